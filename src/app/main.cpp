@@ -1,0 +1,35 @@
+// The program entry: one executable, the game server or its terminal client.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <iostream>
+#include <string>
+
+#include "app/mode.h"
+#include "client/client.h"
+#include "net/socket.h"
+#include "server/server.h"
+
+int main(int argc, char** argv) {
+  // An unusable standard output ends the program before it writes anything.
+  if (::fcntl(STDOUT_FILENO, F_GETFL) < 0) return 1;
+
+  std::uint16_t port = net::kDefaultPort;
+  std::string badPort;
+  if (!net::PortFromEnvironment(port, badPort)) {
+    std::cout << "Invalid PELTHOLLOW_PORT: " << badPort << "\n" << std::flush;
+    return 1;
+  }
+
+  switch (app::ChooseMode(argc, argv, std::cin, std::cout)) {
+    case app::Mode::Server:
+      server::StartServer(port);
+      return 0;
+    case app::Mode::Client:
+      return client::StartClient(port);
+    case app::Mode::EndOfInput:
+      return 0;
+  }
+  return 0;
+}

@@ -1,0 +1,46 @@
+// The command handlers, one group per file. Each runs with ConnectionLock held, for a
+// connection already known to be in the state its command needs, and only queues its
+// answers: the dispatcher flushes after it.
+#pragma once
+
+#include "commands/words.h"
+#include "net/socket.h"
+
+namespace commands {
+
+using net::Socket;
+
+// The table of command words, in the order they are tried.
+enum class Needs { Anything, NotInPlay, InPlay };
+using Handler = void (*)(Socket connection, const CommandLine& line);
+struct Command {
+  const char* word;
+  Needs needs;
+  Handler handler;
+};
+
+// help.cpp
+void Help(Socket connection, const CommandLine& line);
+// account.cpp
+void Setup(Socket connection, const CommandLine& line);
+void Login(Socket connection, const CommandLine& line);
+// info.cpp
+void Look(Socket connection, const CommandLine& line);
+void Status(Socket connection, const CommandLine& line);
+void Navigate(Socket connection, const CommandLine& line);
+void Time(Socket connection, const CommandLine& line);
+// speech.cpp
+void Say(Socket connection, const CommandLine& line);
+void Yowl(Socket connection, const CommandLine& line);
+void Whisper(Socket connection, const CommandLine& line);
+// movement.cpp
+void North(Socket connection, const CommandLine& line);
+void South(Socket connection, const CommandLine& line);
+void East(Socket connection, const CommandLine& line);
+void West(Socket connection, const CommandLine& line);
+void Follow(Socket connection, const CommandLine& line);
+
+inline constexpr const char* kNotValidNow = "This command is not valid for you right now.";
+inline constexpr const char* kUnknownCommand = "Unknown command.";
+
+}  // namespace commands

@@ -1,0 +1,92 @@
+#include <string_view>
+
+#include "commands/handlers.h"
+#include "server/outbox.h"
+#include "world/character.h"
+
+namespace commands {
+
+namespace {
+
+struct HelpLine {
+  const char* command;
+  const char* text;
+};
+
+constexpr HelpLine kNotInPlay[] = {
+    {"setup", "creates a character"},
+    {"login", "takes control of an existing character on the server"},
+};
+
+constexpr HelpLine kGeneral[] = {
+    {"help", "displays this message"},
+    {"say", "sends a message to those within the area"},
+    {"yowl", "sends a message to those within the area and others nearby"},
+    {"whisper", "sends a message to a specific cat"},
+    {"status", "shows vitals and... other things"},
+    {"time", "displays the time"},
+    {"look", "shows what's around you, or the description of someone"},
+};
+
+constexpr HelpLine kMovement[] = {
+    {"north", "moves one area north"},
+    {"south", "moves one area south"},
+    {"east", "moves one area east"},
+    {"west", "moves one area west"},
+    {"follow", "copies movements of another cat"},
+    {"navigate", "displays direction to important landmarks"},
+};
+
+constexpr HelpLine kCombat[] = {
+    {"swat", "strikes foe with front paw"},
+    {"kick", "strikes foe with back paw"},
+    {"bite", "bites foe"},
+    {"pounce", "jumps on foe's back"},
+    {"repel", "gets a foe off your back"},
+};
+
+constexpr HelpLine kMating[] = {
+    {"grab", "grabs someone, useful in many situations ;3"},
+    {"hump", "an instinctual thrusting action that is known to produce pleasure and kits"},
+    {"mount", "gets on someone's back but in a hot way this time"},
+    {"safeword", "summons the force of skyfold to get you out of an uncomfy situation"},
+};
+
+template <std::size_t N>
+void Send(Socket connection, const HelpLine (&lines)[N]) {
+  for (const HelpLine& line : lines) {
+    std::string text(line.command);
+    text += '\t';
+    text += line.text;
+    server::QueueMessage(connection, text);
+  }
+}
+
+}  // namespace
+
+void Help(Socket connection, const CommandLine& line) {
+  if (line.ArgCount() == 0) {
+    server::QueueMessage(connection, "help\tdisplays this message");
+    if (world::CharacterOf(connection) == nullptr) {
+      Send(connection, kNotInPlay);
+    } else {
+      for (const char* text : {"categories:", "general", "movement", "hunting (NOT IMPLEMENTED)",
+                               "combat (NOT IMPLEMENTED)", "mating (NOT IMPLEMENTED)"}) {
+        server::QueueMessage(connection, text);
+      }
+    }
+    return;
+  }
+  const std::string_view category = line.Arg(0);
+  if (category == "general") {
+    Send(connection, kGeneral);
+  } else if (category == "movement") {
+    Send(connection, kMovement);
+  } else if (category == "combat") {
+    Send(connection, kCombat);
+  } else if (category == "mating") {
+    Send(connection, kMating);
+  }  // any other word gets no answer
+}
+
+}  // namespace commands

@@ -1,0 +1,101 @@
+#include "commands/interpreter.h"
+
+#include <string_view>
+#include <unordered_map>
+
+#include "commands/handlers.h"
+#include "net/frame.h"
+#include "server/connection_lock.h"
+#include "server/log.h"
+#include "server/outbox.h"
+#include "world/character.h"
+
+namespace commands {
+
+namespace {
+
+// Every command word, in the order they are tried; the first match wins.
+constexpr Command kCommands[] = {
+    {"help", Needs::Anything, Help},      {"setup", Needs::NotInPlay, Setup},
+    {"look", Needs::InPlay, Look},        {"say", Needs::InPlay, Say},
+    {"yowl", Needs::InPlay, Yowl},        {"whisper", Needs::InPlay, Whisper},
+    {"n", Needs::InPlay, North},          {"north", Needs::InPlay, North},
+    {"s", Needs::InPlay, South},          {"south", Needs::InPlay, South},
+    {"e", Needs::InPlay, East},           {"east", Needs::InPlay, East},
+    {"w", Needs::InPlay, West},           {"west", Needs::InPlay, West},
+    {"follow", Needs::InPlay, Follow},    {"status", Needs::InPlay, Status},
+    {"navigate", Needs::InPlay, Navigate}, {"login", Needs::NotInPlay, Login},
+    {"time", Needs::InPlay, Time},
+};
+
+std::unordered_map<Socket, Session> Sessions;  // guarded by ConnectionLock
+
+// The line as the log shows it: the password word of setup and login masked, control
+// bytes escaped.
+std::string LoggedLine(std::string_view line, const CommandLine& split) {
+  if ((split.command == "setup" || split.command == "login") && split.ArgCount() >= 2) {
+    const auto passwordAt = static_cast<std::size_t>(split.args[1].data() - line.data());
+    std::string masked(line.substr(0, passwordAt));
+    masked += "***";
+    masked += line.substr(passwordAt + split.args[1].size());
+    return server::EscapeForLog(masked);
+  }
+  return server::EscapeForLog(line);
+}
+
+void Dispatch(Socket connection, const CommandLine& split) {
+  for (const Command& command : kCommands) {
+    if (split.command != command.word) continue;
+    const bool inPlay = world::CharacterOf(connection) != nullptr;
+    if ((command.needs == Needs::InPlay && !inPlay) ||
+        (command.needs == Needs::NotInPlay && inPlay)) {
+      server::QueueMessage(connection, kNotValidNow);
+    } else {
+      command.handler(connection, split);
+    }
+    return;
+  }
+  server::QueueMessage(connection, kUnknownCommand);
+}
+
+}  // namespace
+
+void HandleLine(Socket connection, const std::vector<Socket>* /*connections*/, std::string line,
+                bool forward) {
+  if (forward) {
+    std::string frame;
+    net::AppendFrame(frame, line);
+    int error = 0;
+    net::SendAll(connection, frame, error);  // a failed send loses the line, as it must
+    return;
+  }
+  ASSERT_CONNECTION_LOCK_HELD();
+  const CommandLine split = SplitWords(line);
+  server::Log(std::to_string(static_cast<unsigned>(connection)) + " : " + LoggedLine(line, split) +
+              "\n");
+  Dispatch(connection, split);
+  server::FlushOutbox();
+}
+
+Session& SessionOf(Socket connection) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  return Sessions[connection];
+}
+
+bool EndRequested(Socket connection) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  const auto it = Sessions.find(connection);
+  return it != Sessions.end() && it->second.endRequested;
+}
+
+void ForgetSession(Socket connection) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  Sessions.erase(connection);
+}
+
+void ForgetAllSessions() {
+  ASSERT_CONNECTION_LOCK_HELD();
+  Sessions.clear();
+}
+
+}  // namespace commands

@@ -1,0 +1,24 @@
+// Splitting a typed line into its command word and argument words. Only the space
+// (0x20) separates words: two spaces in a row give an empty word between them, and a
+// space at the very end gives no empty last word.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+#include <vector>
+
+namespace commands {
+
+// A split line. The views point into the line it was made from, which must outlive it.
+struct CommandLine {
+  std::string_view command;
+  std::vector<std::string_view> args;
+
+  std::size_t ArgCount() const { return args.size(); }
+  // Argument word i (from 0), or the empty string when the line has fewer words.
+  std::string_view Arg(std::size_t i) const { return i < args.size() ? args[i] : std::string_view(); }
+};
+
+CommandLine SplitWords(std::string_view line);
+
+}  // namespace commands

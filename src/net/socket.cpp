@@ -1,0 +1,112 @@
+#include "net/socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+
+namespace net {
+
+bool PortFromEnvironment(std::uint16_t& port, std::string& bad) {
+  const char* value = std::getenv("PELTHOLLOW_PORT");
+  if (value == nullptr) {
+    port = kDefaultPort;
+    return true;
+  }
+  const std::string_view text(value);
+  unsigned number = 0;
+  const bool digitsOnly =
+      !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+  if (digitsOnly) {
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), number);
+    if (ec == std::errc() && end == text.data() + text.size() && number >= 1 &&
+        number <= 65535) {
+      port = static_cast<std::uint16_t>(number);
+      return true;
+    }
+  }
+  bad = text;
+  return false;
+}
+
+bool CreateTcpSocket(Socket& out, int& error) {
+  out = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (out < 0) {
+    error = errno;
+    return false;
+  }
+  return true;
+}
+
+bool SetReuseAddress(Socket s, int& error) {
+  const int on = 1;
+  if (::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+    error = errno;
+    return false;
+  }
+  return true;
+}
+
+bool BindAnyAddress(Socket s, std::uint16_t port, int& error) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(port);
+  if (::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    error = errno;
+    return false;
+  }
+  return true;
+}
+
+bool SetNonBlocking(Socket s, int& error) {
+  const int flags = ::fcntl(s, F_GETFL);
+  if (flags < 0 || ::fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0) {
+    error = errno;
+    return false;
+  }
+  return true;
+}
+
+bool Listen(Socket s, int& error) {
+  if (::listen(s, 0x7FFFFFFF) != 0) {
+    error = errno;
+    return false;
+  }
+  return true;
+}
+
+long SendSome(Socket s, std::string_view bytes, int& error) {
+  for (;;) {
+    const ssize_t sent = ::send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent >= 0) return static_cast<long>(sent);
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    error = errno;
+    return -1;
+  }
+}
+
+bool SendAll(Socket s, std::string_view bytes, int& error) {
+  while (!bytes.empty()) {
+    const ssize_t sent = ::send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(sent));
+  }
+  return true;
+}
+
+void CloseSocket(Socket s) {
+  if (s >= 0) ::close(s);
+}
+
+}  // namespace net

@@ -1,0 +1,41 @@
+// A thin layer over POSIX sockets. Every call returns a status and leaves the errno
+// value in `error`; logging is the caller's business.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace net {
+
+// A connection's descriptor. The server keys its tables by it and prints it as an
+// unsigned decimal number.
+using Socket = int;
+inline constexpr Socket kNoSocket = -1;
+
+inline constexpr std::uint16_t kDefaultPort = 61234;
+
+// The port both roles use: PELTHOLLOW_PORT when set, else 61234.
+// On success returns true and sets `port`. When the variable holds anything but
+// decimal digits for a value from 1 to 65535, returns false and sets `bad` to it.
+bool PortFromEnvironment(std::uint16_t& port, std::string& bad);
+
+// Each of these returns true on success; on failure it returns false, sets `error` to
+// errno and closes nothing the caller did not pass in.
+bool CreateTcpSocket(Socket& out, int& error);
+bool SetReuseAddress(Socket s, int& error);
+bool BindAnyAddress(Socket s, std::uint16_t port, int& error);
+bool SetNonBlocking(Socket s, int& error);
+bool Listen(Socket s, int& error);
+
+// Sends as much of `bytes` as the socket takes now, never raising SIGPIPE.
+// Returns the number of bytes taken (0 when the socket is full); -1 with `error` set on
+// a failure such as a reset peer.
+long SendSome(Socket s, std::string_view bytes, int& error);
+
+// Sends all of `bytes` on a blocking socket; false with `error` set when it fails.
+bool SendAll(Socket s, std::string_view bytes, int& error);
+
+void CloseSocket(Socket s);
+
+}  // namespace net

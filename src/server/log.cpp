@@ -1,0 +1,43 @@
+#include "server/log.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+
+namespace server {
+
+namespace {
+std::mutex LogLock;  // keeps the lines of two threads apart
+}
+
+void Log(std::string_view text) {
+  std::lock_guard<std::mutex> guard(LogLock);
+  while (!text.empty()) {
+    const ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return;  // a log that cannot be written must not stop the game
+    }
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
+std::string EscapeForLog(std::string_view line) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(line.size());
+  for (const char ch : line) {
+    const auto byte = static_cast<unsigned char>(ch);
+    if (byte < 0x20 || byte == 0x7F) {
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0xF];
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
+}  // namespace server

@@ -1,0 +1,71 @@
+#include "server/outbox.h"
+
+#include <algorithm>
+
+#include "net/frame.h"
+#include "server/connection_lock.h"
+
+namespace server {
+
+namespace {
+
+// The Outbox, kept grouped by destination as messages are queued: the joined text of
+// each destination so far (each message followed by a line feed), indexed by handle,
+// and the destinations that have any, in the order they first got one. Grouping while
+// queueing makes a flush cost its bytes, not a search per message.
+std::vector<std::string> PendingText;
+std::vector<Socket> PendingDestinations;
+
+FrameSink Sink = nullptr;
+
+std::string& PendingFor(Socket destination) {
+  const auto index = static_cast<std::size_t>(destination);
+  if (index >= PendingText.size()) PendingText.resize(std::max(index + 1, PendingText.size() * 2));
+  return PendingText[index];
+}
+
+}  // namespace
+
+void QueueMessage(Socket destination, std::string_view text) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  if (destination < 0) return;  // no connection can have it
+  std::string& pending = PendingFor(destination);
+  if (pending.empty()) PendingDestinations.push_back(destination);
+  pending.append(text);
+  pending.push_back('\n');
+}
+
+std::vector<std::pair<Socket, std::string>> TakeQueuedFrames() {
+  ASSERT_CONNECTION_LOCK_HELD();
+  std::sort(PendingDestinations.begin(), PendingDestinations.end());
+  std::vector<std::pair<Socket, std::string>> frames;
+  frames.reserve(PendingDestinations.size());
+  for (const Socket destination : PendingDestinations) {
+    std::string& pending = PendingText[static_cast<std::size_t>(destination)];
+    pending.pop_back();  // the line feed after the last message
+    frames.emplace_back(destination, std::move(pending));
+    pending = std::string();
+  }
+  PendingDestinations.clear();
+  return frames;
+}
+
+void FlushOutbox() {
+  ASSERT_CONNECTION_LOCK_HELD();
+  if (PendingDestinations.empty()) return;
+  std::sort(PendingDestinations.begin(), PendingDestinations.end());
+  for (const Socket destination : PendingDestinations) {
+    std::string& pending = PendingText[static_cast<std::size_t>(destination)];
+    pending.back() = net::kFrameEnd;  // the last line feed becomes the frame's NUL
+    if (Sink != nullptr) Sink(destination, pending);
+    pending.clear();
+    if (pending.capacity() > 512) pending = std::string();  // idle connections stay small
+  }
+  PendingDestinations.clear();
+}
+
+void SetFrameSink(FrameSink sink) {
+  Sink = sink;
+}
+
+}  // namespace server

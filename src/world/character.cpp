@@ -1,0 +1,156 @@
+#include "world/character.h"
+
+#include <algorithm>
+#include <cassert>
+
+#include "server/connection_lock.h"
+
+namespace world {
+
+std::map<Socket, std::unique_ptr<Character>> OnlineCharacters;
+std::vector<std::unique_ptr<Character>> OfflineCharacters;
+std::map<Socket, std::unique_ptr<Character>> KitQueue;
+std::unordered_map<const Character*, MoveQueue> MoveQueues;
+
+namespace {
+
+// Connections in play on each cell, ascending, so that telling an area costs the
+// number of listeners rather than the number of players. Kept in step with the x and
+// y of every character in OnlineCharacters.
+std::array<std::vector<Socket>, kMapSize * kMapSize> CellOccupants;
+
+std::vector<Socket>& Cell(std::int32_t x, std::int32_t y) {
+  assert(OnMap(x, y));
+  return CellOccupants[static_cast<std::size_t>(y * kMapSize + x)];
+}
+
+void AddToCell(Socket connection, std::int32_t x, std::int32_t y) {
+  std::vector<Socket>& cell = Cell(x, y);
+  cell.insert(std::lower_bound(cell.begin(), cell.end(), connection), connection);
+}
+
+void RemoveFromCell(Socket connection, std::int32_t x, std::int32_t y) {
+  std::vector<Socket>& cell = Cell(x, y);
+  const auto it = std::lower_bound(cell.begin(), cell.end(), connection);
+  if (it != cell.end() && *it == connection) cell.erase(it);
+}
+
+}  // namespace
+
+bool MoveQueue::Push(char word) {
+  if (Full()) return false;
+  words_[(head_ + count_) % kCapacity] = word;
+  ++count_;
+  return true;
+}
+
+void MoveQueue::Pop() {
+  assert(!Empty());
+  head_ = static_cast<std::uint8_t>((head_ + 1) % kCapacity);
+  --count_;
+}
+
+Character* CharacterOf(Socket connection) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  const auto it = OnlineCharacters.find(connection);
+  return it == OnlineCharacters.end() ? nullptr : it->second.get();
+}
+
+Character* FindInPlayByName(std::string_view name, Socket* socket) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  for (auto& [connection, c] : OnlineCharacters) {
+    if (c->name == name) {
+      if (socket != nullptr) *socket = connection;
+      return c.get();
+    }
+  }
+  return nullptr;
+}
+
+Character* FindStoredByName(std::string_view name) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  for (auto& c : OfflineCharacters) {
+    if (c->name == name) return c.get();
+  }
+  return nullptr;
+}
+
+bool NameTaken(std::string_view name) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  if (FindInPlayByName(name) != nullptr) return true;
+  for (auto& [connection, c] : KitQueue) {
+    if (c->name == name) return true;
+  }
+  return FindStoredByName(name) != nullptr;
+}
+
+Character& EnterPlay(Socket connection, std::unique_ptr<Character> c) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  assert(OnlineCharacters.count(connection) == 0);
+  assert(OnMap(c->x, c->y));
+  Character& entered = *c;
+  AddToCell(connection, c->x, c->y);
+  MoveQueues[&entered] = MoveQueue();
+  OnlineCharacters.emplace(connection, std::move(c));
+  return entered;
+}
+
+Character& EnterPlayFromStore(Socket connection, const Character* c) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  const auto it = std::find_if(OfflineCharacters.begin(), OfflineCharacters.end(),
+                               [&](const std::unique_ptr<Character>& s) { return s.get() == c; });
+  assert(it != OfflineCharacters.end());
+  std::unique_ptr<Character> taken = std::move(*it);
+  OfflineCharacters.erase(it);
+  return EnterPlay(connection, std::move(taken));
+}
+
+bool ParkKit(Socket connection, std::unique_ptr<Character> c) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  return KitQueue.emplace(connection, std::move(c)).second;
+}
+
+void LeavePlay(Socket connection) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  const auto it = OnlineCharacters.find(connection);
+  if (it == OnlineCharacters.end()) return;
+  RemoveFromCell(connection, it->second->x, it->second->y);
+  MoveQueues.erase(it->second.get());
+  OfflineCharacters.push_back(std::move(it->second));
+  OnlineCharacters.erase(it);
+}
+
+void MoveCharacter(Socket connection, std::int32_t x, std::int32_t y) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  Character* c = CharacterOf(connection);
+  assert(c != nullptr && OnMap(x, y));
+  RemoveFromCell(connection, c->x, c->y);
+  c->x = x;
+  c->y = y;
+  AddToCell(connection, x, y);
+}
+
+const std::vector<Socket>& OccupantsOf(std::int32_t x, std::int32_t y) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  return Cell(x, y);
+}
+
+std::vector<const Character*> CharactersToSave() {
+  ASSERT_CONNECTION_LOCK_HELD();
+  std::vector<const Character*> all;
+  all.reserve(OfflineCharacters.size() + OnlineCharacters.size());
+  for (const auto& c : OfflineCharacters) all.push_back(c.get());
+  for (const auto& [connection, c] : OnlineCharacters) all.push_back(c.get());
+  return all;
+}
+
+void ClearCharacterTables() {
+  ASSERT_CONNECTION_LOCK_HELD();
+  MoveQueues.clear();
+  OnlineCharacters.clear();
+  OfflineCharacters.clear();
+  KitQueue.clear();
+  for (auto& cell : CellOccupants) cell.clear();
+}
+
+}  // namespace world

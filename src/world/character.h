@@ -1,0 +1,154 @@
+// Characters and the CharacterTable: who is in play, stored away or waiting as a kit,
+// and the movement queue of every character in play. Every table here is guarded by
+// server::ConnectionLock; every function that reads or changes them requires it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "net/socket.h"
+
+namespace world {
+
+using net::Socket;
+
+// A character's rank. Any other number (only an edited save file can hold one) is
+// stored unchanged and reads as Warrior wherever it becomes words or a start cell.
+enum class Role : std::int32_t {
+  Kit = 0,
+  Apprentice = 1,
+  Warrior = 2,
+  Queen = 4,
+  Deputy = 8,
+  Leader = 16,
+  MedicineCat = 32,
+};
+
+// A character's clan. Any value but 0, 1 and 2 reads as Fernfold.
+enum class Clan : std::int32_t {
+  Emberfold = 0,
+  Mossfold = 1,
+  Larkfold = 2,
+  Fernfold = 4,
+};
+
+inline constexpr std::int32_t kMapSize = 30;  // cells along each side of the territory
+inline constexpr std::int32_t kDefaultHealth = 4;
+
+struct Character {
+  std::string name;         // unique among all characters held; compared exactly
+  std::string password;
+  std::string pronouns;
+  std::int32_t age = 0;     // days (setup takes moons and stores 30 times that)
+  Role role = Role::Kit;
+  Clan clan = Clan::Emberfold;
+  std::string description;  // made by setup: every word followed by one blank
+  bool anatomyFlag1 = true;
+  bool anatomyFlag2 = true;
+  // Column and row. In play: 0 to 29, changed only through MoveCharacter. Kit: -1.
+  std::int32_t x = 0;
+  std::int32_t y = 0;
+  const Character* following = nullptr;  // whose movements this one copies; not saved
+  std::int32_t healthOverall = kDefaultHealth;
+  std::int32_t healthHead = kDefaultHealth;
+  std::int32_t healthBody = kDefaultHealth;
+  std::int32_t healthTail = kDefaultHealth;
+  std::int32_t healthLeftFrontLeg = kDefaultHealth;
+  std::int32_t healthRightFrontLeg = kDefaultHealth;
+  std::int32_t healthLeftBackLeg = kDefaultHealth;
+  std::int32_t healthRightBackLeg = kDefaultHealth;
+  std::int32_t extra1 = 0;
+  std::int32_t extra2 = 0;
+};
+
+// The movement words of one character in play, first in, first out: 'n', 's', 'e' or
+// 'w'. Holds at most kCapacity words; a fixed ring, so an idle character costs a few
+// bytes and no allocation.
+class MoveQueue {
+ public:
+  static constexpr std::size_t kCapacity = 64;
+
+  bool Empty() const { return count_ == 0; }
+  bool Full() const { return count_ == kCapacity; }
+  std::size_t Size() const { return count_; }
+  // REQUIRES: !Empty().
+  char Front() const { return words_[head_]; }
+  // Returns false, queueing nothing, when the queue is full.
+  bool Push(char word);
+  // REQUIRES: !Empty().
+  void Pop();
+
+ private:
+  std::array<char, kCapacity> words_{};
+  std::uint8_t head_ = 0;
+  std::uint8_t count_ = 0;
+};
+
+// --- The CharacterTable. Guarded by server::ConnectionLock. -----------------------
+// A Character lives in exactly one of OnlineCharacters, OfflineCharacters and KitQueue
+// and is moved between them, never copied; records are released only when the tables
+// are cleared, so pointers to them (following) stay valid while the server runs.
+
+// Connection to its character in play, ascending by handle.
+extern std::map<Socket, std::unique_ptr<Character>> OnlineCharacters;
+// Characters no connection controls, in the order they were stored.
+extern std::vector<std::unique_ptr<Character>> OfflineCharacters;
+// Connection to its newly made kit, which waits to be born (never saved).
+extern std::map<Socket, std::unique_ptr<Character>> KitQueue;
+// The movement queue of every character in play, and of nothing else.
+extern std::unordered_map<const Character*, MoveQueue> MoveQueues;
+
+// The character in play of a connection, or nullptr.
+Character* CharacterOf(Socket connection);
+
+// The first character in play, in ascending handle order, whose name is `name`;
+// nullptr when there is none. `socket` (if given) receives its connection.
+Character* FindInPlayByName(std::string_view name, Socket* socket = nullptr);
+
+// The first stored character whose name is `name`, or nullptr.
+Character* FindStoredByName(std::string_view name);
+
+// True when a character in play, a waiting kit or a stored character has this name.
+bool NameTaken(std::string_view name);
+
+// Makes `c` the character in play of `connection`, with a new empty movement queue.
+// REQUIRES: the connection has no character in play; c stands on the map.
+Character& EnterPlay(Socket connection, std::unique_ptr<Character> c);
+
+// Takes the stored character `c` out of OfflineCharacters and into play.
+// REQUIRES: c is in OfflineCharacters and stands on the map.
+Character& EnterPlayFromStore(Socket connection, const Character* c);
+
+// Parks a new kit for `connection`. Returns false, keeping nothing, when the
+// connection already has one waiting.
+bool ParkKit(Socket connection, std::unique_ptr<Character> c);
+
+// If the connection has a character in play, stores it at the end of
+// OfflineCharacters with every field kept and drops its movement queue.
+void LeavePlay(Socket connection);
+
+// Moves a character in play to another cell. REQUIRES: the cell is on the map.
+void MoveCharacter(Socket connection, std::int32_t x, std::int32_t y);
+
+// The connections whose characters in play stand on (x, y), ascending.
+// REQUIRES: (x, y) is on the map.
+const std::vector<Socket>& OccupantsOf(std::int32_t x, std::int32_t y);
+
+// Every character a save writes, in its order: the stored ones, then those in play in
+// ascending handle order. Nothing is moved.
+std::vector<const Character*> CharactersToSave();
+
+// Releases every character and empties every table (server end, and tests).
+void ClearCharacterTables();
+
+inline bool OnMap(std::int32_t x, std::int32_t y) {
+  return x >= 0 && x < kMapSize && y >= 0 && y < kMapSize;
+}
+
+}  // namespace world

@@ -1,0 +1,71 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "world_fixture.h"
+
+namespace {
+
+using Texts = std::vector<std::string>;
+
+class DispatchTest : public WorldTest {};
+
+TEST_F(DispatchTest, UnknownWordsAndEmptyLines) {
+  for (const std::string line : {"", "   ", "HELP", "swat", "Help me", "North", "no"}) {
+    Type(5, line);
+    EXPECT_EQ(Lines(5), Texts{"Unknown command."}) << '"' << line << '"';
+  }
+}
+
+TEST_F(DispatchTest, CommandsOfTheOtherStateAreRefusedBeforeTheirWords) {
+  for (const std::string line : {"look", "say hi", "n", "status", "time", "follow", "navigate"}) {
+    Type(5, line);
+    EXPECT_EQ(Lines(5), Texts{"This command is not valid for you right now."}) << line;
+  }
+  Place(5, "Ash", 3, 3);
+  for (const std::string line : {"setup", "login", "login Ash pw"}) {
+    Type(5, line);
+    EXPECT_EQ(Lines(5), Texts{"This command is not valid for you right now."}) << line;
+  }
+}
+
+TEST_F(DispatchTest, HelpBeforeAndAfterEnteringPlay) {
+  Type(5, "help");
+  EXPECT_EQ(Lines(5), (Texts{"help\tdisplays this message", "setup\tcreates a character",
+                             "login\ttakes control of an existing character on the server"}));
+  Place(5, "Ash", 3, 3);
+  Type(5, "help");
+  EXPECT_EQ(Lines(5),
+            (Texts{"help\tdisplays this message", "categories:", "general", "movement",
+                   "hunting (NOT IMPLEMENTED)", "combat (NOT IMPLEMENTED)",
+                   "mating (NOT IMPLEMENTED)"}));
+}
+
+TEST_F(DispatchTest, HelpCategoriesInEitherState) {
+  Type(5, "help general extra words");
+  const Texts general = Lines(5);
+  ASSERT_EQ(general.size(), 7u);
+  EXPECT_EQ(general.front(), "help\tdisplays this message");
+  EXPECT_EQ(general.back(), "look\tshows what's around you, or the description of someone");
+  Type(5, "help movement");
+  const Texts movement = Lines(5);
+  ASSERT_EQ(movement.size(), 6u);
+  EXPECT_EQ(movement.front(), "north\tmoves one area north");
+  Type(5, "help combat");
+  EXPECT_EQ(Lines(5).size(), 5u);
+  Type(5, "help mating");
+  const Texts mating = Lines(5);
+  ASSERT_EQ(mating.size(), 4u);
+  EXPECT_EQ(mating.back(),
+            "safeword\tsummons the force of skyfold to get you out of an uncomfy situation");
+}
+
+TEST_F(DispatchTest, UnknownHelpCategoriesGetNoAnswer) {
+  for (const std::string line : {"help hunting", "help  general", "help General"}) {
+    Type(5, line);
+    EXPECT_TRUE(Frames().empty()) << line;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,107 @@
+#include "world/character.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "world_fixture.h"
+
+namespace {
+
+using world::Character;
+
+class TablesTest : public WorldTest {
+ protected:
+  static std::unique_ptr<Character> Make(const std::string& name, int x = 1, int y = 1) {
+    auto c = std::make_unique<Character>();
+    c->name = name;
+    c->x = x;
+    c->y = y;
+    return c;
+  }
+};
+
+TEST_F(TablesTest, ANewRecordHoldsTheDefaults) {
+  const Character c;
+  EXPECT_TRUE(c.anatomyFlag1 && c.anatomyFlag2);
+  EXPECT_EQ(c.following, nullptr);
+  EXPECT_EQ(c.healthOverall, 4);
+  EXPECT_EQ(c.healthRightBackLeg, 4);
+  EXPECT_EQ(c.age, 0);
+  EXPECT_EQ(c.extra2, 0);
+}
+
+TEST_F(TablesTest, EnterAndLeavePlayKeepsTheRecordAndDropsTheQueue) {
+  Character& ash = world::EnterPlay(7, Make("Ash", 4, 5));
+  world::MoveQueues.at(&ash).Push('n');
+  EXPECT_EQ(world::CharacterOf(7), &ash);
+  EXPECT_EQ(world::OccupantsOf(4, 5), std::vector<net::Socket>{7});
+  world::LeavePlay(7);
+  EXPECT_EQ(world::CharacterOf(7), nullptr);
+  EXPECT_TRUE(world::MoveQueues.empty());
+  EXPECT_TRUE(world::OccupantsOf(4, 5).empty());
+  ASSERT_EQ(world::OfflineCharacters.size(), 1u);
+  EXPECT_EQ(world::OfflineCharacters[0].get(), &ash);
+  EXPECT_EQ(ash.x, 4);
+
+  Character& again = world::EnterPlayFromStore(9, &ash);
+  EXPECT_EQ(&again, &ash);
+  EXPECT_TRUE(world::OfflineCharacters.empty());
+  EXPECT_TRUE(world::MoveQueues.at(&ash).Empty());
+}
+
+TEST_F(TablesTest, NamesAreTakenByEveryTableAndComparedExactly) {
+  world::EnterPlay(3, Make("Ash"));
+  world::ParkKit(4, Make("Kit"));
+  world::OfflineCharacters.push_back(Make("Stored"));
+  EXPECT_TRUE(world::NameTaken("Ash"));
+  EXPECT_TRUE(world::NameTaken("Kit"));
+  EXPECT_TRUE(world::NameTaken("Stored"));
+  EXPECT_FALSE(world::NameTaken("ash"));
+  EXPECT_FALSE(world::NameTaken(""));
+  EXPECT_EQ(world::FindInPlayByName("Kit"), nullptr);
+  EXPECT_EQ(world::FindStoredByName("Ash"), nullptr);
+  EXPECT_NE(world::FindStoredByName("Stored"), nullptr);
+}
+
+TEST_F(TablesTest, ASecondKitOfAConnectionIsNotKept) {
+  EXPECT_TRUE(world::ParkKit(4, Make("First")));
+  EXPECT_FALSE(world::ParkKit(4, Make("Second")));
+  EXPECT_EQ(world::KitQueue.at(4)->name, "First");
+}
+
+TEST_F(TablesTest, CellsListTheirOccupantsInAscendingHandleOrder) {
+  world::EnterPlay(30, Make("C", 2, 2));
+  world::EnterPlay(10, Make("A", 2, 2));
+  world::EnterPlay(20, Make("B", 3, 2));
+  world::MoveCharacter(20, 2, 2);
+  EXPECT_EQ(world::OccupantsOf(2, 2), (std::vector<net::Socket>{10, 20, 30}));
+  EXPECT_TRUE(world::OccupantsOf(3, 2).empty());
+  EXPECT_EQ(world::CharacterOf(20)->x, 2);
+}
+
+TEST_F(TablesTest, SaveOrderIsStoredThenInPlayByHandle) {
+  world::OfflineCharacters.push_back(Make("Old1"));
+  world::EnterPlay(9, Make("Nine"));
+  world::EnterPlay(2, Make("Two"));
+  world::OfflineCharacters.push_back(Make("Old2"));
+  std::vector<std::string> names;
+  for (const Character* c : world::CharactersToSave()) names.push_back(c->name);
+  EXPECT_EQ(names, (std::vector<std::string>{"Old1", "Old2", "Two", "Nine"}));
+  EXPECT_EQ(world::OnlineCharacters.size(), 2u);
+}
+
+TEST(MoveQueueTest, HoldsAtMostItsCapacityFirstInFirstOut) {
+  world::MoveQueue q;
+  for (std::size_t i = 0; i < world::MoveQueue::kCapacity; ++i) EXPECT_TRUE(q.Push(i % 2 ? 'n' : 'e'));
+  EXPECT_FALSE(q.Push('s'));
+  EXPECT_EQ(q.Size(), world::MoveQueue::kCapacity);
+  EXPECT_EQ(q.Front(), 'e');
+  q.Pop();
+  EXPECT_EQ(q.Front(), 'n');
+  EXPECT_TRUE(q.Push('w'));  // wraps around the ring
+  while (q.Size() > 1) q.Pop();
+  EXPECT_EQ(q.Front(), 'w');
+}
+
+}  // namespace
