@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -75,6 +76,15 @@ bool SetNonBlocking(Socket s, int& error) {
 
 bool Listen(Socket s, int& error) {
   if (::listen(s, 0x7FFFFFFF) != 0) {
+    error = errno;
+    return false;
+  }
+  return true;
+}
+
+bool SetNoDelay(Socket s, int& error) {
+  const int on = 1;
+  if (::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
     error = errno;
     return false;
   }

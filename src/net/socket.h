@@ -27,6 +27,8 @@ bool SetReuseAddress(Socket s, int& error);
 bool BindAnyAddress(Socket s, std::uint16_t port, int& error);
 bool SetNonBlocking(Socket s, int& error);
 bool Listen(Socket s, int& error);
+// Sends small frames at once instead of holding them for the peer's acknowledgement.
+bool SetNoDelay(Socket s, int& error);
 
 // Sends as much of `bytes` as the socket takes now, never raising SIGPIPE.
 // Returns the number of bytes taken (0 when the socket is full); -1 with `error` set on

@@ -1,7 +1,108 @@
 #include "server/server.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "server/connection_lock.h"
+#include "server/connections.h"
+#include "server/log.h"
+#include "server/outbox.h"
+#include "world/territory.h"
+#include "world/tick.h"
+
 namespace server {
 
-void StartServer(std::uint16_t /*port*/) {}  // being built
+namespace {
+
+constexpr auto kTickPeriod = std::chrono::seconds(5);
+constexpr auto kAcceptErrorPause = std::chrono::milliseconds(100);
+constexpr const char* kWelcome = "Welcome to Pelthollow! Type \"help\" for a list of commands.";
+
+Socket ListeningSocket = net::kNoSocket;  // set before the threads start
+
+std::string PeerAddress(const sockaddr_in& peer) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(&peer.sin_addr.s_addr);
+  return std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." +
+         std::to_string(bytes[2]) + "." + std::to_string(bytes[3]);
+}
+
+// Accepts connections for as long as the server runs; errors pause it, never end it.
+void AcceptLoop() {
+  for (;;) {
+    pollfd wait{ListeningSocket, POLLIN, 0};
+    if (::poll(&wait, 1, -1) < 0 && errno != EINTR) {
+      Log("Error accepting connection: " + std::to_string(errno) + "\n");
+      std::this_thread::sleep_for(kAcceptErrorPause);
+      continue;
+    }
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    const Socket socket = ::accept4(ListeningSocket, reinterpret_cast<sockaddr*>(&peer), &length,
+                                    SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (socket < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) continue;  // taken by nobody else; just early
+      Log("Error accepting connection: " + std::to_string(errno) + "\n");
+      std::this_thread::sleep_for(kAcceptErrorPause);
+      continue;
+    }
+    int ignored = 0;
+    net::SetNoDelay(socket, ignored);  // answers leave at once, not after the peer's ack
+    std::lock_guard<FairLock> guard(ConnectionLock);
+    Log("New connection from " + PeerAddress(peer) + " (" +
+        std::to_string(static_cast<unsigned>(socket)) + ")\n");
+    RegisterConnection(socket);
+    QueueMessage(socket, kWelcome);
+    FlushOutbox();
+  }
+}
+
+[[noreturn]] void RunServerLoop(Socket listening) {
+  ListeningSocket = listening;
+  // world::InitTerritoryMap();  WIRE-LATER
+  SetFrameSink(&SendFrame);
+  int error = 0;
+  if (!InitConnections(error)) {
+    Log("Error listening: " + std::to_string(error) + "\n");
+    std::_Exit(1);
+  }
+  std::thread(AcceptLoop).detach();
+  std::thread(InputLoop).detach();
+  for (;;) {
+    {
+      std::lock_guard<FairLock> guard(ConnectionLock);
+      world::WorldTick();
+    }
+    std::this_thread::sleep_for(kTickPeriod);  // measured from the end of the tick
+  }
+}
+
+void Fail(const char* message, int error) { Log(message + std::to_string(error)); }
+
+}  // namespace
+
+void StartServer(std::uint16_t port) {
+  // A peer that went away must never end the server, nor a closed log.
+  ::signal(SIGPIPE, SIG_IGN);
+  Log("Starting server...\n");
+  Socket listening = net::kNoSocket;
+  int error = 0;
+  if (!net::CreateTcpSocket(listening, error)) return Fail("Error creating server socket: ", error);
+  if (!net::SetReuseAddress(listening, error) || !net::BindAnyAddress(listening, port, error))
+    return Fail("Error binding server socket: ", error);
+  if (!net::SetNonBlocking(listening, error)) return Fail("Error setting async mode: ", error);
+  if (!net::Listen(listening, error)) return Fail("Error listening: ", error);
+  Log("Listening on port " + std::to_string(port) + ".\n");
+  RunServerLoop(listening);
+}
 
 }  // namespace server

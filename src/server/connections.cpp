@@ -1,0 +1,312 @@
+#include "server/connections.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <utility>
+
+#include "commands/interpreter.h"
+#include "server/connection_lock.h"
+#include "server/log.h"
+#include "server/outbox.h"
+#include "world/character.h"
+
+namespace server {
+
+std::vector<Socket> ConnectionTable;
+
+namespace {
+
+// --- State below is guarded by ConnectionLock. ---------------------------------------
+std::vector<std::unique_ptr<Connection>> ByHandle;  // indexed by handle
+std::uint64_t NextOrder = 0;
+// Connections with complete lines waiting, in ConnectionTable order.
+std::set<std::pair<std::uint64_t, Socket>> WithLines;
+// Connections that left the Open state and must be ended once their lines are done.
+std::vector<Socket> Ending;
+
+// Set once by InitConnections, before the threads start.
+int WaitSet = -1;  // epoll
+int WakeUp = -1;   // eventfd: another thread has work for the input thread
+
+Connection* Find(Socket s) {
+  const auto index = static_cast<std::size_t>(s);
+  return s >= 0 && index < ByHandle.size() ? ByHandle[index].get() : nullptr;
+}
+
+bool DropsOutput(ConnectionState state) {
+  return state == ConnectionState::SendFailed || state == ConnectionState::Overflowed ||
+         state == ConnectionState::Dismissed;
+}
+
+bool OutputWanted(const Connection& c) { return !DropsOutput(c.state); }
+
+void Wake() {
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t n = ::write(WakeUp, &one, sizeof one);
+}
+
+// Asks epoll for what the connection needs now: input while it is open and has room
+// for more lines, writability while it has a backlog.
+void UpdateInterest(Connection& c) {
+  std::uint32_t wanted = 0;
+  if (c.state == ConnectionState::Open && c.waiting.size() - c.waitingHead < kMaxWaitingInputBytes)
+    wanted |= EPOLLIN;
+  if (c.backlogHead < c.backlog.size()) wanted |= EPOLLOUT;
+  if (wanted == c.interest) return;
+  epoll_event event{};
+  event.events = wanted;
+  event.data.fd = c.socket;
+  ::epoll_ctl(WaitSet, EPOLL_CTL_MOD, c.socket, &event);
+  c.interest = wanted;
+}
+
+// Leaves the Open state; the input thread ends the connection when its turn comes.
+void BeginEnding(Connection& c, ConnectionState why) {
+  if (c.state != ConnectionState::Open) {
+    // A connection already ending may still lose its output; nothing else changes.
+    if (DropsOutput(why) && OutputWanted(c)) c.state = why;
+  } else {
+    c.state = why;
+    Ending.push_back(c.socket);
+  }
+  if (!OutputWanted(c)) {
+    c.backlog = std::string();
+    c.backlogHead = 0;
+  }
+  UpdateInterest(c);
+  Wake();
+}
+
+bool HasLines(const Connection& c) { return c.waitingHead < c.waiting.size(); }
+
+void AddFrame(Connection& c, char kind, std::string_view text) {
+  if (!HasLines(c)) {
+    c.waiting.clear();
+    c.waitingHead = 0;
+    WithLines.emplace(c.order, c.socket);
+  }
+  c.waiting.push_back(kind);
+  c.waiting.append(text);
+  c.waiting.push_back(net::kFrameEnd);
+}
+
+// Takes the next waiting frame. REQUIRES: HasLines(c).
+std::pair<char, std::string> TakeFrame(Connection& c) {
+  const std::size_t end = c.waiting.find(net::kFrameEnd, c.waitingHead);
+  const char kind = c.waiting[c.waitingHead];
+  std::string text = c.waiting.substr(c.waitingHead + 1, end - c.waitingHead - 1);
+  c.waitingHead = end + 1;
+  if (!HasLines(c)) {
+    WithLines.erase({c.order, c.socket});
+    if (c.waiting.capacity() > 4096) c.waiting = std::string();  // idle connections stay small
+    c.waiting.clear();
+    c.waitingHead = 0;
+  }
+  return {kind, std::move(text)};
+}
+
+// Reads what has arrived on an open connection, once.
+void ReadFrom(Connection& c) {
+  static char buffer[64 * 1024];  // used by the input thread only
+  ssize_t n;
+  do {
+    n = ::recv(c.socket, buffer, sizeof buffer, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n > 0) {
+    c.splitter.Feed(
+        std::string_view(buffer, static_cast<std::size_t>(n)),
+        [&](std::string_view text) { AddFrame(c, 'L', text); },
+        [&] { AddFrame(c, 'T', {}); });
+  } else if (n == 0) {
+    BeginEnding(c, ConnectionState::PeerClosed);
+  } else if (errno == ECONNRESET) {
+    BeginEnding(c, ConnectionState::Reset);
+  } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+    c.recvError = errno;
+    BeginEnding(c, ConnectionState::RecvFailed);
+  }
+  UpdateInterest(c);
+}
+
+// Sends as much of the backlog as the socket takes.
+void SendBacklog(Connection& c) {
+  if (!OutputWanted(c) || c.backlogHead >= c.backlog.size()) return;
+  int error = 0;
+  const long sent = net::SendSome(
+      c.socket, std::string_view(c.backlog).substr(c.backlogHead), error);
+  if (sent < 0) {
+    BeginEnding(c, ConnectionState::SendFailed);
+    return;
+  }
+  c.backlogHead += static_cast<std::size_t>(sent);
+  if (c.backlogHead == c.backlog.size()) {
+    c.backlog = std::string();
+    c.backlogHead = 0;
+  } else if (c.backlogHead > c.backlog.size() / 2) {
+    c.backlog.erase(0, c.backlogHead);
+    c.backlogHead = 0;
+  }
+  UpdateInterest(c);
+}
+
+// One sweep: at most one waiting line of every connection, in ConnectionTable order.
+void Sweep() {
+  const std::vector<std::pair<std::uint64_t, Socket>> turn(WithLines.begin(), WithLines.end());
+  for (const auto& [order, socket] : turn) {
+    Connection* c = Find(socket);
+    if (c == nullptr || !HasLines(*c)) continue;
+    auto [kind, text] = TakeFrame(*c);
+    if (c->state == ConnectionState::Dismissed) continue;
+    if (kind == 'T') {
+      QueueMessage(socket, "Line too long.");
+      FlushOutbox();
+    } else {
+      commands::HandleLine(socket, &ConnectionTable, std::move(text), false);
+      if (commands::EndRequested(socket)) BeginEnding(*c, ConnectionState::Dismissed);
+    }
+    if (c->state == ConnectionState::Open) UpdateInterest(*c);  // room for more input
+  }
+}
+
+// A connection is done when it is ending and nothing of it is left to do.
+bool ReadyToEnd(const Connection& c) {
+  if (c.state == ConnectionState::Dismissed) return true;
+  if (HasLines(c)) return false;
+  // A peer that only closed its sending side still gets the answers to its lines.
+  return c.state != ConnectionState::PeerClosed || c.backlogHead >= c.backlog.size();
+}
+
+void End(Connection& c) {
+  const Socket socket = c.socket;
+  if (c.state == ConnectionState::RecvFailed) {
+    Log("Error recv: " + std::to_string(c.recvError) + "\n");
+  } else {
+    Log(std::to_string(static_cast<unsigned>(socket)) + " disconnected\n");
+  }
+  world::LeavePlay(socket);
+  commands::ForgetSession(socket);
+  if (HasLines(c)) WithLines.erase({c.order, socket});
+  ::epoll_ctl(WaitSet, EPOLL_CTL_DEL, socket, nullptr);
+  if (c.state == ConnectionState::Dismissed) {
+    // Input left unread would make the close a reset, which can destroy the last answer
+    // before the client reads it.
+    static char buffer[4096];
+    for (int i = 0; i < 64 && ::recv(socket, buffer, sizeof buffer, MSG_DONTWAIT) > 0; ++i) {
+    }
+    ::shutdown(socket, SHUT_WR);
+  }
+  ConnectionTable.erase(std::find(ConnectionTable.begin(), ConnectionTable.end(), socket));
+  ByHandle[static_cast<std::size_t>(socket)].reset();
+  net::CloseSocket(socket);
+}
+
+void EndFinishedConnections() {
+  std::vector<Socket> still;
+  for (const Socket socket : Ending) {
+    Connection* c = Find(socket);
+    if (c == nullptr) continue;
+    if (ReadyToEnd(*c)) {
+      End(*c);
+    } else {
+      still.push_back(socket);
+    }
+  }
+  Ending = std::move(still);
+}
+
+}  // namespace
+
+bool InitConnections(int& error) {
+  WaitSet = ::epoll_create1(EPOLL_CLOEXEC);
+  WakeUp = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (WaitSet < 0 || WakeUp < 0) {
+    error = errno;
+    return false;
+  }
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.fd = WakeUp;
+  if (::epoll_ctl(WaitSet, EPOLL_CTL_ADD, WakeUp, &event) != 0) {
+    error = errno;
+    return false;
+  }
+  return true;
+}
+
+Connection& RegisterConnection(Socket socket) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  const auto index = static_cast<std::size_t>(socket);
+  if (index >= ByHandle.size()) ByHandle.resize(std::max(index + 1, ByHandle.size() * 2));
+  ByHandle[index] = std::make_unique<Connection>();
+  Connection& c = *ByHandle[index];
+  c.socket = socket;
+  c.order = NextOrder++;
+  c.interest = EPOLLIN;
+  epoll_event event{};
+  event.events = c.interest;
+  event.data.fd = socket;
+  ::epoll_ctl(WaitSet, EPOLL_CTL_ADD, socket, &event);
+  ConnectionTable.push_back(socket);
+  return c;
+}
+
+void SendFrame(Socket destination, std::string_view frame) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  Connection* c = Find(destination);
+  if (c == nullptr || !OutputWanted(*c)) return;
+  if (c->backlogHead >= c->backlog.size()) {
+    int error = 0;
+    const long sent = net::SendSome(destination, frame, error);
+    if (sent < 0) {
+      BeginEnding(*c, ConnectionState::SendFailed);
+      return;
+    }
+    frame.remove_prefix(static_cast<std::size_t>(sent));
+    if (frame.empty()) return;
+  }
+  if (c->backlog.size() - c->backlogHead + frame.size() > kMaxBacklogBytes) {
+    BeginEnding(*c, ConnectionState::Overflowed);  // a client that stopped reading
+    return;
+  }
+  c->backlog.append(frame);
+  UpdateInterest(*c);
+}
+
+void InputLoop() {
+  std::vector<epoll_event> events(1024);
+  bool busy = false;  // lines wait for the next sweep: look for input without waiting
+  for (;;) {
+    const int count = ::epoll_wait(WaitSet, events.data(), static_cast<int>(events.size()),
+                                   busy ? 0 : -1);
+    std::lock_guard<FairLock> guard(ConnectionLock);
+    for (int i = 0; i < count; ++i) {
+      const epoll_event& event = events[static_cast<std::size_t>(i)];
+      if (event.data.fd == WakeUp) {
+        std::uint64_t ignored;
+        [[maybe_unused]] const ssize_t n = ::read(WakeUp, &ignored, sizeof ignored);
+        continue;
+      }
+      Connection* c = Find(event.data.fd);
+      if (c == nullptr) continue;
+      if ((event.events & EPOLLOUT) != 0) SendBacklog(*c);
+      if (c->state == ConnectionState::Open && (event.events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
+        ReadFrom(*c);
+      } else if ((event.events & (EPOLLHUP | EPOLLERR)) != 0 && c->state == ConnectionState::PeerClosed) {
+        BeginEnding(*c, ConnectionState::SendFailed);  // nobody is left to read the answers
+      }
+    }
+    Sweep();
+    EndFinishedConnections();
+    busy = !WithLines.empty();
+  }
+}
+
+}  // namespace server

@@ -1,0 +1,61 @@
+// The TerritoryMap: the 30 by 30 grid of the world, its camps and the landmark, and the
+// naming of places. Written once by InitTerritoryMap at server start, before anything
+// else runs, and only read afterwards (no lock needed to read it).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "world/character.h"
+
+namespace world {
+
+enum class CellKind : std::int32_t {
+  Territory = 0,
+  Landmark = 2,
+  Camp = 4,
+  WarriorsDen = 8,
+  MedicineCatDen = 16,
+  ApprenticesDen = 32,
+  Nursery = 64,
+  LeadersDen = 128,
+};
+
+struct Cell {
+  std::int32_t x = 0;
+  std::int32_t y = 0;
+  friend bool operator==(const Cell&, const Cell&) = default;
+};
+
+inline constexpr Cell kOldmeadow{14, 14};
+
+// Builds the map: all Territory, then the landmark and the four camps. The map holds
+// the same layout from program start (it is constant-initialised), so calling this
+// again, or reading the map before it, is harmless. REQUIRES: no other thread reads
+// the map while it runs.
+void InitTerritoryMap();
+
+// The kind of a cell. REQUIRES: OnMap(x, y).
+CellKind CellKindAt(std::int32_t x, std::int32_t y);
+
+// The clan whose land the cell is, from its position alone: the quarters meet at
+// column 14, which belongs to no clan (nullopt), and row 14 is southern land.
+std::optional<Clan> OwnerOf(std::int32_t x, std::int32_t y);
+
+// "Emberfold", "Mossfold", "Larkfold", and "Fernfold" for every other value.
+std::string_view ClanName(Clan clan);
+
+// The centre of a clan's camp; every value but 0, 1 and 2 is Fernfold's.
+Cell CampCentre(Clan clan);
+
+// Where setup places a new character of this clan and role; (-1, -1) for a kit. A role
+// number outside the table places like a Warrior.
+Cell StartCell(Clan clan, Role role);
+
+// The cell named in text, such as "the Emberfold camp." or " Oldmeadow.".
+// REQUIRES: OnMap(x, y).
+std::string LocationName(std::int32_t x, std::int32_t y);
+
+}  // namespace world
