@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -93,6 +94,12 @@ void Fail(const char* message, int error) { Log(message + std::to_string(error))
 void StartServer(std::uint16_t port) {
   // A peer that went away must never end the server, nor a closed log.
   ::signal(SIGPIPE, SIG_IGN);
+  // Every connection is a descriptor: allow as many as the system lets this process have.
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
+  }
   Log("Starting server...\n");
   Socket listening = net::kNoSocket;
   int error = 0;
