@@ -1,8 +1,232 @@
+// setup and login: the two ways a connection enters play.
+
+#include <charconv>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+
 #include "commands/handlers.h"
+#include "commands/interpreter.h"
+#include "server/connection_lock.h"
+#include "server/outbox.h"
+#include "world/character.h"
+#include "world/looking.h"
+#include "world/territory.h"
 
 namespace commands {
 
-void Setup(Socket, const CommandLine&) {}  // not built yet
-void Login(Socket, const CommandLine&) {}  // not built yet
+namespace {
+
+constexpr const char* kSetupFormat =
+    "format: setup name password pronouns age(moons) role clan \" description \" genitalia nipples";
+constexpr const char* kLoginFormat = "format: login name password";
+constexpr int kMaxFailedLogins = 3;  // the connection ends after this many wrong passwords
+
+// The words of a setup line, all of them checked, before anything is made.
+struct SetupWords {
+  std::string_view name;
+  std::string_view password;
+  std::string_view pronouns;
+  std::int32_t age = 0;  // days
+  std::string_view roleWord;
+  std::string_view clanWord;
+  std::size_t descriptionBegin = 0;  // argument index of the first description word
+  std::size_t closingQuote = 0;      // argument index of the closing quote word
+  std::string_view genitalia;
+  std::string_view nipples;
+};
+
+bool IsSpace(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// Reads the word as the standard string-to-int conversion does: leading white space,
+// an optional sign, digits, and the rest ignored. nullopt when there are no digits or
+// the number is outside the 32-bit range.
+std::optional<std::int32_t> LeadingInteger(std::string_view word) {
+  std::size_t at = 0;
+  while (at < word.size() && IsSpace(word[at])) ++at;
+  // from_chars takes a minus sign but not a plus sign; a plus must be followed by a
+  // digit, or "+-5" would read as -5.
+  if (at < word.size() && word[at] == '+') {
+    ++at;
+    if (at == word.size() || word[at] < '0' || word[at] > '9') return std::nullopt;
+  }
+  std::int32_t value = 0;
+  const char* begin = word.data() + at;
+  const auto [end, ec] = std::from_chars(begin, word.data() + word.size(), value);
+  if (ec != std::errc()) return std::nullopt;
+  return value;
+}
+
+bool HasControlByte(std::string_view word) {
+  for (const char c : word) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) return true;
+  }
+  return false;
+}
+
+world::Role RoleFromWord(std::string_view word) {
+  if (word == "kit") return world::Role::Kit;
+  if (word == "apprentice") return world::Role::Apprentice;
+  if (word == "deputy") return world::Role::Deputy;
+  if (word == "queen") return world::Role::Queen;
+  if (word == "leader") return world::Role::Leader;
+  if (word == "medicine") return world::Role::MedicineCat;
+  return world::Role::Warrior;
+}
+
+world::Clan ClanFromWord(std::string_view word) {
+  if (word.starts_with("ember")) return world::Clan::Emberfold;
+  if (word.starts_with("moss")) return world::Clan::Mossfold;
+  if (word.starts_with("lark")) return world::Clan::Larkfold;
+  return world::Clan::Fernfold;
+}
+
+bool IsUniqueRole(world::Role role) {
+  return role == world::Role::Deputy || role == world::Role::Leader ||
+         role == world::Role::MedicineCat;
+}
+
+bool RoleHeldInPlay(world::Clan clan, world::Role role) {
+  for (const auto& [connection, c] : world::OnlineCharacters) {
+    if (c->clan == clan && c->role == role) return true;
+  }
+  return false;
+}
+
+// Splits a setup line of at least 8 argument words into its fields. Returns nullopt
+// when the line has no closing quote word with two more words after it, or when the
+// age word holds no number or an age that, in days, leaves the 32-bit range.
+std::optional<SetupWords> ParseSetup(const CommandLine& line) {
+  SetupWords words;
+  words.name = line.Arg(0);
+  words.password = line.Arg(1);
+  words.pronouns = line.Arg(2);
+  words.roleWord = line.Arg(4);
+  words.clanWord = line.Arg(5);
+  // Argument 6 opens the description whatever it holds; the first lone double quote
+  // after it closes it.
+  words.descriptionBegin = 7;
+  std::size_t closing = words.descriptionBegin;
+  while (closing < line.ArgCount() && line.Arg(closing) != "\"") ++closing;
+  if (closing + 2 >= line.ArgCount()) return std::nullopt;
+  words.closingQuote = closing;
+  words.genitalia = line.Arg(closing + 1);
+  words.nipples = line.Arg(closing + 2);
+
+  const std::optional<std::int32_t> moons = LeadingInteger(line.Arg(3));
+  if (!moons) return std::nullopt;
+  const std::int64_t days = static_cast<std::int64_t>(*moons) * 30;
+  if (days < INT32_MIN || days > INT32_MAX) return std::nullopt;
+  words.age = static_cast<std::int32_t>(days);
+  return words;
+}
+
+bool AnyControlBytes(const CommandLine& line, const SetupWords& words) {
+  if (HasControlByte(words.name) || HasControlByte(words.password) ||
+      HasControlByte(words.pronouns)) {
+    return true;
+  }
+  for (std::size_t i = words.descriptionBegin; i < words.closingQuote; ++i) {
+    if (HasControlByte(line.Arg(i))) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void Setup(Socket connection, const CommandLine& line) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  if (line.ArgCount() < 8) {
+    server::QueueMessage(connection, kSetupFormat);
+    return;
+  }
+  if (world::NameTaken(line.Arg(0))) {
+    server::QueueMessage(connection, "Name already taken. Log in, or choose a different name.");
+    return;
+  }
+  const std::optional<SetupWords> words = ParseSetup(line);
+  if (!words) {
+    server::QueueMessage(connection, kSetupFormat);
+    return;
+  }
+  if (AnyControlBytes(line, *words)) {
+    server::QueueMessage(connection, "Control characters are not allowed.");
+    return;
+  }
+
+  // Every word has been checked: from here on the character is made whole.
+  auto c = std::make_unique<world::Character>();
+  c->name = words->name;
+  c->password = words->password;
+  c->pronouns = words->pronouns;
+  c->age = words->age;
+  c->role = RoleFromWord(words->roleWord);
+  c->clan = ClanFromWord(words->clanWord);
+  if (c->role == world::Role::Kit || c->role == world::Role::Apprentice) {
+    const std::int32_t health = c->role == world::Role::Kit ? 1 : 2;
+    c->healthOverall = c->healthHead = c->healthBody = c->healthTail = health;
+    c->healthLeftFrontLeg = c->healthRightFrontLeg = health;
+    c->healthLeftBackLeg = c->healthRightBackLeg = health;
+  }
+  if (IsUniqueRole(c->role) && RoleHeldInPlay(c->clan, c->role)) {
+    server::QueueMessage(connection, "Role already taken, character set to Warrior.");
+    c->role = world::Role::Warrior;
+  }
+  for (std::size_t i = words->descriptionBegin; i < words->closingQuote; ++i) {
+    c->description += line.Arg(i);
+    c->description += ' ';
+  }
+  c->anatomyFlag1 = words->genitalia != "penis";
+  c->anatomyFlag2 = !words->nipples.starts_with("ma");
+  const world::Cell start = world::StartCell(c->clan, c->role);
+  c->x = start.x;
+  c->y = start.y;
+
+  if (c->role == world::Role::Kit) {
+    // A connection keeps its first kit; a second one is not kept, though the reply is
+    // the same.
+    world::ParkKit(connection, std::move(c));
+    server::QueueMessage(connection,
+                         "Entering into kit queue. You need to be born before you can play. "
+                         "(THIS IS UNIMPLEMENTED PLEASE CLOSE THE GAME)");
+    return;
+  }
+  world::EnterPlay(connection, std::move(c));
+  server::QueueMessage(connection, "Character created. Entering game...");
+  world::DescribeArea(connection);
+}
+
+void Login(Socket connection, const CommandLine& line) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  if (line.ArgCount() < 2) {
+    server::QueueMessage(connection, kLoginFormat);
+    return;
+  }
+  world::Character* stored = world::FindStoredByName(line.Arg(0));
+  if (stored == nullptr) {
+    server::QueueMessage(connection, "Invalid username.");
+    return;
+  }
+  if (stored->password != line.Arg(1)) {
+    server::QueueMessage(connection, "Incorrect password.");
+    Session& session = SessionOf(connection);
+    if (++session.failedLogins >= kMaxFailedLogins) session.endRequested = true;
+    return;
+  }
+  // Stored characters stand on the map (the loader places any other at its camp); a
+  // record that does not is put at its camp rather than off the map.
+  if (!world::OnMap(stored->x, stored->y)) {
+    const world::Cell camp = world::CampCentre(stored->clan);
+    stored->x = camp.x;
+    stored->y = camp.y;
+  }
+  world::EnterPlayFromStore(connection, stored);
+  server::QueueMessage(connection, "Login successful. Entering game...");
+  world::DescribeArea(connection);
+}
 
 }  // namespace commands

@@ -1,0 +1,75 @@
+#include "world/looking.h"
+
+#include <cassert>
+
+#include "server/connection_lock.h"
+#include "server/outbox.h"
+#include "world/territory.h"
+
+namespace world {
+
+namespace {
+
+std::string_view RoleWord(Role role) {
+  switch (role) {
+    case Role::Kit:
+      return "kit ";
+    case Role::Apprentice:
+      return "apprentice ";
+    case Role::Queen:
+      return "queen ";
+    case Role::Deputy:
+      return "deputy ";
+    case Role::Leader:
+      return "leader ";
+    case Role::MedicineCat:
+      return "medicine cat ";
+    default:
+      return "warrior ";
+  }
+}
+
+}  // namespace
+
+std::string CharacterTitle(const Character& c) {
+  std::string title(ClanName(c.clan));
+  title += ' ';
+  title += RoleWord(c.role);
+  title += c.name;
+  return title;
+}
+
+void DescribeArea(Socket connection) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  const Character* viewer = CharacterOf(connection);
+  assert(viewer != nullptr);
+  const std::int32_t x = viewer->x;
+  const std::int32_t y = viewer->y;
+  server::QueueMessage(connection, "You are in " + LocationName(x, y));
+  if (y > 0) server::QueueMessage(connection, "North of you is " + LocationName(x, y - 1));
+  if (y < kMapSize - 1)
+    server::QueueMessage(connection, "South of you is " + LocationName(x, y + 1));
+  if (x < kMapSize - 1)
+    server::QueueMessage(connection, "East of you is " + LocationName(x + 1, y));
+  if (x > 0) server::QueueMessage(connection, "West of you is " + LocationName(x - 1, y));
+  for (const Socket other : OccupantsOf(x, y)) {
+    if (other == connection) continue;
+    const Character* here = CharacterOf(other);
+    assert(here != nullptr);
+    server::QueueMessage(connection, CharacterTitle(*here) + " is here.");
+  }
+}
+
+void DescribeCharacter(Socket connection, std::string_view name) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  const Character* viewer = CharacterOf(connection);
+  assert(viewer != nullptr);
+  const Character* seen = FindInPlayByName(name);
+  if (seen == nullptr || seen->x != viewer->x || seen->y != viewer->y) {
+    server::QueueMessage(connection, "Invalid character.");
+    return;
+  }
+  server::QueueMessage(connection, "You see a " + seen->description + ".");
+}
+
+}  // namespace world

@@ -1,0 +1,28 @@
+// Looking: what a player learns of its cell and of the characters on it. Reads the
+// character tables and the TerritoryMap and only queues messages for the looker; the
+// caller flushes. Callers hold server::ConnectionLock.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "world/character.h"
+
+namespace world {
+
+// The clan word, role word and name, as in "Mossfold medicine cat Ash". A role number
+// outside the table reads "warrior ", a clan outside it "Fernfold ".
+std::string CharacterTitle(const Character& c);
+
+// Queues for `connection` the line naming its cell, one line for each neighbouring cell
+// that is on the map (north, south, east, west), then "<title> is here." for every other
+// character in play on the cell, in ascending handle order.
+// REQUIRES: `connection` is in play; ConnectionLock held.
+void DescribeArea(Socket connection);
+
+// Queues "You see a <description>." when the first character in play named `name`
+// (exactly) stands on the looker's cell, the looker itself included; otherwise
+// "Invalid character.". REQUIRES: `connection` is in play; ConnectionLock held.
+void DescribeCharacter(Socket connection, std::string_view name);
+
+}  // namespace world

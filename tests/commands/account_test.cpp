@@ -1,0 +1,350 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "commands/interpreter.h"
+#include "world/territory.h"
+#include "world_fixture.h"
+
+namespace {
+
+using Texts = std::vector<std::string>;
+using world::Clan;
+using world::Role;
+
+const std::string kFormat =
+    "format: setup name password pronouns age(moons) role clan \" description \" genitalia nipples";
+const std::string kCreated = "Character created. Entering game...";
+
+class AccountTest : public WorldTest {
+ protected:
+  AccountTest() { world::InitTerritoryMap(); }
+
+  // Sets up a character on `socket` from the words after "setup", dropping the replies.
+  const world::Character* Make(net::Socket socket, const std::string& words) {
+    Type(socket, "setup " + words);
+    Lines(socket);
+    return world::CharacterOf(socket);
+  }
+
+  // Puts a stored character named `name` with password "pw" at (x, y).
+  void Store(const std::string& name, int x, int y) {
+    auto c = std::make_unique<world::Character>();
+    c->name = name;
+    c->password = "pw";
+    c->role = Role::Warrior;
+    c->x = x;
+    c->y = y;
+    world::OfflineCharacters.push_back(std::move(c));
+  }
+
+  std::size_t Held() const {
+    return world::OnlineCharacters.size() + world::OfflineCharacters.size() +
+           world::KitQueue.size();
+  }
+};
+
+TEST_F(AccountTest, MinimalSetupEntersPlayAndDescribesTheDen) {
+  Type(4, "setup Ash secret she 12 warrior ember \" \" x y");
+  EXPECT_EQ(Lines(4),
+            (Texts{kCreated, "You are in the Emberfold warriors' den.",
+                   "North of you is Emberfold territory.",
+                   "South of you is the Emberfold medicine cat's den.",
+                   "East of you is the Emberfold camp.", "West of you is Emberfold territory."}));
+  const world::Character* c = world::CharacterOf(4);
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->name, "Ash");
+  EXPECT_EQ(c->password, "secret");
+  EXPECT_EQ(c->pronouns, "she");
+  EXPECT_EQ(c->age, 360);
+  EXPECT_EQ(c->role, Role::Warrior);
+  EXPECT_EQ(c->clan, Clan::Emberfold);
+  EXPECT_EQ(c->description, "");
+  EXPECT_TRUE(c->anatomyFlag1);
+  EXPECT_TRUE(c->anatomyFlag2);
+  EXPECT_EQ(c->x, 22);
+  EXPECT_EQ(c->y, 23);
+  EXPECT_EQ(c->following, nullptr);
+  EXPECT_EQ(c->healthOverall, 4);
+  EXPECT_EQ(c->healthRightBackLeg, 4);
+  ASSERT_EQ(world::MoveQueues.count(c), 1u);
+  EXPECT_TRUE(world::MoveQueues.at(c).Empty());
+}
+
+TEST_F(AccountTest, DescriptionAgeAndAnatomyWords) {
+  const world::Character* c =
+      Make(1, "Ash pw she 12moons warrior moss \" a small cat \" penis male");
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->description, "a small cat ");
+  EXPECT_EQ(c->age, 360);
+  EXPECT_FALSE(c->anatomyFlag1);
+  EXPECT_FALSE(c->anatomyFlag2);
+  // The word opening the description is not examined; words after the two anatomy
+  // words are ignored; empty words are words.
+  c = Make(2, "Birch pw he +5 warrior moss anything  \"  mA extra words");
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->description, " ");
+  EXPECT_EQ(c->age, 150);
+  EXPECT_TRUE(c->anatomyFlag1);
+  EXPECT_TRUE(c->anatomyFlag2);
+  c = Make(3, "Cedar pw he \t-2x warrior moss \" \" Penis m");
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->age, -60);
+  EXPECT_TRUE(c->anatomyFlag1);
+  EXPECT_TRUE(c->anatomyFlag2);
+  c = Make(5, "Dusk pw he 71582788 warrior moss \" \" a ma");
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->age, 2147483640);
+  EXPECT_FALSE(c->anatomyFlag2);
+  // An empty name is a name.
+  c = Make(6, " pw he 1 warrior moss \" \" a b");
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->name, "");
+}
+
+TEST_F(AccountTest, RoleWordsAndTheHealthOfEachRole) {
+  struct Case {
+    const char* word;
+    Role role;
+    int health;
+  };
+  const Case cases[] = {{"apprentice", Role::Apprentice, 2}, {"deputy", Role::Deputy, 4},
+                        {"queen", Role::Queen, 4},           {"leader", Role::Leader, 4},
+                        {"medicine", Role::MedicineCat, 4},  {"warrior", Role::Warrior, 4},
+                        {"Leader", Role::Warrior, 4},        {"kitten", Role::Warrior, 4}};
+  net::Socket socket = 10;
+  for (const Case& test : cases) {
+    const world::Character* c =
+        Make(socket, "N" + std::to_string(socket) + " pw x 3 " + test.word + " lark \" \" a b");
+    ASSERT_NE(c, nullptr) << test.word;
+    EXPECT_EQ(c->role, test.role) << test.word;
+    EXPECT_EQ(c->healthHead, test.health) << test.word;
+    EXPECT_EQ(c->healthLeftBackLeg, test.health) << test.word;
+    ++socket;
+  }
+}
+
+TEST_F(AccountTest, MedicineCatWrittenAsTwoWordsShiftsTheRest) {
+  // "cat" becomes the clan word, "lark" opens the description and the first quote
+  // closes it at once.
+  const world::Character* c = Make(1, "Ash pw she 12 medicine cat lark \" x \" a b");
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->role, Role::MedicineCat);
+  EXPECT_EQ(c->clan, Clan::Fernfold);
+  EXPECT_EQ(c->description, "");
+  EXPECT_EQ(c->x, 22);  // Fernfold medicine cat's den
+  EXPECT_EQ(c->y, 6);
+}
+
+TEST_F(AccountTest, ClanWordsCountByTheirBeginningAndCase) {
+  const std::pair<const char*, Clan> cases[] = {
+      {"lark", Clan::Larkfold},    {"larkfold", Clan::Larkfold}, {"Lark", Clan::Fernfold},
+      {"embers", Clan::Emberfold}, {"ember", Clan::Emberfold},   {"emb", Clan::Fernfold},
+      {"mossy", Clan::Mossfold},   {"fern", Clan::Fernfold},     {"", Clan::Fernfold}};
+  net::Socket socket = 10;
+  for (const auto& [word, clan] : cases) {
+    const world::Character* c =
+        Make(socket, "N" + std::to_string(socket) + " pw x 3 queen " + word + " \" \" a b");
+    ASSERT_NE(c, nullptr) << word;
+    EXPECT_EQ(c->clan, clan) << word;
+    const world::Cell nursery = world::StartCell(clan, Role::Queen);
+    EXPECT_EQ(c->x, nursery.x) << word;
+    EXPECT_EQ(c->y, nursery.y) << word;
+    ++socket;
+  }
+}
+
+TEST_F(AccountTest, UniqueRolesAreCheckedAgainstCharactersInPlayOnly) {
+  Make(1, "Lead pw he 30 leader ember \" \" a b");
+  Type(2, "setup Second pw he 30 leader ember \" \" a b");
+  const Texts lines = Lines(2);
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "Role already taken, character set to Warrior.");
+  EXPECT_EQ(lines[1], kCreated);
+  EXPECT_EQ(lines[2], "You are in the Emberfold warriors' den.");
+  EXPECT_EQ(world::CharacterOf(2)->role, Role::Warrior);
+  EXPECT_EQ(world::CharacterOf(2)->healthOverall, 4);
+
+  // Another clan, or another unique role, is free.
+  EXPECT_EQ(Make(3, "Moss pw he 30 leader moss \" \" a b")->role, Role::Leader);
+  EXPECT_EQ(Make(4, "Dep pw he 30 deputy ember \" \" a b")->role, Role::Deputy);
+  EXPECT_EQ(Make(5, "Dep2 pw he 30 deputy ember \" \" a b")->role, Role::Warrior);
+  EXPECT_EQ(Make(6, "Med pw he 30 medicine ember \" \" a b")->role, Role::MedicineCat);
+  EXPECT_EQ(Make(7, "Med2 pw he 30 medicine ember \" \" a b")->role, Role::Warrior);
+
+  // Once the first leader is stored away, the role is free again.
+  world::LeavePlay(1);
+  Type(8, "setup Third pw he 30 leader ember \" \" a b");
+  const Texts third = Lines(8);
+  ASSERT_FALSE(third.empty());
+  EXPECT_EQ(third[0], kCreated);
+  EXPECT_EQ(world::CharacterOf(8)->role, Role::Leader);
+  EXPECT_EQ(world::CharacterOf(8)->y, 22);
+}
+
+TEST_F(AccountTest, KitsWaitInTheKitQueue) {
+  Type(4, "setup Tiny pw she 1 kit moss \" \" a b");
+  const std::string kitReply =
+      "Entering into kit queue. You need to be born before you can play. "
+      "(THIS IS UNIMPLEMENTED PLEASE CLOSE THE GAME)";
+  EXPECT_EQ(Lines(4), Texts{kitReply});
+  EXPECT_EQ(world::CharacterOf(4), nullptr);
+  ASSERT_EQ(world::KitQueue.count(4), 1u);
+  const world::Character& kit = *world::KitQueue.at(4);
+  EXPECT_EQ(kit.x, -1);
+  EXPECT_EQ(kit.y, -1);
+  EXPECT_EQ(kit.healthTail, 1);
+  EXPECT_TRUE(world::MoveQueues.empty());
+  // Still not in play: help offers setup and login again.
+  Type(4, "help");
+  EXPECT_EQ(Lines(4).size(), 3u);
+  // A second kit on the connection gets the same reply and is not kept.
+  Type(4, "setup Tinier pw she 1 kit moss \" \" a b");
+  EXPECT_EQ(Lines(4), Texts{kitReply});
+  EXPECT_EQ(world::KitQueue.size(), 1u);
+  EXPECT_EQ(world::KitQueue.at(4)->name, "Tiny");
+  EXPECT_FALSE(world::NameTaken("Tinier"));
+}
+
+TEST_F(AccountTest, NamesHeldAnywhereAreTakenInTheirExactCase) {
+  Make(1, "Ash pw she 1 warrior moss \" \" a b");
+  Make(2, "Tiny pw she 1 kit moss \" \" a b");
+  Store("Stored", 3, 3);
+  for (const char* name : {"Ash", "Tiny", "Stored"}) {
+    Type(5, std::string("setup ") + name + " pw she 1 warrior moss \" \" a b");
+    EXPECT_EQ(Lines(5), Texts{"Name already taken. Log in, or choose a different name."}) << name;
+  }
+  EXPECT_EQ(world::CharacterOf(5), nullptr);
+  EXPECT_NE(Make(5, "ash pw she 1 warrior moss \" \" a b"), nullptr);
+}
+
+TEST_F(AccountTest, LoginTakesAStoredCharacterWhereItStood) {
+  Store("First", 1, 1);
+  Store("Ash", 23, 23);
+  Store("Last", 2, 2);
+  world::Character* ash = world::FindStoredByName("Ash");
+  ash->following = ash;  // login leaves following alone
+  Type(4, "login Ash pw and more words");
+  EXPECT_EQ(Lines(4),
+            (Texts{"Login successful. Entering game...", "You are in the Emberfold camp.",
+                   "North of you is the Emberfold leader's den.",
+                   "South of you is the Emberfold camp.", "East of you is the Emberfold nursery.",
+                   "West of you is the Emberfold warriors' den."}));
+  EXPECT_EQ(world::CharacterOf(4), ash);
+  EXPECT_EQ(ash->following, ash);
+  ASSERT_EQ(world::OfflineCharacters.size(), 2u);
+  EXPECT_EQ(world::OfflineCharacters[0]->name, "First");
+  EXPECT_EQ(world::OfflineCharacters[1]->name, "Last");
+  EXPECT_TRUE(world::MoveQueues.at(ash).Empty());
+  // Around again: store it, log in from another connection.
+  world::LeavePlay(4);
+  Type(9, "login Ash pw");
+  EXPECT_EQ(Lines(9).size(), 6u);
+  EXPECT_EQ(world::CharacterOf(9), ash);
+  EXPECT_EQ(ash->x, 23);
+}
+
+TEST_F(AccountTest, LoginOfARecordOffTheMapPlacesItAtItsCamp) {
+  Store("Lost", 40, -3);
+  world::FindStoredByName("Lost")->clan = Clan::Larkfold;
+  Type(4, "login Lost pw");
+  EXPECT_EQ(Lines(4)[1], "You are in the Larkfold camp.");
+  EXPECT_EQ(world::CharacterOf(4)->x, 7);
+  EXPECT_EQ(world::CharacterOf(4)->y, 7);
+}
+
+// --- Refusals ---------------------------------------------------------------------
+
+TEST_F(AccountTest, MalformedSetupLinesCreateNothing) {
+  // Every byte prefix of a good line lacks a word or two: the format line, nothing made.
+  const std::string good = "setup Ash pw she 12 leader ember \" a small cat \" x y";
+  for (std::size_t length = 5; length < good.size(); ++length) {
+    Type(4, good.substr(0, length));
+    EXPECT_EQ(Lines(4), Texts{kFormat}) << good.substr(0, length);
+    EXPECT_EQ(Held(), 0u) << good.substr(0, length);
+  }
+  const char* lines[] = {
+      "setup Ash pw she old warrior ember \" \" x y",    // no number
+      "setup Ash pw she  warrior ember \" \" x y \" z",  // empty age word
+      "setup Ash pw she + warrior ember \" \" x y",
+      "setup Ash pw she +-5 warrior ember \" \" x y",
+      "setup Ash pw she -+5 warrior ember \" \" x y",
+      "setup Ash pw she - warrior ember \" \" x y",
+      "setup Ash pw she 71582789 warrior ember \" \" x y",  // 30 times is past 2^31-1
+      "setup Ash pw she -71582789 warrior ember \" \" x y",
+      "setup Ash pw she 99999999999 warrior ember \" \" x y",
+  };
+  for (const char* line : lines) {
+    Type(4, line);
+    EXPECT_EQ(Lines(4), Texts{kFormat}) << line;
+    EXPECT_EQ(Held(), 0u) << line;
+  }
+  // The lowest age that fits still makes a character.
+  EXPECT_EQ(Make(4, "Ash pw she -71582788 warrior ember \" \" x y")->age, -2147483640);
+}
+
+TEST_F(AccountTest, ControlBytesInStoredWordsCreateNothing) {
+  const std::string lines[] = {
+      "setup A\x1b[2Jsh pw she 1 warrior ember \" \" x y",
+      "setup Ash p\tw she 1 warrior ember \" \" x y",
+      "setup Ash pw sh\x7f 1 warrior ember \" \" x y",
+      "setup Ash pw she 1 warrior ember \" a gr\ray cat \" x y",
+      "setup Ash pw she 1 kit ember \" \x01 \" x y",
+  };
+  for (const std::string& line : lines) {
+    Type(4, line);
+    EXPECT_EQ(Lines(4), Texts{"Control characters are not allowed."});
+    EXPECT_EQ(Held(), 0u);
+  }
+  // Words that are not stored as text may hold them; the age word may start with a tab.
+  const world::Character* c = Make(4, "Ash pw she \t2 warrior\t ember\x1b \"\x07 \" x\n y\r");
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->age, 60);
+  EXPECT_EQ(c->role, Role::Warrior);
+  EXPECT_EQ(c->clan, Clan::Emberfold);
+}
+
+TEST_F(AccountTest, NameTakenIsAnsweredBeforeTheShapeOfTheLine) {
+  Make(1, "Ash pw she 1 warrior moss \" \" a b");
+  Type(2, "setup Ash pw she old warrior moss \" no closing quote");
+  EXPECT_EQ(Lines(2), Texts{"Name already taken. Log in, or choose a different name."});
+}
+
+TEST_F(AccountTest, LoginRefusals) {
+  Store("Ash", 3, 3);
+  Make(1, "Playing pw she 1 warrior moss \" \" a b");
+  Make(2, "Tiny pw she 1 kit moss \" \" a b");
+  Type(4, "login");
+  EXPECT_EQ(Lines(4), Texts{"format: login name password"});
+  Type(4, "login Ash");
+  EXPECT_EQ(Lines(4), Texts{"format: login name password"});
+  for (const char* line :
+       {"login Nobody pw", "login ash pw", "login Playing pw", "login Tiny pw"}) {
+    Type(4, line);
+    EXPECT_EQ(Lines(4), Texts{"Invalid username."}) << line;
+  }
+  EXPECT_EQ(world::CharacterOf(4), nullptr);
+  EXPECT_EQ(commands::SessionOf(4).failedLogins, 0);
+}
+
+TEST_F(AccountTest, TheThirdWrongPasswordOnAConnectionEndsIt) {
+  Store("Ash", 3, 3);
+  Store("Birch", 3, 3);
+  Type(4, "login Ash PW");
+  EXPECT_EQ(Lines(4), Texts{"Incorrect password."});
+  Type(4, "login Birch wrong");
+  EXPECT_EQ(Lines(4), Texts{"Incorrect password."});
+  EXPECT_FALSE(commands::EndRequested(4));
+  // Another connection keeps its own count.
+  Type(5, "login Ash nope");
+  EXPECT_EQ(Lines(5), Texts{"Incorrect password."});
+  Type(4, "login Ash  pw");
+  EXPECT_EQ(Lines(4), Texts{"Incorrect password."});
+  EXPECT_TRUE(commands::EndRequested(4));
+  EXPECT_FALSE(commands::EndRequested(5));
+  EXPECT_EQ(world::OfflineCharacters.size(), 2u);
+}
+
+}  // namespace
