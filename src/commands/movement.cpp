@@ -1,11 +1,70 @@
+// The direction commands, which queue a movement word for the world tick, and follow,
+// which makes a character copy another's movements.
+#include <cstdint>
+#include <string>
+
 #include "commands/handlers.h"
+#include "server/connection_lock.h"
+#include "server/outbox.h"
+#include "world/character.h"
 
 namespace commands {
 
-void North(Socket, const CommandLine&) {}  // not built yet
-void South(Socket, const CommandLine&) {}  // not built yet
-void East(Socket, const CommandLine&) {}  // not built yet
-void West(Socket, const CommandLine&) {}  // not built yet
-void Follow(Socket, const CommandLine&) {}  // not built yet
+namespace {
+
+// Queues `word` for the connection's character unless its present cell already lies
+// on the edge the word points past (queued words are not taken into account) or its
+// queue is full.
+void QueueMovement(Socket connection, char word) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  const world::Character* c = world::CharacterOf(connection);
+  if (c == nullptr) return server::QueueMessage(connection, kNotValidNow);
+  constexpr std::int32_t kLast = world::kMapSize - 1;
+  const bool atEdge = (word == 'n' && c->y <= 0) || (word == 's' && c->y >= kLast) ||
+                      (word == 'e' && c->x >= kLast) || (word == 'w' && c->x <= 0);
+  if (atEdge) return server::QueueMessage(connection, kNotValidNow);
+  const auto queue = world::MoveQueues.find(c);
+  if (queue == world::MoveQueues.end()) return server::QueueMessage(connection, kNotValidNow);
+  if (!queue->second.Push(word))
+    return server::QueueMessage(connection, "Too many movements queued.");
+  server::QueueMessage(connection, "Movement queued.");
+}
+
+}  // namespace
+
+void North(Socket connection, const CommandLine&) {
+  QueueMovement(connection, 'n');
+}
+void South(Socket connection, const CommandLine&) {
+  QueueMovement(connection, 's');
+}
+void East(Socket connection, const CommandLine&) {
+  QueueMovement(connection, 'e');
+}
+void West(Socket connection, const CommandLine&) {
+  QueueMovement(connection, 'w');
+}
+
+void Follow(Socket connection, const CommandLine& line) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  world::Character* c = world::CharacterOf(connection);
+  if (c == nullptr) return server::QueueMessage(connection, kNotValidNow);
+  if (line.ArgCount() == 0)
+    return server::QueueMessage(connection, "format: follow character(or off)");
+  const std::string_view name = line.Arg(0);
+  if (name == "off") {
+    c->following = nullptr;
+    return server::QueueMessage(connection, "Follow cancelled.");
+  }
+  // The first character on this cell with the name, in ascending handle order, the
+  // player itself among them.
+  for (const Socket here : world::OccupantsOf(c->x, c->y)) {
+    const world::Character* candidate = world::CharacterOf(here);
+    if (candidate->name != name) continue;
+    c->following = candidate;
+    return server::QueueMessage(connection, "Now following " + std::string(name) + ".");
+  }
+  server::QueueMessage(connection, "Invalid character or character is not nearby.");
+}
 
 }  // namespace commands

@@ -1,9 +1,68 @@
+// say, yowl and whisper: one speech line, heard by the speaker's cell, by the cells
+// around it, or by one character on the same cell.
+#include <string>
+
 #include "commands/handlers.h"
+#include "server/connection_lock.h"
+#include "server/outbox.h"
+#include "world/character.h"
+#include "world/proximity.h"
 
 namespace commands {
 
-void Say(Socket, const CommandLine&) {}  // not built yet
-void Yowl(Socket, const CommandLine&) {}  // not built yet
-void Whisper(Socket, const CommandLine&) {}  // not built yet
+namespace {
+
+// The speaker's name, ": ", and the argument words from `first` on, each followed by
+// one blank (an empty word leaves just its blank).
+std::string SpeechLine(const world::Character& speaker, const CommandLine& line,
+                       std::size_t first) {
+  std::string text = speaker.name;
+  text += ": ";
+  for (std::size_t i = first; i < line.ArgCount(); ++i) {
+    text += line.args[i];
+    text += ' ';
+  }
+  return text;
+}
+
+}  // namespace
+
+void Say(Socket connection, const CommandLine& line) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  const world::Character* speaker = world::CharacterOf(connection);
+  if (speaker == nullptr) return server::QueueMessage(connection, kNotValidNow);
+  if (line.ArgCount() == 0) return server::QueueMessage(connection, "format: say message");
+  world::TellArea(SpeechLine(*speaker, line, 0), speaker->x, speaker->y);
+}
+
+void Yowl(Socket connection, const CommandLine& line) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  const world::Character* speaker = world::CharacterOf(connection);
+  if (speaker == nullptr) return server::QueueMessage(connection, kNotValidNow);
+  if (line.ArgCount() == 0) return server::QueueMessage(connection, "format: yowl message");
+  const std::string text = SpeechLine(*speaker, line, 0);
+  for (const world::Cell& cell : world::NearbyCellsOf(speaker->x, speaker->y)) {
+    world::TellArea(text, cell.x, cell.y);
+  }
+}
+
+void Whisper(Socket connection, const CommandLine& line) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  const world::Character* speaker = world::CharacterOf(connection);
+  if (speaker == nullptr) return server::QueueMessage(connection, kNotValidNow);
+  if (line.ArgCount() == 0) {
+    return server::QueueMessage(connection, "format: whisper character message");
+  }
+  // The first character in play of that name is the listener, wherever it stands: a
+  // save file may hold two characters of one name.
+  Socket listener = net::kNoSocket;
+  const world::Character* found = world::FindInPlayByName(line.Arg(0), &listener);
+  if (found != nullptr && !world::SameArea(*found, *speaker)) {
+    return server::QueueMessage(connection, "Too far away.");
+  }
+  const std::string text = SpeechLine(*speaker, line, 1);
+  server::QueueMessage(connection, text);
+  if (listener != net::kNoSocket) server::QueueMessage(listener, text);
+}
 
 }  // namespace commands

@@ -1,0 +1,117 @@
+// The world tick and speech at scale: a tick with 10,000 characters in play, all moving,
+// and a say whose cost must not depend on how many characters are elsewhere.
+//
+//   build-tick/pelthollow_benchmarks --benchmark_filter='WorldTick|Say' --benchmark_repetitions=5
+//
+// Frames go to a sink that only counts them, so the figures are the tick's own work up
+// to the finished frames, without the socket sends.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "commands/handlers.h"
+#include "commands/words.h"
+#include "server/connection_lock.h"
+#include "server/outbox.h"
+#include "world/character.h"
+#include "world/clock.h"
+#include "world/tick.h"
+
+namespace {
+
+std::int64_t SentFrames = 0;
+std::int64_t SentBytes = 0;
+
+void CountFrame(net::Socket, std::string_view frame) {
+  ++SentFrames;
+  SentBytes += static_cast<std::int64_t>(frame.size());
+}
+
+// Handles from 10 up, as a real server's descriptors would be.
+constexpr net::Socket kFirstHandle = 10;
+
+void PutInPlay(net::Socket connection, int x, int y) {
+  auto c = std::make_unique<world::Character>();
+  c->name = "Cat" + std::to_string(connection);
+  c->role = world::Role::Warrior;
+  c->x = x;
+  c->y = y;
+  world::EnterPlay(connection, std::move(c));
+}
+
+// Characters in play on every cell in turn, so each cell holds count / 900 or one more.
+void SpreadOverTheMap(int count) {
+  constexpr int kCells = world::kMapSize * world::kMapSize;
+  for (int i = 0; i < count; ++i) {
+    const int cell = i % kCells;
+    PutInPlay(kFirstHandle + i, cell % world::kMapSize, cell / world::kMapSize);
+  }
+}
+
+void ClearWorld() {
+  world::ClearCharacterTables();
+  world::GameClock = {};
+  server::TakeQueuedFrames();
+  server::SetFrameSink(nullptr);
+}
+
+// Every character in play queues one step: east from an even column, west from an odd
+// one, so the crowd swaps between neighbouring columns and stays spread out.
+void QueueOneStepEach() {
+  for (const auto& [connection, c] : world::OnlineCharacters) {
+    world::MoveQueues.at(c.get()).Push(c->x % 2 == 0 ? 'e' : 'w');
+  }
+}
+
+void BM_WorldTickAllMoving(benchmark::State& state) {
+  std::lock_guard<server::FairLock> lock(server::ConnectionLock);
+  ClearWorld();
+  SpreadOverTheMap(static_cast<int>(state.range(0)));
+  server::SetFrameSink(&CountFrame);
+  SentFrames = 0;
+  SentBytes = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    QueueOneStepEach();
+    state.ResumeTiming();
+    world::WorldTick();
+  }
+  const double ticks = static_cast<double>(state.iterations());
+  state.counters["frames/tick"] = static_cast<double>(SentFrames) / ticks;
+  state.counters["bytes/tick"] = static_cast<double>(SentBytes) / ticks;
+  ClearWorld();
+}
+BENCHMARK(BM_WorldTickAllMoving)->Arg(10000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A say on a cell of ten listeners (the speaker among them) while `range(0)` other
+// characters are in play elsewhere, up to the finished frames.
+void BM_Say(benchmark::State& state) {
+  std::lock_guard<server::FairLock> lock(server::ConnectionLock);
+  ClearWorld();
+  constexpr int kListeners = 10;
+  const net::Socket speaker = kFirstHandle;
+  for (int i = 0; i < kListeners; ++i) PutInPlay(speaker + i, 0, 0);
+  const int others = static_cast<int>(state.range(0));
+  constexpr int kOtherCells = world::kMapSize * world::kMapSize - 1;  // all but (0, 0)
+  for (int i = 0; i < others; ++i) {
+    const int cell = 1 + i % kOtherCells;
+    PutInPlay(speaker + kListeners + i, cell % world::kMapSize, cell / world::kMapSize);
+  }
+  server::SetFrameSink(&CountFrame);
+  SentFrames = 0;
+  const std::string line = "say hello there, is anyone about?";
+  const commands::CommandLine split = commands::SplitWords(line);
+  for (auto _ : state) {
+    commands::Say(speaker, split);
+    server::FlushOutbox();
+  }
+  state.counters["frames/say"] =
+      static_cast<double>(SentFrames) / static_cast<double>(state.iterations());
+  ClearWorld();
+}
+BENCHMARK(BM_Say)->Arg(10)->Arg(10000)->Unit(benchmark::kMicrosecond);
+
+}  // namespace

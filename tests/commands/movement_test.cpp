@@ -1,0 +1,108 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "world_fixture.h"
+
+namespace {
+
+using Texts = std::vector<std::string>;
+
+class MovementTest : public WorldTest {
+ protected:
+  static std::string QueuedWords(const world::Character& c) {
+    world::MoveQueue copy = world::MoveQueues.at(&c);
+    std::string words;
+    while (!copy.Empty()) {
+      words += copy.Front();
+      copy.Pop();
+    }
+    return words;
+  }
+};
+
+TEST_F(MovementTest, DirectionWordsQueueTheirLetter) {
+  world::Character& ash = Place(1, "Ash", 5, 5);
+  for (const std::string line :
+       {"n", "north", "s", "south", "e", "east", "w", "west extra words"}) {
+    Type(1, line);
+    EXPECT_EQ(Lines(1), Texts{"Movement queued."}) << line;
+  }
+  EXPECT_EQ(QueuedWords(ash), "nnsseeww");
+  EXPECT_EQ(ash.x, 5);  // nothing moves before the tick
+}
+
+TEST_F(MovementTest, OnlyThePresentCellCountsAtTheEdge) {
+  world::Character& ash = Place(1, "Ash", 0, 0);
+  for (const std::string line : {"north", "w"}) {
+    Type(1, line);
+    EXPECT_EQ(Lines(1), Texts{"This command is not valid for you right now."}) << line;
+  }
+  EXPECT_EQ(QueuedWords(ash), "");
+  world::MoveCharacter(1, 29, 29);
+  for (const std::string line : {"s", "east"}) {
+    Type(1, line);
+    EXPECT_EQ(Lines(1), Texts{"This command is not valid for you right now."}) << line;
+  }
+  world::MoveCharacter(1, 4, 1);
+  Type(1, "n");
+  Type(1, "n");
+  EXPECT_EQ(Lines(1), (Texts{"Movement queued.", "Movement queued."}));
+  EXPECT_EQ(QueuedWords(ash), "nn");
+}
+
+TEST_F(MovementTest, AFullQueueTakesNoMore) {
+  world::Character& ash = Place(1, "Ash", 5, 5);
+  for (std::size_t i = 0; i < world::MoveQueue::kCapacity; ++i) Type(1, i % 2 == 0 ? "e" : "w");
+  Lines(1);
+  Type(1, "n");
+  EXPECT_EQ(Lines(1), Texts{"Too many movements queued."});
+  EXPECT_EQ(world::MoveQueues.at(&ash).Size(), world::MoveQueue::kCapacity);
+  // The edge is checked first.
+  world::MoveCharacter(1, 5, 0);
+  Type(1, "n");
+  EXPECT_EQ(Lines(1), Texts{"This command is not valid for you right now."});
+}
+
+TEST_F(MovementTest, FollowSomeoneOnTheSameCellOrOneself) {
+  world::Character& ash = Place(1, "Ash", 5, 5);
+  world::Character& birch = Place(2, "Birch", 5, 5);
+  Type(1, "follow Birch and more");
+  EXPECT_EQ(Lines(1), Texts{"Now following Birch."});
+  EXPECT_EQ(ash.following, &birch);
+  Type(1, "follow Ash");
+  EXPECT_EQ(Lines(1), Texts{"Now following Ash."});
+  EXPECT_EQ(ash.following, &ash);
+  Type(1, "follow off");
+  EXPECT_EQ(Lines(1), Texts{"Follow cancelled."});
+  EXPECT_EQ(ash.following, nullptr);
+  Type(1, "follow off");
+  EXPECT_EQ(Lines(1), Texts{"Follow cancelled."});
+}
+
+TEST_F(MovementTest, FollowRefusesWhoIsNotHereAndKeepsTheOldLink) {
+  world::Character& ash = Place(1, "Ash", 5, 5);
+  world::Character& birch = Place(2, "Birch", 5, 5);
+  Place(3, "Cedar", 6, 5);
+  Place(4, "off", 5, 5);  // a character named off cannot be followed
+  auto stored = std::make_unique<world::Character>();
+  stored->name = "Dusk";
+  stored->x = 5;
+  stored->y = 5;
+  world::OfflineCharacters.push_back(std::move(stored));
+  ash.following = &birch;
+  for (const std::string line : {"follow Cedar", "follow Dusk", "follow birch", "follow  Birch"}) {
+    Type(1, line);
+    EXPECT_EQ(Lines(1), Texts{"Invalid character or character is not nearby."}) << line;
+    EXPECT_EQ(ash.following, &birch) << line;
+  }
+  Type(1, "follow");
+  EXPECT_EQ(Lines(1), Texts{"format: follow character(or off)"});
+  Type(1, "follow off");
+  EXPECT_EQ(Lines(1), Texts{"Follow cancelled."});
+  EXPECT_EQ(ash.following, nullptr);
+}
+
+}  // namespace

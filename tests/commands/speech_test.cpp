@@ -1,0 +1,138 @@
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "world_fixture.h"
+
+namespace {
+
+using Heard = std::map<net::Socket, std::string>;
+
+class SpeechTest : public WorldTest {
+ protected:
+  // Puts a listener in play on every cell around (x, y) that is on the map, the
+  // diagonals and the cells two steps away included, on handles from 100 up; returns
+  // the handle of each by cell.
+  std::map<std::pair<int, int>, net::Socket> Surround(int x, int y) {
+    std::map<std::pair<int, int>, net::Socket> at;
+    net::Socket next = 100;
+    for (int dy = -2; dy <= 2; ++dy) {
+      for (int dx = -2; dx <= 2; ++dx) {
+        if ((dx == 0 && dy == 0) || !world::OnMap(x + dx, y + dy)) continue;
+        Place(next, "L" + std::to_string(next), x + dx, y + dy);
+        at[{x + dx, y + dy}] = next++;
+      }
+    }
+    return at;
+  }
+
+  // Who heard `line` from a speaker standing at (x, y) with everybody around it.
+  std::vector<std::pair<int, int>> CellsReached(const std::string& command, int x, int y) {
+    Reset();
+    Place(1, "Ash", x, y);
+    const auto around = Surround(x, y);
+    Type(1, command + " hi");
+    const Heard heard = Frames();
+    EXPECT_EQ(heard.at(1), "Ash: hi ");
+    std::vector<std::pair<int, int>> cells;
+    for (const auto& [cell, socket] : around) {
+      const auto it = heard.find(socket);
+      if (it == heard.end()) continue;
+      EXPECT_EQ(it->second, "Ash: hi ");
+      cells.push_back(cell);
+    }
+    EXPECT_EQ(heard.size(), cells.size() + 1);
+    return cells;
+  }
+
+  void Store(const std::string& name, int x, int y) {
+    auto c = std::make_unique<world::Character>();
+    c->name = name;
+    c->x = x;
+    c->y = y;
+    world::OfflineCharacters.push_back(std::move(c));
+  }
+};
+
+using Cells = std::vector<std::pair<int, int>>;
+
+TEST_F(SpeechTest, SayReachesTheSpeakersCellOnly) {
+  EXPECT_EQ(CellsReached("say", 5, 5), Cells{});
+  EXPECT_EQ(CellsReached("say", 0, 0), Cells{});
+  Reset();
+  Place(1, "Ash", 5, 5);
+  Place(7, "Birch", 5, 5);
+  Place(3, "Cedar", 5, 5);
+  Store("Dusk", 5, 5);
+  Type(7, "say hello there");
+  EXPECT_EQ(
+      Frames(),
+      (Heard{{1, "Birch: hello there "}, {3, "Birch: hello there "}, {7, "Birch: hello there "}}));
+}
+
+TEST_F(SpeechTest, YowlReachesTheNearbyCellsAndNeverADiagonal) {
+  EXPECT_EQ(CellsReached("yowl", 5, 5), (Cells{{4, 5}, {5, 4}, {5, 6}, {6, 5}}));
+  EXPECT_EQ(CellsReached("yowl", 0, 0), (Cells{{0, 1}, {1, 0}}));
+  EXPECT_EQ(CellsReached("yowl", 29, 29), (Cells{{28, 29}, {29, 28}}));
+  EXPECT_EQ(CellsReached("yowl", 0, 12), (Cells{{0, 11}, {0, 13}, {1, 12}}));
+  EXPECT_EQ(CellsReached("yowl", 17, 29), (Cells{{16, 29}, {17, 28}, {18, 29}}));
+}
+
+TEST_F(SpeechTest, SpokenWordsEachKeepTheirBlank) {
+  Place(1, "Ash", 5, 5);
+  Type(1, "say  hi");
+  EXPECT_EQ(Lines(1), std::vector<std::string>{"Ash:  hi "});
+  Type(1, "yowl a  b ");
+  EXPECT_EQ(Lines(1), std::vector<std::string>{"Ash: a  b "});
+}
+
+TEST_F(SpeechTest, WhisperEchoesThenReachesTheListener) {
+  Place(1, "Ash", 5, 5);
+  Place(2, "Birch", 5, 5);
+  Place(3, "Cedar", 5, 5);
+  Type(1, "whisper Birch meet me  later");
+  EXPECT_EQ(Frames(), (Heard{{1, "Ash: meet me  later "}, {2, "Ash: meet me  later "}}));
+  Type(1, "whisper Birch");
+  EXPECT_EQ(Frames(), (Heard{{1, "Ash: "}, {2, "Ash: "}}));
+  Type(1, "whisper Ash to myself");
+  EXPECT_EQ(Frames(), (Heard{{1, "Ash: to myself \nAsh: to myself "}}));
+}
+
+TEST_F(SpeechTest, WhisperToSomeoneElsewhereOrNotInPlay) {
+  Place(1, "Ash", 5, 5);
+  Place(2, "Birch", 6, 5);
+  Store("Cedar", 5, 5);
+  auto kit = std::make_unique<world::Character>();
+  kit->name = "Dusk";
+  kit->x = -1;
+  kit->y = -1;
+  world::ParkKit(3, std::move(kit));
+  Type(1, "whisper Birch psst");
+  EXPECT_EQ(Frames(), (Heard{{1, "Too far away."}}));
+  Type(1, "whisper Cedar psst");
+  EXPECT_EQ(Frames(), (Heard{{1, "Ash: psst "}}));
+  Type(1, "whisper Dusk psst");
+  EXPECT_EQ(Frames(), (Heard{{1, "Ash: psst "}}));
+  Type(1, "whisper birch psst");  // names are exact
+  EXPECT_EQ(Frames(), (Heard{{1, "Ash: psst "}}));
+}
+
+TEST_F(SpeechTest, FormatLinesWithoutWords) {
+  Place(1, "Ash", 5, 5);
+  Place(2, "Birch", 5, 5);
+  const std::pair<const char*, const char*> cases[] = {
+      {"say", "format: say message"},
+      {"say ", "format: say message"},
+      {"yowl", "format: yowl message"},
+      {"whisper", "format: whisper character message"},
+  };
+  for (const auto& [line, reply] : cases) {
+    Type(1, line);
+    EXPECT_EQ(Frames(), (Heard{{1, reply}})) << line;
+  }
+}
+
+}  // namespace
