@@ -337,6 +337,14 @@ class Client {
   // Frames that have arrived and not been taken.
   std::size_t Pending() const { return frames_.size(); }
 
+  // Takes in whatever the server has sent by now, without waiting; returns the number of
+  // frames waiting to be taken.
+  std::size_t Drain() {
+    while (!closed_ && ReadOnce(std::chrono::milliseconds(0))) {
+    }
+    return frames_.size();
+  }
+
   void Close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;

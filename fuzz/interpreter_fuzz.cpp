@@ -1,0 +1,73 @@
+// Runs arbitrary lines through the command interpreter of a small world: four
+// connections, a world tick every few lines. Each input line starts with one byte that
+// picks the connection; the tables' invariants are checked after every line.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "commands/interpreter.h"
+#include "server/connection_lock.h"
+#include "server/outbox.h"
+#include "world/character.h"
+#include "world/clock.h"
+#include "world/territory.h"
+#include "world/tick.h"
+
+namespace {
+
+void CheckInvariants() {
+  std::size_t inCells = 0;
+  for (int y = 0; y < world::kMapSize; ++y) {
+    for (int x = 0; x < world::kMapSize; ++x) inCells += world::OccupantsOf(x, y).size();
+  }
+  if (inCells != world::OnlineCharacters.size()) std::abort();
+  if (world::MoveQueues.size() != world::OnlineCharacters.size()) std::abort();
+  for (const auto& [socket, c] : world::OnlineCharacters) {
+    if (!world::OnMap(c->x, c->y)) std::abort();
+    if (world::MoveQueues.count(c.get()) != 1) std::abort();
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // The interpreter logs every line; the fuzzer's output should stay readable.
+  const int null = ::open("/dev/null", O_WRONLY);
+  ::dup2(null, STDOUT_FILENO);
+  world::InitTerritoryMap();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::lock_guard<server::FairLock> guard(server::ConnectionLock);
+  world::ClearCharacterTables();
+  world::GameClock = {};
+  commands::ForgetAllSessions();
+  std::string_view input(reinterpret_cast<const char*>(data), size);
+  int lines = 0;
+  while (!input.empty()) {
+    const std::size_t end = input.find('\n');
+    std::string_view line = input.substr(0, end);
+    input.remove_prefix(end == std::string_view::npos ? input.size() : end + 1);
+    if (line.empty()) continue;
+    const net::Socket connection = 4 + static_cast<unsigned char>(line[0]) % 4;
+    line.remove_prefix(1);
+    if (line.find('\0') != std::string_view::npos) continue;  // a frame never holds a NUL
+    commands::HandleLine(connection, nullptr, std::string(line), false);
+    if (commands::EndRequested(connection)) {
+      world::LeavePlay(connection);
+      commands::ForgetSession(connection);
+    }
+    if (++lines % 3 == 0) world::WorldTick();
+    CheckInvariants();
+  }
+  server::TakeQueuedFrames();
+  world::ClearCharacterTables();
+  return 0;
+}

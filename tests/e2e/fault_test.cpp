@@ -1,0 +1,115 @@
+// The server under abuse: bursts of connections, random bytes, descriptor exhaustion.
+// Every loop here is bounded in count and time, and talks to loopback only.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e_support.h"
+
+namespace {
+
+using e2e::Client;
+using e2e::Server;
+using namespace std::chrono_literals;
+
+constexpr const char* kHelpNotInPlay =
+    "help\tdisplays this message\nsetup\tcreates a character\n"
+    "login\ttakes control of an existing character on the server";
+
+std::string SetupLine(const std::string& name) {
+  return "setup " + name + " pw they 12 warrior moss \" a test cat \" x y";
+}
+
+TEST(Faults, ABurstOfConnectionsDoesNotDisturbTwoPlayersTalking) {
+  Server server;
+  ASSERT_TRUE(server.Ready());
+  Client ash(server.Port());
+  Client bay(server.Port());
+  ASSERT_TRUE(ash.ReadWelcome() && bay.ReadWelcome());
+  ASSERT_TRUE(ash.Ask(SetupLine("Ash")).has_value());
+  ASSERT_TRUE(bay.Ask(SetupLine("Bay")).has_value());
+  ash.WaitForFrame("Bay", 2s);  // nothing more is guaranteed; drain what may be there
+
+  std::atomic<bool> done{false};
+  std::thread burst([&] {
+    for (int round = 0; round < 10 && !done; ++round) {
+      std::vector<std::unique_ptr<Client>> wave;
+      for (int i = 0; i < 100; ++i) wave.push_back(std::make_unique<Client>(server.Port()));
+      for (std::size_t i = 0; i < wave.size(); i += 2) wave[i]->SendRaw("hel");  // half a frame
+    }  // each wave is dropped at once
+  });
+  for (int i = 0; i < 100; ++i) {
+    const std::string word = "line" + std::to_string(i);
+    ASSERT_TRUE(ash.Send("say " + word));
+    ASSERT_TRUE(ash.WaitForFrame("Ash: " + word + " ").has_value()) << i;
+    ASSERT_TRUE(bay.WaitForFrame("Ash: " + word + " ").has_value()) << i;
+  }
+  done = true;
+  burst.join();
+  EXPECT_EQ(bay.Ask("help"), "help\tdisplays this message\ncategories:\ngeneral\nmovement\n"
+                             "hunting (NOT IMPLEMENTED)\ncombat (NOT IMPLEMENTED)\n"
+                             "mating (NOT IMPLEMENTED)");
+}
+
+TEST(Faults, ClientsSendingRandomBytesCannotStopTheServer) {
+  Server server;
+  ASSERT_TRUE(server.Ready());
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> noisy;
+  for (int t = 0; t < 50; ++t) {
+    noisy.emplace_back([&, t] {
+      std::mt19937 random(static_cast<unsigned>(t));
+      Client c(server.Port());
+      const auto end = e2e::Clock::now() + 20s;
+      while (!stop && e2e::Clock::now() < end) {
+        std::string bytes(1 + random() % 300, '\0');
+        for (char& b : bytes) {
+          // Mostly command-like text, now and then a frame end or any byte.
+          const unsigned r = random() % 100;
+          b = r < 5 ? '\0' : r < 10 ? static_cast<char>(random()) : "setup login n s e w follow say  \""[random() % 33];
+        }
+        if (!c.SendRaw(bytes)) break;
+        while (c.Drain() > 0) c.NextFrame();  // reads its answers, as a live client does
+      }
+    });
+  }
+  Client polite(server.Port());
+  ASSERT_TRUE(polite.ReadWelcome());
+  const auto end = e2e::Clock::now() + 20s;
+  int answered = 0;
+  while (e2e::Clock::now() < end) {
+    ASSERT_EQ(polite.Ask("help"), kHelpNotInPlay);
+    ++answered;
+  }
+  stop = true;
+  for (auto& t : noisy) t.join();
+  EXPECT_GT(answered, 10);
+  EXPECT_EQ(polite.Ask("help"), kHelpNotInPlay);
+}
+
+TEST(Faults, AcceptingResumesAfterTheDescriptorLimit) {
+  e2e::Process::Options options;
+  options.fileLimit = 64;
+  Server server(options);
+  ASSERT_TRUE(server.Ready()) << server.Log();
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < 100; ++i) clients.push_back(std::make_unique<Client>(server.Port()));
+  ASSERT_TRUE(server.WaitForLog("Error accepting connection: 24\n")) << server.Log();
+  // Each welcome is sent before the next accept, so all are out by the first error.
+  ASSERT_TRUE(clients.front()->ReadWelcome());
+  int greeted = 1;
+  for (std::size_t i = 1; i < clients.size(); ++i) greeted += clients[i]->Drain() > 0 ? 1 : 0;
+  EXPECT_GT(greeted, 40);
+  EXPECT_LT(greeted, 64);
+  clients.clear();  // every connection closes; the server can accept again
+  Client late(server.Port());
+  EXPECT_TRUE(late.ReadWelcome());
+  EXPECT_EQ(late.Ask("help"), kHelpNotInPlay);
+}
+
+}  // namespace
