@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "persist/save.h"
 #include "server/connection_lock.h"
 #include "server/connections.h"
 #include "server/log.h"
@@ -26,6 +27,7 @@ namespace server {
 namespace {
 
 constexpr auto kTickPeriod = std::chrono::seconds(5);
+constexpr int kTicksPerAutosave = 60;  // about 5 minutes
 constexpr auto kAcceptErrorPause = std::chrono::milliseconds(100);
 constexpr const char* kWelcome = "Welcome to Pelthollow! Type \"help\" for a list of commands.";
 
@@ -67,21 +69,50 @@ void AcceptLoop() {
   }
 }
 
+// The signals that end the server: blocked in every thread, taken by SaveLoop alone.
+sigset_t ShutdownSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
+  return signals;
+}
+
+// Waits for the first shutdown signal, saves the world once and ends the process. The
+// lock is never given back, so nothing changes the world after the save; signals that
+// arrive meanwhile stay blocked and are ignored.
+[[noreturn]] void SaveLoop() {
+  const sigset_t signals = ShutdownSignals();
+  int signal = 0;
+  while (::sigwait(&signals, &signal) != 0) {
+  }
+  ConnectionLock.lock();
+  persist::SaveWorld();
+  std::_Exit(0);
+}
+
 [[noreturn]] void RunServerLoop(Socket listening) {
   ListeningSocket = listening;
-  // world::InitTerritoryMap();  WIRE-LATER
+  world::InitTerritoryMap();
+  {
+    std::lock_guard<FairLock> guard(ConnectionLock);
+    persist::LoadWorld();
+  }
   SetFrameSink(&SendFrame);
   int error = 0;
   if (!InitConnections(error)) {
     Log("Error listening: " + std::to_string(error) + "\n");
     std::_Exit(1);
   }
+  std::thread(SaveLoop).detach();
   std::thread(AcceptLoop).detach();
   std::thread(InputLoop).detach();
-  for (;;) {
+  for (int tick = 1;; ++tick) {
     {
       std::lock_guard<FairLock> guard(ConnectionLock);
       world::WorldTick();
+      if (tick % kTicksPerAutosave == 0) persist::SaveWorld();  // a failure is reported; play goes on
     }
     std::this_thread::sleep_for(kTickPeriod);  // measured from the end of the tick
   }
@@ -94,6 +125,8 @@ void Fail(const char* message, int error) { Log(message + std::to_string(error))
 void StartServer(std::uint16_t port) {
   // A peer that went away must never end the server, nor a closed log.
   ::signal(SIGPIPE, SIG_IGN);
+  const sigset_t shutdown = ShutdownSignals();
+  ::pthread_sigmask(SIG_BLOCK, &shutdown, nullptr);  // before any thread exists
   // Every connection is a descriptor: allow as many as the system lets this process have.
   rlimit files{};
   if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {

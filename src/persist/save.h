@@ -1,0 +1,43 @@
+// The world on disk: LoadWorld at server start and SaveWorld for every save (the
+// autosave every 60 ticks and the final save on SIGINT, SIGTERM and SIGHUP). Both run
+// with server::ConnectionLock held. The file is "./savedata.phl" in the server's
+// working directory; tests pass a path of their own.
+#pragma once
+
+#include <string_view>
+
+#include "persist/save_format.h"
+
+namespace persist {
+
+// Reads the save file at `path` and appends its characters to OfflineCharacters in
+// file order; sets the GameClock from it. Messages about a damaged file go to the log
+// (the cases are listed at persist::ParseSave).
+//  - No file: nothing is loaded, nothing is printed; returns true.
+//  - A good file: everything loaded, nothing printed; returns true.
+//  - Anything left out: what could be read is loaded, and a byte-for-byte copy of the
+//    file is kept beside it as "<path>.damaged-N" (the first N from 1 whose name is
+//    free; an earlier copy is never replaced), announced with "Kept the damaged save
+//    file as <copy>\n". Returns false.
+//  - A file that exists but cannot be read (or is not a plain file): "Error reading save
+//    file: <errno>\n", nothing is loaded, and the file is moved aside to such a name so
+//    that no save replaces it. Returns false.
+// If the copy (or the move) fails, "Error keeping the damaged save file: <errno>\n" is
+// printed and every later SaveWorld tries again first, saving nothing until it works,
+// so the damaged bytes are never replaced before they are kept.
+// REQUIRES: ConnectionLock held; called once, at start, before the tables are used.
+bool LoadWorld(std::string_view path = kSaveFilePath);
+
+// Writes the GameClock and every character (the stored ones in order, then those in
+// play in ascending handle order; waiting kits never) to `path`. The file is replaced
+// atomically: a temporary file "<path>.tmp" in the same folder, made with mode 0600,
+// written, flushed to disk, renamed over `path`, then the folder is flushed, so a crash
+// at any moment leaves the old or the new complete file. Moves and releases nothing;
+// the server goes on (autosave) or ends (final save) as the caller decides.
+// On failure prints "Error saving world: <errno>\n" and returns false; the old file is
+// left as it was (unless only the final flush of the folder failed: the new file is
+// then in place, but may not survive a power cut).
+// REQUIRES: ConnectionLock held.
+bool SaveWorld(std::string_view path = kSaveFilePath);
+
+}  // namespace persist
