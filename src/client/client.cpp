@@ -1,7 +1,310 @@
 #include "client/client.h"
 
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <deque>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/connection.h"
+#include "client/editor.h"
+#include "client/screen.h"
+#include "client/terminal.h"
+#include "commands/interpreter.h"
+
 namespace client {
 
-int StartClient(std::uint16_t /*port*/) { return 0; }  // not built yet
+namespace {
+
+// How long the rest of an escape sequence may take to arrive before a lone ESC is
+// taken as the Escape key, in milliseconds.
+constexpr int kEscapeWaitMs = 50;
+
+// The connected socket. Written once before any client thread starts.
+net::Socket ServerSocket = net::kNoSocket;
+
+// Signals noted by the handler for the main thread, which the handler wakes through
+// SignalWakeFd.
+volatile std::sig_atomic_t EndSignal = 0;  // SIGINT, SIGTERM or SIGHUP arrived
+volatile std::sig_atomic_t ResizePending = 0;
+volatile std::sig_atomic_t SuspendPending = 0;
+volatile std::sig_atomic_t ContinuePending = 0;
+int SignalWakeFd = -1;
+
+constexpr int kHandledSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGWINCH, SIGTSTP, SIGCONT};
+
+void NoteSignal(int signal) {
+  switch (signal) {
+    case SIGWINCH:
+      ResizePending = 1;
+      break;
+    case SIGTSTP:
+      SuspendPending = 1;
+      break;
+    case SIGCONT:
+      ContinuePending = 1;
+      break;
+    default:
+      EndSignal = signal;
+      break;
+  }
+  Wake(SignalWakeFd);
+}
+
+void HandleSignal(int signal, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  ::sigaction(signal, &action, nullptr);
+}
+
+// Writes all of `bytes` to standard output; gives up only on a real failure (a
+// terminal that hung up).
+void WriteOut(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
+    if (written > 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(written));
+    } else if (written < 0 && errno == EINTR) {
+      continue;
+    } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd out{STDOUT_FILENO, POLLOUT, 0};
+      ::poll(&out, 1, -1);
+    } else {
+      return;
+    }
+  }
+}
+
+// The line after the end of receiving, with its line feed: a failed read or the
+// server's close.
+std::string EndMessage(const ReceiveEnd& end) {
+  if (end.error != 0) return "Error getting data: " + std::to_string(end.error) + "\n";
+  return "Connection closed by server.\n";
+}
+
+// Sends one finished line as one frame; an empty line is not sent.
+void SendTypedLine(const std::string& line) {
+  if (line.empty()) return;
+  commands::HandleLine(ServerSocket, nullptr, line, true);
+}
+
+// Stops receiving and waits for the receive thread.
+void StopReceiving(std::thread& receiver) {
+  ::shutdown(ServerSocket, SHUT_RDWR);
+  if (receiver.joinable()) receiver.join();
+}
+
+// Line mode: no escape sequences. Each received text is printed with a line feed; each
+// line of standard input is sent. At the end of standard input the sending side is
+// shut down and the texts still coming are printed until the server closes.
+int RunLineLoop(const WakePipe& wake) {
+  std::atomic<bool> inputEnded{false};
+  std::thread receiver(ReceiveLoop, ServerSocket, wake.writeFd);
+  std::thread reader([&] {
+    std::string line;
+    std::getline(std::cin, line);  // the rest of the host's line is not a command
+    while (std::getline(std::cin, line)) SendTypedLine(line);
+    inputEnded = true;  // before the shutdown, so the close it leads to is expected
+    ::shutdown(ServerSocket, SHUT_WR);
+  });
+
+  ReceiveEnd end;
+  while (!end.ended) {
+    pollfd wait{wake.readFd, POLLIN, 0};
+    if (::poll(&wait, 1, -1) < 0 && errno != EINTR) break;
+    DrainWake(wake.readFd);
+    std::deque<std::string> texts;
+    TakeIncoming(texts, end);
+    std::string out;
+    for (const std::string& text : texts) {
+      out += text;
+      out += '\n';
+    }
+    WriteOut(out);
+  }
+  StopReceiving(receiver);
+  const bool expected = inputEnded && end.error == 0;
+  if (!expected) WriteOut(EndMessage(end));
+  if (inputEnded) {
+    reader.join();
+    return 0;
+  }
+  // The reader is still blocked on standard input, and nothing can wake it: the
+  // process ends here, with everything written.
+  std::cout.flush();
+  ::_exit(0);
+}
+
+// Screen mode: the output area above, the line editor on the last row. Everything
+// that reaches the terminal is written from this thread, one batch per wake-up.
+int RunClientLoop(const WakePipe& wake) {
+  Screen screen;
+  int rows = screen.rows;
+  int columns = screen.columns;
+  WindowSize(rows, columns);
+  std::string out;
+  LineEditor editor;
+  KeyDecoder decoder;
+  StartScreen(screen, rows, columns, out);
+  DrawInputRow(screen, editor, out);
+  WriteOut(out);
+
+  std::thread receiver(ReceiveLoop, ServerSocket, wake.writeFd);
+  ReceiveEnd end;
+  bool terminalGone = false;
+  while (!end.ended && EndSignal == 0 && !terminalGone) {
+    pollfd waits[2] = {{STDIN_FILENO, POLLIN, 0}, {wake.readFd, POLLIN, 0}};
+    const int ready = ::poll(waits, 2, DecoderWaiting(decoder) ? kEscapeWaitMs : -1);
+    if (ready < 0 && errno != EINTR) break;
+    out.clear();
+    std::vector<Key> keys;
+    if (ready == 0) DecoderTimedOut(decoder, keys);
+    if (waits[1].revents != 0) DrainWake(wake.readFd);
+    if (EndSignal != 0) break;
+
+    if (SuspendPending != 0) {
+      SuspendPending = 0;
+      EndScreen(screen, out);
+      WriteOut(out);
+      out.clear();
+      LeaveRawMode();
+      HandleSignal(SIGTSTP, SIG_DFL);
+      ::raise(SIGTSTP);  // stops here; SIGCONT then sets ContinuePending
+      HandleSignal(SIGTSTP, NoteSignal);
+    }
+    if (ContinuePending != 0) {
+      // Whoever stopped the client may have changed the terminal: take it again.
+      ContinuePending = 0;
+      ResizePending = 0;
+      LeaveRawMode();
+      EnterRawMode();
+      WindowSize(rows, columns);
+      StartScreen(screen, rows, columns, out);
+    }
+    if (ResizePending != 0) {
+      ResizePending = 0;
+      if (WindowSize(rows, columns)) ResizeScreen(screen, rows, columns, out);
+    }
+
+    if (waits[0].revents != 0) {
+      char bytes[4096];
+      const ssize_t got = ::read(STDIN_FILENO, bytes, sizeof bytes);
+      if (got > 0) {
+        for (ssize_t i = 0; i < got; ++i) {
+          DecodeKeyByte(decoder, static_cast<unsigned char>(bytes[i]), keys);
+        }
+      } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+        terminalGone = true;
+      }
+    }
+    std::string finished;
+    for (const Key& key : keys) {
+      if (ApplyKey(editor, key, finished)) SendTypedLine(finished);
+    }
+
+    std::deque<std::string> texts;
+    TakeIncoming(texts, end);
+    for (const std::string& text : texts) ShowText(screen, text, out);
+    DrawInputRow(screen, editor, out);
+    WriteOut(out);
+  }
+
+  out.clear();
+  EndScreen(screen, out);
+  WriteOut(out);
+  LeaveRawMode();
+  StopReceiving(receiver);
+  if (EndSignal != 0) {
+    // Ended from outside: the terminal is back as it was; now end as the signal would
+    // have ended the client.
+    const int signal = EndSignal;
+    HandleSignal(signal, SIG_DFL);
+    ::raise(signal);
+    return 0;
+  }
+  if (end.ended) WriteOut(EndMessage(end));
+  for (const int signal : kHandledSignals) HandleSignal(signal, SIG_DFL);
+  return 0;
+}
+
+// Connects to the first IPv4 address of `host`. On failure prints the message with
+// its code, no line end, and returns false.
+bool Connect(const std::string& host, std::uint16_t port) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  addrinfo* found = nullptr;
+  const int resolved = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+  if (resolved != 0) {
+    std::cout << "Error resolving address: " << resolved << std::flush;
+    return false;
+  }
+  std::cout << "Starting client...\n" << std::flush;
+  int error = 0;
+  net::Socket socket = net::kNoSocket;
+  if (!net::CreateTcpSocket(socket, error)) {
+    ::freeaddrinfo(found);
+    std::cout << "Error creating client socket: " << error << std::flush;
+    return false;
+  }
+  int connected = 0;
+  do {
+    connected = ::connect(socket, found->ai_addr, found->ai_addrlen);
+  } while (connected != 0 && errno == EINTR);
+  error = errno;
+  ::freeaddrinfo(found);
+  if (connected != 0) {
+    net::CloseSocket(socket);
+    std::cout << "Error connecting: " << error << std::flush;
+    return false;
+  }
+  ServerSocket = socket;
+  std::cout << "Connected to server.\n" << std::flush;
+  return true;
+}
+
+}  // namespace
+
+int StartClient(std::uint16_t port) {
+  std::cout << "Enter a server to connect to: " << std::flush;
+  std::string host;
+  if (!(std::cin >> host)) return 0;  // the rest of the line stays unread
+  if (!Connect(host, port)) return 0;
+
+  WakePipe wake;
+  int error = 0;
+  if (!OpenWakePipe(wake, error)) {
+    std::cout << "Error starting client: " << error << "\n" << std::flush;
+    return 0;
+  }
+  ResetIncoming();
+  int code = 0;
+  if (UseScreen()) {
+    EndSignal = 0;
+    SignalWakeFd = wake.writeFd;
+    for (const int signal : kHandledSignals) HandleSignal(signal, NoteSignal);
+    if (EnterRawMode()) {
+      code = RunClientLoop(wake);
+    } else {
+      for (const int signal : kHandledSignals) HandleSignal(signal, SIG_DFL);
+      code = RunLineLoop(wake);
+    }
+  } else {
+    code = RunLineLoop(wake);
+  }
+  net::CloseSocket(ServerSocket);
+  ServerSocket = net::kNoSocket;
+  CloseWakePipe(wake);
+  return code;
+}
 
 }  // namespace client

@@ -1,13 +1,19 @@
-// The terminal client: asks for a host, connects and runs the screen and line editor.
+// The terminal client: asks for a host, connects, and then either drives the screen
+// (an output area above a line editor on the last row) or, when standard input or
+// output is not a terminal or TERM is dumb, reads and prints plain lines. Runs on the
+// program's main thread; it starts the client's other threads itself.
 #pragma once
 
 #include <cstdint>
 
 namespace client {
 
-// Asks for the server's host on standard input and plays on it at `port`.
-// Returns the process exit code: 0 after a reported failure to connect, after the end
-// of the connection or of standard input.
+// Asks for the server's host on standard input (the next word of std::cin) and plays
+// on it at `port`. Returns the process exit code: 0 after a reported failure to
+// connect, after the end of standard input at the host prompt, and after the end of
+// the connection (reported on a line of its own unless line mode expected it).
+// SIGINT, SIGTERM and SIGHUP in screen mode give the terminal back and then end the
+// process as the signal does.
 int StartClient(std::uint16_t port);
 
 }  // namespace client

@@ -166,6 +166,7 @@ class Process {
       const pid_t done = ::waitpid(pid_, &status, WNOHANG);
       if (done == pid_) {
         exited_ = true;
+        WaitForEndOfOutput(std::chrono::milliseconds(2000));  // so Output() is complete
         return status;
       }
       if (Clock::now() >= deadline) return std::nullopt;
