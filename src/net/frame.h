@@ -57,7 +57,7 @@ void FrameSplitter::Feed(std::string_view bytes, OnFrame&& onFrame, OnTooLong&& 
         partial_.append(piece);
         if (end != std::string_view::npos) {
           onFrame(std::string_view(partial_));
-          if (partial_.capacity() > 256) partial_ = std::string();  // idle connections stay small
+          if (partial_.capacity() > 256) std::string().swap(partial_);  // idle connections stay small
           partial_.clear();
         }
       }

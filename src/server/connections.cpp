@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <deque>
 #include <cerrno>
 #include <memory>
 #include <mutex>
@@ -31,10 +32,22 @@ std::uint64_t NextOrder = 0;
 std::set<std::pair<std::uint64_t, Socket>> WithLines;
 // Connections that left the Open state and must be ended once their lines are done.
 std::vector<Socket> Ending;
+// Connections with output waiting to be written by the input thread, first come first
+// served. Frames for anyone but the connection whose line is being answered wait here,
+// so a line heard by a whole crowd, or a world tick, costs its sender and the lock
+// holder no system calls; the input thread writes a bounded number per sweep.
+std::deque<Socket> ToWrite;
+// The connection whose line the input thread is answering now, or kNoSocket.
+Socket Answering = net::kNoSocket;
 
 // Set once by InitConnections, before the threads start.
 int WaitSet = -1;  // epoll
 int WakeUp = -1;   // eventfd: another thread has work for the input thread
+
+thread_local bool OnInputThread = false;
+
+// Backlogs written per sweep, so writing to a crowd never holds up answering.
+constexpr std::size_t kWritesPerSweep = 128;
 
 Connection* Find(Socket s) {
   const auto index = static_cast<std::size_t>(s);
@@ -78,7 +91,7 @@ void BeginEnding(Connection& c, ConnectionState why) {
     Ending.push_back(c.socket);
   }
   if (!OutputWanted(c)) {
-    c.backlog = std::string();
+    std::string().swap(c.backlog);  // gives the buffer back
     c.backlogHead = 0;
   }
   UpdateInterest(c);
@@ -106,7 +119,7 @@ std::pair<char, std::string> TakeFrame(Connection& c) {
   c.waitingHead = end + 1;
   if (!HasLines(c)) {
     WithLines.erase({c.order, c.socket});
-    if (c.waiting.capacity() > 4096) c.waiting = std::string();  // idle connections stay small
+    if (c.waiting.capacity() > 4096) std::string().swap(c.waiting);  // idle connections stay small
     c.waiting.clear();
     c.waitingHead = 0;
   }
@@ -148,13 +161,25 @@ void SendBacklog(Connection& c) {
   }
   c.backlogHead += static_cast<std::size_t>(sent);
   if (c.backlogHead == c.backlog.size()) {
-    c.backlog = std::string();
+    std::string().swap(c.backlog);  // gives the buffer back
     c.backlogHead = 0;
   } else if (c.backlogHead > c.backlog.size() / 2) {
     c.backlog.erase(0, c.backlogHead);
     c.backlogHead = 0;
   }
   UpdateInterest(c);
+}
+
+// Writes the backlogs of the first connections waiting for it; what a socket does not
+// take is left to its EPOLLOUT.
+void WriteSome() {
+  for (std::size_t n = 0; n < kWritesPerSweep && !ToWrite.empty(); ++n) {
+    Connection* c = Find(ToWrite.front());
+    ToWrite.pop_front();
+    if (c == nullptr || !c->queuedForWrite) continue;
+    c->queuedForWrite = false;
+    SendBacklog(*c);
+  }
 }
 
 // One sweep: at most one waiting line of every connection, in ConnectionTable order.
@@ -166,10 +191,14 @@ void Sweep() {
     auto [kind, text] = TakeFrame(*c);
     if (c->state == ConnectionState::Dismissed) continue;
     if (kind == 'T') {
+      BeginAnswering(socket);
       QueueMessage(socket, "Line too long.");
       FlushOutbox();
+      EndAnswering();
     } else {
+      BeginAnswering(socket);
       commands::HandleLine(socket, &ConnectionTable, std::move(text), false);
+      EndAnswering();
       if (commands::EndRequested(socket)) BeginEnding(*c, ConnectionState::Dismissed);
     }
     if (c->state == ConnectionState::Open) UpdateInterest(*c);  // room for more input
@@ -258,11 +287,23 @@ Connection& RegisterConnection(Socket socket) {
   return c;
 }
 
+void BeginAnswering(Socket socket) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  Answering = socket;
+}
+
+void EndAnswering() {
+  ASSERT_CONNECTION_LOCK_HELD();
+  Answering = net::kNoSocket;
+}
+
 void SendFrame(Socket destination, std::string_view frame) {
   ASSERT_CONNECTION_LOCK_HELD();
   Connection* c = Find(destination);
   if (c == nullptr || !OutputWanted(*c)) return;
-  if (c->backlogHead >= c->backlog.size()) {
+  const bool idle = c->backlogHead >= c->backlog.size();
+  if (idle && destination == Answering) {
+    // The answer to the line in hand leaves at once.
     int error = 0;
     const long sent = net::SendSome(destination, frame, error);
     if (sent < 0) {
@@ -277,10 +318,17 @@ void SendFrame(Socket destination, std::string_view frame) {
     return;
   }
   c->backlog.append(frame);
-  UpdateInterest(*c);
+  if (destination == Answering) {
+    UpdateInterest(*c);  // the socket is full: EPOLLOUT sends the rest
+  } else if (!c->queuedForWrite && (c->interest & EPOLLOUT) == 0) {
+    c->queuedForWrite = true;
+    if (ToWrite.empty() && !OnInputThread) Wake();
+    ToWrite.push_back(destination);
+  }
 }
 
 void InputLoop() {
+  OnInputThread = true;
   std::vector<epoll_event> events(1024);
   bool busy = false;  // lines wait for the next sweep: look for input without waiting
   for (;;) {
@@ -304,8 +352,9 @@ void InputLoop() {
       }
     }
     Sweep();
+    WriteSome();
     EndFinishedConnections();
-    busy = !WithLines.empty();
+    busy = !WithLines.empty() || !ToWrite.empty();
   }
 }
 

@@ -47,6 +47,7 @@ struct Connection {
   std::string backlog;  // output a send did not take yet, in order
   std::size_t backlogHead = 0;
   std::uint32_t interest = 0;  // the epoll events asked for now
+  bool queuedForWrite = false;  // in the input thread's queue of backlogs to write
 };
 
 // The handles of live connections, in accept order.
@@ -60,10 +61,18 @@ bool InitConnections(int& error);
 // This is the only place a Connection is made. REQUIRES: ConnectionLock held.
 Connection& RegisterConnection(Socket socket);
 
-// The frame sink of the Outbox: sends what the socket takes now and keeps the rest in
-// the connection's backlog. Frames for handles that are not live connections, or whose
-// output is no longer wanted, are dropped. REQUIRES: ConnectionLock held.
+// The frame sink of the Outbox. The answer to the line the input thread is handling
+// is sent at once, as far as the socket takes it; every other frame joins its
+// connection's backlog, in order, and the input thread writes it after the sweep.
+// Frames for handles that are not live connections, or whose output is no longer
+// wanted, are dropped. REQUIRES: ConnectionLock held.
 void SendFrame(Socket destination, std::string_view frame);
+
+// Between these two, frames for `socket` (the connection the lock holder is serving:
+// the line being answered, the connection being greeted) are sent at once instead of
+// waiting for the input thread. REQUIRES: ConnectionLock held.
+void BeginAnswering(Socket socket);
+void EndAnswering();
 
 // The input thread's body: waits for input, reads it, sweeps, ends connections.
 // Never returns.

@@ -44,7 +44,7 @@ std::vector<std::pair<Socket, std::string>> TakeQueuedFrames() {
     std::string& pending = PendingText[static_cast<std::size_t>(destination)];
     pending.pop_back();  // the line feed after the last message
     frames.emplace_back(destination, std::move(pending));
-    pending = std::string();
+    std::string().swap(pending);
   }
   PendingDestinations.clear();
   return frames;
@@ -59,7 +59,7 @@ void FlushOutbox() {
     pending.back() = net::kFrameEnd;  // the last line feed becomes the frame's NUL
     if (Sink != nullptr) Sink(destination, pending);
     pending.clear();
-    if (pending.capacity() > 512) pending = std::string();  // idle connections stay small
+    if (pending.capacity() > 512) std::string().swap(pending);  // idle connections stay small
   }
   PendingDestinations.clear();
 }

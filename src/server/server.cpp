@@ -64,8 +64,10 @@ void AcceptLoop() {
     Log("New connection from " + PeerAddress(peer) + " (" +
         std::to_string(static_cast<unsigned>(socket)) + ")\n");
     RegisterConnection(socket);
+    BeginAnswering(socket);  // the welcome is its first frame, sent now
     QueueMessage(socket, kWelcome);
     FlushOutbox();
+    EndAnswering();
   }
 }
 
