@@ -1,0 +1,116 @@
+// The simulated players: one epoll loop on the load generator's only thread drives
+// every connection (thousands of them, no thread per connection). The same code talks
+// to the game server and to the echo baseline; only the expected answers differ.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bench_world.h"
+
+namespace bench {
+
+// Where a player's connection stands.
+enum class Phase : std::uint8_t {
+  Connecting,  // connect() issued, not yet established
+  Greeting,    // established; the welcome frame has not arrived
+  Ready,       // greeted (and in play once set up); no command outstanding
+  Waiting,     // one command sent; its answer has not arrived
+  Failed,      // the connection failed or ended; it takes no further part
+};
+
+struct Player {
+  int fd = -1;
+  Phase phase = Phase::Connecting;
+  std::string name;
+  int origin = 0;       // index into Origins()
+  bool inPlay = false;  // setup answered "Character created."
+  Cell at;              // where the character stands, as far as its own notices tell
+  Cell planned;         // where it will stand once the accepted moves are carried out
+  std::string queued;   // move letters the server accepted and has not carried out yet
+  std::string toQueue;  // spread moves not sent yet
+  std::string partial;  // an incoming frame not complete yet
+  std::string unsent;   // bytes of the last line that send did not take
+  Expectation expected;     // the outstanding command, while Waiting
+  std::int64_t sentNs = 0;  // when it was sent (monotonic nanoseconds)
+  bool measured = false;    // sent inside the measuring window
+  std::int64_t nextNs = 0;  // paced players: when to send the next command
+};
+
+// Counters and samples of one measured stretch.
+struct Tally {
+  std::vector<std::int64_t> all;  // round trips in nanoseconds
+  std::array<std::vector<std::int64_t>, kCommandKinds> byKind;
+  std::uint64_t answered = 0;
+  std::uint64_t unanswered = 0;  // not answered within the answer timeout
+  std::uint64_t unasked = 0;     // frames that answered nothing (tick notices, speech)
+  std::uint64_t refusedMoves = 0;
+};
+
+// How the measured stretch drives the players.
+enum class Drive : std::uint8_t {
+  Quiet,  // nobody types
+  Paced,  // each active player sends one command per period, at its own phase
+  Flood,  // each active player sends its next command as soon as the last is answered
+};
+
+struct DrivePlan {
+  Drive drive = Drive::Quiet;
+  std::size_t active = 0;          // the first `active` players type
+  bool sayOnly = false;            // only `say`, else the chat mix
+  std::int64_t periodNs = 1'000'000'000;
+  std::int64_t durationNs = 0;
+  std::int64_t answerTimeoutNs = 5'000'000'000;
+};
+
+struct Fleet {
+  bool echo = false;  // the peer is the echo baseline
+  int port = 0;
+  int waitSet = -1;
+  std::vector<Player> players;
+  // The bench's own view of who stands where: player indices per cell.
+  std::vector<std::vector<std::uint32_t>> occupants;
+  std::mt19937_64 random;
+  std::uint64_t nextToken = 1;
+  Tally tally;
+  bool counting = false;        // answers are being recorded
+  std::int64_t windowEndNs = 0;  // commands sent before this are measured
+  std::string problem;           // the first thing that went wrong, for the report
+  std::uint64_t failedConnections = 0;
+  // Players whose present step ended during the last pump (greeted or answered), for
+  // the phase loops to act on, and how many connections failed in it.
+  std::vector<std::uint32_t> finished;
+  std::size_t failedNow = 0;
+};
+
+// Makes a fleet of `count` players named `prefix` and a number, dealt out over the
+// origins in turn. Nothing is connected yet.
+void MakeFleet(Fleet& fleet, bool echo, int port, std::size_t count, const std::string& prefix,
+               std::uint64_t seed);
+
+// Connects every player to 127.0.0.1:port, at most `inflight` not yet greeted at a
+// time, and waits for every welcome frame. Returns the nanoseconds from the first
+// connect to the last welcome, or -1 when not all were greeted within `timeoutNs`
+// (fleet.problem says why).
+std::int64_t ConnectAll(Fleet& fleet, std::size_t inflight, std::int64_t timeoutNs);
+
+// Sends every player's setup line, at most `inflight` outstanding at a time, and waits
+// for the answers. True when every character was created (or echoed).
+bool SetUpAll(Fleet& fleet, std::size_t inflight, std::int64_t timeoutNs);
+
+// Queues each player's spread moves one command at a time and waits until every
+// player has seen its own arrival notices (the world tick takes one step per tick).
+// The echo baseline only answers the lines. True when all arrived within `timeoutNs`.
+bool Spread(Fleet& fleet, const std::vector<Placement>& plan, std::int64_t timeoutNs);
+
+// Runs one measured stretch as planned and leaves its figures in fleet.tally.
+// Commands still outstanding at the end get `answerTimeoutNs` to be answered.
+void RunDrive(Fleet& fleet, const DrivePlan& plan);
+
+// Closes every connection at once, with a reset so no port lingers in TIME_WAIT.
+void CloseFleet(Fleet& fleet);
+
+}  // namespace bench
