@@ -122,6 +122,10 @@ std::pair<char, std::string> TakeFrame(Connection& c) {
     if (c.waiting.capacity() > 4096) std::string().swap(c.waiting);  // idle connections stay small
     c.waiting.clear();
     c.waitingHead = 0;
+  } else if (c.waitingHead > 4096 && c.waitingHead > c.waiting.size() / 2) {
+    // A client that never lets its lines run out must not grow the buffer for ever.
+    c.waiting.erase(0, c.waitingHead);
+    c.waitingHead = 0;
   }
   return {kind, std::move(text)};
 }
