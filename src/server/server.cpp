@@ -39,6 +39,23 @@ std::string PeerAddress(const sockaddr_in& peer) {
          std::to_string(bytes[2]) + "." + std::to_string(bytes[3]);
 }
 
+}  // namespace
+
+void AdmitConnection(Socket socket, const sockaddr_in& peer) {
+  int ignored = 0;
+  net::SetNoDelay(socket, ignored);  // answers leave at once, not after the peer's ack
+  std::lock_guard<FairLock> guard(ConnectionLock);
+  Log("New connection from " + PeerAddress(peer) + " (" +
+      std::to_string(static_cast<unsigned>(socket)) + ")\n");
+  RegisterConnection(socket);
+  BeginAnswering(socket);  // the welcome is its first frame, sent now
+  QueueMessage(socket, kWelcome);
+  FlushOutbox();
+  EndAnswering();
+}
+
+namespace {
+
 // Accepts connections for as long as the server runs; errors pause it, never end it.
 void AcceptLoop() {
   for (;;) {
@@ -58,16 +75,7 @@ void AcceptLoop() {
       std::this_thread::sleep_for(kAcceptErrorPause);
       continue;
     }
-    int ignored = 0;
-    net::SetNoDelay(socket, ignored);  // answers leave at once, not after the peer's ack
-    std::lock_guard<FairLock> guard(ConnectionLock);
-    Log("New connection from " + PeerAddress(peer) + " (" +
-        std::to_string(static_cast<unsigned>(socket)) + ")\n");
-    RegisterConnection(socket);
-    BeginAnswering(socket);  // the welcome is its first frame, sent now
-    QueueMessage(socket, kWelcome);
-    FlushOutbox();
-    EndAnswering();
+    AdmitConnection(socket, peer);
   }
 }
 
