@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/mode.h"
+#include "app/settings.h"
 #include "client/client.h"
 #include "net/socket.h"
 #include "server/server.h"
@@ -23,9 +24,16 @@ int main(int argc, char** argv) {
   }
 
   switch (app::ChooseMode(argc, argv, std::cin, std::cout)) {
-    case app::Mode::Server:
-      server::StartServer(port);
-      return 0;
+    case app::Mode::Server: {
+      server::ServerOptions options;
+      options.port = port;
+      std::string message;
+      if (!app::ReadServerSettings(options, message)) {
+        std::cout << message << std::flush;
+        return 1;
+      }
+      return server::StartServer(options);
+    }
     case app::Mode::Client:
       return client::StartClient(port);
     case app::Mode::EndOfInput:

@@ -102,7 +102,7 @@ sigset_t ShutdownSignals() {
   std::_Exit(0);
 }
 
-[[noreturn]] void RunServerLoop(Socket listening) {
+[[noreturn]] void RunServerLoop(Socket listening, const ServerOptions& options) {
   ListeningSocket = listening;
   world::InitTerritoryMap();
   {
@@ -115,6 +115,7 @@ sigset_t ShutdownSignals() {
     Log("Error listening: " + std::to_string(error) + "\n");
     std::_Exit(1);
   }
+  if (options.startDoors && !options.startDoors()) std::_Exit(1);
   std::thread(SaveLoop).detach();
   std::thread(AcceptLoop).detach();
   std::thread(InputLoop).detach();
@@ -128,11 +129,15 @@ sigset_t ShutdownSignals() {
   }
 }
 
-void Fail(const char* message, int error) { Log(message + std::to_string(error)); }
+int Fail(const char* message, int error) {
+  Log(message + std::to_string(error));
+  return 0;
+}
 
 }  // namespace
 
-void StartServer(std::uint16_t port) {
+int StartServer(const ServerOptions& options) {
+  const std::uint16_t port = options.port;
   // A peer that went away must never end the server, nor a closed log.
   ::signal(SIGPIPE, SIG_IGN);
   const sigset_t shutdown = ShutdownSignals();
@@ -152,7 +157,7 @@ void StartServer(std::uint16_t port) {
   if (!net::SetNonBlocking(listening, error)) return Fail("Error setting async mode: ", error);
   if (!net::Listen(listening, error)) return Fail("Error listening: ", error);
   Log("Listening on port " + std::to_string(port) + ".\n");
-  RunServerLoop(listening);
+  RunServerLoop(listening, options);
 }
 
 }  // namespace server

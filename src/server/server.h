@@ -5,14 +5,24 @@
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <functional>
 
 #include "net/socket.h"
 
 namespace server {
 
-// Opens the listening socket on `port` and runs the server. Returns only after a
-// start-up failure, which it has reported.
-void StartServer(std::uint16_t port);
+// What the operator chose for this run (from the environment, see app/settings.h).
+struct ServerOptions {
+  std::uint16_t port = net::kDefaultPort;
+  // Called once, right after "Listening on port" is logged and before any connection
+  // is taken: starts the doors other than the game port (they log their own lines).
+  // Returns false after reporting a failure, and the server then ends with code 1.
+  std::function<bool()> startDoors;
+};
+
+// Opens the listening socket on the game port and runs the server. Returns only after
+// a start-up failure, which it has reported; the result is the exit code.
+int StartServer(const ServerOptions& options);
 
 // Takes in a connected, non-blocking socket as a new game connection from `peer`: logs
 // it, registers it and greets it, exactly as for a client of the game port. The game
