@@ -16,10 +16,19 @@ struct LineCursor {
   std::size_t lineNumber = 0;  // of the line Next last gave
 
   // The next line, without its line end. False at the end of the file, and before a
-  // last piece that has no line end (the file was cut there); `rest` then holds it.
+  // last piece that has no line end (the file was cut there); `rest` then holds it. A
+  // last piece that is exactly an end marker is whole: only its line feed is missing.
   bool Next(std::string_view& line) {
     const std::size_t end = rest.find('\n');
-    if (end == std::string_view::npos) return false;
+    if (end == std::string_view::npos) {
+      std::string_view last = rest;
+      if (!last.empty() && last.back() == '\r') last.remove_suffix(1);
+      if (last != kRecordEnd && last != kCharactersEnd) return false;
+      line = last;
+      rest = {};
+      ++lineNumber;
+      return true;
+    }
     line = rest.substr(0, end);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     rest.remove_prefix(end + 1);

@@ -288,8 +288,6 @@ TEST(SaveReader, DamagedFilesLoadWhatTheyCanAndSayWhatWasLeftOut) {
        "Bad value on line " + birchLine(22) + ", character left out.\n", {"Ash", "Cedar"}, 12, 345},
       {"no section end", good.substr(0, good.size() - 10), "Save file truncated, loaded 2 characters.\n",
        both, 12, 345},
-      {"last line without line end", good.substr(0, good.size() - 1),
-       "Save file truncated, loaded 2 characters.\n", both, 12, 345},
       {"cut inside a record", good.substr(0, good.find("Birch") + 30),
        "Save file truncated, loaded 1 characters.\n", {"Ash"}, 12, 345},
       {"cut after the clock", "PLTHO\n5\n6\n", "Save file truncated, loaded 0 characters.\n", {}, 5, 6},
@@ -298,6 +296,13 @@ TEST(SaveReader, DamagedFilesLoadWhatTheyCanAndSayWhatWasLeftOut) {
       {"cut while a bad record is read", "PLTHO\n1\n2\nCHARAS\nCHARA\nAsh\npw\nhe\nold\n",
        "Bad value on line 9, character left out.\nSave file truncated, loaded 0 characters.\n", {}, 1, 2},
   };
+  // A last marker without its line feed is whole; any other last line is a cut.
+  const SaveContents unterminated = ParseSave(good.substr(0, good.size() - 1));
+  EXPECT_EQ(unterminated.messages, "");
+  EXPECT_FALSE(unterminated.leftOut);
+  EXPECT_EQ(Names(unterminated), both);
+  const std::string endOfRecord = good.substr(0, good.find("CHARAEND\nCHARASEND") + 8);
+  EXPECT_EQ(ParseSave(endOfRecord).messages, "Save file truncated, loaded 2 characters.\n");
   for (const DamagedCase& c : cases) {
     SCOPED_TRACE(c.what);
     const SaveContents contents = ParseSave(c.bytes);
@@ -335,8 +340,9 @@ void CheckEveryPrefix(const std::string& end) {
   std::vector<std::size_t> recordEnds;
   for (std::size_t at = file.find("CHARAEND" + end); at != std::string::npos;
        at = file.find("CHARAEND" + end, at + 1)) {
-    recordEnds.push_back(at + 8 + end.size());
+    recordEnds.push_back(at + 8);  // a last CHARAEND needs no line end
   }
+  const std::size_t sectionEnd = file.rfind("CHARASEND") + 9;
   const std::size_t dayEnd = file.find(end, 6) + end.size();
   const std::size_t tickEnd = file.find(end, dayEnd) + end.size();
 
@@ -345,8 +351,10 @@ void CheckEveryPrefix(const std::string& end) {
     const SaveContents contents = ParseSave(std::string_view(file).substr(0, cut));
     std::size_t loaded = 0;
     while (loaded < recordEnds.size() && recordEnds[loaded] <= cut) ++loaded;
-    EXPECT_TRUE(contents.leftOut);
-    if (cut < 5) {
+    EXPECT_EQ(contents.leftOut, cut < sectionEnd);
+    if (cut >= sectionEnd) {
+      EXPECT_EQ(contents.messages, "");
+    } else if (cut < 5) {
       EXPECT_EQ(contents.messages, "Magic string missing, load failed.\n");
     } else {
       EXPECT_EQ(contents.messages,
