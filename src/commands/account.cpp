@@ -60,14 +60,6 @@ std::optional<std::int32_t> LeadingInteger(std::string_view word) {
   return value;
 }
 
-bool HasControlByte(std::string_view word) {
-  for (const char c : word) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) return true;
-  }
-  return false;
-}
-
 world::Role RoleFromWord(std::string_view word) {
   if (word == "kit") return world::Role::Kit;
   if (word == "apprentice") return world::Role::Apprentice;
@@ -154,7 +146,7 @@ void Setup(Socket connection, const CommandLine& line) {
     return;
   }
   if (AnyControlBytes(line, *words)) {
-    server::QueueMessage(connection, "Control characters are not allowed.");
+    server::QueueMessage(connection, kNoControlBytes);
     return;
   }
 

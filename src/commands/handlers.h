@@ -42,5 +42,6 @@ void Follow(Socket connection, const CommandLine& line);
 
 inline constexpr const char* kNotValidNow = "This command is not valid for you right now.";
 inline constexpr const char* kUnknownCommand = "Unknown command.";
+inline constexpr const char* kNoControlBytes = "Control characters are not allowed.";
 
 }  // namespace commands

@@ -25,6 +25,18 @@ std::string SpeechLine(const world::Character& speaker, const CommandLine& line,
   return text;
 }
 
+// True (after answering) when a word of the line holds a control byte: such speech
+// could show listeners a line that seems to come from someone else.
+bool RefusedForControlBytes(Socket connection, const CommandLine& line) {
+  for (const std::string_view word : line.args) {
+    if (HasControlByte(word)) {
+      server::QueueMessage(connection, kNoControlBytes);
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 void Say(Socket connection, const CommandLine& line) {
@@ -32,6 +44,7 @@ void Say(Socket connection, const CommandLine& line) {
   const world::Character* speaker = world::CharacterOf(connection);
   if (speaker == nullptr) return server::QueueMessage(connection, kNotValidNow);
   if (line.ArgCount() == 0) return server::QueueMessage(connection, "format: say message");
+  if (RefusedForControlBytes(connection, line)) return;
   world::TellArea(SpeechLine(*speaker, line, 0), speaker->x, speaker->y);
 }
 
@@ -40,6 +53,7 @@ void Yowl(Socket connection, const CommandLine& line) {
   const world::Character* speaker = world::CharacterOf(connection);
   if (speaker == nullptr) return server::QueueMessage(connection, kNotValidNow);
   if (line.ArgCount() == 0) return server::QueueMessage(connection, "format: yowl message");
+  if (RefusedForControlBytes(connection, line)) return;
   const std::string text = SpeechLine(*speaker, line, 0);
   for (const world::Cell& cell : world::NearbyCellsOf(speaker->x, speaker->y)) {
     world::TellArea(text, cell.x, cell.y);
@@ -53,6 +67,7 @@ void Whisper(Socket connection, const CommandLine& line) {
   if (line.ArgCount() == 0) {
     return server::QueueMessage(connection, "format: whisper character message");
   }
+  if (RefusedForControlBytes(connection, line)) return;
   // The first character in play of that name is the listener, wherever it stands: a
   // save file may hold two characters of one name.
   Socket listener = net::kNoSocket;

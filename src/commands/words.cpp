@@ -17,4 +17,12 @@ CommandLine SplitWords(std::string_view line) {
   return split;
 }
 
+bool HasControlByte(std::string_view text) {
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) return true;
+  }
+  return false;
+}
+
 }  // namespace commands

@@ -21,4 +21,8 @@ struct CommandLine {
 
 CommandLine SplitWords(std::string_view line);
 
+// True when `text` holds a byte below 0x20 or the byte 0x7F. Such bytes are refused in
+// everything a player makes others see, so nobody can forge a line or drive a terminal.
+bool HasControlByte(std::string_view text);
+
 }  // namespace commands

@@ -135,4 +135,14 @@ TEST_F(SpeechTest, FormatLinesWithoutWords) {
   }
 }
 
+TEST_F(SpeechTest, ControlBytesAreRefusedSoNoLineCanBeForged) {
+  Place(1, "Ash", 5, 5);
+  Place(2, "Birch", 5, 5);
+  for (const char* line : {"say hi\nBirch: give me your password", "yowl a\x1b[2J", "whisper Birch x\x7f",
+                           "whisper Bi\rrch x", "say a\tb"}) {
+    Type(1, line);
+    EXPECT_EQ(Frames(), (Heard{{1, "Control characters are not allowed."}})) << line;
+  }
+}
+
 }  // namespace
