@@ -8,6 +8,7 @@
 
 #include "commands/handlers.h"
 #include "commands/interpreter.h"
+#include "server/address_limits.h"
 #include "server/connection_lock.h"
 #include "server/outbox.h"
 #include "world/character.h"
@@ -150,7 +151,13 @@ void Setup(Socket connection, const CommandLine& line) {
     return;
   }
 
+  if (server::NewCharacterRefused(connection)) {
+    server::QueueMessage(connection, "Too many new characters. Try again later.");
+    return;
+  }
+
   // Every word has been checked: from here on the character is made whole.
+  server::NoteNewCharacter(connection);
   auto c = std::make_unique<world::Character>();
   c->name = words->name;
   c->password = words->password;
@@ -194,6 +201,10 @@ void Setup(Socket connection, const CommandLine& line) {
 
 void Login(Socket connection, const CommandLine& line) {
   ASSERT_CONNECTION_LOCK_HELD();
+  if (server::LoginRefused(connection)) {
+    server::QueueMessage(connection, "Too many failed logins. Try again later.");
+    return;
+  }
   if (line.ArgCount() < 2) {
     server::QueueMessage(connection, kLoginFormat);
     return;
@@ -201,10 +212,12 @@ void Login(Socket connection, const CommandLine& line) {
   world::Character* stored = world::FindStoredByName(line.Arg(0));
   if (stored == nullptr) {
     server::QueueMessage(connection, "Invalid username.");
+    server::NoteFailedLogin(connection);
     return;
   }
   if (stored->password != line.Arg(1)) {
     server::QueueMessage(connection, "Incorrect password.");
+    server::NoteFailedLogin(connection);
     Session& session = SessionOf(connection);
     if (++session.failedLogins >= kMaxFailedLogins) session.endRequested = true;
     return;

@@ -39,6 +39,11 @@ std::vector<Socket> Ending;
 std::deque<Socket> ToWrite;
 // The connection whose line the input thread is answering now, or kNoSocket.
 Socket Answering = net::kNoSocket;
+// Connections over their pace of lines, by the time they may go on. They are not in
+// WithLines meanwhile, so the input thread does not spin on them.
+std::set<std::pair<LimitClock::time_point, Socket>> Paused;
+// Connections whose backlog is above the soft cap, by when it went above.
+std::set<std::pair<LimitClock::time_point, Socket>> OverSoft;
 
 // Set once by InitConnections, before the threads start.
 int WaitSet = -1;  // epoll
@@ -66,11 +71,14 @@ void Wake() {
   [[maybe_unused]] const ssize_t n = ::write(WakeUp, &one, sizeof one);
 }
 
-// Asks epoll for what the connection needs now: input while it is open and has room
-// for more lines, writability while it has a backlog.
+bool IsPaused(const Connection& c) { return c.pausedUntil != LimitClock::time_point{}; }
+
+// Asks epoll for what the connection needs now: input while it is open, within its
+// pace and has room for more lines, writability while it has a backlog.
 void UpdateInterest(Connection& c) {
   std::uint32_t wanted = 0;
-  if (c.state == ConnectionState::Open && c.waiting.size() - c.waitingHead < kMaxWaitingInputBytes)
+  if (c.state == ConnectionState::Open && !IsPaused(c) &&
+      c.waiting.size() - c.waitingHead < kMaxWaitingInputBytes)
     wanted |= EPOLLIN;
   if (c.backlogHead < c.backlog.size()) wanted |= EPOLLOUT;
   if (wanted == c.interest) return;
@@ -81,18 +89,34 @@ void UpdateInterest(Connection& c) {
   c.interest = wanted;
 }
 
+// Keeps OverSoft in step with the size of the connection's backlog.
+void NoteBacklogSize(Connection& c) {
+  const bool over = c.backlog.size() - c.backlogHead > kSoftBacklogBytes;
+  const bool was = c.overSince != LimitClock::time_point{};
+  if (over == was) return;
+  if (over) {
+    c.overSince = LimitClock::now();
+    OverSoft.emplace(c.overSince, c.socket);
+  } else {
+    OverSoft.erase({c.overSince, c.socket});
+    c.overSince = {};
+  }
+}
+
 // Leaves the Open state; the input thread ends the connection when its turn comes.
 void BeginEnding(Connection& c, ConnectionState why) {
-  if (c.state != ConnectionState::Open) {
-    // A connection already ending may still lose its output; nothing else changes.
-    if (DropsOutput(why) && OutputWanted(c)) c.state = why;
-  } else {
+  if (c.state == ConnectionState::Open) {
     c.state = why;
     Ending.push_back(c.socket);
+  } else if (why == ConnectionState::Dismissed || (DropsOutput(why) && OutputWanted(c))) {
+    // A connection already ending may still lose its output, and the server's own
+    // decision to end it outranks every other reason: no further line of it runs.
+    c.state = why;
   }
   if (!OutputWanted(c)) {
     std::string().swap(c.backlog);  // gives the buffer back
     c.backlogHead = 0;
+    NoteBacklogSize(c);
   }
   UpdateInterest(c);
   Wake();
@@ -104,7 +128,7 @@ void AddFrame(Connection& c, char kind, std::string_view text) {
   if (!HasLines(c)) {
     c.waiting.clear();
     c.waitingHead = 0;
-    WithLines.emplace(c.order, c.socket);
+    if (!IsPaused(c)) WithLines.emplace(c.order, c.socket);
   }
   c.waiting.push_back(kind);
   c.waiting.append(text);
@@ -171,6 +195,7 @@ void SendBacklog(Connection& c) {
     c.backlog.erase(0, c.backlogHead);
     c.backlogHead = 0;
   }
+  NoteBacklogSize(c);
   UpdateInterest(c);
 }
 
@@ -186,12 +211,62 @@ void WriteSome() {
   }
 }
 
+// True when a line of `c` may run now; otherwise pauses the connection until it may.
+bool WithinPace(Connection& c, LimitClock::time_point now) {
+  if (!c.limited || c.state == ConnectionState::Dismissed) return true;
+  LimitClock::time_point readyAt;
+  if (c.pace.Take(Addresses().Limits().maxLinesPerSecond, now, readyAt)) return true;
+  LogFirstRefusal(c.address, LimitKind::LinesPerSecond);
+  WithLines.erase({c.order, c.socket});
+  c.pausedUntil = readyAt;
+  Paused.emplace(readyAt, c.socket);
+  UpdateInterest(c);  // nothing more is read until it may go on
+  return false;
+}
+
+// Lets the paused connections whose time has come go on.
+void ResumePaused(LimitClock::time_point now) {
+  while (!Paused.empty() && Paused.begin()->first <= now) {
+    const Socket socket = Paused.begin()->second;
+    Paused.erase(Paused.begin());
+    Connection* c = Find(socket);
+    if (c == nullptr) continue;
+    c->pausedUntil = {};
+    if (HasLines(*c)) WithLines.emplace(c->order, socket);
+    UpdateInterest(*c);
+  }
+}
+
+// Ends the connections whose backlog has stayed above the soft cap for the grace time.
+void EndStalledReaders(LimitClock::time_point now) {
+  while (!OverSoft.empty() && OverSoft.begin()->first + kSoftBacklogGrace <= now) {
+    Connection* c = Find(OverSoft.begin()->second);
+    OverSoft.erase(OverSoft.begin());
+    if (c == nullptr) continue;
+    c->overSince = {};
+    BeginEnding(*c, ConnectionState::Overflowed);
+  }
+}
+
+// How long the input thread may wait before a paused connection goes on or a stalled
+// reader is due: milliseconds for epoll_wait, -1 for no limit.
+int MillisecondsToNextDeadline(LimitClock::time_point now) {
+  LimitClock::time_point next = LimitClock::time_point::max();
+  if (!Paused.empty()) next = Paused.begin()->first;
+  if (!OverSoft.empty()) next = std::min(next, OverSoft.begin()->first + kSoftBacklogGrace);
+  if (next == LimitClock::time_point::max()) return -1;
+  if (next <= now) return 0;
+  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - now);
+  return static_cast<int>(std::min<std::int64_t>(wait.count(), 60'000));
+}
+
 // One sweep: at most one waiting line of every connection, in ConnectionTable order.
 void Sweep() {
   const std::vector<std::pair<std::uint64_t, Socket>> turn(WithLines.begin(), WithLines.end());
+  const LimitClock::time_point now = LimitClock::now();
   for (const auto& [order, socket] : turn) {
     Connection* c = Find(socket);
-    if (c == nullptr || !HasLines(*c)) continue;
+    if (c == nullptr || !HasLines(*c) || !WithinPace(*c, now)) continue;
     auto [kind, text] = TakeFrame(*c);
     if (c->state == ConnectionState::Dismissed) continue;
     if (kind == 'T') {
@@ -226,7 +301,10 @@ void End(Connection& c) {
   }
   world::LeavePlay(socket);
   commands::ForgetSession(socket);
-  if (HasLines(c)) WithLines.erase({c.order, socket});
+  WithLines.erase({c.order, socket});
+  if (IsPaused(c)) Paused.erase({c.pausedUntil, socket});
+  if (c.overSince != LimitClock::time_point{}) OverSoft.erase({c.overSince, socket});
+  Addresses().Disconnect(c.address);
   ::epoll_ctl(WaitSet, EPOLL_CTL_DEL, socket, nullptr);
   if (c.state == ConnectionState::Dismissed) {
     // Input left unread would make the close a reset, which can destroy the last answer
@@ -274,7 +352,7 @@ bool InitConnections(int& error) {
   return true;
 }
 
-Connection& RegisterConnection(Socket socket) {
+Connection& RegisterConnection(Socket socket, std::uint32_t address) {
   ASSERT_CONNECTION_LOCK_HELD();
   const auto index = static_cast<std::size_t>(socket);
   if (index >= ByHandle.size()) ByHandle.resize(std::max(index + 1, ByHandle.size() * 2));
@@ -282,6 +360,8 @@ Connection& RegisterConnection(Socket socket) {
   Connection& c = *ByHandle[index];
   c.socket = socket;
   c.order = NextOrder++;
+  c.address = address;
+  c.limited = !Addresses().Trusted(address);
   c.interest = EPOLLIN;
   epoll_event event{};
   event.events = c.interest;
@@ -289,6 +369,14 @@ Connection& RegisterConnection(Socket socket) {
   ::epoll_ctl(WaitSet, EPOLL_CTL_ADD, socket, &event);
   ConnectionTable.push_back(socket);
   return c;
+}
+
+bool LimitedAddressOf(Socket socket, std::uint32_t& address) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  const Connection* c = Find(socket);
+  if (c == nullptr || !c->limited) return false;
+  address = c->address;
+  return true;
 }
 
 void BeginAnswering(Socket socket) {
@@ -317,11 +405,12 @@ void SendFrame(Socket destination, std::string_view frame) {
     frame.remove_prefix(static_cast<std::size_t>(sent));
     if (frame.empty()) return;
   }
-  if (c->backlog.size() - c->backlogHead + frame.size() > kMaxBacklogBytes) {
+  if (c->backlog.size() - c->backlogHead + frame.size() > kHardBacklogBytes) {
     BeginEnding(*c, ConnectionState::Overflowed);  // a client that stopped reading
     return;
   }
   c->backlog.append(frame);
+  NoteBacklogSize(*c);
   if (destination == Answering) {
     UpdateInterest(*c);  // the socket is full: EPOLLOUT sends the rest
   } else if (!c->queuedForWrite && (c->interest & EPOLLOUT) == 0) {
@@ -335,9 +424,10 @@ void InputLoop() {
   OnInputThread = true;
   std::vector<epoll_event> events(1024);
   bool busy = false;  // lines wait for the next sweep: look for input without waiting
+  int timeout = -1;   // until the next paused connection or stalled reader is due
   for (;;) {
     const int count = ::epoll_wait(WaitSet, events.data(), static_cast<int>(events.size()),
-                                   busy ? 0 : -1);
+                                   busy ? 0 : timeout);
     std::lock_guard<FairLock> guard(ConnectionLock);
     for (int i = 0; i < count; ++i) {
       const epoll_event& event = events[static_cast<std::size_t>(i)];
@@ -355,10 +445,14 @@ void InputLoop() {
         BeginEnding(*c, ConnectionState::SendFailed);  // nobody is left to read the answers
       }
     }
+    const LimitClock::time_point now = LimitClock::now();
+    ResumePaused(now);
+    EndStalledReaders(now);
     Sweep();
     WriteSome();
     EndFinishedConnections();
     busy = !WithLines.empty() || !ToWrite.empty();
+    timeout = MillisecondsToNextDeadline(LimitClock::now());
   }
 }
 

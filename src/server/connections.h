@@ -4,6 +4,7 @@
 // input thread reads, sweeps and ends them, and any holder of the lock may send.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -11,13 +12,18 @@
 
 #include "net/frame.h"
 #include "net/socket.h"
+#include "server/address_limits.h"
 
 namespace server {
 
 using net::Socket;
 
-// Output a connection may leave unsent before it counts as gone.
-inline constexpr std::size_t kMaxBacklogBytes = 256 * 1024;
+// Unsent output: a connection is ended when its backlog passes the hard cap, or stays
+// above the soft cap for the grace time (a client that stopped reading). A client that
+// keeps reading is never cut off by a burst.
+inline constexpr std::size_t kHardBacklogBytes = 4 * 1024 * 1024;
+inline constexpr std::size_t kSoftBacklogBytes = 256 * 1024;
+inline constexpr auto kSoftBacklogGrace = std::chrono::seconds(10);
 // Complete input lines a connection may have waiting before the server stops reading
 // from it until the sweeps have caught up.
 inline constexpr std::size_t kMaxWaitingInputBytes = 64 * 1024;
@@ -29,13 +35,16 @@ enum class ConnectionState {
   Reset,        // reset by the peer: its waiting lines are handled, then it ends
   RecvFailed,   // a read failed otherwise: as Reset, logged as "Error recv: "
   SendFailed,   // the peer cannot take output any more: as Reset, output is dropped
-  Overflowed,   // it stopped reading and its backlog passed the cap: as SendFailed
-  Dismissed,    // the server ends it (failed logins): its waiting lines are dropped
+  Overflowed,   // it stopped reading and its backlog passed a cap: as SendFailed
+  Dismissed,    // the server ends it (failed logins): its waiting lines are dropped,
+                // whatever state it was in before
 };
 
 struct Connection {
   Socket socket = net::kNoSocket;
   std::uint64_t order = 0;  // accept sequence number: the ConnectionTable order
+  std::uint32_t address = 0;  // the client's IPv4 address, host byte order
+  bool limited = false;       // outside the trusted blocks: held to the address limits
   ConnectionState state = ConnectionState::Open;
   int recvError = 0;  // errno of a failed read, for the log
   net::FrameSplitter splitter{net::kMaxLineBytes};
@@ -48,6 +57,12 @@ struct Connection {
   std::size_t backlogHead = 0;
   std::uint32_t interest = 0;  // the epoll events asked for now
   bool queuedForWrite = false;  // in the input thread's queue of backlogs to write
+  LinePace pace;                // lines handled per second, when limited
+  // Set while the connection is over its pace: its lines wait, nothing more is read,
+  // until this time on the monotonic clock. Empty (the epoch) otherwise.
+  LimitClock::time_point pausedUntil{};
+  // When the backlog last went above kSoftBacklogBytes; the epoch while it is below.
+  LimitClock::time_point overSince{};
 };
 
 // The handles of live connections, in accept order.
@@ -57,9 +72,15 @@ extern std::vector<Socket> ConnectionTable;
 // the kernel refuses. Call once, before the threads start.
 bool InitConnections(int& error);
 
-// Makes the record of a newly accepted connection and adds it to ConnectionTable.
-// This is the only place a Connection is made. REQUIRES: ConnectionLock held.
-Connection& RegisterConnection(Socket socket);
+// Makes the record of a newly accepted connection from `address` (IPv4, host byte
+// order) and adds it to ConnectionTable. This is the only place a Connection is made.
+// The caller has counted it with Addresses().Connect. REQUIRES: ConnectionLock held.
+Connection& RegisterConnection(Socket socket, std::uint32_t address);
+
+// Sets `address` to the address of the live connection `socket` and returns true when
+// that address is held to the limits; false (leaving `address`) for a trusted address
+// or a handle that is no live connection. REQUIRES: ConnectionLock held.
+bool LimitedAddressOf(Socket socket, std::uint32_t& address);
 
 // The frame sink of the Outbox. The answer to the line the input thread is handling
 // is sent at once, as far as the socket takes it; every other frame joins its

@@ -15,6 +15,8 @@
 #include <thread>
 
 #include "persist/save.h"
+#include "net/frame.h"
+#include "server/address_limits.h"
 #include "server/connection_lock.h"
 #include "server/connections.h"
 #include "server/log.h"
@@ -30,6 +32,7 @@ constexpr auto kTickPeriod = std::chrono::seconds(5);
 constexpr int kTicksPerAutosave = 60;  // about 5 minutes
 constexpr auto kAcceptErrorPause = std::chrono::milliseconds(100);
 constexpr const char* kWelcome = "Welcome to Pelthollow! Type \"help\" for a list of commands.";
+constexpr const char* kTooManyConnections = "Too many connections from your address.";
 
 Socket ListeningSocket = net::kNoSocket;  // set before the threads start
 
@@ -44,10 +47,22 @@ std::string PeerAddress(const sockaddr_in& peer) {
 void AdmitConnection(Socket socket, const sockaddr_in& peer) {
   int ignored = 0;
   net::SetNoDelay(socket, ignored);  // answers leave at once, not after the peer's ack
+  const std::uint32_t address = ntohl(peer.sin_addr.s_addr);
   std::lock_guard<FairLock> guard(ConnectionLock);
+  if (!Addresses().Connect(address)) {
+    // Refused before it is a connection of the game: one frame, then the close. Only
+    // the first refusal is logged, so a flood of attempts cannot flood the log.
+    LogFirstRefusal(address, LimitKind::Connections);
+    std::string frame;
+    net::AppendFrame(frame, kTooManyConnections);
+    net::SendSome(socket, frame, ignored);
+    ::shutdown(socket, SHUT_WR);
+    net::CloseSocket(socket);
+    return;
+  }
   Log("New connection from " + PeerAddress(peer) + " (" +
       std::to_string(static_cast<unsigned>(socket)) + ")\n");
-  RegisterConnection(socket);
+  RegisterConnection(socket, address);
   BeginAnswering(socket);  // the welcome is its first frame, sent now
   QueueMessage(socket, kWelcome);
   FlushOutbox();
@@ -123,6 +138,7 @@ sigset_t ShutdownSignals() {
     {
       std::lock_guard<FairLock> guard(ConnectionLock);
       world::WorldTick();
+      Addresses().Prune(LimitClock::now());
       if (tick % kTicksPerAutosave == 0) persist::SaveWorld();  // a failure is reported; play goes on
     }
     std::this_thread::sleep_for(kTickPeriod);  // measured from the end of the tick
@@ -138,6 +154,7 @@ int Fail(const char* message, int error) {
 
 int StartServer(const ServerOptions& options) {
   const std::uint16_t port = options.port;
+  SetAddressLimits(options.limits);
   // A peer that went away must never end the server, nor a closed log.
   ::signal(SIGPIPE, SIG_IGN);
   const sigset_t shutdown = ShutdownSignals();

@@ -8,12 +8,14 @@
 #include <functional>
 
 #include "net/socket.h"
+#include "server/address_limits.h"
 
 namespace server {
 
 // What the operator chose for this run (from the environment, see app/settings.h).
 struct ServerOptions {
   std::uint16_t port = net::kDefaultPort;
+  AddressLimits limits;  // what untrusted addresses are held to
   // Called once, right after "Listening on port" is logged and before any connection
   // is taken: starts the doors other than the game port (they log their own lines).
   // Returns false after reporting a failure, and the server then ends with code 1.

@@ -255,8 +255,18 @@ class Server {
 // A raw TCP client of the server: sends frames and waits for frames.
 class Client {
  public:
-  explicit Client(int port) {
+  // From `from` (a loopback address such as "127.0.0.2", or empty for the default),
+  // with a receive buffer of `receiveBuffer` bytes when it is not 0.
+  explicit Client(int port, const std::string& from = "", int receiveBuffer = 0) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receiveBuffer != 0)
+      ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    if (!from.empty()) {
+      sockaddr_in local{};
+      local.sin_family = AF_INET;
+      ::inet_pton(AF_INET, from.c_str(), &local.sin_addr);
+      ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
+    }
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -344,6 +354,13 @@ class Client {
     while (!closed_ && ReadOnce(std::chrono::milliseconds(0))) {
     }
     return frames_.size();
+  }
+
+  // Reads and drops whatever the server has sent by now, without waiting.
+  void Discard() {
+    char buffer[65536];
+    while (::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
+    }
   }
 
   void Close() {

@@ -1,0 +1,205 @@
+// The attacks one address can make on a server open to the internet, each tried at
+// small scale from loopback addresses with no address trusted, and each held.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e_support.h"
+
+namespace {
+
+using e2e::Client;
+using e2e::Process;
+using e2e::Server;
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+
+Process::Options Untrusted(std::map<std::string, std::string> more = {}) {
+  Process::Options options;
+  options.env = std::move(more);
+  options.env["PELTHOLLOW_TRUSTED"] = "none";
+  return options;
+}
+
+std::string SetupWarrior(const std::string& name) {
+  return "setup " + name + " pw he 12 warrior ember \" a cat \" - -";
+}
+
+std::size_t Count(const std::string& text, const std::string& part) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// The handle the server gave the latest connection from `address`.
+std::string HandleOf(Server& server, const std::string& address) {
+  const std::string log = server.Log();
+  const std::string mark = "New connection from " + address + " (";
+  const std::size_t at = log.rfind(mark) + mark.size();
+  return log.substr(at, log.find(')', at) - at);
+}
+
+// The third wrong password ends the connection even when its output is already being
+// dropped: here the client resets while its lines wait for their pace, so the answers
+// to them fail, as they would for a client whose output overflowed.
+TEST(Limits, ThreeWrongPasswordsEndTheConnectionWhateverElseIsHappeningToIt) {
+  Server server(Untrusted({{"PELTHOLLOW_MAX_LINES_PER_SECOND", "5"}}));
+  ASSERT_TRUE(server.Ready());
+  Client bystander(server.Port(), "127.0.0.3");
+  ASSERT_TRUE(bystander.ReadWelcome());
+  ASSERT_TRUE(bystander.Ask(SetupWarrior("Birch")));
+  {
+    Client owner(server.Port(), "127.0.0.3");
+    ASSERT_TRUE(owner.ReadWelcome());
+    ASSERT_TRUE(owner.Ask(SetupWarrior("Ash")));
+  }
+  ASSERT_TRUE(server.WaitForLog(" disconnected\n"));
+
+  Client attacker(server.Port(), "127.0.0.2");
+  ASSERT_TRUE(attacker.ReadWelcome());
+  std::string burst;
+  for (int i = 0; i < 10; ++i) burst += "help\0"s;  // the whole burst the pace allows
+  for (int i = 0; i < 3; ++i) burst += "login Ash wrong" + std::to_string(i) + "\0"s;
+  burst += "login Ash pw\0say pwned\0"s;
+  ASSERT_TRUE(attacker.SendRaw(burst));
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(attacker.NextFrame());
+  const linger reset{1, 0};
+  ::setsockopt(attacker.Fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  attacker.Close();
+
+  EXPECT_TRUE(server.WaitForLog(" : login Ash ***\n" + HandleOf(server, "127.0.0.2") +
+                                " disconnected\n"));
+  EXPECT_EQ(bystander.Ask("say still here"), "Birch: still here ");
+  const std::string log = server.Log();
+  EXPECT_EQ(Count(log, " : login Ash ***"), 3u) << log;
+  EXPECT_EQ(log.find("pwned"), std::string::npos) << log;
+}
+
+TEST(Limits, FailedLoginsPerAddressAndTheirPace) {
+  Server server(Untrusted({{"PELTHOLLOW_MAX_LINES_PER_SECOND", "5"}}));
+  ASSERT_TRUE(server.Ready());
+  {
+    Client owner(server.Port(), "127.0.0.3");
+    ASSERT_TRUE(owner.ReadWelcome());
+    ASSERT_TRUE(owner.Ask(SetupWarrior("Ash")));
+  }
+  // Wrong names count as much as wrong passwords; lines beyond the pace wait, in order.
+  Client guesser(server.Port(), "127.0.0.2");
+  ASSERT_TRUE(guesser.ReadWelcome());
+  std::string guesses;
+  for (int i = 0; i < 20; ++i) guesses += "login Nobody" + std::to_string(i) + " pw\0"s;
+  guesses += "login Ash pw\0"s;
+  ASSERT_TRUE(guesser.SendRaw(guesses));
+  for (int i = 0; i < 20; ++i) ASSERT_EQ(guesser.NextFrame(), "Invalid username.") << i;
+  EXPECT_EQ(guesser.NextFrame(), "Too many failed logins. Try again later.");
+  Client again(server.Port(), "127.0.0.2");
+  ASSERT_TRUE(again.ReadWelcome());
+  EXPECT_EQ(again.Ask("login Ash pw"), "Too many failed logins. Try again later.");
+
+  Client player(server.Port(), "127.0.0.4");
+  ASSERT_TRUE(player.ReadWelcome());
+  EXPECT_EQ(player.Ask("login Ash pw")->substr(0, 17), "Login successful.");
+  const std::string log = server.Log();
+  EXPECT_EQ(Count(log, "Limit reached by 127.0.0.2: PELTHOLLOW_MAX_FAILED_LOGINS=20\n"), 1u) << log;
+  EXPECT_EQ(Count(log, "Limit reached by 127.0.0.2: PELTHOLLOW_MAX_LINES_PER_SECOND=5\n"), 1u) << log;
+}
+
+TEST(Limits, ConnectionsPerAddress) {
+  Server server(Untrusted());
+  ASSERT_TRUE(server.Ready());
+  std::vector<std::unique_ptr<Client>> held;
+  for (int i = 0; i < 64; ++i) {
+    held.push_back(std::make_unique<Client>(server.Port(), "127.0.0.2"));
+    ASSERT_TRUE(held.back()->ReadWelcome()) << i;
+  }
+  Client refused(server.Port(), "127.0.0.2");
+  EXPECT_EQ(refused.NextFrame(), "Too many connections from your address.");
+  EXPECT_TRUE(refused.WaitForClose());
+  Client other(server.Port(), "127.0.0.3");
+  EXPECT_TRUE(other.ReadWelcome());
+  held.front().reset();  // one leaves: its place is free again
+  EXPECT_TRUE(server.WaitForLog(" disconnected\n"));
+  Client next(server.Port(), "127.0.0.2");
+  EXPECT_TRUE(next.ReadWelcome());
+  EXPECT_EQ(Count(server.Log(), "Limit reached by 127.0.0.2: PELTHOLLOW_MAX_CONNECTIONS=64\n"), 1u);
+}
+
+// 150 speakers from five addresses fill the limit on new characters, then each says a
+// long line at once: a player who reads hears every line and stays; one who stopped
+// reading is ended within the grace time.
+TEST(Limits, ACrowdsBurstReachesReadersAndEndsOnlyThoseWhoStoppedReading) {
+  Process::Options options;
+  options.env["PELTHOLLOW_TRUSTED"] = "127.0.0.1";
+  Server server(options);
+  ASSERT_TRUE(server.Ready());
+  Client reader(server.Port(), "127.0.0.7");
+  ASSERT_TRUE(reader.ReadWelcome());
+  ASSERT_TRUE(reader.Ask(SetupWarrior("Reader")));
+  Client stalled(server.Port(), "127.0.0.8", 1024);
+  ASSERT_TRUE(stalled.ReadWelcome());
+  ASSERT_TRUE(stalled.Ask(SetupWarrior("Stalled")));
+  const std::string stalledHandle = HandleOf(server, "127.0.0.8");
+
+  std::vector<std::unique_ptr<Client>> speakers;
+  for (int a = 0; a < 5; ++a) {
+    const std::string address = "127.0.1." + std::to_string(a + 1);
+    for (int i = 0; i < 30; ++i) {
+      speakers.push_back(std::make_unique<Client>(server.Port(), address));
+      Client& s = *speakers.back();
+      ASSERT_TRUE(s.ReadWelcome());
+      ASSERT_EQ(s.Ask(SetupWarrior("S" + std::to_string(a) + "x" + std::to_string(i)))->substr(0, 17),
+                "Character created");
+    }
+  }
+  Client late(server.Port(), "127.0.1.1");
+  ASSERT_TRUE(late.ReadWelcome());
+  EXPECT_EQ(late.Ask(SetupWarrior("OneMore")), "Too many new characters. Try again later.");
+
+  const std::string words(3990, 'w');
+  for (auto& s : speakers) ASSERT_TRUE(s->Send("say " + words));
+  std::size_t heard = 0;
+  while (heard < speakers.size()) {
+    const auto frame = reader.NextFrame(30s);
+    ASSERT_TRUE(frame) << heard;
+    for (std::size_t at = frame->find(": " + words + " "); at != std::string::npos;
+         at = frame->find(": " + words + " ", at + 1)) {
+      ++heard;
+    }
+  }
+  // The kernel holds a few megabytes for the stalled player before the server's own
+  // limits come into play: one trusted speaker goes on until they have.
+  speakers.clear();
+  Client loud(server.Port());
+  ASSERT_TRUE(loud.ReadWelcome());
+  ASSERT_TRUE(loud.Ask(SetupWarrior("Loud")));
+  const std::string ended = "\n" + stalledHandle + " disconnected\n";
+  for (int i = 0; i < 2500 && !server.WaitForLog(ended, 0ms); ++i) {
+    ASSERT_TRUE(loud.Send("say " + words));
+    loud.Discard();
+    ASSERT_TRUE(reader.WaitForFrame("Loud: " + words)) << i;
+  }
+  EXPECT_TRUE(server.WaitForLog(ended, 30s));
+  EXPECT_EQ(reader.Ask("say done"), "Reader: done ");
+}
+
+TEST(Limits, SettingsThatDoNotParseStopTheServer) {
+  e2e::TempDir dir;
+  const std::pair<const char*, const char*> cases[] = {
+      {"PELTHOLLOW_TRUSTED", "10.0.0.0/33"},
+      {"PELTHOLLOW_MAX_CONNECTIONS", "-1"},
+      {"PELTHOLLOW_MAX_LINES_PER_SECOND", "20/s"},
+  };
+  for (const auto& [name, value] : cases) {
+    Process::Options options;
+    options.env[name] = value;
+    Process p(dir.Path(), e2e::FreePort(), options);
+    EXPECT_EQ(Process::ExitCode(p.Wait()), 1);
+    EXPECT_EQ(p.Output(), std::string("Invalid ") + name + ": " + value + "\n");
+  }
+}
+
+}  // namespace
