@@ -7,10 +7,10 @@
 #include <string>
 
 #include "app/mode.h"
+#include "app/serve.h"
 #include "app/settings.h"
 #include "client/client.h"
 #include "net/socket.h"
-#include "server/server.h"
 
 int main(int argc, char** argv) {
   // An unusable standard output ends the program before it writes anything.
@@ -32,7 +32,7 @@ int main(int argc, char** argv) {
         std::cout << message << std::flush;
         return 1;
       }
-      return server::StartServer(options);
+      return app::RunServer(std::move(options));
     }
     case app::Mode::Client:
       return client::StartClient(port);

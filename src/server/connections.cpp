@@ -13,11 +13,9 @@
 #include <set>
 #include <utility>
 
-#include "commands/interpreter.h"
 #include "server/connection_lock.h"
 #include "server/log.h"
 #include "server/outbox.h"
-#include "world/character.h"
 
 namespace server {
 
@@ -44,6 +42,8 @@ Socket Answering = net::kNoSocket;
 std::set<std::pair<LimitClock::time_point, Socket>> Paused;
 // Connections whose backlog is above the soft cap, by when it went above.
 std::set<std::pair<LimitClock::time_point, Socket>> OverSoft;
+
+GameHandlers Game;  // set before the threads start
 
 // Set once by InitConnections, before the threads start.
 int WaitSet = -1;  // epoll
@@ -276,9 +276,9 @@ void Sweep() {
       EndAnswering();
     } else {
       BeginAnswering(socket);
-      commands::HandleLine(socket, &ConnectionTable, std::move(text), false);
+      const bool dismissed = Game.line(socket, std::move(text));
       EndAnswering();
-      if (commands::EndRequested(socket)) BeginEnding(*c, ConnectionState::Dismissed);
+      if (dismissed) BeginEnding(*c, ConnectionState::Dismissed);
     }
     if (c->state == ConnectionState::Open) UpdateInterest(*c);  // room for more input
   }
@@ -299,8 +299,7 @@ void End(Connection& c) {
   } else {
     Log(std::to_string(static_cast<unsigned>(socket)) + " disconnected\n");
   }
-  world::LeavePlay(socket);
-  commands::ForgetSession(socket);
+  Game.ended(socket);
   WithLines.erase({c.order, socket});
   if (IsPaused(c)) Paused.erase({c.pausedUntil, socket});
   if (c.overSince != LimitClock::time_point{}) OverSoft.erase({c.overSince, socket});
@@ -334,6 +333,8 @@ void EndFinishedConnections() {
 }
 
 }  // namespace
+
+void SetGameHandlers(GameHandlers handlers) { Game = handlers; }
 
 bool InitConnections(int& error) {
   WaitSet = ::epoll_create1(EPOLL_CLOEXEC);

@@ -65,6 +65,17 @@ struct Connection {
   LimitClock::time_point overSince{};
 };
 
+// What the connection layer gives the game, registered once before the threads start.
+// Both are called by the input thread with ConnectionLock held.
+struct GameHandlers {
+  // Handles one complete line of `connection`; returns true when the game wants the
+  // connection ended now (its later lines are then dropped unread).
+  bool (*line)(Socket connection, std::string line) = nullptr;
+  // `connection` has ended: the game lets go of everything it kept for it.
+  void (*ended)(Socket connection) = nullptr;
+};
+void SetGameHandlers(GameHandlers handlers);
+
 // The handles of live connections, in accept order.
 extern std::vector<Socket> ConnectionTable;
 

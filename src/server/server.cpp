@@ -14,27 +14,24 @@
 #include <string>
 #include <thread>
 
-#include "persist/save.h"
 #include "net/frame.h"
 #include "server/address_limits.h"
 #include "server/connection_lock.h"
 #include "server/connections.h"
 #include "server/log.h"
 #include "server/outbox.h"
-#include "world/territory.h"
-#include "world/tick.h"
 
 namespace server {
 
 namespace {
 
 constexpr auto kTickPeriod = std::chrono::seconds(5);
-constexpr int kTicksPerAutosave = 60;  // about 5 minutes
 constexpr auto kAcceptErrorPause = std::chrono::milliseconds(100);
 constexpr const char* kWelcome = "Welcome to Pelthollow! Type \"help\" for a list of commands.";
 constexpr const char* kTooManyConnections = "Too many connections from your address.";
 
 Socket ListeningSocket = net::kNoSocket;  // set before the threads start
+ServerOptions Options;                     // set before the threads start
 
 std::string PeerAddress(const sockaddr_in& peer) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(&peer.sin_addr.s_addr);
@@ -113,33 +110,32 @@ sigset_t ShutdownSignals() {
   while (::sigwait(&signals, &signal) != 0) {
   }
   ConnectionLock.lock();
-  persist::SaveWorld();
+  if (Options.save) Options.save();
   std::_Exit(0);
 }
 
-[[noreturn]] void RunServerLoop(Socket listening, const ServerOptions& options) {
+[[noreturn]] void RunServerLoop(Socket listening) {
   ListeningSocket = listening;
-  world::InitTerritoryMap();
-  {
+  if (Options.load) {
     std::lock_guard<FairLock> guard(ConnectionLock);
-    persist::LoadWorld();
+    Options.load();
   }
+  SetGameHandlers(Options.game);
   SetFrameSink(&SendFrame);
   int error = 0;
   if (!InitConnections(error)) {
     Log("Error listening: " + std::to_string(error) + "\n");
     std::_Exit(1);
   }
-  if (options.startDoors && !options.startDoors()) std::_Exit(1);
+  if (Options.startDoors && !Options.startDoors()) std::_Exit(1);
   std::thread(SaveLoop).detach();
   std::thread(AcceptLoop).detach();
   std::thread(InputLoop).detach();
-  for (int tick = 1;; ++tick) {
+  for (;;) {
     {
       std::lock_guard<FairLock> guard(ConnectionLock);
-      world::WorldTick();
+      if (Options.tick) Options.tick();
       Addresses().Prune(LimitClock::now());
-      if (tick % kTicksPerAutosave == 0) persist::SaveWorld();  // a failure is reported; play goes on
     }
     std::this_thread::sleep_for(kTickPeriod);  // measured from the end of the tick
   }
@@ -153,6 +149,7 @@ int Fail(const char* message, int error) {
 }  // namespace
 
 int StartServer(const ServerOptions& options) {
+  Options = options;
   const std::uint16_t port = options.port;
   SetAddressLimits(options.limits);
   // A peer that went away must never end the server, nor a closed log.
@@ -174,7 +171,7 @@ int StartServer(const ServerOptions& options) {
   if (!net::SetNonBlocking(listening, error)) return Fail("Error setting async mode: ", error);
   if (!net::Listen(listening, error)) return Fail("Error listening: ", error);
   Log("Listening on port " + std::to_string(port) + ".\n");
-  RunServerLoop(listening, options);
+  RunServerLoop(listening);
 }
 
 }  // namespace server

@@ -1,5 +1,6 @@
-// Server start-up and main loop: the listening socket, the accept and input threads
-// and the world tick every 5 seconds on the main thread.
+// Server start-up and main loop: the listening socket, the accept and input threads,
+// and the game's tick every 5 seconds on the main thread. The game itself is given in
+// ServerOptions by the program's top (app/), so this layer never calls up into it.
 #pragma once
 
 #include <netinet/in.h>
@@ -9,13 +10,22 @@
 
 #include "net/socket.h"
 #include "server/address_limits.h"
+#include "server/connections.h"
 
 namespace server {
 
-// What the operator chose for this run (from the environment, see app/settings.h).
+// What the operator chose for this run (from the environment, see app/settings.h), and
+// the game the server runs: the server itself knows nothing of the world.
 struct ServerOptions {
   std::uint16_t port = net::kDefaultPort;
   AddressLimits limits;  // what untrusted addresses are held to
+  GameHandlers game;     // what each line and each ended connection is given to
+  // With ConnectionLock held: once after "Listening on port" is logged, before any
+  // connection is taken (loads the world); on the main thread every 5 seconds (the
+  // world tick); and once at a shutdown signal, after which the process ends with 0.
+  std::function<void()> load;
+  std::function<void()> tick;
+  std::function<void()> save;
   // Called once, right after "Listening on port" is logged and before any connection
   // is taken: starts the doors other than the game port (they log their own lines).
   // Returns false after reporting a failure, and the server then ends with code 1.
