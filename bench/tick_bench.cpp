@@ -61,8 +61,8 @@ void ClearWorld() {
 // Every character in play queues one step: east from an even column, west from an odd
 // one, so the crowd swaps between neighbouring columns and stays spread out.
 void QueueOneStepEach() {
-  for (const auto& [connection, c] : world::OnlineCharacters) {
-    world::MoveQueues.at(c.get()).Push(c->x % 2 == 0 ? 'e' : 'w');
+  for (const auto& [connection, c] : world::InPlay()) {
+    world::MoveQueueOf(*c)->Push(c->x % 2 == 0 ? 'e' : 'w');
   }
 }
 

@@ -22,16 +22,7 @@
 namespace {
 
 void CheckInvariants() {
-  std::size_t inCells = 0;
-  for (int y = 0; y < world::kMapSize; ++y) {
-    for (int x = 0; x < world::kMapSize; ++x) inCells += world::OccupantsOf(x, y).size();
-  }
-  if (inCells != world::OnlineCharacters.size()) std::abort();
-  if (world::MoveQueues.size() != world::OnlineCharacters.size()) std::abort();
-  for (const auto& [socket, c] : world::OnlineCharacters) {
-    if (!world::OnMap(c->x, c->y)) std::abort();
-    if (world::MoveQueues.count(c.get()) != 1) std::abort();
-  }
+  if (!world::TablesAreConsistent()) std::abort();
 }
 
 }  // namespace

@@ -84,7 +84,7 @@ bool IsUniqueRole(world::Role role) {
 }
 
 bool RoleHeldInPlay(world::Clan clan, world::Role role) {
-  for (const auto& [connection, c] : world::OnlineCharacters) {
+  for (const auto& [connection, c] : world::InPlay()) {
     if (c->clan == clan && c->role == role) return true;
   }
   return false;

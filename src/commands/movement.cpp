@@ -23,9 +23,9 @@ void QueueMovement(Socket connection, char word) {
   const bool atEdge = (word == 'n' && c->y <= 0) || (word == 's' && c->y >= kLast) ||
                       (word == 'e' && c->x >= kLast) || (word == 'w' && c->x <= 0);
   if (atEdge) return server::QueueMessage(connection, kNotValidNow);
-  const auto queue = world::MoveQueues.find(c);
-  if (queue == world::MoveQueues.end()) return server::QueueMessage(connection, kNotValidNow);
-  if (!queue->second.Push(word))
+  world::MoveQueue* queue = world::MoveQueueOf(*c);
+  if (queue == nullptr) return server::QueueMessage(connection, kNotValidNow);
+  if (!queue->Push(word))
     return server::QueueMessage(connection, "Too many movements queued.");
   server::QueueMessage(connection, "Movement queued.");
 }

@@ -169,7 +169,7 @@ bool LoadWorld(std::string_view pathText) {
   SaveContents contents = ParseSave(bytes);
   if (!contents.messages.empty()) server::Log(contents.messages);
   world::GameClock = contents.clock;
-  for (auto& c : contents.characters) world::OfflineCharacters.push_back(std::move(c));
+  for (auto& c : contents.characters) world::Store(std::move(c));
   if (!contents.leftOut) return true;
 
   Pending = {true, false, path, std::move(bytes)};

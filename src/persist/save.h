@@ -10,7 +10,7 @@
 
 namespace persist {
 
-// Reads the save file at `path` and appends its characters to OfflineCharacters in
+// Reads the save file at `path` and stores its characters (world::Store) in
 // file order; sets the GameClock from it. Messages about a damaged file go to the log
 // (the cases are listed at persist::ParseSave).
 //  - No file: nothing is loaded, nothing is printed; returns true.

@@ -7,12 +7,14 @@
 
 namespace world {
 
+namespace {
+
+// --- The tables. Guarded by server::ConnectionLock. ----------------------------------
 std::map<Socket, std::unique_ptr<Character>> OnlineCharacters;
 std::vector<std::unique_ptr<Character>> OfflineCharacters;
 std::map<Socket, std::unique_ptr<Character>> KitQueue;
+// The movement queue of every character in play, and of nothing else.
 std::unordered_map<const Character*, MoveQueue> MoveQueues;
-
-namespace {
 
 // Connections in play on each cell, ascending, so that telling an area costs the
 // number of listeners rather than the number of players. Kept in step with the x and
@@ -48,6 +50,54 @@ void MoveQueue::Pop() {
   assert(!Empty());
   head_ = static_cast<std::uint8_t>((head_ + 1) % kCapacity);
   --count_;
+}
+
+const std::map<Socket, std::unique_ptr<Character>>& InPlay() {
+  ASSERT_CONNECTION_LOCK_HELD();
+  return OnlineCharacters;
+}
+
+const std::vector<std::unique_ptr<Character>>& Stored() {
+  ASSERT_CONNECTION_LOCK_HELD();
+  return OfflineCharacters;
+}
+
+const std::map<Socket, std::unique_ptr<Character>>& Kits() {
+  ASSERT_CONNECTION_LOCK_HELD();
+  return KitQueue;
+}
+
+MoveQueue* MoveQueueOf(const Character& c) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  const auto it = MoveQueues.find(&c);
+  return it == MoveQueues.end() ? nullptr : &it->second;
+}
+
+void Store(std::unique_ptr<Character> c) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  assert(c != nullptr && MoveQueues.count(c.get()) == 0);
+  OfflineCharacters.push_back(std::move(c));
+}
+
+bool TablesAreConsistent() {
+  ASSERT_CONNECTION_LOCK_HELD();
+  std::unordered_map<const Character*, int> seen;
+  for (const auto& [connection, c] : OnlineCharacters) ++seen[c.get()];
+  for (const auto& c : OfflineCharacters) ++seen[c.get()];
+  for (const auto& [connection, c] : KitQueue) ++seen[c.get()];
+  for (const auto& [c, count] : seen) {
+    if (c == nullptr || count != 1) return false;
+  }
+  if (MoveQueues.size() != OnlineCharacters.size()) return false;
+  std::size_t indexed = 0;
+  for (const auto& cell : CellOccupants) indexed += cell.size();
+  if (indexed != OnlineCharacters.size()) return false;
+  for (const auto& [connection, c] : OnlineCharacters) {
+    if (MoveQueues.count(c.get()) != 1 || !OnMap(c->x, c->y)) return false;
+    const std::vector<Socket>& cell = Cell(c->x, c->y);
+    if (!std::binary_search(cell.begin(), cell.end(), connection)) return false;
+  }
+  return true;
 }
 
 Character* CharacterOf(Socket connection) {
@@ -87,7 +137,7 @@ bool NameTaken(std::string_view name) {
 Character& EnterPlay(Socket connection, std::unique_ptr<Character> c) {
   ASSERT_CONNECTION_LOCK_HELD();
   assert(OnlineCharacters.count(connection) == 0);
-  assert(OnMap(c->x, c->y));
+  assert(c != nullptr && OnMap(c->x, c->y) && MoveQueues.count(c.get()) == 0);
   Character& entered = *c;
   AddToCell(connection, c->x, c->y);
   MoveQueues[&entered] = MoveQueue();
@@ -116,8 +166,9 @@ void LeavePlay(Socket connection) {
   if (it == OnlineCharacters.end()) return;
   RemoveFromCell(connection, it->second->x, it->second->y);
   MoveQueues.erase(it->second.get());
-  OfflineCharacters.push_back(std::move(it->second));
+  std::unique_ptr<Character> leaving = std::move(it->second);
   OnlineCharacters.erase(it);
+  Store(std::move(leaving));
 }
 
 void MoveCharacter(Socket connection, std::int32_t x, std::int32_t y) {

@@ -91,18 +91,28 @@ class MoveQueue {
 };
 
 // --- The CharacterTable. Guarded by server::ConnectionLock. -----------------------
-// A Character lives in exactly one of OnlineCharacters, OfflineCharacters and KitQueue
-// and is moved between them, never copied; records are released only when the tables
-// are cleared, so pointers to them (following) stay valid while the server runs.
+// A Character lives in exactly one of three tables (in play, stored, waiting kits) and
+// is moved between them by the verbs below, never copied; records are released only
+// when the tables are cleared, so pointers to them (following) stay valid while the
+// server runs. The tables are this module's own: others read them through the views.
 
 // Connection to its character in play, ascending by handle.
-extern std::map<Socket, std::unique_ptr<Character>> OnlineCharacters;
+const std::map<Socket, std::unique_ptr<Character>>& InPlay();
 // Characters no connection controls, in the order they were stored.
-extern std::vector<std::unique_ptr<Character>> OfflineCharacters;
+const std::vector<std::unique_ptr<Character>>& Stored();
 // Connection to its newly made kit, which waits to be born (never saved).
-extern std::map<Socket, std::unique_ptr<Character>> KitQueue;
-// The movement queue of every character in play, and of nothing else.
-extern std::unordered_map<const Character*, MoveQueue> MoveQueues;
+const std::map<Socket, std::unique_ptr<Character>>& Kits();
+
+// The movement queue of a character in play; nullptr for any other character.
+MoveQueue* MoveQueueOf(const Character& c);
+
+// Adds `c` at the end of the stored characters (the loader, and characters leaving).
+void Store(std::unique_ptr<Character> c);
+
+// True when every table keeps its promises: each character in one table, a movement
+// queue for each character in play and for nothing else, each character in play in the
+// index of its own cell and no other. For tests and the fuzzer; O(characters).
+bool TablesAreConsistent();
 
 // The character in play of a connection, or nullptr.
 Character* CharacterOf(Socket connection);
@@ -121,16 +131,16 @@ bool NameTaken(std::string_view name);
 // REQUIRES: the connection has no character in play; c stands on the map.
 Character& EnterPlay(Socket connection, std::unique_ptr<Character> c);
 
-// Takes the stored character `c` out of OfflineCharacters and into play.
-// REQUIRES: c is in OfflineCharacters and stands on the map.
+// Takes the stored character `c` out of the stored characters and into play.
+// REQUIRES: c is stored and stands on the map.
 Character& EnterPlayFromStore(Socket connection, const Character* c);
 
 // Parks a new kit for `connection`. Returns false, keeping nothing, when the
 // connection already has one waiting.
 bool ParkKit(Socket connection, std::unique_ptr<Character> c);
 
-// If the connection has a character in play, stores it at the end of
-// OfflineCharacters with every field kept and drops its movement queue.
+// If the connection has a character in play, stores it at the end of the stored
+// characters with every field kept and drops its movement queue.
 void LeavePlay(Socket connection);
 
 // Moves a character in play to another cell. REQUIRES: the cell is on the map.

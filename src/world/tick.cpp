@@ -68,11 +68,11 @@ class ChainResolver {
         break;
       }
       // Only characters in play are looked into: a stored record is never read.
-      const auto queue = MoveQueues.find(at);
-      if (queue == MoveQueues.end()) break;
+      const MoveQueue* queue = MoveQueueOf(*at);
+      if (queue == nullptr) break;
       const Character* next = LeaderOf(*at);
       if (next == nullptr) {
-        source = &queue->second;
+        source = queue;
         break;
       }
       answers_[at] = Answer{false, nullptr};
@@ -101,13 +101,12 @@ void WorldTick() {
   // Movement pass: at most one word for each character, told at once.
   ChainResolver chains;
   std::string notice;
-  for (const auto& [connection, c] : OnlineCharacters) {
+  for (const auto& [connection, c] : InPlay()) {
     const Character* leader = LeaderOf(*c);
     const MoveQueue* source = nullptr;
     if (leader == nullptr) {
-      const auto own = MoveQueues.find(c.get());
-      assert(own != MoveQueues.end());
-      if (own != MoveQueues.end()) source = &own->second;
+      source = MoveQueueOf(*c);
+      assert(source != nullptr);
     } else {
       source = chains.SourceFor(*c);
     }
@@ -127,10 +126,10 @@ void WorldTick() {
 
   // Removal pass: a word is used up by the character whose own queue held it, moved or
   // not; followers' own words wait.
-  for (const auto& [connection, c] : OnlineCharacters) {
+  for (const auto& [connection, c] : InPlay()) {
     if (LeaderOf(*c) != nullptr) continue;
-    const auto own = MoveQueues.find(c.get());
-    if (own != MoveQueues.end() && !own->second.Empty()) own->second.Pop();
+    MoveQueue* own = MoveQueueOf(*c);
+    if (own != nullptr && !own->Empty()) own->Pop();
   }
 
   server::FlushOutbox();

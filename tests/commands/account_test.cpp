@@ -37,12 +37,12 @@ class AccountTest : public WorldTest {
     c->role = Role::Warrior;
     c->x = x;
     c->y = y;
-    world::OfflineCharacters.push_back(std::move(c));
+    world::Store(std::move(c));
   }
 
   std::size_t Held() const {
-    return world::OnlineCharacters.size() + world::OfflineCharacters.size() +
-           world::KitQueue.size();
+    return world::InPlay().size() + world::Stored().size() +
+           world::Kits().size();
   }
 };
 
@@ -69,8 +69,8 @@ TEST_F(AccountTest, MinimalSetupEntersPlayAndDescribesTheDen) {
   EXPECT_EQ(c->following, nullptr);
   EXPECT_EQ(c->healthOverall, 4);
   EXPECT_EQ(c->healthRightBackLeg, 4);
-  ASSERT_EQ(world::MoveQueues.count(c), 1u);
-  EXPECT_TRUE(world::MoveQueues.at(c).Empty());
+  ASSERT_NE(world::MoveQueueOf(*c), nullptr);
+  EXPECT_TRUE(world::MoveQueueOf(*c)->Empty());
 }
 
 TEST_F(AccountTest, DescriptionAgeAndAnatomyWords) {
@@ -191,20 +191,21 @@ TEST_F(AccountTest, KitsWaitInTheKitQueue) {
       "(THIS IS UNIMPLEMENTED PLEASE CLOSE THE GAME)";
   EXPECT_EQ(Lines(4), Texts{kitReply});
   EXPECT_EQ(world::CharacterOf(4), nullptr);
-  ASSERT_EQ(world::KitQueue.count(4), 1u);
-  const world::Character& kit = *world::KitQueue.at(4);
+  ASSERT_EQ(world::Kits().count(4), 1u);
+  const world::Character& kit = *world::Kits().at(4);
   EXPECT_EQ(kit.x, -1);
   EXPECT_EQ(kit.y, -1);
   EXPECT_EQ(kit.healthTail, 1);
-  EXPECT_TRUE(world::MoveQueues.empty());
+  EXPECT_EQ(world::MoveQueueOf(kit), nullptr);
+  EXPECT_TRUE(world::TablesAreConsistent());
   // Still not in play: help offers setup and login again.
   Type(4, "help");
   EXPECT_EQ(Lines(4).size(), 3u);
   // A second kit on the connection gets the same reply and is not kept.
   Type(4, "setup Tinier pw she 1 kit moss \" \" a b");
   EXPECT_EQ(Lines(4), Texts{kitReply});
-  EXPECT_EQ(world::KitQueue.size(), 1u);
-  EXPECT_EQ(world::KitQueue.at(4)->name, "Tiny");
+  EXPECT_EQ(world::Kits().size(), 1u);
+  EXPECT_EQ(world::Kits().at(4)->name, "Tiny");
   EXPECT_FALSE(world::NameTaken("Tinier"));
 }
 
@@ -234,10 +235,10 @@ TEST_F(AccountTest, LoginTakesAStoredCharacterWhereItStood) {
                    "West of you is the Emberfold warriors' den."}));
   EXPECT_EQ(world::CharacterOf(4), ash);
   EXPECT_EQ(ash->following, ash);
-  ASSERT_EQ(world::OfflineCharacters.size(), 2u);
-  EXPECT_EQ(world::OfflineCharacters[0]->name, "First");
-  EXPECT_EQ(world::OfflineCharacters[1]->name, "Last");
-  EXPECT_TRUE(world::MoveQueues.at(ash).Empty());
+  ASSERT_EQ(world::Stored().size(), 2u);
+  EXPECT_EQ(world::Stored()[0]->name, "First");
+  EXPECT_EQ(world::Stored()[1]->name, "Last");
+  EXPECT_TRUE(world::MoveQueueOf(*ash)->Empty());
   // Around again: store it, log in from another connection.
   world::LeavePlay(4);
   Type(9, "login Ash pw");
@@ -344,7 +345,7 @@ TEST_F(AccountTest, TheThirdWrongPasswordOnAConnectionEndsIt) {
   EXPECT_EQ(Lines(4), Texts{"Incorrect password."});
   EXPECT_TRUE(commands::EndRequested(4));
   EXPECT_FALSE(commands::EndRequested(5));
-  EXPECT_EQ(world::OfflineCharacters.size(), 2u);
+  EXPECT_EQ(world::Stored().size(), 2u);
 }
 
 }  // namespace

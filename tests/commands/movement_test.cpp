@@ -13,7 +13,7 @@ using Texts = std::vector<std::string>;
 class MovementTest : public WorldTest {
  protected:
   static std::string QueuedWords(const world::Character& c) {
-    world::MoveQueue copy = world::MoveQueues.at(&c);
+    world::MoveQueue copy = *world::MoveQueueOf(c);
     std::string words;
     while (!copy.Empty()) {
       words += copy.Front();
@@ -59,7 +59,7 @@ TEST_F(MovementTest, AFullQueueTakesNoMore) {
   Lines(1);
   Type(1, "n");
   EXPECT_EQ(Lines(1), Texts{"Too many movements queued."});
-  EXPECT_EQ(world::MoveQueues.at(&ash).Size(), world::MoveQueue::kCapacity);
+  EXPECT_EQ(world::MoveQueueOf(ash)->Size(), world::MoveQueue::kCapacity);
   // The edge is checked first.
   world::MoveCharacter(1, 5, 0);
   Type(1, "n");
@@ -91,7 +91,7 @@ TEST_F(MovementTest, FollowRefusesWhoIsNotHereAndKeepsTheOldLink) {
   stored->name = "Dusk";
   stored->x = 5;
   stored->y = 5;
-  world::OfflineCharacters.push_back(std::move(stored));
+  world::Store(std::move(stored));
   ash.following = &birch;
   for (const std::string line : {"follow Cedar", "follow Dusk", "follow birch", "follow  Birch"}) {
     Type(1, line);

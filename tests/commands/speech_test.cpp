@@ -53,7 +53,7 @@ class SpeechTest : public WorldTest {
     c->name = name;
     c->x = x;
     c->y = y;
-    world::OfflineCharacters.push_back(std::move(c));
+    world::Store(std::move(c));
   }
 };
 

@@ -83,7 +83,7 @@ class SaveFileTest : public WorldTest {
     c->name = name;
     c->x = 1;
     c->y = 2;
-    world::OfflineCharacters.push_back(std::move(c));
+    world::Store(std::move(c));
   }
 
   std::string Copy(int n) const { return path_ + ".damaged-" + std::to_string(n); }
@@ -103,7 +103,7 @@ const std::string kTwoCats =
 TEST_F(SaveFileTest, NoFileLoadsNothingAndSaysNothing) {
   EXPECT_EQ(Load(), "");
   EXPECT_TRUE(loaded_);
-  EXPECT_TRUE(world::OfflineCharacters.empty());
+  EXPECT_TRUE(world::Stored().empty());
   EXPECT_EQ(world::GameClock.day, 0);
   EXPECT_TRUE(FolderEntries(folder_).empty());
 }
@@ -112,8 +112,8 @@ TEST_F(SaveFileTest, AGoodFileLoadsWholeAndSavesBackTheSameBytes) {
   Write(path_, kTwoCats);
   EXPECT_EQ(Load(), "");
   EXPECT_TRUE(loaded_);
-  ASSERT_EQ(world::OfflineCharacters.size(), 2u);
-  EXPECT_EQ(world::OfflineCharacters[1]->name, "Birch");
+  ASSERT_EQ(world::Stored().size(), 2u);
+  EXPECT_EQ(world::Stored()[1]->name, "Birch");
   EXPECT_EQ(world::GameClock.tickOfDay, 8);
   EXPECT_EQ(Save(), "");
   EXPECT_TRUE(saved_);
@@ -130,12 +130,12 @@ TEST_F(SaveFileTest, SaveWritesTheWorldAsItStandsAndMovesNothing) {
   EXPECT_EQ(Read(path_), persist::FormatSave(world::GameClock, world::CharactersToSave()));
   EXPECT_EQ(Mode(path_), fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_NE(world::CharacterOf(4), nullptr);
-  EXPECT_EQ(world::OfflineCharacters.size(), 1u);
+  EXPECT_EQ(world::Stored().size(), 1u);
 
   Reset();
   EXPECT_EQ(Load(), "");
-  ASSERT_EQ(world::OfflineCharacters.size(), 2u);
-  EXPECT_EQ(world::OfflineCharacters[1]->name, "Playing");
+  ASSERT_EQ(world::Stored().size(), 2u);
+  EXPECT_EQ(world::Stored()[1]->name, "Playing");
   EXPECT_EQ(world::GameClock.tickOfDay, 99);
 }
 
@@ -172,7 +172,7 @@ TEST_F(SaveFileTest, ADamagedFileIsKeptByteForByteUnderANameNotYetTaken) {
   EXPECT_EQ(Load(), "Save file truncated, loaded 1 characters.\n"
                     "Kept the damaged save file as " + Copy(2) + "\n");
   EXPECT_FALSE(loaded_);
-  EXPECT_EQ(world::OfflineCharacters.size(), 1u);
+  EXPECT_EQ(world::Stored().size(), 1u);
   EXPECT_EQ(Read(Copy(2)), damaged);
   EXPECT_EQ(Mode(Copy(2)), fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_EQ(Read(Copy(1)), "an earlier copy");
@@ -192,8 +192,8 @@ TEST_F(SaveFileTest, ARecordWithoutItsEndIsLeftOutSilentlyButKept) {
   damaged.replace(damaged.find("CHARAEND"), 8, "CHARAEN");
   Write(path_, damaged);
   EXPECT_EQ(Load(), "Kept the damaged save file as " + Copy(1) + "\n");
-  ASSERT_EQ(world::OfflineCharacters.size(), 1u);
-  EXPECT_EQ(world::OfflineCharacters[0]->name, "Birch");
+  ASSERT_EQ(world::Stored().size(), 1u);
+  EXPECT_EQ(world::Stored()[0]->name, "Birch");
   EXPECT_EQ(Read(Copy(1)), damaged);
 }
 

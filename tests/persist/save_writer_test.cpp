@@ -21,7 +21,7 @@ class SaveWriterTest : public WorldTest {
     c->y = 4;
     return c;
   }
-  void Store(const std::string& name) { world::OfflineCharacters.push_back(Stored(name)); }
+  void Store(const std::string& name) { world::Store(Stored(name)); }
 
   std::string Save() { return persist::FormatSave(world::GameClock, world::CharactersToSave()); }
 };
@@ -49,7 +49,7 @@ TEST_F(SaveWriterTest, WritesEveryFieldOnItsOwnLine) {
   c->healthRightBackLeg = INT32_MAX;
   c->extra1 = 10;
   c->extra2 = -20;
-  world::OfflineCharacters.push_back(std::move(c));
+  world::Store(std::move(c));
   EXPECT_EQ(Save(),
             "PLTHO\n-3\n2879\nCHARAS\n"
             "CHARA\nAsh Tail\n p w \n\n-360\n32\n4\na grey cat \n0\n1\n0\n29\n"
@@ -79,15 +79,15 @@ TEST_F(SaveWriterTest, StoredFirstThenInPlayByHandleAndNeverKits) {
   EXPECT_EQ(names, (std::vector<std::string>{"Stored1", "Stored2", "Five", "Two", "Nine"}));
   EXPECT_EQ(back.characters[2]->following, nullptr);
   // The save moved nothing: the characters in play are still in play.
-  EXPECT_EQ(world::OnlineCharacters.size(), 2u);
-  EXPECT_EQ(world::OfflineCharacters.size(), 3u);
-  EXPECT_EQ(world::KitQueue.size(), 1u);
+  EXPECT_EQ(world::InPlay().size(), 2u);
+  EXPECT_EQ(world::Stored().size(), 3u);
+  EXPECT_EQ(world::Kits().size(), 1u);
 }
 
 TEST_F(SaveWriterTest, ALineEndInsideATextCannotBreakTheLayout) {
   auto c = Stored("Ash\nCHARASEND");
   c->description = "two\r\nlines\r";
-  world::OfflineCharacters.push_back(std::move(c));
+  world::Store(std::move(c));
   Store("Birch");
   const persist::SaveContents back = persist::ParseSave(Save());
   EXPECT_EQ(back.messages, "");
@@ -138,7 +138,7 @@ TEST_F(SaveWriterTest, ManyCharactersSurviveARoundTrip) {
     if (i % 10 == 0) {
       Place(static_cast<net::Socket>(10000 - i), "", c->x, c->y) = *c;
     } else {
-      world::OfflineCharacters.push_back(std::move(c));
+      world::Store(std::move(c));
     }
   }
   const std::vector<const world::Character*> saved = world::CharactersToSave();

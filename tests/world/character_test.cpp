@@ -33,27 +33,27 @@ TEST_F(TablesTest, ANewRecordHoldsTheDefaults) {
 
 TEST_F(TablesTest, EnterAndLeavePlayKeepsTheRecordAndDropsTheQueue) {
   Character& ash = world::EnterPlay(7, Make("Ash", 4, 5));
-  world::MoveQueues.at(&ash).Push('n');
+  world::MoveQueueOf(ash)->Push('n');
   EXPECT_EQ(world::CharacterOf(7), &ash);
   EXPECT_EQ(world::OccupantsOf(4, 5), std::vector<net::Socket>{7});
   world::LeavePlay(7);
   EXPECT_EQ(world::CharacterOf(7), nullptr);
-  EXPECT_TRUE(world::MoveQueues.empty());
+  EXPECT_EQ(world::MoveQueueOf(ash), nullptr);
   EXPECT_TRUE(world::OccupantsOf(4, 5).empty());
-  ASSERT_EQ(world::OfflineCharacters.size(), 1u);
-  EXPECT_EQ(world::OfflineCharacters[0].get(), &ash);
+  ASSERT_EQ(world::Stored().size(), 1u);
+  EXPECT_EQ(world::Stored()[0].get(), &ash);
   EXPECT_EQ(ash.x, 4);
 
   Character& again = world::EnterPlayFromStore(9, &ash);
   EXPECT_EQ(&again, &ash);
-  EXPECT_TRUE(world::OfflineCharacters.empty());
-  EXPECT_TRUE(world::MoveQueues.at(&ash).Empty());
+  EXPECT_TRUE(world::Stored().empty());
+  EXPECT_TRUE(world::MoveQueueOf(ash)->Empty());
 }
 
 TEST_F(TablesTest, NamesAreTakenByEveryTableAndComparedExactly) {
   world::EnterPlay(3, Make("Ash"));
   world::ParkKit(4, Make("Kit"));
-  world::OfflineCharacters.push_back(Make("Stored"));
+  world::Store(Make("Stored"));
   EXPECT_TRUE(world::NameTaken("Ash"));
   EXPECT_TRUE(world::NameTaken("Kit"));
   EXPECT_TRUE(world::NameTaken("Stored"));
@@ -67,7 +67,7 @@ TEST_F(TablesTest, NamesAreTakenByEveryTableAndComparedExactly) {
 TEST_F(TablesTest, ASecondKitOfAConnectionIsNotKept) {
   EXPECT_TRUE(world::ParkKit(4, Make("First")));
   EXPECT_FALSE(world::ParkKit(4, Make("Second")));
-  EXPECT_EQ(world::KitQueue.at(4)->name, "First");
+  EXPECT_EQ(world::Kits().at(4)->name, "First");
 }
 
 TEST_F(TablesTest, CellsListTheirOccupantsInAscendingHandleOrder) {
@@ -81,14 +81,14 @@ TEST_F(TablesTest, CellsListTheirOccupantsInAscendingHandleOrder) {
 }
 
 TEST_F(TablesTest, SaveOrderIsStoredThenInPlayByHandle) {
-  world::OfflineCharacters.push_back(Make("Old1"));
+  world::Store(Make("Old1"));
   world::EnterPlay(9, Make("Nine"));
   world::EnterPlay(2, Make("Two"));
-  world::OfflineCharacters.push_back(Make("Old2"));
+  world::Store(Make("Old2"));
   std::vector<std::string> names;
   for (const Character* c : world::CharactersToSave()) names.push_back(c->name);
   EXPECT_EQ(names, (std::vector<std::string>{"Old1", "Old2", "Two", "Nine"}));
-  EXPECT_EQ(world::OnlineCharacters.size(), 2u);
+  EXPECT_EQ(world::InPlay().size(), 2u);
 }
 
 TEST(MoveQueueTest, HoldsAtMostItsCapacityFirstInFirstOut) {

@@ -77,7 +77,7 @@ TEST_F(LookingTest, OthersOnTheCellAreListedByConnectionNeverTheViewer) {
   auto stored = std::make_unique<world::Character>();
   stored->name = "Stored";
   stored->x = stored->y = 5;
-  world::OfflineCharacters.push_back(std::move(stored));
+  world::Store(std::move(stored));
   auto kit = std::make_unique<world::Character>();
   kit->name = "Kit";
   kit->x = kit->y = -1;
@@ -115,12 +115,12 @@ TEST_F(LookingTest, NamesNotInPlayOnTheCellAreInvalid) {
   auto stored = std::make_unique<world::Character>();
   stored->name = "Stored";
   stored->x = stored->y = 5;
-  world::OfflineCharacters.push_back(std::move(stored));
+  world::Store(std::move(stored));
   for (const char* name : {"Far", "Stored", "ash", "Nobody", ""}) {
     world::DescribeCharacter(4, name);
     EXPECT_EQ(Lines(4), Texts{"Invalid character."}) << name;
   }
-  EXPECT_EQ(world::OnlineCharacters.size(), 2u);
+  EXPECT_EQ(world::InPlay().size(), 2u);
 }
 
 }  // namespace

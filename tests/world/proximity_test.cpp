@@ -39,7 +39,7 @@ TEST_F(ProximityTest, TellAreaReachesEveryoneInPlayOnTheCellAndNobodyElse) {
   stored->name = "Elm";
   stored->x = 5;
   stored->y = 5;
-  world::OfflineCharacters.push_back(std::move(stored));
+  world::Store(std::move(stored));
 
   world::TellArea("hello", 5, 5);
   EXPECT_EQ(Frames(),

@@ -46,7 +46,7 @@ class TickTest : public WorldTest {
     return heard;
   }
 
-  static world::MoveQueue& QueueOf(const Character& c) { return world::MoveQueues.at(&c); }
+  static world::MoveQueue& QueueOf(const Character& c) { return *world::MoveQueueOf(c); }
 
   static void Queue(const Character& c, const std::string& words) {
     for (const char word : words) ASSERT_TRUE(QueueOf(c).Push(word));
