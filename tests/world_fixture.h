@@ -8,6 +8,8 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "commands/interpreter.h"
@@ -15,6 +17,40 @@
 #include "server/outbox.h"
 #include "world/character.h"
 #include "world/clock.h"
+
+// While one lives, the frames a flush hands over are kept in Frames() (each with its
+// NUL), in the order sent, instead of being dropped. The holder empties Frames().
+class FrameCapture {
+ public:
+  using Sent = std::vector<std::pair<net::Socket, std::string>>;
+  FrameCapture() { server::SetFrameSink(&Keep); }
+  ~FrameCapture() { server::SetFrameSink(nullptr); }
+  FrameCapture(const FrameCapture&) = delete;
+  FrameCapture& operator=(const FrameCapture&) = delete;
+
+  static Sent& Frames() {
+    static Sent frames;
+    return frames;
+  }
+
+ private:
+  static void Keep(net::Socket destination, std::string_view frame) {
+    Frames().emplace_back(destination, std::string(frame));
+  }
+};
+
+// The messages of a frame's text, one per line; none for an empty text.
+inline std::vector<std::string> SplitMessages(std::string_view text) {
+  std::vector<std::string> lines;
+  if (text.empty()) return lines;
+  for (;;) {
+    const std::size_t end = text.find('\n');
+    lines.emplace_back(text.substr(0, end));
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
+  return lines;
+}
 
 class WorldTest : public ::testing::Test {
  protected:
@@ -26,6 +62,7 @@ class WorldTest : public ::testing::Test {
     world::GameClock = {};
     commands::ForgetAllSessions();
     server::TakeQueuedFrames();
+    FrameCapture::Frames().clear();
   }
 
   // The frame each connection would get from a flush now, by handle. Empties the Outbox.
@@ -36,30 +73,19 @@ class WorldTest : public ::testing::Test {
   }
 
   // The messages queued for `socket`, one per line. Empties the Outbox.
-  std::vector<std::string> Lines(net::Socket socket) {
-    const std::string frame = Frames()[socket];
-    std::vector<std::string> lines;
-    if (frame.empty()) return lines;
-    std::size_t start = 0;
-    for (;;) {
-      const std::size_t end = frame.find('\n', start);
-      lines.push_back(frame.substr(start, end - start));
-      if (end == std::string::npos) break;
-      start = end + 1;
-    }
-    return lines;
-  }
+  std::vector<std::string> Lines(net::Socket socket) { return SplitMessages(Frames()[socket]); }
 
   // Runs one line from `socket` through the interpreter, with the replies kept queued
   // for Lines() / Frames() instead of being sent.
   void Type(net::Socket socket, const std::string& line) {
-    server::SetFrameSink(&Capture);
-    commands::HandleLine(socket, nullptr, line, false);
-    server::SetFrameSink(nullptr);
-    for (auto& [destination, frame] : Captured()) {
+    {
+      FrameCapture capture;
+      commands::HandleLine(socket, nullptr, line, false);
+    }
+    for (auto& [destination, frame] : FrameCapture::Frames()) {
       server::QueueMessage(destination, frame.substr(0, frame.size() - 1));
     }
-    Captured().clear();
+    FrameCapture::Frames().clear();
   }
 
   // Puts a character in play for `socket` at (x, y) and returns it.
@@ -73,13 +99,5 @@ class WorldTest : public ::testing::Test {
   }
 
  private:
-  static std::vector<std::pair<net::Socket, std::string>>& Captured() {
-    static std::vector<std::pair<net::Socket, std::string>> frames;
-    return frames;
-  }
-  static void Capture(net::Socket destination, std::string_view frame) {
-    Captured().emplace_back(destination, std::string(frame));
-  }
-
   std::lock_guard<server::FairLock> guard_;
 };

@@ -13,17 +13,12 @@ using namespace std::string_literals;
 
 class OutboxTest : public WorldTest {
  protected:
-  static std::vector<std::pair<net::Socket, std::string>>& Sent() {
-    static std::vector<std::pair<net::Socket, std::string>> sent;
-    return sent;
-  }
-  static void Record(net::Socket s, std::string_view frame) { Sent().emplace_back(s, frame); }
+  static FrameCapture::Sent& Sent() { return FrameCapture::Frames(); }
 
   void Flush() {
     Sent().clear();
-    server::SetFrameSink(&Record);
+    FrameCapture capture;
     server::FlushOutbox();
-    server::SetFrameSink(nullptr);
   }
 };
 

@@ -21,9 +21,10 @@ class TickTest : public WorldTest {
   // A tick flushes once: at most one frame per connection, in ascending handle order.
   void Tick() {
     const std::size_t before = Sent().size();
-    server::SetFrameSink(&Capture);
-    world::WorldTick();
-    server::SetFrameSink(nullptr);
+    {
+      FrameCapture capture;
+      world::WorldTick();
+    }
     for (std::size_t i = before + 1; i < Sent().size(); ++i) {
       EXPECT_LT(Sent()[i - 1].first, Sent()[i].first) << "more than one flush in a tick";
     }
@@ -33,14 +34,9 @@ class TickTest : public WorldTest {
   Heard TakeHeard() {
     Heard heard;
     for (auto& [socket, frame] : Sent()) {
-      std::size_t start = 0;
-      for (;;) {
-        const std::size_t end = frame.find('\n', start);
-        heard[socket].push_back(
-            frame.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos) break;
-        start = end + 1;
-      }
+      EXPECT_EQ(frame.back(), '\0');
+      for (std::string& line : SplitMessages(std::string_view(frame).substr(0, frame.size() - 1)))
+        heard[socket].push_back(std::move(line));
     }
     Sent().clear();
     return heard;
@@ -57,15 +53,7 @@ class TickTest : public WorldTest {
   ~TickTest() override { Sent().clear(); }
 
  private:
-  static std::vector<std::pair<net::Socket, std::string>>& Sent() {
-    static std::vector<std::pair<net::Socket, std::string>> frames;
-    return frames;
-  }
-  static void Capture(net::Socket destination, std::string_view frame) {
-    ASSERT_FALSE(frame.empty());
-    EXPECT_EQ(frame.back(), '\0');
-    Sent().emplace_back(destination, std::string(frame.substr(0, frame.size() - 1)));
-  }
+  static FrameCapture::Sent& Sent() { return FrameCapture::Frames(); }
 };
 
 TEST_F(TickTest, WithNobodyInPlayTheClockAdvancesAndWaitingLinesLeave) {
