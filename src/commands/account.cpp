@@ -1,11 +1,11 @@
 // setup and login: the two ways a connection enters play.
 
-#include <charconv>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string_view>
 
+#include "base/number.h"
 #include "commands/handlers.h"
 #include "commands/interpreter.h"
 #include "server/address_limits.h"
@@ -13,6 +13,7 @@
 #include "server/outbox.h"
 #include "world/character.h"
 #include "world/looking.h"
+#include "world/role.h"
 #include "world/territory.h"
 
 namespace commands {
@@ -38,49 +39,11 @@ struct SetupWords {
   std::string_view nipples;
 };
 
-bool IsSpace(char c) {
-  return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-// Reads the word as the standard string-to-int conversion does: leading white space,
-// an optional sign, digits, and the rest ignored. nullopt when there are no digits or
-// the number is outside the 32-bit range.
-std::optional<std::int32_t> LeadingInteger(std::string_view word) {
-  std::size_t at = 0;
-  while (at < word.size() && IsSpace(word[at])) ++at;
-  // from_chars takes a minus sign but not a plus sign; a plus must be followed by a
-  // digit, or "+-5" would read as -5.
-  if (at < word.size() && word[at] == '+') {
-    ++at;
-    if (at == word.size() || word[at] < '0' || word[at] > '9') return std::nullopt;
-  }
-  std::int32_t value = 0;
-  const char* begin = word.data() + at;
-  const auto [end, ec] = std::from_chars(begin, word.data() + word.size(), value);
-  if (ec != std::errc()) return std::nullopt;
-  return value;
-}
-
-world::Role RoleFromWord(std::string_view word) {
-  if (word == "kit") return world::Role::Kit;
-  if (word == "apprentice") return world::Role::Apprentice;
-  if (word == "deputy") return world::Role::Deputy;
-  if (word == "queen") return world::Role::Queen;
-  if (word == "leader") return world::Role::Leader;
-  if (word == "medicine") return world::Role::MedicineCat;
-  return world::Role::Warrior;
-}
-
 world::Clan ClanFromWord(std::string_view word) {
   if (word.starts_with("ember")) return world::Clan::Emberfold;
   if (word.starts_with("moss")) return world::Clan::Mossfold;
   if (word.starts_with("lark")) return world::Clan::Larkfold;
   return world::Clan::Fernfold;
-}
-
-bool IsUniqueRole(world::Role role) {
-  return role == world::Role::Deputy || role == world::Role::Leader ||
-         role == world::Role::MedicineCat;
 }
 
 bool RoleHeldInPlay(world::Clan clan, world::Role role) {
@@ -110,7 +73,7 @@ std::optional<SetupWords> ParseSetup(const CommandLine& line) {
   words.genitalia = line.Arg(closing + 1);
   words.nipples = line.Arg(closing + 2);
 
-  const std::optional<std::int32_t> moons = LeadingInteger(line.Arg(3));
+  const std::optional<std::int32_t> moons = base::LeadingInt32(line.Arg(3));
   if (!moons) return std::nullopt;
   const std::int64_t days = static_cast<std::int64_t>(*moons) * 30;
   if (days < INT32_MIN || days > INT32_MAX) return std::nullopt;
@@ -163,15 +126,13 @@ void Setup(Socket connection, const CommandLine& line) {
   c->password = words->password;
   c->pronouns = words->pronouns;
   c->age = words->age;
-  c->role = RoleFromWord(words->roleWord);
+  c->role = world::RoleFromWord(words->roleWord);
   c->clan = ClanFromWord(words->clanWord);
-  if (c->role == world::Role::Kit || c->role == world::Role::Apprentice) {
-    const std::int32_t health = c->role == world::Role::Kit ? 1 : 2;
-    c->healthOverall = c->healthHead = c->healthBody = c->healthTail = health;
-    c->healthLeftFrontLeg = c->healthRightFrontLeg = health;
-    c->healthLeftBackLeg = c->healthRightBackLeg = health;
-  }
-  if (IsUniqueRole(c->role) && RoleHeldInPlay(c->clan, c->role)) {
+  const std::int32_t health = world::TraitsOf(c->role).health;
+  c->healthOverall = c->healthHead = c->healthBody = c->healthTail = health;
+  c->healthLeftFrontLeg = c->healthRightFrontLeg = health;
+  c->healthLeftBackLeg = c->healthRightBackLeg = health;
+  if (world::TraitsOf(c->role).onePerClan && RoleHeldInPlay(c->clan, c->role)) {
     server::QueueMessage(connection, "Role already taken, character set to Warrior.");
     c->role = world::Role::Warrior;
   }
@@ -222,13 +183,9 @@ void Login(Socket connection, const CommandLine& line) {
     if (++session.failedLogins >= kMaxFailedLogins) session.endRequested = true;
     return;
   }
-  // Stored characters stand on the map (the loader places any other at its camp); a
-  // record that does not is put at its camp rather than off the map.
-  if (!world::OnMap(stored->x, stored->y)) {
-    const world::Cell camp = world::CampCentre(stored->clan);
-    stored->x = camp.x;
-    stored->y = camp.y;
-  }
+  // Stored characters stand on the map (the loader sees to it); this keeps it so
+  // whatever else may have stored one.
+  world::MoveOntoMap(*stored);
   world::EnterPlayFromStore(connection, stored);
   server::QueueMessage(connection, "Login successful. Entering game...");
   world::DescribeArea(connection);

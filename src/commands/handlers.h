@@ -5,6 +5,7 @@
 
 #include "commands/words.h"
 #include "net/socket.h"
+#include "world/character.h"
 
 namespace commands {
 
@@ -39,6 +40,11 @@ void South(Socket connection, const CommandLine& line);
 void East(Socket connection, const CommandLine& line);
 void West(Socket connection, const CommandLine& line);
 void Follow(Socket connection, const CommandLine& line);
+
+// The character in play of `connection`, for the handlers of commands that need one:
+// the dispatcher runs those only for connections in play, and no handler checks again.
+// REQUIRES: ConnectionLock held; the connection is in play.
+world::Character& Actor(Socket connection);
 
 inline constexpr const char* kNotValidNow = "This command is not valid for you right now.";
 inline constexpr const char* kUnknownCommand = "Unknown command.";

@@ -6,6 +6,7 @@
 #include "server/connection_lock.h"
 #include "server/outbox.h"
 #include "world/looking.h"
+#include "world/role.h"
 #include "world/territory.h"
 
 namespace commands {
@@ -33,17 +34,6 @@ void AppendNumber(std::string& out, std::int64_t value, std::size_t width = 1) {
 }
 
 }  // namespace
-
-std::int32_t HealthMaximum(world::Role role) {
-  switch (role) {
-    case world::Role::Kit:
-      return 1;
-    case world::Role::Apprentice:
-      return 2;
-    default:
-      return world::kDefaultHealth;
-  }
-}
 
 std::string_view ConditionWord(std::int32_t value, std::int32_t max) {
   if (max == 0) return "crippled";  // the quotient would be infinite or not a number
@@ -97,8 +87,8 @@ void Look(Socket connection, const CommandLine& line) {
 
 void Status(Socket connection, const CommandLine&) {
   ASSERT_CONNECTION_LOCK_HELD();
-  const world::Character& c = *world::CharacterOf(connection);
-  const std::int32_t max = HealthMaximum(c.role);
+  const world::Character& c = Actor(connection);
+  const std::int32_t max = world::TraitsOf(c.role).health;
   const auto part = [&](std::string_view name, std::int32_t value) {
     std::string text = "Your ";
     text += name;
@@ -120,7 +110,7 @@ void Status(Socket connection, const CommandLine&) {
 
 void Navigate(Socket connection, const CommandLine&) {
   ASSERT_CONNECTION_LOCK_HELD();
-  const world::Character& c = *world::CharacterOf(connection);
+  const world::Character& c = Actor(connection);
   const world::Cell camp = world::CampCentre(c.clan);
   std::string line = "The ";
   line += world::ClanName(c.clan);

@@ -11,9 +11,6 @@
 
 namespace commands {
 
-// The health maximum of a role: 1 for Kit, 2 for Apprentice, 4 for every other number.
-std::int32_t HealthMaximum(world::Role role);
-
 // "good", "average", "poor", "critical" when value / max, both as single-precision
 // floats, is exactly 1, 0.75, 0.5 or 0.25; "crippled" for every other quotient
 // (0, anything between the steps, anything above 1, and a maximum of 0).

@@ -1,5 +1,6 @@
 #include "commands/interpreter.h"
 
+#include <cassert>
 #include <string_view>
 #include <unordered_map>
 
@@ -75,6 +76,13 @@ void HandleLine(Socket connection, const std::vector<Socket>* /*connections*/, s
               "\n");
   Dispatch(connection, split);
   server::FlushOutbox();
+}
+
+world::Character& Actor(Socket connection) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  world::Character* c = world::CharacterOf(connection);
+  assert(c != nullptr);
+  return *c;
 }
 
 Session& SessionOf(Socket connection) {

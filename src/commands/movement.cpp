@@ -17,14 +17,12 @@ namespace {
 // queue is full.
 void QueueMovement(Socket connection, char word) {
   ASSERT_CONNECTION_LOCK_HELD();
-  const world::Character* c = world::CharacterOf(connection);
-  if (c == nullptr) return server::QueueMessage(connection, kNotValidNow);
+  const world::Character* c = &Actor(connection);
   constexpr std::int32_t kLast = world::kMapSize - 1;
   const bool atEdge = (word == 'n' && c->y <= 0) || (word == 's' && c->y >= kLast) ||
                       (word == 'e' && c->x >= kLast) || (word == 'w' && c->x <= 0);
   if (atEdge) return server::QueueMessage(connection, kNotValidNow);
-  world::MoveQueue* queue = world::MoveQueueOf(*c);
-  if (queue == nullptr) return server::QueueMessage(connection, kNotValidNow);
+  world::MoveQueue* queue = world::MoveQueueOf(*c);  // every character in play has one
   if (!queue->Push(word))
     return server::QueueMessage(connection, "Too many movements queued.");
   server::QueueMessage(connection, "Movement queued.");
@@ -47,8 +45,7 @@ void West(Socket connection, const CommandLine&) {
 
 void Follow(Socket connection, const CommandLine& line) {
   ASSERT_CONNECTION_LOCK_HELD();
-  world::Character* c = world::CharacterOf(connection);
-  if (c == nullptr) return server::QueueMessage(connection, kNotValidNow);
+  world::Character* c = &Actor(connection);
   if (line.ArgCount() == 0)
     return server::QueueMessage(connection, "format: follow character(or off)");
   const std::string_view name = line.Arg(0);

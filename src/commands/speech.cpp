@@ -41,8 +41,7 @@ bool RefusedForControlBytes(Socket connection, const CommandLine& line) {
 
 void Say(Socket connection, const CommandLine& line) {
   ASSERT_CONNECTION_LOCK_HELD();
-  const world::Character* speaker = world::CharacterOf(connection);
-  if (speaker == nullptr) return server::QueueMessage(connection, kNotValidNow);
+  const world::Character* speaker = &Actor(connection);
   if (line.ArgCount() == 0) return server::QueueMessage(connection, "format: say message");
   if (RefusedForControlBytes(connection, line)) return;
   world::TellArea(SpeechLine(*speaker, line, 0), speaker->x, speaker->y);
@@ -50,8 +49,7 @@ void Say(Socket connection, const CommandLine& line) {
 
 void Yowl(Socket connection, const CommandLine& line) {
   ASSERT_CONNECTION_LOCK_HELD();
-  const world::Character* speaker = world::CharacterOf(connection);
-  if (speaker == nullptr) return server::QueueMessage(connection, kNotValidNow);
+  const world::Character* speaker = &Actor(connection);
   if (line.ArgCount() == 0) return server::QueueMessage(connection, "format: yowl message");
   if (RefusedForControlBytes(connection, line)) return;
   const std::string text = SpeechLine(*speaker, line, 0);
@@ -62,8 +60,7 @@ void Yowl(Socket connection, const CommandLine& line) {
 
 void Whisper(Socket connection, const CommandLine& line) {
   ASSERT_CONNECTION_LOCK_HELD();
-  const world::Character* speaker = world::CharacterOf(connection);
-  if (speaker == nullptr) return server::QueueMessage(connection, kNotValidNow);
+  const world::Character* speaker = &Actor(connection);
   if (line.ArgCount() == 0) {
     return server::QueueMessage(connection, "format: whisper character message");
   }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -102,18 +103,31 @@ long SendSome(Socket s, std::string_view bytes, int& error) {
   }
 }
 
-bool SendAll(Socket s, std::string_view bytes, int& error) {
+namespace {
+
+// The one loop behind SendAll and WriteAll.
+bool PutAll(int fd, std::string_view bytes, int& error, bool socket) {
   while (!bytes.empty()) {
-    const ssize_t sent = ::send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (sent < 0) {
-      if (errno == EINTR) continue;
+    const ssize_t n = socket ? ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL)
+                             : ::write(fd, bytes.data(), bytes.size());
+    if (n >= 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      pollfd ready{fd, POLLOUT, 0};
+      ::poll(&ready, 1, -1);
+    } else if (errno != EINTR) {
       error = errno;
       return false;
     }
-    bytes.remove_prefix(static_cast<std::size_t>(sent));
   }
   return true;
 }
+
+}  // namespace
+
+bool SendAll(Socket s, std::string_view bytes, int& error) { return PutAll(s, bytes, error, true); }
+
+bool WriteAll(int fd, std::string_view bytes, int& error) { return PutAll(fd, bytes, error, false); }
 
 void CloseSocket(Socket s) {
   if (s >= 0) ::close(s);

@@ -35,8 +35,13 @@ bool SetNoDelay(Socket s, int& error);
 // a failure such as a reset peer.
 long SendSome(Socket s, std::string_view bytes, int& error);
 
-// Sends all of `bytes` on a blocking socket; false with `error` set when it fails.
+// Sends all of `bytes` on a socket, never raising SIGPIPE; false with `error` set when
+// it fails (what was sent stays sent).
 bool SendAll(Socket s, std::string_view bytes, int& error);
+
+// Writes all of `bytes` to any descriptor (a file, a pipe, a terminal). Both go on
+// after a signal and wait while a non-blocking descriptor is full.
+bool WriteAll(int fd, std::string_view bytes, int& error);
 
 void CloseSocket(Socket s);
 

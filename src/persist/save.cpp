@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <string>
 
+#include "net/socket.h"
 #include "persist/save_reader.h"
 #include "persist/save_writer.h"
 #include "server/connection_lock.h"
@@ -42,15 +43,8 @@ std::string CopyName(const std::string& path, int n) { return path + ".damaged-"
 
 // Writes all of `bytes` to `fd`. 0 on success, else errno.
 int WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return 0;
+  int error = 0;
+  return net::WriteAll(fd, bytes, error) ? 0 : error;
 }
 
 // Flushes a folder's entries to disk. 0 on success, else errno. A file system that

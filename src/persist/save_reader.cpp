@@ -1,8 +1,8 @@
 #include "persist/save_reader.h"
 
-#include <charconv>
 #include <type_traits>
 
+#include "base/number.h"
 #include "persist/save_format.h"
 #include "world/territory.h"
 
@@ -57,7 +57,7 @@ bool ReadField(const RecordMember& member, std::string_view line, world::Charact
           c.*field = std::string(line);
           return true;
         } else {
-          const std::optional<std::int32_t> number = ParseNumberLine(line);
+          const std::optional<std::int32_t> number = base::LeadingInt32(line);
           if (!number) return false;
           if constexpr (std::is_same_v<Value, bool>) {
             c.*field = *number != 0;
@@ -71,24 +71,6 @@ bool ReadField(const RecordMember& member, std::string_view line, world::Charact
 }
 
 }  // namespace
-
-std::optional<std::int32_t> ParseNumberLine(std::string_view line) {
-  std::size_t i = 0;
-  while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\v' ||
-                             line[i] == '\f' || line[i] == '\r')) {
-    ++i;
-  }
-  // from_chars takes a "-" but not a "+"; a "+" must be followed by a digit.
-  if (i < line.size() && line[i] == '+') {
-    ++i;
-    if (i == line.size() || line[i] < '0' || line[i] > '9') return std::nullopt;
-  }
-  std::int32_t value = 0;
-  const char* first = line.data() + i;
-  const auto [end, error] = std::from_chars(first, line.data() + line.size(), value);
-  if (error != std::errc()) return std::nullopt;
-  return value;
-}
 
 SaveContents ParseSave(std::string_view bytes) {
   SaveContents out;
@@ -116,7 +98,7 @@ SaveContents ParseSave(std::string_view bytes) {
       ReportTruncated(out);
       return out;
     }
-    const std::optional<std::int32_t> value = ParseNumberLine(line);
+    const std::optional<std::int32_t> value = base::LeadingInt32(line);
     if (value) {
       out.clock.*counter = *value;
     } else {
@@ -163,11 +145,7 @@ SaveContents ParseSave(std::string_view bytes) {
       out.leftOut = true;  // silently, as a record without its end always was
       continue;
     }
-    if (!world::OnMap(c->x, c->y)) {
-      const world::Cell camp = world::CampCentre(c->clan);
-      c->x = camp.x;
-      c->y = camp.y;
-    }
+    world::MoveOntoMap(*c);
     out.characters.push_back(std::move(c));
   }
 }

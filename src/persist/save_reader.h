@@ -42,9 +42,4 @@ struct SaveContents {
 // Every message ends with "\n"; each of these cases sets `leftOut`.
 SaveContents ParseSave(std::string_view bytes);
 
-// The value of a number line: leading white space skipped, an optional sign, the
-// decimal digits that follow; the rest of the line is ignored ("42abc" is 42).
-// nullopt when there are no digits or the value is outside the signed 32-bit range.
-std::optional<std::int32_t> ParseNumberLine(std::string_view line);
-
 }  // namespace persist

@@ -2,8 +2,9 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <mutex>
+
+#include "net/socket.h"
 
 namespace server {
 
@@ -13,14 +14,8 @@ std::mutex LogLock;  // keeps the lines of two threads apart
 
 void Log(std::string_view text) {
   std::lock_guard<std::mutex> guard(LogLock);
-  while (!text.empty()) {
-    const ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return;  // a log that cannot be written must not stop the game
-    }
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
+  int ignored = 0;
+  net::WriteAll(STDOUT_FILENO, text, ignored);  // a log that cannot be written must not stop the game
 }
 
 std::string EscapeForLog(std::string_view line) {

@@ -4,37 +4,15 @@
 
 #include "server/connection_lock.h"
 #include "server/outbox.h"
+#include "world/role.h"
 #include "world/territory.h"
 
 namespace world {
 
-namespace {
-
-std::string_view RoleWord(Role role) {
-  switch (role) {
-    case Role::Kit:
-      return "kit ";
-    case Role::Apprentice:
-      return "apprentice ";
-    case Role::Queen:
-      return "queen ";
-    case Role::Deputy:
-      return "deputy ";
-    case Role::Leader:
-      return "leader ";
-    case Role::MedicineCat:
-      return "medicine cat ";
-    default:
-      return "warrior ";
-  }
-}
-
-}  // namespace
-
 std::string CharacterTitle(const Character& c) {
   std::string title(ClanName(c.clan));
   title += ' ';
-  title += RoleWord(c.role);
+  title += TraitsOf(c.role).title;
   title += c.name;
   return title;
 }

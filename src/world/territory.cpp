@@ -3,6 +3,8 @@
 #include <array>
 #include <cassert>
 
+#include "world/role.h"
+
 namespace world {
 
 namespace {
@@ -42,20 +44,33 @@ constexpr Cell Centre(Clan clan) {
   }
 }
 
-// A camp's seven cells. The leader's den faces the middle row of the map, the second
-// camp cell the far side, so a northern camp is a southern one mirrored top to bottom:
-// `toMiddle` is -1 (north) for the southern camps and +1 for the northern ones.
-constexpr void LayCamp(Grid& grid, Clan clan) {
+// A camp's seven cells around its centre. The leader's den faces the middle row of the
+// map, the second camp cell the far side, so a northern camp is a southern one mirrored
+// top to bottom: `towardMiddle` steps are south for the northern camps, north for the
+// southern ones.
+struct CampCell {
+  CellKind kind;
+  std::int32_t dx;
+  std::int32_t towardMiddle;
+};
+constexpr CampCell kCampLayout[] = {
+    {CellKind::LeadersDen, 0, 1},      {CellKind::WarriorsDen, -1, 0},
+    {CellKind::Camp, 0, 0},            {CellKind::Nursery, 1, 0},
+    {CellKind::MedicineCatDen, -1, -1}, {CellKind::Camp, 0, -1},
+    {CellKind::ApprenticesDen, 1, -1},
+};
+
+constexpr Cell Place(Clan clan, const CampCell& at) {
   const Cell c = Centre(clan);
   const std::int32_t toMiddle = IsNorthern(clan) ? 1 : -1;
-  const std::int32_t far = -toMiddle;
-  grid[IndexOf(c.x, c.y + toMiddle)] = CellKind::LeadersDen;
-  grid[IndexOf(c.x - 1, c.y)] = CellKind::WarriorsDen;
-  grid[IndexOf(c.x, c.y)] = CellKind::Camp;
-  grid[IndexOf(c.x + 1, c.y)] = CellKind::Nursery;
-  grid[IndexOf(c.x - 1, c.y + far)] = CellKind::MedicineCatDen;
-  grid[IndexOf(c.x, c.y + far)] = CellKind::Camp;
-  grid[IndexOf(c.x + 1, c.y + far)] = CellKind::ApprenticesDen;
+  return {c.x + at.dx, c.y + at.towardMiddle * toMiddle};
+}
+
+constexpr void LayCamp(Grid& grid, Clan clan) {
+  for (const CampCell& at : kCampLayout) {
+    const Cell cell = Place(clan, at);
+    grid[IndexOf(cell.x, cell.y)] = at.kind;
+  }
 }
 
 constexpr Grid BuildMap() {
@@ -129,23 +144,19 @@ Cell CampCentre(Clan clan) {
 }
 
 Cell StartCell(Clan clan, Role role) {
-  const Cell c = Centre(clan);
-  const std::int32_t toMiddle = IsNorthern(clan) ? 1 : -1;
-  const std::int32_t far = -toMiddle;
-  switch (role) {
-    case Role::Kit:
-      return {-1, -1};
-    case Role::Apprentice:
-      return {c.x + 1, c.y + far};
-    case Role::Queen:
-      return {c.x + 1, c.y};
-    case Role::Leader:
-      return {c.x, c.y + toMiddle};
-    case Role::MedicineCat:
-      return {c.x - 1, c.y + far};
-    default:  // Warrior, Deputy and any number outside the table
-      return {c.x - 1, c.y};
+  if (role == Role::Kit) return {-1, -1};
+  const CellKind den = TraitsOf(role).den;
+  for (const CampCell& at : kCampLayout) {
+    if (at.kind == den) return Place(clan, at);
   }
+  return Centre(clan);  // every den is in the layout
+}
+
+void MoveOntoMap(Character& c) {
+  if (OnMap(c.x, c.y)) return;
+  const Cell camp = CampCentre(c.clan);
+  c.x = camp.x;
+  c.y = camp.y;
 }
 
 std::string LocationName(std::int32_t x, std::int32_t y) {

@@ -54,6 +54,10 @@ Cell CampCentre(Clan clan);
 // number outside the table places like a Warrior.
 Cell StartCell(Clan clan, Role role);
 
+// Puts a character whose position lies off the map at its clan's camp centre, since
+// nothing may stand off the map; a character on the map is left untouched.
+void MoveOntoMap(Character& c);
+
 // The cell named in text, such as "the Emberfold camp." or " Oldmeadow.".
 // REQUIRES: OnMap(x, y).
 std::string LocationName(std::int32_t x, std::int32_t y);

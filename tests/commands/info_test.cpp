@@ -40,9 +40,6 @@ TEST(ConditionWordTest, EachRolesMaximum) {
   // The quotient is compared exactly, in single precision.
   EXPECT_EQ(ConditionWord(75, 100), "average");
   EXPECT_EQ(ConditionWord(16777217, 16777216), "good");  // rounds to 1.0f
-  EXPECT_EQ(commands::HealthMaximum(Role::Kit), 1);
-  EXPECT_EQ(commands::HealthMaximum(Role::Apprentice), 2);
-  EXPECT_EQ(commands::HealthMaximum(static_cast<Role>(3)), 4);
 }
 
 TEST(RelativeDirectionTest, EveryQuarter) {

@@ -13,7 +13,6 @@
 
 namespace {
 
-using persist::ParseNumberLine;
 using persist::ParseSave;
 using persist::SaveContents;
 
@@ -72,39 +71,6 @@ std::vector<std::string> Names(const SaveContents& contents) {
   std::vector<std::string> names;
   for (const auto& c : contents.characters) names.push_back(c->name);
   return names;
-}
-
-TEST(SaveNumberLine, ReadsLeadingNumberAndRejectsTheRest) {
-  struct Case {
-    const char* line;
-    std::optional<std::int32_t> value;
-  };
-  const Case cases[] = {
-      {"0", 0},
-      {"42", 42},
-      {"-1", -1},
-      {"  42", 42},
-      {"\t\v\f\r 42", 42},
-      {"42abc", 42},
-      {"42 17", 42},
-      {"007", 7},
-      {"+7", 7},
-      {"-0", 0},
-      {"2147483647", INT32_MAX},
-      {"-2147483648", INT32_MIN},
-      {"2147483648", std::nullopt},
-      {"-2147483649", std::nullopt},
-      {"99999999999999999999999", std::nullopt},
-      {"", std::nullopt},
-      {"   ", std::nullopt},
-      {"abc", std::nullopt},
-      {"-", std::nullopt},
-      {"+", std::nullopt},
-      {"+-1", std::nullopt},
-      {"- 1", std::nullopt},
-      {"0x10", 0},
-  };
-  for (const Case& c : cases) EXPECT_EQ(ParseNumberLine(c.line), c.value) << '"' << c.line << '"';
 }
 
 TEST(SaveReader, ReadsEveryFieldOfARecord) {
