@@ -11,6 +11,9 @@
 
 namespace commands {
 
+// How the answer to status begins, before the overall condition word.
+inline constexpr std::string_view kOverallHealth = "Overall, your health is ";
+
 // The health maximum of a role: 1 for Kit, 2 for Apprentice, 4 for every other number.
 std::int32_t HealthMaximum(world::Role role);
 

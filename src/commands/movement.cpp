@@ -26,8 +26,8 @@ void QueueMovement(Socket connection, char word) {
   const auto queue = world::MoveQueues.find(c);
   if (queue == world::MoveQueues.end()) return server::QueueMessage(connection, kNotValidNow);
   if (!queue->second.Push(word))
-    return server::QueueMessage(connection, "Too many movements queued.");
-  server::QueueMessage(connection, "Movement queued.");
+    return server::QueueMessage(connection, kTooManyMovements);
+  server::QueueMessage(connection, kMovementQueued);
 }
 
 }  // namespace
