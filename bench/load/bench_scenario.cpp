@@ -17,6 +17,15 @@ constexpr std::int64_t kTickNs = std::chrono::nanoseconds(server::kTickPeriod).c
 
 std::int64_t Ns(double seconds) { return static_cast<std::int64_t>(seconds * 1e9); }
 
+// The first `active` players drive as `how` for `seconds`.
+DrivePlan Plan(Drive how, std::size_t active, double seconds) {
+  DrivePlan plan;
+  plan.drive = how;
+  plan.active = active;
+  plan.durationNs = Ns(seconds);
+  return plan;
+}
+
 // What one measured stretch gave.
 struct Stretch {
   Summary latency;
@@ -71,28 +80,21 @@ Figures RunOnce(Scenario scenario, const Peer& peer, const Options& o, const std
   switch (scenario) {
     case Scenario::Idle:
       count = o.idlePlayers;
-      drive.drive = Drive::Quiet;
-      drive.durationNs = Ns(o.idleSeconds);
+      drive = Plan(Drive::Quiet, 0, o.idleSeconds);
       break;
     case Scenario::Chat:
       count = o.chatPlayers;
-      drive.drive = Drive::Paced;
-      drive.active = count;
-      drive.durationNs = Ns(o.chatSeconds);
+      drive = Plan(Drive::Paced, count, o.chatSeconds);
       ticks = o.spreadTicks;
       break;
     case Scenario::Flood:
       count = o.floodClients;
-      drive.drive = Drive::Flood;
-      drive.active = count;
-      drive.durationNs = Ns(o.floodSeconds);
+      drive = Plan(Drive::Flood, count, o.floodSeconds);
       break;
     case Scenario::Crowd:
       count = o.crowdConnections;
-      drive.drive = Drive::Paced;
-      drive.active = std::min(o.speakers, count);
+      drive = Plan(Drive::Paced, std::min(o.speakers, count), o.crowdSeconds);
       drive.sayOnly = true;
-      drive.durationNs = Ns(o.crowdSeconds);
       break;
   }
   Fleet fleet;
