@@ -13,7 +13,7 @@
 namespace bench {
 
 enum class Scenario { Idle, Chat, Flood, Crowd };
-constexpr std::array<Scenario, 4> kScenarios{Scenario::Idle, Scenario::Chat, Scenario::Flood, Scenario::Crowd};
+inline constexpr std::array<Scenario, 4> kScenarios{Scenario::Idle, Scenario::Chat, Scenario::Flood, Scenario::Crowd};
 
 std::string_view ScenarioName(Scenario s);
 
@@ -39,7 +39,6 @@ struct Options {
   std::size_t speakers = 20;
   int walkTicks = 2;  // crowd: ticks the speakers walk out of the dens (0: they stay)
 };
-
 
 // Prints the usage text to standard output.
 void Usage();

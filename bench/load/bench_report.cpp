@@ -78,7 +78,12 @@ void BuildRows(Report& r, const Options& o) {
   r.rows.push_back(Value("server CPU, % of one core", g.cpuPercent, e.cpuPercent, 2, " %"));
   r.rows.push_back(Value("load generator CPU, % of one core", g.clientCpuPercent, e.clientCpuPercent, 2, " %"));
   r.rows.push_back(Value("server RSS", g.rssKiB < 0 ? -1 : g.rssKiB / 1024, e.rssKiB < 0 ? -1 : e.rssKiB / 1024, 1, " MiB"));
+  AddTargets(r, o);
+}
 
+void AddTargets(Report& r, const Options& o) {
+  const Figures& g = r.game;
+  const Figures& e = r.echo;
   auto target = [&](const std::string& what, bool met, const std::string& measured) {
     r.targets.push_back({what, met && g.ok, measured});
   };

@@ -37,8 +37,10 @@ struct Report {
 // What the scenario ran, in words.
 std::string Describe(Scenario s, const Options& o);
 
-// Fills the report's rows and targets from its figures.
+// Fills the report's rows from its figures, then its targets (AddTargets).
 void BuildRows(Report& r, const Options& o);
+// The targets of the report's scenario, met or missed by its figures.
+void AddTargets(Report& r, const Options& o);
 
 void PrintReport(const Report& r, const Options& o);
 void PrintMarkdown(const std::vector<Report>& reports);
