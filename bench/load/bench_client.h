@@ -10,8 +10,12 @@
 #include <vector>
 
 #include "bench_world.h"
+#include "net/frame.h"
 
 namespace bench {
+
+// The longest frame a player takes in; a look in a crowded den runs to some KiB.
+inline constexpr std::size_t kMaxFrameBytes = 64u << 20;
 
 // Where a player's connection stands.
 enum class Phase : std::uint8_t {
@@ -32,7 +36,7 @@ struct Player {
   Cell planned;         // where it will stand once the accepted moves are carried out
   std::string queued;   // move letters the server accepted and has not carried out yet
   std::string toQueue;  // spread moves not sent yet
-  std::string partial;  // an incoming frame not complete yet
+  net::FrameSplitter frames{kMaxFrameBytes};  // incoming bytes into frames
   std::string unsent;   // bytes of the last line that send did not take
   Expectation expected;     // the outstanding command, while Waiting
   std::int64_t sentNs = 0;  // when it was sent (monotonic nanoseconds)

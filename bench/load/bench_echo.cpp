@@ -15,13 +15,15 @@
 #include <memory>
 #include <vector>
 
+#include "net/frame.h"
+
 namespace bench {
 
 namespace {
 
 // One echo connection: the unfinished frame and what a send did not take.
 struct EchoConnection {
-  std::string partial;
+  net::FrameSplitter frames{64u << 20};  // as long a frame as a player takes in
   std::string unsent;
   bool writable = true;  // false while EPOLLOUT is asked for
 };
@@ -68,8 +70,8 @@ int ServeEcho(int listening, int stop, std::string_view welcome, std::string& er
   event.data.fd = stop;
   ::epoll_ctl(waitSet, EPOLL_CTL_ADD, stop, &event);
 
-  std::string greeting(welcome);
-  greeting.push_back('\0');
+  std::string greeting;
+  net::AppendFrame(greeting, welcome);
   std::vector<std::unique_ptr<EchoConnection>> byFd;
   std::vector<epoll_event> events(1024);
   static char buffer[64 * 1024];
@@ -115,14 +117,9 @@ int ServeEcho(int listening, int stop, std::string_view welcome, std::string& er
           gone = true;
         } else if (n > 0) {
           // Every complete frame goes back as it came; the unfinished rest waits.
-          std::string_view bytes(buffer, static_cast<std::size_t>(n));
-          for (std::size_t end; (end = bytes.find('\0')) != std::string_view::npos;) {
-            c->unsent.append(c->partial);
-            c->unsent.append(bytes.substr(0, end + 1));
-            c->partial.clear();
-            bytes.remove_prefix(end + 1);
-          }
-          c->partial.append(bytes);
+          c->frames.Feed(
+              std::string_view(buffer, static_cast<std::size_t>(n)),
+              [c](std::string_view text) { net::AppendFrame(c->unsent, text); }, [] {});
           gone = !Drain(waitSet, fd, *c);
         }
       }

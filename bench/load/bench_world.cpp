@@ -4,26 +4,46 @@
 #include <array>
 #include <cstdlib>
 
+#include "commands/handlers.h"
+#include "commands/info.h"
+#include "world/looking.h"
+#include "world/tick.h"
+
 namespace bench {
 
 namespace {
 
-// The camps' dens as the server lays them out: warriors west of the camp centre, the
-// nursery east of it, apprentices east on the row away from the middle of the map.
-constexpr std::array<Origin, 12> kOrigins{{
-    {"warrior", "ember", {22, 23}, "the Emberfold warriors' den."},
-    {"warrior", "moss", {6, 23}, "the Mossfold warriors' den."},
-    {"warrior", "lark", {6, 7}, "the Larkfold warriors' den."},
-    {"warrior", "fern", {22, 7}, "the Fernfold warriors' den."},
-    {"apprentice", "ember", {24, 24}, "the Emberfold apprentices' den."},
-    {"apprentice", "moss", {8, 24}, "the Mossfold apprentices' den."},
-    {"apprentice", "lark", {8, 6}, "the Larkfold apprentices' den."},
-    {"apprentice", "fern", {24, 6}, "the Fernfold apprentices' den."},
-    {"queen", "ember", {24, 23}, "the Emberfold nursery."},
-    {"queen", "moss", {8, 23}, "the Mossfold nursery."},
-    {"queen", "lark", {8, 7}, "the Larkfold nursery."},
-    {"queen", "fern", {24, 7}, "the Fernfold nursery."},
+// Three roles that any number of characters may hold, in each of the four clans; the
+// setup words pick them, and the game says where such a character starts.
+struct OriginWords {
+  std::string_view roleWord;
+  world::Role role;
+  std::string_view clanWord;
+  world::Clan clan;
+};
+constexpr std::array<OriginWords, 12> kOriginWords{{
+    {"warrior", world::Role::Warrior, "ember", world::Clan::Emberfold},
+    {"warrior", world::Role::Warrior, "moss", world::Clan::Mossfold},
+    {"warrior", world::Role::Warrior, "lark", world::Clan::Larkfold},
+    {"warrior", world::Role::Warrior, "fern", world::Clan::Fernfold},
+    {"apprentice", world::Role::Apprentice, "ember", world::Clan::Emberfold},
+    {"apprentice", world::Role::Apprentice, "moss", world::Clan::Mossfold},
+    {"apprentice", world::Role::Apprentice, "lark", world::Clan::Larkfold},
+    {"apprentice", world::Role::Apprentice, "fern", world::Clan::Fernfold},
+    {"queen", world::Role::Queen, "ember", world::Clan::Emberfold},
+    {"queen", world::Role::Queen, "moss", world::Clan::Mossfold},
+    {"queen", world::Role::Queen, "lark", world::Clan::Larkfold},
+    {"queen", world::Role::Queen, "fern", world::Clan::Fernfold},
 }};
+
+std::vector<Origin> MakeOrigins() {
+  std::vector<Origin> origins;
+  for (const OriginWords& w : kOriginWords) {
+    const Cell start = world::StartCell(w.clan, w.role);
+    origins.push_back({w.roleWord, w.clanWord, start, world::LocationName(start.x, start.y)});
+  }
+  return origins;
+}
 
 constexpr std::array<std::string_view, 3> kPronouns{"he", "she", "they"};
 
@@ -33,7 +53,10 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
 
 }  // namespace
 
-std::span<const Origin> Origins() { return kOrigins; }
+std::span<const Origin> Origins() {
+  static const std::vector<Origin> origins = MakeOrigins();
+  return origins;
+}
 
 std::string SetupLine(std::string_view name, const Origin& origin) {
   std::string line = "setup ";
@@ -55,7 +78,7 @@ std::vector<Placement> PlanSpread(std::span<const int> origins, int ticks, std::
   plan.reserve(origins.size());
   std::vector<Cell> least;
   for (const int origin : origins) {
-    const Cell start = kOrigins[static_cast<std::size_t>(origin)].start;
+    const Cell start = Origins()[static_cast<std::size_t>(origin)].start;
     least.clear();
     int lowest = 0;
     for (int dy = -ticks; dy <= ticks; ++dy) {
@@ -169,30 +192,29 @@ bool IsAnswer(const Expectation& expected, std::string_view frame) {
   if (expected.echo) return frame == expected.line;
   switch (expected.kind) {
     case Command::Look:
-      return StartsWith(frame, "You are in ");
+      return StartsWith(frame, world::kYouAreIn);
     case Command::Status:
-      return StartsWith(frame, "Overall, your health is ");
+      return StartsWith(frame, commands::kOverallHealth);
     case Command::Move:
-      return frame == "Movement queued." || frame == "Too many movements queued." ||
-             frame == "This command is not valid for you right now.";
+      return frame == commands::kMovementQueued || frame == commands::kTooManyMovements ||
+             frame == commands::kNotValidNow;
     case Command::Say:
       return frame == expected.speech;
     case Command::Whisper:
       // Said to oneself the line comes twice, in one frame.
-      return frame == expected.speech || frame == "Too far away." ||
+      return frame == expected.speech || frame == commands::kTooFarAway ||
              (frame.size() == 2 * expected.speech.size() + 1 && StartsWith(frame, expected.speech) &&
               frame[expected.speech.size()] == '\n' &&
               frame.substr(expected.speech.size() + 1) == expected.speech);
     case Command::Setup:
-      return StartsWith(frame, "Character created. Entering game...") ||
-             StartsWith(frame, "Name already taken.") || StartsWith(frame, "format: ") ||
-             StartsWith(frame, "This command is not valid");
+      return StartsWith(frame, commands::kCharacterCreated) || StartsWith(frame, commands::kNameTaken) ||
+             StartsWith(frame, commands::kSetupFormat) || StartsWith(frame, commands::kNotValidNow);
   }
   return false;
 }
 
 int OwnArrivals(std::string_view frame, std::string_view name) {
-  constexpr std::string_view kEntered = " has entered the area.";
+  constexpr std::string_view kEntered = world::kEnteredArea;
   int count = 0;
   while (!frame.empty()) {
     const std::size_t end = frame.find('\n');

@@ -1,8 +1,9 @@
 // What the load generator knows of the game: where new characters start, how queued
 // movements spread players over the map, the command mix a simulated player types,
 // and how the answer to a command is told apart from the frames that arrive unasked
-// (tick notices, other players' speech). Pure functions over plain records; any
-// thread may call them.
+// (tick notices, other players' speech). The map, the dens and the answer texts come
+// from the game's own headers. Pure functions over plain records; any thread may call
+// them.
 #pragma once
 
 #include <cstdint>
@@ -12,17 +13,15 @@
 #include <string_view>
 #include <vector>
 
+#include "world/character.h"
+#include "world/territory.h"
+
 namespace bench {
 
-inline constexpr int kMapSize = 30;
+using world::kMapSize;
+using Cell = world::Cell;  // column and row; east and south are larger
 
-struct Cell {
-  int x = 0;  // column, 0 to 29, east is larger
-  int y = 0;  // row, 0 to 29, south is larger
-  friend bool operator==(const Cell&, const Cell&) = default;
-};
-
-inline bool OnMap(Cell c) { return c.x >= 0 && c.x < kMapSize && c.y >= 0 && c.y < kMapSize; }
+inline bool OnMap(Cell c) { return world::OnMap(c.x, c.y); }
 inline int CellIndex(Cell c) { return c.y * kMapSize + c.x; }
 
 // A way to create a character that many players may share: a role that is not unique
@@ -31,7 +30,7 @@ struct Origin {
   std::string_view roleWord;  // the setup role word
   std::string_view clanWord;  // the setup clan word
   Cell start;                 // the den setup puts the character in
-  std::string_view place;     // that den as the first line of a look names it
+  std::string place;          // that den as the first line of a look names it
 };
 
 // The twelve origins (three roles in each of four clans), in the order players are

@@ -20,8 +20,6 @@ namespace commands {
 
 namespace {
 
-constexpr const char* kSetupFormat =
-    "format: setup name password pronouns age(moons) role clan \" description \" genitalia nipples";
 constexpr const char* kLoginFormat = "format: login name password";
 constexpr int kMaxFailedLogins = 3;  // the connection ends after this many wrong passwords
 
@@ -101,7 +99,7 @@ void Setup(Socket connection, const CommandLine& line) {
     return;
   }
   if (world::NameTaken(line.Arg(0))) {
-    server::QueueMessage(connection, "Name already taken. Log in, or choose a different name.");
+    server::QueueMessage(connection, kNameTaken);
     return;
   }
   const std::optional<SetupWords> words = ParseSetup(line);
@@ -156,7 +154,7 @@ void Setup(Socket connection, const CommandLine& line) {
     return;
   }
   world::EnterPlay(connection, std::move(c));
-  server::QueueMessage(connection, "Character created. Entering game...");
+  server::QueueMessage(connection, kCharacterCreated);
   world::DescribeArea(connection);
 }
 

@@ -49,5 +49,12 @@ world::Character& Actor(Socket connection);
 inline constexpr const char* kNotValidNow = "This command is not valid for you right now.";
 inline constexpr const char* kUnknownCommand = "Unknown command.";
 inline constexpr const char* kNoControlBytes = "Control characters are not allowed.";
+inline constexpr const char* kSetupFormat =
+    "format: setup name password pronouns age(moons) role clan \" description \" genitalia nipples";
+inline constexpr const char* kNameTaken = "Name already taken. Log in, or choose a different name.";
+inline constexpr const char* kCharacterCreated = "Character created. Entering game...";
+inline constexpr const char* kMovementQueued = "Movement queued.";
+inline constexpr const char* kTooManyMovements = "Too many movements queued.";
+inline constexpr const char* kTooFarAway = "Too far away.";
 
 }  // namespace commands

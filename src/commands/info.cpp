@@ -97,7 +97,7 @@ void Status(Socket connection, const CommandLine&) {
     text += " condition.";
     server::QueueMessage(connection, text);
   };
-  server::QueueMessage(connection, "Overall, your health is " +
+  server::QueueMessage(connection, std::string(kOverallHealth) +
                                        std::string(ConditionWord(c.healthOverall, max)) + ".");
   part("head", c.healthHead);
   part("body", c.healthBody);

@@ -11,6 +11,9 @@
 
 namespace commands {
 
+// How the answer to status begins, before the overall condition word.
+inline constexpr std::string_view kOverallHealth = "Overall, your health is ";
+
 // "good", "average", "poor", "critical" when value / max, both as single-precision
 // floats, is exactly 1, 0.75, 0.5 or 0.25; "crippled" for every other quotient
 // (0, anything between the steps, anything above 1, and a maximum of 0).

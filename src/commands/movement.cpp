@@ -23,9 +23,8 @@ void QueueMovement(Socket connection, char word) {
                       (word == 'e' && c->x >= kLast) || (word == 'w' && c->x <= 0);
   if (atEdge) return server::QueueMessage(connection, kNotValidNow);
   world::MoveQueue* queue = world::MoveQueueOf(*c);  // every character in play has one
-  if (!queue->Push(word))
-    return server::QueueMessage(connection, "Too many movements queued.");
-  server::QueueMessage(connection, "Movement queued.");
+  if (!queue->Push(word)) return server::QueueMessage(connection, kTooManyMovements);
+  server::QueueMessage(connection, kMovementQueued);
 }
 
 }  // namespace

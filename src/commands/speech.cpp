@@ -70,7 +70,7 @@ void Whisper(Socket connection, const CommandLine& line) {
   Socket listener = net::kNoSocket;
   const world::Character* found = world::FindInPlayByName(line.Arg(0), &listener);
   if (found != nullptr && !world::SameArea(*found, *speaker)) {
-    return server::QueueMessage(connection, "Too far away.");
+    return server::QueueMessage(connection, kTooFarAway);
   }
   const std::string text = SpeechLine(*speaker, line, 1);
   server::QueueMessage(connection, text);

@@ -25,9 +25,7 @@ namespace server {
 
 namespace {
 
-constexpr auto kTickPeriod = std::chrono::seconds(5);
 constexpr auto kAcceptErrorPause = std::chrono::milliseconds(100);
-constexpr const char* kWelcome = "Welcome to Pelthollow! Type \"help\" for a list of commands.";
 constexpr const char* kTooManyConnections = "Too many connections from your address.";
 
 Socket ListeningSocket = net::kNoSocket;  // set before the threads start

@@ -5,14 +5,22 @@
 
 #include <netinet/in.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <string_view>
 
 #include "net/socket.h"
 #include "server/address_limits.h"
 #include "server/connections.h"
 
 namespace server {
+
+// The first frame every new connection gets.
+inline constexpr std::string_view kWelcome =
+    "Welcome to Pelthollow! Type \"help\" for a list of commands.";
+// The pause between world ticks, measured from the end of one to the start of the next.
+inline constexpr auto kTickPeriod = std::chrono::seconds(5);
 
 // What the operator chose for this run (from the environment, see app/settings.h), and
 // the game the server runs: the server itself knows nothing of the world.

@@ -23,7 +23,7 @@ void DescribeArea(Socket connection) {
   assert(viewer != nullptr);
   const std::int32_t x = viewer->x;
   const std::int32_t y = viewer->y;
-  server::QueueMessage(connection, "You are in " + LocationName(x, y));
+  server::QueueMessage(connection, std::string(kYouAreIn) + LocationName(x, y));
   if (y > 0) server::QueueMessage(connection, "North of you is " + LocationName(x, y - 1));
   if (y < kMapSize - 1)
     server::QueueMessage(connection, "South of you is " + LocationName(x, y + 1));

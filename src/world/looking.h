@@ -10,6 +10,9 @@
 
 namespace world {
 
+// How the answer to look begins: the line naming the looker's cell.
+inline constexpr std::string_view kYouAreIn = "You are in ";
+
 // The clan word, role word and name, as in "Mossfold medicine cat Ash". A role number
 // outside the table reads "warrior ", a clan outside it "Fernfold ".
 std::string CharacterTitle(const Character& c);

@@ -120,7 +120,7 @@ void WorldTick() {
     MoveCharacter(connection, newX, newY);
     notice.assign(c->name).append(" has left the area.");
     TellArea(notice, oldX, oldY);
-    notice.assign(c->name).append(" has entered the area.");
+    notice.assign(c->name).append(kEnteredArea);
     TellArea(notice, newX, newY);
   }
 

@@ -1,7 +1,12 @@
 // The world tick: once every 5 seconds the world moves on. Runs on the main thread.
 #pragma once
 
+#include <string_view>
+
 namespace world {
+
+// Told to a cell after a character's name when it steps in.
+inline constexpr std::string_view kEnteredArea = " has entered the area.";
 
 // Advances the GameClock, carries out at most one queued movement for every character
 // in play (telling the cells left and entered), and flushes the Outbox.

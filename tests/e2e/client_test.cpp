@@ -139,14 +139,14 @@ class PtyClient {
       ::execve(binary.c_str(), argv, envp.data());
       ::_exit(127);
     }
-    reader_ = std::thread([this] { ReadOutput(); });
+    reader_.Start(master_);
   }
   ~PtyClient() {
     if (!exited_ && pid_ > 0) {
       ::kill(pid_, SIGKILL);
       Wait();
     }
-    if (reader_.joinable()) reader_.join();
+    reader_.Join();
     ::close(master_);
   }
   PtyClient(const PtyClient&) = delete;
@@ -165,16 +165,10 @@ class PtyClient {
     ::ioctl(master_, TIOCSWINSZ, &size);
   }
 
-  std::string Output() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return output_;
-  }
+  std::string Output() { return reader_.Text(); }
   // Waits until the output after byte `from` holds `text`.
   bool WaitForOutput(const std::string& text, std::size_t from = 0) {
-    std::unique_lock<std::mutex> guard(mutex_);
-    return changed_.wait_for(guard, kTimeout, [&] {
-      return output_.size() >= from && output_.find(text, from) != std::string::npos;
-    });
+    return reader_.WaitFor(text, kTimeout, from);
   }
 
   // The terminal's settings as the client left them (read through the master side).
@@ -188,10 +182,7 @@ class PtyClient {
   // gives it, or nullopt.
   std::optional<int> Wait() {
     const auto deadline = Clock::now() + kTimeout;
-    {
-      std::unique_lock<std::mutex> guard(mutex_);
-      changed_.wait_until(guard, deadline, [&] { return closed_; });
-    }
+    reader_.WaitForEnd(kTimeout);
     for (;;) {
       int status = 0;
       if (::waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -199,36 +190,15 @@ class PtyClient {
         return status;
       }
       if (Clock::now() >= deadline) return std::nullopt;
-      std::unique_lock<std::mutex> guard(mutex_);
-      changed_.wait_until(guard, std::min(deadline, Clock::now() + 20ms), [&] { return closed_; });
+      reader_.WaitForEnd(20ms);
     }
   }
 
  private:
-  void ReadOutput() {
-    char buffer[4096];
-    for (;;) {
-      const ssize_t got = ::read(master_, buffer, sizeof buffer);
-      if (got < 0 && errno == EINTR) continue;
-      std::lock_guard<std::mutex> guard(mutex_);
-      if (got <= 0) {  // EIO once the client's side is closed
-        closed_ = true;
-        changed_.notify_all();
-        return;
-      }
-      output_.append(buffer, static_cast<std::size_t>(got));
-      changed_.notify_all();
-    }
-  }
-
   int master_ = -1;
   pid_t pid_ = -1;
   bool exited_ = false;
-  std::thread reader_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::string output_;  // guarded by mutex_
-  bool closed_ = false;  // guarded by mutex_
+  harness::OutputReader reader_;  // reads the master side until EIO
 };
 
 bool SameSettings(const termios& a, const termios& b) {

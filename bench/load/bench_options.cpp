@@ -1,0 +1,143 @@
+#include "bench_options.h"
+
+#include <unistd.h>
+
+#include <charconv>
+#include <cstdio>
+#include <filesystem>
+
+namespace bench {
+
+namespace {
+
+template <class Number>
+bool ParseNumber(std::string_view text, Number& out) {
+  Number value{};
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size()) return false;
+  out = value;
+  return true;
+}
+
+}  // namespace
+
+std::string_view ScenarioName(Scenario s) {
+  switch (s) {
+    case Scenario::Idle: return "idle";
+    case Scenario::Chat: return "chat";
+    case Scenario::Flood: return "flood";
+    case Scenario::Crowd: return "crowd";
+  }
+  return "?";
+}
+
+void Usage() {
+  std::puts(
+      "usage: pelthollow-bench [idle|chat|flood|crowd|all ...] [options]\n"
+      "  --server PATH       pelthollow binary (default: pelthollow beside this program)\n"
+      "  --port N            use a server already running on 127.0.0.1:N\n"
+      "  --pid N             that server's process id, for its CPU and memory figures\n"
+      "  --runs N            run each scenario N times and print the medians (default 1)\n"
+      "  --quick             short durations and small counts, for a smoke run\n"
+      "  --idle-players N    (100)    --idle-seconds S  (30)\n"
+      "  --chat-players N    (1000)   --chat-seconds S  (20)   --spread-ticks T (6)\n"
+      "  --flood-clients N   (64)     --flood-seconds S (10)\n"
+      "  --crowd N           (10000)  --crowd-seconds S (10)   --speakers N (20)\n"
+      "  --walk-ticks T      crowd: ticks the speakers walk out of the dens to speak again (2)\n"
+      "  --inflight N        connections or setups outstanding at once (512)\n"
+      "  --seed N            random seed (1)\n"
+      "  --keep              keep the servers' temporary folders and logs\n"
+      "  --markdown          end with the figures as a Markdown table");
+}
+
+bool ParseOptions(int argc, char** argv, Options& o) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view a = argv[i];
+    auto value = [&](auto& out) {
+      if (i + 1 >= argc || !ParseNumber(argv[i + 1], out)) {
+        std::fprintf(stderr, "%s needs a number\n", argv[i]);
+        return false;
+      }
+      ++i;
+      return true;
+    };
+    if (a == "all") {
+      o.scenarios.assign(kScenarios.begin(), kScenarios.end());
+    } else if (a == "idle") {
+      o.scenarios.push_back(Scenario::Idle);
+    } else if (a == "chat") {
+      o.scenarios.push_back(Scenario::Chat);
+    } else if (a == "flood") {
+      o.scenarios.push_back(Scenario::Flood);
+    } else if (a == "crowd") {
+      o.scenarios.push_back(Scenario::Crowd);
+    } else if (a == "--server" && i + 1 < argc) {
+      o.server = argv[++i];
+    } else if (a == "--port") {
+      if (!value(o.port)) return false;
+    } else if (a == "--pid") {
+      if (!value(o.pid)) return false;
+    } else if (a == "--runs") {
+      if (!value(o.runs) || o.runs < 1) return false;
+    } else if (a == "--seed") {
+      if (!value(o.seed)) return false;
+    } else if (a == "--inflight") {
+      if (!value(o.inflight) || o.inflight == 0) return false;
+    } else if (a == "--idle-players") {
+      if (!value(o.idlePlayers)) return false;
+    } else if (a == "--idle-seconds") {
+      if (!value(o.idleSeconds)) return false;
+    } else if (a == "--chat-players") {
+      if (!value(o.chatPlayers)) return false;
+    } else if (a == "--chat-seconds") {
+      if (!value(o.chatSeconds)) return false;
+    } else if (a == "--spread-ticks") {
+      if (!value(o.spreadTicks) || o.spreadTicks < 0 || o.spreadTicks > 40) return false;
+    } else if (a == "--flood-clients") {
+      if (!value(o.floodClients)) return false;
+    } else if (a == "--flood-seconds") {
+      if (!value(o.floodSeconds)) return false;
+    } else if (a == "--crowd") {
+      if (!value(o.crowdConnections)) return false;
+    } else if (a == "--crowd-seconds") {
+      if (!value(o.crowdSeconds)) return false;
+    } else if (a == "--speakers") {
+      if (!value(o.speakers)) return false;
+    } else if (a == "--walk-ticks") {
+      if (!value(o.walkTicks) || o.walkTicks < 0 || o.walkTicks > 40) return false;
+    } else if (a == "--quick") {
+      o.idleSeconds = 5;
+      o.chatPlayers = 200;
+      o.chatSeconds = 5;
+      o.spreadTicks = 2;
+      o.floodSeconds = 3;
+      o.crowdConnections = 2000;
+      o.crowdSeconds = 3;
+      o.speakers = 10;
+      o.walkTicks = 1;
+    } else if (a == "--keep") {
+      o.keep = true;
+    } else if (a == "--markdown") {
+      o.markdown = true;
+    } else {
+      std::fprintf(stderr, "unknown argument: %s\n", argv[i]);
+      return false;
+    }
+  }
+  if (o.scenarios.empty()) o.scenarios.assign(kScenarios.begin(), kScenarios.end());
+  if (o.server.empty()) {
+    // Beside this program, as the build folder has them.
+    std::string self(4096, '\0');
+    const ssize_t n = ::readlink("/proc/self/exe", self.data(), self.size() - 1);
+    self.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    const std::size_t slash = self.rfind('/');
+    o.server = (slash == std::string::npos ? std::string(".") : self.substr(0, slash)) + "/pelthollow";
+  }
+  // The server starts in a folder of its own: a relative path would not reach it there.
+  std::error_code ignored;
+  const std::filesystem::path absolute = std::filesystem::absolute(o.server, ignored);
+  if (!absolute.empty()) o.server = absolute.string();
+  return true;
+}
+
+}  // namespace bench

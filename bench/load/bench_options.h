@@ -1,0 +1,51 @@
+// The load generator's command line: which scenarios to run and with how many
+// players for how long. Read once on the main thread at start.
+#pragma once
+
+#include <sys/types.h>
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace bench {
+
+enum class Scenario { Idle, Chat, Flood, Crowd };
+inline constexpr std::array<Scenario, 4> kScenarios{Scenario::Idle, Scenario::Chat, Scenario::Flood, Scenario::Crowd};
+
+std::string_view ScenarioName(Scenario s);
+
+struct Options {
+  std::vector<Scenario> scenarios;
+  std::string server;  // the pelthollow binary
+  int port = 0;        // a running server, instead of starting one
+  pid_t pid = 0;       // that server's process, for /proc figures
+  int runs = 1;
+  bool keep = false;      // keep the server folders (logs)
+  bool markdown = false;  // print the summary as a Markdown table
+  std::uint64_t seed = 1;
+  std::size_t inflight = 512;
+  std::size_t idlePlayers = 100;
+  double idleSeconds = 30;
+  std::size_t chatPlayers = 1000;
+  double chatSeconds = 20;
+  int spreadTicks = 6;
+  std::size_t floodClients = 64;
+  double floodSeconds = 10;
+  std::size_t crowdConnections = 10000;
+  double crowdSeconds = 10;
+  std::size_t speakers = 20;
+  int walkTicks = 2;  // crowd: ticks the speakers walk out of the dens (0: they stay)
+};
+
+// Prints the usage text to standard output.
+void Usage();
+
+// Fills `o` from the arguments; the scenarios default to all of them and the server to
+// the pelthollow binary beside this program, made absolute. False after printing what
+// was wrong to standard error.
+bool ParseOptions(int argc, char** argv, Options& o);
+
+}  // namespace bench

@@ -1,0 +1,194 @@
+#include "bench_report.h"
+
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
+namespace bench {
+
+namespace {
+
+std::string Fixed(double v, int decimals) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f", decimals, v);
+  return text;
+}
+
+std::string Ms(double ns) { return Fixed(ns / 1e6, 3) + " ms"; }
+
+std::string Ratio(double game, double echo) {
+  if (game < 0 || echo <= 0) return "-";
+  return Fixed(game / echo, 2) + "x";
+}
+
+Row Latency(const std::string& name, double game, double echo) { return {name, Ms(game), Ms(echo), Ratio(game, echo)}; }
+
+Row Value(const std::string& name, double game, double echo, int decimals, const std::string& unit) {
+  auto show = [&](double v) { return v < 0 ? std::string("n/a") : Fixed(v, decimals) + unit; };
+  return {name, show(game), show(echo), Ratio(game, echo)};
+}
+
+}  // namespace
+
+std::string Describe(Scenario s, const Options& o) {
+  switch (s) {
+    case Scenario::Idle:
+      return std::to_string(o.idlePlayers) + " players in play, nothing typed, " + Fixed(o.idleSeconds, 0) + " s";
+    case Scenario::Chat:
+      return std::to_string(o.chatPlayers) +
+             " players in play, each typing one command a second (look 25%, say 25%, status 15%, "
+             "move 15%, whisper 20%), " + Fixed(o.chatSeconds, 0) + " s";
+    case Scenario::Flood:
+      return std::to_string(o.floodClients) +
+             " clients, each sending its next command (chat mix) as soon as the last is answered, " +
+             Fixed(o.floodSeconds, 0) + " s";
+    case Scenario::Crowd:
+      return std::to_string(o.crowdConnections) + " connections in play; " + std::to_string(o.speakers) +
+             " of them say one line a second for " + Fixed(o.crowdSeconds, 0) + " s" +
+             (o.walkTicks > 0 ? " in their dens, then as long out in the open" : "");
+  }
+  return {};
+}
+
+void BuildRows(Report& r, const Options& o) {
+  const Figures& g = r.game;
+  const Figures& e = r.echo;
+  const bool typing = r.scenario != Scenario::Idle;
+  if (r.scenario == Scenario::Crowd) {
+    r.rows.push_back(Value("time until all are greeted", g.greetSeconds, e.greetSeconds, 3, " s"));
+    r.rows.push_back(Value("time to set all up", g.setupSeconds, e.setupSeconds, 3, " s"));
+    r.rows.push_back(Value("RSS per greeted connection", g.rssPerGreetedKiB, e.rssPerGreetedKiB, 2, " KiB"));
+    r.rows.push_back(Value("RSS per connection in play", g.rssPerPlayerKiB, e.rssPerPlayerKiB, 2, " KiB"));
+  }
+  if (typing) {
+    const std::string what = r.scenario == Scenario::Crowd ? "say in a den, " : "round trip ";
+    r.rows.push_back(Latency(what + "median", g.latency.median, e.latency.median));
+    r.rows.push_back(Latency(what + "p99", g.latency.p99, e.latency.p99));
+    r.rows.push_back(Latency(what + "max", g.latency.max, e.latency.max));
+    if (r.scenario == Scenario::Crowd && o.walkTicks > 0) {
+      r.rows.push_back(Latency("say in the open, median", g.openLatency.median, e.openLatency.median));
+      r.rows.push_back(Latency("say in the open, p99", g.openLatency.p99, e.openLatency.p99));
+      r.rows.push_back(Latency("say in the open, max", g.openLatency.max, e.openLatency.max));
+    }
+    r.rows.push_back(Value("commands per second", g.commandsPerSecond, e.commandsPerSecond, 0, ""));
+  }
+  r.rows.push_back(Value("server CPU time (utime+stime)", g.cpuSeconds, e.cpuSeconds, 2, " s"));
+  r.rows.push_back(Value("server CPU, % of one core", g.cpuPercent, e.cpuPercent, 2, " %"));
+  r.rows.push_back(Value("load generator CPU, % of one core", g.clientCpuPercent, e.clientCpuPercent, 2, " %"));
+  r.rows.push_back(Value("server RSS", g.rssKiB < 0 ? -1 : g.rssKiB / 1024, e.rssKiB < 0 ? -1 : e.rssKiB / 1024, 1, " MiB"));
+  AddTargets(r, o);
+}
+
+void AddTargets(Report& r, const Options& o) {
+  const Figures& g = r.game;
+  const Figures& e = r.echo;
+  auto target = [&](const std::string& what, bool met, const std::string& measured) {
+    r.targets.push_back({what, met && g.ok, measured});
+  };
+  switch (r.scenario) {
+    case Scenario::Idle:
+      target("idle CPU under 0.5% of one core", g.cpuPercent >= 0 && g.cpuPercent < 0.5, Fixed(g.cpuPercent, 3) + " %");
+      break;
+    case Scenario::Chat:
+      target("chat p99 under 5 ms", g.latency.p99 < 5e6, Ms(g.latency.p99));
+      target("chat median within 2x the echo median", e.latency.median > 0 && g.latency.median <= 2 * e.latency.median,
+             Ratio(g.latency.median, e.latency.median));
+      break;
+    case Scenario::Flood:
+      target("flood at least half the echo throughput",
+             e.commandsPerSecond > 0 && g.commandsPerSecond >= 0.5 * e.commandsPerSecond,
+             Ratio(g.commandsPerSecond, e.commandsPerSecond));
+      break;
+    case Scenario::Crowd:
+      target("crowd greeted within 5 s", g.greetSeconds >= 0 && g.greetSeconds <= 5, Fixed(g.greetSeconds, 3) + " s");
+      target("crowd under 8 KiB RSS per idle connection in play", g.rssPerPlayerKiB >= 0 && g.rssPerPlayerKiB < 8,
+             Fixed(g.rssPerPlayerKiB, 2) + " KiB");
+      target("crowd say p99 under 10 ms, speakers in a den", g.latency.p99 < 10e6, Ms(g.latency.p99));
+      if (o.walkTicks > 0) {
+        target("crowd say p99 under 10 ms, speakers in the open", g.openLatency.p99 < 10e6, Ms(g.openLatency.p99));
+      }
+      break;
+  }
+}
+
+void PrintReport(const Report& r, const Options& o) {
+  std::printf("\n== %s: %s%s\n", std::string(ScenarioName(r.scenario)).c_str(), r.setting.c_str(),
+              o.runs > 1 ? (" (median of " + std::to_string(o.runs) + " runs)").c_str() : "");
+  std::printf("   players %s (the echo gets the same lines)\n", r.game.placement.c_str());
+  if (!r.game.openPlacement.empty()) {
+    std::printf("   speakers then walk out: %s\n", r.game.openPlacement.c_str());
+  }
+  std::printf("   %-32s %14s %14s %8s\n", "", "pelthollow", "echo", "ratio");
+  for (const Row& row : r.rows) {
+    std::printf("   %-32s %14s %14s %8s\n", row.figure.c_str(), row.game.c_str(), row.echo.c_str(), row.ratio.c_str());
+  }
+  if (r.scenario == Scenario::Chat || r.scenario == Scenario::Flood) {
+    std::printf("   by command (pelthollow, median / p99):");
+    for (const Command k : {Command::Look, Command::Say, Command::Status, Command::Move, Command::Whisper}) {
+      const Summary& s = r.game.byKind[static_cast<std::size_t>(k)];
+      std::printf(" %s %s / %s;", std::string(CommandName(k)).c_str(), Fixed(s.median / 1e6, 3).c_str(),
+                  Fixed(s.p99 / 1e6, 3).c_str());
+    }
+    std::printf(" ms\n");
+  }
+  if (r.game.unanswered + r.echo.unanswered > 0) {
+    std::printf("   commands left unanswered: pelthollow %llu, echo %llu\n",
+                static_cast<unsigned long long>(r.game.unanswered), static_cast<unsigned long long>(r.echo.unanswered));
+  }
+  if (!r.game.problem.empty()) std::printf("   pelthollow: %s\n", r.game.problem.c_str());
+  if (!r.echo.problem.empty()) std::printf("   echo: %s\n", r.echo.problem.c_str());
+  for (const Target& t : r.targets) {
+    std::printf("   target %-52s %-6s (%s)\n", t.what.c_str(), t.met ? "MET" : "MISSED", t.measured.c_str());
+  }
+  std::fflush(stdout);
+}
+
+void PrintMarkdown(const std::vector<Report>& reports) {
+  std::printf("\n| Scenario | Figure | pelthollow | echo baseline | ratio |\n|---|---|---:|---:|---:|\n");
+  for (const Report& r : reports) {
+    for (const Row& row : r.rows) {
+      std::printf("| %s | %s | %s | %s | %s |\n", std::string(ScenarioName(r.scenario)).c_str(), row.figure.c_str(),
+                  row.game.c_str(), row.echo.c_str(), row.ratio.c_str());
+    }
+  }
+  std::printf("\n| Target | Measured | Met |\n|---|---:|:---:|\n");
+  for (const Report& r : reports) {
+    for (const Target& t : r.targets) {
+      std::printf("| %s | %s | %s |\n", t.what.c_str(), t.measured.c_str(), t.met ? "yes" : "**no**");
+    }
+  }
+}
+
+namespace {
+
+std::string CpuModel() {
+  std::ifstream in("/proc/cpuinfo");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("model name", 0) == 0) {
+      const std::size_t colon = line.find(':');
+      return colon == std::string::npos ? line : line.substr(colon + 2);
+    }
+  }
+  return "unknown";
+}
+
+}  // namespace
+
+std::string LoadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string one, five, fifteen;
+  in >> one >> five >> fifteen;
+  return one + " " + five + " " + fifteen;
+}
+
+void PrintMachine() {
+  utsname u{};
+  ::uname(&u);
+  std::printf("machine: %ld CPUs online, %s, Linux %s, load average %s\n", ::sysconf(_SC_NPROCESSORS_ONLN),
+              CpuModel().c_str(), u.release, LoadAverage().c_str());
+}
+
+}  // namespace bench

@@ -1,0 +1,52 @@
+// What the load generator prints: each scenario's figures beside the echo baseline's
+// with their ratios, the targets met or missed, the same as Markdown tables, and the
+// machine they were measured on. Called on the load generator's only thread.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "bench_options.h"
+#include "bench_scenario.h"
+
+namespace bench {
+
+struct Row {
+  std::string figure;
+  std::string game;
+  std::string echo;
+  std::string ratio;
+};
+
+struct Target {
+  std::string what;
+  bool met = false;
+  std::string measured;
+};
+
+struct Report {
+  Scenario scenario;
+  std::string setting;
+  Figures game;
+  Figures echo;
+  std::vector<Row> rows;
+  std::vector<Target> targets;
+};
+
+
+// What the scenario ran, in words.
+std::string Describe(Scenario s, const Options& o);
+
+// Fills the report's rows from its figures, then its targets (AddTargets).
+void BuildRows(Report& r, const Options& o);
+// The targets of the report's scenario, met or missed by its figures.
+void AddTargets(Report& r, const Options& o);
+
+void PrintReport(const Report& r, const Options& o);
+void PrintMarkdown(const std::vector<Report>& reports);
+// The CPUs, their model, the kernel and the load average.
+void PrintMachine();
+// The load average, since other work on the machine shifts every figure.
+std::string LoadAverage();
+
+}  // namespace bench

@@ -1,0 +1,39 @@
+#include "server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace harness {
+
+int FreePort() {
+  const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return 0;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  int port = 0;
+  if (::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    port = ntohs(address.sin_port);
+  }
+  ::close(s);
+  return port;
+}
+
+std::size_t FindSanitizerReport(std::string_view output) {
+  return std::min(output.find("Sanitizer"), output.find("runtime error:"));
+}
+
+Server::Server(const std::string& binary, const TempDir* dir, ProcessOptions options)
+    : ownDir_(dir == nullptr ? std::make_unique<TempDir>() : nullptr),
+      dir_(dir == nullptr ? *ownDir_ : *dir),
+      process_(std::make_unique<Process>(binary, dir_.Path(), FreePort(), std::move(options))) {
+  ready_ = process_->WaitForOutput(std::string(kReadyLine));
+}
+
+}  // namespace harness
