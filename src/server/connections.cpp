@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <deque>
 #include <cerrno>
 #include <memory>
 #include <mutex>
@@ -14,6 +13,7 @@
 #include <utility>
 
 #include "server/connection_lock.h"
+#include "server/connection_internals.h"
 #include "server/log.h"
 #include "server/outbox.h"
 
@@ -30,13 +30,6 @@ std::uint64_t NextOrder = 0;
 std::set<std::pair<std::uint64_t, Socket>> WithLines;
 // Connections that left the Open state and must be ended once their lines are done.
 std::vector<Socket> Ending;
-// Connections with output waiting to be written by the input thread, first come first
-// served. Frames for anyone but the connection whose line is being answered wait here,
-// so a line heard by a whole crowd, or a world tick, costs its sender and the lock
-// holder no system calls; the input thread writes a bounded number per sweep.
-std::deque<Socket> ToWrite;
-// The connection whose line the input thread is answering now, or kNoSocket.
-Socket Answering = net::kNoSocket;
 // Connections over their pace of lines, by the time they may go on. They are not in
 // WithLines meanwhile, so the input thread does not spin on them.
 std::set<std::pair<LimitClock::time_point, Socket>> Paused;
@@ -49,10 +42,9 @@ GameHandlers Game;  // set before the threads start
 int WaitSet = -1;  // epoll
 int WakeUp = -1;   // eventfd: another thread has work for the input thread
 
-thread_local bool OnInputThread = false;
+}  // namespace
 
-// Backlogs written per sweep, so writing to a crowd never holds up answering.
-constexpr std::size_t kWritesPerSweep = 128;
+namespace internal {
 
 Connection* Find(Socket s) {
   const auto index = static_cast<std::size_t>(s);
@@ -66,21 +58,28 @@ bool DropsOutput(ConnectionState state) {
 
 bool OutputWanted(const Connection& c) { return !DropsOutput(c.state); }
 
+bool IsPaused(const Connection& c) { return c.pausedUntil != LimitClock::time_point{}; }
+
+namespace {
+thread_local bool InputThread = false;
+}
+
+bool OnInputThread() { return InputThread; }
+void MarkInputThread() { InputThread = true; }
+
 void Wake() {
   const std::uint64_t one = 1;
   [[maybe_unused]] const ssize_t n = ::write(WakeUp, &one, sizeof one);
 }
-
-bool IsPaused(const Connection& c) { return c.pausedUntil != LimitClock::time_point{}; }
 
 // Asks epoll for what the connection needs now: input while it is open, within its
 // pace and has room for more lines, writability while it has a backlog.
 void UpdateInterest(Connection& c) {
   std::uint32_t wanted = 0;
   if (c.state == ConnectionState::Open && !IsPaused(c) &&
-      c.waiting.size() - c.waitingHead < kMaxWaitingInputBytes)
+      c.waiting.Size() < kMaxWaitingInputBytes)
     wanted |= EPOLLIN;
-  if (c.backlogHead < c.backlog.size()) wanted |= EPOLLOUT;
+  if (!c.backlog.Empty()) wanted |= EPOLLOUT;
   if (wanted == c.interest) return;
   epoll_event event{};
   event.events = wanted;
@@ -91,7 +90,7 @@ void UpdateInterest(Connection& c) {
 
 // Keeps OverSoft in step with the size of the connection's backlog.
 void NoteBacklogSize(Connection& c) {
-  const bool over = c.backlog.size() - c.backlogHead > kSoftBacklogBytes;
+  const bool over = c.backlog.Size() > kSoftBacklogBytes;
   const bool was = c.overSince != LimitClock::time_point{};
   if (over == was) return;
   if (over) {
@@ -114,44 +113,37 @@ void BeginEnding(Connection& c, ConnectionState why) {
     c.state = why;
   }
   if (!OutputWanted(c)) {
-    std::string().swap(c.backlog);  // gives the buffer back
-    c.backlogHead = 0;
+    c.backlog.Clear();
     NoteBacklogSize(c);
   }
   UpdateInterest(c);
   Wake();
 }
 
-bool HasLines(const Connection& c) { return c.waitingHead < c.waiting.size(); }
+}  // namespace internal
 
-void AddFrame(Connection& c, char kind, std::string_view text) {
-  if (!HasLines(c)) {
-    c.waiting.clear();
-    c.waitingHead = 0;
-    if (!IsPaused(c)) WithLines.emplace(c.order, c.socket);
-  }
-  c.waiting.push_back(kind);
-  c.waiting.append(text);
-  c.waiting.push_back(net::kFrameEnd);
+namespace {
+
+using namespace internal;
+
+bool HasLines(const Connection& c) { return !c.waiting.Empty(); }
+
+void AddFrame(Connection& c, FrameKind kind, std::string_view text) {
+  if (!HasLines(c) && !IsPaused(c)) WithLines.emplace(c.order, c.socket);
+  c.waiting.Append(static_cast<char>(kind));
+  c.waiting.Append(text);
+  c.waiting.Append(net::kFrameEnd);
 }
 
 // Takes the next waiting frame. REQUIRES: HasLines(c).
-std::pair<char, std::string> TakeFrame(Connection& c) {
-  const std::size_t end = c.waiting.find(net::kFrameEnd, c.waitingHead);
-  const char kind = c.waiting[c.waitingHead];
-  std::string text = c.waiting.substr(c.waitingHead + 1, end - c.waitingHead - 1);
-  c.waitingHead = end + 1;
-  if (!HasLines(c)) {
-    WithLines.erase({c.order, c.socket});
-    if (c.waiting.capacity() > 4096) std::string().swap(c.waiting);  // idle connections stay small
-    c.waiting.clear();
-    c.waitingHead = 0;
-  } else if (c.waitingHead > 4096 && c.waitingHead > c.waiting.size() / 2) {
-    // A client that never lets its lines run out must not grow the buffer for ever.
-    c.waiting.erase(0, c.waitingHead);
-    c.waitingHead = 0;
-  }
-  return {kind, std::move(text)};
+std::pair<FrameKind, std::string> TakeFrame(Connection& c) {
+  const std::string_view waiting = c.waiting.View();
+  const std::size_t end = waiting.find(net::kFrameEnd);
+  std::pair<FrameKind, std::string> frame{static_cast<FrameKind>(waiting[0]),
+                                          std::string(waiting.substr(1, end - 1))};
+  c.waiting.Consume(end + 1);
+  if (!HasLines(c)) WithLines.erase({c.order, c.socket});
+  return frame;
 }
 
 // Reads what has arrived on an open connection, once.
@@ -164,8 +156,8 @@ void ReadFrom(Connection& c) {
   if (n > 0) {
     c.splitter.Feed(
         std::string_view(buffer, static_cast<std::size_t>(n)),
-        [&](std::string_view text) { AddFrame(c, 'L', text); },
-        [&] { AddFrame(c, 'T', {}); });
+        [&](std::string_view text) { AddFrame(c, FrameKind::Line, text); },
+        [&] { AddFrame(c, FrameKind::TooLong, {}); });
   } else if (n == 0) {
     BeginEnding(c, ConnectionState::PeerClosed);
   } else if (errno == ECONNRESET) {
@@ -175,40 +167,6 @@ void ReadFrom(Connection& c) {
     BeginEnding(c, ConnectionState::RecvFailed);
   }
   UpdateInterest(c);
-}
-
-// Sends as much of the backlog as the socket takes.
-void SendBacklog(Connection& c) {
-  if (!OutputWanted(c) || c.backlogHead >= c.backlog.size()) return;
-  int error = 0;
-  const long sent = net::SendSome(
-      c.socket, std::string_view(c.backlog).substr(c.backlogHead), error);
-  if (sent < 0) {
-    BeginEnding(c, ConnectionState::SendFailed);
-    return;
-  }
-  c.backlogHead += static_cast<std::size_t>(sent);
-  if (c.backlogHead == c.backlog.size()) {
-    std::string().swap(c.backlog);  // gives the buffer back
-    c.backlogHead = 0;
-  } else if (c.backlogHead > c.backlog.size() / 2) {
-    c.backlog.erase(0, c.backlogHead);
-    c.backlogHead = 0;
-  }
-  NoteBacklogSize(c);
-  UpdateInterest(c);
-}
-
-// Writes the backlogs of the first connections waiting for it; what a socket does not
-// take is left to its EPOLLOUT.
-void WriteSome() {
-  for (std::size_t n = 0; n < kWritesPerSweep && !ToWrite.empty(); ++n) {
-    Connection* c = Find(ToWrite.front());
-    ToWrite.pop_front();
-    if (c == nullptr || !c->queuedForWrite) continue;
-    c->queuedForWrite = false;
-    SendBacklog(*c);
-  }
 }
 
 // True when a line of `c` may run now; otherwise pauses the connection until it may.
@@ -269,7 +227,7 @@ void Sweep() {
     if (c == nullptr || !HasLines(*c) || !WithinPace(*c, now)) continue;
     auto [kind, text] = TakeFrame(*c);
     if (c->state == ConnectionState::Dismissed) continue;
-    if (kind == 'T') {
+    if (kind == FrameKind::TooLong) {
       BeginAnswering(socket);
       QueueMessage(socket, "Line too long.");
       FlushOutbox();
@@ -289,7 +247,7 @@ bool ReadyToEnd(const Connection& c) {
   if (c.state == ConnectionState::Dismissed) return true;
   if (HasLines(c)) return false;
   // A peer that only closed its sending side still gets the answers to its lines.
-  return c.state != ConnectionState::PeerClosed || c.backlogHead >= c.backlog.size();
+  return c.state != ConnectionState::PeerClosed || c.backlog.Empty();
 }
 
 void End(Connection& c) {
@@ -380,49 +338,8 @@ bool LimitedAddressOf(Socket socket, std::uint32_t& address) {
   return true;
 }
 
-void BeginAnswering(Socket socket) {
-  ASSERT_CONNECTION_LOCK_HELD();
-  Answering = socket;
-}
-
-void EndAnswering() {
-  ASSERT_CONNECTION_LOCK_HELD();
-  Answering = net::kNoSocket;
-}
-
-void SendFrame(Socket destination, std::string_view frame) {
-  ASSERT_CONNECTION_LOCK_HELD();
-  Connection* c = Find(destination);
-  if (c == nullptr || !OutputWanted(*c)) return;
-  const bool idle = c->backlogHead >= c->backlog.size();
-  if (idle && destination == Answering) {
-    // The answer to the line in hand leaves at once.
-    int error = 0;
-    const long sent = net::SendSome(destination, frame, error);
-    if (sent < 0) {
-      BeginEnding(*c, ConnectionState::SendFailed);
-      return;
-    }
-    frame.remove_prefix(static_cast<std::size_t>(sent));
-    if (frame.empty()) return;
-  }
-  if (c->backlog.size() - c->backlogHead + frame.size() > kHardBacklogBytes) {
-    BeginEnding(*c, ConnectionState::Overflowed);  // a client that stopped reading
-    return;
-  }
-  c->backlog.append(frame);
-  NoteBacklogSize(*c);
-  if (destination == Answering) {
-    UpdateInterest(*c);  // the socket is full: EPOLLOUT sends the rest
-  } else if (!c->queuedForWrite && (c->interest & EPOLLOUT) == 0) {
-    c->queuedForWrite = true;
-    if (ToWrite.empty() && !OnInputThread) Wake();
-    ToWrite.push_back(destination);
-  }
-}
-
 void InputLoop() {
-  OnInputThread = true;
+  MarkInputThread();
   std::vector<epoll_event> events(1024);
   bool busy = false;  // lines wait for the next sweep: look for input without waiting
   int timeout = -1;   // until the next paused connection or stalled reader is due
@@ -452,7 +369,7 @@ void InputLoop() {
     Sweep();
     WriteSome();
     EndFinishedConnections();
-    busy = !WithLines.empty() || !ToWrite.empty();
+    busy = !WithLines.empty() || OutputWaiting();
     timeout = MillisecondsToNextDeadline(LimitClock::now());
   }
 }

@@ -1,7 +1,8 @@
 // Connections: one record per live client connection, ConnectionTable in accept
-// order, and the writing of frames with a bounded backlog per connection. Everything
-// here is guarded by ConnectionLock; the accept thread registers connections, the
-// input thread reads, sweeps and ends them, and any holder of the lock may send.
+// order, and the writing of frames with a bounded backlog per connection (the reading
+// half is connections.cpp, the writing half output.cpp). Everything here is guarded by
+// ConnectionLock; the accept thread registers connections, the input thread reads,
+// sweeps and ends them, and any holder of the lock may send.
 #pragma once
 
 #include <chrono>
@@ -13,6 +14,7 @@
 #include "net/frame.h"
 #include "net/socket.h"
 #include "server/address_limits.h"
+#include "server/byte_queue.h"
 
 namespace server {
 
@@ -40,6 +42,12 @@ enum class ConnectionState {
                 // whatever state it was in before
 };
 
+// What a waiting input frame is.
+enum class FrameKind : char {
+  Line = 'L',     // a line to handle
+  TooLong = 'T',  // a frame that passed the limit: answered "Line too long."
+};
+
 struct Connection {
   Socket socket = net::kNoSocket;
   std::uint64_t order = 0;  // accept sequence number: the ConnectionTable order
@@ -48,13 +56,10 @@ struct Connection {
   ConnectionState state = ConnectionState::Open;
   int recvError = 0;  // errno of a failed read, for the log
   net::FrameSplitter splitter{net::kMaxLineBytes};
-  // Complete input frames waiting for a sweep, each stored as one kind byte ('L' a
-  // line, 'T' a frame that was too long), its text and a NUL; the first starts at
-  // waitingHead.
-  std::string waiting;
-  std::size_t waitingHead = 0;
-  std::string backlog;  // output a send did not take yet, in order
-  std::size_t backlogHead = 0;
+  // Complete input frames waiting for a sweep, each stored as its FrameKind, its text
+  // and a NUL.
+  ByteQueue waiting{4096};
+  ByteQueue backlog{0};  // output a send did not take yet, in order
   std::uint32_t interest = 0;  // the epoll events asked for now
   bool queuedForWrite = false;  // in the input thread's queue of backlogs to write
   LinePace pace;                // lines handled per second, when limited
