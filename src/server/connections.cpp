@@ -80,7 +80,7 @@ void UpdateInterest(Connection& c) {
       c.waiting.Size() < kMaxWaitingInputBytes)
     wanted |= EPOLLIN;
   if (!c.backlog.Empty()) wanted |= EPOLLOUT;
-  if (wanted == c.interest) return;
+  if (!c.watched || wanted == c.interest) return;
   epoll_event event{};
   event.events = wanted;
   event.data.fd = c.socket;
@@ -361,6 +361,12 @@ void InputLoop() {
         ReadFrom(*c);
       } else if ((event.events & (EPOLLHUP | EPOLLERR)) != 0 && c->state == ConnectionState::PeerClosed) {
         BeginEnding(*c, ConnectionState::SendFailed);  // nobody is left to read the answers
+      }
+      if ((event.events & (EPOLLHUP | EPOLLERR)) != 0 && c->state != ConnectionState::Open) {
+        // A hung-up socket is reported at every wait, and its waiting lines may take a
+        // while at their pace: stop watching it rather than spin.
+        ::epoll_ctl(WaitSet, EPOLL_CTL_DEL, c->socket, nullptr);
+        c->watched = false;
       }
     }
     const LimitClock::time_point now = LimitClock::now();

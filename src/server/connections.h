@@ -61,6 +61,7 @@ struct Connection {
   ByteQueue waiting{4096};
   ByteQueue backlog{0};  // output a send did not take yet, in order
   std::uint32_t interest = 0;  // the epoll events asked for now
+  bool watched = true;         // in the epoll set (a hung-up socket leaves it early)
   bool queuedForWrite = false;  // in the input thread's queue of backlogs to write
   LinePace pace;                // lines handled per second, when limited
   // Set while the connection is over its pace: its lines wait, nothing more is read,

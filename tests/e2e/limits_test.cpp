@@ -35,10 +35,12 @@ std::size_t Count(const std::string& text, const std::string& part) {
   return n;
 }
 
-// The handle the server gave the latest connection from `address`.
+// The handle the server gave the latest connection from `address` (the log line may
+// reach the test after the welcome reached the client).
 std::string HandleOf(Server& server, const std::string& address) {
-  const std::string log = server.Log();
   const std::string mark = "New connection from " + address + " (";
+  EXPECT_TRUE(server.WaitForLog(mark));
+  const std::string log = server.Log();
   const std::size_t at = log.rfind(mark) + mark.size();
   return log.substr(at, log.find(')', at) - at);
 }
