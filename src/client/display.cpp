@@ -8,6 +8,8 @@ namespace {
 
 constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
 
+constexpr int kTabStop = 8;  // terminal tab stops, in columns
+
 bool IsContinuation(char byte) {
   return net::utf8::IsContinuation(static_cast<unsigned char>(byte));
 }

@@ -38,9 +38,6 @@ void AppendShown(std::string& out, std::string_view ch);
 // Appends the shown form of every character of `text`, line feeds and tabs kept.
 void AppendShownText(std::string& out, std::string_view text);
 
-// Terminal tab stops: every 8 columns.
-inline constexpr int kTabStop = 8;
-
 // One row of a wrapped line: the bytes [begin, end) of the line.
 struct RowSpan {
   std::size_t begin = 0;
@@ -48,12 +45,12 @@ struct RowSpan {
 };
 
 // Cuts one line (no line feed in it) into the rows of a screen `columns` wide, counting
-// each character by ShownWidth and a tab up to the next tab stop. A row ends at the
-// last blank or tab before the right edge; that blank is left out of both rows. A word
-// wider than the screen is cut at the edge, and a character wider than the screen has
-// a row of its own. An empty line is one empty row. No row needs more than `columns`
-// columns (but for that character alone), so a terminal shows each row on exactly one
-// row of its own.
+// each character by ShownWidth and a tab up to the next tab stop (every 8 columns). A
+// row ends at the last blank or tab before the right edge; that blank is left out of
+// both rows. A word wider than the screen is cut at the edge, and a character wider
+// than the screen has a row of its own. An empty line is one empty row. No row needs
+// more than `columns` columns (but for that character alone), so a terminal shows each
+// row on exactly one row of its own.
 // REQUIRES: columns >= 1.
 std::vector<RowSpan> WrapLine(std::string_view line, int columns);
 
