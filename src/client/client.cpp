@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "client/connection.h"
+#include "client/display.h"
 #include "client/editor.h"
 #include "client/screen.h"
 #include "client/terminal.h"
@@ -106,14 +107,20 @@ void StopReceiving(std::thread& receiver) {
 
 // Line mode: no escape sequences. Each received text is printed with a line feed; each
 // line of standard input is sent. At the end of standard input the sending side is
-// shut down and the texts still coming are printed until the server closes.
+// shut down and the texts still coming are printed until the server closes. On a
+// terminal the texts are shown harmless (control bytes in caret notation); into a
+// pipe or a file they pass as they came.
 int RunLineLoop(const WakePipe& wake) {
+  const bool harmless = ::isatty(STDOUT_FILENO) == 1;
   std::atomic<bool> inputEnded{false};
   std::thread receiver(ReceiveLoop, ServerSocket, wake.writeFd);
   std::thread reader([&] {
     std::string line;
     std::getline(std::cin, line);  // the rest of the host's line is not a command
-    while (std::getline(std::cin, line)) SendTypedLine(line);
+    while (std::getline(std::cin, line)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();  // a CR LF line end
+      SendTypedLine(line);
+    }
     inputEnded = true;  // before the shutdown, so the close it leads to is expected
     ::shutdown(ServerSocket, SHUT_WR);
   });
@@ -127,7 +134,11 @@ int RunLineLoop(const WakePipe& wake) {
     TakeIncoming(texts, end);
     std::string out;
     for (const std::string& text : texts) {
-      out += text;
+      if (harmless) {
+        AppendShownText(out, text);
+      } else {
+        out += text;
+      }
       out += '\n';
     }
     WriteOut(out);
@@ -183,18 +194,24 @@ int RunClientLoop(const WakePipe& wake) {
       HandleSignal(SIGTSTP, NoteSignal);
     }
     if (ContinuePending != 0) {
-      // Whoever stopped the client may have changed the terminal: take it again.
+      // Whoever stopped the client may have changed the terminal and what it shows:
+      // take it again and draw everything.
       ContinuePending = 0;
       ResizePending = 0;
       LeaveRawMode();
       EnterRawMode();
       WindowSize(rows, columns);
-      StartScreen(screen, rows, columns, out);
+      RedrawScreen(screen, rows, columns, out);
     }
     if (ResizePending != 0) {
       ResizePending = 0;
-      if (WindowSize(rows, columns)) ResizeScreen(screen, rows, columns, out);
+      if (WindowSize(rows, columns)) RedrawScreen(screen, rows, columns, out);
     }
+
+    // Texts that came before the keys were read are shown before the lines they send.
+    std::deque<std::string> texts;
+    TakeIncoming(texts, end);
+    for (const std::string& text : texts) ShowText(screen, text, out);
 
     if (waits[0].revents != 0) {
       char bytes[4096];
@@ -207,14 +224,13 @@ int RunClientLoop(const WakePipe& wake) {
         terminalGone = true;
       }
     }
+    if (!keys.empty()) screen.newestOnInputRow = false;
     std::string finished;
     for (const Key& key : keys) {
-      if (ApplyKey(editor, key, finished)) SendTypedLine(finished);
+      if (!ApplyKey(editor, key, finished) || finished.empty()) continue;
+      SendTypedLine(finished);
+      ShowSentLine(screen, finished, out);
     }
-
-    std::deque<std::string> texts;
-    TakeIncoming(texts, end);
-    for (const std::string& text : texts) ShowText(screen, text, out);
     DrawInputRow(screen, editor, out);
     WriteOut(out);
   }

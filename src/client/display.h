@@ -1,18 +1,19 @@
-// How the client measures and shows text on a terminal: UTF-8 characters, the columns
-// each takes, and the harmless form of bytes that would drive the terminal. Pure
-// functions over byte strings; any thread may call them.
+// How the client measures and shows text on a terminal: characters as the client cuts
+// them, the columns each takes, the harmless form of bytes that would drive the
+// terminal, and the rows a line is wrapped into. Pure functions over byte strings;
+// any thread may call them.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace client {
 
 // Bytes of the character that starts at `at`: the whole sequence when a well-formed
-// UTF-8 character starts there (no overlong forms, no surrogates, nothing past
-// U+10FFFF), otherwise 1, so every byte of any string belongs to exactly one character.
-// REQUIRES: at < text.size().
+// UTF-8 character starts there (net/utf8.h), otherwise 1, so every byte of any string
+// belongs to exactly one character. REQUIRES: at < text.size().
 std::size_t CharLength(std::string_view text, std::size_t at);
 
 // Start of the character that ends at `at`, by the same rule as CharLength.
@@ -34,8 +35,23 @@ int ShownWidth(std::string_view ch);
 // else as it is. REQUIRES: as for ShownWidth.
 void AppendShown(std::string& out, std::string_view ch);
 
-// Columns taken by the shown form of the characters of `text` (no tabs or line feeds
-// expected: each counts like a control byte).
-int ShownWidthOf(std::string_view text);
+// Appends the shown form of every character of `text`, line feeds and tabs kept.
+void AppendShownText(std::string& out, std::string_view text);
+
+// One row of a wrapped line: the bytes [begin, end) of the line.
+struct RowSpan {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+};
+
+// Cuts one line (no line feed in it) into the rows of a screen `columns` wide, counting
+// each character by ShownWidth and a tab up to the next tab stop (every 8 columns). A
+// row ends at the last blank or tab before the right edge; that blank is left out of
+// both rows. A word wider than the screen is cut at the edge, and a character wider
+// than the screen has a row of its own. An empty line is one empty row. No row needs
+// more than `columns` columns (but for that character alone), so a terminal shows each
+// row on exactly one row of its own.
+// REQUIRES: columns >= 1.
+std::vector<RowSpan> WrapLine(std::string_view line, int columns);
 
 }  // namespace client

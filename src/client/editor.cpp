@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "client/display.h"
+#include "net/utf8.h"
 
 namespace client {
 
@@ -10,16 +11,10 @@ namespace {
 
 constexpr unsigned char kEscape = 0x1B;
 
-bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+// Parameter bytes kept of an ESC [ sequence: enough for every sequence known below.
+constexpr std::size_t kMaxParameters = 4;
 
-// Bytes a character needs when it starts with `lead`; 1 for anything that cannot
-// start a longer character.
-std::size_t NeededBytes(unsigned char lead) {
-  if (lead >= 0xC2 && lead <= 0xDF) return 2;
-  if (lead >= 0xE0 && lead <= 0xEF) return 3;
-  if (lead >= 0xF0 && lead <= 0xF4) return 4;
-  return 1;
-}
+constexpr unsigned char Control(char letter) { return static_cast<unsigned char>(letter - '@'); }
 
 void PushCharacter(std::vector<Key>& keys, std::string bytes) {
   keys.push_back(Key{KeyKind::Character, std::move(bytes)});
@@ -31,14 +26,58 @@ void FlushPending(KeyDecoder& decoder, std::vector<Key>& keys) {
   decoder.pending.clear();
 }
 
+struct ByteKey {
+  unsigned char byte;
+  KeyKind kind;
+};
+
+// Bytes that are keys of their own when typed alone.
+constexpr ByteKey kControlKeys[] = {
+    {13, KeyKind::Enter},
+    {10, KeyKind::Enter},
+    {127, KeyKind::Backspace},
+    {8, KeyKind::Backspace},
+    {Control('A'), KeyKind::Home},
+    {Control('E'), KeyKind::End},
+    {Control('U'), KeyKind::ClearLine},
+    {Control('K'), KeyKind::ClearToEnd},
+    {Control('W'), KeyKind::EraseWord},
+};
+
+// Final bytes of ESC [ (without parameters) and ESC O that are keys.
+constexpr ByteKey kFinalKeys[] = {
+    {'A', KeyKind::Up},   {'B', KeyKind::Down}, {'C', KeyKind::Right},
+    {'D', KeyKind::Left}, {'H', KeyKind::Home}, {'F', KeyKind::End},
+};
+
+// Appends the key that `byte` is in `table`; returns false when it is none.
+template <std::size_t N>
+bool PushKeyOf(const ByteKey (&table)[N], unsigned char byte, std::vector<Key>& keys) {
+  for (const ByteKey& entry : table) {
+    if (entry.byte == byte) {
+      keys.push_back(Key{entry.kind, {}});
+      return true;
+    }
+  }
+  return false;
+}
+
+// The key of ESC [ parameters ~.
+void PushTildeKey(const std::string& parameters, std::vector<Key>& keys) {
+  if (parameters == "1" || parameters == "7") keys.push_back(Key{KeyKind::Home, {}});
+  if (parameters == "4" || parameters == "8") keys.push_back(Key{KeyKind::End, {}});
+  if (parameters == "3") keys.push_back(Key{KeyKind::Delete, {}});
+}
+
 void DecodePlain(KeyDecoder& decoder, unsigned char byte, std::vector<Key>& keys) {
   if (!decoder.pending.empty()) {
-    if (IsContinuation(byte)) {
+    if (net::utf8::IsContinuation(byte)) {
       decoder.pending.push_back(static_cast<char>(byte));
-      if (decoder.pending.size() < NeededBytes(static_cast<unsigned char>(decoder.pending[0]))) {
+      const auto lead = static_cast<unsigned char>(decoder.pending[0]);
+      if (decoder.pending.size() < static_cast<std::size_t>(net::utf8::SequenceLength(lead))) {
         return;
       }
-      if (CharLength(decoder.pending, 0) == decoder.pending.size()) {
+      if (net::utf8::WellFormedLength(decoder.pending, 0) == decoder.pending.size()) {
         PushCharacter(keys, std::exchange(decoder.pending, {}));
       } else {
         FlushPending(decoder, keys);  // an overlong form or a surrogate
@@ -47,26 +86,44 @@ void DecodePlain(KeyDecoder& decoder, unsigned char byte, std::vector<Key>& keys
     }
     FlushPending(decoder, keys);
   }
-  switch (byte) {
-    case kEscape:
-      decoder.state = KeyDecoder::State::Escape;
-      return;
-    case 13:
-    case 10:
-      keys.push_back(Key{KeyKind::Enter, {}});
-      return;
-    case 127:
-    case 8:
-      keys.push_back(Key{KeyKind::Backspace, {}});
-      return;
-    default:
-      break;
+  if (byte == kEscape) {
+    decoder.state = KeyDecoder::State::Escape;
+    return;
   }
-  if (NeededBytes(byte) > 1) {
+  if (PushKeyOf(kControlKeys, byte, keys)) return;
+  if (net::utf8::SequenceLength(byte) > 1) {
     decoder.pending.push_back(static_cast<char>(byte));
     return;
   }
   PushCharacter(keys, std::string(1, static_cast<char>(byte)));
+}
+
+bool IsBlank(char byte) { return byte == ' ' || byte == '\t'; }
+
+// Shows a line of the history, or the line being typed, with the cursor at its end.
+void Recall(LineEditor& editor, std::size_t index) {
+  if (editor.recalled == editor.history.size()) editor.draft = editor.editLine;
+  editor.recalled = index;
+  editor.editLine =
+      index == editor.history.size() ? std::exchange(editor.draft, {}) : editor.history[index];
+  editor.cursor = editor.editLine.size();
+}
+
+// After an erase the bytes either side of the cursor meet, and a stray lead byte can
+// join the continuation bytes after it into one character: the cursor then goes to
+// that character's start.
+void Erase(LineEditor& editor, std::size_t from, std::size_t to) {
+  editor.editLine.erase(from, to - from);
+  editor.cursor = CharStartAtOrBefore(editor.editLine, from);
+}
+
+void Remember(LineEditor& editor, const std::string& line) {
+  if (!line.empty() && (editor.history.empty() || editor.history.back() != line)) {
+    editor.history.push_back(line);
+    if (editor.history.size() > kHistoryLines) editor.history.pop_front();
+  }
+  editor.recalled = editor.history.size();
+  editor.draft.clear();
 }
 
 }  // namespace
@@ -80,33 +137,37 @@ void DecodeKeyByte(KeyDecoder& decoder, unsigned char byte, std::vector<Key>& ke
     case State::Escape:
       if (byte == '[') {
         decoder.state = State::ControlString;
-        decoder.withParameters = false;
-      } else if (byte == 'O') {
-        decoder.state = State::SingleShift;
-      } else if (byte == kEscape) {
-        // the Escape key pressed twice: the first is dropped, the second may start a
-        // sequence
-      } else {
-        decoder.state = State::Plain;  // Alt and a key: dropped with the ESC
+        decoder.parameters.clear();
+        return;
       }
+      if (byte == 'O') {
+        decoder.state = State::SingleShift;
+        return;
+      }
+      // ESC and a key that starts no sequence (Alt+x, or Escape pressed twice): the ESC
+      // is typed, and the key is a key of its own, which may start a sequence again.
+      decoder.state = State::Plain;
+      PushCharacter(keys, std::string(1, static_cast<char>(kEscape)));
+      DecodePlain(decoder, byte, keys);
       return;
     case State::ControlString:
-      if (byte >= 0x20 && byte <= 0x3F) {
-        decoder.withParameters = true;  // parameter or intermediate byte
+      if (byte >= 0x20 && byte <= 0x3F) {  // a parameter or intermediate byte
+        if (decoder.parameters.size() <= kMaxParameters) {
+          decoder.parameters.push_back(static_cast<char>(byte));
+        }
         return;
       }
       decoder.state = State::Plain;
       if (byte >= 0x40 && byte <= 0x7E) {
-        if (!decoder.withParameters && byte == 'D') keys.push_back(Key{KeyKind::Left, {}});
-        if (!decoder.withParameters && byte == 'C') keys.push_back(Key{KeyKind::Right, {}});
+        if (decoder.parameters.empty()) PushKeyOf(kFinalKeys, byte, keys);
+        if (byte == '~') PushTildeKey(decoder.parameters, keys);
         return;
       }
       DecodePlain(decoder, byte, keys);  // a broken sequence: the byte is a key again
       return;
     case State::SingleShift:
       decoder.state = State::Plain;
-      if (byte == 'D') keys.push_back(Key{KeyKind::Left, {}});
-      if (byte == 'C') keys.push_back(Key{KeyKind::Right, {}});
+      PushKeyOf(kFinalKeys, byte, keys);  // F1 to F4 and the rest: nothing
       return;
   }
 }
@@ -116,38 +177,76 @@ bool DecoderWaiting(const KeyDecoder& decoder) {
 }
 
 void DecoderTimedOut(KeyDecoder& decoder, std::vector<Key>& keys) {
-  decoder.state = KeyDecoder::State::Plain;
+  using State = KeyDecoder::State;
+  const std::string escape(1, static_cast<char>(kEscape));
+  if (decoder.state == State::Escape) PushCharacter(keys, escape);
+  if (decoder.state == State::SingleShift) {
+    PushCharacter(keys, escape);
+    PushCharacter(keys, "O");
+  }
+  if (decoder.state == State::ControlString && decoder.parameters.empty()) {
+    PushCharacter(keys, escape);
+    PushCharacter(keys, "[");
+  }
+  decoder.state = State::Plain;
   FlushPending(decoder, keys);
 }
 
 bool ApplyKey(LineEditor& editor, const Key& key, std::string& finished) {
   std::string& line = editor.editLine;
+  std::size_t& cursor = editor.cursor;
   switch (key.kind) {
     case KeyKind::Enter:
       finished = std::exchange(line, {});
-      editor.cursor = 0;
+      cursor = 0;
+      Remember(editor, finished);
       return true;
     case KeyKind::Backspace:
-      if (editor.cursor > 0) {
-        const std::size_t start = PreviousCharStart(line, editor.cursor);
-        line.erase(start, editor.cursor - start);
-        editor.cursor = start;
-      }
+      if (cursor > 0) Erase(editor, PreviousCharStart(line, cursor), cursor);
+      return false;
+    case KeyKind::Delete:
+      if (cursor < line.size()) Erase(editor, cursor, cursor + CharLength(line, cursor));
       return false;
     case KeyKind::Left:
-      if (editor.cursor > 0) editor.cursor = PreviousCharStart(line, editor.cursor);
+      if (cursor > 0) cursor = PreviousCharStart(line, cursor);
       return false;
     case KeyKind::Right:
-      if (editor.cursor < line.size()) editor.cursor += CharLength(line, editor.cursor);
+      if (cursor < line.size()) cursor += CharLength(line, cursor);
       return false;
+    case KeyKind::Home:
+      cursor = 0;
+      return false;
+    case KeyKind::End:
+      cursor = line.size();
+      return false;
+    case KeyKind::Up:
+      if (editor.recalled > 0) Recall(editor, editor.recalled - 1);
+      return false;
+    case KeyKind::Down:
+      if (editor.recalled < editor.history.size()) Recall(editor, editor.recalled + 1);
+      return false;
+    case KeyKind::ClearLine:
+      line.clear();
+      cursor = 0;
+      return false;
+    case KeyKind::ClearToEnd:
+      line.erase(cursor);
+      return false;
+    case KeyKind::EraseWord: {
+      std::size_t start = cursor;
+      while (start > 0 && IsBlank(line[start - 1])) --start;
+      while (start > 0 && !IsBlank(line[start - 1])) --start;
+      Erase(editor, start, cursor);
+      return false;
+    }
     case KeyKind::Character: {
-      line.insert(editor.cursor, key.bytes);
+      line.insert(cursor, key.bytes);
       // A stray byte can join the bytes around it into one character: the cursor then
       // goes to the end of that character, never inside it.
-      const std::size_t after = editor.cursor + key.bytes.size();
+      const std::size_t after = cursor + key.bytes.size();
       std::size_t at = 0;
       while (at < after) at += CharLength(line, at);
-      editor.cursor = at;
+      cursor = at;
       return false;
     }
   }

@@ -1,9 +1,11 @@
 // The client's line editor: bytes from the keyboard become keys, and keys change the
-// line being typed. No terminal here: the screen writer (client/screen.h) draws the
-// result. Only the client's main thread uses these records.
+// line being typed and recall the lines sent before. No terminal here: the screen
+// writer (client/screen.h) draws the result. Only the client's main thread uses these
+// records.
 #pragma once
 
 #include <cstddef>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -13,7 +15,15 @@ enum class KeyKind {
   Character,  // one character to insert: a UTF-8 character, or a single other byte
   Left,
   Right,
+  Up,      // recall the line sent before the one shown
+  Down,    // recall the line sent after the one shown, or the line being typed
+  Home,    // Home or Ctrl-A
+  End,     // End or Ctrl-E
+  Delete,  // the character under the cursor
   Backspace,
+  ClearLine,   // Ctrl-U
+  ClearToEnd,  // Ctrl-K
+  EraseWord,   // Ctrl-W: the word before the cursor
   Enter,
 };
 
@@ -22,9 +32,15 @@ struct Key {
   std::string bytes;  // the character's bytes (Character only)
 };
 
-// Turns the bytes a terminal in raw mode sends into keys. ESC [ D and ESC O D are Left,
-// ESC [ C and ESC O C are Right, every other escape sequence is dropped whole; 127 and
-// 8 are Backspace; 13 and 10 are Enter; a UTF-8 character is gathered into one key.
+// Turns the bytes a terminal in raw mode sends into keys. The cursor and editing keys
+// come as ESC [ or ESC O sequences (Up A, Down B, Right C, Left D, Home H, End F; ESC [
+// 1 ~ and 7 ~ Home, 4 ~ and 8 ~ End, 3 ~ Delete); every other ESC [ or ESC O sequence
+// (function keys, keys with modifiers) is dropped whole. ESC followed by a byte that
+// starts no sequence is the ESC character and then that byte's key (Alt+x types both);
+// ESC with nothing after it in time is the ESC character. 127 and 8 are Backspace, 13
+// and 10 Enter, Ctrl-A, Ctrl-E, Ctrl-U, Ctrl-K and Ctrl-W their keys above; any other
+// byte, control bytes such as Tab included, is a character, and a UTF-8 character is
+// gathered into one key.
 struct KeyDecoder {
   enum class State {
     Plain,
@@ -33,8 +49,8 @@ struct KeyDecoder {
     SingleShift,    // after ESC O: one more byte
   };
   State state = State::Plain;
-  bool withParameters = false;  // ESC [ had bytes before its final byte
-  std::string pending;          // bytes of an unfinished UTF-8 character
+  std::string parameters;  // bytes between ESC [ and the final byte, at most a few kept
+  std::string pending;     // bytes of an unfinished UTF-8 character
 };
 
 // Feeds one byte; appends the keys it completes to `keys` (none while a sequence or a
@@ -44,21 +60,32 @@ void DecodeKeyByte(KeyDecoder& decoder, unsigned char byte, std::vector<Key>& ke
 // True while the decoder holds the start of an escape sequence or of a character.
 bool DecoderWaiting(const KeyDecoder& decoder);
 
-// No more bytes came in time: a lone ESC (the Escape key) is dropped, the bytes of an
-// unfinished character each become a key of their own.
+// No more bytes came in time: a lone ESC is the ESC character, ESC [ and ESC O are two
+// characters each (Alt+[ and Alt+O), a sequence cut short after its parameters is
+// dropped, and the bytes of an unfinished character each become a key of their own.
 void DecoderTimedOut(KeyDecoder& decoder, std::vector<Key>& keys);
 
-// The line being typed. Invariant: `cursor` <= editLine.size() and lies at the start
-// of a character (as client::CharLength cuts the line) or at the end.
+// Lines kept for Up and Down.
+inline constexpr std::size_t kHistoryLines = 100;
+
+// The line being typed and the lines sent before it. Invariant: `cursor` <=
+// editLine.size() and lies at the start of a character (as client::CharLength cuts the
+// line) or at the end; recalled <= history.size().
 struct LineEditor {
   std::string editLine;
   std::size_t cursor = 0;  // byte offset in editLine before which the next character goes
+  std::deque<std::string> history;  // lines sent, oldest first; a repeat of the newest is not added
+  // The history line shown, or history.size() while the line being typed is shown.
+  std::size_t recalled = 0;
+  std::string draft;  // the line being typed, kept while a history line is shown
 };
 
-// Applies one key. Enter moves the whole line into `finished`, empties the editor and
-// returns true, so keys after Enter belong to the next line; every other key returns
-// false and leaves `finished` untouched. Left at the start, Right at the end and
-// Backspace at the start change nothing.
+// Applies one key. Enter moves the whole line into `finished`, adds it to the history
+// unless it is empty, empties the editor and returns true, so keys after Enter belong
+// to the next line; every other key returns false and leaves `finished` untouched.
+// Up and Down show the whole history line with the cursor at its end; changes made to
+// a history line are not kept when Up or Down leaves it. Keys with nothing to act on
+// (Left at the start, Up at the oldest line, Delete at the end, ...) change nothing.
 bool ApplyKey(LineEditor& editor, const Key& key, std::string& finished);
 
 // 1 + the number of characters before the cursor.

@@ -1,6 +1,8 @@
 #include "client/screen.h"
 
 #include <algorithm>
+#include <utility>
+#include <vector>
 
 #include "client/display.h"
 
@@ -8,48 +10,108 @@ namespace client {
 
 namespace {
 
-constexpr int kTabStop = 8;
+// One row of text as drawn: a row of a kept line.
+struct ShownRow {
+  const KeptLine* line;
+  RowSpan span;
+};
 
-int LastOutputRow(const Screen& screen) { return screen.rows - 1; }
-
-void SetSize(Screen& screen, int rows, int columns) {
-  screen.rows = std::max(rows, kMinRows);
-  screen.columns = std::max(columns, kMinColumns);
+void AppendRow(const ShownRow& row, std::string& out) {
+  const std::string_view text =
+      std::string_view(row.line->text).substr(row.span.begin, row.span.end - row.span.begin);
+  if (row.line->sent) out += "\x1b[2m";  // dim
+  AppendShownText(out, text);
+  if (row.line->sent) out += "\x1b[m";
 }
 
-// "ESC [ 1 ; last r": only the output rows scroll. It also puts the cursor home.
-void SetScrollingRegion(const Screen& screen, std::string& out) {
-  out += "\x1b[1;";
-  out += std::to_string(LastOutputRow(screen));
-  out += 'r';
-}
-
-// Writes one line of a received text (no line feed in it) and returns the rows the
-// terminal uses for it, wrapping at the right margin as terminals do.
-int ShowLine(const Screen& screen, std::string_view line, std::string& out) {
-  int rows = 1;
-  int column = 0;  // columns used on the present row; == columns while a wrap is pending
-  for (std::size_t at = 0; at < line.size();) {
-    const std::size_t length = CharLength(line, at);
-    const std::string_view ch = line.substr(at, length);
-    at += length;
-    if (ch == "\t") {
-      // A tab moves to the next stop and never past the last column; it never wraps.
-      if (column < screen.columns - 1) {
-        column = std::min((column / kTabStop + 1) * kTabStop, screen.columns - 1);
-      }
-      out += '\t';
-      continue;
+// The newest `count` kept rows at most, oldest first.
+std::vector<ShownRow> NewestRows(const Screen& screen, int count) {
+  std::vector<ShownRow> rows;
+  for (auto line = screen.kept.rbegin(); line != screen.kept.rend(); ++line) {
+    if (static_cast<int>(rows.size()) >= count) break;
+    const std::vector<RowSpan> spans = WrapLine(line->text, screen.columns);
+    for (auto span = spans.rbegin(); span != spans.rend(); ++span) {
+      if (static_cast<int>(rows.size()) >= count) break;
+      rows.push_back({&*line, *span});
     }
-    const int width = ShownWidth(ch);
-    if (width > 0 && column + width > screen.columns) {
-      ++rows;
-      column = 0;
-    }
-    column += width;
-    AppendShown(out, ch);
   }
+  std::reverse(rows.begin(), rows.end());
   return rows;
+}
+
+// Cuts the first rows off the oldest kept line, as many as the bounds need (always
+// leaving its last row).
+void CutOldestLine(Screen& screen) {
+  KeptLine& line = screen.kept.front();
+  const std::vector<RowSpan> spans = WrapLine(line.text, screen.columns);
+  std::size_t first = 0;  // the first row kept
+  if (screen.keptRows > kKeptRows) first = static_cast<std::size_t>(screen.keptRows - kKeptRows);
+  while (first + 1 < spans.size() && screen.keptBytes - spans[first].begin > kKeptBytes) ++first;
+  first = std::min(first, spans.size() - 1);
+  const std::size_t cut = spans[first].begin;
+  line.text.erase(0, cut);
+  line.rows -= static_cast<int>(first);
+  screen.keptRows -= static_cast<int>(first);
+  screen.keptBytes -= cut;
+}
+
+void TrimKept(Screen& screen) {
+  while (screen.kept.size() > 1 && (screen.keptRows - screen.kept.front().rows >= kKeptRows ||
+                                    screen.keptBytes > kKeptBytes)) {
+    screen.keptRows -= screen.kept.front().rows;
+    screen.keptBytes -= screen.kept.front().text.size();
+    screen.kept.pop_front();
+  }
+  if (screen.keptRows > kKeptRows || screen.keptBytes > kKeptBytes) CutOldestLine(screen);
+}
+
+// Measures every kept line again at a new width.
+void MeasureKept(Screen& screen) {
+  screen.keptRows = 0;
+  for (KeptLine& line : screen.kept) {
+    line.rows = static_cast<int>(WrapLine(line.text, screen.columns).size());
+    screen.keptRows += line.rows;
+  }
+  TrimKept(screen);
+}
+
+// Puts the cursor at the start of the row where the next row of text goes: the first
+// blank output row, or the last one after scrolling the area up. Returns false when
+// there is no output area.
+bool StartNewRow(Screen& screen, std::string& out) {
+  const int area = OutputRows(screen);
+  if (area == 0) {
+    screen.newestOnInputRow = true;
+    return false;
+  }
+  if (screen.shownRows < area) {
+    ++screen.shownRows;
+    MoveCursor(1, screen.shownRows, out);
+  } else if (area == 1) {
+    MoveCursor(1, 1, out);  // no scrolling region of one row: the row is written over
+    out += "\x1b[2K";
+  } else {
+    MoveCursor(1, area, out);
+    out += '\n';  // at the bottom of the scrolling region: the area scrolls up one row
+  }
+  return true;
+}
+
+// Keeps one line and writes its rows (only the last kKeptRows of a longer line, as
+// only those are kept). Returns the rows it takes.
+int AddLine(Screen& screen, std::string_view text, bool sent, std::string& out) {
+  KeptLine line{std::string(text), sent, 0};
+  const std::vector<RowSpan> spans = WrapLine(line.text, screen.columns);
+  line.rows = static_cast<int>(spans.size());
+  const std::size_t skipped = spans.size() - std::min(spans.size(), std::size_t{kKeptRows});
+  for (std::size_t i = skipped; i < spans.size(); ++i) {
+    if (StartNewRow(screen, out)) AppendRow({&line, spans[i]}, out);
+  }
+  screen.keptRows += line.rows;
+  screen.keptBytes += line.text.size();
+  screen.kept.push_back(std::move(line));
+  TrimKept(screen);
+  return static_cast<int>(spans.size());
 }
 
 // Columns of line[from, to), counted up to `limit` + 1 at most.
@@ -79,6 +141,8 @@ std::size_t StartWithin(std::string_view line, std::size_t to, int limit) {
 
 }  // namespace
 
+int OutputRows(const Screen& screen) { return screen.rows - 1; }
+
 void MoveCursor(int column, int row, std::string& out) {
   out += "\x1b[";
   out += std::to_string(row);
@@ -88,28 +152,57 @@ void MoveCursor(int column, int row, std::string& out) {
 }
 
 void StartScreen(Screen& screen, int rows, int columns, std::string& out) {
-  SetSize(screen, rows, columns);
-  screen.outputRow = 1;
-  screen.inputFirst = 0;
   out += "\x1b[2J\x1b[1;1H";
-  SetScrollingRegion(screen, out);
+  RedrawScreen(screen, rows, columns, out);
+}
+
+void RedrawScreen(Screen& screen, int rows, int columns, std::string& out) {
+  screen.rows = std::max(rows, 1);
+  const int oldColumns = std::exchange(screen.columns, std::max(columns, kMinColumns));
+  if (screen.columns != oldColumns) MeasureKept(screen);
+  screen.newestOnInputRow = false;
+
+  const int area = OutputRows(screen);
+  if (area >= 2) {
+    out += "\x1b[1;";  // only the output rows scroll; this also puts the cursor home
+    out += std::to_string(area);
+    out += 'r';
+  } else {
+    out += "\x1b[r";  // a region needs two rows: none
+  }
+  const std::vector<ShownRow> shown = NewestRows(screen, area);
+  screen.shownRows = static_cast<int>(shown.size());
+  for (int row = 1; row <= screen.shownRows; ++row) {
+    MoveCursor(1, row, out);
+    out += "\x1b[2K";
+    AppendRow(shown[static_cast<std::size_t>(row - 1)], out);
+  }
+  MoveCursor(1, screen.shownRows + 1, out);
+  out += "\x1b[J";  // blank from there down, the input row included
 }
 
 int ShowText(Screen& screen, std::string_view text, std::string& out) {
-  MoveCursor(1, screen.outputRow, out);
   int used = 0;
   for (;;) {
     const std::size_t end = text.find('\n');
-    used += ShowLine(screen, text.substr(0, end), out);
-    out += "\r\n";  // at the last output row this scrolls the output area up
-    if (end == std::string_view::npos) break;
+    used += AddLine(screen, text.substr(0, end), false, out);
+    if (end == std::string_view::npos) return used;
     text.remove_prefix(end + 1);
   }
-  screen.outputRow = std::min(screen.outputRow + used, LastOutputRow(screen));
-  return used;
+}
+
+void ShowSentLine(Screen& screen, std::string_view line, std::string& out) {
+  AddLine(screen, line, true, out);
 }
 
 void DrawInputRow(Screen& screen, const LineEditor& editor, std::string& out) {
+  MoveCursor(1, screen.rows, out);
+  out += "\x1b[2K";
+  if (screen.newestOnInputRow && OutputRows(screen) == 0 && !screen.kept.empty()) {
+    AppendRow(NewestRows(screen, 1).front(), out);
+    return;
+  }
+
   const std::string_view line = editor.editLine;
   const std::size_t cursor = std::min(editor.cursor, line.size());
   // One column stays free for the cursor after the last character shown, and the last
@@ -121,8 +214,6 @@ void DrawInputRow(Screen& screen, const LineEditor& editor, std::string& out) {
   first = std::min(first, StartWithin(line, line.size(), room));  // no room left unused
   screen.inputFirst = first;
 
-  MoveCursor(1, screen.rows, out);
-  out += "\x1b[2K";
   int width = 0;
   for (std::size_t at = first; at < line.size();) {
     const std::size_t length = CharLength(line, at);
@@ -133,14 +224,6 @@ void DrawInputRow(Screen& screen, const LineEditor& editor, std::string& out) {
     at += length;
   }
   MoveCursor(1 + WidthUpTo(line, first, cursor, room), screen.rows, out);
-}
-
-void ResizeScreen(Screen& screen, int rows, int columns, std::string& out) {
-  SetSize(screen, rows, columns);
-  SetScrollingRegion(screen, out);
-  screen.outputRow = std::min(screen.outputRow, LastOutputRow(screen));
-  MoveCursor(1, screen.outputRow, out);
-  out += "\x1b[J";  // blank from the output position down, input row included
 }
 
 void EndScreen(const Screen& screen, std::string& out) {

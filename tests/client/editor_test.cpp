@@ -91,17 +91,53 @@ TEST_F(EditorTest, ApplicationCursorKeysMoveToo) {
 
 TEST_F(EditorTest, OtherEscapeSequencesChangeNothing) {
   Type("ab");
-  // Up, Down, Home, End, Delete, Page Up, F1, F5, Ctrl-Left, Alt-x
-  Type("\x1b[A\x1b[B\x1b[H\x1b[F\x1b[3~\x1b[5~\x1bOP\x1b[15~\x1b[1;5D\x1bx");
+  // Page Up, F1, F5, Ctrl-Left, Shift-Up
+  Type("\x1b[5~\x1bOP\x1b[15~\x1b[1;5D\x1b[1;2A");
   EXPECT_EQ(Line(), "ab");
   EXPECT_EQ(Column(), 3);
 }
 
-TEST_F(EditorTest, ALoneEscapeIsDroppedWhenNothingFollows) {
-  Type("a\x1b");
+TEST_F(EditorTest, EscapeAndAKeyTypeBothAndALoneEscapeIsTyped) {
+  Type("\x1bx");  // Alt+x
+  EXPECT_EQ(Line(), "\x1bx");
+  Type("\x1b");
   Pause();
-  Type("b");
-  EXPECT_EQ(Line(), "ab");
+  Type("\x1b\x1b[D!");  // Escape, then Left
+  EXPECT_EQ(Line(), "\x1bx\x1b!\x1b");
+}
+
+TEST_F(EditorTest, EditingKeysMoveAndErase) {
+  Type("say hello there");
+  Type("\x1b[H>\x1b[F<");  // Home, End
+  EXPECT_EQ(Line(), ">say hello there<");
+  Type("\x01\x1b[3~\x05\x1b[3~");  // Ctrl-A Delete, Ctrl-E Delete (nothing under it)
+  EXPECT_EQ(Line(), "say hello there<");
+  Type(std::string(kLeft) + "\x17\x17");  // Ctrl-W twice: "there", then "hello "
+  EXPECT_EQ(Line(), "say <");
+  EXPECT_EQ(Column(), 5);
+  Type(std::string(kLeft) + "\x0b");  // Ctrl-K
+  EXPECT_EQ(Line(), "say");
+  Type("\x15");  // Ctrl-U
+  EXPECT_EQ(Line(), "");
+  EXPECT_EQ(Column(), 1);
+}
+
+TEST_F(EditorTest, UpAndDownRecallSentLinesAndKeepTheHalfTypedOne) {
+  Type("look\rsay hi\rsay hi\rsay ha");  // a repeat is kept once
+  Type("\x1b[A");
+  EXPECT_EQ(Line(), "say hi");
+  EXPECT_EQ(Column(), 7);
+  Type("\x1b[A\x1b[A");  // the oldest stays
+  EXPECT_EQ(Line(), "look");
+  Type("\x1b[B\x1b[B");
+  EXPECT_EQ(Line(), "say ha");
+  Type("\x1b[B");
+  EXPECT_EQ(Line(), "say ha");
+  Type("\x1b[A!\r");  // an edited recalled line is sent and remembered
+  EXPECT_EQ(Sent(), (std::vector<std::string>{"look", "say hi", "say hi", "say hi!"}));
+  for (int i = 0; i < 120; ++i) Type(std::to_string(i) + "\r");
+  EXPECT_EQ(editor_.history.size(), client::kHistoryLines);
+  EXPECT_EQ(editor_.history.front(), "20");
 }
 
 TEST_F(EditorTest, EnterHandsTheLineOverAndKeysAfterItStartTheNextLine) {
@@ -171,13 +207,13 @@ TEST_F(EditorTest, TheCursorNeverEndsInsideACharacter) {
 }
 
 TEST_F(EditorTest, ControlCharactersAreTyped) {
-  Type("a\tb\x01");
-  EXPECT_EQ(Line(), "a\tb\x01");
+  Type("a\tb\x02");
+  EXPECT_EQ(Line(), "a\tb\x02");
 }
 
 TEST_F(EditorTest, ABrokenSequenceGivesItsLastByteBack) {
-  Type("\x1b[\x01" "a");
-  EXPECT_EQ(Line(), "\x01" "a");
+  Type("\x1b[\x02" "a");
+  EXPECT_EQ(Line(), "\x02" "a");
 }
 
 }  // namespace

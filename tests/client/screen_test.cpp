@@ -2,29 +2,58 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <vector>
 
-#include "client/display.h"
+#include "client/terminal_model.h"
 
 namespace {
 
-// A screen of 24 rows by 40 columns and the bytes written to it.
+using Rows = std::vector<std::string>;
+
+// A screen of 6 rows by 40 columns, and a terminal that shows what it writes.
 class ScreenTest : public ::testing::Test {
  protected:
-  ScreenTest() { client::StartScreen(screen_, 24, 40, started_); }
+  ScreenTest() {
+    client::StartScreen(screen_, 6, 40, started_);
+    Resize(6, 40);
+  }
 
   std::string Show(const std::string& text, int* rows = nullptr) {
     std::string out;
     const int used = client::ShowText(screen_, text, out);
     if (rows != nullptr) *rows = used;
+    terminal_->Feed(out);
     return out;
+  }
+  std::string Send(const std::string& line) {
+    std::string out;
+    client::ShowSentLine(screen_, line, out);
+    terminal_->Feed(out);
+    return out;
+  }
+  // The terminal changes size and shows nothing it had (every cell '~') until the
+  // client draws it again.
+  void Resize(int rows, int columns) {
+    terminal_ = std::make_unique<client_test::TerminalModel>(rows, columns);
+    std::string out;
+    client::RedrawScreen(screen_, rows, columns, out);
+    client::DrawInputRow(screen_, editor_, out);
+    terminal_->Feed(out);
   }
   std::string Draw(const std::string& line, std::size_t cursor) {
     editor_.editLine = line;
     editor_.cursor = cursor;
     std::string out;
     client::DrawInputRow(screen_, editor_, out);
+    terminal_->Feed(out);
     return out;
+  }
+  Rows Screen() const {
+    Rows rows;
+    for (int row = 1; row <= screen_.rows; ++row) rows.push_back(terminal_->Text(row));
+    return rows;
   }
   // What the input row shows: the bytes after the erase, before the cursor placement.
   static std::string Shown(const std::string& drawn) {
@@ -36,86 +65,102 @@ class ScreenTest : public ::testing::Test {
   client::Screen screen_;
   client::LineEditor editor_;
   std::string started_;
+  std::unique_ptr<client_test::TerminalModel> terminal_;
 };
 
 TEST_F(ScreenTest, StartClearsTheScreenAndSetsTheScrollingRegion) {
-  EXPECT_EQ(started_, "\x1b[2J\x1b[1;1H\x1b[1;23r");
-  EXPECT_EQ(screen_.outputRow, 1);
+  EXPECT_EQ(started_.substr(0, 16), "\x1b[2J\x1b[1;1H\x1b[1;5r");
+  EXPECT_EQ(Screen(), (Rows{"", "", "", "", "", ""}));
 }
 
-TEST_F(ScreenTest, AThreeLineTextMovesTheOutputThreeRows) {
+TEST_F(ScreenTest, TextFillsTheAreaThenTheNewestRowIsJustAboveTheInputRow) {
   int rows = 0;
-  EXPECT_EQ(Show("a\nb\nc", &rows), "\x1b[1;1Ha\r\nb\r\nc\r\n");
+  EXPECT_EQ(Show("a\nb\nc", &rows), "\x1b[1;1Ha\x1b[2;1Hb\x1b[3;1Hc");
   EXPECT_EQ(rows, 3);
-  EXPECT_EQ(screen_.outputRow, 4);
-  EXPECT_EQ(Show("d").substr(0, 6), "\x1b[4;1H");
-  EXPECT_EQ(screen_.outputRow, 5);
+  Show("");
+  Show("e");
+  EXPECT_EQ(Screen(), (Rows{"a", "b", "c", "", "e", ""}));
+  EXPECT_EQ(Show("f\ng"), "\x1b[5;1H\nf\x1b[5;1H\ng");
+  EXPECT_EQ(Screen(), (Rows{"c", "", "e", "f", "g", ""}));
 }
 
-TEST_F(ScreenTest, EmptyLinesTakeARowEach) {
+TEST_F(ScreenTest, LongLinesWrapAtBlanksAndCountTheirRows) {
   int rows = 0;
-  EXPECT_EQ(Show("", &rows), "\x1b[1;1H\r\n");
-  EXPECT_EQ(rows, 1);
-  Show("a\n\n", &rows);
-  EXPECT_EQ(rows, 3);
-  EXPECT_EQ(screen_.outputRow, 5);
-}
-
-TEST_F(ScreenTest, LinesWiderThanTheScreenCountTheirWrappedRows) {
-  int rows = 0;
-  Show(std::string(40, 'x'), &rows);  // exactly the width: one row
-  EXPECT_EQ(rows, 1);
-  Show(std::string(41, 'x'), &rows);
+  Show("The quick brown fox jumps over the lazy dog and runs on", &rows);
   EXPECT_EQ(rows, 2);
-  Show(std::string(39, 'x') + "\xE6\x97\xA5", &rows);  // a wide character wraps whole
-  EXPECT_EQ(rows, 2);
-  Show("\t\t\t\t\t\t\t", &rows);  // tabs stop at the last column
-  EXPECT_EQ(rows, 1);
-  EXPECT_EQ(screen_.outputRow, 7);
+  EXPECT_EQ(Screen()[0], "The quick brown fox jumps over the lazy");
+  EXPECT_EQ(Screen()[1], "dog and runs on");
 }
 
-TEST_F(ScreenTest, TheOutputStaysInsideTheScrollingRegion) {
-  for (int i = 0; i < 30; ++i) Show("line");
-  EXPECT_EQ(screen_.outputRow, 23);
-  EXPECT_EQ(Show("next").substr(0, 7), "\x1b[23;1H");
-}
-
-TEST_F(ScreenTest, ControlBytesAreShownInCaretNotation) {
-  EXPECT_EQ(Show("a\x1b[2J\x07\x7f\r\x01\tb"), "\x1b[1;1Ha^[[2J^G^?^M^A\tb\r\n");
-}
-
-TEST_F(ScreenTest, Utf8PassesAndMalformedBytesAndC1ControlsDoNot) {
-  EXPECT_EQ(Show("caf\xC3\xA9 \xE6\x97\xA5"), "\x1b[1;1Hcaf\xC3\xA9 \xE6\x97\xA5\r\n");
+TEST_F(ScreenTest, ControlBytesAreShownInCaretNotationAndSentLinesDimmed) {
+  EXPECT_EQ(Show("a\x1b[2J\x07\x7f\r\x01\tb"), "\x1b[1;1Ha^[[2J^G^?^M^A\tb");
   // a lone continuation, a lone 0x9B (CSI on 8-bit terminals), U+009B, a cut sequence
   EXPECT_EQ(Show("\x80\x9b\xC2\x9b\xE6\x97"),
-            "\x1b[2;1H\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\r\n");
+            "\x1b[2;1H\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_EQ(Send("say \x1b"), "\x1b[3;1H\x1b[2msay ^[\x1b[m");
+}
+
+TEST_F(ScreenTest, AResizeDrawsTheNewestRowsAgain) {
+  for (const char* line : {"l1", "l2", "l3", "l4"}) Show(line);
+  Resize(3, 40);  // smaller than the text: the newest rows, the input row blank
+  EXPECT_EQ(Screen(), (Rows{"l3", "l4", ""}));
+  Show("l5");
+  EXPECT_EQ(Screen(), (Rows{"l4", "l5", ""}));
+  Resize(8, 40);  // taller than the text: everything, from the top
+  EXPECT_EQ(Screen(), (Rows{"l1", "l2", "l3", "l4", "l5", "", "", ""}));
+  Show("after");
+  EXPECT_EQ(Screen()[5], "after");
+  Resize(6, 8);  // narrower: the kept lines wrap again
+  Show("one two three");
+  EXPECT_EQ(Screen(), (Rows{"l4", "l5", "after", "one two", "three", ""}));
+}
+
+TEST_F(ScreenTest, WindowsOfOneAndTwoRowsStillShowTheNewestText) {
+  Resize(2, 40);
+  Show("first\nsecond");
+  EXPECT_EQ(Screen(), (Rows{"second", ""}));
+  Resize(1, 40);
+  Draw("typed", 5);
+  EXPECT_EQ(Screen(), Rows{"typed"});
+  Show("third");
+  Draw("typed", 5);
+  EXPECT_EQ(Screen(), Rows{"third"});  // until the next key
+  screen_.newestOnInputRow = false;
+  Draw("typed", 5);
+  EXPECT_EQ(Screen(), Rows{"typed"});
+}
+
+TEST_F(ScreenTest, KeepsTheNewestThousandRows) {
+  for (int i = 0; i < client::kKeptRows + 100; ++i) Show("line " + std::to_string(i));
+  EXPECT_EQ(screen_.keptRows, client::kKeptRows);
+  EXPECT_EQ(screen_.kept.front().text, "line 100");
+  // A line of 1500 rows keeps its last 1000 alone.
+  std::string huge;
+  for (int i = 0; i < 1500; ++i) {
+    huge += "row" + std::to_string(i + 1000) + std::string(32, 'x') + " ";
+  }
+  Show(huge);
+  ASSERT_EQ(screen_.kept.size(), 1u);
+  EXPECT_EQ(screen_.keptRows, client::kKeptRows);
+  EXPECT_EQ(screen_.kept.front().text.substr(0, 7), "row1500");
+  Resize(6, 80);  // twice as wide: half the rows
+  EXPECT_EQ(screen_.keptRows, client::kKeptRows / 2);
 }
 
 TEST_F(ScreenTest, EndResetsTheScrollingRegionAndClearsTheInputRow) {
   std::string out;
   client::EndScreen(screen_, out);
-  EXPECT_EQ(out, "\x1b[r\x1b[24;1H\x1b[2K");
+  EXPECT_EQ(out, "\x1b[r\x1b[6;1H\x1b[2K");
 }
 
-TEST_F(ScreenTest, ResizeMovesTheRegionAndKeepsTheOutputInsideIt) {
-  for (int i = 0; i < 15; ++i) Show("line");
-  std::string out;
-  client::ResizeScreen(screen_, 10, 30, out);
-  EXPECT_EQ(out, "\x1b[1;9r\x1b[9;1H\x1b[J");
-  EXPECT_EQ(screen_.outputRow, 9);
-  EXPECT_EQ(Draw("ab", 2), "\x1b[10;1H\x1b[2Kab\x1b[10;3H");
-  out.clear();
-  client::ResizeScreen(screen_, 1, 1, out);  // too small to lay out: the least is kept
-  EXPECT_EQ(screen_.rows, client::kMinRows);
-  EXPECT_EQ(screen_.columns, client::kMinColumns);
-}
+// ---- The input row --------------------------------------------------------------------
 
 TEST_F(ScreenTest, TheInputRowIsRedrawnFromTheLine) {
-  EXPECT_EQ(Draw("", 0), "\x1b[24;1H\x1b[2K\x1b[24;1H");
-  EXPECT_EQ(Draw("axbc", 2), "\x1b[24;1H\x1b[2Kaxbc\x1b[24;3H");
+  EXPECT_EQ(Draw("", 0), "\x1b[6;1H\x1b[2K\x1b[6;1H");
+  EXPECT_EQ(Draw("axbc", 2), "\x1b[6;1H\x1b[2Kaxbc\x1b[6;3H");
   // a typed control character shows in caret notation and takes two columns
-  EXPECT_EQ(Draw("a\tb", 2), "\x1b[24;1H\x1b[2Ka^Ib\x1b[24;4H");
-  EXPECT_EQ(Draw("\xE6\x97\xA5x", 3), "\x1b[24;1H\x1b[2K\xE6\x97\xA5x\x1b[24;3H");
+  EXPECT_EQ(Draw("a\tb", 2), "\x1b[6;1H\x1b[2Ka^Ib\x1b[6;4H");
+  EXPECT_EQ(Draw("\xE6\x97\xA5x", 3), "\x1b[6;1H\x1b[2K\xE6\x97\xA5x\x1b[6;3H");
 }
 
 TEST_F(ScreenTest, ALineWiderThanTheScreenScrollsSideways) {
@@ -124,12 +169,12 @@ TEST_F(ScreenTest, ALineWiderThanTheScreenScrollsSideways) {
   // At the end: the last 38 characters, the cursor in column 39, the last column empty.
   std::string drawn = Draw(line, line.size());
   EXPECT_EQ(Shown(drawn), line.substr(22));
-  EXPECT_EQ(CursorAt(drawn), "\x1b[24;39H");
+  EXPECT_EQ(CursorAt(drawn), "\x1b[6;39H");
   // Going left keeps the view until the cursor reaches its left edge.
   drawn = Draw(line, 30);
-  EXPECT_EQ(CursorAt(drawn), "\x1b[24;9H");
+  EXPECT_EQ(CursorAt(drawn), "\x1b[6;9H");
   drawn = Draw(line, 10);
-  EXPECT_EQ(CursorAt(drawn), "\x1b[24;1H");
+  EXPECT_EQ(CursorAt(drawn), "\x1b[6;1H");
   EXPECT_EQ(Shown(drawn), line.substr(10, 39));
   // Home: the start of the line fills the row.
   drawn = Draw(line, 0);
@@ -137,7 +182,7 @@ TEST_F(ScreenTest, ALineWiderThanTheScreenScrollsSideways) {
   // The line shrinks (Backspaces at the end): the row fills from the left again.
   drawn = Draw(line.substr(0, 20), 20);
   EXPECT_EQ(Shown(drawn), line.substr(0, 20));
-  EXPECT_EQ(CursorAt(drawn), "\x1b[24;21H");
+  EXPECT_EQ(CursorAt(drawn), "\x1b[6;21H");
 }
 
 TEST_F(ScreenTest, SidewaysScrollingCountsColumnsNotBytes) {
@@ -145,27 +190,7 @@ TEST_F(ScreenTest, SidewaysScrollingCountsColumnsNotBytes) {
   for (int i = 0; i < 30; ++i) line += "\xE6\x97\xA5";  // 30 wide characters, 60 columns
   const std::string drawn = Draw(line, line.size());
   EXPECT_EQ(Shown(drawn), line.substr(line.size() - 19 * 3));
-  EXPECT_EQ(CursorAt(drawn), "\x1b[24;39H");
-}
-
-// ---- Measuring characters ---------------------------------------------------------
-
-TEST(DisplayTest, CharactersAreCutAsUtf8) {
-  const std::string text = "a\xC3\xA9\xE6\x97\xA5\xF0\x9F\x90\xB1\xED\xA0\x80\xF4\x90\x80\x80";
-  EXPECT_EQ(client::CharLength(text, 0), 1u);
-  EXPECT_EQ(client::CharLength(text, 1), 2u);
-  EXPECT_EQ(client::CharLength(text, 3), 3u);
-  EXPECT_EQ(client::CharLength(text, 6), 4u);
-  EXPECT_EQ(client::CharLength(text, 10), 1u);  // a surrogate
-  EXPECT_EQ(client::CharLength(text, 13), 1u);  // past U+10FFFF
-  EXPECT_EQ(client::PreviousCharStart(text, 10), 6u);
-  EXPECT_EQ(client::PreviousCharStart(text, 6), 3u);
-  EXPECT_EQ(client::PreviousCharStart(text, 3), 1u);
-  EXPECT_EQ(client::PreviousCharStart(text, 1), 0u);
-  EXPECT_EQ(client::PreviousCharStart(text, 13), 12u);  // the surrogate's bytes stand alone
-  EXPECT_EQ(client::CharStartAtOrBefore(text, 8), 6u);
-  EXPECT_EQ(client::CharStartAtOrBefore(text, 12), 12u);
-  EXPECT_EQ(client::ShownWidthOf("a\xC3\xA9\xE6\x97\xA5\x1b" "e\xCC\x81"), 7);
+  EXPECT_EQ(CursorAt(drawn), "\x1b[6;39H");
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "client/terminal_model.h"
 #include "e2e_support.h"
 
 extern char** environ;
@@ -233,7 +234,7 @@ TEST(ClientScreen, ConnectsShowsTheAnswerAndGivesTheTerminalBackWhenTheServerSto
             std::string::npos)
       << start;
   // The welcome is the first text, at row 1 of the cleared screen.
-  EXPECT_NE(start.find("\x1b[1;1H"s + kWelcome + "\r\n"), std::string::npos) << start;
+  EXPECT_NE(start.find("\x1b[1;1H"s + kWelcome), std::string::npos) << start;
   const termios raw = p.client.Settings();
   EXPECT_FALSE(raw.c_lflag & ICANON);
   EXPECT_FALSE(raw.c_lflag & ECHO);
@@ -242,7 +243,9 @@ TEST(ClientScreen, ConnectsShowsTheAnswerAndGivesTheTerminalBackWhenTheServerSto
   p.client.Type("help\r");
   ASSERT_TRUE(p.client.WaitForOutput(kLoginHelp)) << p.client.Output();
   EXPECT_TRUE(server.WaitForLog(" : help\n"));
-  EXPECT_NE(p.client.Output().find("\x1b[2;1Hhelp\tdisplays this message\r\n"), std::string::npos);
+  // The line sent, dimmed, and its answer below it.
+  EXPECT_NE(p.client.Output().find("\x1b[2;1H\x1b[2mhelp\x1b[m"), std::string::npos);
+  EXPECT_NE(p.client.Output().find("\x1b[3;1Hhelp\tdisplays this message"), std::string::npos);
 
   const std::size_t before = p.client.Output().size();
   server.Proc().Signal(SIGTERM);
@@ -253,6 +256,54 @@ TEST(ClientScreen, ConnectsShowsTheAnswerAndGivesTheTerminalBackWhenTheServerSto
   EXPECT_NE(tail.find("\x1b[r\x1b[24;1H\x1b[2KConnection closed by server.\r\n"), std::string::npos)
       << tail;
   EXPECT_TRUE(SameSettings(p.client.Settings(), p.before));
+}
+
+// What a terminal of `rows` by `columns` shows after drawing the client's output from
+// byte `from` on, every cell it was not told to draw showing '~'.
+std::vector<std::string> ScreenFrom(PtyClient& client, std::size_t from, int rows, int columns) {
+  client_test::TerminalModel terminal(rows, columns);
+  terminal.Feed(client.Output().substr(from));
+  std::vector<std::string> shown;
+  for (int row = 1; row <= rows; ++row) shown.push_back(terminal.Text(row));
+  return shown;
+}
+
+// Resizes the client's terminal and waits until the client has drawn it again; returns
+// where the drawing starts in the output.
+std::size_t ResizeAndWait(PtyClient& client, int rows, int columns) {
+  const std::size_t from = client.Output().size();
+  client.Resize(rows, columns);
+  EXPECT_TRUE(client.WaitForOutput("\x1b[" + std::to_string(rows) + ";1H\x1b[2K", from));
+  return from;
+}
+
+TEST(ClientScreen, AResizeKeepsTheNewestLinesOnScreen) {
+  e2e::Server server;
+  ASSERT_TRUE(server.Ready()) << server.Log();
+  Prompted p(server.Port());
+  ASSERT_TRUE(p.ready) << p.client.Output();
+  p.client.Type("localhost\n");
+  p.client.Type("setup Ash pw she 12 warrior ember \" a grey cat \" x y\r");
+  std::vector<std::string> rows;  // every row of the output area, oldest first
+  for (int i = 10; i < 22; ++i) {
+    const std::string word = "n" + std::to_string(i);
+    p.client.Type("say " + word + "\r");
+    ASSERT_TRUE(p.client.WaitForOutput("Ash: " + word + " ")) << p.client.Output();
+    rows.insert(rows.end(), {"say " + word, "Ash: " + word});
+  }
+  // Smaller: the newest rows that fit, the newest just above the input row.
+  std::size_t from = ResizeAndWait(p.client, 10, 40);
+  std::vector<std::string> expected(rows.end() - 9, rows.end());
+  expected.push_back("");
+  EXPECT_EQ(ScreenFrom(p.client, from, 10, 40), expected);
+  // Back to the full size: every output row holds text again.
+  from = ResizeAndWait(p.client, 24, 80);
+  p.client.Type("say after\r");
+  ASSERT_TRUE(p.client.WaitForOutput("Ash: after", from));
+  rows.insert(rows.end(), {"say after", "Ash: after"});
+  expected.assign(rows.end() - 23, rows.end());
+  expected.push_back("");
+  EXPECT_EQ(ScreenFrom(p.client, from, 24, 80), expected);
 }
 
 // ---- Screen mode against a stand-in server ------------------------------------------
@@ -281,7 +332,7 @@ TEST_F(ClientScreenStandIn, SendsWhatTheInputRowShows) {
   Client().Type("\r");
   EXPECT_EQ(server_.NextFrame(), "axb");
   Client().Type("\r");  // an empty line sends nothing
-  Client().Type("h\xC3\xA9llo\x7f\x7f\x1b[A\x1bOD\x1b[C\r");  // UTF-8, Backspace, Up ignored
+  Client().Type("h\xC3\xA9llo\x7f\x7f\x1b[15~\x1bOD\x1b[C\r");  // UTF-8, Backspace, F5 ignored
   EXPECT_EQ(server_.NextFrame(), "h\xC3\xA9l");
   Client().Type("say one\rsay two\r");  // keys after Enter belong to the next line
   EXPECT_EQ(server_.NextFrame(), "say one");
@@ -295,8 +346,8 @@ TEST_F(ClientScreenStandIn, ShowsControlBytesInCaretNotationAndSplitFramesWhole)
   EXPECT_EQ(Client().Output().find("\x1b[2Jevil"), std::string::npos);
   ASSERT_TRUE(server_.SendRaw("first half, "));
   ASSERT_TRUE(server_.SendRaw("second half\0one\0two\0"s));
-  ASSERT_TRUE(Client().WaitForOutput("\x1b[4;1Htwo\r\n")) << Client().Output();
-  EXPECT_NE(Client().Output().find("\x1b[2;1Hfirst half, second half\r\n"), std::string::npos);
+  ASSERT_TRUE(Client().WaitForOutput("\x1b[4;1Htwo")) << Client().Output();
+  EXPECT_NE(Client().Output().find("\x1b[2;1Hfirst half, second half"), std::string::npos);
 }
 
 TEST_F(ClientScreenStandIn, AResetConnectionIsReportedWithItsCode) {
@@ -312,16 +363,14 @@ TEST_F(ClientScreenStandIn, AResetConnectionIsReportedWithItsCode) {
   EXPECT_TRUE(SameSettings(Client().Settings(), prompted_.before));
 }
 
-TEST_F(ClientScreenStandIn, FollowsTheTerminalsSize) {
+TEST_F(ClientScreenStandIn, UpRecallsTheLastLineAndKeepsTheHalfTypedOne) {
   Connect();
-  Client().Type("abc");
-  ASSERT_TRUE(Client().WaitForOutput("\x1b[24;1H\x1b[2Kabc\x1b[24;4H"));
-  const std::size_t before = Client().Output().size();
-  Client().Resize(10, 40);
-  ASSERT_TRUE(Client().WaitForOutput("\x1b[1;9r", before)) << Client().Output().substr(before);
-  ASSERT_TRUE(Client().WaitForOutput("\x1b[10;1H\x1b[2Kabc\x1b[10;4H", before));
-  ASSERT_TRUE(server_.Send("after"));
-  ASSERT_TRUE(Client().WaitForOutput("\x1b[1;1Hafter\r\n\x1b[10;1H", before));
+  Client().Type("say one\r");
+  EXPECT_EQ(server_.NextFrame(), "say one");
+  Client().Type("half\x1b[A");
+  ASSERT_TRUE(Client().WaitForOutput("\x1b[24;1H\x1b[2Ksay one\x1b[24;8H")) << Client().Output();
+  Client().Type("\x1b[B!\r");
+  EXPECT_EQ(server_.NextFrame(), "half!");
 }
 
 // Ctrl-C, SIGTERM and SIGHUP end the client as the signal does, with the terminal back
@@ -382,15 +431,15 @@ TEST(ClientLines, SendsEveryLineButEmptyOnesAndPrintsUntilTheServerCloses) {
   StandInServer server;
   e2e::TempDir dir;
   e2e::Process client(dir.Path(), server.Port(),
-                      ClientOptions("localhost not-a-command\n\nlook\n  \nsay a\tb\n"));
+                      ClientOptions("localhost not-a-command\n\nlook\r\n  \nsay a\tb\n"));
   ASSERT_TRUE(server.Accept());
   ASSERT_TRUE(server.Send("hello\nthere"));
-  EXPECT_EQ(server.NextFrame(), "look");
+  EXPECT_EQ(server.NextFrame(), "look");  // the CR of a CR LF line end dropped
   EXPECT_EQ(server.NextFrame(), "  ");
   EXPECT_EQ(server.NextFrame(), "say a\tb");
   EXPECT_FALSE(server.NextFrame().has_value());
   EXPECT_TRUE(server.PeerClosed());  // the client shut down its sending side
-  ASSERT_TRUE(server.Send("\x1b[2Jlate"));  // still shown, as it came: no screen here
+  ASSERT_TRUE(server.Send("\x1b[2Jlate"));  // still shown, as it came, into a pipe
   server.Close();
   EXPECT_EQ(e2e::Process::ExitCode(client.Wait()), 0);
   EXPECT_TRUE(client.WaitForEndOfOutput());
@@ -399,7 +448,7 @@ TEST(ClientLines, SendsEveryLineButEmptyOnesAndPrintsUntilTheServerCloses) {
             "hello\nthere\n\x1b[2Jlate\n");
 }
 
-TEST(ClientLines, ADumbTerminalGetsLinesAndHearsOfTheServersClose) {
+TEST(ClientLines, ADumbTerminalGetsHarmlessLinesAndHearsOfTheServersClose) {
   StandInServer server;
   Prompted p(server.Port(), "dumb");
   ASSERT_TRUE(p.ready);
@@ -409,6 +458,8 @@ TEST(ClientLines, ADumbTerminalGetsLinesAndHearsOfTheServersClose) {
   ASSERT_TRUE(p.client.WaitForOutput(kWelcome + "\r\n"s));
   p.client.Type("help\n");
   EXPECT_EQ(server.NextFrame(), "help");
+  ASSERT_TRUE(server.Send("\x1b[31mred\x1b]0;title\x07"));  // on a terminal: in caret notation
+  ASSERT_TRUE(p.client.WaitForOutput("^[[31mred^[]0;title^G\r\n")) << p.client.Output();
   server.Close();
   ASSERT_TRUE(p.client.WaitForOutput("Connection closed by server.\r\n")) << p.client.Output();
   EXPECT_EQ(e2e::Process::ExitCode(p.client.Wait()), 0);

@@ -1,0 +1,81 @@
+#include "net/utf8.h"
+
+namespace net::utf8 {
+
+namespace {
+
+struct Range {
+  char32_t first;
+  char32_t last;
+};
+
+// Characters that terminals draw two columns wide (East Asian wide and fullwidth
+// forms, and the emoji blocks). Close enough for laying text out in rows.
+constexpr Range kWide[] = {
+    {0x1100, 0x115F},   {0x2E80, 0x303E},   {0x3041, 0x33FF},   {0x3400, 0x4DBF},
+    {0x4E00, 0x9FFF},   {0xA000, 0xA4CF},   {0xAC00, 0xD7A3},   {0xF900, 0xFAFF},
+    {0xFE30, 0xFE4F},   {0xFF00, 0xFF60},   {0xFFE0, 0xFFE6},   {0x1F300, 0x1F64F},
+    {0x1F900, 0x1F9FF}, {0x20000, 0x2FFFD}, {0x30000, 0x3FFFD},
+};
+
+// Combining marks and zero-width characters, drawn in no column of their own.
+constexpr Range kZeroWidth[] = {
+    {0x0300, 0x036F}, {0x200B, 0x200F}, {0x20D0, 0x20FF}, {0xFE00, 0xFE0F}, {0xFE20, 0xFE2F},
+};
+
+template <std::size_t N>
+bool InRanges(const Range (&ranges)[N], char32_t code) {
+  for (const Range& range : ranges) {
+    if (code >= range.first && code <= range.last) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int SequenceLength(unsigned char lead) {
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) return 2;
+  if (lead >= 0xE0 && lead <= 0xEF) return 3;
+  if (lead >= 0xF0 && lead <= 0xF4) return 4;
+  return 0;
+}
+
+std::size_t WellFormedLength(std::string_view text, std::size_t at) {
+  const auto lead = static_cast<unsigned char>(text[at]);
+  const auto length = static_cast<std::size_t>(SequenceLength(lead));
+  if (length <= 1) return length;
+  if (length > text.size() - at) return 0;
+  // The second byte's range shuts out overlong forms, surrogates and values past
+  // U+10FFFF; every later byte is any continuation byte.
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead == 0xE0) low = 0xA0;
+  if (lead == 0xED) high = 0x9F;
+  if (lead == 0xF0) low = 0x90;
+  if (lead == 0xF4) high = 0x8F;
+  const auto second = static_cast<unsigned char>(text[at + 1]);
+  if (second < low || second > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if (!IsContinuation(static_cast<unsigned char>(text[at + i]))) return 0;
+  }
+  return length;
+}
+
+char32_t Decode(std::string_view ch) {
+  const auto lead = static_cast<unsigned char>(ch[0]);
+  if (ch.size() == 1) return lead;
+  char32_t code = lead & (0x7F >> ch.size());  // the bits the lead byte carries
+  for (std::size_t i = 1; i < ch.size(); ++i) {
+    code = (code << 6) | (static_cast<unsigned char>(ch[i]) & 0x3F);
+  }
+  return code;
+}
+
+int ColumnWidth(char32_t code) {
+  if (InRanges(kZeroWidth, code)) return 0;
+  if (InRanges(kWide, code)) return 2;
+  return 1;
+}
+
+}  // namespace net::utf8

@@ -1,0 +1,36 @@
+// UTF-8 as RFC 3629 defines it: which bytes start a character and how many follow,
+// the well-formed characters, and how many terminal columns a character takes. Pure
+// functions over bytes; any thread may call them.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace net::utf8 {
+
+// Bytes of the sequence that `lead` starts: 1 for ASCII (below 0x80), 2 for C2 to DF,
+// 3 for E0 to EF, 4 for F0 to F4, and 0 for a byte that starts no character (a
+// continuation byte, C0, C1, F5 to FF).
+int SequenceLength(unsigned char lead);
+
+// True for the bytes that follow a lead byte, 0x80 to 0xBF.
+inline bool IsContinuation(unsigned char byte) {
+  return (byte & 0xC0) == 0x80;
+}
+
+// Bytes of the well-formed character that starts at text[at], or 0 when none does: a
+// byte that starts no character, a sequence cut short by the end of `text` or by a
+// byte that does not belong, an overlong form, a surrogate (U+D800 to U+DFFF) or a
+// code point past U+10FFFF. REQUIRES: at < text.size().
+std::size_t WellFormedLength(std::string_view text, std::size_t at);
+
+// The code point of one well-formed character.
+// REQUIRES: !ch.empty() and WellFormedLength(ch, 0) == ch.size().
+char32_t Decode(std::string_view ch);
+
+// Columns a terminal gives the code point: 0 for combining marks and zero-width
+// characters, 2 for East Asian wide and fullwidth characters and the emoji blocks, 1
+// for everything else. Control characters are left to the caller (they count 1 here).
+int ColumnWidth(char32_t code);
+
+}  // namespace net::utf8
