@@ -20,6 +20,7 @@
 #include "client/screen.h"
 #include "client/terminal.h"
 #include "commands/interpreter.h"
+#include "net/socket.h"
 
 namespace client {
 
@@ -71,19 +72,8 @@ void HandleSignal(int signal, void (*handler)(int)) {
 // Writes all of `bytes` to standard output; gives up only on a real failure (a
 // terminal that hung up).
 void WriteOut(std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
-    if (written > 0) {
-      bytes.remove_prefix(static_cast<std::size_t>(written));
-    } else if (written < 0 && errno == EINTR) {
-      continue;
-    } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      pollfd out{STDOUT_FILENO, POLLOUT, 0};
-      ::poll(&out, 1, -1);
-    } else {
-      return;
-    }
-  }
+  int ignored = 0;
+  net::WriteAll(STDOUT_FILENO, bytes, ignored);
 }
 
 // The line after the end of receiving, with its line feed: a failed read or the
