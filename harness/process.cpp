@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <grp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -94,6 +95,9 @@ Process::Process(const std::string& binary, const std::string& dir, int port, Pr
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (options.runAsUser != 0 && (::setgroups(0, nullptr) != 0 || ::setgid(options.runAsUser) != 0 ||
+                                   ::setuid(options.runAsUser) != 0))
+      ::_exit(126);
     ::execv(program.c_str(), argv.data());
     ::_exit(127);
   }

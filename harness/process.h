@@ -63,6 +63,8 @@ struct ProcessOptions {
   // When set, standard output and error go to this file (named from the folder)
   // instead of being collected in memory: a busy server never waits for a reader.
   std::string outputFile;
+  // When not 0, the child gives up root and runs as this user and group.
+  unsigned runAsUser = 0;
 };
 
 // fileLimit: the child's soft descriptor limit raised to its hard limit.

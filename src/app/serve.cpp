@@ -4,6 +4,8 @@
 
 #include "commands/interpreter.h"
 #include "persist/save.h"
+#include "persist/saver.h"
+#include "server/log.h"
 #include "server/connections.h"
 #include "world/character.h"
 #include "world/territory.h"
@@ -28,16 +30,28 @@ void ConnectionEnded(net::Socket connection) {
 }  // namespace
 
 int RunServer(server::ServerOptions options) {
+  // A server that could never save would lose everything at its first save: say so
+  // before taking a single player.
+  int error = 0;
+  if (!persist::CanSaveIn(persist::kSaveFilePath, error)) {
+    server::Log("Error saving world: " + std::to_string(error) + "\n");
+    return 1;
+  }
   options.game = {&HandleLine, &ConnectionEnded};
   options.load = [] {
     world::InitTerritoryMap();
     persist::LoadWorld();
+    world::TakeChanges();  // what was loaded is what the file holds
+    persist::StartSaver();
   };
+  // Any change to a character is on disk within one tick; the clock alone waits for the
+  // autosave.
   options.tick = [tick = 0]() mutable {
     world::WorldTick();
-    if (++tick % kTicksPerAutosave == 0) persist::SaveWorld();  // a failure is reported; play goes on
+    const bool autosave = ++tick % kTicksPerAutosave == 0;
+    if (world::TakeChanges() || autosave) persist::SaveInBackground();
   };
-  options.save = [] { persist::SaveWorld(); };
+  options.save = [] { return persist::SaveBeforeExit(); };
   return server::StartServer(options);
 }
 

@@ -171,18 +171,29 @@ bool LoadWorld(std::string_view pathText) {
   return false;
 }
 
-bool SaveWorld(std::string_view pathText) {
+std::optional<std::string> SnapshotWorld() {
   ASSERT_CONNECTION_LOCK_HELD();
-  int error = Pending.pending ? KeepPendingAndReport() : 0;
-  if (error == 0) {
-    error = ReplaceFile(std::string(pathText),
-                        FormatSave(world::GameClock, world::CharactersToSave()));
+  const int error = Pending.pending ? KeepPendingAndReport() : 0;
+  if (error != 0) {
+    server::Log("Error saving world: " + std::to_string(error) + "\n");
+    return std::nullopt;
   }
+  return FormatSave(world::GameClock, world::CharactersToSave());
+}
+
+bool WriteSaveBytes(std::string_view path, std::string_view bytes) {
+  const int error = ReplaceFile(std::string(path), bytes);
   if (error != 0) {
     server::Log("Error saving world: " + std::to_string(error) + "\n");
     return false;
   }
   return true;
+}
+
+bool SaveWorld(std::string_view path) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  const std::optional<std::string> bytes = SnapshotWorld();
+  return bytes && WriteSaveBytes(path, *bytes);
 }
 
 }  // namespace persist

@@ -4,6 +4,8 @@
 // working directory; tests pass a path of their own.
 #pragma once
 
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "persist/save_format.h"
@@ -39,5 +41,13 @@ bool LoadWorld(std::string_view path = kSaveFilePath);
 // then in place, but may not survive a power cut).
 // REQUIRES: ConnectionLock held.
 bool SaveWorld(std::string_view path = kSaveFilePath);
+
+// The two halves of SaveWorld, for the background saver (persist/saver.h):
+// SnapshotWorld gives the file's bytes (nullopt, after printing why, while a damaged
+// file still waits to be kept; REQUIRES: ConnectionLock held), and WriteSaveBytes puts
+// them in place as SaveWorld does, printing "Error saving world: <errno>" on failure.
+// WriteSaveBytes needs no lock; only one thread may write the file at a time.
+std::optional<std::string> SnapshotWorld();
+bool WriteSaveBytes(std::string_view path, std::string_view bytes);
 
 }  // namespace persist

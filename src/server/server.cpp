@@ -108,8 +108,8 @@ sigset_t ShutdownSignals() {
   while (::sigwait(&signals, &signal) != 0) {
   }
   ConnectionLock.lock();
-  if (Options.save) Options.save();
-  std::_Exit(0);
+  const bool saved = !Options.save || Options.save();
+  std::_Exit(saved ? 0 : 1);
 }
 
 [[noreturn]] void RunServerLoop(Socket listening) {

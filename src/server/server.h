@@ -33,7 +33,7 @@ struct ServerOptions {
   // world tick); and once at a shutdown signal, after which the process ends with 0.
   std::function<void()> load;
   std::function<void()> tick;
-  std::function<void()> save;
+  std::function<bool()> save;  // false: the process ends with 1
   // Called once, right after "Listening on port" is logged and before any connection
   // is taken: starts the doors other than the game port (they log their own lines).
   // Returns false after reporting a failure, and the server then ends with code 1.

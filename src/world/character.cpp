@@ -15,6 +15,7 @@ std::vector<std::unique_ptr<Character>> OfflineCharacters;
 std::map<Socket, std::unique_ptr<Character>> KitQueue;
 // The movement queue of every character in play, and of nothing else.
 std::unordered_map<const Character*, MoveQueue> MoveQueues;
+bool Changed = false;  // since the last TakeChanges
 
 // Connections in play on each cell, ascending, so that telling an area costs the
 // number of listeners rather than the number of players. Kept in step with the x and
@@ -77,6 +78,7 @@ void Store(std::unique_ptr<Character> c) {
   ASSERT_CONNECTION_LOCK_HELD();
   assert(c != nullptr && MoveQueues.count(c.get()) == 0);
   OfflineCharacters.push_back(std::move(c));
+  Changed = true;
 }
 
 bool TablesAreConsistent() {
@@ -142,6 +144,7 @@ Character& EnterPlay(Socket connection, std::unique_ptr<Character> c) {
   AddToCell(connection, c->x, c->y);
   MoveQueues[&entered] = MoveQueue();
   OnlineCharacters.emplace(connection, std::move(c));
+  Changed = true;
   return entered;
 }
 
@@ -179,6 +182,7 @@ void MoveCharacter(Socket connection, std::int32_t x, std::int32_t y) {
   c->x = x;
   c->y = y;
   AddToCell(connection, x, y);
+  Changed = true;
 }
 
 const std::vector<Socket>& OccupantsOf(std::int32_t x, std::int32_t y) {
@@ -193,6 +197,13 @@ std::vector<const Character*> CharactersToSave() {
   for (const auto& c : OfflineCharacters) all.push_back(c.get());
   for (const auto& [connection, c] : OnlineCharacters) all.push_back(c.get());
   return all;
+}
+
+bool TakeChanges() {
+  ASSERT_CONNECTION_LOCK_HELD();
+  const bool changed = Changed;
+  Changed = false;
+  return changed;
 }
 
 void ClearCharacterTables() {

@@ -154,6 +154,10 @@ const std::vector<Socket>& OccupantsOf(std::int32_t x, std::int32_t y);
 // ascending handle order. Nothing is moved.
 std::vector<const Character*> CharactersToSave();
 
+// True when a character that a save writes has changed since the last call: one was
+// made, entered or left play, was stored or moved. The save that follows clears it.
+bool TakeChanges();
+
 // Releases every character and empties every table (server end, and tests).
 void ClearCharacterTables();
 

@@ -1,0 +1,32 @@
+// The background saver: the world's bytes are taken under ConnectionLock, in memory,
+// and written, flushed and renamed into place by a thread of its own, so no tick and no
+// command waits for the disk. The functions below are called with ConnectionLock held;
+// the writer thread never takes it.
+#pragma once
+
+#include <string_view>
+
+#include "persist/save_format.h"
+
+namespace persist {
+
+// Starts the writer thread for the save file at `path`. Call once, before any
+// SaveInBackground.
+void StartSaver(std::string_view path = kSaveFilePath);
+
+// Takes the world's bytes now and hands them to the writer thread. A write already in
+// progress is followed by one more with the newest bytes, never by a pile: a snapshot
+// that has not started yet is replaced. A write that fails prints "Error saving world:
+// <errno>" and leaves the old file; play goes on. REQUIRES: ConnectionLock held.
+void SaveInBackground();
+
+// The final save: waits for the write in progress, drops any snapshot still waiting,
+// and saves now as SaveWorld does, returning its result. The caller keeps
+// ConnectionLock so nothing changes afterwards. REQUIRES: ConnectionLock held.
+bool SaveBeforeExit(std::string_view path = kSaveFilePath);
+
+// True when the folder of `path` lets the server make its temporary save file; false
+// with `error` set (errno) otherwise. Leaves no file behind.
+bool CanSaveIn(std::string_view path, int& error);
+
+}  // namespace persist
