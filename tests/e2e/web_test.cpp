@@ -9,8 +9,10 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include <atomic>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "e2e_support.h"
 
@@ -73,6 +75,7 @@ class Browser {
   }
 
   bool Open() const { return open_; }
+  int Fd() { return ws_.next_layer().native_handle(); }
 
   bool Send(const std::string& text, bool binary = false) {
     ws_.binary(binary);
@@ -205,6 +208,29 @@ TEST(WebClient, BadInputGetsAClearAnswer) {
   e2e::Process bad(dir.Path(), e2e::FreePort(), options);
   EXPECT_EQ(e2e::Process::ExitCode(bad.Wait()), 1);
   EXPECT_EQ(bad.Output(), "Invalid PELTHOLLOW_WEB_PORT: 80a\n");
+}
+
+TEST(WebClient, ABrowserThatStopsReadingIsEndedWhileOthersAreServed) {
+  WebServer web;
+  ASSERT_TRUE(web.Ready()) << web.server.Log();
+  Browser greedy(web.webPort);
+  ASSERT_EQ(greedy.Next(), kWelcome);
+  // Asks and asks and never reads the answers: the game's output limits end it.
+  std::atomic<bool> stop{false};
+  std::thread flood([&] {
+    for (int i = 0; i < 400000 && !stop; ++i) {
+      if (!greedy.Send("help general")) break;
+    }
+  });
+  e2e::Client polite(web.server.Port());
+  ASSERT_TRUE(polite.ReadWelcome());
+  for (int i = 0; i < 20; ++i) EXPECT_TRUE(polite.Ask("help"));
+  EXPECT_TRUE(web.server.WaitForLog(" disconnected\n", std::chrono::seconds(30)));
+  stop = true;
+  ::shutdown(greedy.Fd(), SHUT_RDWR);  // its blocked write, if any, fails now
+  flood.join();
+  Browser next(web.webPort);
+  EXPECT_EQ(next.Next(), kWelcome);
 }
 
 }  // namespace
