@@ -96,11 +96,7 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
     callbacks.onClosed = [self = shared_from_this()] { self->GameEnded(); };
     beast::error_code error;
     link_ = doors::GameLink::Open(io_, peer_, std::move(callbacks), error);
-    if (!link_) {
-      ws_.async_close(websocket::close_reason(websocket::close_code::internal_error),
-                      [self = shared_from_this()](beast::error_code) {});
-      return;
-    }
+    if (!link_) return CloseBrowser(websocket::close_code::internal_error);
     ReadNext();
   }
 
@@ -115,14 +111,14 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
     // A closed, failed or protocol-breaking browser (invalid UTF-8 gets 1007 from Beast
     // itself): the lines it sent before still reach the game.
     if (error) {
+      browserGone_ = true;
       link_->Close();
       return;
     }
     if (!ws_.got_text()) {
+      CloseBrowser(websocket::close_reason(websocket::close_code::unknown_data,
+                                           "Only text messages are accepted."));
       link_->Close();
-      ws_.async_close(websocket::close_reason(websocket::close_code::unknown_data,
-                                              "Only text messages are accepted."),
-                      [self = shared_from_this()](beast::error_code) {});
       return;
     }
     line_.append(beast::buffers_to_string(incoming_.data()));
@@ -146,12 +142,7 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
   void WriteNext() {
     if (writing_) return;
     if (outgoing_.empty()) {
-      if (gameEnded_ && !closing_) {
-        closing_ = true;
-        ws_.async_close(websocket::close_code::normal, [self = shared_from_this()](beast::error_code) {
-          self->linger_.cancel();
-        });
-      }
+      if (gameEnded_) CloseBrowser(websocket::close_code::normal);
       return;
     }
     writing_ = true;
@@ -162,6 +153,7 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
                       const std::size_t gameBytes = self->outgoing_.front().gameBytes;
                       self->outgoing_.pop_front();
                       if (error) {
+                        self->browserGone_ = true;
                         self->outgoing_.clear();
                         self->link_->Close();
                         return;
@@ -175,6 +167,7 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
   // that does not take it within kLingerTime is cut off.
   void GameEnded() {
     gameEnded_ = true;
+    if (browserGone_) return;
     linger_.expires_after(kLingerTime);
     linger_.async_wait([self = shared_from_this()](beast::error_code error) {
       if (error) return;  // cancelled: the close went through
@@ -182,6 +175,13 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
       beast::get_lowest_layer(self->ws_).socket().close(ignored);
     });
     WriteNext();
+  }
+
+  // The one place the WebSocket is closed from this side; at most one close is started.
+  void CloseBrowser(const websocket::close_reason& reason) {
+    if (closing_ || browserGone_) return;
+    closing_ = true;
+    ws_.async_close(reason, [self = shared_from_this()](beast::error_code) { self->linger_.cancel(); });
   }
 
   struct Outgoing {
@@ -199,7 +199,8 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
   std::deque<Outgoing> outgoing_;  // front() is being written when writing_
   bool writing_ = false;
   bool gameEnded_ = false;
-  bool closing_ = false;
+  bool closing_ = false;      // a close of the WebSocket has been started
+  bool browserGone_ = false;  // reading or writing failed: the WebSocket is finished
 };
 
 // One HTTP connection before any WebSocket: serves the page and its files, or hands

@@ -195,7 +195,7 @@ TEST(WebClient, BadInputGetsAClearAnswer) {
   }
   {
     Browser browser(web.webPort);
-    ASSERT_EQ(browser.Next(), kWelcome);
+    ASSERT_EQ(browser.Next(), kWelcome) << web.server.Log();
     ASSERT_TRUE(browser.Send("help"));
     ASSERT_TRUE(browser.Send("say \xC3("));
     EXPECT_EQ(browser.CloseCode(), 1007);
