@@ -77,8 +77,10 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
     beast::get_lowest_layer(ws_).expires_never();  // the websocket's own timeouts apply now
     websocket::stream_base::timeout timeouts{};
     timeouts.handshake_timeout = kHandshakeTime;
-    timeouts.idle_timeout = 5min;  // a ping half-way; no answer at all ends it
-    timeouts.keep_alive_pings = true;
+    // No idle timeout, as on the game port: Beast would re-arm its timer on every read
+    // and write, a cost on each line, and a player may stay quiet for hours.
+    timeouts.idle_timeout = websocket::stream_base::none();
+    timeouts.keep_alive_pings = false;
     ws_.set_option(timeouts);
     ws_.read_message_max(0);  // no limit: a message is held only up to kMaxKeptLineBytes
     ws_.set_option(websocket::stream_base::decorator([](websocket::response_type& response) {
