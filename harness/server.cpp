@@ -6,10 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <mutex>
+#include <set>
 
 namespace harness {
 
-int FreePort() {
+namespace {
+
+int AnyFreePort() {
   const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (s < 0) return 0;
   sockaddr_in address{};
@@ -23,6 +27,21 @@ int FreePort() {
   }
   ::close(s);
   return port;
+}
+
+}  // namespace
+
+int FreePort() {
+  // The kernel may hand out a port it just handed out; a server given two doors must
+  // not get the same port twice from one process.
+  static std::mutex mutex;
+  static std::set<int> given;
+  std::lock_guard<std::mutex> guard(mutex);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const int port = AnyFreePort();
+    if (port != 0 && given.insert(port).second) return port;
+  }
+  return 0;
 }
 
 std::size_t FindSanitizerReport(std::string_view output) {

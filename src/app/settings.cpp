@@ -3,6 +3,11 @@
 #include <charconv>
 #include <cstdlib>
 #include <string_view>
+#include <utility>
+
+#include "net/socket.h"
+#include "web/web_door.h"
+#include "web/web_rules.h"
 
 namespace app {
 
@@ -30,10 +35,7 @@ bool ReadLimit(const char* name, unsigned& limit, std::string& message) {
   return true;
 }
 
-}  // namespace
-
-bool ReadServerSettings(server::ServerOptions& options, std::string& message) {
-  server::AddressLimits& limits = options.limits;
+bool ReadLimits(server::AddressLimits& limits, std::string& message) {
   if (const char* trusted = Setting("PELTHOLLOW_TRUSTED")) {
     if (!server::ParseAddressBlocks(trusted, limits.trusted))
       return Invalid("PELTHOLLOW_TRUSTED", trusted, message);
@@ -42,6 +44,27 @@ bool ReadServerSettings(server::ServerOptions& options, std::string& message) {
          ReadLimit("PELTHOLLOW_MAX_FAILED_LOGINS", limits.maxFailedLogins, message) &&
          ReadLimit("PELTHOLLOW_MAX_NEW_CHARACTERS", limits.maxNewCharacters, message) &&
          ReadLimit("PELTHOLLOW_MAX_LINES_PER_SECOND", limits.maxLinesPerSecond, message);
+}
+
+// PELTHOLLOW_WEB_PORT (unset: no web client) and PELTHOLLOW_WEB_ORIGINS.
+bool ReadWebSettings(server::ServerOptions& options, std::string& message) {
+  web::WebOptions web;
+  std::string bad;
+  if (!net::PortFromEnvironment("PELTHOLLOW_WEB_PORT", web.port, bad))
+    return Invalid("PELTHOLLOW_WEB_PORT", bad, message);
+  if (web.port == 0) return true;
+  if (const char* origins = Setting("PELTHOLLOW_WEB_ORIGINS")) web.origins = web::SplitOrigins(origins);
+  // Doors start one after the other; the first that fails ends the server.
+  options.startDoors = [before = std::move(options.startDoors), web = std::move(web)] {
+    return (!before || before()) && web::StartWebDoor(web);
+  };
+  return true;
+}
+
+}  // namespace
+
+bool ReadServerSettings(server::ServerOptions& options, std::string& message) {
+  return ReadLimits(options.limits, message) && ReadWebSettings(options, message);
 }
 
 }  // namespace app
