@@ -1,0 +1,40 @@
+#include "telnet/telnet_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+using namespace std::string_literals;
+
+std::string Lines(std::string_view text) {
+  std::string out;
+  telnet::AppendGameText(out, text);
+  return out;
+}
+
+TEST(WriterTest, MessagesBecomeCrLfLines) {
+  EXPECT_EQ(Lines("You see:\nthe camp\n"), "You see:\r\nthe camp\r\n\r\n");
+  EXPECT_EQ(Lines(""), "\r\n");
+}
+
+TEST(WriterTest, ControlBytesAreShownAndIacIsDoubled) {
+  EXPECT_EQ(Lines("a\x1b[2Jb\x07\x7f\r\tc"), "a^[[2Jb^G^?^M\tc\r\n");
+  EXPECT_EQ(Lines("\xff"), "\xff\xff\r\n");
+  EXPECT_EQ(Lines("Fl\xc3\xa4" "che \xe2\x9c\x93"), "Fl\xc3\xa4" "che \xe2\x9c\x93\r\n");
+}
+
+TEST(WriterTest, MsspStatusNamesEveryVariable) {
+  std::string out;
+  telnet::AppendMsspStatus(out, {3, 1700000000, 4000, ""});
+  EXPECT_EQ(out,
+            "\xff\xfa\x46"
+            "\x01NAME\x02Pelthollow\x01PLAYERS\x02" "3\x01UPTIME\x02" "1700000000"
+            "\x01" "CODEBASE\x02Pelthollow\x01PORT\x02" "4000\xff\xf0"s);
+  out.clear();
+  telnet::AppendMsspStatus(out, {0, 5, 23, "http://a\xff\x01/"});
+  EXPECT_NE(out.find("\x01WEBSITE\x02http://a/\xff\xf0"s), std::string::npos) << out;
+}
+
+}  // namespace
