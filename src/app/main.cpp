@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
 
   std::uint16_t port = net::kDefaultPort;
   std::string badPort;
-  if (!net::PortFromEnvironment(port, badPort)) {
+  if (!net::PortFromEnvironment("PELTHOLLOW_PORT", port, badPort)) {
     std::cout << "Invalid PELTHOLLOW_PORT: " << badPort << "\n" << std::flush;
     return 1;
   }

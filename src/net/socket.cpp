@@ -13,12 +13,9 @@
 
 namespace net {
 
-bool PortFromEnvironment(std::uint16_t& port, std::string& bad) {
-  const char* value = std::getenv("PELTHOLLOW_PORT");
-  if (value == nullptr) {
-    port = kDefaultPort;
-    return true;
-  }
+bool PortFromEnvironment(const char* name, std::uint16_t& port, std::string& bad) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return true;
   const std::string_view text(value);
   unsigned number = 0;
   const bool digitsOnly =

@@ -15,10 +15,11 @@ inline constexpr Socket kNoSocket = -1;
 
 inline constexpr std::uint16_t kDefaultPort = 61234;
 
-// The port both roles use: PELTHOLLOW_PORT when set, else 61234.
-// On success returns true and sets `port`. When the variable holds anything but
-// decimal digits for a value from 1 to 65535, returns false and sets `bad` to it.
-bool PortFromEnvironment(std::uint16_t& port, std::string& bad);
+// A port from the environment variable `name` (PELTHOLLOW_PORT, the game port both
+// roles use, or the port of a door). When it is set to decimal digits for a value from
+// 1 to 65535, sets `port` and returns true; unset, returns true and leaves `port` as it
+// is; set to anything else, returns false and sets `bad` to the value.
+bool PortFromEnvironment(const char* name, std::uint16_t& port, std::string& bad);
 
 // Each of these returns true on success; on failure it returns false, sets `error` to
 // errno and closes nothing the caller did not pass in.

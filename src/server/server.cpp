@@ -19,6 +19,7 @@
 #include "server/connections.h"
 #include "server/log.h"
 #include "server/outbox.h"
+#include "world/character.h"
 #include "world/territory.h"
 #include "world/tick.h"
 
@@ -52,6 +53,11 @@ void AdmitConnection(Socket socket, const sockaddr_in& peer) {
   QueueMessage(socket, kWelcome);
   FlushOutbox();
   EndAnswering();
+}
+
+std::size_t CharactersInPlay() {
+  std::lock_guard<FairLock> guard(ConnectionLock);
+  return world::OnlineCharacters.size();
 }
 
 namespace {

@@ -4,6 +4,7 @@
 
 #include <netinet/in.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 
@@ -29,5 +30,9 @@ int StartServer(const ServerOptions& options);
 // port's accept thread and the doors (web, telnet) call it; any thread may, without
 // ConnectionLock (it takes the lock itself). The server owns `socket` from then on.
 void AdmitConnection(net::Socket socket, const sockaddr_in& peer);
+
+// The number of characters in play now, for status reports. Any thread may call it,
+// without ConnectionLock (it takes the lock itself).
+std::size_t CharactersInPlay();
 
 }  // namespace server
