@@ -5,7 +5,6 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/write.hpp>
 
 #include <array>
 #include <chrono>
@@ -36,6 +35,10 @@ using namespace std::chrono_literals;
 // game and from that client. A client that stops reading thus leaves the game's
 // output waiting in the server, whose limits for slow readers then apply.
 constexpr std::size_t kMaxClientOutputBytes = 64 * 1024;
+// A client that takes no byte of its waiting output for this long is let go. The
+// server's own limits for slow readers act well before; this frees the door's side,
+// which cannot see the game connection end while it holds back the game's output.
+constexpr auto kStallTime = 60s;
 
 // Everything here lives on the telnet thread.
 struct Door {
@@ -53,7 +56,7 @@ struct Door {
 class Session : public std::enable_shared_from_this<Session> {
  public:
   Session(Door& door, tcp::socket socket, const sockaddr_in& peer)
-      : door_(door), client_(std::move(socket)), peer_(peer) {}
+      : door_(door), client_(std::move(socket)), peer_(peer), stall_(door.io) {}
 
   void Start() {
     reader_.Start(pending_);
@@ -80,7 +83,7 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
  private:
-  std::size_t UnsentBytes() const { return pending_.size() + writing_.size(); }
+  std::size_t UnsentBytes() const { return pending_.size() + writing_.size() - writtenHead_; }
 
   // Reads from the client only while the game has taken every line read before and the
   // client takes its output, so neither side can make the door hold more.
@@ -95,9 +98,7 @@ class Session : public std::enable_shared_from_this<Session> {
       self->reading_ = false;
       if (self->clientEnded_) return;
       if (error) {  // the client closed or reset: its lines already sent still count
-        self->clientEnded_ = true;
-        self->link_->Close();
-        self->EndClient();
+        self->EndSession();
         return;
       }
       self->TakeInput(std::string_view(self->readBuffer_.data(), n));
@@ -145,31 +146,47 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void WriteClient() {
     if (writingNow_ || clientEnded_) return;
-    if (pending_.empty()) {
-      if (linkEnded_) EndClient();
-      return;
+    if (writtenHead_ == writing_.size()) {
+      if (pending_.empty()) {
+        if (linkEnded_) EndClient();
+        return;
+      }
+      if (writing_.capacity() > kMaxClientOutputBytes) std::string().swap(writing_);
+      writing_.clear();
+      writing_.swap(pending_);
+      writtenHead_ = 0;
     }
-    writing_.swap(pending_);
     writingNow_ = true;
-    asio::async_write(client_, asio::buffer(writing_),
-                      [self = shared_from_this()](const error_code& error, std::size_t) {
-                        self->writingNow_ = false;
-                        if (self->clientEnded_) return;
-                        if (error) {  // the client went away: the game hears of it
-                          self->clientEnded_ = true;
-                          self->link_->Close();
-                          self->EndClient();
-                          return;
-                        }
-                        if (self->writing_.capacity() > kMaxClientOutputBytes) {
-                          std::string().swap(self->writing_);
-                        } else {
-                          self->writing_.clear();
-                        }
-                        self->ReportConsumed();
-                        self->WriteClient();
-                        self->ReadClient();
-                      });
+    stall_.expires_after(kStallTime);
+    stall_.async_wait([self = shared_from_this()](const error_code& error) {
+      if (error || self->clientEnded_) return;  // cancelled: the client took some
+      // Reset rather than close, so the kernel does not go on holding its output.
+      error_code ignored;
+      self->client_.set_option(tcp::socket::linger(true, 0), ignored);
+      self->EndSession();
+    });
+    client_.async_write_some(
+        asio::buffer(writing_.data() + writtenHead_, writing_.size() - writtenHead_),
+        [self = shared_from_this()](const error_code& error, std::size_t n) {
+          self->writingNow_ = false;
+          self->stall_.cancel();
+          if (self->clientEnded_) return;
+          if (error) {  // the client went away: the game hears of it
+            self->EndSession();
+            return;
+          }
+          self->writtenHead_ += n;
+          self->ReportConsumed();
+          self->WriteClient();
+          self->ReadClient();
+        });
+  }
+
+  // Ends the client and the game connection; lines the game has not taken yet still
+  // reach it.
+  void EndSession() {
+    link_->Close();
+    EndClient();
   }
 
   void EndClient() {
@@ -177,6 +194,7 @@ class Session : public std::enable_shared_from_this<Session> {
     error_code ignored;
     client_.shutdown(tcp::socket::shutdown_both, ignored);
     client_.close(ignored);
+    stall_.cancel();
   }
 
   Door& door_;
@@ -184,9 +202,11 @@ class Session : public std::enable_shared_from_this<Session> {
   sockaddr_in peer_;
   TelnetReader reader_{net::kMaxLineBytes};
   std::shared_ptr<doors::GameLink> link_;
+  asio::steady_timer stall_;  // ends a client that takes none of its waiting output
   std::array<char, 4096> readBuffer_{};
   std::string pending_;            // output for the client not yet handed to a write
-  std::string writing_;            // output of the write in flight
+  std::string writing_;            // output being written, sent up to writtenHead_
+  std::size_t writtenHead_ = 0;
   std::size_t unconsumed_ = 0;     // game text turned into output, not yet reported
   std::size_t linesInFlight_ = 0;  // lines sent to the link and not yet written
   bool reading_ = false;           // a read of the client is in flight
