@@ -1,0 +1,18 @@
+# Writes a C++ header that holds the client page's files as string literals, so the
+# executable reads no file at run time. Run as: cmake -DSOURCE=dir -DOUTPUT=file -P this.
+set(delimiter "PELTHOLLOW_PAGE")
+set(text "// Generated from ${SOURCE} at build time; do not edit.\n#pragma once\n\n#include <string_view>\n\nnamespace web {\n")
+foreach(entry "kPageHtml:index.html" "kPageScript:pelthollow.js" "kPageStyle:pelthollow.css")
+  string(REPLACE ":" ";" parts "${entry}")
+  list(GET parts 0 name)
+  list(GET parts 1 file)
+  file(READ "${SOURCE}/${file}" content)
+  string(FIND "${content}" ")${delimiter}\"" clash)
+  if(NOT clash EQUAL -1)
+    message(FATAL_ERROR "${file} holds the literal's delimiter")
+  endif()
+  string(APPEND text "inline constexpr std::string_view ${name} = R\"${delimiter}(${content})${delimiter}\";\n")
+endforeach()
+string(APPEND text "\n}  // namespace web\n")
+file(WRITE "${OUTPUT}.new" "${text}")
+file(RENAME "${OUTPUT}.new" "${OUTPUT}")

@@ -1,0 +1,172 @@
+// The web client in a real browser: Debian's chromium, headless, driven by
+// playwright-core, against the real pelthollow server with a terminal player on TCP.
+// Usage: node web_client_test.js PELTHOLLOW_BINARY [SCREENSHOT.png]
+// Exits 0 when every step passed, 1 on a failure, 77 when chromium or playwright-core
+// is missing (CTest reports that as skipped).
+'use strict';
+
+const fs = require('fs');
+const net = require('net');
+const os = require('os');
+const path = require('path');
+const { spawn } = require('child_process');
+
+const kChromium = process.env.PELTHOLLOW_CHROMIUM || '/usr/bin/chromium';
+const kTimeout = 15000;
+const kSkip = 77;
+
+let chromium;
+try {
+  ({ chromium } = require('playwright-core'));
+} catch (error) {
+  console.log('SKIP: playwright-core is not installed (npm ci in tests/browser)');
+  process.exit(kSkip);
+}
+if (!fs.existsSync(kChromium)) {
+  console.log(`SKIP: no browser at ${kChromium} (apt-get install chromium)`);
+  process.exit(kSkip);
+}
+
+function FreePort() {
+  return new Promise((resolve, reject) => {
+    const server = net.createServer();
+    server.once('error', reject);
+    server.listen(0, '127.0.0.1', () => {
+      const { port } = server.address();
+      server.close(() => resolve(port));
+    });
+  });
+}
+
+// Resolves once `test()` holds for the text collected so far, or rejects after kTimeout.
+function WaitFor(what, read, test) {
+  return new Promise((resolve, reject) => {
+    const deadline = Date.now() + kTimeout;
+    const poll = () => {
+      if (test(read())) return resolve();
+      if (Date.now() > deadline) return reject(new Error(`timed out waiting for ${what}`));
+      setTimeout(poll, 20);
+    };
+    poll();
+  });
+}
+
+// A terminal player: NUL-terminated frames over TCP.
+function TcpPlayer(port) {
+  const socket = net.connect(port, '127.0.0.1');
+  const player = { frames: [], buffered: '' };
+  socket.setEncoding('utf8');
+  socket.on('data', (text) => {
+    const parts = (player.buffered + text).split('\0');
+    player.buffered = parts.pop();
+    player.frames.push(...parts);
+  });
+  player.Send = (line) => socket.write(line + '\0');
+  player.WaitFor = (text) => WaitFor(`"${text}" on TCP`, () => player.frames.join('\n'),
+                                     (all) => all.includes(text));
+  player.Close = () => socket.destroy();
+  return player;
+}
+
+async function Main() {
+  const binary = path.resolve(process.argv[2]);
+  const screenshot = process.argv[3];
+  const folder = fs.mkdtempSync(path.join(os.tmpdir(), 'pelthollow-browser-'));
+  const gamePort = await FreePort();
+  const webPort = await FreePort();
+  const server = spawn(binary, ['server'], {
+    cwd: folder,
+    env: { ...process.env, PELTHOLLOW_PORT: String(gamePort), PELTHOLLOW_WEB_PORT: String(webPort) },
+    stdio: ['ignore', 'pipe', 'pipe'],
+  });
+  let log = '';
+  server.stdout.on('data', (d) => { log += d; });
+  server.stderr.on('data', (d) => { log += d; });
+  const userData = fs.mkdtempSync(path.join(os.tmpdir(), 'pelthollow-chromium-'));
+  let browser = null;
+  let tcp = null;
+  try {
+    await WaitFor('the web client to listen', () => log, (l) => l.includes('Web client on port'));
+    // A fresh profile in its own folder; nothing is downloaded.
+    browser = await chromium.launchPersistentContext(userData, {
+      executablePath: kChromium,
+      headless: true,
+      timeout: kTimeout,
+      viewport: { width: 1100, height: 760 },
+      args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+        '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+    });
+    const page = browser.pages()[0] || await browser.newPage();
+    page.setDefaultTimeout(kTimeout);
+    const errors = [];
+    page.on('pageerror', (error) => errors.push(String(error)));
+    page.on('console', (message) => { if (message.type() === 'error') errors.push(message.text()); });
+    await page.goto(`http://127.0.0.1:${webPort}/`);
+    const output = page.locator('#output');
+    await output.getByText('Welcome to Pelthollow! Type "help" for a list of commands.').waitFor();
+    if (!(await page.locator('#command').evaluate((e) => e === document.activeElement))) {
+      throw new Error('the command line does not have the focus');
+    }
+
+    // A cat made with the form.
+    await page.locator('#setup-name').fill('Willowpaw');
+    await page.locator('#setup-password').fill('silverbark');
+    await page.getByLabel('Pronouns').fill('she/her');
+    await page.getByLabel('Age in moons').fill('9');
+    await page.getByLabel('Role').selectOption('warrior');
+    await page.getByLabel('Clan').selectOption('moss');
+    await page.getByLabel('Description').fill('lean tabby   with green eyes');
+    await page.getByRole('button', { name: 'Create the cat' }).click();
+    await output.getByText('Character created. Entering game...').waitFor();
+    await WaitFor('the setup line in the log', () => log,
+                  (l) => l.includes(': setup Willowpaw *** she/her 9 warrior moss " lean tabby with green eyes " - -'));
+
+    // A terminal player in the same den: each hears the other.
+    tcp = TcpPlayer(gamePort);
+    await tcp.WaitFor('Welcome to Pelthollow!');
+    tcp.Send('setup Bramble oakroot he/him 30 warrior moss " broad brown tom " - -');
+    await tcp.WaitFor('Character created. Entering game...');
+    tcp.Send('say Good morning, Willowpaw.');
+    await output.getByText('Bramble: Good morning, Willowpaw.').waitFor();
+    await page.locator('#command').fill('say Morning, Bramble!');
+    await page.keyboard.press('Enter');
+    await tcp.WaitFor('Willowpaw: Morning, Bramble!');
+
+    // History: Up recalls the sent line, Down brings back the half-typed one.
+    await page.locator('#command').fill('loo');
+    await page.keyboard.press('ArrowUp');
+    const recalled = await page.locator('#command').inputValue();
+    if (recalled !== 'say Morning, Bramble!') throw new Error(`Up recalled "${recalled}"`);
+    await page.keyboard.press('ArrowDown');
+    const draft = await page.locator('#command').inputValue();
+    if (draft !== 'loo') throw new Error(`Down gave "${draft}" instead of the half-typed line`);
+
+    // Markup from another player arrives as text.
+    tcp.Send('whisper Willowpaw <b>not bold</b>');
+    await output.getByText('<b>not bold</b>', { exact: false }).waitFor();
+    if (await output.locator('b').count() !== 0) throw new Error('game text became markup');
+
+    await page.locator('#command').fill('');
+    await page.locator('aside').evaluate((e) => { e.scrollTop = 0; });
+    if (screenshot) await page.screenshot({ path: screenshot });
+
+    // The game ends the connection: the page says so and offers to reconnect.
+    server.kill('SIGTERM');
+    await output.getByText('Connection closed by server.').waitFor();
+    await page.getByRole('button', { name: 'Reconnect' }).waitFor();
+    if (errors.length) throw new Error(`errors in the page: ${errors.join('; ')}`);
+    console.log('PASS: the web client in chromium');
+    return 0;
+  } finally {
+    if (tcp) tcp.Close();
+    if (browser) await browser.close();
+    server.kill('SIGKILL');
+    fs.rmSync(folder, { recursive: true, force: true });
+    fs.rmSync(userData, { recursive: true, force: true });
+  }
+}
+
+Main().then((code) => process.exit(code), (error) => {
+  console.log(`FAIL: ${error.message}`);
+  process.exit(1);
+});
