@@ -49,7 +49,8 @@ void CheckWriter(std::string_view text) {
     if (c == '\n' && (i == 0 || out[i - 1] != '\r')) std::abort();
     if (c == '\r' && (i + 1 == out.size() || out[i + 1] != '\n')) std::abort();
     if ((c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7F) std::abort();
-    if (c == 0xFF && (i + 1 == out.size() || static_cast<unsigned char>(out[++i]) != 0xFF)) std::abort();
+    if (c == 0xFF && (i + 1 == out.size() || static_cast<unsigned char>(out[++i]) != 0xFF))
+      std::abort();
   }
 }
 

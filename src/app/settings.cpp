@@ -15,8 +15,7 @@ namespace {
 
 // PELTHOLLOW_WEB_PORT (unset: no web client) and PELTHOLLOW_WEB_ORIGINS. Sets `webPort`
 // to the web client's port, 0 when it is off.
-bool ReadWebSettings(server::ServerOptions& options, std::uint16_t& webPort,
-                     std::string& message) {
+bool ReadWebSettings(server::ServerOptions& options, std::uint16_t& webPort, std::string& message) {
   web::WebOptions web;
   std::string bad;
   if (!net::PortFromEnvironment("PELTHOLLOW_WEB_PORT", web.port, bad)) {

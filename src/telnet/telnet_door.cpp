@@ -27,8 +27,8 @@ namespace telnet {
 namespace {
 
 namespace asio = boost::asio;
-using boost::system::error_code;
 using asio::ip::tcp;
+using boost::system::error_code;
 using namespace std::chrono_literals;
 
 // Output a telnet client may leave unsent before the door stops taking more from the
@@ -160,6 +160,7 @@ class Session : public std::enable_shared_from_this<Session> {
     stall_.expires_after(kStallTime);
     stall_.async_wait([self = shared_from_this()](const error_code& error) {
       if (error || self->clientEnded_) return;  // cancelled: the client took some
+      if (self->stall_.expiry() > asio::steady_timer::clock_type::now()) return;  // re-armed
       // Reset rather than close, so the kernel does not go on holding its output.
       error_code ignored;
       self->client_.set_option(tcp::socket::linger(true, 0), ignored);
@@ -204,8 +205,8 @@ class Session : public std::enable_shared_from_this<Session> {
   std::shared_ptr<doors::GameLink> link_;
   asio::steady_timer stall_;  // ends a client that takes none of its waiting output
   std::array<char, 4096> readBuffer_{};
-  std::string pending_;            // output for the client not yet handed to a write
-  std::string writing_;            // output being written, sent up to writtenHead_
+  std::string pending_;  // output for the client not yet handed to a write
+  std::string writing_;  // output being written, sent up to writtenHead_
   std::size_t writtenHead_ = 0;
   std::size_t unconsumed_ = 0;     // game text turned into output, not yet reported
   std::size_t linesInFlight_ = 0;  // lines sent to the link and not yet written

@@ -5,14 +5,14 @@
 namespace telnet {
 
 // Commands, each sent after kIac.
-inline constexpr unsigned char kSe = 240;    // end of subnegotiation
+inline constexpr unsigned char kSe = 240;  // end of subnegotiation
 inline constexpr unsigned char kNop = 241;
-inline constexpr unsigned char kSb = 250;    // start of subnegotiation: kIac kSb option ... kIac kSe
+inline constexpr unsigned char kSb = 250;  // start of subnegotiation: kIac kSb option ... kIac kSe
 inline constexpr unsigned char kWill = 251;  // kWill, kWont, kDo, kDont are followed by an option
 inline constexpr unsigned char kWont = 252;
 inline constexpr unsigned char kDo = 253;
 inline constexpr unsigned char kDont = 254;
-inline constexpr unsigned char kIac = 255;   // starts a command; kIac kIac is the data byte 255
+inline constexpr unsigned char kIac = 255;  // starts a command; kIac kIac is the data byte 255
 
 // The only option this server takes up: it offers MSSP and sends its status when the
 // client agrees. Every other option is refused.

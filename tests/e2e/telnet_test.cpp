@@ -27,7 +27,8 @@ std::string Command(unsigned char verb, unsigned char option) {
 // A server with the telnet port open, ready when constructed.
 struct TelnetServer {
   TelnetServer() : telnetPort(e2e::FreePort()), server(Options(telnetPort)) {
-    ready = server.Ready() && server.WaitForLog("Telnet port " + std::to_string(telnetPort) + ".\n");
+    ready =
+        server.Ready() && server.WaitForLog("Telnet port " + std::to_string(telnetPort) + ".\n");
   }
   static e2e::Process::Options Options(int port) {
     e2e::Process::Options options;
@@ -57,7 +58,8 @@ class TelnetClient {
         return true;
       }
       pollfd p{socket_.Fd(), POLLIN, 0};
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
       char buffer[65536];
       const ssize_t n = ::recv(socket_.Fd(), buffer, sizeof buffer, 0);
@@ -94,7 +96,8 @@ TEST(TelnetE2E, AnswersInCrLfLinesRefusesOptionsAndLimitsLines) {
 
   // The status crawlers read, after the client agrees to it.
   c.Send(Command(253, 70));
-  EXPECT_TRUE(c.WaitFor("\xff\xfa\x46\x01NAME\x02Pelthollow\x01PLAYERS\x02" "0\x01UPTIME\x02"))
+  const std::string players = "\x01PLAYERS\x02";
+  EXPECT_TRUE(c.WaitFor("\xff\xfa\x46\x01NAME\x02Pelthollow" + players + "0\x01UPTIME\x02"))
       << c.Received();
   EXPECT_TRUE(c.WaitFor("\x01PORT\x02" + std::to_string(t.telnetPort) + "\xff\xf0"));
 }
@@ -133,7 +136,8 @@ std::string FindTinTin() {
   path += ":/usr/games";
   for (std::size_t start = 0; start <= path.size();) {
     const std::size_t end = std::min(path.find(':', start), path.size());
-    const std::filesystem::path candidate = std::filesystem::path(path.substr(start, end - start)) / "tt++";
+    const std::filesystem::path candidate =
+        std::filesystem::path(path.substr(start, end - start)) / "tt++";
     if (end > start && ::access(candidate.c_str(), X_OK) == 0) return candidate.string();
     start = end + 1;
   }
@@ -169,7 +173,8 @@ class TinTin {
     const auto deadline = Clock::now() + e2e::kTimeout;
     while (screen_.find(text) == std::string::npos) {
       pollfd p{master_, POLLIN, 0};
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
       char buffer[4096];
       const ssize_t n = ::read(master_, buffer, sizeof buffer);

@@ -35,13 +35,16 @@ class ReaderTest : public ::testing::Test {
 
 // Every kind of line end, the telnet commands a client may send, and option requests,
 // with what the reader makes of them.
-const std::string kStream = "look\r\n"s + "say hi\n" + "north\r\0"s + "west\r" + "\r\n\n" +
-                            "a\xff\xff" "b\r\n" + "c\xff\xf1" "d\n" +         // IAC IAC, IAC NOP
-                            Command(telnet::kDo, 1) + Command(telnet::kWill, 31) +
-                            "e\xff\xfa\x18x\xff\xffy\xff\xf0" "f\n" +       // IAC SB ... IAC SE
-                            Command(telnet::kDont, 1) + Command(telnet::kWont, 31) +
-                            Command(telnet::kDo, telnet::kOptionMssp) + "last\r\n";
-const Lines kLines = {"look", "say hi", "north", "west", "a\xff" "b", "cd", "ef", "last"};
+const std::string kIac = "\xff";
+const std::string kStream =
+    "look\r\n"s + "say hi\n" + "north\r\0"s + "west\r" + "\r\n\n" +         // every line end
+    "a" + kIac + kIac + "b\r\n" +                                           // the byte 255
+    "c" + kIac + "\xf1" + "d\n" +                                           // NOP
+    Command(telnet::kDo, 1) + Command(telnet::kWill, 31) +                  // refused
+    "e" + kIac + "\xfa\x18x" + kIac + kIac + "y" + kIac + "\xf0" + "f\n" +  // SB ... SE
+    Command(telnet::kDont, 1) + Command(telnet::kWont, 31) +                // not answered
+    Command(telnet::kDo, telnet::kOptionMssp) + "last\r\n";
+const Lines kLines = {"look", "say hi", "north", "west", "a" + kIac + "b", "cd", "ef", "last"};
 // Unoffered, MSSP is agreed to when the client asks first.
 const std::string kAnswers = Command(telnet::kWont, 1) + Command(telnet::kDont, 31) +
                              Command(telnet::kWill, telnet::kOptionMssp) + kMsspMark;
@@ -100,7 +103,7 @@ TEST_F(ReaderTest, ALineOverTheLimitComesOutOnceCutJustPastIt) {
   EXPECT_EQ(TakeLines(), Lines{"12345678"});
   Feed("123456789abc");
   EXPECT_LE(reader_.Buffered(), 9u);
-  Feed("def\xff\xff" "g\r\nlook\n");
+  Feed("def" + kIac + kIac + "g\r\nlook\n");
   EXPECT_EQ(TakeLines(), (Lines{"123456789", "look"}));
 }
 

@@ -22,19 +22,22 @@ TEST(WriterTest, MessagesBecomeCrLfLines) {
 TEST(WriterTest, ControlBytesAreShownAndIacIsDoubled) {
   EXPECT_EQ(Lines("a\x1b[2Jb\x07\x7f\r\tc"), "a^[[2Jb^G^?^M\tc\r\n");
   EXPECT_EQ(Lines("\xff"), "\xff\xff\r\n");
-  EXPECT_EQ(Lines("Fl\xc3\xa4" "che \xe2\x9c\x93"), "Fl\xc3\xa4" "che \xe2\x9c\x93\r\n");
+  EXPECT_EQ(Lines("Flüche ✓"), "Flüche ✓\r\n");
+}
+
+std::string Variable(const std::string& name, const std::string& value) {
+  return "\x01" + name + "\x02" + value;
 }
 
 TEST(WriterTest, MsspStatusNamesEveryVariable) {
   std::string out;
   telnet::AppendMsspStatus(out, {3, 1700000000, 4000, ""});
-  EXPECT_EQ(out,
-            "\xff\xfa\x46"
-            "\x01NAME\x02Pelthollow\x01PLAYERS\x02" "3\x01UPTIME\x02" "1700000000"
-            "\x01" "CODEBASE\x02Pelthollow\x01PORT\x02" "4000\xff\xf0"s);
+  EXPECT_EQ(out, "\xff\xfa\x46" + Variable("NAME", "Pelthollow") + Variable("PLAYERS", "3") +
+                     Variable("UPTIME", "1700000000") + Variable("CODEBASE", "Pelthollow") +
+                     Variable("PORT", "4000") + "\xff\xf0");
   out.clear();
   telnet::AppendMsspStatus(out, {0, 5, 23, "http://a\xff\x01/"});
-  EXPECT_NE(out.find("\x01WEBSITE\x02http://a/\xff\xf0"s), std::string::npos) << out;
+  EXPECT_NE(out.find(Variable("WEBSITE", "http://a/") + "\xff\xf0"), std::string::npos) << out;
 }
 
 }  // namespace
