@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "bench_stats.h"
+#include "bench_websocket.h"
 
 namespace bench {
 
@@ -42,6 +43,15 @@ void Fail(Fleet& fleet, std::uint32_t index, const std::string& why) {
   ++fleet.failedNow;
 }
 
+void SendRest(Fleet& fleet, std::uint32_t index);
+
+// A web player opens its WebSocket as soon as the TCP connection stands.
+void Established(Fleet& fleet, std::uint32_t index) {
+  if (!fleet.web) return;
+  fleet.players[index].unsent = WebSocketUpgrade(fleet.port);
+  SendRest(fleet, index);
+}
+
 void StartConnect(Fleet& fleet, std::uint32_t index) {
   Player& p = fleet.players[index];
   p.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -58,6 +68,7 @@ void StartConnect(Fleet& fleet, std::uint32_t index) {
   if (::connect(p.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
     p.phase = Phase::Greeting;
     Watch(fleet, index, EPOLLIN, EPOLL_CTL_ADD);
+    Established(fleet, index);
   } else if (errno == EINPROGRESS) {
     p.phase = Phase::Connecting;
     Watch(fleet, index, EPOLLIN | EPOLLOUT, EPOLL_CTL_ADD);
@@ -92,8 +103,13 @@ void Send(Fleet& fleet, std::uint32_t index, Expectation expected) {
   p.expected = std::move(expected);
   p.phase = Phase::Waiting;
   p.measured = fleet.counting;
-  p.unsent = p.expected.line;
-  p.unsent.push_back('\0');
+  if (fleet.web) {
+    p.unsent.clear();
+    AppendWebSocketText(p.unsent, p.expected.line);
+  } else {
+    p.unsent = p.expected.line;
+    p.unsent.push_back('\0');
+  }
   p.sentNs = NowNs();
   SendRest(fleet, index);
 }
@@ -182,6 +198,31 @@ void OnFrame(Fleet& fleet, std::uint32_t index, std::string_view frame, std::int
   }
 }
 
+// Takes a web player's bytes; false when the player failed.
+bool TakeWebSocket(Fleet& fleet, std::uint32_t index, std::string_view bytes, std::int64_t now) {
+  fleet.players[index].partial.append(bytes);
+  std::string text;
+  for (;;) {
+    Player& p = fleet.players[index];
+    switch (TakeWebSocketResponse(p.partial, p.upgraded, text)) {
+      case WsTake::Incomplete:
+        return true;
+      case WsTake::Text:
+        OnFrame(fleet, index, text, now);
+        break;
+      case WsTake::Other:
+        break;
+      case WsTake::Close:
+        Fail(fleet, index, "the server closed the WebSocket");
+        return false;
+      case WsTake::Bad:
+        Fail(fleet, index, "not a WebSocket answer: " + p.partial.substr(0, 80));
+        return false;
+    }
+    if (fleet.players[index].phase == Phase::Failed) return false;
+  }
+}
+
 void OnReadable(Fleet& fleet, std::uint32_t index) {
   static char buffer[64 * 1024];  // the load generator has one thread
   for (int reads = 0; reads < 16; ++reads) {
@@ -196,6 +237,11 @@ void OnReadable(Fleet& fleet, std::uint32_t index) {
     }
     const std::int64_t now = NowNs();
     std::string_view bytes(buffer, static_cast<std::size_t>(n));
+    if (fleet.web) {
+      if (!TakeWebSocket(fleet, index, bytes, now)) return;
+      if (static_cast<std::size_t>(n) < sizeof buffer) return;
+      continue;
+    }
     for (std::size_t end; (end = bytes.find('\0')) != std::string_view::npos;) {
       if (p.partial.empty()) {
         OnFrame(fleet, index, bytes.substr(0, end), now);
@@ -224,6 +270,7 @@ void OnWritable(Fleet& fleet, std::uint32_t index) {
     }
     p.phase = Phase::Greeting;
     Watch(fleet, index, EPOLLIN, EPOLL_CTL_MOD);
+    Established(fleet, index);
     return;
   }
   SendRest(fleet, index);

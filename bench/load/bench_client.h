@@ -34,6 +34,7 @@ struct Player {
   std::string toQueue;  // spread moves not sent yet
   std::string partial;  // an incoming frame not complete yet
   std::string unsent;   // bytes of the last line that send did not take
+  bool upgraded = false;  // web players: the WebSocket handshake is done
   Expectation expected;     // the outstanding command, while Waiting
   std::int64_t sentNs = 0;  // when it was sent (monotonic nanoseconds)
   bool measured = false;    // sent inside the measuring window
@@ -68,6 +69,7 @@ struct DrivePlan {
 
 struct Fleet {
   bool echo = false;  // the peer is the echo baseline
+  bool web = false;   // the players speak WebSocket to the game's web client port
   int port = 0;
   int waitSet = -1;
   std::vector<Player> players;

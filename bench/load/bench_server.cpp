@@ -68,7 +68,7 @@ int FreePort() {
   return port;
 }
 
-bool StartGame(const std::string& binary, GameProcess& out, std::string& error) {
+bool StartGame(const std::string& binary, GameProcess& out, std::string& error, bool web) {
   if (::access(binary.c_str(), X_OK) != 0) {
     error = "cannot run " + binary + ": " + std::strerror(errno) + " (build it, or name it with --server)";
     return false;
@@ -83,6 +83,11 @@ bool StartGame(const std::string& binary, GameProcess& out, std::string& error) 
   game.folder = pattern;
   game.log = game.folder + "/server.log";
   game.port = FreePort();
+  if (web) {
+    do {
+      game.webPort = FreePort();
+    } while (game.webPort == game.port);
+  }
   const int log = ::open(game.log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (log < 0 || game.port == 0) {
     error = "cannot prepare " + game.folder;
@@ -91,6 +96,7 @@ bool StartGame(const std::string& binary, GameProcess& out, std::string& error) 
     return false;
   }
   const std::string port = std::to_string(game.port);
+  const std::string webPort = std::to_string(game.webPort);
   const pid_t pid = ::fork();
   if (pid == 0) {
     const int nothing = ::open("/dev/null", O_RDONLY);
@@ -99,6 +105,7 @@ bool StartGame(const std::string& binary, GameProcess& out, std::string& error) 
     ::dup2(log, STDERR_FILENO);
     if (::chdir(game.folder.c_str()) != 0) ::_exit(127);
     ::setenv("PELTHOLLOW_PORT", port.c_str(), 1);
+    if (game.webPort > 0) ::setenv("PELTHOLLOW_WEB_PORT", webPort.c_str(), 1);
     rlimit files{};
     if (::getrlimit(RLIMIT_NOFILE, &files) == 0) {
       files.rlim_cur = files.rlim_max;
@@ -119,7 +126,7 @@ bool StartGame(const std::string& binary, GameProcess& out, std::string& error) 
   }
   game.pid = pid;
   for (int waited = 0; waited < 10000; waited += 10) {
-    if (ReadAll(game.log).find("Listening on port ") != std::string::npos) {
+    if (ReadAll(game.log).find(web ? "Web client on port " : "Listening on port ") != std::string::npos) {
       out = game;
       return true;
     }

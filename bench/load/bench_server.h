@@ -12,6 +12,7 @@ namespace bench {
 struct GameProcess {
   pid_t pid = -1;
   int port = 0;
+  int webPort = 0;     // the web client's port; 0: none
   std::string folder;  // the temporary folder; removed by StopGame
   std::string log;     // the server's standard output and error, inside `folder`
 };
@@ -24,10 +25,11 @@ long RaiseFileLimit(long wanted);
 int FreePort();
 
 // Starts `binary server` in a new temporary folder with PELTHOLLOW_PORT set to a free
-// port and its descriptor limit raised to the hard limit, and waits (at most 10 s) for
-// "Listening on port ". False with `error` set (and nothing left running) when it does
-// not come up.
-bool StartGame(const std::string& binary, GameProcess& out, std::string& error);
+// port (and PELTHOLLOW_WEB_PORT to another when `web`) and its descriptor limit raised
+// to the hard limit, and waits (at most 10 s) for "Listening on port " (and "Web client
+// on port "). False with `error` set (and nothing left running) when it does not come
+// up.
+bool StartGame(const std::string& binary, GameProcess& out, std::string& error, bool web = false);
 
 // Ends the server with SIGTERM (it saves and leaves), SIGKILL after 5 s, and removes
 // its folder unless `keep`. Harmless on a GameProcess that is not running.

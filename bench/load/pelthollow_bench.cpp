@@ -32,7 +32,10 @@ constexpr const char* kWelcome = "Welcome to Pelthollow! Type \"help\" for a lis
 constexpr std::int64_t kSecond = 1'000'000'000;
 constexpr std::int64_t kTickNs = 5 * kSecond;  // the server's world tick
 
-enum class Scenario { Idle, Chat, Flood, Crowd };
+// Web: the chat mix from players on the game's web client (WebSocket), with the same
+// players over TCP to the same server as the baseline instead of the echo. Run by name;
+// "all" is the other four.
+enum class Scenario { Idle, Chat, Flood, Crowd, Web };
 constexpr std::array<Scenario, 4> kScenarios{Scenario::Idle, Scenario::Chat, Scenario::Flood, Scenario::Crowd};
 
 std::string_view ScenarioName(Scenario s) {
@@ -41,6 +44,7 @@ std::string_view ScenarioName(Scenario s) {
     case Scenario::Chat: return "chat";
     case Scenario::Flood: return "flood";
     case Scenario::Crowd: return "crowd";
+    case Scenario::Web: return "web";
   }
   return "?";
 }
@@ -66,6 +70,8 @@ struct Options {
   double crowdSeconds = 10;
   std::size_t speakers = 20;
   int walkTicks = 2;  // crowd: ticks the speakers walk out of the dens (0: they stay)
+  std::size_t webPlayers = 100;
+  double webSeconds = 20;
 };
 
 // The figures of one side (game or echo) of one scenario run.
@@ -91,7 +97,7 @@ struct Figures {
 
 void Usage() {
   std::puts(
-      "usage: pelthollow-bench [idle|chat|flood|crowd|all ...] [options]\n"
+      "usage: pelthollow-bench [idle|chat|flood|crowd|web|all ...] [options]\n"
       "  --server PATH       pelthollow binary (default: pelthollow beside this program)\n"
       "  --port N            use a server already running on 127.0.0.1:N\n"
       "  --pid N             that server's process id, for its CPU and memory figures\n"
@@ -102,6 +108,7 @@ void Usage() {
       "  --flood-clients N   (64)     --flood-seconds S (10)\n"
       "  --crowd N           (10000)  --crowd-seconds S (10)   --speakers N (20)\n"
       "  --walk-ticks T      crowd: ticks the speakers walk out of the dens to speak again (2)\n"
+      "  --web-players N     (100)    --web-seconds S   (20)   web: WebSocket against TCP\n"
       "  --inflight N        connections or setups outstanding at once (512)\n"
       "  --seed N            random seed (1)\n"
       "  --keep              keep the servers' temporary folders and logs\n"
@@ -138,6 +145,12 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.scenarios.push_back(Scenario::Flood);
     } else if (a == "crowd") {
       o.scenarios.push_back(Scenario::Crowd);
+    } else if (a == "web") {
+      o.scenarios.push_back(Scenario::Web);
+    } else if (a == "--web-players") {
+      if (!value(o.webPlayers)) return false;
+    } else if (a == "--web-seconds") {
+      if (!value(o.webSeconds)) return false;
     } else if (a == "--server" && i + 1 < argc) {
       o.server = argv[++i];
     } else if (a == "--port") {
@@ -182,6 +195,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.crowdSeconds = 3;
       o.speakers = 10;
       o.walkTicks = 1;
+      o.webPlayers = 50;
+      o.webSeconds = 5;
     } else if (a == "--keep") {
       o.keep = true;
     } else if (a == "--markdown") {
@@ -223,6 +238,7 @@ struct Peer {
   bool echo = false;
   int port = 0;
   pid_t pid = 0;
+  bool web = false;  // port is the game's web client port
 };
 
 // What one measured stretch gave.
@@ -301,9 +317,17 @@ Figures RunOnce(Scenario scenario, const Peer& peer, const Options& o, const std
       drive.sayOnly = true;
       drive.durationNs = Ns(o.crowdSeconds);
       break;
+    case Scenario::Web:
+      count = o.webPlayers;
+      drive.drive = Drive::Paced;
+      drive.active = count;
+      drive.durationNs = Ns(o.webSeconds);
+      ticks = o.spreadTicks;
+      break;
   }
   Fleet fleet;
   MakeFleet(fleet, peer.echo, peer.port, count, prefix, o.seed);
+  fleet.web = peer.web;
   const ProcReading before = ReadProcess(peer.pid);
   const std::int64_t greet = ConnectAll(fleet, o.inflight, 60 * kSecond);
   const ProcReading greeted = ReadProcess(peer.pid);
@@ -438,7 +462,7 @@ struct Report {
   Scenario scenario;
   std::string setting;
   Figures game;
-  Figures echo;
+  Figures echo;  // the baseline: the echo server, or for `web` the game over TCP
   std::vector<Row> rows;
   std::vector<Target> targets;
 };
@@ -466,6 +490,10 @@ std::string Describe(Scenario s, const Options& o) {
       return std::to_string(o.crowdConnections) + " connections in play; " + std::to_string(o.speakers) +
              " of them say one line a second for " + Fixed(o.crowdSeconds, 0) + " s" +
              (o.walkTicks > 0 ? " in their dens, then as long out in the open" : "");
+    case Scenario::Web:
+      return std::to_string(o.webPlayers) +
+             " players in play on the web client (WebSocket), typing the chat mix one command a second, " +
+             Fixed(o.webSeconds, 0) + " s; baseline: the same players over TCP to the same server";
   }
   return {};
 }
@@ -523,13 +551,19 @@ void BuildRows(Report& r, const Options& o) {
         target("crowd say p99 under 10 ms, speakers in the open", g.openLatency.p99 < 10e6, Ms(g.openLatency.p99));
       }
       break;
+    case Scenario::Web:
+      target("web median within 1.5x the TCP median", e.latency.median > 0 && g.latency.median <= 1.5 * e.latency.median,
+             Ratio(g.latency.median, e.latency.median));
+      break;
   }
 }
 
 void PrintReport(const Report& r, const Options& o) {
   std::printf("\n== %s: %s%s\n", std::string(ScenarioName(r.scenario)).c_str(), r.setting.c_str(),
               o.runs > 1 ? (" (median of " + std::to_string(o.runs) + " runs)").c_str() : "");
-  std::printf("   players %s (the echo gets the same lines)\n", r.game.placement.c_str());
+  const bool web = r.scenario == Scenario::Web;
+  std::printf("   players %s (%s)\n", r.game.placement.c_str(),
+              web ? "pelthollow = over WebSocket, echo = the same over TCP" : "the echo gets the same lines");
   if (!r.game.openPlacement.empty()) {
     std::printf("   speakers then walk out: %s\n", r.game.openPlacement.c_str());
   }
@@ -537,7 +571,7 @@ void PrintReport(const Report& r, const Options& o) {
   for (const Row& row : r.rows) {
     std::printf("   %-32s %14s %14s %8s\n", row.figure.c_str(), row.game.c_str(), row.echo.c_str(), row.ratio.c_str());
   }
-  if (r.scenario == Scenario::Chat || r.scenario == Scenario::Flood) {
+  if (r.scenario == Scenario::Chat || r.scenario == Scenario::Flood || web) {
     std::printf("   by command (pelthollow, median / p99):");
     for (const Command k : {Command::Look, Command::Say, Command::Status, Command::Move, Command::Whisper}) {
       const Summary& s = r.game.byKind[static_cast<std::size_t>(k)];
@@ -630,8 +664,21 @@ int main(int argc, char** argv) {
       // Names are unique per run, also against a server that keeps its characters.
       const std::string prefix = std::string(1, static_cast<char>(std::toupper(ScenarioName(scenario)[0]))) +
                                  Base36((static_cast<std::uint64_t>(::getpid()) << 8) + static_cast<std::uint64_t>(run)) + "-";
-      EchoProcess echo;
       std::string error;
+      if (scenario == Scenario::Web) {
+        // Both fleets on one server: first over TCP (the baseline), then over WebSocket.
+        GameProcess game;
+        if (!StartGame(o.server, game, error, true)) {
+          std::fprintf(stderr, "pelthollow: %s\n", error.c_str());
+          return 1;
+        }
+        echoes.push_back(RunOnce(scenario, Peer{false, game.port, game.pid, false}, o, prefix + "t"));
+        games.push_back(RunOnce(scenario, Peer{false, game.webPort, game.pid, true}, o, prefix + "w"));
+        StopGame(game, o.keep);
+        if (o.keep) std::printf("   server folder kept: %s\n", game.folder.c_str());
+        continue;
+      }
+      EchoProcess echo;
       if (!StartEcho(kWelcome, echo, error)) {
         std::fprintf(stderr, "echo server: %s\n", error.c_str());
         return 1;

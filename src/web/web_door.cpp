@@ -39,10 +39,12 @@ constexpr std::size_t kMaxRequestBodyBytes = 1024;
 // A connection that has not finished its request, or its WebSocket handshake, in this
 // time is dropped.
 constexpr auto kHandshakeTime = 10s;
-// The longest message read from a browser. Lines a little past the game's limit still
-// reach the game, which answers "Line too long." as for any client; a message past
-// this closes the WebSocket with 1009 (too big).
-constexpr std::size_t kMaxMessageBytes = 4 * net::kMaxLineBytes;
+// A browser's message is read in pieces of at most this many bytes. Of a message longer
+// than the game takes, only its first kMaxLineBytes + 1 bytes are kept and passed on:
+// the game sees the line pass its limit and answers "Line too long.", as for any
+// client, and the WebSocket stays open whatever the length.
+constexpr std::size_t kReadPieceBytes = 4096;
+constexpr std::size_t kMaxKeptLineBytes = net::kMaxLineBytes + 1;
 // Connections that have not become a WebSocket yet, at most; more are closed at once.
 constexpr int kMaxHttpConnections = 256;
 // After the game has ended a connection, how long its last messages may take to leave.
@@ -78,7 +80,7 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
     timeouts.idle_timeout = 5min;  // a ping half-way; no answer at all ends it
     timeouts.keep_alive_pings = true;
     ws_.set_option(timeouts);
-    ws_.read_message_max(kMaxMessageBytes);
+    ws_.read_message_max(0);  // no limit: a message is held only up to kMaxKeptLineBytes
     ws_.set_option(websocket::stream_base::decorator([](websocket::response_type& response) {
       response.set(http::field::server, "pelthollow");
     }));
@@ -94,36 +96,37 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
     callbacks.onClosed = [self = shared_from_this()] { self->GameEnded(); };
     beast::error_code error;
     link_ = doors::GameLink::Open(io_, peer_, std::move(callbacks), error);
-    if (!link_) {
-      ws_.async_close(websocket::close_reason(websocket::close_code::internal_error),
-                      [self = shared_from_this()](beast::error_code) {});
-      return;
-    }
+    if (!link_) return CloseBrowser(websocket::close_code::internal_error);
     ReadNext();
   }
 
   void ReadNext() {
-    ws_.async_read(incoming_, [self = shared_from_this()](beast::error_code error, std::size_t) {
-      self->OnMessage(error);
-    });
+    ws_.async_read_some(incoming_, kReadPieceBytes,
+                        [self = shared_from_this()](beast::error_code error, std::size_t) {
+                          self->OnPiece(error);
+                        });
   }
 
-  void OnMessage(beast::error_code error) {
-    // A closed, failed or protocol-breaking browser (invalid UTF-8 gets 1007, a message
-    // too big 1009, from Beast itself): the lines it sent before still reach the game.
+  void OnPiece(beast::error_code error) {
+    // A closed, failed or protocol-breaking browser (invalid UTF-8 gets 1007 from Beast
+    // itself): the lines it sent before still reach the game.
     if (error) {
+      browserGone_ = true;
       link_->Close();
       return;
     }
     if (!ws_.got_text()) {
+      CloseBrowser(websocket::close_reason(websocket::close_code::unknown_data,
+                                           "Only text messages are accepted."));
       link_->Close();
-      ws_.async_close(websocket::close_reason(websocket::close_code::unknown_data,
-                                              "Only text messages are accepted."),
-                      [self = shared_from_this()](beast::error_code) {});
       return;
     }
-    const std::string line = beast::buffers_to_string(incoming_.data());
+    line_.append(beast::buffers_to_string(incoming_.data()));
     incoming_.consume(incoming_.size());
+    if (line_.size() > kMaxKeptLineBytes) line_.resize(kMaxKeptLineBytes);
+    if (!ws_.is_message_done()) return ReadNext();
+    std::string line;
+    line.swap(line_);
     // The next message is read once this line is with the game, so a browser that
     // types faster than the game reads waits in its own TCP window.
     link_->SendLine(line, [self = shared_from_this()] {
@@ -139,12 +142,7 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
   void WriteNext() {
     if (writing_) return;
     if (outgoing_.empty()) {
-      if (gameEnded_ && !closing_) {
-        closing_ = true;
-        ws_.async_close(websocket::close_code::normal, [self = shared_from_this()](beast::error_code) {
-          self->linger_.cancel();
-        });
-      }
+      if (gameEnded_) CloseBrowser(websocket::close_code::normal);
       return;
     }
     writing_ = true;
@@ -155,6 +153,7 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
                       const std::size_t gameBytes = self->outgoing_.front().gameBytes;
                       self->outgoing_.pop_front();
                       if (error) {
+                        self->browserGone_ = true;
                         self->outgoing_.clear();
                         self->link_->Close();
                         return;
@@ -168,6 +167,7 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
   // that does not take it within kLingerTime is cut off.
   void GameEnded() {
     gameEnded_ = true;
+    if (browserGone_) return;
     linger_.expires_after(kLingerTime);
     linger_.async_wait([self = shared_from_this()](beast::error_code error) {
       if (error) return;  // cancelled: the close went through
@@ -175,6 +175,13 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
       beast::get_lowest_layer(self->ws_).socket().close(ignored);
     });
     WriteNext();
+  }
+
+  // The one place the WebSocket is closed from this side; at most one close is started.
+  void CloseBrowser(const websocket::close_reason& reason) {
+    if (closing_ || browserGone_) return;
+    closing_ = true;
+    ws_.async_close(reason, [self = shared_from_this()](beast::error_code) { self->linger_.cancel(); });
   }
 
   struct Outgoing {
@@ -188,10 +195,12 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
   sockaddr_in peer_;
   std::shared_ptr<doors::GameLink> link_;
   beast::flat_buffer incoming_;
+  std::string line_;  // the message being read, at most kMaxKeptLineBytes
   std::deque<Outgoing> outgoing_;  // front() is being written when writing_
   bool writing_ = false;
   bool gameEnded_ = false;
-  bool closing_ = false;
+  bool closing_ = false;      // a close of the WebSocket has been started
+  bool browserGone_ = false;  // reading or writing failed: the WebSocket is finished
 };
 
 // One HTTP connection before any WebSocket: serves the page and its files, or hands

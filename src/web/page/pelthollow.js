@@ -4,7 +4,6 @@
 
 const kKeptLines = 2000;     // lines of output kept on the page
 const kHistoryLines = 100;   // sent lines that Up and Down recall
-const kMaxLineBytes = 16384; // the server closes the connection on a longer message
 
 const output = document.getElementById('output');
 const status = document.getElementById('status');
@@ -43,10 +42,6 @@ function Echo(line) {
 function Send(line) {
   if (!socket || socket.readyState !== WebSocket.OPEN) {
     Show('Not connected.', 'note');
-    return false;
-  }
-  if (new TextEncoder().encode(line).length > kMaxLineBytes) {
-    Show('Line too long.', 'note');
     return false;
   }
   Show(Echo(line), 'sent');

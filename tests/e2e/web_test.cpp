@@ -1,0 +1,236 @@
+// The web client's door as a browser sees it: HTTP for the page, a WebSocket for the
+// game, against the real binary with PELTHOLLOW_WEB_PORT set.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include <atomic>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "e2e_support.h"
+
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+using e2e::Server;
+
+constexpr const char* kWelcome = "Welcome to Pelthollow! Type \"help\" for a list of commands.";
+
+// Connects a blocking socket that gives up on a read after e2e::kTimeout.
+bool ConnectWithTimeout(tcp::socket& socket, int port) {
+  beast::error_code error;
+  socket.connect(tcp::endpoint(asio::ip::address_v4::loopback(), static_cast<unsigned short>(port)),
+                 error);
+  if (error) return false;
+  timeval limit{static_cast<long>(e2e::kTimeout.count()), 0};
+  ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  return true;
+}
+
+// One HTTP/1.1 request on a new connection; the response, or a 0 status on failure.
+http::response<http::string_body> Request(int port, http::verb verb, const std::string& target,
+                                          const std::string& origin = "") {
+  asio::io_context io;
+  tcp::socket socket(io);
+  http::response<http::string_body> response;
+  if (!ConnectWithTimeout(socket, port)) return response;
+  http::request<http::empty_body> request(verb, target, 11);
+  request.set(http::field::host, "127.0.0.1:" + std::to_string(port));
+  if (!origin.empty()) {
+    request.set(http::field::origin, origin);
+    request.set(http::field::connection, "Upgrade");
+    request.set(http::field::upgrade, "websocket");
+    request.set(http::field::sec_websocket_version, "13");
+    request.set(http::field::sec_websocket_key, "dGhlIHNhbXBsZSBub25jZQ==");
+  }
+  beast::error_code error;
+  http::write(socket, request, error);
+  beast::flat_buffer buffer;
+  if (!error) http::read(socket, buffer, response, error);
+  return response;
+}
+
+// A browser's WebSocket to the game.
+class Browser {
+ public:
+  explicit Browser(int port, const std::string& origin = "") : ws_(io_) {
+    if (!ConnectWithTimeout(ws_.next_layer(), port)) return;
+    ws_.set_option(websocket::stream_base::decorator([origin](websocket::request_type& request) {
+      if (!origin.empty()) request.set(http::field::origin, origin);
+    }));
+    beast::error_code error;
+    ws_.handshake("127.0.0.1:" + std::to_string(port), "/ws", error);
+    open_ = !error;
+  }
+
+  bool Open() const { return open_; }
+  int Fd() { return ws_.next_layer().native_handle(); }
+
+  bool Send(const std::string& text, bool binary = false) {
+    ws_.binary(binary);
+    beast::error_code error;
+    ws_.write(asio::buffer(text), error);
+    return !error;
+  }
+
+  // The next text message, or nullopt when the connection ends or nothing comes in time.
+  std::optional<std::string> Next() {
+    beast::flat_buffer buffer;
+    beast::error_code error;
+    ws_.read(buffer, error);
+    if (error) return std::nullopt;
+    return beast::buffers_to_string(buffer.data());
+  }
+
+  std::optional<std::string> WaitFor(const std::string& text) {
+    for (;;) {
+      auto message = Next();
+      if (!message || message->find(text) != std::string::npos) return message;
+    }
+  }
+
+  // Reads until the server closes; the close code it gave, or -1.
+  int CloseCode() {
+    while (Next()) {
+    }
+    return ws_.reason().code == websocket::close_code::none ? -1 : static_cast<int>(ws_.reason().code);
+  }
+
+ private:
+  asio::io_context io_;
+  websocket::stream<tcp::socket> ws_;
+  bool open_ = false;
+};
+
+// A server with its web client on a free port.
+struct WebServer {
+  explicit WebServer(const std::string& origins = "")
+      : webPort(e2e::FreePort()), server(Options(webPort, origins)) {}
+  static e2e::Process::Options Options(int webPort, const std::string& origins) {
+    e2e::Process::Options options;
+    options.env["PELTHOLLOW_WEB_PORT"] = std::to_string(webPort);
+    if (!origins.empty()) options.env["PELTHOLLOW_WEB_ORIGINS"] = origins;
+    return options;
+  }
+  bool Ready() { return server.Ready() && server.WaitForLog("Web client on port "); }
+  int webPort;
+  Server server;
+};
+
+TEST(WebClient, ServesThePageAndOnlyThePage) {
+  WebServer web("http://friends.example");
+  ASSERT_TRUE(web.Ready()) << web.server.Log();
+  EXPECT_NE(web.server.Log().find("Listening on port " + std::to_string(web.server.Port()) +
+                                  ".\nWeb client on port " + std::to_string(web.webPort) + ".\n"),
+            std::string::npos);
+  const auto page = Request(web.webPort, http::verb::get, "/");
+  EXPECT_EQ(page.result(), http::status::ok);
+  EXPECT_EQ(page["Content-Security-Policy"], "default-src 'self'");
+  EXPECT_NE(page.body().find("role=\"log\""), std::string::npos);
+  EXPECT_EQ(Request(web.webPort, http::verb::get, "/pelthollow.js").result(), http::status::ok);
+  EXPECT_EQ(Request(web.webPort, http::verb::get, "/secret").result(), http::status::not_found);
+  EXPECT_EQ(Request(web.webPort, http::verb::post, "/").result(), http::status::method_not_allowed);
+
+  // Another site's page may not open the game; the page's own origin and listed ones may.
+  const std::string self = "http://127.0.0.1:" + std::to_string(web.webPort);
+  EXPECT_EQ(Request(web.webPort, http::verb::get, "/ws", "http://evil.example").result(),
+            http::status::forbidden);
+  EXPECT_TRUE(Browser(web.webPort, self).Open());
+  EXPECT_TRUE(Browser(web.webPort, "http://friends.example").Open());
+}
+
+TEST(WebClient, ABrowserAndATerminalPlayerHearEachOther) {
+  WebServer web;
+  ASSERT_TRUE(web.Ready()) << web.server.Log();
+  Browser browser(web.webPort);
+  ASSERT_TRUE(browser.Open());
+  EXPECT_EQ(browser.Next(), kWelcome);
+  ASSERT_TRUE(web.server.WaitForLog("New connection from 127.0.0.1 ("));
+  ASSERT_TRUE(browser.Send("help"));
+  EXPECT_EQ(browser.Next(),
+            "help\tdisplays this message\nsetup\tcreates a character\n"
+            "login\ttakes control of an existing character on the server");
+  browser.Send("setup Willow pw she/her 9 warrior moss \" lean tabby \" - -");
+  ASSERT_TRUE(browser.WaitFor("Character created. Entering game..."));
+
+  e2e::Client terminal(web.server.Port());
+  ASSERT_TRUE(terminal.ReadWelcome());
+  terminal.Send("setup Bramble pw he/him 30 warrior moss \" brown tom \" - -");
+  ASSERT_TRUE(terminal.WaitForFrame("Character created."));
+  terminal.Send("say hello \xF0\x9F\x90\x88 and \xFF bytes");  // not UTF-8: repaired
+  EXPECT_EQ(browser.WaitFor("Bramble: "), "Bramble: hello \xF0\x9F\x90\x88 and \xEF\xBF\xBD bytes ");
+  browser.Send("say hi Bramble");
+  EXPECT_TRUE(terminal.WaitForFrame("Willow: hi Bramble"));
+}
+
+TEST(WebClient, BadInputGetsAClearAnswer) {
+  WebServer web;
+  ASSERT_TRUE(web.Ready()) << web.server.Log();
+  {
+    Browser browser(web.webPort);
+    ASSERT_EQ(browser.Next(), kWelcome);
+    for (const std::size_t length : {4097, 1000000}) {
+      ASSERT_TRUE(browser.Send(std::string(length, 'x')));
+      EXPECT_EQ(browser.Next(), "Line too long.");
+    }
+    ASSERT_TRUE(browser.Send("help general"));
+    EXPECT_TRUE(browser.Next());  // still served
+  }
+  {
+    Browser browser(web.webPort);
+    ASSERT_EQ(browser.Next(), kWelcome);
+    ASSERT_TRUE(browser.Send("help", true));
+    EXPECT_EQ(browser.CloseCode(), 1003);
+  }
+  {
+    Browser browser(web.webPort);
+    ASSERT_EQ(browser.Next(), kWelcome) << web.server.Log();
+    ASSERT_TRUE(browser.Send("help"));
+    ASSERT_TRUE(browser.Send("say \xC3("));
+    EXPECT_EQ(browser.CloseCode(), 1007);
+    EXPECT_TRUE(web.server.WaitForLog(" : help\n"));  // what came before still counted
+  }
+
+  e2e::TempDir dir;
+  e2e::Process::Options options;
+  options.env["PELTHOLLOW_WEB_PORT"] = "80a";
+  e2e::Process bad(dir.Path(), e2e::FreePort(), options);
+  EXPECT_EQ(e2e::Process::ExitCode(bad.Wait()), 1);
+  EXPECT_EQ(bad.Output(), "Invalid PELTHOLLOW_WEB_PORT: 80a\n");
+}
+
+TEST(WebClient, ABrowserThatStopsReadingIsEndedWhileOthersAreServed) {
+  WebServer web;
+  ASSERT_TRUE(web.Ready()) << web.server.Log();
+  Browser greedy(web.webPort);
+  ASSERT_EQ(greedy.Next(), kWelcome);
+  // Asks and asks and never reads the answers: the game's output limits end it.
+  std::atomic<bool> stop{false};
+  std::thread flood([&] {
+    for (int i = 0; i < 400000 && !stop; ++i) {
+      if (!greedy.Send("help general")) break;
+    }
+  });
+  e2e::Client polite(web.server.Port());
+  ASSERT_TRUE(polite.ReadWelcome());
+  for (int i = 0; i < 20; ++i) EXPECT_TRUE(polite.Ask("help"));
+  EXPECT_TRUE(web.server.WaitForLog(" disconnected\n", std::chrono::seconds(30)));
+  stop = true;
+  ::shutdown(greedy.Fd(), SHUT_RDWR);  // its blocked write, if any, fails now
+  flood.join();
+  Browser next(web.webPort);
+  EXPECT_EQ(next.Next(), kWelcome);
+}
+
+}  // namespace
