@@ -1,13 +1,18 @@
 #include "app/settings.h"
 
 #include <charconv>
+#include <cstdint>
 #include <cstdlib>
+#include <mutex>
 #include <string_view>
 #include <utility>
 
 #include "net/socket.h"
+#include "server/connection_lock.h"
+#include "telnet/telnet_door.h"
 #include "web/web_door.h"
 #include "web/web_rules.h"
+#include "world/character.h"
 
 namespace app {
 
@@ -46,12 +51,14 @@ bool ReadLimits(server::AddressLimits& limits, std::string& message) {
          ReadLimit("PELTHOLLOW_MAX_LINES_PER_SECOND", limits.maxLinesPerSecond, message);
 }
 
-// PELTHOLLOW_WEB_PORT (unset: no web client) and PELTHOLLOW_WEB_ORIGINS.
-bool ReadWebSettings(server::ServerOptions& options, std::string& message) {
+// PELTHOLLOW_WEB_PORT (unset: no web client) and PELTHOLLOW_WEB_ORIGINS. Sets `webPort`
+// to the web client's port, 0 when it is off.
+bool ReadWebSettings(server::ServerOptions& options, std::uint16_t& webPort, std::string& message) {
   web::WebOptions web;
   std::string bad;
   if (!net::PortFromEnvironment("PELTHOLLOW_WEB_PORT", web.port, bad))
     return Invalid("PELTHOLLOW_WEB_PORT", bad, message);
+  webPort = web.port;
   if (web.port == 0) return true;
   if (const char* origins = Setting("PELTHOLLOW_WEB_ORIGINS")) web.origins = web::SplitOrigins(origins);
   // Doors start one after the other; the first that fails ends the server.
@@ -61,10 +68,32 @@ bool ReadWebSettings(server::ServerOptions& options, std::string& message) {
   return true;
 }
 
+// PELTHOLLOW_TELNET_PORT (unset: no telnet port). `webPort` is the web client's port,
+// which the telnet door names to status crawlers; 0 when the web client is off.
+bool ReadTelnetSettings(server::ServerOptions& options, std::uint16_t webPort,
+                        std::string& message) {
+  telnet::TelnetOptions telnet;
+  std::string bad;
+  if (!net::PortFromEnvironment("PELTHOLLOW_TELNET_PORT", telnet.port, bad))
+    return Invalid("PELTHOLLOW_TELNET_PORT", bad, message);
+  if (telnet.port == 0) return true;
+  telnet.webPort = webPort;
+  telnet.playersInPlay = [] {
+    std::lock_guard<server::FairLock> guard(server::ConnectionLock);
+    return world::InPlay().size();
+  };
+  options.startDoors = [before = std::move(options.startDoors), telnet] {
+    return (!before || before()) && telnet::StartTelnetDoor(telnet);
+  };
+  return true;
+}
+
 }  // namespace
 
 bool ReadServerSettings(server::ServerOptions& options, std::string& message) {
-  return ReadLimits(options.limits, message) && ReadWebSettings(options, message);
+  std::uint16_t webPort = 0;
+  return ReadLimits(options.limits, message) && ReadWebSettings(options, webPort, message) &&
+         ReadTelnetSettings(options, webPort, message);
 }
 
 }  // namespace app

@@ -1,0 +1,118 @@
+#include "telnet/telnet_reader.h"
+
+#include <algorithm>
+
+#include "telnet/telnet_protocol.h"
+
+namespace telnet {
+
+void TelnetReader::Start(std::string& toClient) {
+  toClient += static_cast<char>(kIac);
+  toClient += static_cast<char>(kWill);
+  toClient += static_cast<char>(kOptionMssp);
+  mssp_ = Mssp::WantYes;
+}
+
+std::size_t TelnetReader::Consume(std::string_view bytes, std::string& toClient, Event& event) {
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    if (state_ == State::Data) {
+      // The common case: a run of plain text, taken in one piece.
+      std::size_t end = i;
+      while (end < bytes.size()) {
+        const auto c = static_cast<unsigned char>(bytes[end]);
+        if (c == kIac || c == '\r' || c == '\n' || c == '\0') break;
+        ++end;
+      }
+      if (end > i && line_.size() <= maxLineBytes_) {
+        line_.append(bytes.substr(i, std::min(end - i, maxLineBytes_ + 1 - line_.size())));
+      }
+      i = end;
+      if (i == bytes.size()) break;
+    }
+    event = Step(static_cast<unsigned char>(bytes[i++]), toClient);
+    if (event != Event::None) break;
+  }
+  return i;
+}
+
+TelnetReader::Event TelnetReader::Step(unsigned char byte, std::string& toClient) {
+  switch (state_) {
+    case State::Data:
+      if (byte == kIac) {
+        state_ = State::Command;
+      } else if (byte == '\r' || byte == '\n') {
+        return Event::LineEnd;  // the LF of CR LF ends an empty line, which goes nowhere
+      } else if (byte != '\0' && line_.size() <= maxLineBytes_) {
+        line_ += static_cast<char>(byte);
+      }
+      return Event::None;
+    case State::Command:
+      state_ = State::Data;
+      if (byte == kIac) {
+        if (line_.size() <= maxLineBytes_) line_ += static_cast<char>(kIac);
+      } else if (byte == kWill || byte == kWont || byte == kDo || byte == kDont) {
+        verb_ = byte;
+        state_ = State::Option;
+      } else if (byte == kSb) {
+        state_ = State::SubOption;
+      }
+      return Event::None;  // every other command (NOP, GA, AYT, a stray SE ...) is dropped
+    case State::Option:
+      state_ = State::Data;
+      return Negotiate(verb_, byte, toClient);
+    case State::SubOption:
+      state_ = State::SubData;  // no option of ours takes data from the client
+      return Event::None;
+    case State::SubData:
+      if (byte == kIac) state_ = State::SubCommand;
+      return Event::None;
+    case State::SubCommand:
+      if (byte == kIac) {
+        state_ = State::SubData;  // a data byte 255
+        return Event::None;
+      }
+      // IAC SE ends the subnegotiation. Any other command means the client never ended
+      // it: end it here and take the command, so no input is swallowed for good.
+      state_ = State::Data;
+      if (byte == kSe) return Event::None;
+      state_ = State::Command;
+      return Step(byte, toClient);
+  }
+  return Event::None;
+}
+
+TelnetReader::Event TelnetReader::Negotiate(unsigned char verb, unsigned char option,
+                                            std::string& toClient) {
+  const auto answer = [&](unsigned char reply) {
+    toClient += static_cast<char>(kIac);
+    toClient += static_cast<char>(reply);
+    toClient += static_cast<char>(option);
+  };
+  if (option == kOptionMssp && verb == kDo) {
+    if (mssp_ == Mssp::Yes) return Event::None;
+    if (mssp_ == Mssp::No) answer(kWill);  // asked again after a DONT: agree again
+    mssp_ = Mssp::Yes;
+    return Event::MsspOn;
+  }
+  if (option == kOptionMssp && verb == kDont) {
+    if (mssp_ == Mssp::Yes) answer(kWont);  // a refusal of our offer needs no answer
+    mssp_ = Mssp::No;
+    return Event::None;
+  }
+  // Every other option stays off on both sides, so only a request to turn one on is
+  // answered; WONT and DONT agree with the state and get nothing back.
+  if (verb == kDo) answer(kWont);
+  if (verb == kWill) answer(kDont);
+  return Event::None;
+}
+
+void TelnetReader::TakeLine() {
+  if (line_.capacity() > 256) {
+    std::string().swap(line_);  // an idle connection keeps no long line's buffer
+  } else {
+    line_.clear();
+  }
+}
+
+}  // namespace telnet

@@ -1,0 +1,88 @@
+// The input side of a telnet connection: turns the bytes a telnet client sends into
+// the lines a player typed, and answers the client's option requests. One reader per
+// connection, used by one thread at a time; it does no I/O of its own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace telnet {
+
+// Reads a telnet stream (RFC 854) cut anywhere across reads.
+//
+// A line ends at CR LF, LF, CR NUL or a lone CR, and an empty line is never passed on.
+// Telnet commands are taken out wherever they fall, a subnegotiation up to its IAC SE
+// included; IAC IAC is the data byte 255; any other NUL is dropped (a no-op in telnet).
+//
+// Options (RFC 1143): the reader offers MSSP and refuses every other option the client
+// asks for, WONT for DO and DONT for WILL. It answers only requests that would change
+// an option's state, so it never answers a refusal and two sides can never loop.
+//
+// Memory stays bounded: a line is held up to maxLineBytes + 1 bytes, and a line longer
+// than maxLineBytes comes out once, cut to maxLineBytes + 1 bytes, so the game's own
+// length check answers it; a subnegotiation's data is skipped, never held.
+class TelnetReader {
+ public:
+  explicit TelnetReader(std::size_t maxLineBytes) : maxLineBytes_(maxLineBytes) {}
+
+  // The bytes that open the session: the offer of MSSP. Call once, at connect.
+  void Start(std::string& toClient);
+
+  // Feeds received bytes. Appends answers to option requests to `toClient`, calls
+  // onLine(std::string_view line) for every complete, non-empty line, and onMssp() at
+  // the point where the client took up MSSP: the caller appends the status there.
+  template <class OnLine, class OnMssp>
+  void Feed(std::string_view bytes, std::string& toClient, OnLine&& onLine, OnMssp&& onMssp);
+
+  // Bytes of the unfinished line held now; never more than maxLineBytes + 1.
+  std::size_t Buffered() const { return line_.size(); }
+
+ private:
+  enum class State : std::uint8_t {
+    Data,        // text of a line
+    Command,     // after IAC
+    Option,      // after IAC and a verb (verb_): the next byte names the option
+    SubOption,   // after IAC SB: the next byte names the option
+    SubData,     // inside a subnegotiation: skipped up to IAC SE
+    SubCommand,  // after IAC inside a subnegotiation
+  };
+  // Our side of MSSP (RFC 1143 without queues: we never withdraw the offer ourselves).
+  enum class Mssp : std::uint8_t {
+    No,       // off; a DO turns it on
+    WantYes,  // offered, no answer yet
+    Yes,      // on: the status was sent
+  };
+  enum class Event : std::uint8_t { None, LineEnd, MsspOn };
+
+  // Takes bytes from the front of `bytes` up to and including the first one that makes
+  // an event, or all of them; returns how many it took and sets `event`.
+  std::size_t Consume(std::string_view bytes, std::string& toClient, Event& event);
+  Event Step(unsigned char byte, std::string& toClient);
+  Event Negotiate(unsigned char verb, unsigned char option, std::string& toClient);
+  void TakeLine();
+
+  std::size_t maxLineBytes_;
+  std::string line_;  // the unfinished line, at most maxLineBytes_ + 1 bytes
+  State state_ = State::Data;
+  unsigned char verb_ = 0;  // WILL, WONT, DO or DONT while state_ is Option
+  Mssp mssp_ = Mssp::No;
+};
+
+template <class OnLine, class OnMssp>
+void TelnetReader::Feed(std::string_view bytes, std::string& toClient, OnLine&& onLine,
+                        OnMssp&& onMssp) {
+  while (!bytes.empty()) {
+    Event event = Event::None;
+    bytes.remove_prefix(Consume(bytes, toClient, event));
+    if (event == Event::LineEnd && !line_.empty()) {
+      onLine(std::string_view(line_));
+      TakeLine();
+    } else if (event == Event::MsspOn) {
+      onMssp();
+    }
+  }
+}
+
+}  // namespace telnet

@@ -1,0 +1,54 @@
+#include "telnet/telnet_writer.h"
+
+#include "telnet/telnet_protocol.h"
+
+namespace telnet {
+
+void AppendGameText(std::string& out, std::string_view text) {
+  out.reserve(out.size() + text.size() + text.size() / 16 + 2);
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '\n') {
+      out += "\r\n";
+    } else if (c == kIac) {
+      out += static_cast<char>(kIac);
+      out += static_cast<char>(kIac);
+    } else if ((c < 0x20 && c != '\t') || c == 0x7F) {
+      out += '^';
+      out += c == 0x7F ? '?' : static_cast<char>(c + 0x40);
+    } else {
+      out += ch;
+    }
+  }
+  out += "\r\n";
+}
+
+namespace {
+
+void AppendVariable(std::string& out, std::string_view name, std::string_view value) {
+  out += static_cast<char>(kMsspVar);
+  out += name;
+  out += static_cast<char>(kMsspVal);
+  for (const char ch : value) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c != 0 && c != kMsspVar && c != kMsspVal && c != kIac) out += ch;
+  }
+}
+
+}  // namespace
+
+void AppendMsspStatus(std::string& out, const MsspStatus& status) {
+  out += static_cast<char>(kIac);
+  out += static_cast<char>(kSb);
+  out += static_cast<char>(kOptionMssp);
+  AppendVariable(out, "NAME", "Pelthollow");
+  AppendVariable(out, "PLAYERS", std::to_string(status.players));
+  AppendVariable(out, "UPTIME", std::to_string(status.startTime));
+  AppendVariable(out, "CODEBASE", "Pelthollow");
+  AppendVariable(out, "PORT", std::to_string(status.port));
+  if (!status.website.empty()) AppendVariable(out, "WEBSITE", status.website);
+  out += static_cast<char>(kIac);
+  out += static_cast<char>(kSe);
+}
+
+}  // namespace telnet
