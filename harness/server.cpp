@@ -51,8 +51,16 @@ std::size_t FindSanitizerReport(std::string_view output) {
 Server::Server(const std::string& binary, const TempDir* dir, ProcessOptions options)
     : ownDir_(dir == nullptr ? std::make_unique<TempDir>() : nullptr),
       dir_(dir == nullptr ? *ownDir_ : *dir),
-      process_(std::make_unique<Process>(binary, dir_.Path(), FreePort(), std::move(options))) {
+      process_(std::make_unique<Process>(binary, dir_.Path(), FreePort(), options)) {
   ready_ = process_->WaitForOutput(std::string(kReadyLine));
+  // A port that was free a moment ago may have been taken since, by another test's
+  // server or as the local port of some client: start again on another.
+  for (int retry = 0; retry < 5 && !ready_; ++retry) {
+    if (process_->Output().find("Error binding server socket: 98") == std::string::npos) break;
+    process_->Wait();
+    process_ = std::make_unique<Process>(binary, dir_.Path(), FreePort(), options);
+    ready_ = process_->WaitForOutput(std::string(kReadyLine));
+  }
 }
 
 }  // namespace harness
