@@ -1,6 +1,7 @@
 // The simulated players: one epoll loop on the load generator's only thread drives
 // every connection (thousands of them, no thread per connection). The same code talks
-// to the game server and to the echo baseline; only the expected answers differ.
+// to the game server and to the echo baseline; only the expected answers differ. Web
+// players wrap the same lines in WebSocket frames.
 #pragma once
 
 #include <array>
@@ -39,6 +40,7 @@ struct Player {
   net::FrameSplitter frames{kMaxFrameBytes};  // incoming bytes into frames
   std::string unsent;   // bytes of the last line that send did not take
   bool upgraded = false;  // web players: the WebSocket handshake is done
+  std::string wsBytes;    // web players: incoming bytes not taken as frames yet
   Expectation expected;     // the outstanding command, while Waiting
   std::int64_t sentNs = 0;  // when it was sent (monotonic nanoseconds)
   bool measured = false;    // sent inside the measuring window

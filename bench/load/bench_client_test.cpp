@@ -25,10 +25,12 @@ constexpr std::int64_t kMs = 1'000'000;
 // A stand-in for the game on loopback: it greets, answers setup like the game, and
 // before every answer sends a frame that is not one (someone else's speech). A
 // movement is answered at once and carried out 30 ms later with the arrival notice,
-// as a world tick would; `look` is answered only after `answerDelay`.
+// as a world tick would; `look` is answered only after `answerDelay`. With `web` it
+// speaks as the game's web client does: the welcome follows the WebSocket upgrade, and
+// every line and frame is a text message.
 class FakeGame {
  public:
-  explicit FakeGame(std::chrono::milliseconds answerDelay) : delay_(answerDelay) {
+  explicit FakeGame(std::chrono::milliseconds answerDelay, bool web = false) : delay_(answerDelay), web_(web) {
     listening_ = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -50,14 +52,20 @@ class FakeGame {
 
  private:
   struct Conn {
+    bool upgraded = false;
     std::string partial;
     std::string name;
     std::vector<std::pair<std::chrono::steady_clock::time_point, std::string>> later;
   };
 
-  static void Frame(int fd, const std::string& text) {
+  void Frame(int fd, const std::string& text) const {
     std::string bytes = text;
     bytes.push_back('\0');
+    if (web_) {
+      bytes = {static_cast<char>(0x81), static_cast<char>(126), static_cast<char>(text.size() >> 8),
+               static_cast<char>(text.size() & 0xFF)};
+      bytes += text;
+    }
     [[maybe_unused]] const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
   }
 
@@ -89,7 +97,7 @@ class FakeGame {
       if (wait[0].revents != 0) {
         const int fd = ::accept(listening_, nullptr, nullptr);
         connections_[fd];
-        Frame(fd, "Welcome!");
+        if (!web_) Frame(fd, "Welcome!");
       }
       for (std::size_t i = 1; i < wait.size(); ++i) {
         if (wait[i].revents == 0) continue;
@@ -98,6 +106,10 @@ class FakeGame {
         if (n <= 0) continue;
         Conn& c = connections_[wait[i].fd];
         c.partial.append(buffer, static_cast<std::size_t>(n));
+        if (web_) {
+          TakeWebSocket(wait[i].fd, c);
+          continue;
+        }
         for (std::size_t end; (end = c.partial.find('\0')) != std::string::npos;) {
           const std::string line = c.partial.substr(0, end);
           c.partial.erase(0, end + 1);
@@ -118,7 +130,28 @@ class FakeGame {
     }
   }
 
+  // The upgrade request, then masked text messages of under 126 bytes.
+  void TakeWebSocket(int fd, Conn& c) {
+    const std::size_t end = c.partial.find("\r\n\r\n");
+    if (!c.upgraded && end != std::string::npos) {
+      c.partial.erase(0, end + 4);
+      c.upgraded = true;
+      const std::string yes = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n";
+      [[maybe_unused]] const ssize_t n = ::send(fd, yes.data(), yes.size(), MSG_NOSIGNAL);
+      Frame(fd, "Welcome!");
+    }
+    while (c.upgraded && c.partial.size() >= 6) {
+      const std::size_t length = static_cast<std::size_t>(c.partial[1] & 0x7F);
+      if (c.partial.size() < 6 + length) return;
+      std::string line = c.partial.substr(6, length);
+      for (std::size_t k = 0; k < length; ++k) line[k] = static_cast<char>(line[k] ^ c.partial[2 + k % 4]);
+      c.partial.erase(0, 6 + length);
+      Handle(fd, c, line);
+    }
+  }
+
   std::chrono::milliseconds delay_;
+  bool web_;
   int listening_ = -1;
   int port_ = 0;
   std::atomic<bool> stop_{false};
@@ -181,6 +214,25 @@ TEST(BenchFleet, AFrameThatIsNotTheAnswerDoesNotStopTheClock) {
   for (const std::int64_t took : looks) EXPECT_GE(took, 40 * kMs);
   // Every command got a decoy first; none of them counted as an answer.
   EXPECT_GE(fleet.tally.unasked, fleet.tally.answered);
+  CloseFleet(fleet);
+}
+
+TEST(BenchFleet, WebPlayersUpgradeAndTypeOverWebSocket) {
+  FakeGame game(std::chrono::milliseconds(0), true);
+  Fleet fleet;
+  MakeFleet(fleet, false, game.Port(), 1, "S", 1);  // the fake has one den
+  fleet.web = true;
+  ASSERT_GE(ConnectAll(fleet, 1, 5'000 * kMs), 0) << fleet.problem;
+  ASSERT_TRUE(SetUpAll(fleet, 1, 5'000 * kMs)) << fleet.problem;
+  DrivePlan paced;
+  paced.drive = Drive::Paced;
+  paced.active = 1;
+  paced.periodNs = 50 * kMs;
+  paced.durationNs = 300 * kMs;
+  RunDrive(fleet, paced);
+  EXPECT_GE(fleet.tally.answered, 4u);
+  EXPECT_EQ(fleet.tally.unanswered, 0u);
+  EXPECT_TRUE(fleet.problem.empty()) << fleet.problem;
   CloseFleet(fleet);
 }
 

@@ -27,13 +27,14 @@ std::string_view ScenarioName(Scenario s) {
     case Scenario::Chat: return "chat";
     case Scenario::Flood: return "flood";
     case Scenario::Crowd: return "crowd";
+    case Scenario::Web: return "web";
   }
   return "?";
 }
 
 void Usage() {
   std::puts(
-      "usage: pelthollow-bench [idle|chat|flood|crowd|all ...] [options]\n"
+      "usage: pelthollow-bench [idle|chat|flood|crowd|web|all ...] [options]\n"
       "  --server PATH       pelthollow binary (default: pelthollow beside this program)\n"
       "  --port N            use a server already running on 127.0.0.1:N\n"
       "  --pid N             that server's process id, for its CPU and memory figures\n"
@@ -44,6 +45,8 @@ void Usage() {
       "  --flood-clients N   (64)     --flood-seconds S (10)\n"
       "  --crowd N           (10000)  --crowd-seconds S (10)   --speakers N (20)\n"
       "  --walk-ticks T      crowd: ticks the speakers walk out of the dens to speak again (2)\n"
+      "  --web-players N     (100)    --web-seconds S   (20)   web: WebSocket against TCP,\n"
+      "                      on a server of its own (not run by all, ignores --port)\n"
       "  --inflight N        connections or setups outstanding at once (512)\n"
       "  --seed N            random seed (1)\n"
       "  --keep              keep the servers' temporary folders and logs\n"
@@ -71,6 +74,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.scenarios.push_back(Scenario::Flood);
     } else if (a == "crowd") {
       o.scenarios.push_back(Scenario::Crowd);
+    } else if (a == "web") {
+      o.scenarios.push_back(Scenario::Web);
     } else if (a == "--server" && i + 1 < argc) {
       o.server = argv[++i];
     } else if (a == "--port") {
@@ -105,6 +110,10 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       if (!value(o.speakers)) return false;
     } else if (a == "--walk-ticks") {
       if (!value(o.walkTicks) || o.walkTicks < 0 || o.walkTicks > 40) return false;
+    } else if (a == "--web-players") {
+      if (!value(o.webPlayers)) return false;
+    } else if (a == "--web-seconds") {
+      if (!value(o.webSeconds)) return false;
     } else if (a == "--quick") {
       o.idleSeconds = 5;
       o.chatPlayers = 200;
@@ -115,6 +124,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.crowdSeconds = 3;
       o.speakers = 10;
       o.walkTicks = 1;
+      o.webPlayers = 50;
+      o.webSeconds = 5;
     } else if (a == "--keep") {
       o.keep = true;
     } else if (a == "--markdown") {

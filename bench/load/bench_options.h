@@ -12,7 +12,10 @@
 
 namespace bench {
 
-enum class Scenario { Idle, Chat, Flood, Crowd };
+// Web: the chat mix from players on the game's web client (WebSocket), against the same
+// players over TCP to the same server instead of the echo. Run by name only: "all" is
+// the other four.
+enum class Scenario { Idle, Chat, Flood, Crowd, Web };
 inline constexpr std::array<Scenario, 4> kScenarios{Scenario::Idle, Scenario::Chat, Scenario::Flood, Scenario::Crowd};
 
 std::string_view ScenarioName(Scenario s);
@@ -38,6 +41,8 @@ struct Options {
   double crowdSeconds = 10;
   std::size_t speakers = 20;
   int walkTicks = 2;  // crowd: ticks the speakers walk out of the dens (0: they stay)
+  std::size_t webPlayers = 100;
+  double webSeconds = 20;
 };
 
 // Prints the usage text to standard output.

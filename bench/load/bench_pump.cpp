@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "bench_stats.h"
+#include "bench_websocket.h"
 #include "commands/handlers.h"
 #include "world/looking.h"
 
@@ -42,6 +43,16 @@ void Fail(Fleet& fleet, std::uint32_t index, const std::string& why) {
   ++fleet.failedNow;
 }
 
+void SendRest(Fleet& fleet, std::uint32_t index);
+
+// A web player asks for the WebSocket as soon as its connection stands; the welcome
+// comes as the first text message.
+void Established(Fleet& fleet, std::uint32_t index) {
+  if (!fleet.web) return;
+  fleet.players[index].unsent = WebSocketUpgrade(fleet.port);
+  SendRest(fleet, index);
+}
+
 }  // namespace
 
 void StartConnect(Fleet& fleet, std::uint32_t index) {
@@ -60,6 +71,7 @@ void StartConnect(Fleet& fleet, std::uint32_t index) {
   if (::connect(p.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
     p.phase = Phase::Greeting;
     Watch(fleet, index, EPOLLIN, EPOLL_CTL_ADD);
+    Established(fleet, index);
   } else if (errno == EINPROGRESS) {
     p.phase = Phase::Connecting;
     Watch(fleet, index, EPOLLIN | EPOLLOUT, EPOLL_CTL_ADD);
@@ -97,8 +109,13 @@ void Send(Fleet& fleet, std::uint32_t index, Expectation expected) {
   p.expected = std::move(expected);
   p.phase = Phase::Waiting;
   p.measured = fleet.counting;
-  p.unsent = p.expected.line;
-  p.unsent.push_back('\0');
+  if (fleet.web) {
+    p.unsent.clear();
+    AppendWebSocketText(p.unsent, p.expected.line);
+  } else {
+    p.unsent = p.expected.line;
+    p.unsent.push_back('\0');
+  }
   p.sentNs = NowNs();
   SendRest(fleet, index);
 }
@@ -189,6 +206,31 @@ void OnFrame(Fleet& fleet, std::uint32_t index, std::string_view frame, std::int
   }
 }
 
+// Takes a web player's bytes as WebSocket frames; false when the player failed.
+bool TakeWebSocket(Fleet& fleet, std::uint32_t index, std::string_view bytes, std::int64_t now) {
+  Player& p = fleet.players[index];
+  p.wsBytes.append(bytes);
+  std::string text;
+  while (p.phase != Phase::Failed) {
+    switch (TakeWebSocketResponse(p.wsBytes, p.upgraded, text)) {
+      case WsTake::Incomplete:
+        return true;
+      case WsTake::Text:
+        OnFrame(fleet, index, text, now);
+        break;
+      case WsTake::Other:
+        break;
+      case WsTake::Close:
+        Fail(fleet, index, "the server closed the WebSocket");
+        break;
+      case WsTake::Bad:
+        Fail(fleet, index, "not a WebSocket answer: " + p.wsBytes.substr(0, 80));
+        break;
+    }
+  }
+  return false;
+}
+
 void OnReadable(Fleet& fleet, std::uint32_t index) {
   static char buffer[64 * 1024];  // the load generator has one thread
   for (int reads = 0; reads < 16; ++reads) {
@@ -202,6 +244,11 @@ void OnReadable(Fleet& fleet, std::uint32_t index) {
       return;
     }
     const std::int64_t now = NowNs();
+    if (fleet.web) {
+      if (!TakeWebSocket(fleet, index, std::string_view(buffer, static_cast<std::size_t>(n)), now)) return;
+      if (static_cast<std::size_t>(n) < sizeof buffer) return;
+      continue;
+    }
     p.frames.Feed(
         std::string_view(buffer, static_cast<std::size_t>(n)),
         [&](std::string_view frame) { OnFrame(fleet, index, frame, now); },
@@ -222,6 +269,7 @@ void OnWritable(Fleet& fleet, std::uint32_t index) {
     }
     p.phase = Phase::Greeting;
     Watch(fleet, index, EPOLLIN, EPOLL_CTL_MOD);
+    Established(fleet, index);
     return;
   }
   SendRest(fleet, index);

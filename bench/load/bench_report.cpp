@@ -3,6 +3,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 
@@ -48,6 +49,9 @@ std::string Describe(Scenario s, const Options& o) {
       return std::to_string(o.crowdConnections) + " connections in play; " + std::to_string(o.speakers) +
              " of them say one line a second for " + Fixed(o.crowdSeconds, 0) + " s" +
              (o.walkTicks > 0 ? " in their dens, then as long out in the open" : "");
+    case Scenario::Web:
+      return std::to_string(o.webPlayers) + " players in play on the web client (WebSocket), typing as in chat, " +
+             Fixed(o.webSeconds, 0) + " s; baseline: as many players over TCP to the same server just before";
   }
   return {};
 }
@@ -110,22 +114,28 @@ void AddTargets(Report& r, const Options& o) {
         target("crowd say p99 under 10 ms, speakers in the open", g.openLatency.p99 < 10e6, Ms(g.openLatency.p99));
       }
       break;
+    case Scenario::Web:
+      target("web median within 1.5x the TCP median", e.latency.median > 0 && g.latency.median <= 1.5 * e.latency.median,
+             Ratio(g.latency.median, e.latency.median));
+      break;
   }
 }
 
 void PrintReport(const Report& r, const Options& o) {
   std::printf("\n== %s: %s%s\n", std::string(ScenarioName(r.scenario)).c_str(), r.setting.c_str(),
               o.runs > 1 ? (" (median of " + std::to_string(o.runs) + " runs)").c_str() : "");
-  std::printf("   players %s (the echo gets the same lines)\n", r.game.placement.c_str());
+  const bool web = r.scenario == Scenario::Web;
+  std::printf("   players %s (%s)\n", r.game.placement.c_str(),
+              web ? "the TCP players typed the same mix" : "the echo gets the same lines");
   if (!r.game.openPlacement.empty()) {
     std::printf("   speakers then walk out: %s\n", r.game.openPlacement.c_str());
   }
-  std::printf("   %-32s %14s %14s %8s\n", "", "pelthollow", "echo", "ratio");
+  std::printf("   %-32s %14s %14s %8s\n", "", web ? "WebSocket" : "pelthollow", web ? "TCP" : "echo", "ratio");
   for (const Row& row : r.rows) {
     std::printf("   %-32s %14s %14s %8s\n", row.figure.c_str(), row.game.c_str(), row.echo.c_str(), row.ratio.c_str());
   }
-  if (r.scenario == Scenario::Chat || r.scenario == Scenario::Flood) {
-    std::printf("   by command (pelthollow, median / p99):");
+  if (r.scenario == Scenario::Chat || r.scenario == Scenario::Flood || web) {
+    std::printf("   by command (%s, median / p99):", web ? "WebSocket" : "pelthollow");
     for (const Command k : {Command::Look, Command::Say, Command::Status, Command::Move, Command::Whisper}) {
       const Summary& s = r.game.byKind[static_cast<std::size_t>(k)];
       std::printf(" %s %s / %s;", std::string(CommandName(k)).c_str(), Fixed(s.median / 1e6, 3).c_str(),
@@ -133,12 +143,15 @@ void PrintReport(const Report& r, const Options& o) {
     }
     std::printf(" ms\n");
   }
+  const char* game = web ? "WebSocket" : "pelthollow";
+  const char* base = web ? "TCP" : "echo";
   if (r.game.unanswered + r.echo.unanswered > 0) {
-    std::printf("   commands left unanswered: pelthollow %llu, echo %llu\n",
-                static_cast<unsigned long long>(r.game.unanswered), static_cast<unsigned long long>(r.echo.unanswered));
+    std::printf("   commands left unanswered: %s %llu, %s %llu\n", game,
+                static_cast<unsigned long long>(r.game.unanswered), base,
+                static_cast<unsigned long long>(r.echo.unanswered));
   }
-  if (!r.game.problem.empty()) std::printf("   pelthollow: %s\n", r.game.problem.c_str());
-  if (!r.echo.problem.empty()) std::printf("   echo: %s\n", r.echo.problem.c_str());
+  if (!r.game.problem.empty()) std::printf("   %s: %s\n", game, r.game.problem.c_str());
+  if (!r.echo.problem.empty()) std::printf("   %s: %s\n", base, r.echo.problem.c_str());
   for (const Target& t : r.targets) {
     std::printf("   target %-52s %-6s (%s)\n", t.what.c_str(), t.met ? "MET" : "MISSED", t.measured.c_str());
   }
@@ -146,11 +159,18 @@ void PrintReport(const Report& r, const Options& o) {
 }
 
 void PrintMarkdown(const std::vector<Report>& reports) {
-  std::printf("\n| Scenario | Figure | pelthollow | echo baseline | ratio |\n|---|---|---:|---:|---:|\n");
-  for (const Report& r : reports) {
-    for (const Row& row : r.rows) {
-      std::printf("| %s | %s | %s | %s | %s |\n", std::string(ScenarioName(r.scenario)).c_str(), row.figure.c_str(),
-                  row.game.c_str(), row.echo.c_str(), row.ratio.c_str());
+  // The web scenario has a baseline of its own, so a table of its own.
+  for (const bool web : {false, true}) {
+    const auto in = [web](const Report& r) { return (r.scenario == Scenario::Web) == web; };
+    if (std::none_of(reports.begin(), reports.end(), in)) continue;
+    std::printf("\n| Scenario | Figure | %s | %s | ratio |\n|---|---|---:|---:|---:|\n",
+                web ? "WebSocket" : "pelthollow", web ? "TCP, same server" : "echo baseline");
+    for (const Report& r : reports) {
+      if (!in(r)) continue;
+      for (const Row& row : r.rows) {
+        std::printf("| %s | %s | %s | %s | %s |\n", std::string(ScenarioName(r.scenario)).c_str(),
+                    row.figure.c_str(), row.game.c_str(), row.echo.c_str(), row.ratio.c_str());
+      }
     }
   }
   std::printf("\n| Target | Measured | Met |\n|---|---:|:---:|\n");

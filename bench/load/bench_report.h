@@ -1,6 +1,7 @@
-// What the load generator prints: each scenario's figures beside the echo baseline's
-// with their ratios, the targets met or missed, the same as Markdown tables, and the
-// machine they were measured on. Called on the load generator's only thread.
+// What the load generator prints: each scenario's figures beside the baseline's (the
+// echo's; for web, the same players' over TCP) with their ratios, the targets met or
+// missed, the same as Markdown tables, and the machine they were measured on. Called
+// on the load generator's only thread.
 #pragma once
 
 #include <string>
@@ -28,7 +29,7 @@ struct Report {
   Scenario scenario;
   std::string setting;
   Figures game;
-  Figures echo;
+  Figures echo;  // the baseline: the echo server, or for web the game over TCP
   std::vector<Row> rows;
   std::vector<Target> targets;
 };

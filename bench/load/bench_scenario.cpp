@@ -96,9 +96,15 @@ Figures RunOnce(Scenario scenario, const Peer& peer, const Options& o, const std
       drive = Plan(Drive::Paced, std::min(o.speakers, count), o.crowdSeconds);
       drive.sayOnly = true;
       break;
+    case Scenario::Web:
+      count = o.webPlayers;
+      drive = Plan(Drive::Paced, count, o.webSeconds);
+      ticks = o.spreadTicks;
+      break;
   }
   Fleet fleet;
   MakeFleet(fleet, peer.echo, peer.port, count, prefix, o.seed);
+  fleet.web = peer.web;
   const ProcReading before = ReadProcess(peer.pid);
   const std::int64_t greet = ConnectAll(fleet, o.inflight, 60 * kSecond);
   const ProcReading greeted = ReadProcess(peer.pid);

@@ -42,6 +42,7 @@ struct Peer {
   bool echo = false;
   int port = 0;
   pid_t pid = 0;
+  bool web = false;  // port is the game's web client port: the players speak WebSocket
 };
 
 // Runs one scenario against one peer; players are named `prefix` and a number.

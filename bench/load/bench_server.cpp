@@ -21,7 +21,7 @@ long RaiseFileLimit(long wanted) {
   return static_cast<long>(files.rlim_cur);
 }
 
-bool StartGame(const std::string& binary, GameProcess& out, std::string& error) {
+bool StartGame(const std::string& binary, GameProcess& out, std::string& error, bool web) {
   if (::access(binary.c_str(), X_OK) != 0) {
     error = "cannot run " + binary + ": " + std::strerror(errno) + " (build it, or name it with --server)";
     return false;
@@ -35,8 +35,12 @@ bool StartGame(const std::string& binary, GameProcess& out, std::string& error) 
   harness::ProcessOptions options;
   options.fileLimit = harness::kHardFileLimit;
   options.outputFile = GameProcess::kLogName;
+  if (web) {
+    game.webPort = harness::FreePort();
+    options.env["PELTHOLLOW_WEB_PORT"] = std::to_string(game.webPort);
+  }
   game.server = std::make_unique<harness::Server>(binary, game.folder.get(), std::move(options));
-  if (!game.server->Ready()) {
+  if (!game.server->Ready() || (web && !game.server->WaitForLog("Web client on port "))) {
     error = "the server did not start; its output:\n" + harness::Tail(game.LogPath(), 2000);
     StopGame(game, false);
     return false;

@@ -14,6 +14,7 @@ namespace bench {
 struct GameProcess {
   std::unique_ptr<harness::TempDir> folder;  // removed by StopGame unless kept
   std::unique_ptr<harness::Server> server;   // null when not running
+  int webPort = 0;                           // the web client's port; 0: none
   int Port() const { return server ? server->Port() : 0; }
   pid_t Pid() const { return server ? server->Proc().Pid() : 0; }
   std::string LogPath() const { return folder ? folder->File(kLogName) : std::string(); }
@@ -25,10 +26,10 @@ struct GameProcess {
 long RaiseFileLimit(long wanted);
 
 // Starts `binary server` in a new temporary folder with PELTHOLLOW_PORT set to a free
-// port and its descriptor limit raised to the hard limit, and waits (at most 10 s) for
-// it to listen. False with `error` set (and nothing left running) when it does not
-// come up.
-bool StartGame(const std::string& binary, GameProcess& out, std::string& error);
+// port (and PELTHOLLOW_WEB_PORT to another when `web`) and its descriptor limit raised
+// to the hard limit, and waits (at most 10 s each) for it to listen (and for its web
+// client). False with `error` set (and nothing left running) when it does not come up.
+bool StartGame(const std::string& binary, GameProcess& out, std::string& error, bool web = false);
 
 // Ends the server with SIGTERM (it saves and leaves), SIGKILL after 5 s, and removes
 // its folder unless `keep`. Returns the stretch of its log around a sanitizer report

@@ -1,7 +1,8 @@
 // pelthollow-bench: the load generator. It starts a pelthollow server (or uses a
 // running one), drives simulated players against it from one epoll thread, and runs
 // the same players against a NUL-framed echo server of its own as the baseline; every
-// figure of the game server is printed with its ratio to the echo's.
+// figure of the game server is printed with its ratio to the echo's. The web scenario
+// compares the game's WebSocket players with its TCP players instead.
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,6 +31,16 @@ std::string Base36(std::uint64_t v) {
   return s;
 }
 
+// Stops a server the bench started. False when its log holds a sanitizer report (a
+// server built with sanitizers reports there): such a run is not clean.
+bool Finish(GameProcess& game, bool keep) {
+  const std::string folder = game.folder->Path();
+  const std::string report = StopGame(game, keep);
+  if (!report.empty()) std::printf("   pelthollow log holds a sanitizer report:\n%s\n", report.c_str());
+  if (keep) std::printf("   server folder kept: %s\n", folder.c_str());
+  return report.empty();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -39,7 +50,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   // One descriptor per connection, for this process and for the server it starts.
-  const std::size_t most = std::max({o.idlePlayers, o.chatPlayers, o.floodClients, o.crowdConnections});
+  const std::size_t most = std::max({o.idlePlayers, o.chatPlayers, o.floodClients, o.crowdConnections, o.webPlayers});
   const long limit = RaiseFileLimit(static_cast<long>(most) + 256);
   if (limit < static_cast<long>(most) + 64) {
     std::fprintf(stderr, "the descriptor limit (%ld) is too small for %zu connections; use smaller counts\n", limit,
@@ -59,8 +70,21 @@ int main(int argc, char** argv) {
       // Names are unique per run, also against a server that keeps its characters.
       const std::string prefix = std::string(1, static_cast<char>(std::toupper(ScenarioName(scenario)[0]))) +
                                  Base36((static_cast<std::uint64_t>(::getpid()) << 8) + static_cast<std::uint64_t>(run)) + "-";
-      EchoProcess echo;
       std::string error;
+      if (scenario == Scenario::Web) {
+        // Both sides on one server of its own: first over TCP (the baseline), then the
+        // same number of new players over WebSocket.
+        GameProcess game;
+        if (!StartGame(o.server, game, error, true)) {
+          std::fprintf(stderr, "pelthollow: %s\n", error.c_str());
+          return 1;
+        }
+        echoes.push_back(RunOnce(scenario, Peer{false, game.Port(), game.Pid()}, o, prefix + "t"));
+        games.push_back(RunOnce(scenario, Peer{false, game.webPort, game.Pid(), true}, o, prefix + "w"));
+        if (!Finish(game, o.keep)) games.back().ok = false;
+        continue;
+      }
+      EchoProcess echo;
       if (!StartEcho(server::kWelcome, echo, error)) {
         std::fprintf(stderr, "echo server: %s\n", error.c_str());
         return 1;
@@ -79,16 +103,7 @@ int main(int argc, char** argv) {
         peer.pid = game.Pid();
       }
       games.push_back(RunOnce(scenario, peer, o, prefix));
-      if (o.port == 0) {
-        const std::string folder = game.folder->Path();
-        // A server built with sanitizers reports into its log; such a run is not clean.
-        const std::string report = StopGame(game, o.keep);
-        if (!report.empty()) {
-          std::printf("   pelthollow log holds a sanitizer report:\n%s\n", report.c_str());
-          games.back().ok = false;
-        }
-        if (o.keep) std::printf("   server folder kept: %s\n", folder.c_str());
-      }
+      if (o.port == 0 && !Finish(game, o.keep)) games.back().ok = false;
     }
     Report r{scenario, Describe(scenario, o), MedianOf(games), MedianOf(echoes), {}, {}};
     allRan = allRan && r.game.ok && r.echo.ok;
