@@ -16,9 +16,9 @@
 #include <utility>
 
 #include "doors/game_link.h"
+#include "doors/listen.h"
 #include "net/frame.h"
 #include "server/log.h"
-#include "server/server.h"
 #include "telnet/telnet_reader.h"
 #include "telnet/telnet_writer.h"
 
@@ -244,12 +244,7 @@ bool StartTelnetDoor(const TelnetOptions& options) {
   // Lives until the process ends: the telnet thread never stops.
   Door* door = new Door(options);
   error_code error;
-  const tcp::endpoint endpoint(tcp::v4(), options.port);
-  door->acceptor.open(endpoint.protocol(), error);
-  if (!error) door->acceptor.set_option(tcp::acceptor::reuse_address(true), error);
-  if (!error) door->acceptor.bind(endpoint, error);
-  if (!error) door->acceptor.listen(asio::socket_base::max_listen_connections, error);
-  if (error) {
+  if (!doors::Listen(door->acceptor, options.port, error)) {
     server::Log("Error binding telnet port: " + std::to_string(error.value()) + "\n");
     delete door;
     return false;

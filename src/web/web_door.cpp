@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
-#include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +16,7 @@
 #include <utility>
 
 #include "doors/game_link.h"
+#include "doors/listen.h"
 #include "net/frame.h"
 #include "server/log.h"
 #include "web/page_files.h"
@@ -330,13 +330,8 @@ bool StartWebDoor(const WebOptions& options) {
   // Lives until the process ends: the web thread never stops.
   Door* door = new Door(options);
   beast::error_code error;
-  const tcp::endpoint endpoint(tcp::v4(), options.port);
-  door->acceptor.open(endpoint.protocol(), error);
-  if (!error) door->acceptor.set_option(tcp::acceptor::reuse_address(true), error);
-  if (!error) door->acceptor.bind(endpoint, error);
-  if (!error) door->acceptor.listen(asio::socket_base::max_listen_connections, error);
-  if (error) {
-    std::cout << "Error binding web client port: " << error.value() << "\n" << std::flush;
+  if (!doors::Listen(door->acceptor, options.port, error)) {
+    server::Log("Error binding web client port: " + std::to_string(error.value()) + "\n");
     delete door;
     return false;
   }
