@@ -134,6 +134,11 @@ void PrintReport(const Report& r, const Options& o) {
   for (const Row& row : r.rows) {
     std::printf("   %-32s %14s %14s %8s\n", row.figure.c_str(), row.game.c_str(), row.echo.c_str(), row.ratio.c_str());
   }
+  if (!r.medianRatios.empty()) {
+    std::printf("   %-32s", "median ratio, run by run");
+    for (const double ratio : r.medianRatios) std::printf(" %.2fx", ratio);
+    std::printf("\n");
+  }
   if (r.scenario == Scenario::Chat || r.scenario == Scenario::Flood || web) {
     std::printf("   by command (%s, median / p99):", web ? "WebSocket" : "pelthollow");
     for (const Command k : {Command::Look, Command::Say, Command::Status, Command::Move, Command::Whisper}) {

@@ -32,6 +32,9 @@ struct Report {
   Figures echo;  // the baseline: the echo server, or for web the game over TCP
   std::vector<Row> rows;
   std::vector<Target> targets;
+  // Chat and web with several runs: each run's latency median over its baseline's, in
+  // run order. The two sides of one run share the machine's mood; runs differ widely.
+  std::vector<double> medianRatios;
 };
 
 

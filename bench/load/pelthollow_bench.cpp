@@ -72,15 +72,24 @@ int main(int argc, char** argv) {
                                  Base36((static_cast<std::uint64_t>(::getpid()) << 8) + static_cast<std::uint64_t>(run)) + "-";
       std::string error;
       if (scenario == Scenario::Web) {
-        // Both sides on one server of its own: first over TCP (the baseline), then the
-        // same number of new players over WebSocket.
+        // Both sides on one server of its own, one after the other: over TCP (the
+        // baseline) and the same number of new players over WebSocket. Runs take turns
+        // at which side goes first, so a machine that grows busier or quieter during a
+        // run does not favour one side.
         GameProcess game;
         if (!StartGame(o.server, game, error, true)) {
           std::fprintf(stderr, "pelthollow: %s\n", error.c_str());
           return 1;
         }
-        echoes.push_back(RunOnce(scenario, Peer{false, game.Port(), game.Pid()}, o, prefix + "t"));
-        games.push_back(RunOnce(scenario, Peer{false, game.webPort, game.Pid(), true}, o, prefix + "w"));
+        const Peer tcp{false, game.Port(), game.Pid()};
+        const Peer web{false, game.webPort, game.Pid(), true};
+        if (run % 2 == 0) {
+          echoes.push_back(RunOnce(scenario, tcp, o, prefix + "t"));
+          games.push_back(RunOnce(scenario, web, o, prefix + "w"));
+        } else {
+          games.push_back(RunOnce(scenario, web, o, prefix + "w"));
+          echoes.push_back(RunOnce(scenario, tcp, o, prefix + "t"));
+        }
         if (!Finish(game, o.keep)) games.back().ok = false;
         continue;
       }
@@ -105,7 +114,12 @@ int main(int argc, char** argv) {
       games.push_back(RunOnce(scenario, peer, o, prefix));
       if (o.port == 0 && !Finish(game, o.keep)) games.back().ok = false;
     }
-    Report r{scenario, Describe(scenario, o), MedianOf(games), MedianOf(echoes), {}, {}};
+    Report r{scenario, Describe(scenario, o), MedianOf(games), MedianOf(echoes), {}, {}, {}};
+    if (o.runs > 1 && (scenario == Scenario::Chat || scenario == Scenario::Web)) {
+      for (std::size_t i = 0; i < games.size() && i < echoes.size(); ++i) {
+        r.medianRatios.push_back(echoes[i].latency.median > 0 ? games[i].latency.median / echoes[i].latency.median : 0);
+      }
+    }
     allRan = allRan && r.game.ok && r.echo.ok;
     BuildRows(r, o);
     PrintReport(r, o);
