@@ -51,7 +51,7 @@ std::string Describe(Scenario s, const Options& o) {
              (o.walkTicks > 0 ? " in their dens, then as long out in the open" : "");
     case Scenario::Web:
       return std::to_string(o.webPlayers) + " players in play on the web client (WebSocket), typing as in chat, " +
-             Fixed(o.webSeconds, 0) + " s; baseline: as many players over TCP to the same server just before";
+             Fixed(o.webSeconds, 0) + " s; baseline: as many players over TCP to the same server, before or after in turn";
   }
   return {};
 }
