@@ -151,7 +151,8 @@ void OnAnswer(Fleet& fleet, std::uint32_t index, std::string_view frame, std::in
   if (p.expected.kind == Command::Setup) {
     if (fleet.echo || frame.starts_with(commands::kCharacterCreated)) {
       const std::string& place = Origins()[static_cast<std::size_t>(p.origin)].place;
-      if (!fleet.echo && frame.find("\n" + std::string(world::kYouAreIn) + place) == std::string_view::npos) {
+      const std::string startsIn = std::string("\n").append(world::kYouAreIn).append(place);
+      if (!fleet.echo && frame.find(startsIn) == std::string_view::npos) {
         Note(fleet, p.name + " did not start in " + std::string(place) + " but: " +
                         std::string(frame.substr(0, 120)));
       }

@@ -163,7 +163,7 @@ Expectation MakeCommand(Command kind, std::string_view speaker, std::uint64_t to
   Expectation e;
   e.kind = kind;
   e.echo = echo;
-  const std::string tag = "#" + std::to_string(token);
+  const std::string tag = std::string("#").append(std::to_string(token));
   switch (kind) {
     case Command::Look:
       e.line = "look";

@@ -68,8 +68,10 @@ int main(int argc, char** argv) {
     std::vector<Figures> echoes;
     for (int run = 0; run < o.runs; ++run) {
       // Names are unique per run, also against a server that keeps its characters.
-      const std::string prefix = std::string(1, static_cast<char>(std::toupper(ScenarioName(scenario)[0]))) +
-                                 Base36((static_cast<std::uint64_t>(::getpid()) << 8) + static_cast<std::uint64_t>(run)) + "-";
+      const std::string prefix =
+          std::string(1, static_cast<char>(std::toupper(ScenarioName(scenario)[0])))
+              .append(Base36((static_cast<std::uint64_t>(::getpid()) << 8) + static_cast<std::uint64_t>(run)))
+              .append("-");
       std::string error;
       if (scenario == Scenario::Web) {
         // Both sides on one server of its own, one after the other: over TCP (the

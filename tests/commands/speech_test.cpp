@@ -22,7 +22,7 @@ class SpeechTest : public WorldTest {
     for (int dy = -2; dy <= 2; ++dy) {
       for (int dx = -2; dx <= 2; ++dx) {
         if ((dx == 0 && dy == 0) || !world::OnMap(x + dx, y + dy)) continue;
-        Place(next, "L" + std::to_string(next), x + dx, y + dy);
+        Place(next, std::string("L").append(std::to_string(next)), x + dx, y + dy);
         at[{x + dx, y + dy}] = next++;
       }
     }

@@ -90,7 +90,7 @@ TEST(ClientScreen, AResizeKeepsTheNewestLinesOnScreen) {
   p.client.Type("setup Ash pw she 12 warrior ember \" a grey cat \" x y\r");
   std::vector<std::string> rows;  // every row of the output area, oldest first
   for (int i = 10; i < 22; ++i) {
-    const std::string word = "n" + std::to_string(i);
+    const std::string word = std::string("n").append(std::to_string(i));
     p.client.Type("say " + word + "\r");
     ASSERT_TRUE(p.client.WaitForOutput("Ash: " + word + " ")) << p.client.Output();
     rows.insert(rows.end(), {"say " + word, "Ash: " + word});

@@ -123,7 +123,7 @@ TEST_F(SaveWriterTest, ManyCharactersSurviveARoundTrip) {
     c->age = next();
     c->role = static_cast<world::Role>(next());
     c->clan = static_cast<world::Clan>(next() % 5);
-    c->description = i % 4 == 0 ? "" : " " + text(i % 40) + " ";
+    c->description = i % 4 == 0 ? "" : std::string(" ").append(text(i % 40)).append(" ");
     c->anatomyFlag1 = next() % 2 == 0;
     c->anatomyFlag2 = next() % 2 == 0;
     c->x = static_cast<std::int32_t>(static_cast<std::uint32_t>(next()) % 30);
