@@ -13,6 +13,8 @@ const { spawn } = require('child_process');
 
 const kChromium = process.env.PELTHOLLOW_CHROMIUM || '/usr/bin/chromium';
 const kTimeout = 15000;
+// Starting chromium is the slowest step by far on a busy machine.
+const kLaunchTimeout = 60000;
 // Missing tools skip the test, unless it is required (CI).
 const kSkip = process.env.PELTHOLLOW_REQUIRE_BROWSER === '1' ? 1 : 77;
 
@@ -92,7 +94,7 @@ async function Main() {
     browser = await chromium.launchPersistentContext(userData, {
       executablePath: kChromium,
       headless: true,
-      timeout: kTimeout,
+      timeout: kLaunchTimeout,
       viewport: { width: 1100, height: 760 },
       args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
         '--disable-background-networking', '--disable-component-update', '--disable-sync'],
