@@ -8,7 +8,6 @@
 
 #include <array>
 #include <chrono>
-#include <cstring>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -42,12 +41,11 @@ constexpr auto kStallTime = 60s;
 
 // Everything here lives on the telnet thread.
 struct Door {
-  explicit Door(const TelnetOptions& o) : options(o), acceptor(io), acceptPause(io) {}
+  explicit Door(const TelnetOptions& o) : options(o), acceptor(io) {}
 
   TelnetOptions options;
   asio::io_context io;
   tcp::acceptor acceptor;
-  asio::steady_timer acceptPause;
   std::int64_t startTime = static_cast<std::int64_t>(std::time(nullptr));  // Unix seconds
 };
 
@@ -216,28 +214,6 @@ class Session : public std::enable_shared_from_this<Session> {
   bool linkEnded_ = false;         // the game connection has ended
 };
 
-void AcceptNext(Door& door) {
-  door.acceptor.async_accept([&door](const error_code& error, tcp::socket socket) {
-    if (!error) {
-      error_code ignored;
-      const tcp::endpoint remote = socket.remote_endpoint(ignored);
-      if (ignored || !remote.address().is_v4()) {
-        socket.close(ignored);
-      } else {
-        socket.set_option(tcp::no_delay(true), ignored);
-        sockaddr_in peer{};
-        std::memcpy(&peer, remote.data(), sizeof peer);
-        std::make_shared<Session>(door, std::move(socket), peer)->Start();
-      }
-      return AcceptNext(door);
-    }
-    // A full descriptor table and the like pass: accepting goes on after a pause.
-    server::Log("Error accepting telnet connection: " + std::to_string(error.value()) + "\n");
-    door.acceptPause.expires_after(100ms);
-    door.acceptPause.async_wait([&door](const error_code&) { AcceptNext(door); });
-  });
-}
-
 }  // namespace
 
 bool StartTelnetDoor(const TelnetOptions& options) {
@@ -250,7 +226,9 @@ bool StartTelnetDoor(const TelnetOptions& options) {
     return false;
   }
   server::Log("Telnet port " + std::to_string(options.port) + ".\n");
-  AcceptNext(*door);
+  doors::AcceptForever(door->acceptor, "telnet", [door](tcp::socket socket, const sockaddr_in& peer) {
+    std::make_shared<Session>(*door, std::move(socket), peer)->Start();
+  });
   std::thread([door] { door->io.run(); }).detach();
   return true;
 }

@@ -7,7 +7,6 @@
 #include <boost/beast/websocket.hpp>
 
 #include <chrono>
-#include <cstring>
 #include <deque>
 #include <memory>
 #include <optional>
@@ -58,7 +57,6 @@ struct Door {
   WebOptions options;
   asio::io_context io;
   tcp::acceptor acceptor;
-  asio::steady_timer acceptPause{io};  // after an accept error
   int httpConnections = 0;             // HttpSessions alive
 };
 
@@ -303,27 +301,6 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   sockaddr_in peer_;
 };
 
-void AcceptNext(Door& door) {
-  door.acceptor.async_accept([&door](beast::error_code error, tcp::socket socket) {
-    if (!error) {
-      beast::error_code ignored;
-      const tcp::endpoint remote = socket.remote_endpoint(ignored);
-      if (door.httpConnections >= kMaxHttpConnections || ignored || !remote.address().is_v4()) {
-        socket.close(ignored);
-      } else {
-        socket.set_option(tcp::no_delay(true), ignored);
-        sockaddr_in peer{};
-        std::memcpy(&peer, remote.data(), sizeof peer);
-        std::make_shared<HttpSession>(door, std::move(socket), peer)->ReadRequest();
-      }
-      return AcceptNext(door);
-    }
-    // A full descriptor table and the like pass: accepting goes on after a pause.
-    door.acceptPause.expires_after(100ms);
-    door.acceptPause.async_wait([&door](beast::error_code) { AcceptNext(door); });
-  });
-}
-
 }  // namespace
 
 bool StartWebDoor(const WebOptions& options) {
@@ -336,7 +313,10 @@ bool StartWebDoor(const WebOptions& options) {
     return false;
   }
   server::Log("Web client on port " + std::to_string(options.port) + ".\n");
-  AcceptNext(*door);
+  doors::AcceptForever(door->acceptor, "web client", [door](tcp::socket socket, const sockaddr_in& peer) {
+    if (door->httpConnections >= kMaxHttpConnections) return;  // the socket closes as it goes
+    std::make_shared<HttpSession>(*door, std::move(socket), peer)->ReadRequest();
+  });
   std::thread([door] { door->io.run(); }).detach();
   return true;
 }
