@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cstdint>
 
+#include "net/utf8.h"
+
 namespace web {
 
 namespace {
@@ -56,7 +58,7 @@ std::size_t NextPiece(std::string_view s, bool& whole) {
 }  // namespace
 
 Route RouteRequest(std::string_view method, std::string_view target) {
-  if (method != "GET") return Route::MethodNotAllowed;
+  if (method != "GET" && method != "HEAD") return Route::MethodNotAllowed;
   const std::string_view path = target.substr(0, target.find('?'));
   if (path == "/") return Route::Page;
   if (path == "/pelthollow.js") return Route::Script;
@@ -110,6 +112,36 @@ std::string RepairUtf8(std::string_view bytes) {
     bytes.remove_prefix(n);
   }
   return out;
+}
+
+bool IsValidUtf8(std::string_view bytes) {
+  Utf8Check check;
+  return check.Feed(bytes) && check.Whole();
+}
+
+bool Utf8Check::Feed(std::string_view bytes) {
+  for (const char c : bytes) {
+    if (broken_) return false;
+    const auto byte = static_cast<std::uint8_t>(c);
+    if (due_ > 0) {
+      broken_ = byte < low_ || byte > high_;
+      --due_;
+      low_ = 0x80;
+      high_ = 0xBF;
+      continue;
+    }
+    if (byte < 0x80) continue;
+    const int length = net::utf8::SequenceLength(byte);
+    broken_ = length == 0;
+    due_ = static_cast<std::uint8_t>(length > 0 ? length - 1 : 0);
+    // As in NextPiece: the second byte's range shuts out overlong forms, surrogates
+    // and values past U+10FFFF.
+    if (byte == 0xE0) low_ = 0xA0;
+    if (byte == 0xED) high_ = 0x9F;
+    if (byte == 0xF0) low_ = 0x90;
+    if (byte == 0xF4) high_ = 0x8F;
+  }
+  return !broken_;
 }
 
 }  // namespace web

@@ -27,6 +27,24 @@ TEST(RepairUtf8, EachBrokenPieceBecomesOneReplacement) {
   EXPECT_EQ(RepairUtf8("\xC3\xC3\xA9"), kFffd + "\xC3\xA9");     // the next lead survives
 }
 
+TEST(Utf8Check, ACharacterMayBeCutBetweenPiecesAndABadByteBreaksTheRest) {
+  Utf8Check check;
+  EXPECT_TRUE(check.Feed("caf\xC3"));
+  EXPECT_FALSE(check.Whole());
+  EXPECT_TRUE(check.Feed("\xA9 \xF0\x9F"));
+  EXPECT_TRUE(check.Feed("\x90\x88"));
+  EXPECT_TRUE(check.Whole());
+
+  Utf8Check surrogate;
+  EXPECT_TRUE(surrogate.Feed("\xED"));
+  EXPECT_FALSE(surrogate.Feed("\xA0\x80"));
+  EXPECT_FALSE(surrogate.Feed("a"));
+  EXPECT_FALSE(surrogate.Whole());
+  EXPECT_FALSE(IsValidUtf8("\xE2\x82"));  // cut at the end
+  EXPECT_FALSE(IsValidUtf8("\xC0\x80"));  // overlong
+  EXPECT_TRUE(IsValidUtf8(std::string("a\0\xF4\x8F\xBF\xBF", 6)));
+}
+
 TEST(OriginAllowed, ThePagesOwnOriginAndListedOnes) {
   const std::vector<std::string> none;
   EXPECT_TRUE(OriginAllowed("http://localhost:8080", "localhost:8080", none));
@@ -51,6 +69,8 @@ TEST(RouteRequest, PathsAndMethods) {
   EXPECT_EQ(RouteRequest("GET", "/pelthollow.css"), Route::Style);
   EXPECT_EQ(RouteRequest("GET", "/ws"), Route::WebSocket);
   EXPECT_EQ(RouteRequest("GET", "/index.html"), Route::NotFound);
+  EXPECT_EQ(RouteRequest("HEAD", "/pelthollow.css"), Route::Style);
+  EXPECT_EQ(RouteRequest("HEAD", "/nothing"), Route::NotFound);
   EXPECT_EQ(RouteRequest("POST", "/"), Route::MethodNotAllowed);
   EXPECT_EQ(RouteRequest("get", "/"), Route::MethodNotAllowed);
 }
