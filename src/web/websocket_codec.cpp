@@ -1,0 +1,334 @@
+#include "web/websocket_codec.h"
+
+#include <wslay/wslay.h>
+
+#include <algorithm>
+#include <cassert>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "net/frame.h"
+
+namespace web {
+
+namespace {
+
+// Close codes (RFC 6455 section 7.4.1).
+constexpr std::uint16_t kNormal = 1000;
+constexpr std::uint16_t kProtocolError = 1002;
+constexpr std::uint16_t kUnsupportedData = 1003;
+constexpr std::uint16_t kInvalidPayload = 1007;
+
+// Of a message longer than the game takes, only this much is held and passed on: the
+// game sees the line pass its limit and answers "Line too long.", as for any client.
+constexpr std::size_t kMaxKeptBytes = net::kMaxLineBytes + 1;
+// A message buffer grown past this is let go once its message is through, so an idle
+// connection stays small.
+constexpr std::size_t kKeptCapacity = 256;
+
+// The codes a peer may close with: those RFC 6455 defines for use, those IANA has
+// registered since (1012 to 1014), and the ranges for libraries and applications.
+bool CloseCodeValid(std::uint16_t code) {
+  return (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) ||
+         (code >= 3000 && code <= 4999);
+}
+
+// A frame's bytes on the wire. wslay takes a length only in its shortest form, so the
+// header is 2 bytes, then 2 or 8 for a longer payload, then 4 for the mask key.
+std::uint64_t FrameBytes(std::uint64_t payload, bool masked) {
+  const std::uint64_t length = payload < 126 ? 0 : payload < 65536 ? 2 : 8;
+  return 2 + length + (masked ? 4 : 0) + payload;
+}
+
+// The wslay contexts below are shared by every connection. Codecs are called by one
+// thread at a time (the holder of ConnectionLock), so no call finds one in use, and
+// each call leaves them as it found them: the input empty, the output sent whole.
+
+// What receiving contexts read from: the bytes of the Read in progress.
+struct Input {
+  std::string_view bytes;
+  std::size_t taken = 0;  // by the context since the caller last cleared it
+};
+
+Input& CurrentInput() {
+  static Input input;
+  return input;
+}
+
+ssize_t Receive(std::uint8_t* buffer, std::size_t length, int, void* user) {
+  Input& input = *static_cast<Input*>(user);
+  const std::size_t n = std::min(length, input.bytes.size());
+  if (n == 0) return 0;  // wslay_frame_recv returns WSLAY_ERR_WANT_READ
+  std::memcpy(buffer, input.bytes.data(), n);
+  input.bytes.remove_prefix(n);
+  input.taken += n;
+  return static_cast<ssize_t>(n);
+}
+
+wslay_frame_context_ptr NewContext(const wslay_frame_callbacks& callbacks, void* user) {
+  wslay_frame_context_ptr context = nullptr;
+  // Out of memory: as when any allocation fails, the process ends.
+  if (wslay_frame_context_init(&context, &callbacks, user) != 0) std::abort();
+  return context;
+}
+
+// A receiving context carries a buffer of 4 KiB, too much to keep for each idle
+// connection. Between frames a context is at rest, the same as a new one, and goes back
+// here; one is enough, as connections read one at a time.
+class Receivers {
+ public:
+  ~Receivers() {
+    if (spare_ != nullptr) wslay_frame_context_free(spare_);
+  }
+  wslay_frame_context_ptr Take() {
+    if (spare_ != nullptr) return std::exchange(spare_, nullptr);
+    const wslay_frame_callbacks callbacks{nullptr, Receive, nullptr};
+    return NewContext(callbacks, &CurrentInput());
+  }
+  // REQUIRES: every byte `context` was handed belongs to a frame it has reported whole.
+  void GiveBack(wslay_frame_context_ptr context) {
+    if (spare_ == nullptr) {
+      spare_ = context;
+    } else {
+      wslay_frame_context_free(context);
+    }
+  }
+
+ private:
+  wslay_frame_context_ptr spare_ = nullptr;
+};
+
+Receivers& SharedReceivers() {
+  static Receivers receivers;
+  return receivers;
+}
+
+// Writes the frames of every connection: its send callback takes every byte it is
+// given, so each frame is whole when wslay_frame_send returns and no state is left.
+class Encoder {
+ public:
+  Encoder() {
+    const wslay_frame_callbacks callbacks{Send, nullptr, nullptr};
+    context_ = NewContext(callbacks, this);
+  }
+  ~Encoder() { wslay_frame_context_free(context_); }
+  Encoder(const Encoder&) = delete;
+  Encoder& operator=(const Encoder&) = delete;
+
+  // Appends one whole, unmasked frame. REQUIRES: a control frame's payload is at most
+  // 125 bytes.
+  void Append(std::uint8_t opcode, std::string_view payload, std::string& out) {
+    out_ = &out;
+    wslay_frame_iocb frame{};
+    frame.fin = 1;
+    frame.opcode = opcode;
+    frame.payload_length = payload.size();
+    frame.data = reinterpret_cast<const std::uint8_t*>(payload.data());
+    frame.data_length = payload.size();
+    [[maybe_unused]] const ssize_t sent = wslay_frame_send(context_, &frame);
+    assert(sent == static_cast<ssize_t>(payload.size()));
+    out_ = nullptr;
+  }
+
+ private:
+  static ssize_t Send(const std::uint8_t* data, std::size_t length, int, void* user) {
+    static_cast<Encoder*>(user)->out_->append(reinterpret_cast<const char*>(data), length);
+    return static_cast<ssize_t>(length);
+  }
+
+  wslay_frame_context_ptr context_ = nullptr;
+  std::string* out_ = nullptr;  // where the frame being sent goes
+};
+
+void AppendFrame(std::uint8_t opcode, std::string_view payload, std::string& out) {
+  static Encoder encoder;
+  encoder.Append(opcode, payload, out);
+}
+
+// As on the game port, where a NUL ends a line: a message holding NULs is one line per
+// piece, and an empty message is an empty line.
+void ReportLines(std::string_view text, server::CodecEvents& events) {
+  for (;;) {
+    const std::size_t end = text.find(net::kFrameEnd);
+    const std::string_view line = text.substr(0, end);
+    if (line.size() > net::kMaxLineBytes) {
+      events.TooLong();
+    } else {
+      events.Line(line);
+    }
+    if (end == std::string_view::npos) return;
+    text.remove_prefix(end + 1);
+  }
+}
+
+}  // namespace
+
+WebSocketCodec::~WebSocketCodec() {
+  if (receiver_ != nullptr) wslay_frame_context_free(receiver_);
+}
+
+void WebSocketCodec::Read(std::string_view bytes, server::CodecEvents& events,
+                          std::string& toPeer) {
+  if (closed_ || bytes.empty()) return;
+  if (receiver_ == nullptr) receiver_ = SharedReceivers().Take();
+  Input& input = CurrentInput();
+  input.bytes = bytes;
+  while (!closed_) {
+    input.taken = 0;
+    wslay_frame_iocb chunk{};
+    const ssize_t got = wslay_frame_recv(receiver_, &chunk);
+    unfinished_ += input.taken;
+    if (got == WSLAY_ERR_WANT_READ) break;  // every byte is taken
+    if (got < 0) {
+      Close(kProtocolError, {}, events, toPeer);  // a length not in its shortest form, a
+      break;                                      // long or fragmented control frame
+    }
+    TakeChunk(chunk, events, toPeer);
+  }
+  input = {};
+  if (closed_) {
+    wslay_frame_context_free(receiver_);
+    receiver_ = nullptr;
+  } else if (unfinished_ == 0) {
+    SharedReceivers().GiveBack(std::exchange(receiver_, nullptr));
+  }
+}
+
+void WebSocketCodec::TakeChunk(const wslay_frame_iocb& chunk, server::CodecEvents& events,
+                               std::string& toPeer) {
+  if (!inFrame_ && !StartFrame(chunk, events, toPeer)) return;
+  const std::string_view data(reinterpret_cast<const char*>(chunk.data), chunk.data_length);
+  // The frame's whole payload is in this one chunk.
+  const bool whole = payloadSeen_ == 0 && data.size() == chunk.payload_length;
+  payloadSeen_ += data.size();
+  const bool last = payloadSeen_ == chunk.payload_length;
+  if (last) {
+    const std::uint64_t frameBytes = FrameBytes(chunk.payload_length, chunk.mask != 0);
+    assert(unfinished_ >= frameBytes);
+    unfinished_ -= frameBytes;
+    inFrame_ = false;
+  }
+  if (wslay_is_ctrl_frame(chunk.opcode)) {
+    TakeControl(chunk.opcode, data, whole, last, events, toPeer);
+  } else {
+    const bool messageWhole = whole && chunk.fin && chunk.opcode == WSLAY_TEXT_FRAME;
+    TakeText(data, messageWhole, last && chunk.fin, events, toPeer);
+  }
+}
+
+// Checks the header of a frame that begins, as the parts of RFC 6455 that wslay's frame
+// API leaves to its user ask. Returns false when it closed the connection.
+bool WebSocketCodec::StartFrame(const wslay_frame_iocb& chunk, server::CodecEvents& events,
+                                std::string& toPeer) {
+  inFrame_ = true;
+  payloadSeen_ = 0;
+  bool good = chunk.mask != 0 && chunk.rsv == WSLAY_RSV_NONE;  // no extension is agreed
+  switch (chunk.opcode) {
+    case WSLAY_CONTINUATION_FRAME:
+      good = good && inMessage_;
+      break;
+    case WSLAY_TEXT_FRAME:
+      good = good && !inMessage_;
+      inMessage_ = true;
+      break;
+    case WSLAY_BINARY_FRAME:
+      if (good && !inMessage_) {
+        Close(kUnsupportedData, "Only text messages are accepted.", events, toPeer);
+        return false;
+      }
+      good = false;
+      break;
+    case WSLAY_CONNECTION_CLOSE:
+    case WSLAY_PING:
+    case WSLAY_PONG:
+      break;
+    default:
+      good = false;
+  }
+  if (!good) Close(kProtocolError, {}, events, toPeer);
+  return good;
+}
+
+// `whole`: `data` is the whole message; `last`: its last frame ends with `data`.
+void WebSocketCodec::TakeText(std::string_view data, bool whole, bool last,
+                              server::CodecEvents& events, std::string& toPeer) {
+  if (!utf8_.Feed(data) || (last && !utf8_.Whole())) {
+    Close(kInvalidPayload, {}, events, toPeer);
+    return;
+  }
+  if (whole) {
+    ReportLines(data.substr(0, kMaxKeptBytes), events);
+  } else {
+    message_.append(data.substr(0, kMaxKeptBytes - message_.size()));
+    if (!last) return;
+    ReportLines(message_, events);
+    if (message_.capacity() > kKeptCapacity) std::string().swap(message_);
+    message_.clear();
+  }
+  utf8_ = {};
+  inMessage_ = false;
+}
+
+void WebSocketCodec::TakeControl(std::uint8_t opcode, std::string_view data, bool whole, bool last,
+                                 server::CodecEvents& events, std::string& toPeer) {
+  std::string_view payload = data;
+  if (!whole) {
+    control_.append(data);  // wslay has checked the frame's length: at most 125 bytes
+    if (!last) return;
+    payload = control_;
+  }
+  if (opcode == WSLAY_PING) {
+    AppendFrame(WSLAY_PONG, payload, toPeer);
+  } else if (opcode == WSLAY_CONNECTION_CLOSE) {
+    AnswerClose(payload, events, toPeer);
+  }
+  std::string().swap(control_);
+}
+
+// Echoes the client's code, or sends none when it gave none (RFC 6455 section 5.5.1).
+void WebSocketCodec::AnswerClose(std::string_view payload, server::CodecEvents& events,
+                                 std::string& toPeer) {
+  std::uint16_t code = 0;
+  if (payload.size() == 1) {
+    code = kProtocolError;
+  } else if (payload.size() >= 2) {
+    code = static_cast<std::uint16_t>(static_cast<std::uint8_t>(payload[0]) << 8 |
+                                      static_cast<std::uint8_t>(payload[1]));
+    if (!CloseCodeValid(code) || !IsValidUtf8(payload.substr(2))) code = kProtocolError;
+  }
+  Close(code, {}, events, toPeer);
+}
+
+void WebSocketCodec::Close(std::uint16_t code, std::string_view reason, server::CodecEvents& events,
+                           std::string& toPeer) {
+  SendClose(code, reason, toPeer);
+  events.Finished();
+}
+
+void WebSocketCodec::SendClose(std::uint16_t code, std::string_view reason, std::string& out) {
+  closed_ = true;
+  char payload[125];
+  std::size_t size = 0;
+  if (code != 0) {
+    payload[0] = static_cast<char>(code >> 8);
+    payload[1] = static_cast<char>(code & 0xFF);
+    size = 2 + reason.copy(payload + 2, sizeof payload - 2);
+  }
+  AppendFrame(WSLAY_CONNECTION_CLOSE, std::string_view(payload, size), out);
+}
+
+void WebSocketCodec::Write(std::string_view text, std::string& out) {
+  if (closed_) return;
+  if (IsValidUtf8(text)) {
+    AppendFrame(WSLAY_TEXT_FRAME, text, out);
+  } else {
+    AppendFrame(WSLAY_TEXT_FRAME, RepairUtf8(text), out);
+  }
+}
+
+void WebSocketCodec::Finish(std::string& out) {
+  if (!closed_) SendClose(kNormal, {}, out);
+}
+
+}  // namespace web

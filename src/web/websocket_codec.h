@@ -1,0 +1,70 @@
+// The WebSocket side of a web connection after its upgrade (RFC 6455, the server's
+// end): frames are read and written by wslay's frame API over the codec's own buffers,
+// and messages are put together from them here. One per connection; like every codec
+// it is used by one thread at a time, the holder of ConnectionLock, which also guards
+// the wslay contexts the connections share (websocket_codec.cpp).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "server/codec.h"
+#include "web/web_rules.h"
+
+struct wslay_frame_context;
+struct wslay_frame_iocb;
+
+namespace web {
+
+class WebSocketCodec {
+ public:
+  WebSocketCodec() = default;
+  ~WebSocketCodec();
+  WebSocketCodec(const WebSocketCodec&) = delete;
+  WebSocketCodec& operator=(const WebSocketCodec&) = delete;
+
+  // Reads frames from `bytes`, cut anywhere. Each text message becomes one line, or one
+  // per piece between NULs, as on the game port; a line past net::kMaxLineBytes is
+  // reported TooLong, and only its first kMaxLineBytes + 1 bytes are ever held. Pings
+  // are answered into `toPeer`. A close from the client is answered, and a binary
+  // message (1003), text that is not UTF-8 (1007) or a frame that breaks the protocol
+  // (1002) is closed; either way Finished is reported and no more bytes are read.
+  void Read(std::string_view bytes, server::CodecEvents& events, std::string& toPeer);
+
+  // Appends `text`, repaired into UTF-8 where it is not, as one text frame. Nothing
+  // once a close was sent.
+  void Write(std::string_view text, std::string& out);
+
+  // Appends a close frame with code 1000 unless a close was sent already; nothing is
+  // read or written after it.
+  void Finish(std::string& out);
+
+ private:
+  void TakeChunk(const wslay_frame_iocb& chunk, server::CodecEvents& events, std::string& toPeer);
+  bool StartFrame(const wslay_frame_iocb& chunk, server::CodecEvents& events, std::string& toPeer);
+  void TakeText(std::string_view data, bool whole, bool last, server::CodecEvents& events,
+                std::string& toPeer);
+  void TakeControl(std::uint8_t opcode, std::string_view data, bool whole, bool last,
+                   server::CodecEvents& events, std::string& toPeer);
+  void AnswerClose(std::string_view payload, server::CodecEvents& events, std::string& toPeer);
+  // Sends a close with `code` (none when 0) and reports Finished.
+  void Close(std::uint16_t code, std::string_view reason, server::CodecEvents& events,
+             std::string& toPeer);
+  void SendClose(std::uint16_t code, std::string_view reason, std::string& out);
+
+  // Held only while a frame is partly received: between frames the receiving context is
+  // at rest, and goes back to the one all connections share.
+  wslay_frame_context* receiver_ = nullptr;
+  // Bytes handed to receiver_ that belong to no whole frame yet; 0 when it is at rest.
+  std::uint64_t unfinished_ = 0;
+  std::uint64_t payloadSeen_ = 0;  // payload bytes of the frame being received
+  std::string message_;     // the fragmented text message being read, at most kMaxLineBytes + 1
+  std::string control_;     // a control frame's payload come in pieces, at most 125 bytes
+  Utf8Check utf8_;          // of the text message being read
+  bool inFrame_ = false;    // a frame has begun and is not whole yet
+  bool inMessage_ = false;  // a text message has begun and its last frame not come
+  bool closed_ = false;     // a close was sent: nothing more is read or written
+};
+
+}  // namespace web
