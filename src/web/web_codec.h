@@ -1,0 +1,26 @@
+// The web door's codec: an HTTP/1.1 server for the client page whose WebSocket
+// upgrade, once answered, makes the connection a player; each text message is then one
+// line and each game frame one text message. Used as every codec is (server/codec.h):
+// by one thread at a time, the holder of ConnectionLock.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "server/codec.h"
+
+namespace web {
+
+struct WebCodecOptions {
+  std::vector<std::string> origins;  // origins let in besides the page's own
+};
+
+// Makes the codec of one connection to the web door. The door's codecs share
+// `options`, which the codec holds only until its upgrade.
+std::unique_ptr<server::Codec> MakeWebCodec(std::shared_ptr<const WebCodecOptions> options);
+
+// The web door's maker for the connection layer: every codec it makes shares `options`.
+server::CodecMaker WebCodecMaker(WebCodecOptions options);
+
+}  // namespace web
