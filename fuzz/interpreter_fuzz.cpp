@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const net::Socket connection = 4 + static_cast<unsigned char>(line[0]) % 4;
     line.remove_prefix(1);
     if (line.find('\0') != std::string_view::npos) continue;  // a frame never holds a NUL
-    commands::HandleLine(connection, nullptr, std::string(line), false);
+    commands::HandleLine(connection, std::string(line));
     if (commands::EndRequested(connection)) {
       world::LeavePlay(connection);
       commands::ForgetSession(connection);

@@ -80,7 +80,7 @@ class WorldTest : public ::testing::Test {
   void Type(net::Socket socket, const std::string& line) {
     {
       FrameCapture capture;
-      commands::HandleLine(socket, nullptr, line, false);
+      commands::HandleLine(socket, line);
     }
     for (auto& [destination, frame] : FrameCapture::Frames()) {
       server::QueueMessage(destination, frame.substr(0, frame.size() - 1));

@@ -6,7 +6,6 @@
 #include "persist/save.h"
 #include "persist/saver.h"
 #include "server/log.h"
-#include "server/connections.h"
 #include "world/character.h"
 #include "world/territory.h"
 #include "world/tick.h"
@@ -17,8 +16,8 @@ namespace {
 
 constexpr int kTicksPerAutosave = 60;  // about 5 minutes
 
-bool HandleLine(net::Socket connection, std::string line) {
-  commands::HandleLine(connection, &server::ConnectionTable, std::move(line), false);
+bool HandleLine(net::Socket connection, const std::string& line) {
+  commands::HandleLine(connection, line);
   return commands::EndRequested(connection);
 }
 

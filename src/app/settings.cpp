@@ -3,14 +3,14 @@
 #include <charconv>
 #include <cstdint>
 #include <cstdlib>
-#include <mutex>
+#include <ctime>
+#include <memory>
 #include <string_view>
 #include <utility>
 
 #include "net/socket.h"
-#include "server/connection_lock.h"
-#include "telnet/telnet_door.h"
-#include "web/web_door.h"
+#include "telnet/telnet_codec.h"
+#include "web/web_codec.h"
 #include "web/web_rules.h"
 #include "world/character.h"
 
@@ -54,37 +54,48 @@ bool ReadLimits(server::AddressLimits& limits, std::string& message) {
 // PELTHOLLOW_WEB_PORT (unset: no web client) and PELTHOLLOW_WEB_ORIGINS. Sets `webPort`
 // to the web client's port, 0 when it is off.
 bool ReadWebSettings(server::ServerOptions& options, std::uint16_t& webPort, std::string& message) {
-  web::WebOptions web;
+  std::uint16_t port = 0;
   std::string bad;
-  if (!net::PortFromEnvironment("PELTHOLLOW_WEB_PORT", web.port, bad))
+  if (!net::PortFromEnvironment("PELTHOLLOW_WEB_PORT", port, bad))
     return Invalid("PELTHOLLOW_WEB_PORT", bad, message);
-  webPort = web.port;
-  if (web.port == 0) return true;
+  webPort = port;
+  if (port == 0) return true;
+  web::WebCodecOptions web;
   if (const char* origins = Setting("PELTHOLLOW_WEB_ORIGINS")) web.origins = web::SplitOrigins(origins);
-  // Doors start one after the other; the first that fails ends the server.
-  options.startDoors = [before = std::move(options.startDoors), web = std::move(web)] {
-    return (!before || before()) && web::StartWebDoor(web);
-  };
+  server::Door door;
+  door.port = port;
+  door.opened = "Web client on port " + std::to_string(port) + ".";
+  door.bindFailed = "Error binding web client port: ";
+  door.name = "web client";
+  door.makeCodec = web::WebCodecMaker(std::move(web));
+  options.doors.push_back(std::move(door));
   return true;
 }
 
 // PELTHOLLOW_TELNET_PORT (unset: no telnet port). `webPort` is the web client's port,
-// which the telnet door names to status crawlers; 0 when the web client is off.
+// which the telnet port names to status crawlers; 0 when the web client is off.
 bool ReadTelnetSettings(server::ServerOptions& options, std::uint16_t webPort,
                         std::string& message) {
-  telnet::TelnetOptions telnet;
+  std::uint16_t port = 0;
   std::string bad;
-  if (!net::PortFromEnvironment("PELTHOLLOW_TELNET_PORT", telnet.port, bad))
+  if (!net::PortFromEnvironment("PELTHOLLOW_TELNET_PORT", port, bad))
     return Invalid("PELTHOLLOW_TELNET_PORT", bad, message);
-  if (telnet.port == 0) return true;
-  telnet.webPort = webPort;
-  telnet.playersInPlay = [] {
-    std::lock_guard<server::FairLock> guard(server::ConnectionLock);
-    return world::InPlay().size();
+  if (port == 0) return true;
+  // Read by every telnet connection's codec for as long as the process runs.
+  auto* telnet = new telnet::TelnetOptions();
+  telnet->port = port;
+  telnet->webPort = webPort;
+  telnet->startTime = static_cast<std::int64_t>(std::time(nullptr));
+  telnet->playersInPlay = [] { return world::InPlay().size(); };
+  server::Door door;
+  door.port = port;
+  door.opened = "Telnet port " + std::to_string(port) + ".";
+  door.bindFailed = "Error binding telnet port: ";
+  door.name = "telnet";
+  door.makeCodec = [telnet](net::Socket socket) {
+    return std::make_unique<telnet::TelnetCodec>(*telnet, socket);
   };
-  options.startDoors = [before = std::move(options.startDoors), telnet] {
-    return (!before || before()) && telnet::StartTelnetDoor(telnet);
-  };
+  options.doors.push_back(std::move(door));
   return true;
 }
 

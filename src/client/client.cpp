@@ -19,7 +19,7 @@
 #include "client/editor.h"
 #include "client/screen.h"
 #include "client/terminal.h"
-#include "commands/interpreter.h"
+#include "net/frame.h"
 #include "net/socket.h"
 
 namespace client {
@@ -86,7 +86,10 @@ std::string EndMessage(const ReceiveEnd& end) {
 // Sends one finished line as one frame; an empty line is not sent.
 void SendTypedLine(const std::string& line) {
   if (line.empty()) return;
-  commands::HandleLine(ServerSocket, nullptr, line, true);
+  std::string frame;
+  net::AppendFrame(frame, line);
+  int error = 0;
+  net::SendAll(ServerSocket, frame, error);  // a failed send loses the line, as it must
 }
 
 // Stops receiving and waits for the receive thread.

@@ -61,15 +61,7 @@ void Dispatch(Socket connection, const CommandLine& split) {
 
 }  // namespace
 
-void HandleLine(Socket connection, const std::vector<Socket>* /*connections*/, std::string line,
-                bool forward) {
-  if (forward) {
-    std::string frame;
-    net::AppendFrame(frame, line);
-    int error = 0;
-    net::SendAll(connection, frame, error);  // a failed send loses the line, as it must
-    return;
-  }
+void HandleLine(Socket connection, const std::string& line) {
   ASSERT_CONNECTION_LOCK_HELD();
   const CommandLine split = SplitWords(line);
   server::Log(std::to_string(static_cast<unsigned>(connection)) + " : " + LoggedLine(line, split) +

@@ -1,9 +1,8 @@
-// The command interpreter's one entry. On the server it runs on the input thread with
-// ConnectionLock held; in the client it only forwards typed lines to the server.
+// The command interpreter's one entry. It runs on the input thread with ConnectionLock
+// held.
 #pragma once
 
 #include <string>
-#include <vector>
 
 #include "net/socket.h"
 
@@ -11,12 +10,9 @@ namespace commands {
 
 using net::Socket;
 
-// Forward mode (the client): sends `line` and one NUL on `connection` and returns; it
-// prints, queues and flushes nothing. Otherwise (the server): logs the line, runs the
-// command it names for `connection`, and flushes the Outbox, whatever the outcome.
-// `connections` is never read. REQUIRES (server): ConnectionLock held.
-void HandleLine(Socket connection, const std::vector<Socket>* connections, std::string line,
-                bool forward);
+// Logs the line, runs the command it names for `connection`, and flushes the Outbox,
+// whatever the outcome. REQUIRES: ConnectionLock held.
+void HandleLine(Socket connection, const std::string& line);
 
 // What the interpreter keeps of a connection between lines. Only what the sound
 // handling of failed logins needs: the game itself keeps nothing per connection.

@@ -1,5 +1,7 @@
 #include "server/connection_lock.h"
 
+#include "server/log.h"
+
 namespace server {
 
 FairLock ConnectionLock;
@@ -18,6 +20,7 @@ void FairLock::unlock() {
     ++serving_;
   }
   turn_.notify_all();
+  FlushLog();  // the lines the holder made, now that nobody waits on their writing
 }
 
 }  // namespace server

@@ -1,4 +1,4 @@
-// ConnectionLock: the server's one lock. It guards ConnectionTable, the character
+// ConnectionLock: the server's one lock. It guards the connection layer, the character
 // tables, the characters, the Outbox and the GameClock. Holders are the accept thread
 // (one registration), the input thread (one sweep), the world tick and the save.
 #pragma once
@@ -13,7 +13,8 @@ namespace server {
 
 // A first-come, first-served mutex: a thread that asks for it gets it before any thread
 // that asks later, so a world tick or a new connection waits for at most the sweep in
-// progress, however busy the input thread is.
+// progress, however busy the input thread is. Giving it back writes the log lines its
+// holder made (server/log.h).
 class FairLock {
  public:
   void lock();

@@ -10,14 +10,15 @@
 
 #include <cerrno>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
-#include "net/frame.h"
 #include "server/address_limits.h"
 #include "server/connection_lock.h"
 #include "server/connections.h"
+#include "server/frame_codec.h"
 #include "server/log.h"
 #include "server/outbox.h"
 
@@ -26,67 +27,95 @@ namespace server {
 namespace {
 
 constexpr auto kAcceptErrorPause = std::chrono::milliseconds(100);
-constexpr const char* kTooManyConnections = "Too many connections from your address.";
+// Connections taken from one listener before the others get their turn.
+constexpr int kAcceptsPerTurn = 64;
 
-Socket ListeningSocket = net::kNoSocket;  // set before the threads start
-ServerOptions Options;                     // set before the threads start
+// One open listening socket and what its connections speak.
+struct Listener {
+  Socket socket = net::kNoSocket;
+  std::string name;  // in "Error accepting <name> connection: "; empty for the game port
+  CodecMaker makeCodec;
+};
 
-std::string PeerAddress(const sockaddr_in& peer) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(&peer.sin_addr.s_addr);
-  return std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." +
-         std::to_string(bytes[2]) + "." + std::to_string(bytes[3]);
+// Set before the threads start.
+ServerOptions Options;
+std::vector<Listener> Listeners;
+ConnectionLayer* Layer = nullptr;
+
+// Reports a failed start-up step: the message and the errno value, as platform errors
+// are printed; the exit code is 1.
+int Fail(const std::string& message, int error, const char* end = "") {
+  Log(message + std::to_string(error) + end);
+  return 1;
 }
 
-}  // namespace
+// Opens a listening socket on every IPv4 address; false with `error` set and
+// `step` naming what failed.
+bool OpenListener(std::uint16_t port, Socket& listening, int& error, int& step) {
+  step = 0;
+  if (!net::CreateTcpSocket(listening, error)) return false;
+  step = 1;
+  if (!net::SetReuseAddress(listening, error) || !net::BindAnyAddress(listening, port, error))
+    return false;
+  step = 2;
+  if (!net::SetNonBlocking(listening, error)) return false;
+  step = 3;
+  return net::Listen(listening, error);
+}
 
-void AdmitConnection(Socket socket, const sockaddr_in& peer) {
+// Takes in one accepted socket with the codec of its listener.
+void Admit(const Listener& listener, Socket socket, const sockaddr_in& peer) {
   int ignored = 0;
   net::SetNoDelay(socket, ignored);  // answers leave at once, not after the peer's ack
-  const std::uint32_t address = ntohl(peer.sin_addr.s_addr);
+  // What the kernel holds unsent is kept small, so a client that stops reading shows
+  // in the layer's own count of its output and meets its limits.
+  const int sendBuffer = kSocketSendBufferBytes;
+  ::setsockopt(socket, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+  std::unique_ptr<Codec> codec = listener.makeCodec(socket);
   std::lock_guard<FairLock> guard(ConnectionLock);
-  if (!Addresses().Connect(address)) {
-    // Refused before it is a connection of the game: one frame, then the close. Only
-    // the first refusal is logged, so a flood of attempts cannot flood the log.
-    LogFirstRefusal(address, LimitKind::Connections);
-    std::string frame;
-    net::AppendFrame(frame, kTooManyConnections);
-    net::SendSome(socket, frame, ignored);
-    ::shutdown(socket, SHUT_WR);
-    net::CloseSocket(socket);
-    return;
-  }
-  Log("New connection from " + PeerAddress(peer) + " (" +
-      std::to_string(static_cast<unsigned>(socket)) + ")\n");
-  RegisterConnection(socket, address);
-  BeginAnswering(socket);  // the welcome is its first frame, sent now
-  QueueMessage(socket, kWelcome);
-  FlushOutbox();
-  EndAnswering();
+  Layer->Take(socket, ntohl(peer.sin_addr.s_addr), std::move(codec));
 }
 
-namespace {
-
-// Accepts connections for as long as the server runs; errors pause it, never end it.
+// Accepts connections on every listener for as long as the server runs; errors pause
+// it, never end it.
 void AcceptLoop() {
+  std::vector<pollfd> waits;
+  for (const Listener& listener : Listeners) waits.push_back({listener.socket, POLLIN, 0});
   for (;;) {
-    pollfd wait{ListeningSocket, POLLIN, 0};
-    if (::poll(&wait, 1, -1) < 0 && errno != EINTR) {
+    if (::poll(waits.data(), waits.size(), -1) < 0) {
+      if (errno == EINTR) continue;
       Log("Error accepting connection: " + std::to_string(errno) + "\n");
       std::this_thread::sleep_for(kAcceptErrorPause);
       continue;
     }
-    sockaddr_in peer{};
-    socklen_t length = sizeof peer;
-    const Socket socket = ::accept4(ListeningSocket, reinterpret_cast<sockaddr*>(&peer), &length,
-                                    SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (socket < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK) continue;  // taken by nobody else; just early
-      Log("Error accepting connection: " + std::to_string(errno) + "\n");
-      std::this_thread::sleep_for(kAcceptErrorPause);
-      continue;
+    bool failed = false;
+    for (std::size_t i = 0; i < waits.size(); ++i) {
+      if ((waits[i].revents & POLLIN) == 0) continue;
+      const Listener& listener = Listeners[i];
+      for (int n = 0; n < kAcceptsPerTurn; ++n) {
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        const Socket socket = ::accept4(listener.socket, reinterpret_cast<sockaddr*>(&peer),
+                                        &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (socket >= 0) {
+          Admit(listener, socket, peer);
+          continue;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+          const std::string what = listener.name.empty() ? "" : listener.name + " ";
+          Log("Error accepting " + what + "connection: " + std::to_string(errno) + "\n");
+          failed = true;
+        }
+        break;
+      }
     }
-    AdmitConnection(socket, peer);
+    if (failed) std::this_thread::sleep_for(kAcceptErrorPause);
   }
+}
+
+void InputLoop() {
+  for (;;) Layer->RunOnce(-1);
 }
 
 // The signals that end the server: blocked in every thread, taken by SaveLoop alone.
@@ -109,23 +138,39 @@ sigset_t ShutdownSignals() {
   }
   ConnectionLock.lock();
   const bool saved = !Options.save || Options.save();
+  FlushLogBeforeExit();
   std::_Exit(saved ? 0 : 1);
 }
 
+[[noreturn]] void Exit(int code) {
+  FlushLogBeforeExit();
+  std::_Exit(code);
+}
+
 [[noreturn]] void RunServerLoop(Socket listening) {
-  ListeningSocket = listening;
+  Listeners.push_back({listening, "", [](Socket) { return std::make_unique<FrameCodec>(); }});
   if (Options.load) {
     std::lock_guard<FairLock> guard(ConnectionLock);
     Options.load();
   }
-  SetGameHandlers(Options.game);
+  Layer = new ConnectionLayer(Options.game);  // lives as long as the process
+  SetConnections(Layer);
   SetFrameSink(&SendFrame);
   int error = 0;
-  if (!InitConnections(error)) {
-    Log("Error listening: " + std::to_string(error) + "\n");
-    std::_Exit(1);
+  if (!Layer->Init(error)) {
+    Fail("Error listening: ", error, "\n");
+    Exit(1);
   }
-  if (Options.startDoors && !Options.startDoors()) std::_Exit(1);
+  for (const Door& door : Options.doors) {
+    Socket socket = net::kNoSocket;
+    int step = 0;
+    if (!OpenListener(door.port, socket, error, step)) {
+      Fail(door.bindFailed, error, "\n");
+      Exit(1);
+    }
+    Log(door.opened + "\n");
+    Listeners.push_back({socket, door.name, door.makeCodec});
+  }
   std::thread(SaveLoop).detach();
   std::thread(AcceptLoop).detach();
   std::thread(InputLoop).detach();
@@ -139,16 +184,10 @@ sigset_t ShutdownSignals() {
   }
 }
 
-int Fail(const char* message, int error) {
-  Log(message + std::to_string(error));
-  return 0;
-}
-
 }  // namespace
 
 int StartServer(const ServerOptions& options) {
   Options = options;
-  const std::uint16_t port = options.port;
   SetAddressLimits(options.limits);
   // A peer that went away must never end the server, nor a closed log.
   ::signal(SIGPIPE, SIG_IGN);
@@ -163,12 +202,13 @@ int StartServer(const ServerOptions& options) {
   Log("Starting server...\n");
   Socket listening = net::kNoSocket;
   int error = 0;
-  if (!net::CreateTcpSocket(listening, error)) return Fail("Error creating server socket: ", error);
-  if (!net::SetReuseAddress(listening, error) || !net::BindAnyAddress(listening, port, error))
-    return Fail("Error binding server socket: ", error);
-  if (!net::SetNonBlocking(listening, error)) return Fail("Error setting async mode: ", error);
-  if (!net::Listen(listening, error)) return Fail("Error listening: ", error);
-  Log("Listening on port " + std::to_string(port) + ".\n");
+  int step = 0;
+  if (!OpenListener(options.port, listening, error, step)) {
+    static const char* const kSteps[] = {"Error creating server socket: ", "Error binding server socket: ",
+                                         "Error setting async mode: ", "Error listening: "};
+    return Fail(kSteps[step], error);
+  }
+  Log("Listening on port " + std::to_string(options.port) + ".\n");
   RunServerLoop(listening);
 }
 

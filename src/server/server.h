@@ -1,6 +1,7 @@
-// Server start-up and main loop: the listening socket, the accept and input threads,
-// and the game's tick every 5 seconds on the main thread. The game itself is given in
-// ServerOptions by the program's top (app/), so this layer never calls up into it.
+// Server start-up and main loop: the listening sockets of the game port and the doors,
+// the accept and input threads, and the game's tick every 5 seconds on the main
+// thread. The game itself is given in ServerOptions by the program's top (app/), so
+// this layer never calls up into it.
 #pragma once
 
 #include <netinet/in.h>
@@ -8,19 +9,29 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "net/socket.h"
 #include "server/address_limits.h"
+#include "server/codec.h"
 #include "server/connections.h"
 
 namespace server {
 
-// The first frame every new connection gets.
-inline constexpr std::string_view kWelcome =
-    "Welcome to Pelthollow! Type \"help\" for a list of commands.";
 // The pause between world ticks, measured from the end of one to the start of the next.
 inline constexpr auto kTickPeriod = std::chrono::seconds(5);
+
+// A port besides the game port (the web client, telnet), whose connections speak the
+// protocol of their codec.
+struct Door {
+  std::uint16_t port = 0;
+  std::string opened;      // logged once it listens: "Web client on port 8080."
+  std::string bindFailed;  // logged with the errno value when it cannot: "Error binding ..."
+  std::string name;        // in "Error accepting <name> connection: "
+  CodecMaker makeCodec;
+};
 
 // What the operator chose for this run (from the environment, see app/settings.h), and
 // the game the server runs: the server itself knows nothing of the world.
@@ -34,20 +45,13 @@ struct ServerOptions {
   std::function<void()> load;
   std::function<void()> tick;
   std::function<bool()> save;  // false: the process ends with 1
-  // Called once, right after "Listening on port" is logged and before any connection
-  // is taken: starts the doors other than the game port (they log their own lines).
-  // Returns false after reporting a failure, and the server then ends with code 1.
-  std::function<bool()> startDoors;
+  // Opened in this order once the world is loaded, before any connection is taken;
+  // the first that fails ends the server with code 1.
+  std::vector<Door> doors;
 };
 
 // Opens the listening socket on the game port and runs the server. Returns only after
 // a start-up failure, which it has reported; the result is the exit code.
 int StartServer(const ServerOptions& options);
-
-// Takes in a connected, non-blocking socket as a new game connection from `peer`: logs
-// it, registers it and greets it, exactly as for a client of the game port. The game
-// port's accept thread and the doors (web, telnet) call it; any thread may, without
-// ConnectionLock (it takes the lock itself). The server owns `socket` from then on.
-void AdmitConnection(net::Socket socket, const sockaddr_in& peer);
 
 }  // namespace server

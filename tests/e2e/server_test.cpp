@@ -40,7 +40,7 @@ TEST(ServerStart, APortInUseIsReportedWithItsErrno) {
   e2e::TempDir dir;
   e2e::Process second(dir.Path(), first.Port(), {});
   const auto status = second.Wait();
-  EXPECT_EQ(e2e::Process::ExitCode(status), 0);
+  EXPECT_EQ(e2e::Process::ExitCode(status), 1);
   EXPECT_EQ(second.Output(), "Starting server...\nError binding server socket: 98");
 }
 

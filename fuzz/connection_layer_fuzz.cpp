@@ -1,0 +1,99 @@
+// Drives the connection layer over socket pairs with a script read from the input:
+// clients connect, send bytes, stop reading, close; the game sends frames, answers
+// and ends connections; turns run. After every step the layer's records and sets
+// must agree.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "server/connection_lock.h"
+#include "server/connections.h"
+#include "server/frame_codec.h"
+#include "server/outbox.h"
+
+namespace {
+
+bool Line(net::Socket connection, const std::string& line) {
+  server::QueueMessage(connection, line.empty() ? std::string(70'000, 'y') : line);
+  server::FlushOutbox();
+  return !line.empty() && line[0] == 'q';
+}
+void Ended(net::Socket) {}
+
+struct Client {
+  int fd = -1;
+  net::Socket server = net::kNoSocket;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  server::SetAddressLimits({});
+  server::ConnectionLayer layer({&Line, &Ended});
+  int error = 0;
+  if (!layer.Init(error)) return 0;
+  server::SetConnections(&layer);
+  server::SetFrameSink(&server::SendFrame);
+  std::vector<Client> clients;
+  std::size_t at = 0;
+  auto next = [&]() -> std::uint8_t { return at < size ? data[at++] : 0; };
+  while (at < size) {
+    const std::uint8_t op = next();
+    const std::uint8_t arg = next();
+    Client* c = clients.empty() ? nullptr : &clients[arg % clients.size()];
+    switch (op % 6) {
+      case 0: {  // a client connects, from a trusted or a limited address
+        if (clients.size() >= 8) break;
+        int ends[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, ends) != 0) break;
+        std::lock_guard<server::FairLock> guard(server::ConnectionLock);
+        layer.Take(ends[0], (arg & 1) ? 0xCB007109u : 0x7F000001u, std::make_unique<server::FrameCodec>());
+        clients.push_back({ends[1], ends[0]});
+        break;
+      }
+      case 1: {  // a client sends the next bytes of the input
+        if (c == nullptr) break;
+        const std::size_t n = std::min<std::size_t>(arg, size - at);
+        [[maybe_unused]] const ssize_t sent = ::send(c->fd, data + at, n, MSG_NOSIGNAL);
+        at += n;
+        break;
+      }
+      case 2:  // a client closes, or only its sending side
+        if (c != nullptr) (arg & 2) ? ::shutdown(c->fd, SHUT_WR) : ::shutdown(c->fd, SHUT_RDWR);
+        break;
+      case 3: {  // the game sends a frame outside any answer (a tick)
+        if (c == nullptr) break;
+        std::lock_guard<server::FairLock> guard(server::ConnectionLock);
+        layer.SendFrame(c->server, std::string(static_cast<std::size_t>(arg) * 1024, 'z') + '\0');
+        break;
+      }
+      case 4: {  // a client reads what it was sent
+        if (c == nullptr) break;
+        char buffer[65536];
+        [[maybe_unused]] const ssize_t got = ::recv(c->fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        break;
+      }
+      default:
+        layer.RunOnce(0);
+        break;
+    }
+    std::lock_guard<server::FairLock> guard(server::ConnectionLock);
+    if (!layer.ConnectionsAreConsistent()) std::abort();
+  }
+  for (const Client& c : clients) ::close(c.fd);
+  for (int i = 0; i < 4; ++i) layer.RunOnce(0);
+  {
+    std::lock_guard<server::FairLock> guard(server::ConnectionLock);
+    if (!layer.ConnectionsAreConsistent()) std::abort();
+  }
+  server::SetFrameSink(nullptr);
+  server::SetConnections(nullptr);
+  return 0;
+}

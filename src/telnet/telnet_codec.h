@@ -1,0 +1,52 @@
+// The telnet port's codec: MUD clients (Mudlet, TinTin++, plain telnet) play through
+// it as one more connection of the game. Lines come from the telnet reader, game text
+// goes out through the telnet writer, and status crawlers get MSSP.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "net/frame.h"
+#include "net/socket.h"
+#include "server/codec.h"
+#include "telnet/telnet_reader.h"
+
+namespace telnet {
+
+struct TelnetOptions {
+  std::uint16_t port = 0;     // 0: no telnet port
+  std::uint16_t webPort = 0;  // the web client's port for status crawlers; 0: none
+  // Characters in play now, for status crawlers; called with ConnectionLock held.
+  std::function<std::size_t()> playersInPlay;
+  std::int64_t startTime = 0;  // when the server started, Unix seconds
+};
+
+// The shortest time between two MSSP status blocks to one connection: a client that
+// turns MSSP off and on again cannot draw the status faster than this.
+inline constexpr auto kMsspInterval = std::chrono::seconds(1);
+
+class TelnetCodec final : public server::Codec {
+ public:
+  // `options` must outlive the codec; `socket` is the connection, whose local address
+  // names the web client to status crawlers.
+  TelnetCodec(const TelnetOptions& options, net::Socket socket)
+      : options_(options), socket_(socket) {}
+
+  void Start(std::string& toPeer) override;
+  void Read(std::string_view bytes, server::CodecEvents& events, std::string& toPeer) override;
+  void Write(std::string_view text, std::string& out) override;
+  void Refuse(std::string_view text, std::string& out) override;
+
+ private:
+  void AppendStatus(std::string& toPeer);
+
+  const TelnetOptions& options_;
+  net::Socket socket_;
+  TelnetReader reader_{net::kMaxLineBytes};
+  std::chrono::steady_clock::time_point lastStatus_{};
+};
+
+}  // namespace telnet

@@ -1,0 +1,144 @@
+#include "server/connections.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "server/connection_lock.h"
+#include "server/frame_codec.h"
+#include "server/outbox.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+constexpr std::uint32_t kLocal = 0x7F000001u;       // 127.0.0.1, trusted
+constexpr std::uint32_t kStranger = 0xCB007109u;    // 203.0.113.9, held to the limits
+
+std::vector<std::string> Ended;
+
+bool Echo(net::Socket connection, const std::string& line) {
+  server::QueueMessage(connection, "echo: " + line);
+  server::FlushOutbox();
+  return line == "bye";
+}
+void NoteEnded(net::Socket connection) { Ended.push_back(std::to_string(connection)); }
+
+// A layer over socket pairs, driven by the test thread alone.
+class ConnectionLayerTest : public ::testing::Test {
+ protected:
+  ConnectionLayerTest() : layer_({&Echo, &NoteEnded}) {
+    int error = 0;
+    EXPECT_TRUE(layer_.Init(error));
+    server::SetAddressLimits({});
+    server::SetConnections(&layer_);
+    server::SetFrameSink(&server::SendFrame);
+    Ended.clear();
+  }
+  ~ConnectionLayerTest() override {
+    server::SetFrameSink(nullptr);
+    server::SetConnections(nullptr);
+    for (const int fd : clients_) ::close(fd);
+  }
+
+  // Connects a client from `address`; returns the client's end.
+  int Connect(std::uint32_t address) {
+    int ends[2];
+    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, ends), 0);
+    const int buffer = server::kSocketSendBufferBytes;
+    ::setsockopt(ends[0], SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+    std::lock_guard<server::FairLock> guard(server::ConnectionLock);
+    layer_.Take(ends[0], address, std::make_unique<server::FrameCodec>());
+    clients_.push_back(ends[1]);
+    servers_.push_back(ends[0]);
+    return ends[1];
+  }
+
+  // Runs turns until `done` or a few seconds have passed.
+  template <class Done>
+  bool RunUntil(Done done) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > until) return false;
+      layer_.RunOnce(50);
+    }
+    return true;
+  }
+
+  // Reads what the client has been sent, until it holds `wanted` or time runs out.
+  std::string ReadUntil(int client, const std::string& wanted) {
+    std::string got;
+    RunUntil([&] {
+      char buffer[4096];
+      ssize_t n;
+      while ((n = ::recv(client, buffer, sizeof buffer, 0)) > 0) got.append(buffer, static_cast<std::size_t>(n));
+      return got.find(wanted) != std::string::npos;
+    });
+    return got;
+  }
+
+  bool Consistent() {
+    std::lock_guard<server::FairLock> guard(server::ConnectionLock);
+    return layer_.ConnectionsAreConsistent();
+  }
+  std::size_t Count() {
+    std::lock_guard<server::FairLock> guard(server::ConnectionLock);
+    return layer_.Count();
+  }
+  void Send(net::Socket to, const std::string& text) {
+    std::lock_guard<server::FairLock> guard(server::ConnectionLock);
+    layer_.SendFrame(to, text + '\0');
+  }
+
+  server::ConnectionLayer layer_;
+  std::vector<int> clients_;
+  std::vector<int> servers_;
+};
+
+TEST_F(ConnectionLayerTest, LinesAreAnsweredInOrderAndEveryWayOfEndingLetsGo) {
+  const int a = Connect(kLocal);
+  const int b = Connect(kStranger);
+  EXPECT_NE(ReadUntil(a, "help\" for a list of commands.\0"s).find("Welcome"), std::string::npos);
+  ASSERT_EQ(::send(a, "one\0tw", 6, 0), 6);
+  ASSERT_EQ(::send(a, "o\0", 2, 0), 2);
+  EXPECT_EQ(ReadUntil(a, "echo: two\0"s), "echo: one\0echo: two\0"s);
+  EXPECT_TRUE(Consistent());
+
+  // The game ends b after its answer; a closes its side and still gets its answer.
+  ASSERT_EQ(::send(b, "bye\0", 4, 0), 4);
+  ASSERT_EQ(::send(a, "last\0", 5, 0), 5);
+  ::shutdown(a, SHUT_WR);
+  EXPECT_NE(ReadUntil(b, "echo: bye\0"s).find("echo: bye"), std::string::npos);
+  EXPECT_EQ(ReadUntil(a, "echo: last\0"s), "echo: last\0"s);
+  EXPECT_TRUE(RunUntil([&] { return Count() == 0; }));
+  EXPECT_EQ(Ended.size(), 2u);
+  EXPECT_TRUE(Consistent());
+}
+
+TEST_F(ConnectionLayerTest, AClientThatStopsReadingMeetsTheCapOfItsConnectionAndOfItsAddress) {
+  for (int i = 0; i < 5; ++i) Connect(kStranger);
+  const std::string megabyte(1'000'000, 'x');
+  for (int i = 0; i < 4; ++i) {
+    for (int n = 0; n < 3; ++n) Send(servers_[static_cast<std::size_t>(i)], megabyte);
+  }
+  // Four connections hold 12 MB; the fifth may add 4 MB more before the address's 16 MiB.
+  for (int n = 0; n < 5; ++n) Send(servers_[4], megabyte);
+  EXPECT_TRUE(Consistent());
+  EXPECT_TRUE(RunUntil([&] { return Count() == 4; }));
+  // One connection's own cap: a fifth megabyte passes its 4 MiB.
+  Send(servers_[0], megabyte);
+  Send(servers_[0], megabyte);
+  EXPECT_TRUE(RunUntil([&] { return Count() == 3; }));
+  EXPECT_TRUE(Consistent());
+  EXPECT_TRUE(Ended.size() == 2u);
+}
+
+}  // namespace
