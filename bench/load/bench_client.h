@@ -1,7 +1,8 @@
 // The simulated players: one epoll loop on the load generator's only thread drives
 // every connection (thousands of them, no thread per connection). The same code talks
 // to the game server and to the echo baseline; only the expected answers differ. Web
-// players wrap the same lines in WebSocket frames.
+// players wrap the same lines in WebSocket frames; telnet players send them as telnet
+// lines and take every line they get as a frame.
 #pragma once
 
 #include <array>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_telnet.h"
 #include "bench_world.h"
 #include "net/frame.h"
 
@@ -17,6 +19,13 @@ namespace bench {
 
 // The longest frame a player takes in; a look in a crowded den runs to some KiB.
 inline constexpr std::size_t kMaxFrameBytes = 64u << 20;
+
+// The door of the game the players come through.
+enum class Door : std::uint8_t {
+  Tcp,     // the game port: NUL-framed lines
+  Web,     // the web client's port: WebSocket text messages
+  Telnet,  // the telnet port: lines ending in CR LF; one game frame may give several
+};
 
 // Where a player's connection stands.
 enum class Phase : std::uint8_t {
@@ -41,6 +50,7 @@ struct Player {
   std::string unsent;   // bytes of the last line that send did not take
   bool upgraded = false;  // web players: the WebSocket handshake is done
   std::string wsBytes;    // web players: incoming bytes not taken as frames yet
+  TelnetLines telnet;     // telnet players: incoming bytes into lines
   Expectation expected;     // the outstanding command, while Waiting
   std::int64_t sentNs = 0;  // when it was sent (monotonic nanoseconds)
   bool measured = false;    // sent inside the measuring window
@@ -75,7 +85,7 @@ struct DrivePlan {
 
 struct Fleet {
   bool echo = false;  // the peer is the echo baseline
-  bool web = false;   // the players speak WebSocket to the game's web client port
+  Door door = Door::Tcp;  // the port's protocol; the echo speaks Tcp
   int port = 0;
   int waitSet = -1;
   std::vector<Player> players;

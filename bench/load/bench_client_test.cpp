@@ -221,7 +221,7 @@ TEST(BenchFleet, WebPlayersUpgradeAndTypeOverWebSocket) {
   FakeGame game(std::chrono::milliseconds(0), true);
   Fleet fleet;
   MakeFleet(fleet, false, game.Port(), 1, "S", 1);  // the fake has one den
-  fleet.web = true;
+  fleet.door = Door::Web;
   ASSERT_GE(ConnectAll(fleet, 1, 5'000 * kMs), 0) << fleet.problem;
   ASSERT_TRUE(SetUpAll(fleet, 1, 5'000 * kMs)) << fleet.problem;
   DrivePlan paced;

@@ -28,13 +28,15 @@ std::string_view ScenarioName(Scenario s) {
     case Scenario::Flood: return "flood";
     case Scenario::Crowd: return "crowd";
     case Scenario::Web: return "web";
+    case Scenario::Telnet: return "telnet";
+    case Scenario::IdleDoors: return "idle-doors";
   }
   return "?";
 }
 
 void Usage() {
   std::puts(
-      "usage: pelthollow-bench [idle|chat|flood|crowd|web|all ...] [options]\n"
+      "usage: pelthollow-bench [idle|chat|flood|crowd|web|telnet|idle-doors|all ...] [options]\n"
       "  --server PATH       pelthollow binary (default: pelthollow beside this program)\n"
       "  --port N            use a server already running on 127.0.0.1:N\n"
       "  --pid N             that server's process id, for its CPU and memory figures\n"
@@ -47,6 +49,9 @@ void Usage() {
       "  --walk-ticks T      crowd: ticks the speakers walk out of the dens to speak again (2)\n"
       "  --web-players N     (100)    --web-seconds S   (20)   web: WebSocket against TCP,\n"
       "                      on a server of its own (not run by all, ignores --port)\n"
+      "  --telnet-players N  (100)    --telnet-seconds S (20)  telnet: as web, on the telnet port\n"
+      "  --connections N     idle-doors: idle connections through each door, greeted and set up,\n"
+      "                      each door on a server of its own (2000; not run by all)\n"
       "  --inflight N        connections or setups outstanding at once (512)\n"
       "  --seed N            random seed (1)\n"
       "  --keep              keep the servers' temporary folders and logs\n"
@@ -76,6 +81,10 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.scenarios.push_back(Scenario::Crowd);
     } else if (a == "web") {
       o.scenarios.push_back(Scenario::Web);
+    } else if (a == "telnet") {
+      o.scenarios.push_back(Scenario::Telnet);
+    } else if (a == "idle-doors") {
+      o.scenarios.push_back(Scenario::IdleDoors);
     } else if (a == "--server" && i + 1 < argc) {
       o.server = argv[++i];
     } else if (a == "--port") {
@@ -114,6 +123,12 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       if (!value(o.webPlayers)) return false;
     } else if (a == "--web-seconds") {
       if (!value(o.webSeconds)) return false;
+    } else if (a == "--telnet-players") {
+      if (!value(o.telnetPlayers)) return false;
+    } else if (a == "--telnet-seconds") {
+      if (!value(o.telnetSeconds)) return false;
+    } else if (a == "--connections") {
+      if (!value(o.doorConnections) || o.doorConnections == 0) return false;
     } else if (a == "--quick") {
       o.idleSeconds = 5;
       o.chatPlayers = 200;
@@ -126,6 +141,9 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.walkTicks = 1;
       o.webPlayers = 50;
       o.webSeconds = 5;
+      o.telnetPlayers = 50;
+      o.telnetSeconds = 5;
+      o.doorConnections = 500;
     } else if (a == "--keep") {
       o.keep = true;
     } else if (a == "--markdown") {

@@ -13,9 +13,11 @@
 namespace bench {
 
 // Web: the chat mix from players on the game's web client (WebSocket), against the same
-// players over TCP to the same server instead of the echo. Run by name only: "all" is
-// the other four.
-enum class Scenario { Idle, Chat, Flood, Crowd, Web };
+// players over TCP to the same server instead of the echo; telnet likewise from
+// players on the telnet port. Idle-doors: what idle connections cost the server through
+// each door (memory, descriptors, threads), each door on a server of its own. These
+// three run by name only: "all" is the other four.
+enum class Scenario { Idle, Chat, Flood, Crowd, Web, Telnet, IdleDoors };
 inline constexpr std::array<Scenario, 4> kScenarios{Scenario::Idle, Scenario::Chat, Scenario::Flood, Scenario::Crowd};
 
 std::string_view ScenarioName(Scenario s);
@@ -43,6 +45,9 @@ struct Options {
   int walkTicks = 2;  // crowd: ticks the speakers walk out of the dens (0: they stay)
   std::size_t webPlayers = 100;
   double webSeconds = 20;
+  std::size_t telnetPlayers = 100;
+  double telnetSeconds = 20;
+  std::size_t doorConnections = 2000;  // idle-doors: connections through each door
 };
 
 // Prints the usage text to standard output.

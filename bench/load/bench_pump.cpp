@@ -48,7 +48,7 @@ void SendRest(Fleet& fleet, std::uint32_t index);
 // A web player asks for the WebSocket as soon as its connection stands; the welcome
 // comes as the first text message.
 void Established(Fleet& fleet, std::uint32_t index) {
-  if (!fleet.web) return;
+  if (fleet.door != Door::Web) return;
   fleet.players[index].unsent = WebSocketUpgrade(fleet.port);
   SendRest(fleet, index);
 }
@@ -109,9 +109,11 @@ void Send(Fleet& fleet, std::uint32_t index, Expectation expected) {
   p.expected = std::move(expected);
   p.phase = Phase::Waiting;
   p.measured = fleet.counting;
-  if (fleet.web) {
-    p.unsent.clear();
+  p.unsent.clear();
+  if (fleet.door == Door::Web) {
     AppendWebSocketText(p.unsent, p.expected.line);
+  } else if (fleet.door == Door::Telnet) {
+    AppendTelnetLine(p.unsent, p.expected.line);
   } else {
     p.unsent = p.expected.line;
     p.unsent.push_back('\0');
@@ -152,7 +154,8 @@ void OnAnswer(Fleet& fleet, std::uint32_t index, std::string_view frame, std::in
     if (fleet.echo || frame.starts_with(commands::kCharacterCreated)) {
       const std::string& place = Origins()[static_cast<std::size_t>(p.origin)].place;
       const std::string startsIn = std::string("\n").append(world::kYouAreIn).append(place);
-      if (!fleet.echo && frame.find(startsIn) == std::string_view::npos) {
+      // Over telnet the frame's lines come one by one: the place follows on its own.
+      if (!fleet.echo && fleet.door != Door::Telnet && frame.find(startsIn) == std::string_view::npos) {
         Note(fleet, p.name + " did not start in " + std::string(place) + " but: " +
                         std::string(frame.substr(0, 120)));
       }
@@ -245,7 +248,13 @@ void OnReadable(Fleet& fleet, std::uint32_t index) {
       return;
     }
     const std::int64_t now = NowNs();
-    if (fleet.web) {
+    if (fleet.door == Door::Telnet) {
+      p.telnet.Feed(std::string_view(buffer, static_cast<std::size_t>(n)),
+                    [&](std::string_view line) { OnFrame(fleet, index, line, now); });
+      if (static_cast<std::size_t>(n) < sizeof buffer) return;
+      continue;
+    }
+    if (fleet.door == Door::Web) {
       if (!TakeWebSocket(fleet, index, std::string_view(buffer, static_cast<std::size_t>(n)), now)) return;
       if (static_cast<std::size_t>(n) < sizeof buffer) return;
       continue;

@@ -33,6 +33,17 @@ Row Value(const std::string& name, double game, double echo, int decimals, const
 
 }  // namespace
 
+const char* GameSide(const Report& r) {
+  switch (r.door) {
+    case Door::Web: return "WebSocket";
+    case Door::Telnet: return "telnet";
+    case Door::Tcp: break;
+  }
+  return "pelthollow";
+}
+
+const char* BaseSide(const Report& r) { return r.door == Door::Tcp ? "echo" : "TCP"; }
+
 std::string Describe(Scenario s, const Options& o) {
   switch (s) {
     case Scenario::Idle:
@@ -52,6 +63,15 @@ std::string Describe(Scenario s, const Options& o) {
     case Scenario::Web:
       return std::to_string(o.webPlayers) + " players in play on the web client (WebSocket), typing as in chat, " +
              Fixed(o.webSeconds, 0) + " s; baseline: as many players over TCP to the same server, before or after in turn";
+    case Scenario::Telnet:
+      return std::to_string(o.telnetPlayers) + " players in play on the telnet port, typing as in chat, " +
+             Fixed(o.telnetSeconds, 0) +
+             " s (a round trip ends at the answer's first line); baseline: as many players over TCP to the "
+             "same server, before or after in turn";
+    case Scenario::IdleDoors:
+      return std::to_string(o.doorConnections) +
+             " idle connections through the door, greeted, then set up; each door on a fresh server with "
+             "every door open; baseline: as many over TCP";
   }
   return {};
 }
@@ -59,6 +79,18 @@ std::string Describe(Scenario s, const Options& o) {
 void BuildRows(Report& r, const Options& o) {
   const Figures& g = r.game;
   const Figures& e = r.echo;
+  if (r.scenario == Scenario::IdleDoors) {
+    r.rows.push_back(Value("time until all are greeted", g.greetSeconds, e.greetSeconds, 3, " s"));
+    r.rows.push_back(Value("time to set all up", g.setupSeconds, e.setupSeconds, 3, " s"));
+    r.rows.push_back(Value("RSS per greeted connection", g.rssPerGreetedKiB, e.rssPerGreetedKiB, 2, " KiB"));
+    r.rows.push_back(Value("RSS per connection in play", g.rssPerPlayerKiB, e.rssPerPlayerKiB, 2, " KiB"));
+    r.rows.push_back(Value("server descriptors per connection", g.fdsPerGreeted, e.fdsPerGreeted, 2, ""));
+    r.rows.push_back(Value("server threads, none connected", g.threadsBefore, e.threadsBefore, 0, ""));
+    r.rows.push_back(Value("server threads, all connected", g.threadsGreeted, e.threadsGreeted, 0, ""));
+    r.rows.push_back(Value("server RSS, all in play", g.rssKiB < 0 ? -1 : g.rssKiB / 1024,
+                           e.rssKiB < 0 ? -1 : e.rssKiB / 1024, 1, " MiB"));
+    return;
+  }
   const bool typing = r.scenario != Scenario::Idle;
   if (r.scenario == Scenario::Crowd) {
     r.rows.push_back(Value("time until all are greeted", g.greetSeconds, e.greetSeconds, 3, " s"));
@@ -118,29 +150,37 @@ void AddTargets(Report& r, const Options& o) {
       target("web median within 1.5x the TCP median", e.latency.median > 0 && g.latency.median <= 1.5 * e.latency.median,
              Ratio(g.latency.median, e.latency.median));
       break;
+    case Scenario::Telnet:
+    case Scenario::IdleDoors:
+      break;
   }
 }
 
 void PrintReport(const Report& r, const Options& o) {
   std::printf("\n== %s: %s%s\n", std::string(ScenarioName(r.scenario)).c_str(), r.setting.c_str(),
               o.runs > 1 ? (" (median of " + std::to_string(o.runs) + " runs)").c_str() : "");
-  const bool web = r.scenario == Scenario::Web;
-  std::printf("   players %s (%s)\n", r.game.placement.c_str(),
-              web ? "the TCP players typed the same mix" : "the echo gets the same lines");
+  const bool doors = r.door != Door::Tcp;
+  const char* game = GameSide(r);
+  const char* base = BaseSide(r);
+  if (r.scenario != Scenario::IdleDoors) {
+    std::printf("   players %s (%s)\n", r.game.placement.c_str(),
+                doors ? "the TCP players typed the same mix" : "the echo gets the same lines");
+  }
   if (!r.game.openPlacement.empty()) {
     std::printf("   speakers then walk out: %s\n", r.game.openPlacement.c_str());
   }
-  std::printf("   %-32s %14s %14s %8s\n", "", web ? "WebSocket" : "pelthollow", web ? "TCP" : "echo", "ratio");
+  std::printf("   %-34s %14s %14s %8s\n", "", game, base, "ratio");
   for (const Row& row : r.rows) {
-    std::printf("   %-32s %14s %14s %8s\n", row.figure.c_str(), row.game.c_str(), row.echo.c_str(), row.ratio.c_str());
+    std::printf("   %-34s %14s %14s %8s\n", row.figure.c_str(), row.game.c_str(), row.echo.c_str(), row.ratio.c_str());
   }
   if (!r.medianRatios.empty()) {
-    std::printf("   %-32s", "median ratio, run by run");
+    std::printf("   %-34s", "median ratio, run by run");
     for (const double ratio : r.medianRatios) std::printf(" %.2fx", ratio);
     std::printf("\n");
   }
-  if (r.scenario == Scenario::Chat || r.scenario == Scenario::Flood || web) {
-    std::printf("   by command (%s, median / p99):", web ? "WebSocket" : "pelthollow");
+  if (r.scenario == Scenario::Chat || r.scenario == Scenario::Flood || r.scenario == Scenario::Web ||
+      r.scenario == Scenario::Telnet) {
+    std::printf("   by command (%s, median / p99):", game);
     for (const Command k : {Command::Look, Command::Say, Command::Status, Command::Move, Command::Whisper}) {
       const Summary& s = r.game.byKind[static_cast<std::size_t>(k)];
       std::printf(" %s %s / %s;", std::string(CommandName(k)).c_str(), Fixed(s.median / 1e6, 3).c_str(),
@@ -148,8 +188,6 @@ void PrintReport(const Report& r, const Options& o) {
     }
     std::printf(" ms\n");
   }
-  const char* game = web ? "WebSocket" : "pelthollow";
-  const char* base = web ? "TCP" : "echo";
   if (r.game.unanswered + r.echo.unanswered > 0) {
     std::printf("   commands left unanswered: %s %llu, %s %llu\n", game,
                 static_cast<unsigned long long>(r.game.unanswered), base,
@@ -164,12 +202,13 @@ void PrintReport(const Report& r, const Options& o) {
 }
 
 void PrintMarkdown(const std::vector<Report>& reports) {
-  // The web scenario has a baseline of its own, so a table of its own.
-  for (const bool web : {false, true}) {
-    const auto in = [web](const Report& r) { return (r.scenario == Scenario::Web) == web; };
-    if (std::none_of(reports.begin(), reports.end(), in)) continue;
-    std::printf("\n| Scenario | Figure | %s | %s | ratio |\n|---|---|---:|---:|---:|\n",
-                web ? "WebSocket" : "pelthollow", web ? "TCP, same server" : "echo baseline");
+  // Each door has a baseline and columns of its own, so a table of its own.
+  for (const Door door : {Door::Tcp, Door::Web, Door::Telnet}) {
+    const auto in = [door](const Report& r) { return r.door == door; };
+    const auto first = std::find_if(reports.begin(), reports.end(), in);
+    if (first == reports.end()) continue;
+    std::printf("\n| Scenario | Figure | %s | %s | ratio |\n|---|---|---:|---:|---:|\n", GameSide(*first),
+                door == Door::Tcp ? "echo baseline" : "TCP, same server");
     for (const Report& r : reports) {
       if (!in(r)) continue;
       for (const Row& row : r.rows) {

@@ -1,5 +1,5 @@
 // What the load generator prints: each scenario's figures beside the baseline's (the
-// echo's; for web, the same players' over TCP) with their ratios, the targets met or
+// echo's; for web, telnet and idle-doors, the same players' over TCP) with their ratios, the targets met or
 // missed, the same as Markdown tables, and the machine they were measured on. Called
 // on the load generator's only thread.
 #pragma once
@@ -28,14 +28,20 @@ struct Target {
 struct Report {
   Scenario scenario;
   std::string setting;
+  Door door = Door::Tcp;  // the door of the game side; any other than Tcp has TCP as baseline
   Figures game;
-  Figures echo;  // the baseline: the echo server, or for web the game over TCP
+  Figures echo;  // the baseline: the echo server, or the game over TCP
   std::vector<Row> rows;
   std::vector<Target> targets;
-  // Chat and web with several runs: each run's latency median over its baseline's, in
-  // run order. The two sides of one run share the machine's mood; runs differ widely.
+  // Chat, web and telnet with several runs: each run's latency median over its
+  // baseline's, in run order. The two sides of one run share the machine's mood; runs
+  // differ widely.
   std::vector<double> medianRatios;
 };
+
+// The names of the report's two sides, as its columns are headed.
+const char* GameSide(const Report& r);
+const char* BaseSide(const Report& r);
 
 
 // What the scenario ran, in words.

@@ -101,22 +101,46 @@ Figures RunOnce(Scenario scenario, const Peer& peer, const Options& o, const std
       drive = Plan(Drive::Paced, count, o.webSeconds);
       ticks = o.spreadTicks;
       break;
+    case Scenario::Telnet:
+      count = o.telnetPlayers;
+      drive = Plan(Drive::Paced, count, o.telnetSeconds);
+      ticks = o.spreadTicks;
+      break;
+    case Scenario::IdleDoors:
+      count = o.doorConnections;
+      break;
   }
   Fleet fleet;
   MakeFleet(fleet, peer.echo, peer.port, count, prefix, o.seed);
-  fleet.web = peer.web;
+  fleet.door = peer.door;
+  // The web client closes connections at once while 256 others have not become a
+  // WebSocket yet: open fewer at a time there.
+  const std::size_t inflight = peer.door == Door::Web ? std::min<std::size_t>(o.inflight, 200) : o.inflight;
   const ProcReading before = ReadProcess(peer.pid);
-  const std::int64_t greet = ConnectAll(fleet, o.inflight, 60 * kSecond);
+  const std::int64_t greet = ConnectAll(fleet, inflight, 60 * kSecond);
   const ProcReading greeted = ReadProcess(peer.pid);
   bool ok = greet >= 0;
   if (ok) f.greetSeconds = static_cast<double>(greet) / 1e9;
   const std::int64_t setupStart = NowNs();
-  ok = ok && SetUpAll(fleet, o.inflight, 120 * kSecond);
+  ok = ok && SetUpAll(fleet, inflight, 120 * kSecond);
   if (ok) f.setupSeconds = static_cast<double>(NowNs() - setupStart) / 1e9;
   const ProcReading playing = ReadProcess(peer.pid);
   if (before.ok && greeted.ok && playing.ok && count > 0) {
     f.rssPerGreetedKiB = static_cast<double>(greeted.rssKiB - before.rssKiB) / static_cast<double>(count);
     f.rssPerPlayerKiB = static_cast<double>(playing.rssKiB - before.rssKiB) / static_cast<double>(count);
+    if (before.fds >= 0 && greeted.fds >= 0) {
+      f.fdsPerGreeted = static_cast<double>(greeted.fds - before.fds) / static_cast<double>(count);
+    }
+    f.threadsBefore = static_cast<double>(before.threads);
+    f.threadsGreeted = static_cast<double>(greeted.threads);
+  }
+  if (scenario == Scenario::IdleDoors) {
+    // Nothing is typed: the connections' cost is the figure.
+    if (playing.ok) f.rssKiB = static_cast<double>(playing.rssKiB);
+    f.ok = ok;
+    f.problem = fleet.problem;
+    CloseFleet(fleet);
+    return f;
   }
   if (ok && ticks > 0) {
     std::vector<int> origins;
@@ -204,6 +228,9 @@ Figures MedianOf(const std::vector<Figures>& runs) {
   m.setupSeconds = of([](const Figures& f) { return f.setupSeconds; });
   m.rssPerGreetedKiB = of([](const Figures& f) { return f.rssPerGreetedKiB; });
   m.rssPerPlayerKiB = of([](const Figures& f) { return f.rssPerPlayerKiB; });
+  m.fdsPerGreeted = of([](const Figures& f) { return f.fdsPerGreeted; });
+  m.threadsBefore = of([](const Figures& f) { return f.threadsBefore; });
+  m.threadsGreeted = of([](const Figures& f) { return f.threadsGreeted; });
   std::uint64_t lost = 0;
   for (const Figures& f : runs) lost += f.unanswered;
   m.unanswered = lost;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_client.h"
 #include "bench_options.h"
 #include "bench_stats.h"
 #include "bench_world.h"
@@ -31,6 +32,9 @@ struct Figures {
   double setupSeconds = -1;
   double rssPerGreetedKiB = -1;  // (after greeting - before) / connections
   double rssPerPlayerKiB = -1;   // (after setup - before) / connections
+  double fdsPerGreeted = -1;     // the server's descriptors (after greeting - before) / connections
+  double threadsBefore = -1;     // the server's threads before the players connected
+  double threadsGreeted = -1;    // and with all of them greeted
   std::uint64_t unanswered = 0;
   std::string placement;
   Summary openLatency;        // crowd: say from speakers who walked out of the dens
@@ -42,7 +46,7 @@ struct Peer {
   bool echo = false;
   int port = 0;
   pid_t pid = 0;
-  bool web = false;  // port is the game's web client port: the players speak WebSocket
+  Door door = Door::Tcp;  // which of the game's doors `port` is
 };
 
 // Runs one scenario against one peer; players are named `prefix` and a number.

@@ -21,7 +21,7 @@ long RaiseFileLimit(long wanted) {
   return static_cast<long>(files.rlim_cur);
 }
 
-bool StartGame(const std::string& binary, GameProcess& out, std::string& error, bool web) {
+bool StartGame(const std::string& binary, GameProcess& out, std::string& error, bool web, bool telnet) {
   if (::access(binary.c_str(), X_OK) != 0) {
     error = "cannot run " + binary + ": " + std::strerror(errno) + " (build it, or name it with --server)";
     return false;
@@ -39,8 +39,13 @@ bool StartGame(const std::string& binary, GameProcess& out, std::string& error, 
     game.webPort = harness::FreePort();
     options.env["PELTHOLLOW_WEB_PORT"] = std::to_string(game.webPort);
   }
+  if (telnet) {
+    game.telnetPort = harness::FreePort();
+    options.env["PELTHOLLOW_TELNET_PORT"] = std::to_string(game.telnetPort);
+  }
   game.server = std::make_unique<harness::Server>(binary, game.folder.get(), std::move(options));
-  if (!game.server->Ready() || (web && !game.server->WaitForLog("Web client on port "))) {
+  if (!game.server->Ready() || (web && !game.server->WaitForLog("Web client on port ")) ||
+      (telnet && !game.server->WaitForLog("Telnet port "))) {
     error = "the server did not start; its output:\n" + harness::Tail(game.LogPath(), 2000);
     StopGame(game, false);
     return false;

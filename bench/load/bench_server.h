@@ -15,6 +15,7 @@ struct GameProcess {
   std::unique_ptr<harness::TempDir> folder;  // removed by StopGame unless kept
   std::unique_ptr<harness::Server> server;   // null when not running
   int webPort = 0;                           // the web client's port; 0: none
+  int telnetPort = 0;                        // the telnet port; 0: none
   int Port() const { return server ? server->Port() : 0; }
   pid_t Pid() const { return server ? server->Proc().Pid() : 0; }
   std::string LogPath() const { return folder ? folder->File(kLogName) : std::string(); }
@@ -26,10 +27,12 @@ struct GameProcess {
 long RaiseFileLimit(long wanted);
 
 // Starts `binary server` in a new temporary folder with PELTHOLLOW_PORT set to a free
-// port (and PELTHOLLOW_WEB_PORT to another when `web`) and its descriptor limit raised
-// to the hard limit, and waits (at most 10 s each) for it to listen (and for its web
-// client). False with `error` set (and nothing left running) when it does not come up.
-bool StartGame(const std::string& binary, GameProcess& out, std::string& error, bool web = false);
+// port (and PELTHOLLOW_WEB_PORT and PELTHOLLOW_TELNET_PORT to others when `web` and
+// `telnet`) and its descriptor limit raised to the hard limit, and waits (at most 10 s
+// each) for it to listen (and for those doors). False with `error` set (and nothing
+// left running) when it does not come up.
+bool StartGame(const std::string& binary, GameProcess& out, std::string& error, bool web = false,
+               bool telnet = false);
 
 // Ends the server with SIGTERM (it saves and leaves), SIGKILL after 5 s, and removes
 // its folder unless `keep`. Returns the stretch of its log around a sanitizer report

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string_view>
@@ -29,6 +30,19 @@ bool ReadNumber(std::string_view& text, Number& out) {
   if (error != std::errc()) return false;
   text.remove_prefix(static_cast<std::size_t>(end - text.data()));
   return true;
+}
+
+// The entries of a /proc folder; -1 when it cannot be listed.
+long CountEntries(const std::string& path) {
+  std::error_code error;
+  std::filesystem::directory_iterator it(path, error);
+  if (error) return -1;
+  long n = 0;
+  for (; it != std::filesystem::directory_iterator(); it.increment(error)) {
+    if (error) return -1;
+    ++n;
+  }
+  return n;
 }
 
 }  // namespace
@@ -89,6 +103,8 @@ ProcReading ReadProcess(pid_t pid) {
   r.ok = true;
   r.cpuSeconds = static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
   r.rssKiB = kib;
+  r.fds = CountEntries(base + "/fd");
+  r.threads = CountEntries(base + "/task");
   return r;
 }
 

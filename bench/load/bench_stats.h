@@ -1,5 +1,5 @@
 // Figures of a load run: round-trip samples and their summary, and what /proc tells
-// of a process (CPU time, resident memory). Plain functions; any thread may call them.
+// of a process (CPU time, resident memory, descriptors, threads). Plain functions; any thread may call them.
 #pragma once
 
 #include <sys/types.h>
@@ -27,9 +27,12 @@ struct ProcReading {
   bool ok = false;         // false when the process could not be read (gone, no pid)
   double cpuSeconds = 0;   // utime + stime of every thread, from /proc/<pid>/stat
   long rssKiB = 0;         // VmRSS from /proc/<pid>/status
+  long fds = -1;           // entries of /proc/<pid>/fd; -1 when it cannot be listed
+  long threads = -1;       // entries of /proc/<pid>/task; -1 when it cannot be listed
 };
 
-// Reads /proc/<pid>/stat and /proc/<pid>/status. A pid of 0 or less gives ok false.
+// Reads /proc/<pid>/stat and /proc/<pid>/status and counts the process's descriptors
+// and threads. A pid of 0 or less gives ok false.
 ProcReading ReadProcess(pid_t pid);
 
 // Parses the text of /proc/<pid>/stat: utime + stime (fields 14 and 15) in clock ticks.

@@ -1,11 +1,13 @@
 // pelthollow-bench: the load generator. It starts a pelthollow server (or uses a
 // running one), drives simulated players against it from one epoll thread, and runs
 // the same players against a NUL-framed echo server of its own as the baseline; every
-// figure of the game server is printed with its ratio to the echo's. The web scenario
-// compares the game's WebSocket players with its TCP players instead.
+// figure of the game server is printed with its ratio to the echo's. The web and
+// telnet scenarios compare the game's WebSocket or telnet players with its TCP players
+// instead, and idle-doors what idle connections through each door cost the server.
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdio>
 #include <string>
@@ -41,6 +43,25 @@ bool Finish(GameProcess& game, bool keep) {
   return report.empty();
 }
 
+// Idle-doors, one run: the same number of idle connections through each door, each on
+// a fresh server with every door open, so one door's freed memory does not make the
+// next one's look cheap. False when a server did not start.
+bool RunDoors(const Options& o, const std::string& prefix, std::array<std::vector<Figures>, 3>& byDoor) {
+  for (const Door door : {Door::Tcp, Door::Web, Door::Telnet}) {
+    GameProcess game;
+    std::string error;
+    if (!StartGame(o.server, game, error, true, true)) {
+      std::fprintf(stderr, "pelthollow: %s\n", error.c_str());
+      return false;
+    }
+    const int port = door == Door::Web ? game.webPort : door == Door::Telnet ? game.telnetPort : game.Port();
+    auto& runs = byDoor[static_cast<std::size_t>(door)];
+    runs.push_back(RunOnce(Scenario::IdleDoors, Peer{false, port, game.Pid(), door}, o, prefix));
+    if (!Finish(game, o.keep)) runs.back().ok = false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -50,7 +71,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   // One descriptor per connection, for this process and for the server it starts.
-  const std::size_t most = std::max({o.idlePlayers, o.chatPlayers, o.floodClients, o.crowdConnections, o.webPlayers});
+  const std::size_t most = std::max({o.idlePlayers, o.chatPlayers, o.floodClients, o.crowdConnections, o.webPlayers,
+                                     o.telnetPlayers, o.doorConnections});
   const long limit = RaiseFileLimit(static_cast<long>(most) + 256);
   if (limit < static_cast<long>(most) + 64) {
     std::fprintf(stderr, "the descriptor limit (%ld) is too small for %zu connections; use smaller counts\n", limit,
@@ -66,6 +88,8 @@ int main(int argc, char** argv) {
   for (const Scenario scenario : o.scenarios) {
     std::vector<Figures> games;
     std::vector<Figures> echoes;
+    std::array<std::vector<Figures>, 3> byDoor;  // idle-doors, indexed by Door
+    const Door door = scenario == Scenario::Web ? Door::Web : scenario == Scenario::Telnet ? Door::Telnet : Door::Tcp;
     for (int run = 0; run < o.runs; ++run) {
       // Names are unique per run, also against a server that keeps its characters.
       const std::string prefix =
@@ -73,23 +97,28 @@ int main(int argc, char** argv) {
               .append(Base36((static_cast<std::uint64_t>(::getpid()) << 8) + static_cast<std::uint64_t>(run)))
               .append("-");
       std::string error;
-      if (scenario == Scenario::Web) {
+      if (scenario == Scenario::IdleDoors) {
+        if (!RunDoors(o, prefix, byDoor)) return 1;
+        continue;
+      }
+      if (door != Door::Tcp) {
         // Both sides on one server of its own, one after the other: over TCP (the
-        // baseline) and the same number of new players over WebSocket. Runs take turns
-        // at which side goes first, so a machine that grows busier or quieter during a
-        // run does not favour one side.
+        // baseline) and the same number of new players through the door. Runs take
+        // turns at which side goes first, so a machine that grows busier or quieter
+        // during a run does not favour one side.
         GameProcess game;
-        if (!StartGame(o.server, game, error, true)) {
+        if (!StartGame(o.server, game, error, door == Door::Web, door == Door::Telnet)) {
           std::fprintf(stderr, "pelthollow: %s\n", error.c_str());
           return 1;
         }
         const Peer tcp{false, game.Port(), game.Pid()};
-        const Peer web{false, game.webPort, game.Pid(), true};
+        const Peer other{false, door == Door::Web ? game.webPort : game.telnetPort, game.Pid(), door};
+        const std::string tag = door == Door::Web ? "w" : "n";
         if (run % 2 == 0) {
           echoes.push_back(RunOnce(scenario, tcp, o, prefix + "t"));
-          games.push_back(RunOnce(scenario, web, o, prefix + "w"));
+          games.push_back(RunOnce(scenario, other, o, prefix + tag));
         } else {
-          games.push_back(RunOnce(scenario, web, o, prefix + "w"));
+          games.push_back(RunOnce(scenario, other, o, prefix + tag));
           echoes.push_back(RunOnce(scenario, tcp, o, prefix + "t"));
         }
         if (!Finish(game, o.keep)) games.back().ok = false;
@@ -116,8 +145,20 @@ int main(int argc, char** argv) {
       games.push_back(RunOnce(scenario, peer, o, prefix));
       if (o.port == 0 && !Finish(game, o.keep)) games.back().ok = false;
     }
-    Report r{scenario, Describe(scenario, o), MedianOf(games), MedianOf(echoes), {}, {}, {}};
-    if (o.runs > 1 && (scenario == Scenario::Chat || scenario == Scenario::Web)) {
+    if (scenario == Scenario::IdleDoors) {
+      // One report per door, each against the same TCP runs.
+      for (const Door d : {Door::Web, Door::Telnet}) {
+        Report r{scenario, Describe(scenario, o), d, MedianOf(byDoor[static_cast<std::size_t>(d)]),
+                 MedianOf(byDoor[static_cast<std::size_t>(Door::Tcp)]), {}, {}, {}};
+        allRan = allRan && r.game.ok && r.echo.ok;
+        BuildRows(r, o);
+        PrintReport(r, o);
+        reports.push_back(std::move(r));
+      }
+      continue;
+    }
+    Report r{scenario, Describe(scenario, o), door, MedianOf(games), MedianOf(echoes), {}, {}, {}};
+    if (o.runs > 1 && (scenario == Scenario::Chat || door != Door::Tcp)) {
       for (std::size_t i = 0; i < games.size() && i < echoes.size(); ++i) {
         r.medianRatios.push_back(echoes[i].latency.median > 0 ? games[i].latency.median / echoes[i].latency.median : 0);
       }
