@@ -131,7 +131,10 @@ HttpAnswerer::Result HttpAnswerer::Read(std::string_view& bytes, std::string& to
       held_.append(bytes.substr(0, joining));
       bytes.remove_prefix(joining);
     }
-    const std::string_view input = fromHeld ? std::string_view(held_) : bytes;
+    // The parser is shown no more than the bound at a time, so how the bytes were cut
+    // into reads never decides whether a request is read.
+    const std::string_view input =
+        (fromHeld ? std::string_view(held_) : bytes).substr(0, kMaxHeldBytes);
     if (input.empty()) return Result::Reading;
     beast::error_code error;
     const std::size_t used = parser_->put(boost::asio::buffer(input.data(), input.size()), error);
@@ -152,13 +155,13 @@ HttpAnswerer::Result HttpAnswerer::Read(std::string_view& bytes, std::string& to
     }
     if (used > 0) continue;
     // Nothing more can be read until more bytes come.
+    if (input.size() >= kMaxHeldBytes) {
+      AppendBadRequest(toPeer);
+      return Result::Finished;
+    }
     if (!fromHeld) {
       held_.assign(bytes);
       bytes = {};
-    }
-    if (held_.size() >= kMaxHeldBytes) {
-      AppendBadRequest(toPeer);
-      return Result::Finished;
     }
     return Result::Reading;
   }
