@@ -103,7 +103,8 @@ bool TransferCodingKnown(const http::request<http::string_body>& request) {
 bool KeyValid(std::string_view key) {
   constexpr std::size_t kDigits = 22;  // and two '='
   if (key.size() != kDigits + 2 || key.substr(kDigits) != "==") return false;
-  std::array<char, beast::detail::base64::decoded_size(kDigits)> bytes;
+  // decoded_size counts whole groups of four digits only: room for the padded key's.
+  std::array<char, beast::detail::base64::decoded_size(kDigits + 2)> bytes;
   const auto [written, read] = beast::detail::base64::decode(bytes.data(), key.data(), kDigits);
   return written == 16 && read == kDigits;
 }
