@@ -103,7 +103,8 @@ bool TransferCodingKnown(const http::request<http::string_body>& request) {
 bool KeyValid(std::string_view key) {
   constexpr std::size_t kDigits = 22;  // and two '='
   if (key.size() != kDigits + 2 || key.substr(kDigits) != "==") return false;
-  std::array<char, beast::detail::base64::decoded_size(kDigits)> bytes;
+  // decoded_size counts whole groups of four digits only: room for the padded key's.
+  std::array<char, beast::detail::base64::decoded_size(kDigits + 2)> bytes;
   const auto [written, read] = beast::detail::base64::decode(bytes.data(), key.data(), kDigits);
   return written == 16 && read == kDigits;
 }
@@ -131,7 +132,10 @@ HttpAnswerer::Result HttpAnswerer::Read(std::string_view& bytes, std::string& to
       held_.append(bytes.substr(0, joining));
       bytes.remove_prefix(joining);
     }
-    const std::string_view input = fromHeld ? std::string_view(held_) : bytes;
+    // The parser is shown no more than the bound at a time, so how the bytes were cut
+    // into reads never decides whether a request is read.
+    const std::string_view input =
+        (fromHeld ? std::string_view(held_) : bytes).substr(0, kMaxHeldBytes);
     if (input.empty()) return Result::Reading;
     beast::error_code error;
     const std::size_t used = parser_->put(boost::asio::buffer(input.data(), input.size()), error);
@@ -152,13 +156,13 @@ HttpAnswerer::Result HttpAnswerer::Read(std::string_view& bytes, std::string& to
     }
     if (used > 0) continue;
     // Nothing more can be read until more bytes come.
+    if (input.size() >= kMaxHeldBytes) {
+      AppendBadRequest(toPeer);
+      return Result::Finished;
+    }
     if (!fromHeld) {
       held_.assign(bytes);
       bytes = {};
-    }
-    if (held_.size() >= kMaxHeldBytes) {
-      AppendBadRequest(toPeer);
-      return Result::Finished;
     }
     return Result::Reading;
   }

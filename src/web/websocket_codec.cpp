@@ -179,7 +179,11 @@ void WebSocketCodec::Read(std::string_view bytes, server::CodecEvents& events,
     wslay_frame_iocb chunk{};
     const ssize_t got = wslay_frame_recv(receiver_, &chunk);
     unfinished_ += input.taken;
-    if (got == WSLAY_ERR_WANT_READ) break;  // every byte is taken
+    if (got == WSLAY_ERR_WANT_READ) {
+      // wslay asks for more only when what it holds cannot make a chunk: all is taken.
+      assert(input.bytes.empty());
+      break;
+    }
     if (got < 0) {
       Close(kProtocolError, {}, events, toPeer);  // a length not in its shortest form, a
       break;                                      // long or fragmented control frame
