@@ -10,6 +10,9 @@
 #include <boost/beast/websocket.hpp>
 
 #include <atomic>
+#include <filesystem>
+#include <memory>
+#include <vector>
 #include <optional>
 #include <string>
 #include <thread>
@@ -27,24 +30,26 @@ using e2e::Server;
 
 constexpr const char* kWelcome = "Welcome to Pelthollow! Type \"help\" for a list of commands.";
 
-// Connects a blocking socket that gives up on a read after e2e::kTimeout.
-bool ConnectWithTimeout(tcp::socket& socket, int port) {
+// Connects a blocking socket that gives up on a read after e2e::kTimeout, from
+// `from` (any loopback address: each is an address of its own to the server).
+bool ConnectWithTimeout(tcp::socket& socket, int port, const char* from = "127.0.0.1") {
   beast::error_code error;
-  socket.connect(tcp::endpoint(asio::ip::address_v4::loopback(), static_cast<unsigned short>(port)),
-                 error);
+  socket.open(tcp::v4(), error);
+  if (!error) socket.bind(tcp::endpoint(asio::ip::make_address_v4(from), 0), error);
+  if (!error) {
+    socket.connect(tcp::endpoint(asio::ip::address_v4::loopback(), static_cast<unsigned short>(port)),
+                   error);
+  }
   if (error) return false;
   timeval limit{static_cast<long>(e2e::kTimeout.count()), 0};
   ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   return true;
 }
 
-// One HTTP/1.1 request on a new connection; the response, or a 0 status on failure.
-http::response<http::string_body> Request(int port, http::verb verb, const std::string& target,
-                                          const std::string& origin = "") {
-  asio::io_context io;
-  tcp::socket socket(io);
+// Sends one HTTP/1.1 request on `socket`; the response, or a 0 status on failure.
+http::response<http::string_body> RequestOn(tcp::socket& socket, int port, http::verb verb,
+                                            const std::string& target, const std::string& origin = "") {
   http::response<http::string_body> response;
-  if (!ConnectWithTimeout(socket, port)) return response;
   http::request<http::empty_body> request(verb, target, 11);
   request.set(http::field::host, "127.0.0.1:" + std::to_string(port));
   if (!origin.empty()) {
@@ -59,6 +64,25 @@ http::response<http::string_body> Request(int port, http::verb verb, const std::
   beast::flat_buffer buffer;
   if (!error) http::read(socket, buffer, response, error);
   return response;
+}
+
+// One HTTP/1.1 request on a new connection; the response, or a 0 status on failure.
+http::response<http::string_body> Request(int port, http::verb verb, const std::string& target,
+                                          const std::string& origin = "") {
+  asio::io_context io;
+  tcp::socket socket(io);
+  if (!ConnectWithTimeout(socket, port)) return {};
+  return RequestOn(socket, port, verb, target, origin);
+}
+
+// The descriptors the process `pid` holds now.
+int Descriptors(pid_t pid) {
+  int count = 0;
+  for ([[maybe_unused]] const auto& entry :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    ++count;
+  }
+  return count;
 }
 
 // A browser's WebSocket to the game.
@@ -213,6 +237,7 @@ TEST(WebClient, BadInputGetsAClearAnswer) {
 TEST(WebClient, ABrowserThatStopsReadingIsEndedWhileOthersAreServed) {
   WebServer web;
   ASSERT_TRUE(web.Ready()) << web.server.Log();
+  const int idle = Descriptors(web.server.Proc().Pid());
   Browser greedy(web.webPort);
   ASSERT_EQ(greedy.Next(), kWelcome);
   // Asks and asks and never reads the answers: the game's output limits end it.
@@ -238,6 +263,35 @@ TEST(WebClient, ABrowserThatStopsReadingIsEndedWhileOthersAreServed) {
   flood.join();
   Browser next(web.webPort);
   EXPECT_EQ(next.Next(), kWelcome);
+  // The ended browser left nothing behind: one descriptor per client, the polite one
+  // and the new one.
+  EXPECT_EQ(Descriptors(web.server.Proc().Pid()), idle + 2);
+}
+
+TEST(WebClient, OneAddressCannotKeepAnotherFromThePage) {
+  e2e::Process::Options options = WebServer::Options(e2e::FreePort(), "");
+  const int webPort = std::stoi(options.env["PELTHOLLOW_WEB_PORT"]);
+  options.env["PELTHOLLOW_TRUSTED"] = "none";
+  options.env["PELTHOLLOW_MAX_CONNECTIONS"] = "8";
+  Server server(options);
+  ASSERT_TRUE(server.Ready() && server.WaitForLog("Web client on port ")) << server.Log();
+  // Keep-alive connections of one address count against it like any other.
+  asio::io_context io;
+  std::vector<std::unique_ptr<tcp::socket>> held;
+  for (int i = 0; i < 8; ++i) {
+    held.push_back(std::make_unique<tcp::socket>(io));
+    ASSERT_TRUE(ConnectWithTimeout(*held.back(), webPort, "127.0.0.2"));
+    EXPECT_EQ(RequestOn(*held.back(), webPort, http::verb::get, "/").result(), http::status::ok);
+  }
+  tcp::socket refused(io);
+  ASSERT_TRUE(ConnectWithTimeout(refused, webPort, "127.0.0.2"));
+  const auto answer = RequestOn(refused, webPort, http::verb::get, "/");
+  EXPECT_EQ(answer.result(), http::status::service_unavailable);
+  EXPECT_EQ(answer.body(), "Too many connections from your address.\n");
+  // Another address loads the page and plays.
+  tcp::socket other(io);
+  ASSERT_TRUE(ConnectWithTimeout(other, webPort, "127.0.0.3"));
+  EXPECT_EQ(RequestOn(other, webPort, http::verb::get, "/").result(), http::status::ok);
 }
 
 }  // namespace
