@@ -28,6 +28,8 @@ bool DropsOutput(ConnectionState state) {
 
 bool IsPaused(const Connection& c) { return c.pausedUntil != LimitClock::time_point{}; }
 bool HasLines(const Connection& c) { return !c.waiting.Empty(); }
+// Its lines are not taken now: over its pace, or held by the game.
+bool LinesWait(const Connection& c) { return IsPaused(c) || c.held; }
 
 ConnectionLayer* Process = nullptr;  // set before the threads start
 
@@ -145,6 +147,36 @@ void ConnectionLayer::SetDeadline(Connection& c, LimitClock::time_point when) {
   if (when != LimitClock::time_point{}) deadlines_.emplace(when, c.socket);
 }
 
+bool ConnectionLayer::OrderOf(Socket socket, std::uint64_t& order) const {
+  const Connection* c = Find(socket);
+  if (c == nullptr) return false;
+  order = c->order;
+  return true;
+}
+
+void ConnectionLayer::Hold(Socket socket) {
+  Connection* c = Find(socket);
+  if (c == nullptr || c->held) return;
+  c->held = true;
+  withLines_.erase({c->order, socket});
+}
+
+void ConnectionLayer::Release(Socket socket) {
+  Connection* c = Find(socket);
+  if (c == nullptr || !c->held) return;
+  c->held = false;
+  if (HasLines(*c) && !IsPaused(*c)) withLines_.emplace(c->order, socket);
+  if (!inRunOnce_) Wake();
+}
+
+void ConnectionLayer::Post(std::function<void()> task) {
+  {
+    std::lock_guard<std::mutex> guard(postedLock_);
+    posted_.push_back(std::move(task));
+  }
+  Wake();
+}
+
 bool ConnectionLayer::LimitedAddressOf(Socket socket, std::uint32_t& address) const {
   const Connection* c = Find(socket);
   if (c == nullptr || !c->limited) return false;
@@ -187,7 +219,7 @@ void ConnectionLayer::BeginEnding(Connection& c, ConnectionState why) {
 }
 
 void ConnectionLayer::AddFrame(Connection& c, FrameKind kind, std::string_view text) {
-  if (!HasLines(c) && !IsPaused(c)) withLines_.emplace(c.order, c.socket);
+  if (!HasLines(c) && !LinesWait(c)) withLines_.emplace(c.order, c.socket);
   c.waiting.Append(static_cast<char>(kind));
   c.waiting.Append(text);
   c.waiting.Append('\0');
@@ -250,7 +282,7 @@ void ConnectionLayer::ResumePaused(LimitClock::time_point now) {
     Connection* c = Find(socket);
     if (c == nullptr) continue;
     c->pausedUntil = {};
-    if (HasLines(*c)) withLines_.emplace(c->order, socket);
+    if (HasLines(*c) && !c->held) withLines_.emplace(c->order, socket);
     UpdateInterest(*c);
   }
 }
@@ -276,7 +308,7 @@ void ConnectionLayer::EndOverdue(LimitClock::time_point now) {
     c->deadline = {};
     if (!c->playing) {
       BeginEnding(*c, ConnectionState::Dismissed);
-    } else if (HasLines(*c)) {
+    } else if (HasLines(*c) || c->held) {
       SetDeadline(*c, now + kLingerTime);  // its lines are still being answered
     } else {
       BeginEnding(*c, ConnectionState::SendFailed);
@@ -303,7 +335,7 @@ void ConnectionLayer::Sweep() {
   const LimitClock::time_point now = LimitClock::now();
   for (const auto& [order, socket] : turn) {
     Connection* c = Find(socket);
-    if (c == nullptr || !HasLines(*c) || !WithinPace(*c, now)) continue;
+    if (c == nullptr || c->held || !HasLines(*c) || !WithinPace(*c, now)) continue;
     auto [kind, text] = TakeFrame(*c);
     if (c->state == ConnectionState::Dismissed) continue;
     LogSource source(c->address, c->limited);
@@ -322,7 +354,7 @@ void ConnectionLayer::Sweep() {
 // A connection is done when it is ending and nothing of it is left to do.
 bool ConnectionLayer::ReadyToEnd(const Connection& c) const {
   if (c.state == ConnectionState::Dismissed) return true;
-  if (HasLines(c)) return false;
+  if (HasLines(c) || c.held) return false;
   // A peer that only closed its sending side still gets the answers to its lines.
   const bool closing = c.state == ConnectionState::PeerClosed || c.state == ConnectionState::Finished;
   return !closing || c.backlog.Empty();
@@ -387,6 +419,12 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
   const int count = ::epoll_wait(waitSet_, events, 256, wait);
   std::lock_guard<FairLock> guard(ConnectionLock);
   inRunOnce_ = true;
+  std::vector<std::function<void()>> tasks;
+  {
+    std::lock_guard<std::mutex> posted(postedLock_);
+    tasks.swap(posted_);
+  }
+  for (const auto& task : tasks) task();
   for (int i = 0; i < count; ++i) {
     const epoll_event& event = events[i];
     if (event.data.fd == wakeUp_) {
@@ -432,7 +470,7 @@ bool ConnectionLayer::ConnectionsAreConsistent() const {
     ++live;
     if (Find(c.socket) != &c || !c.codec) return false;
     const bool listed = withLines_.count({c.order, c.socket}) != 0;
-    if (listed != (HasLines(c) && !IsPaused(c))) return false;
+    if (listed != (HasLines(c) && !LinesWait(c))) return false;
     if (IsPaused(c) != (paused_.count({c.pausedUntil, c.socket}) != 0)) return false;
     const bool over = c.overSince != LimitClock::time_point{};
     if (over != (overSoft_.count({c.overSince, c.socket}) != 0)) return false;

@@ -11,7 +11,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <string_view>
@@ -76,6 +78,7 @@ struct Connection {
   std::uint32_t address = 0;  // the client's IPv4 address, host byte order
   bool limited = false;       // outside the trusted blocks: held to the address limits
   bool playing = false;       // admitted as a player: logged, welcomed, known to the game
+  bool held = false;          // its next line waits until the game releases it (Hold)
   ConnectionState state = ConnectionState::Open;
   int recvError = 0;  // errno of a failed read, for the log
   std::unique_ptr<Codec> codec;
@@ -139,6 +142,23 @@ class ConnectionLayer {
   // Sets `address` to the address of the live connection `socket` and returns true
   // when it is held to the limits. REQUIRES: ConnectionLock held.
   bool LimitedAddressOf(Socket socket, std::uint32_t& address) const;
+
+  // The accept sequence number of the live connection `socket`, which no later
+  // connection on a reused handle shares; 0 with false when there is none.
+  // REQUIRES: ConnectionLock held.
+  bool OrderOf(Socket socket, std::uint64_t& order) const;
+
+  // While the game works on a line elsewhere (a password on the hashing worker), the
+  // connection's later lines wait; Release lets them go on, in order. Other
+  // connections are answered meanwhile. A held connection that ends waits for its
+  // release unless the server ended it. REQUIRES: ConnectionLock held.
+  void Hold(Socket socket);
+  void Release(Socket socket);
+
+  // Runs `task` on the input thread with ConnectionLock held, soon (any thread, no lock
+  // needed). What it sends is queued like a tick's output unless it calls
+  // BeginAnswering itself.
+  void Post(std::function<void()> task);
 
   // One turn of the input thread: waits up to `timeoutMs` (-1: no limit) for input or
   // for the next deadline, then, with ConnectionLock taken, reads what arrived,
@@ -214,6 +234,8 @@ class ConnectionLayer {
   // next turn before it takes the lock.
   std::atomic<int> nextDue_{-1};
   std::string encoded_;                // a frame through its codec, reused
+  std::mutex postedLock_;              // guards posted_ only
+  std::vector<std::function<void()>> posted_;
 };
 
 // The process's connection layer, made by the server before its threads start.
