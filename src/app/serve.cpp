@@ -24,6 +24,7 @@ bool HandleLine(net::Socket connection, std::string line) {
 
 void ConnectionEnded(net::Socket connection) {
   world::LeavePlay(connection);
+  world::DropKit(connection);
   commands::ForgetSession(connection);
 }
 

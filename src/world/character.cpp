@@ -163,6 +163,11 @@ bool ParkKit(Socket connection, std::unique_ptr<Character> c) {
   return KitQueue.emplace(connection, std::move(c)).second;
 }
 
+void DropKit(Socket connection) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  KitQueue.erase(connection);
+}
+
 void LeavePlay(Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
   const auto it = OnlineCharacters.find(connection);

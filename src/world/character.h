@@ -139,6 +139,10 @@ Character& EnterPlayFromStore(Socket connection, const Character* c);
 // connection already has one waiting.
 bool ParkKit(Socket connection, std::unique_ptr<Character> c);
 
+// Releases the kit waiting for `connection`, if there is one, so that its name is free
+// again: a kit can never be logged into, and the connection that made it has ended.
+void DropKit(Socket connection);
+
 // If the connection has a character in play, stores it at the end of the stored
 // characters with every field kept and drops its movement queue.
 void LeavePlay(Socket connection);
