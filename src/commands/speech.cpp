@@ -66,15 +66,15 @@ void Whisper(Socket connection, const CommandLine& line) {
   }
   if (RefusedForControlBytes(connection, line)) return;
   // The first character in play of that name is the listener, wherever it stands: a
-  // save file may hold two characters of one name.
+  // save file may hold two characters of one name. An echo without a listener would
+  // look as if it had been heard.
   Socket listener = net::kNoSocket;
   const world::Character* found = world::FindInPlayByName(line.Arg(0), &listener);
-  if (found != nullptr && !world::SameArea(*found, *speaker)) {
-    return server::QueueMessage(connection, kTooFarAway);
-  }
+  if (found == nullptr) return server::QueueMessage(connection, kInvalidCharacter);
+  if (!world::SameArea(*found, *speaker)) return server::QueueMessage(connection, kTooFarAway);
   const std::string text = SpeechLine(*speaker, line, 1);
   server::QueueMessage(connection, text);
-  if (listener != net::kNoSocket) server::QueueMessage(listener, text);
+  server::QueueMessage(listener, text);
 }
 
 }  // namespace commands

@@ -112,12 +112,13 @@ TEST_F(SpeechTest, WhisperToSomeoneElsewhereOrNotInPlay) {
   world::ParkKit(3, std::move(kit));
   Type(1, "whisper Birch psst");
   EXPECT_EQ(Frames(), (Heard{{1, "Too far away."}}));
-  Type(1, "whisper Cedar psst");
-  EXPECT_EQ(Frames(), (Heard{{1, "Ash: psst "}}));
-  Type(1, "whisper Dusk psst");
-  EXPECT_EQ(Frames(), (Heard{{1, "Ash: psst "}}));
-  Type(1, "whisper birch psst");  // names are exact
-  EXPECT_EQ(Frames(), (Heard{{1, "Ash: psst "}}));
+  // Stored, a kit, another letter case: nobody in play hears it, and no echo says
+  // otherwise.
+  for (const char* line : {"whisper Cedar psst", "whisper Dusk psst", "whisper birch psst",
+                           "whisper Nobody"}) {
+    Type(1, line);
+    EXPECT_EQ(Frames(), (Heard{{1, "Invalid character."}})) << line;
+  }
 }
 
 TEST_F(SpeechTest, FormatLinesWithoutWords) {
