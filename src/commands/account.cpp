@@ -94,7 +94,9 @@ bool AnyControlBytes(const CommandLine& line, const SetupWords& words) {
 
 void Setup(Socket connection, const CommandLine& line) {
   ASSERT_CONNECTION_LOCK_HELD();
-  if (line.ArgCount() < 8) {
+  // An empty name (two blanks after the command word) is a missing name word: it would
+  // make a cat that others see as nobody and cannot address.
+  if (line.ArgCount() < 8 || line.Arg(0).empty()) {
     server::QueueMessage(connection, kSetupFormat);
     return;
   }

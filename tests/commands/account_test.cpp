@@ -98,10 +98,6 @@ TEST_F(AccountTest, DescriptionAgeAndAnatomyWords) {
   ASSERT_NE(c, nullptr);
   EXPECT_EQ(c->age, 2147483640);
   EXPECT_FALSE(c->anatomyFlag2);
-  // An empty name is a name.
-  c = Make(6, " pw he 1 warrior moss \" \" a b");
-  ASSERT_NE(c, nullptr);
-  EXPECT_EQ(c->name, "");
 }
 
 TEST_F(AccountTest, RoleWordsAndTheHealthOfEachRole) {
@@ -276,6 +272,7 @@ TEST_F(AccountTest, MalformedSetupLinesCreateNothing) {
       "setup Ash pw she 71582789 warrior ember \" \" x y",  // 30 times is past 2^31-1
       "setup Ash pw she -71582789 warrior ember \" \" x y",
       "setup Ash pw she 99999999999 warrior ember \" \" x y",
+      "setup  pw she 1 warrior ember \" \" x y",  // an empty name
   };
   for (const char* line : lines) {
     Type(4, line);
