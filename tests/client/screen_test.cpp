@@ -100,6 +100,15 @@ TEST_F(ScreenTest, ControlBytesAreShownInCaretNotationAndSentLinesDimmed) {
   EXPECT_EQ(Send("say \x1b"), "\x1b[3;1H\x1b[2msay ^[\x1b[m");
 }
 
+TEST_F(ScreenTest, SentLinesHideThePasswordOfSetupAndLogin) {
+  for (const char* line : {"login Ash pw", "setup Ash pw she 1 kit moss \" \" a b", "login Ash ",
+                           "login Ash", "say login Ash pw"}) {
+    Send(line);
+  }
+  EXPECT_EQ(Screen(), (Rows{"login Ash ***", "setup Ash *** she 1 kit moss \" \" a b",
+                            "login Ash ***", "login Ash", "say login Ash pw", ""}));
+}
+
 TEST_F(ScreenTest, AResizeDrawsTheNewestRowsAgain) {
   for (const char* line : {"l1", "l2", "l3", "l4"}) Show(line);
   Resize(3, 40);  // smaller than the text: the newest rows, the input row blank
