@@ -79,13 +79,15 @@ std::optional<SetupWords> ParseSetup(const CommandLine& line) {
   return words;
 }
 
+// True when a word that is kept as text holds a control character, or the name a
+// space of any kind.
 bool AnyControlBytes(const CommandLine& line, const SetupWords& words) {
-  if (HasControlByte(words.name) || HasControlByte(words.password) ||
-      HasControlByte(words.pronouns)) {
+  if (HasControlOrSpace(words.name) || HasControlCharacter(words.password) ||
+      HasControlCharacter(words.pronouns)) {
     return true;
   }
   for (std::size_t i = words.descriptionBegin; i < words.closingQuote; ++i) {
-    if (HasControlByte(line.Arg(i))) return true;
+    if (HasControlCharacter(line.Arg(i))) return true;
   }
   return false;
 }

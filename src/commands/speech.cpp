@@ -25,11 +25,11 @@ std::string SpeechLine(const world::Character& speaker, const CommandLine& line,
   return text;
 }
 
-// True (after answering) when a word of the line holds a control byte: such speech
-// could show listeners a line that seems to come from someone else.
+// True (after answering) when a word of the line holds a control character: such
+// speech could show listeners a line that seems to come from someone else.
 bool RefusedForControlBytes(Socket connection, const CommandLine& line) {
   for (const std::string_view word : line.args) {
-    if (HasControlByte(word)) {
+    if (HasControlCharacter(word)) {
       server::QueueMessage(connection, kNoControlBytes);
       return true;
     }

@@ -290,6 +290,13 @@ TEST_F(AccountTest, ControlBytesInStoredWordsCreateNothing) {
       "setup Ash pw sh\x7f 1 warrior ember \" \" x y",
       "setup Ash pw she 1 warrior ember \" a gr\ray cat \" x y",
       "setup Ash pw she 1 kit ember \" \x01 \" x y",
+      // C1 controls, lone and as characters; format characters and separators
+      "setup A\x9b" "2Jsh pw she 1 warrior ember \" \" x y",
+      "setup Ash pw she 1 warrior ember \" a\xC2\x85" "b \" x y",
+      "setup Ash\xE2\x80\x8B pw she 1 warrior ember \" \" x y",
+      "setup Ash pw sh\xE2\x80\xAE" "e 1 warrior ember \" \" x y",
+      "setup Ash p\xE2\x80\xA8w she 1 warrior ember \" \" x y",
+      "setup Ash\xC2\xA0" "Fur pw she 1 warrior ember \" \" x y",  // a space in a name
   };
   for (const std::string& line : lines) {
     Type(4, line);
@@ -302,6 +309,11 @@ TEST_F(AccountTest, ControlBytesInStoredWordsCreateNothing) {
   EXPECT_EQ(c->age, 60);
   EXPECT_EQ(c->role, Role::Warrior);
   EXPECT_EQ(c->clan, Clan::Emberfold);
+  // Letters of any script, and a no-break space outside the name, are words.
+  c = Make(5, "Aschenbrödel pw sie 2 warrior ember \" grau\xC2\xA0getigert \" x y");
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->description, "grau\xC2\xA0getigert ");
+  EXPECT_NE(Make(6, "Пепел pw она 2 warrior ember \" \" x y"), nullptr);
 }
 
 TEST_F(AccountTest, NameTakenIsAnsweredBeforeTheShapeOfTheLine) {
