@@ -115,6 +115,11 @@ void Setup(Socket connection, const CommandLine& line) {
     server::QueueMessage(connection, kNoControlBytes);
     return;
   }
+  // A name that reads like another cat's would let one player pass for another.
+  if (world::NameTooClose(words->name)) {
+    server::QueueMessage(connection, "That name is too close to another cat's name.");
+    return;
+  }
 
   if (server::NewCharacterRefused(connection)) {
     server::QueueMessage(connection, "Too many new characters. Try again later.");

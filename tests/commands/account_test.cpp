@@ -217,6 +217,25 @@ TEST_F(AccountTest, NamesHeldAnywhereAreTakenInTheirExactCase) {
   EXPECT_NE(Make(5, "ash pw she 1 warrior moss \" \" a b"), nullptr);
 }
 
+TEST_F(AccountTest, ANameThatReadsLikeAnotherCatsIsRefused) {
+  Store("Ashpaw", 3, 3);
+  Store("\xCE\x98" "eo", 3, 3);  // a Greek capital theta
+  Make(1, "Tiny pw she 1 kit moss \" \" a b");
+  // A Cyrillic А, a Cyrillic і
+  for (const char* name : {"\xD0\x90shpaw", "T\xD1\x96ny"}) {
+    Type(5, std::string("setup ") + name + " pw she 1 warrior moss \" \" a b");
+    EXPECT_EQ(Lines(5), Texts{"That name is too close to another cat's name."}) << name;
+  }
+  EXPECT_EQ(Held(), 3u);
+  // Another letter case is another name, as ever, even where the two cases read alike
+  // (Θ and θ); a kit's name is free once it is gone.
+  EXPECT_NE(Make(5, "ASHPAW pw she 1 warrior moss \" \" a b"), nullptr);
+  EXPECT_NE(Make(6, "\xCE\xB8" "eo pw she 1 warrior moss \" \" a b"), nullptr);
+  world::DropKit(1);
+  EXPECT_NE(Make(7, "T\xD1\x96ny pw she 1 warrior moss \" \" a b"), nullptr);
+  EXPECT_TRUE(world::TablesAreConsistent());
+}
+
 TEST_F(AccountTest, LoginTakesAStoredCharacterWhereItStood) {
   Store("First", 1, 1);
   Store("Ash", 23, 23);
