@@ -23,6 +23,7 @@ bool HandleLine(net::Socket connection, const std::string& line) {
 
 void ConnectionEnded(net::Socket connection) {
   world::LeavePlay(connection);
+  world::DropKit(connection);
   commands::ForgetSession(connection);
 }
 
@@ -44,11 +45,11 @@ int RunServer(server::ServerOptions options) {
     persist::StartSaver();
   };
   // Any change to a character is on disk within one tick; the clock alone waits for the
-  // autosave.
+  // autosave. A save that failed is tried again every tick until one works.
   options.tick = [tick = 0]() mutable {
     world::WorldTick();
     const bool autosave = ++tick % kTicksPerAutosave == 0;
-    if (world::TakeChanges() || autosave) persist::SaveInBackground();
+    if (world::TakeChanges() || autosave || persist::SaveFailedLast()) persist::SaveInBackground();
   };
   options.save = [] { return persist::SaveBeforeExit(); };
   return server::StartServer(options);

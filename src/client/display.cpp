@@ -19,10 +19,10 @@ bool IsControlByte(std::string_view ch) {
   return ch.size() == 1 && (byte < 0x20 || byte == 0x7F);
 }
 
-// True for a lone byte that is no character of its own, and for the C1 controls.
+// True for a lone byte above 0x9F, which is no character of its own (the lone bytes
+// below it are C1 controls).
 bool ShownAsReplacement(std::string_view ch) {
-  if (ch.size() == 1) return static_cast<unsigned char>(ch[0]) >= 0x80;
-  return ch.size() == 2 && net::utf8::Decode(ch) < 0xA0;
+  return ch.size() == 1 && static_cast<unsigned char>(ch[0]) > 0x9F;
 }
 
 bool IsBlank(char byte) { return byte == ' ' || byte == '\t'; }
@@ -30,8 +30,7 @@ bool IsBlank(char byte) { return byte == ' ' || byte == '\t'; }
 }  // namespace
 
 std::size_t CharLength(std::string_view text, std::size_t at) {
-  const std::size_t length = net::utf8::WellFormedLength(text, at);
-  return length == 0 ? 1 : length;
+  return net::utf8::CharLength(text, at);
 }
 
 std::size_t PreviousCharStart(std::string_view text, std::size_t at) {
@@ -57,7 +56,8 @@ std::size_t CharStartAtOrBefore(std::string_view text, std::size_t at) {
 
 int ShownWidth(std::string_view ch) {
   if (IsControlByte(ch)) return 2;
-  if (ch.size() == 1 || ShownAsReplacement(ch)) return 1;
+  if (net::utf8::C1Control(ch) != 0) return 4;
+  if (ch.size() == 1) return 1;
   return net::utf8::ColumnWidth(net::utf8::Decode(ch));
 }
 
@@ -66,6 +66,9 @@ void AppendShown(std::string& out, std::string_view ch) {
     const auto byte = static_cast<unsigned char>(ch[0]);
     out.push_back('^');
     out.push_back(byte == 0x7F ? '?' : static_cast<char>(byte + 0x40));
+  } else if (const unsigned char c1 = net::utf8::C1Control(ch); c1 != 0) {
+    out.append("M-^");
+    out.push_back(static_cast<char>(c1 - 0x40));
   } else if (ShownAsReplacement(ch)) {
     out.append(kReplacement);
   } else {

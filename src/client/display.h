@@ -25,14 +25,17 @@ std::size_t PreviousCharStart(std::string_view text, std::size_t at);
 std::size_t CharStartAtOrBefore(std::string_view text, std::size_t at);
 
 // Columns the shown form of one character takes: 2 for a control byte (caret
-// notation) and for East Asian wide characters, 0 for combining marks, 1 otherwise.
+// notation) and for East Asian wide characters, 4 for a C1 control ("M-^["), 0 for
+// combining marks, 1 otherwise.
 // REQUIRES: ch is one character as CharLength cuts it, and not a tab or line feed.
 int ShownWidth(std::string_view ch);
 
 // Appends what is written to the terminal for one character: a byte below 0x20 or
-// 0x7F in caret notation ("^[" for ESC, "^?" for 0x7F), a byte that is not part of a
-// well-formed character and the C1 controls U+0080 to U+009F as U+FFFD, anything
-// else as it is. REQUIRES: as for ShownWidth.
+// 0x7F in caret notation ("^[" for ESC, "^?" for 0x7F); a C1 control, a lone byte 0x80
+// to 0x9F or U+0080 to U+009F, as "M-" and the caret notation of its low seven bits
+// ("M-^[" for 0x9B, the 8-bit escape; as cat -v shows it); any other byte that is not
+// part of a well-formed character as U+FFFD; anything else as it is.
+// REQUIRES: as for ShownWidth.
 void AppendShown(std::string& out, std::string_view ch);
 
 // Appends the shown form of every character of `text`, line feeds and tabs kept.

@@ -139,6 +139,24 @@ std::size_t StartWithin(std::string_view line, std::size_t to, int limit) {
   return start;
 }
 
+// The line as it is echoed: the third word of a setup or login line (the password,
+// even an empty one) becomes "***", as the web client echoes it, so that nobody
+// looking at the screen reads it.
+std::string EchoOf(std::string_view line) {
+  const std::size_t first = line.find(' ');
+  if (first == std::string_view::npos) return std::string(line);
+  const std::string_view command = line.substr(0, first);
+  const std::size_t passwordAt = line.find(' ', first + 1);
+  if ((command != "setup" && command != "login") || passwordAt == std::string_view::npos) {
+    return std::string(line);
+  }
+  const std::size_t passwordEnd = std::min(line.find(' ', passwordAt + 1), line.size());
+  std::string echo(line.substr(0, passwordAt + 1));
+  echo += "***";
+  echo += line.substr(passwordEnd);
+  return echo;
+}
+
 }  // namespace
 
 int OutputRows(const Screen& screen) { return screen.rows - 1; }
@@ -192,7 +210,7 @@ int ShowText(Screen& screen, std::string_view text, std::string& out) {
 }
 
 void ShowSentLine(Screen& screen, std::string_view line, std::string& out) {
-  AddLine(screen, line, true, out);
+  AddLine(screen, EchoOf(line), true, out);
 }
 
 void DrawInputRow(Screen& screen, const LineEditor& editor, std::string& out) {

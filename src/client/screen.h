@@ -71,7 +71,8 @@ void RedrawScreen(Screen& screen, int rows, int columns, std::string& out);
 // change the terminal. Returns the rows the text took (at least 1).
 int ShowText(Screen& screen, std::string_view text, std::string& out);
 
-// Keeps and writes one line the user sent, as ShowText does, but dimmed.
+// Keeps and writes one line the user sent, as ShowText does, but dimmed, and with the
+// password of a setup or login line (its third word) shown as "***".
 void ShowSentLine(Screen& screen, std::string_view line, std::string& out);
 
 // Redraws the input row from the editor's line and puts the cursor at the editor's

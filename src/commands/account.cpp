@@ -79,13 +79,15 @@ std::optional<SetupWords> ParseSetup(const CommandLine& line) {
   return words;
 }
 
+// True when a word that is kept as text holds a control character, or the name a
+// space of any kind.
 bool AnyControlBytes(const CommandLine& line, const SetupWords& words) {
-  if (HasControlByte(words.name) || HasControlByte(words.password) ||
-      HasControlByte(words.pronouns)) {
+  if (HasControlOrSpace(words.name) || HasControlCharacter(words.password) ||
+      HasControlCharacter(words.pronouns)) {
     return true;
   }
   for (std::size_t i = words.descriptionBegin; i < words.closingQuote; ++i) {
-    if (HasControlByte(line.Arg(i))) return true;
+    if (HasControlCharacter(line.Arg(i))) return true;
   }
   return false;
 }
@@ -94,7 +96,9 @@ bool AnyControlBytes(const CommandLine& line, const SetupWords& words) {
 
 void Setup(Socket connection, const CommandLine& line) {
   ASSERT_CONNECTION_LOCK_HELD();
-  if (line.ArgCount() < 8) {
+  // An empty name (two blanks after the command word) is a missing name word: it would
+  // make a cat that others see as nobody and cannot address.
+  if (line.ArgCount() < 8 || line.Arg(0).empty()) {
     server::QueueMessage(connection, kSetupFormat);
     return;
   }
@@ -109,6 +113,11 @@ void Setup(Socket connection, const CommandLine& line) {
   }
   if (AnyControlBytes(line, *words)) {
     server::QueueMessage(connection, kNoControlBytes);
+    return;
+  }
+  // A name that reads like another cat's would let one player pass for another.
+  if (world::NameTooClose(words->name)) {
+    server::QueueMessage(connection, "That name is too close to another cat's name.");
     return;
   }
 

@@ -56,5 +56,6 @@ inline constexpr const char* kCharacterCreated = "Character created. Entering ga
 inline constexpr const char* kMovementQueued = "Movement queued.";
 inline constexpr const char* kTooManyMovements = "Too many movements queued.";
 inline constexpr const char* kTooFarAway = "Too far away.";
+inline constexpr const char* kInvalidCharacter = "Invalid character.";  // look's answer too
 
 }  // namespace commands

@@ -25,11 +25,11 @@ std::string SpeechLine(const world::Character& speaker, const CommandLine& line,
   return text;
 }
 
-// True (after answering) when a word of the line holds a control byte: such speech
-// could show listeners a line that seems to come from someone else.
+// True (after answering) when a word of the line holds a control character: such
+// speech could show listeners a line that seems to come from someone else.
 bool RefusedForControlBytes(Socket connection, const CommandLine& line) {
   for (const std::string_view word : line.args) {
-    if (HasControlByte(word)) {
+    if (HasControlCharacter(word)) {
       server::QueueMessage(connection, kNoControlBytes);
       return true;
     }
@@ -66,15 +66,15 @@ void Whisper(Socket connection, const CommandLine& line) {
   }
   if (RefusedForControlBytes(connection, line)) return;
   // The first character in play of that name is the listener, wherever it stands: a
-  // save file may hold two characters of one name.
+  // save file may hold two characters of one name. An echo without a listener would
+  // look as if it had been heard.
   Socket listener = net::kNoSocket;
   const world::Character* found = world::FindInPlayByName(line.Arg(0), &listener);
-  if (found != nullptr && !world::SameArea(*found, *speaker)) {
-    return server::QueueMessage(connection, kTooFarAway);
-  }
+  if (found == nullptr) return server::QueueMessage(connection, kInvalidCharacter);
+  if (!world::SameArea(*found, *speaker)) return server::QueueMessage(connection, kTooFarAway);
   const std::string text = SpeechLine(*speaker, line, 1);
   server::QueueMessage(connection, text);
-  if (listener != net::kNoSocket) server::QueueMessage(listener, text);
+  server::QueueMessage(listener, text);
 }
 
 }  // namespace commands

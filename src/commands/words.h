@@ -21,8 +21,16 @@ struct CommandLine {
 
 CommandLine SplitWords(std::string_view line);
 
-// True when `text` holds a byte below 0x20 or the byte 0x7F. Such bytes are refused in
-// everything a player makes others see, so nobody can forge a line or drive a terminal.
-bool HasControlByte(std::string_view text);
+// True when `text` holds a control or format character: a byte below 0x20 or the byte
+// 0x7F; a C1 control, as a lone byte 0x80 to 0x9F or as U+0080 to U+009F; a Unicode
+// format character (category Cf: U+200B, U+202E, U+FEFF, ...) or a line or paragraph
+// separator (Zl, Zp). Such characters are refused in everything a player makes others
+// see, so nobody can forge a line, turn text around or drive a terminal. Any other
+// byte that is no part of a well-formed UTF-8 character is not refused.
+bool HasControlCharacter(std::string_view text);
+
+// As HasControlCharacter, and true for any space character too (category Zs, U+00A0
+// among them): a name is one word that others can see whole and type back.
+bool HasControlOrSpace(std::string_view name);
 
 }  // namespace commands

@@ -62,6 +62,14 @@ std::size_t WellFormedLength(std::string_view text, std::size_t at) {
   return length;
 }
 
+unsigned char C1Control(std::string_view ch) {
+  const auto lead = static_cast<unsigned char>(ch[0]);
+  if (ch.size() == 1) return lead >= 0x80 && lead <= 0x9F ? lead : 0;
+  // U+0080 to U+009F are C2 80 to C2 9F.
+  const auto second = static_cast<unsigned char>(ch[1]);
+  return ch.size() == 2 && lead == 0xC2 && second <= 0x9F ? second : 0;
+}
+
 char32_t Decode(std::string_view ch) {
   const auto lead = static_cast<unsigned char>(ch[0]);
   if (ch.size() == 1) return lead;

@@ -24,6 +24,20 @@ inline bool IsContinuation(unsigned char byte) {
 // code point past U+10FFFF. REQUIRES: at < text.size().
 std::size_t WellFormedLength(std::string_view text, std::size_t at);
 
+// Bytes of the character at text[at] as the program cuts text: the well-formed
+// character that starts there, or else that one byte, so every byte of any string
+// belongs to exactly one character. REQUIRES: at < text.size().
+inline std::size_t CharLength(std::string_view text, std::size_t at) {
+  const std::size_t length = WellFormedLength(text, at);
+  return length == 0 ? 1 : length;
+}
+
+// The C1 control (0x80 to 0x9F) that one character, as CharLength cuts it, stands
+// for: a lone byte 0x80 to 0x9F (an 8-bit terminal acts on it; 0x9B opens an escape
+// sequence) or the character U+0080 to U+009F. 0 for any other character.
+// REQUIRES: !ch.empty().
+unsigned char C1Control(std::string_view ch);
+
 // The code point of one well-formed character.
 // REQUIRES: !ch.empty() and WellFormedLength(ch, 0) == ch.size().
 char32_t Decode(std::string_view ch);

@@ -12,6 +12,7 @@
 
 #include "persist/save.h"
 #include "server/connection_lock.h"
+#include "server/log.h"
 
 namespace persist {
 
@@ -22,7 +23,22 @@ std::mutex Mutex;
 std::condition_variable Changed;
 std::optional<std::string> Waiting;  // the newest snapshot not yet being written
 bool Writing = false;                // the writer thread is writing a snapshot
+int FailedTries = 0;                 // saves that failed since the last one that worked
 std::string Path;                    // set by StartSaver, before the thread runs
+
+// Counts one save's outcome; after a good save that follows failed ones, says so.
+// REQUIRES: Mutex held.
+void NoteOutcome(bool saved) {
+  if (!saved) {
+    ++FailedTries;
+    return;
+  }
+  if (FailedTries == 1) server::Log("World saved after 1 failed try.\n");
+  if (FailedTries > 1) {
+    server::Log("World saved after " + std::to_string(FailedTries) + " failed tries.\n");
+  }
+  FailedTries = 0;
+}
 
 [[noreturn]] void WriterLoop() {
   for (;;) {
@@ -34,10 +50,11 @@ std::string Path;                    // set by StartSaver, before the thread run
       Waiting.reset();
       Writing = true;
     }
-    WriteSaveBytes(Path, bytes);  // reports its own failure
+    const bool saved = WriteSaveBytes(Path, bytes);  // reports its own failure
     {
       std::lock_guard<std::mutex> guard(Mutex);
       Writing = false;
+      NoteOutcome(saved);
     }
     Changed.notify_all();
   }
@@ -53,12 +70,19 @@ void StartSaver(std::string_view path) {
 void SaveInBackground() {
   ASSERT_CONNECTION_LOCK_HELD();
   std::optional<std::string> bytes = SnapshotWorld();
-  if (!bytes) return;  // a damaged file still waits to be kept: nothing may replace it
-  {
-    std::lock_guard<std::mutex> guard(Mutex);
-    Waiting = std::move(bytes);
+  std::lock_guard<std::mutex> guard(Mutex);
+  if (!bytes) {
+    // A damaged file still waits to be kept, and nothing may replace it: a failed try.
+    NoteOutcome(false);
+    return;
   }
+  Waiting = std::move(bytes);
   Changed.notify_all();
+}
+
+bool SaveFailedLast() {
+  std::lock_guard<std::mutex> guard(Mutex);
+  return FailedTries > 0 && !Writing && !Waiting;
 }
 
 bool SaveBeforeExit(std::string_view path) {
@@ -68,7 +92,10 @@ bool SaveBeforeExit(std::string_view path) {
     Waiting.reset();
     Changed.wait(guard, [] { return !Writing; });
   }
-  return SaveWorld(path);
+  const bool saved = SaveWorld(path);
+  std::lock_guard<std::mutex> guard(Mutex);
+  NoteOutcome(saved);
+  return saved;
 }
 
 bool CanSaveIn(std::string_view path, int& error) {

@@ -1,12 +1,26 @@
 #include "telnet/telnet_writer.h"
 
+#include "net/utf8.h"
 #include "telnet/telnet_protocol.h"
 
 namespace telnet {
 
 void AppendGameText(std::string& out, std::string_view text) {
   out.reserve(out.size() + text.size() + text.size() / 16 + 2);
-  for (const char ch : text) {
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t length = net::utf8::CharLength(text, at);
+    const std::string_view character = text.substr(at, length);
+    at += length;
+    if (const unsigned char c1 = net::utf8::C1Control(character); c1 != 0) {
+      out += "M-^";
+      out += static_cast<char>(c1 - 0x40);
+      continue;
+    }
+    if (length > 1) {
+      out += character;  // a well-formed character holds no byte below 0x80, nor 255
+      continue;
+    }
+    const char ch = character[0];
     const auto c = static_cast<unsigned char>(ch);
     if (c == '\n') {
       out += "\r\n";

@@ -11,9 +11,10 @@ namespace telnet {
 // Appends the text of one game frame to `out` as telnet lines: each of its messages
 // (they are joined by line feeds) becomes one line ending in CR LF. The byte 255 is
 // doubled; every byte below 0x20 other than tab, and 0x7F, is written in caret
-// notation ("^[" for ESC, "^?" for 0x7F), since MUD clients act on escape sequences
-// and no player may drive another's screen. Other bytes, UTF-8 among them, pass as
-// they are.
+// notation ("^[" for ESC, "^?" for 0x7F), and every C1 control (a lone byte 0x80 to
+// 0x9F, or U+0080 to U+009F) as "M-" and the caret notation of its low seven bits
+// ("M-^[" for 0x9B), since MUD clients act on escape sequences and no player may drive
+// another's screen. Other bytes, UTF-8 among them, pass as they are.
 void AppendGameText(std::string& out, std::string_view text);
 
 // What the server tells status crawlers (MSSP) about itself.

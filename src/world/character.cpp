@@ -4,6 +4,7 @@
 #include <cassert>
 
 #include "server/connection_lock.h"
+#include "world/names.h"
 
 namespace world {
 
@@ -16,6 +17,9 @@ std::map<Socket, std::unique_ptr<Character>> KitQueue;
 // The movement queue of every character in play, and of nothing else.
 std::unordered_map<const Character*, MoveQueue> MoveQueues;
 bool Changed = false;  // since the last TakeChanges
+// The name of every character in the three tables above, once per character, so that
+// a new name is checked against all of them in one lookup.
+NameIndex HeldNames;
 
 // Connections in play on each cell, ascending, so that telling an area costs the
 // number of listeners rather than the number of players. Kept in step with the x and
@@ -36,6 +40,27 @@ void RemoveFromCell(Socket connection, std::int32_t x, std::int32_t y) {
   std::vector<Socket>& cell = Cell(x, y);
   const auto it = std::lower_bound(cell.begin(), cell.end(), connection);
   if (it != cell.end() && *it == connection) cell.erase(it);
+}
+
+// Puts `c` at the end of the stored characters. The record may be new to the tables
+// or come from play: HeldNames is the caller's concern.
+void KeepStored(std::unique_ptr<Character> c) {
+  assert(c != nullptr && MoveQueues.count(c.get()) == 0);
+  OfflineCharacters.push_back(std::move(c));
+  Changed = true;
+}
+
+// Makes `c` the character in play of `connection`; as for KeepStored, HeldNames is the
+// caller's concern.
+Character& PutInPlay(Socket connection, std::unique_ptr<Character> c) {
+  assert(OnlineCharacters.count(connection) == 0);
+  assert(c != nullptr && OnMap(c->x, c->y) && MoveQueues.count(c.get()) == 0);
+  Character& entered = *c;
+  AddToCell(connection, c->x, c->y);
+  MoveQueues[&entered] = MoveQueue();
+  OnlineCharacters.emplace(connection, std::move(c));
+  Changed = true;
+  return entered;
 }
 
 }  // namespace
@@ -76,9 +101,9 @@ MoveQueue* MoveQueueOf(const Character& c) {
 
 void Store(std::unique_ptr<Character> c) {
   ASSERT_CONNECTION_LOCK_HELD();
-  assert(c != nullptr && MoveQueues.count(c.get()) == 0);
-  OfflineCharacters.push_back(std::move(c));
-  Changed = true;
+  assert(c != nullptr);
+  HeldNames.Add(c->name);
+  KeepStored(std::move(c));
 }
 
 bool TablesAreConsistent() {
@@ -90,6 +115,7 @@ bool TablesAreConsistent() {
   for (const auto& [c, count] : seen) {
     if (c == nullptr || count != 1) return false;
   }
+  if (HeldNames.Size() != seen.size()) return false;
   if (MoveQueues.size() != OnlineCharacters.size()) return false;
   std::size_t indexed = 0;
   for (const auto& cell : CellOccupants) indexed += cell.size();
@@ -136,16 +162,16 @@ bool NameTaken(std::string_view name) {
   return FindStoredByName(name) != nullptr;
 }
 
+bool NameTooClose(std::string_view name) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  return HeldNames.HoldsLookalikeOf(name);
+}
+
 Character& EnterPlay(Socket connection, std::unique_ptr<Character> c) {
   ASSERT_CONNECTION_LOCK_HELD();
-  assert(OnlineCharacters.count(connection) == 0);
-  assert(c != nullptr && OnMap(c->x, c->y) && MoveQueues.count(c.get()) == 0);
-  Character& entered = *c;
-  AddToCell(connection, c->x, c->y);
-  MoveQueues[&entered] = MoveQueue();
-  OnlineCharacters.emplace(connection, std::move(c));
-  Changed = true;
-  return entered;
+  assert(c != nullptr);
+  HeldNames.Add(c->name);
+  return PutInPlay(connection, std::move(c));
 }
 
 Character& EnterPlayFromStore(Socket connection, const Character* c) {
@@ -155,12 +181,23 @@ Character& EnterPlayFromStore(Socket connection, const Character* c) {
   assert(it != OfflineCharacters.end());
   std::unique_ptr<Character> taken = std::move(*it);
   OfflineCharacters.erase(it);
-  return EnterPlay(connection, std::move(taken));
+  return PutInPlay(connection, std::move(taken));
 }
 
 bool ParkKit(Socket connection, std::unique_ptr<Character> c) {
   ASSERT_CONNECTION_LOCK_HELD();
-  return KitQueue.emplace(connection, std::move(c)).second;
+  if (KitQueue.count(connection) != 0) return false;
+  HeldNames.Add(c->name);
+  KitQueue.emplace(connection, std::move(c));
+  return true;
+}
+
+void DropKit(Socket connection) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  const auto it = KitQueue.find(connection);
+  if (it == KitQueue.end()) return;
+  HeldNames.Remove(it->second->name);
+  KitQueue.erase(it);
 }
 
 void LeavePlay(Socket connection) {
@@ -171,7 +208,7 @@ void LeavePlay(Socket connection) {
   MoveQueues.erase(it->second.get());
   std::unique_ptr<Character> leaving = std::move(it->second);
   OnlineCharacters.erase(it);
-  Store(std::move(leaving));
+  KeepStored(std::move(leaving));
 }
 
 void MoveCharacter(Socket connection, std::int32_t x, std::int32_t y) {
@@ -212,6 +249,7 @@ void ClearCharacterTables() {
   OnlineCharacters.clear();
   OfflineCharacters.clear();
   KitQueue.clear();
+  HeldNames.Clear();
   for (auto& cell : CellOccupants) cell.clear();
 }
 

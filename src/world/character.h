@@ -93,8 +93,9 @@ class MoveQueue {
 // --- The CharacterTable. Guarded by server::ConnectionLock. -----------------------
 // A Character lives in exactly one of three tables (in play, stored, waiting kits) and
 // is moved between them by the verbs below, never copied; records are released only
-// when the tables are cleared, so pointers to them (following) stay valid while the
-// server runs. The tables are this module's own: others read them through the views.
+// when the tables are cleared, and a waiting kit (which nothing points to) when its
+// connection ends, so pointers to them (following) stay valid while the server runs.
+// The tables are this module's own: others read them through the views.
 
 // Connection to its character in play, ascending by handle.
 const std::map<Socket, std::unique_ptr<Character>>& InPlay();
@@ -106,12 +107,13 @@ const std::map<Socket, std::unique_ptr<Character>>& Kits();
 // The movement queue of a character in play; nullptr for any other character.
 MoveQueue* MoveQueueOf(const Character& c);
 
-// Adds `c` at the end of the stored characters (the loader, and characters leaving).
+// Adds the new record `c` at the end of the stored characters (the loader).
 void Store(std::unique_ptr<Character> c);
 
 // True when every table keeps its promises: each character in one table, a movement
 // queue for each character in play and for nothing else, each character in play in the
-// index of its own cell and no other. For tests and the fuzzer; O(characters).
+// index of its own cell and no other, as many entries in the index of names as there
+// are characters. For tests and the fuzzer; O(characters).
 bool TablesAreConsistent();
 
 // The character in play of a connection, or nullptr.
@@ -127,8 +129,15 @@ Character* FindStoredByName(std::string_view name);
 // True when a character in play, a waiting kit or a stored character has this name.
 bool NameTaken(std::string_view name);
 
-// Makes `c` the character in play of `connection`, with a new empty movement queue.
-// REQUIRES: the connection has no character in play; c stands on the map.
+// True when a character in play, a waiting kit or a stored character has a name that
+// could be taken for `name` on the screen without being it: the same skeleton
+// (world/names.h), and not merely `name` in other letter case. Costs one skeleton and
+// a lookup, however many characters there are.
+bool NameTooClose(std::string_view name);
+
+// Makes the new record `c` the character in play of `connection`, with a new empty
+// movement queue. REQUIRES: the connection has no character in play; c stands on the
+// map.
 Character& EnterPlay(Socket connection, std::unique_ptr<Character> c);
 
 // Takes the stored character `c` out of the stored characters and into play.
@@ -138,6 +147,10 @@ Character& EnterPlayFromStore(Socket connection, const Character* c);
 // Parks a new kit for `connection`. Returns false, keeping nothing, when the
 // connection already has one waiting.
 bool ParkKit(Socket connection, std::unique_ptr<Character> c);
+
+// Releases the kit waiting for `connection`, if there is one, so that its name is free
+// again: a kit can never be logged into, and the connection that made it has ended.
+void DropKit(Socket connection);
 
 // If the connection has a character in play, stores it at the end of the stored
 // characters with every field kept and drops its movement queue.

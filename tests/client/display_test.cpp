@@ -55,8 +55,9 @@ TEST(DisplayTest, CharactersAreCutAsUtf8AndShownHarmless) {
   EXPECT_EQ(client::CharStartAtOrBefore(text, 8), 6u);
   EXPECT_EQ(client::CharStartAtOrBefore(text, 12), 12u);
   std::string shown;
-  client::AppendShownText(shown, "a\x1b[31m\tb\n\x7f\xC2\x9b\xFF");
-  EXPECT_EQ(shown, "a^[[31m\tb\n^?\xEF\xBF\xBD\xEF\xBF\xBD");
+  client::AppendShownText(shown, "a\x1b[31m\tb\n\x7f\xC2\x9b\x9b\xFF");
+  EXPECT_EQ(shown, "a^[[31m\tb\n^?M-^[M-^[\xEF\xBF\xBD");
+  EXPECT_EQ(client::ShownWidth("\x9b"), 4);
 }
 
 }  // namespace

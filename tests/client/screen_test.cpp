@@ -95,9 +95,17 @@ TEST_F(ScreenTest, LongLinesWrapAtBlanksAndCountTheirRows) {
 TEST_F(ScreenTest, ControlBytesAreShownInCaretNotationAndSentLinesDimmed) {
   EXPECT_EQ(Show("a\x1b[2J\x07\x7f\r\x01\tb"), "\x1b[1;1Ha^[[2J^G^?^M^A\tb");
   // a lone continuation, a lone 0x9B (CSI on 8-bit terminals), U+009B, a cut sequence
-  EXPECT_EQ(Show("\x80\x9b\xC2\x9b\xE6\x97"),
-            "\x1b[2;1H\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_EQ(Show("\x80\x9b\xC2\x9b\xE6\x97"), "\x1b[2;1HM-^@M-^[M-^[\xEF\xBF\xBDM-^W");
   EXPECT_EQ(Send("say \x1b"), "\x1b[3;1H\x1b[2msay ^[\x1b[m");
+}
+
+TEST_F(ScreenTest, SentLinesHideThePasswordOfSetupAndLogin) {
+  for (const char* line : {"login Ash pw", "setup Ash pw she 1 kit moss \" \" a b", "login Ash ",
+                           "login Ash", "say login Ash pw"}) {
+    Send(line);
+  }
+  EXPECT_EQ(Screen(), (Rows{"login Ash ***", "setup Ash *** she 1 kit moss \" \" a b",
+                            "login Ash ***", "login Ash", "say login Ash pw", ""}));
 }
 
 TEST_F(ScreenTest, AResizeDrawsTheNewestRowsAgain) {

@@ -98,10 +98,6 @@ TEST_F(AccountTest, DescriptionAgeAndAnatomyWords) {
   ASSERT_NE(c, nullptr);
   EXPECT_EQ(c->age, 2147483640);
   EXPECT_FALSE(c->anatomyFlag2);
-  // An empty name is a name.
-  c = Make(6, " pw he 1 warrior moss \" \" a b");
-  ASSERT_NE(c, nullptr);
-  EXPECT_EQ(c->name, "");
 }
 
 TEST_F(AccountTest, RoleWordsAndTheHealthOfEachRole) {
@@ -221,6 +217,25 @@ TEST_F(AccountTest, NamesHeldAnywhereAreTakenInTheirExactCase) {
   EXPECT_NE(Make(5, "ash pw she 1 warrior moss \" \" a b"), nullptr);
 }
 
+TEST_F(AccountTest, ANameThatReadsLikeAnotherCatsIsRefused) {
+  Store("Ashpaw", 3, 3);
+  Store("\xCE\x98" "eo", 3, 3);  // a Greek capital theta
+  Make(1, "Tiny pw she 1 kit moss \" \" a b");
+  // A Cyrillic А, a Cyrillic і
+  for (const char* name : {"\xD0\x90shpaw", "T\xD1\x96ny"}) {
+    Type(5, std::string("setup ") + name + " pw she 1 warrior moss \" \" a b");
+    EXPECT_EQ(Lines(5), Texts{"That name is too close to another cat's name."}) << name;
+  }
+  EXPECT_EQ(Held(), 3u);
+  // Another letter case is another name, as ever, even where the two cases read alike
+  // (Θ and θ); a kit's name is free once it is gone.
+  EXPECT_NE(Make(5, "ASHPAW pw she 1 warrior moss \" \" a b"), nullptr);
+  EXPECT_NE(Make(6, "\xCE\xB8" "eo pw she 1 warrior moss \" \" a b"), nullptr);
+  world::DropKit(1);
+  EXPECT_NE(Make(7, "T\xD1\x96ny pw she 1 warrior moss \" \" a b"), nullptr);
+  EXPECT_TRUE(world::TablesAreConsistent());
+}
+
 TEST_F(AccountTest, LoginTakesAStoredCharacterWhereItStood) {
   Store("First", 1, 1);
   Store("Ash", 23, 23);
@@ -276,6 +291,7 @@ TEST_F(AccountTest, MalformedSetupLinesCreateNothing) {
       "setup Ash pw she 71582789 warrior ember \" \" x y",  // 30 times is past 2^31-1
       "setup Ash pw she -71582789 warrior ember \" \" x y",
       "setup Ash pw she 99999999999 warrior ember \" \" x y",
+      "setup  pw she 1 warrior ember \" \" x y",  // an empty name
   };
   for (const char* line : lines) {
     Type(4, line);
@@ -293,6 +309,13 @@ TEST_F(AccountTest, ControlBytesInStoredWordsCreateNothing) {
       "setup Ash pw sh\x7f 1 warrior ember \" \" x y",
       "setup Ash pw she 1 warrior ember \" a gr\ray cat \" x y",
       "setup Ash pw she 1 kit ember \" \x01 \" x y",
+      // C1 controls, lone and as characters; format characters and separators
+      "setup A\x9b" "2Jsh pw she 1 warrior ember \" \" x y",
+      "setup Ash pw she 1 warrior ember \" a\xC2\x85" "b \" x y",
+      "setup Ash\xE2\x80\x8B pw she 1 warrior ember \" \" x y",
+      "setup Ash pw sh\xE2\x80\xAE" "e 1 warrior ember \" \" x y",
+      "setup Ash p\xE2\x80\xA8w she 1 warrior ember \" \" x y",
+      "setup Ash\xC2\xA0" "Fur pw she 1 warrior ember \" \" x y",  // a space in a name
   };
   for (const std::string& line : lines) {
     Type(4, line);
@@ -305,6 +328,11 @@ TEST_F(AccountTest, ControlBytesInStoredWordsCreateNothing) {
   EXPECT_EQ(c->age, 60);
   EXPECT_EQ(c->role, Role::Warrior);
   EXPECT_EQ(c->clan, Clan::Emberfold);
+  // Letters of any script, and a no-break space outside the name, are words.
+  c = Make(5, "Aschenbrödel pw sie 2 warrior ember \" grau\xC2\xA0getigert \" x y");
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->description, "grau\xC2\xA0getigert ");
+  EXPECT_NE(Make(6, "Пепел pw она 2 warrior ember \" \" x y"), nullptr);
 }
 
 TEST_F(AccountTest, NameTakenIsAnsweredBeforeTheShapeOfTheLine) {

@@ -112,12 +112,13 @@ TEST_F(SpeechTest, WhisperToSomeoneElsewhereOrNotInPlay) {
   world::ParkKit(3, std::move(kit));
   Type(1, "whisper Birch psst");
   EXPECT_EQ(Frames(), (Heard{{1, "Too far away."}}));
-  Type(1, "whisper Cedar psst");
-  EXPECT_EQ(Frames(), (Heard{{1, "Ash: psst "}}));
-  Type(1, "whisper Dusk psst");
-  EXPECT_EQ(Frames(), (Heard{{1, "Ash: psst "}}));
-  Type(1, "whisper birch psst");  // names are exact
-  EXPECT_EQ(Frames(), (Heard{{1, "Ash: psst "}}));
+  // Stored, a kit, another letter case: nobody in play hears it, and no echo says
+  // otherwise.
+  for (const char* line : {"whisper Cedar psst", "whisper Dusk psst", "whisper birch psst",
+                           "whisper Nobody"}) {
+    Type(1, line);
+    EXPECT_EQ(Frames(), (Heard{{1, "Invalid character."}})) << line;
+  }
 }
 
 TEST_F(SpeechTest, FormatLinesWithoutWords) {
@@ -139,10 +140,14 @@ TEST_F(SpeechTest, ControlBytesAreRefusedSoNoLineCanBeForged) {
   Place(1, "Ash", 5, 5);
   Place(2, "Birch", 5, 5);
   for (const char* line : {"say hi\nBirch: give me your password", "yowl a\x1b[2J", "whisper Birch x\x7f",
-                           "whisper Bi\rrch x", "say a\tb"}) {
+                           "whisper Bi\rrch x", "say a\tb", "say \x9b" "2J", "yowl a\xC2\x85" "b",
+                           "say Birch\xE2\x80\x8B: hi", "say \xE2\x80\xAEreversed",
+                           "whisper Birch a\xE2\x80\xA9" "b"}) {
     Type(1, line);
     EXPECT_EQ(Frames(), (Heard{{1, "Control characters are not allowed."}})) << line;
   }
+  Type(1, "say Grüße, Пепел\xC2\xA0!");
+  EXPECT_EQ(Frames(), (Heard{{1, "Ash: Grüße, Пепел\xC2\xA0! "}, {2, "Ash: Grüße, Пепел\xC2\xA0! "}}));
 }
 
 }  // namespace

@@ -46,6 +46,22 @@ TEST(Durability, ACharacterIsOnDiskWithinATickAndSurvivesAKill) {
   EXPECT_EQ(c.Ask("login Ash pw")->substr(0, 17), "Login successful.");
 }
 
+TEST(Durability, AFailedSaveIsTriedAgainEveryTickUntilItWorks) {
+  TempDir dir;
+  Server server(&dir);
+  ASSERT_TRUE(server.Ready());
+  // A folder where the temporary file goes: every save fails until it is gone.
+  std::filesystem::create_directory(dir.File("savedata.phl.tmp"));
+  Client c(server.Port());
+  ASSERT_TRUE(c.ReadWelcome());
+  ASSERT_TRUE(c.Ask("setup Ash pw she 12 warrior ember \" a grey cat \" - -"));
+  ASSERT_TRUE(server.WaitForLog("Error saving world: 21\n", 12s)) << server.Log();
+  std::filesystem::remove(dir.File("savedata.phl.tmp"));
+  // Nothing has changed since the failure; the next tick saves all the same.
+  EXPECT_TRUE(server.WaitForLog("World saved after 1 failed try.\n", 12s)) << server.Log();
+  EXPECT_NE(e2e::ReadFile(dir.File("savedata.phl")).find("\nAsh\n"), std::string::npos);
+}
+
 TEST(Durability, AServerThatCannotSaveEndsWithOne) {
   // A folder this user cannot write: the server refuses to start.
   // As root, the server runs as nobody, from a copy of the binary that nobody may run

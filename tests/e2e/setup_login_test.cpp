@@ -125,6 +125,21 @@ TEST(SetupLoginE2E, ThirdWrongPasswordEndsTheConnection) {
       0u);
 }
 
+TEST(SetupLoginE2E, AKitsNameIsFreeOnceItsConnectionEnds) {
+  Server server;
+  ASSERT_TRUE(server.Ready()) << server.Log();
+  {
+    Client parent(server.Port());
+    ASSERT_TRUE(parent.ReadWelcome());
+    ASSERT_EQ(parent.Ask("setup Tiny pw she 1 kit moss \" \" x y")->substr(0, 24),
+              "Entering into kit queue.");
+  }
+  ASSERT_TRUE(server.WaitForLog(" disconnected"));
+  Client again(server.Port());
+  ASSERT_TRUE(again.ReadWelcome());
+  EXPECT_EQ(again.Ask(SetupWarrior("Tiny")), "Character created. Entering game...\n" + kWarriorsDen);
+}
+
 TEST(SetupLoginE2E, MalformedSetupLinesMakeNothing) {
   Server server;
   ASSERT_TRUE(server.Ready()) << server.Log();

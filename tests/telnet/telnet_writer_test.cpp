@@ -23,6 +23,9 @@ TEST(WriterTest, ControlBytesAreShownAndIacIsDoubled) {
   EXPECT_EQ(Lines("a\x1b[2Jb\x07\x7f\r\tc"), "a^[[2Jb^G^?^M\tc\r\n");
   EXPECT_EQ(Lines("\xff"), "\xff\xff\r\n");
   EXPECT_EQ(Lines("Flüche ✓"), "Flüche ✓\r\n");
+  // C1 controls, lone or as characters; a lone byte above them passes
+  EXPECT_EQ(Lines("a\x9b" "2J\xC2\x85\xE6\x97\xA0"), "aM-^[2JM-^E\xE6\x97\xA0\r\n");
+  EXPECT_EQ(Lines("\xE6\x97" "b\xA0"), "\xE6M-^Wb\xA0\r\n");
 }
 
 std::string Variable(const std::string& name, const std::string& value) {
