@@ -169,6 +169,11 @@ void ConnectionLayer::Release(Socket socket) {
   if (!inRunOnce_) Wake();
 }
 
+void ConnectionLayer::Dismiss(Socket socket) {
+  Connection* c = Find(socket);
+  if (c != nullptr) BeginEnding(*c, ConnectionState::Dismissed);
+}
+
 void ConnectionLayer::Post(std::function<void()> task) {
   {
     std::lock_guard<std::mutex> guard(postedLock_);
