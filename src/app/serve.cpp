@@ -3,9 +3,11 @@
 #include <string>
 
 #include "commands/interpreter.h"
+#include "persist/plain_passwords.h"
 #include "persist/save.h"
 #include "persist/saver.h"
 #include "server/log.h"
+#include "server/worker.h"
 #include "world/character.h"
 #include "world/territory.h"
 #include "world/tick.h"
@@ -43,11 +45,13 @@ int RunServer(server::ServerOptions options) {
     persist::LoadWorld();
     world::TakeChanges();  // what was loaded is what the file holds
     persist::StartSaver();
+    server::StartWorker();
   };
   // Any change to a character is on disk within one tick; the clock alone waits for the
   // autosave. A save that failed is tried again every tick until one works.
   options.tick = [tick = 0]() mutable {
     world::WorldTick();
+    persist::HashPlainPasswords();
     const bool autosave = ++tick % kTicksPerAutosave == 0;
     if (world::TakeChanges() || autosave || persist::SaveFailedLast()) persist::SaveInBackground();
   };
