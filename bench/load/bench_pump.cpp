@@ -216,7 +216,7 @@ bool TakeWebSocket(Fleet& fleet, std::uint32_t index, std::string_view bytes, st
   p.wsBytes.append(bytes);
   std::string text;
   while (p.phase != Phase::Failed) {
-    switch (TakeWebSocketResponse(p.wsBytes, p.upgraded, text)) {
+    switch (TakeWebSocketResponse(p.wsBytes, p.upgraded, p.wsFragments, text)) {
       case WsTake::Incomplete:
         return true;
       case WsTake::Text:

@@ -27,7 +27,7 @@ void AppendWebSocketText(std::string& out, std::string_view text) {
   out.append(text);
 }
 
-WsTake TakeWebSocketResponse(std::string& buffer, bool& upgraded, std::string& text) {
+WsTake TakeWebSocketResponse(std::string& buffer, bool& upgraded, WsFragments& fragments, std::string& text) {
   if (!upgraded) {
     const std::size_t end = buffer.find("\r\n\r\n");
     if (end == std::string::npos) return WsTake::Incomplete;
@@ -51,13 +51,21 @@ WsTake TakeWebSocketResponse(std::string& buffer, bool& upgraded, std::string& t
   const std::uint8_t opcode = byte(0) & 0x0F;
   const bool final = (byte(0) & 0x80) != 0;
   WsTake taken = WsTake::Other;
+  const std::string_view payload = std::string_view(buffer).substr(header, length);
   if (opcode == 0x8) {
     taken = WsTake::Close;
-  } else if (opcode == 0x1 && final) {
-    text.assign(buffer, header, length);
-    taken = WsTake::Text;
+  } else if (opcode == 0x1 || opcode == 0x0) {
+    // A text frame starts a message, a continuation frame goes on with one.
+    if ((opcode == 0x1) == fragments.open) return WsTake::Bad;
+    fragments.text.append(payload);
+    fragments.open = !final;
+    if (final) {
+      text = std::move(fragments.text);
+      fragments.text.clear();
+      taken = WsTake::Text;
+    }
   } else if (opcode < 0x8) {
-    taken = WsTake::Bad;  // fragments: the game's web client sends none
+    taken = WsTake::Bad;  // binary messages: the game's web client sends none
   }
   buffer.erase(0, header + length);
   return taken;

@@ -1,7 +1,8 @@
 // The WebSocket side of the web scenario's players (RFC 6455, client role): the
 // upgrade request, a line as a masked text frame, and the server's frames taken from a
-// byte buffer. Only what the game's web client sends is understood: unfragmented text
-// frames, pings and a close. Pure functions; any thread.
+// byte buffer. Only what the game's web client sends is understood: text messages,
+// whole or in fragments (a long one comes in several), pings and a close. Pure
+// functions; any thread.
 #pragma once
 
 #include <string>
@@ -24,8 +25,14 @@ enum class WsTake {
   Bad,         // not a frame the server would send
 };
 
+// The start of a text message that comes in fragments, until its last one.
+struct WsFragments {
+  bool open = false;
+  std::string text;
+};
+
 // Takes the upgrade response (when `upgraded` is false) or the next frame from the
-// front of `buffer`.
-WsTake TakeWebSocketResponse(std::string& buffer, bool& upgraded, std::string& text);
+// front of `buffer`; `fragments` is kept with the buffer.
+WsTake TakeWebSocketResponse(std::string& buffer, bool& upgraded, WsFragments& fragments, std::string& text);
 
 }  // namespace bench
