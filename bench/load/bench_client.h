@@ -88,6 +88,7 @@ struct DrivePlan {
 struct Fleet {
   bool echo = false;  // the peer is the echo baseline
   Door door = Door::Tcp;  // the port's protocol; the echo speaks Tcp
+  bool gmcp = false;      // web: the players ask for the GMCP subprotocol
   int port = 0;
   int waitSet = -1;
   std::vector<Player> players;

@@ -10,12 +10,14 @@
 
 namespace bench {
 
-// The HTTP request that opens the game's WebSocket on 127.0.0.1:port.
-std::string WebSocketUpgrade(int port);
+// The HTTP request that opens the game's WebSocket on 127.0.0.1:port; with `gmcp`, it
+// asks for the GMCP subprotocol, under which game text travels in binary messages and
+// structured data in text messages.
+std::string WebSocketUpgrade(int port, bool gmcp = false);
 
 // Appends `text` as one masked text frame (the mask key is zero: the masking is the
 // protocol's, not a secret of the load generator's).
-void AppendWebSocketText(std::string& out, std::string_view text);
+void AppendWebSocketText(std::string& out, std::string_view text, bool binary = false);
 
 enum class WsTake {
   Incomplete,  // more bytes are needed
@@ -33,6 +35,9 @@ struct WsFragments {
 
 // Takes the upgrade response (when `upgraded` is false) or the next frame from the
 // front of `buffer`; `fragments` is kept with the buffer.
-WsTake TakeWebSocketResponse(std::string& buffer, bool& upgraded, WsFragments& fragments, std::string& text);
+// With `gmcp`, the game's text is the binary messages and text messages (data) are
+// taken as Other.
+WsTake TakeWebSocketResponse(std::string& buffer, bool& upgraded, WsFragments& fragments,
+                             std::string& text, bool gmcp = false);
 
 }  // namespace bench
