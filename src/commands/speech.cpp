@@ -1,11 +1,13 @@
 // say, yowl and whisper: one speech line, heard by the speaker's cell, by the cells
 // around it, or by one character on the same cell.
 #include <string>
+#include <string_view>
 
 #include "commands/handlers.h"
 #include "server/connection_lock.h"
 #include "server/outbox.h"
 #include "world/character.h"
+#include "world/client_data.h"
 #include "world/proximity.h"
 
 namespace commands {
@@ -37,6 +39,23 @@ bool RefusedForControlBytes(Socket connection, const CommandLine& line) {
   return false;
 }
 
+// What the speaker said, for clients told speech as data: the words without the
+// speaker's name.
+std::string_view Words(const std::string& text, const world::Character& speaker) {
+  std::string_view words(text);
+  words.remove_prefix(speaker.name.size() + 2);
+  if (!words.empty() && words.back() == ' ') words.remove_suffix(1);
+  return words;
+}
+
+// Comm.Channel.Text to every listener on (x, y).
+void TellSpeechAt(std::int32_t x, std::int32_t y, std::string_view channel,
+                  const world::Character& speaker, const std::string& text) {
+  for (const Socket listener : world::OccupantsOf(x, y)) {
+    world::TellSpeech(listener, channel, speaker, Words(text, speaker));
+  }
+}
+
 }  // namespace
 
 void Say(Socket connection, const CommandLine& line) {
@@ -44,7 +63,9 @@ void Say(Socket connection, const CommandLine& line) {
   const world::Character* speaker = &Actor(connection);
   if (line.ArgCount() == 0) return server::QueueMessage(connection, "format: say message");
   if (RefusedForControlBytes(connection, line)) return;
-  world::TellArea(SpeechLine(*speaker, line, 0), speaker->x, speaker->y);
+  const std::string text = SpeechLine(*speaker, line, 0);
+  world::TellArea(text, speaker->x, speaker->y);
+  TellSpeechAt(speaker->x, speaker->y, "say", *speaker, text);
 }
 
 void Yowl(Socket connection, const CommandLine& line) {
@@ -55,6 +76,7 @@ void Yowl(Socket connection, const CommandLine& line) {
   const std::string text = SpeechLine(*speaker, line, 0);
   for (const world::Cell& cell : world::NearbyCellsOf(speaker->x, speaker->y)) {
     world::TellArea(text, cell.x, cell.y);
+    TellSpeechAt(cell.x, cell.y, "yowl", *speaker, text);
   }
 }
 
@@ -75,6 +97,8 @@ void Whisper(Socket connection, const CommandLine& line) {
   const std::string text = SpeechLine(*speaker, line, 1);
   server::QueueMessage(connection, text);
   server::QueueMessage(listener, text);
+  world::TellSpeech(connection, "whisper", *speaker, Words(text, *speaker));
+  world::TellSpeech(listener, "whisper", *speaker, Words(text, *speaker));
 }
 
 }  // namespace commands

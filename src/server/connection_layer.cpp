@@ -506,6 +506,16 @@ void SendFrame(Socket destination, std::string_view frame) {
   if (Process != nullptr) Process->SendFrame(destination, frame);
 }
 
+void SendData(Socket destination, std::string_view message) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  if (Process != nullptr) Process->SendData(destination, message);
+}
+
+bool WantsData(Socket destination, std::string_view package) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  return Process != nullptr && Process->WantsData(destination, package);
+}
+
 bool LimitedAddressOf(Socket socket, std::uint32_t& address) {
   ASSERT_CONNECTION_LOCK_HELD();
   return Process != nullptr && Process->LimitedAddressOf(socket, address);

@@ -134,6 +134,12 @@ class ConnectionLayer {
   // dropped. REQUIRES: ConnectionLock held.
   void SendFrame(Socket destination, std::string_view frame);
 
+  // Structured data: whether the live player `destination`'s codec takes messages of
+  // `package`, and one message ("Package.Name json") through it, sent as frames are.
+  // REQUIRES: ConnectionLock held.
+  bool WantsData(Socket destination, std::string_view package) const;
+  void SendData(Socket destination, std::string_view message);
+
   // Between these two, frames for `socket` (the connection being answered or
   // greeted) are sent at once. REQUIRES: ConnectionLock held.
   void BeginAnswering(Socket socket) { answering_ = socket; }
@@ -242,8 +248,10 @@ class ConnectionLayer {
 void SetConnections(ConnectionLayer* layer);
 ConnectionLayer& Connections();
 
-// The frame sink of the Outbox: ConnectionLayer::SendFrame of the process's layer.
+// The frame and data sinks of the Outbox: the process's layer.
 void SendFrame(Socket destination, std::string_view frame);
+void SendData(Socket destination, std::string_view message);
+bool WantsData(Socket destination, std::string_view package);
 
 // Sets `address` to the address of the live connection `socket` and returns true when
 // that address is held to the limits; false for a trusted address, a handle that is no

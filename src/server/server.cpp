@@ -156,6 +156,7 @@ sigset_t ShutdownSignals() {
   Layer = new ConnectionLayer(Options.game);  // lives as long as the process
   SetConnections(Layer);
   SetFrameSink(&SendFrame);
+  SetDataSink(&SendData, &WantsData);
   int error = 0;
   if (!Layer->Init(error)) {
     Fail("Error listening: ", error, "\n");

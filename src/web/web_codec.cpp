@@ -29,6 +29,7 @@ class WebCodec final : public server::Codec {
           break;
       }
       const std::string rest = http_->TakeRest();
+      if (http_->Gmcp()) websocket_.UseGmcp();
       Leave(State::WebSocket);
       events.Admitted();
       websocket_.Read(rest, events, toPeer);
@@ -41,6 +42,14 @@ class WebCodec final : public server::Codec {
   }
 
   void Refuse(std::string_view text, std::string& out) override { AppendRefusal(text, out); }
+
+  bool WantsData(std::string_view message) const override {
+    return state_ == State::WebSocket && websocket_.WantsData(message);
+  }
+
+  void WriteData(std::string_view message, std::string& out) override {
+    if (state_ == State::WebSocket) websocket_.WriteData(message, out);
+  }
 
   void Finish(std::string& out) override {
     if (state_ == State::WebSocket) websocket_.Finish(out);
