@@ -15,6 +15,7 @@
 #include <boost/beast/websocket/rfc6455.hpp>
 #include <utility>
 
+#include "web/mudlet_package.h"
 #include "web/page_files.h"
 #include "web/web_rules.h"
 
@@ -187,6 +188,9 @@ HttpAnswerer::Result HttpAnswerer::Answer(const Request& request, std::string& t
       break;
     case Route::Style:
       reply = {http::status::ok, "text/css; charset=utf-8", kPageStyle};
+      break;
+    case Route::MudletPackage:
+      reply = {http::status::ok, "application/zip", MudletPackage()};
       break;
     case Route::Icon:
       reply = {http::status::no_content, "image/x-icon", ""};
