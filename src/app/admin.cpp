@@ -37,6 +37,8 @@ using commands::CommandLine;
 constexpr const char* kRemoved = "You have been removed from the game.";
 constexpr const char* kNameBanned = "This character is not allowed to play.";
 constexpr int kPasswordLetters = 12;
+// Where pelthollow.service puts its console (its RuntimeDirectory).
+constexpr const char* kServiceSocket = "/run/pelthollow/pelthollow.sock";
 constexpr int kMaxMinutes = 10 * 365 * 24 * 60;  // ten years: longer reads as for ever
 constexpr int kMaxShutdownSeconds = 24 * 60 * 60;
 
@@ -329,7 +331,13 @@ int RunAdminClient(int argc, const char* const* argv) {
     command += argv[i];
   }
   if (command.empty()) command = "help";
-  const std::string path = AdminSocketPath();
+  std::string path = AdminSocketPath();
+  // Away from the server's folder, the packaged service's console is the one meant.
+  struct stat info{};
+  if (std::getenv("PELTHOLLOW_ADMIN_SOCKET") == nullptr && ::stat(path.c_str(), &info) != 0 &&
+      ::stat(kServiceSocket, &info) == 0) {
+    path = kServiceSocket;
+  }
   std::string answer;
   int error = 0;
   if (!server::SendAdminCommand(path, command, answer, error)) {

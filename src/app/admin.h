@@ -16,6 +16,8 @@ std::string AdminSocketPath();
 std::string RunAdminCommand(std::string_view line);
 
 // `pelthollow admin WORDS...`: sends the words joined by blanks, prints the answer.
+// Without PELTHOLLOW_ADMIN_SOCKET and without a socket in the working folder, the
+// service's /run/pelthollow/pelthollow.sock is used when it exists.
 // Returns 0 once the server answered, 1 (with a message) when it cannot be reached.
 int RunAdminClient(int argc, const char* const* argv);
 
