@@ -2,9 +2,14 @@
 
 #include <string>
 
+#include <ctime>
+
+#include "app/admin.h"
+#include "app/metrics.h"
 #include "commands/interpreter.h"
 #include "persist/save.h"
 #include "persist/saver.h"
+#include "server/bans.h"
 #include "server/log.h"
 #include "world/character.h"
 #include "world/territory.h"
@@ -42,6 +47,7 @@ int RunServer(server::ServerOptions options) {
     world::InitTerritoryMap();
     persist::LoadWorld();
     world::TakeChanges();  // what was loaded is what the file holds
+    server::LoadBans();
     persist::StartSaver();
   };
   // Any change to a character is on disk within one tick; the clock alone waits for the
@@ -49,8 +55,11 @@ int RunServer(server::ServerOptions options) {
   options.tick = [tick = 0]() mutable {
     world::WorldTick();
     const bool autosave = ++tick % kTicksPerAutosave == 0;
-    if (world::TakeChanges() || autosave || persist::SaveFailedLast()) persist::SaveInBackground();
+    if (world::TakeChanges() || autosave || persist::SaveFailedLast()) TimedSaveInBackground();
+    if (server::Bans().Expire(static_cast<std::int64_t>(std::time(nullptr)))) server::SaveBans();
   };
+  options.adminSocket = AdminSocketPath();
+  options.admin = [](std::string_view line) { return RunAdminCommand(line); };
   options.save = [] { return persist::SaveBeforeExit(); };
   return server::StartServer(options);
 }

@@ -9,6 +9,7 @@
 #include "commands/handlers.h"
 #include "commands/interpreter.h"
 #include "server/address_limits.h"
+#include "server/bans.h"
 #include "server/connection_lock.h"
 #include "server/outbox.h"
 #include "world/character.h"
@@ -188,6 +189,10 @@ void Login(Socket connection, const CommandLine& line) {
     server::NoteFailedLogin(connection);
     Session& session = SessionOf(connection);
     if (++session.failedLogins >= kMaxFailedLogins) session.endRequested = true;
+    return;
+  }
+  if (server::Bans().NameBanned(stored->name)) {
+    server::QueueMessage(connection, "This character is not allowed to play.");
     return;
   }
   // Stored characters stand on the map (the loader sees to it); this keeps it so

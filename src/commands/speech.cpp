@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "commands/handlers.h"
+#include "commands/mutes.h"
 #include "server/connection_lock.h"
 #include "server/outbox.h"
 #include "world/character.h"
@@ -25,6 +26,13 @@ std::string SpeechLine(const world::Character& speaker, const CommandLine& line,
     text += ' ';
   }
   return text;
+}
+
+// True (after answering) when the speaker is muted.
+bool RefusedForMute(Socket connection, const world::Character& speaker) {
+  if (!Muted(speaker.name)) return false;
+  server::QueueMessage(connection, kMuted);
+  return true;
 }
 
 // True (after answering) when a word of the line holds a control character: such
@@ -62,6 +70,7 @@ void Say(Socket connection, const CommandLine& line) {
   ASSERT_CONNECTION_LOCK_HELD();
   const world::Character* speaker = &Actor(connection);
   if (line.ArgCount() == 0) return server::QueueMessage(connection, "format: say message");
+  if (RefusedForMute(connection, *speaker)) return;
   if (RefusedForControlBytes(connection, line)) return;
   const std::string text = SpeechLine(*speaker, line, 0);
   world::TellArea(text, speaker->x, speaker->y);
@@ -72,6 +81,7 @@ void Yowl(Socket connection, const CommandLine& line) {
   ASSERT_CONNECTION_LOCK_HELD();
   const world::Character* speaker = &Actor(connection);
   if (line.ArgCount() == 0) return server::QueueMessage(connection, "format: yowl message");
+  if (RefusedForMute(connection, *speaker)) return;
   if (RefusedForControlBytes(connection, line)) return;
   const std::string text = SpeechLine(*speaker, line, 0);
   for (const world::Cell& cell : world::NearbyCellsOf(speaker->x, speaker->y)) {
@@ -86,6 +96,7 @@ void Whisper(Socket connection, const CommandLine& line) {
   if (line.ArgCount() == 0) {
     return server::QueueMessage(connection, "format: whisper character message");
   }
+  if (RefusedForMute(connection, *speaker)) return;
   if (RefusedForControlBytes(connection, line)) return;
   // The first character in play of that name is the listener, wherever it stands: a
   // save file may hold two characters of one name. An echo without a listener would

@@ -43,6 +43,9 @@ class Codec {
   // false when it must first be admitted through CodecEvents::Admitted (HTTP).
   virtual bool PlaysFromStart() const { return true; }
 
+  // The door's name as the operator's console shows it: "game", "telnet", "web".
+  virtual const char* DoorName() const { return "game"; }
+
   // The bytes that open the connection, before the welcome (telnet's option offers).
   // Called once, when the connection is taken in.
   virtual void Start(std::string& toPeer) { (void)toPeer; }

@@ -36,6 +36,7 @@ class TelnetCodec final : public server::Codec {
   TelnetCodec(const TelnetOptions& options, net::Socket socket)
       : options_(options), socket_(socket) {}
 
+  const char* DoorName() const override { return "telnet"; }
   void Start(std::string& toPeer) override;
   void Read(std::string_view bytes, server::CodecEvents& events, std::string& toPeer) override;
   void Write(std::string_view text, std::string& out) override;

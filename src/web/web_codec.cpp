@@ -15,6 +15,7 @@ class WebCodec final : public server::Codec {
       : http_(std::make_unique<HttpAnswerer>(std::move(options))) {}
 
   bool PlaysFromStart() const override { return false; }
+  const char* DoorName() const override { return "web"; }
 
   void Read(std::string_view bytes, server::CodecEvents& events, std::string& toPeer) override {
     if (state_ == State::Http) {
