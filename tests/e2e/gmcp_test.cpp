@@ -3,7 +3,6 @@
 // who they are, where they stand, who is with them, what they heard and what they
 // queued; the game port is told none of it.
 #include <gtest/gtest.h>
-#include <poll.h>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
@@ -23,20 +22,11 @@ using namespace std::chrono_literals;
 
 std::string Gmcp(const std::string& message) { return "\xff\xfa\xc9" + message + "\xff\xf0"; }
 
-// Reads from `fd` until what came holds `text`; false when it does not come in time.
+// Reads from `fd` until what came holds `text`, wherever it stands in what came.
 bool ReadUntil(int fd, std::string& received, const std::string& text,
                std::chrono::milliseconds timeout = e2e::kTimeout) {
-  const auto deadline = e2e::Clock::now() + timeout;
-  while (received.find(text) == std::string::npos) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - e2e::Clock::now());
-    pollfd p{fd, POLLIN, 0};
-    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
-    char buffer[65536];
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n <= 0) return false;
-    received.append(buffer, static_cast<std::size_t>(n));
-  }
-  return true;
+  std::size_t from = 0;
+  return e2e::ReadUntil(fd, received, from, text, timeout);
 }
 
 TEST(Gmcp, ATelnetClientIsToldWhereItIsWhatItHeardAndWhatItQueued) {
