@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <mutex>
 #include <set>
 
@@ -13,20 +14,35 @@ namespace harness {
 
 namespace {
 
-int AnyFreePort() {
+// Ports below the kernel's range for the local ends of outgoing connections (32768 and
+// up here): a port picked from that range can be taken, between the pick and the
+// server's bind, as the local port of any client the tests connect. Test processes run
+// side by side, so each starts at a place of its own.
+constexpr int kFirstPort = 20000;
+constexpr int kPorts = 12000;
+
+bool Bindable(int port) {
   const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (s < 0) return 0;
+  if (s < 0) return false;
+  const int on = 1;
+  ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  int port = 0;
-  if (::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  const bool free = ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   ::close(s);
-  return port;
+  return free;
+}
+
+int AnyFreePort() {
+  static int next = static_cast<int>((static_cast<unsigned>(::getpid()) * 7919u) % kPorts);
+  for (int tries = 0; tries < kPorts; ++tries) {
+    const int port = kFirstPort + next;
+    next = (next + 1) % kPorts;
+    if (Bindable(port)) return port;
+  }
+  return 0;
 }
 
 }  // namespace

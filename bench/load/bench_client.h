@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bench_telnet.h"
+#include "bench_websocket.h"
 #include "bench_world.h"
 #include "net/frame.h"
 
@@ -50,6 +51,7 @@ struct Player {
   std::string unsent;   // bytes of the last line that send did not take
   bool upgraded = false;  // web players: the WebSocket handshake is done
   std::string wsBytes;    // web players: incoming bytes not taken as frames yet
+  WsFragments wsFragments;  // web players: a message that came in fragments so far
   TelnetLines telnet;     // telnet players: incoming bytes into lines
   Expectation expected;     // the outstanding command, while Waiting
   std::int64_t sentNs = 0;  // when it was sent (monotonic nanoseconds)
@@ -86,6 +88,7 @@ struct DrivePlan {
 struct Fleet {
   bool echo = false;  // the peer is the echo baseline
   Door door = Door::Tcp;  // the port's protocol; the echo speaks Tcp
+  bool gmcp = false;      // web: the players ask for the GMCP subprotocol
   int port = 0;
   int waitSet = -1;
   std::vector<Player> players;

@@ -49,6 +49,7 @@ void Usage() {
       "  --crowd N           (10000)  --crowd-seconds S (10)   --speakers N (20)\n"
       "  --walk-ticks T      crowd: ticks the speakers walk out of the dens to speak again (2)\n"
       "  --web-players N     (100)    --web-seconds S   (20)   web: WebSocket against TCP,\n"
+      "  --web-gmcp          web players ask for GMCP: game text binary, data beside it\n"
       "                      on a server of its own (not run by all, ignores --port)\n"
       "  --telnet-players N  (100)    --telnet-seconds S (20)  telnet: as web, on the telnet port\n"
       "  --connections N     idle-doors: idle connections through each door, greeted and set up,\n"
@@ -124,6 +125,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       if (!value(o.walkTicks) || o.walkTicks < 0 || o.walkTicks > 40) return false;
     } else if (a == "--web-players") {
       if (!value(o.webPlayers)) return false;
+    } else if (a == "--web-gmcp") {
+      o.webGmcp = true;
     } else if (a == "--web-seconds") {
       if (!value(o.webSeconds)) return false;
     } else if (a == "--telnet-players") {

@@ -45,6 +45,7 @@ struct Options {
   std::size_t speakers = 20;
   int walkTicks = 2;  // crowd: ticks the speakers walk out of the dens (0: they stay)
   std::size_t webPlayers = 100;
+  bool webGmcp = false;  // web players ask for GMCP (game text binary, data beside it)
   double webSeconds = 20;
   std::size_t telnetPlayers = 100;
   double telnetSeconds = 20;

@@ -49,7 +49,7 @@ void SendRest(Fleet& fleet, std::uint32_t index);
 // comes as the first text message.
 void Established(Fleet& fleet, std::uint32_t index) {
   if (fleet.door != Door::Web) return;
-  fleet.players[index].unsent = WebSocketUpgrade(fleet.port);
+  fleet.players[index].unsent = WebSocketUpgrade(fleet.port, fleet.gmcp);
   SendRest(fleet, index);
 }
 
@@ -111,7 +111,7 @@ void Send(Fleet& fleet, std::uint32_t index, Expectation expected) {
   p.measured = fleet.counting;
   p.unsent.clear();
   if (fleet.door == Door::Web) {
-    AppendWebSocketText(p.unsent, p.expected.line);
+    AppendWebSocketText(p.unsent, p.expected.line, fleet.gmcp);
   } else if (fleet.door == Door::Telnet) {
     AppendTelnetLine(p.unsent, p.expected.line);
   } else {
@@ -216,7 +216,7 @@ bool TakeWebSocket(Fleet& fleet, std::uint32_t index, std::string_view bytes, st
   p.wsBytes.append(bytes);
   std::string text;
   while (p.phase != Phase::Failed) {
-    switch (TakeWebSocketResponse(p.wsBytes, p.upgraded, text)) {
+    switch (TakeWebSocketResponse(p.wsBytes, p.upgraded, p.wsFragments, text, fleet.gmcp)) {
       case WsTake::Incomplete:
         return true;
       case WsTake::Text:

@@ -140,6 +140,7 @@ Figures RunOnce(Scenario scenario, const Peer& peer, const Options& o, const std
   Fleet fleet;
   MakeFleet(fleet, peer.echo, peer.port, count, prefix, o.seed);
   fleet.door = peer.door;
+  fleet.gmcp = peer.door == Door::Web && o.webGmcp;
   // The web client closes connections at once while 256 others have not become a
   // WebSocket yet: open fewer at a time there.
   const std::size_t inflight = peer.door == Door::Web ? std::min<std::size_t>(o.inflight, 200) : o.inflight;

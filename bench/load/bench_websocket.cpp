@@ -4,14 +4,15 @@
 
 namespace bench {
 
-std::string WebSocketUpgrade(int port) {
+std::string WebSocketUpgrade(int port, bool gmcp) {
   return "GET /ws HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-         "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+         "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n" +
+         (gmcp ? "Sec-WebSocket-Protocol: gmcp.mudstandards.org\r\n" : "") +
          "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
 }
 
-void AppendWebSocketText(std::string& out, std::string_view text) {
-  out.push_back(static_cast<char>(0x81));  // the final frame of a text message
+void AppendWebSocketText(std::string& out, std::string_view text, bool binary) {
+  out.push_back(static_cast<char>(binary ? 0x82 : 0x81));  // the final frame of a message
   const std::uint64_t n = text.size();
   if (n < 126) {
     out.push_back(static_cast<char>(0x80 | n));
@@ -27,7 +28,8 @@ void AppendWebSocketText(std::string& out, std::string_view text) {
   out.append(text);
 }
 
-WsTake TakeWebSocketResponse(std::string& buffer, bool& upgraded, std::string& text) {
+WsTake TakeWebSocketResponse(std::string& buffer, bool& upgraded, WsFragments& fragments,
+                             std::string& text, bool gmcp) {
   if (!upgraded) {
     const std::size_t end = buffer.find("\r\n\r\n");
     if (end == std::string::npos) return WsTake::Incomplete;
@@ -51,13 +53,24 @@ WsTake TakeWebSocketResponse(std::string& buffer, bool& upgraded, std::string& t
   const std::uint8_t opcode = byte(0) & 0x0F;
   const bool final = (byte(0) & 0x80) != 0;
   WsTake taken = WsTake::Other;
+  const std::string_view payload = std::string_view(buffer).substr(header, length);
+  const std::uint8_t game = gmcp ? 0x2 : 0x1;  // the opcode of the game's messages
   if (opcode == 0x8) {
     taken = WsTake::Close;
-  } else if (opcode == 0x1 && final) {
-    text.assign(buffer, header, length);
-    taken = WsTake::Text;
+  } else if (gmcp && opcode == 0x1 && final) {
+    taken = WsTake::Other;  // structured data, whole in one frame
+  } else if (opcode == game || opcode == 0x0) {
+    // A message's first frame starts it, a continuation frame goes on with it.
+    if ((opcode == game) == fragments.open) return WsTake::Bad;
+    fragments.text.append(payload);
+    fragments.open = !final;
+    if (final) {
+      text = std::move(fragments.text);
+      fragments.text.clear();
+      taken = WsTake::Text;
+    }
   } else if (opcode < 0x8) {
-    taken = WsTake::Bad;  // fragments: the game's web client sends none
+    taken = WsTake::Bad;  // binary messages: the game's web client sends none
   }
   buffer.erase(0, header + length);
   return taken;

@@ -6,6 +6,7 @@
 #include <iostream>
 #include <string>
 
+#include "app/admin.h"
 #include "app/mode.h"
 #include "app/serve.h"
 #include "app/settings.h"
@@ -15,6 +16,8 @@
 int main(int argc, char** argv) {
   // An unusable standard output ends the program before it writes anything.
   if (::fcntl(STDOUT_FILENO, F_GETFL) < 0) return 1;
+
+  if (argc >= 2 && std::string(argv[1]) == "admin") return app::RunAdminClient(argc, argv);
 
   std::uint16_t port = net::kDefaultPort;
   std::string badPort;

@@ -2,10 +2,15 @@
 
 #include <string>
 
+#include <ctime>
+
+#include "app/admin.h"
+#include "app/metrics.h"
 #include "commands/interpreter.h"
 #include "persist/plain_passwords.h"
 #include "persist/save.h"
 #include "persist/saver.h"
+#include "server/bans.h"
 #include "server/log.h"
 #include "server/worker.h"
 #include "world/character.h"
@@ -44,6 +49,7 @@ int RunServer(server::ServerOptions options) {
     world::InitTerritoryMap();
     persist::LoadWorld();
     world::TakeChanges();  // what was loaded is what the file holds
+    server::LoadBans();
     persist::StartSaver();
     server::StartWorker();
   };
@@ -53,8 +59,11 @@ int RunServer(server::ServerOptions options) {
     world::WorldTick();
     persist::HashPlainPasswords();
     const bool autosave = ++tick % kTicksPerAutosave == 0;
-    if (world::TakeChanges() || autosave || persist::SaveFailedLast()) persist::SaveInBackground();
+    if (world::TakeChanges() || autosave || persist::SaveFailedLast()) TimedSaveInBackground();
+    if (server::Bans().Expire(static_cast<std::int64_t>(std::time(nullptr)))) server::SaveBans();
   };
+  options.adminSocket = AdminSocketPath();
+  options.admin = [](std::string_view line) { return RunAdminCommand(line); };
   options.save = [] { return persist::SaveBeforeExit(); };
   return server::StartServer(options);
 }

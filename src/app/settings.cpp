@@ -9,7 +9,9 @@
 #include <utility>
 
 #include "net/socket.h"
+#include "app/metrics.h"
 #include "telnet/telnet_codec.h"
+#include "web/metrics_codec.h"
 #include "web/web_codec.h"
 #include "web/web_rules.h"
 #include "world/character.h"
@@ -99,12 +101,37 @@ bool ReadTelnetSettings(server::ServerOptions& options, std::uint16_t webPort,
   return true;
 }
 
+// PELTHOLLOW_METRICS_PORT (unset: no metrics) and PELTHOLLOW_METRICS_ADDRESS (the
+// address it listens on, 127.0.0.1 unless set).
+bool ReadMetricsSettings(server::ServerOptions& options, std::string& message) {
+  std::uint16_t port = 0;
+  std::string bad;
+  if (!net::PortFromEnvironment("PELTHOLLOW_METRICS_PORT", port, bad))
+    return Invalid("PELTHOLLOW_METRICS_PORT", bad, message);
+  if (port == 0) return true;
+  server::Door door;
+  door.port = port;
+  door.address = 0x7F000001u;
+  if (const char* address = Setting("PELTHOLLOW_METRICS_ADDRESS")) {
+    std::vector<server::AddressBlock> one;
+    if (!server::ParseAddressBlocks(address, one) || one.size() != 1 || one[0].mask != ~0u)
+      return Invalid("PELTHOLLOW_METRICS_ADDRESS", address, message);
+    door.address = one[0].network;
+  }
+  door.opened = "Metrics on " + server::AddressText(door.address) + " port " + std::to_string(port) + ".";
+  door.bindFailed = "Error binding metrics port: ";
+  door.name = "metrics";
+  door.makeCodec = web::MetricsCodecMaker([] { return RenderMetrics(); });
+  options.doors.push_back(std::move(door));
+  return true;
+}
+
 }  // namespace
 
 bool ReadServerSettings(server::ServerOptions& options, std::string& message) {
   std::uint16_t webPort = 0;
   return ReadLimits(options.limits, message) && ReadWebSettings(options, webPort, message) &&
-         ReadTelnetSettings(options, webPort, message);
+         ReadTelnetSettings(options, webPort, message) && ReadMetricsSettings(options, message);
 }
 
 }  // namespace app

@@ -12,6 +12,7 @@
 #include "commands/handlers.h"
 #include "commands/interpreter.h"
 #include "server/address_limits.h"
+#include "server/bans.h"
 #include "server/connection_lock.h"
 #include "server/outbox.h"
 #include "server/worker.h"
@@ -191,6 +192,10 @@ bool FinishLogin(Socket connection, const std::string& name, const LoginCheck& c
     Session& session = SessionOf(connection);
     if (++session.failedLogins >= kMaxFailedLogins) session.endRequested = true;
     return session.endRequested;
+  }
+  if (server::Bans().NameBanned(stored->name)) {
+    server::QueueMessage(connection, "This character is not allowed to play.");
+    return false;
   }
   // Hashed at today's costs, unless the stored password changed meanwhile (the
   // background hashing of plain ones: the same password).

@@ -7,6 +7,7 @@
 #include "server/connection_lock.h"
 #include "server/outbox.h"
 #include "world/character.h"
+#include "world/client_data.h"
 
 namespace commands {
 
@@ -25,6 +26,7 @@ void QueueMovement(Socket connection, char word) {
   world::MoveQueue* queue = world::MoveQueueOf(*c);  // every character in play has one
   if (!queue->Push(word)) return server::QueueMessage(connection, kTooManyMovements);
   server::QueueMessage(connection, kMovementQueued);
+  world::TellQueue(connection);
 }
 
 }  // namespace

@@ -1,11 +1,14 @@
 // say, yowl and whisper: one speech line, heard by the speaker's cell, by the cells
 // around it, or by one character on the same cell.
 #include <string>
+#include <string_view>
 
 #include "commands/handlers.h"
+#include "commands/mutes.h"
 #include "server/connection_lock.h"
 #include "server/outbox.h"
 #include "world/character.h"
+#include "world/client_data.h"
 #include "world/proximity.h"
 
 namespace commands {
@@ -25,6 +28,13 @@ std::string SpeechLine(const world::Character& speaker, const CommandLine& line,
   return text;
 }
 
+// True (after answering) when the speaker is muted.
+bool RefusedForMute(Socket connection, const world::Character& speaker) {
+  if (!Muted(speaker.name)) return false;
+  server::QueueMessage(connection, kMuted);
+  return true;
+}
+
 // True (after answering) when a word of the line holds a control character: such
 // speech could show listeners a line that seems to come from someone else.
 bool RefusedForControlBytes(Socket connection, const CommandLine& line) {
@@ -37,24 +47,46 @@ bool RefusedForControlBytes(Socket connection, const CommandLine& line) {
   return false;
 }
 
+// What the speaker said, for clients told speech as data: the words without the
+// speaker's name.
+std::string_view Words(const std::string& text, const world::Character& speaker) {
+  std::string_view words(text);
+  words.remove_prefix(speaker.name.size() + 2);
+  if (!words.empty() && words.back() == ' ') words.remove_suffix(1);
+  return words;
+}
+
+// Comm.Channel.Text to every listener on (x, y).
+void TellSpeechAt(std::int32_t x, std::int32_t y, std::string_view channel,
+                  const world::Character& speaker, const std::string& text) {
+  for (const Socket listener : world::OccupantsOf(x, y)) {
+    world::TellSpeech(listener, channel, speaker, Words(text, speaker));
+  }
+}
+
 }  // namespace
 
 void Say(Socket connection, const CommandLine& line) {
   ASSERT_CONNECTION_LOCK_HELD();
   const world::Character* speaker = &Actor(connection);
   if (line.ArgCount() == 0) return server::QueueMessage(connection, "format: say message");
+  if (RefusedForMute(connection, *speaker)) return;
   if (RefusedForControlBytes(connection, line)) return;
-  world::TellArea(SpeechLine(*speaker, line, 0), speaker->x, speaker->y);
+  const std::string text = SpeechLine(*speaker, line, 0);
+  world::TellArea(text, speaker->x, speaker->y);
+  TellSpeechAt(speaker->x, speaker->y, "say", *speaker, text);
 }
 
 void Yowl(Socket connection, const CommandLine& line) {
   ASSERT_CONNECTION_LOCK_HELD();
   const world::Character* speaker = &Actor(connection);
   if (line.ArgCount() == 0) return server::QueueMessage(connection, "format: yowl message");
+  if (RefusedForMute(connection, *speaker)) return;
   if (RefusedForControlBytes(connection, line)) return;
   const std::string text = SpeechLine(*speaker, line, 0);
   for (const world::Cell& cell : world::NearbyCellsOf(speaker->x, speaker->y)) {
     world::TellArea(text, cell.x, cell.y);
+    TellSpeechAt(cell.x, cell.y, "yowl", *speaker, text);
   }
 }
 
@@ -64,6 +96,7 @@ void Whisper(Socket connection, const CommandLine& line) {
   if (line.ArgCount() == 0) {
     return server::QueueMessage(connection, "format: whisper character message");
   }
+  if (RefusedForMute(connection, *speaker)) return;
   if (RefusedForControlBytes(connection, line)) return;
   // The first character in play of that name is the listener, wherever it stands: a
   // save file may hold two characters of one name. An echo without a listener would
@@ -75,6 +108,8 @@ void Whisper(Socket connection, const CommandLine& line) {
   const std::string text = SpeechLine(*speaker, line, 1);
   server::QueueMessage(connection, text);
   server::QueueMessage(listener, text);
+  world::TellSpeech(connection, "whisper", *speaker, Words(text, *speaker));
+  world::TellSpeech(listener, "whisper", *speaker, Words(text, *speaker));
 }
 
 }  // namespace commands

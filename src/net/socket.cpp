@@ -52,9 +52,13 @@ bool SetReuseAddress(Socket s, int& error) {
 }
 
 bool BindAnyAddress(Socket s, std::uint16_t port, int& error) {
+  return BindAddress(s, INADDR_ANY, port, error);
+}
+
+bool BindAddress(Socket s, std::uint32_t host, std::uint16_t port, int& error) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_addr.s_addr = htonl(host);
   address.sin_port = htons(port);
   if (::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     error = errno;

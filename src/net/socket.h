@@ -26,6 +26,8 @@ bool PortFromEnvironment(const char* name, std::uint16_t& port, std::string& bad
 bool CreateTcpSocket(Socket& out, int& error);
 bool SetReuseAddress(Socket s, int& error);
 bool BindAnyAddress(Socket s, std::uint16_t port, int& error);
+// Binds to one IPv4 address, `host` in host byte order.
+bool BindAddress(Socket s, std::uint32_t host, std::uint16_t port, int& error);
 bool SetNonBlocking(Socket s, int& error);
 bool Listen(Socket s, int& error);
 // Sends small frames at once instead of holding them for the peer's acknowledgement.

@@ -1,5 +1,6 @@
 #include "server/address_limits.h"
 
+#include <atomic>
 #include <charconv>
 #include <chrono>
 
@@ -14,6 +15,7 @@ namespace {
 constexpr auto kFailedLoginWindow = std::chrono::minutes(10);
 constexpr auto kNewCharacterWindow = std::chrono::hours(1);
 
+std::atomic<std::uint64_t> Refusals[4];  // by LimitKind
 AddressBook Book;  // guarded by ConnectionLock; its limits are set before the threads start
 
 // Reads a number from 0 to `max` that takes the whole of `text`.
@@ -204,7 +206,12 @@ std::string AddressText(std::uint32_t address) {
          std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
 }
 
+std::uint64_t RefusalCount(LimitKind kind) {
+  return Refusals[static_cast<std::size_t>(kind)].load(std::memory_order_relaxed);
+}
+
 void LogFirstRefusal(std::uint32_t address, LimitKind kind) {
+  Refusals[static_cast<std::size_t>(kind)].fetch_add(1, std::memory_order_relaxed);
   if (!Book.FirstRefusal(address, kind)) return;
   Log("Limit reached by " + AddressText(address) + ": " + LimitName(kind) + "=" +
       std::to_string(LimitValue(Book.Limits(), kind)) + "\n");

@@ -112,8 +112,10 @@ AddressBook& Addresses();
 // The dotted form of an address in host byte order.
 std::string AddressText(std::uint32_t address);
 
-// Writes the one log line for the first refusal of `kind` from `address`.
+// Counts a refusal of `kind` from `address`, and writes the one log line for the first.
 void LogFirstRefusal(std::uint32_t address, LimitKind kind);
+// Refusals of `kind` since start, every one counted. Any thread may call.
+std::uint64_t RefusalCount(LimitKind kind);
 
 // For the interpreter: the limits of a connection's address. A handle that is not a
 // registered connection (a test's world) or whose address is trusted is never limited.

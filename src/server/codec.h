@@ -43,6 +43,9 @@ class Codec {
   // false when it must first be admitted through CodecEvents::Admitted (HTTP).
   virtual bool PlaysFromStart() const { return true; }
 
+  // The door's name as the operator's console shows it: "game", "telnet", "web".
+  virtual const char* DoorName() const { return "game"; }
+
   // The bytes that open the connection, before the welcome (telnet's option offers).
   // Called once, when the connection is taken in.
   virtual void Start(std::string& toPeer) { (void)toPeer; }
@@ -60,6 +63,21 @@ class Codec {
   // Appends the bytes that turn the connection away at once with `text` ("Too many
   // connections from your address."), before it was ever a player.
   virtual void Refuse(std::string_view text, std::string& out) = 0;
+
+  // Whether the peer asked for structured data of `message`'s package (GMCP: a
+  // message "Room.Info" belongs to "Room"). The game makes no data for peers that
+  // would drop it.
+  virtual bool WantsData(std::string_view message) const {
+    (void)message;
+    return false;
+  }
+
+  // Appends one structured message ("Package.Name json") to `out` as the protocol
+  // carries it. Called only for messages WantsData accepted.
+  virtual void WriteData(std::string_view message, std::string& out) {
+    (void)message;
+    (void)out;
+  }
 
   // Appends the bytes that close the connection politely when the server ends it
   // (a WebSocket close frame); nothing for protocols that simply close.

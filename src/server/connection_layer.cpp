@@ -8,8 +8,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <mutex>
+#include <thread>
 
+#include "server/bans.h"
 #include "server/connection_lock.h"
 #include "server/connections.h"
 #include "server/log.h"
@@ -90,6 +93,16 @@ void ConnectionLayer::Take(Socket socket, std::uint32_t address, std::unique_ptr
   ASSERT_CONNECTION_LOCK_HELD();
   const bool limited = !Addresses().Trusted(address);
   LogSource source(address, limited);
+  if (Bans().AddressBanned(address, static_cast<std::int64_t>(std::time(nullptr)))) {
+    NoteBannedRefusal();
+    std::string bytes;
+    codec->Refuse(kAddressBanned, bytes);
+    int ignored = 0;
+    net::SendSome(socket, bytes, ignored);
+    ::shutdown(socket, SHUT_WR);
+    net::CloseSocket(socket);
+    return;
+  }
   if (!Addresses().Connect(address)) {
     // Refused before it is a connection: its codec's words, then the close. Only the
     // first refusal is logged, so a flood of attempts cannot flood the log.
@@ -112,6 +125,7 @@ void ConnectionLayer::Take(Socket socket, std::uint32_t address, std::unique_ptr
   c.address = address;
   c.limited = limited;
   c.codec = std::move(codec);
+  c.lastLine = LimitClock::now();
   c.interest = EPOLLIN;
   epoll_event event{};
   event.events = c.interest;
@@ -343,6 +357,8 @@ void ConnectionLayer::Sweep() {
     if (c == nullptr || c->held || !HasLines(*c) || !WithinPace(*c, now)) continue;
     auto [kind, text] = TakeFrame(*c);
     if (c->state == ConnectionState::Dismissed) continue;
+    c->lastLine = now;
+    ++linesHandled_;
     LogSource source(c->address, c->limited);
     BeginAnswering(socket);
     if (kind == FrameKind::TooLong) {
@@ -502,6 +518,43 @@ bool ConnectionLayer::ConnectionsAreConsistent() const {
   return true;
 }
 
+std::vector<ConnectionSummary> ConnectionLayer::Summaries() const {
+  ASSERT_CONNECTION_LOCK_HELD();
+  std::vector<ConnectionSummary> all;
+  all.reserve(live_);
+  for (const auto& record : byHandle_) {
+    if (!record) continue;
+    const Connection& c = *record;
+    all.push_back({c.socket, c.address, c.codec->DoorName(), c.playing, c.lastLine, c.backlog.Size()});
+  }
+  return all;
+}
+
+bool ConnectionLayer::Remove(Socket socket) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  Connection* c = Find(socket);
+  if (c == nullptr || !c->playing || c->state != ConnectionState::Open) return false;
+  c->waiting.Clear();
+  withLines_.erase({c->order, socket});
+  BeginEnding(*c, ConnectionState::Finished);
+  return true;
+}
+
+void ConnectionLayer::SendEverything(std::chrono::milliseconds limit) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  const auto end = LimitClock::now() + limit;
+  for (;;) {
+    bool left = false;
+    for (const auto& record : byHandle_) {
+      if (!record || record->backlog.Empty()) continue;
+      SendBacklog(*record);
+      left = left || !record->backlog.Empty();
+    }
+    if (!left || LimitClock::now() >= end) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
 void SetConnections(ConnectionLayer* layer) { Process = layer; }
 
 ConnectionLayer& Connections() { return *Process; }
@@ -509,6 +562,16 @@ ConnectionLayer& Connections() { return *Process; }
 void SendFrame(Socket destination, std::string_view frame) {
   ASSERT_CONNECTION_LOCK_HELD();
   if (Process != nullptr) Process->SendFrame(destination, frame);
+}
+
+void SendData(Socket destination, std::string_view message) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  if (Process != nullptr) Process->SendData(destination, message);
+}
+
+bool WantsData(Socket destination, std::string_view package) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  return Process != nullptr && Process->WantsData(destination, package);
 }
 
 bool LimitedAddressOf(Socket socket, std::uint32_t& address) {

@@ -98,6 +98,24 @@ void ConnectionLayer::SendFrame(Socket destination, std::string_view frame) {
   if (encoded_.capacity() > 64 * 1024) std::string().swap(encoded_);
 }
 
+bool ConnectionLayer::WantsData(Socket destination, std::string_view package) const {
+  const Connection* c = Find(destination);
+  return c != nullptr && c->playing && OutputWanted(*c) && c->codec->WantsData(package);
+}
+
+void ConnectionLayer::SendData(Socket destination, std::string_view message) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  Connection* c = Find(destination);
+  if (c == nullptr || !c->playing || !OutputWanted(*c)) return;
+  encoded_.clear();
+  c->codec->WriteData(message, encoded_);
+  if (destination == answering_) {
+    SendNow(*c, encoded_);
+  } else {
+    Queue(*c, encoded_);
+  }
+}
+
 void ConnectionLayer::SendBacklog(Connection& c) {
   if (!OutputWanted(c) || c.backlog.Empty()) return;
   int error = 0;

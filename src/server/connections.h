@@ -98,6 +98,17 @@ struct Connection {
   // When the connection must be admitted or gone; the epoch when nothing is due.
   LimitClock::time_point deadline{};
   std::size_t countedBacklog = 0;  // the part of its address's unsent output that is its
+  LimitClock::time_point lastLine{};  // when it connected or its last line was handled
+};
+
+// One live connection as the operator's console and the metrics see it.
+struct ConnectionSummary {
+  Socket socket = net::kNoSocket;
+  std::uint32_t address = 0;  // IPv4, host byte order
+  const char* door = "";      // its codec's DoorName
+  bool playing = false;
+  LimitClock::time_point lastLine{};
+  std::size_t backlog = 0;  // unsent bytes
 };
 
 // What the connection layer gives the game. Both are called with ConnectionLock held,
@@ -133,6 +144,12 @@ class ConnectionLayer {
   // for handles that are no live connection, or whose output is no longer wanted, are
   // dropped. REQUIRES: ConnectionLock held.
   void SendFrame(Socket destination, std::string_view frame);
+
+  // Structured data: whether the live player `destination`'s codec takes messages of
+  // `package`, and one message ("Package.Name json") through it, sent as frames are.
+  // REQUIRES: ConnectionLock held.
+  bool WantsData(Socket destination, std::string_view package) const;
+  void SendData(Socket destination, std::string_view message);
 
   // Between these two, frames for `socket` (the connection being answered or
   // greeted) are sent at once. REQUIRES: ConnectionLock held.
@@ -181,6 +198,21 @@ class ConnectionLayer {
   // Live connections, players or not. REQUIRES: ConnectionLock held.
   std::size_t Count() const { return live_; }
 
+  // Every live connection, in ascending handle order. REQUIRES: ConnectionLock held.
+  std::vector<ConnectionSummary> Summaries() const;
+
+  // Lines handled since start, over every connection. REQUIRES: ConnectionLock held.
+  std::uint64_t LinesHandled() const { return linesHandled_; }
+
+  // The server ends the player connection `socket`: what was sent to it so far still
+  // leaves, its waiting lines are dropped and nothing more is read. False when there
+  // is no such live connection. REQUIRES: ConnectionLock held.
+  bool Remove(Socket socket);
+
+  // For the last moments of the process: sends every backlog, waiting for slow sockets
+  // until `limit` has passed. REQUIRES: ConnectionLock held (and kept until the end).
+  void SendEverything(std::chrono::milliseconds limit);
+
  private:
   class Reader;
 
@@ -214,6 +246,7 @@ class ConnectionLayer {
   std::vector<std::unique_ptr<Connection>> byHandle_;  // indexed by handle
   std::size_t live_ = 0;
   std::uint64_t nextOrder_ = 0;
+  std::uint64_t linesHandled_ = 0;
   // Connections with complete lines waiting, in accept order.
   std::set<std::pair<std::uint64_t, Socket>> withLines_;
   // Connections that left the Open state and must be ended once their lines are done.
@@ -247,8 +280,10 @@ class ConnectionLayer {
 void SetConnections(ConnectionLayer* layer);
 ConnectionLayer& Connections();
 
-// The frame sink of the Outbox: ConnectionLayer::SendFrame of the process's layer.
+// The frame and data sinks of the Outbox: the process's layer.
 void SendFrame(Socket destination, std::string_view frame);
+void SendData(Socket destination, std::string_view message);
+bool WantsData(Socket destination, std::string_view package);
 
 // Sets `address` to the address of the live connection `socket` and returns true when
 // that address is held to the limits; false for a trusted address, a handle that is no

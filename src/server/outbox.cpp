@@ -17,6 +17,10 @@ std::vector<std::string> PendingText;
 std::vector<Socket> PendingDestinations;
 
 FrameSink Sink = nullptr;
+// Structured data in queue order, sent after the frames of the flush.
+std::vector<std::pair<Socket, std::string>> PendingData;
+DataSink Data = nullptr;
+DataFilter Wanted = nullptr;
 
 std::string& PendingFor(Socket destination) {
   const auto index = static_cast<std::size_t>(destination);
@@ -35,8 +39,20 @@ void QueueMessage(Socket destination, std::string_view text) {
   pending.push_back('\n');
 }
 
+bool DataWanted(Socket destination, std::string_view package) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  return Wanted != nullptr && destination >= 0 && Wanted(destination, package);
+}
+
+void QueueData(Socket destination, std::string message) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  if (destination < 0) return;
+  PendingData.emplace_back(destination, std::move(message));
+}
+
 std::vector<std::pair<Socket, std::string>> TakeQueuedFrames() {
   ASSERT_CONNECTION_LOCK_HELD();
+  PendingData.clear();
   std::sort(PendingDestinations.begin(), PendingDestinations.end());
   std::vector<std::pair<Socket, std::string>> frames;
   frames.reserve(PendingDestinations.size());
@@ -52,7 +68,7 @@ std::vector<std::pair<Socket, std::string>> TakeQueuedFrames() {
 
 void FlushOutbox() {
   ASSERT_CONNECTION_LOCK_HELD();
-  if (PendingDestinations.empty()) return;
+  if (PendingDestinations.empty() && PendingData.empty()) return;
   std::sort(PendingDestinations.begin(), PendingDestinations.end());
   for (const Socket destination : PendingDestinations) {
     std::string& pending = PendingText[static_cast<std::size_t>(destination)];
@@ -62,10 +78,19 @@ void FlushOutbox() {
     if (pending.capacity() > 512) std::string().swap(pending);  // idle connections stay small
   }
   PendingDestinations.clear();
+  for (const auto& [destination, message] : PendingData) {
+    if (Data != nullptr) Data(destination, message);
+  }
+  PendingData.clear();
 }
 
 void SetFrameSink(FrameSink sink) {
   Sink = sink;
+}
+
+void SetDataSink(DataSink sink, DataFilter filter) {
+  Data = sink;
+  Wanted = filter;
 }
 
 }  // namespace server

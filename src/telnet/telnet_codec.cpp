@@ -4,6 +4,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <nlohmann/json.hpp>
+
 #include <string>
 
 #include "net/frame.h"
@@ -25,7 +27,33 @@ void TelnetCodec::Read(std::string_view bytes, server::CodecEvents& events, std:
           events.Line(line);
         }
       },
-      [&] { AppendStatus(toPeer); });
+      [&] { AppendStatus(toPeer); }, [&](std::string_view message) { TakeGmcp(message, toPeer); });
+}
+
+void TelnetCodec::TakeGmcp(std::string_view message, std::string& toPeer) {
+  if (!gmcp_.Take(message) || gmcp_.ClientName() != "Mudlet" || options_.webPort == 0) return;
+  // Mudlet installs the map script from the web port when told where it is.
+  const std::string url = WebAddress();
+  if (url.empty()) return;
+  nlohmann::json gui = {{"version", "1"}, {"url", url + "/mudlet/pelthollow.mpackage"}};
+  AppendGmcp(toPeer, "Client.GUI " + gui.dump());
+}
+
+bool TelnetCodec::WantsData(std::string_view message) const {
+  return reader_.GmcpOn() && gmcp_.Wants(message.substr(0, message.find(' ')));
+}
+
+void TelnetCodec::WriteData(std::string_view message, std::string& out) { AppendGmcp(out, message); }
+
+std::string TelnetCodec::WebAddress() const {
+  // The address this client reached us on is one the web client answers on too.
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  if (::getsockname(socket_, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+      local.sin_family != AF_INET)
+    return {};
+  return "http://" + server::AddressText(ntohl(local.sin_addr.s_addr)) + ":" +
+         std::to_string(options_.webPort);
 }
 
 void TelnetCodec::AppendStatus(std::string& toPeer) {
@@ -38,14 +66,8 @@ void TelnetCodec::AppendStatus(std::string& toPeer) {
   status.startTime = options_.startTime;
   status.port = options_.port;
   if (options_.webPort != 0) {
-    // The address this client reached us on is one the web client answers on too.
-    sockaddr_in local{};
-    socklen_t length = sizeof local;
-    if (::getsockname(socket_, reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
-        local.sin_family == AF_INET) {
-      status.website = "http://" + server::AddressText(ntohl(local.sin_addr.s_addr)) + ":" +
-                       std::to_string(options_.webPort) + "/";
-    }
+    const std::string web = WebAddress();
+    if (!web.empty()) status.website = web + "/";
   }
   AppendMsspStatus(toPeer, status);
 }

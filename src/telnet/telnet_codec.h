@@ -12,6 +12,7 @@
 #include "net/frame.h"
 #include "net/socket.h"
 #include "server/codec.h"
+#include "server/gmcp.h"
 #include "telnet/telnet_reader.h"
 
 namespace telnet {
@@ -35,17 +36,23 @@ class TelnetCodec final : public server::Codec {
   TelnetCodec(const TelnetOptions& options, net::Socket socket)
       : options_(options), socket_(socket) {}
 
+  const char* DoorName() const override { return "telnet"; }
   void Start(std::string& toPeer) override;
   void Read(std::string_view bytes, server::CodecEvents& events, std::string& toPeer) override;
   void Write(std::string_view text, std::string& out) override;
   void Refuse(std::string_view text, std::string& out) override;
+  bool WantsData(std::string_view message) const override;
+  void WriteData(std::string_view message, std::string& out) override;
 
  private:
   void AppendStatus(std::string& toPeer);
+  void TakeGmcp(std::string_view message, std::string& toPeer);
+  std::string WebAddress() const;  // "http://<address we were reached on>:<web port>"
 
   const TelnetOptions& options_;
   net::Socket socket_;
   TelnetReader reader_{net::kMaxLineBytes};
+  server::GmcpClient gmcp_;
   std::chrono::steady_clock::time_point lastStatus_{};
 };
 

@@ -14,9 +14,11 @@ inline constexpr unsigned char kDo = 253;
 inline constexpr unsigned char kDont = 254;
 inline constexpr unsigned char kIac = 255;  // starts a command; kIac kIac is the data byte 255
 
-// The only option this server takes up: it offers MSSP and sends its status when the
-// client agrees. Every other option is refused.
+// The options this server takes up: it offers MSSP and sends its status when the
+// client agrees, and offers GMCP (structured data beside the text). Every other option
+// is refused.
 inline constexpr unsigned char kOptionMssp = 70;
+inline constexpr unsigned char kOptionGmcp = 201;
 inline constexpr unsigned char kMsspVar = 1;  // MSSP data: kMsspVar name kMsspVal value ...
 inline constexpr unsigned char kMsspVal = 2;
 

@@ -10,7 +10,11 @@ void TelnetReader::Start(std::string& toClient) {
   toClient += static_cast<char>(kIac);
   toClient += static_cast<char>(kWill);
   toClient += static_cast<char>(kOptionMssp);
+  toClient += static_cast<char>(kIac);
+  toClient += static_cast<char>(kWill);
+  toClient += static_cast<char>(kOptionGmcp);
   mssp_ = Mssp::WantYes;
+  gmcp_ = Mssp::WantYes;
 }
 
 std::size_t TelnetReader::Consume(std::string_view bytes, std::string& toClient, Event& event) {
@@ -62,20 +66,35 @@ TelnetReader::Event TelnetReader::Step(unsigned char byte, std::string& toClient
       state_ = State::Data;
       return Negotiate(verb_, byte, toClient);
     case State::SubOption:
-      state_ = State::SubData;  // no option of ours takes data from the client
+      state_ = State::SubData;  // only GMCP of our options takes data from the client
+      subGmcp_ = byte == kOptionGmcp && gmcp_ == Mssp::Yes;
+      sub_.clear();
       return Event::None;
     case State::SubData:
-      if (byte == kIac) state_ = State::SubCommand;
+      if (byte == kIac) {
+        state_ = State::SubCommand;
+      } else {
+        KeepSubByte(byte);
+      }
       return Event::None;
     case State::SubCommand:
       if (byte == kIac) {
         state_ = State::SubData;  // a data byte 255
+        KeepSubByte(byte);
         return Event::None;
       }
       // IAC SE ends the subnegotiation. Any other command means the client never ended
       // it: end it here and take the command, so no input is swallowed for good.
       state_ = State::Data;
-      if (byte == kSe) return Event::None;
+      if (byte == kSe) {
+        const bool message = subGmcp_ && sub_.size() <= server::kMaxGmcpBytes;
+        subGmcp_ = false;
+        if (message) return Event::GmcpMessage;
+        std::string().swap(sub_);
+        return Event::None;
+      }
+      subGmcp_ = false;
+      std::string().swap(sub_);
       state_ = State::Command;
       return Step(byte, toClient);
   }
@@ -95,6 +114,16 @@ TelnetReader::Event TelnetReader::Negotiate(unsigned char verb, unsigned char op
     mssp_ = Mssp::Yes;
     return Event::MsspOn;
   }
+  if (option == kOptionGmcp && verb == kDo) {
+    if (gmcp_ == Mssp::No) answer(kWill);
+    gmcp_ = Mssp::Yes;
+    return Event::None;
+  }
+  if (option == kOptionGmcp && verb == kDont) {
+    if (gmcp_ == Mssp::Yes) answer(kWont);
+    gmcp_ = Mssp::No;
+    return Event::None;
+  }
   if (option == kOptionMssp && verb == kDont) {
     if (mssp_ == Mssp::Yes) answer(kWont);  // a refusal of our offer needs no answer
     mssp_ = Mssp::No;
@@ -105,6 +134,10 @@ TelnetReader::Event TelnetReader::Negotiate(unsigned char verb, unsigned char op
   if (verb == kDo) answer(kWont);
   if (verb == kWill) answer(kDont);
   return Event::None;
+}
+
+void TelnetReader::KeepSubByte(unsigned char byte) {
+  if (subGmcp_ && sub_.size() <= server::kMaxGmcpBytes) sub_ += static_cast<char>(byte);
 }
 
 void TelnetReader::TakeLine() {

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "server/gmcp.h"
+
 namespace telnet {
 
 // Reads a telnet stream (RFC 854) cut anywhere across reads.
@@ -16,13 +18,15 @@ namespace telnet {
 // Telnet commands are taken out wherever they fall, a subnegotiation up to its IAC SE
 // included; IAC IAC is the data byte 255; any other NUL is dropped (a no-op in telnet).
 //
-// Options (RFC 1143): the reader offers MSSP and refuses every other option the client
-// asks for, WONT for DO and DONT for WILL. It answers only requests that would change
+// Options (RFC 1143): the reader offers MSSP and GMCP and refuses every other option
+// the client asks for, WONT for DO and DONT for WILL. It answers only requests that would change
 // an option's state, so it never answers a refusal and two sides can never loop.
 //
 // Memory stays bounded: a line is held up to maxLineBytes + 1 bytes, and a line longer
 // than maxLineBytes comes out once, cut to maxLineBytes + 1 bytes, so the game's own
-// length check answers it; a subnegotiation's data is skipped, never held.
+// length check answers it; a subnegotiation's data is skipped, never held, except a
+// GMCP message while GMCP is on, held up to server::kMaxGmcpBytes (a longer one is
+// dropped).
 class TelnetReader {
  public:
   explicit TelnetReader(std::size_t maxLineBytes) : maxLineBytes_(maxLineBytes) {}
@@ -31,10 +35,19 @@ class TelnetReader {
   void Start(std::string& toClient);
 
   // Feeds received bytes. Appends answers to option requests to `toClient`, calls
-  // onLine(std::string_view line) for every complete, non-empty line, and onMssp() at
-  // the point where the client took up MSSP: the caller appends the status there.
+  // onLine(std::string_view line) for every complete, non-empty line, onMssp() at the
+  // point where the client took up MSSP (the caller appends the status there), and
+  // onGmcp(std::string_view message) for every GMCP message while GMCP is on.
+  template <class OnLine, class OnMssp, class OnGmcp>
+  void Feed(std::string_view bytes, std::string& toClient, OnLine&& onLine, OnMssp&& onMssp,
+            OnGmcp&& onGmcp);
   template <class OnLine, class OnMssp>
-  void Feed(std::string_view bytes, std::string& toClient, OnLine&& onLine, OnMssp&& onMssp);
+  void Feed(std::string_view bytes, std::string& toClient, OnLine&& onLine, OnMssp&& onMssp) {
+    Feed(bytes, toClient, onLine, onMssp, [](std::string_view) {});
+  }
+
+  // Whether the client agreed to GMCP.
+  bool GmcpOn() const { return gmcp_ == Mssp::Yes; }
 
   // Bytes of the unfinished line held now; never more than maxLineBytes + 1.
   std::size_t Buffered() const { return line_.size(); }
@@ -48,13 +61,14 @@ class TelnetReader {
     SubData,     // inside a subnegotiation: skipped up to IAC SE
     SubCommand,  // after IAC inside a subnegotiation
   };
-  // Our side of MSSP (RFC 1143 without queues: we never withdraw the offer ourselves).
+  // Our side of MSSP, and of GMCP (RFC 1143 without queues: we never withdraw an offer
+  // ourselves).
   enum class Mssp : std::uint8_t {
     No,       // off; a DO turns it on
     WantYes,  // offered, no answer yet
     Yes,      // on: the status was sent
   };
-  enum class Event : std::uint8_t { None, LineEnd, MsspOn };
+  enum class Event : std::uint8_t { None, LineEnd, MsspOn, GmcpMessage };
 
   // Takes bytes from the front of `bytes` up to and including the first one that makes
   // an event, or all of them; returns how many it took and sets `event`.
@@ -62,17 +76,21 @@ class TelnetReader {
   Event Step(unsigned char byte, std::string& toClient);
   Event Negotiate(unsigned char verb, unsigned char option, std::string& toClient);
   void TakeLine();
+  void KeepSubByte(unsigned char byte);
 
   std::size_t maxLineBytes_;
   std::string line_;  // the unfinished line, at most maxLineBytes_ + 1 bytes
   State state_ = State::Data;
   unsigned char verb_ = 0;  // WILL, WONT, DO or DONT while state_ is Option
   Mssp mssp_ = Mssp::No;
+  Mssp gmcp_ = Mssp::No;
+  bool subGmcp_ = false;   // the subnegotiation being read is a GMCP message kept in sub_
+  std::string sub_;        // that message, at most kMaxGmcpBytes + 1 bytes
 };
 
-template <class OnLine, class OnMssp>
+template <class OnLine, class OnMssp, class OnGmcp>
 void TelnetReader::Feed(std::string_view bytes, std::string& toClient, OnLine&& onLine,
-                        OnMssp&& onMssp) {
+                        OnMssp&& onMssp, OnGmcp&& onGmcp) {
   while (!bytes.empty()) {
     Event event = Event::None;
     bytes.remove_prefix(Consume(bytes, toClient, event));
@@ -81,6 +99,9 @@ void TelnetReader::Feed(std::string_view bytes, std::string& toClient, OnLine&& 
       TakeLine();
     } else if (event == Event::MsspOn) {
       onMssp();
+    } else if (event == Event::GmcpMessage) {
+      onGmcp(std::string_view(sub_));
+      std::string().swap(sub_);
     }
   }
 }

@@ -37,6 +37,18 @@ void AppendGameText(std::string& out, std::string_view text) {
   out += "\r\n";
 }
 
+void AppendGmcp(std::string& out, std::string_view message) {
+  out += static_cast<char>(kIac);
+  out += static_cast<char>(kSb);
+  out += static_cast<char>(kOptionGmcp);
+  for (const char ch : message) {
+    out += ch;
+    if (static_cast<unsigned char>(ch) == kIac) out += ch;
+  }
+  out += static_cast<char>(kIac);
+  out += static_cast<char>(kSe);
+}
+
 namespace {
 
 void AppendVariable(std::string& out, std::string_view name, std::string_view value) {

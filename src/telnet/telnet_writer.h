@@ -17,6 +17,10 @@ namespace telnet {
 // another's screen. Other bytes, UTF-8 among them, pass as they are.
 void AppendGameText(std::string& out, std::string_view text);
 
+// Appends one GMCP message ("Package.Name json") as IAC SB GMCP ... IAC SE, the byte
+// 255 doubled.
+void AppendGmcp(std::string& out, std::string_view message);
+
 // What the server tells status crawlers (MSSP) about itself.
 struct MsspStatus {
   std::size_t players = 0;     // characters in play

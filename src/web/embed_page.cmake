@@ -1,8 +1,10 @@
 # Writes a C++ header that holds the client page's files as string literals, so the
-# executable reads no file at run time. Run as: cmake -DSOURCE=dir -DOUTPUT=file -P this.
+# executable reads no file at run time, with the Mudlet package's script. Run as:
+# cmake -DSOURCE=src/web -DOUTPUT=file -P this.
 set(delimiter "PELTHOLLOW_PAGE")
 set(text "// Generated from ${SOURCE} at build time; do not edit.\n#pragma once\n\n#include <string_view>\n\nnamespace web {\n")
-foreach(entry "kPageHtml:index.html" "kPageScript:pelthollow.js" "kPageStyle:pelthollow.css")
+foreach(entry "kPageHtml:page/index.html" "kPageScript:page/pelthollow.js"
+      "kPageStyle:page/pelthollow.css" "kMudletScript:mudlet/pelthollow.lua")
   string(REPLACE ":" ";" parts "${entry}")
   list(GET parts 0 name)
   list(GET parts 1 file)

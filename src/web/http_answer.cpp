@@ -15,6 +15,7 @@
 #include <boost/beast/websocket/rfc6455.hpp>
 #include <utility>
 
+#include "web/mudlet_package.h"
 #include "web/page_files.h"
 #include "web/web_rules.h"
 
@@ -188,6 +189,9 @@ HttpAnswerer::Result HttpAnswerer::Answer(const Request& request, std::string& t
     case Route::Style:
       reply = {http::status::ok, "text/css; charset=utf-8", kPageStyle};
       break;
+    case Route::MudletPackage:
+      reply = {http::status::ok, "application/zip", MudletPackage()};
+      break;
     case Route::Icon:
       reply = {http::status::no_content, "image/x-icon", ""};
       break;
@@ -204,6 +208,27 @@ HttpAnswerer::Result HttpAnswerer::Answer(const Request& request, std::string& t
   AppendReply(reply, version, keepAlive, head, toPeer);
   return keepAlive ? Result::Reading : Result::Finished;
 }
+
+namespace {
+
+// The MUD Standards subprotocol for GMCP over a WebSocket.
+constexpr const char* kGmcpSubprotocol = "gmcp.mudstandards.org";
+
+// Whether a comma-separated header value lists `token` (letters in any case).
+bool ListsToken(std::string_view value, std::string_view token) {
+  while (!value.empty()) {
+    const std::size_t comma = value.find(',');
+    std::string_view item = value.substr(0, comma);
+    while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
+    while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
+    if (beast::iequals(Beast(item), Beast(token))) return true;
+    if (comma == std::string_view::npos) break;
+    value.remove_prefix(comma + 1);
+  }
+  return false;
+}
+
+}  // namespace
 
 HttpAnswerer::Result HttpAnswerer::AnswerUpgrade(const Request& request, std::string& toPeer) {
   std::optional<Reply> refusal;
@@ -236,6 +261,8 @@ HttpAnswerer::Result HttpAnswerer::AnswerUpgrade(const Request& request, std::st
   websocket::detail::make_sec_ws_accept(accept, Beast(key));
   response.set(http::field::sec_websocket_accept, beast::string_view(accept.data(), accept.size()));
   response.set(http::field::server, "pelthollow");
+  gmcp_ = ListsToken(View(request[http::field::sec_websocket_protocol]), kGmcpSubprotocol);
+  if (gmcp_) response.set(http::field::sec_websocket_protocol, kGmcpSubprotocol);
   Serialize(response, toPeer);
   return Result::Upgraded;
 }

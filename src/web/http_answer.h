@@ -34,6 +34,9 @@ class HttpAnswerer {
   // After Upgraded: the held bytes that followed the upgrade request.
   std::string TakeRest() { return std::move(held_); }
 
+  // After Upgraded: the client asked for the GMCP subprotocol, and got it.
+  bool Gmcp() const { return gmcp_; }
+
  private:
   using Parser = boost::beast::http::request_parser<boost::beast::http::string_body>;
   using Request = boost::beast::http::request<boost::beast::http::string_body>;
@@ -45,6 +48,7 @@ class HttpAnswerer {
   std::shared_ptr<const WebCodecOptions> options_;
   std::optional<Parser> parser_;  // the request being read
   std::string held_;              // bytes the parser could not take yet, at most kMaxHeldBytes
+  bool gmcp_ = false;
 };
 
 // Appends an answer that turns the connection away at once with `text` and a line feed:

@@ -15,6 +15,7 @@ class WebCodec final : public server::Codec {
       : http_(std::make_unique<HttpAnswerer>(std::move(options))) {}
 
   bool PlaysFromStart() const override { return false; }
+  const char* DoorName() const override { return "web"; }
 
   void Read(std::string_view bytes, server::CodecEvents& events, std::string& toPeer) override {
     if (state_ == State::Http) {
@@ -29,6 +30,7 @@ class WebCodec final : public server::Codec {
           break;
       }
       const std::string rest = http_->TakeRest();
+      if (http_->Gmcp()) websocket_.UseGmcp();
       Leave(State::WebSocket);
       events.Admitted();
       websocket_.Read(rest, events, toPeer);
@@ -41,6 +43,14 @@ class WebCodec final : public server::Codec {
   }
 
   void Refuse(std::string_view text, std::string& out) override { AppendRefusal(text, out); }
+
+  bool WantsData(std::string_view message) const override {
+    return state_ == State::WebSocket && websocket_.WantsData(message);
+  }
+
+  void WriteData(std::string_view message, std::string& out) override {
+    if (state_ == State::WebSocket) websocket_.WriteData(message, out);
+  }
 
   void Finish(std::string& out) override {
     if (state_ == State::WebSocket) websocket_.Finish(out);

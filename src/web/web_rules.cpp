@@ -64,6 +64,7 @@ Route RouteRequest(std::string_view method, std::string_view target) {
   if (path == "/pelthollow.js") return Route::Script;
   if (path == "/pelthollow.css") return Route::Style;
   if (path == "/favicon.ico") return Route::Icon;
+  if (path == "/mudlet/pelthollow.mpackage") return Route::MudletPackage;
   if (path == "/ws") return Route::WebSocket;
   return Route::NotFound;
 }

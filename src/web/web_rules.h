@@ -17,6 +17,7 @@ enum class Route {
   Script,            // GET /pelthollow.js
   Style,             // GET /pelthollow.css
   Icon,              // GET /favicon.ico: none, 204
+  MudletPackage,     // GET /mudlet/pelthollow.mpackage: the package for Mudlet
   WebSocket,         // GET /ws: the upgrade to the game
   NotFound,          // GET of any other path: 404
   MethodNotAllowed,  // any method but GET and HEAD: 405

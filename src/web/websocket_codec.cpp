@@ -216,7 +216,7 @@ void WebSocketCodec::TakeChunk(const wslay_frame_iocb& chunk, server::CodecEvent
   if (wslay_is_ctrl_frame(chunk.opcode)) {
     TakeControl(chunk.opcode, data, whole, last, events, toPeer);
   } else {
-    const bool messageWhole = whole && chunk.fin && chunk.opcode == WSLAY_TEXT_FRAME;
+    const bool messageWhole = whole && chunk.fin && chunk.opcode != WSLAY_CONTINUATION_FRAME;
     TakeText(data, messageWhole, last && chunk.fin, events, toPeer);
   }
 }
@@ -235,8 +235,15 @@ bool WebSocketCodec::StartFrame(const wslay_frame_iocb& chunk, server::CodecEven
     case WSLAY_TEXT_FRAME:
       good = good && !inMessage_;
       inMessage_ = true;
+      binaryMessage_ = false;
       break;
     case WSLAY_BINARY_FRAME:
+      if (gmcp_) {  // game text, as the GMCP subprotocol carries it
+        good = good && !inMessage_;
+        inMessage_ = true;
+        binaryMessage_ = true;
+        break;
+      }
       if (good && !inMessage_) {
         Close(kUnsupportedData, "Only text messages are accepted.", events, toPeer);
         return false;
@@ -262,16 +269,41 @@ void WebSocketCodec::TakeText(std::string_view data, bool whole, bool last,
     return;
   }
   if (whole) {
-    ReportLines(data.substr(0, kMaxKeptBytes), events);
+    TakeMessage(data.substr(0, kMaxKeptBytes), events);
   } else {
     message_.append(data.substr(0, kMaxKeptBytes - message_.size()));
     if (!last) return;
-    ReportLines(message_, events);
+    TakeMessage(message_, events);
     if (message_.capacity() > kKeptCapacity) std::string().swap(message_);
     message_.clear();
   }
   utf8_ = {};
   inMessage_ = false;
+}
+
+// A whole message: lines of the game, or under the GMCP subprotocol a text message
+// that is a GMCP message from the client.
+void WebSocketCodec::TakeMessage(std::string_view message, server::CodecEvents& events) {
+  if (!gmcp_ || binaryMessage_) {
+    ReportLines(message, events);
+  } else if (message.size() <= server::kMaxGmcpBytes) {
+    client_->Take(message);
+  }
+}
+
+void WebSocketCodec::UseGmcp() {
+  gmcp_ = true;
+  client_ = std::make_unique<server::GmcpClient>();
+}
+
+bool WebSocketCodec::WantsData(std::string_view message) const {
+  if (!gmcp_ || closed_) return false;
+  // The subprotocol is the client's request for data: until it lists packages, all.
+  return !client_->Listed() || client_->Wants(message.substr(0, message.find(' ')));
+}
+
+void WebSocketCodec::WriteData(std::string_view message, std::string& out) {
+  if (!closed_) AppendFrame(WSLAY_TEXT_FRAME, message, out);
 }
 
 void WebSocketCodec::TakeControl(std::uint8_t opcode, std::string_view data, bool whole, bool last,
@@ -324,10 +356,11 @@ void WebSocketCodec::SendClose(std::uint16_t code, std::string_view reason, std:
 
 void WebSocketCodec::Write(std::string_view text, std::string& out) {
   if (closed_) return;
+  const std::uint8_t opcode = gmcp_ ? WSLAY_BINARY_FRAME : WSLAY_TEXT_FRAME;
   if (IsValidUtf8(text)) {
-    AppendFrame(WSLAY_TEXT_FRAME, text, out);
+    AppendFrame(opcode, text, out);
   } else {
-    AppendFrame(WSLAY_TEXT_FRAME, RepairUtf8(text), out);
+    AppendFrame(opcode, RepairUtf8(text), out);
   }
 }
 

@@ -6,10 +6,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "server/codec.h"
+#include "server/gmcp.h"
 #include "web/web_rules.h"
 
 struct wslay_frame_context;
@@ -36,6 +38,12 @@ class WebSocketCodec {
   // once a close was sent.
   void Write(std::string_view text, std::string& out);
 
+  // Speaks the GMCP subprotocol (gmcp.mudstandards.org) from now on: game text both
+  // ways in binary messages, GMCP messages ("Package.Name json") in text messages.
+  void UseGmcp();
+  bool WantsData(std::string_view message) const;
+  void WriteData(std::string_view message, std::string& out);
+
   // Appends a close frame with code 1000 unless a close was sent already; nothing is
   // read or written after it.
   void Finish(std::string& out);
@@ -45,6 +53,7 @@ class WebSocketCodec {
   bool StartFrame(const wslay_frame_iocb& chunk, server::CodecEvents& events, std::string& toPeer);
   void TakeText(std::string_view data, bool whole, bool last, server::CodecEvents& events,
                 std::string& toPeer);
+  void TakeMessage(std::string_view message, server::CodecEvents& events);
   void TakeControl(std::uint8_t opcode, std::string_view data, bool whole, bool last,
                    server::CodecEvents& events, std::string& toPeer);
   void AnswerClose(std::string_view payload, server::CodecEvents& events, std::string& toPeer);
@@ -65,6 +74,9 @@ class WebSocketCodec {
   bool inFrame_ = false;    // a frame has begun and is not whole yet
   bool inMessage_ = false;  // a text message has begun and its last frame not come
   bool closed_ = false;     // a close was sent: nothing more is read or written
+  bool gmcp_ = false;       // the GMCP subprotocol was agreed
+  bool binaryMessage_ = false;  // the message being read is binary (under GMCP: text)
+  std::unique_ptr<server::GmcpClient> client_;  // what the client asked for, under GMCP
 };
 
 }  // namespace web

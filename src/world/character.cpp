@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "server/connection_lock.h"
+#include "world/client_data.h"
 #include "world/names.h"
 
 namespace world {
@@ -61,6 +62,8 @@ Character& PutInPlay(Socket connection, std::unique_ptr<Character> c) {
   MoveQueues[&entered] = MoveQueue();
   OnlineCharacters.emplace(connection, std::move(c));
   Changed = true;
+  TellClientEverything(connection);
+  TellRoomPlayers(entered.x, entered.y);
   return entered;
 }
 
@@ -211,22 +214,30 @@ void LeavePlay(Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
   const auto it = OnlineCharacters.find(connection);
   if (it == OnlineCharacters.end()) return;
-  RemoveFromCell(connection, it->second->x, it->second->y);
+  const std::int32_t x = it->second->x;
+  const std::int32_t y = it->second->y;
+  RemoveFromCell(connection, x, y);
   MoveQueues.erase(it->second.get());
   std::unique_ptr<Character> leaving = std::move(it->second);
   OnlineCharacters.erase(it);
   KeepStored(std::move(leaving));
+  TellRoomPlayers(x, y);
 }
 
 void MoveCharacter(Socket connection, std::int32_t x, std::int32_t y) {
   ASSERT_CONNECTION_LOCK_HELD();
   Character* c = CharacterOf(connection);
   assert(c != nullptr && OnMap(x, y));
-  RemoveFromCell(connection, c->x, c->y);
+  const std::int32_t fromX = c->x;
+  const std::int32_t fromY = c->y;
+  RemoveFromCell(connection, fromX, fromY);
   c->x = x;
   c->y = y;
   AddToCell(connection, x, y);
   Changed = true;
+  TellRoomPlayers(fromX, fromY);
+  TellRoomInfo(connection);
+  TellRoomPlayers(x, y);
 }
 
 const std::vector<Socket>& OccupantsOf(std::int32_t x, std::int32_t y) {

@@ -9,6 +9,7 @@
 #include "server/connection_lock.h"
 #include "server/outbox.h"
 #include "world/character.h"
+#include "world/client_data.h"
 #include "world/clock.h"
 #include "world/proximity.h"
 
@@ -129,7 +130,10 @@ void WorldTick() {
   for (const auto& [connection, c] : InPlay()) {
     if (LeaderOf(*c) != nullptr) continue;
     MoveQueue* own = MoveQueueOf(*c);
-    if (own != nullptr && !own->Empty()) own->Pop();
+    if (own != nullptr && !own->Empty()) {
+      own->Pop();
+      TellQueue(connection);
+    }
   }
 
   server::FlushOutbox();

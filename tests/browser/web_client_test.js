@@ -19,10 +19,12 @@ const kLaunchTimeout = 60000;
 const kSkip = process.env.PELTHOLLOW_REQUIRE_BROWSER === '1' ? 1 : 77;
 
 let chromium;
+let AxeBuilder;
 try {
   ({ chromium } = require('playwright-core'));
+  ({ AxeBuilder } = require('@axe-core/playwright'));
 } catch (error) {
-  console.log((kSkip === 1 ? 'FAIL' : 'SKIP') + ': playwright-core is not installed (npm ci in tests/browser)');
+  console.log((kSkip === 1 ? 'FAIL' : 'SKIP') + ': playwright-core or @axe-core/playwright is not installed (npm ci in tests/browser)');
   process.exit(kSkip);
 }
 if (!fs.existsSync(kChromium)) {
@@ -103,7 +105,13 @@ async function Main() {
     page.setDefaultTimeout(kTimeout);
     const errors = [];
     page.on('pageerror', (error) => errors.push(String(error)));
-    page.on('console', (message) => { if (message.type() === 'error') errors.push(message.text()); });
+    // A refused handshake or connection is the browser's note, not the page's fault: the
+    // page asks for GMCP and, from a server without it, connects again without.
+    page.on('console', (message) => {
+      if (message.type() === 'error' && !message.text().startsWith('WebSocket connection to')) {
+        errors.push(message.text());
+      }
+    });
     await page.goto(`http://127.0.0.1:${webPort}/`);
     const output = page.locator('#output');
     await output.getByText('Welcome to Pelthollow! Type "help" for a list of commands.').waitFor();
@@ -148,6 +156,30 @@ async function Main() {
     tcp.Send('whisper Willowpaw <b>not bold</b>');
     await output.getByText('<b>not bold</b>', { exact: false }).waitFor();
     if (await output.locator('b').count() !== 0) throw new Error('game text became markup');
+
+    // GMCP marks the whisper as one, in words.
+    const whisper = output.locator('.speech-whisper', { hasText: 'not bold' });
+    await whisper.waitFor();
+    if (await whisper.locator('.speech-kind').textContent() !== 'whisper') {
+      throw new Error('the whisper is not labelled "whisper"');
+    }
+
+    // One step north by the exit button: the world tick (every 5 s) moves the mark.
+    const here = page.locator('#you-are-here');
+    await page.waitForFunction(() => document.getElementById('you-are-here').dataset.cell);
+    const before = await here.getAttribute('data-cell');
+    await page.getByRole('button', { name: 'North' }).click();
+    await page.waitForFunction((cell) => document.getElementById('you-are-here').dataset.cell !== cell,
+                               before, { timeout: 12000 });
+    const [x, y] = before.split(',').map(Number);
+    if (await here.getAttribute('data-cell') !== `${x},${y - 1}`) {
+      throw new Error(`one step north from ${before} led to ${await here.getAttribute('data-cell')}`);
+    }
+
+    const axe = await new AxeBuilder({ page }).analyze();
+    if (axe.violations.length) {
+      throw new Error('axe: ' + axe.violations.map((v) => `${v.id} at ${v.nodes.map((n) => n.target).join(' ')}`).join('; '));
+    }
 
     await page.locator('#command').fill('');
     await page.locator('aside').evaluate((e) => { e.scrollTop = 0; });

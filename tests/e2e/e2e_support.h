@@ -84,4 +84,25 @@ class Client : public harness::FrameClient {
   }
 };
 
+// Reads raw bytes from `fd` into `received` until the bytes after `from` hold `text`,
+// then moves `from` past it; false when it does not come in time or the stream ends.
+inline bool ReadUntil(int fd, std::string& received, std::size_t& from, const std::string& text,
+                      std::chrono::milliseconds timeout = kTimeout) {
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    const std::size_t at = received.find(text, from);
+    if (at != std::string::npos) {
+      from = at + text.size();
+      return true;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    pollfd p{fd, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+    char buffer[65536];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    received.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
 }  // namespace e2e

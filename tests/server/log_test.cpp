@@ -50,7 +50,7 @@ TEST(Log, AnAddressPastItsBudgetIsLeftOutAndCountedOnce) {
   {
     CapturedOutput out;  // gtest's own reports would go there too: they wait
     {
-      server::LogSource source(0xCB007109u, true);  // 203.0.113.9
+      server::LogSource source(0xC6336407u, true);  // 198.51.100.7, used by no other test
       for (int i = 0; i < 100; ++i) server::Log(line);
     }
     server::Log("Not on its behalf.\n");
@@ -61,7 +61,7 @@ TEST(Log, AnAddressPastItsBudgetIsLeftOutAndCountedOnce) {
       server::FlushLog();
     }
   }
-  const std::string count = "Log lines from 203.0.113.9 left out: 36.\n";
+  const std::string count = "Log lines from 198.51.100.7 left out: 36.\n";
   EXPECT_EQ(text.size(), 64 * line.size() + std::string("Not on its behalf.\n").size() + count.size());
   EXPECT_NE(text.find("Not on its behalf.\n"), std::string::npos);
   EXPECT_EQ(text.substr(text.size() - count.size()), count);

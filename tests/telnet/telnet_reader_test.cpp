@@ -83,7 +83,8 @@ TEST_F(ReaderTest, ALoneCrEndsTheLineAtOnceAndItsLfLater) {
 
 TEST_F(ReaderTest, OffersMsspAndSendsItsStatusOncePerAgreement) {
   reader_.Start(toClient_);
-  EXPECT_EQ(TakeToClient(), Command(telnet::kWill, telnet::kOptionMssp));
+  EXPECT_EQ(TakeToClient(), Command(telnet::kWill, telnet::kOptionMssp) +
+                                Command(telnet::kWill, telnet::kOptionGmcp));
   const std::string doMssp = Command(telnet::kDo, telnet::kOptionMssp);
   const std::string dontMssp = Command(telnet::kDont, telnet::kOptionMssp);
   Feed(doMssp + doMssp);

@@ -68,6 +68,7 @@ TEST(RouteRequest, PathsAndMethods) {
   EXPECT_EQ(RouteRequest("GET", "/pelthollow.js"), Route::Script);
   EXPECT_EQ(RouteRequest("GET", "/pelthollow.css"), Route::Style);
   EXPECT_EQ(RouteRequest("GET", "/ws"), Route::WebSocket);
+  EXPECT_EQ(RouteRequest("GET", "/mudlet/pelthollow.mpackage"), Route::MudletPackage);
   EXPECT_EQ(RouteRequest("GET", "/index.html"), Route::NotFound);
   EXPECT_EQ(RouteRequest("HEAD", "/pelthollow.css"), Route::Style);
   EXPECT_EQ(RouteRequest("HEAD", "/nothing"), Route::NotFound);

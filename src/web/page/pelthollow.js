@@ -1,17 +1,42 @@
 // The Pelthollow web client: one WebSocket to the game, the game's text in a log,
-// a command line with history, and forms that build the setup and login lines.
+// a command line with history, forms that build the setup and login lines, and, when
+// the server speaks GMCP, a map, the exits, the cat's status and marked speech.
 'use strict';
 
 const kKeptLines = 2000;     // lines of output kept on the page
 const kHistoryLines = 100;   // sent lines that Up and Down recall
+const kGmcp = 'gmcp.mudstandards.org';
+const kSize = 30;            // the territory is kSize by kSize cells
+const kFirstPause = 1000;    // before the first try to reconnect; doubled each time
+const kLongestPause = 30000;
+const kSpeechKinds = ['say', 'yowl', 'whisper'];
 
-const output = document.getElementById('output');
-const status = document.getElementById('status');
-const closedPanel = document.getElementById('closed');
-const commandForm = document.getElementById('command-form');
-const command = document.getElementById('command');
+const Field = (id) => document.getElementById(id);
+const output = Field('output');
+const status = Field('status');
+const closedPanel = Field('closed');
+const commandForm = Field('command-form');
+const command = Field('command');
 
 let socket = null;
+let gmcp = false;           // the server took the GMCP subprotocol
+let askGmcp = true;         // whether the next connection asks for it
+let pause = kFirstPause;
+let retry = null;           // the timer of the next try to connect
+let playerName = '';        // the cat in play, or the last one
+let triedName = '';         // the name the last setup or login line sent
+let clan = '';              // from Char.Status
+const encoder = new TextEncoder();
+const decoder = new TextDecoder();
+
+// --- The log ---------------------------------------------------------------------
+
+// The log follows new text unless the reader has scrolled up.
+let following = true;
+const AtEnd = () => output.scrollTop + output.clientHeight >= output.scrollHeight - 4;
+const FollowEnd = () => { if (following) output.scrollTop = output.scrollHeight; };
+output.addEventListener('scroll', () => { following = AtEnd(); });
+new ResizeObserver(FollowEnd).observe(output);
 
 // Control characters as the terminal client shows them: ^[ for ESC, ^? for DEL.
 function Caret(text) {
@@ -19,18 +44,57 @@ function Caret(text) {
       (c) => c === '\x7f' ? '^?' : '^' + String.fromCharCode(c.charCodeAt(0) + 64));
 }
 
+// Speech lines are marked by Comm.Channel.Text, which may come before or after its line.
+const recentRows = [];      // the last lines of game text, not marked yet
+const pendingSpeech = [];   // speech messages whose line has not come yet
+const SpeechLine = (talk) => `${talk.talker}: ${talk.text}`.replace(/\s+/g, ' ').trim();
+const Plain = (text) => text.replace(/\s+/g, ' ').trim();
+
+function MarkSpeech(row, kind) {
+  const label = document.createElement('span');
+  label.className = 'speech-kind';
+  label.textContent = kind;
+  row.classList.add('speech', 'speech-' + kind);
+  row.prepend(label, ' ');
+}
+
 // Adds lines to the log as text, never as markup, and drops the oldest past the limit.
+// Lines the player sent are hidden from screen readers: they were just typed.
 function Show(text, kind) {
-  const stickToEnd = output.scrollTop + output.clientHeight >= output.scrollHeight - 4;
   for (const line of text.split('\n')) {
     const row = document.createElement('div');
     row.className = kind;
     row.textContent = Caret(line);
+    if (kind === 'sent') row.setAttribute('aria-hidden', 'true');
+    if (kind === 'game') {
+      const waiting = pendingSpeech.findIndex((talk) => SpeechLine(talk) === Plain(line));
+      if (waiting >= 0) {
+        MarkSpeech(row, pendingSpeech.splice(waiting, 1)[0].channel);
+      } else {
+        recentRows.push({ row, line: Plain(line) });
+        if (recentRows.length > 20) recentRows.shift();
+      }
+      WatchText(line);
+    }
     output.appendChild(row);
   }
   while (output.childElementCount > kKeptLines) output.firstElementChild.remove();
-  if (stickToEnd) output.scrollTop = output.scrollHeight;
+  FollowEnd();
 }
+
+function OnSpeech(talk) {
+  if (!kSpeechKinds.includes(talk.channel)) return;
+  const wanted = SpeechLine(talk);
+  const at = recentRows.findIndex((r) => r.line === wanted);
+  if (at >= 0) {
+    MarkSpeech(recentRows.splice(at, 1)[0].row, talk.channel);
+    return;
+  }
+  pendingSpeech.push(talk);
+  if (pendingSpeech.length > 20) pendingSpeech.shift();
+}
+
+// --- Sending ---------------------------------------------------------------------
 
 // The line as echoed on the page: the password of setup and login hidden.
 function Echo(line) {
@@ -45,35 +109,288 @@ function Send(line) {
     return false;
   }
   Show(Echo(line), 'sent');
-  socket.send(line);
+  // With GMCP the game's lines travel in binary messages, GMCP in text ones.
+  socket.send(gmcp ? encoder.encode(line) : line);
   return true;
 }
 
+function SendGmcp(name, data) {
+  if (socket && gmcp && socket.readyState === WebSocket.OPEN) {
+    socket.send(`${name} ${JSON.stringify(data)}`);
+  }
+}
+
+// --- The connection --------------------------------------------------------------
+
+function SetStatus(text) {
+  if (status.textContent !== text) status.textContent = text;
+}
+
 function Connect() {
+  clearTimeout(retry);
+  retry = null;
   const scheme = location.protocol === 'https:' ? 'wss://' : 'ws://';
-  socket = new WebSocket(scheme + location.host + '/ws');
-  status.textContent = 'Connecting…';
-  closedPanel.hidden = true;
-  socket.addEventListener('open', () => { status.textContent = 'Connected'; });
-  socket.addEventListener('message', (event) => {
-    if (typeof event.data === 'string') Show(event.data, 'game');
+  // A server without GMCP fails a handshake that asks for it: then the next try asks
+  // for no subprotocol, at once, and the one after asks again.
+  const asked = askGmcp;
+  const ws = new WebSocket(scheme + location.host + '/ws', asked ? [kGmcp] : []);
+  ws.binaryType = 'arraybuffer';
+  socket = ws;
+  let opened = false;
+  SetStatus('Connecting…');
+  ws.addEventListener('open', () => {
+    opened = true;
+    gmcp = ws.protocol === kGmcp;
+    pause = kFirstPause;
+    closedPanel.hidden = true;
+    SetStatus('Connected');
+    SendGmcp('Core.Supports.Set', ['Char 1', 'Room 1', 'Comm 1']);
   });
-  socket.addEventListener('close', (event) => {
+  ws.addEventListener('message', (event) => {
+    if (typeof event.data !== 'string') {
+      Show(decoder.decode(event.data).replace(/\r?\n$/, ''), 'game');
+    } else if (gmcp) {
+      OnGmcp(event.data);
+    } else {
+      Show(event.data, 'game');
+    }
+  });
+  ws.addEventListener('close', (event) => {
+    if (socket !== ws) return;
     socket = null;
-    Show('Connection closed by server.', 'note');
-    if (event.reason) Show(event.reason, 'note');
-    status.textContent = 'Not connected';
+    askGmcp = !asked || opened;
+    if (asked && !opened) {
+      Connect();
+      return;
+    }
+    if (opened) {
+      Show('Connection closed by server.', 'note');
+      if (event.reason) Show(event.reason, 'note');
+      OfferLogin();
+    }
+    const seconds = Math.round(pause / 1000);
+    const text = `Not connected. Trying again in ${seconds} second${seconds === 1 ? '' : 's'}.`;
+    SetStatus(text);
+    Field('closed-text').textContent = text;
     closedPanel.hidden = false;
+    retry = setTimeout(Connect, pause);
+    pause = Math.min(pause * 2, kLongestPause);
   });
 }
+
+// After a disconnect: the Log in form, open, with the cat's name filled in.
+function OfferLogin() {
+  if (!playerName) return;
+  Field('login-name').value = playerName;
+  Field('log-in').open = true;
+  Field('closed-text').textContent = `Log in again as ${playerName} when connected.`;
+}
+
+Field('reconnect').addEventListener('click', () => {
+  pause = kFirstPause;
+  Connect();
+  command.focus();
+});
+
+// --- What the game's text tells without GMCP ----------------------------------------
+
+function SetPlaying(name) {
+  playerName = name;
+  Field('playing').textContent = name ? `Playing as ${name}` : 'Not playing yet';
+}
+
+function WatchText(line) {
+  if (line === 'Character created. Entering game...' || line === 'Login successful. Entering game...') {
+    if (!gmcp || !playerName) SetPlaying(triedName);
+    Field('new-cat').open = false;
+    Field('log-in').open = false;
+    ClearError(Field('setup-name'));
+  } else if (line.startsWith('Name already taken.') || line.startsWith('That name is too close')) {
+    Field('new-cat').open = true;
+    SetError(Field('setup-name'), line);
+  } else if (line === 'Invalid username.') {
+    SetError(Field('login-name'), 'No cat of that name');
+  } else if (line === 'Incorrect password.') {
+    SetError(Field('login-password'), 'Wrong password');
+  }
+}
+
+// --- GMCP ------------------------------------------------------------------------
+
+function OnGmcp(message) {
+  const space = message.indexOf(' ');
+  const name = space < 0 ? message : message.slice(0, space);
+  let data = null;
+  if (space >= 0) {
+    try { data = JSON.parse(message.slice(space + 1)); } catch (error) { return; }
+  }
+  const handler = kGmcpHandlers[name];
+  if (handler && data !== null && typeof data === 'object') handler(data);
+}
+
+const kGmcpHandlers = {
+  'Char.Name': (d) => { if (typeof d.name === 'string') SetPlaying(d.name); },
+  'Char.Status': ShowStatus,
+  'Char.Vitals': ShowVitals,
+  'Char.Queue': (d) => {
+    const n = Number(d.steps) || 0;
+    Field('queue').textContent = n === 0 ? 'No steps queued' : `${n} step${n === 1 ? '' : 's'} queued`;
+  },
+  'Room.Info': ShowRoom,
+  'Room.Players': ShowCatsHere,
+  'Comm.Channel.Text': OnSpeech,
+};
+
+// "bodyHeat" as "Body heat".
+function Label(key) {
+  const words = key.replace(/([a-z])([A-Z])/g, '$1 $2').replace(/[_-]/g, ' ').toLowerCase();
+  return words.charAt(0).toUpperCase() + words.slice(1);
+}
+
+function FillList(list, pairs) {
+  list.replaceChildren();
+  for (const [term, value] of pairs) {
+    const dt = document.createElement('dt');
+    dt.textContent = term;
+    const dd = document.createElement('dd');
+    if (value instanceof Node) dd.append(value); else dd.textContent = value;
+    list.append(dt, dd);
+  }
+}
+
+function ShowStatus(d) {
+  if (typeof d.clan === 'string') {
+    clan = d.clan;
+    DrawCamp();
+  }
+  const pairs = [];
+  for (const key of ['clan', 'role', 'title', 'age', 'pronouns']) {
+    if (d[key] === undefined || d[key] === '') continue;
+    pairs.push([key === 'age' ? 'Age in moons' : Label(key), String(d[key])]);
+  }
+  FillList(Field('cat-status'), pairs);
+}
+
+// Every numeric pair "x" and "xMax", labelled from the key.
+function ShowVitals(d) {
+  const pairs = [];
+  for (const [key, value] of Object.entries(d)) {
+    const most = d[key + 'Max'];
+    if (typeof value !== 'number' || typeof most !== 'number') continue;
+    const shown = document.createElement('span');
+    shown.className = 'vital';
+    const bar = document.createElement('span');
+    bar.className = 'bar';
+    bar.setAttribute('aria-hidden', 'true');
+    const fill = document.createElement('span');
+    fill.style.width = `${most > 0 ? Math.max(0, Math.min(100, (100 * value) / most)) : 0}%`;
+    bar.append(fill);
+    shown.append(`${value} of ${most}`, bar);
+    pairs.push([Label(key), shown]);
+  }
+  FillList(Field('cat-vitals'), pairs);
+}
+
+function ShowCatsHere(list) {
+  const ul = Field('cats-here');
+  ul.replaceChildren();
+  const cats = Array.isArray(list) ? list : [];
+  for (const cat of cats) {
+    const li = document.createElement('li');
+    li.textContent = cat.clan ? `${cat.name} (${cat.clan})` : String(cat.name);
+    ul.append(li);
+  }
+  if (cats.length === 0) {
+    const li = document.createElement('li');
+    li.textContent = 'No one';
+    ul.append(li);
+  }
+}
+
+const kDirections = { n: 'north', s: 'south', e: 'east', w: 'west' };
+
+function ShowRoom(d) {
+  const x = Number(d.coords && d.coords.x);
+  const y = Number(d.coords && d.coords.y);
+  const exits = d.exits && typeof d.exits === 'object' ? d.exits : {};
+  const open = Object.keys(exits).map((k) => kDirections[k] || k);
+  for (const button of document.querySelectorAll('#exits button')) {
+    button.disabled = !open.includes(button.dataset.go);
+  }
+  const where = [d.name, Number.isFinite(x) ? `(${x}, ${y})` : '', d.area ? `in ${d.area}` : '']
+      .filter((part) => part).join(', ');
+  Field('map-text').textContent =
+      `You are at ${where}. Exits: ${open.length ? open.join(', ') : 'none'}.`;
+  if (Number.isFinite(x) && Number.isFinite(y)) {
+    const you = Field('you-are-here');
+    you.setAttribute('cx', x + 0.5);
+    you.setAttribute('cy', y + 0.5);
+    you.dataset.cell = `${x},${y}`;
+    you.removeAttribute('visibility');
+  }
+}
+
+// --- The drawn map ---------------------------------------------------------------
+
+const kSvg = 'http://www.w3.org/2000/svg';
+const kCamps = [
+  { key: 'lark', name: 'Lark', x: 7, y: 7 },
+  { key: 'fern', name: 'Fern', x: 23, y: 7 },
+  { key: 'moss', name: 'Moss', x: 7, y: 23 },
+  { key: 'ember', name: 'Ember', x: 23, y: 23 },
+];
+
+function Shape(kind, attributes, text) {
+  const element = document.createElementNS(kSvg, kind);
+  for (const [name, value] of Object.entries(attributes)) element.setAttribute(name, value);
+  if (text) element.textContent = text;
+  Field('map-drawing').append(element);
+  return element;
+}
+
+function DrawMap() {
+  // The quarters meet at column 14, no clan's; row 14 is southern land.
+  Shape('rect', { x: 0, y: 0, width: 14, height: 14, class: 'land-lark' });
+  Shape('rect', { x: 15, y: 0, width: 15, height: 14, class: 'land-fern' });
+  Shape('rect', { x: 0, y: 14, width: 14, height: 16, class: 'land-moss' });
+  Shape('rect', { x: 15, y: 14, width: 15, height: 16, class: 'land-ember' });
+  Shape('rect', { x: 14, y: 0, width: 1, height: 30, class: 'border' });
+  for (const camp of kCamps) {
+    const den = camp.y < 14 ? camp.y + 1 : camp.y - 1;  // the leader's den faces the middle
+    const top = camp.y < 14 ? camp.y - 1 : camp.y;
+    Shape('rect', { x: camp.x - 1, y: top, width: 3, height: 2, class: 'camp', id: 'camp-' + camp.key });
+    Shape('rect', { x: camp.x, y: den, width: 1, height: 1, class: 'camp' });
+    Shape('text', { x: camp.x + 0.5, y: camp.y < 14 ? camp.y - 2 : camp.y + 4, class: 'map-label' }, camp.name);
+  }
+  Shape('path', { d: 'M14.5 13.6 L15.4 14.5 L14.5 15.4 L13.6 14.5 Z', class: 'meadow' });
+  Shape('circle', { id: 'you-are-here', cx: 0.5, cy: 0.5, r: 0.9, visibility: 'hidden' });
+}
+
+function DrawCamp() {
+  const key = clan.toLowerCase();
+  for (const camp of kCamps) {
+    Field('camp-' + camp.key).classList.toggle('yours', key.startsWith(camp.key));
+  }
+}
+
+// --- The command line ------------------------------------------------------------
 
 // Up and Down walk the sent lines; the line being typed is kept below the newest.
 const history = [];
 let historyAt = 0;    // history.length while editing a new line
 let draft = '';
 
+function Recall(earlier) {
+  if (historyAt === history.length) draft = command.value;
+  if (earlier && historyAt > 0) historyAt--;
+  if (!earlier && historyAt < history.length) historyAt++;
+  command.value = historyAt === history.length ? draft : history[historyAt];
+  command.setSelectionRange(command.value.length, command.value.length);
+}
+
 commandForm.addEventListener('submit', (event) => {
   event.preventDefault();
+  command.focus();
   const line = command.value;
   if (line === '') return;
   if (!Send(line)) return;
@@ -88,22 +405,105 @@ command.addEventListener('keydown', (event) => {
   if (event.key !== 'ArrowUp' && event.key !== 'ArrowDown') return;
   if (event.altKey || event.ctrlKey || event.metaKey || event.shiftKey) return;
   event.preventDefault();
-  if (historyAt === history.length) draft = command.value;
-  if (event.key === 'ArrowUp' && historyAt > 0) historyAt--;
-  if (event.key === 'ArrowDown' && historyAt < history.length) historyAt++;
-  command.value = historyAt === history.length ? draft : history[historyAt];
-  command.setSelectionRange(command.value.length, command.value.length);
+  Recall(event.key === 'ArrowUp');
 });
+Field('history-back').addEventListener('click', () => { Recall(true); command.focus(); });
+Field('history-forward').addEventListener('click', () => { Recall(false); command.focus(); });
+
+for (const button of document.querySelectorAll('#exits button')) {
+  button.addEventListener('click', () => Send(button.dataset.go));
+}
+
+// A command of the list, chosen, goes on the command line: "look Name" as "look ".
+for (const code of document.querySelectorAll('#commands code')) {
+  const button = document.createElement('button');
+  button.type = 'button';
+  button.className = 'command-choice';
+  button.textContent = code.textContent;
+  const words = code.textContent.split(' ');
+  const lower = words.findIndex((w, i) => i > 0 && /^[A-Z]|^words$/.test(w));
+  const typed = lower < 0 ? code.textContent : words.slice(0, lower).join(' ') + ' ';
+  button.addEventListener('click', () => {
+    command.value = typed;
+    command.focus();
+    command.setSelectionRange(typed.length, typed.length);
+  });
+  code.replaceWith(button);
+}
+
+// --- The forms -------------------------------------------------------------------
+
+const kRules = {
+  word: (v) => (v === '' ? 'Required: one word' : /\s/.test(v) ? 'One word, no spaces' : ''),
+  number: (v) => (/^[0-9]+$/.test(v) ? '' : 'A number'),
+  words: (v) => (v === '' ? 'Required: a few words' : ''),
+};
+
+function ErrorOf(input) {
+  let error = Field(input.id + '-error');
+  if (!error) {
+    error = document.createElement('p');
+    error.id = input.id + '-error';
+    error.className = 'error';
+    input.after(error);
+  }
+  return error;
+}
+
+function SetError(input, text) {
+  ErrorOf(input).textContent = text;
+  input.setAttribute('aria-invalid', 'true');
+  const described = (input.getAttribute('aria-describedby') || '').split(' ').filter((w) => w);
+  if (!described.includes(input.id + '-error')) {
+    input.setAttribute('aria-describedby', [input.id + '-error', ...described].join(' '));
+  }
+}
+
+function ClearError(input) {
+  if (input.getAttribute('aria-invalid') !== 'true') return;
+  input.removeAttribute('aria-invalid');
+  ErrorOf(input).remove();
+  const described = input.getAttribute('aria-describedby').split(' ')
+      .filter((w) => w && w !== input.id + '-error');
+  if (described.length) input.setAttribute('aria-describedby', described.join(' '));
+  else input.removeAttribute('aria-describedby');
+}
+
+// Marks each field that breaks its rule; false (the first such field focused) if any did.
+function Check(form) {
+  let first = null;
+  for (const input of form.querySelectorAll('[data-rule]')) {
+    const value = input.type === 'password' ? input.value : input.value.trim();
+    const problem = kRules[input.dataset.rule](value);
+    if (problem) {
+      SetError(input, problem);
+      first = first || input;
+    } else {
+      ClearError(input);
+    }
+  }
+  if (first) first.focus();
+  return !first;
+}
+
+for (const input of document.querySelectorAll('[data-rule]')) {
+  input.addEventListener('input', () => {
+    if (input.getAttribute('aria-invalid') !== 'true') return;
+    const value = input.type === 'password' ? input.value : input.value.trim();
+    const problem = kRules[input.dataset.rule](value);
+    if (problem) SetError(input, problem); else ClearError(input);
+  });
+}
 
 function Words(text) {
   return text.trim().split(/\s+/).filter((w) => w !== '');
 }
 
-const Field = (id) => document.getElementById(id);
-
 Field('setup-form').addEventListener('submit', (event) => {
   event.preventDefault();
-  const line = ['setup', Field('setup-name').value.trim(), Field('setup-password').value,
+  if (!Check(event.target)) return;
+  triedName = Field('setup-name').value.trim();
+  const line = ['setup', triedName, Field('setup-password').value,
     Field('setup-pronouns').value.trim(), Field('setup-age').value.trim(),
     Field('setup-role').value, Field('setup-clan').value,
     '"', ...Words(Field('setup-description').value), '"', '-', '-'].join(' ');
@@ -115,15 +515,13 @@ Field('setup-form').addEventListener('submit', (event) => {
 
 Field('login-form').addEventListener('submit', (event) => {
   event.preventDefault();
-  if (Send(['login', Field('login-name').value.trim(), Field('login-password').value].join(' '))) {
+  if (!Check(event.target)) return;
+  triedName = Field('login-name').value.trim();
+  if (Send(['login', triedName, Field('login-password').value].join(' '))) {
     Field('login-password').value = '';
     command.focus();
   }
 });
 
-document.getElementById('reconnect').addEventListener('click', () => {
-  Connect();
-  command.focus();
-});
-
+DrawMap();
 Connect();

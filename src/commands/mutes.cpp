@@ -1,0 +1,39 @@
+#include "commands/mutes.h"
+
+#include <map>
+#include <string>
+
+#include "server/connection_lock.h"
+
+namespace commands {
+
+namespace {
+
+// Name to the end of its mute. Guarded by ConnectionLock; only the operator adds to it.
+std::map<std::string, MuteClock::time_point, std::less<>> Mutes;
+
+}  // namespace
+
+void Mute(std::string_view name, MuteClock::time_point until) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  Mutes.insert_or_assign(std::string(name), until);
+}
+
+bool Unmute(std::string_view name) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  const auto it = Mutes.find(name);
+  if (it == Mutes.end()) return false;
+  Mutes.erase(it);
+  return true;
+}
+
+bool Muted(std::string_view name, MuteClock::time_point now) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  const auto it = Mutes.find(name);
+  if (it == Mutes.end()) return false;
+  if (now < it->second) return true;
+  Mutes.erase(it);
+  return false;
+}
+
+}  // namespace commands

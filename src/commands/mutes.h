@@ -1,0 +1,24 @@
+// Mutes: characters the operator has silenced for a while, by name. Their speech (say,
+// yowl, whisper) is answered kMuted and goes nowhere. Kept in memory only; a restart
+// lifts every mute. Guarded by server::ConnectionLock.
+#pragma once
+
+#include <chrono>
+#include <string_view>
+
+namespace commands {
+
+using MuteClock = std::chrono::steady_clock;
+
+inline constexpr const char* kMuted = "You cannot speak right now.";
+
+// Mutes `name` until `until` (MuteClock::time_point::max(): until unmuted), replacing
+// an earlier mute of that name. REQUIRES: ConnectionLock held.
+void Mute(std::string_view name, MuteClock::time_point until);
+// False when `name` was not muted. REQUIRES: ConnectionLock held.
+bool Unmute(std::string_view name);
+// True while a mute of `name` lasts at `now`; a mute whose time is up is forgotten.
+// REQUIRES: ConnectionLock held.
+bool Muted(std::string_view name, MuteClock::time_point now = MuteClock::now());
+
+}  // namespace commands
