@@ -78,8 +78,8 @@ class Client : public harness::FrameClient {
   using harness::FrameClient::FrameClient;
 
   // Reads the welcome frame; true when it is the welcome line.
-  bool ReadWelcome() {
-    auto frame = NextFrame();
+  bool ReadWelcome(std::chrono::milliseconds timeout = kTimeout) {
+    auto frame = NextFrame(timeout);
     return frame && *frame == "Welcome to Pelthollow! Type \"help\" for a list of commands.";
   }
 };

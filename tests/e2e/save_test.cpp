@@ -249,9 +249,11 @@ TEST(SaveE2ECrash, AKillAtAnyMomentOfTheSaveLeavesACompleteFile) {
     TemporaryFileWatch watch(dir);
     Server server(&dir);
     EXPECT_TRUE(server.Ready()) << server.Log();
+    // A large world answers its first lines slowly in a sanitizer build on a busy machine.
+    constexpr std::chrono::seconds kLargeWorld{60};
     Client c(server.Port());
-    EXPECT_TRUE(c.ReadWelcome());
-    EXPECT_TRUE(StartsWith(c.Ask("login " + first + " pw"), "Login successful."));
+    EXPECT_TRUE(c.ReadWelcome(kLargeWorld));
+    EXPECT_TRUE(StartsWith(c.Ask("login " + first + " pw", kLargeWorld), "Login successful."));
     Timing timing;
     const auto signalled = e2e::Clock::now();
     server.Proc().Signal(SIGTERM);
