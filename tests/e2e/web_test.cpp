@@ -85,6 +85,18 @@ int Descriptors(pid_t pid) {
   return count;
 }
 
+// What the descriptors of `pid` are, for a failure's message.
+std::string DescriptorNames(pid_t pid) {
+  std::string names;
+  for (const auto& entry :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    std::error_code error;
+    names += entry.path().filename().string() + " " +
+             std::filesystem::read_symlink(entry.path(), error).string() + "\n";
+  }
+  return names;
+}
+
 // Waits until `pid` holds `expected` descriptors, and gives the count it saw last.
 int DescriptorsOnceSettled(pid_t pid, int expected) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -247,7 +259,8 @@ TEST(WebClient, BadInputGetsAClearAnswer) {
 
 TEST(WebClient, ABrowserThatStopsReadingIsEndedWhileOthersAreServed) {
   WebServer web;
-  ASSERT_TRUE(web.Ready()) << web.server.Log();
+  // The console's socket opens after the doors: counted once it is there.
+  ASSERT_TRUE(web.Ready() && web.server.WaitForLog("Console at ")) << web.server.Log();
   const int idle = Descriptors(web.server.Proc().Pid());
   Browser greedy(web.webPort);
   ASSERT_EQ(greedy.Next(), kWelcome);
@@ -276,7 +289,8 @@ TEST(WebClient, ABrowserThatStopsReadingIsEndedWhileOthersAreServed) {
   EXPECT_EQ(next.Next(), kWelcome);
   // The ended browser left nothing behind: one descriptor per client, the polite one
   // and the new one.
-  EXPECT_EQ(DescriptorsOnceSettled(web.server.Proc().Pid(), idle + 2), idle + 2);
+  EXPECT_EQ(DescriptorsOnceSettled(web.server.Proc().Pid(), idle + 2), idle + 2)
+      << DescriptorNames(web.server.Proc().Pid());
 }
 
 TEST(WebClient, OneAddressCannotKeepAnotherFromThePage) {
