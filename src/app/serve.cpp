@@ -6,6 +6,7 @@
 
 #include "app/admin.h"
 #include "app/metrics.h"
+#include "base/password.h"
 #include "commands/interpreter.h"
 #include "persist/plain_passwords.h"
 #include "persist/save.h"
@@ -43,6 +44,9 @@ int RunServer(server::ServerOptions options) {
   if (!persist::CanSaveIn(persist::kSaveFilePath, error)) {
     server::Log("Error saving world: " + std::to_string(error) + "\n");
     return 1;
+  }
+  if (base::CheapPasswordHashes()) {
+    server::Log("Password hashes are cheap (PELTHOLLOW_CHEAP_PASSWORD_HASHES): for tests only.\n");
   }
   options.game = {&HandleLine, &ConnectionEnded};
   options.load = [] {

@@ -10,6 +10,10 @@ namespace {
 
 constexpr std::string_view kHashPrefix = "$argon2id$";
 
+// Set once before other threads start (UseCheapPasswordHashes), then only read.
+unsigned long long Passes = kPasswordPasses;
+std::size_t MemoryBytes = kPasswordMemoryBytes;
+
 bool SodiumReady() {
   static const bool ready = sodium_init() >= 0;  // safe to run from any thread, once
   return ready;
@@ -28,12 +32,19 @@ std::array<unsigned char, crypto_generichash_BYTES> Digest(std::string_view text
 
 }  // namespace
 
+void UseCheapPasswordHashes() {
+  Passes = crypto_pwhash_argon2id_OPSLIMIT_MIN;
+  MemoryBytes = crypto_pwhash_argon2id_MEMLIMIT_MIN;
+}
+
+bool CheapPasswordHashes() { return Passes != kPasswordPasses || MemoryBytes != kPasswordMemoryBytes; }
+
 bool IsPasswordHash(std::string_view stored) { return stored.starts_with(kHashPrefix); }
 
 std::optional<std::string> HashPassword(std::string_view plain) {
   if (!SodiumReady()) return std::nullopt;
   char out[crypto_pwhash_STRBYTES];
-  if (crypto_pwhash_str_alg(out, plain.data(), plain.size(), kPasswordPasses, kPasswordMemoryBytes,
+  if (crypto_pwhash_str_alg(out, plain.data(), plain.size(), Passes, MemoryBytes,
                             crypto_pwhash_ALG_ARGON2ID13) != 0) {
     return std::nullopt;
   }
@@ -52,8 +63,7 @@ bool PasswordMatches(std::string_view stored, std::string_view typed) {
 
 bool PasswordNeedsRehash(std::string_view stored) {
   if (!IsPasswordHash(stored) || !SodiumReady()) return true;
-  return crypto_pwhash_str_needs_rehash(Terminated(stored).c_str(), kPasswordPasses,
-                                        kPasswordMemoryBytes) != 0;
+  return crypto_pwhash_str_needs_rehash(Terminated(stored).c_str(), Passes, MemoryBytes) != 0;
 }
 
 const std::string& DummyPasswordHash() {

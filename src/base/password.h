@@ -15,6 +15,13 @@ namespace base {
 inline constexpr unsigned long long kPasswordPasses = 2;
 inline constexpr std::size_t kPasswordMemoryBytes = 19 * 1024 * 1024;
 
+// Makes every later hash the cheapest libsodium allows (1 pass over 8 KiB), for tests
+// and benchmarks that create thousands of characters. Such hashes are hashed again at
+// the full cost after a good login to a server that does not use this. Call before
+// any hash is made or checked, while one thread runs.
+void UseCheapPasswordHashes();
+bool CheapPasswordHashes();
+
 // True when a stored password is a hash rather than a plain password from an older file.
 bool IsPasswordHash(std::string_view stored);
 
@@ -27,7 +34,7 @@ std::optional<std::string> HashPassword(std::string_view plain);
 bool PasswordMatches(std::string_view stored, std::string_view typed);
 
 // True when `stored` is plain, or a hash made with other costs than kPasswordPasses and
-// kPasswordMemoryBytes: after a good login it is hashed again.
+// kPasswordMemoryBytes (or the cheap ones): after a good login it is hashed again.
 bool PasswordNeedsRehash(std::string_view stored);
 
 // A hash of no player's password, made once: an unknown name is checked against it, so
