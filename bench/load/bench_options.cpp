@@ -44,6 +44,7 @@ void Usage() {
       "  --quick             short durations and small counts, for a smoke run\n"
       "  --idle-players N    (100)    --idle-seconds S  (30)\n"
       "  --chat-players N    (1000)   --chat-seconds S  (20)   --spread-ticks T (6)\n"
+      "  --logins N          chat: N logins a second from a loopback address beside the players (0)\n"
       "  --flood-clients N   (64)     --flood-seconds S (10)\n"
       "  --crowd N           (10000)  --crowd-seconds S (10)   --speakers N (20)\n"
       "  --walk-ticks T      crowd: ticks the speakers walk out of the dens to speak again (2)\n"
@@ -106,6 +107,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       if (!value(o.chatPlayers)) return false;
     } else if (a == "--chat-seconds") {
       if (!value(o.chatSeconds)) return false;
+    } else if (a == "--logins") {
+      if (!value(o.logins)) return false;
     } else if (a == "--spread-ticks") {
       if (!value(o.spreadTicks) || o.spreadTicks < 0 || o.spreadTicks > 40) return false;
     } else if (a == "--flood-clients") {

@@ -36,6 +36,7 @@ struct Options {
   double idleSeconds = 30;
   std::size_t chatPlayers = 1000;
   double chatSeconds = 20;
+  double logins = 0;  // chat: logins a second beside the players, each a password check
   int spreadTicks = 6;
   std::size_t floodClients = 64;
   double floodSeconds = 10;

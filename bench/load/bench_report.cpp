@@ -108,6 +108,10 @@ void BuildRows(Report& r, const Options& o) {
       r.rows.push_back(Latency("say in the open, p99", g.openLatency.p99, e.openLatency.p99));
       r.rows.push_back(Latency("say in the open, max", g.openLatency.max, e.openLatency.max));
     }
+    if (g.loginLatency.count > 0) {
+      r.rows.push_back(Latency("login answer, median", g.loginLatency.median, e.loginLatency.median));
+      r.rows.push_back(Latency("login answer, p99", g.loginLatency.p99, e.loginLatency.p99));
+    }
     r.rows.push_back(Value("commands per second", g.commandsPerSecond, e.commandsPerSecond, 0, ""));
   }
   r.rows.push_back(Value("server CPU time (utime+stime)", g.cpuSeconds, e.cpuSeconds, 2, " s"));

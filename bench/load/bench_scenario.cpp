@@ -3,9 +3,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <thread>
 
 #include "bench_client.h"
+#include "harness/frame_client.h"
 #include "server/server.h"
 
 namespace bench {
@@ -37,6 +40,30 @@ struct Stretch {
   double rssKiB = -1;
   std::uint64_t unanswered = 0;
 };
+
+// Logins beside the players, on a thread of their own (the players' pump never waits
+// for them): `perSecond` times a second, a new connection from the loopback logs into
+// one character made for it, is answered, and leaves. Collects the time from each
+// login line to its answer until `stop` is set.
+void LoginLoop(int port, double perSecond, const std::string& name, const std::atomic<bool>& stop,
+               std::vector<std::int64_t>& answers) {
+  {
+    harness::FrameClient maker(port);
+    if (!maker.NextFrame() || !maker.Ask("setup " + name + " pw they 12 warrior moss \" \" x y")) return;
+  }
+  const auto period = std::chrono::nanoseconds(static_cast<std::int64_t>(1e9 / perSecond));
+  auto next = std::chrono::steady_clock::now();
+  while (!stop.load()) {
+    next += period;
+    harness::FrameClient player(port);
+    if (player.NextFrame()) {
+      const std::int64_t t0 = NowNs();
+      if (player.Ask("login " + name + " pw")) answers.push_back(NowNs() - t0);
+    }
+    player.Close();
+    std::this_thread::sleep_until(next);
+  }
+}
 
 Stretch Measure(Fleet& fleet, const DrivePlan& drive, pid_t pid) {
   Stretch s;
@@ -149,6 +176,13 @@ Figures RunOnce(Scenario scenario, const Peer& peer, const Options& o, const std
     ok = Spread(fleet, PlanSpread(origins, ticks, o.seed), (ticks + 3) * kTickNs);
   }
   f.placement = Placed(fleet, 0, count, ticks);
+  std::atomic<bool> stopLogins{false};
+  std::vector<std::int64_t> logins;
+  std::thread loginThread;
+  if (ok && scenario == Scenario::Chat && o.logins > 0 && !peer.echo) {
+    loginThread = std::thread(LoginLoop, peer.port, o.logins, prefix + "Login", std::cref(stopLogins),
+                              std::ref(logins));
+  }
   if (ok) {
     const Stretch s = Measure(fleet, drive, peer.pid);
     f.latency = s.latency;
@@ -160,6 +194,11 @@ Figures RunOnce(Scenario scenario, const Peer& peer, const Options& o, const std
     f.rssKiB = s.rssKiB;
     f.unanswered = s.unanswered;
     f.ok = true;
+  }
+  if (loginThread.joinable()) {
+    stopLogins = true;
+    loginThread.join();
+    f.loginLatency = Summarise(logins);
   }
   if (ok && scenario == Scenario::Crowd && o.walkTicks > 0) {
     // The speakers walk out of the dens to cells of their own, where a few hear them,
@@ -220,6 +259,8 @@ Figures MedianOf(const std::vector<Figures>& runs) {
   m.openLatency.median = of([](const Figures& f) { return f.openLatency.median; });
   m.openLatency.p99 = of([](const Figures& f) { return f.openLatency.p99; });
   m.openLatency.max = of([](const Figures& f) { return f.openLatency.max; });
+  m.loginLatency.median = of([](const Figures& f) { return f.loginLatency.median; });
+  m.loginLatency.p99 = of([](const Figures& f) { return f.loginLatency.p99; });
   m.commandsPerSecond = of([](const Figures& f) { return f.commandsPerSecond; });
   m.cpuPercent = of([](const Figures& f) { return f.cpuPercent; });
   m.cpuSeconds = of([](const Figures& f) { return f.cpuSeconds; });

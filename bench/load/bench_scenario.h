@@ -38,6 +38,7 @@ struct Figures {
   std::uint64_t unanswered = 0;
   std::string placement;
   Summary openLatency;        // crowd: say from speakers who walked out of the dens
+  Summary loginLatency;       // chat with --logins: from the login line to its answer
   std::string openPlacement;  // crowd: where those speakers stood
 };
 

@@ -21,7 +21,8 @@ long RaiseFileLimit(long wanted) {
   return static_cast<long>(files.rlim_cur);
 }
 
-bool StartGame(const std::string& binary, GameProcess& out, std::string& error, bool web, bool telnet) {
+bool StartGame(const std::string& binary, GameProcess& out, std::string& error, bool web, bool telnet,
+               bool realHashes) {
   if (::access(binary.c_str(), X_OK) != 0) {
     error = "cannot run " + binary + ": " + std::strerror(errno) + " (build it, or name it with --server)";
     return false;
@@ -35,6 +36,7 @@ bool StartGame(const std::string& binary, GameProcess& out, std::string& error, 
   harness::ProcessOptions options;
   options.fileLimit = harness::kHardFileLimit;
   options.outputFile = GameProcess::kLogName;
+  if (!realHashes) options.env["PELTHOLLOW_CHEAP_PASSWORD_HASHES"] = "1";
   if (web) {
     game.webPort = harness::FreePort();
     options.env["PELTHOLLOW_WEB_PORT"] = std::to_string(game.webPort);

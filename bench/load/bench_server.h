@@ -30,9 +30,10 @@ long RaiseFileLimit(long wanted);
 // port (and PELTHOLLOW_WEB_PORT and PELTHOLLOW_TELNET_PORT to others when `web` and
 // `telnet`) and its descriptor limit raised to the hard limit, and waits (at most 10 s
 // each) for it to listen (and for those doors). False with `error` set (and nothing
-// left running) when it does not come up.
+// left running) when it does not come up. Its password hashes are the cheapest unless
+// `realHashes`: thousands of setups would otherwise take minutes.
 bool StartGame(const std::string& binary, GameProcess& out, std::string& error, bool web = false,
-               bool telnet = false);
+               bool telnet = false, bool realHashes = false);
 
 // Ends the server with SIGTERM (it saves and leaves), SIGKILL after 5 s, and removes
 // its folder unless `keep`. Returns the stretch of its log around a sanitizer report

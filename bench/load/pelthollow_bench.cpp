@@ -135,7 +135,8 @@ int main(int argc, char** argv) {
       GameProcess game;
       Peer peer{false, o.port, o.pid};
       if (o.port == 0) {
-        if (!StartGame(o.server, game, error)) {
+        // Logins beside the chat cost what they cost a real server.
+        if (!StartGame(o.server, game, error, false, false, o.logins > 0)) {
           std::fprintf(stderr, "pelthollow: %s\n", error.c_str());
           return 1;
         }

@@ -1,5 +1,5 @@
 // The operator's console: the commands of `pelthollow admin`, run by the server on its
-// accept thread with ConnectionLock held, and the client side that sends one.
+// accept thread, and the client side that sends one.
 #pragma once
 
 #include <string>
@@ -12,7 +12,7 @@ namespace app {
 std::string AdminSocketPath();
 
 // Runs one console command line and returns its answer (lines ending in line feeds).
-// Logs "Admin: <line>". REQUIRES: ConnectionLock held.
+// Logs "Admin: <line>". Takes ConnectionLock; REQUIRES: it is not held.
 std::string RunAdminCommand(std::string_view line);
 
 // `pelthollow admin WORDS...`: sends the words joined by blanks, prints the answer.

@@ -10,6 +10,7 @@
 
 #include "net/socket.h"
 #include "app/metrics.h"
+#include "base/password.h"
 #include "telnet/telnet_codec.h"
 #include "web/metrics_codec.h"
 #include "web/web_codec.h"
@@ -126,12 +127,23 @@ bool ReadMetricsSettings(server::ServerOptions& options, std::string& message) {
   return true;
 }
 
+// PELTHOLLOW_CHEAP_PASSWORD_HASHES=1: hashes that protect nothing, so that tests and
+// benchmarks can create thousands of characters quickly. Said at start.
+bool ReadPasswordSettings(std::string& message) {
+  const char* cheap = Setting("PELTHOLLOW_CHEAP_PASSWORD_HASHES");
+  if (cheap == nullptr) return true;
+  if (std::string_view(cheap) != "1") return Invalid("PELTHOLLOW_CHEAP_PASSWORD_HASHES", cheap, message);
+  base::UseCheapPasswordHashes();
+  return true;
+}
+
 }  // namespace
 
 bool ReadServerSettings(server::ServerOptions& options, std::string& message) {
   std::uint16_t webPort = 0;
   return ReadLimits(options.limits, message) && ReadWebSettings(options, webPort, message) &&
-         ReadTelnetSettings(options, webPort, message) && ReadMetricsSettings(options, message);
+         ReadTelnetSettings(options, webPort, message) && ReadMetricsSettings(options, message) &&
+         ReadPasswordSettings(message);
 }
 
 }  // namespace app

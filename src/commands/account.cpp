@@ -3,15 +3,19 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include "base/number.h"
+#include "base/password.h"
 #include "commands/handlers.h"
 #include "commands/interpreter.h"
 #include "server/address_limits.h"
 #include "server/bans.h"
 #include "server/connection_lock.h"
 #include "server/outbox.h"
+#include "server/worker.h"
 #include "world/character.h"
 #include "world/looking.h"
 #include "world/role.h"
@@ -23,6 +27,10 @@ namespace {
 
 constexpr const char* kLoginFormat = "format: login name password";
 constexpr int kMaxFailedLogins = 3;  // the connection ends after this many wrong passwords
+constexpr const char* kNameTooClose = "That name is too close to another cat's name.";
+constexpr const char* kTooManyCharacters = "Too many new characters. Try again later.";
+// The worker's queue is full, or the memory for a hash could not be had.
+constexpr const char* kBusy = "The server is busy. Try again in a moment.";
 
 // The words of a setup line, all of them checked, before anything is made.
 struct SetupWords {
@@ -93,6 +101,116 @@ bool AnyControlBytes(const CommandLine& line, const SetupWords& words) {
   return false;
 }
 
+// What is left of setup once the password is hashed: the checks that another line may
+// have changed meanwhile, then the character is made whole. `c` holds every word of the
+// line and the hash; its role may still become Warrior, and its start cell is chosen
+// here.
+void FinishSetup(Socket connection, std::unique_ptr<world::Character> c) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  if (world::CharacterOf(connection) != nullptr) {
+    server::QueueMessage(connection, kNotValidNow);
+    return;
+  }
+  if (world::NameTaken(c->name)) {
+    server::QueueMessage(connection, kNameTaken);
+    return;
+  }
+  if (world::NameTooClose(c->name)) {
+    server::QueueMessage(connection, kNameTooClose);
+    return;
+  }
+  if (server::NewCharacterRefused(connection)) {
+    server::QueueMessage(connection, kTooManyCharacters);
+    return;
+  }
+  server::NoteNewCharacter(connection);
+  if (world::TraitsOf(c->role).onePerClan && RoleHeldInPlay(c->clan, c->role)) {
+    server::QueueMessage(connection, "Role already taken, character set to Warrior.");
+    c->role = world::Role::Warrior;
+  }
+  const world::Cell start = world::StartCell(c->clan, c->role);
+  c->x = start.x;
+  c->y = start.y;
+
+  if (c->role == world::Role::Kit) {
+    // A connection keeps its first kit; a second one is not kept, though the reply is
+    // the same.
+    world::ParkKit(connection, std::move(c));
+    server::QueueMessage(connection,
+                         "Entering into kit queue. You need to be born before you can play. "
+                         "(THIS IS UNIMPLEMENTED PLEASE CLOSE THE GAME)");
+    return;
+  }
+  world::EnterPlay(connection, std::move(c));
+  server::QueueMessage(connection, kCharacterCreated);
+  world::DescribeArea(connection);
+}
+
+// What a login's check found, for the input thread.
+struct LoginCheck {
+  bool known = false;    // the name was a stored character's when the line came
+  bool matches = false;  // the typed password is the one stored
+  std::string checked;   // the stored password that was checked
+  std::optional<std::string> rehashed;  // a hash at today's costs, after a good login
+};
+
+// The password check of a login, on the worker. A plain password from an older file is
+// compared, then hashed (when right) or the dummy checked (when wrong), so that it
+// costs about as much as a hash and is upgraded at once.
+LoginCheck CheckLogin(LoginCheck check, std::string_view typed) {
+  if (!check.known) {
+    base::PasswordMatches(base::DummyPasswordHash(), typed);
+    return check;
+  }
+  check.matches = base::PasswordMatches(check.checked, typed);
+  if (!base::IsPasswordHash(check.checked) && !check.matches) {
+    base::PasswordMatches(base::DummyPasswordHash(), typed);
+  } else if (check.matches && base::PasswordNeedsRehash(check.checked)) {
+    check.rehashed = base::HashPassword(typed);
+  }
+  return check;
+}
+
+// What is left of a login once its password is checked. Returns true when the
+// connection should end (its third wrong password).
+bool FinishLogin(Socket connection, const std::string& name, const LoginCheck& check) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  if (world::CharacterOf(connection) != nullptr) {
+    server::QueueMessage(connection, kNotValidNow);
+    return false;
+  }
+  // Another connection may have taken the character while the check ran.
+  world::Character* stored = check.known ? world::FindStoredByName(name) : nullptr;
+  if (stored == nullptr) {
+    server::QueueMessage(connection, "Invalid username.");
+    server::NoteFailedLogin(connection);
+    return false;
+  }
+  if (!check.matches) {
+    server::QueueMessage(connection, "Incorrect password.");
+    server::NoteFailedLogin(connection);
+    Session& session = SessionOf(connection);
+    if (++session.failedLogins >= kMaxFailedLogins) session.endRequested = true;
+    return session.endRequested;
+  }
+  if (server::Bans().NameBanned(stored->name)) {
+    server::QueueMessage(connection, "This character is not allowed to play.");
+    return false;
+  }
+  // Hashed at today's costs, unless the stored password changed meanwhile (the
+  // background hashing of plain ones: the same password).
+  if (check.rehashed && stored->password == check.checked) {
+    world::SetStoredPassword(*stored, *check.rehashed);
+  }
+  // Stored characters stand on the map (the loader sees to it); this keeps it so
+  // whatever else may have stored one.
+  world::MoveOntoMap(*stored);
+  world::EnterPlayFromStore(connection, stored);
+  server::QueueMessage(connection, "Login successful. Entering game...");
+  world::DescribeArea(connection);
+  return false;
+}
+
 }  // namespace
 
 void Setup(Socket connection, const CommandLine& line) {
@@ -118,20 +236,19 @@ void Setup(Socket connection, const CommandLine& line) {
   }
   // A name that reads like another cat's would let one player pass for another.
   if (world::NameTooClose(words->name)) {
-    server::QueueMessage(connection, "That name is too close to another cat's name.");
+    server::QueueMessage(connection, kNameTooClose);
     return;
   }
 
   if (server::NewCharacterRefused(connection)) {
-    server::QueueMessage(connection, "Too many new characters. Try again later.");
+    server::QueueMessage(connection, kTooManyCharacters);
     return;
   }
 
-  // Every word has been checked: from here on the character is made whole.
-  server::NoteNewCharacter(connection);
-  auto c = std::make_unique<world::Character>();
+  // Every word has been checked: the record is filled now, and finished once its
+  // password is hashed.
+  auto c = std::make_shared<world::Character>();
   c->name = words->name;
-  c->password = words->password;
   c->pronouns = words->pronouns;
   c->age = words->age;
   c->role = world::RoleFromWord(words->roleWord);
@@ -140,32 +257,26 @@ void Setup(Socket connection, const CommandLine& line) {
   c->healthOverall = c->healthHead = c->healthBody = c->healthTail = health;
   c->healthLeftFrontLeg = c->healthRightFrontLeg = health;
   c->healthLeftBackLeg = c->healthRightBackLeg = health;
-  if (world::TraitsOf(c->role).onePerClan && RoleHeldInPlay(c->clan, c->role)) {
-    server::QueueMessage(connection, "Role already taken, character set to Warrior.");
-    c->role = world::Role::Warrior;
-  }
   for (std::size_t i = words->descriptionBegin; i < words->closingQuote; ++i) {
     c->description += line.Arg(i);
     c->description += ' ';
   }
   c->anatomyFlag1 = words->genitalia != "penis";
   c->anatomyFlag2 = !words->nipples.starts_with("ma");
-  const world::Cell start = world::StartCell(c->clan, c->role);
-  c->x = start.x;
-  c->y = start.y;
-
-  if (c->role == world::Role::Kit) {
-    // A connection keeps its first kit; a second one is not kept, though the reply is
-    // the same.
-    world::ParkKit(connection, std::move(c));
-    server::QueueMessage(connection,
-                         "Entering into kit queue. You need to be born before you can play. "
-                         "(THIS IS UNIMPLEMENTED PLEASE CLOSE THE GAME)");
-    return;
-  }
-  world::EnterPlay(connection, std::move(c));
-  server::QueueMessage(connection, kCharacterCreated);
-  world::DescribeArea(connection);
+  const bool queued = server::RunAside(
+      connection, [connection, c, password = std::string(words->password)]() -> server::Finish {
+        std::optional<std::string> hash = base::HashPassword(password);
+        return [connection, c, hash = std::move(hash)] {
+          if (!hash) {
+            server::QueueMessage(connection, kBusy);
+            return false;
+          }
+          c->password = *hash;
+          FinishSetup(connection, std::make_unique<world::Character>(std::move(*c)));
+          return false;
+        };
+      });
+  if (!queued) server::QueueMessage(connection, kBusy);
 }
 
 void Login(Socket connection, const CommandLine& line) {
@@ -178,29 +289,20 @@ void Login(Socket connection, const CommandLine& line) {
     server::QueueMessage(connection, kLoginFormat);
     return;
   }
-  world::Character* stored = world::FindStoredByName(line.Arg(0));
-  if (stored == nullptr) {
-    server::QueueMessage(connection, "Invalid username.");
-    server::NoteFailedLogin(connection);
-    return;
+  // Known or not, the name costs one check on the worker, and its answer comes then.
+  LoginCheck check;
+  if (const world::Character* stored = world::FindStoredByName(line.Arg(0))) {
+    check.known = true;
+    check.checked = stored->password;
   }
-  if (stored->password != line.Arg(1)) {
-    server::QueueMessage(connection, "Incorrect password.");
-    server::NoteFailedLogin(connection);
-    Session& session = SessionOf(connection);
-    if (++session.failedLogins >= kMaxFailedLogins) session.endRequested = true;
-    return;
-  }
-  if (server::Bans().NameBanned(stored->name)) {
-    server::QueueMessage(connection, "This character is not allowed to play.");
-    return;
-  }
-  // Stored characters stand on the map (the loader sees to it); this keeps it so
-  // whatever else may have stored one.
-  world::MoveOntoMap(*stored);
-  world::EnterPlayFromStore(connection, stored);
-  server::QueueMessage(connection, "Login successful. Entering game...");
-  world::DescribeArea(connection);
+  const bool queued = server::RunAside(
+      connection, [connection, check = std::move(check), name = std::string(line.Arg(0)),
+                   typed = std::string(line.Arg(1))]() -> server::Finish {
+        return [connection, name, result = CheckLogin(check, typed)] {
+          return FinishLogin(connection, name, result);
+        };
+      });
+  if (!queued) server::QueueMessage(connection, kBusy);
 }
 
 }  // namespace commands

@@ -11,7 +11,6 @@
 #include <cstring>
 #include <mutex>
 
-#include "server/connection_lock.h"
 #include "server/log.h"
 
 namespace server {
@@ -158,7 +157,6 @@ void ServeAdminConnection(net::Socket listening,
   bool tooLong = false;
   std::string answer;
   if (ReadCommand(s, listening, command, tooLong)) {
-    std::lock_guard<FairLock> guard(ConnectionLock);
     answer = run(command);
   } else if (tooLong) {
     answer = "Command too long.\n";

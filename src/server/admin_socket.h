@@ -22,7 +22,7 @@ bool OpenAdminSocket(const std::string& path, net::Socket& listening, int& error
 
 // Takes one connection waiting on `listening` and serves it: a peer of another user is
 // turned away, otherwise the command (one line) is read within a few seconds, given to
-// `run` with ConnectionLock held, and its answer written back before the close.
+// `run` (which takes ConnectionLock itself), and its answer written back before the close.
 // Connections that arrive meanwhile are told "Another console command is running.".
 void ServeAdminConnection(net::Socket listening,
                           const std::function<std::string(std::string_view)>& run);

@@ -183,6 +183,11 @@ void ConnectionLayer::Release(Socket socket) {
   if (!inRunOnce_) Wake();
 }
 
+void ConnectionLayer::Dismiss(Socket socket) {
+  Connection* c = Find(socket);
+  if (c != nullptr) BeginEnding(*c, ConnectionState::Dismissed);
+}
+
 void ConnectionLayer::Post(std::function<void()> task) {
   {
     std::lock_guard<std::mutex> guard(postedLock_);
@@ -435,6 +440,14 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
   const int count = ::epoll_wait(waitSet_, events, 256, wait);
   std::lock_guard<FairLock> guard(ConnectionLock);
   inRunOnce_ = true;
+  // The wake-up is taken before the tasks: a task posted after this point wakes the
+  // next wait, where reading it later would swallow that wake and leave the task
+  // waiting for some other event.
+  for (int i = 0; i < count; ++i) {
+    if (events[i].data.fd != wakeUp_) continue;
+    std::uint64_t ignored;
+    [[maybe_unused]] const ssize_t n = ::read(wakeUp_, &ignored, sizeof ignored);
+  }
   std::vector<std::function<void()>> tasks;
   {
     std::lock_guard<std::mutex> posted(postedLock_);
@@ -443,11 +456,7 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
   for (const auto& task : tasks) task();
   for (int i = 0; i < count; ++i) {
     const epoll_event& event = events[i];
-    if (event.data.fd == wakeUp_) {
-      std::uint64_t ignored;
-      [[maybe_unused]] const ssize_t n = ::read(wakeUp_, &ignored, sizeof ignored);
-      continue;
-    }
+    if (event.data.fd == wakeUp_) continue;
     Connection* c = Find(event.data.fd);
     if (c == nullptr) continue;
     if ((event.events & EPOLLOUT) != 0) SendBacklog(*c);

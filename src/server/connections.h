@@ -172,6 +172,11 @@ class ConnectionLayer {
   void Hold(Socket socket);
   void Release(Socket socket);
 
+  // Ends `socket` as when the game's line handler asks to (answers from a worker):
+  // its waiting lines are dropped. Nothing happens for a handle that is no live
+  // connection. REQUIRES: ConnectionLock held.
+  void Dismiss(Socket socket);
+
   // Runs `task` on the input thread with ConnectionLock held, soon (any thread, no lock
   // needed). What it sends is queued like a tick's output unless it calls
   // BeginAnswering itself.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <utility>
 
 #include "server/connection_lock.h"
 #include "world/client_data.h"
@@ -185,6 +186,12 @@ Character& EnterPlayFromStore(Socket connection, const Character* c) {
   std::unique_ptr<Character> taken = std::move(*it);
   OfflineCharacters.erase(it);
   return PutInPlay(connection, std::move(taken));
+}
+
+void SetStoredPassword(Character& c, std::string password) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  c.password = std::move(password);
+  Changed = true;
 }
 
 bool ParkKit(Socket connection, std::unique_ptr<Character> c) {

@@ -156,6 +156,10 @@ void DropKit(Socket connection);
 // characters with every field kept and drops its movement queue.
 void LeavePlay(Socket connection);
 
+// Gives a stored or playing character a new stored password (a hash of the same one),
+// and counts that as a change for the save.
+void SetStoredPassword(Character& c, std::string password);
+
 // Moves a character in play to another cell. REQUIRES: the cell is on the map.
 void MoveCharacter(Socket connection, std::int32_t x, std::int32_t y);
 

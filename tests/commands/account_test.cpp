@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "base/password.h"
 #include "commands/interpreter.h"
 #include "world/territory.h"
 #include "world_fixture.h"
@@ -56,7 +57,8 @@ TEST_F(AccountTest, MinimalSetupEntersPlayAndDescribesTheDen) {
   const world::Character* c = world::CharacterOf(4);
   ASSERT_NE(c, nullptr);
   EXPECT_EQ(c->name, "Ash");
-  EXPECT_EQ(c->password, "secret");
+  EXPECT_TRUE(base::PasswordMatches(c->password, "secret"));
+  EXPECT_TRUE(base::IsPasswordHash(c->password));
   EXPECT_EQ(c->pronouns, "she");
   EXPECT_EQ(c->age, 360);
   EXPECT_EQ(c->role, Role::Warrior);

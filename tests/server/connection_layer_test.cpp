@@ -150,6 +150,21 @@ TEST_F(ConnectionLayerTest, AHeldConnectionsLinesWaitForItsAnswerWhileOthersAreS
   HeldBack = net::kNoSocket;
 }
 
+TEST_F(ConnectionLayerTest, ATaskPostedWhileTasksRunWakesTheNextWait) {
+  bool second = false;
+  bool first = false;
+  layer_.Post([&] {
+    first = true;
+    layer_.Post([&] { second = true; });
+  });
+  ASSERT_TRUE(RunUntil([&] { return first; }));
+  // Nothing else will happen: only the second task's own wake ends this wait early.
+  const auto start = std::chrono::steady_clock::now();
+  layer_.RunOnce(60'000);
+  EXPECT_TRUE(second);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+}
+
 TEST_F(ConnectionLayerTest, AClientThatStopsReadingMeetsTheCapOfItsConnectionAndOfItsAddress) {
   for (int i = 0; i < 5; ++i) Connect(kStranger);
   const std::string megabyte(1'000'000, 'x');

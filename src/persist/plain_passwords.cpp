@@ -1,0 +1,55 @@
+#include "persist/plain_passwords.h"
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "base/password.h"
+#include "server/connection_lock.h"
+#include "server/worker.h"
+#include "world/character.h"
+
+namespace persist {
+
+namespace {
+
+// Hashes queued at a time: few, so that a login behind them waits little.
+constexpr std::size_t kBatch = 4;
+
+std::size_t Hashing = 0;  // queued and not finished; guarded by ConnectionLock
+
+world::Character* FindByName(const std::string& name) {
+  if (world::Character* c = world::FindStoredByName(name)) return c;
+  return world::FindInPlayByName(name);
+}
+
+}  // namespace
+
+void HashPlainPasswords() {
+  ASSERT_CONNECTION_LOCK_HELD();
+  if (Hashing > 0) return;
+  for (const world::Character* c : world::CharactersToSave()) {
+    if (Hashing == kBatch) return;
+    if (base::IsPasswordHash(c->password)) continue;
+    ++Hashing;
+    const bool queued = server::RunAside(
+        net::kNoSocket, [name = c->name, plain = c->password]() -> server::Finish {
+          std::optional<std::string> hash = base::HashPassword(plain);
+          return [name, plain, hash = std::move(hash)] {
+            --Hashing;
+            world::Character* c = FindByName(name);
+            if (hash && c != nullptr && c->password == plain) world::SetStoredPassword(*c, *hash);
+            // After a failed hash (no memory), the next tick tries again.
+            if (Hashing == 0 && hash) HashPlainPasswords();
+            return false;
+          };
+        });
+    if (!queued) {
+      --Hashing;
+      return;
+    }
+  }
+}
+
+}  // namespace persist

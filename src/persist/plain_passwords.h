@@ -1,0 +1,16 @@
+// Plain passwords from a file written before passwords were hashed: they keep working,
+// and the worker (server/worker.h) hashes them a few at a time in the background, so
+// that soon after the first start no save holds one. Input thread or world tick, with
+// ConnectionLock held.
+#pragma once
+
+namespace persist {
+
+// Queues the next few plain passwords of stored and playing characters for hashing,
+// unless some are being hashed already; as each batch is done, the next is queued,
+// until none is left. A hash replaces the plain password only if that character still
+// holds it. Does nothing while the worker's queue is full: the next call tries again.
+// REQUIRES: ConnectionLock held; the worker started.
+void HashPlainPasswords();
+
+}  // namespace persist

@@ -1,0 +1,94 @@
+// Passwords through the real server: a file of plain passwords from before is hashed in
+// the background and keeps its logins, and a player whose password is being checked
+// holds up nobody else.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/password.h"
+#include "e2e_support.h"
+#include "persist/save_reader.h"
+#include "persist/save_writer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using e2e::Client;
+using e2e::Server;
+using e2e::TempDir;
+
+// A save file of `count` stored characters "Cat0", "Cat1", ..., each with the plain
+// password "pw" followed by its number.
+std::string PlainWorld(int count) {
+  std::vector<world::Character> cats(static_cast<std::size_t>(count));
+  std::vector<const world::Character*> order;
+  for (int i = 0; i < count; ++i) {
+    world::Character& c = cats[static_cast<std::size_t>(i)];
+    c.name = "Cat" + std::to_string(i);
+    c.password = "pw" + std::to_string(i);
+    c.role = world::Role::Warrior;
+    c.x = i;
+    c.y = 3;
+    order.push_back(&c);
+  }
+  return persist::FormatSave({}, order);
+}
+
+bool NoPlainPassword(const persist::SaveContents& saved) {
+  for (const auto& c : saved.characters) {
+    if (!base::IsPasswordHash(c->password)) return false;
+  }
+  return true;
+}
+
+TEST(PasswordE2E, PlainPasswordsOfAnOlderFileAreHashedAndStillLogIn) {
+  TempDir dir;
+  const std::string file = dir.File("savedata.phl");
+  e2e::WriteFile(file, PlainWorld(10));
+  Server server(&dir);
+  ASSERT_TRUE(server.Ready()) << server.Log();
+  Client early(server.Port());
+  ASSERT_TRUE(early.ReadWelcome());
+  EXPECT_EQ(early.Ask("login Cat0 pw0").value_or("").rfind("Login successful.", 0), 0u);
+
+  persist::SaveContents saved;
+  const auto until = e2e::Clock::now() + 30s;
+  do {
+    std::this_thread::sleep_for(100ms);
+    saved = persist::ParseSave(e2e::ReadFile(file));
+  } while (!NoPlainPassword(saved) && e2e::Clock::now() < until);
+  ASSERT_EQ(saved.characters.size(), 10u);
+  for (const auto& c : saved.characters) {
+    EXPECT_TRUE(base::PasswordMatches(c->password, "pw" + c->name.substr(3))) << c->name;
+  }
+
+  Client late(server.Port());
+  ASSERT_TRUE(late.ReadWelcome());
+  EXPECT_EQ(late.Ask("login Cat9 pw0"), "Incorrect password.");
+  EXPECT_EQ(late.Ask("login Cat9 pw9").value_or("").rfind("Login successful.", 0), 0u);
+}
+
+TEST(PasswordE2E, OthersAreAnsweredWhileLoginsWaitForTheirHashes) {
+  Server server;
+  ASSERT_TRUE(server.Ready()) << server.Log();
+  Client talker(server.Port());
+  ASSERT_TRUE(talker.ReadWelcome());
+  ASSERT_EQ(talker.Ask("setup Ash pw she 12 warrior ember \" \" x y")
+                .value_or("")
+                .rfind("Character created.", 0),
+            0u);
+  // Sixteen checks keep the worker busy for hundreds of milliseconds.
+  std::vector<std::unique_ptr<Client>> logins;
+  for (int i = 0; i < 16; ++i) {
+    logins.push_back(std::make_unique<Client>(server.Port()));
+    ASSERT_TRUE(logins.back()->ReadWelcome());
+  }
+  for (auto& login : logins) ASSERT_TRUE(login->Send("login Nobody pw"));
+  for (int i = 0; i < 50; ++i) ASSERT_EQ(talker.Ask("time").value_or("").rfind("It is ", 0), 0u);
+  EXPECT_EQ(logins.back()->Drain(), 0u);  // still being checked
+  for (auto& login : logins) EXPECT_EQ(login->NextFrame(), "Invalid username.");
+}
+
+}  // namespace
