@@ -101,6 +101,26 @@ bool AnyControlBytes(const CommandLine& line, const SetupWords& words) {
   return false;
 }
 
+// Answers why `connection` may not make a character called `name` now, if it may not:
+// checked when the line comes and again once its password is hashed, since another
+// player may have taken the name or the address its allowance meanwhile. A name that
+// reads like another cat's would let one player pass for another.
+bool RefusedNewCharacter(Socket connection, std::string_view name) {
+  if (world::NameTaken(name)) {
+    server::QueueMessage(connection, kNameTaken);
+    return true;
+  }
+  if (world::NameTooClose(name)) {
+    server::QueueMessage(connection, kNameTooClose);
+    return true;
+  }
+  if (server::NewCharacterRefused(connection)) {
+    server::QueueMessage(connection, kTooManyCharacters);
+    return true;
+  }
+  return false;
+}
+
 // What is left of setup once the password is hashed: the checks that another line may
 // have changed meanwhile, then the character is made whole. `c` holds every word of the
 // line and the hash; its role may still become Warrior, and its start cell is chosen
@@ -111,18 +131,7 @@ void FinishSetup(Socket connection, std::unique_ptr<world::Character> c) {
     server::QueueMessage(connection, kNotValidNow);
     return;
   }
-  if (world::NameTaken(c->name)) {
-    server::QueueMessage(connection, kNameTaken);
-    return;
-  }
-  if (world::NameTooClose(c->name)) {
-    server::QueueMessage(connection, kNameTooClose);
-    return;
-  }
-  if (server::NewCharacterRefused(connection)) {
-    server::QueueMessage(connection, kTooManyCharacters);
-    return;
-  }
+  if (RefusedNewCharacter(connection, c->name)) return;
   server::NoteNewCharacter(connection);
   if (world::TraitsOf(c->role).onePerClan && RoleHeldInPlay(c->clan, c->role)) {
     server::QueueMessage(connection, "Role already taken, character set to Warrior.");
@@ -234,16 +243,7 @@ void Setup(Socket connection, const CommandLine& line) {
     server::QueueMessage(connection, kNoControlBytes);
     return;
   }
-  // A name that reads like another cat's would let one player pass for another.
-  if (world::NameTooClose(words->name)) {
-    server::QueueMessage(connection, kNameTooClose);
-    return;
-  }
-
-  if (server::NewCharacterRefused(connection)) {
-    server::QueueMessage(connection, kTooManyCharacters);
-    return;
-  }
+  if (RefusedNewCharacter(connection, words->name)) return;
 
   // Every word has been checked: the record is filled now, and finished once its
   // password is hashed.
