@@ -17,8 +17,8 @@
 #include "commands/handlers.h"
 #include "commands/words.h"
 #include "persist/save.h"
-#include "server/connection_lock.h"
-#include "server/outbox.h"
+#include "core/connection_lock.h"
+#include "core/outbox.h"
 #include "world/character.h"
 #include "world/clock.h"
 #include "world/tick.h"
@@ -28,10 +28,17 @@ namespace {
 std::int64_t SentFrames = 0;
 std::int64_t SentBytes = 0;
 
-void CountFrame(net::Socket, std::string_view frame) {
-  ++SentFrames;
-  SentBytes += static_cast<std::int64_t>(frame.size());
-}
+// Counts what a flush hands over instead of sending it.
+class Counter final : public core::OutboxSink {
+ public:
+  void SendText(core::Socket, std::string_view text) override {
+    ++SentFrames;
+    SentBytes += static_cast<std::int64_t>(text.size()) + 1;
+  }
+  void SendData(core::Socket, std::string_view) override {}
+  bool WantsData(core::Socket, std::string_view) const override { return false; }
+};
+Counter CountFrame;
 
 // Handles from 10 up, as a real server's descriptors would be.
 constexpr net::Socket kFirstHandle = 10;
@@ -57,8 +64,8 @@ void SpreadOverTheMap(int count) {
 void ClearWorld() {
   world::ClearCharacterTables();
   world::GameClock = {};
-  server::TakeQueuedFrames();
-  server::SetFrameSink(nullptr);
+  core::TakeQueuedFrames();
+  core::DeliverOutboxTo(nullptr);
 }
 
 // Every character in play queues one step: east from an even column, west from an odd
@@ -70,10 +77,10 @@ void QueueOneStepEach() {
 }
 
 void BM_WorldTickAllMoving(benchmark::State& state) {
-  std::lock_guard<server::FairLock> lock(server::ConnectionLock);
+  std::lock_guard<core::FairLock> lock(core::ConnectionLock);
   ClearWorld();
   SpreadOverTheMap(static_cast<int>(state.range(0)));
-  server::SetFrameSink(&CountFrame);
+  core::DeliverOutboxTo(&CountFrame);
   SentFrames = 0;
   SentBytes = 0;
   for (auto _ : state) {
@@ -92,7 +99,7 @@ BENCHMARK(BM_WorldTickAllMoving)->Arg(10000)->Unit(benchmark::kMillisecond)->Use
 // A say on a cell of ten listeners (the speaker among them) while `range(0)` other
 // characters are in play elsewhere, up to the finished frames.
 void BM_Say(benchmark::State& state) {
-  std::lock_guard<server::FairLock> lock(server::ConnectionLock);
+  std::lock_guard<core::FairLock> lock(core::ConnectionLock);
   ClearWorld();
   constexpr int kListeners = 10;
   const net::Socket speaker = kFirstHandle;
@@ -103,13 +110,13 @@ void BM_Say(benchmark::State& state) {
     const int cell = 1 + i % kOtherCells;
     PutInPlay(speaker + kListeners + i, cell % world::kMapSize, cell / world::kMapSize);
   }
-  server::SetFrameSink(&CountFrame);
+  core::DeliverOutboxTo(&CountFrame);
   SentFrames = 0;
   const std::string line = "say hello there, is anyone about?";
   const commands::CommandLine split = commands::SplitWords(line);
   for (auto _ : state) {
     commands::Say(speaker, split);
-    server::FlushOutbox();
+    core::FlushOutbox();
   }
   state.counters["frames/say"] =
       static_cast<double>(SentFrames) / static_cast<double>(state.iterations());
@@ -120,7 +127,7 @@ BENCHMARK(BM_Say)->Arg(10)->Arg(10000)->Unit(benchmark::kMicrosecond);
 // The part of a save that holds the lock: the file's bytes for `range(0)` characters in
 // play, with descriptions of a usual length. The target is under 3 ms for 10,000.
 void BM_SaveSnapshot(benchmark::State& state) {
-  std::lock_guard<server::FairLock> lock(server::ConnectionLock);
+  std::lock_guard<core::FairLock> lock(core::ConnectionLock);
   ClearWorld();
   SpreadOverTheMap(static_cast<int>(state.range(0)));
   for (const auto& [connection, c] : world::InPlay()) {

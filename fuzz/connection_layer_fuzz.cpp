@@ -13,34 +13,46 @@
 #include <string>
 #include <vector>
 
-#include "server/connection_lock.h"
-#include "server/connections.h"
-#include "server/frame_codec.h"
-#include "server/outbox.h"
+#include "codecs/frame_codec.h"
+#include "connection/connection_layer.h"
+#include "core/connection_lock.h"
+#include "core/outbox.h"
 
 namespace {
 
-bool Line(net::Socket connection, const std::string& line) {
-  server::QueueMessage(connection, line.empty() ? std::string(70'000, 'y') : line);
-  server::FlushOutbox();
-  return !line.empty() && line[0] == 'q';
-}
-void Ended(net::Socket) {}
+// Answers every line; an empty one with a long answer, one that starts with q ends
+// its connection.
+class Game final : public connection::LineHandler {
+ public:
+  void Admitted(connection::Socket, const connection::Peer&) override {}
+  bool Line(connection::Socket connection, const std::string& line) override {
+    core::QueueMessage(connection, line.empty() ? std::string(70'000, 'y') : line);
+    core::FlushOutbox();
+    return !line.empty() && line[0] == 'q';
+  }
+  void Ended(connection::Socket) override {}
+};
 
 struct Client {
   int fd = -1;
-  net::Socket server = net::kNoSocket;
+  connection::Socket server = connection::kNoSocket;
 };
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  server::SetAddressLimits({});
-  server::ConnectionLayer layer({&Line, &Ended});
-  int error = 0;
-  if (!layer.Init(error)) return 0;
-  server::SetConnections(&layer);
-  server::SetFrameSink(&server::SendFrame);
+  connection::ConnectionLayer layer;
+  if (!layer.Init().ok()) return 0;
+  Game game;
+  connection::Door door;
+  door.makeCodec = [](const connection::Endpoints&) { return std::make_unique<codecs::FrameCodec>(); };
+  door.handler = &game;
+  door.welcome = "Welcome";
+  const std::size_t doorIndex = layer.AddDoor(std::move(door));
+  {
+    std::lock_guard<core::FairLock> guard(core::ConnectionLock);
+    core::DeliverOutboxTo(&layer);
+  }
   std::vector<Client> clients;
   std::size_t at = 0;
   auto next = [&]() -> std::uint8_t { return at < size ? data[at++] : 0; };
@@ -53,8 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (clients.size() >= 8) break;
         int ends[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, ends) != 0) break;
-        std::lock_guard<server::FairLock> guard(server::ConnectionLock);
-        layer.Take(ends[0], (arg & 1) ? 0xCB007109u : 0x7F000001u, std::make_unique<server::FrameCodec>());
+        std::lock_guard<core::FairLock> guard(core::ConnectionLock);
+        layer.Take(ends[0], doorIndex, base::Address::V4((arg & 1) ? 0xCB007109u : 0x7F000001u));
         clients.push_back({ends[1], ends[0]});
         break;
       }
@@ -70,8 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       case 3: {  // the game sends a frame outside any answer (a tick)
         if (c == nullptr) break;
-        std::lock_guard<server::FairLock> guard(server::ConnectionLock);
-        layer.SendFrame(c->server, std::string(static_cast<std::size_t>(arg) * 1024, 'z') + '\0');
+        std::lock_guard<core::FairLock> guard(core::ConnectionLock);
+        layer.SendText(c->server, std::string(static_cast<std::size_t>(arg) * 1024, 'z'));
         break;
       }
       case 4: {  // a client reads what it was sent
@@ -84,16 +96,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         layer.RunOnce(0);
         break;
     }
-    std::lock_guard<server::FairLock> guard(server::ConnectionLock);
+    std::lock_guard<core::FairLock> guard(core::ConnectionLock);
     if (!layer.ConnectionsAreConsistent()) std::abort();
   }
   for (const Client& c : clients) ::close(c.fd);
   for (int i = 0; i < 4; ++i) layer.RunOnce(0);
   {
-    std::lock_guard<server::FairLock> guard(server::ConnectionLock);
+    std::lock_guard<core::FairLock> guard(core::ConnectionLock);
     if (!layer.ConnectionsAreConsistent()) std::abort();
   }
-  server::SetFrameSink(nullptr);
-  server::SetConnections(nullptr);
+  {
+    std::lock_guard<core::FairLock> guard(core::ConnectionLock);
+    core::DeliverOutboxTo(nullptr);
+  }
   return 0;
 }

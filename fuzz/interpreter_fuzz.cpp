@@ -12,8 +12,8 @@
 #include <string_view>
 
 #include "commands/interpreter.h"
-#include "server/connection_lock.h"
-#include "server/outbox.h"
+#include "core/connection_lock.h"
+#include "core/outbox.h"
 #include "world/character.h"
 #include "world/clock.h"
 #include "world/territory.h"
@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::lock_guard<server::FairLock> guard(server::ConnectionLock);
+  std::lock_guard<core::FairLock> guard(core::ConnectionLock);
   world::ClearCharacterTables();
   world::GameClock = {};
   commands::ForgetAllSessions();
@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (++lines % 3 == 0) world::WorldTick();
     CheckInvariants();
   }
-  server::TakeQueuedFrames();
+  core::TakeQueuedFrames();
   world::ClearCharacterTables();
   return 0;
 }

@@ -4,6 +4,7 @@
 // reads and answers the same however the stream is cut. Two codecs read the pieces in
 // turns, as connections do, so the wslay contexts they share must come back as found.
 // A last pass calls Write and Finish between the reads.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -16,7 +17,7 @@
 
 namespace {
 
-struct Recorder final : server::CodecEvents {
+struct Recorder final : connection::CodecEvents {
   void Line(std::string_view text) override {
     if (text.size() > net::kMaxLineBytes || finished || !admitted) std::abort();
     log.append("L").append(text).push_back('\n');
@@ -36,13 +37,16 @@ struct Recorder final : server::CodecEvents {
     log.append("F\n");
   }
 
+  const connection::Moment& Now() const override { return now; }
+
   std::string log;
   bool admitted = false;
   bool finished = false;
+  connection::Moment now{std::chrono::steady_clock::time_point{} + std::chrono::hours(1), 1'700'000'000};
 };
 
 struct Connection {
-  std::unique_ptr<server::Codec> codec;
+  std::unique_ptr<connection::Codec> codec;
   Recorder events;
   std::string toPeer;
 

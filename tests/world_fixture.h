@@ -13,18 +13,18 @@
 #include <vector>
 
 #include "commands/interpreter.h"
-#include "server/connection_lock.h"
-#include "server/outbox.h"
+#include "core/connection_lock.h"
+#include "core/outbox.h"
 #include "world/character.h"
 #include "world/clock.h"
 
-// While one lives, the frames a flush hands over are kept in Frames() (each with its
-// NUL), in the order sent, instead of being dropped. The holder empties Frames().
-class FrameCapture {
+// While one lives, the frames a flush hands over are kept in Frames() (each frame's
+// text), in the order sent, instead of being dropped. The holder empties Frames().
+class FrameCapture final : public core::OutboxSink {
  public:
-  using Sent = std::vector<std::pair<net::Socket, std::string>>;
-  FrameCapture() { server::SetFrameSink(&Keep); }
-  ~FrameCapture() { server::SetFrameSink(nullptr); }
+  using Sent = std::vector<std::pair<core::Socket, std::string>>;
+  FrameCapture() { core::DeliverOutboxTo(this); }
+  ~FrameCapture() { core::DeliverOutboxTo(nullptr); }
   FrameCapture(const FrameCapture&) = delete;
   FrameCapture& operator=(const FrameCapture&) = delete;
 
@@ -33,10 +33,11 @@ class FrameCapture {
     return frames;
   }
 
- private:
-  static void Keep(net::Socket destination, std::string_view frame) {
-    Frames().emplace_back(destination, std::string(frame));
+  void SendText(core::Socket destination, std::string_view text) override {
+    Frames().emplace_back(destination, std::string(text));
   }
+  void SendData(core::Socket, std::string_view) override {}
+  bool WantsData(core::Socket, std::string_view) const override { return false; }
 };
 
 // The messages of a frame's text, one per line; none for an empty text.
@@ -54,42 +55,40 @@ inline std::vector<std::string> SplitMessages(std::string_view text) {
 
 class WorldTest : public ::testing::Test {
  protected:
-  WorldTest() : guard_(server::ConnectionLock) { Reset(); }
+  WorldTest() : guard_(core::ConnectionLock) { Reset(); }
   ~WorldTest() override { Reset(); }
 
   void Reset() {
     world::ClearCharacterTables();
     world::GameClock = {};
     commands::ForgetAllSessions();
-    server::TakeQueuedFrames();
+    core::TakeQueuedFrames();
     FrameCapture::Frames().clear();
   }
 
   // The frame each connection would get from a flush now, by handle. Empties the Outbox.
-  std::map<net::Socket, std::string> Frames() {
-    std::map<net::Socket, std::string> frames;
-    for (auto& [socket, text] : server::TakeQueuedFrames()) frames[socket] = std::move(text);
+  std::map<core::Socket, std::string> Frames() {
+    std::map<core::Socket, std::string> frames;
+    for (auto& [socket, text] : core::TakeQueuedFrames()) frames[socket] = std::move(text);
     return frames;
   }
 
   // The messages queued for `socket`, one per line. Empties the Outbox.
-  std::vector<std::string> Lines(net::Socket socket) { return SplitMessages(Frames()[socket]); }
+  std::vector<std::string> Lines(core::Socket socket) { return SplitMessages(Frames()[socket]); }
 
   // Runs one line from `socket` through the interpreter, with the replies kept queued
   // for Lines() / Frames() instead of being sent.
-  void Type(net::Socket socket, const std::string& line) {
+  void Type(core::Socket socket, const std::string& line) {
     {
       FrameCapture capture;
       commands::HandleLine(socket, line);
     }
-    for (auto& [destination, frame] : FrameCapture::Frames()) {
-      server::QueueMessage(destination, frame.substr(0, frame.size() - 1));
-    }
+    for (auto& [destination, frame] : FrameCapture::Frames()) core::QueueMessage(destination, frame);
     FrameCapture::Frames().clear();
   }
 
   // Puts a character in play for `socket` at (x, y) and returns it.
-  world::Character& Place(net::Socket socket, const std::string& name, int x, int y) {
+  world::Character& Place(core::Socket socket, const std::string& name, int x, int y) {
     auto c = std::make_unique<world::Character>();
     c->name = name;
     c->role = world::Role::Warrior;
@@ -99,5 +98,5 @@ class WorldTest : public ::testing::Test {
   }
 
  private:
-  std::lock_guard<server::FairLock> guard_;
+  std::lock_guard<core::FairLock> guard_;
 };

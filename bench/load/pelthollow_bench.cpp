@@ -18,7 +18,7 @@
 #include "bench_report.h"
 #include "bench_scenario.h"
 #include "bench_server.h"
-#include "server/server.h"
+#include "server/doors.h"
 
 namespace {
 

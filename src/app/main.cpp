@@ -6,12 +6,12 @@
 #include <iostream>
 #include <string>
 
-#include "app/admin.h"
+#include "app/admin_client.h"
 #include "app/mode.h"
-#include "app/serve.h"
 #include "app/settings.h"
 #include "client/client.h"
 #include "net/socket.h"
+#include "server/server.h"
 
 int main(int argc, char** argv) {
   // An unusable standard output ends the program before it writes anything.
@@ -28,14 +28,14 @@ int main(int argc, char** argv) {
 
   switch (app::ChooseMode(argc, argv, std::cin, std::cout)) {
     case app::Mode::Server: {
-      server::ServerOptions options;
-      options.port = port;
+      server::ServerSettings settings;
+      settings.port = port;
       std::string message;
-      if (!app::ReadServerSettings(options, message)) {
+      if (!app::ReadServerSettings(settings, message)) {
         std::cout << message << std::flush;
         return 1;
       }
-      return app::RunServer(std::move(options));
+      return server::RunServer(settings);
     }
     case app::Mode::Client:
       return client::StartClient(port);

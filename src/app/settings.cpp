@@ -1,21 +1,14 @@
 #include "app/settings.h"
 
-#include <charconv>
 #include <cstdint>
 #include <cstdlib>
-#include <ctime>
-#include <memory>
 #include <string_view>
-#include <utility>
 
-#include "net/socket.h"
-#include "app/metrics.h"
+#include "app/admin_client.h"
+#include "base/number.h"
 #include "base/password.h"
-#include "telnet/telnet_codec.h"
-#include "web/metrics_codec.h"
-#include "web/web_codec.h"
+#include "net/socket.h"
 #include "web/web_rules.h"
-#include "world/character.h"
 
 namespace app {
 
@@ -33,20 +26,13 @@ bool Invalid(const char* name, std::string_view value, std::string& message) {
 bool ReadLimit(const char* name, unsigned& limit, std::string& message) {
   const char* value = Setting(name);
   if (value == nullptr) return true;
-  const std::string_view text(value);
-  unsigned number = 0;
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos)
-    return Invalid(name, text, message);
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), number);
-  if (ec != std::errc() || end != text.data() + text.size()) return Invalid(name, text, message);
-  limit = number;
+  if (!base::ReadDigits(std::string_view(value), ~0u, limit)) return Invalid(name, value, message);
   return true;
 }
 
-bool ReadLimits(server::AddressLimits& limits, std::string& message) {
+bool ReadLimits(connection::AddressLimits& limits, std::string& message) {
   if (const char* trusted = Setting("PELTHOLLOW_TRUSTED")) {
-    if (!server::ParseAddressBlocks(trusted, limits.trusted))
-      return Invalid("PELTHOLLOW_TRUSTED", trusted, message);
+    if (!base::ParseBlocks(trusted, limits.trusted)) return Invalid("PELTHOLLOW_TRUSTED", trusted, message);
   }
   return ReadLimit("PELTHOLLOW_MAX_CONNECTIONS", limits.maxConnections, message) &&
          ReadLimit("PELTHOLLOW_MAX_FAILED_LOGINS", limits.maxFailedLogins, message) &&
@@ -54,76 +40,17 @@ bool ReadLimits(server::AddressLimits& limits, std::string& message) {
          ReadLimit("PELTHOLLOW_MAX_LINES_PER_SECOND", limits.maxLinesPerSecond, message);
 }
 
-// PELTHOLLOW_WEB_PORT (unset: no web client) and PELTHOLLOW_WEB_ORIGINS. Sets `webPort`
-// to the web client's port, 0 when it is off.
-bool ReadWebSettings(server::ServerOptions& options, std::uint16_t& webPort, std::string& message) {
-  std::uint16_t port = 0;
+bool ReadPort(const char* name, std::uint16_t& port, std::string& message) {
   std::string bad;
-  if (!net::PortFromEnvironment("PELTHOLLOW_WEB_PORT", port, bad))
-    return Invalid("PELTHOLLOW_WEB_PORT", bad, message);
-  webPort = port;
-  if (port == 0) return true;
-  web::WebCodecOptions web;
-  if (const char* origins = Setting("PELTHOLLOW_WEB_ORIGINS")) web.origins = web::SplitOrigins(origins);
-  server::Door door;
-  door.port = port;
-  door.opened = "Web client on port " + std::to_string(port) + ".";
-  door.bindFailed = "Error binding web client port: ";
-  door.name = "web client";
-  door.makeCodec = web::WebCodecMaker(std::move(web));
-  options.doors.push_back(std::move(door));
+  if (!net::PortFromEnvironment(name, port, bad)) return Invalid(name, bad, message);
   return true;
 }
 
-// PELTHOLLOW_TELNET_PORT (unset: no telnet port). `webPort` is the web client's port,
-// which the telnet port names to status crawlers; 0 when the web client is off.
-bool ReadTelnetSettings(server::ServerOptions& options, std::uint16_t webPort,
-                        std::string& message) {
-  std::uint16_t port = 0;
-  std::string bad;
-  if (!net::PortFromEnvironment("PELTHOLLOW_TELNET_PORT", port, bad))
-    return Invalid("PELTHOLLOW_TELNET_PORT", bad, message);
-  if (port == 0) return true;
-  // Read by every telnet connection's codec for as long as the process runs.
-  auto* telnet = new telnet::TelnetOptions();
-  telnet->port = port;
-  telnet->webPort = webPort;
-  telnet->startTime = static_cast<std::int64_t>(std::time(nullptr));
-  telnet->playersInPlay = [] { return world::InPlay().size(); };
-  server::Door door;
-  door.port = port;
-  door.opened = "Telnet port " + std::to_string(port) + ".";
-  door.bindFailed = "Error binding telnet port: ";
-  door.name = "telnet";
-  door.makeCodec = [telnet](net::Socket socket) {
-    return std::make_unique<telnet::TelnetCodec>(*telnet, socket);
-  };
-  options.doors.push_back(std::move(door));
-  return true;
-}
-
-// PELTHOLLOW_METRICS_PORT (unset: no metrics) and PELTHOLLOW_METRICS_ADDRESS (the
-// address it listens on, 127.0.0.1 unless set).
-bool ReadMetricsSettings(server::ServerOptions& options, std::string& message) {
-  std::uint16_t port = 0;
-  std::string bad;
-  if (!net::PortFromEnvironment("PELTHOLLOW_METRICS_PORT", port, bad))
-    return Invalid("PELTHOLLOW_METRICS_PORT", bad, message);
-  if (port == 0) return true;
-  server::Door door;
-  door.port = port;
-  door.address = 0x7F000001u;
-  if (const char* address = Setting("PELTHOLLOW_METRICS_ADDRESS")) {
-    std::vector<server::AddressBlock> one;
-    if (!server::ParseAddressBlocks(address, one) || one.size() != 1 || one[0].mask != ~0u)
-      return Invalid("PELTHOLLOW_METRICS_ADDRESS", address, message);
-    door.address = one[0].network;
-  }
-  door.opened = "Metrics on " + server::AddressText(door.address) + " port " + std::to_string(port) + ".";
-  door.bindFailed = "Error binding metrics port: ";
-  door.name = "metrics";
-  door.makeCodec = web::MetricsCodecMaker([] { return RenderMetrics(); });
-  options.doors.push_back(std::move(door));
+// PELTHOLLOW_METRICS_ADDRESS: one address (127.0.0.1 unless set).
+bool ReadMetricsAddress(base::Address& address, std::string& message) {
+  const char* value = Setting("PELTHOLLOW_METRICS_ADDRESS");
+  if (value == nullptr) return true;
+  if (!base::ParseAddress(value, address)) return Invalid("PELTHOLLOW_METRICS_ADDRESS", value, message);
   return true;
 }
 
@@ -139,11 +66,13 @@ bool ReadPasswordSettings(std::string& message) {
 
 }  // namespace
 
-bool ReadServerSettings(server::ServerOptions& options, std::string& message) {
-  std::uint16_t webPort = 0;
-  return ReadLimits(options.limits, message) && ReadWebSettings(options, webPort, message) &&
-         ReadTelnetSettings(options, webPort, message) && ReadMetricsSettings(options, message) &&
-         ReadPasswordSettings(message);
+bool ReadServerSettings(server::ServerSettings& settings, std::string& message) {
+  if (const char* origins = Setting("PELTHOLLOW_WEB_ORIGINS")) settings.webOrigins = web::SplitOrigins(origins);
+  settings.consolePath = AdminSocketPath();
+  return ReadLimits(settings.limits, message) && ReadPort("PELTHOLLOW_WEB_PORT", settings.webPort, message) &&
+         ReadPort("PELTHOLLOW_TELNET_PORT", settings.telnetPort, message) &&
+         ReadPort("PELTHOLLOW_METRICS_PORT", settings.metricsPort, message) &&
+         ReadMetricsAddress(settings.metricsAddress, message) && ReadPasswordSettings(message);
 }
 
 }  // namespace app

@@ -4,14 +4,14 @@
 
 #include <string>
 
-#include "server/server.h"
+#include "server/settings.h"
 
 namespace app {
 
-// Fills `options` from the environment (the game port is read by the caller, since the
+// Fills `settings` from the environment (the game port is read by the caller, since the
 // client shares it). Variables that are unset keep their defaults. On the first value
 // that does not parse, returns false and sets `message` to the complete line to print,
 // "Invalid NAME: value" and a line feed.
-bool ReadServerSettings(server::ServerOptions& options, std::string& message);
+bool ReadServerSettings(server::ServerSettings& settings, std::string& message);
 
 }  // namespace app

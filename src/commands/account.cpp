@@ -9,13 +9,13 @@
 
 #include "base/number.h"
 #include "base/password.h"
+#include "connection/bans.h"
+#include "commands/allowances.h"
 #include "commands/handlers.h"
 #include "commands/interpreter.h"
-#include "server/address_limits.h"
-#include "server/bans.h"
-#include "server/connection_lock.h"
-#include "server/outbox.h"
-#include "server/worker.h"
+#include "core/connection_lock.h"
+#include "core/outbox.h"
+#include "core/worker.h"
 #include "world/character.h"
 #include "world/looking.h"
 #include "world/role.h"
@@ -107,15 +107,15 @@ bool AnyControlBytes(const CommandLine& line, const SetupWords& words) {
 // reads like another cat's would let one player pass for another.
 bool RefusedNewCharacter(Socket connection, std::string_view name) {
   if (world::NameTaken(name)) {
-    server::QueueMessage(connection, kNameTaken);
+    core::QueueMessage(connection, kNameTaken);
     return true;
   }
   if (world::NameTooClose(name)) {
-    server::QueueMessage(connection, kNameTooClose);
+    core::QueueMessage(connection, kNameTooClose);
     return true;
   }
-  if (server::NewCharacterRefused(connection)) {
-    server::QueueMessage(connection, kTooManyCharacters);
+  if (NewCharacterRefused(connection)) {
+    core::QueueMessage(connection, kTooManyCharacters);
     return true;
   }
   return false;
@@ -128,13 +128,13 @@ bool RefusedNewCharacter(Socket connection, std::string_view name) {
 void FinishSetup(Socket connection, std::unique_ptr<world::Character> c) {
   ASSERT_CONNECTION_LOCK_HELD();
   if (world::CharacterOf(connection) != nullptr) {
-    server::QueueMessage(connection, kNotValidNow);
+    core::QueueMessage(connection, kNotValidNow);
     return;
   }
   if (RefusedNewCharacter(connection, c->name)) return;
-  server::NoteNewCharacter(connection);
+  NoteNewCharacter(connection);
   if (world::TraitsOf(c->role).onePerClan && RoleHeldInPlay(c->clan, c->role)) {
-    server::QueueMessage(connection, "Role already taken, character set to Warrior.");
+    core::QueueMessage(connection, "Role already taken, character set to Warrior.");
     c->role = world::Role::Warrior;
   }
   const world::Cell start = world::StartCell(c->clan, c->role);
@@ -145,13 +145,13 @@ void FinishSetup(Socket connection, std::unique_ptr<world::Character> c) {
     // A connection keeps its first kit; a second one is not kept, though the reply is
     // the same.
     world::ParkKit(connection, std::move(c));
-    server::QueueMessage(connection,
+    core::QueueMessage(connection,
                          "Entering into kit queue. You need to be born before you can play. "
                          "(THIS IS UNIMPLEMENTED PLEASE CLOSE THE GAME)");
     return;
   }
   world::EnterPlay(connection, std::move(c));
-  server::QueueMessage(connection, kCharacterCreated);
+  core::QueueMessage(connection, kCharacterCreated);
   world::DescribeArea(connection);
 }
 
@@ -185,25 +185,25 @@ LoginCheck CheckLogin(LoginCheck check, std::string_view typed) {
 bool FinishLogin(Socket connection, const std::string& name, const LoginCheck& check) {
   ASSERT_CONNECTION_LOCK_HELD();
   if (world::CharacterOf(connection) != nullptr) {
-    server::QueueMessage(connection, kNotValidNow);
+    core::QueueMessage(connection, kNotValidNow);
     return false;
   }
   // Another connection may have taken the character while the check ran.
   world::Character* stored = check.known ? world::FindStoredByName(name) : nullptr;
   if (stored == nullptr) {
-    server::QueueMessage(connection, "Invalid username.");
-    server::NoteFailedLogin(connection);
+    core::QueueMessage(connection, "Invalid username.");
+    NoteFailedLogin(connection);
     return false;
   }
   if (!check.matches) {
-    server::QueueMessage(connection, "Incorrect password.");
-    server::NoteFailedLogin(connection);
+    core::QueueMessage(connection, "Incorrect password.");
+    NoteFailedLogin(connection);
     Session& session = SessionOf(connection);
     if (++session.failedLogins >= kMaxFailedLogins) session.endRequested = true;
     return session.endRequested;
   }
-  if (server::Bans().NameBanned(stored->name)) {
-    server::QueueMessage(connection, "This character is not allowed to play.");
+  if (connection::Bans().NameBanned(stored->name)) {
+    core::QueueMessage(connection, "This character is not allowed to play.");
     return false;
   }
   // Hashed at today's costs, unless the stored password changed meanwhile (the
@@ -215,7 +215,7 @@ bool FinishLogin(Socket connection, const std::string& name, const LoginCheck& c
   // whatever else may have stored one.
   world::MoveOntoMap(*stored);
   world::EnterPlayFromStore(connection, stored);
-  server::QueueMessage(connection, "Login successful. Entering game...");
+  core::QueueMessage(connection, "Login successful. Entering game...");
   world::DescribeArea(connection);
   return false;
 }
@@ -227,20 +227,20 @@ void Setup(Socket connection, const CommandLine& line) {
   // An empty name (two blanks after the command word) is a missing name word: it would
   // make a cat that others see as nobody and cannot address.
   if (line.ArgCount() < 8 || line.Arg(0).empty()) {
-    server::QueueMessage(connection, kSetupFormat);
+    core::QueueMessage(connection, kSetupFormat);
     return;
   }
   if (world::NameTaken(line.Arg(0))) {
-    server::QueueMessage(connection, kNameTaken);
+    core::QueueMessage(connection, kNameTaken);
     return;
   }
   const std::optional<SetupWords> words = ParseSetup(line);
   if (!words) {
-    server::QueueMessage(connection, kSetupFormat);
+    core::QueueMessage(connection, kSetupFormat);
     return;
   }
   if (AnyControlBytes(line, *words)) {
-    server::QueueMessage(connection, kNoControlBytes);
+    core::QueueMessage(connection, kNoControlBytes);
     return;
   }
   if (RefusedNewCharacter(connection, words->name)) return;
@@ -263,12 +263,12 @@ void Setup(Socket connection, const CommandLine& line) {
   }
   c->anatomyFlag1 = words->genitalia != "penis";
   c->anatomyFlag2 = !words->nipples.starts_with("ma");
-  const bool queued = server::RunAside(
-      connection, [connection, c, password = std::string(words->password)]() -> server::Finish {
+  const bool queued = core::RunAside(
+      connection, [connection, c, password = std::string(words->password)]() -> core::Finish {
         std::optional<std::string> hash = base::HashPassword(password);
         return [connection, c, hash = std::move(hash)] {
           if (!hash) {
-            server::QueueMessage(connection, kBusy);
+            core::QueueMessage(connection, kBusy);
             return false;
           }
           c->password = *hash;
@@ -276,17 +276,17 @@ void Setup(Socket connection, const CommandLine& line) {
           return false;
         };
       });
-  if (!queued) server::QueueMessage(connection, kBusy);
+  if (!queued) core::QueueMessage(connection, kBusy);
 }
 
 void Login(Socket connection, const CommandLine& line) {
   ASSERT_CONNECTION_LOCK_HELD();
-  if (server::LoginRefused(connection)) {
-    server::QueueMessage(connection, "Too many failed logins. Try again later.");
+  if (LoginRefused(connection)) {
+    core::QueueMessage(connection, "Too many failed logins. Try again later.");
     return;
   }
   if (line.ArgCount() < 2) {
-    server::QueueMessage(connection, kLoginFormat);
+    core::QueueMessage(connection, kLoginFormat);
     return;
   }
   // Known or not, the name costs one check on the worker, and its answer comes then.
@@ -295,14 +295,14 @@ void Login(Socket connection, const CommandLine& line) {
     check.known = true;
     check.checked = stored->password;
   }
-  const bool queued = server::RunAside(
+  const bool queued = core::RunAside(
       connection, [connection, check = std::move(check), name = std::string(line.Arg(0)),
-                   typed = std::string(line.Arg(1))]() -> server::Finish {
+                   typed = std::string(line.Arg(1))]() -> core::Finish {
         return [connection, name, result = CheckLogin(check, typed)] {
           return FinishLogin(connection, name, result);
         };
       });
-  if (!queued) server::QueueMessage(connection, kBusy);
+  if (!queued) core::QueueMessage(connection, kBusy);
 }
 
 }  // namespace commands

@@ -1,7 +1,7 @@
 #include <string_view>
 
 #include "commands/handlers.h"
-#include "server/outbox.h"
+#include "core/outbox.h"
 #include "world/character.h"
 
 namespace commands {
@@ -58,7 +58,7 @@ void Send(Socket connection, const HelpLine (&lines)[N]) {
     std::string text(line.command);
     text += '\t';
     text += line.text;
-    server::QueueMessage(connection, text);
+    core::QueueMessage(connection, text);
   }
 }
 
@@ -66,13 +66,13 @@ void Send(Socket connection, const HelpLine (&lines)[N]) {
 
 void Help(Socket connection, const CommandLine& line) {
   if (line.ArgCount() == 0) {
-    server::QueueMessage(connection, "help\tdisplays this message");
+    core::QueueMessage(connection, "help\tdisplays this message");
     if (world::CharacterOf(connection) == nullptr) {
       Send(connection, kNotInPlay);
     } else {
       for (const char* text : {"categories:", "general", "movement", "hunting (NOT IMPLEMENTED)",
                                "combat (NOT IMPLEMENTED)", "mating (NOT IMPLEMENTED)"}) {
-        server::QueueMessage(connection, text);
+        core::QueueMessage(connection, text);
       }
     }
     return;

@@ -3,8 +3,8 @@
 #include <charconv>
 
 #include "commands/handlers.h"
-#include "server/connection_lock.h"
-#include "server/outbox.h"
+#include "core/connection_lock.h"
+#include "core/outbox.h"
 #include "world/looking.h"
 #include "world/role.h"
 #include "world/territory.h"
@@ -95,9 +95,9 @@ void Status(Socket connection, const CommandLine&) {
     text += " is in ";
     text += ConditionWord(value, max);
     text += " condition.";
-    server::QueueMessage(connection, text);
+    core::QueueMessage(connection, text);
   };
-  server::QueueMessage(connection, std::string(kOverallHealth) +
+  core::QueueMessage(connection, std::string(kOverallHealth) +
                                        std::string(ConditionWord(c.healthOverall, max)) + ".");
   part("head", c.healthHead);
   part("body", c.healthBody);
@@ -116,15 +116,15 @@ void Navigate(Socket connection, const CommandLine&) {
   line += world::ClanName(c.clan);
   line += " camp is";
   line += RelativeDirection(c.x, c.y, camp.x, camp.y);
-  server::QueueMessage(connection, line);
-  server::QueueMessage(connection,
+  core::QueueMessage(connection, line);
+  core::QueueMessage(connection,
                        "Oldmeadow is" + std::string(RelativeDirection(c.x, c.y, world::kOldmeadow.x,
                                                                       world::kOldmeadow.y)));
 }
 
 void Time(Socket connection, const CommandLine&) {
   ASSERT_CONNECTION_LOCK_HELD();
-  server::QueueMessage(connection, TimeLine(world::GameClock));
+  core::QueueMessage(connection, TimeLine(world::GameClock));
 }
 
 }  // namespace commands

@@ -6,9 +6,9 @@
 
 #include "commands/handlers.h"
 #include "net/frame.h"
-#include "server/connection_lock.h"
-#include "server/log.h"
-#include "server/outbox.h"
+#include "core/connection_lock.h"
+#include "core/log.h"
+#include "core/outbox.h"
 #include "world/character.h"
 
 namespace commands {
@@ -29,7 +29,8 @@ constexpr Command kCommands[] = {
     {"time", Needs::InPlay, Time},
 };
 
-std::unordered_map<Socket, Session> Sessions;  // guarded by ConnectionLock
+// One per process, guarded by ConnectionLock: the sessions of every connection.
+std::unordered_map<Socket, Session> Sessions;
 
 // The line as the log shows it: the password word of setup and login masked, control
 // bytes escaped.
@@ -39,9 +40,9 @@ std::string LoggedLine(std::string_view line, const CommandLine& split) {
     std::string masked(line.substr(0, passwordAt));
     masked += "***";
     masked += line.substr(passwordAt + split.args[1].size());
-    return server::EscapeForLog(masked);
+    return core::EscapeForLog(masked);
   }
-  return server::EscapeForLog(line);
+  return core::EscapeForLog(line);
 }
 
 void Dispatch(Socket connection, const CommandLine& split) {
@@ -50,13 +51,13 @@ void Dispatch(Socket connection, const CommandLine& split) {
     const bool inPlay = world::CharacterOf(connection) != nullptr;
     if ((command.needs == Needs::InPlay && !inPlay) ||
         (command.needs == Needs::NotInPlay && inPlay)) {
-      server::QueueMessage(connection, kNotValidNow);
+      core::QueueMessage(connection, kNotValidNow);
     } else {
       command.handler(connection, split);
     }
     return;
   }
-  server::QueueMessage(connection, kUnknownCommand);
+  core::QueueMessage(connection, kUnknownCommand);
 }
 
 }  // namespace
@@ -64,10 +65,10 @@ void Dispatch(Socket connection, const CommandLine& split) {
 void HandleLine(Socket connection, const std::string& line) {
   ASSERT_CONNECTION_LOCK_HELD();
   const CommandLine split = SplitWords(line);
-  server::Log(std::to_string(static_cast<unsigned>(connection)) + " : " + LoggedLine(line, split) +
+  core::Log(std::to_string(static_cast<unsigned>(connection)) + " : " + LoggedLine(line, split) +
               "\n");
   Dispatch(connection, split);
-  server::FlushOutbox();
+  core::FlushOutbox();
 }
 
 world::Character& Actor(Socket connection) {
@@ -77,9 +78,20 @@ world::Character& Actor(Socket connection) {
   return *c;
 }
 
+void BeginSession(Socket connection, const base::Address& key, bool limited) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  Sessions[connection] = Session{key, limited, 0, false};
+}
+
 Session& SessionOf(Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
   return Sessions[connection];
+}
+
+const Session* FindSession(Socket connection) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  const auto it = Sessions.find(connection);
+  return it == Sessions.end() ? nullptr : &it->second;
 }
 
 bool EndRequested(Socket connection) {

@@ -4,25 +4,35 @@
 
 #include <string>
 
-#include "net/socket.h"
+#include "base/address.h"
+#include "core/socket_handle.h"
 
 namespace commands {
 
-using net::Socket;
+using core::Socket;
 
 // Logs the line, runs the command it names for `connection`, and flushes the Outbox,
 // whatever the outcome. REQUIRES: ConnectionLock held.
 void HandleLine(Socket connection, const std::string& line);
 
-// What the interpreter keeps of a connection between lines. Only what the sound
-// handling of failed logins needs: the game itself keeps nothing per connection.
+// What the interpreter keeps of a connection between lines: its address for the
+// limits, and what the sound handling of failed logins needs. The game itself keeps
+// nothing per connection.
 struct Session {
+  base::Address key;          // the limit key of the connection's address
+  bool limited = false;       // held to the address limits
   int failedLogins = 0;
   bool endRequested = false;  // the server should end this connection now
 };
 
+// A connection was admitted from an address counted under `key`. REQUIRES:
+// ConnectionLock held.
+void BeginSession(Socket connection, const base::Address& key, bool limited);
+
 // The session of `connection`, made on first use. REQUIRES: ConnectionLock held.
 Session& SessionOf(Socket connection);
+// The session of `connection`, or nullptr when it has none. REQUIRES: ConnectionLock held.
+const Session* FindSession(Socket connection);
 
 // True when the interpreter asked for `connection` to be ended.
 bool EndRequested(Socket connection);

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "commands/handlers.h"
-#include "server/connection_lock.h"
-#include "server/outbox.h"
+#include "core/connection_lock.h"
+#include "core/outbox.h"
 #include "world/character.h"
 #include "world/client_data.h"
 
@@ -22,10 +22,10 @@ void QueueMovement(Socket connection, char word) {
   constexpr std::int32_t kLast = world::kMapSize - 1;
   const bool atEdge = (word == 'n' && c->y <= 0) || (word == 's' && c->y >= kLast) ||
                       (word == 'e' && c->x >= kLast) || (word == 'w' && c->x <= 0);
-  if (atEdge) return server::QueueMessage(connection, kNotValidNow);
+  if (atEdge) return core::QueueMessage(connection, kNotValidNow);
   world::MoveQueue* queue = world::MoveQueueOf(*c);  // every character in play has one
-  if (!queue->Push(word)) return server::QueueMessage(connection, kTooManyMovements);
-  server::QueueMessage(connection, kMovementQueued);
+  if (!queue->Push(word)) return core::QueueMessage(connection, kTooManyMovements);
+  core::QueueMessage(connection, kMovementQueued);
   world::TellQueue(connection);
 }
 
@@ -48,11 +48,11 @@ void Follow(Socket connection, const CommandLine& line) {
   ASSERT_CONNECTION_LOCK_HELD();
   world::Character* c = &Actor(connection);
   if (line.ArgCount() == 0)
-    return server::QueueMessage(connection, "format: follow character(or off)");
+    return core::QueueMessage(connection, "format: follow character(or off)");
   const std::string_view name = line.Arg(0);
   if (name == "off") {
     c->following = nullptr;
-    return server::QueueMessage(connection, "Follow cancelled.");
+    return core::QueueMessage(connection, "Follow cancelled.");
   }
   // The first character on this cell with the name, in ascending handle order, the
   // player itself among them.
@@ -60,9 +60,9 @@ void Follow(Socket connection, const CommandLine& line) {
     const world::Character* candidate = world::CharacterOf(here);
     if (candidate->name != name) continue;
     c->following = candidate;
-    return server::QueueMessage(connection, "Now following " + std::string(name) + ".");
+    return core::QueueMessage(connection, "Now following " + std::string(name) + ".");
   }
-  server::QueueMessage(connection, "Invalid character or character is not nearby.");
+  core::QueueMessage(connection, "Invalid character or character is not nearby.");
 }
 
 }  // namespace commands

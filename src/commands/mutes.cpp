@@ -3,7 +3,7 @@
 #include <map>
 #include <string>
 
-#include "server/connection_lock.h"
+#include "core/connection_lock.h"
 
 namespace commands {
 

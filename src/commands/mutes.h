@@ -1,6 +1,6 @@
 // Mutes: characters the operator has silenced for a while, by name. Their speech (say,
 // yowl, whisper) is answered kMuted and goes nowhere. Kept in memory only; a restart
-// lifts every mute. Guarded by server::ConnectionLock.
+// lifts every mute. Guarded by ConnectionLock.
 #pragma once
 
 #include <chrono>

@@ -5,8 +5,8 @@
 
 #include "commands/handlers.h"
 #include "commands/mutes.h"
-#include "server/connection_lock.h"
-#include "server/outbox.h"
+#include "core/connection_lock.h"
+#include "core/outbox.h"
 #include "world/character.h"
 #include "world/client_data.h"
 #include "world/proximity.h"
@@ -31,7 +31,7 @@ std::string SpeechLine(const world::Character& speaker, const CommandLine& line,
 // True (after answering) when the speaker is muted.
 bool RefusedForMute(Socket connection, const world::Character& speaker) {
   if (!Muted(speaker.name)) return false;
-  server::QueueMessage(connection, kMuted);
+  core::QueueMessage(connection, kMuted);
   return true;
 }
 
@@ -40,7 +40,7 @@ bool RefusedForMute(Socket connection, const world::Character& speaker) {
 bool RefusedForControlBytes(Socket connection, const CommandLine& line) {
   for (const std::string_view word : line.args) {
     if (HasControlCharacter(word)) {
-      server::QueueMessage(connection, kNoControlBytes);
+      core::QueueMessage(connection, kNoControlBytes);
       return true;
     }
   }
@@ -69,7 +69,7 @@ void TellSpeechAt(std::int32_t x, std::int32_t y, std::string_view channel,
 void Say(Socket connection, const CommandLine& line) {
   ASSERT_CONNECTION_LOCK_HELD();
   const world::Character* speaker = &Actor(connection);
-  if (line.ArgCount() == 0) return server::QueueMessage(connection, "format: say message");
+  if (line.ArgCount() == 0) return core::QueueMessage(connection, "format: say message");
   if (RefusedForMute(connection, *speaker)) return;
   if (RefusedForControlBytes(connection, line)) return;
   const std::string text = SpeechLine(*speaker, line, 0);
@@ -80,7 +80,7 @@ void Say(Socket connection, const CommandLine& line) {
 void Yowl(Socket connection, const CommandLine& line) {
   ASSERT_CONNECTION_LOCK_HELD();
   const world::Character* speaker = &Actor(connection);
-  if (line.ArgCount() == 0) return server::QueueMessage(connection, "format: yowl message");
+  if (line.ArgCount() == 0) return core::QueueMessage(connection, "format: yowl message");
   if (RefusedForMute(connection, *speaker)) return;
   if (RefusedForControlBytes(connection, line)) return;
   const std::string text = SpeechLine(*speaker, line, 0);
@@ -94,7 +94,7 @@ void Whisper(Socket connection, const CommandLine& line) {
   ASSERT_CONNECTION_LOCK_HELD();
   const world::Character* speaker = &Actor(connection);
   if (line.ArgCount() == 0) {
-    return server::QueueMessage(connection, "format: whisper character message");
+    return core::QueueMessage(connection, "format: whisper character message");
   }
   if (RefusedForMute(connection, *speaker)) return;
   if (RefusedForControlBytes(connection, line)) return;
@@ -103,11 +103,11 @@ void Whisper(Socket connection, const CommandLine& line) {
   // look as if it had been heard.
   Socket listener = net::kNoSocket;
   const world::Character* found = world::FindInPlayByName(line.Arg(0), &listener);
-  if (found == nullptr) return server::QueueMessage(connection, kInvalidCharacter);
-  if (!world::SameArea(*found, *speaker)) return server::QueueMessage(connection, kTooFarAway);
+  if (found == nullptr) return core::QueueMessage(connection, kInvalidCharacter);
+  if (!world::SameArea(*found, *speaker)) return core::QueueMessage(connection, kTooFarAway);
   const std::string text = SpeechLine(*speaker, line, 1);
-  server::QueueMessage(connection, text);
-  server::QueueMessage(listener, text);
+  core::QueueMessage(connection, text);
+  core::QueueMessage(listener, text);
   world::TellSpeech(connection, "whisper", *speaker, Words(text, *speaker));
   world::TellSpeech(listener, "whisper", *speaker, Words(text, *speaker));
 }

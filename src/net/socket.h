@@ -1,17 +1,23 @@
-// A thin layer over POSIX sockets. Every call returns a status and leaves the errno
-// value in `error`; logging is the caller's business.
+// A thin layer over POSIX sockets: listeners of both IP families and of Unix sockets,
+// accepting, and the few socket options the server sets. Every call returns a status
+// (base::Status: the step that failed and the errno value); logging is the caller's
+// business. Any thread.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "base/address.h"
+#include "base/status.h"
+#include "core/socket_handle.h"
+
 namespace net {
 
 // A connection's descriptor. The server keys its tables by it and prints it as an
 // unsigned decimal number.
-using Socket = int;
-inline constexpr Socket kNoSocket = -1;
+using core::kNoSocket;
+using core::Socket;
 
 inline constexpr std::uint16_t kDefaultPort = 61234;
 
@@ -21,29 +27,42 @@ inline constexpr std::uint16_t kDefaultPort = 61234;
 // is; set to anything else, returns false and sets `bad` to the value.
 bool PortFromEnvironment(const char* name, std::uint16_t& port, std::string& bad);
 
-// Each of these returns true on success; on failure it returns false, sets `error` to
-// errno and closes nothing the caller did not pass in.
+// Opens a non-blocking, close-on-exec listening TCP socket on `port`, with
+// SO_REUSEADDR: on every address of both families when `address` is null (one
+// dual-stack socket; IPv4 alone where the system has no IPv6), else on that address
+// alone. On failure nothing stays open and the status's text names the step:
+// "Error creating server socket: ", "Error binding server socket: ", "Error setting
+// async mode: " or "Error listening: ", with the errno value.
+base::Status ListenTcp(const base::Address* address, std::uint16_t port, Socket& out);
+
+// Opens a non-blocking, close-on-exec listening Unix stream socket at `path`, made
+// with mode 0600 from the start. A socket file that nobody answers on (left by a server
+// that died) is replaced; one that a live server answers on is left alone and fails
+// with EADDRINUSE. On failure nothing stays open.
+base::Status ListenUnix(const std::string& path, Socket& out);
+
+// A connection taken from a listener.
+struct Accepted {
+  Socket socket = kNoSocket;
+  base::Address peer;    // the client's address (none for a Unix socket)
+  base::Address local;   // the address the client reached
+  std::uint16_t localPort = 0;
+  int uid = -1;          // on a Unix socket, the peer's user
+};
+
+// Accepts one waiting connection, non-blocking and close-on-exec. Ok with `out.socket`
+// set; ok with kNoSocket when none is waiting; otherwise the errno of accept.
+base::Status AcceptOne(Socket listening, Accepted& out);
+
+// Sends small frames at once, and keeps at most `sendBuffer` bytes in the kernel for
+// an accepted TCP connection. Best effort.
+void TuneAccepted(Socket s, int sendBuffer);
+
+// The old calls of the client, each true on success, false with `error` set to errno.
 bool CreateTcpSocket(Socket& out, int& error);
-bool SetReuseAddress(Socket s, int& error);
-bool BindAnyAddress(Socket s, std::uint16_t port, int& error);
-// Binds to one IPv4 address, `host` in host byte order.
-bool BindAddress(Socket s, std::uint32_t host, std::uint16_t port, int& error);
-bool SetNonBlocking(Socket s, int& error);
-bool Listen(Socket s, int& error);
-// Sends small frames at once instead of holding them for the peer's acknowledgement.
-bool SetNoDelay(Socket s, int& error);
-
-// Sends as much of `bytes` as the socket takes now, never raising SIGPIPE.
-// Returns the number of bytes taken (0 when the socket is full); -1 with `error` set on
-// a failure such as a reset peer.
-long SendSome(Socket s, std::string_view bytes, int& error);
-
-// Sends all of `bytes` on a socket, never raising SIGPIPE; false with `error` set when
-// it fails (what was sent stays sent).
 bool SendAll(Socket s, std::string_view bytes, int& error);
-
-// Writes all of `bytes` to any descriptor (a file, a pipe, a terminal). Both go on
-// after a signal and wait while a non-blocking descriptor is full.
+// Writes all of `bytes` to any descriptor (a file, a pipe, a terminal), going on
+// after a signal and waiting while a non-blocking descriptor is full.
 bool WriteAll(int fd, std::string_view bytes, int& error);
 
 void CloseSocket(Socket s);

@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "base/password.h"
-#include "server/connection_lock.h"
-#include "server/worker.h"
+#include "core/connection_lock.h"
+#include "core/worker.h"
 #include "world/character.h"
 
 namespace persist {
@@ -33,8 +33,8 @@ void HashPlainPasswords() {
     if (Hashing == kBatch) return;
     if (base::IsPasswordHash(c->password)) continue;
     ++Hashing;
-    const bool queued = server::RunAside(
-        net::kNoSocket, [name = c->name, plain = c->password]() -> server::Finish {
+    const bool queued = core::RunAside(
+        net::kNoSocket, [name = c->name, plain = c->password]() -> core::Finish {
           std::optional<std::string> hash = base::HashPassword(plain);
           return [name, plain, hash = std::move(hash)] {
             --Hashing;

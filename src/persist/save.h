@@ -1,6 +1,6 @@
 // The world on disk: LoadWorld at server start and SaveWorld for every save (the
 // autosave every 60 ticks and the final save on SIGINT, SIGTERM and SIGHUP). Both run
-// with server::ConnectionLock held. The file is "./savedata.phl" in the server's
+// with ConnectionLock held. The file is "./savedata.phl" in the server's
 // working directory; tests pass a path of their own.
 #pragma once
 

@@ -9,98 +9,172 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "core/connection_lock.h"
+#include "core/log.h"
+#include "persist/file_replace.h"
 #include "persist/save.h"
-#include "server/connection_lock.h"
-#include "server/log.h"
 
 namespace persist {
 
 namespace {
 
-// --- State below is guarded by Mutex (never by ConnectionLock). ---------------------
-std::mutex Mutex;
-std::condition_variable Changed;
-std::optional<std::string> Waiting;  // the newest snapshot not yet being written
-bool Writing = false;                // the writer thread is writing a snapshot
-int FailedTries = 0;                 // saves that failed since the last one that worked
-std::string Path;                    // set by StartSaver, before the thread runs
+// One file's newest bytes not yet being written, and who waits for them.
+struct Slot {
+  std::optional<std::string> bytes;
+  std::vector<SaveDone> waiting;
+};
 
-// Counts one save's outcome; after a good save that follows failed ones, says so.
-// REQUIRES: Mutex held.
-void NoteOutcome(bool saved) {
+class Saver {
+ public:
+  void Start(std::string_view path, std::string_view bansPath);
+  void SaveWorld(SaveDone done);
+  void SaveBans(std::string text, SaveDone done);
+  bool FailedLast();
+  bool BeforeExit(std::string_view path);
+
+ private:
+  [[noreturn]] void Loop();
+  void NoteOutcome(bool saved);
+
+  std::string path_;      // set by Start, before the thread runs
+  std::string bansPath_;
+  // State below is guarded by mutex_ (never by ConnectionLock).
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  Slot world_;
+  Slot bans_;
+  bool writing_ = false;   // the writer thread is writing a snapshot
+  int failedTries_ = 0;    // world saves that failed since the last one that worked
+};
+
+// One per process: the files it writes are the process's.
+Saver TheSaver;
+
+// Counts one world save's outcome; after a good save that follows failed ones, says
+// so. REQUIRES: mutex_ held.
+void Saver::NoteOutcome(bool saved) {
   if (!saved) {
-    ++FailedTries;
+    ++failedTries_;
     return;
   }
-  if (FailedTries == 1) server::Log("World saved after 1 failed try.\n");
-  if (FailedTries > 1) {
-    server::Log("World saved after " + std::to_string(FailedTries) + " failed tries.\n");
+  if (failedTries_ == 1) core::Log("World saved after 1 failed try.\n");
+  if (failedTries_ > 1) {
+    core::Log("World saved after " + std::to_string(failedTries_) + " failed tries.\n");
   }
-  FailedTries = 0;
+  failedTries_ = 0;
 }
 
-[[noreturn]] void WriterLoop() {
+void Saver::Loop() {
   for (;;) {
-    std::string bytes;
+    Slot world;
+    Slot bans;
     {
-      std::unique_lock<std::mutex> guard(Mutex);
-      Changed.wait(guard, [] { return Waiting.has_value(); });
-      bytes = std::move(*Waiting);
-      Waiting.reset();
-      Writing = true;
+      std::unique_lock<std::mutex> guard(mutex_);
+      changed_.wait(guard, [&] { return world_.bytes.has_value() || bans_.bytes.has_value(); });
+      std::swap(world, world_);
+      std::swap(bans, bans_);
+      writing_ = true;
     }
-    const bool saved = WriteSaveBytes(Path, bytes);  // reports its own failure
+    bool worldSaved = true;
+    if (world.bytes) worldSaved = WriteSaveBytes(path_, *world.bytes);  // reports its own failure
+    bool bansSaved = true;
+    if (bans.bytes) {
+      const base::Status status = ReplaceFile(bansPath_, *bans.bytes);
+      bansSaved = status.ok();
+      if (!bansSaved) core::Log("Error saving bans: " + std::to_string(status.error()) + "\n");
+    }
     {
-      std::lock_guard<std::mutex> guard(Mutex);
-      Writing = false;
-      NoteOutcome(saved);
+      std::lock_guard<std::mutex> guard(mutex_);
+      writing_ = false;
+      if (world.bytes) NoteOutcome(worldSaved);
     }
-    Changed.notify_all();
+    changed_.notify_all();
+    for (const SaveDone& done : world.waiting) done(worldSaved);
+    for (const SaveDone& done : bans.waiting) done(bansSaved);
   }
+}
+
+void Saver::Start(std::string_view path, std::string_view bansPath) {
+  path_ = std::string(path);
+  bansPath_ = std::string(bansPath);
+  std::thread([this] { Loop(); }).detach();
+}
+
+void Saver::SaveWorld(SaveDone done) {
+  std::optional<std::string> bytes = SnapshotWorld();
+  std::unique_lock<std::mutex> guard(mutex_);
+  if (!bytes) {
+    // A damaged file still waits to be kept, and nothing may replace it: a failed try.
+    NoteOutcome(false);
+    guard.unlock();
+    if (done) done(false);
+    return;
+  }
+  world_.bytes = std::move(bytes);
+  if (done) world_.waiting.push_back(std::move(done));
+  changed_.notify_all();
+}
+
+void Saver::SaveBans(std::string text, SaveDone done) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  bans_.bytes = std::move(text);
+  if (done) bans_.waiting.push_back(std::move(done));
+  changed_.notify_all();
+}
+
+bool Saver::FailedLast() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return failedTries_ > 0 && !writing_ && !world_.bytes;
+}
+
+bool Saver::BeforeExit(std::string_view path) {
+  std::vector<SaveDone> dropped;
+  {
+    std::unique_lock<std::mutex> guard(mutex_);
+    world_.bytes.reset();
+    dropped.swap(world_.waiting);
+    changed_.wait(guard, [&] { return !writing_; });
+  }
+  const bool saved = persist::SaveWorld(path);
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    NoteOutcome(saved);
+  }
+  for (const SaveDone& done : dropped) done(saved);
+  return saved;
 }
 
 }  // namespace
 
-void StartSaver(std::string_view path) {
-  Path = std::string(path);
-  std::thread(WriterLoop).detach();
-}
+void StartSaver(std::string_view path, std::string_view bansPath) { TheSaver.Start(path, bansPath); }
 
-void SaveInBackground() {
+void SaveInBackground(SaveDone done) {
   ASSERT_CONNECTION_LOCK_HELD();
-  std::optional<std::string> bytes = SnapshotWorld();
-  std::lock_guard<std::mutex> guard(Mutex);
-  if (!bytes) {
-    // A damaged file still waits to be kept, and nothing may replace it: a failed try.
-    NoteOutcome(false);
-    return;
-  }
-  Waiting = std::move(bytes);
-  Changed.notify_all();
+  TheSaver.SaveWorld(std::move(done));
 }
 
-bool SaveFailedLast() {
-  std::lock_guard<std::mutex> guard(Mutex);
-  return FailedTries > 0 && !Writing && !Waiting;
+void SaveBansInBackground(std::string text, SaveDone done) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  TheSaver.SaveBans(std::move(text), std::move(done));
 }
+
+bool SaveFailedLast() { return TheSaver.FailedLast(); }
 
 bool SaveBeforeExit(std::string_view path) {
   ASSERT_CONNECTION_LOCK_HELD();
-  {
-    std::unique_lock<std::mutex> guard(Mutex);
-    Waiting.reset();
-    Changed.wait(guard, [] { return !Writing; });
-  }
-  const bool saved = SaveWorld(path);
-  std::lock_guard<std::mutex> guard(Mutex);
-  NoteOutcome(saved);
-  return saved;
+  return TheSaver.BeforeExit(path);
 }
 
 bool CanSaveIn(std::string_view path, int& error) {
   const std::string temporary = std::string(path) + ".tmp";
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  // A leftover temporary file (or a link planted there) is ours to remove, as a save would.
+  if (::unlink(temporary.c_str()) != 0 && errno != ENOENT) {
+    error = errno;
+    return false;
+  }
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) {
     error = errno;
     return false;

@@ -1,36 +1,48 @@
-// The background saver: the world's bytes are taken under ConnectionLock, in memory,
-// and written, flushed and renamed into place by a thread of its own, so no tick and no
-// command waits for the disk. The functions below are called with ConnectionLock held;
-// the writer thread never takes it.
+// The background saver: the world's bytes (and the bans file's) are taken under
+// ConnectionLock, in memory, and written, flushed and renamed into place by a thread of
+// its own, so no tick and no command waits for the disk. The functions below are called
+// with ConnectionLock held unless they say otherwise; the writer thread never takes it.
 #pragma once
 
+#include <functional>
+#include <string>
 #include <string_view>
 
 #include "persist/save_format.h"
 
 namespace persist {
 
-// Starts the writer thread for the save file at `path`. Call once, before any
-// SaveInBackground.
-void StartSaver(std::string_view path = kSaveFilePath);
+// Told, on the writer thread, whether the write that holds a snapshot worked.
+using SaveDone = std::function<void(bool saved)>;
+
+// Starts the writer thread for the save file at `path` and the bans file at
+// `bansPath`. Call once, before any SaveInBackground.
+void StartSaver(std::string_view path = kSaveFilePath, std::string_view bansPath = "bans.txt");
 
 // Takes the world's bytes now and hands them to the writer thread. A write already in
 // progress is followed by one more with the newest bytes, never by a pile: a snapshot
-// that has not started yet is replaced. A write that fails prints "Error saving world:
-// <errno>" and leaves the old file; play goes on, and SaveFailedLast tells the caller
-// to try again. The first save that works after failed ones prints "World saved after
-// <n> failed tries." ("1 failed try." for one). REQUIRES: ConnectionLock held.
-void SaveInBackground();
+// that has not started yet is replaced (and its `done`s are told of the one that
+// replaced it). A write that fails prints "Error saving world: <errno>" and leaves the
+// old file; play goes on, and SaveFailedLast tells the caller to try again. The first
+// save that works after failed ones prints "World saved after <n> failed tries." ("1
+// failed try." for one). `done`, if given, is told once the bytes are on disk or the
+// write failed (at once, on this thread, when no snapshot could be taken).
+// REQUIRES: ConnectionLock held.
+void SaveInBackground(SaveDone done = nullptr);
+
+// The bans file's new text, written the same way ("Error saving bans: <errno>" on
+// failure); `done` as above. REQUIRES: ConnectionLock held.
+void SaveBansInBackground(std::string text, SaveDone done = nullptr);
 
 // True when the newest save failed (its snapshot or its write) and none is waiting or
 // being written: what the world held then is not on disk, though nothing may have
 // changed since, so the caller should save again. Any thread may call.
 bool SaveFailedLast();
 
-// The final save: waits for the write in progress, drops any snapshot still waiting,
-// and saves now as SaveWorld does, returning its result (counted, and reported after
-// failed tries, as SaveInBackground's are). The caller keeps ConnectionLock so nothing
-// changes afterwards. REQUIRES: ConnectionLock held.
+// The final save: waits for the writes in progress, drops any world snapshot still
+// waiting, and saves now as SaveWorld does, returning its result (counted, and
+// reported after failed tries, as SaveInBackground's are). The caller keeps
+// ConnectionLock so nothing changes afterwards. REQUIRES: ConnectionLock held.
 bool SaveBeforeExit(std::string_view path = kSaveFilePath);
 
 // True when the folder of `path` lets the server make its temporary save file; false

@@ -1,22 +1,17 @@
 #include "telnet/telnet_codec.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <nlohmann/json.hpp>
 
 #include <string>
 
 #include "net/frame.h"
-#include "server/address_limits.h"
 #include "telnet/telnet_writer.h"
 
 namespace telnet {
 
 void TelnetCodec::Start(std::string& toPeer) { reader_.Start(toPeer); }
 
-void TelnetCodec::Read(std::string_view bytes, server::CodecEvents& events, std::string& toPeer) {
+void TelnetCodec::Read(std::string_view bytes, connection::CodecEvents& events, std::string& toPeer) {
   reader_.Feed(
       bytes, toPeer,
       [&](std::string_view line) {
@@ -27,7 +22,7 @@ void TelnetCodec::Read(std::string_view bytes, server::CodecEvents& events, std:
           events.Line(line);
         }
       },
-      [&] { AppendStatus(toPeer); }, [&](std::string_view message) { TakeGmcp(message, toPeer); });
+      [&] { AppendStatus(toPeer, events.Now().monotonic); }, [&](std::string_view message) { TakeGmcp(message, toPeer); });
 }
 
 void TelnetCodec::TakeGmcp(std::string_view message, std::string& toPeer) {
@@ -47,17 +42,13 @@ void TelnetCodec::WriteData(std::string_view message, std::string& out) { Append
 
 std::string TelnetCodec::WebAddress() const {
   // The address this client reached us on is one the web client answers on too.
-  sockaddr_in local{};
-  socklen_t length = sizeof local;
-  if (::getsockname(socket_, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
-      local.sin_family != AF_INET)
-    return {};
-  return "http://" + server::AddressText(ntohl(local.sin_addr.s_addr)) + ":" +
-         std::to_string(options_.webPort);
+  if (local_ == base::Address{}) return {};  // not known
+  const std::string host = base::AddressText(local_);
+  const bool v6 = !local_.IsV4();
+  return "http://" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(options_.webPort);
 }
 
-void TelnetCodec::AppendStatus(std::string& toPeer) {
-  const auto now = std::chrono::steady_clock::now();
+void TelnetCodec::AppendStatus(std::string& toPeer, std::chrono::steady_clock::time_point now) {
   if (lastStatus_ != std::chrono::steady_clock::time_point{} && now - lastStatus_ < kMsspInterval)
     return;
   lastStatus_ = now;

@@ -10,9 +10,8 @@
 #include <memory>
 
 #include "net/frame.h"
-#include "net/socket.h"
-#include "server/codec.h"
-#include "server/gmcp.h"
+#include "connection/codec.h"
+#include "telnet/gmcp.h"
 #include "telnet/telnet_reader.h"
 
 namespace telnet {
@@ -29,30 +28,30 @@ struct TelnetOptions {
 // turns MSSP off and on again cannot draw the status faster than this.
 inline constexpr auto kMsspInterval = std::chrono::seconds(1);
 
-class TelnetCodec final : public server::Codec {
+class TelnetCodec final : public connection::Codec {
  public:
-  // `options` must outlive the codec; `socket` is the connection, whose local address
-  // names the web client to status crawlers.
-  TelnetCodec(const TelnetOptions& options, net::Socket socket)
-      : options_(options), socket_(socket) {}
+  // `options` must outlive the codec; `endpoints` say where the client reached us, the
+  // address that names the web client to status crawlers and Mudlet.
+  TelnetCodec(const TelnetOptions& options, const connection::Endpoints& endpoints)
+      : options_(options), local_(endpoints.local) {}
 
   const char* DoorName() const override { return "telnet"; }
   void Start(std::string& toPeer) override;
-  void Read(std::string_view bytes, server::CodecEvents& events, std::string& toPeer) override;
+  void Read(std::string_view bytes, connection::CodecEvents& events, std::string& toPeer) override;
   void Write(std::string_view text, std::string& out) override;
   void Refuse(std::string_view text, std::string& out) override;
   bool WantsData(std::string_view message) const override;
   void WriteData(std::string_view message, std::string& out) override;
 
  private:
-  void AppendStatus(std::string& toPeer);
+  void AppendStatus(std::string& toPeer, std::chrono::steady_clock::time_point now);
   void TakeGmcp(std::string_view message, std::string& toPeer);
   std::string WebAddress() const;  // "http://<address we were reached on>:<web port>"
 
   const TelnetOptions& options_;
-  net::Socket socket_;
+  base::Address local_;
   TelnetReader reader_{net::kMaxLineBytes};
-  server::GmcpClient gmcp_;
+  GmcpClient gmcp_;
   std::chrono::steady_clock::time_point lastStatus_{};
 };
 

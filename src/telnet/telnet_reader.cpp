@@ -87,7 +87,7 @@ TelnetReader::Event TelnetReader::Step(unsigned char byte, std::string& toClient
       // it: end it here and take the command, so no input is swallowed for good.
       state_ = State::Data;
       if (byte == kSe) {
-        const bool message = subGmcp_ && sub_.size() <= server::kMaxGmcpBytes;
+        const bool message = subGmcp_ && sub_.size() <= kMaxGmcpBytes;
         subGmcp_ = false;
         if (message) return Event::GmcpMessage;
         std::string().swap(sub_);
@@ -137,7 +137,7 @@ TelnetReader::Event TelnetReader::Negotiate(unsigned char verb, unsigned char op
 }
 
 void TelnetReader::KeepSubByte(unsigned char byte) {
-  if (subGmcp_ && sub_.size() <= server::kMaxGmcpBytes) sub_ += static_cast<char>(byte);
+  if (subGmcp_ && sub_.size() <= kMaxGmcpBytes) sub_ += static_cast<char>(byte);
 }
 
 void TelnetReader::TakeLine() {

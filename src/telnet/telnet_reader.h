@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "server/gmcp.h"
+#include "telnet/gmcp.h"
 
 namespace telnet {
 
@@ -25,7 +25,7 @@ namespace telnet {
 // Memory stays bounded: a line is held up to maxLineBytes + 1 bytes, and a line longer
 // than maxLineBytes comes out once, cut to maxLineBytes + 1 bytes, so the game's own
 // length check answers it; a subnegotiation's data is skipped, never held, except a
-// GMCP message while GMCP is on, held up to server::kMaxGmcpBytes (a longer one is
+// GMCP message while GMCP is on, held up to kMaxGmcpBytes (a longer one is
 // dropped).
 class TelnetReader {
  public:

@@ -27,7 +27,7 @@ void AppendAnswer(std::string_view status, std::string_view type, std::string_vi
   out += body;
 }
 
-class MetricsCodec final : public server::Codec {
+class MetricsCodec final : public connection::Codec {
  public:
   explicit MetricsCodec(std::shared_ptr<const std::function<std::string()>> render)
       : render_(std::move(render)) {
@@ -38,7 +38,7 @@ class MetricsCodec final : public server::Codec {
   bool PlaysFromStart() const override { return false; }
   const char* DoorName() const override { return "metrics"; }
 
-  void Read(std::string_view bytes, server::CodecEvents& events, std::string& toPeer) override {
+  void Read(std::string_view bytes, connection::CodecEvents& events, std::string& toPeer) override {
     if (done_) return;
     const std::size_t room = kMaxRequestBytes - held_.size();
     held_.append(bytes.substr(0, room));
@@ -81,9 +81,9 @@ class MetricsCodec final : public server::Codec {
 
 }  // namespace
 
-server::CodecMaker MetricsCodecMaker(std::function<std::string()> render) {
+connection::CodecMaker MetricsCodecMaker(std::function<std::string()> render) {
   auto shared = std::make_shared<const std::function<std::string()>>(std::move(render));
-  return [shared](net::Socket) { return std::make_unique<MetricsCodec>(shared); };
+  return [shared](const connection::Endpoints&) { return std::make_unique<MetricsCodec>(shared); };
 }
 
 }  // namespace web

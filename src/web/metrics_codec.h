@@ -7,10 +7,10 @@
 #include <functional>
 #include <string>
 
-#include "server/codec.h"
+#include "connection/codec.h"
 
 namespace web {
 
-server::CodecMaker MetricsCodecMaker(std::function<std::string()> render);
+connection::CodecMaker MetricsCodecMaker(std::function<std::string()> render);
 
 }  // namespace web

@@ -9,7 +9,7 @@ namespace web {
 
 namespace {
 
-class WebCodec final : public server::Codec {
+class WebCodec final : public connection::Codec {
  public:
   explicit WebCodec(std::shared_ptr<const WebCodecOptions> options)
       : http_(std::make_unique<HttpAnswerer>(std::move(options))) {}
@@ -17,7 +17,7 @@ class WebCodec final : public server::Codec {
   bool PlaysFromStart() const override { return false; }
   const char* DoorName() const override { return "web"; }
 
-  void Read(std::string_view bytes, server::CodecEvents& events, std::string& toPeer) override {
+  void Read(std::string_view bytes, connection::CodecEvents& events, std::string& toPeer) override {
     if (state_ == State::Http) {
       switch (http_->Read(bytes, toPeer)) {
         case HttpAnswerer::Result::Reading:
@@ -76,13 +76,13 @@ class WebCodec final : public server::Codec {
 
 }  // namespace
 
-std::unique_ptr<server::Codec> MakeWebCodec(std::shared_ptr<const WebCodecOptions> options) {
+std::unique_ptr<connection::Codec> MakeWebCodec(std::shared_ptr<const WebCodecOptions> options) {
   return std::make_unique<WebCodec>(std::move(options));
 }
 
-server::CodecMaker WebCodecMaker(WebCodecOptions options) {
+connection::CodecMaker WebCodecMaker(WebCodecOptions options) {
   auto shared = std::make_shared<const WebCodecOptions>(std::move(options));
-  return [shared](net::Socket) { return MakeWebCodec(shared); };
+  return [shared](const connection::Endpoints&) { return MakeWebCodec(shared); };
 }
 
 }  // namespace web

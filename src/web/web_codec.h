@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "server/codec.h"
+#include "connection/codec.h"
 
 namespace web {
 
@@ -18,9 +18,9 @@ struct WebCodecOptions {
 
 // Makes the codec of one connection to the web door. The door's codecs share
 // `options`, which the codec holds only until its upgrade.
-std::unique_ptr<server::Codec> MakeWebCodec(std::shared_ptr<const WebCodecOptions> options);
+std::unique_ptr<connection::Codec> MakeWebCodec(std::shared_ptr<const WebCodecOptions> options);
 
 // The web door's maker for the connection layer: every codec it makes shares `options`.
-server::CodecMaker WebCodecMaker(WebCodecOptions options);
+connection::CodecMaker WebCodecMaker(WebCodecOptions options);
 
 }  // namespace web

@@ -41,31 +41,6 @@ std::uint64_t FrameBytes(std::uint64_t payload, bool masked) {
   return 2 + length + (masked ? 4 : 0) + payload;
 }
 
-// The wslay contexts below are shared by every connection. Codecs are called by one
-// thread at a time (the holder of ConnectionLock), so no call finds one in use, and
-// each call leaves them as it found them: the input empty, the output sent whole.
-
-// What receiving contexts read from: the bytes of the Read in progress.
-struct Input {
-  std::string_view bytes;
-  std::size_t taken = 0;  // by the context since the caller last cleared it
-};
-
-Input& CurrentInput() {
-  static Input input;
-  return input;
-}
-
-ssize_t Receive(std::uint8_t* buffer, std::size_t length, int, void* user) {
-  Input& input = *static_cast<Input*>(user);
-  const std::size_t n = std::min(length, input.bytes.size());
-  if (n == 0) return 0;  // wslay_frame_recv returns WSLAY_ERR_WANT_READ
-  std::memcpy(buffer, input.bytes.data(), n);
-  input.bytes.remove_prefix(n);
-  input.taken += n;
-  return static_cast<ssize_t>(n);
-}
-
 wslay_frame_context_ptr NewContext(const wslay_frame_callbacks& callbacks, void* user) {
   wslay_frame_context_ptr context = nullptr;
   // Out of memory: as when any allocation fails, the process ends.
@@ -73,82 +48,33 @@ wslay_frame_context_ptr NewContext(const wslay_frame_callbacks& callbacks, void*
   return context;
 }
 
-// A receiving context carries a buffer of 4 KiB, too much to keep for each idle
-// connection. Between frames a context is at rest, the same as a new one, and goes back
-// here; one is enough, as connections read one at a time.
-class Receivers {
- public:
-  ~Receivers() {
-    if (spare_ != nullptr) wslay_frame_context_free(spare_);
-  }
-  wslay_frame_context_ptr Take() {
-    if (spare_ != nullptr) return std::exchange(spare_, nullptr);
-    const wslay_frame_callbacks callbacks{nullptr, Receive, nullptr};
-    return NewContext(callbacks, &CurrentInput());
-  }
-  // REQUIRES: every byte `context` was handed belongs to a frame it has reported whole.
-  void GiveBack(wslay_frame_context_ptr context) {
-    if (spare_ == nullptr) {
-      spare_ = context;
-    } else {
-      wslay_frame_context_free(context);
-    }
-  }
-
- private:
-  wslay_frame_context_ptr spare_ = nullptr;
-};
-
-Receivers& SharedReceivers() {
-  static Receivers receivers;
-  return receivers;
+// Where a frame being written goes: a sending context's callback takes every byte it
+// is given, so each frame is whole when wslay_frame_send returns.
+ssize_t Send(const std::uint8_t* data, std::size_t length, int, void* user) {
+  static_cast<std::string*>(user)->append(reinterpret_cast<const char*>(data), length);
+  return static_cast<ssize_t>(length);
 }
 
-// Writes the frames of every connection: its send callback takes every byte it is
-// given, so each frame is whole when wslay_frame_send returns and no state is left.
-class Encoder {
- public:
-  Encoder() {
-    const wslay_frame_callbacks callbacks{Send, nullptr, nullptr};
-    context_ = NewContext(callbacks, this);
-  }
-  ~Encoder() { wslay_frame_context_free(context_); }
-  Encoder(const Encoder&) = delete;
-  Encoder& operator=(const Encoder&) = delete;
-
-  // Appends one whole, unmasked frame. REQUIRES: a control frame's payload is at most
-  // 125 bytes.
-  void Append(std::uint8_t opcode, std::string_view payload, std::string& out) {
-    out_ = &out;
-    wslay_frame_iocb frame{};
-    frame.fin = 1;
-    frame.opcode = opcode;
-    frame.payload_length = payload.size();
-    frame.data = reinterpret_cast<const std::uint8_t*>(payload.data());
-    frame.data_length = payload.size();
-    [[maybe_unused]] const ssize_t sent = wslay_frame_send(context_, &frame);
-    assert(sent == static_cast<ssize_t>(payload.size()));
-    out_ = nullptr;
-  }
-
- private:
-  static ssize_t Send(const std::uint8_t* data, std::size_t length, int, void* user) {
-    static_cast<Encoder*>(user)->out_->append(reinterpret_cast<const char*>(data), length);
-    return static_cast<ssize_t>(length);
-  }
-
-  wslay_frame_context_ptr context_ = nullptr;
-  std::string* out_ = nullptr;  // where the frame being sent goes
-};
-
+// Appends one whole, unmasked frame. A sending context carries a 4 KiB buffer it never
+// uses for sending, too much to keep for each idle connection: it lives for one frame.
+// REQUIRES: a control frame's payload is at most 125 bytes.
 void AppendFrame(std::uint8_t opcode, std::string_view payload, std::string& out) {
-  static Encoder encoder;
-  encoder.Append(opcode, payload, out);
+  const wslay_frame_callbacks callbacks{Send, nullptr, nullptr};
+  wslay_frame_context_ptr context = NewContext(callbacks, &out);
+  wslay_frame_iocb frame{};
+  frame.fin = 1;
+  frame.opcode = opcode;
+  frame.payload_length = payload.size();
+  frame.data = reinterpret_cast<const std::uint8_t*>(payload.data());
+  frame.data_length = payload.size();
+  [[maybe_unused]] const ssize_t sent = wslay_frame_send(context, &frame);
+  assert(sent == static_cast<ssize_t>(payload.size()));
+  wslay_frame_context_free(context);
 }
 
 // As on the game port, where a NUL ends a line: a message holding NULs is one line per
 // piece, and an empty message is an empty line.
-void ReportLines(std::string_view text, server::CodecEvents& events) {
+void ReportLines(std::string_view text, connection::CodecEvents& events) {
   for (;;) {
     const std::size_t end = text.find(net::kFrameEnd);
     const std::string_view line = text.substr(0, end);
@@ -168,20 +94,32 @@ WebSocketCodec::~WebSocketCodec() {
   if (receiver_ != nullptr) wslay_frame_context_free(receiver_);
 }
 
-void WebSocketCodec::Read(std::string_view bytes, server::CodecEvents& events,
+ssize_t WebSocketCodec::Receive(std::uint8_t* buffer, std::size_t length, int, void* user) {
+  WebSocketCodec& codec = *static_cast<WebSocketCodec*>(user);
+  const std::size_t n = std::min(length, codec.input_.size());
+  if (n == 0) return 0;  // wslay_frame_recv returns WSLAY_ERR_WANT_READ
+  std::memcpy(buffer, codec.input_.data(), n);
+  codec.input_.remove_prefix(n);
+  codec.taken_ += n;
+  return static_cast<ssize_t>(n);
+}
+
+void WebSocketCodec::Read(std::string_view bytes, connection::CodecEvents& events,
                           std::string& toPeer) {
   if (closed_ || bytes.empty()) return;
-  if (receiver_ == nullptr) receiver_ = SharedReceivers().Take();
-  Input& input = CurrentInput();
-  input.bytes = bytes;
+  if (receiver_ == nullptr) {
+    const wslay_frame_callbacks callbacks{nullptr, Receive, nullptr};
+    receiver_ = NewContext(callbacks, this);
+  }
+  input_ = bytes;
   while (!closed_) {
-    input.taken = 0;
+    taken_ = 0;
     wslay_frame_iocb chunk{};
     const ssize_t got = wslay_frame_recv(receiver_, &chunk);
-    unfinished_ += input.taken;
+    unfinished_ += taken_;
     if (got == WSLAY_ERR_WANT_READ) {
       // wslay asks for more only when what it holds cannot make a chunk: all is taken.
-      assert(input.bytes.empty());
+      assert(input_.empty());
       break;
     }
     if (got < 0) {
@@ -190,16 +128,16 @@ void WebSocketCodec::Read(std::string_view bytes, server::CodecEvents& events,
     }
     TakeChunk(chunk, events, toPeer);
   }
-  input = {};
-  if (closed_) {
+  input_ = {};
+  // Between frames the receiving context is at rest, the same as a new one, and its
+  // 4 KiB buffer is too much to keep for each idle connection.
+  if (closed_ || unfinished_ == 0) {
     wslay_frame_context_free(receiver_);
     receiver_ = nullptr;
-  } else if (unfinished_ == 0) {
-    SharedReceivers().GiveBack(std::exchange(receiver_, nullptr));
   }
 }
 
-void WebSocketCodec::TakeChunk(const wslay_frame_iocb& chunk, server::CodecEvents& events,
+void WebSocketCodec::TakeChunk(const wslay_frame_iocb& chunk, connection::CodecEvents& events,
                                std::string& toPeer) {
   if (!inFrame_ && !StartFrame(chunk, events, toPeer)) return;
   const std::string_view data(reinterpret_cast<const char*>(chunk.data), chunk.data_length);
@@ -223,7 +161,7 @@ void WebSocketCodec::TakeChunk(const wslay_frame_iocb& chunk, server::CodecEvent
 
 // Checks the header of a frame that begins, as the parts of RFC 6455 that wslay's frame
 // API leaves to its user ask. Returns false when it closed the connection.
-bool WebSocketCodec::StartFrame(const wslay_frame_iocb& chunk, server::CodecEvents& events,
+bool WebSocketCodec::StartFrame(const wslay_frame_iocb& chunk, connection::CodecEvents& events,
                                 std::string& toPeer) {
   inFrame_ = true;
   payloadSeen_ = 0;
@@ -263,7 +201,7 @@ bool WebSocketCodec::StartFrame(const wslay_frame_iocb& chunk, server::CodecEven
 
 // `whole`: `data` is the whole message; `last`: its last frame ends with `data`.
 void WebSocketCodec::TakeText(std::string_view data, bool whole, bool last,
-                              server::CodecEvents& events, std::string& toPeer) {
+                              connection::CodecEvents& events, std::string& toPeer) {
   if (!utf8_.Feed(data) || (last && !utf8_.Whole())) {
     Close(kInvalidPayload, {}, events, toPeer);
     return;
@@ -283,17 +221,17 @@ void WebSocketCodec::TakeText(std::string_view data, bool whole, bool last,
 
 // A whole message: lines of the game, or under the GMCP subprotocol a text message
 // that is a GMCP message from the client.
-void WebSocketCodec::TakeMessage(std::string_view message, server::CodecEvents& events) {
+void WebSocketCodec::TakeMessage(std::string_view message, connection::CodecEvents& events) {
   if (!gmcp_ || binaryMessage_) {
     ReportLines(message, events);
-  } else if (message.size() <= server::kMaxGmcpBytes) {
+  } else if (message.size() <= telnet::kMaxGmcpBytes) {
     client_->Take(message);
   }
 }
 
 void WebSocketCodec::UseGmcp() {
   gmcp_ = true;
-  client_ = std::make_unique<server::GmcpClient>();
+  client_ = std::make_unique<telnet::GmcpClient>();
 }
 
 bool WebSocketCodec::WantsData(std::string_view message) const {
@@ -307,7 +245,7 @@ void WebSocketCodec::WriteData(std::string_view message, std::string& out) {
 }
 
 void WebSocketCodec::TakeControl(std::uint8_t opcode, std::string_view data, bool whole, bool last,
-                                 server::CodecEvents& events, std::string& toPeer) {
+                                 connection::CodecEvents& events, std::string& toPeer) {
   std::string_view payload = data;
   if (!whole) {
     control_.append(data);  // wslay has checked the frame's length: at most 125 bytes
@@ -323,7 +261,7 @@ void WebSocketCodec::TakeControl(std::uint8_t opcode, std::string_view data, boo
 }
 
 // Echoes the client's code, or sends none when it gave none (RFC 6455 section 5.5.1).
-void WebSocketCodec::AnswerClose(std::string_view payload, server::CodecEvents& events,
+void WebSocketCodec::AnswerClose(std::string_view payload, connection::CodecEvents& events,
                                  std::string& toPeer) {
   std::uint16_t code = 0;
   if (payload.size() == 1) {
@@ -336,7 +274,7 @@ void WebSocketCodec::AnswerClose(std::string_view payload, server::CodecEvents& 
   Close(code, {}, events, toPeer);
 }
 
-void WebSocketCodec::Close(std::uint16_t code, std::string_view reason, server::CodecEvents& events,
+void WebSocketCodec::Close(std::uint16_t code, std::string_view reason, connection::CodecEvents& events,
                            std::string& toPeer) {
   SendClose(code, reason, toPeer);
   events.Finished();

@@ -1,17 +1,18 @@
 // The WebSocket side of a web connection after its upgrade (RFC 6455, the server's
 // end): frames are read and written by wslay's frame API over the codec's own buffers,
 // and messages are put together from them here. One per connection; like every codec
-// it is used by one thread at a time, the holder of ConnectionLock, which also guards
-// the wslay contexts the connections share (websocket_codec.cpp).
+// it is used by one thread at a time, the holder of ConnectionLock.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 
-#include "server/codec.h"
-#include "server/gmcp.h"
+#include "connection/codec.h"
+#include "telnet/gmcp.h"
 #include "web/web_rules.h"
 
 struct wslay_frame_context;
@@ -32,7 +33,7 @@ class WebSocketCodec {
   // are answered into `toPeer`. A close from the client is answered, and a binary
   // message (1003), text that is not UTF-8 (1007) or a frame that breaks the protocol
   // (1002) is closed; either way Finished is reported and no more bytes are read.
-  void Read(std::string_view bytes, server::CodecEvents& events, std::string& toPeer);
+  void Read(std::string_view bytes, connection::CodecEvents& events, std::string& toPeer);
 
   // Appends `text`, repaired into UTF-8 where it is not, as one text frame. Nothing
   // once a close was sent.
@@ -49,22 +50,26 @@ class WebSocketCodec {
   void Finish(std::string& out);
 
  private:
-  void TakeChunk(const wslay_frame_iocb& chunk, server::CodecEvents& events, std::string& toPeer);
-  bool StartFrame(const wslay_frame_iocb& chunk, server::CodecEvents& events, std::string& toPeer);
-  void TakeText(std::string_view data, bool whole, bool last, server::CodecEvents& events,
+  void TakeChunk(const wslay_frame_iocb& chunk, connection::CodecEvents& events, std::string& toPeer);
+  bool StartFrame(const wslay_frame_iocb& chunk, connection::CodecEvents& events, std::string& toPeer);
+  void TakeText(std::string_view data, bool whole, bool last, connection::CodecEvents& events,
                 std::string& toPeer);
-  void TakeMessage(std::string_view message, server::CodecEvents& events);
+  void TakeMessage(std::string_view message, connection::CodecEvents& events);
   void TakeControl(std::uint8_t opcode, std::string_view data, bool whole, bool last,
-                   server::CodecEvents& events, std::string& toPeer);
-  void AnswerClose(std::string_view payload, server::CodecEvents& events, std::string& toPeer);
+                   connection::CodecEvents& events, std::string& toPeer);
+  void AnswerClose(std::string_view payload, connection::CodecEvents& events, std::string& toPeer);
   // Sends a close with `code` (none when 0) and reports Finished.
-  void Close(std::uint16_t code, std::string_view reason, server::CodecEvents& events,
+  void Close(std::uint16_t code, std::string_view reason, connection::CodecEvents& events,
              std::string& toPeer);
   void SendClose(std::uint16_t code, std::string_view reason, std::string& out);
 
+  static ssize_t Receive(std::uint8_t* buffer, std::size_t length, int flags, void* user);
+
   // Held only while a frame is partly received: between frames the receiving context is
-  // at rest, and goes back to the one all connections share.
+  // at rest, and is let go.
   wslay_frame_context* receiver_ = nullptr;
+  std::string_view input_;   // the bytes of the Read in progress not yet given to wslay
+  std::size_t taken_ = 0;    // given to wslay by the current wslay_frame_recv
   // Bytes handed to receiver_ that belong to no whole frame yet; 0 when it is at rest.
   std::uint64_t unfinished_ = 0;
   std::uint64_t payloadSeen_ = 0;  // payload bytes of the frame being received
@@ -76,7 +81,7 @@ class WebSocketCodec {
   bool closed_ = false;     // a close was sent: nothing more is read or written
   bool gmcp_ = false;       // the GMCP subprotocol was agreed
   bool binaryMessage_ = false;  // the message being read is binary (under GMCP: text)
-  std::unique_ptr<server::GmcpClient> client_;  // what the client asked for, under GMCP
+  std::unique_ptr<telnet::GmcpClient> client_;  // what the client asked for, under GMCP
 };
 
 }  // namespace web

@@ -4,7 +4,7 @@
 #include <cassert>
 #include <utility>
 
-#include "server/connection_lock.h"
+#include "core/connection_lock.h"
 #include "world/client_data.h"
 #include "world/names.h"
 
@@ -12,7 +12,7 @@ namespace world {
 
 namespace {
 
-// --- The tables. Guarded by server::ConnectionLock. ----------------------------------
+// --- The tables. Guarded by ConnectionLock. ----------------------------------
 std::map<Socket, std::unique_ptr<Character>> OnlineCharacters;
 std::vector<std::unique_ptr<Character>> OfflineCharacters;
 std::map<Socket, std::unique_ptr<Character>> KitQueue;

@@ -1,6 +1,6 @@
 // Characters and the CharacterTable: who is in play, stored away or waiting as a kit,
 // and the movement queue of every character in play. Every table here is guarded by
-// server::ConnectionLock; every function that reads or changes them requires it.
+// ConnectionLock; every function that reads or changes them requires it.
 #pragma once
 
 #include <array>
@@ -90,7 +90,7 @@ class MoveQueue {
   std::uint8_t count_ = 0;
 };
 
-// --- The CharacterTable. Guarded by server::ConnectionLock. -----------------------
+// --- The CharacterTable. Guarded by ConnectionLock. -----------------------
 // A Character lives in exactly one of three tables (in play, stored, waiting kits) and
 // is moved between them by the verbs below, never copied; records are released only
 // when the tables are cleared, and a waiting kit (which nothing points to) when its

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "server/connection_lock.h"
-#include "server/outbox.h"
+#include "core/connection_lock.h"
+#include "core/outbox.h"
 #include "world/looking.h"
 #include "world/role.h"
 #include "world/territory.h"
@@ -20,7 +20,7 @@ void Send(Socket connection, std::string_view name, const json& data) {
   std::string message(name);
   message += ' ';
   message += data.dump(-1, ' ', false, json::error_handler_t::replace);
-  server::QueueData(connection, std::move(message));
+  core::QueueData(connection, std::move(message));
 }
 
 // The place as `look` names it, without the sentence around it.
@@ -80,8 +80,8 @@ void TellClientEverything(Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
   const Character* c = CharacterOf(connection);
   if (c == nullptr) return;
-  if (server::DataWanted(connection, "Char.Name")) Send(connection, "Char.Name", {{"name", c->name}});
-  if (server::DataWanted(connection, "Char.Status")) {
+  if (core::DataWanted(connection, "Char.Name")) Send(connection, "Char.Name", {{"name", c->name}});
+  if (core::DataWanted(connection, "Char.Status")) {
     const RoleTraits& traits = TraitsOf(c->role);
     Send(connection, "Char.Status",
          {{"clan", ClanName(c->clan)},
@@ -90,7 +90,7 @@ void TellClientEverything(Socket connection) {
           {"age", c->age / 30},  // in moons, as setup takes it
           {"pronouns", c->pronouns}});
   }
-  if (server::DataWanted(connection, "Char.Vitals")) {
+  if (core::DataWanted(connection, "Char.Vitals")) {
     const std::int32_t max = TraitsOf(c->role).health;
     json vitals = json::object();
     const auto part = [&](const char* name, std::int32_t value) {
@@ -114,7 +114,7 @@ void TellClientEverything(Socket connection) {
 void TellRoomInfo(Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
   const Character* c = CharacterOf(connection);
-  if (c == nullptr || !server::DataWanted(connection, "Room.Info")) return;
+  if (c == nullptr || !core::DataWanted(connection, "Room.Info")) return;
   Send(connection, "Room.Info", RoomInfo(*c));
 }
 
@@ -123,7 +123,7 @@ void TellRoomPlayers(std::int32_t x, std::int32_t y) {
   json players;  // made once, for the first who wants it
   bool made = false;
   for (const Socket listener : OccupantsOf(x, y)) {
-    if (!server::DataWanted(listener, "Room.Players")) continue;
+    if (!core::DataWanted(listener, "Room.Players")) continue;
     if (!made) {
       players = RoomPlayers(x, y);
       made = true;
@@ -135,7 +135,7 @@ void TellRoomPlayers(std::int32_t x, std::int32_t y) {
 void TellQueue(Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
   const Character* c = CharacterOf(connection);
-  if (c == nullptr || !server::DataWanted(connection, "Char.Queue")) return;
+  if (c == nullptr || !core::DataWanted(connection, "Char.Queue")) return;
   const MoveQueue* queue = MoveQueueOf(*c);
   Send(connection, "Char.Queue", {{"steps", queue == nullptr ? 0 : queue->Size()}});
 }
@@ -143,7 +143,7 @@ void TellQueue(Socket connection) {
 void TellSpeech(Socket listener, std::string_view channel, const Character& talker,
                 std::string_view text) {
   ASSERT_CONNECTION_LOCK_HELD();
-  if (!server::DataWanted(listener, "Comm.Channel.Text")) return;
+  if (!core::DataWanted(listener, "Comm.Channel.Text")) return;
   Send(listener, "Comm.Channel.Text",
        {{"channel", channel}, {"talker", talker.name}, {"text", text}});
 }

@@ -1,7 +1,7 @@
 // What a client that asked for structured data (GMCP) is told beside the game's text:
 // its character, its cell and who is on it, its queue of steps, and the speech it
 // hears. Each function builds its message only for connections whose client takes its
-// package (server::DataWanted), so clients of the game port cost nothing. Requires
+// package (core::DataWanted), so clients of the game port cost nothing. Requires
 // ConnectionLock; messages go out with the next FlushOutbox.
 #pragma once
 

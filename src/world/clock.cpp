@@ -1,6 +1,6 @@
 #include "world/clock.h"
 
-#include "server/connection_lock.h"
+#include "core/connection_lock.h"
 
 namespace world {
 

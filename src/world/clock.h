@@ -1,5 +1,5 @@
 // GameClock: the in-game day and time of day. Written by the world tick and the load,
-// read by the time command and the save. Guarded by server::ConnectionLock.
+// read by the time command and the save. Guarded by ConnectionLock.
 #pragma once
 
 #include <cstdint>

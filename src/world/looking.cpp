@@ -2,8 +2,8 @@
 
 #include <cassert>
 
-#include "server/connection_lock.h"
-#include "server/outbox.h"
+#include "core/connection_lock.h"
+#include "core/outbox.h"
 #include "world/role.h"
 #include "world/territory.h"
 
@@ -23,18 +23,18 @@ void DescribeArea(Socket connection) {
   assert(viewer != nullptr);
   const std::int32_t x = viewer->x;
   const std::int32_t y = viewer->y;
-  server::QueueMessage(connection, std::string(kYouAreIn) + LocationName(x, y));
-  if (y > 0) server::QueueMessage(connection, "North of you is " + LocationName(x, y - 1));
+  core::QueueMessage(connection, std::string(kYouAreIn) + LocationName(x, y));
+  if (y > 0) core::QueueMessage(connection, "North of you is " + LocationName(x, y - 1));
   if (y < kMapSize - 1)
-    server::QueueMessage(connection, "South of you is " + LocationName(x, y + 1));
+    core::QueueMessage(connection, "South of you is " + LocationName(x, y + 1));
   if (x < kMapSize - 1)
-    server::QueueMessage(connection, "East of you is " + LocationName(x + 1, y));
-  if (x > 0) server::QueueMessage(connection, "West of you is " + LocationName(x - 1, y));
+    core::QueueMessage(connection, "East of you is " + LocationName(x + 1, y));
+  if (x > 0) core::QueueMessage(connection, "West of you is " + LocationName(x - 1, y));
   for (const Socket other : OccupantsOf(x, y)) {
     if (other == connection) continue;
     const Character* here = CharacterOf(other);
     assert(here != nullptr);
-    server::QueueMessage(connection, CharacterTitle(*here) + " is here.");
+    core::QueueMessage(connection, CharacterTitle(*here) + " is here.");
   }
 }
 
@@ -44,10 +44,10 @@ void DescribeCharacter(Socket connection, std::string_view name) {
   assert(viewer != nullptr);
   const Character* seen = FindInPlayByName(name);
   if (seen == nullptr || seen->x != viewer->x || seen->y != viewer->y) {
-    server::QueueMessage(connection, "Invalid character.");
+    core::QueueMessage(connection, "Invalid character.");
     return;
   }
-  server::QueueMessage(connection, "You see a " + seen->description + ".");
+  core::QueueMessage(connection, "You see a " + seen->description + ".");
 }
 
 }  // namespace world

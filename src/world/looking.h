@@ -1,6 +1,6 @@
 // Looking: what a player learns of its cell and of the characters on it. Reads the
 // character tables and the TerritoryMap and only queues messages for the looker; the
-// caller flushes. Callers hold server::ConnectionLock.
+// caller flushes. Callers hold ConnectionLock.
 #pragma once
 
 #include <string>

@@ -2,8 +2,8 @@
 
 #include <cassert>
 
-#include "server/connection_lock.h"
-#include "server/outbox.h"
+#include "core/connection_lock.h"
+#include "core/outbox.h"
 
 namespace world {
 
@@ -23,7 +23,7 @@ NearbyCells NearbyCellsOf(std::int32_t x, std::int32_t y) {
 
 void TellArea(std::string_view text, std::int32_t x, std::int32_t y) {
   ASSERT_CONNECTION_LOCK_HELD();
-  for (const Socket listener : OccupantsOf(x, y)) server::QueueMessage(listener, text);
+  for (const Socket listener : OccupantsOf(x, y)) core::QueueMessage(listener, text);
 }
 
 }  // namespace world

@@ -1,7 +1,7 @@
 // Proximity: the two kinds of closeness on the TerritoryMap (the same cell, and the
 // cells next to it) and TellArea, the one way a line reaches everybody on a cell. Reads
 // the character tables and only queues messages; the caller flushes. Callers hold
-// server::ConnectionLock.
+// ConnectionLock.
 #pragma once
 
 #include <array>

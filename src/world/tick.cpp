@@ -6,8 +6,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "server/connection_lock.h"
-#include "server/outbox.h"
+#include "core/connection_lock.h"
+#include "core/outbox.h"
 #include "world/character.h"
 #include "world/client_data.h"
 #include "world/clock.h"
@@ -136,7 +136,7 @@ void WorldTick() {
     }
   }
 
-  server::FlushOutbox();
+  core::FlushOutbox();
 }
 
 }  // namespace world

@@ -16,7 +16,7 @@
 #include <string>
 
 #include "persist/save_writer.h"
-#include "server/log.h"
+#include "core/log.h"
 #include "world_fixture.h"
 
 namespace {
@@ -64,7 +64,7 @@ class SaveFileTest : public WorldTest {
     const int saved = ::dup(STDOUT_FILENO);
     ::dup2(fd, STDOUT_FILENO);
     action();
-    server::FlushLog();  // this test holds ConnectionLock, which would hold the lines back
+    core::FlushLog();  // this test holds ConnectionLock, which would hold the lines back
     ::dup2(saved, STDOUT_FILENO);
     ::close(saved);
     ::close(fd);

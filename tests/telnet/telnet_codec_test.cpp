@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "codec_events.h"
+
 #include <string>
 #include <vector>
 
@@ -9,7 +11,7 @@
 
 namespace {
 
-struct Events final : server::CodecEvents {
+struct Events final : TestCodecEvents {
   void Line(std::string_view text) override { lines.emplace_back(text); }
   void TooLong() override { lines.emplace_back("<too long>"); }
   void Admitted() override {}
@@ -24,7 +26,7 @@ std::string Command(unsigned char verb, unsigned char option) {
 TEST(TelnetCodec, MsspFlappingDrawsOneStatusASecondAndLinesKeepTheirLimit) {
   telnet::TelnetOptions options;
   options.port = 4000;
-  telnet::TelnetCodec codec(options, net::kNoSocket);
+  telnet::TelnetCodec codec(options, connection::Endpoints{});
   Events events;
   std::string toPeer;
   codec.Start(toPeer);

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include "codec_events.h"
+
 #include <string>
 
 namespace {
 
-struct Events final : server::CodecEvents {
+struct Events final : TestCodecEvents {
   void Line(std::string_view) override { ++lines; }
   void TooLong() override { ++lines; }
   void Admitted() override { admitted = true; }
@@ -20,7 +22,7 @@ class MetricsCodecTest : public ::testing::Test {
  protected:
   // Feeds `request` cut into pieces of `piece` bytes; the bytes for the peer.
   std::string Send(const std::string& request, std::size_t piece) {
-    auto codec = web::MetricsCodecMaker([] { return std::string("pelthollow_players 3\n# EOF\n"); })(0);
+    auto codec = web::MetricsCodecMaker([] { return std::string("pelthollow_players 3\n# EOF\n"); })({});
     std::string toPeer;
     for (std::size_t at = 0; at < request.size(); at += piece) {
       codec->Read(std::string_view(request).substr(at, piece), events, toPeer);

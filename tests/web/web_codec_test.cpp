@@ -1,6 +1,8 @@
 #include "web/web_codec.h"
 
 #include <gtest/gtest.h>
+
+#include "codec_events.h"
 #include <malloc.h>
 #include <wslay/wslay.h>
 
@@ -14,7 +16,7 @@ namespace {
 using namespace std::string_literals;
 using Log = std::vector<std::string>;
 
-struct Events final : server::CodecEvents {
+struct Events final : TestCodecEvents {
   void Line(std::string_view text) override { log.push_back(std::string("line ").append(text)); }
   void TooLong() override { log.push_back("too long"); }
   void Admitted() override { log.push_back("admitted"); }
@@ -104,7 +106,7 @@ class WebCodecTest : public ::testing::Test {
 
   std::shared_ptr<const web::WebCodecOptions> options_ =
       std::make_shared<const web::WebCodecOptions>();
-  std::unique_ptr<server::Codec> codec_ = web::MakeWebCodec(options_);
+  std::unique_ptr<connection::Codec> codec_ = web::MakeWebCodec(options_);
   Events events_;
   std::string toPeer_;
 };
@@ -256,7 +258,7 @@ TEST_F(WebCodecTest, WritesTextFramesOnlyAfterTheUpgradeAndClosesWithNormal) {
 // Thousands of players sit idle for hours; each must cost little once upgraded.
 TEST_F(WebCodecTest, AnIdleUpgradedConnectionHoldsUnderOneKibibyte) {
   constexpr int kCount = 200;
-  std::vector<std::unique_ptr<server::Codec>> codecs;
+  std::vector<std::unique_ptr<connection::Codec>> codecs;
   codecs.reserve(kCount);
   const std::string said = Text(std::string(1000, 'a'), false) + More("b");
   const std::size_t before = mallinfo2().uordblks;

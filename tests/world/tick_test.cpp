@@ -34,9 +34,7 @@ class TickTest : public WorldTest {
   Heard TakeHeard() {
     Heard heard;
     for (auto& [socket, frame] : Sent()) {
-      EXPECT_EQ(frame.back(), '\0');
-      for (std::string& line : SplitMessages(std::string_view(frame).substr(0, frame.size() - 1)))
-        heard[socket].push_back(std::move(line));
+      for (std::string& line : SplitMessages(frame)) heard[socket].push_back(std::move(line));
     }
     Sent().clear();
     return heard;
@@ -57,7 +55,7 @@ class TickTest : public WorldTest {
 };
 
 TEST_F(TickTest, WithNobodyInPlayTheClockAdvancesAndWaitingLinesLeave) {
-  server::QueueMessage(4, "still waiting");
+  core::QueueMessage(4, "still waiting");
   Tick();
   EXPECT_EQ(world::GameClock.tickOfDay, 1);
   EXPECT_EQ(TakeHeard(), (Heard{{4, {"still waiting"}}}));

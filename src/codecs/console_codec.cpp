@@ -1,0 +1,44 @@
+#include "codecs/console_codec.h"
+
+namespace codecs {
+
+void ConsoleCodec::Read(std::string_view bytes, connection::CodecEvents& events, std::string& toPeer) {
+  if (done_) return;
+  const std::size_t feed = bytes.find('\n');
+  line_.append(bytes.substr(0, std::min(feed, kMaxConsoleCommandBytes + 1 - line_.size())));
+  if (line_.size() > kMaxConsoleCommandBytes) {
+    done_ = true;
+    toPeer += "Command too long.\n";
+    toPeer += '\0';
+    toPeer += '2';
+    events.Finished();
+    return;
+  }
+  if (feed == std::string_view::npos) return;
+  done_ = true;
+  if (!line_.empty() && line_.back() == '\r') line_.pop_back();
+  events.Admitted();
+  events.Line(line_);
+  events.Finished();
+  std::string().swap(line_);
+}
+
+void ConsoleCodec::Write(std::string_view text, std::string& out) {
+  out += text;
+  out += '\n';
+}
+
+void ConsoleCodec::Refuse(std::string_view text, std::string& out) {
+  Write(text, out);
+  out += '\0';
+  out += '1';
+}
+
+bool ConsoleCodec::WantsData(std::string_view message) const { return message.starts_with(kConsoleExit); }
+
+void ConsoleCodec::WriteData(std::string_view message, std::string& out) {
+  out += '\0';
+  out += message.substr(std::min(message.size(), kConsoleExit.size() + 1));
+}
+
+}  // namespace codecs

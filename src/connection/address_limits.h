@@ -1,0 +1,111 @@
+// Limits per client address: live connections, failed logins and new characters for
+// each address outside the trusted blocks, and the pace of lines per connection. An
+// address is counted under its limit key (base::LimitKey: an IPv6 client by its /64).
+// Plain records; their owner guards them (the connection layer's and the game's books
+// are both guarded by ConnectionLock).
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "base/address.h"
+
+namespace connection {
+
+using LimitClock = std::chrono::steady_clock;
+
+// What untrusted addresses are held to. A limit of 0 means no limit.
+struct AddressLimits {
+  // 127.0.0.0/8 and ::1: the machine's own loopback.
+  std::vector<base::AddressBlock> trusted = DefaultTrusted();
+  unsigned maxConnections = 64;     // live connections per address
+  unsigned maxFailedLogins = 20;    // failed logins per address in any 10 minutes
+  unsigned maxNewCharacters = 30;   // characters created per address in any hour
+  unsigned maxLinesPerSecond = 20;  // lines handled per connection, bursts of twice that
+
+  static std::vector<base::AddressBlock> DefaultTrusted();
+  bool Trusted(const base::Address& address) const;
+};
+
+// The limit kinds, for the one log line written at the first refusal of each.
+enum class LimitKind : std::uint8_t { Connections, FailedLogins, NewCharacters, LinesPerSecond };
+inline constexpr std::size_t kLimitKinds = 4;
+
+// "Limit reached by 203.0.113.9: PELTHOLLOW_MAX_CONNECTIONS=64" and a line feed.
+std::string LimitReachedText(const base::Address& key, LimitKind kind, const AddressLimits& limits);
+
+// The counts kept per limit key; `now` comes from the caller so tests can move time. A
+// record lives while its key has a live connection or a failure or creation inside its
+// window, so memory follows what the clients hold, never what they did long ago.
+class AddressBook {
+ public:
+  explicit AddressBook(AddressLimits limits = {}) : limits_(std::move(limits)) {}
+
+  const AddressLimits& Limits() const { return limits_; }
+  // Replaces the limits (at start, before any count is kept).
+  void SetLimits(AddressLimits limits) { limits_ = std::move(limits); }
+
+  // Counts a new live connection; false (counting nothing) when the key is at its
+  // limit.
+  bool Connect(const base::Address& key);
+  // The connection counted by Connect ended.
+  void Disconnect(const base::Address& key);
+
+  // False once the key has had its failed logins in the last 10 minutes.
+  bool LoginAllowed(const base::Address& key, LimitClock::time_point now);
+  void NoteFailedLogin(const base::Address& key, LimitClock::time_point now);
+  // False once the key has made its characters in the last hour.
+  bool NewCharacterAllowed(const base::Address& key, LimitClock::time_point now);
+  void NoteNewCharacter(const base::Address& key, LimitClock::time_point now);
+
+  // Counts a refusal of `kind` and returns the log line for the first one of the key
+  // and kind while its record lives ("Limit reached by ..."); empty for later ones.
+  std::string NoteRefusal(const base::Address& key, LimitKind kind);
+  // Refusals of `kind` since the book was made, every one counted. Any thread.
+  std::uint64_t RefusalCount(LimitKind kind) const {
+    return refusals_[static_cast<std::size_t>(kind)].load(std::memory_order_relaxed);
+  }
+
+  // Forgets the failures and creations that have left their windows, and every key
+  // that has nothing left. Called now and then (each world tick).
+  void Prune(LimitClock::time_point now);
+
+  std::size_t Records() const { return records_.size(); }
+
+ private:
+  struct Record {
+    unsigned live = 0;
+    std::deque<LimitClock::time_point> failedLogins;  // inside the window, oldest first
+    std::deque<LimitClock::time_point> created;       // inside the window, oldest first
+    std::uint8_t refused = 0;                         // bit per LimitKind already logged
+  };
+  bool Allowed(const base::Address& key, std::deque<LimitClock::time_point> Record::*times,
+               unsigned limit, LimitClock::duration window, LimitClock::time_point now);
+  void Note(const base::Address& key, std::deque<LimitClock::time_point> Record::*times,
+            unsigned limit, LimitClock::duration window, LimitClock::time_point now);
+  void ForgetIfIdle(const base::Address& key);
+
+  AddressLimits limits_;
+  std::unordered_map<base::Address, Record, base::AddressHash> records_;
+  std::array<std::atomic<std::uint64_t>, kLimitKinds> refusals_{};
+};
+
+// The pace of one connection's lines: a token bucket of twice the rate, as a
+// theoretical arrival time. 0 lines per second means no limit.
+class LinePace {
+ public:
+  // True when a line may be handled at `now` (and counts it); otherwise false and sets
+  // `readyAt` to when the next one may.
+  bool Take(unsigned linesPerSecond, LimitClock::time_point now, LimitClock::time_point& readyAt);
+
+ private:
+  LimitClock::time_point due_{};  // when the bucket would be full again
+};
+
+}  // namespace connection

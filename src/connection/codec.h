@@ -1,0 +1,108 @@
+// Codec: what a door's protocol makes of a connection's bytes. The connection layer
+// moves every byte between the socket and the codec through the connection's
+// transport; a codec only turns received bytes into the lines its peer typed, and the
+// game's frames into the bytes its peer's protocol carries. The NUL-framed game
+// protocol, telnet, HTTP with its WebSocket upgrade, the metrics page and the
+// operator's console are codecs. A codec makes no system call, reads no clock, holds
+// no lock and keeps its state in itself; it is used by one thread at a time (the
+// holder of ConnectionLock), and everything it needs comes in as arguments.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "base/address.h"
+
+namespace connection {
+
+// The time of a read, as the layer passes it in.
+struct Moment {
+  std::chrono::steady_clock::time_point monotonic{};
+  std::int64_t unixSeconds = 0;  // the wall clock, for protocol dates
+};
+
+// What a codec reports while it reads. Implemented by the connection layer.
+class CodecEvents {
+ public:
+  // One complete line for the game, at most net::kMaxLineBytes bytes.
+  virtual void Line(std::string_view text) = 0;
+  // A line that passed net::kMaxLineBytes: it is answered "Line too long.".
+  virtual void TooLong() = 0;
+  // The connection becomes a player of its door now (an HTTP connection whose
+  // WebSocket upgrade was answered): it is logged and welcomed as its door says.
+  // Codecs whose peer plays from the start never call it.
+  virtual void Admitted() = 0;
+  // The codec is done with the peer: nothing more is read, the lines already reported
+  // are handled, and the connection ends once the bytes for the peer have left.
+  virtual void Finished() = 0;
+  // The time of this read.
+  virtual const Moment& Now() const = 0;
+
+ protected:
+  ~CodecEvents() = default;
+};
+
+class Codec {
+ public:
+  virtual ~Codec() = default;
+
+  // True when the peer plays from the moment it connects (the game port, telnet);
+  // false when it must first be admitted through CodecEvents::Admitted (HTTP).
+  virtual bool PlaysFromStart() const { return true; }
+
+  // The door's name as the operator's console and the metrics show it: "game",
+  // "telnet", "web", "metrics", "console".
+  virtual const char* DoorName() const { return "game"; }
+
+  // The bytes that open the connection, before the welcome (telnet's option offers).
+  // Called once, when the connection can carry bytes.
+  virtual void Start(std::string& toPeer) { (void)toPeer; }
+
+  // Takes bytes received from the peer, cut anywhere. Reports lines and state changes
+  // to `events`, and appends what the protocol owes the peer at once (option answers,
+  // HTTP responses, a pong, a close) to `toPeer`; those bytes go out in order after
+  // the output already queued and before any game output queued later.
+  virtual void Read(std::string_view bytes, CodecEvents& events, std::string& toPeer) = 0;
+
+  // Appends the text of one game frame (its messages joined by line feeds, no final
+  // line end) to `out` as the peer's protocol carries it.
+  virtual void Write(std::string_view text, std::string& out) = 0;
+
+  // Appends the bytes that turn the connection away at once with `text` ("Too many
+  // connections from your address."), before it was ever a player.
+  virtual void Refuse(std::string_view text, std::string& out) = 0;
+
+  // Whether the peer asked for structured data of `message`'s package (GMCP: a
+  // message "Room.Info" belongs to "Room"). The game makes no data for peers that
+  // would drop it.
+  virtual bool WantsData(std::string_view message) const {
+    (void)message;
+    return false;
+  }
+
+  // Appends one structured message ("Package.Name json") to `out` as the protocol
+  // carries it. Called only for messages WantsData accepted.
+  virtual void WriteData(std::string_view message, std::string& out) {
+    (void)message;
+    (void)out;
+  }
+
+  // Appends the bytes that close the connection politely when the server ends it
+  // (a WebSocket close frame); nothing for protocols that simply close.
+  virtual void Finish(std::string& out) { (void)out; }
+};
+
+// What a door's codec is made from: where the connection came in.
+struct Endpoints {
+  base::Address local;           // the address the client reached us on
+  std::uint16_t localPort = 0;
+};
+
+// Makes the codec of a connection just accepted on a door.
+using CodecMaker = std::function<std::unique_ptr<Codec>(const Endpoints& endpoints)>;
+
+}  // namespace connection

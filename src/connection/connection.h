@@ -1,0 +1,133 @@
+// One connection of the connection layer: its record, the rules of the door it came in
+// by, who is at the other end, and what its lines are given to. The only place a
+// record is made is ConnectionLayer::Take (connection_layer.h).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "base/address.h"
+#include "connection/address_limits.h"
+#include "connection/codec.h"
+#include "connection/transport.h"
+#include "core/byte_queue.h"
+#include "core/socket_handle.h"
+
+namespace connection {
+
+using core::kNoSocket;
+using core::Socket;
+
+// A connection that is not admitted yet (HTTP before its WebSocket, TLS before its
+// handshake, a console before its command) must be admitted this soon after it
+// connected, or it is let go.
+inline constexpr auto kAdmitTime = std::chrono::seconds(10);
+
+// Who is at the other end of a connection, as the layer knows it.
+struct Peer {
+  base::Address address;  // the client's address
+  base::Address key;      // base::LimitKey(address): what its limits are counted under
+  bool limited = false;   // outside the trusted blocks: held to the address limits
+  int uid = -1;           // on a Unix socket (the console), the peer's user; -1 otherwise
+};
+
+// What the lines of a door's admitted connections are given to: the game, or the
+// operator's console. Every call comes with ConnectionLock held, on the input thread.
+class LineHandler {
+ public:
+  // `connection` was admitted: its peer, for the handler's own limits and logs.
+  virtual void Admitted(Socket connection, const Peer& peer) = 0;
+  // One complete line of `connection`. Returns true when the connection should end
+  // now: its later lines are dropped unread, and what was queued for it still leaves.
+  virtual bool Line(Socket connection, const std::string& line) = 0;
+  // `connection` has ended: the handler lets go of everything it kept for it.
+  virtual void Ended(Socket connection) = 0;
+
+ protected:
+  ~LineHandler() = default;
+};
+
+// The rules of one door (a listener): what its connections speak, whom their lines go
+// to and how the layer greets them. Made before the server's threads start.
+struct Door {
+  std::string name;                // "game", "telnet", "web", "metrics", "console"
+  CodecMaker makeCodec;
+  LineHandler* handler = nullptr;  // none: the door's connections have no lines to give
+  std::string welcome;             // the first frame of each admitted connection; empty: none
+  bool logged = true;              // "New connection from ..." and "<handle> disconnected"
+  bool counted = true;             // held to the bans and the per-address limits
+  bool players = true;             // its admitted connections are players of the game
+  std::chrono::seconds admitWithin = kAdmitTime;
+};
+
+// Why a connection is being ended. Until its record goes, a connection is in one state.
+enum class ConnectionState {
+  Open,         // reading and answering
+  PeerClosed,   // a read gave 0 bytes: its waiting lines are answered, then it ends
+  Finished,     // its codec is done (a close, an HTTP answer): as PeerClosed
+  Removed,      // the server ends it after what it was sent (a kick, a ban): its
+                // waiting lines are dropped, its output still leaves
+  Reset,        // reset by the peer: its waiting lines are handled, then it ends
+  RecvFailed,   // a read failed otherwise: as Reset, logged as "Error recv: "
+  SendFailed,   // the peer cannot take output any more: as Reset, output is dropped
+  Overflowed,   // it stopped reading and its backlog passed a cap: as SendFailed
+  Dismissed,    // the server ends it now (failed logins, too late): its waiting lines
+                // are dropped, nothing more is queued, what was queued gets one last try
+};
+
+// What a waiting input frame is.
+enum class FrameKind : char {
+  Line = 'L',     // a line to handle
+  TooLong = 'T',  // a line that passed the limit: answered "Line too long."
+};
+
+struct Connection {
+  // --- Guarded by ConnectionLock. -------------------------------------------------------
+  Socket socket = kNoSocket;
+  std::uint64_t order = 0;  // accept sequence number: the order of sweeps
+  Peer peer;
+  const Door* door = nullptr;
+  bool started = false;   // its transport was ready and its codec started
+  bool admitted = false;  // admitted to its door: logged, welcomed, its lines handled
+  bool held = false;      // its next line waits until the game releases it (Hold)
+  ConnectionState state = ConnectionState::Open;
+  int recvError = 0;  // errno of a failed read, for the log
+  std::unique_ptr<Codec> codec;
+  // Complete input frames waiting for a sweep, each stored as its FrameKind, its text
+  // and a NUL.
+  core::ByteQueue waiting{4096};
+  core::ByteQueue backlog{0};  // output queued and not yet handed to `sending`, in order
+  // What the caps count: backlog and sending together, as the last turn left sending.
+  std::size_t unsent = 0;
+  std::size_t countedBacklog = 0;  // the part of its address's unsent output that is its
+  bool queuedForWrite = false;     // in the queue of backlogs to write this turn
+  LinePace pace;                   // lines handled per second, when limited
+  // Set while the connection is over its pace: its lines wait, nothing more is read,
+  // until this time on the monotonic clock. Empty (the epoch) otherwise.
+  LimitClock::time_point pausedUntil{};
+  // When `unsent` last went above the soft cap; the epoch while it is below.
+  LimitClock::time_point overSince{};
+  // When the connection must be admitted or gone; the epoch when nothing is due.
+  LimitClock::time_point deadline{};
+  LimitClock::time_point lastLine{};  // when it connected or its last line was handled
+  std::string goodbye;                // the codec's last bytes, sent as it closes
+
+  // --- The input thread's own: its I/O runs without ConnectionLock. -------------------
+  std::unique_ptr<Transport> transport;
+  std::string received;        // plaintext read and not yet given to the codec
+  core::ByteQueue sending{0};  // output handed to the transport and not yet taken by it
+  IoResult readEnd;            // how reading ended, once it has (readEnded)
+  bool readEnded = false;
+  bool readThisTurn = false;   // received bytes or an end for the codec this turn
+  bool wrote = false;          // its sending shrank this turn: `unsent` is refreshed
+  bool hungUp = false;         // the socket reported a hang-up or an error this turn
+  int writeError = 0;          // set when a write failed: the connection cannot take more
+  bool wantRead = true;        // set under the lock: input is wanted now
+  std::uint32_t interest = 0;  // the epoll events asked for now
+  bool watched = true;         // in the epoll set (a hung-up socket leaves it early)
+};
+
+}  // namespace connection

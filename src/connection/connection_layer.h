@@ -1,0 +1,277 @@
+// The connection layer: one record per client connection of every door, and the one
+// place that reads and writes their sockets. A connection carries its door's codec
+// (connection/codec.h), which turns its bytes into lines and the game's frames into
+// bytes, over a transport (connection/transport.h: plain TCP or TLS). The layer keeps
+// the rules every door shares: the order lines are handled in, their pace, the bounds
+// on input and on unsent output, and how a connection ends.
+//
+// The input thread runs RunOnce over and over: it reads and writes every socket
+// without ConnectionLock, then takes the lock for the codecs, the sweep and the ends.
+// The records and sets are guarded by ConnectionLock; the accept thread hands sockets
+// over through Accepted, and any holder of the lock may send (the Outbox's sink).
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "base/address.h"
+#include "base/status.h"
+#include "connection/address_limits.h"
+#include "connection/connection.h"
+#include "core/outbox.h"
+#include "core/worker.h"
+
+namespace connection {
+
+// Unsent output: a connection is ended when its backlog passes the hard cap, or stays
+// above the soft cap for the grace time (a client that stopped reading). A client that
+// keeps reading is never cut off by a burst.
+inline constexpr std::size_t kHardBacklogBytes = 4 * 1024 * 1024;
+inline constexpr std::size_t kSoftBacklogBytes = 256 * 1024;
+inline constexpr auto kSoftBacklogGrace = std::chrono::seconds(10);
+// What the kernel may hold for one connection: it counts towards nothing above, so it
+// is kept small, and a client that does not read soon leaves its output in the backlog.
+inline constexpr int kSocketSendBufferBytes = 64 * 1024;
+// Unsent output of all connections of one address held to the limits.
+inline constexpr std::size_t kAddressBacklogBytes = 16 * 1024 * 1024;
+// Complete input lines a connection may have waiting before the server stops reading
+// from it until the sweeps have caught up.
+inline constexpr std::size_t kMaxWaitingInputBytes = 64 * 1024;
+// A connection that is closing must have sent its last bytes this soon.
+inline constexpr auto kLingerTime = std::chrono::seconds(10);
+// When the server closes a connection whose peer may still be sending, it stops
+// writing and reads and drops what comes for this long or this much, then closes: a
+// close with input unread would be a reset, which can destroy the last answer.
+inline constexpr auto kDrainTime = std::chrono::seconds(1);
+inline constexpr std::size_t kDrainBytes = 64 * 1024;
+
+inline constexpr std::string_view kLineTooLong = "Line too long.";
+inline constexpr std::string_view kTooManyConnections = "Too many connections from your address.";
+
+// One live connection as the operator's console and the metrics see it.
+struct ConnectionSummary {
+  Socket socket = kNoSocket;
+  base::Address address;
+  const char* door = "";  // its codec's DoorName
+  bool admitted = false;
+  bool player = false;  // admitted to a door of the game (not the console)
+  LimitClock::time_point lastLine{};
+  std::size_t backlog = 0;  // unsent bytes
+};
+
+class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
+ public:
+  explicit ConnectionLayer(AddressLimits limits = {});
+  ~ConnectionLayer();  // closes every connection's socket and the wait set
+  ConnectionLayer(const ConnectionLayer&) = delete;
+  ConnectionLayer& operator=(const ConnectionLayer&) = delete;
+
+  // Sets up the wait set. On failure nothing is set up.
+  base::Status Init();
+
+  // Adds a door; its connections are taken in with its index. Before the threads start.
+  std::size_t AddDoor(Door door);
+
+  // The accept thread hands over a connected, non-blocking socket accepted on door
+  // `door` from `peer`: it is taken in on the input thread's next turn. The layer owns
+  // the socket from now on. Any thread, no lock needed.
+  void Accepted(Socket socket, std::size_t door, const base::Address& peer, const Endpoints& local,
+                int uid = -1);
+
+  // Takes in a connected, non-blocking socket now, through the bans and the
+  // per-address limits of its door: a refused one is told so by its codec and closed.
+  // A connection whose codec plays from the start is admitted once its transport is
+  // ready (at once for plain TCP: logged, welcomed); the others must be admitted within
+  // their door's time. REQUIRES: ConnectionLock held; on the input thread, or in a
+  // test that drives RunOnce itself.
+  void Take(Socket socket, std::size_t door, const base::Address& peer, const Endpoints& local = {},
+            int uid = -1);
+
+  // The Outbox's sink: one frame's text, or one structured message, through the codec
+  // of `destination`, queued behind what it has queued already and written on the
+  // input thread's next turn. Frames for handles that are no admitted connection, or
+  // whose output is no longer wanted, are dropped. REQUIRES: ConnectionLock held.
+  void SendText(Socket destination, std::string_view text) override;
+  void SendData(Socket destination, std::string_view message) override;
+  bool WantsData(Socket destination, std::string_view package) const override;
+
+  // The worker's host (core/worker.h): while the game works on a line elsewhere (a
+  // password on the hashing worker), the connection's later lines wait; its answer
+  // runs on the input thread, then its lines go on, in order. Other connections are
+  // answered meanwhile. A held connection that ends waits for its answer unless the
+  // server ended it.
+  std::uint64_t Hold(Socket socket) override;
+  void Post(std::function<void()> task) override;
+  void Answer(Socket socket, std::uint64_t ticket, const core::Finish& finish) override;
+  void Finished(const core::Finish& finish) override;
+  // Lets a held connection's lines go on. REQUIRES: ConnectionLock held.
+  void Release(Socket socket);
+
+  // Ends `socket` as when a line handler asks to: its waiting lines are dropped, what
+  // was queued gets one last try. Nothing happens for a handle that is no live
+  // connection. REQUIRES: ConnectionLock held.
+  void Dismiss(Socket socket);
+
+  // The server ends the admitted connection `socket`: what was sent to it so far still
+  // leaves, its waiting lines are dropped and nothing more is read. False when there
+  // is no such live connection. REQUIRES: ConnectionLock held.
+  bool Remove(Socket socket);
+
+  // One turn of the input thread: waits up to `timeoutMs` (-1: no limit) for input or
+  // for the next deadline; reads what arrived; then, with ConnectionLock taken, takes
+  // in the accepted sockets, runs the posted tasks, feeds the codecs, handles at most
+  // one line of every connection and ends the connections that are done; then writes.
+  // Waits not at all while lines or output are left over.
+  void RunOnce(int timeoutMs);
+
+  // Lets a RunOnce waiting on another thread go on (any thread, no lock needed).
+  void Wake();
+
+  // True when the records and every set agree: for tests and fuzzers.
+  // REQUIRES: ConnectionLock held.
+  bool ConnectionsAreConsistent() const;
+
+  // Live connections, admitted or not. REQUIRES: ConnectionLock held.
+  std::size_t Count() const { return live_; }
+  // Every live connection, in ascending handle order. REQUIRES: ConnectionLock held.
+  std::vector<ConnectionSummary> Summaries() const;
+  // Lines handled since start, over every connection. REQUIRES: ConnectionLock held.
+  std::uint64_t LinesHandled() const { return linesHandled_; }
+  // The counts of the address limits and their refusals. REQUIRES: ConnectionLock held.
+  const AddressBook& Book() const { return book_; }
+  // Connections refused because their address is banned, since start. Any thread.
+  std::uint64_t BannedRefusals() const { return bannedRefusals_.load(std::memory_order_relaxed); }
+  // Forgets what the limits no longer need (each world tick). REQUIRES: ConnectionLock held.
+  void Prune(LimitClock::time_point now) { book_.Prune(now); }
+
+  // For the last moments of the process: sends every backlog, waiting for slow sockets
+  // until `limit` has passed. REQUIRES: ConnectionLock held (and kept until the end).
+  void SendEverything(std::chrono::milliseconds limit);
+
+ private:
+  class Reader;
+  // A socket the server is done with, on its way out (layer_end.cpp).
+  struct Closing {
+    Socket socket = kNoSocket;
+    std::unique_ptr<Transport> transport;
+    std::string last;     // bytes to try once before the close
+    bool drain = false;   // read and drop the peer's bytes a while before the close
+  };
+  struct Draining {
+    LimitClock::time_point until{};
+    std::size_t dropped = 0;
+  };
+  struct Handover {
+    Socket socket = kNoSocket;
+    std::size_t door = 0;
+    base::Address peer;
+    Endpoints local;
+    int uid = -1;
+  };
+
+  // layer_take.cpp
+  Connection* Find(Socket s) const;
+  void TakeHandedOver();
+  void Refuse(Socket socket, Codec& codec, std::string_view text);
+  void StartIfReady(Connection& c);
+  void Admit(Connection& c);
+  void SetDeadline(Connection& c, LimitClock::time_point when);
+  // layer_read.cpp
+  void ReadSocket(Connection& c);
+  void FeedCodec(Connection& c, const Moment& now);
+  void AddFrame(Connection& c, FrameKind kind, std::string_view text);
+  std::pair<FrameKind, std::string> TakeFrame(Connection& c);
+  bool WithinPace(Connection& c, LimitClock::time_point now);
+  void Sweep(LimitClock::time_point now);
+  void ResumePaused(LimitClock::time_point now);
+  void EndStalledReaders(LimitClock::time_point now);
+  void EndOverdue(LimitClock::time_point now);
+  int MillisecondsToNextDeadline(LimitClock::time_point now) const;
+  void UpdateInterest(Connection& c);
+  void MarkDirty(Connection& c);
+  void SetInterests();
+  // layer_write.cpp
+  void Queue(Connection& c, std::string_view bytes);
+  void NoteUnsent(Connection& c);
+  void HandOverBacklogs();
+  void WriteSending(Connection& c);
+  void WriteHandedOver();
+  void NoteWrites(Connection& c);
+  // layer_end.cpp
+  void BeginEnding(Connection& c, ConnectionState why);
+  bool ReadyToEnd(const Connection& c) const;
+  void End(Connection& c);
+  void EndFinishedConnections();
+  void CloseSockets();
+  void StartDraining(Socket socket);
+  void Drain(Socket socket);
+  void EndDrains(LimitClock::time_point now, bool all);
+
+  AddressLimits limits_;
+  std::vector<Door> doors_;  // made before the threads start, read-only afterwards
+  int waitSet_ = -1;         // epoll
+  int wakeUp_ = -1;          // eventfd: another thread has work for RunOnce
+
+  // --- Guarded by ConnectionLock. -------------------------------------------------------
+  std::vector<std::unique_ptr<Connection>> byHandle_;  // indexed by handle; changed by
+                                                       // the input thread alone
+  std::size_t live_ = 0;
+  std::uint64_t nextOrder_ = 1;
+  std::uint64_t linesHandled_ = 0;
+  AddressBook book_;
+  std::atomic<std::uint64_t> bannedRefusals_{0};
+  // Connections with complete lines waiting, in accept order.
+  std::set<std::pair<std::uint64_t, Socket>> withLines_;
+  // Connections that left the Open state and must be ended once their lines are done.
+  std::vector<Socket> ending_;
+  // Connections over their pace of lines, by the time they may go on. They are not in
+  // withLines_ meanwhile, so the input thread does not spin on them.
+  std::set<std::pair<LimitClock::time_point, Socket>> paused_;
+  // Connections whose unsent output is above the soft cap, by when it went above.
+  std::set<std::pair<LimitClock::time_point, Socket>> overSoft_;
+  // Connections with a deadline: to be admitted, or to be gone after closing.
+  std::set<std::pair<LimitClock::time_point, Socket>> deadlines_;
+  // Connections with output for this turn's writes, first come first served. Frames
+  // for anyone but the lock holder's own connection wait here, so a line heard by a
+  // crowd, or a world tick, costs its sender and the lock holder no system calls.
+  std::vector<Socket> toWrite_;
+  std::size_t toWriteHead_ = 0;
+  // Connections whose wish for input changed: their epoll interest is set this turn.
+  std::vector<Socket> dirty_;
+  // Unsent output per limited key, over all its connections.
+  std::unordered_map<base::Address, std::size_t, base::AddressHash> keyBacklog_;
+  bool inRunOnce_ = false;  // RunOnce holds the lock: no need to wake it
+  bool busy_ = false;       // lines or output were left for the next turn
+  std::string encoded_;     // a frame through its codec, reused
+
+  // --- The input thread's own, without the lock. ----------------------------------------
+  std::vector<Socket> readyToWrite_;   // connections whose sending is written this turn
+  std::vector<Socket> written_;        // connections whose sending shrank or failed
+  std::vector<Closing> closing_;       // ended this turn: written, closed after the lock
+  std::unordered_map<Socket, Draining> draining_;  // closed for writing, read and dropped
+  std::set<std::pair<LimitClock::time_point, Socket>> drainDeadlines_;
+  std::array<char, 64 * 1024> readBuffer_{};       // a socket's bytes before the transport
+  // The wait until the next deadline, as the last turn left it (-1: none). Read by the
+  // next turn before it takes the lock.
+  std::atomic<int> nextDue_{-1};
+  // Held by the input thread while it does I/O without ConnectionLock, and by
+  // SendEverything, which writes from another thread at the end of the process.
+  std::mutex ioMutex_;
+
+  std::mutex handoverLock_;  // guards posted_ and handedOver_ only
+  std::vector<std::function<void()>> posted_;
+  std::vector<Handover> handedOver_;
+};
+
+}  // namespace connection

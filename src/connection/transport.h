@@ -1,0 +1,72 @@
+// Transport: how a connection's bytes cross between its socket and its codec, in the
+// manner of Redis' ConnectionType: read, write, wants-write, close. Plain TCP (and
+// Unix sockets) is one; TLS on memory BIOs sits here too, under any codec, without the
+// connection layer's rules knowing which it has. A transport is used by the input
+// thread alone, outside ConnectionLock: a TLS handshake or its record crypto never
+// holds up the game.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "core/socket_handle.h"
+
+namespace connection {
+
+using core::Socket;
+
+// What one read or write of a transport came to.
+enum class IoState {
+  Done,        // bytes moved (maybe none the caller sees: a TLS record in progress)
+  WouldBlock,  // nothing now: wait for the socket
+  Closed,      // the peer closed its sending side (a read of 0, a TLS close_notify)
+  Reset,       // the peer reset the connection
+  Failed,      // any other failure; `error` tells it
+};
+
+struct IoResult {
+  IoState state = IoState::Done;
+  int error = 0;          // errno for Failed on a socket; 0 for a protocol failure
+  std::size_t bytes = 0;  // plaintext bytes taken (Send) or appended (Receive)
+  std::string why;        // a protocol failure in words ("TLS handshake: ..."), for the log
+};
+
+class Transport {
+ public:
+  virtual ~Transport() = default;
+
+  // Reads what has arrived on `s` (at most scratch.size() bytes from the socket, read
+  // into `scratch`, the caller's buffer) and appends the plaintext it carried to `out`.
+  // WouldBlock when nothing came; Closed, Reset or Failed end the reading.
+  virtual IoResult Receive(Socket s, std::span<char> scratch, std::string& out) = 0;
+
+  // Sends as much of `plain` as the socket takes now; `bytes` says how much of it
+  // was taken (the rest is the caller's to offer again). Failed or Reset when the peer
+  // can take no more.
+  virtual IoResult Send(Socket s, std::string_view plain) = 0;
+
+  // True while the transport holds bytes of its own to send before the socket is idle
+  // (handshake records, encrypted records the socket did not take): the caller asks
+  // for writability and calls Send with nothing new.
+  virtual bool WantsWrite() const { return false; }
+
+  // False until the transport can carry the codec's bytes (a TLS handshake in
+  // progress); the codec starts when it turns true.
+  virtual bool Ready() const { return true; }
+
+  // Begins the polite end of the connection from our side: a TLS close_notify, sent
+  // as far as the socket takes it now. Nothing for plain TCP.
+  virtual void Close(Socket s) { (void)s; }
+
+  // What the log says of the transport once it is ready ("TLSv1.3
+  // TLS_AES_128_GCM_SHA256"); empty for plain TCP.
+  virtual std::string Description() const { return {}; }
+};
+
+// Plain TCP, or a Unix socket: recv and send, nothing of its own.
+std::unique_ptr<Transport> MakePlainTransport();
+
+}  // namespace connection

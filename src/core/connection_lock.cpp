@@ -1,0 +1,26 @@
+#include "core/connection_lock.h"
+
+#include "core/log.h"
+
+namespace core {
+
+FairLock ConnectionLock;
+
+void FairLock::lock() {
+  std::unique_lock<std::mutex> guard(mutex_);
+  const std::uint64_t ticket = nextTicket_++;
+  turn_.wait(guard, [&] { return serving_ == ticket; });
+  owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+}
+
+void FairLock::unlock() {
+  owner_.store(std::thread::id(), std::memory_order_relaxed);
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    ++serving_;
+  }
+  turn_.notify_all();
+  FlushLog();  // the lines the holder made, now that nobody waits on their writing
+}
+
+}  // namespace core

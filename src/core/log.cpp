@@ -1,0 +1,221 @@
+#include "core/log.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <mutex>
+#include <unordered_map>
+
+#include "core/connection_lock.h"
+
+namespace core {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Lines held while standard output is full, at most; more are counted, not kept.
+constexpr std::size_t kMaxHeldBytes = 1024 * 1024;
+constexpr auto kBudgetWindow = std::chrono::seconds(1);
+
+std::uint64_t LinesIn(std::string_view text) {
+  const auto lines = static_cast<std::uint64_t>(std::count(text.begin(), text.end(), '\n'));
+  return std::max<std::uint64_t>(lines, 1);
+}
+
+// The lines on their way to standard output, and what each limited source has logged
+// in its current second.
+class LogWriter {
+ public:
+  void Take(std::string_view text, const base::Address* source);
+  void Flush(bool wait);
+  bool WorkWaiting() const { return workWaiting_.load(std::memory_order_relaxed); }
+
+ private:
+  // What one limited source has logged in its current second.
+  struct Budget {
+    Clock::time_point windowStart{};
+    std::size_t bytes = 0;
+    std::uint64_t leftOut = 0;  // lines not written in this window
+  };
+
+  ssize_t WriteOut(const char* bytes, std::size_t size, bool wait);
+  void Hold(std::string_view text);
+  void ReportLeftOut(const base::Address& key, std::uint64_t lines);
+  bool WithinBudget(std::string_view text, const base::Address& key, Clock::time_point now);
+  void ScanBudgets(Clock::time_point now);
+  void WriteHeld(bool wait);
+
+  // State below is guarded by mutex_.
+  std::mutex mutex_;
+  std::string held_;                // lines not written yet, in order
+  std::uint64_t linesNotHeld_ = 0;  // lines that did not fit in held_
+  std::unordered_map<base::Address, Budget, base::AddressHash> budgets_;
+  Clock::time_point lastBudgetScan_{};
+  // A pipe on standard output opened anew without blocking, so a full pipe cannot
+  // stop the writer, without changing the descriptor the process shares with whoever
+  // started it. Reopened when standard output is another pipe.
+  int pipeFd_ = -1;
+  ino_t pipeInode_ = 0;
+
+  std::atomic<bool> workWaiting_{false};  // held_ or budgets_ is not empty
+};
+
+// One per process: standard output is the process's own.
+LogWriter Writer;
+
+// The source of the lines the current thread makes, while a LogSource lives on it.
+thread_local const base::Address* Source = nullptr;
+
+// Writes some of `bytes` to standard output, without waiting unless `wait`: a pipe
+// through pipeFd_, a socket (the journal's) with MSG_DONTWAIT. Returns what was taken;
+// -1 with errno set on a failure.
+ssize_t LogWriter::WriteOut(const char* bytes, std::size_t size, bool wait) {
+  struct stat about {};
+  if (!wait && ::fstat(STDOUT_FILENO, &about) == 0) {
+    if (S_ISFIFO(about.st_mode)) {
+      if (pipeFd_ < 0 || pipeInode_ != about.st_ino) {
+        if (pipeFd_ >= 0) ::close(pipeFd_);
+        pipeFd_ = ::open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        pipeInode_ = about.st_ino;
+      }
+      if (pipeFd_ >= 0) return ::write(pipeFd_, bytes, size);
+    } else if (S_ISSOCK(about.st_mode)) {
+      return ::send(STDOUT_FILENO, bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+  }
+  return ::write(STDOUT_FILENO, bytes, size);
+}
+
+void LogWriter::Hold(std::string_view text) {
+  if (held_.size() + text.size() > kMaxHeldBytes) {
+    linesNotHeld_ += LinesIn(text);
+    return;
+  }
+  held_.append(text);
+}
+
+void LogWriter::ReportLeftOut(const base::Address& key, std::uint64_t lines) {
+  Hold("Log lines from " + base::LimitKeyText(key) + " left out: " + GroupedNumber(lines) + ".\n");
+}
+
+// True when `key` may log `text` now; counts it either way.
+bool LogWriter::WithinBudget(std::string_view text, const base::Address& key, Clock::time_point now) {
+  Budget& budget = budgets_[key];
+  if (now - budget.windowStart >= kBudgetWindow) {
+    if (budget.leftOut > 0) ReportLeftOut(key, budget.leftOut);
+    budget = Budget{now, 0, 0};
+  }
+  if (budget.bytes + text.size() > kLogBytesPerSecond) {
+    budget.leftOut += LinesIn(text);
+    return false;
+  }
+  budget.bytes += text.size();
+  return true;
+}
+
+// Reports the windows that closed with lines left out, and forgets closed windows.
+void LogWriter::ScanBudgets(Clock::time_point now) {
+  if (now - lastBudgetScan_ < kBudgetWindow) return;
+  lastBudgetScan_ = now;
+  for (auto it = budgets_.begin(); it != budgets_.end();) {
+    if (now - it->second.windowStart < kBudgetWindow) {
+      ++it;
+      continue;
+    }
+    if (it->second.leftOut > 0) ReportLeftOut(it->first, it->second.leftOut);
+    it = budgets_.erase(it);
+  }
+}
+
+// Writes held_ as far as the output takes it; waits for room when `wait`.
+void LogWriter::WriteHeld(bool wait) {
+  std::size_t done = 0;
+  while (done < held_.size()) {
+    const ssize_t n = WriteOut(held_.data() + done, held_.size() - done, wait);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!wait) break;
+      pollfd room{STDOUT_FILENO, POLLOUT, 0};
+      ::poll(&room, 1, 1000);
+    } else {
+      done = held_.size();  // a log that cannot be written must not stop the game
+    }
+  }
+  held_.erase(0, done);
+  if (held_.empty() && linesNotHeld_ > 0) {
+    held_ = "Log lines left out while standard output was full: " + GroupedNumber(linesNotHeld_) +
+            ".\n";
+    linesNotHeld_ = 0;
+  }
+}
+
+void LogWriter::Take(std::string_view text, const base::Address* source) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (source == nullptr || WithinBudget(text, *source, Clock::now())) Hold(text);
+  workWaiting_.store(true, std::memory_order_relaxed);
+}
+
+void LogWriter::Flush(bool wait) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (!budgets_.empty()) ScanBudgets(Clock::now());
+  WriteHeld(wait);
+  if (wait && !held_.empty()) WriteHeld(wait);  // the count of what was left out
+  workWaiting_.store(!held_.empty() || !budgets_.empty(), std::memory_order_relaxed);
+}
+
+}  // namespace
+
+void Log(std::string_view text) {
+  Writer.Take(text, Source);
+  if (!ConnectionLock.HeldByCaller()) FlushLog();
+}
+
+void FlushLog() {
+  if (Writer.WorkWaiting()) Writer.Flush(false);
+}
+
+void FlushLogBeforeExit() { Writer.Flush(true); }
+
+LogSource::LogSource(const base::Address& key, bool limited) : key_(key), set_(limited && Source == nullptr) {
+  if (set_) Source = &key_;
+}
+
+LogSource::~LogSource() {
+  if (set_) Source = nullptr;
+}
+
+std::string EscapeForLog(std::string_view line) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(line.size());
+  for (const char ch : line) {
+    const auto byte = static_cast<unsigned char>(ch);
+    if (byte < 0x20 || byte == 0x7F) {
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0xF];
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
+std::string GroupedNumber(std::uint64_t count) {
+  std::string digits = std::to_string(count);
+  for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
+  return digits;
+}
+
+}  // namespace core

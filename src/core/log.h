@@ -1,0 +1,57 @@
+// The server's console log: one line per connection, per received command and per
+// ended connection, and the start-up lines. Any thread may call Log.
+//
+// A line is never written while its thread holds ConnectionLock: the lock holder's
+// lines wait, in order, and go out as the lock is given back (FairLock::unlock calls
+// FlushLog), so a slow standard output never holds up the game. Standard output is
+// written without blocking where it can be (a pipe, a socket such as the journal's):
+// while it is full the lines wait in a bounded buffer, and what did not fit is counted
+// and reported once there is room again.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "base/address.h"
+
+namespace core {
+
+// Queues `text` (whole lines) for standard output, and writes it now unless the
+// calling thread holds ConnectionLock.
+void Log(std::string_view text);
+
+// Writes what the log holds, as far as standard output takes it now.
+void FlushLog();
+
+// Writes everything the log holds, waiting for standard output if it must. For the
+// last lines before the process ends.
+void FlushLogBeforeExit();
+
+// While one lives on a thread, that thread's lines are made on behalf of a client
+// counted under `key` (base::LimitKey of its address) and held to the address limits:
+// each such key may write at most kLogBytesPerSecond of log a second, and what it
+// makes beyond that is left out and counted in one line ("Log lines from 203.0.113.9
+// left out: 1,234.").
+class LogSource {
+ public:
+  LogSource(const base::Address& key, bool limited);
+  ~LogSource();
+  LogSource(const LogSource&) = delete;
+  LogSource& operator=(const LogSource&) = delete;
+
+ private:
+  base::Address key_;
+  bool set_;  // this one set the thread's source (an outer one may have)
+};
+
+inline constexpr std::size_t kLogBytesPerSecond = 64 * 1024;
+
+// `line` as it may appear in the log: every byte below 0x20 and the byte 0x7F becomes
+// \x and two lower-case hex digits, so a player cannot drive the operator's terminal.
+std::string EscapeForLog(std::string_view line);
+
+// `count` in decimal with a comma between groups of three digits ("1,234").
+std::string GroupedNumber(std::uint64_t count);
+
+}  // namespace core

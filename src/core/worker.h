@@ -1,0 +1,65 @@
+// The worker: one thread for slow work that the game's thread must not wait for
+// (password hashes). A job's work runs on the worker with no lock held; what it leaves
+// to do then runs on the input thread with ConnectionLock held, as the answer to its
+// connection, whose later lines wait meanwhile while everyone else is answered.
+// RunAside is called with ConnectionLock held; the worker thread never takes it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+#include "core/socket_handle.h"
+
+namespace core {
+
+// Jobs that may wait for the worker; one more is refused (the client is told to try
+// again), so no client can make the server hold more.
+inline constexpr std::size_t kWorkerQueueJobs = 64;
+
+// What a job leaves for the input thread, run with ConnectionLock held. Returns true
+// when the job's connection should be ended now, as a game line handler does.
+using Finish = std::function<bool()>;
+// The slow part of a job, run on the worker: it may touch nothing the lock guards, so
+// it works on copies and hands its results to the Finish it returns.
+using Work = std::function<Finish()>;
+
+// What the worker needs of the connections it works for: the connection layer, given
+// once to StartWorker.
+class WorkerHost {
+ public:
+  // Holds the live connection `connection`: its later lines wait until its answer has
+  // run. Returns what tells this connection from a later one on the same handle; 0
+  // when there is no such connection. REQUIRES: ConnectionLock held.
+  virtual std::uint64_t Hold(Socket connection) = 0;
+  // Runs `task` on the input thread with ConnectionLock held, soon. Any thread.
+  virtual void Post(std::function<void()> task) = 0;
+  // Runs `finish` as the answer to `connection` (what it queues for it leaves at once),
+  // then lets its later lines go on, and ends it if `finish` asks; nothing at all when
+  // the connection is no longer the one `ticket` names. REQUIRES: ConnectionLock held.
+  virtual void Answer(Socket connection, std::uint64_t ticket, const Finish& finish) = 0;
+  // Runs `finish` of work that belongs to no connection, then flushes the Outbox.
+  // REQUIRES: ConnectionLock held.
+  virtual void Finished(const Finish& finish) = 0;
+
+ protected:
+  ~WorkerHost() = default;
+};
+
+// Starts the worker thread for `host` (once, before any RunAside). Until it runs, as in
+// unit tests, RunAside does each job at once on its caller's thread.
+void StartWorker(WorkerHost& host);
+
+// Queues `work` for `connection` (kNoSocket for work of no connection). Once it is
+// done, its Finish runs on the input thread (WorkerHost::Answer), jobs in the order
+// they were queued. Returns false, queueing nothing, when kWorkerQueueJobs jobs wait
+// already.
+// Without the worker thread: runs the work and its Finish now, leaves the Finish's
+// result to the caller (whose line handler reports it) and returns true.
+// REQUIRES: ConnectionLock held.
+bool RunAside(Socket connection, Work work);
+
+// Jobs queued and not yet done, the one being worked on included. Any thread.
+std::size_t WorkerQueueLength();
+
+}  // namespace core

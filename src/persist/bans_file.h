@@ -1,0 +1,27 @@
+// The bans file beside the save file: read once at start into the process's bans
+// (connection/bans.h), and written anew through the background saver whenever the
+// console or the tick changes them. Both require ConnectionLock.
+#pragma once
+
+#include <string_view>
+
+#include "persist/saver.h"
+
+namespace persist {
+
+inline constexpr std::string_view kBansFilePath = "bans.txt";
+// A bans file larger than this is not read (a million bans are smaller).
+inline constexpr std::size_t kMaxBansFileBytes = 64 * 1024 * 1024;
+
+// Reads `path` into connection::Bans(); a missing file is no ban at all. Lines that
+// do not parse are logged and kept in place for the next write, as are comments. A
+// file that cannot be read (not a regular file, too large) is logged and ignored.
+// REQUIRES: ConnectionLock held; called once, at start.
+void LoadBans(std::string_view path = kBansFilePath);
+
+// Writes connection::Bans() to the bans file through the background saver; `done` is
+// told whether it reached the disk ("Error saving bans: <errno>" is logged when not).
+// REQUIRES: ConnectionLock held.
+void SaveBans(SaveDone done = nullptr);
+
+}  // namespace persist

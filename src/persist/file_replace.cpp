@@ -1,0 +1,91 @@
+#include "persist/file_replace.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "net/socket.h"
+
+namespace persist {
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+base::Status SyncFolder(const std::string& folder) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return base::Status::SystemError("", errno);
+  int error = ::fsync(fd) == 0 ? 0 : errno;
+  if (error == EINVAL) error = 0;
+  ::close(fd);
+  return error == 0 ? base::Status() : base::Status::SystemError("", error);
+}
+
+base::Status WriteNewFile(const std::string& path, std::string_view bytes) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return base::Status::SystemError("", errno);
+  int error = 0;
+  if (!net::WriteAll(fd, bytes, error)) {
+    // error set
+  } else if (::fsync(fd) != 0) {
+    error = errno;
+  }
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error != 0) {
+    ::unlink(path.c_str());
+    return base::Status::SystemError("", error);
+  }
+  return {};
+}
+
+base::Status ReplaceFile(const std::string& path, std::string_view bytes) {
+  const std::string temporary = path + ".tmp";
+  // Whatever stands under the temporary name is a save that was killed (ours, and
+  // incomplete) or was planted there: it goes, and is never written through.
+  if (::unlink(temporary.c_str()) != 0 && errno != ENOENT) return base::Status::SystemError("", errno);
+  base::Status written = WriteNewFile(temporary, bytes);
+  if (!written.ok()) return written;
+  if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(temporary.c_str());
+    return base::Status::SystemError("", error);
+  }
+  return SyncFolder(FolderOf(path));
+}
+
+base::Status ReadWholeFile(const std::string& path, std::size_t maxBytes, std::string& bytes) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return base::Status::SystemError("", errno);
+  struct stat info {};
+  int error = 0;
+  if (::fstat(fd, &info) != 0) {
+    error = errno;
+  } else if (!S_ISREG(info.st_mode)) {
+    error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+  } else if (static_cast<std::size_t>(info.st_size) > maxBytes) {
+    error = EFBIG;
+  } else {
+    bytes.reserve(static_cast<std::size_t>(info.st_size));
+    char buffer[1 << 16];
+    for (;;) {
+      const ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) error = errno;
+      if (n <= 0) break;
+      bytes.append(buffer, static_cast<std::size_t>(n));
+      if (bytes.size() > maxBytes) {
+        error = EFBIG;  // it grew while it was read
+        break;
+      }
+    }
+  }
+  ::close(fd);
+  return error == 0 ? base::Status() : base::Status::SystemError("", error);
+}
+
+}  // namespace persist

@@ -1,0 +1,57 @@
+// The operator's console on the server's side: the line handler of the console's door
+// (its codec is codecs/console_codec.h), which runs one command a connection and
+// answers with text and an exit code. Several operators may be connected at once; a
+// command whose work takes a while (a save, a password's hash) is answered when it is
+// done, without holding up anyone else. Runs on the input thread with ConnectionLock
+// held, like every line handler.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "connection/connection_layer.h"
+#include "server/countdown.h"
+
+namespace server {
+
+// What a console command answers: its text (lines, each ending in a line feed) and
+// its exit code: 0 when it did what the text says, 1 when it was refused or failed, 2
+// for a format line or an unknown command.
+struct ConsoleAnswer {
+  std::string text;
+  int code = 0;
+};
+
+class Console final : public connection::LineHandler {
+ public:
+  Console(connection::ConnectionLayer& layer, Countdown& countdown) : layer_(layer), countdown_(countdown) {}
+
+  void Admitted(connection::Socket connection, const connection::Peer& peer) override;
+  bool Line(connection::Socket connection, const std::string& line) override;
+  void Ended(connection::Socket connection) override;
+
+  // Sends `answer` to the console connection `connection`. REQUIRES: ConnectionLock held.
+  static void Reply(connection::Socket connection, const ConsoleAnswer& answer);
+
+  // For a command answered later: holds `connection` (the console's only line) and
+  // returns what sends the answer; call it once, from any thread, no lock needed.
+  std::function<void(ConsoleAnswer)> Later(connection::Socket connection);
+
+  connection::ConnectionLayer& Layer() { return layer_; }
+  Countdown& Shutdown() { return countdown_; }
+
+ private:
+  connection::ConnectionLayer& layer_;
+  Countdown& countdown_;
+  std::unordered_map<connection::Socket, int> users_;  // each connection's peer user
+};
+
+// Runs one console command line for `connection` on `console`. Returns its answer, or
+// nothing when the command answers later (through Console::Later or the worker).
+// REQUIRES: ConnectionLock held.
+std::optional<ConsoleAnswer> RunConsoleCommand(Console& console, connection::Socket connection,
+                                               std::string_view line);
+
+}  // namespace server

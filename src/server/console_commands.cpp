@@ -1,0 +1,358 @@
+// The console's commands: one table in the order they are tried, scanned by one
+// dispatcher, with the usage line of each beside it.
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <map>
+#include <random>
+
+#include "base/number.h"
+#include "base/password.h"
+#include "commands/mutes.h"
+#include "commands/words.h"
+#include "connection/bans.h"
+#include "core/connection_lock.h"
+#include "core/log.h"
+#include "core/outbox.h"
+#include "core/worker.h"
+#include "persist/bans_file.h"
+#include "persist/save_format.h"
+#include "persist/saver.h"
+#include "server/console.h"
+#include "server/metrics.h"
+#include "world/character.h"
+
+namespace server {
+
+namespace {
+
+using commands::CommandLine;
+using Answer = std::optional<ConsoleAnswer>;
+
+constexpr const char* kRemoved = "You have been removed from the game.";
+constexpr const char* kNameBanned = "This character is not allowed to play.";
+constexpr const char* kBansNotWritten = "The bans file could not be written; see the server's log.\n";
+constexpr int kPasswordLetters = 12;
+constexpr unsigned kMaxMinutes = 10 * 365 * 24 * 60;  // ten years: longer reads as for ever
+constexpr unsigned kMaxShutdownSeconds = 24 * 60 * 60;
+
+// One command's call: who asked, the line as typed and its words.
+struct Call {
+  Console& console;
+  connection::Socket socket;
+  std::string_view line;
+  const CommandLine& words;
+};
+
+ConsoleAnswer Did(std::string text) { return {std::move(text), 0}; }
+ConsoleAnswer Refused(std::string text) { return {std::move(text), 1}; }
+
+// The line from argument word `first` on, as typed; empty when there is none.
+std::string_view RestFrom(const Call& call, std::size_t first) {
+  if (first >= call.words.ArgCount()) return {};
+  return call.line.substr(static_cast<std::size_t>(call.words.args[first].data() - call.line.data()));
+}
+
+std::string Seconds(std::chrono::steady_clock::duration d) {
+  const auto s = std::chrono::duration_cast<std::chrono::seconds>(d).count();
+  if (s < 60) return std::to_string(s) + "s";
+  if (s < 3600) return std::to_string(s / 60) + "m" + std::to_string(s % 60) + "s";
+  return std::to_string(s / 3600) + "h" + std::to_string(s / 60 % 60) + "m";
+}
+
+std::string ForMinutes(unsigned minutes) {
+  return minutes == 0 ? "until lifted" : "for " + TimeLeftText(static_cast<int>(minutes * 60));
+}
+
+// Tells the connection why and ends it.
+void RemoveConnection(connection::ConnectionLayer& layer, connection::Socket socket, std::string_view why,
+                      std::string_view reason) {
+  core::QueueMessage(socket, why);
+  if (!reason.empty()) core::QueueMessage(socket, reason);
+  core::FlushOutbox();
+  layer.Remove(socket);
+}
+
+// Once the bans file is on disk (or not), `text` and whether it is.
+Answer AfterBansSaved(Call& call, std::string text) {
+  auto later = call.console.Later(call.socket);
+  persist::SaveBans([later, text = std::move(text)](bool saved) {
+    later(saved ? Did(text) : ConsoleAnswer{text + kBansNotWritten, 1});
+  });
+  return std::nullopt;
+}
+
+// The connections the console lists: every one but the console's own.
+std::vector<connection::ConnectionSummary> Listed(Console& console) {
+  std::vector<connection::ConnectionSummary> all = console.Layer().Summaries();
+  std::erase_if(all, [](const connection::ConnectionSummary& c) { return std::string_view(c.door) == "console"; });
+  return all;
+}
+
+Answer Who(Call& call) {
+  const auto now = connection::LimitClock::now();
+  std::string table = "handle  address          door    character         where    idle\n";
+  char row[200];
+  for (const connection::ConnectionSummary& c : Listed(call.console)) {
+    const world::Character* character = world::CharacterOf(c.socket);
+    const std::string name = character ? character->name : c.admitted ? "-" : "(not playing)";
+    const std::string where =
+        character ? std::to_string(character->x) + "," + std::to_string(character->y) : "-";
+    std::snprintf(row, sizeof row, "%-7d %-16s %-7s %-17s %-8s %s\n", c.socket,
+                  base::AddressText(c.address).c_str(), c.door, core::EscapeForLog(name).c_str(),
+                  where.c_str(), Seconds(now - c.lastLine).c_str());
+    table += row;
+  }
+  return Did(table);
+}
+
+Answer Kick(Call& call) {
+  connection::Socket socket = connection::kNoSocket;
+  const std::string name(call.words.Arg(0));
+  if (world::FindInPlayByName(name, &socket) == nullptr) {
+    return Refused("No character called " + name + " is in play.\n");
+  }
+  RemoveConnection(call.console.Layer(), socket, kRemoved, RestFrom(call, 1));
+  return Did("Kicked " + name + ".\n");
+}
+
+// The minutes word of ban and mute, when the word after the name is one; `next` is the
+// first argument after it. False when it is digits out of range.
+bool OptionalMinutes(const CommandLine& words, unsigned& minutes, std::size_t& next) {
+  minutes = 0;
+  next = 1;
+  if (words.ArgCount() < 2) return true;
+  const std::string_view word = words.Arg(1);
+  if (word.empty() || word.find_first_not_of("0123456789") != std::string_view::npos) return true;
+  next = 2;
+  return base::ReadDigits(word, kMaxMinutes, minutes);
+}
+
+Answer Ban(Call& call) {
+  connection::AddressBan ban;
+  if (!base::ParseBlock(call.words.Arg(0), ban.block)) return Refused("Not an address or CIDR block.\n");
+  unsigned minutes = 0;
+  std::size_t next = 1;
+  if (!OptionalMinutes(call.words, minutes, next)) {
+    return Refused("The minutes must be 0 to " + std::to_string(kMaxMinutes) + ".\n");
+  }
+  if (minutes != 0) ban.until = static_cast<std::int64_t>(std::time(nullptr)) + minutes * 60LL;
+  ban.reason = std::string(RestFrom(call, next));
+  connection::Bans().BanAddress(ban);
+  int ended = 0;
+  for (const connection::ConnectionSummary& c : call.console.Layer().Summaries()) {
+    if (c.player && ban.block.Contains(c.address)) {
+      RemoveConnection(call.console.Layer(), c.socket, connection::kAddressBanned, ban.reason);
+      ++ended;
+    }
+  }
+  std::string text = "Banned " + base::BlockText(ban.block) + " " + ForMinutes(minutes);
+  if (ended > 0) text += "; " + std::to_string(ended) + " connection(s) ended";
+  return AfterBansSaved(call, text + ".\n");
+}
+
+Answer Unban(Call& call) {
+  const std::string what(call.words.Arg(0));
+  base::AddressBlock block;
+  const bool found = base::ParseBlock(what, block) ? connection::Bans().UnbanAddress(block)
+                                                   : connection::Bans().UnbanName(what);
+  if (!found) return Refused("No ban of " + what + ".\n");
+  return AfterBansSaved(call, "Lifted the ban of " + what + ".\n");
+}
+
+Answer BanName(Call& call) {
+  const std::string name(call.words.Arg(0));
+  connection::Bans().BanName(name);
+  connection::Socket socket = connection::kNoSocket;
+  if (world::FindInPlayByName(name, &socket) != nullptr) {
+    RemoveConnection(call.console.Layer(), socket, kNameBanned, {});
+  }
+  return AfterBansSaved(call, "Banned the character " + name + ".\n");
+}
+
+Answer ListBans(Call&) {
+  connection::Bans().Expire(static_cast<std::int64_t>(std::time(nullptr)));
+  std::string table;
+  for (const connection::AddressBan& ban : connection::Bans().Addresses()) {
+    std::string until = "for ever";
+    if (ban.until != 0) {
+      const std::time_t t = static_cast<std::time_t>(ban.until);
+      char text[32];
+      std::tm utc{};
+      ::gmtime_r(&t, &utc);
+      std::strftime(text, sizeof text, "until %Y-%m-%d %H:%M UTC", &utc);
+      until = text;
+    }
+    table += "address " + base::BlockText(ban.block) + "  " + until;
+    if (!ban.reason.empty()) table += "  " + core::EscapeForLog(ban.reason);
+    table += "\n";
+  }
+  for (const std::string& name : connection::Bans().Names()) table += "name " + name + "\n";
+  return Did(table.empty() ? "No bans.\n" : table);
+}
+
+Answer Mute(Call& call) {
+  unsigned minutes = 0;
+  std::size_t next = 1;
+  if (!OptionalMinutes(call.words, minutes, next)) {
+    return Refused("The minutes must be 0 to " + std::to_string(kMaxMinutes) + ".\n");
+  }
+  const auto until = minutes == 0 ? commands::MuteClock::time_point::max()
+                                  : commands::MuteClock::now() + std::chrono::minutes(minutes);
+  commands::Mute(call.words.Arg(0), until);
+  return Did("Muted " + std::string(call.words.Arg(0)) + " " + ForMinutes(minutes) + ".\n");
+}
+
+Answer Unmute(Call& call) {
+  const std::string name(call.words.Arg(0));
+  if (!commands::Unmute(name)) return Refused(name + " is not muted.\n");
+  return Did("Unmuted " + name + ".\n");
+}
+
+Answer Announce(Call& call) {
+  const std::string_view text = RestFrom(call, 0);
+  if (commands::HasControlCharacter(text)) return Refused("Control characters are not allowed.\n");
+  TellEveryone(call.console.Layer(), "[Announcement] " + std::string(text));
+  return Did("Announced.\n");
+}
+
+// Letters and digits that cannot be taken for one another on a screen or on paper.
+std::string NewPassword() {
+  static constexpr char kLetters[] = "abcdefghjkmnpqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789";
+  std::random_device random;  // the kernel's random source
+  std::uniform_int_distribution<std::size_t> pick(0, sizeof kLetters - 2);
+  std::string password;
+  for (int i = 0; i < kPasswordLetters; ++i) password += kLetters[pick(random)];
+  return password;
+}
+
+world::Character* FindCharacter(std::string_view name) {
+  world::Character* c = world::FindInPlayByName(name);
+  return c != nullptr ? c : world::FindStoredByName(name);
+}
+
+// The new password is hashed on the worker (about 20 ms that the game does not wait
+// for), and set once the hash is made if the character still exists.
+Answer Password(Call& call) {
+  const std::string name(call.words.Arg(0));
+  if (FindCharacter(name) == nullptr) return Refused("No character called " + name + ".\n");
+  const connection::Socket socket = call.socket;
+  const bool queued = core::RunAside(socket, [socket, name]() -> core::Finish {
+    const std::string password = NewPassword();
+    std::optional<std::string> hash = base::HashPassword(password);
+    return [socket, name, password, hash = std::move(hash)] {
+      world::Character* c = FindCharacter(name);
+      if (c == nullptr) {
+        Console::Reply(socket, Refused("No character called " + name + ".\n"));
+      } else if (!hash) {
+        Console::Reply(socket, Refused("The password could not be hashed; it is unchanged.\n"));
+      } else {
+        world::SetStoredPassword(*c, *hash);
+        Console::Reply(socket, Did("The new password of " + c->name + " is: " + password + "\n"));
+      }
+      return false;
+    };
+  });
+  if (!queued) return Refused("The server is busy. Try again in a moment.\n");
+  return std::nullopt;
+}
+
+Answer Shutdown(Call& call) {
+  if (call.words.Arg(0) == "cancel") {
+    if (!call.console.Shutdown().Cancel()) return Refused("No shutdown is coming.\n");
+    TellEveryone(call.console.Layer(), "The shutdown is called off.");
+    return Did("Shutdown cancelled.\n");
+  }
+  unsigned seconds = 0;
+  if (call.words.ArgCount() > 0 && !base::ReadDigits(call.words.Arg(0), kMaxShutdownSeconds, seconds)) {
+    return ConsoleAnswer{"format: shutdown [seconds|cancel]\n", 2};
+  }
+  call.console.Shutdown().Schedule(static_cast<int>(seconds));
+  if (seconds == 0) return Did("Shutting down now.\n");
+  return Did("Shutting down in " + TimeLeftText(static_cast<int>(seconds)) + ".\n");
+}
+
+// Answered once the file is on disk.
+Answer Save(Call& call) {
+  auto later = call.console.Later(call.socket);
+  SaveInBackgroundTimed([later](bool saved) {
+    later(saved ? Did("World saved.\n") : Refused("The save failed; see the server's log.\n"));
+  });
+  return std::nullopt;
+}
+
+Answer Status(Call& call) {
+  const auto now = std::chrono::steady_clock::now();
+  std::map<std::string, int> doors;
+  for (const connection::ConnectionSummary& c : Listed(call.console)) ++doors[c.door];
+  std::string text = "uptime " + Seconds(now - ServerStartTime()) + "\n";
+  text += "players in play " + std::to_string(world::InPlay().size()) + "\n";
+  text += "connections";
+  if (doors.empty()) text += " 0";
+  for (const auto& [door, count] : doors) text += " " + door + "=" + std::to_string(count);
+  text += "\n";
+  struct stat info {};
+  if (::stat(std::string(persist::kSaveFilePath).c_str(), &info) == 0) {
+    const auto age = std::time(nullptr) - info.st_mtime;
+    text += "save age " + Seconds(std::chrono::seconds(age < 0 ? 0 : age)) + "\n";
+  } else {
+    text += "save age never saved\n";
+  }
+  if (persist::SaveFailedLast()) text += "last save FAILED\n";
+  const auto tick = std::chrono::duration<double, std::milli>(LastTickDuration()).count();
+  char line[64];
+  std::snprintf(line, sizeof line, "last tick %.3f ms\n", tick);
+  text += line;
+  return Did(text);
+}
+
+// Every console command, with its usage and the words it needs at least.
+struct Command {
+  const char* word;
+  const char* usage;
+  std::size_t needs;
+  Answer (*handler)(Call& call);
+};
+constexpr Command kCommands[] = {
+    {"who", "who", 0, Who},
+    {"kick", "kick NAME [reason]", 1, Kick},
+    {"announce", "announce TEXT", 1, Announce},
+    {"shutdown", "shutdown [seconds|cancel]", 0, Shutdown},
+    {"status", "status", 0, Status},
+    {"save", "save", 0, Save},
+    {"ban", "ban ADDRESS|CIDR [minutes] [reason]", 1, Ban},
+    {"unban", "unban ADDRESS|CIDR|NAME", 1, Unban},
+    {"bans", "bans", 0, ListBans},
+    {"ban-name", "ban-name NAME", 1, BanName},
+    {"mute", "mute NAME [minutes]", 1, Mute},
+    {"unmute", "unmute NAME", 1, Unmute},
+    {"password", "password NAME", 1, Password},
+};
+
+std::string Usage() {
+  std::string text = "Commands:\n";
+  for (const Command& command : kCommands) text += "  " + std::string(command.usage) + "\n";
+  return text;
+}
+
+}  // namespace
+
+std::optional<ConsoleAnswer> RunConsoleCommand(Console& console, connection::Socket socket,
+                                               std::string_view line) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  const CommandLine words = commands::SplitWords(line);
+  if (words.command == "help") return Did(Usage());
+  for (const Command& command : kCommands) {
+    if (words.command != command.word) continue;
+    if (words.ArgCount() < command.needs || (command.needs > 0 && words.Arg(0).empty())) {
+      return ConsoleAnswer{"format: " + std::string(command.usage) + "\n", 2};
+    }
+    Call call{console, socket, line, words};
+    return command.handler(call);
+  }
+  return ConsoleAnswer{"Unknown command.\n" + Usage(), 2};
+}
+
+}  // namespace server

@@ -1,0 +1,158 @@
+#include "server/doors.h"
+
+#include <poll.h>
+
+#include <cerrno>
+#include <chrono>
+#include <ctime>
+#include <memory>
+#include <thread>
+
+#include "codecs/console_codec.h"
+#include "codecs/frame_codec.h"
+#include "core/log.h"
+#include "net/socket.h"
+#include "server/metrics.h"
+#include "telnet/telnet_codec.h"
+#include "web/metrics_codec.h"
+#include "web/web_codec.h"
+#include "world/character.h"
+
+namespace server {
+
+namespace {
+
+constexpr auto kAcceptErrorPause = std::chrono::milliseconds(100);
+// Connections taken from one listener before the others get their turn.
+constexpr int kAcceptsPerTurn = 64;
+
+// A door of the game: its admitted connections are players, welcomed and logged.
+connection::Door GameDoor(std::string name, connection::CodecMaker makeCodec, Game& game) {
+  connection::Door door;
+  door.name = std::move(name);
+  door.makeCodec = std::move(makeCodec);
+  door.handler = &game;
+  door.welcome = kWelcome;
+  return door;
+}
+
+// Opens one door's listener; `opened` is logged once it listens, `bindFailed` names a
+// failure with its errno.
+base::Status OpenDoor(connection::ConnectionLayer& layer, connection::Door door, const base::Address* address,
+                      std::uint16_t port, const std::string& opened, const char* bindFailed,
+                      std::string acceptName, std::vector<Listener>& listeners) {
+  connection::Socket socket = connection::kNoSocket;
+  const base::Status status = net::ListenTcp(address, port, socket);
+  if (!status.ok()) return status.WithWhat(bindFailed);
+  core::Log(opened + "\n");
+  listeners.push_back({socket, layer.AddDoor(std::move(door)), std::move(acceptName), true});
+  return {};
+}
+
+}  // namespace
+
+Listener GameListener(connection::ConnectionLayer& layer, Game& game, connection::Socket listening) {
+  auto maker = [](const connection::Endpoints&) { return std::make_unique<codecs::FrameCodec>(); };
+  return {listening, layer.AddDoor(GameDoor("game", maker, game)), "", true};
+}
+
+base::Status OpenDoors(const ServerSettings& settings, connection::ConnectionLayer& layer, Game& game,
+                       std::vector<Listener>& listeners) {
+  if (settings.webPort != 0) {
+    web::WebCodecOptions web;
+    web.origins = settings.webOrigins;
+    const std::string port = std::to_string(settings.webPort);
+    base::Status opened = OpenDoor(layer, GameDoor("web", web::WebCodecMaker(std::move(web)), game), nullptr,
+                                   settings.webPort, "Web client on port " + port + ".",
+                                   "Error binding web client port: ", "web client", listeners);
+    if (!opened.ok()) return opened;
+  }
+  if (settings.telnetPort != 0) {
+    // Read by every telnet connection's codec for as long as the process runs.
+    auto* telnet = new telnet::TelnetOptions();
+    telnet->port = settings.telnetPort;
+    telnet->webPort = settings.webPort;
+    telnet->startTime = static_cast<std::int64_t>(std::time(nullptr));
+    telnet->playersInPlay = [] { return world::InPlay().size(); };
+    auto maker = [telnet](const connection::Endpoints& endpoints) {
+      return std::make_unique<telnet::TelnetCodec>(*telnet, endpoints);
+    };
+    base::Status opened = OpenDoor(layer, GameDoor("telnet", maker, game), nullptr, settings.telnetPort,
+                                   "Telnet port " + std::to_string(settings.telnetPort) + ".",
+                                   "Error binding telnet port: ", "telnet", listeners);
+    if (!opened.ok()) return opened;
+  }
+  if (settings.metricsPort != 0) {
+    connection::Door door;
+    door.name = "metrics";
+    door.makeCodec = web::MetricsCodecMaker([&layer] { return RenderMetrics(layer); });
+    door.logged = false;
+    door.players = false;
+    base::Status opened =
+        OpenDoor(layer, std::move(door), &settings.metricsAddress, settings.metricsPort,
+                 "Metrics on " + base::AddressText(settings.metricsAddress) + " port " +
+                     std::to_string(settings.metricsPort) + ".",
+                 "Error binding metrics port: ", "metrics", listeners);
+    if (!opened.ok()) return opened;
+  }
+  return {};
+}
+
+void OpenConsole(const ServerSettings& settings, connection::ConnectionLayer& layer, Console& console,
+                 std::vector<Listener>& listeners) {
+  if (settings.consolePath.empty()) return;
+  connection::Socket socket = connection::kNoSocket;
+  const base::Status status = net::ListenUnix(settings.consolePath, socket);
+  if (!status.ok()) {
+    core::Log("Error opening console socket " + settings.consolePath + ": " + std::to_string(status.error()) +
+              "; the server runs without a console.\n");
+    return;
+  }
+  connection::Door door;
+  door.name = "console";
+  door.makeCodec = [](const connection::Endpoints&) { return std::make_unique<codecs::ConsoleCodec>(); };
+  door.handler = &console;
+  door.logged = false;
+  door.counted = false;
+  door.players = false;
+  listeners.push_back({socket, layer.AddDoor(std::move(door)), "console", false});
+  core::Log("Console at " + settings.consolePath + ".\n");
+}
+
+void AcceptLoop(connection::ConnectionLayer& layer, const std::vector<Listener>& listeners) {
+  std::vector<pollfd> waits;
+  for (const Listener& listener : listeners) waits.push_back({listener.socket, POLLIN, 0});
+  for (;;) {
+    const int ready = ::poll(waits.data(), waits.size(), -1);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      core::Log("Error accepting connection: " + std::to_string(errno) + "\n");
+      std::this_thread::sleep_for(kAcceptErrorPause);
+      continue;
+    }
+    bool failed = false;
+    for (std::size_t i = 0; i < listeners.size(); ++i) {
+      if ((waits[i].revents & POLLIN) == 0) continue;
+      const Listener& listener = listeners[i];
+      for (int n = 0; n < kAcceptsPerTurn; ++n) {
+        net::Accepted accepted;
+        const base::Status status = net::AcceptOne(listener.socket, accepted);
+        if (!status.ok()) {
+          const std::string what = listener.acceptName.empty() ? "" : listener.acceptName + " ";
+          core::Log("Error accepting " + what + "connection: " + std::to_string(status.error()) + "\n");
+          failed = true;
+          break;
+        }
+        if (accepted.socket == connection::kNoSocket) break;
+        // What the kernel holds unsent is kept small, so a client that stops reading
+        // shows in the layer's own count of its output and meets its limits.
+        if (listener.tcp) net::TuneAccepted(accepted.socket, connection::kSocketSendBufferBytes);
+        layer.Accepted(accepted.socket, listener.door, accepted.peer, {accepted.local, accepted.localPort},
+                       accepted.uid);
+      }
+    }
+    if (failed) std::this_thread::sleep_for(kAcceptErrorPause);
+  }
+}
+
+}  // namespace server

@@ -1,0 +1,48 @@
+// The server's listeners: the game port and the doors the settings open (web client,
+// telnet, metrics, the operator's console), each a door of the connection layer, and
+// the accept thread that takes their connections in. Opened on the main thread before
+// the other threads start.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "base/status.h"
+#include "connection/connection_layer.h"
+#include "server/console.h"
+#include "server/game.h"
+#include "server/settings.h"
+
+namespace server {
+
+// The first frame every new player gets.
+inline constexpr std::string_view kWelcome =
+    "Welcome to Pelthollow! Type \"help\" for a list of commands.";
+
+// One open listening socket, and the door of the layer its connections come in by.
+struct Listener {
+  connection::Socket socket = connection::kNoSocket;
+  std::size_t door = 0;
+  std::string acceptName;  // in "Error accepting <name> connection: "; empty for the game port
+  bool tcp = true;
+};
+
+// Adds the game port's door to `layer` for `listening`, already open.
+Listener GameListener(connection::ConnectionLayer& layer, Game& game, connection::Socket listening);
+
+// Opens the doors `settings` asks for besides the game port, in this order: web client,
+// telnet, metrics; each logged as it opens ("Web client on port 8080."). The first that
+// cannot open is a failed start: its status names it ("Error binding telnet port: 98").
+base::Status OpenDoors(const ServerSettings& settings, connection::ConnectionLayer& layer, Game& game,
+                       std::vector<Listener>& listeners);
+
+// Opens the console's socket at `settings.consolePath`, logged "Console at <path>.". A
+// console that cannot open is logged and the server goes on without one.
+void OpenConsole(const ServerSettings& settings, connection::ConnectionLayer& layer, Console& console,
+                 std::vector<Listener>& listeners);
+
+// The accept thread: accepts on every listener for as long as the server runs, and
+// hands each connection to `layer`; errors pause it, never end it.
+[[noreturn]] void AcceptLoop(connection::ConnectionLayer& layer, const std::vector<Listener>& listeners);
+
+}  // namespace server

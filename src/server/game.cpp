@@ -1,0 +1,70 @@
+#include "server/game.h"
+
+#include <ctime>
+
+#include "commands/allowances.h"
+#include "commands/interpreter.h"
+#include "connection/bans.h"
+#include "core/connection_lock.h"
+#include "core/worker.h"
+#include "persist/bans_file.h"
+#include "persist/plain_passwords.h"
+#include "persist/save.h"
+#include "persist/saver.h"
+#include "server/metrics.h"
+#include "world/character.h"
+#include "world/territory.h"
+#include "world/tick.h"
+
+namespace server {
+
+namespace {
+
+constexpr int kTicksPerAutosave = 60;  // about 5 minutes
+
+}  // namespace
+
+void Game::Admitted(connection::Socket connection, const connection::Peer& peer) {
+  commands::BeginSession(connection, peer.key, peer.limited);
+}
+
+bool Game::Line(connection::Socket connection, const std::string& line) {
+  commands::HandleLine(connection, line);
+  return commands::EndRequested(connection);
+}
+
+void Game::Ended(connection::Socket connection) {
+  world::LeavePlay(connection);
+  world::DropKit(connection);
+  commands::ForgetSession(connection);
+}
+
+void LoadGame(connection::ConnectionLayer& layer) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  world::InitTerritoryMap();
+  persist::LoadWorld();
+  world::TakeChanges();  // what was loaded is what the file holds
+  persist::LoadBans();
+  persist::StartSaver();
+  core::StartWorker(layer);
+}
+
+void TickGame(connection::ConnectionLayer& layer, std::uint64_t tick) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  world::WorldTick();
+  persist::HashPlainPasswords();
+  // Any change to a character is on disk within one tick; the clock alone waits for the
+  // autosave. A save that failed is tried again every tick until one works.
+  const bool autosave = tick % kTicksPerAutosave == 0;
+  if (world::TakeChanges() || autosave || persist::SaveFailedLast()) SaveInBackgroundTimed();
+  if (connection::Bans().Expire(static_cast<std::int64_t>(std::time(nullptr)))) persist::SaveBans();
+  layer.Prune(connection::LimitClock::now());
+  commands::PruneAllowances();
+}
+
+bool SaveGameBeforeExit() {
+  ASSERT_CONNECTION_LOCK_HELD();
+  return persist::SaveBeforeExit();
+}
+
+}  // namespace server

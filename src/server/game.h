@@ -1,0 +1,33 @@
+// The game as the server runs it: the line handler of the game's doors (the game port,
+// telnet, the web client), the world's load at start, its tick every 5 seconds and its
+// last save. All of it runs with ConnectionLock held.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "connection/connection_layer.h"
+
+namespace server {
+
+class Game final : public connection::LineHandler {
+ public:
+  void Admitted(connection::Socket connection, const connection::Peer& peer) override;
+  bool Line(connection::Socket connection, const std::string& line) override;
+  void Ended(connection::Socket connection) override;
+};
+
+// Builds the map, loads the save file and the bans, and starts the saver and the
+// worker (whose answers `layer` runs). REQUIRES: ConnectionLock held; once, before any
+// connection is taken.
+void LoadGame(connection::ConnectionLayer& layer);
+
+// The world tick and what rides on it: hashing plain passwords, saving what changed
+// (a failed save is tried again every tick), expiring bans, pruning the limits.
+// `tick` counts the ticks since start, from 1. REQUIRES: ConnectionLock held.
+void TickGame(connection::ConnectionLayer& layer, std::uint64_t tick);
+
+// The save at the end of the process. REQUIRES: ConnectionLock held, and kept.
+bool SaveGameBeforeExit();
+
+}  // namespace server

@@ -1,0 +1,37 @@
+// GMCP, the structured side channel of MUD clients, as the codecs that carry it share
+// it: the packages a client listed with Core.Supports, and the client's name from
+// Core.Hello. Messages are "Package.Name" and, after a blank, their JSON.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace telnet {
+
+// The longest GMCP message a client may send; longer ones are dropped.
+inline constexpr std::size_t kMaxGmcpBytes = 4096;
+
+class GmcpClient {
+ public:
+  // Takes one message from the client. Core.Supports.Set replaces the list of
+  // packages, .Add and .Remove change it ("Room 1": the package and its version);
+  // Core.Hello names the client. Anything else, or JSON that does not parse, is
+  // ignored. Returns true when the message was Core.Hello.
+  bool Take(std::string_view message);
+
+  // Whether a message named `name` ("Room.Info") belongs to a listed package: "Room"
+  // or "Room.Info" listed. Nothing is wanted before a list came.
+  bool Wants(std::string_view name) const;
+  bool Listed() const { return listed_; }
+
+  const std::string& ClientName() const { return client_; }
+
+ private:
+  std::vector<std::string> packages_;  // bounded: at most kMaxPackages
+  std::string client_;
+  bool listed_ = false;
+};
+
+}  // namespace telnet

@@ -1,0 +1,12 @@
+// What the tests' recording CodecEvents share: the time a codec is told, which a test
+// may set.
+#pragma once
+
+#include <chrono>
+
+#include "connection/codec.h"
+
+struct TestCodecEvents : connection::CodecEvents {
+  const connection::Moment& Now() const override { return now; }
+  connection::Moment now{std::chrono::steady_clock::now(), 1'700'000'000};
+};

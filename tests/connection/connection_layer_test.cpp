@@ -1,0 +1,204 @@
+#include "connection/connection_layer.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "codecs/frame_codec.h"
+#include "core/connection_lock.h"
+#include "core/outbox.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+const base::Address kLocal = base::Address::V4(0x7F000001u);     // 127.0.0.1, trusted
+const base::Address kStranger = base::Address::V4(0xCB007109u);  // 203.0.113.9, held to the limits
+
+// Echoes every line; "slow" is answered later, as a password is after its hash, and
+// "bye" ends the connection after its answer.
+class Echo final : public connection::LineHandler {
+ public:
+  explicit Echo(connection::ConnectionLayer& layer) : layer_(layer) {}
+  void Admitted(connection::Socket, const connection::Peer&) override {}
+  bool Line(connection::Socket connection, const std::string& line) override {
+    if (line == "slow") {
+      held = connection;
+      ticket = layer_.Hold(connection);
+      return false;
+    }
+    core::QueueMessage(connection, "echo: " + line);
+    core::FlushOutbox();
+    return line == "bye";
+  }
+  void Ended(connection::Socket connection) override { ended.push_back(connection); }
+
+  std::vector<connection::Socket> ended;
+  connection::Socket held = connection::kNoSocket;
+  std::uint64_t ticket = 0;
+
+ private:
+  connection::ConnectionLayer& layer_;
+};
+
+// A layer over socket pairs, driven by the test thread alone.
+class ConnectionLayerTest : public ::testing::Test {
+ protected:
+  ConnectionLayerTest() : echo_(layer_) {
+    EXPECT_TRUE(layer_.Init().ok());
+    connection::Door door;
+    door.name = "game";
+    door.makeCodec = [](const connection::Endpoints&) { return std::make_unique<codecs::FrameCodec>(); };
+    door.handler = &echo_;
+    door.welcome = "Welcome to Pelthollow! Type \"help\" for a list of commands.";
+    door_ = layer_.AddDoor(std::move(door));
+    std::lock_guard<core::FairLock> guard(core::ConnectionLock);
+    core::DeliverOutboxTo(&layer_);
+  }
+  ~ConnectionLayerTest() override {
+    {
+      std::lock_guard<core::FairLock> guard(core::ConnectionLock);
+      core::DeliverOutboxTo(nullptr);
+    }
+    for (const int fd : clients_) ::close(fd);
+  }
+
+  // Connects a client from `address`; returns the client's end.
+  int Connect(const base::Address& address) {
+    int ends[2];
+    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, ends), 0);
+    const int buffer = connection::kSocketSendBufferBytes;
+    ::setsockopt(ends[0], SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+    std::lock_guard<core::FairLock> guard(core::ConnectionLock);
+    layer_.Take(ends[0], door_, address);
+    clients_.push_back(ends[1]);
+    servers_.push_back(ends[0]);
+    return ends[1];
+  }
+
+  // Runs turns until `done` or a few seconds have passed.
+  template <class Done>
+  bool RunUntil(Done done) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > until) return false;
+      layer_.RunOnce(50);
+    }
+    return true;
+  }
+
+  // Reads what the client has been sent, until it holds `wanted` or time runs out.
+  std::string ReadUntil(int client, const std::string& wanted) {
+    std::string got;
+    RunUntil([&] {
+      char buffer[4096];
+      ssize_t n;
+      while ((n = ::recv(client, buffer, sizeof buffer, 0)) > 0) got.append(buffer, static_cast<std::size_t>(n));
+      return got.find(wanted) != std::string::npos;
+    });
+    return got;
+  }
+
+  bool Consistent() {
+    std::lock_guard<core::FairLock> guard(core::ConnectionLock);
+    return layer_.ConnectionsAreConsistent();
+  }
+  std::size_t Count() {
+    std::lock_guard<core::FairLock> guard(core::ConnectionLock);
+    return layer_.Count();
+  }
+  void Send(connection::Socket to, const std::string& text) {
+    std::lock_guard<core::FairLock> guard(core::ConnectionLock);
+    layer_.SendText(to, text);
+  }
+
+  connection::ConnectionLayer layer_;
+  Echo echo_;
+  std::size_t door_ = 0;
+  std::vector<int> clients_;
+  std::vector<int> servers_;
+};
+
+TEST_F(ConnectionLayerTest, LinesAreAnsweredInOrderAndEveryWayOfEndingLetsGo) {
+  const int a = Connect(kLocal);
+  const int b = Connect(kStranger);
+  EXPECT_NE(ReadUntil(a, "help\" for a list of commands.\0"s).find("Welcome"), std::string::npos);
+  ASSERT_EQ(::send(a, "one\0tw", 6, 0), 6);
+  ASSERT_EQ(::send(a, "o\0", 2, 0), 2);
+  EXPECT_EQ(ReadUntil(a, "echo: two\0"s), "echo: one\0echo: two\0"s);
+  EXPECT_TRUE(Consistent());
+
+  // The game ends b after its answer; a closes its side and still gets its answer.
+  ASSERT_EQ(::send(b, "bye\0", 4, 0), 4);
+  ASSERT_EQ(::send(a, "last\0", 5, 0), 5);
+  ::shutdown(a, SHUT_WR);
+  EXPECT_NE(ReadUntil(b, "echo: bye\0"s).find("echo: bye"), std::string::npos);
+  EXPECT_EQ(ReadUntil(a, "echo: last\0"s), "echo: last\0"s);
+  EXPECT_TRUE(RunUntil([&] { return Count() == 0; }));
+  EXPECT_EQ(echo_.ended.size(), 2u);
+  EXPECT_TRUE(Consistent());
+}
+
+TEST_F(ConnectionLayerTest, AHeldConnectionsLinesWaitForItsAnswerWhileOthersAreServed) {
+  const int a = Connect(kLocal);
+  const int b = Connect(kLocal);
+  ReadUntil(a, "commands.\0"s);
+  ReadUntil(b, "commands.\0"s);
+  ASSERT_EQ(::send(a, "slow\0next\0", 10, 0), 10);
+  ASSERT_TRUE(RunUntil([&] { return echo_.held != connection::kNoSocket; }));
+  ASSERT_EQ(::send(b, "other\0", 6, 0), 6);
+  EXPECT_EQ(ReadUntil(b, "echo: other\0"s), "echo: other\0"s);
+  const connection::Socket held = echo_.held;
+  const std::uint64_t ticket = echo_.ticket;
+  layer_.Post([this, held, ticket] {
+    layer_.Answer(held, ticket, [held] {
+      core::QueueMessage(held, "slow done");
+      return false;
+    });
+  });
+  EXPECT_EQ(ReadUntil(a, "echo: next\0"s), "slow done\0echo: next\0"s);
+  EXPECT_TRUE(Consistent());
+}
+
+TEST_F(ConnectionLayerTest, ATaskPostedWhileTasksRunWakesTheNextWait) {
+  bool second = false;
+  bool first = false;
+  layer_.Post([&] {
+    first = true;
+    layer_.Post([&] { second = true; });
+  });
+  ASSERT_TRUE(RunUntil([&] { return first; }));
+  // Nothing else will happen: only the second task's own wake ends this wait early.
+  const auto start = std::chrono::steady_clock::now();
+  layer_.RunOnce(60'000);
+  EXPECT_TRUE(second);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+}
+
+TEST_F(ConnectionLayerTest, AClientThatStopsReadingMeetsTheCapOfItsConnectionAndOfItsAddress) {
+  for (int i = 0; i < 5; ++i) Connect(kStranger);
+  const std::string megabyte(1'000'000, 'x');
+  for (int i = 0; i < 4; ++i) {
+    for (int n = 0; n < 3; ++n) Send(servers_[static_cast<std::size_t>(i)], megabyte);
+  }
+  // Four connections hold 12 MB; the fifth may add 4 MB more before the address's 16 MiB.
+  for (int n = 0; n < 5; ++n) Send(servers_[4], megabyte);
+  EXPECT_TRUE(Consistent());
+  EXPECT_TRUE(RunUntil([&] { return Count() == 4; }));
+  // One connection's own cap: a fifth megabyte passes its 4 MiB.
+  Send(servers_[0], megabyte);
+  Send(servers_[0], megabyte);
+  EXPECT_TRUE(RunUntil([&] { return Count() == 3; }));
+  EXPECT_TRUE(Consistent());
+  EXPECT_EQ(echo_.ended.size(), 2u);
+}
+
+}  // namespace
