@@ -271,10 +271,17 @@ function ShowStatus(d) {
   FillList(Field('cat-status'), pairs);
 }
 
+// The parts in the order of the status command, Overall first; any other part after.
+const kBodyOrder = ['overall', 'head', 'body', 'tail', 'leftFrontLeg', 'rightFrontLeg',
+  'leftBackLeg', 'rightBackLeg'];
+const BodyRank = (key) => (kBodyOrder.includes(key) ? kBodyOrder.indexOf(key) : kBodyOrder.length);
+
 // Every numeric pair "x" and "xMax", labelled from the key.
 function ShowVitals(d) {
   const pairs = [];
-  for (const [key, value] of Object.entries(d)) {
+  const keys = Object.keys(d).sort((a, b) => BodyRank(a) - BodyRank(b));
+  for (const key of keys) {
+    const value = d[key];
     const most = d[key + 'Max'];
     if (typeof value !== 'number' || typeof most !== 'number') continue;
     const shown = document.createElement('span');
