@@ -443,7 +443,9 @@ for (const code of document.querySelectorAll('#commands code')) {
 const kRules = {
   word: (v) => (v === '' ? 'Required: one word' : /\s/.test(v) ? 'One word, no spaces' : ''),
   number: (v) => (/^[0-9]+$/.test(v) ? '' : 'A number'),
-  words: (v) => (v === '' ? 'Required: a few words' : ''),
+  // The game ends the description at the first word that is a lone ".
+  words: (v) => (v === '' ? 'Required: a few words'
+    : Words(v).includes('"') ? 'A " on its own would end the description: join it to a word' : ''),
 };
 
 function ErrorOf(input) {
