@@ -44,52 +44,77 @@ function Caret(text) {
       (c) => c === '\x7f' ? '^?' : '^' + String.fromCharCode(c.charCodeAt(0) + 64));
 }
 
-// Speech lines are marked by Comm.Channel.Text, which may come before or after its line.
-const recentRows = [];      // the last lines of game text, not marked yet
-const pendingSpeech = [];   // speech messages whose line has not come yet
-const SpeechLine = (talk) => `${talk.talker}: ${talk.text}`.replace(/\s+/g, ' ').trim();
-const Plain = (text) => text.replace(/\s+/g, ' ').trim();
+// Speech is marked by Comm.Channel.Text, which may come before or after its text. A
+// frame joins its messages with line feeds, so the game's text is shown a row per line;
+// the lines of one speech are then joined into one labelled row, so that no part of a
+// player's words can stand as a row of its own.
+const recentBlocks = [];    // {rows, lines} of the last messages of game text
+const pendingSpeech = [];   // speech messages whose text has not come yet
 
-function MarkSpeech(row, kind) {
-  const label = document.createElement('span');
-  label.className = 'speech-kind';
-  label.textContent = kind;
-  row.classList.add('speech', 'speech-' + kind);
-  row.prepend(label, ' ');
+function AddRow(kind, text) {
+  const row = document.createElement('div');
+  row.className = kind;
+  row.textContent = Caret(text);
+  output.appendChild(row);
+  return row;
 }
 
-// Adds lines to the log as text, never as markup, and drops the oldest past the limit.
-// Lines the player sent are hidden from screen readers: they were just typed.
-function Show(text, kind) {
-  for (const line of text.split('\n')) {
-    const row = document.createElement('div');
-    row.className = kind;
-    row.textContent = Caret(line);
-    if (kind === 'sent') row.setAttribute('aria-hidden', 'true');
-    if (kind === 'game') {
-      const waiting = pendingSpeech.findIndex((talk) => SpeechLine(talk) === Plain(line));
-      if (waiting >= 0) {
-        MarkSpeech(row, pendingSpeech.splice(waiting, 1)[0].channel);
-      } else {
-        recentRows.push({ row, line: Plain(line) });
-        if (recentRows.length > 20) recentRows.shift();
-      }
-      WatchText(line);
-    }
-    output.appendChild(row);
-  }
+function TrimLog() {
   while (output.childElementCount > kKeptLines) output.firstElementChild.remove();
   FollowEnd();
 }
 
+// Adds a note or a line the player sent as one row, as text, never as markup. Sent
+// lines are hidden from screen readers: they were just typed.
+function Show(text, kind) {
+  const row = AddRow(kind, text);
+  if (kind === 'sent') row.setAttribute('aria-hidden', 'true');
+  TrimLog();
+}
+
+function ShowGame(text) {
+  const lines = text.replace(/\r?\n$/, '').split('\n');
+  const block = { rows: lines.map((line) => AddRow('game', line)), lines: lines.map((l) => l.trimEnd()) };
+  recentBlocks.push(block);
+  if (recentBlocks.length > 20) recentBlocks.shift();
+  for (let i = 0; i < pendingSpeech.length;) {
+    if (MarkSpeech(block, pendingSpeech[i])) pendingSpeech.splice(i, 1); else i++;
+  }
+  TrimLog();
+  for (const line of lines) WatchText(line);
+}
+
+// Where the lines `wanted` run one after another in `lines`, or -1.
+function FindRun(lines, wanted) {
+  for (let at = 0; at + wanted.length <= lines.length; at++) {
+    if (wanted.every((line, i) => lines[at + i] === line)) return at;
+  }
+  return -1;
+}
+
+// Joins the rows of `block` that hold `talk` into one row under its label. Returns
+// false, changing nothing, when the block does not hold it.
+function MarkSpeech(block, talk) {
+  const wanted = `${talk.talker}: ${talk.text}`.split('\n').map((l) => l.trimEnd());
+  const at = FindRun(block.lines, wanted);
+  if (at < 0) return false;
+  const rows = block.rows.slice(at, at + wanted.length);
+  const label = document.createElement('span');
+  label.className = 'speech-kind';
+  label.textContent = talk.channel;
+  const words = document.createElement('span');
+  words.textContent = rows.map((r) => r.textContent).join('\n');
+  rows[0].classList.add('speech', 'speech-' + talk.channel);
+  rows[0].replaceChildren(label, words);
+  for (const row of rows.slice(1)) row.remove();
+  block.lines.fill(null, at, at + wanted.length);
+  return true;
+}
+
 function OnSpeech(talk) {
   if (!kSpeechKinds.includes(talk.channel)) return;
-  const wanted = SpeechLine(talk);
-  const at = recentRows.findIndex((r) => r.line === wanted);
-  if (at >= 0) {
-    MarkSpeech(recentRows.splice(at, 1)[0].row, talk.channel);
-    return;
-  }
+  if (typeof talk.talker !== 'string' || typeof talk.text !== 'string') return;
+  if (recentBlocks.some((block) => MarkSpeech(block, talk))) return;
   pendingSpeech.push(talk);
   if (pendingSpeech.length > 20) pendingSpeech.shift();
 }
@@ -147,12 +172,13 @@ function Connect() {
     SendGmcp('Core.Supports.Set', ['Char 1', 'Room 1', 'Comm 1']);
   });
   ws.addEventListener('message', (event) => {
+    if (socket !== ws) return;
     if (typeof event.data !== 'string') {
-      Show(decoder.decode(event.data).replace(/\r?\n$/, ''), 'game');
+      ShowGame(decoder.decode(event.data));
     } else if (gmcp) {
       OnGmcp(event.data);
     } else {
-      Show(event.data, 'game');
+      ShowGame(event.data);
     }
   });
   ws.addEventListener('close', (event) => {
