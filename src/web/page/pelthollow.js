@@ -200,7 +200,7 @@ function Connect() {
 
 // The end of the socket, whatever ended it: the page stops playing at once and tries
 // again after a pause. Nothing of the old socket is heard afterwards.
-function Lost(reason) {
+function Lost(reason, why = 'Connection closed by server.') {
   socket = null;
   SetPlaying('');
   askGmcp = !asked || opened;
@@ -209,7 +209,7 @@ function Lost(reason) {
     return;
   }
   if (opened) {
-    Show('Connection closed by server.', 'note');
+    Show(why, 'note');
     if (reason) Show(reason, 'note');
     OfferLogin();
   }
@@ -224,7 +224,7 @@ function Lost(reason) {
 window.addEventListener('offline', () => {
   const ws = socket;
   if (!ws) return;
-  Lost('');
+  Lost('', 'Connection lost: the network is down.');
   ws.close();
 });
 
