@@ -9,7 +9,7 @@ const fs = require('fs');
 const net = require('net');
 const os = require('os');
 const path = require('path');
-const { spawn } = require('child_process');
+const { execFile, spawn } = require('child_process');
 
 const kChromium = process.env.PELTHOLLOW_CHROMIUM || '/usr/bin/chromium';
 const kTimeout = 15000;
@@ -73,6 +73,22 @@ function TcpPlayer(port) {
   return player;
 }
 
+// The operator's console of the server run in `folder`: its answer to `words`.
+function Admin(binary, folder, ...words) {
+  return new Promise((resolve, reject) => {
+    execFile(binary, ['admin', ...words], { cwd: folder, timeout: kTimeout }, (error, stdout) => {
+      if (error) reject(error); else resolve(stdout);
+    });
+  });
+}
+
+async function CheckAxe(page, when) {
+  const axe = await new AxeBuilder({ page }).analyze();
+  if (axe.violations.length) {
+    throw new Error(`axe ${when}: ` + axe.violations.map((v) => `${v.id} at ${v.nodes.map((n) => n.target).join(' ')}`).join('; '));
+  }
+}
+
 async function Main() {
   const binary = path.resolve(process.argv[2]);
   const screenshot = process.argv[3];
@@ -97,7 +113,7 @@ async function Main() {
       executablePath: kChromium,
       headless: true,
       timeout: kLaunchTimeout,
-      viewport: { width: 1100, height: 760 },
+      viewport: { width: 1280, height: 720 },
       args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
         '--disable-background-networking', '--disable-component-update', '--disable-sync'],
     });
@@ -119,18 +135,38 @@ async function Main() {
       throw new Error('the command line does not have the focus');
     }
 
-    // A cat made with the form.
+    // A first visit: the forms are in view; on a phone the command box takes its row.
+    const newCatTop = (await page.locator('#new-cat').boundingBox()).y;
+    if (newCatTop > 600) throw new Error(`the New cat form starts at y=${newCatTop} of 720`);
+    await page.setViewportSize({ width: 390, height: 844 });
+    const [box, row] = await page.locator('#command').evaluate((e) => [e.offsetWidth, e.parentElement.clientWidth]);
+    if (box < 0.6 * row) throw new Error(`on a phone the command box is ${box} px of ${row}`);
+    await page.setViewportSize({ width: 1280, height: 720 });
+
+    // A cat made with the form; a lone " would end the description early, and is refused.
     await page.locator('#setup-name').fill('Willowpaw');
     await page.locator('#setup-password').fill('silverbark');
     await page.getByLabel('Pronouns').fill('she/her');
     await page.getByLabel('Age in moons').fill('9');
     await page.getByLabel('Role').selectOption('warrior');
     await page.getByLabel('Clan').selectOption('moss');
-    await page.getByLabel('Description').fill('lean tabby   with green eyes');
+    const description = page.getByLabel('Description');
+    await description.fill('grey " striped tail');
+    await page.getByRole('button', { name: 'Create the cat' }).click();
+    await page.locator('#setup-description-error').waitFor();
+    if (await output.locator('.sent').count() !== 0) throw new Error('a description with a lone " was sent');
+    await description.fill('lean tabby   with "green" eyes');
     await page.getByRole('button', { name: 'Create the cat' }).click();
     await output.getByText('Character created. Entering game...').waitFor();
     await WaitFor('the setup line in the log', () => log,
-                  (l) => l.includes(': setup Willowpaw *** she/her 9 warrior moss " lean tabby with green eyes " - -'));
+                  (l) => l.includes(': setup Willowpaw *** she/her 9 warrior moss " lean tabby with "green" eyes " - -'));
+
+    // Health in the order of the body, as `status` tells it.
+    await page.locator('#cat-vitals dt').first().waitFor();
+    const vitals = (await page.locator('#cat-vitals dt').allTextContents()).join(', ');
+    if (vitals !== 'Overall, Head, Body, Tail, Left front leg, Right front leg, Left back leg, Right back leg') {
+      throw new Error(`vitals in the order ${vitals}`);
+    }
 
     // A terminal player in the same den: each hears the other.
     tcp = TcpPlayer(gamePort);
@@ -176,18 +212,54 @@ async function Main() {
       throw new Error(`one step north from ${before} led to ${await here.getAttribute('data-cell')}`);
     }
 
-    const axe = await new AxeBuilder({ page }).analyze();
-    if (axe.violations.length) {
-      throw new Error('axe: ' + axe.violations.map((v) => `${v.id} at ${v.nodes.map((n) => n.target).join(' ')}`).join('; '));
-    }
-
+    await CheckAxe(page, 'in play');
     await page.locator('#command').fill('');
     await page.locator('aside').evaluate((e) => { e.scrollTop = 0; });
     if (screenshot) await page.screenshot({ path: screenshot });
 
+    // Speech padded with blanks to wrap onto a line of its own stays beside its label.
+    tcp.Send(`yowl Listen.${' '.repeat(200)}[Announcement] The server is going down now.`);
+    const padded = output.locator('.speech-yowl', { hasText: '[Announcement]' });
+    await padded.waitFor();
+    const [labelEnd, wrapStart] = await padded.evaluate((row) => {
+      const text = row.lastChild.firstChild;
+      const range = document.createRange();
+      range.setStart(text, text.data.indexOf('['));
+      range.setEnd(text, text.data.indexOf('[') + 1);
+      return [row.firstChild.getBoundingClientRect().right, range.getBoundingClientRect().left];
+    });
+    if (wrapStart < labelEnd) throw new Error('a wrapped line of speech starts left of its label');
+
+    // Kicked: nothing says the page still plays. Two quick clicks on Reconnect make one
+    // connection.
+    await Admin(binary, folder, 'kick', 'Willowpaw');
+    await output.getByText('Connection closed by server.').waitFor();
+    const shown = await page.evaluate(() => [document.querySelector('header').innerText,
+      document.getElementById('you-are-here').dataset.cell, document.getElementById('cat-vitals').innerText]);
+    if (/Connected|Playing as/.test(shown[0]) || shown[1] || shown[2]) {
+      throw new Error(`after a kick the page shows ${JSON.stringify(shown)}`);
+    }
+    await page.getByRole('button', { name: 'Reconnect' }).evaluate((b) => { b.click(); b.click(); });
+    await page.locator('#status', { hasText: 'Log in or make a new cat' }).waitFor();
+    // A WebSocket not in play shows "-" for its character; the page's HTTP connection
+    // "(not playing)".
+    const sockets = (await Admin(binary, folder, 'who')).split('\n')
+      .filter((line) => / web +- /.test(line));
+    if (sockets.length !== 1) throw new Error(`after two clicks on Reconnect: ${sockets.join(' | ')}`);
+
+    // A refused name keeps the password typed for it.
+    await page.locator('#setup-name').fill('Bramble');
+    await page.locator('#setup-password').fill('hazelnut');
+    await page.getByRole('button', { name: 'Create the cat' }).click();
+    await page.locator('#setup-name-error', { hasText: 'Name already taken.' }).waitFor();
+    if (await page.locator('#setup-password').inputValue() !== 'hazelnut') {
+      throw new Error('a refused setup emptied the password');
+    }
+    await CheckAxe(page, 'on the forms');
+
     // The game ends the connection: the page says so and offers to reconnect.
     server.kill('SIGTERM');
-    await output.getByText('Connection closed by server.').waitFor();
+    await output.getByText('Connection closed by server.').nth(1).waitFor();
     await page.getByRole('button', { name: 'Reconnect' }).waitFor();
     if (errors.length) throw new Error(`errors in the page: ${errors.join('; ')}`);
     console.log('PASS: the web client in chromium');

@@ -18,13 +18,16 @@ const closedPanel = Field('closed');
 const commandForm = Field('command-form');
 const command = Field('command');
 
-let socket = null;
+let socket = null;          // the page's one WebSocket, from Connect until it is lost
+let asked = false;          // whether it asked for GMCP
+let opened = false;         // whether it opened
 let gmcp = false;           // the server took the GMCP subprotocol
 let askGmcp = true;         // whether the next connection asks for it
 let pause = kFirstPause;
 let retry = null;           // the timer of the next try to connect
-let playerName = '';        // the cat in play, or the last one
-let triedName = '';         // the name the last setup or login line sent
+let playerName = '';        // the cat in play on this connection, or ''
+let lastName = '';          // the last cat in play, offered at the next login
+let triedName = '';         // the name of the last setup or login line sent
 let clan = '';              // from Char.Status
 const encoder = new TextEncoder();
 const decoder = new TextDecoder();
@@ -44,63 +47,92 @@ function Caret(text) {
       (c) => c === '\x7f' ? '^?' : '^' + String.fromCharCode(c.charCodeAt(0) + 64));
 }
 
-// Speech lines are marked by Comm.Channel.Text, which may come before or after its line.
-const recentRows = [];      // the last lines of game text, not marked yet
-const pendingSpeech = [];   // speech messages whose line has not come yet
-const SpeechLine = (talk) => `${talk.talker}: ${talk.text}`.replace(/\s+/g, ' ').trim();
-const Plain = (text) => text.replace(/\s+/g, ' ').trim();
+// Speech is marked by Comm.Channel.Text, which may come before or after its text. A
+// frame joins its messages with line feeds, so the game's text is shown a row per line;
+// the lines of one speech are then joined into one labelled row, so that no part of a
+// player's words can stand as a row of its own.
+const recentBlocks = [];    // {rows, lines} of the last messages of game text
+const pendingSpeech = [];   // speech messages whose text has not come yet
 
-function MarkSpeech(row, kind) {
-  const label = document.createElement('span');
-  label.className = 'speech-kind';
-  label.textContent = kind;
-  row.classList.add('speech', 'speech-' + kind);
-  row.prepend(label, ' ');
+function AddRow(kind, text) {
+  const row = document.createElement('div');
+  row.className = kind;
+  row.textContent = Caret(text);
+  output.appendChild(row);
+  return row;
 }
 
-// Adds lines to the log as text, never as markup, and drops the oldest past the limit.
-// Lines the player sent are hidden from screen readers: they were just typed.
-function Show(text, kind) {
-  for (const line of text.split('\n')) {
-    const row = document.createElement('div');
-    row.className = kind;
-    row.textContent = Caret(line);
-    if (kind === 'sent') row.setAttribute('aria-hidden', 'true');
-    if (kind === 'game') {
-      const waiting = pendingSpeech.findIndex((talk) => SpeechLine(talk) === Plain(line));
-      if (waiting >= 0) {
-        MarkSpeech(row, pendingSpeech.splice(waiting, 1)[0].channel);
-      } else {
-        recentRows.push({ row, line: Plain(line) });
-        if (recentRows.length > 20) recentRows.shift();
-      }
-      WatchText(line);
-    }
-    output.appendChild(row);
-  }
+function TrimLog() {
   while (output.childElementCount > kKeptLines) output.firstElementChild.remove();
   FollowEnd();
 }
 
+// Adds a note or a line the player sent as one row, as text, never as markup. Sent
+// lines are hidden from screen readers: they were just typed.
+function Show(text, kind) {
+  const row = AddRow(kind, text);
+  if (kind === 'sent') row.setAttribute('aria-hidden', 'true');
+  TrimLog();
+}
+
+function ShowGame(text) {
+  const lines = text.replace(/\r?\n$/, '').split('\n');
+  const block = { rows: lines.map((line) => AddRow('game', line)), lines: lines.map((l) => l.trimEnd()) };
+  recentBlocks.push(block);
+  if (recentBlocks.length > 20) recentBlocks.shift();
+  for (let i = 0; i < pendingSpeech.length;) {
+    if (MarkSpeech(block, pendingSpeech[i])) pendingSpeech.splice(i, 1); else i++;
+  }
+  TrimLog();
+  for (const line of lines) WatchText(line);
+}
+
+// Where the lines `wanted` run one after another in `lines`, or -1.
+function FindRun(lines, wanted) {
+  for (let at = 0; at + wanted.length <= lines.length; at++) {
+    if (wanted.every((line, i) => lines[at + i] === line)) return at;
+  }
+  return -1;
+}
+
+// Joins the rows of `block` that hold `talk` into one row under its label. Returns
+// false, changing nothing, when the block does not hold it.
+function MarkSpeech(block, talk) {
+  const wanted = `${talk.talker}: ${talk.text}`.split('\n').map((l) => l.trimEnd());
+  const at = FindRun(block.lines, wanted);
+  if (at < 0) return false;
+  const rows = block.rows.slice(at, at + wanted.length);
+  const label = document.createElement('span');
+  label.className = 'speech-kind';
+  label.textContent = talk.channel;
+  const words = document.createElement('span');
+  words.textContent = rows.map((r) => r.textContent).join('\n');
+  rows[0].classList.add('speech', 'speech-' + talk.channel);
+  rows[0].replaceChildren(label, words);
+  for (const row of rows.slice(1)) row.remove();
+  block.lines.fill(null, at, at + wanted.length);
+  return true;
+}
+
 function OnSpeech(talk) {
   if (!kSpeechKinds.includes(talk.channel)) return;
-  const wanted = SpeechLine(talk);
-  const at = recentRows.findIndex((r) => r.line === wanted);
-  if (at >= 0) {
-    MarkSpeech(recentRows.splice(at, 1)[0].row, talk.channel);
-    return;
-  }
+  if (typeof talk.talker !== 'string' || typeof talk.text !== 'string') return;
+  if (recentBlocks.some((block) => MarkSpeech(block, talk))) return;
   pendingSpeech.push(talk);
   if (pendingSpeech.length > 20) pendingSpeech.shift();
 }
 
 // --- Sending ---------------------------------------------------------------------
 
-// The line as echoed on the page: the password of setup and login hidden.
+// Echoes a sent line with the password of setup and login hidden, and notes the name
+// such a line tries.
 function Echo(line) {
   const words = line.split(' ');
-  if ((words[0] === 'setup' || words[0] === 'login') && words.length > 2) words[2] = '***';
-  return words.join(' ');
+  if (words[0] === 'setup' || words[0] === 'login') {
+    triedName = words[1] || '';
+    if (words.length > 2) words[2] = '***';
+  }
+  Show(words.join(' '), 'sent');
 }
 
 function Send(line) {
@@ -108,7 +140,7 @@ function Send(line) {
     Show('Not connected.', 'note');
     return false;
   }
-  Show(Echo(line), 'sent');
+  Echo(line);
   // With GMCP the game's lines travel in binary messages, GMCP in text ones.
   socket.send(gmcp ? encoder.encode(line) : line);
   return true;
@@ -124,66 +156,83 @@ function SendGmcp(name, data) {
 
 function SetStatus(text) {
   if (status.textContent !== text) status.textContent = text;
+  Field('closed-text').textContent = text;
 }
 
+// Opens the page's one socket, unless one is connecting, open or closing: a click on
+// Reconnect that meets the timer's try, or a second click, makes no second one.
 function Connect() {
+  if (socket) return;
   clearTimeout(retry);
   retry = null;
   const scheme = location.protocol === 'https:' ? 'wss://' : 'ws://';
   // A server without GMCP fails a handshake that asks for it: then the next try asks
   // for no subprotocol, at once, and the one after asks again.
-  const asked = askGmcp;
+  asked = askGmcp;
+  opened = false;
   const ws = new WebSocket(scheme + location.host + '/ws', asked ? [kGmcp] : []);
   ws.binaryType = 'arraybuffer';
   socket = ws;
-  let opened = false;
   SetStatus('Connecting…');
   ws.addEventListener('open', () => {
+    if (socket !== ws) return;
     opened = true;
     gmcp = ws.protocol === kGmcp;
     pause = kFirstPause;
     closedPanel.hidden = true;
-    SetStatus('Connected');
+    SetStatus('Log in or make a new cat');
     SendGmcp('Core.Supports.Set', ['Char 1', 'Room 1', 'Comm 1']);
   });
   ws.addEventListener('message', (event) => {
+    if (socket !== ws) return;
     if (typeof event.data !== 'string') {
-      Show(decoder.decode(event.data).replace(/\r?\n$/, ''), 'game');
+      ShowGame(decoder.decode(event.data));
     } else if (gmcp) {
       OnGmcp(event.data);
     } else {
-      Show(event.data, 'game');
+      ShowGame(event.data);
     }
   });
   ws.addEventListener('close', (event) => {
-    if (socket !== ws) return;
-    socket = null;
-    askGmcp = !asked || opened;
-    if (asked && !opened) {
-      Connect();
-      return;
-    }
-    if (opened) {
-      Show('Connection closed by server.', 'note');
-      if (event.reason) Show(event.reason, 'note');
-      OfferLogin();
-    }
-    const seconds = Math.round(pause / 1000);
-    const text = `Not connected. Trying again in ${seconds} second${seconds === 1 ? '' : 's'}.`;
-    SetStatus(text);
-    Field('closed-text').textContent = text;
-    closedPanel.hidden = false;
-    retry = setTimeout(Connect, pause);
-    pause = Math.min(pause * 2, kLongestPause);
+    if (socket === ws) Lost(event.reason);
   });
 }
 
-// After a disconnect: the Log in form, open, with the cat's name filled in.
+// The end of the socket, whatever ended it: the page stops playing at once and tries
+// again after a pause. Nothing of the old socket is heard afterwards.
+function Lost(reason, why = 'Connection closed by server.') {
+  socket = null;
+  SetPlaying('');
+  askGmcp = !asked || opened;
+  if (asked && !opened) {
+    Connect();
+    return;
+  }
+  if (opened) {
+    Show(why, 'note');
+    if (reason) Show(reason, 'note');
+    OfferLogin();
+  }
+  const seconds = Math.round(pause / 1000);
+  SetStatus(`Not connected. Trying again in ${seconds} second${seconds === 1 ? '' : 's'}.`);
+  closedPanel.hidden = false;
+  retry = setTimeout(Connect, pause);
+  pause = Math.min(pause * 2, kLongestPause);
+}
+
+// With the network gone, a closing handshake can take a minute: the page does not wait.
+window.addEventListener('offline', () => {
+  const ws = socket;
+  if (!ws) return;
+  Lost('', 'Connection lost: the network is down.');
+  ws.close();
+});
+
+// After a disconnect: the Log in form, open, with the last cat's name filled in.
 function OfferLogin() {
-  if (!playerName) return;
-  Field('login-name').value = playerName;
+  if (!lastName) return;
+  Field('login-name').value = lastName;
   Field('log-in').open = true;
-  Field('closed-text').textContent = `Log in again as ${playerName} when connected.`;
 }
 
 Field('reconnect').addEventListener('click', () => {
@@ -192,18 +241,41 @@ Field('reconnect').addEventListener('click', () => {
   command.focus();
 });
 
-// --- What the game's text tells without GMCP ----------------------------------------
+// --- Playing or not --------------------------------------------------------------
 
+// The cat in play on this connection, or '' for none: until a setup or login
+// succeeds on it, nothing on the page may look as if it played.
 function SetPlaying(name) {
+  const was = playerName;
   playerName = name;
-  Field('playing').textContent = name ? `Playing as ${name}` : 'Not playing yet';
+  Field('playing').textContent = name ? `Playing as ${name}` : 'Not playing';
+  if (name && was) return;  // Char.Name after the line that entered play
+  Field('log-in').hidden = Field('new-cat').hidden = Boolean(name);
+  for (const button of document.querySelectorAll('#exits button')) button.disabled = !name;
+  if (name) {
+    lastName = name;
+    if (socket && socket.readyState === WebSocket.OPEN) SetStatus('Connected');
+    Field('setup-password').value = '';
+    Field('login-password').value = '';
+  } else {
+    clan = '';
+    DrawCamp();
+    const you = Field('you-are-here');
+    you.setAttribute('visibility', 'hidden');
+    delete you.dataset.cell;
+    Field('queue').textContent = 'No steps queued';
+    FillList(Field('cat-vitals'), []);
+  }
+  // Without GMCP these stay as they are set here.
+  Field('map-text').textContent = name ? 'Type look to see where you are.' : 'Not playing.';
+  ShowCatsHere([], name ? 'Type look to see' : 'Not playing');
+  FillList(Field('cat-status'), [['Status', name ? 'Type status to see your health.' : 'Not playing.']]);
 }
 
+// What the game's text tells, with GMCP or without.
 function WatchText(line) {
   if (line === 'Character created. Entering game...' || line === 'Login successful. Entering game...') {
-    if (!gmcp || !playerName) SetPlaying(triedName);
-    Field('new-cat').open = false;
-    Field('log-in').open = false;
+    if (!playerName) SetPlaying(triedName);
     ClearError(Field('setup-name'));
   } else if (line.startsWith('Name already taken.') || line.startsWith('That name is too close')) {
     Field('new-cat').open = true;
@@ -271,10 +343,17 @@ function ShowStatus(d) {
   FillList(Field('cat-status'), pairs);
 }
 
+// The parts in the order of the status command, Overall first; any other part after.
+const kBodyOrder = ['overall', 'head', 'body', 'tail', 'leftFrontLeg', 'rightFrontLeg',
+  'leftBackLeg', 'rightBackLeg'];
+const BodyRank = (key) => (kBodyOrder.includes(key) ? kBodyOrder.indexOf(key) : kBodyOrder.length);
+
 // Every numeric pair "x" and "xMax", labelled from the key.
 function ShowVitals(d) {
   const pairs = [];
-  for (const [key, value] of Object.entries(d)) {
+  const keys = Object.keys(d).sort((a, b) => BodyRank(a) - BodyRank(b));
+  for (const key of keys) {
+    const value = d[key];
     const most = d[key + 'Max'];
     if (typeof value !== 'number' || typeof most !== 'number') continue;
     const shown = document.createElement('span');
@@ -291,7 +370,7 @@ function ShowVitals(d) {
   FillList(Field('cat-vitals'), pairs);
 }
 
-function ShowCatsHere(list) {
+function ShowCatsHere(list, none = 'No one') {
   const ul = Field('cats-here');
   ul.replaceChildren();
   const cats = Array.isArray(list) ? list : [];
@@ -302,7 +381,7 @@ function ShowCatsHere(list) {
   }
   if (cats.length === 0) {
     const li = document.createElement('li');
-    li.textContent = 'No one';
+    li.textContent = none;
     ul.append(li);
   }
 }
@@ -436,7 +515,9 @@ for (const code of document.querySelectorAll('#commands code')) {
 const kRules = {
   word: (v) => (v === '' ? 'Required: one word' : /\s/.test(v) ? 'One word, no spaces' : ''),
   number: (v) => (/^[0-9]+$/.test(v) ? '' : 'A number'),
-  words: (v) => (v === '' ? 'Required: a few words' : ''),
+  // The game ends the description at the first word that is a lone ".
+  words: (v) => (v === '' ? 'Required: a few words'
+    : Words(v).includes('"') ? 'A " on its own would end the description: join it to a word' : ''),
 };
 
 function ErrorOf(input) {
@@ -502,26 +583,23 @@ function Words(text) {
 Field('setup-form').addEventListener('submit', (event) => {
   event.preventDefault();
   if (!Check(event.target)) return;
-  triedName = Field('setup-name').value.trim();
-  const line = ['setup', triedName, Field('setup-password').value,
+  const line = ['setup', Field('setup-name').value.trim(), Field('setup-password').value,
     Field('setup-pronouns').value.trim(), Field('setup-age').value.trim(),
     Field('setup-role').value, Field('setup-clan').value,
     '"', ...Words(Field('setup-description').value), '"', '-', '-'].join(' ');
-  if (Send(line)) {
-    Field('setup-password').value = '';
-    command.focus();
-  }
+  // The password stays until the cat is in play: a refused name is typed again alone.
+  if (Send(line)) command.focus();
 });
 
 Field('login-form').addEventListener('submit', (event) => {
   event.preventDefault();
   if (!Check(event.target)) return;
-  triedName = Field('login-name').value.trim();
-  if (Send(['login', triedName, Field('login-password').value].join(' '))) {
+  if (Send(['login', Field('login-name').value.trim(), Field('login-password').value].join(' '))) {
     Field('login-password').value = '';
     command.focus();
   }
 });
 
 DrawMap();
+SetPlaying('');
 Connect();
