@@ -33,15 +33,22 @@ class HopRing {
 // is 53; an obfuscated port could be longer, and its hop is then read as giving none.
 constexpr std::size_t kMaxNodeBytes = 64;
 
-bool IsOws(char c) { return c == ' ' || c == '\t'; }
+bool IsOws(char c) {
+  return c == ' ' || c == '\t';
+}
 
-bool IsAlnum(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool IsAlnum(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 
 // RFC 7230's tchar, the characters of a token.
-bool IsTokenChar(char c) { return IsAlnum(c) || std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos; }
+bool IsTokenChar(char c) {
+  return IsAlnum(c) || std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
 
 bool IsFor(std::string_view name) {
-  return name.size() == 3 && (name[0] | 0x20) == 'f' && (name[1] | 0x20) == 'o' && (name[2] | 0x20) == 'r';
+  return name.size() == 3 && (name[0] | 0x20) == 'f' && (name[1] | 0x20) == 'o' &&
+         (name[2] | 0x20) == 'r';
 }
 
 // A port as RFC 7239 writes it: digits, or "_" and an obfuscated name.
@@ -49,7 +56,8 @@ bool IsPort(std::string_view port, bool forwarded) {
   std::uint16_t number = 0;
   if (base::ReadDigits(port, std::uint16_t{65535}, number)) return true;
   return forwarded && port.size() > 1 && port[0] == '_' &&
-         std::all_of(port.begin() + 1, port.end(), [](char c) { return IsAlnum(c) || c == '.' || c == '_' || c == '-'; });
+         std::all_of(port.begin() + 1, port.end(),
+                     [](char c) { return IsAlnum(c) || c == '.' || c == '_' || c == '-'; });
 }
 
 // The address of a node: "203.0.113.7", "203.0.113.7:80", "[2001:db8::1]",
@@ -68,7 +76,8 @@ std::optional<base::Address> NodeAddress(std::string_view node, bool forwarded) 
     // A ':' outside brackets starts the port, unless several make a bare IPv6 address
     // (which Forwarded does not allow: "2001:db8::1" reads as the name "2001").
     const std::size_t colon = node.find(':');
-    if (colon != std::string_view::npos && (forwarded || node.find(':', colon + 1) == std::string_view::npos)) {
+    if (colon != std::string_view::npos &&
+        (forwarded || node.find(':', colon + 1) == std::string_view::npos)) {
       name = node.substr(0, colon);
       rest = node.substr(colon);
     }
@@ -138,7 +147,8 @@ bool ReadElement(std::string_view line, std::size_t& at, Hop& hop) {
 void ReadForwardedLine(std::string_view line, HopRing& hops) {
   std::size_t at = 0;
   for (;;) {
-    while (at < line.size() && (IsOws(line[at]) || line[at] == ',')) ++at;  // empty elements are allowed
+    // Empty elements are allowed.
+    while (at < line.size() && (IsOws(line[at]) || line[at] == ',')) ++at;
     if (at == line.size()) return;
     Hop hop{{}, false, true};
     if (!ReadElement(line, at, hop)) {

@@ -34,12 +34,17 @@ constexpr std::string_view kUnsupported = "unsupported";
 // (UDP, and values the protocol does not define).
 int AddressBlockBytes(unsigned family) {
   switch (family) {
-    case kUnspec: return 0;
-    case kTcp4: return 12;
-    case kTcp6: return 36;
+    case kUnspec:
+      return 0;
+    case kTcp4:
+      return 12;
+    case kTcp6:
+      return 36;
     case kUnixStream:
-    case kUnixDatagram: return 216;
-    default: return -1;
+    case kUnixDatagram:
+      return 216;
+    default:
+      return -1;
   }
 }
 
@@ -58,7 +63,9 @@ std::size_t ProxyHeaderReader::Feed(std::string_view bytes) {
       // Past the fixed part: keep what is left of the address block, skip the TLVs.
       const std::size_t step = std::min(v2Length_ - taken_, bytes.size() - at);
       const std::size_t keptEnd = kV2FixedBytes + v2Kept_;
-      if (taken_ < keptEnd) std::memcpy(held_.data() + taken_, bytes.data() + at, std::min(step, keptEnd - taken_));
+      if (taken_ < keptEnd) {
+        std::memcpy(held_.data() + taken_, bytes.data() + at, std::min(step, keptEnd - taken_));
+      }
       taken_ += step;
       at += step;
     }
@@ -132,7 +139,8 @@ void ProxyHeaderReader::TakeV2FixedByte(std::size_t at) {
 void ProxyHeaderReader::FinishV1() {
   std::string_view line(held_.data() + kV1Prefix.size(), taken_ - kV1Prefix.size() - 2);
   constexpr std::string_view kUnknown = "UNKNOWN";
-  if (line.starts_with(kUnknown) && (line.size() == kUnknown.size() || line[kUnknown.size()] == ' ')) {
+  if (line.starts_with(kUnknown) &&
+      (line.size() == kUnknown.size() || line[kUnknown.size()] == ' ')) {
     Done(std::nullopt);
     return;
   }
@@ -153,8 +161,8 @@ void ProxyHeaderReader::FinishV1() {
   base::Address destination;
   std::uint16_t sourcePort = 0;
   std::uint16_t destinationPort = 0;
-  if (count != fields.size() || (!v4 && fields[0] != "TCP6") || !ReadV1Address(fields[1], v4, source) ||
-      !ReadV1Address(fields[2], v4, destination) ||
+  if (count != fields.size() || (!v4 && fields[0] != "TCP6") ||
+      !ReadV1Address(fields[1], v4, source) || !ReadV1Address(fields[2], v4, destination) ||
       !base::ReadDigits(fields[3], std::uint16_t{65535}, sourcePort) ||
       !base::ReadDigits(fields[4], std::uint16_t{65535}, destinationPort)) {
     Refuse(kMalformed);
@@ -167,11 +175,13 @@ void ProxyHeaderReader::FinishV2() {
   const std::size_t a = kV2FixedBytes;
   if (Byte(13) == kTcp4 && v2Kept_ != 0) {
     const std::uint32_t host = Byte(a) << 24 | Byte(a + 1) << 16 | Byte(a + 2) << 8 | Byte(a + 3);
-    Done(ProxySource{base::Address::V4(host), static_cast<std::uint16_t>(Byte(a + 8) << 8 | Byte(a + 9))});
+    Done(ProxySource{base::Address::V4(host),
+                     static_cast<std::uint16_t>(Byte(a + 8) << 8 | Byte(a + 9))});
   } else if (Byte(13) == kTcp6 && v2Kept_ != 0) {
     std::uint8_t bytes[16];
     std::memcpy(bytes, held_.data() + a, sizeof bytes);
-    Done(ProxySource{base::Address::V6(bytes), static_cast<std::uint16_t>(Byte(a + 32) << 8 | Byte(a + 33))});
+    Done(ProxySource{base::Address::V6(bytes),
+                     static_cast<std::uint16_t>(Byte(a + 32) << 8 | Byte(a + 33))});
   } else {
     Done(std::nullopt);  // LOCAL, AF_UNSPEC, AF_UNIX: the connection's own address stands
   }

@@ -36,10 +36,11 @@ struct ProxySource {
 // anywhere. The first byte tells the versions apart ('P' or CR), and a stream that
 // stops matching either signature is refused at the byte that rules it out, so a
 // client that is no proxy (an HTTP request, a game frame) is turned away at once
-// rather than held waiting for a line end. A version 1 line is refused at its first
-// byte that cannot belong to one, a version 2 header once its fixed 16 bytes show
-// what it is; either is refused when it would pass its bound. No byte after the
-// header is ever taken, held or looked at.
+// rather than held waiting for a line end. A version 1 line is refused at a byte no
+// line holds (a control byte, a CR not before its LF), at its 107th byte if that is
+// not the LF, or else at its end when its fields are wrong; a version 2 header is
+// refused by its 13th to 16th bytes (version, command, family, length) or not at all.
+// No byte after the header is ever taken, held or looked at.
 class ProxyHeaderReader {
  public:
   enum class State {
@@ -85,7 +86,7 @@ class ProxyHeaderReader {
   std::size_t v2Length_ = 0;  // v2: the whole header's length once its fixed part is in; 0 before
   std::size_t v2Kept_ = 0;    // v2: bytes of the address block kept in held_; the rest is skipped
   std::optional<ProxySource> source_;
-  std::string_view reason_;      // a literal
+  std::string_view reason_;  // a literal
 };
 
 }  // namespace net
