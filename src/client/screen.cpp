@@ -139,22 +139,38 @@ std::size_t StartWithin(std::string_view line, std::size_t to, int limit) {
   return start;
 }
 
-// The line as it is echoed: the third word of a setup or login line (the password,
-// even an empty one) becomes "***", as the web client echoes it, so that nobody
-// looking at the screen reads it.
+// The line as it is echoed: the password of a setup or login line (even an empty one)
+// becomes "***", as the web client echoes it, so that nobody looking at the screen
+// reads it.
 std::string EchoOf(std::string_view line) {
-  const std::size_t first = line.find(' ');
-  if (first == std::string_view::npos) return std::string(line);
-  const std::string_view command = line.substr(0, first);
-  const std::size_t passwordAt = line.find(' ', first + 1);
-  if ((command != "setup" && command != "login") || passwordAt == std::string_view::npos) {
-    return std::string(line);
-  }
-  const std::size_t passwordEnd = std::min(line.find(' ', passwordAt + 1), line.size());
-  std::string echo(line.substr(0, passwordAt + 1));
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  if (!FindPassword(line, begin, end)) return std::string(line);
+  std::string echo(line.substr(0, begin));
   echo += "***";
-  echo += line.substr(passwordEnd);
+  echo += line.substr(end);
   return echo;
+}
+
+// The editor's line as the input row shows it: the password of a setup or login line
+// as one '*' a character, so its length shows but not its text. Sets `cursor` to the
+// offset in the line shown of the editor's cursor.
+std::string InputShown(const LineEditor& editor, std::size_t& cursor) {
+  const std::string& line = editor.editLine;
+  cursor = std::min(editor.cursor, line.size());
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  if (!FindPassword(line, begin, end)) return line;
+  std::string shown(line, 0, begin);
+  std::size_t shownCursor = cursor;
+  for (std::size_t at = begin; at < end; at += CharLength(line, at)) {
+    if (at == cursor) shownCursor = shown.size();
+    shown += '*';
+  }
+  if (cursor >= end) shownCursor = cursor - end + shown.size();
+  shown.append(line, end);
+  cursor = shownCursor;
+  return shown;
 }
 
 }  // namespace
@@ -221,8 +237,9 @@ void DrawInputRow(Screen& screen, const LineEditor& editor, std::string& out) {
     return;
   }
 
-  const std::string_view line = editor.editLine;
-  const std::size_t cursor = std::min(editor.cursor, line.size());
+  std::size_t cursor = 0;
+  const std::string shownLine = InputShown(editor, cursor);
+  const std::string_view line = shownLine;
   // One column stays free for the cursor after the last character shown, and the last
   // column of the screen stays empty so the bottom row never wraps.
   const int room = screen.columns - 2;

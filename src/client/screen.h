@@ -37,7 +37,9 @@ struct Screen {
   // shownRows; the output rows below it are blank. Once the output area is full,
   // shownRows is its last row and each new row scrolls it up by one.
   int shownRows = 0;
-  std::size_t inputFirst = 0;  // byte offset in the editor's line of the first character shown
+  // Byte offset of the first character shown in the input row's line as shown (the
+  // password of a setup or login line masked).
+  std::size_t inputFirst = 0;
 
   // The newest lines, oldest first. Together they take at most kKeptRows rows and
   // kKeptBytes bytes: older lines are dropped, and the oldest one left loses its first
@@ -76,9 +78,11 @@ int ShowText(Screen& screen, std::string_view text, std::string& out);
 void ShowSentLine(Screen& screen, std::string_view line, std::string& out);
 
 // Redraws the input row from the editor's line and puts the cursor at the editor's
-// cursor. A line wider than the screen scrolls sideways: the part shown always holds
-// the cursor, and uses the whole row when the line is long enough. While
-// newestOnInputRow is set in a window of one row, the row shows the newest row of text.
+// cursor. The password of a setup or login line (FindPassword, client/editor.h) shows
+// as one '*' a character; the editor's line is left as it is. A line wider than the
+// screen scrolls sideways: the part shown always holds the cursor, and uses the whole
+// row when the line is long enough. While newestOnInputRow is set in a window of one
+// row, the row shows the newest row of text.
 void DrawInputRow(Screen& screen, const LineEditor& editor, std::string& out);
 
 // Gives the terminal back: resets the scrolling region to the whole screen, erases the

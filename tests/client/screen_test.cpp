@@ -171,6 +171,15 @@ TEST_F(ScreenTest, TheInputRowIsRedrawnFromTheLine) {
   EXPECT_EQ(Draw("\xE6\x97\xA5x", 3), "\x1b[6;1H\x1b[2K\xE6\x97\xA5x\x1b[6;3H");
 }
 
+TEST_F(ScreenTest, TheInputRowHidesThePasswordOfSetupAndLogin) {
+  // One '*' a character, é included; the cursor after the second of them.
+  EXPECT_EQ(Draw("login Ash p\xC3\xA9w", 13), "\x1b[6;1H\x1b[2Klogin Ash ***\x1b[6;13H");
+  EXPECT_EQ(editor_.editLine, "login Ash p\xC3\xA9w");
+  EXPECT_EQ(Shown(Draw("setup Ash pw she 8", 18)), "setup Ash ** she 8");
+  EXPECT_EQ(CursorAt(Draw("setup Ash pw she 8", 18)), "\x1b[6;19H");
+  EXPECT_EQ(Shown(Draw("say login Ash pw", 16)), "say login Ash pw");
+}
+
 TEST_F(ScreenTest, ALineWiderThanTheScreenScrollsSideways) {
   std::string line;
   for (int i = 0; i < 60; ++i) line += static_cast<char>('a' + i % 26);
