@@ -21,10 +21,17 @@ inline constexpr std::size_t kKeptBytes = std::size_t{4} << 20;
 // The fewest columns laid out; a narrower terminal is taken as this wide.
 inline constexpr int kMinColumns = 2;
 
+// Blank columns before every row of a line but its first, so that no part of a line
+// can stand as a row of its own: a player who says 75 blanks and then "[Announcement]
+// ..." makes a row of their speech, not one that passes for the server's. A screen
+// too narrow for them keeps two columns for the text and indents less.
+inline constexpr int kContinuationIndent = 2;
+
 // One line of the output area: a line of a received text, or a line the user sent.
 struct KeptLine {
   std::string text;   // no line feed in it; shown as WrapLine (client/display.h) cuts it
   bool sent = false;  // a line the user sent, shown dimmed
+  bool cut = false;   // lost its first rows to the bounds below: every row is indented
   int rows = 1;       // rows it takes at the screen's present width
 };
 
@@ -68,7 +75,8 @@ void RedrawScreen(Screen& screen, int rows, int columns, std::string& out);
 
 // Keeps each line of one received text (line feeds separate them) and writes its rows
 // below the rows shown, scrolling the output area once it is full. Lines wider than the
-// screen are wrapped by WrapLine. Bytes below 0x20 other than tab, and 0x7F, are
+// screen are wrapped by WrapLine, every row after the first indented by
+// kContinuationIndent. Bytes below 0x20 other than tab, and 0x7F, are
 // written in caret notation, so a text cannot move the cursor, clear the screen or
 // change the terminal. Returns the rows the text took (at least 1).
 int ShowText(Screen& screen, std::string_view text, std::string& out);
