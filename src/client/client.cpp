@@ -1,6 +1,5 @@
 #include "client/client.h"
 
-#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -8,16 +7,19 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <deque>
 #include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "base/status.h"
 #include "client/connection.h"
 #include "client/display.h"
 #include "client/editor.h"
 #include "client/screen.h"
+#include "client/target.h"
 #include "client/terminal.h"
 #include "net/frame.h"
 #include "net/socket.h"
@@ -246,34 +248,34 @@ int RunClientLoop(const WakePipe& wake) {
   return 0;
 }
 
-// Connects to the first IPv4 address of `host`. On failure prints the message with
-// its code, no line end, and returns false.
-bool Connect(const std::string& host, std::uint16_t port) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  addrinfo* found = nullptr;
-  const int resolved = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-  if (resolved != 0) {
-    std::cout << "Error resolving address: " << resolved << std::flush;
+// Prints a failure before the connection: its message (and code) on one line, what
+// happened in words on the next.
+void ReportFailure(const base::Status& status, const std::string& words) {
+  std::cout << status.Text() << "\n";
+  if (!words.empty()) std::cout << words << "\n";
+  std::cout << std::flush;
+}
+
+// Resolves the target and connects to the first of its addresses that answers, then
+// sets ServerSocket. On failure reports it and returns false.
+bool Connect(const Target& target) {
+  std::vector<Endpoint> endpoints;
+  std::string words;
+  if (const base::Status resolved = Resolve(target, endpoints, words); !resolved.ok()) {
+    ReportFailure(resolved, words);
     return false;
   }
   std::cout << "Starting client...\n" << std::flush;
-  int error = 0;
+  // Each scheme has its connect step here.
   net::Socket socket = net::kNoSocket;
-  if (!net::CreateTcpSocket(socket, error)) {
-    ::freeaddrinfo(found);
-    std::cout << "Error creating client socket: " << error << std::flush;
-    return false;
+  base::Status connected = base::Status::Failure("No way to connect is known for this server.");
+  switch (target.scheme) {
+    case Scheme::Plain:
+      connected = ConnectPlain(endpoints, socket, words);
+      break;
   }
-  int connected = 0;
-  do {
-    connected = ::connect(socket, found->ai_addr, found->ai_addrlen);
-  } while (connected != 0 && errno == EINTR);
-  error = errno;
-  ::freeaddrinfo(found);
-  if (connected != 0) {
-    net::CloseSocket(socket);
-    std::cout << "Error connecting: " << error << std::flush;
+  if (!connected.ok()) {
+    ReportFailure(connected, words);
     return false;
   }
   ServerSocket = socket;
@@ -285,15 +287,23 @@ bool Connect(const std::string& host, std::uint16_t port) {
 
 int StartClient(std::uint16_t port) {
   std::cout << "Enter a server to connect to: " << std::flush;
-  std::string host;
-  if (!(std::cin >> host)) return 0;  // the rest of the line stays unread
-  if (!Connect(host, port)) return 0;
+  std::string answer;
+  if (!(std::cin >> answer)) return 0;  // the rest of the line stays unread
+  Target target;
+  if (const base::Status parsed = ParseTarget(answer, port, target); !parsed.ok()) {
+    ReportFailure(parsed, {});
+    return 1;
+  }
+  if (!Connect(target)) return 1;
 
   WakePipe wake;
   int error = 0;
   if (!OpenWakePipe(wake, error)) {
-    std::cout << "Error starting client: " << error << "\n" << std::flush;
-    return 0;
+    net::CloseSocket(ServerSocket);
+    ServerSocket = net::kNoSocket;
+    ReportFailure(base::Status::SystemError("Error starting client: ", error),
+                  std::strerror(error));
+    return 1;
   }
   ResetIncoming();
   int code = 0;

@@ -89,21 +89,26 @@ void AppendShownText(std::string& out, std::string_view text) {
   }
 }
 
-std::vector<RowSpan> WrapLine(std::string_view line, int columns) {
+std::vector<RowSpan> WrapLine(std::string_view line, int columns, int firstIndent, int indent) {
   std::vector<RowSpan> rows;
   std::size_t begin = 0;
   std::size_t blank = std::string_view::npos;  // the last blank of the present row
-  int column = 0;                              // columns used on the present row
+  int start = firstIndent;                     // the column the present row's text starts at
+  int column = start;                          // columns used on the present row, indent included
+  const auto endRow = [&](std::size_t end, std::size_t next) {
+    rows.push_back({begin, end, start});
+    begin = next;
+    blank = std::string_view::npos;
+    start = indent;
+    column = start;
+  };
   for (std::size_t at = 0; at < line.size();) {
     if (IsBlank(line[at])) {
       const int next = line[at] == ' ' ? column + 1 : (column / kTabStop + 1) * kTabStop;
       if (next > columns || (line[at] == '\t' && next == columns)) {
         // No room for the blank: the row ends here and the blank is left out. (A tab
         // that reaches the edge would leave no column for what follows it.)
-        rows.push_back({begin, at});
-        begin = at + 1;
-        blank = std::string_view::npos;
-        column = 0;
+        endRow(at, at + 1);
       } else {
         blank = at;
         column = next;
@@ -113,24 +118,20 @@ std::vector<RowSpan> WrapLine(std::string_view line, int columns) {
     }
     const std::size_t length = CharLength(line, at);
     const int width = ShownWidth(line.substr(at, length));
-    if (column + width > columns && column > 0) {
+    if (column + width > columns && column > start) {
       if (blank != std::string_view::npos) {
         // The word so far goes down to the next row, whole: measure it again there.
-        rows.push_back({begin, blank});
-        begin = blank + 1;
-        at = begin;
+        at = blank + 1;
+        endRow(blank, at);
       } else {
-        rows.push_back({begin, at});  // a word wider than the screen
-        begin = at;
+        endRow(at, at);  // a word wider than the row
       }
-      blank = std::string_view::npos;
-      column = 0;
       continue;
     }
     column += width;
     at += length;
   }
-  rows.push_back({begin, line.size()});
+  rows.push_back({begin, line.size(), start});
   return rows;
 }
 

@@ -41,20 +41,23 @@ void AppendShown(std::string& out, std::string_view ch);
 // Appends the shown form of every character of `text`, line feeds and tabs kept.
 void AppendShownText(std::string& out, std::string_view text);
 
-// One row of a wrapped line: the bytes [begin, end) of the line.
+// One row of a wrapped line: `indent` blank columns, then the bytes [begin, end) of the
+// line.
 struct RowSpan {
   std::size_t begin = 0;
   std::size_t end = 0;
+  int indent = 0;  // columns
 };
 
-// Cuts one line (no line feed in it) into the rows of a screen `columns` wide, counting
-// each character by ShownWidth and a tab up to the next tab stop (every 8 columns). A
-// row ends at the last blank or tab before the right edge; that blank is left out of
-// both rows. A word wider than the screen is cut at the edge, and a character wider
-// than the screen has a row of its own. An empty line is one empty row. No row needs
-// more than `columns` columns (but for that character alone), so a terminal shows each
-// row on exactly one row of its own.
-// REQUIRES: columns >= 1.
-std::vector<RowSpan> WrapLine(std::string_view line, int columns);
+// Cuts one line (no line feed in it) into the rows of a screen `columns` wide, the first
+// row starting after `firstIndent` blank columns and every later one after `indent`,
+// counting each character by ShownWidth and a tab up to the next tab stop (every 8
+// columns from the left edge). A row ends at the last blank or tab before the right
+// edge; that blank is left out of both rows. A word wider than a row's room is cut at
+// the edge, and a character wider than the room has a row of its own. An empty line is
+// one empty row. No row needs more than `columns` columns, indent included (but for
+// that character alone), so a terminal shows each row on exactly one row of its own.
+// REQUIRES: 0 <= firstIndent < columns and 0 <= indent < columns.
+std::vector<RowSpan> WrapLine(std::string_view line, int columns, int firstIndent, int indent);
 
 }  // namespace client

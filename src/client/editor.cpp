@@ -1,5 +1,6 @@
 #include "client/editor.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "client/display.h"
@@ -117,8 +118,13 @@ void Erase(LineEditor& editor, std::size_t from, std::size_t to) {
   editor.cursor = CharStartAtOrBefore(editor.editLine, from);
 }
 
+// Adds a sent line to the history. A line with a password is never kept, so that Up
+// cannot show it to whoever sits at the keyboard next.
 void Remember(LineEditor& editor, const std::string& line) {
-  if (!line.empty() && (editor.history.empty() || editor.history.back() != line)) {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  const bool secret = FindPassword(line, begin, end);
+  if (!line.empty() && !secret && (editor.history.empty() || editor.history.back() != line)) {
     editor.history.push_back(line);
     if (editor.history.size() > kHistoryLines) editor.history.pop_front();
   }
@@ -127,6 +133,18 @@ void Remember(LineEditor& editor, const std::string& line) {
 }
 
 }  // namespace
+
+bool FindPassword(std::string_view line, std::size_t& begin, std::size_t& end) {
+  const std::size_t first = line.find(' ');
+  if (first == std::string_view::npos) return false;
+  const std::string_view command = line.substr(0, first);
+  if (command != "setup" && command != "login") return false;
+  const std::size_t second = line.find(' ', first + 1);
+  if (second == std::string_view::npos) return false;
+  begin = second + 1;
+  end = std::min(line.find(' ', begin), line.size());
+  return true;
+}
 
 void DecodeKeyByte(KeyDecoder& decoder, unsigned char byte, std::vector<Key>& keys) {
   using State = KeyDecoder::State;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <deque>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace client {
@@ -68,24 +69,35 @@ void DecoderTimedOut(KeyDecoder& decoder, std::vector<Key>& keys);
 // Lines kept for Up and Down.
 inline constexpr std::size_t kHistoryLines = 100;
 
+// Finds the password in a typed line, the word the server takes as one: the third word
+// of a line whose first word is exactly "setup" or "login", words separated by single
+// spaces as the server splits them (so "login  Ash pw" has the password "Ash", and
+// " login Ash pw" is no login line). On success sets [begin, end) to its bytes (empty
+// while nothing of it is typed yet: "login Ash ") and returns true; for any other line,
+// and for a setup or login line of fewer than three words, returns false and leaves
+// `begin` and `end` untouched.
+bool FindPassword(std::string_view line, std::size_t& begin, std::size_t& end);
+
 // The line being typed and the lines sent before it. Invariant: `cursor` <=
 // editLine.size() and lies at the start of a character (as client::CharLength cuts the
 // line) or at the end; recalled <= history.size().
 struct LineEditor {
   std::string editLine;
   std::size_t cursor = 0;  // byte offset in editLine before which the next character goes
-  std::deque<std::string> history;  // lines sent, oldest first; a repeat of the newest is not added
+  // Lines sent, oldest first; a repeat of the newest and lines with a password are not added.
+  std::deque<std::string> history;
   // The history line shown, or history.size() while the line being typed is shown.
   std::size_t recalled = 0;
   std::string draft;  // the line being typed, kept while a history line is shown
 };
 
 // Applies one key. Enter moves the whole line into `finished`, adds it to the history
-// unless it is empty, empties the editor and returns true, so keys after Enter belong
-// to the next line; every other key returns false and leaves `finished` untouched.
-// Up and Down show the whole history line with the cursor at its end; changes made to
-// a history line are not kept when Up or Down leaves it. Keys with nothing to act on
-// (Left at the start, Up at the oldest line, Delete at the end, ...) change nothing.
+// unless it is empty or holds a password (FindPassword), empties the editor and
+// returns true, so keys after Enter belong to the next line; every other key returns
+// false and leaves `finished` untouched. Up and Down show the whole history line with
+// the cursor at its end; changes made to a history line are not kept when Up or Down
+// leaves it. Keys with nothing to act on (Left at the start, Up at the oldest line,
+// Delete at the end, ...) change nothing.
 bool ApplyKey(LineEditor& editor, const Key& key, std::string& finished);
 
 // 1 + the number of characters before the cursor.

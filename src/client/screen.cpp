@@ -16,9 +16,21 @@ struct ShownRow {
   RowSpan span;
 };
 
+// The indent of a line's rows after its first at the screen's width.
+int ContinuationIndent(const Screen& screen) {
+  return std::clamp(screen.columns - 2, 0, kContinuationIndent);
+}
+
+// The rows of a kept line at the screen's width.
+std::vector<RowSpan> RowsOf(const Screen& screen, const KeptLine& line) {
+  const int indent = ContinuationIndent(screen);
+  return WrapLine(line.text, screen.columns, line.cut ? indent : 0, indent);
+}
+
 void AppendRow(const ShownRow& row, std::string& out) {
   const std::string_view text =
       std::string_view(row.line->text).substr(row.span.begin, row.span.end - row.span.begin);
+  out.append(static_cast<std::size_t>(row.span.indent), ' ');
   if (row.line->sent) out += "\x1b[2m";  // dim
   AppendShownText(out, text);
   if (row.line->sent) out += "\x1b[m";
@@ -29,7 +41,7 @@ std::vector<ShownRow> NewestRows(const Screen& screen, int count) {
   std::vector<ShownRow> rows;
   for (auto line = screen.kept.rbegin(); line != screen.kept.rend(); ++line) {
     if (static_cast<int>(rows.size()) >= count) break;
-    const std::vector<RowSpan> spans = WrapLine(line->text, screen.columns);
+    const std::vector<RowSpan> spans = RowsOf(screen, *line);
     for (auto span = spans.rbegin(); span != spans.rend(); ++span) {
       if (static_cast<int>(rows.size()) >= count) break;
       rows.push_back({&*line, *span});
@@ -43,13 +55,15 @@ std::vector<ShownRow> NewestRows(const Screen& screen, int count) {
 // leaving its last row).
 void CutOldestLine(Screen& screen) {
   KeptLine& line = screen.kept.front();
-  const std::vector<RowSpan> spans = WrapLine(line.text, screen.columns);
+  const std::vector<RowSpan> spans = RowsOf(screen, line);
   std::size_t first = 0;  // the first row kept
   if (screen.keptRows > kKeptRows) first = static_cast<std::size_t>(screen.keptRows - kKeptRows);
   while (first + 1 < spans.size() && screen.keptBytes - spans[first].begin > kKeptBytes) ++first;
   first = std::min(first, spans.size() - 1);
   const std::size_t cut = spans[first].begin;
   line.text.erase(0, cut);
+  // The rows left are continuation rows and stay indented; they wrap as they did.
+  if (first > 0) line.cut = true;
   line.rows -= static_cast<int>(first);
   screen.keptRows -= static_cast<int>(first);
   screen.keptBytes -= cut;
@@ -69,7 +83,7 @@ void TrimKept(Screen& screen) {
 void MeasureKept(Screen& screen) {
   screen.keptRows = 0;
   for (KeptLine& line : screen.kept) {
-    line.rows = static_cast<int>(WrapLine(line.text, screen.columns).size());
+    line.rows = static_cast<int>(RowsOf(screen, line).size());
     screen.keptRows += line.rows;
   }
   TrimKept(screen);
@@ -100,8 +114,8 @@ bool StartNewRow(Screen& screen, std::string& out) {
 // Keeps one line and writes its rows (only the last kKeptRows of a longer line, as
 // only those are kept). Returns the rows it takes.
 int AddLine(Screen& screen, std::string_view text, bool sent, std::string& out) {
-  KeptLine line{std::string(text), sent, 0};
-  const std::vector<RowSpan> spans = WrapLine(line.text, screen.columns);
+  KeptLine line{std::string(text), sent, false, 0};
+  const std::vector<RowSpan> spans = RowsOf(screen, line);
   line.rows = static_cast<int>(spans.size());
   const std::size_t skipped = spans.size() - std::min(spans.size(), std::size_t{kKeptRows});
   for (std::size_t i = skipped; i < spans.size(); ++i) {
@@ -139,22 +153,38 @@ std::size_t StartWithin(std::string_view line, std::size_t to, int limit) {
   return start;
 }
 
-// The line as it is echoed: the third word of a setup or login line (the password,
-// even an empty one) becomes "***", as the web client echoes it, so that nobody
-// looking at the screen reads it.
+// The line as it is echoed: the password of a setup or login line (even an empty one)
+// becomes "***", as the web client echoes it, so that nobody looking at the screen
+// reads it.
 std::string EchoOf(std::string_view line) {
-  const std::size_t first = line.find(' ');
-  if (first == std::string_view::npos) return std::string(line);
-  const std::string_view command = line.substr(0, first);
-  const std::size_t passwordAt = line.find(' ', first + 1);
-  if ((command != "setup" && command != "login") || passwordAt == std::string_view::npos) {
-    return std::string(line);
-  }
-  const std::size_t passwordEnd = std::min(line.find(' ', passwordAt + 1), line.size());
-  std::string echo(line.substr(0, passwordAt + 1));
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  if (!FindPassword(line, begin, end)) return std::string(line);
+  std::string echo(line.substr(0, begin));
   echo += "***";
-  echo += line.substr(passwordEnd);
+  echo += line.substr(end);
   return echo;
+}
+
+// The editor's line as the input row shows it: the password of a setup or login line
+// as one '*' a character, so its length shows but not its text. Sets `cursor` to the
+// offset in the line shown of the editor's cursor.
+std::string InputShown(const LineEditor& editor, std::size_t& cursor) {
+  const std::string& line = editor.editLine;
+  cursor = std::min(editor.cursor, line.size());
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  if (!FindPassword(line, begin, end)) return line;
+  std::string shown(line, 0, begin);
+  std::size_t shownCursor = cursor;
+  for (std::size_t at = begin; at < end; at += CharLength(line, at)) {
+    if (at == cursor) shownCursor = shown.size();
+    shown += '*';
+  }
+  if (cursor >= end) shownCursor = cursor - end + shown.size();
+  shown.append(line, end);
+  cursor = shownCursor;
+  return shown;
 }
 
 }  // namespace
@@ -221,8 +251,9 @@ void DrawInputRow(Screen& screen, const LineEditor& editor, std::string& out) {
     return;
   }
 
-  const std::string_view line = editor.editLine;
-  const std::size_t cursor = std::min(editor.cursor, line.size());
+  std::size_t cursor = 0;
+  const std::string shownLine = InputShown(editor, cursor);
+  const std::string_view line = shownLine;
   // One column stays free for the cursor after the last character shown, and the last
   // column of the screen stays empty so the bottom row never wraps.
   const int room = screen.columns - 2;

@@ -21,10 +21,17 @@ inline constexpr std::size_t kKeptBytes = std::size_t{4} << 20;
 // The fewest columns laid out; a narrower terminal is taken as this wide.
 inline constexpr int kMinColumns = 2;
 
+// Blank columns before every row of a line but its first, so that no part of a line
+// can stand as a row of its own: a player who says 75 blanks and then "[Announcement]
+// ..." makes a row of their speech, not one that passes for the server's. A screen
+// too narrow for them keeps two columns for the text and indents less.
+inline constexpr int kContinuationIndent = 2;
+
 // One line of the output area: a line of a received text, or a line the user sent.
 struct KeptLine {
   std::string text;   // no line feed in it; shown as WrapLine (client/display.h) cuts it
   bool sent = false;  // a line the user sent, shown dimmed
+  bool cut = false;   // lost its first rows to the bounds below: every row is indented
   int rows = 1;       // rows it takes at the screen's present width
 };
 
@@ -37,7 +44,9 @@ struct Screen {
   // shownRows; the output rows below it are blank. Once the output area is full,
   // shownRows is its last row and each new row scrolls it up by one.
   int shownRows = 0;
-  std::size_t inputFirst = 0;  // byte offset in the editor's line of the first character shown
+  // Byte offset of the first character shown in the input row's line as shown (the
+  // password of a setup or login line masked).
+  std::size_t inputFirst = 0;
 
   // The newest lines, oldest first. Together they take at most kKeptRows rows and
   // kKeptBytes bytes: older lines are dropped, and the oldest one left loses its first
@@ -66,7 +75,8 @@ void RedrawScreen(Screen& screen, int rows, int columns, std::string& out);
 
 // Keeps each line of one received text (line feeds separate them) and writes its rows
 // below the rows shown, scrolling the output area once it is full. Lines wider than the
-// screen are wrapped by WrapLine. Bytes below 0x20 other than tab, and 0x7F, are
+// screen are wrapped by WrapLine, every row after the first indented by
+// kContinuationIndent. Bytes below 0x20 other than tab, and 0x7F, are
 // written in caret notation, so a text cannot move the cursor, clear the screen or
 // change the terminal. Returns the rows the text took (at least 1).
 int ShowText(Screen& screen, std::string_view text, std::string& out);
@@ -76,9 +86,11 @@ int ShowText(Screen& screen, std::string_view text, std::string& out);
 void ShowSentLine(Screen& screen, std::string_view line, std::string& out);
 
 // Redraws the input row from the editor's line and puts the cursor at the editor's
-// cursor. A line wider than the screen scrolls sideways: the part shown always holds
-// the cursor, and uses the whole row when the line is long enough. While
-// newestOnInputRow is set in a window of one row, the row shows the newest row of text.
+// cursor. The password of a setup or login line (FindPassword, client/editor.h) shows
+// as one '*' a character; the editor's line is left as it is. A line wider than the
+// screen scrolls sideways: the part shown always holds the cursor, and uses the whole
+// row when the line is long enough. While newestOnInputRow is set in a window of one
+// row, the row shows the newest row of text.
 void DrawInputRow(Screen& screen, const LineEditor& editor, std::string& out);
 
 // Gives the terminal back: resets the scrolling region to the whole screen, erases the

@@ -7,10 +7,13 @@
 
 namespace {
 
-std::vector<std::string> Wrap(const std::string& line, int columns) {
+// The rows as shown, each row's indent as blanks.
+std::vector<std::string> Wrap(const std::string& line, int columns, int firstIndent = 0,
+                              int indent = 0) {
   std::vector<std::string> rows;
-  for (const client::RowSpan& row : client::WrapLine(line, columns)) {
-    rows.push_back(line.substr(row.begin, row.end - row.begin));
+  for (const client::RowSpan& row : client::WrapLine(line, columns, firstIndent, indent)) {
+    rows.push_back(std::string(static_cast<std::size_t>(row.indent), ' ') +
+                   line.substr(row.begin, row.end - row.begin));
   }
   return rows;
 }

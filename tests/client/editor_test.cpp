@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -138,6 +139,17 @@ TEST_F(EditorTest, UpAndDownRecallSentLinesAndKeepTheHalfTypedOne) {
   for (int i = 0; i < 120; ++i) Type(std::to_string(i) + "\r");
   EXPECT_EQ(editor_.history.size(), client::kHistoryLines);
   EXPECT_EQ(editor_.history.front(), "20");
+}
+
+TEST_F(EditorTest, LinesWithAPasswordAreSentButNeverRecalled) {
+  // Words split at single spaces and the command word compared exactly, as the server
+  // does: "login  Ash pw" takes "Ash" as the password, "Login" is no login.
+  const std::vector<std::string> lines = {"say hi", "login Leafstar pw", "login  Leafstar pw",
+                                          "setup Ash pw she 8 kit moss \" a \" - -", "login Ash",
+                                          "Login Ash pw"};
+  for (const std::string& line : lines) Type(line + "\r");
+  EXPECT_EQ(Sent(), lines);
+  EXPECT_EQ(editor_.history, (std::deque<std::string>{"say hi", "login Ash", "Login Ash pw"}));
 }
 
 TEST_F(EditorTest, EnterHandsTheLineOverAndKeysAfterItStartTheNextLine) {

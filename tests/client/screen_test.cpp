@@ -84,12 +84,20 @@ TEST_F(ScreenTest, TextFillsTheAreaThenTheNewestRowIsJustAboveTheInputRow) {
   EXPECT_EQ(Screen(), (Rows{"c", "", "e", "f", "g", ""}));
 }
 
-TEST_F(ScreenTest, LongLinesWrapAtBlanksAndCountTheirRows) {
+TEST_F(ScreenTest, LongLinesWrapAtBlanksAndIndentEveryRowAfterTheFirst) {
   int rows = 0;
   Show("The quick brown fox jumps over the lazy dog and runs on", &rows);
   EXPECT_EQ(rows, 2);
   EXPECT_EQ(Screen()[0], "The quick brown fox jumps over the lazy");
-  EXPECT_EQ(Screen()[1], "dog and runs on");
+  EXPECT_EQ(Screen()[1], "  dog and runs on");
+  // Blanks cannot push a player's words to the start of a row, where they would pass
+  // for a message of their own; nor can a redraw at another width.
+  Show("Ash: " + std::string(35, ' ') + "[Announcement] Log in at http://evil.example/");
+  EXPECT_EQ(Screen(), (Rows{"The quick brown fox jumps over the lazy", "  dog and runs on",
+                            "Ash:", "  [Announcement] Log in at", "  http://evil.example/", ""}));
+  Resize(6, 30);
+  EXPECT_EQ(Screen(), (Rows{"The quick brown fox jumps over", "  the lazy dog and runs on", "Ash:",
+                            "           [Announcement] Log", "  in at http://evil.example/", ""}));
 }
 
 TEST_F(ScreenTest, ControlBytesAreShownInCaretNotationAndSentLinesDimmed) {
@@ -120,7 +128,7 @@ TEST_F(ScreenTest, AResizeDrawsTheNewestRowsAgain) {
   EXPECT_EQ(Screen()[5], "after");
   Resize(6, 8);  // narrower: the kept lines wrap again
   Show("one two three");
-  EXPECT_EQ(Screen(), (Rows{"l4", "l5", "after", "one two", "three", ""}));
+  EXPECT_EQ(Screen(), (Rows{"l4", "l5", "after", "one two", "  three", ""}));
 }
 
 TEST_F(ScreenTest, WindowsOfOneAndTwoRowsStillShowTheNewestText) {
@@ -142,17 +150,21 @@ TEST_F(ScreenTest, KeepsTheNewestThousandRows) {
   for (int i = 0; i < client::kKeptRows + 100; ++i) Show("line " + std::to_string(i));
   EXPECT_EQ(screen_.keptRows, client::kKeptRows);
   EXPECT_EQ(screen_.kept.front().text, "line 100");
-  // A line of 1500 rows keeps its last 1000 alone.
+  // A line of 1500 rows, one word each, keeps its last 1000 alone.
   std::string huge;
   for (int i = 0; i < 1500; ++i) {
-    huge += "row" + std::to_string(i + 1000) + std::string(32, 'x') + " ";
+    huge += "row" + std::to_string(i + 1000) + std::string(31, 'x') + " ";
   }
+  huge.pop_back();  // a blank at the end would take a row of its own
   Show(huge);
   ASSERT_EQ(screen_.kept.size(), 1u);
   EXPECT_EQ(screen_.keptRows, client::kKeptRows);
   EXPECT_EQ(screen_.kept.front().text.substr(0, 7), "row1500");
   Resize(6, 80);  // twice as wide: half the rows
   EXPECT_EQ(screen_.keptRows, client::kKeptRows / 2);
+  // What is left of the line is still indented where it starts.
+  Resize(client::kKeptRows / 2 + 2, 80);
+  EXPECT_EQ(Screen()[0].substr(0, 9), "  row1500");
 }
 
 TEST_F(ScreenTest, EndResetsTheScrollingRegionAndClearsTheInputRow) {
@@ -169,6 +181,15 @@ TEST_F(ScreenTest, TheInputRowIsRedrawnFromTheLine) {
   // a typed control character shows in caret notation and takes two columns
   EXPECT_EQ(Draw("a\tb", 2), "\x1b[6;1H\x1b[2Ka^Ib\x1b[6;4H");
   EXPECT_EQ(Draw("\xE6\x97\xA5x", 3), "\x1b[6;1H\x1b[2K\xE6\x97\xA5x\x1b[6;3H");
+}
+
+TEST_F(ScreenTest, TheInputRowHidesThePasswordOfSetupAndLogin) {
+  // One '*' a character, é included; the cursor after the second of them.
+  EXPECT_EQ(Draw("login Ash p\xC3\xA9w", 13), "\x1b[6;1H\x1b[2Klogin Ash ***\x1b[6;13H");
+  EXPECT_EQ(editor_.editLine, "login Ash p\xC3\xA9w");
+  EXPECT_EQ(Shown(Draw("setup Ash pw she 8", 18)), "setup Ash ** she 8");
+  EXPECT_EQ(CursorAt(Draw("setup Ash pw she 8", 18)), "\x1b[6;19H");
+  EXPECT_EQ(Shown(Draw("say login Ash pw", 16)), "say login Ash pw");
 }
 
 TEST_F(ScreenTest, ALineWiderThanTheScreenScrollsSideways) {

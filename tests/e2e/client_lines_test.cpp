@@ -2,6 +2,7 @@
 // through pipes against the real server.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "pty_client.h"
@@ -78,14 +79,14 @@ TEST(ClientLines, ADumbTerminalGetsHarmlessLinesAndHearsOfTheServersClose) {
 
 // ---- Failures before the connection ---------------------------------------------------
 
-TEST(ClientStart, ARefusedConnectionIsReportedWithItsCode) {
+TEST(ClientStart, ARefusedConnectionIsReportedWithItsCodeAndInWords) {
   e2e::TempDir dir;
   e2e::Process client(dir.Path(), e2e::FreePort(), ClientOptions("localhost\n"));
-  EXPECT_EQ(e2e::Process::ExitCode(client.Wait()), 0);
+  EXPECT_EQ(e2e::Process::ExitCode(client.Wait()), 1);
   EXPECT_TRUE(client.WaitForEndOfOutput());
   EXPECT_EQ(client.Output(),
             "Enter a server to connect to: Starting client...\nError connecting: " +
-                std::to_string(ECONNREFUSED));
+                std::to_string(ECONNREFUSED) + "\n" + std::strerror(ECONNREFUSED) + "\n");
 }
 
 TEST(ClientStart, TheEndOfInputAtTheHostPromptEndsTheProgram) {

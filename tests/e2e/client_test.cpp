@@ -2,6 +2,7 @@
 // through pipes (line mode), against the real server or a small stand-in server that
 // the test drives frame by frame.
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -108,6 +109,37 @@ TEST(ClientScreen, AResizeKeepsTheNewestLinesOnScreen) {
   expected.assign(rows.end() - 23, rows.end());
   expected.push_back("");
   EXPECT_EQ(ScreenFrom(p.client, from, 24, 80), expected);
+}
+
+// ---- The host prompt ------------------------------------------------------------------
+
+TEST(ClientPrompt, ABadHostIsReportedWithItsCodeAndInWordsAndEndsTheClientWithOne) {
+  const char host[] = "no-such-host.invalid";
+  addrinfo hints{};  // what the resolver says here, as the client asks it
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int code = ::getaddrinfo(host, "1", &hints, &found);
+  if (found != nullptr) ::freeaddrinfo(found);
+  ASSERT_NE(code, 0);
+  Prompted p(e2e::FreePort());
+  ASSERT_TRUE(p.ready) << p.client.Output();
+  p.client.Type(host + "\n"s);
+  EXPECT_EQ(e2e::Process::ExitCode(p.client.Wait()), 1);
+  const std::string output = p.client.Output();
+  EXPECT_EQ(output.substr(output.find("Enter a server to connect to: ")),
+            "Enter a server to connect to: "s + host + "\r\nError resolving address: " +
+                std::to_string(code) + "\r\n" + ::gai_strerror(code) + "\r\n");
+}
+
+TEST(ClientPrompt, HostAndPortConnectToThatPort) {
+  StandInServer server;
+  Prompted p(e2e::FreePort());  // the port from the environment has no server
+  ASSERT_TRUE(p.ready) << p.client.Output();
+  p.client.Type("localhost:" + std::to_string(server.Port()) + "\n");
+  ASSERT_TRUE(server.Accept()) << p.client.Output();
+  ASSERT_TRUE(p.client.WaitForOutput(kScreenStart)) << p.client.Output();
+  p.client.Type("look\r");
+  EXPECT_EQ(server.NextFrame(), "look");
 }
 
 // ---- Screen mode against a stand-in server ------------------------------------------

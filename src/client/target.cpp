@@ -1,0 +1,138 @@
+#include "client/target.h"
+
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "base/number.h"
+
+namespace client {
+
+namespace {
+
+// Marks an answer that names how to connect, "SCHEME://HOST...".
+constexpr std::string_view kSchemeMark = "://";
+
+constexpr std::string_view kAnswerForms = " (answer HOST, HOST:PORT or [IPV6]:PORT)";
+
+// An answer that is no server address.
+base::Status BadAnswer(std::string_view answer) {
+  return base::Status::Failure("Invalid server: " + std::string(answer) +
+                               std::string(kAnswerForms));
+}
+
+// Reads a port written after a colon.
+base::Status ReadPort(std::string_view text, std::uint16_t& port) {
+  std::uint16_t value = 0;
+  if (!base::ReadDigits(text, std::uint16_t{65535}, value) || value == 0) {
+    return base::Status::Failure("Invalid port: " + std::string(text) +
+                                 " (a port is a number from 1 to 65535)");
+  }
+  port = value;
+  return {};
+}
+
+}  // namespace
+
+base::Status ParseTarget(std::string_view answer, std::uint16_t defaultPort, Target& target) {
+  Target parsed;
+  parsed.port = defaultPort;
+  if (const std::size_t mark = answer.find(kSchemeMark); mark != std::string_view::npos) {
+    // Plain TCP is the only way the client knows so far, and it has no prefix.
+    return base::Status::Failure("Unknown scheme: " + std::string(answer.substr(0, mark)) +
+                                 std::string(kAnswerForms));
+  }
+
+  std::optional<std::string_view> port;
+  if (!answer.empty() && answer.front() == '[') {
+    const std::size_t close = answer.find(']');
+    if (close == std::string_view::npos) return BadAnswer(answer);
+    parsed.host = answer.substr(1, close - 1);
+    const std::string_view after = answer.substr(close + 1);
+    if (!after.empty()) {
+      if (after.front() != ':') return BadAnswer(answer);
+      port = after.substr(1);
+    }
+  } else if (const std::size_t colon = answer.find(':');
+             colon != std::string_view::npos &&
+             answer.find(':', colon + 1) == std::string_view::npos) {
+    parsed.host = answer.substr(0, colon);
+    port = answer.substr(colon + 1);
+  } else {
+    parsed.host = answer;  // a name, an IPv4 address, or an IPv6 address without brackets
+  }
+  if (parsed.host.empty()) return BadAnswer(answer);
+  if (port) {
+    if (const base::Status read = ReadPort(*port, parsed.port); !read.ok()) return read;
+  }
+  target = std::move(parsed);
+  return {};
+}
+
+base::Status Resolve(const Target& target, std::vector<Endpoint>& endpoints, std::string& words) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  const int resolved =
+      ::getaddrinfo(target.host.c_str(), std::to_string(target.port).c_str(), &hints, &found);
+  if (resolved != 0) {
+    // For EAI_SYSTEM the resolver's own words are only "System error"; errno tells more.
+    words = resolved == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(resolved);
+    return base::Status::SystemError("Error resolving address: ", resolved);
+  }
+  std::vector<Endpoint> list;
+  for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+    if (entry->ai_addrlen > sizeof(sockaddr_storage)) continue;
+    Endpoint endpoint;
+    std::memcpy(&endpoint.address, entry->ai_addr, entry->ai_addrlen);
+    endpoint.length = entry->ai_addrlen;
+    endpoint.family = entry->ai_family;
+    list.push_back(endpoint);
+  }
+  ::freeaddrinfo(found);
+  if (list.empty()) {
+    words = ::gai_strerror(EAI_NONAME);
+    return base::Status::SystemError("Error resolving address: ", EAI_NONAME);
+  }
+  endpoints = std::move(list);
+  return {};
+}
+
+base::Status ConnectPlain(const std::vector<Endpoint>& endpoints, net::Socket& socket,
+                          std::string& words) {
+  base::Status failure;
+  bool connectFailed = false;  // a connect failure is told rather than a socket one
+  for (const Endpoint& endpoint : endpoints) {
+    const net::Socket attempt = ::socket(endpoint.family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (attempt < 0) {
+      // A family this host cannot use (IPv6 turned off): the next address may work.
+      if (!connectFailed) {
+        failure = base::Status::SystemError("Error creating client socket: ", errno);
+      }
+      continue;
+    }
+    int connected = 0;
+    do {
+      connected =
+          ::connect(attempt, reinterpret_cast<const sockaddr*>(&endpoint.address), endpoint.length);
+    } while (connected != 0 && errno == EINTR);
+    if (connected == 0) {
+      socket = attempt;
+      return {};
+    }
+    failure = base::Status::SystemError("Error connecting: ", errno);
+    connectFailed = true;
+    net::CloseSocket(attempt);
+  }
+  words = std::strerror(failure.error());
+  return failure;
+}
+
+}  // namespace client
