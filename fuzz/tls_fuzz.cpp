@@ -56,8 +56,8 @@ void MakeContext() {
   X509_sign(cert, key, EVP_sha256());
   char folder[] = "/tmp/tls_fuzz-XXXXXX";
   if (::mkdtemp(folder) == nullptr) std::abort();
-  const tls::ServerOptions options{std::string(folder) + "/cert.pem",
-                                   std::string(folder) + "/key.pem", {"http/1.1"}};
+  const tls::ServerOptions options{
+      std::string(folder) + "/cert.pem", std::string(folder) + "/key.pem", {"http/1.1"}};
   if (!WritePem(options.certificateFile, cert, nullptr) ||
       !WritePem(options.keyFile, nullptr, key) ||
       !tls::ServerContext::Load(options, context).ok()) {

@@ -17,17 +17,27 @@ namespace {
 
 using State = tls::Session::State;
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+constexpr bool kSanitized = __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
+#else
+constexpr bool kSanitized = false;
+#endif
+
 // A client of plain OpenSSL over memory BIOs, for what our ClientSession never does:
-// speak TLS 1.1, renegotiate, offer ALPN.
+// speak TLS 1.1, offer other suites, renegotiate, offer ALPN.
 class RawClient {
  public:
-  explicit RawClient(int maxVersion, std::string_view alpnWire = {}) {
+  explicit RawClient(int maxVersion, std::string_view alpnWire = {},
+                     const char* ciphers = nullptr) {
     ctx_ = SSL_CTX_new(TLS_client_method());
     SSL_CTX_set_max_proto_version(ctx_, maxVersion);
     if (maxVersion < TLS1_2_VERSION) {
       SSL_CTX_set_min_proto_version(ctx_, maxVersion);
       SSL_CTX_set_cipher_list(ctx_, "DEFAULT@SECLEVEL=0");
     }
+    if (ciphers != nullptr) SSL_CTX_set_cipher_list(ctx_, ciphers);
     ssl_ = SSL_new(ctx_);
     in_ = BIO_new(BIO_s_mem());
     out_ = BIO_new(BIO_s_mem());
@@ -55,7 +65,6 @@ class RawClient {
     int n;
     while ((n = BIO_read(out_, buffer, sizeof buffer)) > 0) out.append(buffer, n);
   }
-  void Send(std::string_view text) { SSL_write(ssl_, text.data(), static_cast<int>(text.size())); }
   void Renegotiate() {
     SSL_renegotiate(ssl_);
     SSL_do_handshake(ssl_);
@@ -213,12 +222,14 @@ TEST_F(TlsSessionTest, OffersAlpnToClientsThatAskAndServesThoseThatDoNot) {
 // ---- Error paths ----
 
 TEST_F(TlsSessionTest, GarbageInsteadOfAClientHelloFails) {
-  for (const std::string garbage : {"GET / HTTP/1.1\r\nHost: x\r\n\r\n", "look\r\n"}) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"GET / HTTP/1.1\r\nHost: x\r\n\r\n", "http request"}, {"look\r\n", "wrong version number"}};
+  for (const auto& [garbage, reason] : cases) {
     auto server = Server();
     std::string out;
     server->Receive(garbage, out);
     EXPECT_EQ(server->state(), State::kFailed) << garbage;
-    EXPECT_FALSE(server->Failure().empty());
+    EXPECT_EQ(server->Failure(), reason);
     EXPECT_EQ(out, "");
     server->Receive("more", out);  // ignored
     EXPECT_EQ(out, "");
@@ -250,13 +261,18 @@ TEST_F(TlsSessionTest, AClientHelloCutShortThenThePeerGoneFails) {
   EXPECT_EQ(open->Failure(), "the connection was cut without close_notify");
 }
 
-TEST_F(TlsSessionTest, RefusesTls11) {
+TEST_F(TlsSessionTest, RefusesTls11AndSuitesOutsideTheList) {
   RawClient old(TLS1_1_VERSION);
   auto server = Server();
   Pump(old, *server);
   EXPECT_EQ(server->state(), State::kFailed);
   EXPECT_EQ(server->Failure(), "unsupported protocol");
   EXPECT_FALSE(old.Done());
+
+  RawClient weak(TLS1_2_VERSION, {}, "ECDHE-ECDSA-AES128-SHA");
+  auto other = Server();
+  Pump(weak, *other);
+  EXPECT_EQ(other->Failure(), "no shared cipher");
 }
 
 TEST_F(TlsSessionTest, RefusesRenegotiationOnTls12) {
@@ -296,9 +312,10 @@ TEST_F(TlsSessionTest, ClientRefusesAnotherAuthorityAndAnotherName) {
   EXPECT_EQ(wrongAddress->Failure(), "certificate verify failed: IP address mismatch");
 }
 
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-// An idle server session gives its record buffers back: well under 16 KiB each.
+// An idle server session gives its record buffers back: under 16 KiB each, where
+// OpenSSL's own object is 7.4 KiB and each buffer it would keep 17 KiB.
 TEST_F(TlsSessionTest, AnIdleSessionHoldsLittleMemory) {
+  if (kSanitized) GTEST_SKIP() << "the sanitizer's allocator keeps its own books";
   constexpr std::size_t kSessions = 64;
   {
     auto client = Client();  // OpenSSL fills its tables on first use
@@ -317,8 +334,6 @@ TEST_F(TlsSessionTest, AnIdleSessionHoldsLittleMemory) {
   }
   const std::size_t perSession = (mallinfo2().uordblks - before) / kSessions;
   EXPECT_LT(perSession, 16u * 1024);
-  RecordProperty("bytes_per_idle_session", static_cast<int>(perSession));
 }
-#endif
 
 }  // namespace
