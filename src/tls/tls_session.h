@@ -11,7 +11,6 @@
 #include <string_view>
 
 struct ssl_st;
-struct bio_st;
 struct bio_method_st;
 
 namespace tls {
