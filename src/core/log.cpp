@@ -10,6 +10,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <string>
 #include <mutex>
 #include <unordered_map>
 
@@ -174,10 +176,43 @@ void LogWriter::Flush(bool wait) {
   workWaiting_.store(!held_.empty() || !budgets_.empty(), std::memory_order_relaxed);
 }
 
+
+// True when standard output is the journal's stream (systemd sets JOURNAL_STREAM to
+// the device and inode of the socket it gave the process). Read once.
+bool ToJournal() {
+  static const bool journal = [] {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    struct stat about {};
+    if (stream == nullptr || ::fstat(STDOUT_FILENO, &about) != 0) return false;
+    return std::string(stream) ==
+           std::to_string(about.st_dev) + ":" + std::to_string(about.st_ino);
+  }();
+  return journal;
+}
+
+// `text` with each of its lines led by the priority, as journald reads it.
+std::string WithPriority(std::string_view text, LogPriority priority) {
+  const std::string lead = "<" + std::to_string(static_cast<int>(priority)) + ">";
+  std::string out;
+  out.reserve(text.size() + lead.size());
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    const std::size_t length = end == std::string_view::npos ? text.size() : end + 1;
+    out += lead;
+    out += text.substr(0, length);
+    text.remove_prefix(length);
+  }
+  return out;
+}
+
 }  // namespace
 
-void Log(std::string_view text) {
-  Writer.Take(text, Source);
+void Log(std::string_view text, LogPriority priority) {
+  if (ToJournal()) {
+    Writer.Take(WithPriority(text, priority), Source);
+  } else {
+    Writer.Take(text, Source);
+  }
   if (!ConnectionLock.HeldByCaller()) FlushLog();
 }
 

@@ -17,9 +17,18 @@
 
 namespace core {
 
+// How much a line matters, as syslog ranks it. Under journald (JOURNAL_STREAM set)
+// every line starts with its priority ("<3>", "<4>", "<6>"), so `journalctl -p err`
+// finds the failures; elsewhere the lines are written as they are.
+enum class LogPriority : int {
+  Error = 3,    // something failed: a save, a start-up step
+  Warning = 4,  // something was refused: a banned address, a limit reached
+  Info = 6,     // everything else
+};
+
 // Queues `text` (whole lines) for standard output, and writes it now unless the
 // calling thread holds ConnectionLock.
-void Log(std::string_view text);
+void Log(std::string_view text, LogPriority priority = LogPriority::Info);
 
 // Writes what the log holds, as far as standard output takes it now.
 void FlushLog();
