@@ -34,6 +34,9 @@ bool ReadLimits(connection::AddressLimits& limits, std::string& message) {
   if (const char* trusted = Setting("PELTHOLLOW_TRUSTED")) {
     if (!base::ParseBlocks(trusted, limits.trusted)) return Invalid("PELTHOLLOW_TRUSTED", trusted, message);
   }
+  if (const char* proxies = Setting("PELTHOLLOW_PROXIES")) {
+    if (!base::ParseBlocks(proxies, limits.proxies)) return Invalid("PELTHOLLOW_PROXIES", proxies, message);
+  }
   return ReadLimit("PELTHOLLOW_MAX_CONNECTIONS", limits.maxConnections, message) &&
          ReadLimit("PELTHOLLOW_MAX_FAILED_LOGINS", limits.maxFailedLogins, message) &&
          ReadLimit("PELTHOLLOW_MAX_NEW_CHARACTERS", limits.maxNewCharacters, message) &&
@@ -64,13 +67,24 @@ bool ReadPasswordSettings(std::string& message) {
   return true;
 }
 
+// PELTHOLLOW_TLS_CERT and PELTHOLLOW_TLS_KEY: the files; whether they load is the
+// server's to find out, at its start.
+void ReadTlsFiles(server::ServerSettings& settings) {
+  if (const char* certificate = Setting("PELTHOLLOW_TLS_CERT")) settings.tlsCertificate = certificate;
+  if (const char* key = Setting("PELTHOLLOW_TLS_KEY")) settings.tlsKey = key;
+}
+
 }  // namespace
 
 bool ReadServerSettings(server::ServerSettings& settings, std::string& message) {
   if (const char* origins = Setting("PELTHOLLOW_WEB_ORIGINS")) settings.webOrigins = web::SplitOrigins(origins);
+  ReadTlsFiles(settings);
   settings.consolePath = AdminSocketPath();
   return ReadLimits(settings.limits, message) && ReadPort("PELTHOLLOW_WEB_PORT", settings.webPort, message) &&
          ReadPort("PELTHOLLOW_TELNET_PORT", settings.telnetPort, message) &&
+         ReadPort("PELTHOLLOW_TLS_PORT", settings.tlsPort, message) &&
+         ReadPort("PELTHOLLOW_TELNET_TLS_PORT", settings.telnetTlsPort, message) &&
+         ReadPort("PELTHOLLOW_WEB_TLS_PORT", settings.webTlsPort, message) &&
          ReadPort("PELTHOLLOW_METRICS_PORT", settings.metricsPort, message) &&
          ReadMetricsAddress(settings.metricsAddress, message) && ReadPasswordSettings(message);
 }

@@ -44,6 +44,13 @@ bool AddressLimits::Trusted(const base::Address& address) const {
   return false;
 }
 
+bool AddressLimits::Proxy(const base::Address& address) const {
+  for (const base::AddressBlock& block : proxies) {
+    if (block.Contains(address)) return true;
+  }
+  return false;
+}
+
 std::string LimitReachedText(const base::Address& key, LimitKind kind, const AddressLimits& limits) {
   return "Limit reached by " + base::LimitKeyText(key) + ": " + LimitName(kind) + "=" +
          std::to_string(LimitValue(limits, kind)) + "\n";

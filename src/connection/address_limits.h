@@ -28,9 +28,13 @@ struct AddressLimits {
   unsigned maxFailedLogins = 20;    // failed logins per address in any 10 minutes
   unsigned maxNewCharacters = 30;   // characters created per address in any hour
   unsigned maxLinesPerSecond = 20;  // lines handled per connection, bursts of twice that
+  // Trusted proxies (PELTHOLLOW_PROXIES): their connections name the client they
+  // carry (a PROXY header, a forwarded header). Empty by default.
+  std::vector<base::AddressBlock> proxies;
 
   static std::vector<base::AddressBlock> DefaultTrusted();
   bool Trusted(const base::Address& address) const;
+  bool Proxy(const base::Address& address) const;
 };
 
 // The limit kinds, for the one log line written at the first refusal of each.

@@ -5,7 +5,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,6 +16,7 @@
 #include "connection/codec.h"
 #include "connection/transport.h"
 #include "core/byte_queue.h"
+#include "net/proxy_protocol.h"
 #include "core/socket_handle.h"
 
 namespace connection {
@@ -28,10 +31,11 @@ inline constexpr auto kAdmitTime = std::chrono::seconds(10);
 
 // Who is at the other end of a connection, as the layer knows it.
 struct Peer {
-  base::Address address;  // the client's address
+  base::Address address;  // the client's address (behind a trusted proxy, the one it names)
   base::Address key;      // base::LimitKey(address): what its limits are counted under
   bool limited = false;   // outside the trusted blocks: held to the address limits
   int uid = -1;           // on a Unix socket (the console), the peer's user; -1 otherwise
+  std::optional<base::Address> proxy;  // the trusted proxy it came through, if any
 };
 
 // What the lines of a door's admitted connections are given to: the game, or the
@@ -45,6 +49,12 @@ class LineHandler {
   virtual bool Line(Socket connection, const std::string& line) = 0;
   // `connection` has ended: the handler lets go of everything it kept for it.
   virtual void Ended(Socket connection) = 0;
+  // Who `connection` is to the handler, for the log line of its end ("Ashpaw"); empty
+  // when it is nobody yet.
+  virtual std::string Holder(Socket connection) const {
+    (void)connection;
+    return {};
+  }
 
  protected:
   ~LineHandler() = default;
@@ -55,6 +65,12 @@ class LineHandler {
 struct Door {
   std::string name;                // "game", "telnet", "web", "metrics", "console"
   CodecMaker makeCodec;
+  // The transport of each connection: plain TCP when empty, or TLS.
+  std::function<std::unique_ptr<Transport>()> makeTransport;
+  // From a trusted proxy (AddressLimits::proxies), a connection starts with a PROXY
+  // header, whose source is its address from then on; from anyone else, a PROXY header
+  // ends it.
+  bool proxied = false;
   LineHandler* handler = nullptr;  // none: the door's connections have no lines to give
   std::string welcome;             // the first frame of each admitted connection; empty: none
   bool logged = true;              // "New connection from ..." and "<handle> disconnected"
@@ -95,6 +111,7 @@ struct Connection {
   bool held = false;      // its next line waits until the game releases it (Hold)
   ConnectionState state = ConnectionState::Open;
   int recvError = 0;  // errno of a failed read, for the log
+  std::string why;    // why it is being ended, for the log: "closed by the client"
   std::unique_ptr<Codec> codec;
   // Complete input frames waiting for a sweep, each stored as its FrameKind, its text
   // and a NUL.
@@ -117,6 +134,14 @@ struct Connection {
 
   // --- The input thread's own: its I/O runs without ConnectionLock. -------------------
   std::unique_ptr<Transport> transport;
+  // Before its transport sees a byte, a connection of a proxied door reads a PROXY
+  // header (from a trusted proxy) or makes sure it sends none (from anyone else).
+  enum class ProxyStep : std::uint8_t { None, Header, Check };
+  ProxyStep proxyStep = ProxyStep::None;
+  std::unique_ptr<net::ProxyHeaderReader> proxyReader;
+  std::string proxyHeld;  // Check: the first bytes, until they are known to be no header
+  bool proxyRead = false;  // the header came this turn: its source is applied under the lock
+  std::optional<net::ProxySource> proxySource;
   std::string received;        // plaintext read and not yet given to the codec
   core::ByteQueue sending{0};  // output handed to the transport and not yet taken by it
   IoResult readEnd;            // how reading ended, once it has (readEnded)

@@ -121,7 +121,7 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   // Ends `socket` as when a line handler asks to: its waiting lines are dropped, what
   // was queued gets one last try. Nothing happens for a handle that is no live
   // connection. REQUIRES: ConnectionLock held.
-  void Dismiss(Socket socket);
+  void Dismiss(Socket socket, std::string_view why = "ended by the server");
 
   // The server ends the admitted connection `socket`: what was sent to it so far still
   // leaves, its waiting lines are dropped and nothing more is read. False when there
@@ -183,12 +183,15 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   // layer_take.cpp
   Connection* Find(Socket s) const;
   void TakeHandedOver();
-  void Refuse(Socket socket, Codec& codec, std::string_view text);
+  std::string_view Admission(const Door& door, const Peer& peer);
+  void Refuse(Socket socket, const Door& door, Codec& codec, std::string_view text);
+  void ApplyProxySource(Connection& c);
   void StartIfReady(Connection& c);
   void Admit(Connection& c);
   void SetDeadline(Connection& c, LimitClock::time_point when);
   // layer_read.cpp
   void ReadSocket(Connection& c);
+  void ReadProxyHeader(Connection& c);
   void FeedCodec(Connection& c, const Moment& now);
   void AddFrame(Connection& c, FrameKind kind, std::string_view text);
   std::pair<FrameKind, std::string> TakeFrame(Connection& c);
@@ -209,7 +212,7 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   void WriteHandedOver();
   void NoteWrites(Connection& c);
   // layer_end.cpp
-  void BeginEnding(Connection& c, ConnectionState why);
+  void BeginEnding(Connection& c, ConnectionState state, std::string_view why = {});
   bool ReadyToEnd(const Connection& c) const;
   void End(Connection& c);
   void EndFinishedConnections();

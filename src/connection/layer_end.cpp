@@ -29,18 +29,20 @@ bool ServerEnds(ConnectionState state) {
 // Leaves the Open state; the connection ends when its turn comes. Any holder of the
 // lock may call it: what needs the input thread (the interest, the sending part of the
 // output) is done on its next turn.
-void ConnectionLayer::BeginEnding(Connection& c, ConnectionState why) {
+void ConnectionLayer::BeginEnding(Connection& c, ConnectionState state, std::string_view why) {
   if (c.state == ConnectionState::Open) {
-    c.state = why;
+    c.state = state;
+    c.why = why;
     ending_.push_back(c.socket);
-    if (why == ConnectionState::PeerClosed || why == ConnectionState::Finished ||
-        why == ConnectionState::Removed) {
+    if (state == ConnectionState::PeerClosed || state == ConnectionState::Finished ||
+        state == ConnectionState::Removed) {
       SetDeadline(c, LimitClock::now() + kLingerTime);  // its last output must leave by then
     }
-  } else if (why == ConnectionState::Dismissed || (DropsOutput(why) && !DropsOutput(c.state))) {
+  } else if (state == ConnectionState::Dismissed || (DropsOutput(state) && !DropsOutput(c.state))) {
     // A connection already ending may still lose its output, and the server's own
     // decision to end it now outranks every other reason: no further line of it runs.
-    c.state = why;
+    c.state = state;
+    c.why = why;
   }
   if (c.state == ConnectionState::Dismissed || c.state == ConnectionState::Removed) {
     c.waiting.Clear();
@@ -54,16 +56,16 @@ void ConnectionLayer::BeginEnding(Connection& c, ConnectionState why) {
   MarkDirty(c);
 }
 
-void ConnectionLayer::Dismiss(Socket socket) {
+void ConnectionLayer::Dismiss(Socket socket, std::string_view why) {
   ASSERT_CONNECTION_LOCK_HELD();
-  if (Connection* c = Find(socket)) BeginEnding(*c, ConnectionState::Dismissed);
+  if (Connection* c = Find(socket)) BeginEnding(*c, ConnectionState::Dismissed, why);
 }
 
 bool ConnectionLayer::Remove(Socket socket) {
   ASSERT_CONNECTION_LOCK_HELD();
   Connection* c = Find(socket);
   if (c == nullptr || !c->admitted || c->state != ConnectionState::Open) return false;
-  BeginEnding(*c, ConnectionState::Removed);
+  BeginEnding(*c, ConnectionState::Removed, "removed by the console");
   return true;
 }
 
@@ -83,10 +85,18 @@ void ConnectionLayer::End(Connection& c) {
   const Socket socket = c.socket;
   {
     core::LogSource source(c.peer.key, c.peer.limited);
+    const std::string handle = std::to_string(static_cast<unsigned>(socket));
     if (c.state == ConnectionState::RecvFailed) {
-      core::Log("Error recv: " + std::to_string(c.recvError) + "\n");
+      core::Log("Error recv: " + std::to_string(c.recvError) + "\n", core::LogPriority::Error);
     } else if (c.admitted && c.door->logged) {
-      core::Log(std::to_string(static_cast<unsigned>(socket)) + " disconnected\n");
+      core::Log(handle + " disconnected\n");
+    }
+    if (c.door->logged) {
+      std::string line = handle + " ended: " + (c.why.empty() ? "done" : c.why);
+      const std::string holder =
+          c.admitted && c.door->handler != nullptr ? c.door->handler->Holder(socket) : std::string();
+      if (!holder.empty()) line += "; it held " + holder;
+      core::Log(core::EscapeForLog(line) + "\n");
     }
   }
   if (c.admitted && c.door->handler != nullptr) c.door->handler->Ended(socket);

@@ -81,7 +81,7 @@ void ConnectionLayer::Answer(Socket socket, std::uint64_t ticket, const core::Fi
   const bool end = finish();
   core::FlushOutbox();
   Release(socket);
-  if (end) Dismiss(socket);
+  if (end) Dismiss(socket, "ended by the game");
 }
 
 void ConnectionLayer::Finished(const core::Finish& finish) {
@@ -143,7 +143,7 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
       c->hungUp = false;
       if (c->state == ConnectionState::PeerClosed || c->state == ConnectionState::Finished ||
           c->state == ConnectionState::Removed) {
-        BeginEnding(*c, ConnectionState::SendFailed);  // nobody is left to read the answers
+        BeginEnding(*c, ConnectionState::SendFailed, "hung up");  // nobody is left to read the answers
       }
       if (c->state != ConnectionState::Open && c->watched) {
         // A hung-up socket is reported at every wait, and its waiting lines may take a
@@ -225,7 +225,7 @@ std::vector<ConnectionSummary> ConnectionLayer::Summaries() const {
   for (const auto& record : byHandle_) {
     if (!record) continue;
     const Connection& c = *record;
-    all.push_back({c.socket, c.peer.address, c.codec->DoorName(), c.admitted, c.admitted && c.door->players,
+    all.push_back({c.socket, c.peer.address, c.door->name.c_str(), c.admitted, c.admitted && c.door->players,
                    c.lastLine, c.unsent});
   }
   return all;

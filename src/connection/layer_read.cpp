@@ -39,6 +39,10 @@ class ConnectionLayer::Reader final : public CodecEvents {
 
 // Once, without the lock: what has arrived, through the transport, into `received`.
 void ConnectionLayer::ReadSocket(Connection& c) {
+  if (c.proxyStep != Connection::ProxyStep::None) {
+    ReadProxyHeader(c);
+    return;
+  }
   const IoResult result = c.transport->Receive(c.socket, readBuffer_, c.received);
   switch (result.state) {
     case IoState::Done:
@@ -56,9 +60,66 @@ void ConnectionLayer::ReadSocket(Connection& c) {
   }
 }
 
+// Without the lock: the first bytes of a connection of a proxied door. From a trusted
+// proxy they are its PROXY header, whose source is applied under the lock; from anyone
+// else they must not be one. Either way the bytes after go to the transport, in order.
+void ConnectionLayer::ReadProxyHeader(Connection& c) {
+  // Enough of a stream to tell a PROXY header ("PROXY ", or version 2's 12-byte
+  // signature) from anything else.
+  constexpr std::size_t kSignatureBytes = 12;
+  std::string_view bytes;
+  const IoResult read = connection::ReadSocket(c.socket, readBuffer_, bytes);
+  if (read.state == IoState::WouldBlock) return;
+  c.readThisTurn = true;
+  if (read.state != IoState::Done) {
+    c.readEnded = true;
+    c.readEnd = read;
+    return;
+  }
+  const auto end = [&](std::string why) {
+    c.readEnded = true;
+    c.readEnd = {IoState::Failed, 0, 0, std::move(why)};
+  };
+  net::ProxyHeaderReader& reader = *c.proxyReader;
+  const std::size_t taken = reader.Feed(bytes);
+  std::string_view rest = bytes.substr(taken);
+  if (c.proxyStep == Connection::ProxyStep::Header) {
+    if (reader.state() == net::ProxyHeaderReader::State::kReading) return;
+    if (reader.state() == net::ProxyHeaderReader::State::kRefused) {
+      end("PROXY header refused: " + std::string(reader.reason()));
+      return;
+    }
+    c.proxySource = reader.source();
+    c.proxyRead = true;
+  } else {
+    c.proxyHeld.append(bytes.substr(0, taken));
+    const bool notHeader = reader.state() == net::ProxyHeaderReader::State::kRefused &&
+                           reader.reason() == std::string_view("not a PROXY header");
+    if (!notHeader) {
+      if (reader.state() != net::ProxyHeaderReader::State::kReading || c.proxyHeld.size() >= kSignatureBytes) {
+        end("a PROXY header from an address that is not a trusted proxy");
+      }
+      return;
+    }
+    rest = bytes;  // all of them: the reader only looked
+    c.proxyHeld.erase(c.proxyHeld.size() - taken);
+  }
+  c.proxyStep = Connection::ProxyStep::None;
+  c.proxyReader.reset();
+  IoResult result;
+  if (!c.proxyHeld.empty()) result = c.transport->Take(c.socket, c.proxyHeld, c.received);
+  std::string().swap(c.proxyHeld);
+  if (!rest.empty() && result.state == IoState::Done) result = c.transport->Take(c.socket, rest, c.received);
+  if (result.state != IoState::Done && result.state != IoState::WouldBlock) {
+    c.readEnded = true;
+    c.readEnd = result;
+  }
+}
+
 // With the lock: the bytes read this turn through the codec, and the end of reading.
 void ConnectionLayer::FeedCodec(Connection& c, const Moment& now) {
   c.readThisTurn = false;
+  if (c.proxyRead) ApplyProxySource(c);
   StartIfReady(c);
   if (!c.received.empty()) {
     if (c.state == ConnectionState::Open && c.started) {
@@ -79,14 +140,18 @@ void ConnectionLayer::FeedCodec(Connection& c, const Moment& now) {
   if (c.readEnded && c.state == ConnectionState::Open) {
     switch (c.readEnd.state) {
       case IoState::Closed:
-        BeginEnding(c, ConnectionState::PeerClosed);
+        BeginEnding(c, ConnectionState::PeerClosed, "closed by the client");
         break;
       case IoState::Reset:
-        BeginEnding(c, ConnectionState::Reset);
+        BeginEnding(c, ConnectionState::Reset, "reset by the client");
         break;
       default:
-        c.recvError = c.readEnd.error;
-        BeginEnding(c, ConnectionState::RecvFailed);
+        if (!c.readEnd.why.empty()) {
+          BeginEnding(c, ConnectionState::Dismissed, c.readEnd.why);  // the protocol below the codec
+        } else {
+          c.recvError = c.readEnd.error;
+          BeginEnding(c, ConnectionState::RecvFailed, "a read failed");
+        }
         break;
     }
   }
@@ -146,7 +211,7 @@ void ConnectionLayer::EndStalledReaders(LimitClock::time_point now) {
     overSoft_.erase(overSoft_.begin());
     if (c == nullptr) continue;
     c->overSince = {};
-    BeginEnding(*c, ConnectionState::Overflowed);
+    BeginEnding(*c, ConnectionState::Overflowed, "it stopped reading: its output stayed over the soft cap");
   }
 }
 
@@ -159,11 +224,11 @@ void ConnectionLayer::EndOverdue(LimitClock::time_point now) {
     if (c == nullptr) continue;
     c->deadline = {};
     if (!c->admitted) {
-      BeginEnding(*c, ConnectionState::Dismissed);
+      BeginEnding(*c, ConnectionState::Dismissed, "not admitted in time");
     } else if (HasLines(*c) || c->held) {
       SetDeadline(*c, now + kLingerTime);  // its lines are still being answered
     } else {
-      BeginEnding(*c, ConnectionState::SendFailed);
+      BeginEnding(*c, ConnectionState::SendFailed, "its last output did not leave in time");
     }
   }
 }
@@ -195,7 +260,7 @@ void ConnectionLayer::Sweep(LimitClock::time_point now) {
     if (kind == FrameKind::TooLong) {
       SendText(socket, kLineTooLong);
     } else if (c->door->handler != nullptr && c->door->handler->Line(socket, text)) {
-      BeginEnding(*c, ConnectionState::Dismissed);
+      BeginEnding(*c, ConnectionState::Dismissed, "ended by the game");
     }
     MarkDirty(*c);  // room for more input
   }

@@ -42,10 +42,34 @@ void ConnectionLayer::TakeHandedOver() {
   for (const Handover& h : taken) Take(h.socket, h.door, h.peer, h.local, h.uid);
 }
 
-// Turned away before it is a connection: its codec's words, then the close.
-void ConnectionLayer::Refuse(Socket socket, Codec& codec, std::string_view text) {
+// The bans and the limits for a connection from `peer` on `door`: empty when it may go
+// on (its live connection then counted), otherwise the words it is refused with.
+std::string_view ConnectionLayer::Admission(const Door& door, const Peer& peer) {
+  if (!door.counted) return {};
+  const std::string who = base::AddressText(peer.address);
+  if (Bans().AddressBanned(peer.address, static_cast<std::int64_t>(std::time(nullptr)))) {
+    bannedRefusals_.fetch_add(1, std::memory_order_relaxed);
+    core::Log("Refused a connection from " + who + " on " + door.name + ": the address is banned.\n",
+              core::LogPriority::Warning);
+    return kAddressBanned;
+  }
+  if (peer.limited && !book_.Connect(peer.key)) {
+    // The limit's own line once, and one line for each refusal: the log's budget for
+    // the address keeps a flood of attempts from flooding the log.
+    const std::string line = book_.NoteRefusal(peer.key, LimitKind::Connections);
+    if (!line.empty()) core::Log(line, core::LogPriority::Warning);
+    core::Log("Refused a connection from " + who + " on " + door.name + ": too many connections.\n",
+              core::LogPriority::Warning);
+    return kTooManyConnections;
+  }
+  return {};
+}
+
+// Turned away before it is a connection: its codec's words (none over TLS, whose
+// handshake has not begun), then the close.
+void ConnectionLayer::Refuse(Socket socket, const Door& door, Codec& codec, std::string_view text) {
   Closing closing{socket, MakePlainTransport(), {}, true};
-  codec.Refuse(text, closing.last);
+  if (!door.makeTransport) codec.Refuse(text, closing.last);
   closing_.push_back(std::move(closing));
 }
 
@@ -53,20 +77,19 @@ void ConnectionLayer::Take(Socket socket, std::size_t doorIndex, const base::Add
                            const Endpoints& local, int uid) {
   ASSERT_CONNECTION_LOCK_HELD();
   const Door& door = doors_.at(doorIndex);
-  Peer peer{address, base::LimitKey(address), door.counted && !limits_.Trusted(address), uid};
+  // From a trusted proxy, the client is known once its PROXY header is read: the bans
+  // and the limits wait for it.
+  const bool throughProxy = door.proxied && limits_.Proxy(address);
+  Peer peer{address, base::LimitKey(address), false, uid, std::nullopt};
+  if (!throughProxy) peer.limited = door.counted && !limits_.Trusted(address);
   std::unique_ptr<Codec> codec = door.makeCodec(local);
   core::LogSource source(peer.key, peer.limited);
-  if (door.counted && Bans().AddressBanned(address, static_cast<std::int64_t>(std::time(nullptr)))) {
-    bannedRefusals_.fetch_add(1, std::memory_order_relaxed);
-    Refuse(socket, *codec, kAddressBanned);
-    return;
-  }
-  if (peer.limited && !book_.Connect(peer.key)) {
-    // Only the first refusal is logged, so a flood of attempts cannot flood the log.
-    const std::string line = book_.NoteRefusal(peer.key, LimitKind::Connections);
-    if (!line.empty()) core::Log(line);
-    Refuse(socket, *codec, kTooManyConnections);
-    return;
+  if (!throughProxy) {
+    const std::string_view refusal = Admission(door, peer);
+    if (!refusal.empty()) {
+      Refuse(socket, door, *codec, refusal);
+      return;
+    }
   }
   const auto index = static_cast<std::size_t>(socket);
   if (index >= byHandle_.size()) byHandle_.resize(std::max(index + 1, byHandle_.size() * 2));
@@ -78,7 +101,12 @@ void ConnectionLayer::Take(Socket socket, std::size_t doorIndex, const base::Add
   c.peer = peer;
   c.door = &door;
   c.codec = std::move(codec);
-  c.transport = MakePlainTransport();
+  c.transport = door.makeTransport ? door.makeTransport() : MakePlainTransport();
+  if (door.proxied) {
+    c.proxyStep = throughProxy ? Connection::ProxyStep::Header : Connection::ProxyStep::Check;
+    c.proxyReader = std::make_unique<net::ProxyHeaderReader>();
+    if (throughProxy) c.peer.proxy = address;
+  }
   c.lastLine = LimitClock::now();
   c.interest = EPOLLIN;
   epoll_event event{};
@@ -90,10 +118,35 @@ void ConnectionLayer::Take(Socket socket, std::size_t doorIndex, const base::Add
   if (!inRunOnce_) Wake();  // RunOnce's wait must end by the deadline, and write the opening
 }
 
+// The PROXY header of a connection from a trusted proxy has come: the client it names
+// is the connection's address from now on, for the bans, the limits and the log.
+void ConnectionLayer::ApplyProxySource(Connection& c) {
+  c.proxyRead = false;
+  if (c.proxySource) {
+    c.peer.address = c.proxySource->address;
+    c.peer.key = base::LimitKey(c.peer.address);
+  }
+  c.peer.limited = c.door->counted && !limits_.Trusted(c.peer.address);
+  core::LogSource source(c.peer.key, c.peer.limited);
+  const std::string_view refusal = Admission(*c.door, c.peer);
+  if (refusal.empty()) return;
+  c.peer.limited = false;  // not counted: nothing to give back at its end
+  if (!c.door->makeTransport) {
+    std::string words;
+    c.codec->Refuse(refusal, words);
+    Queue(c, words);
+  }
+  BeginEnding(c, ConnectionState::Dismissed, refusal == kAddressBanned ? "banned" : "too many connections");
+}
+
 // Once its transport can carry bytes: the codec's opening, and admission for codecs
 // whose peer plays from the start.
 void ConnectionLayer::StartIfReady(Connection& c) {
-  if (c.started || !c.transport->Ready()) return;
+  // A trusted proxy's connection starts once its header has named the client; anyone
+  // else's at once (its first bytes are looked at as they come: they must be no header).
+  if (c.started || c.state != ConnectionState::Open || c.proxyStep == Connection::ProxyStep::Header ||
+      !c.transport->Ready())
+    return;
   c.started = true;
   std::string opening;
   c.codec->Start(opening);
@@ -108,8 +161,13 @@ void ConnectionLayer::Admit(Connection& c) {
   SetDeadline(c, {});
   core::LogSource source(c.peer.key, c.peer.limited);
   if (c.door->logged) {
-    core::Log("New connection from " + base::AddressText(c.peer.address) + " (" +
-              std::to_string(static_cast<unsigned>(c.socket)) + ")\n");
+    const std::string handle = std::to_string(static_cast<unsigned>(c.socket));
+    core::Log("New connection from " + base::AddressText(c.peer.address) + " (" + handle + ")\n");
+    std::string facts = handle + " came in by " + c.door->name;
+    const std::string transport = c.transport->Description();
+    if (!transport.empty()) facts += " over " + transport;
+    if (c.peer.proxy) facts += " through the proxy " + base::AddressText(*c.peer.proxy);
+    core::Log(facts + "\n");
   }
   if (c.door->handler != nullptr) c.door->handler->Admitted(c.socket, c.peer);
   if (!c.door->welcome.empty()) SendText(c.socket, c.door->welcome);

@@ -52,7 +52,7 @@ void ConnectionLayer::Queue(Connection& c, std::string_view bytes) {
     over = (it == keyBacklog_.end() ? 0 : it->second) + bytes.size() > kAddressBacklogBytes;
   }
   if (over) {
-    BeginEnding(c, ConnectionState::Overflowed);
+    BeginEnding(c, ConnectionState::Overflowed, "it stopped reading: its output passed the cap");
     return;
   }
   c.backlog.Append(bytes);
@@ -144,7 +144,7 @@ void ConnectionLayer::WriteHandedOver() {
 void ConnectionLayer::NoteWrites(Connection& c) {
   c.wrote = false;
   if (c.writeError != 0) {
-    BeginEnding(c, ConnectionState::SendFailed);
+    BeginEnding(c, ConnectionState::SendFailed, "a write failed");
     return;
   }
   c.unsent = c.backlog.Size() + c.sending.Size();

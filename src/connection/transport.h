@@ -41,7 +41,18 @@ class Transport {
   // Reads what has arrived on `s` (at most scratch.size() bytes from the socket, read
   // into `scratch`, the caller's buffer) and appends the plaintext it carried to `out`.
   // WouldBlock when nothing came; Closed, Reset or Failed end the reading.
-  virtual IoResult Receive(Socket s, std::span<char> scratch, std::string& out) = 0;
+  IoResult Receive(Socket s, std::span<char> scratch, std::string& out);
+
+  // Takes bytes that were read from `s` by someone else (those after a PROXY header)
+  // as if Receive had read them.
+  virtual IoResult Take(Socket s, std::string_view bytes, std::string& out) = 0;
+
+  // The peer closed its sending side: Closed, or a failure of the transport's own (a
+  // TLS connection cut without its close_notify).
+  virtual IoResult TakeEnd(Socket s) {
+    (void)s;
+    return {IoState::Closed, 0, 0, {}};
+  }
 
   // Sends as much of `plain` as the socket takes now; `bytes` says how much of it
   // was taken (the rest is the caller's to offer again). Failed or Reset when the peer
@@ -68,5 +79,12 @@ class Transport {
 
 // Plain TCP, or a Unix socket: recv and send, nothing of its own.
 std::unique_ptr<Transport> MakePlainTransport();
+
+// Reads once from `s` into `scratch`: the bytes read (Done), WouldBlock, Closed (0
+// bytes), Reset or Failed.
+IoResult ReadSocket(Socket s, std::span<char> scratch, std::string_view& bytes);
+
+// Sends as much of `bytes` as the socket takes now, never raising SIGPIPE.
+IoResult WriteSocket(Socket s, std::string_view bytes);
 
 }  // namespace connection

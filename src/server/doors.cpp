@@ -10,6 +10,7 @@
 
 #include "codecs/console_codec.h"
 #include "codecs/frame_codec.h"
+#include "connection/tls_transport.h"
 #include "core/log.h"
 #include "net/socket.h"
 #include "server/metrics.h"
@@ -36,6 +37,19 @@ connection::Door GameDoor(std::string name, connection::CodecMaker makeCodec, Ga
   return door;
 }
 
+// The same door over TLS, with the context `certificates` give at each connection.
+connection::Door OverTls(connection::Door door, const Certificates& certificates, bool web) {
+  door.name += "-tls";
+  door.makeTransport = [&certificates, web] {
+    return connection::MakeTlsTransport(web ? certificates.Web() : certificates.Plain());
+  };
+  return door;
+}
+
+connection::CodecMaker FrameCodecMaker() {
+  return [](const connection::Endpoints&) { return std::make_unique<codecs::FrameCodec>(); };
+}
+
 // Opens one door's listener; `opened` is logged once it listens, `bindFailed` names a
 // failure with its errno.
 base::Status OpenDoor(connection::ConnectionLayer& layer, connection::Door door, const base::Address* address,
@@ -52,32 +66,37 @@ base::Status OpenDoor(connection::ConnectionLayer& layer, connection::Door door,
 }  // namespace
 
 Listener GameListener(connection::ConnectionLayer& layer, Game& game, connection::Socket listening) {
-  auto maker = [](const connection::Endpoints&) { return std::make_unique<codecs::FrameCodec>(); };
-  return {listening, layer.AddDoor(GameDoor("game", maker, game)), "", true};
+  connection::Door door = GameDoor("game", FrameCodecMaker(), game);
+  door.proxied = true;
+  return {listening, layer.AddDoor(std::move(door)), "", true};
 }
 
 base::Status OpenDoors(const ServerSettings& settings, connection::ConnectionLayer& layer, Game& game,
-                       std::vector<Listener>& listeners) {
+                       const Certificates& certificates, std::vector<Listener>& listeners) {
+  web::WebCodecOptions webOptions;
+  webOptions.origins = settings.webOrigins;
   if (settings.webPort != 0) {
-    web::WebCodecOptions web;
-    web.origins = settings.webOrigins;
     const std::string port = std::to_string(settings.webPort);
-    base::Status opened = OpenDoor(layer, GameDoor("web", web::WebCodecMaker(std::move(web)), game), nullptr,
+    base::Status opened = OpenDoor(layer, GameDoor("web", web::WebCodecMaker(webOptions), game), nullptr,
                                    settings.webPort, "Web client on port " + port + ".",
                                    "Error binding web client port: ", "web client", listeners);
     if (!opened.ok()) return opened;
   }
+  // Read by every telnet connection's codec for as long as the process runs.
+  auto* telnet = new telnet::TelnetOptions();
+  telnet->port = settings.telnetPort;
+  telnet->tlsPort = settings.telnetTlsPort;
+  telnet->webPort = settings.webTlsPort != 0 ? settings.webTlsPort : settings.webPort;
+  telnet->webTls = settings.webTlsPort != 0;
+  telnet->startTime = static_cast<std::int64_t>(std::time(nullptr));
+  telnet->playersInPlay = [] { return world::InPlay().size(); };
+  auto telnetMaker = [telnet](const connection::Endpoints& endpoints) {
+    return std::make_unique<telnet::TelnetCodec>(*telnet, endpoints);
+  };
+  connection::Door telnetDoor = GameDoor("telnet", telnetMaker, game);
+  telnetDoor.proxied = true;
   if (settings.telnetPort != 0) {
-    // Read by every telnet connection's codec for as long as the process runs.
-    auto* telnet = new telnet::TelnetOptions();
-    telnet->port = settings.telnetPort;
-    telnet->webPort = settings.webPort;
-    telnet->startTime = static_cast<std::int64_t>(std::time(nullptr));
-    telnet->playersInPlay = [] { return world::InPlay().size(); };
-    auto maker = [telnet](const connection::Endpoints& endpoints) {
-      return std::make_unique<telnet::TelnetCodec>(*telnet, endpoints);
-    };
-    base::Status opened = OpenDoor(layer, GameDoor("telnet", maker, game), nullptr, settings.telnetPort,
+    base::Status opened = OpenDoor(layer, telnetDoor, nullptr, settings.telnetPort,
                                    "Telnet port " + std::to_string(settings.telnetPort) + ".",
                                    "Error binding telnet port: ", "telnet", listeners);
     if (!opened.ok()) return opened;
@@ -93,6 +112,27 @@ base::Status OpenDoors(const ServerSettings& settings, connection::ConnectionLay
                  "Metrics on " + base::AddressText(settings.metricsAddress) + " port " +
                      std::to_string(settings.metricsPort) + ".",
                  "Error binding metrics port: ", "metrics", listeners);
+    if (!opened.ok()) return opened;
+  }
+  if (settings.tlsPort != 0) {
+    connection::Door door = GameDoor("game", FrameCodecMaker(), game);
+    door.proxied = true;
+    base::Status opened = OpenDoor(layer, OverTls(std::move(door), certificates, false), nullptr,
+                                   settings.tlsPort, "Game port over TLS on port " + std::to_string(settings.tlsPort) + ".",
+                                   "Error binding TLS port: ", "TLS", listeners);
+    if (!opened.ok()) return opened;
+  }
+  if (settings.telnetTlsPort != 0) {
+    base::Status opened = OpenDoor(layer, OverTls(telnetDoor, certificates, false), nullptr, settings.telnetTlsPort,
+                                   "Telnet over TLS on port " + std::to_string(settings.telnetTlsPort) + ".",
+                                   "Error binding telnet TLS port: ", "telnet TLS", listeners);
+    if (!opened.ok()) return opened;
+  }
+  if (settings.webTlsPort != 0) {
+    base::Status opened =
+        OpenDoor(layer, OverTls(GameDoor("web", web::WebCodecMaker(webOptions), game), certificates, true),
+                 nullptr, settings.webTlsPort, "Web client over HTTPS on port " + std::to_string(settings.webTlsPort) + ".",
+                 "Error binding web TLS port: ", "web TLS", listeners);
     if (!opened.ok()) return opened;
   }
   return {};

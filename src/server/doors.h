@@ -9,6 +9,7 @@
 
 #include "base/status.h"
 #include "connection/connection_layer.h"
+#include "server/certificates.h"
 #include "server/console.h"
 #include "server/game.h"
 #include "server/settings.h"
@@ -31,10 +32,12 @@ struct Listener {
 Listener GameListener(connection::ConnectionLayer& layer, Game& game, connection::Socket listening);
 
 // Opens the doors `settings` asks for besides the game port, in this order: web client,
-// telnet, metrics; each logged as it opens ("Web client on port 8080."). The first that
-// cannot open is a failed start: its status names it ("Error binding telnet port: 98").
+// telnet, metrics, then the TLS twins of the game port, telnet and the web client (with
+// the pair `certificates` hold); each logged as it opens ("Web client on port 8080.").
+// The first that cannot open is a failed start: its status names it ("Error binding
+// telnet port: 98").
 base::Status OpenDoors(const ServerSettings& settings, connection::ConnectionLayer& layer, Game& game,
-                       std::vector<Listener>& listeners);
+                       const Certificates& certificates, std::vector<Listener>& listeners);
 
 // Opens the console's socket at `settings.consolePath`, logged "Console at <path>.". A
 // console that cannot open is logged and the server goes on without one.

@@ -39,6 +39,12 @@ void Game::Ended(connection::Socket connection) {
   commands::ForgetSession(connection);
 }
 
+std::string Game::Holder(connection::Socket connection) const {
+  if (const world::Character* c = world::CharacterOf(connection)) return c->name;
+  const auto kit = world::Kits().find(connection);
+  return kit != world::Kits().end() ? kit->second->name + " (a kit)" : std::string();
+}
+
 void LoadGame(connection::ConnectionLayer& layer) {
   ASSERT_CONNECTION_LOCK_HELD();
   world::InitTerritoryMap();

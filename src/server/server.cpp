@@ -41,6 +41,7 @@ struct Running {
   Game game;
   Countdown countdown;
   Console console;
+  Certificates certificates;
   std::vector<Listener> listeners;  // filled before the threads start, read-only afterwards
 };
 
@@ -49,12 +50,13 @@ struct Running {
   std::_Exit(code);
 }
 
-[[noreturn]] void TickLoop(connection::ConnectionLayer& layer) {
+[[noreturn]] void TickLoop(Running& running) {
   for (std::uint64_t tick = 1;; ++tick) {
     {
       std::lock_guard<core::FairLock> guard(core::ConnectionLock);
       const Clock::time_point began = Clock::now();
-      TickGame(layer, tick);
+      TickGame(running.layer, tick);
+      running.certificates.ReloadIfChanged();
       NoteTick(Clock::now() - began);
     }
     std::this_thread::sleep_for(kTickPeriod);  // measured from the end of the tick
@@ -106,7 +108,18 @@ int RunServer(const ServerSettings& settings) {
       Exit(1);
     }
   }
-  if (const base::Status doors = OpenDoors(settings, layer, running->game, running->listeners); !doors.ok()) {
+  if (settings.AnyTls()) {
+    // A TLS port without its pair, or with one that does not load, is a failed start.
+    base::Status loaded = settings.tlsCertificate.empty() || settings.tlsKey.empty()
+                              ? base::Status::Failure("A TLS port needs PELTHOLLOW_TLS_CERT and PELTHOLLOW_TLS_KEY.")
+                              : running->certificates.Load(settings.tlsCertificate, settings.tlsKey);
+    if (!loaded.ok()) {
+      core::Log(loaded.Text() + "\n", core::LogPriority::Error);
+      Exit(1);
+    }
+  }
+  if (const base::Status doors = OpenDoors(settings, layer, running->game, running->certificates, running->listeners);
+      !doors.ok()) {
     core::Log(doors.Text() + "\n");
     Exit(1);
   }
@@ -120,7 +133,7 @@ int RunServer(const ServerSettings& settings) {
   std::thread([running] {
     for (;;) running->layer.RunOnce(-1);
   }).detach();
-  TickLoop(layer);
+  TickLoop(*running);
 }
 
 }  // namespace server

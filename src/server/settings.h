@@ -22,8 +22,17 @@ struct ServerSettings {
   std::vector<std::string> webOrigins;  // PELTHOLLOW_WEB_ORIGINS: let in besides the page's own
   std::uint16_t telnetPort = 0;   // PELTHOLLOW_TELNET_PORT; 0: no telnet port
   std::uint16_t metricsPort = 0;  // PELTHOLLOW_METRICS_PORT; 0: no metrics
+  // The TLS twins of the doors (0: none), and the certificate (PEM, full chain) and key
+  // they all use.
+  std::uint16_t tlsPort = 0;        // PELTHOLLOW_TLS_PORT: the game protocol over TLS
+  std::uint16_t telnetTlsPort = 0;  // PELTHOLLOW_TELNET_TLS_PORT
+  std::uint16_t webTlsPort = 0;     // PELTHOLLOW_WEB_TLS_PORT: the page over HTTPS
+  std::string tlsCertificate;       // PELTHOLLOW_TLS_CERT
+  std::string tlsKey;               // PELTHOLLOW_TLS_KEY
   base::Address metricsAddress = base::Address::V4(0x7F000001u);  // PELTHOLLOW_METRICS_ADDRESS
   std::string consolePath = "pelthollow.sock";  // PELTHOLLOW_ADMIN_SOCKET
+
+  bool AnyTls() const { return tlsPort != 0 || telnetTlsPort != 0 || webTlsPort != 0; }
 };
 
 }  // namespace server

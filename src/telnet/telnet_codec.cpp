@@ -45,7 +45,8 @@ std::string TelnetCodec::WebAddress() const {
   if (local_ == base::Address{}) return {};  // not known
   const std::string host = base::AddressText(local_);
   const bool v6 = !local_.IsV4();
-  return "http://" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(options_.webPort);
+  return (options_.webTls ? "https://" : "http://") + (v6 ? "[" + host + "]" : host) + ":" +
+         std::to_string(options_.webPort);
 }
 
 void TelnetCodec::AppendStatus(std::string& toPeer, std::chrono::steady_clock::time_point now) {
@@ -56,6 +57,7 @@ void TelnetCodec::AppendStatus(std::string& toPeer, std::chrono::steady_clock::t
   status.players = options_.playersInPlay ? options_.playersInPlay() : 0;
   status.startTime = options_.startTime;
   status.port = options_.port;
+  status.tlsPort = options_.tlsPort;
   if (options_.webPort != 0) {
     const std::string web = WebAddress();
     if (!web.empty()) status.website = web + "/";

@@ -18,7 +18,9 @@ namespace telnet {
 
 struct TelnetOptions {
   std::uint16_t port = 0;     // 0: no telnet port
+  std::uint16_t tlsPort = 0;  // telnet over TLS, for status crawlers and Mudlet; 0: none
   std::uint16_t webPort = 0;  // the web client's port for status crawlers; 0: none
+  bool webTls = false;        // the web client's port is its HTTPS twin
   // Characters in play now, for status crawlers; called with ConnectionLock held.
   std::function<std::size_t()> playersInPlay;
   std::int64_t startTime = 0;  // when the server started, Unix seconds

@@ -72,6 +72,10 @@ void AppendMsspStatus(std::string& out, const MsspStatus& status) {
   AppendVariable(out, "UPTIME", std::to_string(status.startTime));
   AppendVariable(out, "CODEBASE", "Pelthollow");
   AppendVariable(out, "PORT", std::to_string(status.port));
+  if (status.tlsPort != 0) {
+    AppendVariable(out, "TLS", std::to_string(status.tlsPort));
+    AppendVariable(out, "SSL", std::to_string(status.tlsPort));
+  }
   if (!status.website.empty()) AppendVariable(out, "WEBSITE", status.website);
   out += static_cast<char>(kIac);
   out += static_cast<char>(kSe);

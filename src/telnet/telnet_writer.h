@@ -26,11 +26,12 @@ struct MsspStatus {
   std::size_t players = 0;     // characters in play
   std::int64_t startTime = 0;  // when the server started, Unix seconds
   std::uint16_t port = 0;      // the telnet port
+  std::uint16_t tlsPort = 0;   // telnet over TLS; 0: none
   std::string website;         // the web client's address; empty when it is off
 };
 
-// Appends the MSSP subnegotiation: NAME, PLAYERS, UPTIME, CODEBASE, PORT and, when
-// `website` is set, WEBSITE. Bytes that would break the block (NUL, the variable and
+// Appends the MSSP subnegotiation: NAME, PLAYERS, UPTIME, CODEBASE, PORT, when there is
+// a TLS port TLS and the older SSL (both naming it), and when `website` is set, WEBSITE. Bytes that would break the block (NUL, the variable and
 // value marks, 255) are left out of the values.
 void AppendMsspStatus(std::string& out, const MsspStatus& status);
 

@@ -84,7 +84,7 @@ TEST_P(SaveE2E, AShutdownSignalSavesEveryCharacterAndARestartGivesThemBack) {
     Server server(&dir);
     ASSERT_TRUE(server.Ready()) << server.Log();
     Client ash(server.Port());
-    ASSERT_TRUE(ash.ReadWelcome());
+    ASSERT_TRUE(ash.ReadWelcome()) << server.Log();
     EXPECT_TRUE(StartsWith(ash.Ask("setup Ash pw he 12 warrior ember \" a small cat \" x y"),
                            "Character created. Entering game..."));
     {

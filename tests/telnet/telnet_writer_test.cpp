@@ -34,13 +34,16 @@ std::string Variable(const std::string& name, const std::string& value) {
 
 TEST(WriterTest, MsspStatusNamesEveryVariable) {
   std::string out;
-  telnet::AppendMsspStatus(out, {3, 1700000000, 4000, ""});
+  telnet::AppendMsspStatus(out, {3, 1700000000, 4000, 0, ""});
   EXPECT_EQ(out, "\xff\xfa\x46" + Variable("NAME", "Pelthollow") + Variable("PLAYERS", "3") +
                      Variable("UPTIME", "1700000000") + Variable("CODEBASE", "Pelthollow") +
                      Variable("PORT", "4000") + "\xff\xf0");
   out.clear();
-  telnet::AppendMsspStatus(out, {0, 5, 23, "http://a\xff\x01/"});
-  EXPECT_NE(out.find(Variable("WEBSITE", "http://a/") + "\xff\xf0"), std::string::npos) << out;
+  telnet::AppendMsspStatus(out, {0, 5, 23, 992, "http://a\xff\x01/"});
+  EXPECT_NE(out.find(Variable("PORT", "23") + Variable("TLS", "992") + Variable("SSL", "992") +
+                     Variable("WEBSITE", "http://a/") + "\xff\xf0"),
+            std::string::npos)
+      << out;
 }
 
 }  // namespace
