@@ -1,4 +1,4 @@
-// setup and login: the two ways a connection enters play.
+// setup and login, the two ways a connection enters play, and quit, the way out.
 
 #include <cstdint>
 #include <memory>
@@ -309,6 +309,14 @@ void Login(Socket connection, const CommandLine& line) {
         };
       });
   if (!queued) core::QueueMessage(connection, kBusy);
+}
+
+// Asks for the end of the connection once this answer has left (EndRequested); its
+// character, if any, then leaves play and is stored, as at any end of a connection.
+void Quit(Socket connection, const CommandLine&) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  core::QueueMessage(connection, "Goodbye.");
+  SessionOf(connection).endRequested = true;
 }
 
 }  // namespace commands

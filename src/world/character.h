@@ -83,6 +83,8 @@ class MoveQueue {
   bool Push(char word);
   // REQUIRES: !Empty().
   void Pop();
+  // Forgets every word queued.
+  void Clear() { count_ = 0; }
 
  private:
   std::array<char, kCapacity> words_{};
