@@ -1,4 +1,4 @@
-// setup and login: the two ways a connection enters play.
+// setup and login, the two ways a connection enters play, and quit, the way out.
 
 #include <cstdint>
 #include <memory>
@@ -18,6 +18,7 @@
 #include "core/worker.h"
 #include "world/character.h"
 #include "world/looking.h"
+#include "world/names.h"
 #include "world/role.h"
 #include "world/territory.h"
 
@@ -28,6 +29,7 @@ namespace {
 constexpr const char* kLoginFormat = "format: login name password";
 constexpr int kMaxFailedLogins = 3;  // the connection ends after this many wrong passwords
 constexpr const char* kNameTooClose = "That name is too close to another cat's name.";
+constexpr const char* kNameNeedsLetter = "A name must hold a letter.";
 constexpr const char* kTooManyCharacters = "Too many new characters. Try again later.";
 // The worker's queue is full, or the memory for a hash could not be had.
 constexpr const char* kBusy = "The server is busy. Try again in a moment.";
@@ -88,11 +90,11 @@ std::optional<SetupWords> ParseSetup(const CommandLine& line) {
   return words;
 }
 
-// True when a word that is kept as text holds a control character, or the name a
-// space of any kind.
+// True when a word that is kept as text holds a control character, or the name any
+// character that hides what is shown (world/names.h).
 bool AnyControlBytes(const CommandLine& line, const SetupWords& words) {
-  if (HasControlOrSpace(words.name) || HasControlCharacter(words.password) ||
-      HasControlCharacter(words.pronouns)) {
+  if (world::FaultOfName(words.name) == world::NameFault::Hidden ||
+      HasControlCharacter(words.password) || HasControlCharacter(words.pronouns)) {
     return true;
   }
   for (std::size_t i = words.descriptionBegin; i < words.closingQuote; ++i) {
@@ -243,6 +245,10 @@ void Setup(Socket connection, const CommandLine& line) {
     core::QueueMessage(connection, kNoControlBytes);
     return;
   }
+  if (world::FaultOfName(words->name) == world::NameFault::NoLetter) {
+    core::QueueMessage(connection, kNameNeedsLetter);
+    return;
+  }
   if (RefusedNewCharacter(connection, words->name)) return;
 
   // Every word has been checked: the record is filled now, and finished once its
@@ -303,6 +309,14 @@ void Login(Socket connection, const CommandLine& line) {
         };
       });
   if (!queued) core::QueueMessage(connection, kBusy);
+}
+
+// Asks for the end of the connection once this answer has left (EndRequested); its
+// character, if any, then leaves play and is stored, as at any end of a connection.
+void Quit(Socket connection, const CommandLine&) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  core::QueueMessage(connection, "Goodbye.");
+  SessionOf(connection).endRequested = true;
 }
 
 }  // namespace commands

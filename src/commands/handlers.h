@@ -25,6 +25,7 @@ void Help(Socket connection, const CommandLine& line);
 // account.cpp
 void Setup(Socket connection, const CommandLine& line);
 void Login(Socket connection, const CommandLine& line);
+void Quit(Socket connection, const CommandLine& line);
 // info.cpp
 void Look(Socket connection, const CommandLine& line);
 void Status(Socket connection, const CommandLine& line);
@@ -40,6 +41,7 @@ void South(Socket connection, const CommandLine& line);
 void East(Socket connection, const CommandLine& line);
 void West(Socket connection, const CommandLine& line);
 void Follow(Socket connection, const CommandLine& line);
+void Stop(Socket connection, const CommandLine& line);
 
 // The character in play of `connection`, for the handlers of commands that need one:
 // the dispatcher runs those only for connections in play, and no handler checks again.

@@ -26,6 +26,7 @@ constexpr HelpLine kGeneral[] = {
     {"status", "shows vitals and... other things"},
     {"time", "displays the time"},
     {"look", "shows what's around you, or the description of someone"},
+    {"quit", "leaves the game"},
 };
 
 constexpr HelpLine kMovement[] = {
@@ -35,6 +36,7 @@ constexpr HelpLine kMovement[] = {
     {"west", "moves one area west"},
     {"follow", "copies movements of another cat"},
     {"navigate", "displays direction to important landmarks"},
+    {"stop", "forgets the movements you queued"},
 };
 
 constexpr HelpLine kCombat[] = {

@@ -26,7 +26,10 @@ constexpr Command kCommands[] = {
     {"w", Needs::InPlay, West},           {"west", Needs::InPlay, West},
     {"follow", Needs::InPlay, Follow},    {"status", Needs::InPlay, Status},
     {"navigate", Needs::InPlay, Navigate}, {"login", Needs::NotInPlay, Login},
-    {"time", Needs::InPlay, Time},
+    {"time", Needs::InPlay, Time},        {"stop", Needs::InPlay, Stop},
+    // quit, and what players of other MUDs type to leave.
+    {"quit", Needs::Anything, Quit},      {"logout", Needs::Anything, Quit},
+    {"exit", Needs::Anything, Quit},
 };
 
 // One per process, guarded by ConnectionLock: the sessions of every connection.

@@ -1,5 +1,5 @@
-// The direction commands, which queue a movement word for the world tick, and follow,
-// which makes a character copy another's movements.
+// The direction commands, which queue a movement word for the world tick, stop, which
+// forgets them, and follow, which makes a character copy another's movements.
 #include <cstdint>
 #include <string>
 
@@ -42,6 +42,13 @@ void East(Socket connection, const CommandLine&) {
 }
 void West(Socket connection, const CommandLine&) {
   QueueMovement(connection, 'w');
+}
+
+void Stop(Socket connection, const CommandLine&) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  world::MoveQueueOf(Actor(connection))->Clear();  // every character in play has one
+  core::QueueMessage(connection, "Movement queue cleared.");
+  world::TellQueue(connection);
 }
 
 void Follow(Socket connection, const CommandLine& line) {

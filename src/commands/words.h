@@ -21,16 +21,15 @@ struct CommandLine {
 
 CommandLine SplitWords(std::string_view line);
 
-// True when `text` holds a control or format character: a byte below 0x20 or the byte
-// 0x7F; a C1 control, as a lone byte 0x80 to 0x9F or as U+0080 to U+009F; a Unicode
-// format character (category Cf: U+200B, U+202E, U+FEFF, ...) or a line or paragraph
-// separator (Zl, Zp). Such characters are refused in everything a player makes others
-// see, so nobody can forge a line, turn text around or drive a terminal. Any other
-// byte that is no part of a well-formed UTF-8 character is not refused.
+// True when `text` holds a character that could forge a line, turn text around or hide
+// it: a byte below 0x20 or the byte 0x7F; a C1 control, as a lone byte 0x80 to 0x9F or
+// as U+0080 to U+009F; a line or paragraph separator; a format character (category Cf:
+// bidi embeddings, overrides and isolates, U+200B, U+2060, U+FEFF, U+00AD, the invisible
+// operators ...) but those that real text needs: the joiners U+200C and U+200D, the
+// direction marks U+200E, U+200F and U+061C, and the tags U+E0020 to U+E007E of an
+// emoji tag sequence (one or more after an emoji, ended by U+E007F, as in a flag).
+// Such characters are refused in everything a player makes others see. Any other byte
+// that is no part of a well-formed UTF-8 character is not refused.
 bool HasControlCharacter(std::string_view text);
-
-// As HasControlCharacter, and true for any space character too (category Zs, U+00A0
-// among them): a name is one word that others can see whole and type back.
-bool HasControlOrSpace(std::string_view name);
 
 }  // namespace commands

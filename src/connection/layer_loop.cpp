@@ -163,6 +163,7 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
     HandOverBacklogs();
     SetInterests();
     EndFinishedConnections();
+    core::FlushOutbox();  // what the handlers queued as connections ended: a cat left its cell
     busy_ = !withLines_.empty() || toWriteHead_ < toWrite_.size();
     nextDue_.store(MillisecondsToNextDeadline(LimitClock::now()), std::memory_order_relaxed);
     inRunOnce_ = false;

@@ -83,6 +83,8 @@ class MoveQueue {
   bool Push(char word);
   // REQUIRES: !Empty().
   void Pop();
+  // Forgets every word queued.
+  void Clear() { count_ = 0; }
 
  private:
   std::array<char, kCapacity> words_{};
@@ -130,9 +132,9 @@ Character* FindStoredByName(std::string_view name);
 bool NameTaken(std::string_view name);
 
 // True when a character in play, a waiting kit or a stored character has a name that
-// could be taken for `name` on the screen without being it: the same skeleton
-// (world/names.h), and not merely `name` in other letter case. Costs one skeleton and
-// a lookup, however many characters there are.
+// could be taken for `name` on the screen without being it byte for byte: one that
+// reads alike (world/names.h), `name` in other letter case among them. Costs the
+// readings of `name` and a lookup, however many characters there are.
 bool NameTooClose(std::string_view name);
 
 // Makes the new record `c` the character in play of `connection`, with a new empty

@@ -1,19 +1,24 @@
 #include "world/names.h"
 
-#include <unicode/ucasemap.h>
+#include <unicode/uchar.h>
+#include <unicode/unorm2.h>
+#include <unicode/ustring.h>
+#include <unicode/utf16.h>
 #include <unicode/uspoof.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <utility>
+
+#include "net/utf8.h"
 
 namespace world {
 
 namespace {
 
-// ICU's checker and case map, made at their first use and kept for the life of the
-// process. ICU lets any number of threads use them at once through their const
-// functions. Null when ICU could not make one (its data missing): each function
-// below then falls back to the bytes of the name.
+// ICU's spoof checker, made at its first use and kept for the life of the process.
+// ICU lets any number of threads use it at once through its const functions. Null when
+// ICU could not make one (its data missing): names then read as they are written.
 const USpoofChecker* Checker() {
   static const USpoofChecker* const checker = [] {
     UErrorCode status = U_ZERO_ERROR;
@@ -28,86 +33,188 @@ const USpoofChecker* Checker() {
   return checker;
 }
 
-const UCaseMap* CaseMap() {
-  static const UCaseMap* const caseMap = [] {
-    UErrorCode status = U_ZERO_ERROR;
-    UCaseMap* made = ucasemap_open("", U_FOLD_CASE_DEFAULT, &status);
-    if (U_FAILURE(status)) {
-      ucasemap_close(made);
-      return static_cast<UCaseMap*>(nullptr);
-    }
-    return made;
-  }();
-  return caseMap;
+// The fillers of the Hangul script: letters by their category that show as nothing.
+bool HangulFiller(char32_t code) {
+  return code == 0x115F || code == 0x1160 || code == 0x3164 || code == 0xFFA0;
 }
 
-// Runs `convert(out, capacity, status)`, an ICU conversion into UTF-8, with room
-// enough; `text` itself when the conversion fails or the text is too long for ICU.
+bool HiddenInName(char32_t code) {
+  const auto c = static_cast<UChar32>(code);
+  if (code < 0x20 || (code >= 0x7F && code <= 0x9F)) return true;
+  switch (u_charType(c)) {
+    case U_CONTROL_CHAR:
+    case U_FORMAT_CHAR:
+    case U_SPACE_SEPARATOR:
+    case U_LINE_SEPARATOR:
+    case U_PARAGRAPH_SEPARATOR:
+      return true;
+    default:
+      break;
+  }
+  return u_hasBinaryProperty(c, UCHAR_DEFAULT_IGNORABLE_CODE_POINT) ||
+         u_hasBinaryProperty(c, UCHAR_VARIATION_SELECTOR) || HangulFiller(code) ||
+         code == 0x2800;
+}
+
+// Replaces `text` with what `convert(text, out, capacity, status)`, an ICU function
+// into UTF-16, makes of it. Returns false, leaving `text` as it was, when ICU fails.
 template <typename Convert>
-std::string Converted(std::string_view text, Convert convert) {
-  if (text.size() > INT32_MAX / 4) return std::string(text);
-  std::string out(text.size() + text.size() / 2 + 16, '\0');
+bool Convert16(std::u16string& text, Convert convert) {
+  std::u16string out(text.size() * 2 + 16, u'\0');
   UErrorCode status = U_ZERO_ERROR;
-  std::int32_t length = convert(out.data(), static_cast<std::int32_t>(out.size()), &status);
+  std::int32_t length = convert(text, out.data(), static_cast<std::int32_t>(out.size()), &status);
   if (status == U_BUFFER_OVERFLOW_ERROR) {
     out.resize(static_cast<std::size_t>(length));
     status = U_ZERO_ERROR;
-    length = convert(out.data(), length, &status);
+    length = convert(text, out.data(), length, &status);
   }
-  if (U_FAILURE(status)) return std::string(text);
+  if (U_FAILURE(status)) return false;
   out.resize(static_cast<std::size_t>(length));
-  return out;
+  text = std::move(out);
+  return true;
 }
 
-std::string FoldCase(std::string_view text) {
-  const UCaseMap* caseMap = CaseMap();
-  if (caseMap == nullptr) return std::string(text);
-  return Converted(text, [&](char* out, std::int32_t capacity, UErrorCode* status) {
-    return ucasemap_utf8FoldCase(caseMap, out, capacity, text.data(),
-                                 static_cast<std::int32_t>(text.size()), status);
+std::int32_t Length(const std::u16string& text) { return static_cast<std::int32_t>(text.size()); }
+
+// `name` in UTF-16, every byte that is no part of a well-formed character as U+FFFD.
+std::u16string ToUtf16(std::string_view name) {
+  std::u16string text(name.size(), u'\0');  // never more units than bytes
+  UErrorCode status = U_ZERO_ERROR;
+  std::int32_t length = 0;
+  u_strFromUTF8WithSub(text.data(), Length(text), &length, name.data(),
+                       static_cast<std::int32_t>(name.size()), 0xFFFD, nullptr, &status);
+  if (U_FAILURE(status)) return std::u16string(name.begin(), name.end());
+  text.resize(static_cast<std::size_t>(length));
+  return text;
+}
+
+void Normalize(std::u16string& text, const UNormalizer2* normalizer) {
+  if (normalizer == nullptr) return;
+  Convert16(text, [&](const std::u16string& in, UChar* out, std::int32_t capacity, UErrorCode* status) {
+    return unorm2_normalize(normalizer, in.data(), Length(in), out, capacity, status);
   });
+}
+
+void Fold(std::u16string& text) {
+  Convert16(text, [](const std::u16string& in, UChar* out, std::int32_t capacity, UErrorCode* status) {
+    return u_strFoldCase(out, capacity, in.data(), Length(in), U_FOLD_CASE_DEFAULT, status);
+  });
+}
+
+void Skeleton(std::u16string& text) {
+  const USpoofChecker* checker = Checker();
+  if (checker == nullptr) return;
+  Convert16(text, [&](const std::u16string& in, UChar* out, std::int32_t capacity, UErrorCode* status) {
+    return uspoof_getSkeleton(checker, 0, in.data(), Length(in), out, capacity, status);
+  });
+}
+
+// Drops every punctuation character and every mark.
+void DropPunctuationAndMarks(std::u16string& text) {
+  std::u16string kept;
+  kept.reserve(text.size());
+  for (std::int32_t at = 0; at < Length(text);) {
+    const std::int32_t begin = at;
+    UChar32 c;
+    U16_NEXT(text.data(), at, Length(text), c);
+    if ((U_GET_GC_MASK(c) & (U_GC_P_MASK | U_GC_M_MASK)) == 0) {
+      kept.append(text, static_cast<std::size_t>(begin), static_cast<std::size_t>(at - begin));
+    }
+  }
+  text = std::move(kept);
+}
+
+// How `text`, already normalised, reads: its skeleton in one letter case, without
+// punctuation or marks (the skeleton decomposes letters, so their accents go too).
+std::u16string Reading(std::u16string text) {
+  DropPunctuationAndMarks(text);
+  Skeleton(text);
+  Fold(text);
+  DropPunctuationAndMarks(text);
+  return text;
+}
+
+struct Readings {
+  std::u16string folded;
+  std::u16string written;
+};
+
+Readings ReadingsOf(std::string_view name) {
+  UErrorCode status = U_ZERO_ERROR;
+  const UNormalizer2* nfkc = unorm2_getNFKCInstance(&status);
+  if (U_FAILURE(status)) nfkc = nullptr;
+  status = U_ZERO_ERROR;
+  const UNormalizer2* nfkcFolded = unorm2_getNFKCCasefoldInstance(&status);
+  if (U_FAILURE(status)) nfkcFolded = nullptr;
+
+  const std::u16string text = ToUtf16(name);
+  std::u16string folded = text;
+  Normalize(folded, nfkcFolded);
+  std::u16string written = text;
+  Normalize(written, nfkc);
+  return {Reading(std::move(folded)), Reading(std::move(written))};
+}
+
+// Removes one entry of `name` under `reading`; false when there is none.
+template <typename Map>
+bool RemoveOne(Map& names, const std::u16string& reading, std::string_view name) {
+  const auto it = names.find(reading);
+  if (it == names.end()) return false;
+  std::vector<std::string>& held = it->second;
+  const auto found = std::find(held.begin(), held.end(), name);
+  if (found == held.end()) return false;
+  held.erase(found);
+  if (held.empty()) names.erase(it);
+  return true;
+}
+
+template <typename Map>
+bool HoldsOtherThan(const Map& names, const std::u16string& reading, std::string_view name) {
+  const auto it = names.find(reading);
+  if (it == names.end()) return false;
+  return std::any_of(it->second.begin(), it->second.end(),
+                     [&](const std::string& held) { return held != name; });
 }
 
 }  // namespace
 
-std::string NameSkeleton(std::string_view name) {
-  const USpoofChecker* checker = Checker();
-  if (checker == nullptr) return std::string(name);
-  return Converted(name, [&](char* out, std::int32_t capacity, UErrorCode* status) {
-    return uspoof_getSkeletonUTF8(checker, 0, name.data(), static_cast<std::int32_t>(name.size()),
-                                  out, capacity, status);
-  });
+NameFault FaultOfName(std::string_view name) {
+  bool letter = false;
+  for (std::size_t at = 0; at < name.size();) {
+    const std::size_t length = net::utf8::WellFormedLength(name, at);
+    if (length == 0) return NameFault::Hidden;
+    const char32_t code = net::utf8::Decode(name.substr(at, length));
+    at += length;
+    if (HiddenInName(code)) return NameFault::Hidden;
+    letter = letter || u_isalpha(static_cast<UChar32>(code));
+  }
+  return letter ? NameFault::None : NameFault::NoLetter;
 }
 
-bool SameButForCase(std::string_view a, std::string_view b) { return FoldCase(a) == FoldCase(b); }
-
 void NameIndex::Add(std::string_view name) {
-  bySkeleton_[NameSkeleton(name)].emplace_back(name);
+  Readings readings = ReadingsOf(name);
+  folded_[std::move(readings.folded)].emplace_back(name);
+  written_[std::move(readings.written)].emplace_back(name);
   ++size_;
 }
 
 void NameIndex::Remove(std::string_view name) {
-  const auto it = bySkeleton_.find(NameSkeleton(name));
-  if (it == bySkeleton_.end()) return;
-  std::vector<std::string>& names = it->second;
-  const auto held = std::find(names.begin(), names.end(), name);
-  if (held == names.end()) return;
-  names.erase(held);
+  const Readings readings = ReadingsOf(name);
+  if (!RemoveOne(folded_, readings.folded, name)) return;
+  RemoveOne(written_, readings.written, name);
   --size_;
-  if (names.empty()) bySkeleton_.erase(it);
 }
 
 void NameIndex::Clear() {
-  bySkeleton_.clear();
+  folded_.clear();
+  written_.clear();
   size_ = 0;
 }
 
 bool NameIndex::HoldsLookalikeOf(std::string_view name) const {
-  const auto it = bySkeleton_.find(NameSkeleton(name));
-  if (it == bySkeleton_.end()) return false;
-  return std::any_of(it->second.begin(), it->second.end(), [&](const std::string& held) {
-    return held != name && !SameButForCase(held, name);
-  });
+  const Readings readings = ReadingsOf(name);
+  return HoldsOtherThan(folded_, readings.folded, name) ||
+         HoldsOtherThan(written_, readings.written, name);
 }
 
 }  // namespace world

@@ -1,7 +1,7 @@
-// Names that look alike: the skeleton of a name under Unicode's confusable rule (UTS
-// #39, through ICU's spoof checker), and an index of the names of a set of characters by
-// their skeletons. Pure functions and a plain record; any thread may call them, and the
-// caller guards an index as it guards the characters it describes.
+// Names that cannot pass for another: which characters a new name may hold, and an
+// index of the names of a set of characters by how they read on the screen (Unicode's
+// confusable skeletons, UTS #39, through ICU). Pure functions and a plain record; any
+// thread may call them, and the caller guards an index as it guards its characters.
 #pragma once
 
 #include <cstddef>
@@ -12,18 +12,28 @@
 
 namespace world {
 
-// The skeleton of `name`: two names with one skeleton can be taken for each other on
-// the screen ("Ashpaw" with a Cyrillic А, "rn" and "m", "Ian" and "lan"). Letter case
-// is kept: "ASH" and "Ash" have different skeletons. A name that is not well-formed
-// UTF-8 is its own skeleton.
-std::string NameSkeleton(std::string_view name);
+// Why a name may not be given to a new character for its characters alone.
+enum class NameFault {
+  None,
+  // A character that hides or changes what is shown: a control, format or space
+  // character, a default-ignorable code point, a variation selector, a Hangul filler,
+  // the blank Braille pattern U+2800, or bytes that are no well-formed UTF-8.
+  Hidden,
+  NoLetter,  // not one letter of any script: punctuation, digits or symbols alone
+};
 
-// True when `a` and `b` are the same name but for letter case (full case folding).
-bool SameButForCase(std::string_view a, std::string_view b);
+// The first fault of `name`, Hidden before NoLetter; None when it may be had.
+NameFault FaultOfName(std::string_view name);
 
-// Names by skeleton, each name held as often as it was added (a save file may hold
-// two characters of one name). Adding or removing a name costs one skeleton; a lookup
-// costs one skeleton and the names that share it, however many names are held.
+// Names by how they read, each name held as often as it was added (a save file may
+// hold two characters of one name, or two names that read alike from before the rule).
+// A name reads as its skeleton taken after compatibility normalisation and full case
+// folding, then folded again, with punctuation and marks dropped ("Ashpaw", "ASHPAW",
+// "Ashpaw." and an Ashpaw with an accent on its w read alike, as do "Kestrel" spelt
+// with a Kelvin sign and "Griffin" with the ligature ffi); and as its skeleton without
+// the first folding, which keeps the capitals that pass for other letters ("Ian" and
+// "lan"). Adding, removing and looking up a name cost its two readings and a lookup of
+// each, however many names are held.
 class NameIndex {
  public:
   void Add(std::string_view name);
@@ -32,12 +42,14 @@ class NameIndex {
   void Clear();
   // Entries held, counting every time a name was added.
   std::size_t Size() const { return size_; }
-  // True when a name held looks like `name` without being it: the same skeleton, and
-  // neither `name` itself nor `name` in other letter case.
+  // True when a name held reads like `name` either way without being `name` itself
+  // byte for byte.
   bool HoldsLookalikeOf(std::string_view name) const;
 
  private:
-  std::unordered_map<std::string, std::vector<std::string>> bySkeleton_;
+  using ByReading = std::unordered_map<std::u16string, std::vector<std::string>>;
+  ByReading folded_;   // by the reading in any letter case
+  ByReading written_;  // by the reading of the letters as written
   std::size_t size_ = 0;
 };
 

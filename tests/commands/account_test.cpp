@@ -207,7 +207,7 @@ TEST_F(AccountTest, KitsWaitInTheKitQueue) {
   EXPECT_FALSE(world::NameTaken("Tinier"));
 }
 
-TEST_F(AccountTest, NamesHeldAnywhereAreTakenInTheirExactCase) {
+TEST_F(AccountTest, NamesHeldAnywhereAreTakenAndTheirOtherCasesTooClose) {
   Make(1, "Ash pw she 1 warrior moss \" \" a b");
   Make(2, "Tiny pw she 1 kit moss \" \" a b");
   Store("Stored", 3, 3);
@@ -216,26 +216,51 @@ TEST_F(AccountTest, NamesHeldAnywhereAreTakenInTheirExactCase) {
     EXPECT_EQ(Lines(5), Texts{"Name already taken. Log in, or choose a different name."}) << name;
   }
   EXPECT_EQ(world::CharacterOf(5), nullptr);
-  EXPECT_NE(Make(5, "ash pw she 1 warrior moss \" \" a b"), nullptr);
+  Type(5, "setup ash pw she 1 warrior moss \" \" a b");
+  EXPECT_EQ(Lines(5), Texts{"That name is too close to another cat's name."});
 }
 
 TEST_F(AccountTest, ANameThatReadsLikeAnotherCatsIsRefused) {
   Store("Ashpaw", 3, 3);
-  Store("\xCE\x98" "eo", 3, 3);  // a Greek capital theta
+  Store("Kestrel", 3, 3);
+  Store("Griffin", 3, 3);
+  Store("Ian", 3, 3);
   Make(1, "Tiny pw she 1 kit moss \" \" a b");
-  // A Cyrillic А, a Cyrillic і
-  for (const char* name : {"\xD0\x90shpaw", "T\xD1\x96ny"}) {
+  const char* lookalikes[] = {
+      "ashpaw", "ASHPAW", "Ashpaw.", "-Ash.paw-",
+      "\xD0\x90shpaw",             // a Cyrillic A
+      "Ashpa\xE1\xBA\x81",         // w with a grave accent
+      "Ashpaw\xCC\x81",             // a combining acute after it
+      "\xE2\x84\xAA" "estrel",     // the Kelvin sign
+      "Gri\xEF\xAC\x83" "n",       // the ligature ffi
+      "lan",                         // a capital I passes for an l
+      "T\xD1\x96ny",                // a Cyrillic i, beside a waiting kit
+  };
+  for (const char* name : lookalikes) {
     Type(5, std::string("setup ") + name + " pw she 1 warrior moss \" \" a b");
     EXPECT_EQ(Lines(5), Texts{"That name is too close to another cat's name."}) << name;
   }
-  EXPECT_EQ(Held(), 3u);
-  // Another letter case is another name, as ever, even where the two cases read alike
-  // (Θ and θ); a kit's name is free once it is gone.
-  EXPECT_NE(Make(5, "ASHPAW pw she 1 warrior moss \" \" a b"), nullptr);
-  EXPECT_NE(Make(6, "\xCE\xB8" "eo pw she 1 warrior moss \" \" a b"), nullptr);
+  EXPECT_EQ(Held(), 5u);
+  // A kit's name is free once it is gone; names that only share letters are others.
   world::DropKit(1);
   EXPECT_NE(Make(7, "T\xD1\x96ny pw she 1 warrior moss \" \" a b"), nullptr);
+  EXPECT_NE(Make(8, "Ashpelt pw she 1 warrior moss \" \" a b"), nullptr);
+  EXPECT_NE(Make(9, "Aschenbr\xC3\xB6" "del pw sie 2 warrior ember \" \" x y"), nullptr);
   EXPECT_TRUE(world::TablesAreConsistent());
+}
+
+TEST_F(AccountTest, NamesThatAlreadyReadAlikeAreAllKept) {
+  // A save file from before the rule: both load and can log in; a third is refused.
+  Store("Ashpaw", 3, 3);
+  Store("ASHPAW", 3, 3);
+  EXPECT_TRUE(world::TablesAreConsistent());
+  Type(4, "login ASHPAW pw");
+  EXPECT_EQ(Lines(4).front(), "Login successful. Entering game...");
+  Type(5, "setup AshPaw pw she 1 warrior moss \" \" a b");
+  EXPECT_EQ(Lines(5), Texts{"That name is too close to another cat's name."});
+  // Names stay exact for login.
+  Type(6, "login ashpaw pw");
+  EXPECT_EQ(Lines(6), Texts{"Invalid username."});
 }
 
 TEST_F(AccountTest, LoginTakesAStoredCharacterWhereItStood) {
@@ -318,6 +343,20 @@ TEST_F(AccountTest, ControlBytesInStoredWordsCreateNothing) {
       "setup Ash pw sh\xE2\x80\xAE" "e 1 warrior ember \" \" x y",
       "setup Ash p\xE2\x80\xA8w she 1 warrior ember \" \" x y",
       "setup Ash\xC2\xA0" "Fur pw she 1 warrior ember \" \" x y",  // a space in a name
+      // In a name, whatever shows as nothing: a grapheme joiner, variation selectors,
+      // a Khmer inherent vowel, Hangul fillers, a blank Braille pattern, joiners and
+      // marks that speech may hold, bytes that are no UTF-8
+      "setup Ashpaw\xCD\x8F pw she 1 warrior ember \" \" x y",
+      "setup Ashpaw\xEF\xB8\x8F pw she 1 warrior ember \" \" x y",
+      "setup Ashpaw\xF3\xA0\x84\x80 pw she 1 warrior ember \" \" x y",
+      "setup Ashpaw\xE1\x9E\xB4 pw she 1 warrior ember \" \" x y",
+      "setup Ashpaw\xE3\x85\xA4 pw she 1 warrior ember \" \" x y",
+      "setup Ashpaw\xE1\x85\x9F pw she 1 warrior ember \" \" x y",
+      "setup Ashpaw\xE2\xA0\x80 pw she 1 warrior ember \" \" x y",
+      "setup \xE3\x85\xA4 pw she 1 warrior ember \" \" x y",
+      "setup Ash\xE2\x80\x8Dpaw pw she 1 warrior ember \" \" x y",
+      "setup Ashpaw\xE2\x80\x8F pw she 1 warrior ember \" \" x y",
+      "setup Ash\xFFpaw pw she 1 warrior ember \" \" x y",
   };
   for (const std::string& line : lines) {
     Type(4, line);
@@ -335,6 +374,16 @@ TEST_F(AccountTest, ControlBytesInStoredWordsCreateNothing) {
   ASSERT_NE(c, nullptr);
   EXPECT_EQ(c->description, "grau\xC2\xA0getigert ");
   EXPECT_NE(Make(6, "Пепел pw она 2 warrior ember \" \" x y"), nullptr);
+}
+
+TEST_F(AccountTest, ANameWithoutALetterCreatesNothing) {
+  for (const char* name : {"...", "-", "42", "\xE2\x98\x85", "\xE2\x80\xA6!"}) {
+    Type(4, std::string("setup ") + name + " pw she 1 warrior ember \" \" x y");
+    EXPECT_EQ(Lines(4), Texts{"A name must hold a letter."}) << name;
+  }
+  EXPECT_EQ(Held(), 0u);
+  EXPECT_NE(Make(4, "R2 pw she 1 warrior ember \" \" x y"), nullptr);
+  EXPECT_NE(Make(5, "\xE7\x81\xB0 pw she 1 warrior ember \" \" x y"), nullptr);  // a CJK letter
 }
 
 TEST_F(AccountTest, NameTakenIsAnsweredBeforeTheShapeOfTheLine) {

@@ -19,7 +19,7 @@ TEST_F(DispatchTest, UnknownWordsAndEmptyLines) {
 }
 
 TEST_F(DispatchTest, CommandsOfTheOtherStateAreRefusedBeforeTheirWords) {
-  for (const std::string line : {"look", "say hi", "n", "status", "time", "follow", "navigate"}) {
+  for (const std::string line : {"look", "say hi", "n", "status", "time", "follow", "navigate", "stop"}) {
     Type(5, line);
     EXPECT_EQ(Lines(5), Texts{"This command is not valid for you right now."}) << line;
   }
@@ -45,13 +45,16 @@ TEST_F(DispatchTest, HelpBeforeAndAfterEnteringPlay) {
 TEST_F(DispatchTest, HelpCategoriesInEitherState) {
   Type(5, "help general extra words");
   const Texts general = Lines(5);
-  ASSERT_EQ(general.size(), 7u);
+  ASSERT_EQ(general.size(), 8u);
   EXPECT_EQ(general.front(), "help\tdisplays this message");
-  EXPECT_EQ(general.back(), "look\tshows what's around you, or the description of someone");
+  EXPECT_EQ(general[6], "look\tshows what's around you, or the description of someone");
+  EXPECT_EQ(general.back(), "quit\tleaves the game");
   Type(5, "help movement");
   const Texts movement = Lines(5);
-  ASSERT_EQ(movement.size(), 6u);
+  ASSERT_EQ(movement.size(), 7u);
   EXPECT_EQ(movement.front(), "north\tmoves one area north");
+  EXPECT_EQ(movement[5], "navigate\tdisplays direction to important landmarks");
+  EXPECT_EQ(movement.back(), "stop\tforgets the movements you queued");
   Type(5, "help combat");
   EXPECT_EQ(Lines(5).size(), 5u);
   Type(5, "help mating");
@@ -59,6 +62,16 @@ TEST_F(DispatchTest, HelpCategoriesInEitherState) {
   ASSERT_EQ(mating.size(), 4u);
   EXPECT_EQ(mating.back(),
             "safeword\tsummons the force of skyfold to get you out of an uncomfy situation");
+}
+
+TEST_F(DispatchTest, QuitAndItsOtherWordsEndTheConnectionInEitherState) {
+  Place(6, "Ash", 3, 3);
+  for (const auto& [socket, line] : {std::pair{5, "quit"}, {6, "logout now"}, {7, "exit"}}) {
+    EXPECT_FALSE(commands::EndRequested(socket)) << line;
+    Type(socket, line);
+    EXPECT_EQ(Lines(socket), Texts{"Goodbye."}) << line;
+    EXPECT_TRUE(commands::EndRequested(socket)) << line;
+  }
 }
 
 TEST_F(DispatchTest, UnknownHelpCategoriesGetNoAnswer) {

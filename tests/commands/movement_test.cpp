@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "world/tick.h"
 #include "world_fixture.h"
 
 namespace {
@@ -64,6 +65,24 @@ TEST_F(MovementTest, AFullQueueTakesNoMore) {
   world::MoveCharacter(1, 5, 0);
   Type(1, "n");
   EXPECT_EQ(Lines(1), Texts{"This command is not valid for you right now."});
+}
+
+TEST_F(MovementTest, StopForgetsTheQueuedMovements) {
+  world::Character& ash = Place(1, "Ash", 5, 5);
+  for (const std::string line : {"e", "e", "s"}) Type(1, line);
+  world::WorldTick();  // one step taken: the ring no longer starts at its first slot
+  Lines(1);
+  Type(1, "stop");
+  EXPECT_EQ(Lines(1), Texts{"Movement queue cleared."});
+  EXPECT_EQ(QueuedWords(ash), "");
+  Type(1, "stop");
+  EXPECT_EQ(Lines(1), Texts{"Movement queue cleared."});
+  Type(1, "n");
+  Lines(1);
+  EXPECT_EQ(QueuedWords(ash), "n");
+  world::WorldTick();
+  EXPECT_EQ(ash.x, 6);
+  EXPECT_EQ(ash.y, 4);
 }
 
 TEST_F(MovementTest, FollowSomeoneOnTheSameCellOrOneself) {

@@ -148,6 +148,10 @@ TEST_F(SpeechTest, ControlBytesAreRefusedSoNoLineCanBeForged) {
   }
   Type(1, "say Grüße, Пепел\xC2\xA0!");
   EXPECT_EQ(Frames(), (Heard{{1, "Ash: Grüße, Пепел\xC2\xA0! "}, {2, "Ash: Grüße, Пепел\xC2\xA0! "}}));
+  // Emoji sequences and right-to-left text are heard.
+  const std::string coder = "\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB";
+  Type(1, "whisper Birch " + coder);
+  EXPECT_EQ(Frames(), (Heard{{1, "Ash: " + coder + " "}, {2, "Ash: " + coder + " "}}));
 }
 
 }  // namespace
