@@ -38,6 +38,7 @@ struct Recorder final : connection::CodecEvents {
   }
 
   const connection::Moment& Now() const override { return now; }
+  void Unit(std::size_t) override {}
 
   std::string log;
   bool admitted = false;

@@ -49,6 +49,24 @@ bool ReadPort(const char* name, std::uint16_t& port, std::string& message) {
   return true;
 }
 
+// PELTHOLLOW_MAX_MEMORY (MiB of unsent output and waiting input, all connections) and
+// PELTHOLLOW_LOGIN_SECONDS (0: no limit).
+bool ReadCaps(connection::Caps& caps, std::string& message) {
+  if (const char* memory = Setting("PELTHOLLOW_MAX_MEMORY")) {
+    std::size_t mebibytes = 0;
+    if (!base::ReadDigits(std::string_view(memory), std::size_t{1} << 20, mebibytes) || mebibytes == 0)
+      return Invalid("PELTHOLLOW_MAX_MEMORY", memory, message);
+    caps.maxBufferedBytes = mebibytes << 20;
+  }
+  if (const char* login = Setting("PELTHOLLOW_LOGIN_SECONDS")) {
+    unsigned seconds = 0;
+    if (!base::ReadDigits(std::string_view(login), 24u * 3600, seconds))
+      return Invalid("PELTHOLLOW_LOGIN_SECONDS", login, message);
+    caps.loginWithin = std::chrono::seconds(seconds);
+  }
+  return true;
+}
+
 // PELTHOLLOW_METRICS_ADDRESS: one address (127.0.0.1 unless set).
 bool ReadMetricsAddress(base::Address& address, std::string& message) {
   const char* value = Setting("PELTHOLLOW_METRICS_ADDRESS");
@@ -80,7 +98,8 @@ bool ReadServerSettings(server::ServerSettings& settings, std::string& message) 
   if (const char* origins = Setting("PELTHOLLOW_WEB_ORIGINS")) settings.webOrigins = web::SplitOrigins(origins);
   ReadTlsFiles(settings);
   settings.consolePath = AdminSocketPath();
-  return ReadLimits(settings.limits, message) && ReadPort("PELTHOLLOW_WEB_PORT", settings.webPort, message) &&
+  return ReadLimits(settings.limits, message) && ReadCaps(settings.caps, message) &&
+         ReadPort("PELTHOLLOW_WEB_PORT", settings.webPort, message) &&
          ReadPort("PELTHOLLOW_TELNET_PORT", settings.telnetPort, message) &&
          ReadPort("PELTHOLLOW_TLS_PORT", settings.tlsPort, message) &&
          ReadPort("PELTHOLLOW_TELNET_TLS_PORT", settings.telnetTlsPort, message) &&

@@ -55,6 +55,22 @@ world::Clan ClanFromWord(std::string_view word) {
   return world::Clan::Fernfold;
 }
 
+// While the world cannot be saved, no new character is made.
+constexpr const char* kCannotBeSaved = "The world cannot be saved right now. Try again later.";
+
+// The worker's queue had no room for this connection's job: told so, and counted
+// against its address as a failed login is, so that a flood of them cannot go on free.
+void Busy(Socket connection) {
+  core::QueueMessage(connection, kBusy);
+  NoteFailedLogin(connection);
+}
+
+// Whose the worker's job for `connection` is.
+core::JobOwner OwnerOf(Socket connection) {
+  const Session* session = FindSession(connection);
+  return session != nullptr ? core::JobOwner{session->key, session->limited} : core::JobOwner{};
+}
+
 bool RoleHeldInPlay(world::Clan clan, world::Role role) {
   for (const auto& [connection, c] : world::InPlay()) {
     if (c->clan == clan && c->role == role) return true;
@@ -123,18 +139,20 @@ bool RefusedNewCharacter(Socket connection, std::string_view name) {
   return false;
 }
 
-// What is left of setup once the password is hashed: the checks that another line may
-// have changed meanwhile, then the character is made whole. `c` holds every word of the
-// line and the hash; its role may still become Warrior, and its start cell is chosen
-// here.
+// What is left of setup once the password is hashed: the character is made whole. Its
+// name was reserved and its address's allowance counted when the line came, so no
+// other setup can have taken either meanwhile. `c` holds every word of the line and the
+// hash; its role may still become Warrior, and its start cell is chosen here.
 void FinishSetup(Socket connection, std::unique_ptr<world::Character> c) {
   ASSERT_CONNECTION_LOCK_HELD();
   if (world::CharacterOf(connection) != nullptr) {
     core::QueueMessage(connection, kNotValidNow);
     return;
   }
-  if (RefusedNewCharacter(connection, c->name)) return;
-  NoteNewCharacter(connection);
+  if (!world::NewCharactersKept()) {
+    core::QueueMessage(connection, kCannotBeSaved);
+    return;
+  }
   if (world::TraitsOf(c->role).onePerClan && RoleHeldInPlay(c->clan, c->role)) {
     core::QueueMessage(connection, "Role already taken, character set to Warrior.");
     c->role = world::Role::Warrior;
@@ -250,9 +268,14 @@ void Setup(Socket connection, const CommandLine& line) {
     return;
   }
   if (RefusedNewCharacter(connection, words->name)) return;
+  // A character made now could be lost to a crash: no promise is made that cannot be kept.
+  if (!world::NewCharactersKept()) {
+    core::QueueMessage(connection, kCannotBeSaved);
+    return;
+  }
 
   // Every word has been checked: the record is filled now, and finished once its
-  // password is hashed.
+  // password is hashed. Meanwhile its name is the setup's and its creation counted.
   auto c = std::make_shared<world::Character>();
   c->name = words->name;
   c->pronouns = words->pronouns;
@@ -269,10 +292,15 @@ void Setup(Socket connection, const CommandLine& line) {
   }
   c->anatomyFlag1 = words->genitalia != "penis";
   c->anatomyFlag2 = !words->nipples.starts_with("ma");
+  // Let go on the input thread, where the Finish that holds it last is destroyed.
+  auto reservation = std::make_shared<world::NameReservation>(c->name);
   const bool queued = core::RunAside(
-      connection, [connection, c, password = std::string(words->password)]() -> core::Finish {
+      connection, OwnerOf(connection),
+      [connection, c, reservation, password = std::string(words->password)]() mutable -> core::Finish {
         std::optional<std::string> hash = base::HashPassword(password);
-        return [connection, c, hash = std::move(hash)] {
+        // The reservation goes with the Finish: the work's own copy is destroyed on the
+        // worker, which must not be where the name is let go.
+        return [connection, c, reservation = std::move(reservation), hash = std::move(hash)] {
           if (!hash) {
             core::QueueMessage(connection, kBusy);
             return false;
@@ -282,7 +310,11 @@ void Setup(Socket connection, const CommandLine& line) {
           return false;
         };
       });
-  if (!queued) core::QueueMessage(connection, kBusy);
+  if (!queued) {
+    Busy(connection);
+    return;
+  }
+  NoteNewCharacter(connection);
 }
 
 void Login(Socket connection, const CommandLine& line) {
@@ -302,13 +334,14 @@ void Login(Socket connection, const CommandLine& line) {
     check.checked = stored->password;
   }
   const bool queued = core::RunAside(
-      connection, [connection, check = std::move(check), name = std::string(line.Arg(0)),
-                   typed = std::string(line.Arg(1))]() -> core::Finish {
+      connection, OwnerOf(connection),
+      [connection, check = std::move(check), name = std::string(line.Arg(0)),
+       typed = std::string(line.Arg(1))]() -> core::Finish {
         return [connection, name, result = CheckLogin(check, typed)] {
           return FinishLogin(connection, name, result);
         };
       });
-  if (!queued) core::QueueMessage(connection, kBusy);
+  if (!queued) Busy(connection);
 }
 
 // Asks for the end of the connection once this answer has left (EndRequested); its

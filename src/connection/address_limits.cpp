@@ -155,4 +155,16 @@ bool LinePace::Take(unsigned linesPerSecond, LimitClock::time_point now,
   return true;
 }
 
+bool LinePace::Charge(unsigned linesPerSecond, std::size_t units, LimitClock::time_point now,
+                      LimitClock::time_point& readyAt) {
+  if (linesPerSecond == 0 || units == 0) return true;
+  const LimitClock::duration interval = LimitClock::duration(std::chrono::seconds(1)) / linesPerSecond;
+  const LimitClock::duration burst = interval * (2 * linesPerSecond);
+  if (due_ < now) due_ = now;
+  due_ += interval * static_cast<LimitClock::rep>(units);
+  if (due_ - now <= burst) return true;
+  readyAt = due_ - burst;
+  return false;
+}
+
 }  // namespace connection

@@ -107,6 +107,10 @@ class LinePace {
   // True when a line may be handled at `now` (and counts it); otherwise false and sets
   // `readyAt` to when the next one may.
   bool Take(unsigned linesPerSecond, LimitClock::time_point now, LimitClock::time_point& readyAt);
+  // Counts `units` of work done at `now` whatever the pace; false, with `readyAt` set to
+  // when the next may be, when they took it past its burst.
+  bool Charge(unsigned linesPerSecond, std::size_t units, LimitClock::time_point now,
+              LimitClock::time_point& readyAt);
 
  private:
   LimitClock::time_point due_{};  // when the bucket would be full again

@@ -39,6 +39,10 @@ class CodecEvents {
   // The codec is done with the peer: nothing more is read, the lines already reported
   // are handled, and the connection ends once the bytes for the peer have left.
   virtual void Finished() = 0;
+  // Units of work besides lines (GMCP messages, HTTP requests, WebSocket control
+  // frames, telnet negotiations): counted against the connection's pace as lines are,
+  // so that no kind of input is free.
+  virtual void Unit(std::size_t count = 1) = 0;
   // The time of this read.
   virtual const Moment& Now() const = 0;
 
@@ -67,6 +71,11 @@ class Codec {
   // HTTP responses, a pong, a close) to `toPeer`; those bytes go out in order after
   // the output already queued and before any game output queued later.
   virtual void Read(std::string_view bytes, CodecEvents& events, std::string& toPeer) = 0;
+
+  // True while the codec holds input it has not worked through (pipelined HTTP
+  // requests, answered one a sweep): the layer calls Read again with no bytes once the
+  // answers so far have left.
+  virtual bool Pending() const { return false; }
 
   // Appends the text of one game frame (its messages joined by line feeds, no final
   // line end) to `out` as the peer's protocol carries it.

@@ -13,6 +13,7 @@
 
 #include "base/address.h"
 #include "connection/address_limits.h"
+#include "connection/caps.h"
 #include "connection/codec.h"
 #include "connection/transport.h"
 #include "core/byte_queue.h"
@@ -49,6 +50,12 @@ class LineHandler {
   virtual bool Line(Socket connection, const std::string& line) = 0;
   // `connection` has ended: the handler lets go of everything it kept for it.
   virtual void Ended(Socket connection) = 0;
+  // Whether `connection` has entered play: a door that asks for it ends a connection
+  // that has not within the login time.
+  virtual bool InPlay(Socket connection) const {
+    (void)connection;
+    return true;
+  }
   // Who `connection` is to the handler, for the log line of its end ("Ashpaw"); empty
   // when it is nobody yet.
   virtual std::string Holder(Socket connection) const {
@@ -75,6 +82,7 @@ struct Door {
   std::string welcome;             // the first frame of each admitted connection; empty: none
   bool logged = true;              // "New connection from ..." and "<handle> disconnected"
   bool counted = true;             // held to the bans and the per-address limits
+  bool login = false;              // its connections must enter play (LineHandler::InPlay) in time
   bool players = true;             // its admitted connections are players of the game
   std::chrono::seconds admitWithin = kAdmitTime;
 };
@@ -129,7 +137,9 @@ struct Connection {
   LimitClock::time_point overSince{};
   // When the connection must be admitted or gone; the epoch when nothing is due.
   LimitClock::time_point deadline{};
-  LimitClock::time_point lastLine{};  // when it connected or its last line was handled
+  LimitClock::time_point connected{};  // when it was taken in
+  LimitClock::time_point lastLine{};   // when it connected or its last line was handled
+  std::size_t countedBuffered = 0;     // its part of the layer's count of all buffered bytes
   std::string goodbye;                // the codec's last bytes, sent as it closes
 
   // --- The input thread's own: its I/O runs without ConnectionLock. -------------------
@@ -151,6 +161,9 @@ struct Connection {
   bool hungUp = false;         // the socket reported a hang-up or an error this turn
   int writeError = 0;          // set when a write failed: the connection cannot take more
   bool wantRead = true;        // set under the lock: input is wanted now
+  ByteBudget budget;           // the bytes it may send, when it is held to the limits
+  // While its budget (or its address's) is spent: nothing is read until then.
+  LimitClock::time_point readPausedUntil{};
   std::uint32_t interest = 0;  // the epoll events asked for now
   bool watched = true;         // in the epoll set (a hung-up socket leaves it early)
 };

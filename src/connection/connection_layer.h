@@ -72,7 +72,7 @@ struct ConnectionSummary {
 
 class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
  public:
-  explicit ConnectionLayer(AddressLimits limits = {});
+  explicit ConnectionLayer(AddressLimits limits = {}, Caps caps = {});
   ~ConnectionLayer();  // closes every connection's socket and the wait set
   ConnectionLayer(const ConnectionLayer&) = delete;
   ConnectionLayer& operator=(const ConnectionLayer&) = delete;
@@ -85,8 +85,10 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
 
   // The accept thread hands over a connected, non-blocking socket accepted on door
   // `door` from `peer`: it is taken in on the input thread's next turn. The layer owns
-  // the socket from now on. Any thread, no lock needed.
-  void Accepted(Socket socket, std::size_t door, const base::Address& peer, const Endpoints& local,
+  // the socket from now on. When the layer holds as many sockets as the caps allow, the
+  // socket is closed at once instead (and the refusal logged), and false is returned.
+  // Any thread, no lock needed.
+  bool Accepted(Socket socket, std::size_t door, const base::Address& peer, const Endpoints& local,
                 int uid = -1);
 
   // Takes in a connected, non-blocking socket now, through the bans and the
@@ -154,6 +156,9 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   std::uint64_t BannedRefusals() const { return bannedRefusals_.load(std::memory_order_relaxed); }
   // Forgets what the limits no longer need (each world tick). REQUIRES: ConnectionLock held.
   void Prune(LimitClock::time_point now) { book_.Prune(now); }
+  // All unsent output and waiting input, in bytes. REQUIRES: ConnectionLock held.
+  std::size_t Buffered() const { return buffered_; }
+  const Caps& CapsInForce() const { return caps_; }
 
   // For the last moments of the process: sends every backlog, waiting for slow sockets
   // until `limit` has passed. REQUIRES: ConnectionLock held (and kept until the end).
@@ -190,8 +195,8 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   void Admit(Connection& c);
   void SetDeadline(Connection& c, LimitClock::time_point when);
   // layer_read.cpp
-  void ReadSocket(Connection& c);
-  void ReadProxyHeader(Connection& c);
+  std::size_t ReadSocket(Connection& c);
+  std::size_t ReadProxyHeader(Connection& c);
   void FeedCodec(Connection& c, const Moment& now);
   void AddFrame(Connection& c, FrameKind kind, std::string_view text);
   std::pair<FrameKind, std::string> TakeFrame(Connection& c);
@@ -204,6 +209,14 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   void UpdateInterest(Connection& c);
   void MarkDirty(Connection& c);
   void SetInterests();
+  void ChargeUnits(Connection& c, std::size_t units, LimitClock::time_point now);
+  void Pause(Connection& c, LimitClock::time_point until);
+  bool WithinBudget(Connection& c, LimitClock::time_point now);
+  void SpendBudget(Connection& c, std::size_t bytes, LimitClock::time_point now);
+  void ResumeReading(LimitClock::time_point now);
+  void FeedPending(const Moment& now);
+  void NoteBuffered(Connection& c);
+  void EnforceMemoryCap();
   // layer_write.cpp
   void Queue(Connection& c, std::string_view bytes);
   void NoteUnsent(Connection& c);
@@ -222,6 +235,7 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   void EndDrains(LimitClock::time_point now, bool all);
 
   AddressLimits limits_;
+  Caps caps_;
   std::vector<Door> doors_;  // made before the threads start, read-only afterwards
   int waitSet_ = -1;         // epoll
   int wakeUp_ = -1;          // eventfd: another thread has work for RunOnce
@@ -234,6 +248,9 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   std::uint64_t linesHandled_ = 0;
   AddressBook book_;
   std::atomic<std::uint64_t> bannedRefusals_{0};
+  std::size_t buffered_ = 0;  // all unsent output and waiting input (Caps::maxBufferedBytes)
+  // Connections whose codec holds input it has not worked through (Codec::Pending).
+  std::set<std::pair<std::uint64_t, Socket>> pendingCodecs_;
   // Connections with complete lines waiting, in accept order.
   std::set<std::pair<std::uint64_t, Socket>> withLines_;
   // Connections that left the Open state and must be ended once their lines are done.
@@ -264,6 +281,11 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   std::vector<Closing> closing_;       // ended this turn: written, closed after the lock
   std::unordered_map<Socket, Draining> draining_;  // closed for writing, read and dropped
   std::set<std::pair<LimitClock::time_point, Socket>> drainDeadlines_;
+  // The byte budgets of the limited addresses, and the connections whose reading waits
+  // for theirs, by when it may go on.
+  std::unordered_map<base::Address, ByteBudget, base::AddressHash> keyBudgets_;
+  std::set<std::pair<LimitClock::time_point, Socket>> readPaused_;
+  LimitClock::time_point lastBudgetPrune_{};
   std::array<char, 64 * 1024> readBuffer_{};       // a socket's bytes before the transport
   // The wait until the next deadline, as the last turn left it (-1: none). Read by the
   // next turn before it takes the lock.
@@ -271,6 +293,12 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   // Held by the input thread while it does I/O without ConnectionLock, and by
   // SendEverything, which writes from another thread at the end of the process.
   std::mutex ioMutex_;
+
+  // Every socket the layer holds: handed over, live, closing or draining. Checked by
+  // the accept thread against Caps::maxConnections.
+  std::atomic<std::size_t> sockets_{0};
+  std::atomic<std::size_t> handingOver_{0};  // accepted, not yet taken in
+  void CloseSocket(Socket socket);
 
   std::mutex handoverLock_;  // guards posted_ and handedOver_ only
   std::vector<std::function<void()>> posted_;

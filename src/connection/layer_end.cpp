@@ -47,6 +47,7 @@ void ConnectionLayer::BeginEnding(Connection& c, ConnectionState state, std::str
   if (c.state == ConnectionState::Dismissed || c.state == ConnectionState::Removed) {
     c.waiting.Clear();
     withLines_.erase({c.order, c.socket});
+    NoteBuffered(c);
   }
   if (DropsOutput(c.state)) {
     c.backlog.Clear();
@@ -101,10 +102,13 @@ void ConnectionLayer::End(Connection& c) {
   }
   if (c.admitted && c.door->handler != nullptr) c.door->handler->Ended(socket);
   withLines_.erase({c.order, socket});
+  pendingCodecs_.erase({c.order, socket});
+  if (c.readPausedUntil != LimitClock::time_point{}) readPaused_.erase({c.readPausedUntil, socket});
   if (c.pausedUntil != LimitClock::time_point{}) paused_.erase({c.pausedUntil, socket});
   if (c.overSince != LimitClock::time_point{}) overSoft_.erase({c.overSince, socket});
   if (c.deadline != LimitClock::time_point{}) deadlines_.erase({c.deadline, socket});
   c.unsent = 0;
+  c.waiting.Clear();
   NoteUnsent(c);
   if (c.peer.limited) book_.Disconnect(c.peer.key);
   if (c.watched) ::epoll_ctl(waitSet_, EPOLL_CTL_DEL, socket, nullptr);
@@ -145,7 +149,7 @@ void ConnectionLayer::CloseSockets() {
     if (closing.drain && ::shutdown(closing.socket, SHUT_WR) == 0) {
       StartDraining(closing.socket);
     } else {
-      ::close(closing.socket);
+      CloseSocket(closing.socket);
     }
   }
   closing_.clear();
@@ -156,7 +160,7 @@ void ConnectionLayer::StartDraining(Socket socket) {
   event.events = EPOLLIN;
   event.data.fd = socket;
   if (::epoll_ctl(waitSet_, EPOLL_CTL_ADD, socket, &event) != 0) {
-    ::close(socket);
+    CloseSocket(socket);
     return;
   }
   const LimitClock::time_point until = LimitClock::now() + kDrainTime;
@@ -185,7 +189,7 @@ void ConnectionLayer::Drain(Socket socket) {
   drainDeadlines_.erase({it->second.until, socket});
   draining_.erase(it);
   ::epoll_ctl(waitSet_, EPOLL_CTL_DEL, socket, nullptr);
-  ::close(socket);
+  CloseSocket(socket);
 }
 
 // Closes the draining sockets whose time is up, or all of them.
@@ -195,7 +199,7 @@ void ConnectionLayer::EndDrains(LimitClock::time_point now, bool all) {
     drainDeadlines_.erase(drainDeadlines_.begin());
     draining_.erase(socket);
     ::epoll_ctl(waitSet_, EPOLL_CTL_DEL, socket, nullptr);
-    ::close(socket);
+    CloseSocket(socket);
   }
 }
 

@@ -101,6 +101,8 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
   // nobody's game.
   {
     std::lock_guard<std::mutex> io(ioMutex_);
+    const LimitClock::time_point start = LimitClock::now();
+    ResumeReading(start);
     for (int i = 0; i < count; ++i) {
       const int fd = events[i].data.fd;
       if (fd == wakeUp_) {
@@ -119,7 +121,10 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
       if ((events[i].events & EPOLLOUT) != 0) WriteSending(*c);
       const bool hungUp = (events[i].events & (EPOLLHUP | EPOLLERR)) != 0;
       if (hungUp) c->hungUp = true;
-      if (!c->readEnded && c->wantRead && ((events[i].events & EPOLLIN) != 0 || hungUp)) ReadSocket(*c);
+      if (!c->readEnded && c->wantRead && c->readPausedUntil == LimitClock::time_point{} &&
+          ((events[i].events & EPOLLIN) != 0 || hungUp) && WithinBudget(*c, start)) {
+        SpendBudget(*c, ReadSocket(*c), start);
+      }
     }
     EndDrains(LimitClock::now(), false);
   }
@@ -160,11 +165,13 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
     EndStalledReaders(now.monotonic);
     EndOverdue(now.monotonic);
     Sweep(now.monotonic);
-    HandOverBacklogs();
-    SetInterests();
+    FeedPending(now);
+    EnforceMemoryCap();
     EndFinishedConnections();
     core::FlushOutbox();  // what the handlers queued as connections ended: a cat left its cell
-    busy_ = !withLines_.empty() || toWriteHead_ < toWrite_.size();
+    HandOverBacklogs();
+    SetInterests();
+    busy_ = !withLines_.empty() || toWriteHead_ < toWrite_.size() || !pendingCodecs_.empty();
     nextDue_.store(MillisecondsToNextDeadline(LimitClock::now()), std::memory_order_relaxed);
     inRunOnce_ = false;
   }

@@ -27,9 +27,11 @@ class ConnectionLayer::Reader final : public CodecEvents {
   void TooLong() override { layer_.AddFrame(c_, FrameKind::TooLong, {}); }
   void Admitted() override { admitted_ = true; }
   void Finished() override { finished_ = true; }
+  void Unit(std::size_t count) override { units_ += count; }
   const Moment& Now() const override { return now_; }
   bool admitted_ = false;
   bool finished_ = false;
+  std::size_t units_ = 0;
 
  private:
   ConnectionLayer& layer_;
@@ -38,11 +40,9 @@ class ConnectionLayer::Reader final : public CodecEvents {
 };
 
 // Once, without the lock: what has arrived, through the transport, into `received`.
-void ConnectionLayer::ReadSocket(Connection& c) {
-  if (c.proxyStep != Connection::ProxyStep::None) {
-    ReadProxyHeader(c);
-    return;
-  }
+// Returns the bytes read from the socket.
+std::size_t ConnectionLayer::ReadSocket(Connection& c) {
+  if (c.proxyStep != Connection::ProxyStep::None) return ReadProxyHeader(c);
   const IoResult result = c.transport->Receive(c.socket, readBuffer_, c.received);
   switch (result.state) {
     case IoState::Done:
@@ -58,23 +58,24 @@ void ConnectionLayer::ReadSocket(Connection& c) {
       c.readThisTurn = true;
       break;
   }
+  return result.bytes;
 }
 
 // Without the lock: the first bytes of a connection of a proxied door. From a trusted
 // proxy they are its PROXY header, whose source is applied under the lock; from anyone
 // else they must not be one. Either way the bytes after go to the transport, in order.
-void ConnectionLayer::ReadProxyHeader(Connection& c) {
+std::size_t ConnectionLayer::ReadProxyHeader(Connection& c) {
   // Enough of a stream to tell a PROXY header ("PROXY ", or version 2's 12-byte
   // signature) from anything else.
   constexpr std::size_t kSignatureBytes = 12;
   std::string_view bytes;
   const IoResult read = connection::ReadSocket(c.socket, readBuffer_, bytes);
-  if (read.state == IoState::WouldBlock) return;
+  if (read.state == IoState::WouldBlock) return 0;
   c.readThisTurn = true;
   if (read.state != IoState::Done) {
     c.readEnded = true;
     c.readEnd = read;
-    return;
+    return 0;
   }
   const auto end = [&](std::string why) {
     c.readEnded = true;
@@ -84,10 +85,10 @@ void ConnectionLayer::ReadProxyHeader(Connection& c) {
   const std::size_t taken = reader.Feed(bytes);
   std::string_view rest = bytes.substr(taken);
   if (c.proxyStep == Connection::ProxyStep::Header) {
-    if (reader.state() == net::ProxyHeaderReader::State::kReading) return;
+    if (reader.state() == net::ProxyHeaderReader::State::kReading) return bytes.size();
     if (reader.state() == net::ProxyHeaderReader::State::kRefused) {
       end("PROXY header refused: " + std::string(reader.reason()));
-      return;
+      return bytes.size();
     }
     c.proxySource = reader.source();
     c.proxyRead = true;
@@ -99,7 +100,7 @@ void ConnectionLayer::ReadProxyHeader(Connection& c) {
       if (reader.state() != net::ProxyHeaderReader::State::kReading || c.proxyHeld.size() >= kSignatureBytes) {
         end("a PROXY header from an address that is not a trusted proxy");
       }
-      return;
+      return bytes.size();
     }
     rest = bytes;  // all of them: the reader only looked
     c.proxyHeld.erase(c.proxyHeld.size() - taken);
@@ -114,6 +115,7 @@ void ConnectionLayer::ReadProxyHeader(Connection& c) {
     c.readEnded = true;
     c.readEnd = result;
   }
+  return bytes.size();
 }
 
 // With the lock: the bytes read this turn through the codec, and the end of reading.
@@ -130,6 +132,8 @@ void ConnectionLayer::FeedCodec(Connection& c, const Moment& now) {
       Queue(c, toPeer);
       if (events.admitted_ && !c.admitted) Admit(c);
       if (events.finished_) BeginEnding(c, ConnectionState::Finished);
+      ChargeUnits(c, events.units_, now.monotonic);
+      if (c.codec->Pending()) pendingCodecs_.emplace(c.order, c.socket);
     }
     if (c.received.capacity() > 4096) {
       std::string().swap(c.received);  // an idle connection keeps no read's buffer
@@ -163,6 +167,7 @@ void ConnectionLayer::AddFrame(Connection& c, FrameKind kind, std::string_view t
   c.waiting.Append(static_cast<char>(kind));
   c.waiting.Append(text);
   c.waiting.Append('\0');
+  NoteBuffered(c);
 }
 
 // Takes the next waiting frame. REQUIRES: HasLines(c).
@@ -173,6 +178,7 @@ std::pair<FrameKind, std::string> ConnectionLayer::TakeFrame(Connection& c) {
                                           std::string(waiting.substr(1, end - 1))};
   c.waiting.Consume(end + 1);
   if (!HasLines(c)) withLines_.erase({c.order, c.socket});
+  NoteBuffered(c);
   return frame;
 }
 
@@ -184,11 +190,69 @@ bool ConnectionLayer::WithinPace(Connection& c, LimitClock::time_point now) {
   core::LogSource source(c.peer.key, c.peer.limited);
   const std::string line = book_.NoteRefusal(c.peer.key, LimitKind::LinesPerSecond);
   if (!line.empty()) core::Log(line);
-  withLines_.erase({c.order, c.socket});
-  c.pausedUntil = readyAt;
-  paused_.emplace(readyAt, c.socket);
-  MarkDirty(c);  // nothing more is read until it may go on
+  Pause(c, readyAt);
   return false;
+}
+
+// Over its pace: its lines wait and nothing more is read until `until`.
+void ConnectionLayer::Pause(Connection& c, LimitClock::time_point until) {
+  if (c.pausedUntil != LimitClock::time_point{}) {
+    if (until <= c.pausedUntil) return;
+    paused_.erase({c.pausedUntil, c.socket});
+  }
+  withLines_.erase({c.order, c.socket});
+  c.pausedUntil = until;
+  paused_.emplace(until, c.socket);
+  MarkDirty(c);
+}
+
+// The units of work a read cost, against the connection's pace.
+void ConnectionLayer::ChargeUnits(Connection& c, std::size_t units, LimitClock::time_point now) {
+  LimitClock::time_point readyAt;
+  if (!c.peer.limited || c.pace.Charge(limits_.maxLinesPerSecond, units, now, readyAt)) return;
+  core::LogSource source(c.peer.key, c.peer.limited);
+  const std::string line = book_.NoteRefusal(c.peer.key, LimitKind::LinesPerSecond);
+  if (!line.empty()) core::Log(line, core::LogPriority::Warning);
+  Pause(c, readyAt);
+}
+
+// Without the lock: whether a limited connection's budget, and its address's, leave
+// room to read now; if not, its reading waits until they do.
+bool ConnectionLayer::WithinBudget(Connection& c, LimitClock::time_point now) {
+  if (!c.peer.limited) return true;
+  LimitClock::time_point ready = c.budget.ReadyAt(caps_.connectionBytesPerSecond, now);
+  const auto key = keyBudgets_.find(c.peer.key);
+  if (key != keyBudgets_.end()) ready = std::max(ready, key->second.ReadyAt(caps_.addressBytesPerSecond, now));
+  if (ready <= now) return true;
+  c.readPausedUntil = ready;
+  readPaused_.emplace(ready, c.socket);
+  UpdateInterest(c);
+  return false;
+}
+
+void ConnectionLayer::SpendBudget(Connection& c, std::size_t bytes, LimitClock::time_point now) {
+  if (!c.peer.limited || bytes == 0) return;
+  c.budget.Spend(caps_.connectionBytesPerSecond, bytes, now);
+  keyBudgets_[c.peer.key].Spend(caps_.addressBytesPerSecond, bytes, now);
+}
+
+// Without the lock: the connections whose budgets have room again are read again; and
+// now and then the budgets that are full again are forgotten.
+void ConnectionLayer::ResumeReading(LimitClock::time_point now) {
+  while (!readPaused_.empty() && readPaused_.begin()->first <= now) {
+    const Socket socket = readPaused_.begin()->second;
+    readPaused_.erase(readPaused_.begin());
+    Connection* c = Find(socket);
+    if (c == nullptr) continue;
+    c->readPausedUntil = {};
+    UpdateInterest(*c);
+  }
+  if (now - lastBudgetPrune_ < std::chrono::seconds(10)) return;
+  lastBudgetPrune_ = now;
+  std::erase_if(keyBudgets_, [&](const auto& entry) {
+    return entry.second.ReadyAt(caps_.addressBytesPerSecond, now - std::chrono::seconds(2)) <
+           now - std::chrono::seconds(2);
+  });
 }
 
 void ConnectionLayer::ResumePaused(LimitClock::time_point now) {
@@ -225,6 +289,16 @@ void ConnectionLayer::EndOverdue(LimitClock::time_point now) {
     c->deadline = {};
     if (!c->admitted) {
       BeginEnding(*c, ConnectionState::Dismissed, "not admitted in time");
+    } else if (c->state == ConnectionState::Open) {
+      // The login time of a player is up: in play by now, or held by a login whose
+      // password is being checked (a little longer), or let go.
+      if (c->door->handler == nullptr || c->door->handler->InPlay(c->socket)) continue;
+      if (c->held) {
+        SetDeadline(*c, now + std::chrono::seconds(5));
+      } else {
+        BeginEnding(*c, ConnectionState::Dismissed,
+                    "did not enter play within " + std::to_string(caps_.loginWithin.count()) + " s");
+      }
     } else if (HasLines(*c) || c->held) {
       SetDeadline(*c, now + kLingerTime);  // its lines are still being answered
     } else {
@@ -241,6 +315,7 @@ int ConnectionLayer::MillisecondsToNextDeadline(LimitClock::time_point now) cons
   if (!overSoft_.empty()) next = std::min(next, overSoft_.begin()->first + kSoftBacklogGrace);
   if (!deadlines_.empty()) next = std::min(next, deadlines_.begin()->first);
   if (!drainDeadlines_.empty()) next = std::min(next, drainDeadlines_.begin()->first);
+  if (!readPaused_.empty()) next = std::min(next, readPaused_.begin()->first);
   if (next == LimitClock::time_point::max()) return -1;
   if (next <= now) return 0;
   const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - now);
@@ -270,7 +345,7 @@ void ConnectionLayer::Sweep(LimitClock::time_point now) {
 // lines; writability while it has output the socket did not take.
 void ConnectionLayer::UpdateInterest(Connection& c) {
   std::uint32_t wanted = 0;
-  if (c.wantRead && !c.readEnded) wanted |= EPOLLIN;
+  if (c.wantRead && !c.readEnded && c.readPausedUntil == LimitClock::time_point{}) wanted |= EPOLLIN;
   if (!c.sending.Empty() || c.transport->WantsWrite()) wanted |= EPOLLOUT;
   if (!c.watched || wanted == c.interest) return;
   epoll_event event{};
@@ -287,12 +362,41 @@ void ConnectionLayer::MarkDirty(Connection& c) {
   if (!inRunOnce_) Wake();
 }
 
+// The codecs that hold input they have not worked through get it again, one request
+// each, once their connection's answers have left.
+void ConnectionLayer::FeedPending(const Moment& now) {
+  const std::vector<std::pair<std::uint64_t, Socket>> turn(pendingCodecs_.begin(), pendingCodecs_.end());
+  for (const auto& entry : turn) {
+    Connection* c = Find(entry.second);
+    if (c == nullptr || c->state != ConnectionState::Open || !c->codec->Pending()) {
+      pendingCodecs_.erase(entry);
+      if (c != nullptr) MarkDirty(*c);
+      continue;
+    }
+    if (c->unsent != 0 || IsPaused(*c)) continue;
+    pendingCodecs_.erase(entry);
+    core::LogSource source(c->peer.key, c->peer.limited);
+    Reader events(*this, *c, now);
+    std::string toPeer;
+    c->codec->Read({}, events, toPeer);
+    Queue(*c, toPeer);
+    if (events.admitted_ && !c->admitted) Admit(*c);
+    if (events.finished_) BeginEnding(*c, ConnectionState::Finished);
+    ChargeUnits(*c, events.units_, now.monotonic);
+    if (c->codec->Pending()) pendingCodecs_.insert(entry);
+    MarkDirty(*c);
+  }
+}
+
 void ConnectionLayer::SetInterests() {
   for (const Socket socket : dirty_) {
     Connection* c = Find(socket);
     if (c == nullptr) continue;
+    // Not yet admitted (HTTP before its upgrade), a connection is not read while an
+    // answer of its waits to leave: a client pipelining requests is answered one by one.
     c->wantRead = c->state == ConnectionState::Open && !IsPaused(*c) &&
-                  c->waiting.Size() < kMaxWaitingInputBytes;
+                  c->waiting.Size() < kMaxWaitingInputBytes && (c->admitted || c->unsent == 0) &&
+                  pendingCodecs_.count({c->order, c->socket}) == 0;
     UpdateInterest(*c);
   }
   dirty_.clear();

@@ -2,6 +2,8 @@
 // the start of the codec once the transport is ready, and admission.
 #include <sys/epoll.h>
 
+#include <unistd.h>
+
 #include <ctime>
 #include <mutex>
 
@@ -12,7 +14,8 @@
 
 namespace connection {
 
-ConnectionLayer::ConnectionLayer(AddressLimits limits) : limits_(limits), book_(std::move(limits)) {}
+ConnectionLayer::ConnectionLayer(AddressLimits limits, Caps caps)
+    : limits_(limits), caps_(caps), book_(std::move(limits)) {}
 
 Connection* ConnectionLayer::Find(Socket s) const {
   const auto index = static_cast<std::size_t>(s);
@@ -24,13 +27,31 @@ std::size_t ConnectionLayer::AddDoor(Door door) {
   return doors_.size() - 1;
 }
 
-void ConnectionLayer::Accepted(Socket socket, std::size_t door, const base::Address& peer,
+bool ConnectionLayer::Accepted(Socket socket, std::size_t door, const base::Address& peer,
                                const Endpoints& local, int uid) {
+  if (caps_.maxConnections != 0 && sockets_.load(std::memory_order_relaxed) +
+                                        handingOver_.load(std::memory_order_relaxed) >=
+                                    caps_.maxConnections) {
+    ::close(socket);
+    const base::Address key = base::LimitKey(peer);
+    core::LogSource source(key, !limits_.Trusted(peer));
+    core::Log("Refused a connection from " + base::AddressText(peer) + " on " + doors_.at(door).name +
+                  ": the server holds as many connections as it can.\n",
+              core::LogPriority::Warning);
+    return false;
+  }
+  handingOver_.fetch_add(1, std::memory_order_relaxed);
   {
     std::lock_guard<std::mutex> guard(handoverLock_);
     handedOver_.push_back({socket, door, peer, local, uid});
   }
   Wake();
+  return true;
+}
+
+void ConnectionLayer::CloseSocket(Socket socket) {
+  ::close(socket);
+  sockets_.fetch_sub(1, std::memory_order_relaxed);
 }
 
 void ConnectionLayer::TakeHandedOver() {
@@ -39,7 +60,10 @@ void ConnectionLayer::TakeHandedOver() {
     std::lock_guard<std::mutex> guard(handoverLock_);
     taken.swap(handedOver_);
   }
-  for (const Handover& h : taken) Take(h.socket, h.door, h.peer, h.local, h.uid);
+  for (const Handover& h : taken) {
+    Take(h.socket, h.door, h.peer, h.local, h.uid);
+    handingOver_.fetch_sub(1, std::memory_order_relaxed);
+  }
 }
 
 // The bans and the limits for a connection from `peer` on `door`: empty when it may go
@@ -77,6 +101,7 @@ void ConnectionLayer::Take(Socket socket, std::size_t doorIndex, const base::Add
                            const Endpoints& local, int uid) {
   ASSERT_CONNECTION_LOCK_HELD();
   const Door& door = doors_.at(doorIndex);
+  sockets_.fetch_add(1, std::memory_order_relaxed);  // until CloseSocket
   // From a trusted proxy, the client is known once its PROXY header is read: the bans
   // and the limits wait for it.
   const bool throughProxy = door.proxied && limits_.Proxy(address);
@@ -107,7 +132,7 @@ void ConnectionLayer::Take(Socket socket, std::size_t doorIndex, const base::Add
     c.proxyReader = std::make_unique<net::ProxyHeaderReader>();
     if (throughProxy) c.peer.proxy = address;
   }
-  c.lastLine = LimitClock::now();
+  c.connected = c.lastLine = LimitClock::now();
   c.interest = EPOLLIN;
   epoll_event event{};
   event.events = c.interest;
@@ -171,6 +196,8 @@ void ConnectionLayer::Admit(Connection& c) {
   }
   if (c.door->handler != nullptr) c.door->handler->Admitted(c.socket, c.peer);
   if (!c.door->welcome.empty()) SendText(c.socket, c.door->welcome);
+  // A player must enter play in time, or the connection holds a place for nothing.
+  if (c.door->login && caps_.loginWithin.count() > 0) SetDeadline(c, c.connected + caps_.loginWithin);
 }
 
 void ConnectionLayer::SetDeadline(Connection& c, LimitClock::time_point when) {

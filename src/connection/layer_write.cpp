@@ -3,6 +3,9 @@
 // writes through the transports (the input thread, without the lock).
 #include <sys/epoll.h>
 
+#include <algorithm>
+#include <functional>
+
 #include "connection/connection_layer.h"
 #include "core/connection_lock.h"
 
@@ -21,8 +24,36 @@ bool OutputWanted(const Connection& c) {
 
 }  // namespace
 
+// Keeps the count of all buffered bytes in step with the connection's.
+void ConnectionLayer::NoteBuffered(Connection& c) {
+  const std::size_t size = c.unsent + c.waiting.Size();
+  buffered_ = buffered_ - c.countedBuffered + size;
+  c.countedBuffered = size;
+}
+
+// Above the cap on all buffered bytes, the connections that hold the most are ended
+// first (their output dropped), until the rest are well below it.
+void ConnectionLayer::EnforceMemoryCap() {
+  if (caps_.maxBufferedBytes == 0 || buffered_ <= caps_.maxBufferedBytes) return;
+  std::vector<std::pair<std::size_t, Socket>> largest;
+  for (const auto& record : byHandle_) {
+    if (record && record->countedBuffered > 0) largest.emplace_back(record->countedBuffered, record->socket);
+  }
+  std::sort(largest.begin(), largest.end(), std::greater<>());
+  const std::size_t target = caps_.maxBufferedBytes / 10 * 9;
+  for (const auto& [bytes, socket] : largest) {
+    if (buffered_ <= target) break;
+    Connection& c = *Find(socket);
+    BeginEnding(c, ConnectionState::Overflowed, "the server's buffers were full: it held the most");
+    c.waiting.Clear();
+    withLines_.erase({c.order, c.socket});
+    NoteBuffered(c);
+  }
+}
+
 // Keeps overSoft_ and the key's count of unsent output in step with `unsent`.
 void ConnectionLayer::NoteUnsent(Connection& c) {
+  NoteBuffered(c);
   const std::size_t size = c.unsent;
   if (c.peer.limited && size != c.countedBacklog) {
     std::size_t& total = keyBacklog_[c.peer.key];
@@ -149,6 +180,7 @@ void ConnectionLayer::NoteWrites(Connection& c) {
   }
   c.unsent = c.backlog.Size() + c.sending.Size();
   NoteUnsent(c);
+  if (!c.admitted) MarkDirty(c);  // an answer that has left lets its next request in
 }
 
 }  // namespace connection

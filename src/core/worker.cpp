@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -26,18 +27,23 @@ struct Job {
 class Worker {
  public:
   void Start(WorkerHost& host);
-  bool RunAside(Socket connection, Work work);
+  bool RunAside(Socket connection, const JobOwner& owner, Work work);
   std::size_t QueueLength();
 
  private:
   [[noreturn]] void Loop();
+  Job Next();  // REQUIRES: mutex_ held, a job waiting
 
   WorkerHost* host_ = nullptr;  // set once by Start, before the thread runs
   // State below is guarded by mutex_ (never by ConnectionLock).
   std::mutex mutex_;
   std::condition_variable queued_;
-  std::deque<Job> jobs_;   // waiting, oldest first; at most kWorkerQueueJobs
-  bool working_ = false;   // the thread is doing a job taken from jobs_
+  // The jobs waiting, by owner, each owner's oldest first; the owners with jobs in the
+  // order they are served. At most kWorkerQueueJobs jobs in all.
+  std::map<base::Address, std::deque<Job>> byOwner_;
+  std::deque<base::Address> turns_;
+  std::size_t waiting_ = 0;
+  bool working_ = false;  // the thread is doing a job it took
 };
 
 // One per process: its jobs are queued from every command and the tick.
@@ -52,9 +58,8 @@ void Worker::Loop() {
     Job job;
     {
       std::unique_lock<std::mutex> guard(mutex_);
-      queued_.wait(guard, [&] { return !jobs_.empty(); });
-      job = std::move(jobs_.front());
-      jobs_.pop_front();
+      queued_.wait(guard, [&] { return waiting_ > 0; });
+      job = Next();
       working_ = true;
     }
     Finish finish = job.work();
@@ -82,15 +87,35 @@ void Worker::Start(WorkerHost& host) {
   std::thread([this] { Loop(); }).detach();
 }
 
-bool Worker::RunAside(Socket connection, Work work) {
+// The next owner's oldest job; that owner goes to the back of the turns.
+Job Worker::Next() {
+  const base::Address owner = turns_.front();
+  turns_.pop_front();
+  std::deque<Job>& jobs = byOwner_[owner];
+  Job job = std::move(jobs.front());
+  jobs.pop_front();
+  --waiting_;
+  if (jobs.empty()) {
+    byOwner_.erase(owner);
+  } else {
+    turns_.push_back(owner);
+  }
+  return job;
+}
+
+bool Worker::RunAside(Socket connection, const JobOwner& owner, Work work) {
   ASSERT_CONNECTION_LOCK_HELD();
   {
     std::lock_guard<std::mutex> guard(mutex_);
     if (host_ != nullptr) {
-      if (jobs_.size() >= kWorkerQueueJobs) return false;
+      if (waiting_ >= kWorkerQueueJobs) return false;
+      const auto it = byOwner_.find(owner.key);
+      if (owner.limited && it != byOwner_.end() && it->second.size() >= kWorkerJobsPerAddress) return false;
       Job job{connection, 0, std::move(work)};
       if (connection != kNoSocket) job.ticket = host_->Hold(connection);
-      jobs_.push_back(std::move(job));
+      if (it == byOwner_.end()) turns_.push_back(owner.key);
+      byOwner_[owner.key].push_back(std::move(job));
+      ++waiting_;
       queued_.notify_one();
       return true;
     }
@@ -101,14 +126,16 @@ bool Worker::RunAside(Socket connection, Work work) {
 
 std::size_t Worker::QueueLength() {
   std::lock_guard<std::mutex> guard(mutex_);
-  return jobs_.size() + (working_ ? 1 : 0);
+  return waiting_ + (working_ ? 1 : 0);
 }
 
 }  // namespace
 
 void StartWorker(WorkerHost& host) { TheWorker.Start(host); }
 
-bool RunAside(Socket connection, Work work) { return TheWorker.RunAside(connection, std::move(work)); }
+bool RunAside(Socket connection, const JobOwner& owner, Work work) {
+  return TheWorker.RunAside(connection, owner, std::move(work));
+}
 
 std::size_t WorkerQueueLength() { return TheWorker.QueueLength(); }
 

@@ -9,13 +9,24 @@
 #include <cstdint>
 #include <functional>
 
+#include "base/address.h"
 #include "core/socket_handle.h"
 
 namespace core {
 
 // Jobs that may wait for the worker; one more is refused (the client is told to try
-// again), so no client can make the server hold more.
+// again), so no client can make the server hold more. An address held to the limits may
+// have at most kWorkerJobsPerAddress of them, and addresses are served in turn, so that
+// none can fill the queue for the others.
 inline constexpr std::size_t kWorkerQueueJobs = 64;
+inline constexpr std::size_t kWorkerJobsPerAddress = 2;
+
+// Whose a job is: the limit key of the connection's address, and whether that address
+// is held to the limits. The server's own jobs (no connection) are nobody's.
+struct JobOwner {
+  base::Address key;
+  bool limited = false;
+};
 
 // What a job leaves for the input thread, run with ConnectionLock held. Returns true
 // when the job's connection should be ended now, as a game line handler does.
@@ -50,14 +61,15 @@ class WorkerHost {
 // unit tests, RunAside does each job at once on its caller's thread.
 void StartWorker(WorkerHost& host);
 
-// Queues `work` for `connection` (kNoSocket for work of no connection). Once it is
-// done, its Finish runs on the input thread (WorkerHost::Answer), jobs in the order
-// they were queued. Returns false, queueing nothing, when kWorkerQueueJobs jobs wait
-// already.
+// Queues `work` for `connection` (kNoSocket for work of no connection) on behalf of
+// `owner`. Once it is done, its Finish runs on the input thread (WorkerHost::Answer).
+// Jobs of one owner are done in the order they were queued; owners take turns.
+// Returns false, queueing nothing, when kWorkerQueueJobs jobs wait already, or
+// kWorkerJobsPerAddress of a limited owner's.
 // Without the worker thread: runs the work and its Finish now, leaves the Finish's
 // result to the caller (whose line handler reports it) and returns true.
 // REQUIRES: ConnectionLock held.
-bool RunAside(Socket connection, Work work);
+bool RunAside(Socket connection, const JobOwner& owner, Work work);
 
 // Jobs queued and not yet done, the one being worked on included. Any thread.
 std::size_t WorkerQueueLength();

@@ -34,7 +34,7 @@ void HashPlainPasswords() {
     if (base::IsPasswordHash(c->password)) continue;
     ++Hashing;
     const bool queued = core::RunAside(
-        net::kNoSocket, [name = c->name, plain = c->password]() -> core::Finish {
+        net::kNoSocket, core::JobOwner{}, [name = c->name, plain = c->password]() -> core::Finish {
           std::optional<std::string> hash = base::HashPassword(plain);
           return [name, plain, hash = std::move(hash)] {
             --Hashing;

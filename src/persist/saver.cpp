@@ -1,6 +1,7 @@
 #include "persist/saver.h"
 
 #include <fcntl.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +16,7 @@
 #include "core/log.h"
 #include "persist/file_replace.h"
 #include "persist/save.h"
+#include "world/character.h"
 
 namespace persist {
 
@@ -47,6 +49,14 @@ class Saver {
   Slot bans_;
   bool writing_ = false;   // the writer thread is writing a snapshot
   int failedTries_ = 0;    // world saves that failed since the last one that worked
+  std::size_t lastBytes_ = 0;  // the size of the newest snapshot
+
+ public:
+  std::size_t LastBytes() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return lastBytes_;
+  }
+  const std::string& Path() const { return path_; }
 };
 
 // One per process: the files it writes are the process's.
@@ -79,6 +89,7 @@ void Saver::Loop() {
     }
     bool worldSaved = true;
     if (world.bytes) worldSaved = WriteSaveBytes(path_, *world.bytes);  // reports its own failure
+    if (!worldSaved) world::SetNewCharactersKept(false);  // at once: no setup waits for the tick
     bool bansSaved = true;
     if (bans.bytes) {
       const base::Status status = ReplaceFile(bansPath_, *bans.bytes);
@@ -112,6 +123,7 @@ void Saver::SaveWorld(SaveDone done) {
     if (done) done(false);
     return;
   }
+  lastBytes_ = bytes->size();
   world_.bytes = std::move(bytes);
   if (done) world_.waiting.push_back(std::move(done));
   changed_.notify_all();
@@ -165,6 +177,15 @@ bool SaveFailedLast() { return TheSaver.FailedLast(); }
 bool SaveBeforeExit(std::string_view path) {
   ASSERT_CONNECTION_LOCK_HELD();
   return TheSaver.BeforeExit(path);
+}
+
+bool CanKeepNewCharacters() {
+  if (SaveFailedLast()) return false;
+  const std::string folder = FolderOf(TheSaver.Path().empty() ? std::string(kSaveFilePath) : TheSaver.Path());
+  struct statvfs room {};
+  if (::statvfs(folder.c_str(), &room) != 0) return true;  // a file system that cannot say
+  const auto free = static_cast<unsigned long long>(room.f_bavail) * room.f_frsize;
+  return free >= 2ull * TheSaver.LastBytes() + 64 * 1024;
 }
 
 bool CanSaveIn(std::string_view path, int& error) {

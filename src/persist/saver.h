@@ -39,6 +39,11 @@ void SaveBansInBackground(std::string text, SaveDone done = nullptr);
 // changed since, so the caller should save again. Any thread may call.
 bool SaveFailedLast();
 
+// Whether a new character made now would be kept: the newest save did not fail, and
+// the save file's folder has room for two more saves of the size of the last one (the
+// temporary file beside the old one) and some to spare. One statvfs. Any thread.
+bool CanKeepNewCharacters();
+
 // The final save: waits for the writes in progress, drops any world snapshot still
 // waiting, and saves now as SaveWorld does, returning its result (counted, and
 // reported after failed tries, as SaveInBackground's are). The caller keeps

@@ -239,7 +239,7 @@ Answer Password(Call& call) {
   const std::string name(call.words.Arg(0));
   if (FindCharacter(name) == nullptr) return Refused("No character called " + name + ".\n");
   const connection::Socket socket = call.socket;
-  const bool queued = core::RunAside(socket, [socket, name]() -> core::Finish {
+  const bool queued = core::RunAside(socket, core::JobOwner{}, [socket, name]() -> core::Finish {
     const std::string password = NewPassword();
     std::optional<std::string> hash = base::HashPassword(password);
     return [socket, name, password, hash = std::move(hash)] {

@@ -1,6 +1,8 @@
 #include "server/doors.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -34,6 +36,7 @@ connection::Door GameDoor(std::string name, connection::CodecMaker makeCodec, Ga
   door.makeCodec = std::move(makeCodec);
   door.handler = &game;
   door.welcome = kWelcome;
+  door.login = true;
   return door;
 }
 
@@ -159,7 +162,13 @@ void OpenConsole(const ServerSettings& settings, connection::ConnectionLayer& la
   core::Log("Console at " + settings.consolePath + ".\n");
 }
 
+// A descriptor kept for the moment the process has no other: closed, it lets one
+// waiting connection be accepted and turned away at once, so that a full table of
+// descriptors does not leave clients hanging in the listen queue.
+int OpenSpare() { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }
+
 void AcceptLoop(connection::ConnectionLayer& layer, const std::vector<Listener>& listeners) {
+  int spare = OpenSpare();
   std::vector<pollfd> waits;
   for (const Listener& listener : listeners) waits.push_back({listener.socket, POLLIN, 0});
   for (;;) {
@@ -179,7 +188,13 @@ void AcceptLoop(connection::ConnectionLayer& layer, const std::vector<Listener>&
         const base::Status status = net::AcceptOne(listener.socket, accepted);
         if (!status.ok()) {
           const std::string what = listener.acceptName.empty() ? "" : listener.acceptName + " ";
-          core::Log("Error accepting " + what + "connection: " + std::to_string(status.error()) + "\n");
+          core::Log("Error accepting " + what + "connection: " + std::to_string(status.error()) + "\n",
+                    core::LogPriority::Error);
+          if ((status.error() == EMFILE || status.error() == ENFILE) && spare >= 0) {
+            ::close(spare);
+            if (net::AcceptOne(listener.socket, accepted).ok() && accepted.socket >= 0) ::close(accepted.socket);
+            spare = OpenSpare();
+          }
           failed = true;
           break;
         }

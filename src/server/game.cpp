@@ -6,6 +6,7 @@
 #include "commands/interpreter.h"
 #include "connection/bans.h"
 #include "core/connection_lock.h"
+#include "core/log.h"
 #include "core/worker.h"
 #include "persist/bans_file.h"
 #include "persist/plain_passwords.h"
@@ -27,6 +28,8 @@ constexpr int kTicksPerAutosave = 60;  // about 5 minutes
 void Game::Admitted(connection::Socket connection, const connection::Peer& peer) {
   commands::BeginSession(connection, peer.key, peer.limited);
 }
+
+bool Game::InPlay(connection::Socket connection) const { return world::CharacterOf(connection) != nullptr; }
 
 bool Game::Line(connection::Socket connection, const std::string& line) {
   commands::HandleLine(connection, line);
@@ -55,7 +58,7 @@ void LoadGame(connection::ConnectionLayer& layer) {
   core::StartWorker(layer);
 }
 
-void TickGame(connection::ConnectionLayer& layer, std::uint64_t tick) {
+void Game::Tick(connection::ConnectionLayer& layer, std::uint64_t tick) {
   ASSERT_CONNECTION_LOCK_HELD();
   world::WorldTick();
   persist::HashPlainPasswords();
@@ -66,6 +69,16 @@ void TickGame(connection::ConnectionLayer& layer, std::uint64_t tick) {
   if (connection::Bans().Expire(static_cast<std::int64_t>(std::time(nullptr)))) persist::SaveBans();
   layer.Prune(connection::LimitClock::now());
   commands::PruneAllowances();
+  // No character is made that a crash would lose: while saves fail or the disk is
+  // nearly full, setup refuses, and the first good save lifts it.
+  const bool kept = persist::CanKeepNewCharacters();
+  if (kept != keptLast_) {
+    keptLast_ = kept;
+    core::Log(kept ? "New characters are made again: the world saves.\n"
+                   : "New characters are refused until the world can be saved.\n",
+              kept ? core::LogPriority::Info : core::LogPriority::Error);
+  }
+  world::SetNewCharactersKept(kept);
 }
 
 bool SaveGameBeforeExit() {

@@ -16,17 +16,22 @@ class Game final : public connection::LineHandler {
   bool Line(connection::Socket connection, const std::string& line) override;
   void Ended(connection::Socket connection) override;
   std::string Holder(connection::Socket connection) const override;
+  bool InPlay(connection::Socket connection) const override;
+
+  // The world tick and what rides on it: hashing plain passwords, saving what changed
+  // (a failed save is tried again every tick), expiring bans, pruning the limits, and
+  // whether new characters can be kept. `tick` counts the ticks since start, from 1.
+  // REQUIRES: ConnectionLock held.
+  void Tick(connection::ConnectionLayer& layer, std::uint64_t tick);
+
+ private:
+  bool keptLast_ = true;  // whether new characters could be kept at the last tick
 };
 
 // Builds the map, loads the save file and the bans, and starts the saver and the
 // worker (whose answers `layer` runs). REQUIRES: ConnectionLock held; once, before any
 // connection is taken.
 void LoadGame(connection::ConnectionLayer& layer);
-
-// The world tick and what rides on it: hashing plain passwords, saving what changed
-// (a failed save is tried again every tick), expiring bans, pruning the limits.
-// `tick` counts the ticks since start, from 1. REQUIRES: ConnectionLock held.
-void TickGame(connection::ConnectionLayer& layer, std::uint64_t tick);
 
 // The save at the end of the process. REQUIRES: ConnectionLock held, and kept.
 bool SaveGameBeforeExit();

@@ -32,7 +32,7 @@ using Clock = std::chrono::steady_clock;
 struct Running {
   explicit Running(const ServerSettings& settings)
       : settings(settings),
-        layer(settings.limits),
+        layer(settings.limits, settings.caps),
         countdown(layer, {[] { return SaveGameBeforeExit(); }, settings.consolePath}),
         console(layer, countdown) {}
 
@@ -55,7 +55,7 @@ struct Running {
     {
       std::lock_guard<core::FairLock> guard(core::ConnectionLock);
       const Clock::time_point began = Clock::now();
-      TickGame(running.layer, tick);
+      running.game.Tick(running.layer, tick);
       running.certificates.ReloadIfChanged();
       NoteTick(Clock::now() - began);
     }
@@ -65,7 +65,8 @@ struct Running {
 
 }  // namespace
 
-int RunServer(const ServerSettings& settings) {
+int RunServer(const ServerSettings& asked) {
+  ServerSettings settings = asked;
   // A server that could never save would lose everything at its first save: say so
   // before taking a single player.
   int error = 0;
@@ -85,6 +86,14 @@ int RunServer(const ServerSettings& settings) {
   if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
     files.rlim_cur = files.rlim_max;
     ::setrlimit(RLIMIT_NOFILE, &files);
+  }
+  // Connections stop short of the descriptor limit: the save, the log, the console and
+  // the listeners always find one.
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
+    const auto limit = static_cast<std::size_t>(files.rlim_cur);
+    settings.caps.maxConnections = limit > 2 * connection::kReservedDescriptors
+                                      ? limit - connection::kReservedDescriptors
+                                      : limit / 2;
   }
   core::Log("Starting server...\n");
   connection::Socket listening = connection::kNoSocket;

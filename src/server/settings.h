@@ -9,6 +9,7 @@
 
 #include "base/address.h"
 #include "connection/address_limits.h"
+#include "connection/caps.h"
 #include "core/socket_handle.h"
 
 namespace server {
@@ -18,6 +19,7 @@ inline constexpr std::uint16_t kDefaultPort = 61234;
 struct ServerSettings {
   std::uint16_t port = kDefaultPort;  // the game port (PELTHOLLOW_PORT)
   connection::AddressLimits limits;
+  connection::Caps caps;  // PELTHOLLOW_MAX_MEMORY, PELTHOLLOW_LOGIN_SECONDS; the rest from the system
   std::uint16_t webPort = 0;      // PELTHOLLOW_WEB_PORT; 0: no web client
   std::vector<std::string> webOrigins;  // PELTHOLLOW_WEB_ORIGINS: let in besides the page's own
   std::uint16_t telnetPort = 0;   // PELTHOLLOW_TELNET_PORT; 0: no telnet port

@@ -19,10 +19,35 @@ std::string PackageOf(const nlohmann::json& entry) {
 
 }  // namespace
 
+bool JsonNestingWithin(std::string_view text, int depth) {
+  int level = 0;
+  bool inString = false;
+  bool escaped = false;
+  for (const char c : text) {
+    if (inString) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++level > depth) return false;
+    } else if (c == ']' || c == '}') {
+      --level;
+    }
+  }
+  return true;
+}
+
 bool GmcpClient::Take(std::string_view message) {
   const std::size_t blank = message.find(' ');
   const std::string_view name = message.substr(0, blank);
   const std::string_view body = blank == std::string_view::npos ? "" : message.substr(blank + 1);
+  if (message.size() > kMaxGmcpBytes || !JsonNestingWithin(body, kMaxGmcpDepth)) return false;
   const nlohmann::json data = nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
   if (name == "Core.Hello") {
     if (data.is_object() && data.contains("client") && data["client"].is_string()) {

@@ -12,13 +12,21 @@ namespace telnet {
 
 // The longest GMCP message a client may send; longer ones are dropped.
 inline constexpr std::size_t kMaxGmcpBytes = 4096;
+// The deepest JSON of a client's message that is parsed: arrays and objects nested
+// deeper are dropped before any work is done on them.
+inline constexpr int kMaxGmcpDepth = 16;
+
+// True when `text` holds no array or object nested deeper than `depth` (strings read as
+// JSON reads them). A look at each byte, no parse.
+bool JsonNestingWithin(std::string_view text, int depth);
 
 class GmcpClient {
  public:
   // Takes one message from the client. Core.Supports.Set replaces the list of
   // packages, .Add and .Remove change it ("Room 1": the package and its version);
-  // Core.Hello names the client. Anything else, or JSON that does not parse, is
-  // ignored. Returns true when the message was Core.Hello.
+  // Core.Hello names the client. Anything else, JSON that does not parse, or JSON
+  // nested deeper than kMaxGmcpDepth is ignored. Returns true when the message was
+  // Core.Hello.
   bool Take(std::string_view message);
 
   // Whether a message named `name` ("Room.Info") belongs to a listed package: "Room"

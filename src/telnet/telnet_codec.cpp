@@ -23,6 +23,7 @@ void TelnetCodec::Read(std::string_view bytes, connection::CodecEvents& events, 
         }
       },
       [&] { AppendStatus(toPeer, events.Now().monotonic); }, [&](std::string_view message) { TakeGmcp(message, toPeer); });
+  events.Unit(reader_.TakeCommands());
 }
 
 void TelnetCodec::TakeGmcp(std::string_view message, std::string& toPeer) {

@@ -53,6 +53,7 @@ TelnetReader::Event TelnetReader::Step(unsigned char byte, std::string& toClient
       return Event::None;
     case State::Command:
       state_ = State::Data;
+      if (byte != kIac) ++commands_;
       if (byte == kIac) {
         if (line_.size() <= maxLineBytes_) line_ += static_cast<char>(kIac);
       } else if (byte == kWill || byte == kWont || byte == kDo || byte == kDont) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "telnet/gmcp.h"
 
@@ -49,6 +50,10 @@ class TelnetReader {
   // Whether the client agreed to GMCP.
   bool GmcpOn() const { return gmcp_ == Mssp::Yes; }
 
+  // The commands (negotiations, subnegotiations, others) read since the last call: the
+  // work they cost, for the connection's pace.
+  std::size_t TakeCommands() { return std::exchange(commands_, 0); }
+
   // Bytes of the unfinished line held now; never more than maxLineBytes + 1.
   std::size_t Buffered() const { return line_.size(); }
 
@@ -86,6 +91,7 @@ class TelnetReader {
   Mssp gmcp_ = Mssp::No;
   bool subGmcp_ = false;   // the subnegotiation being read is a GMCP message kept in sub_
   std::string sub_;        // that message, at most kMaxGmcpBytes + 1 bytes
+  std::size_t commands_ = 0;  // commands read since TakeCommands
 };
 
 template <class OnLine, class OnMssp, class OnGmcp>

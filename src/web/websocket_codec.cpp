@@ -224,8 +224,9 @@ void WebSocketCodec::TakeText(std::string_view data, bool whole, bool last,
 void WebSocketCodec::TakeMessage(std::string_view message, connection::CodecEvents& events) {
   if (!gmcp_ || binaryMessage_) {
     ReportLines(message, events);
-  } else if (message.size() <= telnet::kMaxGmcpBytes) {
-    client_->Take(message);
+  } else {
+    events.Unit();
+    if (message.size() <= telnet::kMaxGmcpBytes) client_->Take(message);
   }
 }
 
@@ -252,6 +253,7 @@ void WebSocketCodec::TakeControl(std::uint8_t opcode, std::string_view data, boo
     if (!last) return;
     payload = control_;
   }
+  events.Unit();
   if (opcode == WSLAY_PING) {
     AppendFrame(WSLAY_PONG, payload, toPeer);
   } else if (opcode == WSLAY_CONNECTION_CLOSE) {

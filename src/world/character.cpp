@@ -1,6 +1,7 @@
 #include "world/character.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <utility>
 
@@ -22,6 +23,11 @@ bool Changed = false;  // since the last TakeChanges
 // The name of every character in the three tables above, once per character, so that
 // a new name is checked against all of them in one lookup.
 NameIndex HeldNames;
+// The names that setups on their way hold (NameReservation), and their index.
+std::vector<std::string> ReservedNames;
+NameIndex ReservedIndex;
+// Set by the saver's thread, read by the commands.
+std::atomic<bool> Kept{true};
 
 // Connections in play on each cell, ascending, so that telling an area costs the
 // number of listeners rather than the number of players. Kept in step with the x and
@@ -157,9 +163,26 @@ Character* FindStoredByName(std::string_view name) {
   return nullptr;
 }
 
+NameReservation::NameReservation(std::string name) : name_(std::move(name)) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  ReservedNames.push_back(name_);
+  ReservedIndex.Add(name_);
+}
+
+NameReservation::~NameReservation() {
+  ASSERT_CONNECTION_LOCK_HELD();
+  const auto it = std::find(ReservedNames.begin(), ReservedNames.end(), name_);
+  if (it != ReservedNames.end()) ReservedNames.erase(it);
+  ReservedIndex.Remove(name_);
+}
+
+void SetNewCharactersKept(bool kept) { Kept.store(kept, std::memory_order_relaxed); }
+bool NewCharactersKept() { return Kept.load(std::memory_order_relaxed); }
+
 bool NameTaken(std::string_view name) {
   ASSERT_CONNECTION_LOCK_HELD();
   if (FindInPlayByName(name) != nullptr) return true;
+  if (std::find(ReservedNames.begin(), ReservedNames.end(), name) != ReservedNames.end()) return true;
   for (auto& [connection, c] : KitQueue) {
     if (c->name == name) return true;
   }
@@ -168,7 +191,7 @@ bool NameTaken(std::string_view name) {
 
 bool NameTooClose(std::string_view name) {
   ASSERT_CONNECTION_LOCK_HELD();
-  return HeldNames.HoldsLookalikeOf(name);
+  return HeldNames.HoldsLookalikeOf(name) || ReservedIndex.HoldsLookalikeOf(name);
 }
 
 Character& EnterPlay(Socket connection, std::unique_ptr<Character> c) {

@@ -128,8 +128,29 @@ Character* FindInPlayByName(std::string_view name, Socket* socket = nullptr);
 // The first stored character whose name is `name`, or nullptr.
 Character* FindStoredByName(std::string_view name);
 
-// True when a character in play, a waiting kit or a stored character has this name.
+// True when a character in play, a waiting kit or a stored character has this name, or
+// a setup on its way has reserved it.
 bool NameTaken(std::string_view name);
+
+// A name a setup holds while its password is hashed, so that no other setup can take
+// it (nor one that reads alike) meanwhile: NameTaken and NameTooClose count it. Let go
+// when the reservation is destroyed. Made, used and destroyed with ConnectionLock held.
+class NameReservation {
+ public:
+  explicit NameReservation(std::string name);
+  ~NameReservation();
+  NameReservation(const NameReservation&) = delete;
+  NameReservation& operator=(const NameReservation&) = delete;
+
+ private:
+  std::string name_;
+};
+
+// Whether a new character could be kept now: false while the world's saves fail or its
+// disk is nearly full, so that setup makes no promise a crash would break. Set by the
+// saver; any thread.
+void SetNewCharactersKept(bool kept);
+bool NewCharactersKept();
 
 // True when a character in play, a waiting kit or a stored character has a name that
 // could be taken for `name` on the screen without being it byte for byte: one that

@@ -1,0 +1,58 @@
+// The caps of the whole server and the byte budgets of its clients: what no client, nor
+// all of them together, can make the server hold or do. Plain records; the connection
+// layer keeps them (connection_layer.h).
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+namespace connection {
+
+struct Caps {
+  // All unsent output and all waiting input together (PELTHOLLOW_MAX_MEMORY): above it,
+  // the connections with the largest backlogs are ended first.
+  std::size_t maxBufferedBytes = std::size_t{256} << 20;
+  // Live connections, and the sockets still closing; 0 until the server sets it below
+  // its descriptor limit, leaving room for the save, the log and the listeners.
+  std::size_t maxConnections = 0;
+  // A connection of the game that has not entered play this long after it connected is
+  // ended (PELTHOLLOW_LOGIN_SECONDS); zero: no limit.
+  std::chrono::seconds loginWithin{60};
+  // What a connection held to the limits may send, and all connections of one address
+  // together, in bytes a second; bursts of twice as much. Over it, the layer stops
+  // reading until the budget refills, and the kernel's window slows the sender.
+  std::size_t connectionBytesPerSecond = 64 * 1024;
+  std::size_t addressBytesPerSecond = 256 * 1024;
+};
+
+// Descriptors kept free for what is not a connection: the save's temporary file, the
+// log, the console, the listeners, the worker's and the saver's files.
+inline constexpr std::size_t kReservedDescriptors = 64;
+
+using ByteClock = std::chrono::steady_clock;
+
+// A byte budget: a token bucket of `rate` bytes a second holding at most twice that,
+// as the time it would be full again. Bytes taken past it are a debt, paid before more
+// may come.
+class ByteBudget {
+ public:
+  // Counts `bytes` read at `now`.
+  void Spend(std::size_t rate, std::size_t bytes, ByteClock::time_point now) {
+    if (rate == 0) return;
+    const auto burst = std::chrono::seconds(2);
+    if (full_ < now - burst) full_ = now - burst;
+    full_ += std::chrono::duration_cast<ByteClock::duration>(std::chrono::duration<double>(
+        static_cast<double>(bytes) / static_cast<double>(rate)));
+  }
+  // When more may be read: `now` or earlier when there is room.
+  ByteClock::time_point ReadyAt(std::size_t rate, ByteClock::time_point now) const {
+    if (rate == 0 || full_ <= now) return now;
+    return full_;
+  }
+
+ private:
+  ByteClock::time_point full_{};  // when the bucket is empty of debt; earlier: room
+};
+
+}  // namespace connection
