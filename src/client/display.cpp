@@ -1,6 +1,6 @@
 #include "client/display.h"
 
-#include "net/utf8.h"
+#include "base/utf8.h"
 
 namespace client {
 
@@ -11,7 +11,7 @@ constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
 constexpr int kTabStop = 8;  // terminal tab stops, in columns
 
 bool IsContinuation(char byte) {
-  return net::utf8::IsContinuation(static_cast<unsigned char>(byte));
+  return base::utf8::IsContinuation(static_cast<unsigned char>(byte));
 }
 
 bool IsControlByte(std::string_view ch) {
@@ -30,7 +30,7 @@ bool IsBlank(char byte) { return byte == ' ' || byte == '\t'; }
 }  // namespace
 
 std::size_t CharLength(std::string_view text, std::size_t at) {
-  return net::utf8::CharLength(text, at);
+  return base::utf8::CharLength(text, at);
 }
 
 std::size_t PreviousCharStart(std::string_view text, std::size_t at) {
@@ -56,9 +56,9 @@ std::size_t CharStartAtOrBefore(std::string_view text, std::size_t at) {
 
 int ShownWidth(std::string_view ch) {
   if (IsControlByte(ch)) return 2;
-  if (net::utf8::C1Control(ch) != 0) return 4;
+  if (base::utf8::C1Control(ch) != 0) return 4;
   if (ch.size() == 1) return 1;
-  return net::utf8::ColumnWidth(net::utf8::Decode(ch));
+  return base::utf8::ColumnWidth(base::utf8::Decode(ch));
 }
 
 void AppendShown(std::string& out, std::string_view ch) {
@@ -66,7 +66,7 @@ void AppendShown(std::string& out, std::string_view ch) {
     const auto byte = static_cast<unsigned char>(ch[0]);
     out.push_back('^');
     out.push_back(byte == 0x7F ? '?' : static_cast<char>(byte + 0x40));
-  } else if (const unsigned char c1 = net::utf8::C1Control(ch); c1 != 0) {
+  } else if (const unsigned char c1 = base::utf8::C1Control(ch); c1 != 0) {
     out.append("M-^");
     out.push_back(static_cast<char>(c1 - 0x40));
   } else if (ShownAsReplacement(ch)) {

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "client/display.h"
-#include "net/utf8.h"
+#include "base/utf8.h"
 
 namespace client {
 
@@ -72,13 +72,13 @@ void PushTildeKey(const std::string& parameters, std::vector<Key>& keys) {
 
 void DecodePlain(KeyDecoder& decoder, unsigned char byte, std::vector<Key>& keys) {
   if (!decoder.pending.empty()) {
-    if (net::utf8::IsContinuation(byte)) {
+    if (base::utf8::IsContinuation(byte)) {
       decoder.pending.push_back(static_cast<char>(byte));
       const auto lead = static_cast<unsigned char>(decoder.pending[0]);
-      if (decoder.pending.size() < static_cast<std::size_t>(net::utf8::SequenceLength(lead))) {
+      if (decoder.pending.size() < static_cast<std::size_t>(base::utf8::SequenceLength(lead))) {
         return;
       }
-      if (net::utf8::WellFormedLength(decoder.pending, 0) == decoder.pending.size()) {
+      if (base::utf8::WellFormedLength(decoder.pending, 0) == decoder.pending.size()) {
         PushCharacter(keys, std::exchange(decoder.pending, {}));
       } else {
         FlushPending(decoder, keys);  // an overlong form or a surrogate
@@ -92,7 +92,7 @@ void DecodePlain(KeyDecoder& decoder, unsigned char byte, std::vector<Key>& keys
     return;
   }
   if (PushKeyOf(kControlKeys, byte, keys)) return;
-  if (net::utf8::SequenceLength(byte) > 1) {
+  if (base::utf8::SequenceLength(byte) > 1) {
     decoder.pending.push_back(static_cast<char>(byte));
     return;
   }

@@ -2,7 +2,7 @@
 
 #include <unicode/uchar.h>
 
-#include "net/utf8.h"
+#include "base/utf8.h"
 
 namespace commands {
 
@@ -43,17 +43,17 @@ bool HasControlCharacter(std::string_view text) {
   bool afterEmoji = false;  // the last character was an emoji, or U+FE0F after one
   bool inTags = false;      // within an emoji tag sequence, after one tag or more
   for (std::size_t at = 0; at < text.size();) {
-    const std::size_t length = net::utf8::CharLength(text, at);
+    const std::size_t length = base::utf8::CharLength(text, at);
     const std::string_view ch = text.substr(at, length);
     at += length;
     const auto byte = static_cast<unsigned char>(ch[0]);
-    if (byte < 0x20 || byte == 0x7F || net::utf8::C1Control(ch) != 0) return true;
+    if (byte < 0x20 || byte == 0x7F || base::utf8::C1Control(ch) != 0) return true;
     if (length == 1) {  // the rest of ASCII, and bytes of no character
       if (inTags) return true;
       afterEmoji = false;
       continue;
     }
-    const char32_t code = net::utf8::Decode(ch);
+    const char32_t code = base::utf8::Decode(ch);
     if (Tag(code)) {
       if (!inTags && !afterEmoji) return true;
       inTags = true;

@@ -1,6 +1,6 @@
 #include "telnet/telnet_writer.h"
 
-#include "net/utf8.h"
+#include "base/utf8.h"
 #include "telnet/telnet_protocol.h"
 
 namespace telnet {
@@ -8,10 +8,10 @@ namespace telnet {
 void AppendGameText(std::string& out, std::string_view text) {
   out.reserve(out.size() + text.size() + text.size() / 16 + 2);
   for (std::size_t at = 0; at < text.size();) {
-    const std::size_t length = net::utf8::CharLength(text, at);
+    const std::size_t length = base::utf8::CharLength(text, at);
     const std::string_view character = text.substr(at, length);
     at += length;
-    if (const unsigned char c1 = net::utf8::C1Control(character); c1 != 0) {
+    if (const unsigned char c1 = base::utf8::C1Control(character); c1 != 0) {
       out += "M-^";
       out += static_cast<char>(c1 - 0x40);
       continue;

@@ -4,7 +4,6 @@
 #include <cctype>
 #include <cstdint>
 
-#include "net/utf8.h"
 
 namespace web {
 
@@ -19,40 +18,6 @@ bool EqualIgnoringCase(std::string_view a, std::string_view b) {
 
 bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && EqualIgnoringCase(text.substr(0, prefix.size()), prefix);
-}
-
-// The piece at the start of `s`: one well-formed character (`whole` set) or the
-// longest start of one that breaks off (`whole` cleared; at least one byte). The
-// second byte's range depends on the lead byte, which rules out overlong forms,
-// surrogates and values past U+10FFFF.
-std::size_t NextPiece(std::string_view s, bool& whole) {
-  const auto lead = static_cast<std::uint8_t>(s[0]);
-  whole = true;
-  if (lead < 0x80) return 1;
-  std::size_t length = 0;
-  std::uint8_t low = 0x80;
-  std::uint8_t high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    whole = false;
-    return 1;
-  }
-  std::size_t i = 1;
-  for (; i < length && i < s.size(); ++i) {
-    const auto next = static_cast<std::uint8_t>(s[i]);
-    if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF)) break;
-  }
-  whole = i == length;
-  return i;
 }
 
 }  // namespace
@@ -97,52 +62,6 @@ std::vector<std::string> SplitOrigins(std::string_view value) {
     start = end + 1;
   }
   return origins;
-}
-
-std::string RepairUtf8(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  while (!bytes.empty()) {
-    bool whole = true;
-    const std::size_t n = NextPiece(bytes, whole);
-    if (whole) {
-      out.append(bytes.substr(0, n));
-    } else {
-      out.append("\xEF\xBF\xBD");  // U+FFFD
-    }
-    bytes.remove_prefix(n);
-  }
-  return out;
-}
-
-bool IsValidUtf8(std::string_view bytes) {
-  Utf8Check check;
-  return check.Feed(bytes) && check.Whole();
-}
-
-bool Utf8Check::Feed(std::string_view bytes) {
-  for (const char c : bytes) {
-    if (broken_) return false;
-    const auto byte = static_cast<std::uint8_t>(c);
-    if (due_ > 0) {
-      broken_ = byte < low_ || byte > high_;
-      --due_;
-      low_ = 0x80;
-      high_ = 0xBF;
-      continue;
-    }
-    if (byte < 0x80) continue;
-    const int length = net::utf8::SequenceLength(byte);
-    broken_ = length == 0;
-    due_ = static_cast<std::uint8_t>(length > 0 ? length - 1 : 0);
-    // As in NextPiece: the second byte's range shuts out overlong forms, surrogates
-    // and values past U+10FFFF.
-    if (byte == 0xE0) low_ = 0xA0;
-    if (byte == 0xED) high_ = 0x9F;
-    if (byte == 0xF0) low_ = 0x90;
-    if (byte == 0xF4) high_ = 0x8F;
-  }
-  return !broken_;
 }
 
 }  // namespace web

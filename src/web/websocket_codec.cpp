@@ -8,6 +8,7 @@
 #include <cstring>
 #include <utility>
 
+#include "base/utf8.h"
 #include "net/frame.h"
 
 namespace web {
@@ -271,7 +272,7 @@ void WebSocketCodec::AnswerClose(std::string_view payload, connection::CodecEven
   } else if (payload.size() >= 2) {
     code = static_cast<std::uint16_t>(static_cast<std::uint8_t>(payload[0]) << 8 |
                                       static_cast<std::uint8_t>(payload[1]));
-    if (!CloseCodeValid(code) || !IsValidUtf8(payload.substr(2))) code = kProtocolError;
+    if (!CloseCodeValid(code) || !base::utf8::IsValid(payload.substr(2))) code = kProtocolError;
   }
   Close(code, {}, events, toPeer);
 }
@@ -297,10 +298,10 @@ void WebSocketCodec::SendClose(std::uint16_t code, std::string_view reason, std:
 void WebSocketCodec::Write(std::string_view text, std::string& out) {
   if (closed_) return;
   const std::uint8_t opcode = gmcp_ ? WSLAY_BINARY_FRAME : WSLAY_TEXT_FRAME;
-  if (IsValidUtf8(text)) {
+  if (base::utf8::IsValid(text)) {
     AppendFrame(opcode, text, out);
   } else {
-    AppendFrame(opcode, RepairUtf8(text), out);
+    AppendFrame(opcode, base::utf8::Repair(text), out);
   }
 }
 

@@ -13,7 +13,7 @@
 
 #include "connection/codec.h"
 #include "telnet/gmcp.h"
-#include "web/web_rules.h"
+#include "base/utf8.h"
 
 struct wslay_frame_context;
 struct wslay_frame_iocb;
@@ -75,7 +75,7 @@ class WebSocketCodec {
   std::uint64_t payloadSeen_ = 0;  // payload bytes of the frame being received
   std::string message_;     // the fragmented text message being read, at most kMaxLineBytes + 1
   std::string control_;     // a control frame's payload come in pieces, at most 125 bytes
-  Utf8Check utf8_;          // of the text message being read
+  base::utf8::Check utf8_;  // of the text message being read
   bool inFrame_ = false;    // a frame has begun and is not whole yet
   bool inMessage_ = false;  // a text message has begun and its last frame not come
   bool closed_ = false;     // a close was sent: nothing more is read or written

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "net/utf8.h"
+#include "base/utf8.h"
 
 namespace world {
 
@@ -181,9 +181,9 @@ bool HoldsOtherThan(const Map& names, const std::u16string& reading, std::string
 NameFault FaultOfName(std::string_view name) {
   bool letter = false;
   for (std::size_t at = 0; at < name.size();) {
-    const std::size_t length = net::utf8::WellFormedLength(name, at);
+    const std::size_t length = base::utf8::WellFormedLength(name, at);
     if (length == 0) return NameFault::Hidden;
-    const char32_t code = net::utf8::Decode(name.substr(at, length));
+    const char32_t code = base::utf8::Decode(name.substr(at, length));
     at += length;
     if (HiddenInName(code)) return NameFault::Hidden;
     letter = letter || u_isalpha(static_cast<UChar32>(code));

@@ -7,44 +7,6 @@
 namespace web {
 namespace {
 
-const std::string kFffd = "\xEF\xBF\xBD";
-
-TEST(RepairUtf8, ValidTextIsUnchanged) {
-  const std::string text = "plain, caf\xC3\xA9, \xE2\x82\xAC, \xF0\x9F\x90\x88, \xF4\x8F\xBF\xBF";
-  EXPECT_EQ(RepairUtf8(text), text);
-  EXPECT_EQ(RepairUtf8(std::string("a\0b", 3)), std::string("a\0b", 3));
-}
-
-TEST(RepairUtf8, EachBrokenPieceBecomesOneReplacement) {
-  EXPECT_EQ(RepairUtf8("a\x80z"), "a" + kFffd + "z");            // stray continuation
-  EXPECT_EQ(RepairUtf8("a\xFFz"), "a" + kFffd + "z");            // never a lead byte
-  EXPECT_EQ(RepairUtf8("\xE2\x82z"), kFffd + "z");               // cut: one piece
-  EXPECT_EQ(RepairUtf8("end\xF0\x9F\x90"), "end" + kFffd);       // cut at the end
-  EXPECT_EQ(RepairUtf8("\xC0\x80"), kFffd + kFffd);              // overlong NUL
-  EXPECT_EQ(RepairUtf8("\xE0\x80\x80"), kFffd + kFffd + kFffd);  // overlong
-  EXPECT_EQ(RepairUtf8("\xED\xA0\x80"), kFffd + kFffd + kFffd);  // a surrogate
-  EXPECT_EQ(RepairUtf8("\xF4\x90\x80\x80"), kFffd + kFffd + kFffd + kFffd);  // past U+10FFFF
-  EXPECT_EQ(RepairUtf8("\xC3\xC3\xA9"), kFffd + "\xC3\xA9");     // the next lead survives
-}
-
-TEST(Utf8Check, ACharacterMayBeCutBetweenPiecesAndABadByteBreaksTheRest) {
-  Utf8Check check;
-  EXPECT_TRUE(check.Feed("caf\xC3"));
-  EXPECT_FALSE(check.Whole());
-  EXPECT_TRUE(check.Feed("\xA9 \xF0\x9F"));
-  EXPECT_TRUE(check.Feed("\x90\x88"));
-  EXPECT_TRUE(check.Whole());
-
-  Utf8Check surrogate;
-  EXPECT_TRUE(surrogate.Feed("\xED"));
-  EXPECT_FALSE(surrogate.Feed("\xA0\x80"));
-  EXPECT_FALSE(surrogate.Feed("a"));
-  EXPECT_FALSE(surrogate.Whole());
-  EXPECT_FALSE(IsValidUtf8("\xE2\x82"));  // cut at the end
-  EXPECT_FALSE(IsValidUtf8("\xC0\x80"));  // overlong
-  EXPECT_TRUE(IsValidUtf8(std::string("a\0\xF4\x8F\xBF\xBF", 6)));
-}
-
 TEST(OriginAllowed, ThePagesOwnOriginAndListedOnes) {
   const std::vector<std::string> none;
   EXPECT_TRUE(OriginAllowed("http://localhost:8080", "localhost:8080", none));

@@ -1,12 +1,14 @@
-// UTF-8 as RFC 3629 defines it: which bytes start a character and how many follow,
-// the well-formed characters, and how many terminal columns a character takes. Pure
-// functions over bytes; any thread may call them.
+// UTF-8 as RFC 3629 defines it, the one place the program decides it: which bytes start
+// a character and how many follow, the well-formed characters, checking and repairing
+// text (whole or in pieces), and how many terminal columns a character takes. Pure
+// functions and values over bytes; any thread may call them.
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
-namespace net::utf8 {
+namespace base::utf8 {
 
 // Bytes of the sequence that `lead` starts: 1 for ASCII (below 0x80), 2 for C2 to DF,
 // 3 for E0 to EF, 4 for F0 to F4, and 0 for a byte that starts no character (a
@@ -42,9 +44,32 @@ unsigned char C1Control(std::string_view ch);
 // REQUIRES: !ch.empty() and WellFormedLength(ch, 0) == ch.size().
 char32_t Decode(std::string_view ch);
 
+// Whether `bytes` is well-formed UTF-8 as a whole (no character cut at the end).
+bool IsValid(std::string_view bytes);
+
+// `bytes` as valid UTF-8: each maximal piece that is not part of a well-formed
+// character (a stray continuation byte, a cut sequence, an overlong form, a surrogate,
+// a value past U+10FFFF) becomes U+FFFD. Valid text comes back unchanged.
+std::string Repair(std::string_view bytes);
+
+// Checks text that arrives in pieces, such as the frames of one WebSocket message, for
+// well-formed UTF-8; a character may be cut between two pieces. A value per text.
+class Check {
+ public:
+  // Takes the next piece. Returns false once a byte cannot belong to a well-formed
+  // character (here or in an earlier piece), and from then on.
+  bool Feed(std::string_view bytes);
+  // True when every byte so far was good and the last character is whole.
+  bool Whole() const { return held_.empty() && !broken_; }
+
+ private:
+  std::string held_;  // the start of a character cut at the end of the last piece
+  bool broken_ = false;
+};
+
 // Columns a terminal gives the code point: 0 for combining marks and zero-width
 // characters, 2 for East Asian wide and fullwidth characters and the emoji blocks, 1
 // for everything else. Control characters are left to the caller (they count 1 here).
 int ColumnWidth(char32_t code);
 
-}  // namespace net::utf8
+}  // namespace base::utf8

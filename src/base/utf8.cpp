@@ -1,6 +1,8 @@
-#include "net/utf8.h"
+#include "base/utf8.h"
 
-namespace net::utf8 {
+#include <string>
+
+namespace base::utf8 {
 
 namespace {
 
@@ -41,25 +43,35 @@ int SequenceLength(unsigned char lead) {
   return 0;
 }
 
-std::size_t WellFormedLength(std::string_view text, std::size_t at) {
+// The bytes from text[at] on that can begin one character: a whole well-formed
+// character (`whole` set), or the longest start of one that the end of `text` or a byte
+// that does not belong cuts short (`whole` cleared; at least one byte). The second
+// byte's range depends on the lead byte, which rules out overlong forms, surrogates and
+// values past U+10FFFF; every later byte is any continuation byte.
+std::size_t Piece(std::string_view text, std::size_t at, bool& whole) {
   const auto lead = static_cast<unsigned char>(text[at]);
   const auto length = static_cast<std::size_t>(SequenceLength(lead));
-  if (length <= 1) return length;
-  if (length > text.size() - at) return 0;
-  // The second byte's range shuts out overlong forms, surrogates and values past
-  // U+10FFFF; every later byte is any continuation byte.
+  whole = length != 0;
+  if (length <= 1) return 1;
   unsigned char low = 0x80;
   unsigned char high = 0xBF;
   if (lead == 0xE0) low = 0xA0;
   if (lead == 0xED) high = 0x9F;
   if (lead == 0xF0) low = 0x90;
   if (lead == 0xF4) high = 0x8F;
-  const auto second = static_cast<unsigned char>(text[at + 1]);
-  if (second < low || second > high) return 0;
-  for (std::size_t i = 2; i < length; ++i) {
-    if (!IsContinuation(static_cast<unsigned char>(text[at + i]))) return 0;
+  std::size_t i = 1;
+  for (; i < length && at + i < text.size(); ++i) {
+    const auto next = static_cast<unsigned char>(text[at + i]);
+    if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF)) break;
   }
-  return length;
+  whole = i == length;
+  return i;
+}
+
+std::size_t WellFormedLength(std::string_view text, std::size_t at) {
+  bool whole = false;
+  const std::size_t length = Piece(text, at, whole);
+  return whole ? length : 0;
 }
 
 unsigned char C1Control(std::string_view ch) {
@@ -80,10 +92,57 @@ char32_t Decode(std::string_view ch) {
   return code;
 }
 
+bool IsValid(std::string_view bytes) {
+  Check check;
+  return check.Feed(bytes) && check.Whole();
+}
+
+std::string Repair(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (std::size_t at = 0; at < bytes.size();) {
+    bool whole = false;
+    const std::size_t n = Piece(bytes, at, whole);
+    if (whole) {
+      out.append(bytes.substr(at, n));
+    } else {
+      out.append("\xEF\xBF\xBD");  // U+FFFD for the whole broken piece
+    }
+    at += n;
+  }
+  return out;
+}
+
+bool Check::Feed(std::string_view bytes) {
+  if (broken_) return false;
+  std::string joined;
+  if (!held_.empty()) {
+    joined = held_;
+    joined.append(bytes);
+    bytes = joined;
+    held_.clear();
+  }
+  for (std::size_t at = 0; at < bytes.size();) {
+    bool whole = false;
+    const std::size_t n = Piece(bytes, at, whole);
+    if (!whole) {
+      // Cut by the end of this piece, it may go on in the next; cut by a byte, it is broken.
+      if (at + n == bytes.size() && SequenceLength(static_cast<unsigned char>(bytes[at])) > 1) {
+        held_ = std::string(bytes.substr(at));
+        return true;
+      }
+      broken_ = true;
+      return false;
+    }
+    at += n;
+  }
+  return true;
+}
+
 int ColumnWidth(char32_t code) {
   if (InRanges(kZeroWidth, code)) return 0;
   if (InRanges(kWide, code)) return 2;
   return 1;
 }
 
-}  // namespace net::utf8
+}  // namespace base::utf8
