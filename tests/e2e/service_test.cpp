@@ -1,0 +1,44 @@
+// The program as an operator and a service manager see it: what --version and --help
+// print, the notify protocol's messages, and a restart from the console.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+
+#include "e2e_support.h"
+
+namespace {
+
+using e2e::Process;
+using e2e::TempDir;
+
+// `pelthollow <args>` with nothing on its standard input: its exit code and output.
+std::pair<int, std::string> RunProgram(std::vector<std::string> args, std::map<std::string, std::string> env = {}) {
+  TempDir dir;
+  Process::Options options;
+  options.args = std::move(args);
+  options.env = std::move(env);
+  Process p(dir.Path(), e2e::FreePort(), options);
+  const int code = Process::ExitCode(p.Wait());
+  p.WaitForEndOfOutput();
+  return {code, p.Output()};
+}
+
+TEST(Service, VersionAndHelpEndWithZeroAndAnythingElseAsks) {
+  // Even with a port that would stop the server.
+  const auto [versionCode, version] = RunProgram({"--version"}, {{"PELTHOLLOW_PORT", "0"}});
+  EXPECT_EQ(versionCode, 0);
+  EXPECT_TRUE(std::regex_match(version, std::regex(R"(pelthollow [0-9]+\.[0-9]+\.[0-9]+(\+[0-9a-z.]+)?\n)")))
+      << version;
+
+  const auto [helpCode, help] = RunProgram({"--help"});
+  EXPECT_EQ(helpCode, 0);
+  EXPECT_EQ(help.rfind("Usage: pelthollow server | client | admin WORDS... | --version | --help\n", 0), 0u) << help;
+  EXPECT_NE(help.find("PELTHOLLOW_PORT "), std::string::npos) << help;
+
+  const auto [otherCode, other] = RunProgram({"nonsense"});
+  EXPECT_EQ(otherCode, 0);  // the end of standard input at the prompt
+  EXPECT_EQ(other, "(S)erver or (C)lient mode? ");
+}
+
+}  // namespace
