@@ -9,7 +9,9 @@
 
 namespace {
 
+using e2e::Client;
 using e2e::Process;
+using e2e::Server;
 using e2e::TempDir;
 
 // `pelthollow <args>` with nothing on its standard input: its exit code and output.
@@ -39,6 +41,38 @@ TEST(Service, VersionAndHelpEndWithZeroAndAnythingElseAsks) {
   const auto [otherCode, other] = RunProgram({"nonsense"});
   EXPECT_EQ(otherCode, 0);  // the end of standard input at the prompt
   EXPECT_EQ(other, "(S)erver or (C)lient mode? ");
+}
+
+// `pelthollow admin <words>` beside `server`: its output, or "exit N: output".
+std::string Admin(Server& server, std::vector<std::string> words) {
+  Process::Options options;
+  options.args = {"admin"};
+  options.args.insert(options.args.end(), words.begin(), words.end());
+  Process admin(server.Dir().Path(), server.Port(), options);
+  const int code = Process::ExitCode(admin.Wait());
+  admin.WaitForEndOfOutput();
+  return code == 0 ? admin.Output() : "exit " + std::to_string(code) + ": " + admin.Output();
+}
+
+TEST(Service, RestartCountsDownSavesAndEndsWithTheCodeTheUnitRestartsOn) {
+  TempDir dir;
+  Server server(&dir);
+  ASSERT_TRUE(server.Ready());
+  Client ash(server.Port());
+  ASSERT_TRUE(ash.ReadWelcome());
+  ash.Send("setup Ash pw she 12 warrior moss \" a cat \" - -");
+  ASSERT_TRUE(ash.WaitForFrame("Character created"));
+  ash.Discard();
+
+  EXPECT_EQ(Admin(server, {"restart", "60"}), "Restarting in 1 minute.\n");
+  EXPECT_EQ(ash.NextFrame(), "The server is restarting in 1 minute.");
+  EXPECT_EQ(Admin(server, {"shutdown", "cancel"}), "Restart cancelled.\n");
+  EXPECT_EQ(ash.NextFrame(), "The restart is called off.");
+
+  EXPECT_EQ(Admin(server, {"restart", "0"}), "Restarting now.\n");
+  EXPECT_EQ(ash.NextFrame(), "The server is restarting now.");
+  EXPECT_EQ(Process::ExitCode(server.Proc().Wait()), 75);
+  EXPECT_NE(e2e::ReadFile(dir.Path() + "/savedata.phl").find("Ash"), std::string::npos);
 }
 
 }  // namespace
