@@ -11,6 +11,7 @@
 #include "core/connection_lock.h"
 #include "core/log.h"
 #include "core/outbox.h"
+#include "server/notify.h"
 
 namespace server {
 
@@ -132,6 +133,9 @@ void Countdown::Announce() {
 // Tells every player, saves and ends the process: the end of every shutdown and
 // restart. The lock is never given back, so nothing changes the world after the save.
 void Countdown::EndNow(CountdownKind kind) {
+  // From here the service manager waits for the end (TimeoutStopSec=) and no longer
+  // for the watchdog, which the tick cannot feed while the save holds the lock.
+  Notify("STOPPING=1");
   core::ConnectionLock.lock();
   if (kind == CountdownKind::Restart) {
     core::Log("Restarting: the process ends with exit code " + std::to_string(kRestartExitCode) + "\n");

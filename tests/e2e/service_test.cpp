@@ -2,6 +2,9 @@
 // print, the notify protocol's messages, and a restart from the console.
 #include <gtest/gtest.h>
 
+#include <sys/un.h>
+
+#include <cstring>
 #include <regex>
 #include <string>
 
@@ -41,6 +44,61 @@ TEST(Service, VersionAndHelpEndWithZeroAndAnythingElseAsks) {
   const auto [otherCode, other] = RunProgram({"nonsense"});
   EXPECT_EQ(otherCode, 0);  // the end of standard input at the prompt
   EXPECT_EQ(other, "(S)erver or (C)lient mode? ");
+}
+
+// A Unix datagram socket of the test's, as a service manager listens on, bound to
+// `name` (a path, or an abstract name after "@").
+class NotifyListener {
+ public:
+  explicit NotifyListener(const std::string& name) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, name.data(), name.size());
+    if (name[0] == '@') address.sun_path[0] = '\0';
+    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    bound_ = ::bind(fd_, reinterpret_cast<const sockaddr*>(&address),
+                    static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size())) == 0;
+  }
+  ~NotifyListener() { ::close(fd_); }
+  bool Bound() const { return bound_; }
+
+  // The next datagram's text, or "" when none comes in time.
+  std::string Next(std::chrono::milliseconds timeout = e2e::kTimeout) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return "";
+    char buffer[4096];
+    const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : "";
+  }
+
+ private:
+  int fd_ = -1;
+  bool bound_ = false;
+};
+
+TEST(Service, TellsTheServiceManagerItIsReadyAliveAndStopping) {
+  TempDir dir;
+  const std::string path = dir.Path() + "/notify";
+  NotifyListener manager(path);
+  ASSERT_TRUE(manager.Bound()) << path;
+  Process::Options options;
+  options.env = {{"NOTIFY_SOCKET", path}};
+  Server server(&dir, options);
+  ASSERT_TRUE(server.Ready());
+  EXPECT_EQ(manager.Next(), "READY=1");
+  EXPECT_EQ(manager.Next(), "WATCHDOG=1");  // the first tick comes at once
+  server.Proc().Signal(SIGTERM);
+  EXPECT_EQ(manager.Next(), "STOPPING=1");
+  EXPECT_EQ(Process::ExitCode(server.Proc().Wait()), 0);
+
+  // An abstract name, as a container's manager may give.
+  const std::string abstract = "@pelthollow-notify-" + std::to_string(::getpid());
+  NotifyListener other(abstract);
+  ASSERT_TRUE(other.Bound());
+  options.env = {{"NOTIFY_SOCKET", abstract}};
+  Server again(options);
+  ASSERT_TRUE(again.Ready());
+  EXPECT_EQ(other.Next(), "READY=1");
 }
 
 // `pelthollow admin <words>` beside `server`: its output, or "exit N: output".
