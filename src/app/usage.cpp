@@ -4,7 +4,9 @@
 
 namespace app {
 
-std::string VersionText() { return "pelthollow " + std::string(base::Version()) + "\n"; }
+std::string VersionText() {
+  return "pelthollow " + std::string(base::Version()) + "\n";
+}
 
 // Every variable here is described in full in the manual page, pelthollow(6); CI fails
 // when a PELTHOLLOW_ name in the sources is missing from this text or from that page.
@@ -26,7 +28,8 @@ std::string UsageText() {
          "  PELTHOLLOW_METRICS_PORT           a port serving GET /metrics (unset: none)\n"
          "  PELTHOLLOW_METRICS_ADDRESS        the address the metrics port listens on (127.0.0.1)\n"
          "  PELTHOLLOW_ADMIN_SOCKET           the console's socket (./pelthollow.sock)\n"
-         "  PELTHOLLOW_TRUSTED                addresses and blocks free of the limits (127.0.0.0/8)\n"
+         "  PELTHOLLOW_TRUSTED                addresses and blocks free of the limits "
+         "(127.0.0.0/8)\n"
          "  PELTHOLLOW_MAX_CONNECTIONS        live connections per address (64; 0: no limit)\n"
          "  PELTHOLLOW_MAX_FAILED_LOGINS      failed logins per address in 10 minutes (20)\n"
          "  PELTHOLLOW_MAX_NEW_CHARACTERS     characters made per address in an hour (30)\n"

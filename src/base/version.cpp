@@ -6,6 +6,8 @@
 
 namespace base {
 
-std::string_view Version() { return PELTHOLLOW_VERSION; }
+std::string_view Version() {
+  return PELTHOLLOW_VERSION;
+}
 
 }  // namespace base

@@ -275,7 +275,8 @@ Answer Shutdown(Call& call) {
   const bool restart = call.words.command == "restart";
   unsigned seconds = 0;
   if (call.words.ArgCount() > 0 && !base::ReadDigits(call.words.Arg(0), kMaxShutdownSeconds, seconds)) {
-    return ConsoleAnswer{restart ? "format: restart [seconds|cancel]\n" : "format: shutdown [seconds|cancel]\n", 2};
+    return ConsoleAnswer{
+        restart ? "format: restart [seconds|cancel]\n" : "format: shutdown [seconds|cancel]\n", 2};
   }
   call.console.Shutdown().Schedule(static_cast<int>(seconds),
                                    restart ? CountdownKind::Restart : CountdownKind::Shutdown);

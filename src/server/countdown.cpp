@@ -21,9 +21,10 @@ using Clock = std::chrono::steady_clock;
 
 // "The server is going down in 5 minutes.", "The server is restarting now.".
 std::string Warning(CountdownKind kind, const std::string& when) {
-  return std::string(kind == CountdownKind::Restart ? "The server is restarting " : "The server is going down ") +
-         when + ".";
+  const char* what = kind == CountdownKind::Restart ? "restarting" : "going down";
+  return std::string("The server is ") + what + " " + when + ".";
 }
+
 // The time left at which a countdown is announced again, longest first.
 constexpr int kSteps[] = {600, 300, 60, 30, 10};
 // What the last words to the players may take to leave before the save.
@@ -138,7 +139,8 @@ void Countdown::EndNow(CountdownKind kind) {
   Notify("STOPPING=1");
   core::ConnectionLock.lock();
   if (kind == CountdownKind::Restart) {
-    core::Log("Restarting: the process ends with exit code " + std::to_string(kRestartExitCode) + "\n");
+    core::Log("Restarting: the process ends with exit code " +
+              std::to_string(kRestartExitCode) + "\n");
   }
   core::Log("Shutting down\n");
   TellEveryone(layer_, Warning(kind, "now"));

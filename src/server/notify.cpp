@@ -25,7 +25,8 @@ base::Status OpenNotify() {
   const char* value = std::getenv("NOTIFY_SOCKET");
   if (value == nullptr || *value == '\0') return {};
   const std::string_view name(value);
-  if ((name.front() != '/' && name.front() != '@') || name.size() >= sizeof notifyAddress.sun_path) {
+  if ((name.front() != '/' && name.front() != '@') ||
+      name.size() >= sizeof notifyAddress.sun_path) {
     return base::Status::Failure("NOTIFY_SOCKET names no Unix socket: " + std::string(name));
   }
   sockaddr_un address{};
@@ -42,8 +43,9 @@ base::Status OpenNotify() {
 
 base::Status Notify(std::string_view state) {
   if (notifySocket < 0) return {};
-  const ssize_t sent = ::sendto(notifySocket, state.data(), state.size(), MSG_NOSIGNAL | MSG_DONTWAIT,
-                                reinterpret_cast<const sockaddr*>(&notifyAddress), notifyAddressLength);
+  const ssize_t sent =
+      ::sendto(notifySocket, state.data(), state.size(), MSG_NOSIGNAL | MSG_DONTWAIT,
+               reinterpret_cast<const sockaddr*>(&notifyAddress), notifyAddressLength);
   if (sent < 0) return base::Status::SystemError("Error notifying the service manager: ", errno);
   return {};
 }

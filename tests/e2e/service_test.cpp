@@ -1,7 +1,6 @@
 // The program as an operator and a service manager see it: what --version and --help
 // print, the notify protocol's messages, and a restart from the console.
 #include <gtest/gtest.h>
-
 #include <sys/un.h>
 
 #include <cstring>
@@ -18,7 +17,8 @@ using e2e::Server;
 using e2e::TempDir;
 
 // `pelthollow <args>` with nothing on its standard input: its exit code and output.
-std::pair<int, std::string> RunProgram(std::vector<std::string> args, std::map<std::string, std::string> env = {}) {
+std::pair<int, std::string> RunProgram(std::vector<std::string> args,
+                                       std::map<std::string, std::string> env = {}) {
   TempDir dir;
   Process::Options options;
   options.args = std::move(args);
@@ -33,12 +33,16 @@ TEST(Service, VersionAndHelpEndWithZeroAndAnythingElseAsks) {
   // Even with a port that would stop the server.
   const auto [versionCode, version] = RunProgram({"--version"}, {{"PELTHOLLOW_PORT", "0"}});
   EXPECT_EQ(versionCode, 0);
-  EXPECT_TRUE(std::regex_match(version, std::regex(R"(pelthollow [0-9]+\.[0-9]+\.[0-9]+(\+[0-9a-z.]+)?\n)")))
+  EXPECT_TRUE(std::regex_match(version,
+                               std::regex(R"(pelthollow [0-9]+\.[0-9]+\.[0-9]+(\+[0-9a-z.]+)?\n)")))
       << version;
 
   const auto [helpCode, help] = RunProgram({"--help"});
   EXPECT_EQ(helpCode, 0);
-  EXPECT_EQ(help.rfind("Usage: pelthollow server | client | admin WORDS... | --version | --help\n", 0), 0u) << help;
+  EXPECT_EQ(
+      help.rfind("Usage: pelthollow server | client | admin WORDS... | --version | --help\n", 0),
+      0u)
+      << help;
   EXPECT_NE(help.find("PELTHOLLOW_PORT "), std::string::npos) << help;
 
   const auto [otherCode, other] = RunProgram({"nonsense"});
