@@ -1,4 +1,5 @@
-// The program entry: one executable, the game server or its terminal client.
+// The program entry: one executable, the game server, its terminal client and the
+// operator's console, and what --version and --help print.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include "app/admin_client.h"
 #include "app/mode.h"
 #include "app/settings.h"
+#include "app/usage.h"
 #include "client/client.h"
 #include "net/socket.h"
 #include "server/server.h"
@@ -17,7 +19,14 @@ int main(int argc, char** argv) {
   // An unusable standard output ends the program before it writes anything.
   if (::fcntl(STDOUT_FILENO, F_GETFL) < 0) return 1;
 
-  if (argc >= 2 && std::string(argv[1]) == "admin") return app::RunAdminClient(argc, argv);
+  const std::string first = argc >= 2 ? argv[1] : "";
+  if (first == "admin") return app::RunAdminClient(argc, argv);
+  // Before the port is read: an operator asking which build this is gets the answer
+  // whatever the environment holds.
+  if (first == "--version" || first == "--help") {
+    std::cout << (first == "--version" ? app::VersionText() : app::UsageText()) << std::flush;
+    return 0;
+  }
 
   std::uint16_t port = net::kDefaultPort;
   std::string badPort;

@@ -259,19 +259,30 @@ Answer Password(Call& call) {
   return std::nullopt;
 }
 
+// shutdown and restart: the same countdown, ending in a stop or a restart; either
+// word's cancel stops whichever runs.
 Answer Shutdown(Call& call) {
   if (call.words.Arg(0) == "cancel") {
-    if (!call.console.Shutdown().Cancel()) return Refused("No shutdown is coming.\n");
+    const std::optional<CountdownKind> cancelled = call.console.Shutdown().Cancel();
+    if (!cancelled) return Refused("No shutdown or restart is coming.\n");
+    if (*cancelled == CountdownKind::Restart) {
+      TellEveryone(call.console.Layer(), "The restart is called off.");
+      return Did("Restart cancelled.\n");
+    }
     TellEveryone(call.console.Layer(), "The shutdown is called off.");
     return Did("Shutdown cancelled.\n");
   }
+  const bool restart = call.words.command == "restart";
   unsigned seconds = 0;
   if (call.words.ArgCount() > 0 && !base::ReadDigits(call.words.Arg(0), kMaxShutdownSeconds, seconds)) {
-    return ConsoleAnswer{"format: shutdown [seconds|cancel]\n", 2};
+    return ConsoleAnswer{
+        restart ? "format: restart [seconds|cancel]\n" : "format: shutdown [seconds|cancel]\n", 2};
   }
-  call.console.Shutdown().Schedule(static_cast<int>(seconds));
-  if (seconds == 0) return Did("Shutting down now.\n");
-  return Did("Shutting down in " + TimeLeftText(static_cast<int>(seconds)) + ".\n");
+  call.console.Shutdown().Schedule(static_cast<int>(seconds),
+                                   restart ? CountdownKind::Restart : CountdownKind::Shutdown);
+  const std::string doing = restart ? "Restarting" : "Shutting down";
+  if (seconds == 0) return Did(doing + " now.\n");
+  return Did(doing + " in " + TimeLeftText(static_cast<int>(seconds)) + ".\n");
 }
 
 // Answered once the file is on disk.
@@ -320,6 +331,7 @@ constexpr Command kCommands[] = {
     {"kick", "kick NAME [reason]", 1, Kick},
     {"announce", "announce TEXT", 1, Announce},
     {"shutdown", "shutdown [seconds|cancel]", 0, Shutdown},
+    {"restart", "restart [seconds|cancel]", 0, Shutdown},
     {"status", "status", 0, Status},
     {"save", "save", 0, Save},
     {"ban", "ban ADDRESS|CIDR [minutes] [reason]", 1, Ban},

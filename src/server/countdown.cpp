@@ -11,6 +11,7 @@
 #include "core/connection_lock.h"
 #include "core/log.h"
 #include "core/outbox.h"
+#include "server/notify.h"
 
 namespace server {
 
@@ -18,7 +19,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kGoingDownNow = "The server is going down now.";
+// "The server is going down in 5 minutes.", "The server is restarting now.".
+std::string Warning(CountdownKind kind, const std::string& when) {
+  const char* what = kind == CountdownKind::Restart ? "restarting" : "going down";
+  return std::string("The server is ") + what + " " + when + ".";
+}
+
 // The time left at which a countdown is announced again, longest first.
 constexpr int kSteps[] = {600, 300, 60, 30, 10};
 // What the last words to the players may take to leave before the save.
@@ -64,26 +70,27 @@ base::Status Countdown::Init() {
   return {};
 }
 
-void Countdown::Schedule(int seconds) {
+void Countdown::Schedule(int seconds, CountdownKind kind) {
   ASSERT_CONNECTION_LOCK_HELD();
   {
     std::lock_guard<std::mutex> guard(mutex_);
     running_ = true;
+    kind_ = kind;
     due_ = Clock::now() + std::chrono::seconds(seconds);
     nextStep_ = 0;
     while (nextStep_ < std::size(kSteps) && kSteps[nextStep_] >= seconds) ++nextStep_;
   }
-  if (seconds > 0) TellEveryone(layer_, "The server is going down in " + TimeLeftText(seconds) + ".");
+  if (seconds > 0) TellEveryone(layer_, Warning(kind, "in " + TimeLeftText(seconds)));
   const std::uint64_t one = 1;
   [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
 }
 
-bool Countdown::Cancel() {
+std::optional<CountdownKind> Countdown::Cancel() {
   ASSERT_CONNECTION_LOCK_HELD();
   std::lock_guard<std::mutex> guard(mutex_);
-  const bool was = running_;
+  if (!running_) return std::nullopt;
   running_ = false;
-  return was;
+  return kind_;
 }
 
 // Milliseconds until the countdown has something to do, -1 while none runs.
@@ -99,9 +106,13 @@ int Countdown::MillisecondsToNextStep() {
 // Announces the steps that are due, and ends the server when its time has come.
 void Countdown::Announce() {
   int step = 0;
+  CountdownKind kind = CountdownKind::Shutdown;
+  Clock::time_point due;
   {
     std::lock_guard<std::mutex> guard(mutex_);
     if (!running_) return;
+    kind = kind_;
+    due = due_;
     const Clock::time_point now = Clock::now();
     if (now < due_) {
       while (nextStep_ < std::size(kSteps) && now >= due_ - std::chrono::seconds(kSteps[nextStep_])) {
@@ -110,33 +121,41 @@ void Countdown::Announce() {
       if (step == 0) return;
     }
   }
-  if (step == 0) EndNow();
+  if (step == 0) EndNow(kind);
   std::lock_guard<core::FairLock> guard(core::ConnectionLock);
   {
     std::lock_guard<std::mutex> cancelled(mutex_);
-    if (!running_) return;
+    // Cancelled, or replaced by a countdown that has announced itself, meanwhile.
+    if (!running_ || kind_ != kind || due_ != due) return;
   }
-  TellEveryone(layer_, "The server is going down in " + TimeLeftText(step) + ".");
+  TellEveryone(layer_, Warning(kind, "in " + TimeLeftText(step)));
 }
 
-// Tells every player, saves and ends the process: the end of every shutdown. The lock
-// is never given back, so nothing changes the world after the save.
-void Countdown::EndNow() {
+// Tells every player, saves and ends the process: the end of every shutdown and
+// restart. The lock is never given back, so nothing changes the world after the save.
+void Countdown::EndNow(CountdownKind kind) {
+  // From here the service manager waits for the end (TimeoutStopSec=) and no longer
+  // for the watchdog, which the tick cannot feed while the save holds the lock.
+  Notify("STOPPING=1");
   core::ConnectionLock.lock();
+  if (kind == CountdownKind::Restart) {
+    core::Log("Restarting: the process ends with exit code " +
+              std::to_string(kRestartExitCode) + "\n");
+  }
   core::Log("Shutting down\n");
-  TellEveryone(layer_, kGoingDownNow);
+  TellEveryone(layer_, Warning(kind, "now"));
   layer_.SendEverything(kLastWordsTime);
   const bool saved = !ending_.save || ending_.save();
   if (!ending_.consolePath.empty()) ::unlink(ending_.consolePath.c_str());
   core::FlushLogBeforeExit();
-  std::_Exit(saved ? 0 : 1);
+  std::_Exit(!saved ? 1 : kind == CountdownKind::Restart ? kRestartExitCode : 0);
 }
 
 void Countdown::Run() {
   for (;;) {
     pollfd waits[2] = {{signals_, POLLIN, 0}, {wake_, POLLIN, 0}};
     const int ready = ::poll(waits, 2, MillisecondsToNextStep());
-    if (ready > 0 && (waits[0].revents & POLLIN) != 0) EndNow();
+    if (ready > 0 && (waits[0].revents & POLLIN) != 0) EndNow(CountdownKind::Shutdown);
     if (ready > 0 && (waits[1].revents & POLLIN) != 0) {
       std::uint64_t ignored;
       [[maybe_unused]] const ssize_t n = ::read(wake_, &ignored, sizeof ignored);

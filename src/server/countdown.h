@@ -1,7 +1,8 @@
 // The end of the server: the countdown the console starts ("The server is going down
-// in 5 minutes."), the signals that end it at once (SIGINT, SIGTERM, SIGHUP), the last
-// words to the players and the last save. The signal thread runs Countdown::Run; the
-// console's commands call the rest with ConnectionLock held.
+// in 5 minutes.", or "The server is restarting in 5 minutes."), the signals that end it
+// at once (SIGINT, SIGTERM, SIGHUP), the last words to the players and the last save.
+// The signal thread runs Countdown::Run; the console's commands call the rest with
+// ConnectionLock held.
 #pragma once
 
 #include <signal.h>
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,6 +29,13 @@ std::string TimeLeftText(int seconds);
 // by the signal thread alone.
 sigset_t ShutdownSignals();
 
+// The exit code of a restart (EX_TEMPFAIL): pelthollow.service starts the server again
+// on it (RestartForceExitStatus=75), and on no other code it ends with by choice.
+inline constexpr int kRestartExitCode = 75;
+
+// What a countdown ends in: a stop (exit code 0) or a restart (kRestartExitCode).
+enum class CountdownKind { Shutdown, Restart };
+
 class Countdown {
  public:
   // What the end does after the last words: the save (false: the process ends with
@@ -43,22 +52,25 @@ class Countdown {
 
   // A shutdown `seconds` from now, announced at once ("The server is going down in 5
   // minutes.") and again at 10, 5 and 1 minutes, 30 and 10 seconds; a countdown
-  // already running is replaced. When it is due, every player is told "The server is
-  // going down now.", the world is saved and the process ends with 0 (1 when the save
-  // failed), as at SIGTERM. REQUIRES: ConnectionLock held.
-  void Schedule(int seconds);
-  // Stops the countdown; false when none was running. REQUIRES: ConnectionLock held.
-  bool Cancel();
+  // already running, of either kind, is replaced. When it is due, every player is told
+  // "The server is going down now.", the world is saved and the process ends with 0 (1
+  // when the save failed), as at SIGTERM. A Restart says "The server is restarting in
+  // 5 minutes." and "The server is restarting now." instead, and ends with
+  // kRestartExitCode (1 when the save failed). REQUIRES: ConnectionLock held.
+  void Schedule(int seconds, CountdownKind kind = CountdownKind::Shutdown);
+  // Stops the countdown and returns its kind; nullopt when none was running.
+  // REQUIRES: ConnectionLock held.
+  std::optional<CountdownKind> Cancel();
 
   // The signal thread: waits for a shutdown signal or the countdown's next step, and
-  // ends the process when either is due. Signals that arrive during the end are
-  // ignored. Never returns.
+  // ends the process when either is due; a signal is a shutdown, whatever countdown
+  // runs. Signals that arrive during the end are ignored. Never returns.
   [[noreturn]] void Run();
 
  private:
   int MillisecondsToNextStep();
   void Announce();
-  [[noreturn]] void EndNow();
+  [[noreturn]] void EndNow(CountdownKind kind);
 
   connection::ConnectionLayer& layer_;
   Ending ending_;
@@ -67,6 +79,7 @@ class Countdown {
   // State below is guarded by mutex_.
   std::mutex mutex_;
   bool running_ = false;
+  CountdownKind kind_ = CountdownKind::Shutdown;
   std::chrono::steady_clock::time_point due_{};
   std::size_t nextStep_ = 0;  // index into the steps of the next announcement
 };

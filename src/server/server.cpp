@@ -20,6 +20,7 @@
 #include "server/doors.h"
 #include "server/game.h"
 #include "server/metrics.h"
+#include "server/notify.h"
 
 namespace server {
 
@@ -59,6 +60,10 @@ struct Running {
       running.certificates.ReloadIfChanged();
       NoteTick(Clock::now() - began);
     }
+    // The service manager's watchdog is fed by ticks that ran: a server whose tick
+    // cannot get the lock or never ends is killed and started again. A ping that
+    // cannot be sent is tried again at the next tick.
+    Notify("WATCHDOG=1");
     std::this_thread::sleep_for(kTickPeriod);  // measured from the end of the tick
   }
 }
@@ -96,6 +101,7 @@ int RunServer(const ServerSettings& asked) {
                                       : limit / 2;
   }
   core::Log("Starting server...\n");
+  if (const base::Status notify = OpenNotify(); !notify.ok()) core::Log(notify.Text() + "\n");
   connection::Socket listening = connection::kNoSocket;
   const base::Status listened = net::ListenTcp(nullptr, settings.port, listening);
   if (!listened.ok()) {
@@ -137,6 +143,9 @@ int RunServer(const ServerSettings& asked) {
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
     core::DeliverOutboxTo(&layer);
   }
+  // Every door listens and the console is open: the service manager may count the
+  // server as started.
+  if (const base::Status ready = Notify("READY=1"); !ready.ok()) core::Log(ready.Text() + "\n");
   std::thread([running] { running->countdown.Run(); }).detach();
   std::thread([running] { AcceptLoop(running->layer, running->listeners); }).detach();
   std::thread([running] {
