@@ -3,10 +3,6 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <condition_variable>
-#include <deque>
-#include <mutex>
-#include <thread>
 #include <utility>
 
 #include "core/connection_lock.h"
@@ -17,31 +13,16 @@ namespace {
 
 constexpr int kWorkerNice = 10;
 
-struct Job {
-  Socket connection = kNoSocket;
-  std::uint64_t ticket = 0;  // from WorkerHost::Hold, when it asked
-  Work work;
-};
+}  // namespace
 
-class Worker {
- public:
-  void Start(WorkerHost& host);
-  bool RunAside(Socket connection, Work work);
-  std::size_t QueueLength();
-
- private:
-  [[noreturn]] void Loop();
-
-  WorkerHost* host_ = nullptr;  // set once by Start, before the thread runs
-  // State below is guarded by mutex_ (never by ConnectionLock).
-  std::mutex mutex_;
-  std::condition_variable queued_;
-  std::deque<Job> jobs_;   // waiting, oldest first; at most kWorkerQueueJobs
-  bool working_ = false;   // the thread is doing a job taken from jobs_
-};
-
-// One per process: its jobs are queued from every command and the tick.
-Worker TheWorker;
+Worker::~Worker() {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    stopping_ = true;
+  }
+  queued_.notify_one();
+  if (thread_.joinable()) thread_.join();
+}
 
 void Worker::Loop() {
   // A hash takes its ~20 ms from whatever core is free; the threads that answer players
@@ -52,7 +33,8 @@ void Worker::Loop() {
     Job job;
     {
       std::unique_lock<std::mutex> guard(mutex_);
-      queued_.wait(guard, [&] { return !jobs_.empty(); });
+      queued_.wait(guard, [&] { return !jobs_.empty() || stopping_; });
+      if (stopping_) return;
       job = std::move(jobs_.front());
       jobs_.pop_front();
       working_ = true;
@@ -79,7 +61,7 @@ void Worker::Start(WorkerHost& host) {
     if (host_ != nullptr) return;
     host_ = &host;
   }
-  std::thread([this] { Loop(); }).detach();
+  thread_ = std::thread([this] { Loop(); });
 }
 
 bool Worker::RunAside(Socket connection, Work work) {
@@ -103,6 +85,12 @@ std::size_t Worker::QueueLength() {
   std::lock_guard<std::mutex> guard(mutex_);
   return jobs_.size() + (working_ ? 1 : 0);
 }
+
+namespace {
+
+// One per process: its jobs are queued from every command and the tick. It is never
+// started in the tests, and the server ends without running destructors.
+Worker TheWorker;
 
 }  // namespace
 

@@ -5,9 +5,13 @@
 // RunAside is called with ConnectionLock held; the worker thread never takes it.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <mutex>
+#include <thread>
 
 #include "core/socket_handle.h"
 
@@ -44,6 +48,41 @@ class WorkerHost {
 
  protected:
   ~WorkerHost() = default;
+};
+
+// One worker thread and its queue. The process has one, which the functions below
+// use; a test may make its own.
+class Worker {
+ public:
+  Worker() = default;
+  // Stops the thread, if it was started, once the job at work is done; jobs still
+  // waiting are dropped.
+  ~Worker();
+  Worker(const Worker&) = delete;
+  Worker& operator=(const Worker&) = delete;
+
+  // As StartWorker, RunAside and WorkerQueueLength below, for this worker.
+  void Start(WorkerHost& host);
+  bool RunAside(Socket connection, Work work);
+  std::size_t QueueLength();
+
+ private:
+  struct Job {
+    Socket connection = kNoSocket;
+    std::uint64_t ticket = 0;  // from WorkerHost::Hold, when it asked
+    Work work;
+  };
+
+  void Loop();
+
+  WorkerHost* host_ = nullptr;  // set once by Start, before the thread runs
+  std::thread thread_;
+  // State below is guarded by mutex_ (never by ConnectionLock).
+  std::mutex mutex_;
+  std::condition_variable queued_;
+  std::deque<Job> jobs_;   // waiting, oldest first; at most kWorkerQueueJobs
+  bool working_ = false;   // the thread is doing a job taken from jobs_
+  bool stopping_ = false;  // the destructor waits for the thread to end
 };
 
 // Starts the worker thread for `host` (once, before any RunAside). Until it runs, as in
