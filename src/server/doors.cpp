@@ -45,7 +45,8 @@ base::Status OpenDoor(connection::ConnectionLayer& layer, connection::Door door,
   const base::Status status = net::ListenTcp(address, port, socket);
   if (!status.ok()) return status.WithWhat(bindFailed);
   core::Log(opened + "\n");
-  listeners.push_back({socket, layer.AddDoor(std::move(door)), std::move(acceptName), true});
+  std::string name = door.name;
+  listeners.push_back({socket, layer.AddDoor(std::move(door)), std::move(name), std::move(acceptName), true});
   return {};
 }
 
@@ -53,7 +54,7 @@ base::Status OpenDoor(connection::ConnectionLayer& layer, connection::Door door,
 
 Listener GameListener(connection::ConnectionLayer& layer, Game& game, connection::Socket listening) {
   auto maker = [](const connection::Endpoints&) { return std::make_unique<codecs::FrameCodec>(); };
-  return {listening, layer.AddDoor(GameDoor("game", maker, game)), "", true};
+  return {listening, layer.AddDoor(GameDoor("game", maker, game)), "game", "", true};
 }
 
 base::Status OpenDoors(const ServerSettings& settings, connection::ConnectionLayer& layer, Game& game,
@@ -85,7 +86,13 @@ base::Status OpenDoors(const ServerSettings& settings, connection::ConnectionLay
   if (settings.metricsPort != 0) {
     connection::Door door;
     door.name = "metrics";
-    door.makeCodec = web::MetricsCodecMaker([&layer] { return RenderMetrics(layer); });
+    // `listeners` is the server's own, complete before the first scrape: every door
+    // is open before the input thread starts, and none opens afterwards.
+    door.makeCodec = web::MetricsCodecMaker([&layer, &listeners](web::MetricsFormat format) {
+      std::vector<std::string> doors;
+      for (const Listener& listener : listeners) doors.push_back(listener.doorName);
+      return RenderMetrics(layer, doors, format);
+    });
     door.logged = false;
     door.players = false;
     base::Status opened =
@@ -115,7 +122,7 @@ void OpenConsole(const ServerSettings& settings, connection::ConnectionLayer& la
   door.logged = false;
   door.counted = false;
   door.players = false;
-  listeners.push_back({socket, layer.AddDoor(std::move(door)), "console", false});
+  listeners.push_back({socket, layer.AddDoor(std::move(door)), "console", "console", false});
   core::Log("Console at " + settings.consolePath + ".\n");
 }
 
@@ -127,6 +134,7 @@ void AcceptLoop(connection::ConnectionLayer& layer, const std::vector<Listener>&
     if (ready < 0) {
       if (errno == EINTR) continue;
       core::Log("Error accepting connection: " + std::to_string(errno) + "\n");
+      NoteAcceptError();
       std::this_thread::sleep_for(kAcceptErrorPause);
       continue;
     }
@@ -140,6 +148,7 @@ void AcceptLoop(connection::ConnectionLayer& layer, const std::vector<Listener>&
         if (!status.ok()) {
           const std::string what = listener.acceptName.empty() ? "" : listener.acceptName + " ";
           core::Log("Error accepting " + what + "connection: " + std::to_string(status.error()) + "\n");
+          NoteAcceptError();
           failed = true;
           break;
         }

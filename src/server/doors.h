@@ -23,6 +23,7 @@ inline constexpr std::string_view kWelcome =
 struct Listener {
   connection::Socket socket = connection::kNoSocket;
   std::size_t door = 0;
+  std::string doorName;    // "game", "web", "telnet", "metrics", "console"
   std::string acceptName;  // in "Error accepting <name> connection: "; empty for the game port
   bool tcp = true;
 };
