@@ -249,7 +249,9 @@ void RenderConnections(Exposition& out, const connection::ConnectionLayer& layer
     backlog += static_cast<double>(c.backlog);
   }
   // The scrape being answered is a connection of the metrics door: it is left out.
-  if (connections["metrics"] > 0) --connections["metrics"];
+  if (const auto scrape = connections.find("metrics"); scrape != connections.end() && scrape->second > 0) {
+    --scrape->second;
+  }
   out.Family("pelthollow_connections", Kind::Gauge, "Live connections by door, this scrape left out.");
   for (const auto& [door, count] : connections) out.Sample("", "{door=\"" + LabelValue(door) + "\"}", count);
   out.Gauge("pelthollow_output_backlog_bytes", "Output waiting to be sent, all connections.", backlog);

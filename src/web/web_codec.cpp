@@ -4,7 +4,6 @@
 #include <boost/beast/core/detail/base64.hpp>
 #include <boost/beast/http/field.hpp>
 #include <boost/beast/websocket/detail/hybi13.hpp>
-#include <optional>
 #include <utility>
 
 #include "web/http_answer.h"
