@@ -35,7 +35,8 @@ using Clock = std::chrono::steady_clock;
 // Counts of observations at most each bound, as Prometheus' histograms keep them.
 class DurationHistogram {
  public:
-  explicit DurationHistogram(std::vector<double> bounds) : bounds_(std::move(bounds)), counts_(bounds_.size(), 0) {}
+  explicit DurationHistogram(std::vector<double> bounds)
+      : bounds_(std::move(bounds)), counts_(bounds_.size(), 0) {}
 
   // Any thread.
   void Note(double value) {
@@ -71,7 +72,8 @@ class DurationHistogram {
 struct Measures {
   const Clock::time_point started = Clock::now();
   std::atomic<std::int64_t> lastTickNanoseconds{0};
-  DurationHistogram ticks{{0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1}};
+  DurationHistogram ticks{
+      {0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1}};
   DurationHistogram saves{{0.001, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10}};
   std::atomic<std::uint64_t> savesDone{0};
   std::atomic<std::uint64_t> savesFailed{0};
@@ -95,13 +97,16 @@ enum class Kind { Gauge, Counter, Histogram, Info };
 // "_info" of its sample, Prometheus' format names it as its sample) and in "# EOF".
 class Exposition {
  public:
-  explicit Exposition(web::MetricsFormat format) : openMetrics_(format == web::MetricsFormat::OpenMetrics) {}
+  explicit Exposition(web::MetricsFormat format)
+      : openMetrics_(format == web::MetricsFormat::OpenMetrics) {}
 
   // Begins the family `name`: a counter's without "_total", an info's without "_info".
   void Family(std::string_view name, Kind kind, std::string_view help) {
     family_ = name;
-    std::string_view type = kind == Kind::Gauge ? "gauge" : kind == Kind::Counter ? "counter" : "histogram";
-    if (kind == Kind::Info) type = openMetrics_ ? "info" : "gauge";
+    std::string_view type = "gauge";
+    if (kind == Kind::Counter) type = "counter";
+    if (kind == Kind::Histogram) type = "histogram";
+    if (kind == Kind::Info && openMetrics_) type = "info";
     std::string shown(name);
     if (!openMetrics_ && kind == Kind::Counter) shown += "_total";
     if (!openMetrics_ && kind == Kind::Info) shown += "_info";
@@ -125,7 +130,8 @@ class Exposition {
     Family(name, Kind::Counter, help);
     Sample("_total", "", value);
   }
-  void Histogram(std::string_view name, std::string_view help, const DurationHistogram::Reading& reading) {
+  void Histogram(std::string_view name, std::string_view help,
+                 const DurationHistogram::Reading& reading) {
     Family(name, Kind::Histogram, help);
     for (std::size_t i = 0; i < reading.bounds.size(); ++i) {
       std::string labels = "{le=\"";
@@ -146,8 +152,9 @@ class Exposition {
   // ("1234", "0.25", "1e-05"), or always fixed ("0.00001").
   static std::string Number(double value, bool fixed = false) {
     char text[400];
-    const auto [end, error] = fixed ? std::to_chars(text, text + sizeof text, value, std::chars_format::fixed)
-                                    : std::to_chars(text, text + sizeof text, value);
+    const auto [end, error] =
+        fixed ? std::to_chars(text, text + sizeof text, value, std::chars_format::fixed)
+              : std::to_chars(text, text + sizeof text, value);
     return error == std::errc() ? std::string(text, end) : "0";
   }
 
@@ -180,7 +187,9 @@ std::optional<std::string> ReadProcFile(const char* path) {
   std::string text;
   char buffer[4096];
   ssize_t n = 0;
-  while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < 64 * 1024) text.append(buffer, static_cast<std::size_t>(n));
+  while (text.size() < 64 * 1024 && (n = ::read(fd, buffer, sizeof buffer)) > 0) {
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
   ::close(fd);
   if (n < 0) return std::nullopt;
   return text;
@@ -219,9 +228,9 @@ std::optional<ProcessFigures> ReadProcessFigures() {
   const double ticks = static_cast<double>(::sysconf(_SC_CLK_TCK));
   const double pageBytes = static_cast<double>(::sysconf(_SC_PAGESIZE));
   ProcessFigures figures;
-  figures.cpuSeconds = static_cast<double>(fields[14] + fields[15]) / ticks;        // utime, stime
+  figures.cpuSeconds = static_cast<double>(fields[14] + fields[15]) / ticks;  // utime, stime
   figures.startTime = static_cast<double>(bootTime) + static_cast<double>(fields[22]) / ticks;
-  figures.residentBytes = static_cast<double>(fields[24]) * pageBytes;              // rss, in pages
+  figures.residentBytes = static_cast<double>(fields[24]) * pageBytes;  // rss, in pages
   return figures;
 }
 
@@ -249,12 +258,16 @@ void RenderConnections(Exposition& out, const connection::ConnectionLayer& layer
     backlog += static_cast<double>(c.backlog);
   }
   // The scrape being answered is a connection of the metrics door: it is left out.
-  if (const auto scrape = connections.find("metrics"); scrape != connections.end() && scrape->second > 0) {
+  if (const auto scrape = connections.find("metrics");
+      scrape != connections.end() && scrape->second > 0) {
     --scrape->second;
   }
-  out.Family("pelthollow_connections", Kind::Gauge, "Live connections by door, this scrape left out.");
-  for (const auto& [door, count] : connections) out.Sample("", "{door=\"" + LabelValue(door) + "\"}", count);
-  out.Gauge("pelthollow_output_backlog_bytes", "Output waiting to be sent, all connections.", backlog);
+  out.Family("pelthollow_connections", Kind::Gauge,
+             "Live connections by door, this scrape left out.");
+  for (const auto& [door, count] : connections)
+    out.Sample("", "{door=\"" + LabelValue(door) + "\"}", count);
+  out.Gauge("pelthollow_output_backlog_bytes", "Output waiting to be sent, all connections.",
+            backlog);
   out.Counter("pelthollow_lines", "Lines handled.", static_cast<double>(layer.LinesHandled()));
   using connection::LimitKind;
   const auto& book = layer.Book();
@@ -274,12 +287,16 @@ void RenderConnections(Exposition& out, const connection::ConnectionLayer& layer
 }
 
 void RenderGame(Exposition& out) {
-  out.Gauge("pelthollow_players", "Characters in play.", static_cast<double>(world::InPlay().size()));
+  out.Gauge("pelthollow_players", "Characters in play.",
+            static_cast<double>(world::InPlay().size()));
   using commands::LoginResult;
   const std::pair<const char*, LoginResult> logins[] = {
-      {"success", LoginResult::Success},       {"wrong_password", LoginResult::WrongPassword},
-      {"unknown_name", LoginResult::UnknownName}, {"refused", LoginResult::Refused},
-      {"banned", LoginResult::Banned},         {"busy", LoginResult::Busy},
+      {"success", LoginResult::Success},
+      {"wrong_password", LoginResult::WrongPassword},
+      {"unknown_name", LoginResult::UnknownName},
+      {"refused", LoginResult::Refused},
+      {"banned", LoginResult::Banned},
+      {"busy", LoginResult::Busy},
   };
   out.Family("pelthollow_logins", Kind::Counter, "Logins by how they ended.");
   for (const auto& [name, result] : logins) {
@@ -306,29 +323,34 @@ void RenderSaves(Exposition& out) {
   out.Sample("_total", "{result=\"failure\"}", static_cast<double>(Measured.savesFailed.load()));
   out.Histogram("pelthollow_save_seconds", "Durations of the saves, from snapshot to disk.",
                 Measured.saves.Read());
-  out.Gauge("pelthollow_last_save_success_timestamp_seconds", "When the last save that worked ended; 0: none yet.",
+  out.Gauge("pelthollow_last_save_success_timestamp_seconds",
+            "When the last save that worked ended; 0: none yet.",
             static_cast<double>(Measured.lastSaveDone.load()));
   double snapshot = 0;
   {
     std::lock_guard<std::mutex> guard(Measured.mutex);
     snapshot = Measured.lastSnapshotSeconds;
   }
-  out.Gauge("pelthollow_save_snapshot_seconds", "Duration of the last snapshot handed to the background saver.",
-            snapshot);
-  out.Gauge("pelthollow_save_failed", "1 while the newest save has failed.", persist::SaveFailedLast() ? 1 : 0);
+  out.Gauge("pelthollow_save_snapshot_seconds",
+            "Duration of the last snapshot handed to the background saver.", snapshot);
+  out.Gauge("pelthollow_save_failed", "1 while the newest save has failed.",
+            persist::SaveFailedLast() ? 1 : 0);
 }
 
 void RenderProcess(Exposition& out) {
   out.Family("pelthollow_build", Kind::Info, "The build that runs.");
   out.Sample("_info", "{version=\"" + LabelValue(PELTHOLLOW_VERSION) + "\"}", 1);
-  out.Gauge("pelthollow_uptime_seconds", "Time since the server started.", SecondsSince(Measured.started));
+  out.Gauge("pelthollow_uptime_seconds", "Time since the server started.",
+            SecondsSince(Measured.started));
   out.Gauge("pelthollow_hash_queue_length", "Passwords waiting to be hashed.",
             static_cast<double>(core::WorkerQueueLength()));
-  out.Counter("pelthollow_log_lines_left_out", "Log lines left out over a budget or while the output was full.",
+  out.Counter("pelthollow_log_lines_left_out",
+              "Log lines left out over a budget or while the output was full.",
               static_cast<double>(core::LogLinesLeftOut()));
   // Left out when /proc cannot be read.
   if (const std::optional<ProcessFigures> figures = ReadProcessFigures()) {
-    out.Gauge("process_start_time_seconds", "Start time of the process since the Unix epoch.", figures->startTime);
+    out.Gauge("process_start_time_seconds", "Start time of the process since the Unix epoch.",
+              figures->startTime);
     out.Gauge("process_resident_memory_bytes", "Resident memory size.", figures->residentBytes);
     out.Counter("process_cpu_seconds", "User and system CPU time spent.", figures->cpuSeconds);
   }
@@ -365,14 +387,20 @@ std::chrono::nanoseconds LastTickDuration() {
   return std::chrono::nanoseconds(Measured.lastTickNanoseconds.load(std::memory_order_relaxed));
 }
 
-void NoteKick() { Measured.kicks.fetch_add(1, std::memory_order_relaxed); }
+void NoteKick() {
+  Measured.kicks.fetch_add(1, std::memory_order_relaxed);
+}
 
-void NoteAcceptError() { Measured.acceptErrors.fetch_add(1, std::memory_order_relaxed); }
+void NoteAcceptError() {
+  Measured.acceptErrors.fetch_add(1, std::memory_order_relaxed);
+}
 
-Clock::time_point ServerStartTime() { return Measured.started; }
+Clock::time_point ServerStartTime() {
+  return Measured.started;
+}
 
-std::string RenderMetrics(const connection::ConnectionLayer& layer, const std::vector<std::string>& doors,
-                          web::MetricsFormat format) {
+std::string RenderMetrics(const connection::ConnectionLayer& layer,
+                          const std::vector<std::string>& doors, web::MetricsFormat format) {
   ASSERT_CONNECTION_LOCK_HELD();
   Exposition out(format);
   RenderConnections(out, layer, doors);

@@ -34,7 +34,7 @@ std::chrono::steady_clock::time_point ServerStartTime();
 // connection of the metrics door: that connection is not counted among the metrics
 // door's. `doors` names the doors that are open; each has its connections' series,
 // 0 when it has none. REQUIRES: ConnectionLock held.
-std::string RenderMetrics(const connection::ConnectionLayer& layer, const std::vector<std::string>& doors,
-                          web::MetricsFormat format);
+std::string RenderMetrics(const connection::ConnectionLayer& layer,
+                          const std::vector<std::string>& doors, web::MetricsFormat format);
 
 }  // namespace server

@@ -26,7 +26,9 @@ constexpr std::size_t kMaxHeldBytes = kMaxRequestHeaderBytes + kMaxRequestBodyBy
 constexpr std::string_view kPlainText = "text/plain; charset=utf-8";
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 
-std::string_view View(beast::string_view text) { return {text.data(), text.size()}; }
+std::string_view View(beast::string_view text) {
+  return {text.data(), text.size()};
+}
 
 void AppendHeader(std::string_view name, std::string_view value, std::string& out) {
   out.append(name).append(": ").append(value).append("\r\n");
@@ -41,7 +43,8 @@ Reply Refusal(HttpStatus status, std::string_view body) {
 // What a request that the parser could not read is answered with.
 Reply BadRequest(beast::error_code error) {
   if (error == http::error::header_limit) {
-    return Refusal(HttpStatus::request_header_fields_too_large, "The request's header is too long.\n");
+    return Refusal(HttpStatus::request_header_fields_too_large,
+                   "The request's header is too long.\n");
   }
   if (error == http::error::body_limit) {
     return Refusal(HttpStatus::payload_too_large, "The request's body is too long.\n");
@@ -64,7 +67,8 @@ bool KeepsAlive(const HttpRequest& request) {
 }
 
 bool ExpectsContinue(const HttpRequest& request) {
-  return request.version() >= 11 && ListsToken(FieldList(request, http::field::expect), "100-continue");
+  return request.version() >= 11 &&
+         ListsToken(FieldList(request, http::field::expect), "100-continue");
 }
 
 }  // namespace
@@ -79,7 +83,9 @@ std::string FieldList(const HttpRequest& request, http::field field) {
   return list;
 }
 
-HttpAnswerer::HttpAnswerer(HttpSite& site) : site_(site) { ExpectRequest(); }
+HttpAnswerer::HttpAnswerer(HttpSite& site) : site_(site) {
+  ExpectRequest();
+}
 
 void HttpAnswerer::ExpectRequest() {
   parser_.emplace();
@@ -152,28 +158,34 @@ HttpAnswerer::Pending HttpAnswerer::Check(const HttpRequest& request) {
       !HostValid(View(request[http::field::host]))) {
     pending.reply = Refusal(HttpStatus::bad_request, "A request needs one valid Host header.\n");
   } else if (!TransferCodingKnown(request)) {
-    pending.reply = Refusal(HttpStatus::not_implemented, "Only the chunked transfer coding is understood here.\n");
-  } else if (const MethodKind kind = KindOfMethod(View(request.method_string())); kind != MethodKind::Served) {
+    pending.reply = Refusal(HttpStatus::not_implemented,
+                            "Only the chunked transfer coding is understood here.\n");
+  } else if (const MethodKind kind = KindOfMethod(View(request.method_string()));
+             kind != MethodKind::Served) {
     if (kind == MethodKind::Unknown) {
       pending.reply = Refusal(HttpStatus::not_implemented, "This method is not known here.\n");
     } else {
-      pending.reply = {HttpStatus::method_not_allowed, kPlainText, "Only GET and HEAD are served here.\n"};
+      pending.reply = {HttpStatus::method_not_allowed, kPlainText,
+                       "Only GET and HEAD are served here.\n"};
       pending.reply.headers = "Allow: GET, HEAD\r\n";
     }
   } else if (!ReadTarget(View(request.target()), target)) {
     pending.reply = Refusal(HttpStatus::bad_request, "Bad request target.\n");
   } else {
     // The authority of an absolute-form target stands for Host (RFC 9112 section 3.2.2).
-    const std::string_view host = target.authority.empty() ? View(request[http::field::host]) : target.authority;
+    const std::string_view host =
+        target.authority.empty() ? View(request[http::field::host]) : target.authority;
     pending.reply = site_.Serve({request, target.path, host, pending.head});
   }
-  pending.keepAlive = pending.keepAlive && site_.KeepsConnections() && pending.reply.after != After::Close;
+  pending.keepAlive =
+      pending.keepAlive && site_.KeepsConnections() && pending.reply.after != After::Close;
   return pending;
 }
 
 HttpAnswerer::Result HttpAnswerer::Write(const Pending& pending, std::int64_t unixSeconds,
                                          std::string& toPeer) {
-  AppendAnswer(pending.reply, {unixSeconds, pending.head, pending.keepAlive, pending.version}, toPeer);
+  AppendAnswer(pending.reply, {unixSeconds, pending.head, pending.keepAlive, pending.version},
+               toPeer);
   if (pending.reply.after == After::Upgrade) return Result::Upgraded;
   return pending.keepAlive ? Result::Reading : Result::Finished;
 }

@@ -33,10 +33,10 @@ struct Reply {
       : status(status), type(type), body(body), etag(etag) {}
 
   HttpStatus status;
-  std::string_view type;  // of the body; empty: no Content-Type
-  std::string_view body;  // left out of an answer to HEAD, as it is for 1xx, 204, 304
-  std::string_view etag;  // a strong entity tag with its quotes; empty: none
-  std::string headers;    // further header lines, each ending in CRLF (Allow, Upgrade)
+  std::string_view type;           // of the body; empty: no Content-Type
+  std::string_view body;           // left out of an answer to HEAD, as it is for 1xx, 204, 304
+  std::string_view etag;           // a strong entity tag with its quotes; empty: none
+  std::string headers;             // further header lines, each ending in CRLF (Allow, Upgrade)
   bool connectionUpgrade = false;  // "upgrade" is among the Connection options (101, 426)
   After after = After::NextRequest;
 };
@@ -104,9 +104,9 @@ class HttpAnswerer {
   Result Write(const Pending& pending, std::int64_t unixSeconds, std::string& toPeer);
 
   HttpSite& site_;
-  std::optional<Parser> parser_;   // the request being read
+  std::optional<Parser> parser_;    // the request being read
   std::optional<Pending> pending_;  // its answer, once its header is read
-  std::string held_;               // bytes the parser could not take yet, at most kMaxHeldBytes
+  std::string held_;                // bytes the parser could not take yet, at most kMaxHeldBytes
 };
 
 // The lines of `field` in `request` joined into one list, as RFC 9110 section 5.3 reads

@@ -11,7 +11,8 @@ namespace web {
 namespace {
 
 constexpr std::string_view kPrometheusText = "text/plain; version=0.0.4; charset=utf-8";
-constexpr std::string_view kOpenMetrics = "application/openmetrics-text; version=1.0.0; charset=utf-8";
+constexpr std::string_view kOpenMetrics =
+    "application/openmetrics-text; version=1.0.0; charset=utf-8";
 
 class MetricsSite final : public HttpSite {
  public:
@@ -23,8 +24,8 @@ class MetricsSite final : public HttpSite {
       const MetricsFormat format =
           ChooseMetricsFormat(FieldList(request.request, boost::beast::http::field::accept));
       rendered_ = (*render_)(format);
-      reply = {HttpStatus::ok, format == MetricsFormat::OpenMetrics ? kOpenMetrics : kPrometheusText,
-               rendered_};
+      reply = {HttpStatus::ok,
+               format == MetricsFormat::OpenMetrics ? kOpenMetrics : kPrometheusText, rendered_};
     }
     return reply;
   }
@@ -45,7 +46,8 @@ class MetricsCodec final : public connection::Codec {
 
   void Read(std::string_view bytes, connection::CodecEvents& events, std::string& toPeer) override {
     if (done_) return;
-    if (answerer_.Read(bytes, events.Now().unixSeconds, toPeer) == HttpAnswerer::Result::Reading) return;
+    if (answerer_.Read(bytes, events.Now().unixSeconds, toPeer) == HttpAnswerer::Result::Reading)
+      return;
     done_ = true;  // the site keeps no connection after its answer
     events.Finished();
   }

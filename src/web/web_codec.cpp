@@ -24,7 +24,9 @@ constexpr std::string_view kPlainText = "text/plain; charset=utf-8";
 // The MUD Standards subprotocol for GMCP over a WebSocket.
 constexpr std::string_view kGmcpSubprotocol = "gmcp.mudstandards.org";
 
-std::string_view View(beast::string_view text) { return {text.data(), text.size()}; }
+std::string_view View(beast::string_view text) {
+  return {text.data(), text.size()};
+}
 
 // Sec-WebSocket-Key must be 16 bytes in base64 (RFC 6455 section 4.2.1).
 bool KeyValid(std::string_view key) {
@@ -93,10 +95,13 @@ Reply WebSite::Upgrade(const RequestFacts& request) {
   const bool upgrade = r.version() >= 11 && r.method() == http::verb::get &&
                        ListsToken(connection, "upgrade") &&
                        ListsToken(FieldList(r, http::field::upgrade), "websocket");
-  if (!upgrade) return {HttpStatus::bad_request, kPlainText, "This address takes WebSocket connections only.\n"};
+  if (!upgrade)
+    return {HttpStatus::bad_request, kPlainText,
+            "This address takes WebSocket connections only.\n"};
   if (!OriginAllowed(View(r[http::field::origin]), request.host, options_->origins)) {
-    return {HttpStatus::forbidden, kPlainText,
-            "This origin may not open the game. The operator can list it in PELTHOLLOW_WEB_ORIGINS.\n"};
+    return {
+        HttpStatus::forbidden, kPlainText,
+        "This origin may not open the game. The operator can list it in PELTHOLLOW_WEB_ORIGINS.\n"};
   }
   if (!KeyValid(key)) return {HttpStatus::bad_request, kPlainText, "Bad WebSocket handshake.\n"};
   if (FieldList(r, http::field::sec_websocket_version) != "13") {
@@ -195,7 +200,8 @@ class WebCodec final : public connection::Codec {
 }  // namespace
 
 PageTags TagPageFiles() {
-  return {EntityTag(kPageHtml), EntityTag(kPageScript), EntityTag(kPageStyle), EntityTag(MudletPackage())};
+  return {EntityTag(kPageHtml), EntityTag(kPageScript), EntityTag(kPageStyle),
+          EntityTag(MudletPackage())};
 }
 
 std::unique_ptr<connection::Codec> MakeWebCodec(std::shared_ptr<const WebCodecOptions> options) {

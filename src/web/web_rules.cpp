@@ -58,7 +58,9 @@ std::size_t NextPiece(std::string_view s, bool& whole) {
   return i;
 }
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 std::string_view TrimBlanks(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -156,7 +158,8 @@ bool HostValid(std::string_view value) {
     port = after.substr(std::min<std::size_t>(1, after.size()));
   } else {
     const std::size_t colon = value.find(':');
-    if (!std::all_of(value.begin(), value.begin() + std::min(colon, value.size()), RegNameCharacter)) {
+    if (!std::all_of(value.begin(), value.begin() + std::min(colon, value.size()),
+                     RegNameCharacter)) {
       return false;
     }
     if (colon != std::string_view::npos) port = value.substr(colon + 1);
@@ -187,7 +190,8 @@ std::string_view FindListItem(std::string_view value, std::string_view token) {
 bool NoneMatchHits(std::string_view ifNoneMatch, std::string_view etag) {
   if (TrimBlanks(ifNoneMatch) == "*") return true;
   return AnyListItem(ifNoneMatch, [&](std::string_view item) {
-    if (item.starts_with("W/")) item.remove_prefix(2);  // compared weakly (RFC 9110 section 8.8.3.2)
+    // Compared weakly (RFC 9110 section 8.8.3.2).
+    if (item.starts_with("W/")) item.remove_prefix(2);
     return item == etag;
   });
 }
@@ -213,10 +217,11 @@ std::string HttpDate(std::int64_t unixSeconds) {
   const year_month_day date{day};
   const hh_mm_ss clock{time - day};
   char text[40];
-  std::snprintf(text, sizeof text, "%s, %02u %s %04d %02d:%02d:%02d GMT", kDays[weekday(day).c_encoding()],
-                static_cast<unsigned>(date.day()), kMonths[static_cast<unsigned>(date.month()) - 1],
-                static_cast<int>(date.year()), static_cast<int>(clock.hours().count()),
-                static_cast<int>(clock.minutes().count()), static_cast<int>(clock.seconds().count()));
+  std::snprintf(text, sizeof text, "%s, %02u %s %04d %02d:%02d:%02d GMT",
+                kDays[weekday(day).c_encoding()], static_cast<unsigned>(date.day()),
+                kMonths[static_cast<unsigned>(date.month()) - 1], static_cast<int>(date.year()),
+                static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+                static_cast<int>(clock.seconds().count()));
   return text;
 }
 
@@ -228,7 +233,8 @@ MetricsFormat ChooseMetricsFormat(std::string_view accept) {
     const std::size_t semicolon = item.find(';');
     const std::string_view range = TrimBlanks(item.substr(0, semicolon));
     int weight = 1000;
-    for (std::string_view params = semicolon == std::string_view::npos ? "" : item.substr(semicolon + 1);
+    for (std::string_view params = semicolon == std::string_view::npos ? ""
+                                                                       : item.substr(semicolon + 1);
          !params.empty();) {
       const std::size_t next = params.find(';');
       const std::string_view param = TrimBlanks(params.substr(0, next));
@@ -248,13 +254,15 @@ MetricsFormat ChooseMetricsFormat(std::string_view accept) {
     } else if (range == "*/*") {
       specificity = 1;
     }
-    if (specificity > textSpecificity || (specificity == textSpecificity && specificity > 0 && weight > text)) {
+    if (specificity > textSpecificity ||
+        (specificity == textSpecificity && specificity > 0 && weight > text)) {
       textSpecificity = specificity;
       text = weight;
     }
     return false;
   });
-  return openMetrics > 0 && openMetrics >= text ? MetricsFormat::OpenMetrics : MetricsFormat::Prometheus;
+  return openMetrics > 0 && openMetrics >= text ? MetricsFormat::OpenMetrics
+                                                : MetricsFormat::Prometheus;
 }
 
 bool OriginAllowed(std::string_view origin, std::string_view host,

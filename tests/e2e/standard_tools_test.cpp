@@ -30,10 +30,12 @@ bool Required(const char* variable) {
 // finds the modules Debian installs, whatever interpreter comes first on PATH).
 std::vector<std::string> Programs(const std::string& name) {
   std::vector<std::string> found;
-  const std::string path = std::string(std::getenv("PATH") ? std::getenv("PATH") : "") + ":/usr/bin";
+  const std::string path =
+      std::string(std::getenv("PATH") ? std::getenv("PATH") : "") + ":/usr/bin";
   for (std::size_t start = 0; start <= path.size();) {
     const std::size_t end = std::min(path.find(':', start), path.size());
-    const std::string candidate = (std::filesystem::path(path.substr(start, end - start)) / name).string();
+    const std::string candidate =
+        (std::filesystem::path(path.substr(start, end - start)) / name).string();
     if (end > start && ::access(candidate.c_str(), X_OK) == 0) found.push_back(candidate);
     start = end + 1;
   }
@@ -46,7 +48,8 @@ struct Ran {
 };
 
 // Runs `program` with `args` and `input`, in a folder of its own, to its end.
-Ran RunTool(const std::string& program, std::vector<std::string> args, const std::string& input = "") {
+Ran RunTool(const std::string& program, std::vector<std::string> args,
+            const std::string& input = "") {
   e2e::TempDir dir("pelthollow-tool");
   harness::ProcessOptions options;
   options.args = std::move(args);
@@ -59,7 +62,8 @@ Ran RunTool(const std::string& program, std::vector<std::string> args, const std
 
 // Runs a python3 script with the first interpreter that has its module; nullopt when
 // none has (each exits kMissing).
-std::optional<Ran> RunPython(const std::string& script, std::vector<std::string> args, const std::string& input = "") {
+std::optional<Ran> RunPython(const std::string& script, std::vector<std::string> args,
+                             const std::string& input = "") {
   args.insert(args.begin(), {"-c", script});
   for (const std::string& python : Programs("python3")) {
     Ran ran = RunTool(python, args, input);
@@ -154,27 +158,31 @@ TEST(StandardTools, EachMetricsFormatPassesItsChecker) {
   const std::optional<std::string> text = Scrape(metricsPort, "", type);
   ASSERT_TRUE(text) << server.Log();
   EXPECT_EQ(type, "text/plain; version=0.0.4; charset=utf-8");
-  for (const char* series : {"pelthollow_connections{door=\"game\"} 1\n", "pelthollow_connections{door=\"metrics\"} 0\n",
-                             "pelthollow_connections{door=\"web\"} 0\n", "pelthollow_connections{door=\"console\"} 0\n",
-                             "pelthollow_logins_total{result=\"unknown_name\"} 1\n",
-                             "pelthollow_refusals_total{limit=\"banned\"} 0\n", "pelthollow_build_info{version=\""}) {
+  for (const char* series :
+       {"pelthollow_connections{door=\"game\"} 1\n", "pelthollow_connections{door=\"metrics\"} 0\n",
+        "pelthollow_connections{door=\"web\"} 0\n", "pelthollow_connections{door=\"console\"} 0\n",
+        "pelthollow_logins_total{result=\"unknown_name\"} 1\n",
+        "pelthollow_refusals_total{limit=\"banned\"} 0\n", "pelthollow_build_info{version=\""}) {
     EXPECT_NE(text->find(series), std::string::npos) << series << "\n" << *text;
   }
   const std::vector<std::string> promtool = Programs("promtool");
-  if (promtool.empty() && !Required("PELTHOLLOW_REQUIRE_PROMTOOL")) GTEST_SKIP() << "promtool is not installed";
+  if (promtool.empty() && !Required("PELTHOLLOW_REQUIRE_PROMTOOL"))
+    GTEST_SKIP() << "promtool is not installed";
   ASSERT_FALSE(promtool.empty()) << "promtool is not installed";
   const Ran checked = RunTool(promtool[0], {"check", "metrics"}, *text);
   EXPECT_EQ(checked.exitCode, 0) << checked.output << *text;
 
   // promtool reads only Prometheus' text format; OpenMetrics has a checker of its own.
   const std::optional<std::string> openMetrics = Scrape(
-      metricsPort, "application/openmetrics-text;version=1.0.0,text/plain;version=0.0.4;q=0.5,*/*;q=0.1", type);
+      metricsPort,
+      "application/openmetrics-text;version=1.0.0,text/plain;version=0.0.4;q=0.5,*/*;q=0.1", type);
   ASSERT_TRUE(openMetrics);
   EXPECT_EQ(type, "application/openmetrics-text; version=1.0.0; charset=utf-8");
   EXPECT_TRUE(openMetrics->ends_with("\n# EOF\n"));
   const std::optional<Ran> parsed = RunPython(kOpenMetricsCheck, {}, *openMetrics);
   if (!parsed) {
-    if (Required("PELTHOLLOW_REQUIRE_PROMTOOL")) FAIL() << "python3-prometheus-client is not installed";
+    if (Required("PELTHOLLOW_REQUIRE_PROMTOOL"))
+      FAIL() << "python3-prometheus-client is not installed";
     GTEST_SKIP() << "python3-prometheus-client is not installed";
   }
   EXPECT_EQ(parsed->exitCode, 0) << parsed->output << *openMetrics;

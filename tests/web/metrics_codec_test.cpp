@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "codec_events.h"
-
 #include <string>
+
+#include "codec_events.h"
 
 namespace {
 
@@ -37,16 +37,23 @@ class MetricsCodecTest : public ::testing::Test {
 TEST_F(MetricsCodecTest, AnswersAScrapeInTheFormatItAsksForHoweverItsBytesArrive) {
   const std::string scrape = "GET /metrics HTTP/1.1\r\nHost: localhost:9464\r\n";
   const std::string prometheus =
-      "Accept: application/openmetrics-text;version=1.0.0,application/openmetrics-text;version=0.0.1;q=0.75,"
+      "Accept: "
+      "application/openmetrics-text;version=1.0.0,application/"
+      "openmetrics-text;version=0.0.1;q=0.75,"
       "text/plain;version=0.0.4;q=0.5,*/*;q=0.1\r\n\r\n";
   for (const std::size_t piece : {std::size_t{1}, std::size_t{7}, std::size_t{1000}}) {
     events = {};
     const std::string text = Send(scrape + "Accept: */*\r\n\r\n", piece);
-    EXPECT_EQ(text.rfind("HTTP/1.1 200 OK\r\nServer: pelthollow\r\nDate: Tue, 14 Nov 2023 22:13:20 GMT\r\n"
-                         "Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n", 0), 0u) << text;
+    EXPECT_EQ(text.rfind(
+                  "HTTP/1.1 200 OK\r\nServer: pelthollow\r\nDate: Tue, 14 Nov 2023 22:13:20 GMT\r\n"
+                  "Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n",
+                  0),
+              0u)
+        << text;
     EXPECT_TRUE(text.ends_with("Connection: close\r\nContent-Length: 7\r\n\r\ntext 3\n")) << text;
     const std::string openMetrics = Send(scrape + prometheus, piece);
-    EXPECT_NE(openMetrics.find("Content-Type: application/openmetrics-text; version=1.0.0; charset=utf-8\r\n"),
+    EXPECT_NE(openMetrics.find(
+                  "Content-Type: application/openmetrics-text; version=1.0.0; charset=utf-8\r\n"),
               std::string::npos);
     EXPECT_TRUE(openMetrics.ends_with("\r\n\r\nom 3\n# EOF\n")) << openMetrics;
     EXPECT_EQ(events.finished, 2);

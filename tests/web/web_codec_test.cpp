@@ -1,8 +1,6 @@
 #include "web/web_codec.h"
 
 #include <gtest/gtest.h>
-
-#include "codec_events.h"
 #include <malloc.h>
 #include <wslay/wslay.h>
 
@@ -10,6 +8,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "codec_events.h"
 
 namespace {
 
@@ -117,7 +117,9 @@ TEST_F(WebCodecTest, ServesThePageAndAnswersHeadWithTheSameHeadersAlone) {
   const std::size_t bodyAt = get.find("\r\n\r\n") + 4;
   const std::string header =
       "HTTP/1.1 200 OK\r\nServer: pelthollow\r\nDate: Tue, 14 Nov 2023 22:13:20 GMT\r\n"
-      "Content-Type: text/html; charset=utf-8\r\nETag: " + web::TagPageFiles().page + "\r\n"
+      "Content-Type: text/html; charset=utf-8\r\nETag: " +
+      web::TagPageFiles().page +
+      "\r\n"
       "Content-Security-Policy: default-src 'self'\r\nX-Content-Type-Options: nosniff\r\n"
       "Cache-Control: no-cache\r\nContent-Length: " +
       std::to_string(get.size() - bodyAt) + "\r\n\r\n";
@@ -186,13 +188,16 @@ TEST_F(WebCodecTest, AnswersAsTheRfcsSayHoweverTheStreamIsCut) {
   const std::string stream =
       "GET http://a:8080/pelthollow.css?v=2 HTTP/1.1\r\nHost: ignored\r\n\r\n"
       "GET /pelthollow.css HTTP/1.1\r\nHost: a\r\nIf-None-Match: \"other\"\r\n"
-      "If-None-Match: W/" + style + "\r\n\r\n"
+      "If-None-Match: W/" +
+      style +
+      "\r\n\r\n"
       "GET / HTTP/1.1\r\nHost: a\r\nExpect: 100-continue\r\nContent-Length: 2\r\n\r\nhi"
       "BREW / HTTP/1.1\r\nHost: a\r\n\r\n";
   Log events;
   const std::string answers = ReadAtEveryCut(stream, events);
-  EXPECT_EQ(StatusLines(answers), (Log{"HTTP/1.1 200 OK", "HTTP/1.1 304 Not Modified", "HTTP/1.1 100 Continue",
-                                       "HTTP/1.1 200 OK", "HTTP/1.1 501 Not Implemented"}));
+  EXPECT_EQ(StatusLines(answers),
+            (Log{"HTTP/1.1 200 OK", "HTTP/1.1 304 Not Modified", "HTTP/1.1 100 Continue",
+                 "HTTP/1.1 200 OK", "HTTP/1.1 501 Not Implemented"}));
   EXPECT_EQ(events, Log{"finished"});
   std::string notModified = answers.substr(answers.find("HTTP/1.1 304"));
   notModified.resize(notModified.find("\r\n\r\n") + 2);
@@ -212,14 +217,16 @@ TEST_F(WebCodecTest, AnswersAsTheRfcsSayHoweverTheStreamIsCut) {
 TEST_F(WebCodecTest, TheUpgradeReadsHeadersSentInSeveralLinesAndEchoesTheSubprotocol) {
   const std::string stream =
       "GET /ws HTTP/1.1\r\nHost: localhost:8080\r\nUpgrade: websocket\r\nConnection: keep-alive\r\n"
-      "Connection: Upgrade\r\nSec-WebSocket-Protocol: chat\r\nSec-WebSocket-Protocol: GMCP.MudStandards.org\r\n"
+      "Connection: Upgrade\r\nSec-WebSocket-Protocol: chat\r\nSec-WebSocket-Protocol: "
+      "GMCP.MudStandards.org\r\n"
       "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n" +
       ClientFrame(WSLAY_BINARY_FRAME, "look");
   Log events;
   const std::string answer = ReadAtEveryCut(stream, events);
   EXPECT_EQ(events, (Log{"admitted", "line look"}));
   EXPECT_EQ(answer,
-            "HTTP/1.1 101 Switching Protocols\r\nServer: pelthollow\r\nDate: Tue, 14 Nov 2023 22:13:20 GMT\r\n"
+            "HTTP/1.1 101 Switching Protocols\r\nServer: pelthollow\r\nDate: Tue, 14 Nov 2023 "
+            "22:13:20 GMT\r\n"
             "Upgrade: websocket\r\nSec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"
             "Sec-WebSocket-Protocol: GMCP.MudStandards.org\r\nConnection: upgrade\r\n\r\n");
 }
@@ -235,8 +242,10 @@ TEST_F(WebCodecTest, RefusesBadRequestsAndHandshakes) {
     bool finished;
   } cases[] = {
       {"NOT HTTP\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
-      {"GET / HTTP/1.1\r\nX: " + std::string(9000, 'a'), "HTTP/1.1 431 Request Header Fields Too Large", true},
-      {"POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 2000\r\n\r\n", "HTTP/1.1 413 Payload Too Large", true},
+      {"GET / HTTP/1.1\r\nX: " + std::string(9000, 'a'),
+       "HTTP/1.1 431 Request Header Fields Too Large", true},
+      {"POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 2000\r\n\r\n",
+       "HTTP/1.1 413 Payload Too Large", true},
       {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n",
        "HTTP/1.1 501 Not Implemented", true},
       {"GET / HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
@@ -279,7 +288,8 @@ TEST_F(WebCodecTest, UpgradesAndReadsMessagesHoweverTheStreamIsCut) {
     const std::string toPeer = TakeToPeer();
     const std::size_t framesAt = toPeer.find("\r\n\r\n") + 4;
     ASSERT_EQ(toPeer.substr(0, framesAt),
-              "HTTP/1.1 101 Switching Protocols\r\nServer: pelthollow\r\nDate: Tue, 14 Nov 2023 22:13:20 GMT\r\n"
+              "HTTP/1.1 101 Switching Protocols\r\nServer: pelthollow\r\nDate: Tue, 14 Nov 2023 "
+              "22:13:20 GMT\r\n"
               "Upgrade: websocket\r\nSec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"
               "Connection: upgrade\r\n\r\n");
     ASSERT_EQ(ServerFrames(toPeer.substr(framesAt)), Log{"10 p?"}) << "cut at " << cut;

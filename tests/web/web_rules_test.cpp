@@ -82,7 +82,8 @@ TEST(ReadTarget, OriginAndAbsoluteFormsAndTheirHosts) {
   ASSERT_TRUE(ReadTarget("HTTPS://[::1]:8080?x", target));
   EXPECT_EQ(target.path, "/");
   EXPECT_EQ(target.authority, "[::1]:8080");
-  for (const char* bad : {"*", "example.org:443", "ftp://a/", "http:///ws", "http://user@a/", "http://a:8x/"}) {
+  for (const char* bad :
+       {"*", "example.org:443", "ftp://a/", "http:///ws", "http://user@a/", "http://a:8x/"}) {
     EXPECT_FALSE(ReadTarget(bad, target)) << bad;
   }
   EXPECT_TRUE(HostValid(""));
@@ -94,10 +95,13 @@ TEST(ReadTarget, OriginAndAbsoluteFormsAndTheirHosts) {
 TEST(ChooseMetricsFormat, OpenMetricsOnlyWhenAskedForFirst) {
   EXPECT_EQ(ChooseMetricsFormat(""), MetricsFormat::Prometheus);
   EXPECT_EQ(ChooseMetricsFormat("*/*"), MetricsFormat::Prometheus);
-  EXPECT_EQ(ChooseMetricsFormat("application/openmetrics-text; version=1.0.0"), MetricsFormat::OpenMetrics);
-  EXPECT_EQ(ChooseMetricsFormat("text/plain;version=0.0.4;q=0.5, Application/OpenMetrics-Text;q=0.6"),
+  EXPECT_EQ(ChooseMetricsFormat("application/openmetrics-text; version=1.0.0"),
             MetricsFormat::OpenMetrics);
-  EXPECT_EQ(ChooseMetricsFormat("application/openmetrics-text;q=0.3, text/*"), MetricsFormat::Prometheus);
+  EXPECT_EQ(
+      ChooseMetricsFormat("text/plain;version=0.0.4;q=0.5, Application/OpenMetrics-Text;q=0.6"),
+      MetricsFormat::OpenMetrics);
+  EXPECT_EQ(ChooseMetricsFormat("application/openmetrics-text;q=0.3, text/*"),
+            MetricsFormat::Prometheus);
   EXPECT_EQ(ChooseMetricsFormat("application/openmetrics-text;q=0"), MetricsFormat::Prometheus);
   EXPECT_EQ(ChooseMetricsFormat("application/openmetrics-text;q=2"), MetricsFormat::Prometheus);
 }
