@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "net/frame.h"
 #include "web/web_codec.h"
@@ -66,8 +67,11 @@ struct Connection {
 };
 
 std::shared_ptr<const web::WebCodecOptions> Options() {
-  static const auto options =
-      std::make_shared<const web::WebCodecOptions>(web::WebCodecOptions{{"http://listed.example"}});
+  static const auto options = [] {
+    web::WebCodecOptions made;
+    made.origins = {"http://listed.example"};
+    return std::make_shared<const web::WebCodecOptions>(std::move(made));
+  }();
   return options;
 }
 

@@ -1,5 +1,7 @@
 // setup and login, the two ways a connection enters play, and quit, the way out.
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -13,6 +15,7 @@
 #include "commands/allowances.h"
 #include "commands/handlers.h"
 #include "commands/interpreter.h"
+#include "commands/logins.h"
 #include "core/connection_lock.h"
 #include "core/outbox.h"
 #include "core/worker.h"
@@ -33,6 +36,13 @@ constexpr const char* kNameNeedsLetter = "A name must hold a letter.";
 constexpr const char* kTooManyCharacters = "Too many new characters. Try again later.";
 // The worker's queue is full, or the memory for a hash could not be had.
 constexpr const char* kBusy = "The server is busy. Try again in a moment.";
+
+// How logins ended, by LoginResult; only this file counts them.
+std::array<std::atomic<std::uint64_t>, kLoginResults> LoginsEnded{};
+
+void CountLogin(LoginResult result) {
+  LoginsEnded[static_cast<std::size_t>(result)].fetch_add(1, std::memory_order_relaxed);
+}
 
 // The words of a setup line, all of them checked, before anything is made.
 struct SetupWords {
@@ -63,6 +73,7 @@ constexpr const char* kCannotBeSaved = "The world cannot be saved right now. Try
 void Busy(Socket connection) {
   core::QueueMessage(connection, kBusy);
   NoteFailedLogin(connection);
+  CountLogin(LoginResult::Busy);
 }
 
 // Whose the worker's job for `connection` is.
@@ -213,17 +224,20 @@ bool FinishLogin(Socket connection, const std::string& name, const LoginCheck& c
   if (stored == nullptr) {
     core::QueueMessage(connection, "Invalid username.");
     NoteFailedLogin(connection);
+    CountLogin(LoginResult::UnknownName);
     return false;
   }
   if (!check.matches) {
     core::QueueMessage(connection, "Incorrect password.");
     NoteFailedLogin(connection);
+    CountLogin(LoginResult::WrongPassword);
     Session& session = SessionOf(connection);
     if (++session.failedLogins >= kMaxFailedLogins) session.endRequested = true;
     return session.endRequested;
   }
   if (connection::Bans().NameBanned(stored->name)) {
     core::QueueMessage(connection, "This character is not allowed to play.");
+    CountLogin(LoginResult::Banned);
     return false;
   }
   // Hashed at today's costs, unless the stored password changed meanwhile (the
@@ -236,6 +250,7 @@ bool FinishLogin(Socket connection, const std::string& name, const LoginCheck& c
   world::MoveOntoMap(*stored);
   world::EnterPlayFromStore(connection, stored);
   core::QueueMessage(connection, "Login successful. Entering game...");
+  CountLogin(LoginResult::Success);
   world::DescribeArea(connection);
   return false;
 }
@@ -321,6 +336,7 @@ void Login(Socket connection, const CommandLine& line) {
   ASSERT_CONNECTION_LOCK_HELD();
   if (LoginRefused(connection)) {
     core::QueueMessage(connection, "Too many failed logins. Try again later.");
+    CountLogin(LoginResult::Refused);
     return;
   }
   if (line.ArgCount() < 2) {
@@ -342,6 +358,10 @@ void Login(Socket connection, const CommandLine& line) {
         };
       });
   if (!queued) Busy(connection);
+}
+
+std::uint64_t LoginCount(LoginResult result) {
+  return LoginsEnded[static_cast<std::size_t>(result)].load(std::memory_order_relaxed);
 }
 
 // Asks for the end of the connection once this answer has left (EndRequested); its

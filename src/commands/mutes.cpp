@@ -1,5 +1,6 @@
 #include "commands/mutes.h"
 
+#include <algorithm>
 #include <map>
 #include <string>
 
@@ -34,6 +35,12 @@ bool Muted(std::string_view name, MuteClock::time_point now) {
   if (now < it->second) return true;
   Mutes.erase(it);
   return false;
+}
+
+std::size_t MutesInForce(MuteClock::time_point now) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  return static_cast<std::size_t>(
+      std::count_if(Mutes.begin(), Mutes.end(), [now](const auto& mute) { return now < mute.second; }));
 }
 
 }  // namespace commands

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <string_view>
 
 namespace commands {
@@ -20,5 +21,7 @@ bool Unmute(std::string_view name);
 // True while a mute of `name` lasts at `now`; a mute whose time is up is forgotten.
 // REQUIRES: ConnectionLock held.
 bool Muted(std::string_view name, MuteClock::time_point now = MuteClock::now());
+// The mutes that last at `now`; leaves the list as it is. REQUIRES: ConnectionLock held.
+std::size_t MutesInForce(MuteClock::time_point now = MuteClock::now());
 
 }  // namespace commands

@@ -39,6 +39,7 @@ class LogWriter {
   void Take(std::string_view text, const base::Address* source);
   void Flush(bool wait);
   bool WorkWaiting() const { return workWaiting_.load(std::memory_order_relaxed); }
+  std::uint64_t LeftOut() const { return leftOut_.load(std::memory_order_relaxed); }
 
  private:
   // What one limited source has logged in its current second.
@@ -68,6 +69,7 @@ class LogWriter {
   ino_t pipeInode_ = 0;
 
   std::atomic<bool> workWaiting_{false};  // held_ or budgets_ is not empty
+  std::atomic<std::uint64_t> leftOut_{0};  // lines left out since start, for the metrics
 };
 
 // One per process: standard output is the process's own.
@@ -99,6 +101,7 @@ ssize_t LogWriter::WriteOut(const char* bytes, std::size_t size, bool wait) {
 void LogWriter::Hold(std::string_view text) {
   if (held_.size() + text.size() > kMaxHeldBytes) {
     linesNotHeld_ += LinesIn(text);
+    leftOut_.fetch_add(LinesIn(text), std::memory_order_relaxed);
     return;
   }
   held_.append(text);
@@ -117,6 +120,7 @@ bool LogWriter::WithinBudget(std::string_view text, const base::Address& key, Cl
   }
   if (budget.bytes + text.size() > kLogBytesPerSecond) {
     budget.leftOut += LinesIn(text);
+    leftOut_.fetch_add(LinesIn(text), std::memory_order_relaxed);
     return false;
   }
   budget.bytes += text.size();
@@ -229,6 +233,8 @@ LogSource::LogSource(const base::Address& key, bool limited) : key_(key), set_(l
 LogSource::~LogSource() {
   if (set_) Source = nullptr;
 }
+
+std::uint64_t LogLinesLeftOut() { return Writer.LeftOut(); }
 
 std::string EscapeForLog(std::string_view line) {
   static constexpr char kHex[] = "0123456789abcdef";

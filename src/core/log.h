@@ -56,6 +56,10 @@ class LogSource {
 
 inline constexpr std::size_t kLogBytesPerSecond = 64 * 1024;
 
+// The lines left out since start, over an address's budget or while standard output
+// was full. Any thread.
+std::uint64_t LogLinesLeftOut();
+
 // `line` as it may appear in the log: every byte below 0x20 and the byte 0x7F becomes
 // \x and two lower-case hex digits, so a player cannot drive the operator's terminal.
 std::string EscapeForLog(std::string_view line);

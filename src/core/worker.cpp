@@ -3,11 +3,6 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <condition_variable>
-#include <deque>
-#include <map>
-#include <mutex>
-#include <thread>
 #include <utility>
 
 #include "core/connection_lock.h"
@@ -18,36 +13,16 @@ namespace {
 
 constexpr int kWorkerNice = 10;
 
-struct Job {
-  Socket connection = kNoSocket;
-  std::uint64_t ticket = 0;  // from WorkerHost::Hold, when it asked
-  Work work;
-};
+}  // namespace
 
-class Worker {
- public:
-  void Start(WorkerHost& host);
-  bool RunAside(Socket connection, const JobOwner& owner, Work work);
-  std::size_t QueueLength();
-
- private:
-  [[noreturn]] void Loop();
-  Job Next();  // REQUIRES: mutex_ held, a job waiting
-
-  WorkerHost* host_ = nullptr;  // set once by Start, before the thread runs
-  // State below is guarded by mutex_ (never by ConnectionLock).
-  std::mutex mutex_;
-  std::condition_variable queued_;
-  // The jobs waiting, by owner, each owner's oldest first; the owners with jobs in the
-  // order they are served. At most kWorkerQueueJobs jobs in all.
-  std::map<base::Address, std::deque<Job>> byOwner_;
-  std::deque<base::Address> turns_;
-  std::size_t waiting_ = 0;
-  bool working_ = false;  // the thread is doing a job it took
-};
-
-// One per process: its jobs are queued from every command and the tick.
-Worker TheWorker;
+Worker::~Worker() {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    stopping_ = true;
+  }
+  queued_.notify_one();
+  if (thread_.joinable()) thread_.join();
+}
 
 void Worker::Loop() {
   // A hash takes its ~20 ms from whatever core is free; the threads that answer players
@@ -58,7 +33,8 @@ void Worker::Loop() {
     Job job;
     {
       std::unique_lock<std::mutex> guard(mutex_);
-      queued_.wait(guard, [&] { return waiting_ > 0; });
+      queued_.wait(guard, [&] { return waiting_ > 0 || stopping_; });
+      if (stopping_) return;
       job = Next();
       working_ = true;
     }
@@ -84,11 +60,11 @@ void Worker::Start(WorkerHost& host) {
     if (host_ != nullptr) return;
     host_ = &host;
   }
-  std::thread([this] { Loop(); }).detach();
+  thread_ = std::thread([this] { Loop(); });
 }
 
 // The next owner's oldest job; that owner goes to the back of the turns.
-Job Worker::Next() {
+Worker::Job Worker::Next() {
   const base::Address owner = turns_.front();
   turns_.pop_front();
   std::deque<Job>& jobs = byOwner_[owner];
@@ -128,6 +104,12 @@ std::size_t Worker::QueueLength() {
   std::lock_guard<std::mutex> guard(mutex_);
   return waiting_ + (working_ ? 1 : 0);
 }
+
+namespace {
+
+// One per process: its jobs are queued from every command and the tick. It is never
+// started in the tests, and the server ends without running destructors.
+Worker TheWorker;
 
 }  // namespace
 

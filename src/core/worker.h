@@ -5,9 +5,14 @@
 // RunAside is called with ConnectionLock held; the worker thread never takes it.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
 
 #include "base/address.h"
 #include "core/socket_handle.h"
@@ -55,6 +60,46 @@ class WorkerHost {
 
  protected:
   ~WorkerHost() = default;
+};
+
+// One worker thread and its queue. The process has one, which the functions below
+// use; a test may make its own.
+class Worker {
+ public:
+  Worker() = default;
+  // Stops the thread, if it was started, once the job at work is done; jobs still
+  // waiting are dropped.
+  ~Worker();
+  Worker(const Worker&) = delete;
+  Worker& operator=(const Worker&) = delete;
+
+  // As StartWorker, RunAside and WorkerQueueLength below, for this worker.
+  void Start(WorkerHost& host);
+  bool RunAside(Socket connection, const JobOwner& owner, Work work);
+  std::size_t QueueLength();
+
+ private:
+  struct Job {
+    Socket connection = kNoSocket;
+    std::uint64_t ticket = 0;  // from WorkerHost::Hold, when it asked
+    Work work;
+  };
+
+  void Loop();
+  Job Next();  // REQUIRES: mutex_ held, a job waiting
+
+  WorkerHost* host_ = nullptr;  // set once by Start, before the thread runs
+  std::thread thread_;
+  // State below is guarded by mutex_ (never by ConnectionLock).
+  std::mutex mutex_;
+  std::condition_variable queued_;
+  // The jobs waiting, by owner, each owner's oldest first; the owners with jobs in the
+  // order they are served. At most kWorkerQueueJobs jobs in all.
+  std::map<base::Address, std::deque<Job>> byOwner_;
+  std::deque<base::Address> turns_;
+  std::size_t waiting_ = 0;
+  bool working_ = false;   // the thread is doing a job it took
+  bool stopping_ = false;  // the destructor waits for the thread to end
 };
 
 // Starts the worker thread for `host` (once, before any RunAside). Until it runs, as in

@@ -115,6 +115,7 @@ Answer Kick(Call& call) {
     return Refused("No character called " + name + " is in play.\n");
   }
   RemoveConnection(call.console.Layer(), socket, kRemoved, RestFrom(call, 1));
+  NoteKick();
   return Did("Kicked " + name + ".\n");
 }
 

@@ -62,7 +62,8 @@ base::Status OpenDoor(connection::ConnectionLayer& layer, connection::Door door,
   const base::Status status = net::ListenTcp(address, port, socket);
   if (!status.ok()) return status.WithWhat(bindFailed);
   core::Log(opened + "\n");
-  listeners.push_back({socket, layer.AddDoor(std::move(door)), std::move(acceptName), true});
+  std::string name = door.name;
+  listeners.push_back({socket, layer.AddDoor(std::move(door)), std::move(name), std::move(acceptName), true});
   return {};
 }
 
@@ -71,7 +72,7 @@ base::Status OpenDoor(connection::ConnectionLayer& layer, connection::Door door,
 Listener GameListener(connection::ConnectionLayer& layer, Game& game, connection::Socket listening) {
   connection::Door door = GameDoor("game", FrameCodecMaker(), game);
   door.proxied = true;
-  return {listening, layer.AddDoor(std::move(door)), "", true};
+  return {listening, layer.AddDoor(std::move(door)), "game", "", true};
 }
 
 base::Status OpenDoors(const ServerSettings& settings, connection::ConnectionLayer& layer, Game& game,
@@ -107,7 +108,13 @@ base::Status OpenDoors(const ServerSettings& settings, connection::ConnectionLay
   if (settings.metricsPort != 0) {
     connection::Door door;
     door.name = "metrics";
-    door.makeCodec = web::MetricsCodecMaker([&layer] { return RenderMetrics(layer); });
+    // `listeners` is the server's own, complete before the first scrape: every door
+    // is open before the input thread starts, and none opens afterwards.
+    door.makeCodec = web::MetricsCodecMaker([&layer, &listeners](web::MetricsFormat format) {
+      std::vector<std::string> doors;
+      for (const Listener& listener : listeners) doors.push_back(listener.doorName);
+      return RenderMetrics(layer, doors, format);
+    });
     door.logged = false;
     door.players = false;
     base::Status opened =
@@ -158,17 +165,13 @@ void OpenConsole(const ServerSettings& settings, connection::ConnectionLayer& la
   door.logged = false;
   door.counted = false;
   door.players = false;
-  listeners.push_back({socket, layer.AddDoor(std::move(door)), "console", false});
+  listeners.push_back({socket, layer.AddDoor(std::move(door)), "console", "console", false});
   core::Log("Console at " + settings.consolePath + ".\n");
 }
 
-// A descriptor kept for the moment the process has no other: closed, it lets one
-// waiting connection be accepted and turned away at once, so that a full table of
-// descriptors does not leave clients hanging in the listen queue.
 int OpenSpare() { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }
 
-void AcceptLoop(connection::ConnectionLayer& layer, const std::vector<Listener>& listeners) {
-  int spare = OpenSpare();
+void AcceptLoop(connection::ConnectionLayer& layer, const std::vector<Listener>& listeners, int spare) {
   std::vector<pollfd> waits;
   for (const Listener& listener : listeners) waits.push_back({listener.socket, POLLIN, 0});
   for (;;) {
@@ -176,6 +179,7 @@ void AcceptLoop(connection::ConnectionLayer& layer, const std::vector<Listener>&
     if (ready < 0) {
       if (errno == EINTR) continue;
       core::Log("Error accepting connection: " + std::to_string(errno) + "\n");
+      NoteAcceptError();
       std::this_thread::sleep_for(kAcceptErrorPause);
       continue;
     }
@@ -190,6 +194,7 @@ void AcceptLoop(connection::ConnectionLayer& layer, const std::vector<Listener>&
           const std::string what = listener.acceptName.empty() ? "" : listener.acceptName + " ";
           core::Log("Error accepting " + what + "connection: " + std::to_string(status.error()) + "\n",
                     core::LogPriority::Error);
+          NoteAcceptError();
           if ((status.error() == EMFILE || status.error() == ENFILE) && spare >= 0) {
             ::close(spare);
             if (net::AcceptOne(listener.socket, accepted).ok() && accepted.socket >= 0) ::close(accepted.socket);

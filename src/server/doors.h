@@ -24,6 +24,7 @@ inline constexpr std::string_view kWelcome =
 struct Listener {
   connection::Socket socket = connection::kNoSocket;
   std::size_t door = 0;
+  std::string doorName;    // "game", "web", "telnet", "metrics", "console"
   std::string acceptName;  // in "Error accepting <name> connection: "; empty for the game port
   bool tcp = true;
 };
@@ -44,8 +45,15 @@ base::Status OpenDoors(const ServerSettings& settings, connection::ConnectionLay
 void OpenConsole(const ServerSettings& settings, connection::ConnectionLayer& layer, Console& console,
                  std::vector<Listener>& listeners);
 
+// A descriptor kept for the moment the process has no other: closed, it lets one
+// waiting connection be accepted and turned away at once, so that a full table of
+// descriptors does not leave clients hanging in the listen queue. Opened with the
+// listeners; -1 when even that fails.
+int OpenSpare();
+
 // The accept thread: accepts on every listener for as long as the server runs, and
-// hands each connection to `layer`; errors pause it, never end it.
-[[noreturn]] void AcceptLoop(connection::ConnectionLayer& layer, const std::vector<Listener>& listeners);
+// hands each connection to `layer`; errors pause it, never end it. `spare` is
+// OpenSpare's, the thread's from now on.
+[[noreturn]] void AcceptLoop(connection::ConnectionLayer& layer, const std::vector<Listener>& listeners, int spare);
 
 }  // namespace server

@@ -1,28 +1,40 @@
 // What the server measures of itself, for the console's status and the metrics door
-// (PELTHOLLOW_METRICS_PORT). Every function here requires ConnectionLock unless it says
-// otherwise.
+// (PELTHOLLOW_METRICS_PORT). The Note functions and the readings say which thread may
+// call them; RenderMetrics requires ConnectionLock.
 #pragma once
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "connection/connection_layer.h"
 #include "persist/saver.h"
+#include "web/web_rules.h"
 
 namespace server {
 
-// The tick's save: its snapshot handed to the background saver, timed; `done` as
-// persist::SaveInBackground's.
+// The tick's save, or the console's: its snapshot handed to the background saver and
+// timed until the write that holds it ends, which counts it a success or a failure
+// (two saves whose snapshots one write holds count twice). `done` as
+// persist::SaveInBackground's. REQUIRES: ConnectionLock held.
 void SaveInBackgroundTimed(persist::SaveDone done = nullptr);
 
 // Notes how long one world tick took. Any thread.
 void NoteTick(std::chrono::nanoseconds took);
 std::chrono::nanoseconds LastTickDuration();
 
+// Counts a connection the console kicked, and an accept that failed. Any thread.
+void NoteKick();
+void NoteAcceptError();
+
 // When the server started (the monotonic clock). Any thread.
 std::chrono::steady_clock::time_point ServerStartTime();
 
-// Everything measured, in the OpenMetrics text format, "# EOF" last.
-std::string RenderMetrics(const connection::ConnectionLayer& layer);
+// Everything measured, in `format` (OpenMetrics ends with "# EOF"), for a scrape on a
+// connection of the metrics door: that connection is not counted among the metrics
+// door's. `doors` names the doors that are open; each has its connections' series,
+// 0 when it has none. REQUIRES: ConnectionLock held.
+std::string RenderMetrics(const connection::ConnectionLayer& layer,
+                          const std::vector<std::string>& doors, web::MetricsFormat format);
 
 }  // namespace server

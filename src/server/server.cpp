@@ -138,6 +138,7 @@ int RunServer(const ServerSettings& asked) {
     core::Log(doors.Text() + "\n");
     Exit(1);
   }
+  const int spare = OpenSpare();
   OpenConsole(settings, layer, running->console, running->listeners);
   {
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
@@ -147,7 +148,7 @@ int RunServer(const ServerSettings& asked) {
   // server as started.
   if (const base::Status ready = Notify("READY=1"); !ready.ok()) core::Log(ready.Text() + "\n");
   std::thread([running] { running->countdown.Run(); }).detach();
-  std::thread([running] { AcceptLoop(running->layer, running->listeners); }).detach();
+  std::thread([running, spare] { AcceptLoop(running->layer, running->listeners, spare); }).detach();
   std::thread([running] {
     for (;;) running->layer.RunOnce(-1);
   }).detach();

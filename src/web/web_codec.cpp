@@ -1,25 +1,142 @@
 #include "web/web_codec.h"
 
+#include <array>
+#include <boost/beast/core/detail/base64.hpp>
+#include <boost/beast/http/field.hpp>
+#include <boost/beast/websocket/detail/hybi13.hpp>
 #include <utility>
 
 #include "web/http_answer.h"
+#include "web/mudlet_package.h"
+#include "web/page_files.h"
+#include "web/web_rules.h"
 #include "web/websocket_codec.h"
 
 namespace web {
 
 namespace {
 
+namespace beast = boost::beast;
+namespace http = beast::http;
+
+constexpr std::string_view kPlainText = "text/plain; charset=utf-8";
+
+// The MUD Standards subprotocol for GMCP over a WebSocket.
+constexpr std::string_view kGmcpSubprotocol = "gmcp.mudstandards.org";
+
+std::string_view View(beast::string_view text) {
+  return {text.data(), text.size()};
+}
+
+// Sec-WebSocket-Key must be 16 bytes in base64 (RFC 6455 section 4.2.1).
+bool KeyValid(std::string_view key) {
+  constexpr std::size_t kDigits = 22;  // and two '='
+  if (key.size() != kDigits + 2 || key.substr(kDigits) != "==") return false;
+  // decoded_size counts whole groups of four digits only: room for the padded key's.
+  std::array<char, beast::detail::base64::decoded_size(kDigits + 2)> bytes;
+  const auto [written, read] = beast::detail::base64::decode(bytes.data(), key.data(), kDigits);
+  return written == 16 && read == kDigits;
+}
+
+// What the web door serves: the page and its files, and the upgrade to the game.
+class WebSite final : public HttpSite {
+ public:
+  explicit WebSite(std::shared_ptr<const WebCodecOptions> options) : options_(std::move(options)) {}
+
+  Reply Serve(const RequestFacts& request) override;
+
+  // After the upgrade's 101: the client asked for the GMCP subprotocol, and got it.
+  bool Gmcp() const { return gmcp_; }
+
+ private:
+  Reply File(const RequestFacts& request, std::string_view type, std::string_view body,
+             std::string_view etag) const;
+  Reply Upgrade(const RequestFacts& request);
+
+  std::shared_ptr<const WebCodecOptions> options_;
+  bool gmcp_ = false;
+};
+
+Reply WebSite::Serve(const RequestFacts& request) {
+  const PageTags& tags = options_->tags;
+  switch (RoutePath(request.path)) {
+    case Route::Page:
+      return File(request, "text/html; charset=utf-8", kPageHtml, tags.page);
+    case Route::Script:
+      return File(request, "text/javascript; charset=utf-8", kPageScript, tags.script);
+    case Route::Style:
+      return File(request, "text/css; charset=utf-8", kPageStyle, tags.style);
+    case Route::MudletPackage:
+      return File(request, "application/zip", MudletPackage(), tags.mudletPackage);
+    case Route::Icon:
+      return {HttpStatus::no_content};
+    case Route::WebSocket:
+      return Upgrade(request);
+    case Route::NotFound:
+      break;
+  }
+  return {HttpStatus::not_found, kPlainText, "Not found.\n"};
+}
+
+// A file of the page, or 304 when the client holds these bytes already.
+Reply WebSite::File(const RequestFacts& request, std::string_view type, std::string_view body,
+                    std::string_view etag) const {
+  const std::string ifNoneMatch = FieldList(request.request, http::field::if_none_match);
+  if (!etag.empty() && !ifNoneMatch.empty() && NoneMatchHits(ifNoneMatch, etag)) {
+    return {HttpStatus::not_modified, {}, {}, etag};
+  }
+  return {HttpStatus::ok, type, body, etag};
+}
+
+Reply WebSite::Upgrade(const RequestFacts& request) {
+  const HttpRequest& r = request.request;
+  const std::string connection = FieldList(r, http::field::connection);
+  const std::string_view key = View(r[http::field::sec_websocket_key]);
+  const bool upgrade = r.version() >= 11 && r.method() == http::verb::get &&
+                       ListsToken(connection, "upgrade") &&
+                       ListsToken(FieldList(r, http::field::upgrade), "websocket");
+  if (!upgrade)
+    return {HttpStatus::bad_request, kPlainText,
+            "This address takes WebSocket connections only.\n"};
+  if (!OriginAllowed(View(r[http::field::origin]), request.host, options_->origins)) {
+    return {
+        HttpStatus::forbidden, kPlainText,
+        "This origin may not open the game. The operator can list it in PELTHOLLOW_WEB_ORIGINS.\n"};
+  }
+  if (!KeyValid(key)) return {HttpStatus::bad_request, kPlainText, "Bad WebSocket handshake.\n"};
+  if (FieldList(r, http::field::sec_websocket_version) != "13") {
+    Reply refusal{HttpStatus::upgrade_required, kPlainText,
+                  "Only version 13 of the WebSocket protocol is spoken here.\n"};
+    refusal.headers = "Upgrade: websocket\r\nSec-WebSocket-Version: 13\r\n";
+    refusal.connectionUpgrade = true;
+    return refusal;
+  }
+  beast::websocket::detail::sec_ws_accept_type accept;
+  beast::websocket::detail::make_sec_ws_accept(accept, {key.data(), key.size()});
+  Reply reply{HttpStatus::switching_protocols};
+  reply.headers = "Upgrade: websocket\r\nSec-WebSocket-Accept: ";
+  reply.headers.append(accept.data(), accept.size()).append("\r\n");
+  // The client's own spelling of the subprotocol it is given (RFC 6455 section 4.2.2).
+  const std::string protocols = FieldList(r, http::field::sec_websocket_protocol);
+  const std::string_view gmcp = FindListItem(protocols, kGmcpSubprotocol);
+  gmcp_ = !gmcp.empty();
+  if (gmcp_) reply.headers.append("Sec-WebSocket-Protocol: ").append(gmcp).append("\r\n");
+  reply.connectionUpgrade = true;
+  reply.after = After::Upgrade;
+  return reply;
+}
+
 class WebCodec final : public connection::Codec {
  public:
   explicit WebCodec(std::shared_ptr<const WebCodecOptions> options)
-      : http_(std::make_unique<HttpAnswerer>(std::move(options))) {}
+      : http_(std::make_unique<HttpSide>(std::move(options))) {}
 
   bool PlaysFromStart() const override { return false; }
   const char* DoorName() const override { return "web"; }
 
   void Read(std::string_view bytes, connection::CodecEvents& events, std::string& toPeer) override {
     if (state_ == State::Http) {
-      switch (http_->Read(bytes, toPeer)) {
+      switch (http_->answerer.Read(bytes, events.Now().unixSeconds, toPeer)) {
         case HttpAnswerer::Result::Reading:
           return;
         case HttpAnswerer::Result::Finished:
@@ -29,8 +146,8 @@ class WebCodec final : public connection::Codec {
         case HttpAnswerer::Result::Upgraded:
           break;
       }
-      const std::string rest = http_->TakeRest();
-      if (http_->Gmcp()) websocket_.UseGmcp();
+      const std::string rest = http_->answerer.TakeRest();
+      if (http_->site.Gmcp()) websocket_.UseGmcp();
       Leave(State::WebSocket);
       events.Admitted();
       websocket_.Read(rest, events, toPeer);
@@ -63,6 +180,12 @@ class WebCodec final : public connection::Codec {
     Done,       // the HTTP side ended the connection: nothing is read or written
   };
 
+  struct HttpSide {
+    explicit HttpSide(std::shared_ptr<const WebCodecOptions> options) : site(std::move(options)) {}
+    WebSite site;
+    HttpAnswerer answerer{site};
+  };
+
   // The HTTP side and its parser are let go, so an upgraded connection stays small.
   void Leave(State next) {
     http_.reset();
@@ -70,11 +193,16 @@ class WebCodec final : public connection::Codec {
   }
 
   State state_ = State::Http;
-  std::unique_ptr<HttpAnswerer> http_;  // while State::Http
+  std::unique_ptr<HttpSide> http_;  // while State::Http
   WebSocketCodec websocket_;
 };
 
 }  // namespace
+
+PageTags TagPageFiles() {
+  return {EntityTag(kPageHtml), EntityTag(kPageScript), EntityTag(kPageStyle),
+          EntityTag(MudletPackage())};
+}
 
 std::unique_ptr<connection::Codec> MakeWebCodec(std::shared_ptr<const WebCodecOptions> options) {
   return std::make_unique<WebCodec>(std::move(options));

@@ -1,6 +1,6 @@
 // The web door's codec: an HTTP/1.1 server for the client page whose WebSocket
 // upgrade, once answered, makes the connection a player; each text message is then one
-// line and each game frame one text message. Used as every codec is (server/codec.h):
+// line and each game frame one text message. Used as every codec is (connection/codec.h):
 // by one thread at a time, the holder of ConnectionLock.
 #pragma once
 
@@ -12,8 +12,20 @@
 
 namespace web {
 
+// The entity tags of the files the page is made of, each a hash of its bytes.
+struct PageTags {
+  std::string page;
+  std::string script;
+  std::string style;
+  std::string mudletPackage;
+};
+
+// Hashes the page's files. They are compiled in, so every call gives the same tags.
+PageTags TagPageFiles();
+
 struct WebCodecOptions {
   std::vector<std::string> origins;  // origins let in besides the page's own
+  PageTags tags = TagPageFiles();    // made once for a door, with its options
 };
 
 // Makes the codec of one connection to the web door. The door's codecs share

@@ -1,8 +1,6 @@
 #include "web/web_codec.h"
 
 #include <gtest/gtest.h>
-
-#include "codec_events.h"
 #include <malloc.h>
 #include <wslay/wslay.h>
 
@@ -10,6 +8,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "codec_events.h"
 
 namespace {
 
@@ -116,7 +116,10 @@ TEST_F(WebCodecTest, ServesThePageAndAnswersHeadWithTheSameHeadersAlone) {
   const std::string get = TakeToPeer();
   const std::size_t bodyAt = get.find("\r\n\r\n") + 4;
   const std::string header =
-      "HTTP/1.1 200 OK\r\nServer: pelthollow\r\nContent-Type: text/html; charset=utf-8\r\n"
+      "HTTP/1.1 200 OK\r\nServer: pelthollow\r\nDate: Tue, 14 Nov 2023 22:13:20 GMT\r\n"
+      "Content-Type: text/html; charset=utf-8\r\nETag: " +
+      web::TagPageFiles().page +
+      "\r\n"
       "Content-Security-Policy: default-src 'self'\r\nX-Content-Type-Options: nosniff\r\n"
       "Cache-Control: no-cache\r\nContent-Length: " +
       std::to_string(get.size() - bodyAt) + "\r\n\r\n";
@@ -133,7 +136,7 @@ TEST_F(WebCodecTest, PipelinedRequestsAreAnsweredInOrderUntilOneCloses) {
       "GET /nothing HTTP/1.1\r\nHost: a\r\n\r\n"
       "POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 3\r\n\r\nabc"
       "GET /favicon.ico HTTP/1.0\r\n\r\n"
-      "GET /pelthollow.css HTTP/1.1\r\n\r\n";
+      "GET /pelthollow.css HTTP/1.1\r\nHost: a\r\n\r\n";
   std::string whole;
   for (const std::size_t step : {requests.size(), std::size_t{1}}) {
     Restart();
@@ -146,8 +149,86 @@ TEST_F(WebCodecTest, PipelinedRequestsAreAnsweredInOrderUntilOneCloses) {
   EXPECT_EQ(whole.find("HTTP/1.1 404 Not Found\r\n"), 0u);
   EXPECT_NE(whole.find("HTTP/1.1 405 Method Not Allowed\r\n"), std::string::npos);
   EXPECT_NE(whole.find("Allow: GET, HEAD\r\n"), std::string::npos);
-  EXPECT_EQ(whole.substr(whole.find("HTTP/1.0 204")).find("Content-Length"), std::string::npos);
+  EXPECT_EQ(whole.substr(whole.find("HTTP/1.1 204")).find("Content-Length"), std::string::npos);
   EXPECT_EQ(whole.find("text/css"), std::string::npos);  // after the HTTP/1.0 close
+}
+
+// Reads `stream` cut in two at every place; the bytes for the peer, the same for
+// every cut, and the events in `events`.
+std::string ReadAtEveryCut(const std::string& stream, Log& events) {
+  std::string first;
+  for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+    auto codec = web::MakeWebCodec(std::make_shared<const web::WebCodecOptions>());
+    Events seen;
+    std::string toPeer;
+    codec->Read(std::string_view(stream).substr(0, cut), seen, toPeer);
+    codec->Read(std::string_view(stream).substr(cut), seen, toPeer);
+    if (cut == 0) {
+      first = toPeer;
+      events = seen.log;
+    }
+    EXPECT_EQ(toPeer, first) << "cut at " << cut;
+    EXPECT_EQ(seen.log, events) << "cut at " << cut;
+  }
+  return first;
+}
+
+// The status lines of `answers`, in order.
+Log StatusLines(const std::string& answers) {
+  Log lines;
+  for (std::size_t at = answers.find("HTTP/1.1 "); at != std::string::npos;
+       at = answers.find("HTTP/1.1 ", at + 1)) {
+    lines.push_back(answers.substr(at, answers.find("\r\n", at) - at));
+  }
+  return lines;
+}
+
+TEST_F(WebCodecTest, AnswersAsTheRfcsSayHoweverTheStreamIsCut) {
+  const std::string style = web::TagPageFiles().style;
+  const std::string stream =
+      "GET http://a:8080/pelthollow.css?v=2 HTTP/1.1\r\nHost: ignored\r\n\r\n"
+      "GET /pelthollow.css HTTP/1.1\r\nHost: a\r\nIf-None-Match: \"other\"\r\n"
+      "If-None-Match: W/" +
+      style +
+      "\r\n\r\n"
+      "GET / HTTP/1.1\r\nHost: a\r\nExpect: 100-continue\r\nContent-Length: 2\r\n\r\nhi"
+      "BREW / HTTP/1.1\r\nHost: a\r\n\r\n";
+  Log events;
+  const std::string answers = ReadAtEveryCut(stream, events);
+  EXPECT_EQ(StatusLines(answers),
+            (Log{"HTTP/1.1 200 OK", "HTTP/1.1 304 Not Modified", "HTTP/1.1 100 Continue",
+                 "HTTP/1.1 200 OK", "HTTP/1.1 501 Not Implemented"}));
+  EXPECT_EQ(events, Log{"finished"});
+  std::string notModified = answers.substr(answers.find("HTTP/1.1 304"));
+  notModified.resize(notModified.find("\r\n\r\n") + 2);
+  EXPECT_NE(notModified.find("ETag: " + style + "\r\n"), std::string::npos);
+  EXPECT_EQ(notModified.find("\r\nContent-Type"), std::string::npos);
+  EXPECT_EQ(notModified.find("\r\nContent-Length"), std::string::npos);
+  EXPECT_NE(answers.find("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n"), std::string::npos);
+
+  // A refusal is not worth the body: it comes at once, and the connection ends.
+  const std::string refused = ReadAtEveryCut(
+      "POST / HTTP/1.1\r\nHost: a\r\nExpect: 100-continue\r\nContent-Length: 500\r\n\r\n", events);
+  EXPECT_EQ(StatusLines(refused), Log{"HTTP/1.1 405 Method Not Allowed"});
+  EXPECT_NE(refused.find("Connection: close\r\n"), std::string::npos);
+  EXPECT_EQ(events, Log{"finished"});
+}
+
+TEST_F(WebCodecTest, TheUpgradeReadsHeadersSentInSeveralLinesAndEchoesTheSubprotocol) {
+  const std::string stream =
+      "GET /ws HTTP/1.1\r\nHost: localhost:8080\r\nUpgrade: websocket\r\nConnection: keep-alive\r\n"
+      "Connection: Upgrade\r\nSec-WebSocket-Protocol: chat\r\nSec-WebSocket-Protocol: "
+      "GMCP.MudStandards.org\r\n"
+      "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n" +
+      ClientFrame(WSLAY_BINARY_FRAME, "look");
+  Log events;
+  const std::string answer = ReadAtEveryCut(stream, events);
+  EXPECT_EQ(events, (Log{"admitted", "line look"}));
+  EXPECT_EQ(answer,
+            "HTTP/1.1 101 Switching Protocols\r\nServer: pelthollow\r\nDate: Tue, 14 Nov 2023 "
+            "22:13:20 GMT\r\n"
+            "Upgrade: websocket\r\nSec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"
+            "Sec-WebSocket-Protocol: GMCP.MudStandards.org\r\nConnection: upgrade\r\n\r\n");
 }
 
 TEST_F(WebCodecTest, RefusesBadRequestsAndHandshakes) {
@@ -161,10 +242,15 @@ TEST_F(WebCodecTest, RefusesBadRequestsAndHandshakes) {
     bool finished;
   } cases[] = {
       {"NOT HTTP\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
-      {"GET / HTTP/1.1\r\nX: " + std::string(9000, 'a'), "HTTP/1.1 400 Bad Request", true},
-      {"POST / HTTP/1.1\r\nContent-Length: 2000\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
-      {"POST / HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n",
+      {"GET / HTTP/1.1\r\nX: " + std::string(9000, 'a'),
+       "HTTP/1.1 431 Request Header Fields Too Large", true},
+      {"POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 2000\r\n\r\n",
+       "HTTP/1.1 413 Payload Too Large", true},
+      {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n",
        "HTTP/1.1 501 Not Implemented", true},
+      {"GET / HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
+      {"GET / HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
+      {"GET * HTTP/1.1\r\nHost: a\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
       {"GET /ws HTTP/1.1\r\nHost: a\r\n\r\n", "HTTP/1.1 400 Bad Request", false},
       {upgrade("localhost:8080\r\nUp", "evil.example\r\nUp"), "HTTP/1.1 403 Forbidden", false},
       {upgrade("dGhlIHNhbXBsZSBub25jZQ==", "c2hvcnQ="), "HTTP/1.1 400 Bad Request", false},
@@ -177,8 +263,11 @@ TEST_F(WebCodecTest, RefusesBadRequestsAndHandshakes) {
     EXPECT_EQ(answer.substr(0, c.statusLine.size()), c.statusLine) << c.request;
     EXPECT_EQ(TakeEvents(), c.finished ? Log{"finished"} : Log{}) << c.request;
   }
-  Read("GET / HTTP/1.1\r\n\r\n");  // the connection after a refused handshake goes on
+  Read("GET / HTTP/1.1\r\nHost: a\r\n\r\n");  // the connection after a refused handshake goes on
   EXPECT_EQ(TakeToPeer().find("HTTP/1.1 200"), 0u);
+  Restart();
+  Read(upgrade("Version: 13", "Version: 8"));
+  EXPECT_NE(TakeToPeer().find("\r\nUpgrade: websocket\r\n"), std::string::npos);
   codec_->Refuse("Too many.", toPeer_);
   const std::string refusal = TakeToPeer();
   EXPECT_EQ(refusal.find("HTTP/1.1 503 Service Unavailable\r\n"), 0u);
@@ -199,8 +288,10 @@ TEST_F(WebCodecTest, UpgradesAndReadsMessagesHoweverTheStreamIsCut) {
     const std::string toPeer = TakeToPeer();
     const std::size_t framesAt = toPeer.find("\r\n\r\n") + 4;
     ASSERT_EQ(toPeer.substr(0, framesAt),
-              "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: upgrade\r\n"
-              "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\nServer: pelthollow\r\n\r\n");
+              "HTTP/1.1 101 Switching Protocols\r\nServer: pelthollow\r\nDate: Tue, 14 Nov 2023 "
+              "22:13:20 GMT\r\n"
+              "Upgrade: websocket\r\nSec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"
+              "Connection: upgrade\r\n\r\n");
     ASSERT_EQ(ServerFrames(toPeer.substr(framesAt)), Log{"10 p?"}) << "cut at " << cut;
   }
 }
