@@ -205,6 +205,35 @@ std::string WithPriority(std::string_view text, LogPriority priority) {
   return out;
 }
 
+// Bytes of the well-formed UTF-8 character at text[at]: 1 for ASCII, 0 when none
+// starts there (a stray continuation byte, an overlong form, a surrogate, a sequence
+// cut short). The rules of net/utf8.h, which this floor cannot include.
+std::size_t Utf8Length(std::string_view text, std::size_t at) {
+  const auto lead = static_cast<unsigned char>(text[at]);
+  if (lead < 0x80) return 1;
+  std::size_t length = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  }
+  if (length == 0 || length > text.size() - at) return 0;
+  const auto second = static_cast<unsigned char>(text[at + 1]);
+  if (second < low || second > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if ((static_cast<unsigned char>(text[at + i]) & 0xC0) != 0x80) return 0;
+  }
+  return length;
+}
+
 }  // namespace
 
 void Log(std::string_view text, LogPriority priority) {
@@ -234,12 +263,23 @@ std::string EscapeForLog(std::string_view line) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string out;
   out.reserve(line.size());
-  for (const char ch : line) {
-    const auto byte = static_cast<unsigned char>(ch);
-    if (byte < 0x20 || byte == 0x7F) {
+  auto escape = [&out](std::string_view bytes) {
+    for (const char ch : bytes) {
+      const auto byte = static_cast<unsigned char>(ch);
       out += "\\x";
       out += kHex[byte >> 4];
       out += kHex[byte & 0xF];
+    }
+  };
+  for (std::size_t at = 0; at < line.size();) {
+    const auto byte = static_cast<unsigned char>(line[at]);
+    const std::size_t length = Utf8Length(line, at);
+    const std::string_view ch = line.substr(at, length == 0 ? 1 : length);
+    at += ch.size();
+    const bool c1 = (length == 0 && byte >= 0x80 && byte <= 0x9F) ||
+                    (byte == 0xC2 && length == 2 && static_cast<unsigned char>(ch[1]) <= 0x9F);
+    if (byte < 0x20 || byte == 0x7F || c1) {
+      escape(ch);
     } else {
       out += ch;
     }
