@@ -14,6 +14,7 @@
 #include "commands/handlers.h"
 #include "commands/interpreter.h"
 #include "core/connection_lock.h"
+#include "core/log.h"
 #include "core/outbox.h"
 #include "core/worker.h"
 #include "world/character.h"
@@ -31,6 +32,7 @@ constexpr const char* kNameTooClose = "That name is too close to another cat's n
 constexpr const char* kTooManyCharacters = "Too many new characters. Try again later.";
 // The worker's queue is full, or the memory for a hash could not be had.
 constexpr const char* kBusy = "The server is busy. Try again in a moment.";
+constexpr const char* kCharacterBanned = "This character is not allowed to play.";
 
 // The words of a setup line, all of them checked, before anything is made.
 struct SetupWords {
@@ -51,6 +53,18 @@ world::Clan ClanFromWord(std::string_view word) {
   if (word.starts_with("moss")) return world::Clan::Mossfold;
   if (word.starts_with("lark")) return world::Clan::Larkfold;
   return world::Clan::Fernfold;
+}
+
+// A login's result in a line of its own: "11 logged in as Ashpaw." when `refusal` is
+// empty, else "11 login as Ashpaw refused: <refusal>.", a warning.
+void LogLogin(Socket connection, std::string_view name, std::string_view refusal) {
+  const std::string who = std::to_string(static_cast<unsigned>(connection));
+  const std::string as = core::EscapeForLog(name);
+  if (refusal.empty()) {
+    core::Log(who + " logged in as " + as + ".\n");
+  } else {
+    core::Log(who + " login as " + as + " refused: " + std::string(refusal) + ".\n", core::LogPriority::Warning);
+  }
 }
 
 bool RoleHeldInPlay(world::Clan clan, world::Role role) {
@@ -112,6 +126,11 @@ bool RefusedNewCharacter(Socket connection, std::string_view name) {
   }
   if (world::NameTooClose(name)) {
     core::QueueMessage(connection, kNameTooClose);
+    return true;
+  }
+  // The console may ban a name before any character has it.
+  if (connection::Bans().NameBanned(name)) {
+    core::QueueMessage(connection, kCharacterBanned);
     return true;
   }
   if (NewCharacterRefused(connection)) {
@@ -186,6 +205,7 @@ bool FinishLogin(Socket connection, const std::string& name, const LoginCheck& c
   ASSERT_CONNECTION_LOCK_HELD();
   if (world::CharacterOf(connection) != nullptr) {
     core::QueueMessage(connection, kNotValidNow);
+    LogLogin(connection, name, "already in play");
     return false;
   }
   // Another connection may have taken the character while the check ran.
@@ -193,17 +213,24 @@ bool FinishLogin(Socket connection, const std::string& name, const LoginCheck& c
   if (stored == nullptr) {
     core::QueueMessage(connection, "Invalid username.");
     NoteFailedLogin(connection);
+    LogLogin(connection, name,
+             world::FindInPlayByName(name) != nullptr ? "in play on another connection" : "unknown name");
     return false;
   }
   if (!check.matches) {
     core::QueueMessage(connection, "Incorrect password.");
     NoteFailedLogin(connection);
     Session& session = SessionOf(connection);
-    if (++session.failedLogins >= kMaxFailedLogins) session.endRequested = true;
+    ++session.failedLogins;
+    LogLogin(connection, name,
+             "wrong password (" + std::to_string(session.failedLogins) + " of " +
+                 std::to_string(kMaxFailedLogins) + ")");
+    if (session.failedLogins >= kMaxFailedLogins) session.endRequested = true;
     return session.endRequested;
   }
   if (connection::Bans().NameBanned(stored->name)) {
-    core::QueueMessage(connection, "This character is not allowed to play.");
+    core::QueueMessage(connection, kCharacterBanned);
+    LogLogin(connection, name, "the character is banned");
     return false;
   }
   // Hashed at today's costs, unless the stored password changed meanwhile (the
@@ -215,6 +242,7 @@ bool FinishLogin(Socket connection, const std::string& name, const LoginCheck& c
   // whatever else may have stored one.
   world::MoveOntoMap(*stored);
   world::EnterPlayFromStore(connection, stored);
+  LogLogin(connection, name, {});
   core::QueueMessage(connection, "Login successful. Entering game...");
   world::DescribeArea(connection);
   return false;
@@ -283,6 +311,7 @@ void Login(Socket connection, const CommandLine& line) {
   ASSERT_CONNECTION_LOCK_HELD();
   if (LoginRefused(connection)) {
     core::QueueMessage(connection, "Too many failed logins. Try again later.");
+    LogLogin(connection, line.Arg(0), "too many failed logins from its address");
     return;
   }
   if (line.ArgCount() < 2) {
@@ -302,7 +331,14 @@ void Login(Socket connection, const CommandLine& line) {
           return FinishLogin(connection, name, result);
         };
       });
-  if (!queued) core::QueueMessage(connection, kBusy);
+  if (!queued) {
+    core::QueueMessage(connection, kBusy);
+    LogLogin(connection, line.Arg(0), "the server is busy");
+  }
+}
+
+bool SetupLineParses(const CommandLine& line) {
+  return line.ArgCount() >= 8 && !line.Arg(0).empty() && ParseSetup(line).has_value();
 }
 
 }  // namespace commands
