@@ -127,6 +127,11 @@ void Countdown::EndNow() {
   TellEveryone(layer_, kGoingDownNow);
   layer_.SendEverything(kLastWordsTime);
   const bool saved = !ending_.save || ending_.save();
+  if (saved) {
+    core::Log("Final save done.\n");
+  } else {
+    core::Log("Final save failed; the exit code is 1.\n", core::LogPriority::Error);
+  }
   if (!ending_.consolePath.empty()) ::unlink(ending_.consolePath.c_str());
   core::FlushLogBeforeExit();
   std::_Exit(saved ? 0 : 1);

@@ -6,6 +6,7 @@
 #include "commands/interpreter.h"
 #include "connection/bans.h"
 #include "core/connection_lock.h"
+#include "core/log.h"
 #include "core/worker.h"
 #include "persist/bans_file.h"
 #include "persist/plain_passwords.h"
@@ -45,6 +46,11 @@ void LoadGame(connection::ConnectionLayer& layer) {
   persist::LoadWorld();
   world::TakeChanges();  // what was loaded is what the file holds
   persist::LoadBans();
+  const std::size_t characters = world::CharactersToSave().size();
+  const std::size_t bans = connection::Bans().Addresses().size() + connection::Bans().Names().size();
+  core::Log("Loaded " + std::to_string(characters) + (characters == 1 ? " character" : " characters") +
+            " and " + std::to_string(bans) + (bans == 1 ? " ban.\n" : " bans.\n"));
+  persist::StartPasswordConversion();
   persist::StartSaver();
   core::StartWorker(layer);
 }

@@ -17,8 +17,9 @@ class Game final : public connection::LineHandler {
   void Ended(connection::Socket connection) override;
 };
 
-// Builds the map, loads the save file and the bans, and starts the saver and the
-// worker (whose answers `layer` runs). REQUIRES: ConnectionLock held; once, before any
+// Builds the map, loads the save file and the bans, says what it loaded ("Loaded 12
+// characters and 3 bans."), and starts the saver and the worker (whose answers `layer`
+// runs). REQUIRES: ConnectionLock held; once, before any
 // connection is taken.
 void LoadGame(connection::ConnectionLayer& layer);
 
