@@ -2,6 +2,8 @@
 
 #include <unicode/uchar.h>
 
+#include <algorithm>
+
 #include "commands/handlers.h"
 #include "core/log.h"
 #include "net/utf8.h"
@@ -79,20 +81,19 @@ LoggedLine LogLine(std::string_view line, const CommandLine& split, bool secret)
   if (!login && !FoldsTo(first, "setup")) {
     return {secret ? std::string(kMask) : core::EscapeForLog(line), false};
   }
-  if (login && split.command == "login" && split.ArgCount() >= 2) {
-    // Login reads two words and nothing after them: whatever follows the name is the
-    // password, however many blanks came before it.
-    return Masked(line, OffsetIn(line, split.args[1]), line.size());
-  }
-  if (!login && split.command == "setup" && SetupLineParses(split)) {
-    const std::size_t begin = OffsetIn(line, split.args[1]);
-    std::size_t end = begin + split.args[1].size();
-    for (std::size_t i = 2; split.args[1].empty() && i < split.ArgCount(); ++i) {
-      if (split.args[i].empty()) continue;
-      end = OffsetIn(line, split.args[i]) + split.args[i].size();
+  const bool parses = login ? split.command == "login" && split.ArgCount() >= 2
+                            : split.command == "setup" && SetupLineParses(split);
+  if (parses) {
+    // The parser's password is the second argument word; the player's is the second
+    // word that is not empty. When blanks ran together they differ, and both go.
+    const std::string_view password = split.args[1];
+    std::size_t end = OffsetIn(line, password) + password.size();
+    for (std::size_t i = 0, words = 0; i < split.ArgCount(); ++i) {
+      if (split.args[i].empty() || ++words < 2) continue;
+      end = std::max(end, OffsetIn(line, split.args[i]) + split.args[i].size());
       break;
     }
-    return Masked(line, begin, end);
+    return Masked(line, OffsetIn(line, password), end);
   }
   std::string text = core::EscapeForLog(first);
   text += ' ';

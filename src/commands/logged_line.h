@@ -18,10 +18,11 @@ struct LoggedLine {
 // The log's text of `line` (`split` is SplitWords(line)); `secret` when the line before,
 // on the same connection, had maskNext set.
 //  - A setup or login line that parses (its command word exact and the words its
-//    command reads all there) is logged with its password word as "***". When that word
-//    is empty (blanks ran together), the word the player meant is the next one that is
-//    not, and it is masked with it; of a login, everything after the name is masked.
-//    maskNext when nothing was masked but blanks.
+//    command reads all there) is logged with its password word as "***", the rest as
+//    typed. When blanks ran together, the word the player meant as the password (the
+//    second word that is not empty) is not the parser's: everything from the parser's
+//    password to the player's is masked ("login Oldtimer  hunter2" is logged
+//    "login Oldtimer ***"). maskNext when nothing was masked but blanks.
 //  - A line whose first word, between blanks of any kind (spaces, tabs, NBSP, U+3000,
 //    other controls and format characters) and case-folded, is "setup" or "login" but
 //    that does not parse is logged as that word and " ***" ("Login ***"), and maskNext

@@ -22,8 +22,8 @@ TEST(LoggedLineTest, NoPasswordReachesTheLogHoweverItIsTyped) {
       {"login Ashpaw SECRET", "login Ashpaw ***", false},
       {"login Oldtimer  hunter2", "login Oldtimer ***", false},
       {"login  Ashpaw SECRET", "login  ***", false},
-      {"login Ashpaw SECRET and more", "login Ashpaw ***", false},
-      {"login Ashpaw  ", "login Ashpaw ***", true},
+      {"login Ashpaw SECRET and more", "login Ashpaw *** and more", false},
+      {"login Ashpaw  ", "login Ashpaw *** ", true},
       {"setup Ash SECRET" + setupRest, "setup Ash ***" + setupRest, false},
       {"setup Ash \"" + setupRest, "setup Ash ***" + setupRest, false},  // a quote for a password
       {"setup Typo  SECRET 8 apprentice ember \" d \" - -", "setup Typo *** 8 apprentice ember \" d \" - -",
