@@ -95,6 +95,7 @@ TEST_F(ConsoleTest, RunsTheServerForItsOperator) {
   EXPECT_EQ(ash.NextFrame(), "The server is going down in 2 seconds.");
   EXPECT_EQ(ash.NextFrame(), "The server is going down now.");
   EXPECT_EQ(Process::ExitCode(server.Proc().Wait()), 0);
+  EXPECT_NE(server.Log().find("Final save done.\n"), std::string::npos) << server.Log();
 
   // The bans come back with the server; the character saved at shutdown is kept out.
   Server restarted(&dir);

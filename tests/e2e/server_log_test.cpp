@@ -1,6 +1,9 @@
 // The server's log as an operator reads it back: no password in it however a player
 // typed one, on the game port and the telnet port, and what each login came to.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
 
 #include <string>
 #include <vector>
@@ -13,6 +16,14 @@ using e2e::Client;
 using e2e::Server;
 
 const std::string kLoginFormat = "format: login name password";
+
+// The first three bytes of the line of `log` that holds `text`: its priority.
+std::string LineWith(const std::string& log, const std::string& text) {
+  const std::size_t at = log.find(text);
+  if (at == std::string::npos) return "(none)";
+  const std::size_t begin = log.rfind('\n', at);
+  return log.substr(begin == std::string::npos ? 0 : begin + 1, 3);
+}
 
 e2e::Process::Options WithTelnet(int port) {
   e2e::Process::Options options;
@@ -87,6 +98,36 @@ TEST(ServerLogE2E, NoPasswordReachesTheLogHoweverItIsTyped) {
         " login as Ashpaw refused: wrong password (2 of 3).\n"}) {
     EXPECT_NE(log.find(line), std::string::npos) << line << " not in\n" << log;
   }
+}
+
+// Under journald (JOURNAL_STREAM names standard output) each line starts with its
+// priority: failures are errors, refusals warnings.
+TEST(ServerLogE2E, UnderJournaldEachLineCarriesItsPriority) {
+  e2e::TempDir dir;
+  const std::string journal = dir.File("journal");
+  e2e::WriteFile(journal, "");
+  struct stat about {};
+  ASSERT_EQ(::stat(journal.c_str(), &about), 0);
+  e2e::Process::Options options;
+  options.outputFile = journal;
+  options.env["JOURNAL_STREAM"] = std::to_string(about.st_dev) + ":" + std::to_string(about.st_ino);
+  Server server(&dir, options);
+  ASSERT_TRUE(server.Ready()) << server.Log();
+  ASSERT_TRUE(server.WaitForLog("<6>Console at pelthollow.sock.\n"));
+  Client c(server.Port());
+  ASSERT_TRUE(c.ReadWelcome());
+  EXPECT_EQ(c.Ask("login Nobody pw"), "Invalid username.");
+  std::filesystem::create_directory(dir.File("savedata.phl.tmp"));  // the save fails
+  e2e::Process::Options save;
+  save.args = {"admin", "save"};
+  e2e::Process admin(dir.Path(), server.Port(), save);
+  EXPECT_EQ(e2e::Process::ExitCode(admin.Wait()), 1);
+  EXPECT_TRUE(server.WaitForLog("<3>Error saving world: 21\n")) << server.Log();
+  EXPECT_TRUE(server.WaitForLog(" login as Nobody refused: unknown name.\n"));
+  const std::string log = server.Log();
+  EXPECT_EQ(LineWith(log, " login as Nobody refused: unknown name."), "<4>");
+  EXPECT_EQ(LineWith(log, "Admin by "), "<4>");  // its exit code 1
+  EXPECT_EQ(LineWith(log, "Admin: save"), "<6>");
 }
 
 }  // namespace
