@@ -96,8 +96,7 @@ TEST(FolderE2E, ABansFileThatIsNoFileIsNotRead) {
     ASSERT_TRUE(server.Ready()) << server.Log();
     Client c(server.Port());
     EXPECT_TRUE(c.ReadWelcome()) << server.Log();
-    EXPECT_NE(server.Log().find("Error reading bans: 22\nKept the unreadable bans file as bans.txt.damaged-1\n"),
-              std::string::npos)
+    EXPECT_TRUE(server.WaitForLog("Error reading bans: 22\nKept the unreadable bans file as bans.txt.damaged-1\n"))
         << server.Log();
     EXPECT_EQ(std::filesystem::is_fifo(dir.File("bans.txt.damaged-1")), fifo);
   }

@@ -124,6 +124,7 @@ TEST(ServerLogE2E, UnderJournaldEachLineCarriesItsPriority) {
   EXPECT_EQ(e2e::Process::ExitCode(admin.Wait()), 1);
   EXPECT_TRUE(server.WaitForLog("<3>Error saving world: 21\n")) << server.Log();
   EXPECT_TRUE(server.WaitForLog(" login as Nobody refused: unknown name.\n"));
+  EXPECT_TRUE(server.WaitForLog("Admin by "));
   const std::string log = server.Log();
   EXPECT_EQ(LineWith(log, " login as Nobody refused: unknown name."), "<4>");
   EXPECT_EQ(LineWith(log, "Admin by "), "<4>");  // its exit code 1
