@@ -28,16 +28,11 @@ TEST(LoggedLineTest, NoPasswordReachesTheLogHoweverItIsTyped) {
       {"setup Ash \"" + setupRest, "setup Ash ***" + setupRest, false},  // a quote for a password
       {"setup Typo  SECRET 8 apprentice ember \" d \" - -", "setup Typo *** 8 apprentice ember \" d \" - -",
        false},
-      // Lines that do not parse.
+      // Lines that do not parse (the end-to-end test has the rest of the ways seen).
       {"setup Typo  SECRET" + setupRest, "setup ***", true},
-      {"login\tAshpaw SECRET", "login ***", true},
       {"Login Ashpaw SECRET", "Login ***", true},
-      {" login Ashpaw SECRET", "login ***", true},
-      {"login\u00a0Ashpaw SECRET", "login ***", true},
-      {"login Ashpaw\u3000SECRET", "login ***", true},
       {"\u3000LOGIN Ashpaw SECRET", "LOGIN ***", true},
       {"\ufeffSetup Ash SECRET" + setupRest, "Setup ***", true},
-      {"login Ashpaw", "login ***", true},
       {"setup", "setup ***", true},
       // Not the command at all.
       {"loginAshpaw SECRET", "loginAshpaw SECRET", false},
