@@ -63,7 +63,8 @@ void LogLogin(Socket connection, std::string_view name, std::string_view refusal
   if (refusal.empty()) {
     core::Log(who + " logged in as " + as + ".\n");
   } else {
-    core::Log(who + " login as " + as + " refused: " + std::string(refusal) + ".\n", core::LogPriority::Warning);
+    core::Log(who + " login as " + as + " refused: " + std::string(refusal) + ".\n",
+              core::LogPriority::Warning);
   }
 }
 
@@ -214,7 +215,8 @@ bool FinishLogin(Socket connection, const std::string& name, const LoginCheck& c
     core::QueueMessage(connection, "Invalid username.");
     NoteFailedLogin(connection);
     LogLogin(connection, name,
-             world::FindInPlayByName(name) != nullptr ? "in play on another connection" : "unknown name");
+             world::FindInPlayByName(name) != nullptr ? "in play on another connection"
+                                                      : "unknown name");
     return false;
   }
   if (!check.matches) {

@@ -53,8 +53,11 @@ bool FoldsTo(std::string_view word, std::string_view command) {
     at += length;
     const bool wellFormed = net::utf8::WellFormedLength(ch, 0) == ch.size();
     const UChar32 folded =
-        wellFormed ? u_foldCase(static_cast<UChar32>(net::utf8::Decode(ch)), U_FOLD_CASE_DEFAULT) : -1;
-    if (matched == command.size() || folded != static_cast<unsigned char>(command[matched])) return false;
+        wellFormed ? u_foldCase(static_cast<UChar32>(net::utf8::Decode(ch)), U_FOLD_CASE_DEFAULT)
+                   : -1;
+    if (matched == command.size() || folded != static_cast<unsigned char>(command[matched])) {
+      return false;
+    }
     ++matched;
   }
   return matched == command.size();

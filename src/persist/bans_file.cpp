@@ -25,7 +25,9 @@ int MoveAside(const std::string& path, std::string& kept) {
   int error = EEXIST;
   for (int n = 1; n <= kMaxCopyNames && error == EEXIST; ++n) {
     kept = path + ".damaged-" + std::to_string(n);
-    error = ::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, kept.c_str(), RENAME_NOREPLACE) == 0 ? 0 : errno;
+    error = ::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, kept.c_str(), RENAME_NOREPLACE) == 0
+                ? 0
+                : errno;
   }
   return error;
 }
@@ -39,7 +41,8 @@ void LoadBans(std::string_view path) {
   const base::Status read = ReadWholeFile(name, kMaxBansFileBytes, text);
   if (!read.ok()) {
     if (read.error() == ENOENT) return;
-    core::Log("Error reading bans: " + std::to_string(read.error()) + "\n", core::LogPriority::Error);
+    core::Log("Error reading bans: " + std::to_string(read.error()) + "\n",
+              core::LogPriority::Error);
     std::string kept;
     if (const int error = MoveAside(name, kept); error != 0) {
       core::Log("Error keeping the unreadable bans file: " + std::to_string(error) + "\n",
@@ -52,7 +55,8 @@ void LoadBans(std::string_view path) {
   std::vector<std::string> damaged;
   connection::Bans().Parse(text, damaged);
   for (const std::string& what : damaged) {
-    core::Log("Bans file " + name + ", skipped " + core::EscapeForLog(what) + "\n", core::LogPriority::Warning);
+    core::Log("Bans file " + name + ", skipped " + core::EscapeForLog(what) + "\n",
+              core::LogPriority::Warning);
   }
 }
 

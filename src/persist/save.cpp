@@ -60,7 +60,8 @@ int KeepPendingAndReport() {
   std::string kept;
   const int error = KeepPending(kept);
   if (error != 0) {
-    core::Log("Error keeping the damaged save file: " + std::to_string(error) + "\n", core::LogPriority::Error);
+    core::Log("Error keeping the damaged save file: " + std::to_string(error) + "\n",
+              core::LogPriority::Error);
     return error;
   }
   core::Log("Kept the damaged save file as " + kept + "\n", core::LogPriority::Warning);
@@ -77,7 +78,8 @@ bool LoadWorld(std::string_view pathText) {
   const int readError = ReadWholeFile(path, kMaxSaveFileBytes, bytes).error();
   if (readError == ENOENT) return true;
   if (readError != 0) {
-    core::Log("Error reading save file: " + std::to_string(readError) + "\n", core::LogPriority::Error);
+    core::Log("Error reading save file: " + std::to_string(readError) + "\n",
+              core::LogPriority::Error);
     Pending = {true, true, path, {}};
     KeepPendingAndReport();
     return false;

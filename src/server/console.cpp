@@ -17,7 +17,8 @@ std::string UserName(int uid) {
   char buffer[4096];
   passwd entry{};
   passwd* found = nullptr;
-  if (uid >= 0 && ::getpwuid_r(static_cast<uid_t>(uid), &entry, buffer, sizeof buffer, &found) == 0 &&
+  if (uid >= 0 &&
+      ::getpwuid_r(static_cast<uid_t>(uid), &entry, buffer, sizeof buffer, &found) == 0 &&
       found != nullptr) {
     return found->pw_name;
   }
@@ -28,9 +29,10 @@ std::string UserName(int uid) {
 // and format answers are warnings. Any thread.
 void LogAnswer(const std::string& user, const ConsoleAnswer& answer) {
   const std::string_view text = answer.text;
-  const std::string_view first = answer.logged.empty() ? text.substr(0, text.find('\n')) : answer.logged;
-  core::Log("Admin by " + core::EscapeForLog(user) + ", exit " + std::to_string(answer.code) + ": " +
-                core::EscapeForLog(first) + "\n",
+  const std::string_view first =
+      answer.logged.empty() ? text.substr(0, text.find('\n')) : answer.logged;
+  core::Log("Admin by " + core::EscapeForLog(user) + ", exit " + std::to_string(answer.code) +
+                ": " + core::EscapeForLog(first) + "\n",
             answer.code == 0 ? core::LogPriority::Info : core::LogPriority::Warning);
 }
 
@@ -40,7 +42,8 @@ void Send(connection::Socket connection, const ConsoleAnswer& answer) {
   std::string_view text = answer.text;
   if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
   core::QueueMessage(connection, text);
-  core::QueueData(connection, std::string(codecs::kConsoleExit) + " " + std::to_string(answer.code));
+  core::QueueData(connection,
+                  std::string(codecs::kConsoleExit) + " " + std::to_string(answer.code));
   core::FlushOutbox();
 }
 

@@ -142,19 +142,25 @@ Answer Kick(Call& call) {
 // argument after it. Of ban, a word that does not begin like a number ("-5" and "5m"
 // do) is no minutes word but the reason's first; of mute, every word is one. False when
 // the minutes word is not digits from 0 to kMaxMinutes: the command answers its format.
-bool OptionalMinutes(const CommandLine& words, bool reasonMayFollow, unsigned& minutes, std::size_t& next) {
+bool OptionalMinutes(const CommandLine& words, bool reasonMayFollow, unsigned& minutes,
+                     std::size_t& next) {
   minutes = 0;
   next = 1;
   if (words.ArgCount() < 2) return true;
   const std::string_view word = words.Arg(1);
-  const auto digit = [&](std::size_t i) { return i < word.size() && word[i] >= '0' && word[i] <= '9'; };
-  const bool numberLike = digit(0) || ((word.starts_with('-') || word.starts_with('+')) && digit(1));
+  const auto digit = [&](std::size_t i) {
+    return i < word.size() && word[i] >= '0' && word[i] <= '9';
+  };
+  const bool numberLike =
+      digit(0) || ((word.starts_with('-') || word.starts_with('+')) && digit(1));
   if (reasonMayFollow && !numberLike) return true;
   next = 2;
   return base::ReadDigits(word, kMaxMinutes, minutes);
 }
 
-std::string MinutesRange() { return "The minutes must be 0 to " + std::to_string(kMaxMinutes) + ".\n"; }
+std::string MinutesRange() {
+  return "The minutes must be 0 to " + std::to_string(kMaxMinutes) + ".\n";
+}
 
 Answer Ban(Call& call) {
   connection::AddressBan ban;
@@ -192,13 +198,16 @@ Answer Unban(Call& call) {
 
 Answer BanName(Call& call) {
   const std::string name(call.words.Arg(0));
-  if (!connection::Bans().BanName(name)) return Refused("The name " + name + " is banned already.\n");
+  if (!connection::Bans().BanName(name)) {
+    return Refused("The name " + name + " is banned already.\n");
+  }
   connection::Socket socket = connection::kNoSocket;
   if (world::FindInPlayByName(name, &socket) != nullptr) {
     RemoveConnection(call.console.Layer(), socket, kNameBanned, {});
   }
   if (FindCharacter(name) == nullptr) {
-    return AfterBansSaved(call, "No character is called " + name + " yet; banned the name for new characters too.\n");
+    return AfterBansSaved(
+        call, "No character is called " + name + " yet; banned the name for new characters too.\n");
   }
   return AfterBansSaved(call, "Banned the character " + name + ".\n");
 }

@@ -26,8 +26,8 @@ TEST(LoggedLineTest, NoPasswordReachesTheLogHoweverItIsTyped) {
       {"login Ashpaw  ", "login Ashpaw *** ", true},
       {"setup Ash SECRET" + setupRest, "setup Ash ***" + setupRest, false},
       {"setup Ash \"" + setupRest, "setup Ash ***" + setupRest, false},  // a quote for a password
-      {"setup Typo  SECRET 8 apprentice ember \" d \" - -", "setup Typo *** 8 apprentice ember \" d \" - -",
-       false},
+      {"setup Typo  SECRET 8 apprentice ember \" d \" - -",
+       "setup Typo *** 8 apprentice ember \" d \" - -", false},
       // Lines that do not parse (the end-to-end test has the rest of the ways seen).
       {"setup Typo  SECRET" + setupRest, "setup ***", true},
       {"Login Ashpaw SECRET", "Login ***", true},

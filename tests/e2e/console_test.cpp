@@ -145,7 +145,8 @@ TEST_F(ConsoleTest, ExitCodesSayWhatHappened) {
 
   // Each answer in the log, with who asked.
   const std::string user = OwnUser();
-  EXPECT_TRUE(server.WaitForLog("Admin by " + user + ", exit 1: The save failed; see the server's log.\n"));
+  EXPECT_TRUE(
+      server.WaitForLog("Admin by " + user + ", exit 1: The save failed; see the server's log.\n"));
   EXPECT_NE(server.Log().find("Admin by " + user + ", exit 2: format: mute NAME [minutes]\n"),
             std::string::npos);
 }
@@ -199,7 +200,8 @@ TEST_F(ConsoleTest, AnotherUserIsToldInWordsWhoseConsoleItIs) {
   const int port = e2e::FreePort();
   harness::Process server(binary, dir.Path(), port, options);
   ASSERT_TRUE(server.WaitForOutput("Console at pelthollow.sock.\n")) << server.Output();
-  const std::string words = "Only the server's user may use its console; try: sudo -u nobody pelthollow admin ...\n";
+  const std::string words =
+      "Only the server's user may use its console; try: sudo -u nobody pelthollow admin ...\n";
   for (const unsigned user : {0u, 1u}) {  // root, and daemon
     Process::Options admin;
     admin.args = {"admin", "who"};
@@ -209,7 +211,8 @@ TEST_F(ConsoleTest, AnotherUserIsToldInWordsWhoseConsoleItIs) {
     p.WaitForEndOfOutput();
     EXPECT_EQ(p.Output(), words) << user;
   }
-  EXPECT_TRUE(server.WaitForOutput("Admin by root, exit 1: Only the server's user")) << server.Output();
+  EXPECT_TRUE(server.WaitForOutput("Admin by root, exit 1: Only the server's user"))
+      << server.Output();
 }
 
 TEST_F(ConsoleTest, SaysSoWhenNoServerAnswers) {

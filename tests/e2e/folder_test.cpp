@@ -63,7 +63,8 @@ TEST(FolderE2E, OneServerPerFolder) {
 
 TEST(FolderE2E, TheBansFileKeepsWhatItCannotReadAndNoLinkIsWrittenThrough) {
   TempDir dir;
-  e2e::WriteFile(dir.File("bans.txt"), "# the operator's note\nbanish Ashpaw\naddress 127.0.0.9 0 old\n");
+  e2e::WriteFile(dir.File("bans.txt"),
+                 "# the operator's note\nbanish Ashpaw\naddress 127.0.0.9 0 old\n");
   e2e::WriteFile(dir.File("target"), "untouched\n");
   std::filesystem::create_symlink(dir.File("target"), dir.File("bans.txt.tmp"));
   std::filesystem::create_symlink(dir.File("victim"), dir.File("savedata.phl.tmp"));
@@ -76,7 +77,8 @@ TEST(FolderE2E, TheBansFileKeepsWhatItCannotReadAndNoLinkIsWrittenThrough) {
 
   EXPECT_EQ(Admin(server, {"ban", "127.0.0.3"}), "0 Banned 127.0.0.3 until lifted.\n");
   const std::string bans = e2e::ReadFile(dir.File("bans.txt"));
-  const std::string kept = "# the operator's note\nbanish Ashpaw\naddress 127.0.0.9 0 old\naddress 127.0.0.3 0\n";
+  const std::string kept =
+      "# the operator's note\nbanish Ashpaw\naddress 127.0.0.9 0 old\naddress 127.0.0.3 0\n";
   EXPECT_TRUE(bans.ends_with(kept)) << bans;  // after the header the server adds
   EXPECT_EQ(e2e::ReadFile(dir.File("target")), "untouched\n");
   EXPECT_FALSE(std::filesystem::is_symlink(dir.File("bans.txt")));
@@ -96,7 +98,8 @@ TEST(FolderE2E, ABansFileThatIsNoFileIsNotRead) {
     ASSERT_TRUE(server.Ready()) << server.Log();
     Client c(server.Port());
     EXPECT_TRUE(c.ReadWelcome()) << server.Log();
-    EXPECT_TRUE(server.WaitForLog("Error reading bans: 22\nKept the unreadable bans file as bans.txt.damaged-1\n"))
+    EXPECT_TRUE(server.WaitForLog(
+        "Error reading bans: 22\nKept the unreadable bans file as bans.txt.damaged-1\n"))
         << server.Log();
     EXPECT_EQ(std::filesystem::is_fifo(dir.File("bans.txt.damaged-1")), fifo);
   }

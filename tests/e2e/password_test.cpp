@@ -55,7 +55,8 @@ TEST(PasswordE2E, PlainPasswordsOfAnOlderFileAreHashedAndStillLogIn) {
   e2e::WriteFile(file, PlainWorld(10));
   Server server(&dir);
   ASSERT_TRUE(server.Ready()) << server.Log();
-  EXPECT_TRUE(server.WaitForLog("Loaded 10 characters and 0 bans.\nConverting 10 plain passwords.\n"));
+  EXPECT_TRUE(
+      server.WaitForLog("Loaded 10 characters and 0 bans.\nConverting 10 plain passwords.\n"));
   Client early(server.Port());
   ASSERT_TRUE(early.ReadWelcome());
   EXPECT_EQ(early.Ask("login Cat0 pw0").value_or("").rfind("Login successful.", 0), 0u);
@@ -68,14 +69,16 @@ TEST(PasswordE2E, PlainPasswordsOfAnOlderFileAreHashedAndStillLogIn) {
   } while (!NoPlainPassword(saved) && e2e::Clock::now() < until);
   ASSERT_EQ(saved.characters.size(), 10u);
   for (const auto& c : saved.characters) {
-    EXPECT_TRUE(base::PasswordMatches(c->password, PlainPassword(std::stoi(c->name.substr(3)), 10))) << c->name;
+    EXPECT_TRUE(base::PasswordMatches(c->password, PlainPassword(std::stoi(c->name.substr(3)), 10)))
+        << c->name;
   }
   EXPECT_TRUE(server.WaitForLog("Converted 10 plain passwords.\n"));
 
   Client late(server.Port());
   ASSERT_TRUE(late.ReadWelcome());
   EXPECT_EQ(late.Ask("login Cat9 pw0"), "Incorrect password.");
-  EXPECT_EQ(late.Ask("login Cat9 $argon2id$v=19$pw9").value_or("").rfind("Login successful.", 0), 0u);
+  EXPECT_EQ(late.Ask("login Cat9 $argon2id$v=19$pw9").value_or("").rfind("Login successful.", 0),
+            0u);
 }
 
 TEST(PasswordE2E, OthersAreAnsweredWhileLoginsWaitForTheirHashes) {

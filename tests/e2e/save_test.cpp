@@ -189,8 +189,9 @@ TEST(SaveE2EDamaged, ADamagedFileIsKeptAndWhatItHeldStillPlays) {
   ASSERT_TRUE(c.ReadWelcome());
   EXPECT_EQ(again.Log().find("Kept"), std::string::npos) << again.Log();
   // Beside them, the running server's console socket and its lock.
-  EXPECT_EQ(FolderEntries(dir), (std::vector<std::string>{"pelthollow.sock", "savedata.phl",
-                                                          "savedata.phl.damaged-1", "savedata.phl.lock"}));
+  EXPECT_EQ(FolderEntries(dir),
+            (std::vector<std::string>{"pelthollow.sock", "savedata.phl", "savedata.phl.damaged-1",
+                                      "savedata.phl.lock"}));
 }
 
 // Tells when the server creates its temporary save file in `dir`.

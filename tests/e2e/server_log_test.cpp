@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-
 #include <string>
 #include <vector>
 
@@ -16,6 +15,8 @@ using e2e::Client;
 using e2e::Server;
 
 const std::string kLoginFormat = "format: login name password";
+const std::string kSetupFormat =
+    "format: setup name password pronouns age(moons) role clan \" description \" genitalia nipples";
 
 // The first three bytes of the line of `log` that holds `text`: its priority.
 std::string LineWith(const std::string& log, const std::string& text) {
@@ -49,8 +50,7 @@ TEST(ServerLogE2E, NoPasswordReachesTheLogHoweverItIsTyped) {
   };
   const std::vector<Typed> typed = {
       {"login Oldtimer  hunter2", "Invalid username."},
-      {"setup Typo  secretpw she/her 8 warrior ember \" a cat \" - -",
-       "format: setup name password pronouns age(moons) role clan \" description \" genitalia nipples"},
+      {"setup Typo  secretpw she/her 8 warrior ember \" a cat \" - -", kSetupFormat},
       {"login\tAshpaw SECRET-tab", "Unknown command."},
       {"Login Ashpaw SECRET-capital", "Unknown command."},
       {" login Ashpaw SECRET-leading", "Unknown command."},
@@ -60,7 +60,7 @@ TEST(ServerLogE2E, NoPasswordReachesTheLogHoweverItIsTyped) {
       {"login Ashpaw", kLoginFormat},
       {"SECRET-own-line", "Unknown command."},
       {"login Ashpaw SECRET-long" + std::string(5000, 'x'), "Line too long."},
-      {"\xc2\x9b" "31m", "Unknown command."},
+      {std::string("\xc2\x9b") + "31m", "Unknown command."},
   };
   for (const Typed& t : typed) EXPECT_EQ(c.Ask(t.line), t.answer) << t.line;
 
@@ -80,9 +80,9 @@ TEST(ServerLogE2E, NoPasswordReachesTheLogHoweverItIsTyped) {
   telnet.SendRaw("login Ashpaw SECRET-te");
   ASSERT_TRUE(other.Ask("help"));
   telnet.SendRaw("lnet\r\nLogin Ashpaw SECRET-telnet\r\nlogin Ashpaw\r\nSECRET-telnet-line\r\n");
-  EXPECT_TRUE(e2e::ReadUntil(telnet.Fd(), received, from,
-                             "Incorrect password.\r\nUnknown command.\r\n" + kLoginFormat +
-                                 "\r\nUnknown command.\r\n"))
+  EXPECT_TRUE(e2e::ReadUntil(
+      telnet.Fd(), received, from,
+      "Incorrect password.\r\nUnknown command.\r\n" + kLoginFormat + "\r\nUnknown command.\r\n"))
       << received;
 
   c.Send("login Ashpaw moonstone");
