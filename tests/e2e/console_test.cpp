@@ -139,6 +139,12 @@ TEST_F(ConsoleTest, ExitCodesSayWhatHappened) {
   ASSERT_TRUE(rowan.ReadWelcome());
   EXPECT_EQ(rowan.Ask(SetupLine("Rowan")), "This character is not allowed to play.");
 
+  const std::string password = Admin(server, {"password", "Ash"});
+  const std::string said = "The new password of Ash is: ";
+  ASSERT_EQ(password.rfind(said, 0), 0u) << password;
+  EXPECT_TRUE(server.WaitForLog("Admin by " + OwnUser() + ", exit 0: " + said + "***\n"));
+  EXPECT_EQ(server.Log().find(password.substr(said.size())), std::string::npos);  // not logged
+
   EXPECT_EQ(Admin(server, {"save"}), "World saved.\n");
   std::filesystem::create_directory(dir.File("savedata.phl.tmp"));  // every save fails now
   EXPECT_EQ(Admin(server, {"save"}), "exit 1: The save failed; see the server's log.\n");
