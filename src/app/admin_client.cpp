@@ -1,5 +1,6 @@
 #include "app/admin_client.h"
 
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -21,7 +22,8 @@ namespace {
 constexpr const char* kServiceSocket = "/run/pelthollow/pelthollow.sock";
 
 // Sends `command` to the console at `path` and sets `answer` to what the server wrote
-// back. False with `error` set (errno) when it cannot be reached.
+// back. False with `error` set (errno) when it cannot be reached. A server that answers
+// before it has read the whole command (one too long) is still heard.
 bool SendCommand(const std::string& path, std::string_view command, std::string& answer, int& error) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -38,10 +40,7 @@ bool SendCommand(const std::string& path, std::string_view command, std::string&
   }
   std::string line(command);
   line += '\n';
-  if (!net::SendAll(s, line, error)) {
-    ::close(s);
-    return false;
-  }
+  const bool sent = net::SendAll(s, line, error);
   ::shutdown(s, SHUT_WR);
   char buffer[4096];
   for (;;) {
@@ -51,7 +50,20 @@ bool SendCommand(const std::string& path, std::string_view command, std::string&
     answer.append(buffer, static_cast<std::size_t>(n));
   }
   ::close(s);
-  return true;
+  return sent || !answer.empty();
+}
+
+// The name of the user who owns the file at `path`; empty when unknown.
+std::string OwnerOf(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return {};
+  char buffer[4096];
+  passwd entry{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(info.st_uid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
+    return found->pw_name;
+  }
+  return std::to_string(info.st_uid);
 }
 
 }  // namespace
@@ -79,6 +91,12 @@ int RunAdminClient(int argc, const char* const* argv) {
   std::string answer;
   int error = 0;
   if (!SendCommand(path, command, answer, error)) {
+    const std::string owner = error == EACCES ? OwnerOf(path) : std::string();
+    if (!owner.empty()) {
+      std::cerr << "Only the server's user may use its console; try: sudo -u " << owner
+                << " pelthollow admin ...\n";
+      return 1;
+    }
     std::cerr << "Cannot reach the server's console at " << path << ": " << std::strerror(error)
               << "\n(Is the server running? Run this in its folder as its user, or set "
                  "PELTHOLLOW_ADMIN_SOCKET.)\n";

@@ -39,7 +39,12 @@ void UseCheapPasswordHashes() {
 
 bool CheapPasswordHashes() { return Passes != kPasswordPasses || MemoryBytes != kPasswordMemoryBytes; }
 
-bool IsPasswordHash(std::string_view stored) { return stored.starts_with(kHashPrefix); }
+bool IsPasswordHash(std::string_view stored) {
+  // A plain password may begin like a hash too: only one that libsodium can read is one
+  // (needs_rehash is -1 for a string it cannot decode, whatever the costs asked).
+  return stored.starts_with(kHashPrefix) && SodiumReady() &&
+         crypto_pwhash_str_needs_rehash(Terminated(stored).c_str(), Passes, MemoryBytes) != -1;
+}
 
 std::optional<std::string> HashPassword(std::string_view plain) {
   if (!SodiumReady()) return std::nullopt;

@@ -22,7 +22,9 @@ inline constexpr std::size_t kPasswordMemoryBytes = 19 * 1024 * 1024;
 void UseCheapPasswordHashes();
 bool CheapPasswordHashes();
 
-// True when a stored password is a hash rather than a plain password from an older file.
+// True when a stored password is a hash rather than a plain password from an older
+// file: it begins "$argon2id$" and libsodium can read it as an Argon2id string. Any
+// other password, "$argon2id$" and what follows it too, is plain.
 bool IsPasswordHash(std::string_view stored);
 
 // The Argon2id string of `plain`, with a fresh salt; nullopt when libsodium cannot start

@@ -17,6 +17,7 @@
 #include "commands/interpreter.h"
 #include "commands/logins.h"
 #include "core/connection_lock.h"
+#include "core/log.h"
 #include "core/outbox.h"
 #include "core/worker.h"
 #include "world/character.h"
@@ -36,6 +37,7 @@ constexpr const char* kNameNeedsLetter = "A name must hold a letter.";
 constexpr const char* kTooManyCharacters = "Too many new characters. Try again later.";
 // The worker's queue is full, or the memory for a hash could not be had.
 constexpr const char* kBusy = "The server is busy. Try again in a moment.";
+constexpr const char* kCharacterBanned = "This character is not allowed to play.";
 
 // How logins ended, by LoginResult; only this file counts them.
 std::array<std::atomic<std::uint64_t>, kLoginResults> LoginsEnded{};
@@ -73,13 +75,25 @@ constexpr const char* kCannotBeSaved = "The world cannot be saved right now. Try
 void Busy(Socket connection) {
   core::QueueMessage(connection, kBusy);
   NoteFailedLogin(connection);
-  CountLogin(LoginResult::Busy);
 }
 
 // Whose the worker's job for `connection` is.
 core::JobOwner OwnerOf(Socket connection) {
   const Session* session = FindSession(connection);
   return session != nullptr ? core::JobOwner{session->key, session->limited} : core::JobOwner{};
+}
+
+// A login's result in a line of its own: "11 logged in as Ashpaw." when `refusal` is
+// empty, else "11 login as Ashpaw refused: <refusal>.", a warning.
+void LogLogin(Socket connection, std::string_view name, std::string_view refusal) {
+  const std::string who = std::to_string(static_cast<unsigned>(connection));
+  const std::string as = core::EscapeForLog(name);
+  if (refusal.empty()) {
+    core::Log(who + " logged in as " + as + ".\n");
+  } else {
+    core::Log(who + " login as " + as + " refused: " + std::string(refusal) + ".\n",
+              core::LogPriority::Warning);
+  }
 }
 
 bool RoleHeldInPlay(world::Clan clan, world::Role role) {
@@ -141,6 +155,11 @@ bool RefusedNewCharacter(Socket connection, std::string_view name) {
   }
   if (world::NameTooClose(name)) {
     core::QueueMessage(connection, kNameTooClose);
+    return true;
+  }
+  // The console may ban a name before any character has it.
+  if (connection::Bans().NameBanned(name)) {
+    core::QueueMessage(connection, kCharacterBanned);
     return true;
   }
   if (NewCharacterRefused(connection)) {
@@ -217,6 +236,7 @@ bool FinishLogin(Socket connection, const std::string& name, const LoginCheck& c
   ASSERT_CONNECTION_LOCK_HELD();
   if (world::CharacterOf(connection) != nullptr) {
     core::QueueMessage(connection, kNotValidNow);
+    LogLogin(connection, name, "already in play");
     return false;
   }
   // Another connection may have taken the character while the check ran.
@@ -225,6 +245,9 @@ bool FinishLogin(Socket connection, const std::string& name, const LoginCheck& c
     core::QueueMessage(connection, "Invalid username.");
     NoteFailedLogin(connection);
     CountLogin(LoginResult::UnknownName);
+    LogLogin(connection, name,
+             world::FindInPlayByName(name) != nullptr ? "in play on another connection"
+                                                      : "unknown name");
     return false;
   }
   if (!check.matches) {
@@ -232,12 +255,17 @@ bool FinishLogin(Socket connection, const std::string& name, const LoginCheck& c
     NoteFailedLogin(connection);
     CountLogin(LoginResult::WrongPassword);
     Session& session = SessionOf(connection);
-    if (++session.failedLogins >= kMaxFailedLogins) session.endRequested = true;
+    ++session.failedLogins;
+    LogLogin(connection, name,
+             "wrong password (" + std::to_string(session.failedLogins) + " of " +
+                 std::to_string(kMaxFailedLogins) + ")");
+    if (session.failedLogins >= kMaxFailedLogins) session.endRequested = true;
     return session.endRequested;
   }
   if (connection::Bans().NameBanned(stored->name)) {
-    core::QueueMessage(connection, "This character is not allowed to play.");
+    core::QueueMessage(connection, kCharacterBanned);
     CountLogin(LoginResult::Banned);
+    LogLogin(connection, name, "the character is banned");
     return false;
   }
   // Hashed at today's costs, unless the stored password changed meanwhile (the
@@ -249,6 +277,7 @@ bool FinishLogin(Socket connection, const std::string& name, const LoginCheck& c
   // whatever else may have stored one.
   world::MoveOntoMap(*stored);
   world::EnterPlayFromStore(connection, stored);
+  LogLogin(connection, name, {});
   core::QueueMessage(connection, "Login successful. Entering game...");
   CountLogin(LoginResult::Success);
   world::DescribeArea(connection);
@@ -337,6 +366,7 @@ void Login(Socket connection, const CommandLine& line) {
   if (LoginRefused(connection)) {
     core::QueueMessage(connection, "Too many failed logins. Try again later.");
     CountLogin(LoginResult::Refused);
+    LogLogin(connection, line.Arg(0), "too many failed logins from its address");
     return;
   }
   if (line.ArgCount() < 2) {
@@ -357,7 +387,11 @@ void Login(Socket connection, const CommandLine& line) {
           return FinishLogin(connection, name, result);
         };
       });
-  if (!queued) Busy(connection);
+  if (!queued) {
+    Busy(connection);
+    CountLogin(LoginResult::Busy);
+    LogLogin(connection, line.Arg(0), "the server is busy");
+  }
 }
 
 std::uint64_t LoginCount(LoginResult result) {
@@ -370,6 +404,10 @@ void Quit(Socket connection, const CommandLine&) {
   ASSERT_CONNECTION_LOCK_HELD();
   core::QueueMessage(connection, "Goodbye.");
   SessionOf(connection).endRequested = true;
+}
+
+bool SetupLineParses(const CommandLine& line) {
+  return line.ArgCount() >= 8 && !line.Arg(0).empty() && ParseSetup(line).has_value();
 }
 
 }  // namespace commands

@@ -26,6 +26,9 @@ void Help(Socket connection, const CommandLine& line);
 void Setup(Socket connection, const CommandLine& line);
 void Login(Socket connection, const CommandLine& line);
 void Quit(Socket connection, const CommandLine& line);
+// True when a setup line holds every word Setup reads, in their shapes (the log masks
+// its password only then).
+bool SetupLineParses(const CommandLine& line);
 // info.cpp
 void Look(Socket connection, const CommandLine& line);
 void Status(Socket connection, const CommandLine& line);

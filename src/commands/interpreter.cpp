@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "commands/handlers.h"
+#include "commands/logged_line.h"
 #include "net/frame.h"
 #include "core/connection_lock.h"
 #include "core/log.h"
@@ -35,19 +36,6 @@ constexpr Command kCommands[] = {
 // One per process, guarded by ConnectionLock: the sessions of every connection.
 std::unordered_map<Socket, Session> Sessions;
 
-// The line as the log shows it: the password word of setup and login masked, control
-// bytes escaped.
-std::string LoggedLine(std::string_view line, const CommandLine& split) {
-  if ((split.command == "setup" || split.command == "login") && split.ArgCount() >= 2) {
-    const auto passwordAt = static_cast<std::size_t>(split.args[1].data() - line.data());
-    std::string masked(line.substr(0, passwordAt));
-    masked += "***";
-    masked += line.substr(passwordAt + split.args[1].size());
-    return core::EscapeForLog(masked);
-  }
-  return core::EscapeForLog(line);
-}
-
 void Dispatch(Socket connection, const CommandLine& split) {
   for (const Command& command : kCommands) {
     if (split.command != command.word) continue;
@@ -68,8 +56,10 @@ void Dispatch(Socket connection, const CommandLine& split) {
 void HandleLine(Socket connection, const std::string& line) {
   ASSERT_CONNECTION_LOCK_HELD();
   const CommandLine split = SplitWords(line);
-  core::Log(std::to_string(static_cast<unsigned>(connection)) + " : " + LoggedLine(line, split) +
-              "\n");
+  bool& secretNext = SessionOf(connection).secretNext;
+  const LoggedLine logged = LogLine(line, split, secretNext);
+  secretNext = logged.maskNext;
+  core::Log(std::to_string(static_cast<unsigned>(connection)) + " : " + logged.text + "\n");
   Dispatch(connection, split);
   core::FlushOutbox();
 }
@@ -83,7 +73,7 @@ world::Character& Actor(Socket connection) {
 
 void BeginSession(Socket connection, const base::Address& key, bool limited) {
   ASSERT_CONNECTION_LOCK_HELD();
-  Sessions[connection] = Session{key, limited, 0, false};
+  Sessions[connection] = Session{key, limited};
 }
 
 Session& SessionOf(Socket connection) {

@@ -23,6 +23,8 @@ struct Session {
   bool limited = false;       // held to the address limits
   int failedLogins = 0;
   bool endRequested = false;  // the server should end this connection now
+  bool secretNext = false;    // its last line was a setup or login without a password:
+                              // the next one is logged as "***" (commands/logged_line.h)
 };
 
 // A connection was admitted from an address counted under `key`. REQUIRES:

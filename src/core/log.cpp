@@ -15,6 +15,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "base/utf8.h"
 #include "core/connection_lock.h"
 
 namespace core {
@@ -240,12 +241,20 @@ std::string EscapeForLog(std::string_view line) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string out;
   out.reserve(line.size());
-  for (const char ch : line) {
-    const auto byte = static_cast<unsigned char>(ch);
-    if (byte < 0x20 || byte == 0x7F) {
+  auto escape = [&out](std::string_view bytes) {
+    for (const char ch : bytes) {
+      const auto byte = static_cast<unsigned char>(ch);
       out += "\\x";
       out += kHex[byte >> 4];
       out += kHex[byte & 0xF];
+    }
+  };
+  for (std::size_t at = 0; at < line.size();) {
+    const auto byte = static_cast<unsigned char>(line[at]);
+    const std::string_view ch = line.substr(at, base::utf8::CharLength(line, at));
+    at += ch.size();
+    if (byte < 0x20 || byte == 0x7F || base::utf8::C1Control(ch) != 0) {
+      escape(ch);
     } else {
       out += ch;
     }

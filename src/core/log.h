@@ -60,8 +60,11 @@ inline constexpr std::size_t kLogBytesPerSecond = 64 * 1024;
 // was full. Any thread.
 std::uint64_t LogLinesLeftOut();
 
-// `line` as it may appear in the log: every byte below 0x20 and the byte 0x7F becomes
-// \x and two lower-case hex digits, so a player cannot drive the operator's terminal.
+// `line` as it may appear in the log: every byte below 0x20, the byte 0x7F and every
+// C1 control (U+0080 to U+009F, or a byte 0x80 to 0x9F that is no part of a
+// well-formed UTF-8 character) becomes \x and two lower-case hex digits a byte
+// ("\xc2\x9b", "\x9b"), so a player cannot drive the operator's terminal, 8-bit ones
+// included. Every other byte is left as it is.
 std::string EscapeForLog(std::string_view line);
 
 // `count` in decimal with a comma between groups of three digits ("1,234").

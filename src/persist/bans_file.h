@@ -15,7 +15,10 @@ inline constexpr std::size_t kMaxBansFileBytes = 64 * 1024 * 1024;
 
 // Reads `path` into connection::Bans(); a missing file is no ban at all. Lines that
 // do not parse are logged and kept in place for the next write, as are comments. A
-// file that cannot be read (not a regular file, too large) is logged and ignored.
+// file that cannot be read (not a regular file, too large, not this user's) is logged
+// ("Error reading bans: <errno>"), none of it is used, and it is moved aside to the
+// first free "<path>.damaged-N" ("Kept the unreadable bans file as <name>"), so that no
+// rewrite replaces it; a link is moved itself, its target never opened for writing.
 // REQUIRES: ConnectionLock held; called once, at start.
 void LoadBans(std::string_view path = kBansFilePath);
 

@@ -7,6 +7,7 @@
 
 #include "base/password.h"
 #include "core/connection_lock.h"
+#include "core/log.h"
 #include "core/worker.h"
 #include "world/character.h"
 
@@ -17,7 +18,13 @@ namespace {
 // Hashes queued at a time: few, so that a login behind them waits little.
 constexpr std::size_t kBatch = 4;
 
-std::size_t Hashing = 0;  // queued and not finished; guarded by ConnectionLock
+// Guarded by ConnectionLock.
+std::size_t Hashing = 0;     // queued and not finished
+std::size_t Converting = 0;  // plain passwords found at start, until all are hashed
+
+std::string Passwords(std::size_t n) {
+  return std::to_string(n) + (n == 1 ? " plain password." : " plain passwords.");
+}
 
 world::Character* FindByName(const std::string& name) {
   if (world::Character* c = world::FindStoredByName(name)) return c;
@@ -25,6 +32,15 @@ world::Character* FindByName(const std::string& name) {
 }
 
 }  // namespace
+
+void StartPasswordConversion() {
+  ASSERT_CONNECTION_LOCK_HELD();
+  Converting = 0;
+  for (const world::Character* c : world::CharactersToSave()) {
+    if (!base::IsPasswordHash(c->password)) ++Converting;
+  }
+  if (Converting > 0) core::Log("Converting " + Passwords(Converting) + "\n");
+}
 
 void HashPlainPasswords() {
   ASSERT_CONNECTION_LOCK_HELD();
@@ -49,6 +65,10 @@ void HashPlainPasswords() {
       --Hashing;
       return;
     }
+  }
+  if (Hashing == 0 && Converting > 0) {
+    core::Log("Converted " + Passwords(Converting) + "\n");
+    Converting = 0;
   }
 }
 

@@ -6,6 +6,12 @@
 
 namespace persist {
 
+// Counts the plain passwords of the world just loaded and, when there are any, logs
+// "Converting N plain passwords."; once HashPlainPasswords finds none left, it logs
+// "Converted N plain passwords." with the same N. REQUIRES: ConnectionLock held; once,
+// after the load.
+void StartPasswordConversion();
+
 // Queues the next few plain passwords of stored and playing characters for hashing,
 // unless some are being hashed already; as each batch is done, the next is queued,
 // until none is left. A hash replaces the plain password only if that character still

@@ -60,10 +60,11 @@ int KeepPendingAndReport() {
   std::string kept;
   const int error = KeepPending(kept);
   if (error != 0) {
-    core::Log("Error keeping the damaged save file: " + std::to_string(error) + "\n");
+    core::Log("Error keeping the damaged save file: " + std::to_string(error) + "\n",
+              core::LogPriority::Error);
     return error;
   }
-  core::Log("Kept the damaged save file as " + kept + "\n");
+  core::Log("Kept the damaged save file as " + kept + "\n", core::LogPriority::Warning);
   Pending = {};
   return 0;
 }
@@ -77,14 +78,15 @@ bool LoadWorld(std::string_view pathText) {
   const int readError = ReadWholeFile(path, kMaxSaveFileBytes, bytes).error();
   if (readError == ENOENT) return true;
   if (readError != 0) {
-    core::Log("Error reading save file: " + std::to_string(readError) + "\n");
+    core::Log("Error reading save file: " + std::to_string(readError) + "\n",
+              core::LogPriority::Error);
     Pending = {true, true, path, {}};
     KeepPendingAndReport();
     return false;
   }
 
   SaveContents contents = ParseSave(bytes);
-  if (!contents.messages.empty()) core::Log(contents.messages);
+  if (!contents.messages.empty()) core::Log(contents.messages, core::LogPriority::Warning);
   world::GameClock = contents.clock;
   for (auto& c : contents.characters) world::Store(std::move(c));
   if (!contents.leftOut) return true;
@@ -98,7 +100,7 @@ std::optional<std::string> SnapshotWorld() {
   ASSERT_CONNECTION_LOCK_HELD();
   const int error = Pending.pending ? KeepPendingAndReport() : 0;
   if (error != 0) {
-    core::Log("Error saving world: " + std::to_string(error) + "\n");
+    core::Log("Error saving world: " + std::to_string(error) + "\n", core::LogPriority::Error);
     return std::nullopt;
   }
   return FormatSave(world::GameClock, world::CharactersToSave());
@@ -107,7 +109,7 @@ std::optional<std::string> SnapshotWorld() {
 bool WriteSaveBytes(std::string_view path, std::string_view bytes) {
   const int error = ReplaceFile(std::string(path), bytes).error();
   if (error != 0) {
-    core::Log("Error saving world: " + std::to_string(error) + "\n");
+    core::Log("Error saving world: " + std::to_string(error) + "\n", core::LogPriority::Error);
     return false;
   }
   return true;

@@ -94,7 +94,10 @@ void Saver::Loop() {
     if (bans.bytes) {
       const base::Status status = ReplaceFile(bansPath_, *bans.bytes);
       bansSaved = status.ok();
-      if (!bansSaved) core::Log("Error saving bans: " + std::to_string(status.error()) + "\n");
+      if (!bansSaved) {
+        core::Log("Error saving bans: " + std::to_string(status.error()) + "\n",
+                  core::LogPriority::Error);
+      }
     }
     {
       std::lock_guard<std::mutex> guard(mutex_);

@@ -22,6 +22,7 @@ namespace server {
 struct ConsoleAnswer {
   std::string text;
   int code = 0;
+  std::string logged = {};  // the log's text of the answer when not its first line (a secret)
 };
 
 class Console final : public connection::LineHandler {
@@ -32,11 +33,15 @@ class Console final : public connection::LineHandler {
   bool Line(connection::Socket connection, const std::string& line) override;
   void Ended(connection::Socket connection) override;
 
-  // Sends `answer` to the console connection `connection`. REQUIRES: ConnectionLock held.
-  static void Reply(connection::Socket connection, const ConsoleAnswer& answer);
+  // Sends `answer` to the console connection `connection`, and logs its exit code and
+  // first line with the operator's user ("Admin by root, exit 0: Kicked Ash.").
+  // REQUIRES: ConnectionLock held.
+  void Reply(connection::Socket connection, const ConsoleAnswer& answer);
 
   // For a command answered later: holds `connection` (the console's only line) and
-  // returns what sends the answer; call it once, from any thread, no lock needed.
+  // returns what sends the answer; call it once, from any thread, no lock needed. The
+  // answer is logged as Reply logs it even when the operator has gone meanwhile.
+  // REQUIRES: ConnectionLock held (for the call of Later itself).
   std::function<void(ConsoleAnswer)> Later(connection::Socket connection);
 
   connection::ConnectionLayer& Layer() { return layer_; }
@@ -45,6 +50,9 @@ class Console final : public connection::LineHandler {
  private:
   connection::ConnectionLayer& layer_;
   Countdown& countdown_;
+  // The operator's user of `connection`, by name ("uid 1000" when it has none).
+  std::string UserOf(connection::Socket connection) const;
+
   std::unordered_map<connection::Socket, int> users_;  // each connection's peer user
 };
 

@@ -44,10 +44,14 @@ struct Call {
   connection::Socket socket;
   std::string_view line;
   const CommandLine& words;
+  std::string_view usage;  // the command's usage line, for its format answer
 };
 
 ConsoleAnswer Did(std::string text) { return {std::move(text), 0}; }
 ConsoleAnswer Refused(std::string text) { return {std::move(text), 1}; }
+ConsoleAnswer Format(std::string_view usage, std::string more = {}) {
+  return {"format: " + std::string(usage) + "\n" + more, 2};
+}
 
 // The line from argument word `first` on, as typed; empty when there is none.
 std::string_view RestFrom(const Call& call, std::size_t first) {
@@ -64,6 +68,22 @@ std::string Seconds(std::chrono::steady_clock::duration d) {
 
 std::string ForMinutes(unsigned minutes) {
   return minutes == 0 ? "until lifted" : "for " + TimeLeftText(static_cast<int>(minutes * 60));
+}
+
+// How long an address ban holds: "for ever" or "until 2026-01-31 12:00 UTC".
+std::string UntilText(std::int64_t until) {
+  if (until == 0) return "for ever";
+  const std::time_t t = static_cast<std::time_t>(until);
+  char text[32];
+  std::tm utc{};
+  ::gmtime_r(&t, &utc);
+  std::strftime(text, sizeof text, "until %Y-%m-%d %H:%M UTC", &utc);
+  return text;
+}
+
+world::Character* FindCharacter(std::string_view name) {
+  world::Character* c = world::FindInPlayByName(name);
+  return c != nullptr ? c : world::FindStoredByName(name);
 }
 
 // Tells the connection why and ends it.
@@ -119,16 +139,28 @@ Answer Kick(Call& call) {
   return Did("Kicked " + name + ".\n");
 }
 
-// The minutes word of ban and mute, when the word after the name is one; `next` is the
-// first argument after it. False when it is digits out of range.
-bool OptionalMinutes(const CommandLine& words, unsigned& minutes, std::size_t& next) {
+// The minutes word of ban and mute, the argument after the name; `next` is the first
+// argument after it. Of ban, a word that does not begin like a number ("-5" and "5m"
+// do) is no minutes word but the reason's first; of mute, every word is one. False when
+// the minutes word is not digits from 0 to kMaxMinutes: the command answers its format.
+bool OptionalMinutes(const CommandLine& words, bool reasonMayFollow, unsigned& minutes,
+                     std::size_t& next) {
   minutes = 0;
   next = 1;
   if (words.ArgCount() < 2) return true;
   const std::string_view word = words.Arg(1);
-  if (word.empty() || word.find_first_not_of("0123456789") != std::string_view::npos) return true;
+  const auto digit = [&](std::size_t i) {
+    return i < word.size() && word[i] >= '0' && word[i] <= '9';
+  };
+  const bool numberLike =
+      digit(0) || ((word.starts_with('-') || word.starts_with('+')) && digit(1));
+  if (reasonMayFollow && !numberLike) return true;
   next = 2;
   return base::ReadDigits(word, kMaxMinutes, minutes);
+}
+
+std::string MinutesRange() {
+  return "The minutes must be 0 to " + std::to_string(kMaxMinutes) + ".\n";
 }
 
 Answer Ban(Call& call) {
@@ -136,12 +168,10 @@ Answer Ban(Call& call) {
   if (!base::ParseBlock(call.words.Arg(0), ban.block)) return Refused("Not an address or CIDR block.\n");
   unsigned minutes = 0;
   std::size_t next = 1;
-  if (!OptionalMinutes(call.words, minutes, next)) {
-    return Refused("The minutes must be 0 to " + std::to_string(kMaxMinutes) + ".\n");
-  }
+  if (!OptionalMinutes(call.words, true, minutes, next)) return Format(call.usage, MinutesRange());
   if (minutes != 0) ban.until = static_cast<std::int64_t>(std::time(nullptr)) + minutes * 60LL;
   ban.reason = std::string(RestFrom(call, next));
-  connection::Bans().BanAddress(ban);
+  const std::optional<connection::AddressBan> replaced = connection::Bans().BanAddress(ban);
   int ended = 0;
   for (const connection::ConnectionSummary& c : call.console.Layer().Summaries()) {
     if (c.player && ban.block.Contains(c.address)) {
@@ -150,6 +180,10 @@ Answer Ban(Call& call) {
     }
   }
   std::string text = "Banned " + base::BlockText(ban.block) + " " + ForMinutes(minutes);
+  if (replaced) {
+    text += ", replacing its ban " + UntilText(replaced->until);
+    if (!replaced->reason.empty()) text += " (" + core::EscapeForLog(replaced->reason) + ")";
+  }
   if (ended > 0) text += "; " + std::to_string(ended) + " connection(s) ended";
   return AfterBansSaved(call, text + ".\n");
 }
@@ -165,10 +199,16 @@ Answer Unban(Call& call) {
 
 Answer BanName(Call& call) {
   const std::string name(call.words.Arg(0));
-  connection::Bans().BanName(name);
+  if (!connection::Bans().BanName(name)) {
+    return Refused("The name " + name + " is banned already.\n");
+  }
   connection::Socket socket = connection::kNoSocket;
   if (world::FindInPlayByName(name, &socket) != nullptr) {
     RemoveConnection(call.console.Layer(), socket, kNameBanned, {});
+  }
+  if (FindCharacter(name) == nullptr) {
+    return AfterBansSaved(
+        call, "No character is called " + name + " yet; banned the name for new characters too.\n");
   }
   return AfterBansSaved(call, "Banned the character " + name + ".\n");
 }
@@ -177,16 +217,7 @@ Answer ListBans(Call&) {
   connection::Bans().Expire(static_cast<std::int64_t>(std::time(nullptr)));
   std::string table;
   for (const connection::AddressBan& ban : connection::Bans().Addresses()) {
-    std::string until = "for ever";
-    if (ban.until != 0) {
-      const std::time_t t = static_cast<std::time_t>(ban.until);
-      char text[32];
-      std::tm utc{};
-      ::gmtime_r(&t, &utc);
-      std::strftime(text, sizeof text, "until %Y-%m-%d %H:%M UTC", &utc);
-      until = text;
-    }
-    table += "address " + base::BlockText(ban.block) + "  " + until;
+    table += "address " + base::BlockText(ban.block) + "  " + UntilText(ban.until);
     if (!ban.reason.empty()) table += "  " + core::EscapeForLog(ban.reason);
     table += "\n";
   }
@@ -197,13 +228,13 @@ Answer ListBans(Call&) {
 Answer Mute(Call& call) {
   unsigned minutes = 0;
   std::size_t next = 1;
-  if (!OptionalMinutes(call.words, minutes, next)) {
-    return Refused("The minutes must be 0 to " + std::to_string(kMaxMinutes) + ".\n");
-  }
+  if (!OptionalMinutes(call.words, false, minutes, next)) return Format(call.usage, MinutesRange());
+  const std::string name(call.words.Arg(0));
+  if (FindCharacter(name) == nullptr) return Refused("No character called " + name + ".\n");
   const auto until = minutes == 0 ? commands::MuteClock::time_point::max()
                                   : commands::MuteClock::now() + std::chrono::minutes(minutes);
-  commands::Mute(call.words.Arg(0), until);
-  return Did("Muted " + std::string(call.words.Arg(0)) + " " + ForMinutes(minutes) + ".\n");
+  commands::Mute(name, until);
+  return Did("Muted " + name + " " + ForMinutes(minutes) + ".\n");
 }
 
 Answer Unmute(Call& call) {
@@ -229,29 +260,26 @@ std::string NewPassword() {
   return password;
 }
 
-world::Character* FindCharacter(std::string_view name) {
-  world::Character* c = world::FindInPlayByName(name);
-  return c != nullptr ? c : world::FindStoredByName(name);
-}
-
 // The new password is hashed on the worker (about 20 ms that the game does not wait
 // for), and set once the hash is made if the character still exists.
 Answer Password(Call& call) {
   const std::string name(call.words.Arg(0));
   if (FindCharacter(name) == nullptr) return Refused("No character called " + name + ".\n");
   const connection::Socket socket = call.socket;
-  const bool queued = core::RunAside(socket, core::JobOwner{}, [socket, name]() -> core::Finish {
+  Console& console = call.console;
+  const bool queued = core::RunAside(socket, core::JobOwner{}, [&console, socket, name]() -> core::Finish {
     const std::string password = NewPassword();
     std::optional<std::string> hash = base::HashPassword(password);
-    return [socket, name, password, hash = std::move(hash)] {
+    return [&console, socket, name, password, hash = std::move(hash)] {
       world::Character* c = FindCharacter(name);
       if (c == nullptr) {
-        Console::Reply(socket, Refused("No character called " + name + ".\n"));
+        console.Reply(socket, Refused("No character called " + name + ".\n"));
       } else if (!hash) {
-        Console::Reply(socket, Refused("The password could not be hashed; it is unchanged.\n"));
+        console.Reply(socket, Refused("The password could not be hashed; it is unchanged.\n"));
       } else {
         world::SetStoredPassword(*c, *hash);
-        Console::Reply(socket, Did("The new password of " + c->name + " is: " + password + "\n"));
+        const std::string said = "The new password of " + c->name + " is: ";
+        console.Reply(socket, {said + password + "\n", 0, said + "***"});  // never in the log
       }
       return false;
     };
@@ -276,8 +304,7 @@ Answer Shutdown(Call& call) {
   const bool restart = call.words.command == "restart";
   unsigned seconds = 0;
   if (call.words.ArgCount() > 0 && !base::ReadDigits(call.words.Arg(0), kMaxShutdownSeconds, seconds)) {
-    return ConsoleAnswer{
-        restart ? "format: restart [seconds|cancel]\n" : "format: shutdown [seconds|cancel]\n", 2};
+    return Format(call.usage);
   }
   call.console.Shutdown().Schedule(static_cast<int>(seconds),
                                    restart ? CountdownKind::Restart : CountdownKind::Shutdown);
@@ -360,9 +387,9 @@ std::optional<ConsoleAnswer> RunConsoleCommand(Console& console, connection::Soc
   for (const Command& command : kCommands) {
     if (words.command != command.word) continue;
     if (words.ArgCount() < command.needs || (command.needs > 0 && words.Arg(0).empty())) {
-      return ConsoleAnswer{"format: " + std::string(command.usage) + "\n", 2};
+      return Format(command.usage);
     }
-    Call call{console, socket, line, words};
+    Call call{console, socket, line, words, command.usage};
     return command.handler(call);
   }
   return ConsoleAnswer{"Unknown command.\n" + Usage(), 2};

@@ -146,6 +146,11 @@ void Countdown::EndNow(CountdownKind kind) {
   TellEveryone(layer_, Warning(kind, "now"));
   layer_.SendEverything(kLastWordsTime);
   const bool saved = !ending_.save || ending_.save();
+  if (saved) {
+    core::Log("Final save done.\n");
+  } else {
+    core::Log("Final save failed; the exit code is 1.\n", core::LogPriority::Error);
+  }
   if (!ending_.consolePath.empty()) ::unlink(ending_.consolePath.c_str());
   core::FlushLogBeforeExit();
   std::_Exit(!saved ? 1 : kind == CountdownKind::Restart ? kRestartExitCode : 0);

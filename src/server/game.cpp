@@ -54,6 +54,13 @@ void LoadGame(connection::ConnectionLayer& layer) {
   persist::LoadWorld();
   world::TakeChanges();  // what was loaded is what the file holds
   persist::LoadBans();
+  const std::size_t characters = world::CharactersToSave().size();
+  const std::size_t bans =
+      connection::Bans().Addresses().size() + connection::Bans().Names().size();
+  core::Log("Loaded " + std::to_string(characters) +
+            (characters == 1 ? " character" : " characters") + " and " + std::to_string(bans) +
+            (bans == 1 ? " ban.\n" : " bans.\n"));
+  persist::StartPasswordConversion();
   persist::StartSaver();
   core::StartWorker(layer);
 }

@@ -28,8 +28,9 @@ class Game final : public connection::LineHandler {
   bool keptLast_ = true;  // whether new characters could be kept at the last tick
 };
 
-// Builds the map, loads the save file and the bans, and starts the saver and the
-// worker (whose answers `layer` runs). REQUIRES: ConnectionLock held; once, before any
+// Builds the map, loads the save file and the bans, says what it loaded ("Loaded 12
+// characters and 3 bans."), and starts the saver and the worker (whose answers `layer`
+// runs). REQUIRES: ConnectionLock held; once, before any
 // connection is taken.
 void LoadGame(connection::ConnectionLayer& layer);
 

@@ -14,6 +14,7 @@
 #include "core/log.h"
 #include "core/outbox.h"
 #include "net/socket.h"
+#include "persist/folder_lock.h"
 #include "persist/saver.h"
 #include "server/console.h"
 #include "server/countdown.h"
@@ -72,11 +73,17 @@ struct Running {
 
 int RunServer(const ServerSettings& asked) {
   ServerSettings settings = asked;
+  // Two servers in one folder would each save over the other's characters. Taken first:
+  // a second server touches nothing, not even the temporary save file.
+  if (const base::Status locked = persist::LockSaveFolder(); !locked.ok()) {
+    core::Log(locked.Text() + "\n", core::LogPriority::Error);
+    return 1;
+  }
   // A server that could never save would lose everything at its first save: say so
   // before taking a single player.
   int error = 0;
   if (!persist::CanSaveIn(persist::kSaveFilePath, error)) {
-    core::Log("Error saving world: " + std::to_string(error) + "\n");
+    core::Log("Error saving world: " + std::to_string(error) + "\n", core::LogPriority::Error);
     return 1;
   }
   if (base::CheapPasswordHashes()) {

@@ -20,6 +20,10 @@ TEST(PasswordTest, HashesAndPlainPasswordsFromOlderFiles) {
   EXPECT_FALSE(base::PasswordMatches("secret", "secret "));
   EXPECT_TRUE(base::PasswordMatches("", ""));
   EXPECT_TRUE(base::PasswordNeedsRehash("secret"));
+  // A plain password that begins like a hash is still plain, and still lets its cat in.
+  const std::string lookalike = "$argon2id$v=19$m=19456,t=2,p=1$my-old-password";
+  EXPECT_FALSE(base::IsPasswordHash(lookalike));
+  EXPECT_TRUE(base::PasswordMatches(lookalike, lookalike));
 }
 
 // --- Error paths -------------------------------------------------------------------

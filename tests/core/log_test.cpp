@@ -91,4 +91,16 @@ TEST(Log, AFullStandardOutputHoldsTheLinesInsteadOfStoppingTheCaller) {
   EXPECT_EQ(got.size(), 200 * line.size());
 }
 
+TEST(Log, ControlCharactersAreEscapedAndTextIsNot) {
+  EXPECT_EQ(core::EscapeForLog("a\x1b[2Jb\x7f\t"), "a\\x1b[2Jb\\x7f\\x09");
+  // C1 controls: the character U+009B and the lone byte, which 8-bit terminals obey.
+  const std::string c1 = std::string("\xc2\x9b") + "31m " + "\x9b" + "31m \xc2\x85";
+  EXPECT_EQ(core::EscapeForLog(c1), "\\xc2\\x9b31m \\x9b31m \\xc2\\x85");
+  // Bytes 0x80 to 0x9F inside other characters are theirs: NBSP, e acute, the euro, a clef.
+  const std::string text = "\xc2\xa0 \xc3\xa9 \xe2\x82\xac \xf0\x9d\x84\x9e";
+  EXPECT_EQ(core::EscapeForLog(text), text);
+  // A character cut short is none: its lone 0x82 is a C1 control.
+  EXPECT_EQ(core::EscapeForLog("\xe2\x82"), "\xe2\\x82");
+}
+
 }  // namespace

@@ -93,6 +93,8 @@ TEST(Durability, AServerThatCannotSaveEndsWithOne) {
   server.Proc().Signal(SIGTERM);
   EXPECT_EQ(Process::ExitCode(server.Proc().Wait()), 1);
   EXPECT_NE(server.Log().find("Error saving world: "), std::string::npos) << server.Log();
+  EXPECT_NE(server.Log().find("Final save failed; the exit code is 1.\n"), std::string::npos)
+      << server.Log();
 }
 
 }  // namespace

@@ -73,7 +73,9 @@ TEST(Limits, ThreeWrongPasswordsEndTheConnectionWhateverElseIsHappeningToIt) {
   ::setsockopt(attacker.Fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
   attacker.Close();
 
-  EXPECT_TRUE(server.WaitForLog(" : login Ash ***\n" + HandleOf(server, "127.0.0.2") +
+  const std::string handle = HandleOf(server, "127.0.0.2");
+  EXPECT_TRUE(server.WaitForLog(" : login Ash ***\n" + handle +
+                                " login as Ash refused: wrong password (3 of 3).\n" + handle +
                                 " disconnected\n"));
   EXPECT_EQ(bystander.Ask("say still here"), "Birch: still here ");
   const std::string log = server.Log();

@@ -19,15 +19,21 @@ using e2e::Client;
 using e2e::Server;
 using e2e::TempDir;
 
-// A save file of `count` stored characters "Cat0", "Cat1", ..., each with the plain
-// password "pw" followed by its number.
+// The plain password of "Cat<i>": "pw" and the number; the last one's begins like a
+// hash, as an old password may.
+std::string PlainPassword(int i, int count) {
+  return (i == count - 1 ? "$argon2id$v=19$pw" : "pw") + std::to_string(i);
+}
+
+// A save file of `count` stored characters "Cat0", "Cat1", ..., each with its
+// PlainPassword.
 std::string PlainWorld(int count) {
   std::vector<world::Character> cats(static_cast<std::size_t>(count));
   std::vector<const world::Character*> order;
   for (int i = 0; i < count; ++i) {
     world::Character& c = cats[static_cast<std::size_t>(i)];
     c.name = "Cat" + std::to_string(i);
-    c.password = "pw" + std::to_string(i);
+    c.password = PlainPassword(i, count);
     c.role = world::Role::Warrior;
     c.x = i;
     c.y = 3;
@@ -49,6 +55,8 @@ TEST(PasswordE2E, PlainPasswordsOfAnOlderFileAreHashedAndStillLogIn) {
   e2e::WriteFile(file, PlainWorld(10));
   Server server(&dir);
   ASSERT_TRUE(server.Ready()) << server.Log();
+  EXPECT_TRUE(
+      server.WaitForLog("Loaded 10 characters and 0 bans.\nConverting 10 plain passwords.\n"));
   Client early(server.Port());
   ASSERT_TRUE(early.ReadWelcome());
   EXPECT_EQ(early.Ask("login Cat0 pw0").value_or("").rfind("Login successful.", 0), 0u);
@@ -61,13 +69,16 @@ TEST(PasswordE2E, PlainPasswordsOfAnOlderFileAreHashedAndStillLogIn) {
   } while (!NoPlainPassword(saved) && e2e::Clock::now() < until);
   ASSERT_EQ(saved.characters.size(), 10u);
   for (const auto& c : saved.characters) {
-    EXPECT_TRUE(base::PasswordMatches(c->password, "pw" + c->name.substr(3))) << c->name;
+    EXPECT_TRUE(base::PasswordMatches(c->password, PlainPassword(std::stoi(c->name.substr(3)), 10)))
+        << c->name;
   }
+  EXPECT_TRUE(server.WaitForLog("Converted 10 plain passwords.\n"));
 
   Client late(server.Port());
   ASSERT_TRUE(late.ReadWelcome());
   EXPECT_EQ(late.Ask("login Cat9 pw0"), "Incorrect password.");
-  EXPECT_EQ(late.Ask("login Cat9 pw9").value_or("").rfind("Login successful.", 0), 0u);
+  EXPECT_EQ(late.Ask("login Cat9 $argon2id$v=19$pw9").value_or("").rfind("Login successful.", 0),
+            0u);
 }
 
 TEST(PasswordE2E, OthersAreAnsweredWhileLoginsWaitForTheirHashes) {

@@ -132,7 +132,7 @@ TEST_P(SaveE2E, AShutdownSignalSavesEveryCharacterAndARestartGivesThemBack) {
   EXPECT_GT(saved.clock.tickOfDay, 100);  // the first tick runs at start
   EXPECT_EQ(std::filesystem::status(SaveFile(dir)).permissions() & std::filesystem::perms::all,
             std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
-  EXPECT_EQ(FolderEntries(dir), (std::vector<std::string>{"savedata.phl"}));
+  EXPECT_EQ(FolderEntries(dir), (std::vector<std::string>{"savedata.phl", "savedata.phl.lock"}));
 
   // Every character logs in again after a restart, standing where it stood.
   Server again(&dir);
@@ -188,9 +188,10 @@ TEST(SaveE2EDamaged, ADamagedFileIsKeptAndWhatItHeldStillPlays) {
   Client c(again.Port());
   ASSERT_TRUE(c.ReadWelcome());
   EXPECT_EQ(again.Log().find("Kept"), std::string::npos) << again.Log();
-  // Beside them, the running server's console socket.
-  EXPECT_EQ(FolderEntries(dir), (std::vector<std::string>{"pelthollow.sock", "savedata.phl",
-                                                          "savedata.phl.damaged-1"}));
+  // Beside them, the running server's console socket and its lock.
+  EXPECT_EQ(FolderEntries(dir),
+            (std::vector<std::string>{"pelthollow.sock", "savedata.phl", "savedata.phl.damaged-1",
+                                      "savedata.phl.lock"}));
 }
 
 // Tells when the server creates its temporary save file in `dir`.
@@ -333,7 +334,7 @@ TEST(SaveE2ECrash, AKillAtAnyMomentOfTheSaveLeavesACompleteFile) {
   // socket (the next start replaces it).
   std::erase(entries, "savedata.phl.tmp");
   std::erase(entries, "pelthollow.sock");
-  EXPECT_EQ(entries, (std::vector<std::string>{"savedata.phl"}));
+  EXPECT_EQ(entries, (std::vector<std::string>{"savedata.phl", "savedata.phl.lock"}));
   std::printf("save of %d characters: %lld us from SIGTERM to exit, %lld us of them from the "
               "temporary file; kills that left the old file: %d (%d of them while the "
               "temporary file was written), the new one: %d\n",

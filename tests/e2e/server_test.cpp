@@ -110,7 +110,7 @@ TEST(ServerLog, ControlBytesAreEscapedAndPasswordsMasked) {
   c.Send("login Ash s3cret extra");
   c.Send("setup Ash pw");
   EXPECT_EQ(c.NextFrame(), "This command is not valid for you right now.");
-  ASSERT_TRUE(server.WaitForLog(" : setup Ash ***\n")) << server.Log();
+  ASSERT_TRUE(server.WaitForLog(" : setup ***\n")) << server.Log();  // it does not parse
   const std::string log = server.Log();
   EXPECT_NE(log.find(" : say a\\x1b[2Jb\\x7f\n"), std::string::npos) << log;
   EXPECT_NE(log.find(" : login Ash *** extra\n"), std::string::npos) << log;

@@ -1,0 +1,33 @@
+// What the log shows of a typed line: no password of a setup or login line, however it
+// was typed, and no control character unescaped. Pure functions over the line; the
+// interpreter calls them for every line it handles, with ConnectionLock held.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "commands/words.h"
+
+namespace commands {
+
+struct LoggedLine {
+  std::string text;       // the line as logged, escaped (core::EscapeForLog), no line feed
+  bool maskNext = false;  // the line held no password: the next line may be it
+};
+
+// The log's text of `line` (`split` is SplitWords(line)); `secret` when the line before,
+// on the same connection, had maskNext set.
+//  - A setup or login line that parses (its command word exact and the words its
+//    command reads all there) is logged with its password word as "***", the rest as
+//    typed. When blanks ran together, the word the player meant as the password (the
+//    second word that is not empty) is not the parser's: everything from the parser's
+//    password to the player's is masked ("login Oldtimer  hunter2" is logged
+//    "login Oldtimer ***"). maskNext when nothing was masked but blanks.
+//  - A line whose first word, between blanks of any kind (spaces, tabs, NBSP, U+3000,
+//    other controls and format characters) and case-folded, is "setup" or "login" but
+//    that does not parse is logged as that word and " ***" ("Login ***"), and maskNext
+//    is set: people type the password on a line of its own after the format answer.
+//  - Any other line is logged whole, or as "***" when `secret`.
+LoggedLine LogLine(std::string_view line, const CommandLine& split, bool secret);
+
+}  // namespace commands

@@ -1,0 +1,55 @@
+#include "commands/logged_line.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+struct Case {
+  std::string line;
+  std::string logged;
+  bool maskNext;
+};
+
+commands::LoggedLine Log(const std::string& line, bool secret = false) {
+  return commands::LogLine(line, commands::SplitWords(line), secret);
+}
+
+TEST(LoggedLineTest, NoPasswordReachesTheLogHoweverItIsTyped) {
+  const std::string setupRest = " she/her 8 apprentice ember \" small grey cat \" - -";
+  const Case cases[] = {
+      {"login Ashpaw SECRET", "login Ashpaw ***", false},
+      {"login Oldtimer  hunter2", "login Oldtimer ***", false},
+      {"login  Ashpaw SECRET", "login  ***", false},
+      {"login Ashpaw SECRET and more", "login Ashpaw *** and more", false},
+      {"login Ashpaw  ", "login Ashpaw *** ", true},
+      {"setup Ash SECRET" + setupRest, "setup Ash ***" + setupRest, false},
+      {"setup Ash \"" + setupRest, "setup Ash ***" + setupRest, false},  // a quote for a password
+      {"setup Typo  SECRET 8 apprentice ember \" d \" - -",
+       "setup Typo *** 8 apprentice ember \" d \" - -", false},
+      // Lines that do not parse (the end-to-end test has the rest of the ways seen).
+      {"setup Typo  SECRET" + setupRest, "setup ***", true},
+      {"Login Ashpaw SECRET", "Login ***", true},
+      {"\u3000LOGIN Ashpaw SECRET", "LOGIN ***", true},
+      {"\ufeffSetup Ash SECRET" + setupRest, "Setup ***", true},
+      {"setup", "setup ***", true},
+      // Not the command at all.
+      {"loginAshpaw SECRET", "loginAshpaw SECRET", false},
+      {"say login\x1b[2J", "say login\\x1b[2J", false},
+  };
+  for (const Case& c : cases) {
+    const commands::LoggedLine logged = Log(c.line);
+    EXPECT_EQ(logged.text, c.logged) << c.line;
+    EXPECT_EQ(logged.maskNext, c.maskNext) << c.line;
+  }
+}
+
+TEST(LoggedLineTest, TheLineAfterALoginWithoutItsPasswordIsMaskedWhole) {
+  EXPECT_EQ(Log("SECRET", true).text, "***");
+  EXPECT_FALSE(Log("SECRET", true).maskNext);
+  EXPECT_EQ(Log("login Ashpaw SECRET", true).text, "login Ashpaw ***");
+  EXPECT_EQ(Log("look", false).text, "look");
+}
+
+}  // namespace
