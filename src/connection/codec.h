@@ -45,6 +45,12 @@ class CodecEvents {
   virtual void Unit(std::size_t count = 1) = 0;
   // The time of this read.
   virtual const Moment& Now() const = 0;
+  // The connection comes from a trusted proxy, which names the client it carries (an
+  // HTTP forwarded header): the layer checks the bans and the limits for `client`, and
+  // the first client named is the connection's address from then on. Returns the words
+  // the client is refused with ("Your address is not allowed here."), or nothing when
+  // it may go on.
+  virtual std::string_view ClientIs(const base::Address& client) = 0;
 
  protected:
   ~CodecEvents() = default;
@@ -109,6 +115,8 @@ class Codec {
 struct Endpoints {
   base::Address local;           // the address the client reached us on
   std::uint16_t localPort = 0;
+  base::Address peer;            // the address it came from (a proxy's, behind one)
+  bool fromProxy = false;        // that address is a trusted proxy's (PELTHOLLOW_PROXIES)
 };
 
 // Makes the codec of a connection just accepted on a door.

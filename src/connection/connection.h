@@ -151,6 +151,7 @@ struct Connection {
   std::unique_ptr<net::ProxyHeaderReader> proxyReader;
   std::string proxyHeld;  // Check: the first bytes, until they are known to be no header
   bool proxyRead = false;  // the header came this turn: its source is applied under the lock
+  bool forwarded = false;  // a forwarded header has named its client (ForwardedClient)
   std::optional<net::ProxySource> proxySource;
   std::string received;        // plaintext read and not yet given to the codec
   core::ByteQueue sending{0};  // output handed to the transport and not yet taken by it

@@ -191,6 +191,7 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   std::string_view Admission(const Door& door, const Peer& peer);
   void Refuse(Socket socket, const Door& door, Codec& codec, std::string_view text);
   void ApplyProxySource(Connection& c);
+  std::string_view ForwardedClient(Connection& c, const base::Address& client);
   void StartIfReady(Connection& c);
   void Admit(Connection& c);
   void SetDeadline(Connection& c, LimitClock::time_point when);

@@ -29,6 +29,7 @@ class ConnectionLayer::Reader final : public CodecEvents {
   void Finished() override { finished_ = true; }
   void Unit(std::size_t count) override { units_ += count; }
   const Moment& Now() const override { return now_; }
+  std::string_view ClientIs(const base::Address& client) override { return layer_.ForwardedClient(c_, client); }
   bool admitted_ = false;
   bool finished_ = false;
   std::size_t units_ = 0;

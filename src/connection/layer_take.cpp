@@ -107,7 +107,10 @@ void ConnectionLayer::Take(Socket socket, std::size_t doorIndex, const base::Add
   const bool throughProxy = door.proxied && limits_.Proxy(address);
   Peer peer{address, base::LimitKey(address), false, uid, std::nullopt};
   if (!throughProxy) peer.limited = door.counted && !limits_.Trusted(address);
-  std::unique_ptr<Codec> codec = door.makeCodec(local);
+  Endpoints endpoints = local;
+  endpoints.peer = address;
+  endpoints.fromProxy = limits_.Proxy(address);
+  std::unique_ptr<Codec> codec = door.makeCodec(endpoints);
   core::LogSource source(peer.key, peer.limited);
   if (!throughProxy) {
     const std::string_view refusal = Admission(door, peer);
@@ -162,6 +165,36 @@ void ConnectionLayer::ApplyProxySource(Connection& c) {
     Queue(c, words);
   }
   BeginEnding(c, ConnectionState::Dismissed, refusal == kAddressBanned ? "banned" : "too many connections");
+}
+
+// A forwarded header of a request through a trusted proxy named `client`. The first
+// client named becomes the connection's address (its limits counted under it from now
+// on); every one is checked against the bans.
+std::string_view ConnectionLayer::ForwardedClient(Connection& c, const base::Address& client) {
+  if (!limits_.Proxy(c.peer.address) && !c.peer.proxy) return {};
+  if (c.forwarded) {
+    if (c.door->counted && Bans().AddressBanned(client, static_cast<std::int64_t>(std::time(nullptr)))) {
+      bannedRefusals_.fetch_add(1, std::memory_order_relaxed);
+      return kAddressBanned;
+    }
+    return {};
+  }
+  c.forwarded = true;
+  // Its output so far is counted under the new address from now on.
+  const std::size_t unsent = c.unsent;
+  c.unsent = 0;
+  NoteUnsent(c);
+  if (c.peer.limited) book_.Disconnect(c.peer.key);
+  c.peer.proxy = c.peer.address;
+  c.peer.address = client;
+  c.peer.key = base::LimitKey(client);
+  c.peer.limited = c.door->counted && !limits_.Trusted(client);
+  core::LogSource source(c.peer.key, c.peer.limited);
+  const std::string_view refusal = Admission(*c.door, c.peer);
+  if (!refusal.empty()) c.peer.limited = false;  // not counted: nothing to give back at its end
+  c.unsent = unsent;
+  NoteUnsent(c);
+  return refusal;
 }
 
 // Once its transport can carry bytes: the codec's opening, and admission for codecs

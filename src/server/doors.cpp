@@ -79,9 +79,16 @@ base::Status OpenDoors(const ServerSettings& settings, connection::ConnectionLay
                        const Certificates& certificates, std::vector<Listener>& listeners) {
   web::WebCodecOptions webOptions;
   webOptions.origins = settings.webOrigins;
+  webOptions.proxies = settings.limits.proxies;
+  // Beside an HTTPS twin the plain door only sends its visitors there; the twin tells
+  // them to keep to it.
+  web::WebCodecOptions plainWeb = webOptions;
+  plainWeb.redirectToPort = settings.webTlsPort;
+  web::WebCodecOptions tlsWeb = webOptions;
+  tlsWeb.hsts = true;
   if (settings.webPort != 0) {
     const std::string port = std::to_string(settings.webPort);
-    base::Status opened = OpenDoor(layer, GameDoor("web", web::WebCodecMaker(webOptions), game), nullptr,
+    base::Status opened = OpenDoor(layer, GameDoor("web", web::WebCodecMaker(plainWeb), game), nullptr,
                                    settings.webPort, "Web client on port " + port + ".",
                                    "Error binding web client port: ", "web client", listeners);
     if (!opened.ok()) return opened;
@@ -140,7 +147,7 @@ base::Status OpenDoors(const ServerSettings& settings, connection::ConnectionLay
   }
   if (settings.webTlsPort != 0) {
     base::Status opened =
-        OpenDoor(layer, OverTls(GameDoor("web", web::WebCodecMaker(webOptions), game), certificates, true),
+        OpenDoor(layer, OverTls(GameDoor("web", web::WebCodecMaker(tlsWeb), game), certificates, true),
                  nullptr, settings.webTlsPort, "Web client over HTTPS on port " + std::to_string(settings.webTlsPort) + ".",
                  "Error binding web TLS port: ", "web TLS", listeners);
     if (!opened.ok()) return opened;
@@ -207,8 +214,10 @@ void AcceptLoop(connection::ConnectionLayer& layer, const std::vector<Listener>&
         // What the kernel holds unsent is kept small, so a client that stops reading
         // shows in the layer's own count of its output and meets its limits.
         if (listener.tcp) net::TuneAccepted(accepted.socket, connection::kSocketSendBufferBytes);
-        layer.Accepted(accepted.socket, listener.door, accepted.peer, {accepted.local, accepted.localPort},
-                       accepted.uid);
+        connection::Endpoints local;
+        local.local = accepted.local;
+        local.localPort = accepted.localPort;
+        layer.Accepted(accepted.socket, listener.door, accepted.peer, local, accepted.uid);
       }
     }
     if (failed) std::this_thread::sleep_for(kAcceptErrorPause);

@@ -95,12 +95,13 @@ void HttpAnswerer::ExpectRequest() {
 
 HttpAnswerer::Result HttpAnswerer::Read(std::string_view& bytes, std::int64_t unixSeconds,
                                         std::string& toPeer) {
+  unread_ = false;
   for (;;) {
     // The parser reads a header only when it has all of it; while held bytes wait for
     // the rest, the new bytes join them, as many as the bound lets in.
     const bool fromHeld = !held_.empty();
     if (fromHeld) {
-      const std::size_t joining = std::min(bytes.size(), kMaxHeldBytes - held_.size());
+      const std::size_t joining = std::min(bytes.size(), kMaxHeldBytes - std::min(kMaxHeldBytes, held_.size()));
       held_.append(bytes.substr(0, joining));
       bytes.remove_prefix(joining);
     }
@@ -136,7 +137,15 @@ HttpAnswerer::Result HttpAnswerer::Read(std::string_view& bytes, std::int64_t un
       pending_.reset();
       if (result != Result::Reading) return result;
       ExpectRequest();
-      continue;
+      // One request a Read: the next waits, unread, until this answer has left, so a
+      // client that pipelines requests is answered at the pace it reads them. What waits
+      // is at most what one read of the socket brought.
+      if (!fromHeld && !bytes.empty()) {
+        held_.assign(bytes);
+        bytes = {};
+      }
+      unread_ = !held_.empty();
+      return Result::Reading;
     }
     if (used > 0) continue;
     // Nothing more can be read until more bytes come.
@@ -184,6 +193,7 @@ HttpAnswerer::Pending HttpAnswerer::Check(const HttpRequest& request) {
 
 HttpAnswerer::Result HttpAnswerer::Write(const Pending& pending, std::int64_t unixSeconds,
                                          std::string& toPeer) {
+  ++answered_;
   AppendAnswer(pending.reply, {unixSeconds, pending.head, pending.keepAlive, pending.version},
                toPeer);
   if (pending.reply.after == After::Upgrade) return Result::Upgraded;

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace web {
 
@@ -88,6 +89,13 @@ class HttpAnswerer {
   // After Upgraded: the held bytes that followed the upgrade request.
   std::string TakeRest() { return std::move(held_); }
 
+  // True while bytes of a next request wait: one request is answered a Read, and the
+  // caller reads again with no new bytes once the answer has left.
+  bool HasUnread() const { return unread_; }
+
+  // The requests answered since the last call: the work they cost, for the pace.
+  std::size_t TakeAnswered() { return std::exchange(answered_, 0); }
+
  private:
   using Parser = boost::beast::http::request_parser<boost::beast::http::string_body>;
 
@@ -106,7 +114,9 @@ class HttpAnswerer {
   HttpSite& site_;
   std::optional<Parser> parser_;    // the request being read
   std::optional<Pending> pending_;  // its answer, once its header is read
-  std::string held_;                // bytes the parser could not take yet, at most kMaxHeldBytes
+  std::string held_;                // bytes the parser has not taken yet
+  bool unread_ = false;             // held_ holds a next request not yet offered to the parser
+  std::size_t answered_ = 0;        // answers written since TakeAnswered
 };
 
 // The lines of `field` in `request` joined into one list, as RFC 9110 section 5.3 reads

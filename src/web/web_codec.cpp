@@ -2,10 +2,12 @@
 
 #include <array>
 #include <boost/beast/core/detail/base64.hpp>
+#include <boost/beast/core/string.hpp>
 #include <boost/beast/http/field.hpp>
 #include <boost/beast/websocket/detail/hybi13.hpp>
 #include <utility>
 
+#include "net/forwarded.h"
 #include "web/http_answer.h"
 #include "web/mudlet_package.h"
 #include "web/page_files.h"
@@ -41,23 +43,73 @@ bool KeyValid(std::string_view key) {
 // What the web door serves: the page and its files, and the upgrade to the game.
 class WebSite final : public HttpSite {
  public:
-  explicit WebSite(std::shared_ptr<const WebCodecOptions> options) : options_(std::move(options)) {}
+  WebSite(std::shared_ptr<const WebCodecOptions> options, const connection::Endpoints& endpoints)
+      : options_(std::move(options)), endpoints_(endpoints) {}
 
   Reply Serve(const RequestFacts& request) override;
+
+  // The events of the Read in progress, for the layer's say on a forwarded client.
+  void During(connection::CodecEvents* events) { events_ = events; }
 
   // After the upgrade's 101: the client asked for the GMCP subprotocol, and got it.
   bool Gmcp() const { return gmcp_; }
 
  private:
+  Reply Route(const RequestFacts& request);
   Reply File(const RequestFacts& request, std::string_view type, std::string_view body,
              std::string_view etag) const;
   Reply Upgrade(const RequestFacts& request);
+  std::string_view ForwardedRefusal(const HttpRequest& request);
 
   std::shared_ptr<const WebCodecOptions> options_;
+  connection::Endpoints endpoints_;
+  connection::CodecEvents* events_ = nullptr;  // during a Read only
+  std::string redirect_;  // the Location of the last redirect, which its reply points at
   bool gmcp_ = false;
 };
 
+// Through a trusted proxy, the client its forwarded headers name (the right-most that is
+// not a proxy) is checked by the layer: the words it is refused with, or nothing.
+std::string_view WebSite::ForwardedRefusal(const HttpRequest& request) {
+  if (!endpoints_.fromProxy || events_ == nullptr) return {};
+  std::vector<std::string_view> forwarded;
+  std::vector<std::string_view> xForwardedFor;
+  for (const auto& field : request) {
+    if (field.name() == http::field::forwarded) forwarded.push_back(View(field.value()));
+    if (beast::iequals(field.name_string(), "X-Forwarded-For")) xForwardedFor.push_back(View(field.value()));
+  }
+  const std::optional<base::Address> client =
+      net::ForwardedClient(forwarded, xForwardedFor, endpoints_.peer, options_->proxies);
+  return client ? events_->ClientIs(*client) : std::string_view();
+}
+
 Reply WebSite::Serve(const RequestFacts& request) {
+  if (const std::string_view refusal = ForwardedRefusal(request.request); !refusal.empty()) {
+    Reply reply{HttpStatus::forbidden, kPlainText, refusal};
+    reply.after = After::Close;
+    return reply;
+  }
+  Reply reply = Route(request);
+  if (options_->hsts) reply.headers += "Strict-Transport-Security: max-age=31536000\r\n";
+  return reply;
+}
+
+Reply WebSite::Route(const RequestFacts& request) {
+  if (options_->redirectToPort != 0) {
+    // Every page and the game itself are served over HTTPS: the same target there.
+    std::string_view host = request.host;
+    if (const std::size_t colon = host.rfind(':');
+        colon != std::string_view::npos && host.find(']', colon) == std::string_view::npos) {
+      host = host.substr(0, colon);
+    }
+    std::string_view target = View(request.request.target());
+    if (!target.starts_with("/")) target = request.path;  // an absolute-form target
+    redirect_ = "https://" + std::string(host) + ":" + std::to_string(options_->redirectToPort) +
+                std::string(target);
+    Reply reply{HttpStatus::permanent_redirect, kPlainText, "This page is served over HTTPS.\n"};
+    reply.headers = "Location: " + redirect_ + "\r\n";
+    return reply;
+  }
   const PageTags& tags = options_->tags;
   switch (RoutePath(request.path)) {
     case Route::Page:
@@ -128,15 +180,21 @@ Reply WebSite::Upgrade(const RequestFacts& request) {
 
 class WebCodec final : public connection::Codec {
  public:
-  explicit WebCodec(std::shared_ptr<const WebCodecOptions> options)
-      : http_(std::make_unique<HttpSide>(std::move(options))) {}
+  WebCodec(std::shared_ptr<const WebCodecOptions> options, const connection::Endpoints& endpoints)
+      : http_(std::make_unique<HttpSide>(std::move(options), endpoints)) {}
 
   bool PlaysFromStart() const override { return false; }
   const char* DoorName() const override { return "web"; }
 
+  bool Pending() const override { return state_ == State::Http && http_->answerer.HasUnread(); }
+
   void Read(std::string_view bytes, connection::CodecEvents& events, std::string& toPeer) override {
     if (state_ == State::Http) {
-      switch (http_->answerer.Read(bytes, events.Now().unixSeconds, toPeer)) {
+      http_->site.During(&events);
+      const HttpAnswerer::Result result = http_->answerer.Read(bytes, events.Now().unixSeconds, toPeer);
+      http_->site.During(nullptr);
+      events.Unit(http_->answerer.TakeAnswered());
+      switch (result) {
         case HttpAnswerer::Result::Reading:
           return;
         case HttpAnswerer::Result::Finished:
@@ -181,7 +239,8 @@ class WebCodec final : public connection::Codec {
   };
 
   struct HttpSide {
-    explicit HttpSide(std::shared_ptr<const WebCodecOptions> options) : site(std::move(options)) {}
+    HttpSide(std::shared_ptr<const WebCodecOptions> options, const connection::Endpoints& endpoints)
+        : site(std::move(options), endpoints) {}
     WebSite site;
     HttpAnswerer answerer{site};
   };
@@ -204,13 +263,14 @@ PageTags TagPageFiles() {
           EntityTag(MudletPackage())};
 }
 
-std::unique_ptr<connection::Codec> MakeWebCodec(std::shared_ptr<const WebCodecOptions> options) {
-  return std::make_unique<WebCodec>(std::move(options));
+std::unique_ptr<connection::Codec> MakeWebCodec(std::shared_ptr<const WebCodecOptions> options,
+                                               const connection::Endpoints& endpoints) {
+  return std::make_unique<WebCodec>(std::move(options), endpoints);
 }
 
 connection::CodecMaker WebCodecMaker(WebCodecOptions options) {
   auto shared = std::make_shared<const WebCodecOptions>(std::move(options));
-  return [shared](const connection::Endpoints&) { return MakeWebCodec(shared); };
+  return [shared](const connection::Endpoints& endpoints) { return MakeWebCodec(shared, endpoints); };
 }
 
 }  // namespace web

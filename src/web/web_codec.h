@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/address.h"
 #include "connection/codec.h"
 
 namespace web {
@@ -26,11 +27,18 @@ PageTags TagPageFiles();
 struct WebCodecOptions {
   std::vector<std::string> origins;  // origins let in besides the page's own
   PageTags tags = TagPageFiles();    // made once for a door, with its options
+  // The HTTPS twin's port when it is open and this is the plain door: every request is
+  // answered with a redirect to it (308). 0: none.
+  std::uint16_t redirectToPort = 0;
+  bool hsts = false;  // this is the HTTPS door: every answer says to come back over HTTPS
+  // Trusted proxies (PELTHOLLOW_PROXIES): their requests' forwarded headers name the client.
+  std::vector<base::AddressBlock> proxies;
 };
 
 // Makes the codec of one connection to the web door. The door's codecs share
 // `options`, which the codec holds only until its upgrade.
-std::unique_ptr<connection::Codec> MakeWebCodec(std::shared_ptr<const WebCodecOptions> options);
+std::unique_ptr<connection::Codec> MakeWebCodec(std::shared_ptr<const WebCodecOptions> options,
+                                               const connection::Endpoints& endpoints = {});
 
 // The web door's maker for the connection layer: every codec it makes shares `options`.
 connection::CodecMaker WebCodecMaker(WebCodecOptions options);

@@ -16,6 +16,9 @@ namespace {
 using namespace std::string_literals;
 using Log = std::vector<std::string>;
 
+struct Events;
+void ReadAll(connection::Codec& codec, std::string_view bytes, Events& events, std::string& toPeer);
+
 struct Events final : TestCodecEvents {
   void Line(std::string_view text) override { log.push_back(std::string("line ").append(text)); }
   void TooLong() override { log.push_back("too long"); }
@@ -23,6 +26,13 @@ struct Events final : TestCodecEvents {
   void Finished() override { log.push_back("finished"); }
   Log log;
 };
+
+// As the layer does: a codec that holds a next request is read again, with nothing
+// new, once it has answered one.
+void ReadAll(connection::Codec& codec, std::string_view bytes, Events& events, std::string& toPeer) {
+  codec.Read(bytes, events, toPeer);
+  while (codec.Pending()) codec.Read({}, events, toPeer);
+}
 
 const std::string kUpgrade =
     "GET /ws HTTP/1.1\r\nHost: localhost:8080\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
@@ -95,7 +105,7 @@ Log ServerFrames(std::string_view bytes) {
 class WebCodecTest : public ::testing::Test {
  protected:
   void Restart() { codec_ = web::MakeWebCodec(options_); }
-  void Read(std::string_view bytes) { codec_->Read(bytes, events_, toPeer_); }
+  void Read(std::string_view bytes) { ReadAll(*codec_, bytes, events_, toPeer_); }
   void Upgrade() {
     Read(kUpgrade);
     ASSERT_EQ(TakeEvents(), Log{"admitted"});
@@ -161,8 +171,8 @@ std::string ReadAtEveryCut(const std::string& stream, Log& events) {
     auto codec = web::MakeWebCodec(std::make_shared<const web::WebCodecOptions>());
     Events seen;
     std::string toPeer;
-    codec->Read(std::string_view(stream).substr(0, cut), seen, toPeer);
-    codec->Read(std::string_view(stream).substr(cut), seen, toPeer);
+    ReadAll(*codec, std::string_view(stream).substr(0, cut), seen, toPeer);
+    ReadAll(*codec, std::string_view(stream).substr(cut), seen, toPeer);
     if (cut == 0) {
       first = toPeer;
       events = seen.log;
@@ -181,6 +191,34 @@ Log StatusLines(const std::string& answers) {
     lines.push_back(answers.substr(at, answers.find("\r\n", at) - at));
   }
   return lines;
+}
+
+TEST_F(WebCodecTest, PipelinedRequestsAreAnsweredOneAReadAndCountAsWork) {
+  const std::string twice = "GET /favicon.ico HTTP/1.1\r\nHost: a\r\n\r\n";
+  codec_->Read(twice + twice + twice, events_, toPeer_);
+  EXPECT_TRUE(codec_->Pending());
+  EXPECT_EQ(events_.units, 1u);
+  while (codec_->Pending()) codec_->Read({}, events_, toPeer_);
+  EXPECT_EQ(events_.units, 3u);
+  const std::string answers = TakeToPeer();
+  std::size_t count = 0;
+  for (std::size_t at = 0; (at = answers.find("204 No Content", at)) != std::string::npos; ++at) ++count;
+  EXPECT_EQ(count, 3u);
+}
+
+TEST_F(WebCodecTest, BesideAnHttpsTwinThePlainDoorRedirectsAndTheTwinSaysToStay) {
+  web::WebCodecOptions plain;
+  plain.redirectToPort = 8443;
+  codec_ = web::MakeWebCodec(std::make_shared<const web::WebCodecOptions>(plain));
+  Read("GET /pelthollow.js?v=2 HTTP/1.1\r\nHost: cats.example:8080\r\n\r\n");
+  const std::string redirect = TakeToPeer();
+  EXPECT_EQ(redirect.find("HTTP/1.1 308 Permanent Redirect\r\n"), 0u) << redirect;
+  EXPECT_NE(redirect.find("Location: https://cats.example:8443/pelthollow.js?v=2\r\n"), std::string::npos);
+  web::WebCodecOptions tls;
+  tls.hsts = true;
+  codec_ = web::MakeWebCodec(std::make_shared<const web::WebCodecOptions>(tls));
+  Read("GET / HTTP/1.1\r\nHost: a\r\n\r\n");
+  EXPECT_NE(TakeToPeer().find("Strict-Transport-Security: max-age="), std::string::npos);
 }
 
 TEST_F(WebCodecTest, AnswersAsTheRfcsSayHoweverTheStreamIsCut) {
@@ -355,7 +393,7 @@ TEST_F(WebCodecTest, AnIdleUpgradedConnectionHoldsUnderOneKibibyte) {
   const std::size_t before = mallinfo2().uordblks;
   for (int i = 0; i < kCount; ++i) {
     codecs.push_back(web::MakeWebCodec(options_));
-    codecs.back()->Read(kUpgrade + said, events_, toPeer_);
+    ReadAll(*codecs.back(), kUpgrade + said, events_, toPeer_);
     codecs.back()->Write("hello", toPeer_);
     toPeer_.clear();
     events_.log.clear();
