@@ -20,7 +20,9 @@ struct Command {
   Handler handler;
 };
 
-// help.cpp
+// command_table.cpp: runs the command `split` names for `connection` (answering
+// kNotValidNow or kUnknownCommand when it cannot), queueing its answers.
+void Dispatch(Socket connection, const CommandLine& split);
 void Help(Socket connection, const CommandLine& line);
 // account.cpp
 void Setup(Socket connection, const CommandLine& line);

@@ -16,40 +16,8 @@ namespace commands {
 
 namespace {
 
-// Every command word, in the order they are tried; the first match wins.
-constexpr Command kCommands[] = {
-    {"help", Needs::Anything, Help},      {"setup", Needs::NotInPlay, Setup},
-    {"look", Needs::InPlay, Look},        {"say", Needs::InPlay, Say},
-    {"yowl", Needs::InPlay, Yowl},        {"whisper", Needs::InPlay, Whisper},
-    {"n", Needs::InPlay, North},          {"north", Needs::InPlay, North},
-    {"s", Needs::InPlay, South},          {"south", Needs::InPlay, South},
-    {"e", Needs::InPlay, East},           {"east", Needs::InPlay, East},
-    {"w", Needs::InPlay, West},           {"west", Needs::InPlay, West},
-    {"follow", Needs::InPlay, Follow},    {"status", Needs::InPlay, Status},
-    {"navigate", Needs::InPlay, Navigate}, {"login", Needs::NotInPlay, Login},
-    {"time", Needs::InPlay, Time},        {"stop", Needs::InPlay, Stop},
-    // quit, and what players of other MUDs type to leave.
-    {"quit", Needs::Anything, Quit},      {"logout", Needs::Anything, Quit},
-    {"exit", Needs::Anything, Quit},
-};
-
 // One per process, guarded by ConnectionLock: the sessions of every connection.
 std::unordered_map<Socket, Session> Sessions;
-
-void Dispatch(Socket connection, const CommandLine& split) {
-  for (const Command& command : kCommands) {
-    if (split.command != command.word) continue;
-    const bool inPlay = world::CharacterOf(connection) != nullptr;
-    if ((command.needs == Needs::InPlay && !inPlay) ||
-        (command.needs == Needs::NotInPlay && inPlay)) {
-      core::QueueMessage(connection, kNotValidNow);
-    } else {
-      command.handler(connection, split);
-    }
-    return;
-  }
-  core::QueueMessage(connection, kUnknownCommand);
-}
 
 }  // namespace
 

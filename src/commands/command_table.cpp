@@ -1,12 +1,33 @@
+// The command words in the order they are tried, the one dispatcher that scans them,
+// and beside them the help texts that describe them.
 #include <string_view>
 
 #include "commands/handlers.h"
+#include "core/connection_lock.h"
 #include "core/outbox.h"
 #include "world/character.h"
 
 namespace commands {
 
 namespace {
+
+// Every command word, in the order they are tried; the first match wins.
+constexpr Command kCommands[] = {
+    {"help", Needs::Anything, Help},      {"setup", Needs::NotInPlay, Setup},
+    {"look", Needs::InPlay, Look},        {"say", Needs::InPlay, Say},
+    {"yowl", Needs::InPlay, Yowl},        {"whisper", Needs::InPlay, Whisper},
+    {"n", Needs::InPlay, North},          {"north", Needs::InPlay, North},
+    {"s", Needs::InPlay, South},          {"south", Needs::InPlay, South},
+    {"e", Needs::InPlay, East},           {"east", Needs::InPlay, East},
+    {"w", Needs::InPlay, West},           {"west", Needs::InPlay, West},
+    {"follow", Needs::InPlay, Follow},    {"status", Needs::InPlay, Status},
+    {"navigate", Needs::InPlay, Navigate}, {"login", Needs::NotInPlay, Login},
+    {"time", Needs::InPlay, Time},        {"stop", Needs::InPlay, Stop},
+    // quit, and what players of other MUDs type to leave.
+    {"quit", Needs::Anything, Quit},      {"logout", Needs::Anything, Quit},
+    {"exit", Needs::Anything, Quit},
+};
+
 
 struct HelpLine {
   const char* command;
@@ -89,6 +110,22 @@ void Help(Socket connection, const CommandLine& line) {
   } else if (category == "mating") {
     Send(connection, kMating);
   }  // any other word gets no answer
+}
+
+void Dispatch(Socket connection, const CommandLine& split) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  for (const Command& command : kCommands) {
+    if (split.command != command.word) continue;
+    const bool inPlay = world::CharacterOf(connection) != nullptr;
+    if ((command.needs == Needs::InPlay && !inPlay) ||
+        (command.needs == Needs::NotInPlay && inPlay)) {
+      core::QueueMessage(connection, kNotValidNow);
+    } else {
+      command.handler(connection, split);
+    }
+    return;
+  }
+  core::QueueMessage(connection, kUnknownCommand);
 }
 
 }  // namespace commands
