@@ -10,7 +10,7 @@ namespace connection {
 namespace {
 
 // One per process, guarded by ConnectionLock: every door and the login read it.
-BanList Process;
+BanList ProcessBans;
 
 constexpr std::string_view kHeader =
     "# Pelthollow bans: address <block> <until, seconds since 1970; 0: for ever> <reason>";
@@ -145,7 +145,7 @@ void BanList::Parse(std::string_view text, std::vector<std::string>& damaged) {
 
 BanList& Bans() {
   ASSERT_CONNECTION_LOCK_HELD();
-  return Process;
+  return ProcessBans;
 }
 
 }  // namespace connection

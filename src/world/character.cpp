@@ -13,30 +13,35 @@ namespace world {
 
 namespace {
 
-// --- The tables. Guarded by ConnectionLock. ----------------------------------
-std::map<Socket, std::unique_ptr<Character>> OnlineCharacters;
-std::vector<std::unique_ptr<Character>> OfflineCharacters;
-std::map<Socket, std::unique_ptr<Character>> KitQueue;
-// The movement queue of every character in play, and of nothing else.
-std::unordered_map<const Character*, MoveQueue> MoveQueues;
-bool Changed = false;  // since the last TakeChanges
-// The name of every character in the three tables above, once per character, so that
-// a new name is checked against all of them in one lookup.
-NameIndex HeldNames;
-// The names that setups on their way hold (NameReservation), and their index.
-std::vector<std::string> ReservedNames;
-NameIndex ReservedIndex;
-// Set by the saver's thread, read by the commands.
-std::atomic<bool> Kept{true};
+// The CharacterTable: every character, where it is, and the indexes kept in step with
+// them. Guarded by ConnectionLock.
+struct CharacterTable {
+  std::map<Socket, std::unique_ptr<Character>> OnlineCharacters;
+  std::vector<std::unique_ptr<Character>> OfflineCharacters;
+  std::map<Socket, std::unique_ptr<Character>> KitQueue;
+  // The movement queue of every character in play, and of nothing else.
+  std::unordered_map<const Character*, MoveQueue> MoveQueues;
+  bool Changed = false;  // since the last TakeChanges
+  // The name of every character in the three tables above, once per character, so
+  // that a new name is checked against all of them in one lookup.
+  NameIndex HeldNames;
+  // The names that setups on their way hold (NameReservation), and their index.
+  std::vector<std::string> ReservedNames;
+  NameIndex ReservedIndex;
+  // Connections in play on each cell, ascending, so that telling an area costs the
+  // number of listeners rather than the number of players. Kept in step with the x and
+  // y of every character in OnlineCharacters.
+  std::array<std::vector<Socket>, kMapSize * kMapSize> CellOccupants;
+};
 
-// Connections in play on each cell, ascending, so that telling an area costs the
-// number of listeners rather than the number of players. Kept in step with the x and
-// y of every character in OnlineCharacters.
-std::array<std::vector<Socket>, kMapSize * kMapSize> CellOccupants;
+// One per process: the game has one world, which every command and the tick read.
+CharacterTable Table;
+// Set by the saver's thread, read by the commands: outside the table, with no lock.
+std::atomic<bool> Kept{true};
 
 std::vector<Socket>& Cell(std::int32_t x, std::int32_t y) {
   assert(OnMap(x, y));
-  return CellOccupants[static_cast<std::size_t>(y * kMapSize + x)];
+  return Table.CellOccupants[static_cast<std::size_t>(y * kMapSize + x)];
 }
 
 void AddToCell(Socket connection, std::int32_t x, std::int32_t y) {
@@ -51,23 +56,23 @@ void RemoveFromCell(Socket connection, std::int32_t x, std::int32_t y) {
 }
 
 // Puts `c` at the end of the stored characters. The record may be new to the tables
-// or come from play: HeldNames is the caller's concern.
+// or come from play: Table.HeldNames is the caller's concern.
 void KeepStored(std::unique_ptr<Character> c) {
-  assert(c != nullptr && MoveQueues.count(c.get()) == 0);
-  OfflineCharacters.push_back(std::move(c));
-  Changed = true;
+  assert(c != nullptr && Table.MoveQueues.count(c.get()) == 0);
+  Table.OfflineCharacters.push_back(std::move(c));
+  Table.Changed = true;
 }
 
-// Makes `c` the character in play of `connection`; as for KeepStored, HeldNames is the
+// Makes `c` the character in play of `connection`; as for KeepStored, Table.HeldNames is the
 // caller's concern.
 Character& PutInPlay(Socket connection, std::unique_ptr<Character> c) {
-  assert(OnlineCharacters.count(connection) == 0);
-  assert(c != nullptr && OnMap(c->x, c->y) && MoveQueues.count(c.get()) == 0);
+  assert(Table.OnlineCharacters.count(connection) == 0);
+  assert(c != nullptr && OnMap(c->x, c->y) && Table.MoveQueues.count(c.get()) == 0);
   Character& entered = *c;
   AddToCell(connection, c->x, c->y);
-  MoveQueues[&entered] = MoveQueue();
-  OnlineCharacters.emplace(connection, std::move(c));
-  Changed = true;
+  Table.MoveQueues[&entered] = MoveQueue();
+  Table.OnlineCharacters.emplace(connection, std::move(c));
+  Table.Changed = true;
   TellClientEverything(connection);
   TellRoomPlayers(entered.x, entered.y);
   return entered;
@@ -90,48 +95,48 @@ void MoveQueue::Pop() {
 
 const std::map<Socket, std::unique_ptr<Character>>& InPlay() {
   ASSERT_CONNECTION_LOCK_HELD();
-  return OnlineCharacters;
+  return Table.OnlineCharacters;
 }
 
 const std::vector<std::unique_ptr<Character>>& Stored() {
   ASSERT_CONNECTION_LOCK_HELD();
-  return OfflineCharacters;
+  return Table.OfflineCharacters;
 }
 
 const std::map<Socket, std::unique_ptr<Character>>& Kits() {
   ASSERT_CONNECTION_LOCK_HELD();
-  return KitQueue;
+  return Table.KitQueue;
 }
 
 MoveQueue* MoveQueueOf(const Character& c) {
   ASSERT_CONNECTION_LOCK_HELD();
-  const auto it = MoveQueues.find(&c);
-  return it == MoveQueues.end() ? nullptr : &it->second;
+  const auto it = Table.MoveQueues.find(&c);
+  return it == Table.MoveQueues.end() ? nullptr : &it->second;
 }
 
 void Store(std::unique_ptr<Character> c) {
   ASSERT_CONNECTION_LOCK_HELD();
   assert(c != nullptr);
-  HeldNames.Add(c->name);
+  Table.HeldNames.Add(c->name);
   KeepStored(std::move(c));
 }
 
 bool TablesAreConsistent() {
   ASSERT_CONNECTION_LOCK_HELD();
   std::unordered_map<const Character*, int> seen;
-  for (const auto& [connection, c] : OnlineCharacters) ++seen[c.get()];
-  for (const auto& c : OfflineCharacters) ++seen[c.get()];
-  for (const auto& [connection, c] : KitQueue) ++seen[c.get()];
+  for (const auto& [connection, c] : Table.OnlineCharacters) ++seen[c.get()];
+  for (const auto& c : Table.OfflineCharacters) ++seen[c.get()];
+  for (const auto& [connection, c] : Table.KitQueue) ++seen[c.get()];
   for (const auto& [c, count] : seen) {
     if (c == nullptr || count != 1) return false;
   }
-  if (HeldNames.Size() != seen.size()) return false;
-  if (MoveQueues.size() != OnlineCharacters.size()) return false;
+  if (Table.HeldNames.Size() != seen.size()) return false;
+  if (Table.MoveQueues.size() != Table.OnlineCharacters.size()) return false;
   std::size_t indexed = 0;
-  for (const auto& cell : CellOccupants) indexed += cell.size();
-  if (indexed != OnlineCharacters.size()) return false;
-  for (const auto& [connection, c] : OnlineCharacters) {
-    if (MoveQueues.count(c.get()) != 1 || !OnMap(c->x, c->y)) return false;
+  for (const auto& cell : Table.CellOccupants) indexed += cell.size();
+  if (indexed != Table.OnlineCharacters.size()) return false;
+  for (const auto& [connection, c] : Table.OnlineCharacters) {
+    if (Table.MoveQueues.count(c.get()) != 1 || !OnMap(c->x, c->y)) return false;
     const std::vector<Socket>& cell = Cell(c->x, c->y);
     if (!std::binary_search(cell.begin(), cell.end(), connection)) return false;
   }
@@ -140,13 +145,13 @@ bool TablesAreConsistent() {
 
 Character* CharacterOf(Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
-  const auto it = OnlineCharacters.find(connection);
-  return it == OnlineCharacters.end() ? nullptr : it->second.get();
+  const auto it = Table.OnlineCharacters.find(connection);
+  return it == Table.OnlineCharacters.end() ? nullptr : it->second.get();
 }
 
 Character* FindInPlayByName(std::string_view name, Socket* socket) {
   ASSERT_CONNECTION_LOCK_HELD();
-  for (auto& [connection, c] : OnlineCharacters) {
+  for (auto& [connection, c] : Table.OnlineCharacters) {
     if (c->name == name) {
       if (socket != nullptr) *socket = connection;
       return c.get();
@@ -157,7 +162,7 @@ Character* FindInPlayByName(std::string_view name, Socket* socket) {
 
 Character* FindStoredByName(std::string_view name) {
   ASSERT_CONNECTION_LOCK_HELD();
-  for (auto& c : OfflineCharacters) {
+  for (auto& c : Table.OfflineCharacters) {
     if (c->name == name) return c.get();
   }
   return nullptr;
@@ -165,15 +170,15 @@ Character* FindStoredByName(std::string_view name) {
 
 NameReservation::NameReservation(std::string name) : name_(std::move(name)) {
   ASSERT_CONNECTION_LOCK_HELD();
-  ReservedNames.push_back(name_);
-  ReservedIndex.Add(name_);
+  Table.ReservedNames.push_back(name_);
+  Table.ReservedIndex.Add(name_);
 }
 
 NameReservation::~NameReservation() {
   ASSERT_CONNECTION_LOCK_HELD();
-  const auto it = std::find(ReservedNames.begin(), ReservedNames.end(), name_);
-  if (it != ReservedNames.end()) ReservedNames.erase(it);
-  ReservedIndex.Remove(name_);
+  const auto it = std::find(Table.ReservedNames.begin(), Table.ReservedNames.end(), name_);
+  if (it != Table.ReservedNames.end()) Table.ReservedNames.erase(it);
+  Table.ReservedIndex.Remove(name_);
 }
 
 void SetNewCharactersKept(bool kept) { Kept.store(kept, std::memory_order_relaxed); }
@@ -182,8 +187,8 @@ bool NewCharactersKept() { return Kept.load(std::memory_order_relaxed); }
 bool NameTaken(std::string_view name) {
   ASSERT_CONNECTION_LOCK_HELD();
   if (FindInPlayByName(name) != nullptr) return true;
-  if (std::find(ReservedNames.begin(), ReservedNames.end(), name) != ReservedNames.end()) return true;
-  for (auto& [connection, c] : KitQueue) {
+  if (std::find(Table.ReservedNames.begin(), Table.ReservedNames.end(), name) != Table.ReservedNames.end()) return true;
+  for (auto& [connection, c] : Table.KitQueue) {
     if (c->name == name) return true;
   }
   return FindStoredByName(name) != nullptr;
@@ -191,58 +196,58 @@ bool NameTaken(std::string_view name) {
 
 bool NameTooClose(std::string_view name) {
   ASSERT_CONNECTION_LOCK_HELD();
-  return HeldNames.HoldsLookalikeOf(name) || ReservedIndex.HoldsLookalikeOf(name);
+  return Table.HeldNames.HoldsLookalikeOf(name) || Table.ReservedIndex.HoldsLookalikeOf(name);
 }
 
 Character& EnterPlay(Socket connection, std::unique_ptr<Character> c) {
   ASSERT_CONNECTION_LOCK_HELD();
   assert(c != nullptr);
-  HeldNames.Add(c->name);
+  Table.HeldNames.Add(c->name);
   return PutInPlay(connection, std::move(c));
 }
 
 Character& EnterPlayFromStore(Socket connection, const Character* c) {
   ASSERT_CONNECTION_LOCK_HELD();
-  const auto it = std::find_if(OfflineCharacters.begin(), OfflineCharacters.end(),
+  const auto it = std::find_if(Table.OfflineCharacters.begin(), Table.OfflineCharacters.end(),
                                [&](const std::unique_ptr<Character>& s) { return s.get() == c; });
-  assert(it != OfflineCharacters.end());
+  assert(it != Table.OfflineCharacters.end());
   std::unique_ptr<Character> taken = std::move(*it);
-  OfflineCharacters.erase(it);
+  Table.OfflineCharacters.erase(it);
   return PutInPlay(connection, std::move(taken));
 }
 
 void SetStoredPassword(Character& c, std::string password) {
   ASSERT_CONNECTION_LOCK_HELD();
   c.password = std::move(password);
-  Changed = true;
+  Table.Changed = true;
 }
 
 bool ParkKit(Socket connection, std::unique_ptr<Character> c) {
   ASSERT_CONNECTION_LOCK_HELD();
-  if (KitQueue.count(connection) != 0) return false;
-  HeldNames.Add(c->name);
-  KitQueue.emplace(connection, std::move(c));
+  if (Table.KitQueue.count(connection) != 0) return false;
+  Table.HeldNames.Add(c->name);
+  Table.KitQueue.emplace(connection, std::move(c));
   return true;
 }
 
 void DropKit(Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
-  const auto it = KitQueue.find(connection);
-  if (it == KitQueue.end()) return;
-  HeldNames.Remove(it->second->name);
-  KitQueue.erase(it);
+  const auto it = Table.KitQueue.find(connection);
+  if (it == Table.KitQueue.end()) return;
+  Table.HeldNames.Remove(it->second->name);
+  Table.KitQueue.erase(it);
 }
 
 void LeavePlay(Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
-  const auto it = OnlineCharacters.find(connection);
-  if (it == OnlineCharacters.end()) return;
+  const auto it = Table.OnlineCharacters.find(connection);
+  if (it == Table.OnlineCharacters.end()) return;
   const std::int32_t x = it->second->x;
   const std::int32_t y = it->second->y;
   RemoveFromCell(connection, x, y);
-  MoveQueues.erase(it->second.get());
+  Table.MoveQueues.erase(it->second.get());
   std::unique_ptr<Character> leaving = std::move(it->second);
-  OnlineCharacters.erase(it);
+  Table.OnlineCharacters.erase(it);
   KeepStored(std::move(leaving));
   TellRoomPlayers(x, y);
 }
@@ -257,7 +262,7 @@ void MoveCharacter(Socket connection, std::int32_t x, std::int32_t y) {
   c->x = x;
   c->y = y;
   AddToCell(connection, x, y);
-  Changed = true;
+  Table.Changed = true;
   TellRoomPlayers(fromX, fromY);
   TellRoomInfo(connection);
   TellRoomPlayers(x, y);
@@ -271,27 +276,27 @@ const std::vector<Socket>& OccupantsOf(std::int32_t x, std::int32_t y) {
 std::vector<const Character*> CharactersToSave() {
   ASSERT_CONNECTION_LOCK_HELD();
   std::vector<const Character*> all;
-  all.reserve(OfflineCharacters.size() + OnlineCharacters.size());
-  for (const auto& c : OfflineCharacters) all.push_back(c.get());
-  for (const auto& [connection, c] : OnlineCharacters) all.push_back(c.get());
+  all.reserve(Table.OfflineCharacters.size() + Table.OnlineCharacters.size());
+  for (const auto& c : Table.OfflineCharacters) all.push_back(c.get());
+  for (const auto& [connection, c] : Table.OnlineCharacters) all.push_back(c.get());
   return all;
 }
 
 bool TakeChanges() {
   ASSERT_CONNECTION_LOCK_HELD();
-  const bool changed = Changed;
-  Changed = false;
+  const bool changed = Table.Changed;
+  Table.Changed = false;
   return changed;
 }
 
 void ClearCharacterTables() {
   ASSERT_CONNECTION_LOCK_HELD();
-  MoveQueues.clear();
-  OnlineCharacters.clear();
-  OfflineCharacters.clear();
-  KitQueue.clear();
-  HeldNames.Clear();
-  for (auto& cell : CellOccupants) cell.clear();
+  Table.MoveQueues.clear();
+  Table.OnlineCharacters.clear();
+  Table.OfflineCharacters.clear();
+  Table.KitQueue.clear();
+  Table.HeldNames.Clear();
+  for (auto& cell : Table.CellOccupants) cell.clear();
 }
 
 }  // namespace world
