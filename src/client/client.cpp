@@ -1,15 +1,17 @@
 #include "client/client.h"
 
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +20,7 @@
 #include "client/connection.h"
 #include "client/display.h"
 #include "client/editor.h"
+#include "client/link.h"
 #include "client/screen.h"
 #include "client/target.h"
 #include "client/terminal.h"
@@ -31,9 +34,6 @@ namespace {
 // How long the rest of an escape sequence may take to arrive before a lone ESC is
 // taken as the Escape key, in milliseconds.
 constexpr int kEscapeWaitMs = 50;
-
-// The connected socket. Written once before any client thread starts.
-net::Socket ServerSocket = net::kNoSocket;
 
 // Signals noted by the handler for the main thread, which the handler wakes through
 // SignalWakeFd.
@@ -78,25 +78,25 @@ void WriteOut(std::string_view bytes) {
   net::WriteAll(STDOUT_FILENO, bytes, ignored);
 }
 
-// The line after the end of receiving, with its line feed: a failed read or the
-// server's close.
+// The line after the end of receiving, with its line feed: a failed read, a failed
+// TLS session, or the server's close.
 std::string EndMessage(const ReceiveEnd& end) {
   if (end.error != 0) return "Error getting data: " + std::to_string(end.error) + "\n";
+  if (!end.failure.empty()) return "Error getting data over TLS: " + end.failure + "\n";
   return "Connection closed by server.\n";
 }
 
 // Sends one finished line as one frame; an empty line is not sent.
-void SendTypedLine(const std::string& line) {
+void SendTypedLine(Link& server, const std::string& line) {
   if (line.empty()) return;
   std::string frame;
   net::AppendFrame(frame, line);
-  int error = 0;
-  net::SendAll(ServerSocket, frame, error);  // a failed send loses the line, as it must
+  server.Send(frame);  // a failed send loses the line, as it must
 }
 
 // Stops receiving and waits for the receive thread.
-void StopReceiving(std::thread& receiver) {
-  ::shutdown(ServerSocket, SHUT_RDWR);
+void StopReceiving(Link& server, std::thread& receiver) {
+  server.Stop();
   if (receiver.joinable()) receiver.join();
 }
 
@@ -105,19 +105,19 @@ void StopReceiving(std::thread& receiver) {
 // shut down and the texts still coming are printed until the server closes. On a
 // terminal the texts are shown harmless (control bytes in caret notation); into a
 // pipe or a file they pass as they came.
-int RunLineLoop(const WakePipe& wake) {
+int RunLineLoop(const WakePipe& wake, Link& server) {
   const bool harmless = ::isatty(STDOUT_FILENO) == 1;
   std::atomic<bool> inputEnded{false};
-  std::thread receiver(ReceiveLoop, ServerSocket, wake.writeFd);
+  std::thread receiver(ReceiveLoop, std::ref(server), wake.writeFd);
   std::thread reader([&] {
     std::string line;
     std::getline(std::cin, line);  // the rest of the host's line is not a command
     while (std::getline(std::cin, line)) {
       if (!line.empty() && line.back() == '\r') line.pop_back();  // a CR LF line end
-      SendTypedLine(line);
+      SendTypedLine(server, line);
     }
     inputEnded = true;  // before the shutdown, so the close it leads to is expected
-    ::shutdown(ServerSocket, SHUT_WR);
+    server.EndSending();
   });
 
   ReceiveEnd end;
@@ -138,8 +138,8 @@ int RunLineLoop(const WakePipe& wake) {
     }
     WriteOut(out);
   }
-  StopReceiving(receiver);
-  const bool expected = inputEnded && end.error == 0;
+  StopReceiving(server, receiver);
+  const bool expected = inputEnded && end.error == 0 && end.failure.empty();
   if (!expected) WriteOut(EndMessage(end));
   if (inputEnded) {
     reader.join();
@@ -153,7 +153,7 @@ int RunLineLoop(const WakePipe& wake) {
 
 // Screen mode: the output area above, the line editor on the last row. Everything
 // that reaches the terminal is written from this thread, one batch per wake-up.
-int RunClientLoop(const WakePipe& wake) {
+int RunClientLoop(const WakePipe& wake, Link& server) {
   Screen screen;
   int rows = screen.rows;
   int columns = screen.columns;
@@ -165,7 +165,7 @@ int RunClientLoop(const WakePipe& wake) {
   DrawInputRow(screen, editor, out);
   WriteOut(out);
 
-  std::thread receiver(ReceiveLoop, ServerSocket, wake.writeFd);
+  std::thread receiver(ReceiveLoop, std::ref(server), wake.writeFd);
   ReceiveEnd end;
   bool terminalGone = false;
   while (!end.ended && EndSignal == 0 && !terminalGone) {
@@ -223,7 +223,7 @@ int RunClientLoop(const WakePipe& wake) {
     std::string finished;
     for (const Key& key : keys) {
       if (!ApplyKey(editor, key, finished) || finished.empty()) continue;
-      SendTypedLine(finished);
+      SendTypedLine(server, finished);
       ShowSentLine(screen, finished, out);
     }
     DrawInputRow(screen, editor, out);
@@ -234,7 +234,7 @@ int RunClientLoop(const WakePipe& wake) {
   EndScreen(screen, out);
   WriteOut(out);
   LeaveRawMode();
-  StopReceiving(receiver);
+  StopReceiving(server, receiver);
   if (EndSignal != 0) {
     // Ended from outside: the terminal is back as it was; now end as the signal would
     // have ended the client.
@@ -256,31 +256,54 @@ void ReportFailure(const base::Status& status, const std::string& words) {
   std::cout << std::flush;
 }
 
-// Resolves the target and connects to the first of its addresses that answers, then
-// sets ServerSocket. On failure reports it and returns false.
-bool Connect(const Target& target) {
+// The CA file to trust instead of the system's trust store; empty when unset.
+std::string CaFileFromEnvironment() {
+  const char* file = std::getenv("PELTHOLLOW_TLS_CA");
+  return file != nullptr ? file : "";
+}
+
+// Resolves the target, connects to the first of its addresses that answers and, over
+// TLS, verifies the server there. Returns the link; on failure reports it and returns
+// null.
+std::unique_ptr<Link> Connect(const Target& target) {
   std::vector<Endpoint> endpoints;
   std::string words;
   if (const base::Status resolved = Resolve(target, endpoints, words); !resolved.ok()) {
     ReportFailure(resolved, words);
-    return false;
+    return nullptr;
+  }
+  // Over TLS, the session first: a CA file that does not load needs no connection.
+  const tls::ClientOptions options{target.host, CaFileFromEnvironment()};
+  std::unique_ptr<tls::ClientSession> session;
+  if (target.scheme == Scheme::Tls) {
+    if (const base::Status made = MakeTlsSession(options, session, words); !made.ok()) {
+      ReportFailure(made, words);
+      return nullptr;
+    }
   }
   std::cout << "Starting client...\n" << std::flush;
-  // Each scheme has its connect step here.
   net::Socket socket = net::kNoSocket;
-  base::Status connected = base::Status::Failure("No way to connect is known for this server.");
+  if (const base::Status connected = ConnectPlain(endpoints, socket, words); !connected.ok()) {
+    ReportFailure(connected, words);
+    return nullptr;
+  }
+  // Each scheme has its step here, over the TCP connection.
+  std::unique_ptr<Link> link;
   switch (target.scheme) {
     case Scheme::Plain:
-      connected = ConnectPlain(endpoints, socket, words);
+      link = std::make_unique<Link>(socket);
+      break;
+    case Scheme::Tls:
+      if (const base::Status started =
+              Link::StartTls(socket, std::move(session), options, link, words);
+          !started.ok()) {
+        ReportFailure(started, words);
+        return nullptr;
+      }
       break;
   }
-  if (!connected.ok()) {
-    ReportFailure(connected, words);
-    return false;
-  }
-  ServerSocket = socket;
   std::cout << "Connected to server.\n" << std::flush;
-  return true;
+  return link;
 }
 
 }  // namespace
@@ -294,13 +317,12 @@ int StartClient(std::uint16_t port) {
     ReportFailure(parsed, {});
     return 1;
   }
-  if (!Connect(target)) return 1;
+  const std::unique_ptr<Link> server = Connect(target);
+  if (server == nullptr) return 1;
 
   WakePipe wake;
   int error = 0;
   if (!OpenWakePipe(wake, error)) {
-    net::CloseSocket(ServerSocket);
-    ServerSocket = net::kNoSocket;
     ReportFailure(base::Status::SystemError("Error starting client: ", error),
                   std::strerror(error));
     return 1;
@@ -312,16 +334,14 @@ int StartClient(std::uint16_t port) {
     SignalWakeFd = wake.writeFd;
     for (const int signal : kHandledSignals) HandleSignal(signal, NoteSignal);
     if (EnterRawMode()) {
-      code = RunClientLoop(wake);
+      code = RunClientLoop(wake, *server);
     } else {
       for (const int signal : kHandledSignals) HandleSignal(signal, SIG_DFL);
-      code = RunLineLoop(wake);
+      code = RunLineLoop(wake, *server);
     }
   } else {
-    code = RunLineLoop(wake);
+    code = RunLineLoop(wake, *server);
   }
-  net::CloseSocket(ServerSocket);
-  ServerSocket = net::kNoSocket;
   CloseWakePipe(wake);
   return code;
 }

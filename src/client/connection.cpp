@@ -1,7 +1,6 @@
 #include "client/connection.h"
 
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -48,27 +47,17 @@ void DrainWake(int readFd) {
   }
 }
 
-void ReceiveLoop(net::Socket server, int wakeFd) {
+void ReceiveLoop(Link& server, int wakeFd) {
   net::FrameSplitter splitter(kMaxTextBytes);
-  char buffer[4096];
+  std::string plain;
   for (;;) {
-    const ssize_t got = ::recv(server, buffer, sizeof buffer, 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      const int error = got == 0 ? 0 : errno;
-      {
-        std::lock_guard<std::mutex> guard(IncomingLock);
-        IncomingEnd.ended = true;
-        IncomingEnd.error = error;
-      }
-      Wake(wakeFd);
-      return;
-    }
+    plain.clear();
+    const ReceiveEnd end = server.Receive(plain);
     bool added = false;
     {
       std::lock_guard<std::mutex> guard(IncomingLock);
       splitter.Feed(
-          std::string_view(buffer, static_cast<std::size_t>(got)),
+          plain,
           [&](std::string_view text) {
             IncomingTexts.emplace_back(text);
             added = true;
@@ -77,6 +66,11 @@ void ReceiveLoop(net::Socket server, int wakeFd) {
             IncomingTexts.emplace_back(kTextTooLong);
             added = true;
           });
+      if (end.ended) IncomingEnd = end;
+    }
+    if (end.ended) {
+      Wake(wakeFd);
+      return;
     }
     if (added) Wake(wakeFd);
   }

@@ -9,15 +9,9 @@
 #include <mutex>
 #include <string>
 
-#include "net/socket.h"
+#include "client/link.h"
 
 namespace client {
-
-// How receiving ended.
-struct ReceiveEnd {
-  bool ended = false;  // the receive thread has stopped
-  int error = 0;       // 0: the server closed the connection; else errno of the failed read
-};
 
 // The longest text kept whole, in bytes. Server texts have no set maximum; this only
 // bounds what a misbehaving server can make the client hold.
@@ -49,12 +43,12 @@ void Wake(int writeFd);
 // Reads every byte waiting in a wake pipe's read end, without blocking.
 void DrainWake(int readFd);
 
-// Thread body: reads `server` until the connection ends, splits the bytes at NUL
+// Thread body: receives from `server` until the connection ends, splits the text at NUL
 // bytes (a frame cut over several reads is one text, several frames in one read are
 // several texts, in order) and appends each text to IncomingTexts. At the end it sets
 // IncomingEnd. Writes a byte to `wakeFd` after every read that added texts and once at
-// the end. Shutting the socket down from another thread ends it.
-void ReceiveLoop(net::Socket server, int wakeFd);
+// the end. Link::Stop from another thread ends it.
+void ReceiveLoop(Link& server, int wakeFd);
 
 // Moves every queued text, oldest first, to the back of `texts`, and copies
 // IncomingEnd to `end`, under IncomingLock.

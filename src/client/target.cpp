@@ -17,13 +17,30 @@ namespace {
 
 // Marks an answer that names how to connect, "SCHEME://HOST...".
 constexpr std::string_view kSchemeMark = "://";
+constexpr std::string_view kTlsScheme = "tls";
 
 constexpr std::string_view kAnswerForms = " (answer HOST, HOST:PORT or [IPV6]:PORT)";
+constexpr std::string_view kTlsAnswerForms =
+    " (answer tls://HOST, tls://HOST:PORT or tls://[IPV6]:PORT)";
+constexpr std::string_view kSchemeForms =
+    " (answer HOST, HOST:PORT, [IPV6]:PORT or tls://HOST[:PORT])";
 
-// An answer that is no server address.
-base::Status BadAnswer(std::string_view answer) {
-  return base::Status::Failure("Invalid server: " + std::string(answer) +
-                               std::string(kAnswerForms));
+// An answer that is no server address; `forms` says what would be.
+base::Status BadAnswer(std::string_view answer, std::string_view forms) {
+  return base::Status::Failure("Invalid server: " + std::string(answer) + std::string(forms));
+}
+
+char AsciiLower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// True when `scheme` is `known` in any case, as URL schemes are.
+bool IsScheme(std::string_view scheme, std::string_view known) {
+  if (scheme.size() != known.size()) return false;
+  for (std::size_t i = 0; i < scheme.size(); ++i) {
+    if (AsciiLower(scheme[i]) != known[i]) return false;
+  }
+  return true;
 }
 
 // Reads a port written after a colon.
@@ -42,31 +59,38 @@ base::Status ReadPort(std::string_view text, std::uint16_t& port) {
 base::Status ParseTarget(std::string_view answer, std::uint16_t defaultPort, Target& target) {
   Target parsed;
   parsed.port = defaultPort;
+  std::string_view forms = kAnswerForms;
+  std::string_view address = answer;  // the answer after its scheme
   if (const std::size_t mark = answer.find(kSchemeMark); mark != std::string_view::npos) {
-    // Plain TCP is the only way the client knows so far, and it has no prefix.
-    return base::Status::Failure("Unknown scheme: " + std::string(answer.substr(0, mark)) +
-                                 std::string(kAnswerForms));
+    if (!IsScheme(answer.substr(0, mark), kTlsScheme)) {
+      return base::Status::Failure("Unknown scheme: " + std::string(answer.substr(0, mark)) +
+                                   std::string(kSchemeForms));
+    }
+    parsed.scheme = Scheme::Tls;
+    parsed.port = kDefaultTlsPort;
+    forms = kTlsAnswerForms;
+    address = answer.substr(mark + kSchemeMark.size());
   }
 
   std::optional<std::string_view> port;
-  if (!answer.empty() && answer.front() == '[') {
-    const std::size_t close = answer.find(']');
-    if (close == std::string_view::npos) return BadAnswer(answer);
-    parsed.host = answer.substr(1, close - 1);
-    const std::string_view after = answer.substr(close + 1);
+  if (!address.empty() && address.front() == '[') {
+    const std::size_t close = address.find(']');
+    if (close == std::string_view::npos) return BadAnswer(answer, forms);
+    parsed.host = address.substr(1, close - 1);
+    const std::string_view after = address.substr(close + 1);
     if (!after.empty()) {
-      if (after.front() != ':') return BadAnswer(answer);
+      if (after.front() != ':') return BadAnswer(answer, forms);
       port = after.substr(1);
     }
-  } else if (const std::size_t colon = answer.find(':');
+  } else if (const std::size_t colon = address.find(':');
              colon != std::string_view::npos &&
-             answer.find(':', colon + 1) == std::string_view::npos) {
-    parsed.host = answer.substr(0, colon);
-    port = answer.substr(colon + 1);
+             address.find(':', colon + 1) == std::string_view::npos) {
+    parsed.host = address.substr(0, colon);
+    port = address.substr(colon + 1);
   } else {
-    parsed.host = answer;  // a name, an IPv4 address, or an IPv6 address without brackets
+    parsed.host = address;  // a name, an IPv4 address, or an IPv6 address without brackets
   }
-  if (parsed.host.empty()) return BadAnswer(answer);
+  if (parsed.host.empty()) return BadAnswer(answer, forms);
   if (port) {
     if (const base::Status read = ReadPort(*port, parsed.port); !read.ok()) return read;
   }

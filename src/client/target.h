@@ -1,7 +1,8 @@
 // Where the client connects: the answer to the host prompt read into a target (how to
 // connect, the host, the port), the host resolved to its addresses of both IP families,
-// and a plain TCP connection to the first address that takes one. Only the client's
-// main thread calls these, before the client's other threads start.
+// and a TCP connection to the first address that takes one (TLS, if wanted, starts over
+// it: client/link.h). Only the client's main thread calls these, before the client's
+// other threads start.
 #pragma once
 
 #include <sys/socket.h>
@@ -16,12 +17,16 @@
 
 namespace client {
 
-// How the client talks to the server. An answer with no prefix is Plain; another way
-// (TLS) is named by a prefix, "tls://HOST[:PORT]", which ParseTarget reads, and has its
-// own connect step beside ConnectPlain.
+// How the client talks to the server. An answer with no prefix is Plain; "tls://" names
+// TLS, whose connect step (client/link.h) follows ConnectPlain.
 enum class Scheme {
   Plain,  // frames over TCP, nothing around them
+  Tls,    // frames over TLS over TCP, the server's certificate verified
 };
+
+// The port of a "tls://" answer that names none: the one suggested for the server's TLS
+// twin of the game port (PELTHOLLOW_TLS_PORT).
+inline constexpr std::uint16_t kDefaultTlsPort = 61235;
 
 struct Target {
   Scheme scheme = Scheme::Plain;
@@ -31,11 +36,12 @@ struct Target {
 
 // Reads the answer to the host prompt: HOST, HOST:PORT, [IPV6]:PORT, [IPV6], or a bare
 // IPv6 literal (two colons or more and no brackets: all of it is the host, so an IPv6
-// address with a port needs the brackets). A port is decimal digits for 1 to 65535;
-// without one the target gets `defaultPort`. On success sets `target` and returns ok; on
+// address with a port needs the brackets), each also after "tls://" (the scheme in any
+// case). A port is decimal digits for 1 to 65535; without one the target gets
+// `defaultPort`, or kDefaultTlsPort over TLS. On success sets `target` and returns ok; on
 // failure returns a Failure saying in words what is wrong with the answer ("Invalid
-// port: 70000 ...", "Invalid server: ...", and "Unknown scheme: ..." for any
-// "SCHEME://" prefix, as none is known yet) and leaves `target` untouched.
+// port: 70000 ...", "Invalid server: ...", "Unknown scheme: ..." for any other
+// "SCHEME://" prefix) and leaves `target` untouched.
 base::Status ParseTarget(std::string_view answer, std::uint16_t defaultPort, Target& target);
 
 // One address of a resolved host, ready for connect().

@@ -161,7 +161,8 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   const Caps& CapsInForce() const { return caps_; }
 
   // For the last moments of the process: sends every backlog, waiting for slow sockets
-  // until `limit` has passed. REQUIRES: ConnectionLock held (and kept until the end).
+  // until `limit` has passed, then closes every transport (a TLS close_notify).
+  // REQUIRES: ConnectionLock held (and kept until the end).
   void SendEverything(std::chrono::milliseconds limit);
 
  private:

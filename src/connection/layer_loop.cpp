@@ -257,8 +257,13 @@ void ConnectionLayer::SendEverything(std::chrono::milliseconds limit) {
       WriteSending(c);
       left = left || (!c.sending.Empty() && c.writeError == 0);
     }
-    if (!left || LimitClock::now() >= end) return;
+    if (!left || LimitClock::now() >= end) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  // Then the polite end, as far as each socket takes it now: over TLS a close_notify, so
+  // that a client sees the server's close rather than a cut.
+  for (const auto& record : byHandle_) {
+    if (record && record->transport) record->transport->Close(record->socket);
   }
 }
 

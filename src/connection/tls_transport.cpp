@@ -39,8 +39,10 @@ class TlsTransport final : public Transport {
 
   bool WantsWrite() const override { return !pending_.empty(); }
 
+  // Also once the peer's close_notify came, maybe in the very read that ended the
+  // handshake: the lines before it are still the codec's to read and answer.
   bool Ready() const override {
-    return session_.HandshakeDone() && session_.state() == tls::Session::State::kOpen;
+    return session_.HandshakeDone() && session_.state() != tls::Session::State::kFailed;
   }
 
   void Close(Socket s) override {

@@ -107,7 +107,7 @@ void Session::Send(std::string_view plaintext) {
     early_.append(plaintext);
     return;
   }
-  if (state_ != State::kOpen) return;
+  if (state_ != State::kOpen && !(peerClosed_ && !localClose_)) return;
   ERR_clear_error();
   std::size_t written = 0;
   const int result = SSL_write_ex(ssl_, plaintext.data(), plaintext.size(), &written);
@@ -186,7 +186,7 @@ void Session::ReadRecords(std::string& plaintext) {
       return;
     }
     if (result == 1) {
-      if (!localClose_) plaintext.append(buffer, got);
+      plaintext.append(buffer, got);
       continue;
     }
     const int error = SSL_get_error(ssl_, result);

@@ -25,7 +25,8 @@ class Session {
   enum class State {
     kHandshake,  // the handshake is under way: ciphertext goes both ways, no plaintext yet
     kOpen,       // plaintext flows both ways
-    kClosed,     // ended cleanly: our close_notify went (Close) or the peer's came
+    kClosed,     // ended cleanly: our close_notify went (Close) or the peer's came; each
+                 // ends one direction: the peer's close leaves our sending, ours its
     kFailed,     // an error ended it; Failure() says which. Nothing more is read or sent
   };
 
@@ -39,8 +40,8 @@ class Session {
   // during the handshake, at most the end's handshake limit (kMaxServerHandshakeBytes,
   // kMaxClientHandshakeBytes). A close_notify makes the session kClosed with
   // PeerClosed(); an error, a renegotiation attempt or a handshake past its limit makes
-  // it kFailed. After our Close the plaintext is dropped; once kFailed, or after the
-  // peer's close_notify, the bytes are ignored.
+  // it kFailed. After our Close the peer's plaintext still comes, until its own
+  // close_notify; once kFailed, or after the peer's close_notify, the bytes are ignored.
   void Receive(std::string_view ciphertext, std::string& plaintext);
 
   // The peer's input ended (the socket read 0). A session that had neither seen the
@@ -50,7 +51,9 @@ class Session {
 
   // Encrypts `plaintext` into the output. Before the handshake is done it waits in the
   // session (kMaxEarlyPlaintext at most; more fails the session) and goes out, in order,
-  // once the handshake is. Ignored unless kHandshake or kOpen.
+  // once the handshake is. Also after the peer's close_notify, until our Close: a peer
+  // that closed its sending side still gets the answers to what it sent. Ignored once
+  // kFailed or after our Close.
   void Send(std::string_view plaintext);
 
   // True when ciphertext waits to be taken for the socket.

@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <chrono>
 #include <deque>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,7 +34,8 @@ class ReceiveTest : public ::testing::Test {
   void TearDown() override {
     if (server_ >= 0) ::close(server_);
     if (receiver_.joinable()) receiver_.join();
-    if (client_ >= 0) ::close(client_);
+    if (link_ == nullptr && client_ >= 0) ::close(client_);
+    link_.reset();  // closes client_
     client::CloseWakePipe(wake_);
     client::ResetIncoming();
   }
@@ -44,7 +47,10 @@ class ReceiveTest : public ::testing::Test {
     server_ = ends[1];
     Start();
   }
-  void Start() { receiver_ = std::thread(client::ReceiveLoop, client_, wake_.writeFd); }
+  void Start() {
+    link_ = std::make_unique<client::Link>(client_);
+    receiver_ = std::thread(client::ReceiveLoop, std::ref(*link_), wake_.writeFd);
+  }
 
   void Send(const std::string& bytes) {
     ASSERT_EQ(::send(server_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
@@ -68,6 +74,7 @@ class ReceiveTest : public ::testing::Test {
   client::WakePipe wake_;
   int client_ = -1;
   int server_ = -1;
+  std::unique_ptr<client::Link> link_;
   std::thread receiver_;
   std::deque<std::string> texts_;
   client::ReceiveEnd end_;
@@ -128,9 +135,9 @@ TEST_F(ReceiveTest, AResetConnectionEndsWithTheReadError) {
   EXPECT_EQ(end_.error, ECONNRESET);
 }
 
-TEST_F(ReceiveTest, ShuttingTheSocketDownStopsTheThread) {
+TEST_F(ReceiveTest, StoppingTheLinkStopsTheThread) {
   StartPair();
-  ::shutdown(client_, SHUT_RDWR);
+  link_->Stop();
   ASSERT_TRUE(WaitFor(0, true));
   EXPECT_TRUE(end_.ended);
 }

@@ -36,6 +36,27 @@ TEST(TargetTest, ReadsAHostWithOrWithoutAPort) {
   }
 }
 
+TEST(TargetTest, ReadsTlsAnswersWithTheirOwnDefaultPort) {
+  const struct {
+    const char* answer;
+    Parsed parsed;
+  } cases[] = {
+      {"tls://localhost", {"localhost", client::kDefaultTlsPort}},
+      {"tls://localhost:42001", {"localhost", 42001}},
+      {"TLS://127.0.0.1:7", {"127.0.0.1", 7}},
+      {"tls://[::1]:42001", {"::1", 42001}},
+      {"tls://2001:db8::1", {"2001:db8::1", client::kDefaultTlsPort}},
+  };
+  for (const auto& c : cases) {
+    client::Target target;
+    const base::Status status = client::ParseTarget(c.answer, kDefault, target);
+    EXPECT_TRUE(status.ok()) << c.answer << ": " << status.Text();
+    EXPECT_EQ(target.scheme, client::Scheme::Tls) << c.answer;
+    EXPECT_EQ(target.host, c.parsed.host) << c.answer;
+    EXPECT_EQ(target.port, c.parsed.port) << c.answer;
+  }
+}
+
 // ---- Answers that name no server ---------------------------------------------------
 
 TEST(TargetTest, RefusesBadPortsAndMalformedAnswersInWords) {
@@ -51,7 +72,11 @@ TEST(TargetTest, RefusesBadPortsAndMalformedAnswersInWords) {
       {"[::1", "Invalid server: [::1 (answer HOST, HOST:PORT or [IPV6]:PORT)"},
       {"[::1]80", "Invalid server: [::1]80 (answer HOST, HOST:PORT or [IPV6]:PORT)"},
       {":42001", "Invalid server: :42001 (answer HOST, HOST:PORT or [IPV6]:PORT)"},
-      {"tls://host", "Unknown scheme: tls (answer HOST, HOST:PORT or [IPV6]:PORT)"},
+      {"http://host",
+       "Unknown scheme: http (answer HOST, HOST:PORT, [IPV6]:PORT or tls://HOST[:PORT])"},
+      {"tls://",
+       "Invalid server: tls:// (answer tls://HOST, tls://HOST:PORT or tls://[IPV6]:PORT)"},
+      {"tls://host:0", "Invalid port: 0 (a port is a number from 1 to 65535)"},
   };
   for (const auto& c : cases) {
     client::Target target;

@@ -111,10 +111,12 @@ class StandInServer {
   std::deque<std::string> frames_;
 };
 
-// The client run on a pseudo-terminal of 24 rows by 80 columns.
+// The client run on a pseudo-terminal of 24 rows by 80 columns; `extraEnv` holds more
+// NAME=value entries for its environment.
 class PtyClient {
  public:
-  explicit PtyClient(int port, const std::string& term = "xterm") {
+  explicit PtyClient(int port, const std::string& term = "xterm",
+                     const std::vector<std::string>& extraEnv = {}) {
     std::vector<std::string> env;
     for (char** entry = environ; *entry != nullptr; ++entry) {
       const std::string_view variable(*entry);
@@ -123,6 +125,7 @@ class PtyClient {
     }
     env.push_back("PELTHOLLOW_PORT=" + std::to_string(port));
     env.push_back("TERM=" + term);
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
     std::vector<char*> envp;
     for (std::string& variable : env) envp.push_back(variable.data());
     envp.push_back(nullptr);
@@ -208,7 +211,9 @@ inline bool SameSettings(const termios& a, const termios& b) {
 // A client on a pseudo-terminal at the host prompt, with the terminal's settings from
 // before the client touched them.
 struct Prompted {
-  explicit Prompted(int port, const std::string& term = "xterm") : client(port, term) {
+  explicit Prompted(int port, const std::string& term = "xterm",
+                    const std::vector<std::string>& extraEnv = {})
+      : client(port, term, extraEnv) {
     ready = client.WaitForOutput("Enter a server to connect to: ");
     before = client.Settings();
   }

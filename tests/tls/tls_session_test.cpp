@@ -141,9 +141,11 @@ TEST_F(TlsSessionTest, HandshakesCarriesDataBothWaysAndClosesCleanly) {
   Pump(*client, *server);
   EXPECT_TRUE(server->PeerClosed());
   EXPECT_EQ(server->state(), State::kClosed);
-  server->Close();  // answers with its own close_notify
+  server->Send("answer");  // a close ends one direction: the answer still reaches the client
+  server->Close();         // then its own close_notify
   Pump(*client, *server);
   EXPECT_TRUE(client->PeerClosed());
+  EXPECT_EQ(clientRead_, "welcome\n" + std::string(40000, 'x') + "answer");
   server->ReceiveEnd();
   client->ReceiveEnd();
   EXPECT_EQ(server->state(), State::kClosed);

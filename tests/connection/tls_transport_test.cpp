@@ -1,0 +1,62 @@
+#include "connection/tls_transport.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "harness/folder.h"
+#include "harness/tls_certs.h"
+#include "tls/tls_client.h"
+
+namespace {
+
+using connection::IoState;
+
+// Everything waiting on `fd` now.
+std::string ReadWaiting(int fd) {
+  std::string bytes;
+  char buffer[16 * 1024];
+  ssize_t got;
+  while ((got = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) bytes.append(buffer, got);
+  return bytes;
+}
+
+// A client that sends its Finished, a line and its close_notify at once (a script that
+// pipes its lines in) has the server read all three in one go: the line is still the
+// codec's, and the answer still reaches the client.
+TEST(TlsTransportTest, ALineThatCameWithTheHandshakesEndAndTheCloseIsServed) {
+  harness::TempDir dir("pelthollow-tls-transport");
+  harness::TestAuthority authority(dir.Path());
+  const harness::IssuedCertificate issued = authority.Issue("server");
+  std::shared_ptr<const tls::ServerContext> context;
+  ASSERT_TRUE(tls::ServerContext::Load({issued.certificateFile, issued.keyFile, {}}, context).ok());
+  std::unique_ptr<tls::ClientSession> client;
+  ASSERT_TRUE(tls::ClientSession::Make({"localhost", authority.CaFile()}, client).ok());
+  int ends[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+  const auto transport = connection::MakeTlsTransport(context);
+
+  std::string hello, served, heard;
+  client->TakeOutput(hello);
+  EXPECT_EQ(transport->Take(ends[0], hello, served).state, IoState::Done);
+  client->Receive(ReadWaiting(ends[1]), heard);  // the server's flight
+  ASSERT_TRUE(client->HandshakeDone()) << client->Failure();
+  client->Send("look");
+  client->Close();
+  std::string last;
+  client->TakeOutput(last);
+  EXPECT_EQ(transport->Take(ends[0], last, served).state, IoState::Closed);
+  EXPECT_TRUE(transport->Ready());
+  EXPECT_EQ(served, "look");
+  EXPECT_EQ(transport->Send(ends[0], "answer").bytes, 6u);
+  client->Receive(ReadWaiting(ends[1]), heard);
+  EXPECT_EQ(heard, "answer");
+  ::close(ends[0]);
+  ::close(ends[1]);
+}
+
+}  // namespace
