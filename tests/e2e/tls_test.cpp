@@ -145,7 +145,8 @@ std::string ReadToEnd(int fd, bool& closed) {
 TEST(Tls, PythonsVerifyingClientPlaysThroughEveryTlsDoor) {
   const std::string python = e2e::Python();
   SKIP_WITHOUT(python, "python3", "PELTHOLLOW_REQUIRE_PYTHON");
-  TlsServer t;
+  const int telnetPort = e2e::FreePort();
+  TlsServer t({{"PELTHOLLOW_TELNET_PORT", std::to_string(telnetPort)}});
   ASSERT_TRUE(t.Ready()) << t.server.Log();
   TlsTunnel game(python, t.Ca(), t.tlsPort);
   TlsTunnel telnet(python, t.Ca(), t.telnetTlsPort);
@@ -167,16 +168,22 @@ TEST(Tls, PythonsVerifyingClientPlaysThroughEveryTlsDoor) {
   ash.Send("say hello over TLS");
   EXPECT_TRUE(birch.WaitForFrame("Ash: hello over TLS"));
 
-  // Telnet: the status names the TLS port twice over, and Mudlet is sent to the page
-  // over https.
-  Client mud(telnet.Port(), "127.0.0.3");
+  // Telnet: the status names the TLS port twice over, on both telnet doors (a client
+  // of the plain one may move), and Mudlet is sent to the page over https.
+  const std::string tlsPort = std::to_string(t.telnetTlsPort);
+  const std::string status = "\x01PORT\x02" + std::to_string(telnetPort) + "\x01TLS\x02" + tlsPort + "\x01SSL\x02" + tlsPort;
   std::string got;
   std::size_t from = 0;
+  {
+    Client plain(telnetPort);
+    plain.SendRaw(Telnet(253, 70));  // DO MSSP
+    EXPECT_TRUE(e2e::ReadUntil(plain.Fd(), got, from, status)) << got;
+  }
+  Client mud(telnet.Port(), "127.0.0.3");
   ASSERT_TRUE(e2e::ReadUntil(mud.Fd(), got, from, std::string(kWelcome) + "\r\n")) << telnet.Output() << got;
   EXPECT_TRUE(StartsWith(telnet.NextHandshake(), "connected TLSv1.3 "));
-  mud.SendRaw(Telnet(253, 70));  // DO MSSP
-  const std::string port = std::to_string(t.telnetTlsPort);
-  EXPECT_TRUE(e2e::ReadUntil(mud.Fd(), got, from, "\x01TLS\x02" + port + "\x01SSL\x02" + port)) << got;
+  mud.SendRaw(Telnet(253, 70));
+  EXPECT_TRUE(e2e::ReadUntil(mud.Fd(), got, from, status)) << got;
   mud.SendRaw(Telnet(253, 201) + "\xff\xfa\xc9" R"(Core.Hello {"client":"Mudlet","version":"4.17"})" "\xff\xf0");
   EXPECT_TRUE(e2e::ReadUntil(mud.Fd(), got, from,
                              R"(Client.GUI {"url":"https://127.0.0.1:)" + std::to_string(t.webTlsPort) + "/mudlet/"))
@@ -217,6 +224,24 @@ TEST(Tls, PythonsVerifyingClientPlaysThroughEveryTlsDoor) {
     EXPECT_TRUE(StartsWith(beast::buffers_to_string(buffer.data()), "help\tdisplays this message")) << error.message();
   }
   EXPECT_TRUE(t.server.WaitForLog(" came in by web-tls over TLSv1.3 "));
+}
+
+// Fault found by this test: with the telnet port's TLS twin open and the plain port
+// closed, the status crawlers read says PORT 0, a port no listing can use.
+TEST(Tls, TheStatusOfTelnetOverTlsAloneNamesNoPortZero) {
+  const std::string python = e2e::Python();
+  SKIP_WITHOUT(python, "python3", "PELTHOLLOW_REQUIRE_PYTHON");
+  TlsServer t;
+  ASSERT_TRUE(t.Ready()) << t.server.Log();
+  TlsTunnel telnet(python, t.Ca(), t.telnetTlsPort);
+  ASSERT_TRUE(telnet.Port()) << telnet.Output();
+  Client mud(telnet.Port());
+  std::string got;
+  std::size_t from = 0;
+  ASSERT_TRUE(e2e::ReadUntil(mud.Fd(), got, from, std::string(kWelcome) + "\r\n")) << telnet.Output() << got;
+  mud.SendRaw(Telnet(253, 70));  // DO MSSP
+  ASSERT_TRUE(e2e::ReadUntil(mud.Fd(), got, from, "\xff\xf0")) << got;
+  EXPECT_EQ(got.find("\x01PORT\x02" "0\x01"), std::string::npos) << got;
 }
 
 // Not built yet when this was written: the plain page redirects to the HTTPS twin, and
