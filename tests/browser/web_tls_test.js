@@ -62,14 +62,15 @@ function MakeCertificate(folder) {
   const certificate = path.join(folder, 'server.crt');
   const key = path.join(folder, 'server.key');
   try {
-    execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:P-256', '-nodes',
-      '-subj', '/CN=127.0.0.1', '-addext', 'subjectAltName=IP:127.0.0.1,DNS:localhost', '-days', '2',
-      '-keyout', key, '-out', certificate], { stdio: 'pipe' });
+    execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:P-256',
+      '-nodes', '-subj', '/CN=127.0.0.1', '-addext', 'subjectAltName=IP:127.0.0.1,DNS:localhost',
+      '-days', '2', '-keyout', key, '-out', certificate], { stdio: 'pipe' });
   } catch (error) {
     if (error.code === 'ENOENT') Missing('the openssl command is not installed');
     throw error;
   }
-  const spki = new crypto.X509Certificate(fs.readFileSync(certificate)).publicKey.export({ type: 'spki', format: 'der' });
+  const spki = new crypto.X509Certificate(fs.readFileSync(certificate)).publicKey
+    .export({ type: 'spki', format: 'der' });
   return { certificate, key, spki: crypto.createHash('sha256').update(spki).digest('base64') };
 }
 
@@ -81,8 +82,9 @@ async function Main() {
   const tlsPort = await FreePort();
   const server = spawn(binary, ['server'], {
     cwd: folder,
-    env: { ...process.env, PELTHOLLOW_PORT: String(await FreePort()), PELTHOLLOW_WEB_TLS_PORT: String(tlsPort),
-      PELTHOLLOW_TLS_CERT: tls.certificate, PELTHOLLOW_TLS_KEY: tls.key },
+    env: { ...process.env, PELTHOLLOW_PORT: String(await FreePort()),
+      PELTHOLLOW_WEB_TLS_PORT: String(tlsPort), PELTHOLLOW_TLS_CERT: tls.certificate,
+      PELTHOLLOW_TLS_KEY: tls.key },
     stdio: ['ignore', 'pipe', 'pipe'],
   });
   let log = '';
@@ -90,7 +92,8 @@ async function Main() {
   server.stderr.on('data', (d) => { log += d; });
   let browser = null;
   try {
-    await WaitFor('the web client over HTTPS to listen', () => log, (l) => l.includes('Web client over HTTPS on port'));
+    await WaitFor('the web client over HTTPS to listen', () => log,
+                  (l) => l.includes('Web client over HTTPS on port'));
     browser = await chromium.launchPersistentContext(userData, {
       executablePath: kChromium,
       headless: true,
@@ -114,8 +117,11 @@ async function Main() {
     await page.locator('#command').fill('help');
     await page.keyboard.press('Enter');
     await output.getByText('displays this message', { exact: false }).waitFor();
-    if (!sockets.includes(`wss://127.0.0.1:${tlsPort}/ws`)) throw new Error(`the page's WebSockets: ${sockets.join(' ')}`);
-    await WaitFor('the TLS door in the log', () => log, (l) => / came in by web-tls over TLSv1\.3 /.test(l));
+    if (!sockets.includes(`wss://127.0.0.1:${tlsPort}/ws`)) {
+      throw new Error(`the page's WebSockets: ${sockets.join(' ')}`);
+    }
+    await WaitFor('the TLS door in the log', () => log,
+                  (l) => / came in by web-tls over TLSv1\.3 /.test(l));
     if (errors.length) throw new Error(`errors in the page: ${errors.join('; ')}`);
     console.log('PASS: the web client over HTTPS in chromium');
     return 0;

@@ -32,14 +32,16 @@ class SixClient {
 
   bool Connected() const { return connected_; }
   bool Send(const std::string& bytes) {
-    return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(bytes.size());
   }
   bool WaitFor(const std::string& text) { return e2e::ReadUntil(fd_, received_, from_, text); }
   // True when the server closes the connection in time (what came first is kept).
   bool WaitForClose() {
     const auto deadline = e2e::Clock::now() + e2e::kTimeout;
     for (;;) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - e2e::Clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - e2e::Clock::now());
       pollfd p{fd_, POLLIN, 0};
       if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
       char buffer[4096];
@@ -84,8 +86,12 @@ TEST(Ipv6, EveryDoorTakesIpv6AndABanOfASlash64HoldsIt) {
   // Telnet, and Mudlet sent to the page at the bracketed address it came in on.
   SixClient telnet(telnetPort);
   ASSERT_TRUE(telnet.WaitFor(std::string(kWelcome) + "\r\n")) << telnet.Received();
-  telnet.Send("\xff\xfd\xc9\xff\xfa\xc9" R"(Core.Hello {"client":"Mudlet","version":"4.17"})" "\xff\xf0");
-  EXPECT_TRUE(telnet.WaitFor(R"("url":"http://[::1]:)" + std::to_string(webPort) + "/mudlet/")) << telnet.Received();
+  telnet.Send(
+      "\xff\xfd\xc9\xff\xfa\xc9"
+      R"(Core.Hello {"client":"Mudlet","version":"4.17"})"
+      "\xff\xf0");
+  EXPECT_TRUE(telnet.WaitFor(R"("url":"http://[::1]:)" + std::to_string(webPort) + "/mudlet/"))
+      << telnet.Received();
 
   // A WebSocket from the page's own origin, [::1] and its port.
   const std::string host = "[::1]:" + std::to_string(webPort);
@@ -103,11 +109,13 @@ TEST(Ipv6, EveryDoorTakesIpv6AndABanOfASlash64HoldsIt) {
   EXPECT_TRUE(overTls.ReadWelcome()) << tunnel.Output();
 
   const std::string who = Admin(server, {"who"});
-  EXPECT_EQ(DoorsOf(who, "::1"), (std::vector<std::string>{"game", "telnet", "web", "game-tls"})) << who;
+  EXPECT_EQ(DoorsOf(who, "::1"), (std::vector<std::string>{"game", "telnet", "web", "game-tls"}))
+      << who;
 
   // The block around ::1 is banned: its connections end, it is turned away, and IPv4
   // clients are not in it.
-  EXPECT_EQ(Admin(server, {"ban", "::/64", "test"}), "Banned ::/64 until lifted; 4 connection(s) ended.\n");
+  EXPECT_EQ(Admin(server, {"ban", "::/64", "test"}),
+            "Banned ::/64 until lifted; 4 connection(s) ended.\n");
   EXPECT_TRUE(game.WaitForClose());
   SixClient refused(server.Port());
   EXPECT_TRUE(refused.WaitFor("Your address is not allowed here.")) << refused.Received();
@@ -116,7 +124,8 @@ TEST(Ipv6, EveryDoorTakesIpv6AndABanOfASlash64HoldsIt) {
   // Fault found by this test: an IPv4 client is held as ::ffff:a.b.c.d, whose top 64
   // bits are those of ::/64, so the ban turns it away too.
   e2e::Client four(server.Port(), "127.0.0.2");
-  EXPECT_TRUE(four.ReadWelcome()) << "an IPv4 client is inside the IPv6 block ::/64:\n" << server.Log();
+  EXPECT_TRUE(four.ReadWelcome()) << "an IPv4 client is inside the IPv6 block ::/64:\n"
+                                  << server.Log();
   EXPECT_NE(Admin(server, {"bans"}).find("address ::/64  for ever  test\n"), std::string::npos);
 }
 

@@ -20,7 +20,8 @@ inline std::string FindProgram(const std::string& name) {
   path += ":/usr/sbin:/usr/games";
   for (std::size_t start = 0; start <= path.size();) {
     const std::size_t end = std::min(path.find(':', start), path.size());
-    const std::filesystem::path candidate = std::filesystem::path(path.substr(start, end - start)) / name;
+    const std::filesystem::path candidate =
+        std::filesystem::path(path.substr(start, end - start)) / name;
     if (end > start && ::access(candidate.c_str(), X_OK) == 0) return candidate.string();
     start = end + 1;
   }
@@ -36,12 +37,12 @@ inline bool Required(const char* variable) {
 
 // In a test's body: skips it when `program` (a FindProgram result) is empty, or fails
 // it when the environment variable `variable` requires the tool.
-#define SKIP_WITHOUT(program, what, variable)                                   \
-  do {                                                                         \
-    if ((program).empty()) {                                                   \
-      if (e2e::Required(variable)) FAIL() << what << " is not installed";      \
-      GTEST_SKIP() << what << " is not installed";                             \
-    }                                                                          \
+#define SKIP_WITHOUT(program, what, variable)                             \
+  do {                                                                    \
+    if ((program).empty()) {                                              \
+      if (e2e::Required(variable)) FAIL() << what << " is not installed"; \
+      GTEST_SKIP() << what << " is not installed";                        \
+    }                                                                     \
   } while (0)
 
 // `pelthollow admin <words>` run in the server's folder: its output, or "exit N: output"
@@ -69,15 +70,18 @@ inline std::vector<std::string> DoorsOf(const std::string& who, const std::strin
 }
 
 // python3 for TlsTunnel; CI sets PELTHOLLOW_REQUIRE_PYTHON=1.
-inline std::string Python() { return FindProgram("python3"); }
+inline std::string Python() {
+  return FindProgram("python3");
+}
 
 // Python's TLS client (tls_tunnel.py beside this file) in front of a TLS door: every
 // plain connection made to Port() becomes a TLS connection to the door, made from the
 // same 127.x address, its certificate verified against `caFile` for `name`.
 class TlsTunnel {
  public:
-  TlsTunnel(const std::string& python, const std::string& caFile, int port, const std::string& host = "127.0.0.1",
-            const std::string& name = "localhost", const std::string& alpn = "")
+  TlsTunnel(const std::string& python, const std::string& caFile, int port,
+            const std::string& host = "127.0.0.1", const std::string& name = "localhost",
+            const std::string& alpn = "")
       : process_(python, dir_.Path(), 0, Options(caFile, port, host, name, alpn)) {
     const std::string ready = "tunnel on port ";
     if (!process_.WaitForOutput(ready)) return;
@@ -105,10 +109,12 @@ class TlsTunnel {
   std::string Output() { return process_.Output(); }
 
  private:
-  static harness::ProcessOptions Options(const std::string& caFile, int port, const std::string& host,
-                                         const std::string& name, const std::string& alpn) {
+  static harness::ProcessOptions Options(const std::string& caFile, int port,
+                                         const std::string& host, const std::string& name,
+                                         const std::string& alpn) {
     harness::ProcessOptions options;
-    options.args = {PELTHOLLOW_E2E_DIR "/tls_tunnel.py", caFile, host, std::to_string(port), "--name", name};
+    options.args = {
+        PELTHOLLOW_E2E_DIR "/tls_tunnel.py", caFile, host, std::to_string(port), "--name", name};
     if (!alpn.empty()) options.args.insert(options.args.end(), {"--alpn", alpn});
     return options;
   }

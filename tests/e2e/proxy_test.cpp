@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <string>
 
 #include "e2e_support.h"
@@ -42,12 +43,78 @@ bool WaitForListener(int port, std::chrono::milliseconds timeout = e2e::kTimeout
   }
 }
 
+// `text` with each of the `words` (upper case, whole) replaced by its value.
+std::string Filled(std::string text, const std::map<std::string, std::string>& words) {
+  for (const auto& [word, value] : words) {
+    for (std::size_t at = text.find(word); at != std::string::npos; at = text.find(word, at)) {
+      text.replace(at, word.size(), value);
+      at += value.size();
+    }
+  }
+  return text;
+}
+
+// The README's HAProxy configuration in front of the game port, telnet and telnet
+// over TLS, bound to the loopback's test ports.
+constexpr const char* kHaproxyConfig = R"(defaults
+  timeout connect 5s
+  timeout client 1h
+  timeout server 1h
+listen game
+  mode tcp
+  bind 127.0.0.1:GAME_FRONT
+  server pelthollow 127.0.0.1:GAME_BACK send-proxy-v2
+listen telnet
+  mode tcp
+  bind 127.0.0.1:TELNET_FRONT
+  server pelthollow 127.0.0.1:TELNET_BACK send-proxy-v2
+listen telnet_tls
+  mode tcp
+  bind 127.0.0.1:TLS_FRONT
+  server pelthollow 127.0.0.1:TLS_BACK send-proxy-v2
+)";
+
+// The README's nginx configuration in front of the page, on test ports; the Host is
+// passed with its port ($http_host), which the README's port 443 leaves out.
+constexpr const char* kNginxConfig = R"(daemon off;
+master_process off;
+pid DIR/nginx.pid;
+error_log DIR/error.log warn;
+events { worker_connections 64; }
+http {
+  client_body_temp_path DIR/client_body;
+  proxy_temp_path DIR/proxy;
+  fastcgi_temp_path DIR/fastcgi;
+  uwsgi_temp_path DIR/uwsgi;
+  scgi_temp_path DIR/scgi;
+  access_log off;
+  server {
+    listen 127.0.0.1:FRONT;
+    location / {
+      proxy_pass http://127.0.0.1:BACK;
+      proxy_set_header Host $http_host;
+      proxy_set_header X-Forwarded-For $proxy_add_x_forwarded_for;
+    }
+    location /ws {
+      proxy_pass http://127.0.0.1:BACK;
+      proxy_http_version 1.1;
+      proxy_set_header Upgrade $http_upgrade;
+      proxy_set_header Connection "upgrade";
+      proxy_set_header Host $http_host;
+      proxy_set_header X-Forwarded-For $proxy_add_x_forwarded_for;
+      proxy_read_timeout 1h;
+    }
+  }
+}
+)";
+
 // A WebSocket upgrade of /ws with `headers` (whole lines, each ending in CR LF) added;
 // `host` is the Host and the origin's host.
 std::string Upgrade(const std::string& host, const std::string& headers = "") {
   return "GET /ws HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host +
          "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
-         "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n" + headers + "\r\n";
+         "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n" +
+         headers + "\r\n";
 }
 
 // A raw client whose bytes the test reads as they come.
@@ -60,7 +127,8 @@ struct RawClient {
   bool WaitForClose() {
     const auto deadline = e2e::Clock::now() + e2e::kTimeout;
     for (;;) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - e2e::Clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - e2e::Clock::now());
       pollfd p{socket.Fd(), POLLIN, 0};
       if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
       char buffer[4096];
@@ -100,23 +168,21 @@ TEST(Proxy, HaproxyNamesEachClientToTheGamePortAndTelnetAndABanHoldsThroughIt) {
   e2e::Server server(&dir, options);
   ASSERT_TRUE(server.Ready() && server.WaitForLog("Telnet over TLS on port ")) << server.Log();
 
-  // One listener in front of each door, as the README shows it.
   const int game = e2e::FreePort();
   const int telnet = e2e::FreePort();
   const int telnetTls = e2e::FreePort();
-  std::string config =
-      "defaults\n  mode tcp\n  timeout connect 5s\n  timeout client 1h\n  timeout server 1h\n";
-  for (const auto& [name, front, back] : {std::tuple{"game", game, server.Port()},
-                                          std::tuple{"telnet", telnet, telnetPort},
-                                          std::tuple{"telnet-tls", telnetTls, telnetTlsPort}}) {
-    config += std::string("listen ") + name + "\n  bind 127.0.0.1:" + std::to_string(front) +
-              "\n  server pelthollow 127.0.0.1:" + std::to_string(back) + " send-proxy-v2\n";
-  }
-  e2e::WriteFile(dir.File("haproxy.cfg"), config);
+  e2e::WriteFile(dir.File("haproxy.cfg"),
+                 Filled(kHaproxyConfig, {{"GAME_FRONT", std::to_string(game)},
+                                         {"GAME_BACK", std::to_string(server.Port())},
+                                         {"TELNET_FRONT", std::to_string(telnet)},
+                                         {"TELNET_BACK", std::to_string(telnetPort)},
+                                         {"TLS_FRONT", std::to_string(telnetTls)},
+                                         {"TLS_BACK", std::to_string(telnetTlsPort)}}));
   harness::ProcessOptions proxyOptions;
   proxyOptions.args = {"-db", "-f", dir.File("haproxy.cfg")};
   harness::Process proxy(haproxy, dir.Path(), 0, proxyOptions);
-  ASSERT_TRUE(WaitForListener(game) && WaitForListener(telnet) && WaitForListener(telnetTls)) << proxy.Output();
+  ASSERT_TRUE(WaitForListener(game) && WaitForListener(telnet) && WaitForListener(telnetTls))
+      << proxy.Output();
 
   Client ash(game, "127.0.0.2");
   ASSERT_TRUE(ash.ReadWelcome()) << server.Log() << proxy.Output();
@@ -138,12 +204,14 @@ TEST(Proxy, HaproxyNamesEachClientToTheGamePortAndTelnetAndABanHoldsThroughIt) {
   EXPECT_TRUE(DoorsOf(who, "127.0.0.1").empty()) << who;
 
   // The ban is of the client, not of the proxy that carries everyone.
-  EXPECT_EQ(Admin(server, {"ban", "127.0.0.2"}), "Banned 127.0.0.2 until lifted; 1 connection(s) ended.\n");
+  EXPECT_EQ(Admin(server, {"ban", "127.0.0.2"}),
+            "Banned 127.0.0.2 until lifted; 1 connection(s) ended.\n");
   EXPECT_TRUE(ash.WaitForClose());
   Client again(game, "127.0.0.2");
   EXPECT_EQ(again.NextFrame(), kBanned);
   EXPECT_TRUE(again.WaitForClose());
-  EXPECT_TRUE(server.WaitForLog("Refused a connection from 127.0.0.2 on game: the address is banned.\n"));
+  EXPECT_TRUE(
+      server.WaitForLog("Refused a connection from 127.0.0.2 on game: the address is banned.\n"));
   Client other(game, "127.0.0.5");
   EXPECT_TRUE(other.ReadWelcome());
   mud.socket.SendRaw("help\r\n");
@@ -159,33 +227,17 @@ TEST(Proxy, NginxNamesEachBrowserToTheWebClientAndABanHoldsThroughIt) {
   SKIP_WITHOUT(nginx, "nginx", "PELTHOLLOW_REQUIRE_PROXIES");
   const int webPort = e2e::FreePort();
   e2e::Process::Options options;
-  options.env = {{"PELTHOLLOW_PROXIES", "127.0.0.1"}, {"PELTHOLLOW_WEB_PORT", std::to_string(webPort)}};
+  options.env = {{"PELTHOLLOW_PROXIES", "127.0.0.1"},
+                 {"PELTHOLLOW_WEB_PORT", std::to_string(webPort)}};
   e2e::Server server(options);
   ASSERT_TRUE(server.Ready() && server.WaitForLog("Web client on port ")) << server.Log();
 
-  // The README's configuration on a test port, every file of nginx in the folder.
+  // The README's configuration on test ports, every file of nginx in the folder.
   e2e::TempDir dir;
   const int front = e2e::FreePort();
-  const std::string backend = "http://127.0.0.1:" + std::to_string(webPort);
-  std::string temp;
-  for (const char* kind : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
-    temp += std::string("  ") + kind + "_temp_path " + dir.File(kind) + ";\n";
-  }
-  e2e::WriteFile(dir.File("nginx.conf"),
-                 "daemon off;\nmaster_process off;\npid " + dir.File("nginx.pid") + ";\nerror_log " +
-                     dir.File("error.log") + " warn;\nevents { worker_connections 64; }\nhttp {\n" + temp +
-                     "  access_log off;\n  server {\n    listen 127.0.0.1:" + std::to_string(front) +
-                     ";\n"
-                     "    location / {\n      proxy_pass " + backend + ";\n"
-                     "      proxy_set_header Host $http_host;\n"
-                     "      proxy_set_header X-Forwarded-For $proxy_add_x_forwarded_for;\n    }\n"
-                     "    location /ws {\n      proxy_pass " + backend + ";\n"
-                     "      proxy_http_version 1.1;\n"
-                     "      proxy_set_header Upgrade $http_upgrade;\n"
-                     "      proxy_set_header Connection \"upgrade\";\n"
-                     "      proxy_set_header Host $http_host;\n"
-                     "      proxy_set_header X-Forwarded-For $proxy_add_x_forwarded_for;\n"
-                     "      proxy_read_timeout 1h;\n    }\n  }\n}\n");
+  e2e::WriteFile(dir.File("nginx.conf"), Filled(kNginxConfig, {{"DIR", dir.Path()},
+                                                               {"FRONT", std::to_string(front)},
+                                                               {"BACK", std::to_string(webPort)}}));
   harness::ProcessOptions proxyOptions;
   proxyOptions.args = {"-e", dir.File("error.log"), "-p", dir.Path(), "-c", dir.File("nginx.conf")};
   harness::Process proxy(nginx, dir.Path(), 0, proxyOptions);
@@ -208,7 +260,8 @@ TEST(Proxy, NginxNamesEachBrowserToTheWebClientAndABanHoldsThroughIt) {
   EXPECT_EQ(DoorsOf(who, "127.0.0.3"), std::vector<std::string>{"web"}) << who;
   EXPECT_EQ(server.Log().find("203.0.113.9"), std::string::npos) << server.Log();
 
-  EXPECT_EQ(Admin(server, {"ban", "127.0.0.2"}), "Banned 127.0.0.2 until lifted; 1 connection(s) ended.\n");
+  EXPECT_EQ(Admin(server, {"ban", "127.0.0.2"}),
+            "Banned 127.0.0.2 until lifted; 1 connection(s) ended.\n");
   EXPECT_TRUE(willow.WaitForClose());
   RawClient again(front, "127.0.0.2");
   again.socket.SendRaw(Upgrade(host));
@@ -224,7 +277,8 @@ TEST(Proxy, NginxNamesEachBrowserToTheWebClientAndABanHoldsThroughIt) {
 TEST(Proxy, APoorOrUntrustedProxyHeaderEndsOnlyItsOwnConnection) {
   const int telnetPort = e2e::FreePort();
   e2e::Process::Options options;
-  options.env = {{"PELTHOLLOW_PROXIES", "127.0.0.1/32"}, {"PELTHOLLOW_TELNET_PORT", std::to_string(telnetPort)}};
+  options.env = {{"PELTHOLLOW_PROXIES", "127.0.0.1/32"},
+                 {"PELTHOLLOW_TELNET_PORT", std::to_string(telnetPort)}};
   e2e::Server server(options);
   ASSERT_TRUE(server.Ready() && server.WaitForLog("Telnet port ")) << server.Log();
   Client player(server.Port(), "127.0.0.3");
@@ -233,7 +287,8 @@ TEST(Proxy, APoorOrUntrustedProxyHeaderEndsOnlyItsOwnConnection) {
   // From the proxy: version 1, the client named and its first frame after the header.
   {
     RawClient proxied(server.Port(), "127.0.0.1");
-    proxied.socket.SendRaw("PROXY TCP4 198.51.100.7 127.0.0.1 40000 61234\r\nhelp" + std::string(1, '\0'));
+    proxied.socket.SendRaw("PROXY TCP4 198.51.100.7 127.0.0.1 40000 61234\r\nhelp" +
+                           std::string(1, '\0'));
     EXPECT_TRUE(proxied.WaitFor("help\tdisplays this message")) << proxied.received;
     EXPECT_TRUE(server.WaitForLog("New connection from 198.51.100.7 ("));
   }
@@ -254,7 +309,8 @@ TEST(Proxy, APoorOrUntrustedProxyHeaderEndsOnlyItsOwnConnection) {
     proxied.socket.SendRaw(bytes);
     EXPECT_TRUE(proxied.WaitForClose());
     EXPECT_EQ(proxied.received, "");
-    EXPECT_TRUE(LogsSince(server, mark, " ended: PROXY header refused: " + reason + "\n")) << server.Log().substr(mark);
+    EXPECT_TRUE(LogsSince(server, mark, " ended: PROXY header refused: " + reason + "\n"))
+        << server.Log().substr(mark);
   }
 
   // From anyone else a header is a lie about who is there, on either door.
@@ -263,7 +319,8 @@ TEST(Proxy, APoorOrUntrustedProxyHeaderEndsOnlyItsOwnConnection) {
     RawClient stranger(port, "127.0.0.2");
     stranger.socket.SendRaw("PROXY TCP4 203.0.113.9 127.0.0.1 40000 61234\r\n");
     EXPECT_TRUE(stranger.WaitForClose());
-    EXPECT_TRUE(LogsSince(server, mark, " ended: a PROXY header from an address that is not a trusted proxy\n"))
+    EXPECT_TRUE(LogsSince(server, mark,
+                          " ended: a PROXY header from an address that is not a trusted proxy\n"))
         << server.Log().substr(mark);
   }
   EXPECT_EQ(server.Log().find("203.0.113.9"), std::string::npos) << server.Log();
@@ -276,7 +333,8 @@ TEST(Proxy, APoorOrUntrustedProxyHeaderEndsOnlyItsOwnConnection) {
 TEST(Proxy, ForwardingHeadersNameTheClientOnlyFromATrustedProxy) {
   const int webPort = e2e::FreePort();
   e2e::Process::Options options;
-  options.env = {{"PELTHOLLOW_PROXIES", "127.0.0.1,10.0.0.0/8"}, {"PELTHOLLOW_WEB_PORT", std::to_string(webPort)}};
+  options.env = {{"PELTHOLLOW_PROXIES", "127.0.0.1,10.0.0.0/8"},
+                 {"PELTHOLLOW_WEB_PORT", std::to_string(webPort)}};
   e2e::Server server(options);
   ASSERT_TRUE(server.Ready() && server.WaitForLog("Web client on port ")) << server.Log();
   const std::string host = "127.0.0.1:" + std::to_string(webPort);
@@ -285,7 +343,8 @@ TEST(Proxy, ForwardingHeadersNameTheClientOnlyFromATrustedProxy) {
   } cases[] = {
       {"127.0.0.2", "X-Forwarded-For: 203.0.113.9\r\n", "127.0.0.2"},
       {"127.0.0.1", "X-Forwarded-For: 203.0.113.9, 198.51.100.7, 10.1.2.3\r\n", "198.51.100.7"},
-      {"127.0.0.1", "Forwarded: for=203.0.113.9, for=\"[2001:db8::7]:4711\";proto=https\r\n", "2001:db8::7"},
+      {"127.0.0.1", "Forwarded: for=203.0.113.9, for=\"[2001:db8::7]:4711\";proto=https\r\n",
+       "2001:db8::7"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.headers);
