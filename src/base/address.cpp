@@ -78,6 +78,7 @@ bool ParseAddress(std::string_view text, Address& address) {
 }
 
 bool AddressBlock::Contains(const Address& address) const {
+  if (address.IsV4() && !(bits >= 96 && network.IsV4())) return false;
   Address masked = address;
   ClearBelow(masked, bits);
   return masked == network;

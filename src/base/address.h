@@ -39,7 +39,9 @@ std::string AddressText(const Address& address);
 // leaving it untouched, when `text` is no address.
 bool ParseAddress(std::string_view text, Address& address);
 
-// A CIDR block over the 128-bit form: an IPv4 /n is a /96+n here.
+// A CIDR block over the 128-bit form: an IPv4 /n is a /96+n here. The families stay
+// apart: an IPv6 block (::/64, even ::/0) holds no IPv4 address, though the mapped form
+// of every IPv4 address lies inside ::/64 as numbers.
 struct AddressBlock {
   Address network;        // the bits past `bits` are zero
   unsigned bits = 128;    // 0 to 128

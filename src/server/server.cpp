@@ -109,6 +109,17 @@ int RunServer(const ServerSettings& asked) {
   }
   core::Log("Starting server...\n");
   if (const base::Status notify = OpenNotify(); !notify.ok()) core::Log(notify.Text() + "\n");
+  auto* running = new Running(settings);
+  if (settings.AnyTls()) {
+    // A TLS port without its pair, or with one that does not load, is a failed start.
+    base::Status loaded = settings.tlsCertificate.empty() || settings.tlsKey.empty()
+                              ? base::Status::Failure("A TLS port needs PELTHOLLOW_TLS_CERT and PELTHOLLOW_TLS_KEY.")
+                              : running->certificates.Load(settings.tlsCertificate, settings.tlsKey);
+    if (!loaded.ok()) {
+      core::Log(loaded.Text() + "\n", core::LogPriority::Error);
+      return 1;
+    }
+  }
   connection::Socket listening = connection::kNoSocket;
   const base::Status listened = net::ListenTcp(nullptr, settings.port, listening);
   if (!listened.ok()) {
@@ -117,7 +128,6 @@ int RunServer(const ServerSettings& asked) {
   }
   core::Log("Listening on port " + std::to_string(settings.port) + ".\n");
 
-  auto* running = new Running(settings);
   connection::ConnectionLayer& layer = running->layer;
   {
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
@@ -127,16 +137,6 @@ int RunServer(const ServerSettings& asked) {
   for (const base::Status& status : {layer.Init(), running->countdown.Init()}) {
     if (!status.ok()) {
       core::Log("Error listening: " + std::to_string(status.error()) + "\n");
-      Exit(1);
-    }
-  }
-  if (settings.AnyTls()) {
-    // A TLS port without its pair, or with one that does not load, is a failed start.
-    base::Status loaded = settings.tlsCertificate.empty() || settings.tlsKey.empty()
-                              ? base::Status::Failure("A TLS port needs PELTHOLLOW_TLS_CERT and PELTHOLLOW_TLS_KEY.")
-                              : running->certificates.Load(settings.tlsCertificate, settings.tlsKey);
-    if (!loaded.ok()) {
-      core::Log(loaded.Text() + "\n", core::LogPriority::Error);
       Exit(1);
     }
   }

@@ -71,7 +71,8 @@ void AppendMsspStatus(std::string& out, const MsspStatus& status) {
   AppendVariable(out, "PLAYERS", std::to_string(status.players));
   AppendVariable(out, "UPTIME", std::to_string(status.startTime));
   AppendVariable(out, "CODEBASE", "Pelthollow");
-  AppendVariable(out, "PORT", std::to_string(status.port));
+  // Without a plain telnet port there is no PORT to name: only the TLS one below.
+  if (status.port != 0) AppendVariable(out, "PORT", std::to_string(status.port));
   if (status.tlsPort != 0) {
     AppendVariable(out, "TLS", std::to_string(status.tlsPort));
     AppendVariable(out, "SSL", std::to_string(status.tlsPort));

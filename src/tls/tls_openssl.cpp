@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace tls::detail {
 
@@ -20,6 +21,14 @@ FileStamp StampFrom(const struct stat& info) {
   stamp.mtimeSeconds = info.st_mtim.tv_sec;
   stamp.mtimeNanoseconds = info.st_mtim.tv_nsec;
   return stamp;
+}
+
+// "Error reading TLS key file /etc/x.pem: No such file or directory (2)": the operator
+// who mistyped a path reads what went wrong, not only its number.
+base::Status FileError(const std::string& reading, int error) {
+  const char* words = ::strerrordesc_np(error);
+  return base::Status::Failure(reading + (words != nullptr ? words : "error") + " (" +
+                               std::to_string(error) + ")");
 }
 
 }  // namespace
@@ -46,12 +55,12 @@ base::Status ReadPemFile(const std::string& path, std::string_view what, std::st
                          FileStamp& stamp) {
   const std::string reading = "Error reading " + std::string(what) + " " + path + ": ";
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return base::Status::SystemError(reading, errno);
+  if (fd < 0) return FileError(reading, errno);
   struct stat info;
   if (::fstat(fd, &info) != 0) {
     const int error = errno;
     ::close(fd);
-    return base::Status::SystemError(reading, error);
+    return FileError(reading, error);
   }
   if (!S_ISREG(info.st_mode) || info.st_size > static_cast<off_t>(kMaxPemFileBytes)) {
     ::close(fd);
@@ -66,7 +75,7 @@ base::Status ReadPemFile(const std::string& path, std::string_view what, std::st
     if (n < 0) {
       const int error = errno;
       ::close(fd);
-      return base::Status::SystemError(reading, error);
+      return FileError(reading, error);
     }
     if (n == 0) break;
     read.append(buffer, static_cast<std::size_t>(n));

@@ -115,9 +115,9 @@ Status ServerContext::Load(const ServerOptions& options,
     ERR_clear_error();
     return Status::Failure("Out of memory making a TLS context");
   }
-  // Mozilla's intermediate profile leaves the choice of suite to the client, which
-  // knows whether it has AES in hardware.
-  SSL_CTX_clear_options(made->ctx_, SSL_OP_CIPHER_SERVER_PREFERENCE);
+  // The server's order of suites holds (every one is AEAD with forward secrecy), except
+  // that a client that puts ChaCha20 first, having no AES in hardware, gets it.
+  SSL_CTX_set_options(made->ctx_, SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_PRIORITIZE_CHACHA);
   status = UseCertificates(made->ctx_, certificatePem, options.certificateFile);
   if (!status.ok()) return status;
   status = UseKey(made->ctx_, keyPem, options);

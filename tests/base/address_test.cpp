@@ -38,6 +38,11 @@ TEST(AddressTest, BlocksMatchTheirFamilyAndShowTheirOwnPrefix) {
   ASSERT_TRUE(ParseBlock("2001:db8:1:2::/64", v6));
   EXPECT_TRUE(v6.Contains(Parsed("2001:db8:1:2:ffff::1")));
   EXPECT_FALSE(v6.Contains(Parsed("2001:db8:1:3::1")));
+  for (const char* wide : {"::/64", "::/0"}) {  // the mapped IPv4 addresses lie inside as numbers
+    ASSERT_TRUE(ParseBlock(wide, v6));
+    EXPECT_FALSE(v6.Contains(Parsed("127.0.0.2"))) << wide;
+    EXPECT_TRUE(v6.Contains(Parsed("::1"))) << wide;
+  }
   AddressBlock one;
   ASSERT_TRUE(ParseBlock("::1", one));
   EXPECT_EQ(BlockText(one), "::1");

@@ -121,8 +121,8 @@ TEST(Ipv6, EveryDoorTakesIpv6AndABanOfASlash64HoldsIt) {
   EXPECT_TRUE(refused.WaitFor("Your address is not allowed here.")) << refused.Received();
   EXPECT_TRUE(refused.WaitForClose());
   EXPECT_TRUE(server.WaitForLog("Refused a connection from ::1 on game: the address is banned.\n"));
-  // Fault found by this test: an IPv4 client is held as ::ffff:a.b.c.d, whose top 64
-  // bits are those of ::/64, so the ban turns it away too.
+  // An IPv4 client is held as ::ffff:a.b.c.d, whose top 64 bits are those of ::/64:
+  // the ban must still leave it alone.
   e2e::Client four(server.Port(), "127.0.0.2");
   EXPECT_TRUE(four.ReadWelcome()) << "an IPv4 client is inside the IPv6 block ::/64:\n"
                                   << server.Log();

@@ -220,8 +220,8 @@ TEST(Proxy, HaproxyNamesEachClientToTheGamePortAndTelnetAndABanHoldsThroughIt) {
 
 // --- nginx ----------------------------------------------------------------------
 
-// Not built yet when this was written: the web doors' client address from the
-// forwarding headers of a trusted proxy.
+// The web doors take the client's address from the forwarding headers of a trusted
+// proxy.
 TEST(Proxy, NginxNamesEachBrowserToTheWebClientAndABanHoldsThroughIt) {
   const std::string nginx = e2e::FindProgram("nginx");
   SKIP_WITHOUT(nginx, "nginx", "PELTHOLLOW_REQUIRE_PROXIES");
@@ -327,9 +327,8 @@ TEST(Proxy, APoorOrUntrustedProxyHeaderEndsOnlyItsOwnConnection) {
   EXPECT_EQ(player.Ask("help").value_or("").rfind("help\tdisplays this message", 0), 0u);
 }
 
-// Not built yet when this was written: from a trusted proxy the right-most address
-// that is no trusted proxy is the client, in either header; from anyone else the
-// headers are ignored.
+// From a trusted proxy the right-most address that is no trusted proxy is the client,
+// in either header; from anyone else the headers are ignored.
 TEST(Proxy, ForwardingHeadersNameTheClientOnlyFromATrustedProxy) {
   const int webPort = e2e::FreePort();
   e2e::Process::Options options;

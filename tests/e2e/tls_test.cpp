@@ -240,8 +240,8 @@ TEST(Tls, PythonsVerifyingClientPlaysThroughEveryTlsDoor) {
   EXPECT_TRUE(t.server.WaitForLog(" came in by web-tls over TLSv1.3 "));
 }
 
-// Fault found by this test: with the telnet port's TLS twin open and the plain port
-// closed, the status crawlers read says PORT 0, a port no listing can use.
+// With the telnet port's TLS twin open and the plain port closed, the status crawlers
+// read names no PORT 0, a port no listing can use.
 TEST(Tls, TheStatusOfTelnetOverTlsAloneNamesNoPortZero) {
   const std::string python = e2e::Python();
   SKIP_WITHOUT(python, "python3", "PELTHOLLOW_REQUIRE_PYTHON");
@@ -262,8 +262,8 @@ TEST(Tls, TheStatusOfTelnetOverTlsAloneNamesNoPortZero) {
       << got;
 }
 
-// Not built yet when this was written: the plain page redirects to the HTTPS twin, and
-// HTTPS answers tell the browser to stay there.
+// The plain page redirects to the HTTPS twin, and HTTPS answers tell the browser to
+// stay there.
 TEST(Tls, ThePlainPageSendsBrowsersToHttpsAndHttpsSaysToStay) {
   const std::string python = e2e::Python();
   SKIP_WITHOUT(python, "python3", "PELTHOLLOW_REQUIRE_PYTHON");
