@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "base/address.h"
+#include "base/fields.h"
 
 namespace connection {
 
@@ -109,6 +110,19 @@ class Codec {
   // Appends the bytes that close the connection politely when the server ends it
   // (a WebSocket close frame); nothing for protocols that simply close.
   virtual void Finish(std::string& out) { (void)out; }
+
+  // An upgrade hands the connection to a new build of the server, in a new process.
+  // SaveState writes the codec's whole state (what was agreed with the peer, what it
+  // asked for, a half-read line or frame) as the fields of one record; RestoreState
+  // reads it into a codec its door's CodecMaker has just made for the same endpoints,
+  // before Start or Read. A record of an older or newer build reads as well as it can:
+  // a field missing keeps its default. False when the record cannot be this codec's:
+  // the connection is then ended. A codec that carries nothing says false.
+  virtual void SaveState(base::FieldWriter& out) const { (void)out; }
+  virtual bool RestoreState(base::FieldReader& in) {
+    (void)in;
+    return false;
+  }
 };
 
 // What a door's codec is made from: where the connection came in.
