@@ -39,10 +39,8 @@ void Worker::Loop() {
       working_ = true;
     }
     Finish finish = job.work();
-    {
-      std::lock_guard<std::mutex> guard(mutex_);
-      working_ = false;
-    }
+    // Posted before the job stops counting: whoever sees an empty queue and no posted
+    // task knows every answer has run.
     host_->Post([host = host_, connection = job.connection, ticket = job.ticket,
                  finish = std::move(finish)] {
       if (connection == kNoSocket) {
@@ -51,6 +49,10 @@ void Worker::Loop() {
         host->Answer(connection, ticket, finish);
       }
     });
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      working_ = false;
+    }
   }
 }
 

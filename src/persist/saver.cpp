@@ -150,7 +150,8 @@ bool Saver::BeforeExit(std::string_view path) {
     std::unique_lock<std::mutex> guard(mutex_);
     world_.bytes.reset();
     dropped.swap(world_.waiting);
-    changed_.wait(guard, [&] { return !writing_; });
+    // The bans' newest text is written too: a ban made just before the end is kept.
+    changed_.wait(guard, [&] { return !writing_ && !bans_.bytes; });
   }
   const bool saved = persist::SaveWorld(path);
   {

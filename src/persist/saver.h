@@ -44,8 +44,8 @@ bool SaveFailedLast();
 // temporary file beside the old one) and some to spare. One statvfs. Any thread.
 bool CanKeepNewCharacters();
 
-// The final save: waits for the writes in progress, drops any world snapshot still
-// waiting, and saves now as SaveWorld does, returning its result (counted, and
+// The final save: waits for the writes in progress and the bans' text still waiting,
+// drops any world snapshot still waiting, and saves now as SaveWorld does, returning its result (counted, and
 // reported after failed tries, as SaveInBackground's are). The caller keeps
 // ConnectionLock so nothing changes afterwards. REQUIRES: ConnectionLock held.
 bool SaveBeforeExit(std::string_view path = kSaveFilePath);
