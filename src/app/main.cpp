@@ -14,6 +14,7 @@
 #include "client/client.h"
 #include "net/socket.h"
 #include "server/server.h"
+#include "server/upgrade.h"
 
 int main(int argc, char** argv) {
   // An unusable standard output ends the program before it writes anything.
@@ -44,6 +45,8 @@ int main(int argc, char** argv) {
         std::cout << message << std::flush;
         return 1;
       }
+      // An upgrade's probe only reads what the old server hands over, and answers.
+      if (server::IsUpgradeProbe()) return server::RunUpgradeProbe();
       return server::RunServer(settings);
     }
     case app::Mode::Client:

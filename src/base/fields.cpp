@@ -110,6 +110,26 @@ FieldReader FieldReader::Record(std::uint32_t tag) {
   return nested;
 }
 
+std::vector<std::uint64_t> FieldReader::AllUnsigned(std::uint32_t tag) {
+  std::vector<std::uint64_t> all;
+  for (const Field& field : fields_) {
+    if (field.tag != tag) continue;
+    if (field.kind != Kind::Unsigned) good_ = false;
+    if (field.kind == Kind::Unsigned) all.push_back(field.number);
+  }
+  return all;
+}
+
+std::vector<std::int64_t> FieldReader::AllSigned(std::uint32_t tag) {
+  std::vector<std::int64_t> all;
+  for (const Field& field : fields_) {
+    if (field.tag != tag) continue;
+    if (field.kind != Kind::Signed) good_ = false;
+    if (field.kind == Kind::Signed) all.push_back(UnZigZag(field.number));
+  }
+  return all;
+}
+
 std::vector<std::string_view> FieldReader::AllBytes(std::uint32_t tag) {
   std::vector<std::string_view> all;
   for (const Field& field : fields_) {

@@ -47,6 +47,8 @@ class FieldReader {
   std::string_view Bytes(std::uint32_t tag, std::string_view otherwise = {});
   // A nested record; an empty record when there is none.
   FieldReader Record(std::uint32_t tag);
+  std::vector<std::uint64_t> AllUnsigned(std::uint32_t tag);
+  std::vector<std::int64_t> AllSigned(std::uint32_t tag);
   std::vector<std::string_view> AllBytes(std::uint32_t tag);
   std::vector<FieldReader> AllRecords(std::uint32_t tag);
   // Marks the record damaged: a value read well that makes no sense.

@@ -398,6 +398,10 @@ std::uint64_t LoginCount(LoginResult result) {
   return LoginsEnded[static_cast<std::size_t>(result)].load(std::memory_order_relaxed);
 }
 
+void SetLoginCount(LoginResult result, std::uint64_t count) {
+  LoginsEnded[static_cast<std::size_t>(result)].store(count, std::memory_order_relaxed);
+}
+
 // Asks for the end of the connection once this answer has left (EndRequested); its
 // character, if any, then leaves play and is stored, as at any end of a connection.
 void Quit(Socket connection, const CommandLine&) {

@@ -67,4 +67,14 @@ void PruneAllowances() {
 
 std::uint64_t AllowanceRefusals(connection::LimitKind kind) { return Book.RefusalCount(kind); }
 
+connection::CarriedBook CarryAllowances() {
+  ASSERT_CONNECTION_LOCK_HELD();
+  return Book.Carry();
+}
+
+void AdoptAllowances(const connection::CarriedBook& book) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  Book.Adopt(book);
+}
+
 }  // namespace commands

@@ -30,4 +30,9 @@ void PruneAllowances();
 // The refusals of `kind` (FailedLogins, NewCharacters) since start. Any thread.
 std::uint64_t AllowanceRefusals(connection::LimitKind kind);
 
+// The book of the game's limits, for an upgrade, and the book made again from it in
+// the new process. REQUIRES: ConnectionLock held.
+connection::CarriedBook CarryAllowances();
+void AdoptAllowances(const connection::CarriedBook& book);
+
 }  // namespace commands

@@ -1,5 +1,6 @@
 #include "commands/interpreter.h"
 
+#include <algorithm>
 #include <cassert>
 #include <string_view>
 #include <unordered_map>
@@ -69,6 +70,18 @@ void ForgetSession(Socket connection) {
 void ForgetAllSessions() {
   ASSERT_CONNECTION_LOCK_HELD();
   Sessions.clear();
+}
+
+std::vector<std::pair<Socket, Session>> CarrySessions() {
+  ASSERT_CONNECTION_LOCK_HELD();
+  std::vector<std::pair<Socket, Session>> all(Sessions.begin(), Sessions.end());
+  std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  return all;
+}
+
+void AdoptSessions(const std::vector<std::pair<Socket, Session>>& sessions) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  for (const auto& [connection, session] : sessions) Sessions[connection] = session;
 }
 
 }  // namespace commands

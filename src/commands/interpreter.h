@@ -3,6 +3,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "base/address.h"
 #include "core/socket_handle.h"
@@ -44,5 +46,10 @@ void ForgetSession(Socket connection);
 
 // Forgets every session (tests that start from empty tables).
 void ForgetAllSessions();
+
+// Every session, for an upgrade, and the sessions made again from them in the new
+// process. REQUIRES: ConnectionLock held.
+std::vector<std::pair<Socket, Session>> CarrySessions();
+void AdoptSessions(const std::vector<std::pair<Socket, Session>>& sessions);
 
 }  // namespace commands

@@ -19,5 +19,7 @@ inline constexpr std::size_t kLoginResults = 6;
 
 // Logins that ended with `result` since start. Any thread.
 std::uint64_t LoginCount(LoginResult result);
+// Sets the count of `result`: an upgraded process goes on from the old one's counts.
+void SetLoginCount(LoginResult result, std::uint64_t count);
 
 }  // namespace commands

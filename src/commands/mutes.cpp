@@ -43,4 +43,14 @@ std::size_t MutesInForce(MuteClock::time_point now) {
       std::count_if(Mutes.begin(), Mutes.end(), [now](const auto& mute) { return now < mute.second; }));
 }
 
+std::vector<std::pair<std::string, MuteClock::time_point>> CarryMutes() {
+  ASSERT_CONNECTION_LOCK_HELD();
+  return {Mutes.begin(), Mutes.end()};
+}
+
+void AdoptMutes(const std::vector<std::pair<std::string, MuteClock::time_point>>& mutes) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  Mutes = {mutes.begin(), mutes.end()};
+}
+
 }  // namespace commands

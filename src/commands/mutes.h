@@ -5,7 +5,10 @@
 
 #include <chrono>
 #include <cstddef>
+#include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace commands {
 
@@ -23,5 +26,10 @@ bool Unmute(std::string_view name);
 bool Muted(std::string_view name, MuteClock::time_point now = MuteClock::now());
 // The mutes that last at `now`; leaves the list as it is. REQUIRES: ConnectionLock held.
 std::size_t MutesInForce(MuteClock::time_point now = MuteClock::now());
+
+// Every mute, for an upgrade, and the list made again from them in the new process.
+// REQUIRES: ConnectionLock held.
+std::vector<std::pair<std::string, MuteClock::time_point>> CarryMutes();
+void AdoptMutes(const std::vector<std::pair<std::string, MuteClock::time_point>>& mutes);
 
 }  // namespace commands

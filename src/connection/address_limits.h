@@ -20,6 +20,16 @@ namespace connection {
 
 using LimitClock = std::chrono::steady_clock;
 
+// A time on the monotonic clock as an upgrade carries it to the next process (the clock
+// goes on across an exec): nanoseconds since its epoch; the epoch itself is "none".
+inline std::int64_t CarriedTime(LimitClock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+inline LimitClock::time_point FromCarriedTime(std::int64_t nanoseconds) {
+  return LimitClock::time_point(
+      std::chrono::duration_cast<LimitClock::duration>(std::chrono::nanoseconds(nanoseconds)));
+}
+
 // What untrusted addresses are held to. A limit of 0 means no limit.
 struct AddressLimits {
   // 127.0.0.0/8 and ::1: the machine's own loopback.
@@ -43,6 +53,19 @@ inline constexpr std::size_t kLimitKinds = 4;
 
 // "Limit reached by 203.0.113.9: PELTHOLLOW_MAX_CONNECTIONS=64" and a line feed.
 std::string LimitReachedText(const base::Address& key, LimitKind kind, const AddressLimits& limits);
+
+// An AddressBook as an upgrade carries it: every record, and the refusals counted.
+struct CarriedBook {
+  struct Record {
+    base::Address key;
+    unsigned live = 0;
+    std::vector<std::int64_t> failedLogins;  // CarriedTime, oldest first
+    std::vector<std::int64_t> created;
+    std::uint8_t refused = 0;
+  };
+  std::vector<Record> records;
+  std::array<std::uint64_t, kLimitKinds> refusals{};
+};
 
 // The counts kept per limit key; `now` comes from the caller so tests can move time. A
 // record lives while its key has a live connection or a failure or creation inside its
@@ -82,6 +105,11 @@ class AddressBook {
 
   std::size_t Records() const { return records_.size(); }
 
+  // For an upgrade: everything the book holds, and a book made again from it (in a new
+  // one, before any count is kept).
+  CarriedBook Carry() const;
+  void Adopt(const CarriedBook& carried);
+
  private:
   struct Record {
     unsigned live = 0;
@@ -111,6 +139,10 @@ class LinePace {
   // when the next may be, when they took it past its burst.
   bool Charge(unsigned linesPerSecond, std::size_t units, LimitClock::time_point now,
               LimitClock::time_point& readyAt);
+
+  // Its whole state, for an upgrade.
+  LimitClock::time_point Due() const { return due_; }
+  void SetDue(LimitClock::time_point due) { due_ = due; }
 
  private:
   LimitClock::time_point due_{};  // when the bucket would be full again

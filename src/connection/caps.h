@@ -51,6 +51,10 @@ class ByteBudget {
     return full_;
   }
 
+  // Its whole state, for an upgrade.
+  ByteClock::time_point Full() const { return full_; }
+  void SetFull(ByteClock::time_point full) { full_ = full; }
+
  private:
   ByteClock::time_point full_{};  // when the bucket is empty of debt; earlier: room
 };

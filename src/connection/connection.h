@@ -113,6 +113,7 @@ struct Connection {
   Socket socket = kNoSocket;
   std::uint64_t order = 0;  // accept sequence number: the order of sweeps
   Peer peer;
+  Endpoints endpoints;  // where it came in: what its codec was made from
   const Door* door = nullptr;
   bool started = false;   // its transport was ready and its codec started
   bool admitted = false;  // admitted to its door: logged, welcomed, its lines handled
@@ -150,6 +151,7 @@ struct Connection {
   ProxyStep proxyStep = ProxyStep::None;
   std::unique_ptr<net::ProxyHeaderReader> proxyReader;
   std::string proxyHeld;  // Check: the first bytes, until they are known to be no header
+  std::string proxyFed;   // Header: the bytes fed to the reader so far (for an upgrade)
   bool proxyRead = false;  // the header came this turn: its source is applied under the lock
   bool forwarded = false;  // a forwarded header has named its client (ForwardedClient)
   std::optional<net::ProxySource> proxySource;

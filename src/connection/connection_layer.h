@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -28,6 +29,7 @@
 #include "base/address.h"
 #include "base/status.h"
 #include "connection/address_limits.h"
+#include "connection/carried.h"
 #include "connection/connection.h"
 #include "core/outbox.h"
 #include "core/worker.h"
@@ -160,6 +162,31 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   std::size_t Buffered() const { return buffered_; }
   const Caps& CapsInForce() const { return caps_; }
 
+  // --- An upgrade to a new build (layer_carry.cpp). ---------------------------------------
+  // A quiet: no line goes to its handler (they wait, in order); reading, writing, the
+  // worker's answers and the deadlines go on. At the end of each turn `ready` is asked,
+  // `settled` telling whether nothing is in flight (no task posted, no socket handed
+  // over, no connection held but `except`); when it says yes, `then` runs once on the
+  // input thread, with ConnectionLock held and the input thread's I/O at rest. `then`
+  // may Carry, EndUncarried and exec, or EndQuiet. REQUIRES: ConnectionLock held.
+  void BeginQuiet(Socket except, std::function<bool(bool settled)> ready, std::function<void()> then);
+  void EndQuiet();
+  bool Quieting() const { return quiet_.has_value(); }
+  // Every connection the next process can take in, as values; the ones it cannot (TLS,
+  // whose sessions live in this process's OpenSSL) are listed in `left`.
+  // REQUIRES: ConnectionLock held, inside a quiet's work.
+  CarriedLayer Carry(std::vector<Socket>& left) const;
+  // Tells each of `sockets` `text` (when it is a player) and ends it at once: its output,
+  // its codec's goodbye and its transport's close (a close_notify) get one try, and its
+  // socket drains. REQUIRES: ConnectionLock held, inside a quiet's work.
+  void EndUncarried(const std::vector<Socket>& sockets, std::string_view text);
+  // In the new process, after its doors are added and before its threads start: takes
+  // in the carried connections as they were, each on the door of its name; one whose
+  // door is gone or whose codec cannot read its record is closed and logged. Their line
+  // handlers hear Admitted again for those admitted, and nothing is logged or sent.
+  // Returns the sockets taken in. REQUIRES: ConnectionLock held.
+  std::vector<Socket> Adopt(const CarriedLayer& carried);
+
   // For the last moments of the process: sends every backlog, waiting for slow sockets
   // until `limit` has passed, then closes every transport (a TLS close_notify).
   // REQUIRES: ConnectionLock held (and kept until the end).
@@ -186,6 +213,14 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
     int uid = -1;
   };
 
+  struct QuietWork {
+    Socket except = kNoSocket;
+    std::function<bool(bool settled)> ready;
+    std::function<void()> then;
+  };
+  // layer_carry.cpp
+  void CheckQuiet();
+  bool AdoptOne(const CarriedConnection& in);
   // layer_take.cpp
   Connection* Find(Socket s) const;
   void TakeHandedOver();
@@ -273,6 +308,7 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   std::vector<Socket> dirty_;
   // Unsent output per limited key, over all its connections.
   std::unordered_map<base::Address, std::size_t, base::AddressHash> keyBacklog_;
+  std::optional<QuietWork> quiet_;
   bool inRunOnce_ = false;  // RunOnce holds the lock: no need to wake it
   bool busy_ = false;       // lines or output were left for the next turn
   std::string encoded_;     // a frame through its codec, reused
@@ -292,6 +328,7 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   // The wait until the next deadline, as the last turn left it (-1: none). Read by the
   // next turn before it takes the lock.
   std::atomic<int> nextDue_{-1};
+  std::atomic<bool> quietAsked_{false};  // quiet_ is set: RunOnce looks at it every few ms
   // Held by the input thread while it does I/O without ConnectionLock, and by
   // SendEverything, which writes from another thread at the end of the process.
   std::mutex ioMutex_;

@@ -14,6 +14,13 @@
 
 namespace connection {
 
+namespace {
+
+// How often a quiet looks whether what was in flight has finished.
+constexpr int kQuietLookMs = 5;
+
+}  // namespace
+
 ConnectionLayer::~ConnectionLayer() {
   for (const auto& c : byHandle_) {
     if (c) ::close(c->socket);
@@ -95,6 +102,7 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
   int wait = busy_ ? 0 : timeoutMs;
   const int due = nextDue_.load(std::memory_order_relaxed);
   if (due >= 0 && (wait < 0 || due < wait)) wait = due;
+  if (quietAsked_.load(std::memory_order_relaxed) && (wait < 0 || wait > kQuietLookMs)) wait = kQuietLookMs;
   const int count = ::epoll_wait(waitSet_, events, 256, wait);
 
   // Reads and writes, without the lock: a slow transport (a TLS handshake) holds up
@@ -171,7 +179,7 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
     core::FlushOutbox();  // what the handlers queued as connections ended: a cat left its cell
     HandOverBacklogs();
     SetInterests();
-    busy_ = !withLines_.empty() || toWriteHead_ < toWrite_.size() || !pendingCodecs_.empty();
+    busy_ = (!withLines_.empty() && !quiet_) || toWriteHead_ < toWrite_.size() || !pendingCodecs_.empty();
     nextDue_.store(MillisecondsToNextDeadline(LimitClock::now()), std::memory_order_relaxed);
     inRunOnce_ = false;
   }
@@ -184,6 +192,7 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
     // its output to leave may end now.
     if (!written_.empty()) busy_ = true;
   }
+  if (quietAsked_.load(std::memory_order_relaxed)) CheckQuiet();
 }
 
 bool ConnectionLayer::ConnectionsAreConsistent() const {

@@ -86,7 +86,11 @@ std::size_t ConnectionLayer::ReadProxyHeader(Connection& c) {
   const std::size_t taken = reader.Feed(bytes);
   std::string_view rest = bytes.substr(taken);
   if (c.proxyStep == Connection::ProxyStep::Header) {
-    if (reader.state() == net::ProxyHeaderReader::State::kReading) return bytes.size();
+    if (reader.state() == net::ProxyHeaderReader::State::kReading) {
+      c.proxyFed.append(bytes);
+      return bytes.size();
+    }
+    std::string().swap(c.proxyFed);
     if (reader.state() == net::ProxyHeaderReader::State::kRefused) {
       end("PROXY header refused: " + std::string(reader.reason()));
       return bytes.size();
@@ -325,6 +329,7 @@ int ConnectionLayer::MillisecondsToNextDeadline(LimitClock::time_point now) cons
 
 // One sweep: at most one waiting line of every connection, in accept order.
 void ConnectionLayer::Sweep(LimitClock::time_point now) {
+  if (quiet_) return;  // an upgrade is waiting for what is in flight: lines wait
   const std::vector<std::pair<std::uint64_t, Socket>> turn(withLines_.begin(), withLines_.end());
   for (const auto& [order, socket] : turn) {
     Connection* c = Find(socket);

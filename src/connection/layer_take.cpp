@@ -127,6 +127,7 @@ void ConnectionLayer::Take(Socket socket, std::size_t doorIndex, const base::Add
   c.socket = socket;
   c.order = nextOrder_++;
   c.peer = peer;
+  c.endpoints = endpoints;
   c.door = &door;
   c.codec = std::move(codec);
   c.transport = door.makeTransport ? door.makeTransport() : MakePlainTransport();

@@ -2,12 +2,36 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <string>
 
 namespace persist {
+
+namespace {
+
+int Held = -1;  // the process's lock: taken once, at start
+
+}  // namespace
+
+int SaveFolderLockDescriptor() { return Held; }
+
+base::Status AdoptSaveFolderLock(int fd, std::string_view savePath) {
+  const std::string path = std::string(savePath) + ".lock";
+  struct stat held {};
+  struct stat named {};
+  // A lock already held by this open file is taken again at once.
+  if (::fstat(fd, &held) != 0 || ::stat(path.c_str(), &named) != 0 || held.st_dev != named.st_dev ||
+      held.st_ino != named.st_ino || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    return LockSaveFolder(savePath);
+  }
+  ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  Held = fd;
+  return {};
+}
 
 base::Status LockSaveFolder(std::string_view savePath) {
   // Not the save file itself: every save renames a new file over it, and a lock on the
@@ -21,6 +45,7 @@ base::Status LockSaveFolder(std::string_view savePath) {
     if (error == EWOULDBLOCK) return base::Status::Failure("Another server is using this folder.");
     return base::Status::SystemError("Error locking " + path + ": ", error);
   }
+  Held = fd;
   return {};  // `fd` stays open, and the lock with it, until the process ends
 }
 

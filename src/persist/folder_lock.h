@@ -19,4 +19,12 @@ namespace persist {
 // folder, and never the lock file's contents.
 base::Status LockSaveFolder(std::string_view savePath = kSaveFilePath);
 
+// The descriptor that holds the lock; -1 before it is taken. An upgrade hands it to the
+// next process, which takes it up with AdoptSaveFolderLock: the lock is never let go.
+int SaveFolderLockDescriptor();
+// Takes up the lock held by `fd`, inherited from the old process, after checking that it
+// is the lock file's and holds the lock; when it is not, `fd` is closed and the lock
+// taken afresh, as LockSaveFolder does.
+base::Status AdoptSaveFolderLock(int fd, std::string_view savePath = kSaveFilePath);
+
 }  // namespace persist

@@ -47,6 +47,13 @@ class Console final : public connection::LineHandler {
   connection::ConnectionLayer& Layer() { return layer_; }
   Countdown& Shutdown() { return countdown_; }
 
+  // What "upgrade [announcement]" does: the server's upgrade (server/upgrade.h). Set
+  // once before the threads start; none in a console without a server to upgrade.
+  using UpgradeCommand =
+      std::function<std::optional<ConsoleAnswer>(connection::Socket connection, std::string announcement)>;
+  void SetUpgrade(UpgradeCommand upgrade) { upgrade_ = std::move(upgrade); }
+  const UpgradeCommand& Upgrade() const { return upgrade_; }
+
  private:
   connection::ConnectionLayer& layer_;
   Countdown& countdown_;
@@ -54,6 +61,7 @@ class Console final : public connection::LineHandler {
   std::string UserOf(connection::Socket connection) const;
 
   std::unordered_map<connection::Socket, int> users_;  // each connection's peer user
+  UpgradeCommand upgrade_;
 };
 
 // Runs one console command line for `connection` on `console`. Returns its answer, or

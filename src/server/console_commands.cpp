@@ -347,6 +347,17 @@ Answer Status(Call& call) {
   return Did(text);
 }
 
+// Hands the server to the executable at its own path, carrying every connection;
+// answered by the new process, or by this one when the upgrade fails. The announcement
+// may come in double quotes.
+Answer Upgrade(Call& call) {
+  std::string_view text = RestFrom(call, 0);
+  if (text.size() >= 2 && text.front() == '"' && text.back() == '"') text = text.substr(1, text.size() - 2);
+  if (commands::HasControlCharacter(text)) return Refused("Control characters are not allowed.\n");
+  if (!call.console.Upgrade()) return Refused("This server cannot be upgraded.\n");
+  return call.console.Upgrade()(call.socket, std::string(text));
+}
+
 // Every console command, with its usage and the words it needs at least.
 struct Command {
   const char* word;
@@ -360,6 +371,7 @@ constexpr Command kCommands[] = {
     {"announce", "announce TEXT", 1, Announce},
     {"shutdown", "shutdown [seconds|cancel]", 0, Shutdown},
     {"restart", "restart [seconds|cancel]", 0, Shutdown},
+    {"upgrade", "upgrade [announcement]", 0, Upgrade},
     {"status", "status", 0, Status},
     {"save", "save", 0, Save},
     {"ban", "ban ADDRESS|CIDR [minutes] [reason]", 1, Ban},

@@ -5,6 +5,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -156,10 +157,29 @@ void Countdown::EndNow(CountdownKind kind) {
   std::_Exit(!saved ? 1 : kind == CountdownKind::Restart ? kRestartExitCode : 0);
 }
 
-void Countdown::Run() {
+Countdown::Carried Countdown::Carry() {
+  ASSERT_CONNECTION_LOCK_HELD();
+  std::lock_guard<std::mutex> guard(mutex_);
+  return {running_, kind_, due_, nextStep_};
+}
+
+void Countdown::Adopt(const Carried& carried) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  std::lock_guard<std::mutex> guard(mutex_);
+  running_ = carried.running;
+  kind_ = carried.kind;
+  due_ = carried.due;
+  nextStep_ = std::min(carried.nextStep, std::size(kSteps));
+}
+
+void Countdown::Run(Standstill& standstill) {
   for (;;) {
-    pollfd waits[2] = {{signals_, POLLIN, 0}, {wake_, POLLIN, 0}};
-    const int ready = ::poll(waits, 2, MillisecondsToNextStep());
+    pollfd waits[3] = {{signals_, POLLIN, 0}, {wake_, POLLIN, 0}, {standstill.Descriptor(), POLLIN, 0}};
+    const int ready = ::poll(waits, 3, MillisecondsToNextStep());
+    if (ready > 0 && (waits[2].revents & POLLIN) != 0) {
+      standstill.Keep();  // the signal waits, pending, for this process or the next
+      continue;
+    }
     if (ready > 0 && (waits[0].revents & POLLIN) != 0) EndNow(CountdownKind::Shutdown);
     if (ready > 0 && (waits[1].revents & POLLIN) != 0) {
       std::uint64_t ignored;

@@ -16,6 +16,7 @@
 
 #include "base/status.h"
 #include "connection/connection_layer.h"
+#include "server/standstill.h"
 
 namespace server {
 
@@ -64,8 +65,20 @@ class Countdown {
 
   // The signal thread: waits for a shutdown signal or the countdown's next step, and
   // ends the process when either is due; a signal is a shutdown, whatever countdown
-  // runs. Signals that arrive during the end are ignored. Never returns.
-  [[noreturn]] void Run();
+  // runs. Signals that arrive during the end are ignored. Stands still while
+  // `standstill` asks (an upgrade), leaving signals pending. Never returns.
+  [[noreturn]] void Run(Standstill& standstill);
+
+  // The countdown as an upgrade carries it, and the countdown taken up again in the new
+  // process before its threads start. REQUIRES: ConnectionLock held.
+  struct Carried {
+    bool running = false;
+    CountdownKind kind = CountdownKind::Shutdown;
+    std::chrono::steady_clock::time_point due{};
+    std::size_t nextStep = 0;
+  };
+  Carried Carry();
+  void Adopt(const Carried& carried);
 
  private:
   int MillisecondsToNextStep();

@@ -55,12 +55,24 @@ connection::CodecMaker FrameCodecMaker() {
 
 // Opens one door's listener; `opened` is logged once it listens, `bindFailed` names a
 // failure with its errno.
+// A listener an upgrade carried for the door `name`, taken out of `carried`; kNoSocket
+// when there is none.
+connection::Socket TakeCarried(CarriedListeners& carried, std::string_view name) {
+  const auto it = carried.find(name);
+  if (it == carried.end()) return connection::kNoSocket;
+  const connection::Socket socket = it->second;
+  carried.erase(it);
+  return socket;
+}
+
 base::Status OpenDoor(connection::ConnectionLayer& layer, connection::Door door, const base::Address* address,
                       std::uint16_t port, const std::string& opened, const char* bindFailed,
-                      std::string acceptName, std::vector<Listener>& listeners) {
-  connection::Socket socket = connection::kNoSocket;
-  const base::Status status = net::ListenTcp(address, port, socket);
-  if (!status.ok()) return status.WithWhat(bindFailed);
+                      std::string acceptName, std::vector<Listener>& listeners, CarriedListeners& carried) {
+  connection::Socket socket = TakeCarried(carried, door.name);
+  if (socket == connection::kNoSocket) {
+    const base::Status status = net::ListenTcp(address, port, socket);
+    if (!status.ok()) return status.WithWhat(bindFailed);
+  }
   core::Log(opened + "\n");
   std::string name = door.name;
   listeners.push_back({socket, layer.AddDoor(std::move(door)), std::move(name), std::move(acceptName), true});
@@ -76,7 +88,8 @@ Listener GameListener(connection::ConnectionLayer& layer, Game& game, connection
 }
 
 base::Status OpenDoors(const ServerSettings& settings, connection::ConnectionLayer& layer, Game& game,
-                       const Certificates& certificates, std::vector<Listener>& listeners) {
+                       const Certificates& certificates, std::vector<Listener>& listeners,
+                       CarriedListeners& carried) {
   web::WebCodecOptions webOptions;
   webOptions.origins = settings.webOrigins;
   webOptions.proxies = settings.limits.proxies;
@@ -90,7 +103,7 @@ base::Status OpenDoors(const ServerSettings& settings, connection::ConnectionLay
     const std::string port = std::to_string(settings.webPort);
     base::Status opened = OpenDoor(layer, GameDoor("web", web::WebCodecMaker(plainWeb), game), nullptr,
                                    settings.webPort, "Web client on port " + port + ".",
-                                   "Error binding web client port: ", "web client", listeners);
+                                   "Error binding web client port: ", "web client", listeners, carried);
     if (!opened.ok()) return opened;
   }
   // Read by every telnet connection's codec for as long as the process runs.
@@ -99,7 +112,11 @@ base::Status OpenDoors(const ServerSettings& settings, connection::ConnectionLay
   telnet->tlsPort = settings.telnetTlsPort;
   telnet->webPort = settings.webTlsPort != 0 ? settings.webTlsPort : settings.webPort;
   telnet->webTls = settings.webTlsPort != 0;
-  telnet->startTime = static_cast<std::int64_t>(std::time(nullptr));
+  // Since the process began, across upgrades.
+  telnet->startTime = static_cast<std::int64_t>(std::time(nullptr)) -
+                      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() -
+                                                                       ServerStartTime())
+                          .count();
   telnet->playersInPlay = [] { return world::InPlay().size(); };
   auto telnetMaker = [telnet](const connection::Endpoints& endpoints) {
     return std::make_unique<telnet::TelnetCodec>(*telnet, endpoints);
@@ -109,7 +126,7 @@ base::Status OpenDoors(const ServerSettings& settings, connection::ConnectionLay
   if (settings.telnetPort != 0) {
     base::Status opened = OpenDoor(layer, telnetDoor, nullptr, settings.telnetPort,
                                    "Telnet port " + std::to_string(settings.telnetPort) + ".",
-                                   "Error binding telnet port: ", "telnet", listeners);
+                                   "Error binding telnet port: ", "telnet", listeners, carried);
     if (!opened.ok()) return opened;
   }
   if (settings.metricsPort != 0) {
@@ -128,7 +145,7 @@ base::Status OpenDoors(const ServerSettings& settings, connection::ConnectionLay
         OpenDoor(layer, std::move(door), &settings.metricsAddress, settings.metricsPort,
                  "Metrics on " + base::AddressText(settings.metricsAddress) + " port " +
                      std::to_string(settings.metricsPort) + ".",
-                 "Error binding metrics port: ", "metrics", listeners);
+                 "Error binding metrics port: ", "metrics", listeners, carried);
     if (!opened.ok()) return opened;
   }
   if (settings.tlsPort != 0) {
@@ -136,30 +153,31 @@ base::Status OpenDoors(const ServerSettings& settings, connection::ConnectionLay
     door.proxied = true;
     base::Status opened = OpenDoor(layer, OverTls(std::move(door), certificates, false), nullptr,
                                    settings.tlsPort, "Game port over TLS on port " + std::to_string(settings.tlsPort) + ".",
-                                   "Error binding TLS port: ", "TLS", listeners);
+                                   "Error binding TLS port: ", "TLS", listeners, carried);
     if (!opened.ok()) return opened;
   }
   if (settings.telnetTlsPort != 0) {
     base::Status opened = OpenDoor(layer, OverTls(telnetDoor, certificates, false), nullptr, settings.telnetTlsPort,
                                    "Telnet over TLS on port " + std::to_string(settings.telnetTlsPort) + ".",
-                                   "Error binding telnet TLS port: ", "telnet TLS", listeners);
+                                   "Error binding telnet TLS port: ", "telnet TLS", listeners, carried);
     if (!opened.ok()) return opened;
   }
   if (settings.webTlsPort != 0) {
     base::Status opened =
         OpenDoor(layer, OverTls(GameDoor("web", web::WebCodecMaker(tlsWeb), game), certificates, true),
                  nullptr, settings.webTlsPort, "Web client over HTTPS on port " + std::to_string(settings.webTlsPort) + ".",
-                 "Error binding web TLS port: ", "web TLS", listeners);
+                 "Error binding web TLS port: ", "web TLS", listeners, carried);
     if (!opened.ok()) return opened;
   }
   return {};
 }
 
 void OpenConsole(const ServerSettings& settings, connection::ConnectionLayer& layer, Console& console,
-                 std::vector<Listener>& listeners) {
+                 std::vector<Listener>& listeners, CarriedListeners& carried) {
   if (settings.consolePath.empty()) return;
-  connection::Socket socket = connection::kNoSocket;
-  const base::Status status = net::ListenUnix(settings.consolePath, socket);
+  connection::Socket socket = TakeCarried(carried, "console");
+  const base::Status status =
+      socket != connection::kNoSocket ? base::Status() : net::ListenUnix(settings.consolePath, socket);
   if (!status.ok()) {
     core::Log("Error opening console socket " + settings.consolePath + ": " + std::to_string(status.error()) +
               "; the server runs without a console.\n");
@@ -178,11 +196,17 @@ void OpenConsole(const ServerSettings& settings, connection::ConnectionLayer& la
 
 int OpenSpare() { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }
 
-void AcceptLoop(connection::ConnectionLayer& layer, const std::vector<Listener>& listeners, int spare) {
+void AcceptLoop(connection::ConnectionLayer& layer, const std::vector<Listener>& listeners, int spare,
+                Standstill& standstill) {
   std::vector<pollfd> waits;
   for (const Listener& listener : listeners) waits.push_back({listener.socket, POLLIN, 0});
+  waits.push_back({standstill.Descriptor(), POLLIN, 0});
   for (;;) {
     const int ready = ::poll(waits.data(), waits.size(), -1);
+    if (ready > 0 && (waits.back().revents & POLLIN) != 0) {
+      standstill.Keep();
+      continue;
+    }
     if (ready < 0) {
       if (errno == EINTR) continue;
       core::Log("Error accepting connection: " + std::to_string(errno) + "\n");

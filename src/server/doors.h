@@ -4,6 +4,7 @@
 // the other threads start.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "server/console.h"
 #include "server/game.h"
 #include "server/settings.h"
+#include "server/standstill.h"
 
 namespace server {
 
@@ -29,6 +31,10 @@ struct Listener {
   bool tcp = true;
 };
 
+// Listening sockets an upgrade carried over from the old process, by the name of their
+// door: a door that finds its own takes it rather than binding its port again.
+using CarriedListeners = std::map<std::string, connection::Socket, std::less<>>;
+
 // Adds the game port's door to `layer` for `listening`, already open.
 Listener GameListener(connection::ConnectionLayer& layer, Game& game, connection::Socket listening);
 
@@ -38,12 +44,13 @@ Listener GameListener(connection::ConnectionLayer& layer, Game& game, connection
 // The first that cannot open is a failed start: its status names it ("Error binding
 // telnet port: 98").
 base::Status OpenDoors(const ServerSettings& settings, connection::ConnectionLayer& layer, Game& game,
-                       const Certificates& certificates, std::vector<Listener>& listeners);
+                       const Certificates& certificates, std::vector<Listener>& listeners,
+                       CarriedListeners& carried);
 
 // Opens the console's socket at `settings.consolePath`, logged "Console at <path>.". A
 // console that cannot open is logged and the server goes on without one.
 void OpenConsole(const ServerSettings& settings, connection::ConnectionLayer& layer, Console& console,
-                 std::vector<Listener>& listeners);
+                 std::vector<Listener>& listeners, CarriedListeners& carried);
 
 // A descriptor kept for the moment the process has no other: closed, it lets one
 // waiting connection be accepted and turned away at once, so that a full table of
@@ -53,7 +60,9 @@ int OpenSpare();
 
 // The accept thread: accepts on every listener for as long as the server runs, and
 // hands each connection to `layer`; errors pause it, never end it. `spare` is
-// OpenSpare's, the thread's from now on.
-[[noreturn]] void AcceptLoop(connection::ConnectionLayer& layer, const std::vector<Listener>& listeners, int spare);
+// OpenSpare's, the thread's from now on. Stands still while `standstill` asks (an
+// upgrade): connections wait in the listeners' queues meanwhile.
+[[noreturn]] void AcceptLoop(connection::ConnectionLayer& layer, const std::vector<Listener>& listeners, int spare,
+                             Standstill& standstill);
 
 }  // namespace server

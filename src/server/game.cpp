@@ -48,16 +48,18 @@ std::string Game::Holder(connection::Socket connection) const {
   return kit != world::Kits().end() ? kit->second->name + " (a kit)" : std::string();
 }
 
-void LoadGame(connection::ConnectionLayer& layer) {
+void LoadGame(connection::ConnectionLayer& layer, bool worldTaken) {
   ASSERT_CONNECTION_LOCK_HELD();
   world::InitTerritoryMap();
-  persist::LoadWorld();
-  world::TakeChanges();  // what was loaded is what the file holds
+  if (!worldTaken) {
+    persist::LoadWorld();
+    world::TakeChanges();  // what was loaded is what the file holds
+  }
   persist::LoadBans();
   const std::size_t characters = world::CharactersToSave().size();
   const std::size_t bans =
       connection::Bans().Addresses().size() + connection::Bans().Names().size();
-  core::Log("Loaded " + std::to_string(characters) +
+  core::Log(std::string(worldTaken ? "Took over " : "Loaded ") + std::to_string(characters) +
             (characters == 1 ? " character" : " characters") + " and " + std::to_string(bans) +
             (bans == 1 ? " ban.\n" : " bans.\n"));
   persist::StartPasswordConversion();

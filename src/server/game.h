@@ -30,9 +30,9 @@ class Game final : public connection::LineHandler {
 
 // Builds the map, loads the save file and the bans, says what it loaded ("Loaded 12
 // characters and 3 bans."), and starts the saver and the worker (whose answers `layer`
-// runs). REQUIRES: ConnectionLock held; once, before any
-// connection is taken.
-void LoadGame(connection::ConnectionLayer& layer);
+// runs). With `worldTaken`, the world came from an upgrade's state and the save file
+// is not read. REQUIRES: ConnectionLock held; once, before any connection is taken.
+void LoadGame(connection::ConnectionLayer& layer, bool worldTaken = false);
 
 // The save at the end of the process. REQUIRES: ConnectionLock held, and kept.
 bool SaveGameBeforeExit();

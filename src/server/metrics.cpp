@@ -58,6 +58,14 @@ class DurationHistogram {
     std::lock_guard<std::mutex> guard(mutex_);
     return {bounds_, counts_, sum_, count_};
   }
+  // Counts carried from an older process; ones of other bounds are left.
+  void Restore(const std::vector<std::uint64_t>& counts, double sum, std::uint64_t count) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (counts.size() != counts_.size()) return;
+    counts_ = counts;
+    sum_ = sum;
+    count_ = count;
+  }
 
  private:
   const std::vector<double> bounds_;  // ascending, in seconds
@@ -70,7 +78,7 @@ class DurationHistogram {
 
 // What the server has measured of itself. One per process: the server is the process.
 struct Measures {
-  const Clock::time_point started = Clock::now();
+  Clock::time_point started = Clock::now();  // changed only before the threads run
   std::atomic<std::int64_t> lastTickNanoseconds{0};
   DurationHistogram ticks{
       {0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1}};
@@ -408,6 +416,38 @@ std::string RenderMetrics(const connection::ConnectionLayer& layer,
   RenderSaves(out);
   RenderProcess(out);
   return out.Finish();
+}
+
+CarriedMeasures CarryMeasures() {
+  CarriedMeasures carried;
+  carried.started = connection::CarriedTime(Measured.started);
+  carried.lastTickNanoseconds = Measured.lastTickNanoseconds.load();
+  const DurationHistogram::Reading ticks = Measured.ticks.Read();
+  carried.ticks = {ticks.counts, ticks.sum, ticks.count};
+  const DurationHistogram::Reading saves = Measured.saves.Read();
+  carried.saves = {saves.counts, saves.sum, saves.count};
+  carried.savesDone = Measured.savesDone.load();
+  carried.savesFailed = Measured.savesFailed.load();
+  carried.lastSaveDone = Measured.lastSaveDone.load();
+  carried.kicks = Measured.kicks.load();
+  carried.acceptErrors = Measured.acceptErrors.load();
+  std::lock_guard<std::mutex> guard(Measured.mutex);
+  carried.lastSnapshotSeconds = Measured.lastSnapshotSeconds;
+  return carried;
+}
+
+void AdoptMeasures(const CarriedMeasures& carried) {
+  Measured.started = connection::FromCarriedTime(carried.started);
+  Measured.lastTickNanoseconds = carried.lastTickNanoseconds;
+  Measured.ticks.Restore(carried.ticks.counts, carried.ticks.sum, carried.ticks.count);
+  Measured.saves.Restore(carried.saves.counts, carried.saves.sum, carried.saves.count);
+  Measured.savesDone = carried.savesDone;
+  Measured.savesFailed = carried.savesFailed;
+  Measured.lastSaveDone = carried.lastSaveDone;
+  Measured.kicks = carried.kicks;
+  Measured.acceptErrors = carried.acceptErrors;
+  std::lock_guard<std::mutex> guard(Measured.mutex);
+  Measured.lastSnapshotSeconds = carried.lastSnapshotSeconds;
 }
 
 }  // namespace server

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,29 @@ void NoteAcceptError();
 
 // When the server started (the monotonic clock). Any thread.
 std::chrono::steady_clock::time_point ServerStartTime();
+
+// Everything measured so far, as an upgrade carries it to the next process, which goes
+// on counting from it. Times on the monotonic clock in nanoseconds.
+struct CarriedMeasures {
+  struct Histogram {
+    std::vector<std::uint64_t> counts;
+    double sum = 0;
+    std::uint64_t count = 0;
+  };
+  std::int64_t started = 0;
+  std::int64_t lastTickNanoseconds = 0;
+  Histogram ticks;
+  Histogram saves;
+  std::uint64_t savesDone = 0;
+  std::uint64_t savesFailed = 0;
+  std::int64_t lastSaveDone = 0;
+  std::uint64_t kicks = 0;
+  std::uint64_t acceptErrors = 0;
+  double lastSnapshotSeconds = 0;
+};
+CarriedMeasures CarryMeasures();
+// Before any thread but the caller's runs.
+void AdoptMeasures(const CarriedMeasures& carried);
 
 // Everything measured, in `format` (OpenMetrics ends with "# EOF"), for a scrape on a
 // connection of the metrics door: that connection is not counted among the metrics

@@ -2,10 +2,12 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "base/password.h"
@@ -22,6 +24,8 @@
 #include "server/game.h"
 #include "server/metrics.h"
 #include "server/notify.h"
+#include "server/running.h"
+#include "server/upgrade.h"
 
 namespace server {
 
@@ -29,53 +33,52 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Everything the server's threads share. One per process, made once and never freed:
-// the threads it starts run until the process ends.
-struct Running {
-  explicit Running(const ServerSettings& settings)
-      : settings(settings),
-        layer(settings.limits, settings.caps),
-        countdown(layer, {[] { return SaveGameBeforeExit(); }, settings.consolePath}),
-        console(layer, countdown) {}
-
-  const ServerSettings settings;
-  connection::ConnectionLayer layer;
-  Game game;
-  Countdown countdown;
-  Console console;
-  Certificates certificates;
-  std::vector<Listener> listeners;  // filled before the threads start, read-only afterwards
-};
-
 [[noreturn]] void Exit(int code) {
   core::FlushLogBeforeExit();
   std::_Exit(code);
 }
 
 [[noreturn]] void TickLoop(Running& running) {
-  for (std::uint64_t tick = 1;; ++tick) {
+  for (;;) {
+    Clock::time_point due;
+    {
+      std::lock_guard<core::FairLock> guard(core::ConnectionLock);
+      due = running.nextTick;
+    }
+    std::this_thread::sleep_until(due);
     {
       std::lock_guard<core::FairLock> guard(core::ConnectionLock);
       const Clock::time_point began = Clock::now();
-      running.game.Tick(running.layer, tick);
+      running.game.Tick(running.layer, ++running.ticks);
       running.certificates.ReloadIfChanged();
       NoteTick(Clock::now() - began);
+      running.nextTick = Clock::now() + kTickPeriod;  // measured from the end of the tick
     }
     // The service manager's watchdog is fed by ticks that ran: a server whose tick
     // cannot get the lock or never ends is killed and started again. A ping that
     // cannot be sent is tried again at the next tick.
     Notify("WATCHDOG=1");
-    std::this_thread::sleep_for(kTickPeriod);  // measured from the end of the tick
   }
+}
+
+// The path of this process's executable, as it is now: the one an upgrade runs.
+std::string OwnExecutable() {
+  char path[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  return n > 0 ? std::string(path, static_cast<std::size_t>(n)) : std::string();
 }
 
 }  // namespace
 
 int RunServer(const ServerSettings& asked) {
   ServerSettings settings = asked;
+  // Started by an upgrade: the old process's state, its descriptors and its world.
+  std::optional<UpgradeState> carried = TakeUpgradeState();
   // Two servers in one folder would each save over the other's characters. Taken first:
   // a second server touches nothing, not even the temporary save file.
-  if (const base::Status locked = persist::LockSaveFolder(); !locked.ok()) {
+  const base::Status locked = carried && carried->folderLock >= 0 ? persist::AdoptSaveFolderLock(carried->folderLock)
+                                                                   : persist::LockSaveFolder();
+  if (!locked.ok()) {
     core::Log(locked.Text() + "\n", core::LogPriority::Error);
     return 1;
   }
@@ -110,6 +113,12 @@ int RunServer(const ServerSettings& asked) {
   core::Log("Starting server...\n");
   if (const base::Status notify = OpenNotify(); !notify.ok()) core::Log(notify.Text() + "\n");
   auto* running = new Running(settings);
+  running->executable = OwnExecutable();
+  CarriedListeners carriedListeners;
+  if (carried) {
+    AdoptMeasures(carried->measures);
+    for (const CarriedListener& l : carried->listeners) carriedListeners[l.door] = l.socket;
+  }
   if (settings.AnyTls()) {
     // A TLS port without its pair, or with one that does not load, is a failed start.
     base::Status loaded = settings.tlsCertificate.empty() || settings.tlsKey.empty()
@@ -121,7 +130,12 @@ int RunServer(const ServerSettings& asked) {
     }
   }
   connection::Socket listening = connection::kNoSocket;
-  const base::Status listened = net::ListenTcp(nullptr, settings.port, listening);
+  if (const auto game = carriedListeners.find("game"); game != carriedListeners.end()) {
+    listening = game->second;
+    carriedListeners.erase(game);
+  }
+  const base::Status listened =
+      listening != connection::kNoSocket ? base::Status() : net::ListenTcp(nullptr, settings.port, listening);
   if (!listened.ok()) {
     core::Log(listened.Text());
     return 1;
@@ -131,31 +145,39 @@ int RunServer(const ServerSettings& asked) {
   connection::ConnectionLayer& layer = running->layer;
   {
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-    LoadGame(layer);
+    LoadGame(layer, carried.has_value());
   }
   running->listeners.push_back(GameListener(layer, running->game, listening));
-  for (const base::Status& status : {layer.Init(), running->countdown.Init()}) {
+  for (const base::Status& status : {layer.Init(), running->countdown.Init(), running->standstill.Init()}) {
     if (!status.ok()) {
       core::Log("Error listening: " + std::to_string(status.error()) + "\n");
       Exit(1);
     }
   }
-  if (const base::Status doors = OpenDoors(settings, layer, running->game, running->certificates, running->listeners);
+  if (const base::Status doors =
+          OpenDoors(settings, layer, running->game, running->certificates, running->listeners, carriedListeners);
       !doors.ok()) {
     core::Log(doors.Text() + "\n");
     Exit(1);
   }
   const int spare = OpenSpare();
-  OpenConsole(settings, layer, running->console, running->listeners);
+  OpenConsole(settings, layer, running->console, running->listeners, carriedListeners);
+  for (const auto& [door, socket] : carriedListeners) ::close(socket);  // a door no longer opened
+  running->console.SetUpgrade([running](connection::Socket console, std::string announcement) {
+    return BeginUpgrade(*running, console, std::move(announcement));
+  });
   {
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
     core::DeliverOutboxTo(&layer);
+    running->nextTick = Clock::now();
+    if (carried) AdoptUpgradeState(*running, *carried);
   }
   // Every door listens and the console is open: the service manager may count the
   // server as started.
   if (const base::Status ready = Notify("READY=1"); !ready.ok()) core::Log(ready.Text() + "\n");
-  std::thread([running] { running->countdown.Run(); }).detach();
-  std::thread([running, spare] { AcceptLoop(running->layer, running->listeners, spare); }).detach();
+  std::thread([running] { running->countdown.Run(running->standstill); }).detach();
+  std::thread([running, spare] { AcceptLoop(running->layer, running->listeners, spare, running->standstill); })
+      .detach();
   std::thread([running] {
     for (;;) running->layer.RunOnce(-1);
   }).detach();

@@ -299,4 +299,94 @@ void ClearCharacterTables() {
   for (auto& cell : Table.CellOccupants) cell.clear();
 }
 
+namespace {
+
+CarriedCharacter CarriedFrom(const Character& c) {
+  CarriedCharacter carried{c, {}};
+  carried.character.following = nullptr;
+  if (c.following != nullptr) carried.leader = c.following->name;
+  return carried;
+}
+
+}  // namespace
+
+CarriedWorld CarryWorld() {
+  ASSERT_CONNECTION_LOCK_HELD();
+  CarriedWorld carried;
+  carried.clock = GameClock;
+  carried.changed = Table.Changed;
+  for (const auto& c : Table.OfflineCharacters) carried.stored.push_back(CarriedFrom(*c));
+  for (const auto& [connection, c] : Table.OnlineCharacters) {
+    std::string queue;
+    MoveQueue copy = Table.MoveQueues.at(c.get());
+    for (; !copy.Empty(); copy.Pop()) queue += copy.Front();
+    carried.inPlay.push_back({connection, CarriedFrom(*c), std::move(queue)});
+  }
+  for (const auto& [connection, c] : Table.KitQueue) carried.kits.push_back({connection, CarriedFrom(*c)});
+  return carried;
+}
+
+std::string AdoptWorld(const CarriedWorld& carried) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  std::unordered_map<std::string, Character*> byName;
+  std::vector<std::pair<Character*, const std::string*>> leaders;
+  const auto make = [&](const CarriedCharacter& from) -> std::unique_ptr<Character> {
+    auto c = std::make_unique<Character>(from.character);
+    c->following = nullptr;
+    if (!byName.emplace(c->name, c.get()).second) return nullptr;
+    if (!from.leader.empty()) leaders.emplace_back(c.get(), &from.leader);
+    return c;
+  };
+  std::string fault;
+  for (const CarriedCharacter& from : carried.stored) {
+    std::unique_ptr<Character> c = make(from);
+    if (c == nullptr) {
+      fault = "the name " + from.character.name + " is held twice";
+      break;
+    }
+    Table.HeldNames.Add(c->name);
+    Table.OfflineCharacters.push_back(std::move(c));
+  }
+  for (std::size_t i = 0; fault.empty() && i < carried.inPlay.size(); ++i) {
+    const CarriedWorld::InPlay& from = carried.inPlay[i];
+    const Character& values = from.character.character;
+    if (!OnMap(values.x, values.y) || Table.OnlineCharacters.count(from.connection) != 0 ||
+        from.queue.size() > MoveQueue::kCapacity) {
+      fault = "the character in play " + values.name + " is off the map or twice in play";
+      break;
+    }
+    std::unique_ptr<Character> c = make(from.character);
+    if (c == nullptr) {
+      fault = "the name " + values.name + " is held twice";
+      break;
+    }
+    MoveQueue& queue = Table.MoveQueues[c.get()];
+    for (const char word : from.queue) queue.Push(word);
+    AddToCell(from.connection, c->x, c->y);
+    Table.HeldNames.Add(c->name);
+    Table.OnlineCharacters.emplace(from.connection, std::move(c));
+  }
+  for (std::size_t i = 0; fault.empty() && i < carried.kits.size(); ++i) {
+    const CarriedWorld::Kit& from = carried.kits[i];
+    std::unique_ptr<Character> c = make(from.character);
+    if (c == nullptr || Table.KitQueue.count(from.connection) != 0) {
+      fault = "the kit " + from.character.character.name + " is held twice";
+      break;
+    }
+    Table.HeldNames.Add(c->name);
+    Table.KitQueue.emplace(from.connection, std::move(c));
+  }
+  for (const auto& [c, leader] : leaders) {
+    const auto it = byName.find(*leader);
+    if (it != byName.end()) c->following = it->second;  // one gone meanwhile: nobody
+  }
+  if (!fault.empty()) {
+    ClearCharacterTables();
+    return fault;
+  }
+  GameClock = carried.clock;
+  Table.Changed = carried.changed;
+  return {};
+}
+
 }  // namespace world

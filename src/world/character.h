@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "net/socket.h"
+#include "world/clock.h"
 
 namespace world {
 
@@ -200,6 +201,37 @@ bool TakeChanges();
 
 // Releases every character and empties every table (server end, and tests).
 void ClearCharacterTables();
+
+// The tables as an upgrade carries them to the next process: every character by value
+// (its `following` left empty: `leader` names whom it follows, as names are unique), the
+// movement queue of each in play, and the game's clock.
+struct CarriedCharacter {
+  Character character;
+  std::string leader;  // the name of the character it follows; empty: nobody
+};
+struct CarriedWorld {
+  struct InPlay {
+    Socket connection = -1;
+    CarriedCharacter character;
+    std::string queue;  // its movement words, first first
+  };
+  struct Kit {
+    Socket connection = -1;
+    CarriedCharacter character;
+  };
+  std::vector<CarriedCharacter> stored;  // in their order
+  std::vector<InPlay> inPlay;            // ascending by connection
+  std::vector<Kit> kits;
+  GameClockState clock;
+  bool changed = false;  // a change not yet taken by a save
+};
+// REQUIRES: ConnectionLock held.
+CarriedWorld CarryWorld();
+// Fills the empty tables from `carried`, telling no client anything. Empty when it
+// worked; otherwise what makes it no world the tables can hold (a name held twice, a
+// character in play off the map, a connection in play twice), the tables left empty.
+// REQUIRES: ConnectionLock held; the tables empty.
+std::string AdoptWorld(const CarriedWorld& carried);
 
 inline bool OnMap(std::int32_t x, std::int32_t y) {
   return x >= 0 && x < kMapSize && y >= 0 && y < kMapSize;

@@ -1,0 +1,154 @@
+// The new process's half of the upgrade: the probe, the state taken from the memfd, and
+// everything taken up from it.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <set>
+
+#include "base/number.h"
+#include "base/version.h"
+#include "commands/allowances.h"
+#include "commands/mutes.h"
+#include "core/connection_lock.h"
+#include "core/log.h"
+#include "server/upgrade.h"
+
+namespace server {
+
+namespace {
+
+// The state may be as large as what the server held; a descriptor that says more is
+// no state of ours.
+constexpr std::size_t kMaxStateBytes = std::size_t{4} << 30;
+
+// The descriptor an environment variable names; -1 when it names none.
+int DescriptorIn(const char* variable) {
+  const char* text = std::getenv(variable);
+  unsigned fd = 0;
+  if (text == nullptr || !base::ReadDigits(text, 1u << 24, fd)) return -1;
+  return static_cast<int>(fd);
+}
+
+base::Status ReadState(int fd, UpgradeState& state) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return base::Status::Failure("The upgrade's state cannot be read.");
+  if (info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) > kMaxStateBytes) {
+    return base::Status::Failure("The upgrade's state is too large.");
+  }
+  std::string bytes(static_cast<std::size_t>(info.st_size), '\0');
+  for (std::size_t done = 0; done < bytes.size();) {
+    const ssize_t n = ::pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return base::Status::Failure("The upgrade's state cannot be read.");
+    done += static_cast<std::size_t>(n);
+  }
+  const base::Status read = ReadUpgradeState(bytes, state);
+  if (!read.ok()) return read;
+  // The world must be one the tables can hold; it is taken up here and kept.
+  std::lock_guard<core::FairLock> guard(core::ConnectionLock);
+  const std::string fault = world::AdoptWorld(state.world);
+  if (!fault.empty()) return base::Status::Failure("The upgrade's world cannot be taken up: " + fault + ".");
+  return {};
+}
+
+// Closes every descriptor from 3 up that is not in `keep`: what the old process left
+// open and the new one does not take up.
+void CloseInherited(const std::set<int>& keep) {
+  DIR* listing = ::opendir("/proc/self/fd");
+  if (listing == nullptr) return;
+  std::vector<int> close;
+  const int own = ::dirfd(listing);
+  while (const dirent* entry = ::readdir(listing)) {
+    unsigned fd = 0;
+    if (!base::ReadDigits(entry->d_name, 1u << 24, fd)) continue;
+    const int descriptor = static_cast<int>(fd);
+    if (descriptor > 2 && descriptor != own && keep.count(descriptor) == 0) close.push_back(descriptor);
+  }
+  ::closedir(listing);
+  for (const int fd : close) ::close(fd);
+}
+
+std::set<int> Carried(const UpgradeState& state) {
+  std::set<int> keep = {state.folderLock};
+  for (const CarriedListener& l : state.listeners) keep.insert(l.socket);
+  for (const connection::CarriedConnection& c : state.layer.connections) keep.insert(c.socket);
+  for (const connection::CarriedDrain& d : state.layer.drains) keep.insert(d.socket);
+  return keep;
+}
+
+}  // namespace
+
+bool IsUpgradeProbe() { return std::getenv(kUpgradeProbeVariable) != nullptr; }
+
+int RunUpgradeProbe() {
+  const int report = DescriptorIn(kUpgradeProbeVariable);
+  const int fd = DescriptorIn(kUpgradeStateVariable);
+  if (report < 0) return 1;
+  UpgradeState state;
+  const base::Status read = fd < 0 ? base::Status::Failure("No upgrade state was given.") : ReadState(fd, state);
+  const std::string answer = read.ok() ? "ok\n" : read.Text() + "\n";
+  [[maybe_unused]] const ssize_t n = ::write(report, answer.data(), answer.size());
+  return read.ok() ? 0 : 1;
+}
+
+std::optional<UpgradeState> TakeUpgradeState() {
+  if (std::getenv(kUpgradeStateVariable) == nullptr) return std::nullopt;
+  const int fd = DescriptorIn(kUpgradeStateVariable);
+  ::unsetenv(kUpgradeStateVariable);
+  UpgradeState state;
+  const base::Status read = fd < 0 ? base::Status::Failure("No upgrade state was given.") : ReadState(fd, state);
+  if (fd >= 0) ::close(fd);
+  if (!read.ok()) {
+    core::Log(read.Text() + " The server starts from the save file.\n", core::LogPriority::Error);
+    {
+      std::lock_guard<core::FairLock> guard(core::ConnectionLock);
+      world::ClearCharacterTables();
+    }
+    CloseInherited({});
+    return std::nullopt;
+  }
+  CloseInherited(Carried(state));
+  return state;
+}
+
+void AdoptUpgradeState(Running& running, const UpgradeState& state) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  const std::vector<connection::Socket> adopted = running.layer.Adopt(state.layer);
+  // The layer's Admitted began a fresh session for each player: the carried ones hold
+  // what they had (failed logins, a password to come).
+  commands::AdoptSessions(state.sessions);
+  std::vector<std::pair<std::string, commands::MuteClock::time_point>> mutes;
+  for (const auto& [name, until] : state.mutes) mutes.emplace_back(name, connection::FromCarriedTime(until));
+  commands::AdoptMutes(mutes);
+  commands::AdoptAllowances(state.allowances);
+  for (std::size_t i = 0; i < commands::kLoginResults; ++i) {
+    commands::SetLoginCount(static_cast<commands::LoginResult>(i), state.logins[i]);
+  }
+  // Characters whose connection did not come over leave play, as at any end.
+  std::set<connection::Socket> live(adopted.begin(), adopted.end());
+  std::vector<connection::Socket> gone;
+  for (const auto& [socket, c] : world::InPlay()) {
+    if (live.count(socket) == 0) gone.push_back(socket);
+  }
+  for (const auto& [socket, c] : world::Kits()) {
+    if (live.count(socket) == 0) gone.push_back(socket);
+  }
+  for (const connection::Socket socket : gone) running.game.Ended(socket);
+  running.ticks = state.tick;
+  running.nextTick = connection::FromCarriedTime(state.nextTick);
+  running.countdown.Adopt({state.countdown.running,
+                           state.countdown.restart ? CountdownKind::Restart : CountdownKind::Shutdown,
+                           connection::FromCarriedTime(state.countdown.due),
+                           static_cast<std::size_t>(state.countdown.nextStep)});
+  core::Log("Upgraded from version " + core::EscapeForLog(state.writer) + " to " + std::string(base::Version()) +
+            ": " + std::to_string(adopted.size()) + " connections carried over.\n");
+  if (state.console != connection::kNoSocket && live.count(state.console) != 0) {
+    running.console.Reply(state.console, {"Upgraded to version " + std::string(base::Version()) + ".\n", 0});
+  }
+  if (!state.announcement.empty()) TellEveryone(running.layer, "[Announcement] " + state.announcement);
+}
+
+}  // namespace server
