@@ -41,7 +41,9 @@ std::string UsageText() {
          "  PELTHOLLOW_MAX_LINES_PER_SECOND   lines per connection per second (20)\n"
          "  PELTHOLLOW_MAX_MEMORY             MiB of unsent output and waiting input in all (256)\n"
          "  PELTHOLLOW_LOGIN_SECONDS          seconds a connection has to enter play (60; 0: any)\n"
-         "  PELTHOLLOW_CHEAP_PASSWORD_HASHES  1: the cheapest password hashes, for tests only\n";
+         "  PELTHOLLOW_CHEAP_PASSWORD_HASHES  1: the cheapest password hashes, for tests only\n"
+         "  PELTHOLLOW_UPGRADE_STATE          set by admin upgrade for the new process; never by hand\n"
+         "  PELTHOLLOW_UPGRADE_PROBE          set by admin upgrade for its probe; never by hand\n";
 }
 
 }  // namespace app
