@@ -117,9 +117,14 @@ std::optional<UpgradeState> TakeUpgradeState() {
 void AdoptUpgradeState(Running& running, const UpgradeState& state) {
   ASSERT_CONNECTION_LOCK_HELD();
   const std::vector<connection::Socket> adopted = running.layer.Adopt(state.layer);
+  const std::set<connection::Socket> live(adopted.begin(), adopted.end());
   // The layer's Admitted began a fresh session for each player: the carried ones hold
   // what they had (failed logins, a password to come).
-  commands::AdoptSessions(state.sessions);
+  std::vector<std::pair<connection::Socket, commands::Session>> sessions;
+  for (const auto& session : state.sessions) {
+    if (live.count(session.first) != 0) sessions.push_back(session);
+  }
+  commands::AdoptSessions(sessions);
   std::vector<std::pair<std::string, commands::MuteClock::time_point>> mutes;
   for (const auto& [name, until] : state.mutes) mutes.emplace_back(name, connection::FromCarriedTime(until));
   commands::AdoptMutes(mutes);
@@ -128,7 +133,6 @@ void AdoptUpgradeState(Running& running, const UpgradeState& state) {
     commands::SetLoginCount(static_cast<commands::LoginResult>(i), state.logins[i]);
   }
   // Characters whose connection did not come over leave play, as at any end.
-  std::set<connection::Socket> live(adopted.begin(), adopted.end());
   std::vector<connection::Socket> gone;
   for (const auto& [socket, c] : world::InPlay()) {
     if (live.count(socket) == 0) gone.push_back(socket);
