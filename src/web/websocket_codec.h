@@ -1,6 +1,6 @@
 // The WebSocket side of a web connection after its upgrade (RFC 6455, the server's
 // end): frames are read by the codec's own FrameReader, whose state is a few fields
-// that an upgrade can carry, and written by wslay's frame API; messages are put together
+// that an upgrade carries, and written by wslay's frame API; messages are put together
 // from them here. One per connection; like every codec it is used by one thread at a
 // time, the holder of ConnectionLock.
 #pragma once
@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/fields.h"
 #include "base/utf8.h"
 #include "connection/codec.h"
 #include "telnet/gmcp.h"
@@ -40,6 +41,14 @@ class WebSocketCodec {
   // Appends a close frame with code 1000 unless a close was sent already; nothing is
   // read or written after it.
   void Finish(std::string& out);
+
+  // The subprotocol and what its client asked for, the frame and the message being
+  // read, or that a close was sent, as the fields of one record.
+  void SaveState(base::FieldWriter& out) const;
+  // False when `in` holds no WebSocket side's state: parts past their limits, or a
+  // frame being read that its message could not hold.
+  // REQUIRES: a new codec, before any Read.
+  bool RestoreState(base::FieldReader& in);
 
  private:
   void TakeChunk(const FrameChunk& chunk, connection::CodecEvents& events, std::string& toPeer);
