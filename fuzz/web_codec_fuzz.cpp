@@ -2,7 +2,7 @@
 // passes net::kMaxLineBytes, that nothing is reported or written after Finished, that a
 // connection is admitted at most once and before its first line, and that the codec
 // reads and answers the same however the stream is cut. Two codecs read the pieces in
-// turns, as connections do, so the wslay contexts they share must come back as found.
+// turns, as connections do, so neither may lean on anything the other leaves behind.
 // A last pass calls Write and Finish between the reads.
 #include <chrono>
 #include <cstddef>

@@ -61,6 +61,9 @@ class Check {
   bool Feed(std::string_view bytes);
   // True when every byte so far was good and the last character is whole.
   bool Whole() const { return held_.empty() && !broken_; }
+  // The start of a character cut at the end of the last piece, at most 3 bytes: a new
+  // Check fed these bytes stands where this one does, unless this one is broken.
+  std::string_view Held() const { return held_; }
 
  private:
   std::string held_;  // the start of a character cut at the end of the last piece

@@ -1,6 +1,17 @@
 #include "codecs/console_codec.h"
 
+#include <cstdint>
+
 namespace codecs {
+
+namespace {
+
+enum Tag : std::uint32_t {
+  kLine = 1,
+  kDone = 2,
+};
+
+}  // namespace
 
 void ConsoleCodec::Read(std::string_view bytes, connection::CodecEvents& events, std::string& toPeer) {
   if (done_) return;
@@ -39,6 +50,22 @@ bool ConsoleCodec::WantsData(std::string_view message) const { return message.st
 void ConsoleCodec::WriteData(std::string_view message, std::string& out) {
   out += '\0';
   out += message.substr(std::min(message.size(), kConsoleExit.size() + 1));
+}
+
+// Once done, what is left of the line matters no more (a refused one is still held).
+void ConsoleCodec::SaveState(base::FieldWriter& out) const {
+  if (!done_) out.Bytes(kLine, line_);
+  out.Bool(kDone, done_);
+}
+
+bool ConsoleCodec::RestoreState(base::FieldReader& in) {
+  const std::string_view line = in.Bytes(kLine);
+  done_ = in.Bool(kDone);
+  if (!in.Good() || line.size() > kMaxConsoleCommandBytes ||
+      line.find('\n') != std::string_view::npos || (done_ && !line.empty()))
+    return false;
+  line_.assign(line);
+  return true;
 }
 
 }  // namespace codecs

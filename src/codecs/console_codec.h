@@ -30,10 +30,13 @@ class ConsoleCodec final : public connection::Codec {
   // The exit code, after the answer's text: a NUL and its digits.
   bool WantsData(std::string_view message) const override;
   void WriteData(std::string_view message, std::string& out) override;
+  // The command line so far, or that it was taken.
+  void SaveState(base::FieldWriter& out) const override;
+  bool RestoreState(base::FieldReader& in) override;
 
  private:
   std::string line_;  // the command so far, at most kMaxConsoleCommandBytes
-  bool done_ = false;
+  bool done_ = false;  // the command was taken or refused: nothing more is read
 };
 
 }  // namespace codecs

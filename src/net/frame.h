@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/fields.h"
+
 namespace net {
 
 inline constexpr char kFrameEnd = '\0';
@@ -33,6 +35,12 @@ class FrameSplitter {
 
   // Bytes of the unfinished frame held now; never more than the limit.
   std::size_t Buffered() const { return partial_.size(); }
+
+  // The unfinished frame, or that one is being dropped, as the fields of one record.
+  void SaveState(base::FieldWriter& out) const;
+  // False, leaving the splitter as it was made, when `in` holds no splitter's state
+  // within this splitter's limit.
+  bool RestoreState(base::FieldReader& in);
 
  private:
   std::size_t maxFrameBytes_;

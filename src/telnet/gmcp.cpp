@@ -3,12 +3,20 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cstdint>
 
 namespace telnet {
 
 namespace {
 
 constexpr std::size_t kMaxPackages = 32;
+constexpr std::size_t kMaxClientNameBytes = 64;
+
+enum Tag : std::uint32_t {
+  kPackage = 1,  // one field per package, in the order listed
+  kClient = 2,
+  kListed = 3,
+};
 
 // The package of a Core.Supports entry: "Room 1" names "Room".
 std::string PackageOf(const nlohmann::json& entry) {
@@ -51,7 +59,7 @@ bool GmcpClient::Take(std::string_view message) {
   const nlohmann::json data = nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
   if (name == "Core.Hello") {
     if (data.is_object() && data.contains("client") && data["client"].is_string()) {
-      client_ = data["client"].get_ref<const std::string&>().substr(0, 64);
+      client_ = data["client"].get_ref<const std::string&>().substr(0, kMaxClientNameBytes);
     }
     return true;
   }
@@ -79,6 +87,30 @@ bool GmcpClient::Wants(std::string_view name) const {
       return true;
   }
   return false;
+}
+
+void GmcpClient::SaveState(base::FieldWriter& out) const {
+  for (const std::string& package : packages_) out.Bytes(kPackage, package);
+  out.Bytes(kClient, client_);
+  out.Bool(kListed, listed_);
+}
+
+bool GmcpClient::RestoreState(base::FieldReader& in) {
+  const std::vector<std::string_view> packages = in.AllBytes(kPackage);
+  const std::string_view client = in.Bytes(kClient);
+  const bool listed = in.Bool(kListed);
+  if (!in.Good() || packages.size() > kMaxPackages || client.size() > kMaxClientNameBytes ||
+      (!listed && !packages.empty()))
+    return false;
+  for (auto it = packages.begin(); it != packages.end(); ++it) {
+    if (it->empty() || it->size() > kMaxGmcpBytes || it->find(' ') != std::string_view::npos ||
+        std::find(packages.begin(), it, *it) != it)
+      return false;
+  }
+  packages_.assign(packages.begin(), packages.end());
+  client_.assign(client);
+  listed_ = listed;
+  return true;
 }
 
 }  // namespace telnet

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/fields.h"
+
 namespace telnet {
 
 // The longest GMCP message a client may send; longer ones are dropped.
@@ -35,6 +37,12 @@ class GmcpClient {
   bool Listed() const { return listed_; }
 
   const std::string& ClientName() const { return client_; }
+
+  // The packages listed and the client's name, as the fields of one record.
+  void SaveState(base::FieldWriter& out) const;
+  // False, leaving the client as it was, when `in` holds no client's state within the
+  // bounds Take keeps.
+  bool RestoreState(base::FieldReader& in);
 
  private:
   std::vector<std::string> packages_;  // bounded: at most kMaxPackages

@@ -9,6 +9,16 @@
 
 namespace telnet {
 
+namespace {
+
+enum Tag : std::uint32_t {
+  kReader = 1,
+  kGmcpClient = 2,
+  kLastStatus = 3,  // nanoseconds on the monotonic clock, the same in the next process
+};
+
+}  // namespace
+
 void TelnetCodec::Start(std::string& toPeer) { reader_.Start(toPeer); }
 
 void TelnetCodec::Read(std::string_view bytes, connection::CodecEvents& events, std::string& toPeer) {
@@ -69,5 +79,31 @@ void TelnetCodec::AppendStatus(std::string& toPeer, std::chrono::steady_clock::t
 void TelnetCodec::Write(std::string_view text, std::string& out) { AppendGameText(out, text); }
 
 void TelnetCodec::Refuse(std::string_view text, std::string& out) { AppendGameText(out, text); }
+
+void TelnetCodec::SaveState(base::FieldWriter& out) const {
+  base::FieldWriter reader;
+  reader_.SaveState(reader);
+  out.Record(kReader, reader);
+  base::FieldWriter gmcp;
+  gmcp_.SaveState(gmcp);
+  out.Record(kGmcpClient, gmcp);
+  out.Signed(
+      kLastStatus,
+      std::chrono::duration_cast<std::chrono::nanoseconds>(lastStatus_.time_since_epoch()).count());
+}
+
+bool TelnetCodec::RestoreState(base::FieldReader& in) {
+  base::FieldReader reader = in.Record(kReader);
+  base::FieldReader gmcp = in.Record(kGmcpClient);
+  const std::int64_t lastStatus = in.Signed(kLastStatus);
+  // Before the clock's epoch is no time this boot has seen, and would overflow the
+  // interval's check.
+  if (!in.Good() || lastStatus < 0 || !reader_.RestoreState(reader) || !gmcp_.RestoreState(gmcp))
+    return false;
+  lastStatus_ = std::chrono::steady_clock::time_point(
+      std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+          std::chrono::nanoseconds(lastStatus)));
+  return true;
+}
 
 }  // namespace telnet

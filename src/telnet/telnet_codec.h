@@ -44,6 +44,10 @@ class TelnetCodec final : public connection::Codec {
   void Refuse(std::string_view text, std::string& out) override;
   bool WantsData(std::string_view message) const override;
   void WriteData(std::string_view message, std::string& out) override;
+  // The reader's place in the stream and the options agreed, the GMCP packages asked
+  // for, and when the last status went out.
+  void SaveState(base::FieldWriter& out) const override;
+  bool RestoreState(base::FieldReader& in) override;
 
  private:
   void AppendStatus(std::string& toPeer, std::chrono::steady_clock::time_point now);
@@ -54,7 +58,7 @@ class TelnetCodec final : public connection::Codec {
   base::Address local_;
   TelnetReader reader_{net::kMaxLineBytes};
   GmcpClient gmcp_;
-  std::chrono::steady_clock::time_point lastStatus_{};
+  std::chrono::steady_clock::time_point lastStatus_{};  // of the last MSSP status; {}: none yet
 };
 
 }  // namespace telnet

@@ -6,6 +6,20 @@
 
 namespace telnet {
 
+namespace {
+
+enum Tag : std::uint32_t {
+  kLine = 1,
+  kState = 2,
+  kVerb = 3,
+  kMssp = 4,
+  kGmcp = 5,
+  kSubGmcp = 6,
+  kSub = 7,
+};
+
+}  // namespace
+
 void TelnetReader::Start(std::string& toClient) {
   toClient += static_cast<char>(kIac);
   toClient += static_cast<char>(kWill);
@@ -147,6 +161,50 @@ void TelnetReader::TakeLine() {
   } else {
     line_.clear();
   }
+}
+
+void TelnetReader::SaveState(base::FieldWriter& out) const {
+  out.Bytes(kLine, line_);
+  out.Unsigned(kState, static_cast<std::uint8_t>(state_));
+  if (state_ == State::Option) out.Unsigned(kVerb, verb_);
+  out.Unsigned(kMssp, static_cast<std::uint8_t>(mssp_));
+  out.Unsigned(kGmcp, static_cast<std::uint8_t>(gmcp_));
+  out.Bool(kSubGmcp, subGmcp_);
+  out.Bytes(kSub, sub_);
+}
+
+bool TelnetReader::RestoreState(base::FieldReader& in) {
+  const std::string_view line = in.Bytes(kLine);
+  const std::uint64_t state = in.Unsigned(kState);
+  const std::uint64_t verb = in.Unsigned(kVerb);
+  const std::uint64_t mssp = in.Unsigned(kMssp);
+  const std::uint64_t gmcp = in.Unsigned(kGmcp);
+  const bool subGmcp = in.Bool(kSubGmcp);
+  const std::string_view sub = in.Bytes(kSub);
+  if (!in.Good() || state > static_cast<std::uint8_t>(State::SubCommand) ||
+      mssp > static_cast<std::uint8_t>(Mssp::Yes) || gmcp > static_cast<std::uint8_t>(Mssp::Yes)) {
+    return false;
+  }
+  const auto restored = static_cast<State>(state);
+  // A line holds no line end and no NUL; only a GMCP message is kept of a
+  // subnegotiation, and only while one is read.
+  const bool inSub = restored == State::SubData || restored == State::SubCommand;
+  if (line.size() > maxLineBytes_ + 1 ||
+      line.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos ||
+      (restored == State::Option && verb != kWill && verb != kWont && verb != kDo &&
+       verb != kDont) ||
+      (subGmcp && (!inSub || static_cast<Mssp>(gmcp) != Mssp::Yes)) ||
+      sub.size() > kMaxGmcpBytes + 1 || (!subGmcp && !sub.empty())) {
+    return false;
+  }
+  line_.assign(line);
+  state_ = restored;
+  verb_ = restored == State::Option ? static_cast<unsigned char>(verb) : 0;
+  mssp_ = static_cast<Mssp>(mssp);
+  gmcp_ = static_cast<Mssp>(gmcp);
+  subGmcp_ = subGmcp;
+  sub_.assign(sub);
+  return true;
 }
 
 }  // namespace telnet

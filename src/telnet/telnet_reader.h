@@ -9,6 +9,7 @@
 #include <string_view>
 #include <utility>
 
+#include "base/fields.h"
 #include "telnet/gmcp.h"
 
 namespace telnet {
@@ -56,6 +57,14 @@ class TelnetReader {
 
   // Bytes of the unfinished line held now; never more than maxLineBytes + 1.
   std::size_t Buffered() const { return line_.size(); }
+
+  // Where the stream stands (an unfinished line, command or subnegotiation) and what
+  // was agreed of MSSP and GMCP, as the fields of one record.
+  // REQUIRES: the commands read were taken (TakeCommands); they are not carried.
+  void SaveState(base::FieldWriter& out) const;
+  // False, leaving the reader as it was made, when `in` holds no reader's state within
+  // this reader's limits.
+  bool RestoreState(base::FieldReader& in);
 
  private:
   enum class State : std::uint8_t {

@@ -5,6 +5,7 @@
 #include <boost/beast/core/string.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/field.hpp>
+#include <cstdint>
 #include <utility>
 
 #include "web/web_rules.h"
@@ -22,6 +23,18 @@ constexpr std::size_t kMaxRequestBodyBytes = 1024;
 // Bytes held for a request the parser cannot read further yet. Its header never needs
 // more before the parser gives up itself; a chunk's header line is held up to here.
 constexpr std::size_t kMaxHeldBytes = kMaxRequestHeaderBytes + kMaxRequestBodyBytes;
+// A request's bytes on the wire: its header and its body with the body's framing (the
+// chunks' size lines and trailer), which the body's own limit does not count.
+constexpr std::size_t kMaxRequestBytes = 2 * kMaxHeldBytes;
+// Pipelined requests wait unread at most one read of the socket's worth, which the
+// connection layer keeps well below this.
+constexpr std::size_t kMaxUnreadBytes = 256 * 1024;
+
+enum Tag : std::uint32_t {
+  kTaken = 1,
+  kHeld = 2,
+  kUnread = 3,
+};
 
 constexpr std::string_view kPlainText = "text/plain; charset=utf-8";
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
@@ -88,6 +101,7 @@ HttpAnswerer::HttpAnswerer(HttpSite& site) : site_(site) {
 }
 
 void HttpAnswerer::ExpectRequest() {
+  std::string().swap(taken_);
   parser_.emplace();
   parser_->header_limit(kMaxRequestHeaderBytes);
   parser_->body_limit(kMaxRequestBodyBytes);
@@ -112,6 +126,8 @@ HttpAnswerer::Result HttpAnswerer::Read(std::string_view& bytes, std::int64_t un
     if (input.empty()) return Result::Reading;
     beast::error_code error;
     const std::size_t used = parser_->put(boost::asio::buffer(input.data(), input.size()), error);
+    // A request that goes on past this piece keeps what the parser took of it.
+    if (!parser_->is_done()) taken_.append(input.substr(0, used));
     if (fromHeld) {
       held_.erase(0, used);
     } else {
@@ -120,6 +136,8 @@ HttpAnswerer::Result HttpAnswerer::Read(std::string_view& bytes, std::int64_t un
     if (error && error != http::error::need_more) {
       return Write({BadRequest(error)}, unixSeconds, toPeer);
     }
+    if (taken_.size() > kMaxRequestBytes)
+      return Write({BadRequest(http::error::body_limit)}, unixSeconds, toPeer);
     // The parser stops after a header, so each request's answer is made before its
     // body is read, and a client that waits for "100 Continue" is answered now.
     if (parser_->is_header_done() && !pending_) {
@@ -156,6 +174,56 @@ HttpAnswerer::Result HttpAnswerer::Read(std::string_view& bytes, std::int64_t un
     }
     return Result::Reading;
   }
+}
+
+void HttpAnswerer::SaveState(base::FieldWriter& out) const {
+  out.Bytes(kTaken, taken_);
+  out.Bytes(kHeld, held_);
+  out.Bool(kUnread, unread_);
+}
+
+bool HttpAnswerer::RestoreState(base::FieldReader& in) {
+  const std::string_view taken = in.Bytes(kTaken);
+  const std::string_view held = in.Bytes(kHeld);
+  const bool unread = in.Bool(kUnread);
+  // Requests wait unread only after one was whole; bytes the parser could not take yet
+  // are fewer than it is shown at a time.
+  if (!in.Good() || taken.size() > kMaxRequestBytes ||
+      (unread ? held.empty() || !taken.empty() || held.size() > kMaxUnreadBytes
+              : held.size() > kMaxHeldBytes)) {
+    return false;
+  }
+  // The parser is shown what it was shown before, as Read shows it: what it took and
+  // then what it could not take yet, for the end of a header's line tells whether the
+  // next line goes on with it. It takes its pieces as they come whole, so it stands
+  // where it stood at the end of what it took.
+  if (!unread) {
+    std::string bytes;
+    bytes.reserve(taken.size() + held.size());
+    bytes.append(taken).append(held);
+    std::size_t used = 0;
+    for (std::string_view rest = bytes; !rest.empty();) {
+      const std::string_view input = rest.substr(0, kMaxHeldBytes);
+      beast::error_code error;
+      const std::size_t now = parser_->put(boost::asio::buffer(input.data(), input.size()), error);
+      if ((error && error != http::error::need_more) || parser_->is_done()) return false;
+      if (parser_->is_header_done() && !pending_) {
+        pending_ = Check(parser_->get());
+        // A refusal that the body was awaited for was written at once and ended the
+        // connection.
+        if (ExpectsContinue(parser_->get()) && static_cast<unsigned>(pending_->reply.status) >= 300)
+          return false;
+      }
+      if (now == 0) break;
+      used += now;
+      rest.remove_prefix(now);
+    }
+    if (used != taken.size()) return false;
+  }
+  taken_.assign(taken);
+  held_.assign(held);
+  unread_ = unread;
+  return true;
 }
 
 // The checks every request gets, in the order of the RFCs' precedence, then the site.

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <utility>
 
+#include "base/fields.h"
+
 namespace web {
 
 using HttpRequest = boost::beast::http::request<boost::beast::http::string_body>;
@@ -96,6 +98,17 @@ class HttpAnswerer {
   // The requests answered since the last call: the work they cost, for the pace.
   std::size_t TakeAnswered() { return std::exchange(answered_, 0); }
 
+  // The bytes of the request being read and of those waiting after it, as the fields
+  // of one record. REQUIRES: the answers were counted (TakeAnswered); they are not
+  // carried.
+  void SaveState(base::FieldWriter& out) const;
+  // Gives the bytes of the request being read to a fresh parser, as the Reads before
+  // did, and makes its answer again (the site is asked anew; nothing is written: a
+  // "100 Continue" went out before). False when `in` holds no answerer's state: bytes
+  // past the caps, a request that ends or breaks within them.
+  // REQUIRES: a new answerer, before any Read.
+  bool RestoreState(base::FieldReader& in);
+
  private:
   using Parser = boost::beast::http::request_parser<boost::beast::http::string_body>;
 
@@ -114,6 +127,9 @@ class HttpAnswerer {
   HttpSite& site_;
   std::optional<Parser> parser_;    // the request being read
   std::optional<Pending> pending_;  // its answer, once its header is read
+  // The bytes the parser has taken of a request not yet whole, at most kMaxRequestBytes:
+  // a parser's state cannot be written out, so SaveState hands on what made it.
+  std::string taken_;
   std::string held_;                // bytes the parser has not taken yet
   bool unread_ = false;             // held_ holds a next request not yet offered to the parser
   std::size_t answered_ = 0;        // answers written since TakeAnswered

@@ -1,6 +1,7 @@
 #include "web/metrics_codec.h"
 
 #include <boost/beast/http/field.hpp>
+#include <cstdint>
 #include <memory>
 #include <utility>
 
@@ -13,6 +14,11 @@ namespace {
 constexpr std::string_view kPrometheusText = "text/plain; version=0.0.4; charset=utf-8";
 constexpr std::string_view kOpenMetrics =
     "application/openmetrics-text; version=1.0.0; charset=utf-8";
+
+enum Tag : std::uint32_t {
+  kDone = 1,
+  kHttp = 2,  // the request being read, until done
+};
 
 class MetricsSite final : public HttpSite {
  public:
@@ -55,6 +61,20 @@ class MetricsCodec final : public connection::Codec {
   void Write(std::string_view, std::string&) override {}
 
   void Refuse(std::string_view text, std::string& out) override { AppendRefusal(text, out); }
+
+  void SaveState(base::FieldWriter& out) const override {
+    out.Bool(kDone, done_);
+    if (done_) return;
+    base::FieldWriter http;
+    answerer_.SaveState(http);
+    out.Record(kHttp, http);
+  }
+
+  bool RestoreState(base::FieldReader& in) override {
+    done_ = in.Bool(kDone);
+    base::FieldReader http = in.Record(kHttp);
+    return in.Good() && (done_ || answerer_.RestoreState(http));
+  }
 
  private:
   MetricsSite site_;

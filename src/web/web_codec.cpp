@@ -26,6 +26,13 @@ constexpr std::string_view kPlainText = "text/plain; charset=utf-8";
 // The MUD Standards subprotocol for GMCP over a WebSocket.
 constexpr std::string_view kGmcpSubprotocol = "gmcp.mudstandards.org";
 
+// The fields of a web connection's record.
+enum Tag : std::uint32_t {
+  kState = 1,      // a WebCodec::State
+  kHttp = 2,       // the HTTP side's, while State::Http
+  kWebSocket = 3,  // the WebSocket side's, once State::WebSocket
+};
+
 std::string_view View(beast::string_view text) {
   return {text.data(), text.size()};
 }
@@ -229,6 +236,34 @@ class WebCodec final : public connection::Codec {
 
   void Finish(std::string& out) override {
     if (state_ == State::WebSocket) websocket_.Finish(out);
+  }
+
+  // The phase, and the state of the side that reads in it: the requests being read,
+  // or the WebSocket frames and messages.
+  void SaveState(base::FieldWriter& out) const override {
+    out.Unsigned(kState, static_cast<std::uint8_t>(state_));
+    base::FieldWriter side;
+    if (state_ == State::Http) {
+      http_->answerer.SaveState(side);
+      out.Record(kHttp, side);
+    } else if (state_ == State::WebSocket) {
+      websocket_.SaveState(side);
+      out.Record(kWebSocket, side);
+    }
+  }
+
+  bool RestoreState(base::FieldReader& in) override {
+    const std::uint64_t state = in.Unsigned(kState);
+    base::FieldReader http = in.Record(kHttp);
+    base::FieldReader websocket = in.Record(kWebSocket);
+    if (!in.Good()) return false;
+    if (state == static_cast<std::uint8_t>(State::Http)) return http_->answerer.RestoreState(http);
+    if (state == static_cast<std::uint8_t>(State::WebSocket)) {
+      Leave(State::WebSocket);
+      return websocket_.RestoreState(websocket);
+    }
+    Leave(State::Done);
+    return state == static_cast<std::uint8_t>(State::Done);
   }
 
  private:

@@ -2,10 +2,8 @@
 
 #include <wslay/wslay.h>
 
-#include <algorithm>
 #include <cassert>
 #include <cstdlib>
-#include <cstring>
 #include <utility>
 
 #include "base/utf8.h"
@@ -28,18 +26,26 @@ constexpr std::size_t kMaxKeptBytes = net::kMaxLineBytes + 1;
 // connection stays small.
 constexpr std::size_t kKeptCapacity = 256;
 
+// A control frame's payload is at most this long (RFC 6455 section 5.5).
+constexpr std::size_t kMaxControlBytes = 125;
+
+enum Tag : std::uint32_t {
+  kClosed = 1,
+  kGmcp = 2,
+  kGmcpClient = 3,
+  kFrames = 4,
+  kInMessage = 5,
+  kBinaryMessage = 6,
+  kMessage = 7,
+  kUtf8Held = 8,
+  kControl = 9,
+};
+
 // The codes a peer may close with: those RFC 6455 defines for use, those IANA has
 // registered since (1012 to 1014), and the ranges for libraries and applications.
 bool CloseCodeValid(std::uint16_t code) {
   return (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) ||
          (code >= 3000 && code <= 4999);
-}
-
-// A frame's bytes on the wire. wslay takes a length only in its shortest form, so the
-// header is 2 bytes, then 2 or 8 for a longer payload, then 4 for the mask key.
-std::uint64_t FrameBytes(std::uint64_t payload, bool masked) {
-  const std::uint64_t length = payload < 126 ? 0 : payload < 65536 ? 2 : 8;
-  return 2 + length + (masked ? 4 : 0) + payload;
 }
 
 wslay_frame_context_ptr NewContext(const wslay_frame_callbacks& callbacks, void* user) {
@@ -91,92 +97,50 @@ void ReportLines(std::string_view text, connection::CodecEvents& events) {
 
 }  // namespace
 
-WebSocketCodec::~WebSocketCodec() {
-  if (receiver_ != nullptr) wslay_frame_context_free(receiver_);
-}
-
-ssize_t WebSocketCodec::Receive(std::uint8_t* buffer, std::size_t length, int, void* user) {
-  WebSocketCodec& codec = *static_cast<WebSocketCodec*>(user);
-  const std::size_t n = std::min(length, codec.input_.size());
-  if (n == 0) return 0;  // wslay_frame_recv returns WSLAY_ERR_WANT_READ
-  std::memcpy(buffer, codec.input_.data(), n);
-  codec.input_.remove_prefix(n);
-  codec.taken_ += n;
-  return static_cast<ssize_t>(n);
-}
-
 void WebSocketCodec::Read(std::string_view bytes, connection::CodecEvents& events,
                           std::string& toPeer) {
-  if (closed_ || bytes.empty()) return;
-  if (receiver_ == nullptr) {
-    const wslay_frame_callbacks callbacks{nullptr, Receive, nullptr};
-    receiver_ = NewContext(callbacks, this);
-  }
-  input_ = bytes;
+  std::string scratch;  // the unmasked piece of the frame being read
   while (!closed_) {
-    taken_ = 0;
-    wslay_frame_iocb chunk{};
-    const ssize_t got = wslay_frame_recv(receiver_, &chunk);
-    unfinished_ += taken_;
-    if (got == WSLAY_ERR_WANT_READ) {
-      // wslay asks for more only when what it holds cannot make a chunk: all is taken.
-      assert(input_.empty());
-      break;
-    }
-    if (got < 0) {
+    FrameChunk chunk;
+    const FrameReader::Result result = frames_.Next(bytes, chunk, scratch);
+    if (result == FrameReader::Result::NeedMore) return;
+    if (result == FrameReader::Result::Bad) {
       Close(kProtocolError, {}, events, toPeer);  // a length not in its shortest form, a
-      break;                                      // long or fragmented control frame
+      return;                                     // long or fragmented control frame
     }
     TakeChunk(chunk, events, toPeer);
   }
-  input_ = {};
-  // Between frames the receiving context is at rest, the same as a new one, and its
-  // 4 KiB buffer is too much to keep for each idle connection.
-  if (closed_ || unfinished_ == 0) {
-    wslay_frame_context_free(receiver_);
-    receiver_ = nullptr;
-  }
 }
 
-void WebSocketCodec::TakeChunk(const wslay_frame_iocb& chunk, connection::CodecEvents& events,
+void WebSocketCodec::TakeChunk(const FrameChunk& chunk, connection::CodecEvents& events,
                                std::string& toPeer) {
-  if (!inFrame_ && !StartFrame(chunk, events, toPeer)) return;
-  const std::string_view data(reinterpret_cast<const char*>(chunk.data), chunk.data_length);
+  if (chunk.offset == 0 && !StartFrame(chunk, events, toPeer)) return;
   // The frame's whole payload is in this one chunk.
-  const bool whole = payloadSeen_ == 0 && data.size() == chunk.payload_length;
-  payloadSeen_ += data.size();
-  const bool last = payloadSeen_ == chunk.payload_length;
-  if (last) {
-    const std::uint64_t frameBytes = FrameBytes(chunk.payload_length, chunk.mask != 0);
-    assert(unfinished_ >= frameBytes);
-    unfinished_ -= frameBytes;
-    inFrame_ = false;
-  }
-  if (wslay_is_ctrl_frame(chunk.opcode)) {
-    TakeControl(chunk.opcode, data, whole, last, events, toPeer);
+  const bool whole = chunk.offset == 0 && chunk.data.size() == chunk.payloadLength;
+  const bool last = chunk.offset + chunk.data.size() == chunk.payloadLength;
+  if (IsControlFrame(chunk.opcode)) {
+    TakeControl(chunk.opcode, chunk.data, whole, last, events, toPeer);
   } else {
-    const bool messageWhole = whole && chunk.fin && chunk.opcode != WSLAY_CONTINUATION_FRAME;
-    TakeText(data, messageWhole, last && chunk.fin, events, toPeer);
+    const bool messageWhole = whole && chunk.fin && chunk.opcode != kContinuationFrame;
+    TakeText(chunk.data, messageWhole, last && chunk.fin, events, toPeer);
   }
 }
 
-// Checks the header of a frame that begins, as the parts of RFC 6455 that wslay's frame
-// API leaves to its user ask. Returns false when it closed the connection.
-bool WebSocketCodec::StartFrame(const wslay_frame_iocb& chunk, connection::CodecEvents& events,
+// Checks the header of a frame that begins, as the parts of RFC 6455 that the frame
+// reader leaves to its user ask. Returns false when it closed the connection.
+bool WebSocketCodec::StartFrame(const FrameChunk& chunk, connection::CodecEvents& events,
                                 std::string& toPeer) {
-  inFrame_ = true;
-  payloadSeen_ = 0;
-  bool good = chunk.mask != 0 && chunk.rsv == WSLAY_RSV_NONE;  // no extension is agreed
+  bool good = chunk.masked && chunk.rsv == 0;  // no extension is agreed
   switch (chunk.opcode) {
-    case WSLAY_CONTINUATION_FRAME:
+    case kContinuationFrame:
       good = good && inMessage_;
       break;
-    case WSLAY_TEXT_FRAME:
+    case kTextFrame:
       good = good && !inMessage_;
       inMessage_ = true;
       binaryMessage_ = false;
       break;
-    case WSLAY_BINARY_FRAME:
+    case kBinaryFrame:
       if (gmcp_) {  // game text, as the GMCP subprotocol carries it
         good = good && !inMessage_;
         inMessage_ = true;
@@ -189,9 +153,9 @@ bool WebSocketCodec::StartFrame(const wslay_frame_iocb& chunk, connection::Codec
       }
       good = false;
       break;
-    case WSLAY_CONNECTION_CLOSE:
-    case WSLAY_PING:
-    case WSLAY_PONG:
+    case kCloseFrame:
+    case kPingFrame:
+    case kPongFrame:
       break;
     default:
       good = false;
@@ -250,14 +214,14 @@ void WebSocketCodec::TakeControl(std::uint8_t opcode, std::string_view data, boo
                                  connection::CodecEvents& events, std::string& toPeer) {
   std::string_view payload = data;
   if (!whole) {
-    control_.append(data);  // wslay has checked the frame's length: at most 125 bytes
+    control_.append(data);  // the reader has checked the frame's length: at most 125 bytes
     if (!last) return;
     payload = control_;
   }
   events.Unit();
-  if (opcode == WSLAY_PING) {
+  if (opcode == kPingFrame) {
     AppendFrame(WSLAY_PONG, payload, toPeer);
-  } else if (opcode == WSLAY_CONNECTION_CLOSE) {
+  } else if (opcode == kCloseFrame) {
     AnswerClose(payload, events, toPeer);
   }
   std::string().swap(control_);
@@ -307,6 +271,67 @@ void WebSocketCodec::Write(std::string_view text, std::string& out) {
 
 void WebSocketCodec::Finish(std::string& out) {
   if (!closed_) SendClose(kNormal, {}, out);
+}
+
+void WebSocketCodec::SaveState(base::FieldWriter& out) const {
+  out.Bool(kClosed, closed_);
+  if (closed_) return;  // nothing more is read or written
+  out.Bool(kGmcp, gmcp_);
+  if (gmcp_) {
+    base::FieldWriter client;
+    client_->SaveState(client);
+    out.Record(kGmcpClient, client);
+  }
+  base::FieldWriter frames;
+  frames_.SaveState(frames);
+  out.Record(kFrames, frames);
+  out.Bool(kInMessage, inMessage_);
+  out.Bool(kBinaryMessage, binaryMessage_);
+  out.Bytes(kMessage, message_);
+  out.Bytes(kUtf8Held, utf8_.Held());
+  out.Bytes(kControl, control_);
+}
+
+bool WebSocketCodec::RestoreState(base::FieldReader& in) {
+  closed_ = in.Bool(kClosed);
+  if (closed_) return in.Good();
+  if (in.Bool(kGmcp)) {
+    UseGmcp();
+    base::FieldReader client = in.Record(kGmcpClient);
+    if (!client_->RestoreState(client)) return false;
+  }
+  base::FieldReader frames = in.Record(kFrames);
+  inMessage_ = in.Bool(kInMessage);
+  binaryMessage_ = in.Bool(kBinaryMessage);
+  const std::string_view message = in.Bytes(kMessage);
+  const std::string_view held = in.Bytes(kUtf8Held);
+  const std::string_view control = in.Bytes(kControl);
+  if (!in.Good() || !frames_.RestoreState(frames) || message.size() > kMaxKeptBytes ||
+      control.size() > kMaxControlBytes || held.size() > 3 || !utf8_.Feed(held) ||
+      utf8_.Held() != held) {
+    return false;
+  }
+  // What is held of a message belongs to one that began. A frame whose payload has
+  // begun to come passed StartFrame's checks and belongs to that message, or is a
+  // control frame whose payload so far is in control_.
+  if ((!message.empty() || !held.empty()) && !inMessage_) return false;
+  if (binaryMessage_ && !gmcp_) return false;
+  const FrameChunk* frame = frames_.InPayload();
+  bool fits = control.empty();
+  if (frame != nullptr && frame->offset > 0) {
+    const std::uint8_t op = frame->opcode;
+    fits = frame->masked && frame->rsv == 0 &&
+           (IsControlFrame(op)
+                ? (op == kCloseFrame || op == kPingFrame || op == kPongFrame) &&
+                      control.size() == frame->offset
+                : control.empty() && inMessage_ &&
+                      (op == kContinuationFrame || (op == kTextFrame && !binaryMessage_) ||
+                       (op == kBinaryFrame && binaryMessage_)));
+  }
+  if (!fits) return false;
+  message_.assign(message);
+  control_.assign(control);
+  return true;
 }
 
 }  // namespace web

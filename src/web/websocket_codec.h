@@ -1,32 +1,25 @@
 // The WebSocket side of a web connection after its upgrade (RFC 6455, the server's
-// end): frames are read and written by wslay's frame API over the codec's own buffers,
-// and messages are put together from them here. One per connection; like every codec
-// it is used by one thread at a time, the holder of ConnectionLock.
+// end): frames are read by the codec's own FrameReader, whose state is a few fields
+// that an upgrade carries, and written by wslay's frame API; messages are put together
+// from them here. One per connection; like every codec it is used by one thread at a
+// time, the holder of ConnectionLock.
 #pragma once
-
-#include <sys/types.h>
 
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 
+#include "base/fields.h"
+#include "base/utf8.h"
 #include "connection/codec.h"
 #include "telnet/gmcp.h"
-#include "base/utf8.h"
-
-struct wslay_frame_context;
-struct wslay_frame_iocb;
+#include "web/websocket_frames.h"
 
 namespace web {
 
 class WebSocketCodec {
  public:
-  WebSocketCodec() = default;
-  ~WebSocketCodec();
-  WebSocketCodec(const WebSocketCodec&) = delete;
-  WebSocketCodec& operator=(const WebSocketCodec&) = delete;
-
   // Reads frames from `bytes`, cut anywhere. Each text message becomes one line, or one
   // per piece between NULs, as on the game port; a line past net::kMaxLineBytes is
   // reported TooLong, and only its first kMaxLineBytes + 1 bytes are ever held. Pings
@@ -49,9 +42,17 @@ class WebSocketCodec {
   // read or written after it.
   void Finish(std::string& out);
 
+  // The subprotocol and what its client asked for, the frame and the message being
+  // read, or that a close was sent, as the fields of one record.
+  void SaveState(base::FieldWriter& out) const;
+  // False when `in` holds no WebSocket side's state: parts past their limits, or a
+  // frame being read that its message could not hold.
+  // REQUIRES: a new codec, before any Read.
+  bool RestoreState(base::FieldReader& in);
+
  private:
-  void TakeChunk(const wslay_frame_iocb& chunk, connection::CodecEvents& events, std::string& toPeer);
-  bool StartFrame(const wslay_frame_iocb& chunk, connection::CodecEvents& events, std::string& toPeer);
+  void TakeChunk(const FrameChunk& chunk, connection::CodecEvents& events, std::string& toPeer);
+  bool StartFrame(const FrameChunk& chunk, connection::CodecEvents& events, std::string& toPeer);
   void TakeText(std::string_view data, bool whole, bool last, connection::CodecEvents& events,
                 std::string& toPeer);
   void TakeMessage(std::string_view message, connection::CodecEvents& events);
@@ -63,20 +64,10 @@ class WebSocketCodec {
              std::string& toPeer);
   void SendClose(std::uint16_t code, std::string_view reason, std::string& out);
 
-  static ssize_t Receive(std::uint8_t* buffer, std::size_t length, int flags, void* user);
-
-  // Held only while a frame is partly received: between frames the receiving context is
-  // at rest, and is let go.
-  wslay_frame_context* receiver_ = nullptr;
-  std::string_view input_;   // the bytes of the Read in progress not yet given to wslay
-  std::size_t taken_ = 0;    // given to wslay by the current wslay_frame_recv
-  // Bytes handed to receiver_ that belong to no whole frame yet; 0 when it is at rest.
-  std::uint64_t unfinished_ = 0;
-  std::uint64_t payloadSeen_ = 0;  // payload bytes of the frame being received
+  FrameReader frames_;      // the frame being read; between frames, at rest
   std::string message_;     // the fragmented text message being read, at most kMaxLineBytes + 1
   std::string control_;     // a control frame's payload come in pieces, at most 125 bytes
   base::utf8::Check utf8_;  // of the text message being read
-  bool inFrame_ = false;    // a frame has begun and is not whole yet
   bool inMessage_ = false;  // a text message has begun and its last frame not come
   bool closed_ = false;     // a close was sent: nothing more is read or written
   bool gmcp_ = false;       // the GMCP subprotocol was agreed

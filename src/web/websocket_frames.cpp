@@ -52,7 +52,6 @@ FrameReader::Result FrameReader::Next(std::string_view& bytes, FrameChunk& chunk
       if (IsControlFrame(frame_.opcode) && (frame_.payloadLength > 125 || !frame_.fin)) return Result::Bad;
       if (frame_.masked) std::copy_n(header_.begin() + static_cast<std::ptrdiff_t>(at), 4, mask_.begin());
       inPayload_ = true;
-      seen_ = 0;
       break;
     }
     if (bytes.empty()) return Result::NeedMore;
@@ -61,18 +60,19 @@ FrameReader::Result FrameReader::Next(std::string_view& bytes, FrameChunk& chunk
     have_ = static_cast<std::uint8_t>(have_ + n);
     bytes.remove_prefix(n);
   }
-  const std::uint64_t left = frame_.payloadLength - seen_;
+  const std::uint64_t left = frame_.payloadLength - frame_.offset;
   if (left > 0 && bytes.empty()) return Result::NeedMore;
   const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, bytes.size()));
   scratch.assign(bytes.substr(0, n));
   if (frame_.masked) {
-    for (std::size_t i = 0; i < n; ++i) scratch[i] = static_cast<char>(scratch[i] ^ mask_[(seen_ + i) % 4]);
+    for (std::size_t i = 0; i < n; ++i)
+      scratch[i] = static_cast<char>(scratch[i] ^ mask_[(frame_.offset + i) % 4]);
   }
   bytes.remove_prefix(n);
-  seen_ += n;
   chunk = frame_;
   chunk.data = scratch;
-  if (seen_ == frame_.payloadLength) {
+  frame_.offset += n;
+  if (frame_.offset == frame_.payloadLength) {
     inPayload_ = false;
     have_ = 0;
   }
@@ -89,38 +89,45 @@ void FrameReader::SaveState(base::FieldWriter& out) const {
   out.Bool(kMasked, frame_.masked);
   out.Unsigned(kLength, frame_.payloadLength);
   out.Bytes(kMask, std::string_view(reinterpret_cast<const char*>(mask_.data()), mask_.size()));
-  out.Unsigned(kSeen, seen_);
+  out.Unsigned(kSeen, frame_.offset);
 }
 
 bool FrameReader::RestoreState(base::FieldReader& in) {
   *this = FrameReader();
   const std::string_view header = in.Bytes(kHeader);
+  const bool inPayload = in.Bool(kInPayload);
+  FrameChunk frame;
+  frame.fin = in.Bool(kFin);
+  const std::uint64_t rsv = in.Unsigned(kRsv);
+  const std::uint64_t opcode = in.Unsigned(kOpcode);
+  frame.masked = in.Bool(kMasked);
+  frame.payloadLength = in.Unsigned(kLength);
+  frame.offset = in.Unsigned(kSeen);
   const std::string_view mask = in.Bytes(kMask);
-  inPayload_ = in.Bool(kInPayload);
-  frame_.fin = in.Bool(kFin);
-  frame_.rsv = static_cast<std::uint8_t>(in.Unsigned(kRsv) & 7);
-  frame_.opcode = static_cast<std::uint8_t>(in.Unsigned(kOpcode) & 0xF);
-  frame_.masked = in.Bool(kMasked);
-  frame_.payloadLength = in.Unsigned(kLength);
-  seen_ = in.Unsigned(kSeen);
-  bool good = in.Good() && header.size() <= header_.size();
-  if (good) {
-    std::copy(header.begin(), header.end(), header_.begin());
-    have_ = static_cast<std::uint8_t>(header.size());
-  }
+  if (!in.Good() || header.size() > header_.size()) return false;
+  std::copy(header.begin(), header.end(), header_.begin());
+  have_ = static_cast<std::uint8_t>(header.size());
   // A header still coming is shorter than it says it will be; a payload still coming
   // has some left, and a control frame's is short and whole.
-  if (good && !inPayload_) good = have_ < 2 || have_ < HeaderBytes(header_);
-  if (good && inPayload_) {
-    good = (!frame_.masked || mask.size() == 4) && seen_ < frame_.payloadLength &&
-           (frame_.payloadLength >> 63) == 0 &&
-           (!IsControlFrame(frame_.opcode) || (frame_.fin && frame_.payloadLength <= 125));
+  bool good = true;
+  if (!inPayload) {
+    good = have_ < 2 || have_ < HeaderBytes(header_);
+  } else {
+    frame.rsv = static_cast<std::uint8_t>(rsv);
+    frame.opcode = static_cast<std::uint8_t>(opcode);
+    good = rsv <= 7 && opcode <= 0xF && (!frame.masked || mask.size() == mask_.size()) &&
+           frame.offset < frame.payloadLength && (frame.payloadLength >> 63) == 0 &&
+           (!IsControlFrame(frame.opcode) || (frame.fin && frame.payloadLength <= 125));
   }
   if (!good) {
     *this = FrameReader();
     return false;
   }
-  if (inPayload_ && frame_.masked) std::copy(mask.begin(), mask.end(), mask_.begin());
+  if (inPayload) {
+    inPayload_ = true;
+    frame_ = frame;
+    if (frame.masked) std::copy(mask.begin(), mask.end(), mask_.begin());
+  }
   return true;
 }
 

@@ -30,6 +30,7 @@ struct FrameChunk {
   std::uint8_t opcode = 0;
   bool masked = false;
   std::uint64_t payloadLength = 0;  // of the whole frame
+  std::uint64_t offset = 0;         // of `data` in the payload: the bytes of it before
   std::string_view data;            // the next piece of its payload
 };
 
@@ -49,6 +50,10 @@ class FrameReader {
   // True between frames: nothing of a next frame has come yet.
   bool AtRest() const { return have_ == 0 && !inPayload_; }
 
+  // The frame whose payload is being read, its `offset` the payload bytes read so far
+  // and its `data` empty; nullptr between frames and within a header.
+  const FrameChunk* InPayload() const { return inPayload_ ? &frame_ : nullptr; }
+
   void SaveState(base::FieldWriter& out) const;
   // False, leaving the reader at rest, when `in` does not hold a reader's state.
   bool RestoreState(base::FieldReader& in);
@@ -57,9 +62,8 @@ class FrameReader {
   std::array<std::uint8_t, 14> header_{};  // the header's bytes so far
   std::uint8_t have_ = 0;                  // of them
   bool inPayload_ = false;
-  FrameChunk frame_;                       // the frame whose payload is being read
+  FrameChunk frame_;  // the frame whose payload is being read; `offset`: what came of it
   std::array<std::uint8_t, 4> mask_{};
-  std::uint64_t seen_ = 0;                 // of its payload
 };
 
 }  // namespace web
