@@ -195,6 +195,41 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
   if (quietAsked_.load(std::memory_order_relaxed)) CheckQuiet();
 }
 
+// Input is wanted while the connection is open, within its pace and has room for more
+// lines; writability while it has output the socket did not take.
+void ConnectionLayer::UpdateInterest(Connection& c) {
+  std::uint32_t wanted = 0;
+  if (c.wantRead && !c.readEnded && c.readPausedUntil == LimitClock::time_point{}) wanted |= EPOLLIN;
+  if (!c.sending.Empty() || c.transport->WantsWrite()) wanted |= EPOLLOUT;
+  if (!c.watched || wanted == c.interest) return;
+  epoll_event event{};
+  event.events = wanted;
+  event.data.fd = c.socket;
+  ::epoll_ctl(waitSet_, EPOLL_CTL_MOD, c.socket, &event);
+  c.interest = wanted;
+}
+
+// Notes that the connection's wish for input may have changed; the input thread sets
+// its interest before it waits again.
+void ConnectionLayer::MarkDirty(Connection& c) {
+  dirty_.push_back(c.socket);
+  if (!inRunOnce_) Wake();
+}
+
+void ConnectionLayer::SetInterests() {
+  for (const Socket socket : dirty_) {
+    Connection* c = Find(socket);
+    if (c == nullptr) continue;
+    // Not yet admitted (HTTP before its upgrade), a connection is not read while an
+    // answer of its waits to leave: a client pipelining requests is answered one by one.
+    c->wantRead = c->state == ConnectionState::Open && c->pausedUntil == LimitClock::time_point{} &&
+                  c->waiting.Size() < kMaxWaitingInputBytes && (c->admitted || c->unsent == 0) &&
+                  pendingCodecs_.count({c->order, c->socket}) == 0;
+    UpdateInterest(*c);
+  }
+  dirty_.clear();
+}
+
 bool ConnectionLayer::ConnectionsAreConsistent() const {
   std::size_t live = 0;
   std::unordered_map<base::Address, std::size_t, base::AddressHash> backlogs;

@@ -1,11 +1,7 @@
 #include "server/metrics.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <charconv>
 #include <ctime>
 #include <map>
 #include <mutex>
@@ -19,6 +15,8 @@
 #include "core/connection_lock.h"
 #include "core/log.h"
 #include "core/worker.h"
+#include "server/exposition.h"
+#include "server/process_figures.h"
 #include "world/character.h"
 
 // The build's version; the build sets it from its one version value.
@@ -48,12 +46,7 @@ class DurationHistogram {
     ++count_;
   }
 
-  struct Reading {
-    std::vector<double> bounds;
-    std::vector<std::uint64_t> counts;  // cumulative, one a bound
-    double sum = 0;
-    std::uint64_t count = 0;  // the +Inf bucket
-  };
+  using Reading = HistogramReading;
   Reading Read() const {
     std::lock_guard<std::mutex> guard(mutex_);
     return {bounds_, counts_, sum_, count_};
@@ -97,165 +90,6 @@ double SecondsSince(Clock::time_point began) {
   return std::chrono::duration<double>(Clock::now() - began).count();
 }
 
-// The kinds of metric families the two text formats write.
-enum class Kind { Gauge, Counter, Histogram, Info };
-
-// Writes metric families in one of the two text formats. They differ in the names of
-// counter and info families (OpenMetrics names the family without the "_total" or
-// "_info" of its sample, Prometheus' format names it as its sample) and in "# EOF".
-class Exposition {
- public:
-  explicit Exposition(web::MetricsFormat format)
-      : openMetrics_(format == web::MetricsFormat::OpenMetrics) {}
-
-  // Begins the family `name`: a counter's without "_total", an info's without "_info".
-  void Family(std::string_view name, Kind kind, std::string_view help) {
-    family_ = name;
-    std::string_view type = "gauge";
-    if (kind == Kind::Counter) type = "counter";
-    if (kind == Kind::Histogram) type = "histogram";
-    if (kind == Kind::Info && openMetrics_) type = "info";
-    std::string shown(name);
-    if (!openMetrics_ && kind == Kind::Counter) shown += "_total";
-    if (!openMetrics_ && kind == Kind::Info) shown += "_info";
-    out_.append("# HELP ").append(shown).append(" ").append(help).append("\n");
-    out_.append("# TYPE ").append(shown).append(" ").append(type).append("\n");
-  }
-
-  // A sample of the family begun last, named as the family and `suffix`; `labels` is
-  // empty or `{name="value",...}`.
-  void Sample(std::string_view suffix, std::string_view labels, double value) {
-    out_.append(family_).append(suffix).append(labels).append(" ");
-    AppendNumber(value);
-    out_.push_back('\n');
-  }
-
-  void Gauge(std::string_view name, std::string_view help, double value) {
-    Family(name, Kind::Gauge, help);
-    Sample("", "", value);
-  }
-  void Counter(std::string_view name, std::string_view help, double value) {
-    Family(name, Kind::Counter, help);
-    Sample("_total", "", value);
-  }
-  void Histogram(std::string_view name, std::string_view help,
-                 const DurationHistogram::Reading& reading) {
-    Family(name, Kind::Histogram, help);
-    for (std::size_t i = 0; i < reading.bounds.size(); ++i) {
-      std::string labels = "{le=\"";
-      labels += Number(reading.bounds[i], true);
-      Sample("_bucket", labels + "\"}", static_cast<double>(reading.counts[i]));
-    }
-    Sample("_bucket", "{le=\"+Inf\"}", static_cast<double>(reading.count));
-    Sample("_sum", "", reading.sum);
-    Sample("_count", "", static_cast<double>(reading.count));
-  }
-
-  std::string Finish() {
-    if (openMetrics_) out_ += "# EOF\n";
-    return std::move(out_);
-  }
-
-  // The shortest decimal that reads back as `value`, fixed when that is no longer
-  // ("1234", "0.25", "1e-05"), or always fixed ("0.00001").
-  static std::string Number(double value, bool fixed = false) {
-    char text[400];
-    const auto [end, error] =
-        fixed ? std::to_chars(text, text + sizeof text, value, std::chars_format::fixed)
-              : std::to_chars(text, text + sizeof text, value);
-    return error == std::errc() ? std::string(text, end) : "0";
-  }
-
- private:
-  void AppendNumber(double value) { out_ += Number(value); }
-
-  bool openMetrics_;
-  std::string family_;
-  std::string out_;
-};
-
-// A label value as both formats quote it.
-std::string LabelValue(std::string_view value) {
-  std::string out;
-  for (const char c : value) {
-    if (c == '\\' || c == '"') out.push_back('\\');
-    if (c == '\n') {
-      out += "\\n";
-      continue;
-    }
-    out.push_back(c);
-  }
-  return out;
-}
-
-// A small file of /proc whole, or nothing when it cannot be read.
-std::optional<std::string> ReadProcFile(const char* path) {
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::string text;
-  char buffer[4096];
-  ssize_t n = 0;
-  while (text.size() < 64 * 1024 && (n = ::read(fd, buffer, sizeof buffer)) > 0) {
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  if (n < 0) return std::nullopt;
-  return text;
-}
-
-// What the kernel tells of this process.
-struct ProcessFigures {
-  double startTime = 0;  // Unix seconds
-  double cpuSeconds = 0;
-  double residentBytes = 0;
-};
-
-// From /proc/self/stat, whose fields after the command's name in parentheses are
-// numbered from 3 (proc(5)); the start is counted from the boot time in /proc/stat.
-std::optional<ProcessFigures> ReadProcessFigures() {
-  const std::optional<std::string> stat = ReadProcFile("/proc/self/stat");
-  const std::optional<std::string> system = ReadProcFile("/proc/stat");
-  if (!stat || !system) return std::nullopt;
-  const std::size_t nameEnd = stat->rfind(')');
-  if (nameEnd == std::string::npos) return std::nullopt;
-  std::vector<std::uint64_t> fields(3, 0);  // fields 1 and 2 are not numbers
-  std::string_view rest = std::string_view(*stat).substr(nameEnd + 1);
-  while (!rest.empty() && fields.size() <= 24) {
-    rest.remove_prefix(std::min(rest.find_first_not_of(' '), rest.size()));
-    const std::size_t end = std::min(rest.find(' '), rest.size());
-    std::uint64_t value = 0;
-    std::from_chars(rest.data(), rest.data() + end, value);  // the state letter reads as 0
-    fields.push_back(value);
-    rest.remove_prefix(end);
-  }
-  const std::size_t boot = system->find("\nbtime ");
-  std::uint64_t bootTime = 0;
-  if (fields.size() <= 24 || boot == std::string::npos) return std::nullopt;
-  const char* at = system->data() + boot + 7;
-  std::from_chars(at, system->data() + system->size(), bootTime);
-  const double ticks = static_cast<double>(::sysconf(_SC_CLK_TCK));
-  const double pageBytes = static_cast<double>(::sysconf(_SC_PAGESIZE));
-  ProcessFigures figures;
-  figures.cpuSeconds = static_cast<double>(fields[14] + fields[15]) / ticks;  // utime, stime
-  figures.startTime = static_cast<double>(bootTime) + static_cast<double>(fields[22]) / ticks;
-  figures.residentBytes = static_cast<double>(fields[24]) * pageBytes;  // rss, in pages
-  return figures;
-}
-
-// The descriptors open in this process, the one that lists them left out.
-std::optional<double> OpenDescriptors() {
-  DIR* listing = ::opendir("/proc/self/fd");
-  if (listing == nullptr) return std::nullopt;
-  const std::string own = std::to_string(::dirfd(listing));
-  double count = 0;
-  while (const dirent* entry = ::readdir(listing)) {
-    const std::string_view name = entry->d_name;
-    if (name != "." && name != ".." && name != own) ++count;
-  }
-  ::closedir(listing);
-  return count;
-}
-
 void RenderConnections(Exposition& out, const connection::ConnectionLayer& layer,
                        const std::vector<std::string>& doors) {
   std::map<std::string, double> connections;
@@ -270,7 +104,7 @@ void RenderConnections(Exposition& out, const connection::ConnectionLayer& layer
       scrape != connections.end() && scrape->second > 0) {
     --scrape->second;
   }
-  out.Family("pelthollow_connections", Kind::Gauge,
+  out.Family("pelthollow_connections", MetricKind::Gauge,
              "Live connections by door, this scrape left out.");
   for (const auto& [door, count] : connections)
     out.Sample("", "{door=\"" + LabelValue(door) + "\"}", count);
@@ -286,7 +120,7 @@ void RenderConnections(Exposition& out, const connection::ConnectionLayer& layer
       {"lines_per_second", book.RefusalCount(LimitKind::LinesPerSecond)},
       {"banned", layer.BannedRefusals()},
   };
-  out.Family("pelthollow_refusals", Kind::Counter, "Refusals by limit.");
+  out.Family("pelthollow_refusals", MetricKind::Counter, "Refusals by limit.");
   for (const auto& [limit, count] : refusals) {
     out.Sample("_total", std::string("{limit=\"") + limit + "\"}", static_cast<double>(count));
   }
@@ -306,7 +140,7 @@ void RenderGame(Exposition& out) {
       {"banned", LoginResult::Banned},
       {"busy", LoginResult::Busy},
   };
-  out.Family("pelthollow_logins", Kind::Counter, "Logins by how they ended.");
+  out.Family("pelthollow_logins", MetricKind::Counter, "Logins by how they ended.");
   for (const auto& [name, result] : logins) {
     out.Sample("_total", std::string("{result=\"") + name + "\"}",
                static_cast<double>(commands::LoginCount(result)));
@@ -316,7 +150,7 @@ void RenderGame(Exposition& out) {
   for (const connection::AddressBan& ban : connection::Bans().Addresses()) {
     if (ban.until == 0 || ban.until > now) ++addressBans;
   }
-  out.Family("pelthollow_bans", Kind::Gauge, "Bans in force by kind.");
+  out.Family("pelthollow_bans", MetricKind::Gauge, "Bans in force by kind.");
   out.Sample("", "{kind=\"address\"}", addressBans);
   out.Sample("", "{kind=\"name\"}", static_cast<double>(connection::Bans().Names().size()));
   out.Gauge("pelthollow_mutes", "Mutes in force.", static_cast<double>(commands::MutesInForce()));
@@ -326,7 +160,7 @@ void RenderGame(Exposition& out) {
 }
 
 void RenderSaves(Exposition& out) {
-  out.Family("pelthollow_saves", Kind::Counter, "Saves of the world by result.");
+  out.Family("pelthollow_saves", MetricKind::Counter, "Saves of the world by result.");
   out.Sample("_total", "{result=\"success\"}", static_cast<double>(Measured.savesDone.load()));
   out.Sample("_total", "{result=\"failure\"}", static_cast<double>(Measured.savesFailed.load()));
   out.Histogram("pelthollow_save_seconds", "Durations of the saves, from snapshot to disk.",
@@ -346,7 +180,7 @@ void RenderSaves(Exposition& out) {
 }
 
 void RenderProcess(Exposition& out) {
-  out.Family("pelthollow_build", Kind::Info, "The build that runs.");
+  out.Family("pelthollow_build", MetricKind::Info, "The build that runs.");
   out.Sample("_info", "{version=\"" + LabelValue(PELTHOLLOW_VERSION) + "\"}", 1);
   out.Gauge("pelthollow_uptime_seconds", "Time since the server started.",
             SecondsSince(Measured.started));
