@@ -160,7 +160,7 @@ class TinTin {
 };
 
 // CI sets PELTHOLLOW_REQUIRE_TINTIN=1 so that a missing tt++ fails instead of skipping.
-TEST(TelnetE2E, TinTinSendsHelpAndShowsTheAnswer) {
+TEST(TelnetE2E, TinTinPlaysAndTurnsGmcpOnAsTheReadmeSays) {
   const std::string program = FindTinTin();
   if (program.empty()) {
     const char* require = std::getenv("PELTHOLLOW_REQUIRE_TINTIN");
@@ -170,12 +170,19 @@ TEST(TelnetE2E, TinTinSendsHelpAndShowsTheAnswer) {
   TelnetServer t;
   ASSERT_TRUE(t.ready) << t.server.Log();
   TinTin tintin(program);
+  // The README's two lines that turn GMCP on.
+  tintin.Type("#event {IAC WILL GMCP} {#send {\\xFF\\xFD\\xC9\\};#send {\\xFF\\xFA\\xC9Core.Supports.Set "
+              "[\"Char 1\",\"Room 1\",\"Comm 1\"]\\xFF\\xF0\\}}\r");
+  tintin.Type("#event {IAC SB GMCP Room.Info IAC SE} {#var room {%0};#showme Now in $room[name] "
+              "($room[coords][x],$room[coords][y])}\r");
   tintin.Type("#session pelthollow 127.0.0.1 " + std::to_string(t.telnetPort) + "\r");
   ASSERT_TRUE(tintin.WaitForScreen("Welcome to Pelthollow!")) << tintin.Screen();
   tintin.Type("help\r");
   EXPECT_TRUE(tintin.WaitForScreen("displays this message")) << tintin.Screen();
   EXPECT_TRUE(tintin.WaitForScreen("takes control of an existing character")) << tintin.Screen();
   EXPECT_TRUE(t.server.WaitForLog(" : help\n"));
+  tintin.Type("setup Ash pw she 12 warrior ember \" a cat \" - -\r");
+  EXPECT_TRUE(tintin.WaitForScreen("Now in the Emberfold warriors' den (22,23)")) << tintin.Screen();
 }
 
 }  // namespace
