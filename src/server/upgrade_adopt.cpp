@@ -101,16 +101,15 @@ std::optional<UpgradeState> TakeUpgradeState() {
   UpgradeState state;
   const base::Status read = fd < 0 ? base::Status::Failure("No upgrade state was given.") : ReadState(fd, state);
   if (fd >= 0) ::close(fd);
+  // Before anything of this process's own is opened (the log's first line opens the
+  // log's own descriptors).
+  CloseInherited(read.ok() ? Carried(state) : std::set<int>());
   if (!read.ok()) {
     core::Log(read.Text() + " The server starts from the save file.\n", core::LogPriority::Error);
-    {
-      std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-      world::ClearCharacterTables();
-    }
-    CloseInherited({});
+    std::lock_guard<core::FairLock> guard(core::ConnectionLock);
+    world::ClearCharacterTables();
     return std::nullopt;
   }
-  CloseInherited(Carried(state));
   return state;
 }
 

@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "e2e_support.h"
+#include "harness/tls_certs.h"
+#include "peers.h"
 
 namespace {
 
@@ -375,6 +377,61 @@ TEST(Upgrade, TheBuildOfThePreviousCommitHandsOverToThisOne) {
   browser.Send(Raw::Frame(0x1, "say here"));
   EXPECT_TRUE(browser.Until("Cedar: here ")) << browser.Got();
   EXPECT_EQ(Places(s.Admin({"who"})), before);
+}
+
+// A TLS session cannot leave its process: its players are asked to come back and are
+// closed, and the plain players stay.
+TEST(Upgrade, TlsPlayersAreAskedToComeBackAndThePlainOnesStay) {
+  const std::string python = e2e::Python();
+  SKIP_WITHOUT(python, "python3", "PELTHOLLOW_REQUIRE_PYTHON");
+  TempDir certificates;
+  harness::TestAuthority authority(certificates.Path());
+  const harness::IssuedCertificate issued = authority.Issue("server");
+  const int tlsPort = e2e::FreePort();
+  UpgradeServer s({{"PELTHOLLOW_TLS_PORT", std::to_string(tlsPort)},
+                   {"PELTHOLLOW_TLS_CERT", issued.certificateFile},
+                   {"PELTHOLLOW_TLS_KEY", issued.keyFile}});
+  ASSERT_TRUE(s.Ready() && s.server->WaitForLog("Game port over TLS on port ")) << s.Log();
+  e2e::TlsTunnel tunnel(python, authority.CaFile(), tlsPort);
+  ASSERT_TRUE(tunnel.Port()) << tunnel.Output();
+  Client secure(tunnel.Port());
+  ASSERT_TRUE(secure.ReadWelcome()) << tunnel.Output();
+  ASSERT_TRUE(secure.Ask(SetupLine("Ash", "ember")));
+  Client plain(s.Port());
+  ASSERT_TRUE(plain.ReadWelcome());
+  ASSERT_TRUE(plain.Ask(SetupLine("Birch", "moss")));
+  EXPECT_TRUE(s.Admin({"upgrade"}).starts_with("Upgraded to version ")) << s.Log();
+  EXPECT_EQ(secure.NextFrame(), "The server is restarting; please connect again.");
+  EXPECT_TRUE(secure.WaitForClose());
+  EXPECT_EQ(plain.Ask("say here"), "Birch: here ");
+  EXPECT_TRUE(s.server->WaitForLog("ended: the server was upgraded, and TLS cannot be carried; it held Ash\n"));
+  // The TLS door takes new players in the new process, and Ash's character is stored.
+  Client again(tunnel.Port());
+  ASSERT_TRUE(again.ReadWelcome()) << tunnel.Output();
+  EXPECT_TRUE(again.Ask("login Ash pw").value_or("").starts_with("Login successful.")) << s.Log();
+}
+
+// A state that the probe read but the new process itself cannot (cut on its way, here):
+// the new process starts as after a restart, from the save written just before.
+TEST(Upgrade, AStateTheNewProcessCannotReadStartsItFromTheSave) {
+  UpgradeServer s;
+  ASSERT_TRUE(s.Ready()) << s.Log();
+  Client ash(s.Port());
+  ASSERT_TRUE(ash.ReadWelcome());
+  ASSERT_TRUE(ash.Ask(SetupLine("Ash", "ember")));
+  const std::string real = s.dir.File("real-pelthollow");
+  std::filesystem::copy_file(s.executable, real);
+  s.ReplaceExecutable("#!/bin/bash\n[ -n \"$PELTHOLLOW_UPGRADE_PROBE\" ] && exec " + real +
+                      " \"$@\"\nhead -c 100 /proc/self/fd/$PELTHOLLOW_UPGRADE_STATE >cut-state\n"
+                      "eval \"exec $PELTHOLLOW_UPGRADE_STATE<cut-state\"\nexec " + real + " \"$@\"\n");
+  EXPECT_TRUE(s.Admin({"upgrade"}).starts_with("exit 1")) << s.Log();  // its console was let go
+  EXPECT_TRUE(ash.WaitForClose());
+  ASSERT_TRUE(s.server->WaitForLog("The upgrade's state is cut short. The server starts from the save file.\n"));
+  ASSERT_TRUE(s.server->WaitForLog("Loaded 1 character and 0 bans.\n")) << s.Log();
+  ASSERT_TRUE(s.server->WaitForLog("Console at ")) << s.Log();
+  Client back(s.Port());
+  ASSERT_TRUE(back.ReadWelcome()) << s.Log();
+  EXPECT_TRUE(back.Ask("login Ash pw").value_or("").starts_with("Login successful."));
 }
 
 }  // namespace
