@@ -92,6 +92,19 @@ char32_t Decode(std::string_view ch) {
   return code;
 }
 
+std::vector<Character> Characters(std::string_view text) {
+  std::vector<Character> all;
+  all.reserve(text.size());
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t wellFormed = WellFormedLength(text, at);
+    const std::size_t length = wellFormed == 0 ? 1 : wellFormed;
+    const std::string_view ch = text.substr(at, length);
+    all.push_back({at, length, wellFormed == 0 ? -1 : static_cast<std::int32_t>(Decode(ch)), C1Control(ch)});
+    at += length;
+  }
+  return all;
+}
+
 bool IsValid(std::string_view bytes) {
   Check check;
   return check.Feed(bytes) && check.Whole();

@@ -5,8 +5,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace base::utf8 {
 
@@ -43,6 +45,19 @@ unsigned char C1Control(std::string_view ch);
 // The code point of one well-formed character.
 // REQUIRES: !ch.empty() and WellFormedLength(ch, 0) == ch.size().
 char32_t Decode(std::string_view ch);
+
+// One character of a text as CharLength cuts it: where it starts, its bytes, its code
+// point (-1 for a byte that is no character) and the C1 control it stands for
+// (C1Control; 0 for none).
+struct Character {
+  std::size_t at = 0;
+  std::size_t length = 0;
+  std::int32_t code = -1;
+  unsigned char c1 = 0;
+};
+
+// Every character of `text`, in order, read once.
+std::vector<Character> Characters(std::string_view text);
 
 // Whether `bytes` is well-formed UTF-8 as a whole (no character cut at the end).
 bool IsValid(std::string_view bytes);

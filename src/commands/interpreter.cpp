@@ -24,9 +24,12 @@ std::unordered_map<Socket, Session> Sessions;
 
 void HandleLine(Socket connection, const std::string& line) {
   ASSERT_CONNECTION_LOCK_HELD();
+  // The line is cut into words and into characters once: the command reads the words,
+  // the log the characters too.
   const CommandLine split = SplitWords(line);
+  const std::vector<base::utf8::Character> characters = base::utf8::Characters(line);
   bool& secretNext = SessionOf(connection).secretNext;
-  const LoggedLine logged = LogLine(line, split, secretNext);
+  const LoggedLine logged = LogLine(line, split, characters, secretNext);
   secretNext = logged.maskNext;
   core::Log(std::to_string(static_cast<unsigned>(connection)) + " : " + logged.text + "\n");
   Dispatch(connection, split);

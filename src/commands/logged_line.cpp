@@ -17,50 +17,40 @@ constexpr std::string_view kMask = "***";
 // True for a character that a player may have typed, or a keyboard slipped in, between
 // words: a control (C0, C1, DEL), a space of any kind, a line or paragraph separator, or
 // a format character (U+200B, U+FEFF, ...).
-bool IsBlank(std::string_view ch) {
-  const auto byte = static_cast<unsigned char>(ch[0]);
-  if (byte <= 0x20 || byte == 0x7F || base::utf8::C1Control(ch) != 0) return true;
-  if (ch.size() == 1) return false;  // the rest of ASCII, and bytes of no character
-  const auto code = static_cast<UChar32>(base::utf8::Decode(ch));
+bool IsBlank(const base::utf8::Character& ch) {
+  if ((ch.code >= 0 && ch.code <= 0x20) || ch.code == 0x7F || ch.c1 != 0) return true;
+  if (ch.code < 0x80) return false;  // the rest of ASCII, and bytes of no character
+  const auto code = static_cast<UChar32>(ch.code);
   return u_isUWhiteSpace(code) || u_charType(code) == U_FORMAT_CHAR;
 }
 
-// The first word of `line` between blanks (IsBlank).
-std::string_view FirstWord(std::string_view line) {
-  std::size_t begin = 0;
-  std::size_t at = 0;
+// The first word between blanks (IsBlank), as characters [first, last).
+std::pair<std::size_t, std::size_t> FirstWord(const std::vector<base::utf8::Character>& characters) {
+  std::size_t first = 0;
+  std::size_t i = 0;
   bool inWord = false;
-  while (at < line.size()) {
-    const std::size_t length = base::utf8::CharLength(line, at);
-    const bool blank = IsBlank(line.substr(at, length));
+  for (; i < characters.size(); ++i) {
+    const bool blank = IsBlank(characters[i]);
     if (blank && inWord) break;
     if (!blank && !inWord) {
       inWord = true;
-      begin = at;
+      first = i;
     }
-    at += length;
   }
-  return inWord ? line.substr(begin, at - begin) : std::string_view();
+  return inWord ? std::pair{first, i} : std::pair{std::size_t{0}, std::size_t{0}};
 }
 
-// True when `word`, case-folded (so "LOGIN" and "ſetup" count), is `command`, which is
-// lower-case ASCII.
-bool FoldsTo(std::string_view word, std::string_view command) {
-  std::size_t matched = 0;
-  for (std::size_t at = 0; at < word.size();) {
-    const std::size_t length = base::utf8::CharLength(word, at);
-    const std::string_view ch = word.substr(at, length);
-    at += length;
-    const bool wellFormed = base::utf8::WellFormedLength(ch, 0) == ch.size();
-    const UChar32 folded =
-        wellFormed ? u_foldCase(static_cast<UChar32>(base::utf8::Decode(ch)), U_FOLD_CASE_DEFAULT)
-                   : -1;
-    if (matched == command.size() || folded != static_cast<unsigned char>(command[matched])) {
-      return false;
-    }
-    ++matched;
+// True when the characters [first, last), case-folded (so "LOGIN" and "ſetup" count),
+// are `command`, which is lower-case ASCII.
+bool FoldsTo(const std::vector<base::utf8::Character>& characters, std::pair<std::size_t, std::size_t> word,
+             std::string_view command) {
+  if (word.second - word.first != command.size()) return false;
+  for (std::size_t i = word.first; i < word.second; ++i) {
+    const std::int32_t code = characters[i].code;
+    const UChar32 folded = code >= 0 ? u_foldCase(static_cast<UChar32>(code), U_FOLD_CASE_DEFAULT) : -1;
+    if (folded != static_cast<unsigned char>(command[i - word.first])) return false;
   }
-  return matched == command.size();
+  return true;
 }
 
 // The line with bytes [begin, end) written as "***".
@@ -78,10 +68,14 @@ std::size_t OffsetIn(std::string_view line, std::string_view word) {
 
 }  // namespace
 
-LoggedLine LogLine(std::string_view line, const CommandLine& split, bool secret) {
-  const std::string_view first = FirstWord(line);
-  const bool login = FoldsTo(first, "login");
-  if (!login && !FoldsTo(first, "setup")) {
+LoggedLine LogLine(std::string_view line, const CommandLine& split,
+                   const std::vector<base::utf8::Character>& characters, bool secret) {
+  const std::pair<std::size_t, std::size_t> word = FirstWord(characters);
+  const std::size_t begin = word.first < characters.size() ? characters[word.first].at : 0;
+  const std::size_t end = word.second > 0 ? characters[word.second - 1].at + characters[word.second - 1].length : 0;
+  const std::string_view first = line.substr(begin, end - begin);
+  const bool login = FoldsTo(characters, word, "login");
+  if (!login && !FoldsTo(characters, word, "setup")) {
     return {secret ? std::string(kMask) : core::EscapeForLog(line), false};
   }
   const bool parses = login ? split.command == "login" && split.ArgCount() >= 2
@@ -90,13 +84,13 @@ LoggedLine LogLine(std::string_view line, const CommandLine& split, bool secret)
     // The parser's password is the second argument word; the player's is the second
     // word that is not empty. When blanks ran together they differ, and both go.
     const std::string_view password = split.args[1];
-    std::size_t end = OffsetIn(line, password) + password.size();
+    std::size_t last = OffsetIn(line, password) + password.size();
     for (std::size_t i = 0, words = 0; i < split.ArgCount(); ++i) {
       if (split.args[i].empty() || ++words < 2) continue;
-      end = std::max(end, OffsetIn(line, split.args[i]) + split.args[i].size());
+      last = std::max(last, OffsetIn(line, split.args[i]) + split.args[i].size());
       break;
     }
-    return Masked(line, OffsetIn(line, password), end);
+    return Masked(line, OffsetIn(line, password), last);
   }
   std::string text = core::EscapeForLog(first);
   text += ' ';

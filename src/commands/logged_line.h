@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/utf8.h"
 #include "commands/words.h"
 
 namespace commands {
@@ -28,6 +29,8 @@ struct LoggedLine {
 //    that does not parse is logged as that word and " ***" ("Login ***"), and maskNext
 //    is set: people type the password on a line of its own after the format answer.
 //  - Any other line is logged whole, or as "***" when `secret`.
-LoggedLine LogLine(std::string_view line, const CommandLine& split, bool secret);
+// `characters` is base::utf8::Characters(line).
+LoggedLine LogLine(std::string_view line, const CommandLine& split,
+                   const std::vector<base::utf8::Character>& characters, bool secret);
 
 }  // namespace commands

@@ -13,7 +13,7 @@ struct Case {
 };
 
 commands::LoggedLine Log(const std::string& line, bool secret = false) {
-  return commands::LogLine(line, commands::SplitWords(line), secret);
+  return commands::LogLine(line, commands::SplitWords(line), base::utf8::Characters(line), secret);
 }
 
 TEST(LoggedLineTest, NoPasswordReachesTheLogHoweverItIsTyped) {
