@@ -42,9 +42,9 @@ constexpr std::int64_t kMarginNs = kSecond;
 constexpr std::int64_t kConsoleWaitNs = 30 * kSecond;
 
 // The steps of an upgrade as the server's log tells them, in the order they come.
-enum Stage : std::size_t { kAsked, kExec, kStarting, kAdopted, kFailed, kStages };
-constexpr std::array<std::string_view, kStages> kStageLines = {
-    "Upgrade asked for", "Upgrading: ", "Starting server...", "Upgraded from version ", "Upgrade failed: "};
+enum Stage : std::size_t { kExec, kStarting, kAdopted, kFailed, kStages };
+constexpr std::array<std::string_view, kStages> kStageLines = {"Upgrading: ", "Starting server...",
+                                                               "Upgraded from version ", "Upgrade failed: "};
 
 // The console's side of one upgrade and the moments the log told its steps, as the
 // watching thread saw them. The thread owns it until joined.
@@ -56,7 +56,7 @@ struct Watch {
   std::int64_t answeredNs = -1;  // the console's whole answer had come
   std::string answer;
   int code = -1;
-  std::array<std::int64_t, kStages> seenNs{-1, -1, -1, -1, -1};
+  std::array<std::int64_t, kStages> seenNs{-1, -1, -1, -1};
   std::string problem;
 };
 
@@ -175,8 +175,8 @@ struct RunFigures {
   WindowFigures around;
   WindowFigures before;
   double untilExec = -1;       // the command until the exec: the quiet, the save, the probe
-  double execToStart = -1;     // the exec until the new process logs its start
-  double startToAdopted = -1;  // its start until every connection is taken up
+  double execToStart = -1;     // the exec until the new process has read the state
+  double startToAdopted = -1;  // then until every connection is taken up
   double untilConsole = -1;    // the command until the console's answer
   double untilServed = -1;     // the command until a player's first answer from the new process
   double answered = 0;
@@ -347,9 +347,9 @@ Report RunUpgrade(const Options& o) {
   auto step = [&](const std::string& name, double RunFigures::*field) {
     r.rows.push_back({name, Ms(of([&](const RunFigures& f) { return f.*field; })), "", ""});
   };
-  step("command until the exec", &RunFigures::untilExec);
-  step("exec until the new process starts", &RunFigures::execToStart);
-  step("its start until all are taken up", &RunFigures::startToAdopted);
+  step("command until the exec", &RunFigures::untilExec);  // the quiet, the save, the probe
+  step("exec until the state is read", &RunFigures::execToStart);
+  step("then until all are taken up", &RunFigures::startToAdopted);
   step("command until the console answers", &RunFigures::untilConsole);
   step("command until the new one answers", &RunFigures::untilServed);
   std::uint64_t lost = 0;
