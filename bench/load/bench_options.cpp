@@ -30,13 +30,14 @@ std::string_view ScenarioName(Scenario s) {
     case Scenario::Web: return "web";
     case Scenario::Telnet: return "telnet";
     case Scenario::IdleDoors: return "idle-doors";
+    case Scenario::Upgrade: return "upgrade";
   }
   return "?";
 }
 
 void Usage() {
   std::puts(
-      "usage: pelthollow-bench [idle|chat|flood|crowd|web|telnet|idle-doors|all ...] [options]\n"
+      "usage: pelthollow-bench [idle|chat|flood|crowd|web|telnet|idle-doors|upgrade|all ...] [options]\n"
       "  --server PATH       pelthollow binary (default: pelthollow beside this program)\n"
       "  --port N            use a server already running on 127.0.0.1:N\n"
       "  --pid N             that server's process id, for its CPU and memory figures\n"
@@ -54,6 +55,8 @@ void Usage() {
       "  --telnet-players N  (100)    --telnet-seconds S (20)  telnet: as web, on the telnet port\n"
       "  --connections N     idle-doors: idle connections through each door, greeted and set up,\n"
       "                      each door on a server of its own (2000; not run by all)\n"
+      "  upgrade             the chat's players (--chat-players) through the console's upgrade,\n"
+      "                      on a server of its own (not run by all, ignores --port)\n"
       "  --inflight N        connections or setups outstanding at once (512)\n"
       "  --seed N            random seed (1)\n"
       "  --keep              keep the servers' temporary folders and logs\n"
@@ -87,6 +90,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.scenarios.push_back(Scenario::Telnet);
     } else if (a == "idle-doors") {
       o.scenarios.push_back(Scenario::IdleDoors);
+    } else if (a == "upgrade") {
+      o.scenarios.push_back(Scenario::Upgrade);
     } else if (a == "--server" && i + 1 < argc) {
       o.server = argv[++i];
     } else if (a == "--port") {

@@ -16,8 +16,9 @@ namespace bench {
 // players over TCP to the same server instead of the echo; telnet likewise from
 // players on the telnet port. Idle-doors: what idle connections cost the server through
 // each door (memory, descriptors, threads), each door on a server of its own. These
-// three run by name only: "all" is the other four.
-enum class Scenario { Idle, Chat, Flood, Crowd, Web, Telnet, IdleDoors };
+// three run by name only: "all" is the other four. Upgrade (by name only too): the
+// chat's players through the console's upgrade.
+enum class Scenario { Idle, Chat, Flood, Crowd, Web, Telnet, IdleDoors, Upgrade };
 inline constexpr std::array<Scenario, 4> kScenarios{Scenario::Idle, Scenario::Chat, Scenario::Flood, Scenario::Crowd};
 
 std::string_view ScenarioName(Scenario s);

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <fstream>
 
+#include "bench_upgrade.h"
+
 namespace bench {
 
 namespace {
@@ -34,6 +36,7 @@ Row Value(const std::string& name, double game, double echo, int decimals, const
 }  // namespace
 
 const char* GameSide(const Report& r) {
+  if (r.scenario == Scenario::Upgrade) return "upgrade";
   switch (r.door) {
     case Door::Web: return "WebSocket";
     case Door::Telnet: return "telnet";
@@ -42,7 +45,10 @@ const char* GameSide(const Report& r) {
   return "pelthollow";
 }
 
-const char* BaseSide(const Report& r) { return r.door == Door::Tcp ? "echo" : "TCP"; }
+const char* BaseSide(const Report& r) {
+  if (r.scenario == Scenario::Upgrade) return "before it";
+  return r.door == Door::Tcp ? "echo" : "TCP";
+}
 
 std::string Describe(Scenario s, const Options& o) {
   switch (s) {
@@ -72,6 +78,8 @@ std::string Describe(Scenario s, const Options& o) {
       return std::to_string(o.doorConnections) +
              " idle connections through the door, greeted, then set up; each door on a fresh server with "
              "every door open; baseline: as many over TCP";
+    case Scenario::Upgrade:
+      return DescribeUpgrade(o);
   }
   return {};
 }
@@ -156,6 +164,7 @@ void AddTargets(Report& r, const Options& o) {
       break;
     case Scenario::Telnet:
     case Scenario::IdleDoors:
+    case Scenario::Upgrade:  // its figures are its own (bench_upgrade.cpp)
       break;
   }
 }
@@ -168,7 +177,9 @@ void PrintReport(const Report& r, const Options& o) {
   const char* base = BaseSide(r);
   if (r.scenario != Scenario::IdleDoors) {
     std::printf("   players %s (%s)\n", r.game.placement.c_str(),
-                doors ? "the TCP players typed the same mix" : "the echo gets the same lines");
+                r.scenario == Scenario::Upgrade ? "the same players, the same mix"
+                : doors                         ? "the TCP players typed the same mix"
+                                                : "the echo gets the same lines");
   }
   if (!r.game.openPlacement.empty()) {
     std::printf("   speakers then walk out: %s\n", r.game.openPlacement.c_str());
@@ -206,9 +217,10 @@ void PrintReport(const Report& r, const Options& o) {
 }
 
 void PrintMarkdown(const std::vector<Report>& reports) {
-  // Each door has a baseline and columns of its own, so a table of its own.
+  // Each door has a baseline and columns of its own, so a table of its own; so has the
+  // upgrade, whose baseline is its own players before it.
   for (const Door door : {Door::Tcp, Door::Web, Door::Telnet}) {
-    const auto in = [door](const Report& r) { return r.door == door; };
+    const auto in = [door](const Report& r) { return r.door == door && r.scenario != Scenario::Upgrade; };
     const auto first = std::find_if(reports.begin(), reports.end(), in);
     if (first == reports.end()) continue;
     std::printf("\n| Scenario | Figure | %s | %s | ratio |\n|---|---|---:|---:|---:|\n", GameSide(*first),
@@ -219,6 +231,13 @@ void PrintMarkdown(const std::vector<Report>& reports) {
         std::printf("| %s | %s | %s | %s | %s |\n", std::string(ScenarioName(r.scenario)).c_str(),
                     row.figure.c_str(), row.game.c_str(), row.echo.c_str(), row.ratio.c_str());
       }
+    }
+  }
+  for (const Report& r : reports) {
+    if (r.scenario != Scenario::Upgrade) continue;
+    std::printf("\n| Figure | %s | %s | ratio |\n|---|---:|---:|---:|\n", GameSide(r), BaseSide(r));
+    for (const Row& row : r.rows) {
+      std::printf("| %s | %s | %s | %s |\n", row.figure.c_str(), row.game.c_str(), row.echo.c_str(), row.ratio.c_str());
     }
   }
   std::printf("\n| Target | Measured | Met |\n|---|---:|:---:|\n");
