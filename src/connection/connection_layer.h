@@ -315,6 +315,7 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
 
   // --- The input thread's own, without the lock. ----------------------------------------
   std::vector<Socket> readyToWrite_;   // connections whose sending is written this turn
+  bool awaitedWrite_ = false;          // one of them waits for its output to leave (ending, or HTTP)
   std::vector<Socket> written_;        // connections whose sending shrank or failed
   std::vector<Closing> closing_;       // ended this turn: written, closed after the lock
   std::unordered_map<Socket, Draining> draining_;  // closed for writing, read and dropped

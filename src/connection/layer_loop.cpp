@@ -188,9 +188,11 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
     std::lock_guard<std::mutex> io(ioMutex_);
     WriteHandedOver();
     CloseSockets();
-    // What the writes did is noted under the lock; a connection that was waiting for
-    // its output to leave may end now.
-    if (!written_.empty()) busy_ = true;
+    // What the writes did is noted under the lock at the start of the next turn. A
+    // connection that was waiting for its output to leave (to end, or to be read again)
+    // may go on at once, so that turn comes now; the others' counts wait for it.
+    if (!written_.empty() && awaitedWrite_) busy_ = true;
+    awaitedWrite_ = false;
   }
   if (quietAsked_.load(std::memory_order_relaxed)) CheckQuiet();
 }

@@ -135,6 +135,7 @@ void ConnectionLayer::HandOverBacklogs() {
       c->backlog.Clear();
     }
     readyToWrite_.push_back(c->socket);
+    if (c->state != ConnectionState::Open || !c->admitted) awaitedWrite_ = true;
   }
   if (toWriteHead_ == toWrite_.size()) {
     toWrite_.clear();
