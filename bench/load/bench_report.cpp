@@ -37,6 +37,7 @@ const char* GameSide(const Report& r) {
   switch (r.door) {
     case Door::Web: return "WebSocket";
     case Door::Telnet: return "telnet";
+    case Door::Tls: return "TLS";
     case Door::Tcp: break;
   }
   return "pelthollow";
