@@ -30,13 +30,14 @@ std::string_view ScenarioName(Scenario s) {
     case Scenario::Web: return "web";
     case Scenario::Telnet: return "telnet";
     case Scenario::IdleDoors: return "idle-doors";
+    case Scenario::Siege: return "siege";
   }
   return "?";
 }
 
 void Usage() {
   std::puts(
-      "usage: pelthollow-bench [idle|chat|flood|crowd|web|telnet|idle-doors|all ...] [options]\n"
+      "usage: pelthollow-bench [idle|chat|flood|crowd|web|telnet|idle-doors|siege|all ...] [options]\n"
       "  --server PATH       pelthollow binary (default: pelthollow beside this program)\n"
       "  --port N            use a server already running on 127.0.0.1:N\n"
       "  --pid N             that server's process id, for its CPU and memory figures\n"
@@ -54,6 +55,10 @@ void Usage() {
       "  --telnet-players N  (100)    --telnet-seconds S (20)  telnet: as web, on the telnet port\n"
       "  --connections N     idle-doors: idle connections through each door, greeted and set up,\n"
       "                      each door on a server of its own (2000; not run by all)\n"
+      "  --siege-seconds S   siege: each attack measured S s beside a victim asking `time`, and\n"
+      "                      as long with no attack first (10); every attack on one server\n"
+      "                      with 127.0.0.1 alone trusted (not run by all, ignores --port)\n"
+      "  --settle-seconds S  siege: the figures after an attack are read S s after it ends (60)\n"
       "  --inflight N        connections or setups outstanding at once (512)\n"
       "  --seed N            random seed (1)\n"
       "  --keep              keep the servers' temporary folders and logs\n"
@@ -87,6 +92,9 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.scenarios.push_back(Scenario::Telnet);
     } else if (a == "idle-doors") {
       o.scenarios.push_back(Scenario::IdleDoors);
+    } else if (a == "siege") {
+      o.scenarios.push_back(Scenario::Siege);
+
     } else if (a == "--server" && i + 1 < argc) {
       o.server = argv[++i];
     } else if (a == "--port") {
@@ -135,6 +143,10 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       if (!value(o.telnetSeconds)) return false;
     } else if (a == "--connections") {
       if (!value(o.doorConnections) || o.doorConnections == 0) return false;
+    } else if (a == "--siege-seconds") {
+      if (!value(o.siegeSeconds) || o.siegeSeconds <= 0) return false;
+    } else if (a == "--settle-seconds") {
+      if (!value(o.settleSeconds) || o.settleSeconds < 5) return false;
     } else if (a == "--quick") {
       o.idleSeconds = 5;
       o.chatPlayers = 200;
@@ -150,6 +162,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.telnetPlayers = 50;
       o.telnetSeconds = 5;
       o.doorConnections = 500;
+      o.siegeSeconds = 3;
+      o.settleSeconds = 5;
     } else if (a == "--keep") {
       o.keep = true;
     } else if (a == "--markdown") {

@@ -15,9 +15,10 @@ namespace bench {
 // Web: the chat mix from players on the game's web client (WebSocket), against the same
 // players over TCP to the same server instead of the echo; telnet likewise from
 // players on the telnet port. Idle-doors: what idle connections cost the server through
-// each door (memory, descriptors, threads), each door on a server of its own. These
-// three run by name only: "all" is the other four.
-enum class Scenario { Idle, Chat, Flood, Crowd, Web, Telnet, IdleDoors };
+// each door (memory, descriptors, threads), each door on a server of its own. Siege: a
+// victim's round trip beside each attack in turn (bench_siege.h). These four run by name
+// only: "all" is the other four.
+enum class Scenario { Idle, Chat, Flood, Crowd, Web, Telnet, IdleDoors, Siege };
 inline constexpr std::array<Scenario, 4> kScenarios{Scenario::Idle, Scenario::Chat, Scenario::Flood, Scenario::Crowd};
 
 std::string_view ScenarioName(Scenario s);
@@ -50,6 +51,8 @@ struct Options {
   std::size_t telnetPlayers = 100;
   double telnetSeconds = 20;
   std::size_t doorConnections = 2000;  // idle-doors: connections through each door
+  double siegeSeconds = 10;   // siege: the measured stretch of each attack, and of no attack
+  double settleSeconds = 60;  // siege: from the end of an attack to the figures after it
 };
 
 // Prints the usage text to standard output.

@@ -9,8 +9,6 @@
 
 namespace bench {
 
-namespace {
-
 std::string Fixed(double v, int decimals) {
   char text[64];
   std::snprintf(text, sizeof text, "%.*f", decimals, v);
@@ -24,6 +22,8 @@ std::string Ratio(double game, double echo) {
   return Fixed(game / echo, 2) + "x";
 }
 
+namespace {
+
 Row Latency(const std::string& name, double game, double echo) { return {name, Ms(game), Ms(echo), Ratio(game, echo)}; }
 
 Row Value(const std::string& name, double game, double echo, int decimals, const std::string& unit) {
@@ -33,7 +33,18 @@ Row Value(const std::string& name, double game, double echo, int decimals, const
 
 }  // namespace
 
-const char* GameSide(const Report& r) {
+Report NewReport(Scenario s, std::string setting, Door door, Figures game, Figures echo) {
+  Report r;
+  r.scenario = s;
+  r.setting = std::move(setting);
+  r.door = door;
+  r.game = std::move(game);
+  r.echo = std::move(echo);
+  return r;
+}
+
+std::string GameSide(const Report& r) {
+  if (!r.gameSide.empty()) return r.gameSide;
   switch (r.door) {
     case Door::Web: return "WebSocket";
     case Door::Telnet: return "telnet";
@@ -43,7 +54,10 @@ const char* GameSide(const Report& r) {
   return "pelthollow";
 }
 
-const char* BaseSide(const Report& r) { return r.door == Door::Tcp ? "echo" : "TCP"; }
+std::string BaseSide(const Report& r) {
+  if (!r.baseSide.empty()) return r.baseSide;
+  return r.door == Door::Tcp ? "echo" : "TCP";
+}
 
 std::string Describe(Scenario s, const Options& o) {
   switch (s) {
@@ -73,6 +87,8 @@ std::string Describe(Scenario s, const Options& o) {
       return std::to_string(o.doorConnections) +
              " idle connections through the door, greeted, then set up; each door on a fresh server with "
              "every door open; baseline: as many over TCP";
+    case Scenario::Siege:
+      break;  // each of its reports says what it measured
   }
   return {};
 }
@@ -157,6 +173,7 @@ void AddTargets(Report& r, const Options& o) {
       break;
     case Scenario::Telnet:
     case Scenario::IdleDoors:
+    case Scenario::Siege:
       break;
   }
 }
@@ -165,9 +182,11 @@ void PrintReport(const Report& r, const Options& o) {
   std::printf("\n== %s: %s%s\n", std::string(ScenarioName(r.scenario)).c_str(), r.setting.c_str(),
               o.runs > 1 ? (" (median of " + std::to_string(o.runs) + " runs)").c_str() : "");
   const bool doors = r.door != Door::Tcp;
-  const char* game = GameSide(r);
-  const char* base = BaseSide(r);
-  if (r.scenario != Scenario::IdleDoors) {
+  const std::string gameText = GameSide(r);
+  const std::string baseText = BaseSide(r);
+  const char* game = gameText.c_str();
+  const char* base = baseText.c_str();
+  if (!r.game.placement.empty()) {
     std::printf("   players %s (%s)\n", r.game.placement.c_str(),
                 doors ? "the TCP players typed the same mix" : "the echo gets the same lines");
   }
@@ -207,18 +226,24 @@ void PrintReport(const Report& r, const Options& o) {
 }
 
 void PrintMarkdown(const std::vector<Report>& reports) {
-  // Each door has a baseline and columns of its own, so a table of its own.
-  for (const Door door : {Door::Tcp, Door::Web, Door::Telnet}) {
-    const auto in = [door](const Report& r) { return r.door == door; };
-    const auto first = std::find_if(reports.begin(), reports.end(), in);
-    if (first == reports.end()) continue;
-    std::printf("\n| Scenario | Figure | %s | %s | ratio |\n|---|---|---:|---:|---:|\n", GameSide(*first),
-                door == Door::Tcp ? "echo baseline" : "TCP, same server");
+  // Each pair of columns (a door against its baseline, an attack against none) has a
+  // table of its own, in the order they first come.
+  std::vector<std::pair<std::string, std::string>> tables;
+  for (const Report& r : reports) {
+    const std::pair<std::string, std::string> sides{GameSide(r), BaseSide(r)};
+    if (std::find(tables.begin(), tables.end(), sides) == tables.end()) tables.push_back(sides);
+  }
+  for (const auto& [gameSide, baseSide] : tables) {
+    const std::string base = baseSide == "echo" ? "echo baseline" : baseSide == "TCP" ? "TCP, same server" : baseSide;
+    std::printf("\n| Scenario | Figure | %s | %s | ratio |\n|---|---|---:|---:|---:|\n", gameSide.c_str(),
+                base.c_str());
     for (const Report& r : reports) {
-      if (!in(r)) continue;
+      if (GameSide(r) != gameSide || BaseSide(r) != baseSide) continue;
+      const std::string scenario = r.scenario == Scenario::Siege ? r.setting.substr(0, r.setting.find(':'))
+                                                                  : std::string(ScenarioName(r.scenario));
       for (const Row& row : r.rows) {
-        std::printf("| %s | %s | %s | %s | %s |\n", std::string(ScenarioName(r.scenario)).c_str(),
-                    row.figure.c_str(), row.game.c_str(), row.echo.c_str(), row.ratio.c_str());
+        std::printf("| %s | %s | %s | %s | %s |\n", scenario.c_str(), row.figure.c_str(), row.game.c_str(),
+                    row.echo.c_str(), row.ratio.c_str());
       }
     }
   }

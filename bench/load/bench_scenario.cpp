@@ -136,6 +136,8 @@ Figures RunOnce(Scenario scenario, const Peer& peer, const Options& o, const std
     case Scenario::IdleDoors:
       count = o.doorConnections;
       break;
+    case Scenario::Siege:
+      break;  // run by bench_siege
   }
   Fleet fleet;
   MakeFleet(fleet, peer.echo, peer.port, count, prefix, o.seed);
