@@ -31,13 +31,14 @@ std::string_view ScenarioName(Scenario s) {
     case Scenario::Telnet: return "telnet";
     case Scenario::IdleDoors: return "idle-doors";
     case Scenario::Siege: return "siege";
+    case Scenario::Tls: return "tls";
   }
   return "?";
 }
 
 void Usage() {
   std::puts(
-      "usage: pelthollow-bench [idle|chat|flood|crowd|web|telnet|idle-doors|siege|all ...] [options]\n"
+      "usage: pelthollow-bench [idle|chat|flood|crowd|web|telnet|idle-doors|siege|tls|all ...] [options]\n"
       "  --server PATH       pelthollow binary (default: pelthollow beside this program)\n"
       "  --port N            use a server already running on 127.0.0.1:N\n"
       "  --pid N             that server's process id, for its CPU and memory figures\n"
@@ -59,6 +60,13 @@ void Usage() {
       "                      as long with no attack first (10); every attack on one server\n"
       "                      with 127.0.0.1 alone trusted (not run by all, ignores --port)\n"
       "  --settle-seconds S  siege: the figures after an attack are read S s after it ends (60)\n"
+      "  --tls-players N     tls: players over TLS and as many over TCP, asked in turn (100)\n"
+      "  --tls-seconds S     tls: each measured stretch (10)\n"
+      "  --tls-idle N        tls: idle TLS connections for the memory figure, and as many TCP (2000)\n"
+      "  --storm-players N   tls: players chatting beside the handshake storm (100)\n"
+      "  --storm-rate N      tls: new TLS connections a second in the storm (100)\n"
+      "  --storm-addresses N tls: the untrusted addresses the storm comes from (20)\n"
+      "                      (tls is not run by all and ignores --port)\n"
       "  --inflight N        connections or setups outstanding at once (512)\n"
       "  --seed N            random seed (1)\n"
       "  --keep              keep the servers' temporary folders and logs\n"
@@ -94,7 +102,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.scenarios.push_back(Scenario::IdleDoors);
     } else if (a == "siege") {
       o.scenarios.push_back(Scenario::Siege);
-
+    } else if (a == "tls") {
+      o.scenarios.push_back(Scenario::Tls);
     } else if (a == "--server" && i + 1 < argc) {
       o.server = argv[++i];
     } else if (a == "--port") {
@@ -147,6 +156,18 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       if (!value(o.siegeSeconds) || o.siegeSeconds <= 0) return false;
     } else if (a == "--settle-seconds") {
       if (!value(o.settleSeconds) || o.settleSeconds < 5) return false;
+    } else if (a == "--tls-players") {
+      if (!value(o.tlsPlayers) || o.tlsPlayers == 0) return false;
+    } else if (a == "--tls-seconds") {
+      if (!value(o.tlsSeconds) || o.tlsSeconds <= 0) return false;
+    } else if (a == "--tls-idle") {
+      if (!value(o.tlsIdle) || o.tlsIdle == 0) return false;
+    } else if (a == "--storm-players") {
+      if (!value(o.stormPlayers) || o.stormPlayers == 0) return false;
+    } else if (a == "--storm-rate") {
+      if (!value(o.stormPerSecond) || o.stormPerSecond <= 0) return false;
+    } else if (a == "--storm-addresses") {
+      if (!value(o.stormAddresses) || o.stormAddresses == 0 || o.stormAddresses > 250) return false;
     } else if (a == "--quick") {
       o.idleSeconds = 5;
       o.chatPlayers = 200;
@@ -164,6 +185,10 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.doorConnections = 500;
       o.siegeSeconds = 3;
       o.settleSeconds = 5;
+      o.tlsPlayers = 20;
+      o.tlsSeconds = 3;
+      o.tlsIdle = 300;
+      o.stormPlayers = 20;
     } else if (a == "--keep") {
       o.keep = true;
     } else if (a == "--markdown") {

@@ -16,9 +16,10 @@ namespace bench {
 // players over TCP to the same server instead of the echo; telnet likewise from
 // players on the telnet port. Idle-doors: what idle connections cost the server through
 // each door (memory, descriptors, threads), each door on a server of its own. Siege: a
-// victim's round trip beside each attack in turn (bench_siege.h). These four run by name
-// only: "all" is the other four.
-enum class Scenario { Idle, Chat, Flood, Crowd, Web, Telnet, IdleDoors, Siege };
+// victim's round trip beside each attack in turn (bench_siege.h); tls: the game port's
+// TLS twin against plain TCP, and a storm of handshakes beside players (bench_tls.h).
+// These five run by name only: "all" is the other four.
+enum class Scenario { Idle, Chat, Flood, Crowd, Web, Telnet, IdleDoors, Siege, Tls };
 inline constexpr std::array<Scenario, 4> kScenarios{Scenario::Idle, Scenario::Chat, Scenario::Flood, Scenario::Crowd};
 
 std::string_view ScenarioName(Scenario s);
@@ -53,6 +54,12 @@ struct Options {
   std::size_t doorConnections = 2000;  // idle-doors: connections through each door
   double siegeSeconds = 10;   // siege: the measured stretch of each attack, and of no attack
   double settleSeconds = 60;  // siege: from the end of an attack to the figures after it
+  std::size_t tlsPlayers = 100;      // tls: players on each side of the round trip
+  double tlsSeconds = 10;            // tls: each measured stretch
+  std::size_t tlsIdle = 2000;        // tls: idle connections for the memory figure
+  std::size_t stormPlayers = 100;    // tls: players chatting beside the handshake storm
+  double stormPerSecond = 100;       // tls: new TLS connections a second in the storm
+  std::size_t stormAddresses = 20;   // tls: the addresses they come from
 };
 
 // Prints the usage text to standard output.

@@ -88,7 +88,8 @@ std::string Describe(Scenario s, const Options& o) {
              " idle connections through the door, greeted, then set up; each door on a fresh server with "
              "every door open; baseline: as many over TCP";
     case Scenario::Siege:
-      break;  // each of its reports says what it measured
+    case Scenario::Tls:
+      break;  // each of their reports says what it measured
   }
   return {};
 }
@@ -174,6 +175,7 @@ void AddTargets(Report& r, const Options& o) {
     case Scenario::Telnet:
     case Scenario::IdleDoors:
     case Scenario::Siege:
+    case Scenario::Tls:
       break;
   }
 }

@@ -137,7 +137,8 @@ Figures RunOnce(Scenario scenario, const Peer& peer, const Options& o, const std
       count = o.doorConnections;
       break;
     case Scenario::Siege:
-      break;  // run by bench_siege
+    case Scenario::Tls:
+      break;  // run by bench_siege and bench_tls
   }
   Fleet fleet;
   MakeFleet(fleet, peer.echo, peer.port, count, prefix, o.seed);

@@ -4,7 +4,8 @@
 // figure of the game server is printed with its ratio to the echo's. The web and
 // telnet scenarios compare the game's WebSocket or telnet players with its TCP players
 // instead, and idle-doors what idle connections through each door cost the server. The
-// siege measures a victim beside each attack against none.
+// siege measures a victim beside each attack against none, and tls the game port's TLS
+// twin against plain TCP.
 #include <signal.h>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@
 #include "bench_scenario.h"
 #include "bench_server.h"
 #include "bench_siege.h"
+#include "bench_tls.h"
 #include "server/doors.h"
 
 namespace {
@@ -77,11 +79,12 @@ int main(int argc, char** argv) {
   // load generator.
   ::signal(SIGPIPE, SIG_IGN);
   // One descriptor per connection, for this process and for the server it starts (the
-  // siege's login storm holds 575).
+  // siege's login storm holds 575, a handshake storm up to 1,000 at once).
   std::size_t most = std::max({o.idlePlayers, o.chatPlayers, o.floodClients, o.crowdConnections, o.webPlayers,
                                o.telnetPlayers, o.doorConnections});
   for (const Scenario scenario : o.scenarios) {
     if (scenario == Scenario::Siege) most = std::max<std::size_t>(most, 1024);
+    if (scenario == Scenario::Tls) most = std::max({most, o.tlsIdle, 2 * o.tlsPlayers, o.stormPlayers + 1024});
   }
   const long limit = RaiseFileLimit(static_cast<long>(most) + 256);
   if (limit < static_cast<long>(most) + 64) {
@@ -96,18 +99,23 @@ int main(int argc, char** argv) {
   std::vector<Report> reports;
   bool allRan = true;
   for (const Scenario scenario : o.scenarios) {
-    if (scenario == Scenario::Siege) {
-      std::vector<SiegeRun> runs;
-      for (int run = 0; run < o.runs; ++run) {
-        std::printf("\n== siege, run %d of %d\n", run + 1, o.runs);
-        std::fflush(stdout);
-        runs.push_back(RunSiege(o));
-        if (!runs.back().ok) {
-          allRan = false;
-          std::printf("   siege run %d: %s\n", run + 1, runs.back().problem.c_str());
+    if (scenario == Scenario::Siege || scenario == Scenario::Tls) {
+      std::vector<Report> these;
+      if (scenario == Scenario::Siege) {
+        std::vector<SiegeRun> runs;
+        for (int run = 0; run < o.runs; ++run) {
+          std::printf("\n== siege, run %d of %d\n", run + 1, o.runs);
+          std::fflush(stdout);
+          runs.push_back(RunSiege(o));
+          if (!runs.back().ok) {
+            allRan = false;
+            std::printf("   siege run %d: %s\n", run + 1, runs.back().problem.c_str());
+          }
         }
+        these = SiegeReports(runs, o);
+      } else {
+        these = RunTls(o, allRan);
       }
-      std::vector<Report> these = SiegeReports(runs, o);
       for (Report& r : these) {
         PrintReport(r, o);
         reports.push_back(std::move(r));
