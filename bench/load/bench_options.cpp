@@ -60,6 +60,7 @@ void Usage() {
       "                      as long with no attack first (10); every attack on one server\n"
       "                      with 127.0.0.1 alone trusted (not run by all, ignores --port)\n"
       "  --settle-seconds S  siege: the figures after an attack are read S s after it ends (60)\n"
+      "  --attacks LIST      siege: only these attacks, by letter: a,b,b',c,d,e (all)\n"
       "  --tls-players N     tls: players over TLS and as many over TCP, asked in turn (100)\n"
       "  --tls-seconds S     tls: each measured stretch (10)\n"
       "  --tls-idle N        tls: idle TLS connections for the memory figure, and as many TCP (2000)\n"
@@ -154,6 +155,13 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       if (!value(o.doorConnections) || o.doorConnections == 0) return false;
     } else if (a == "--siege-seconds") {
       if (!value(o.siegeSeconds) || o.siegeSeconds <= 0) return false;
+    } else if (a == "--attacks" && i + 1 < argc) {
+      std::string_view list = argv[++i];
+      while (!list.empty()) {
+        const std::size_t comma = list.find(',');
+        o.siegeAttacks.emplace_back(list.substr(0, comma));
+        list.remove_prefix(comma == std::string_view::npos ? list.size() : comma + 1);
+      }
     } else if (a == "--settle-seconds") {
       if (!value(o.settleSeconds) || o.settleSeconds < 5) return false;
     } else if (a == "--tls-players") {

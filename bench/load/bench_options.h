@@ -54,6 +54,7 @@ struct Options {
   std::size_t doorConnections = 2000;  // idle-doors: connections through each door
   double siegeSeconds = 10;   // siege: the measured stretch of each attack, and of no attack
   double settleSeconds = 60;  // siege: from the end of an attack to the figures after it
+  std::vector<std::string> siegeAttacks;  // siege: the tags of the attacks to run ("a", "b'"); empty: all
   std::size_t tlsPlayers = 100;      // tls: players on each side of the round trip
   double tlsSeconds = 10;            // tls: each measured stretch
   std::size_t tlsIdle = 2000;        // tls: idle connections for the memory figure

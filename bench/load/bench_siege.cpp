@@ -1,11 +1,14 @@
 #include "bench_siege.h"
 
+#include <sys/wait.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <string_view>
 #include <thread>
 
 #include "bench_server.h"
@@ -37,7 +40,8 @@ constexpr std::uint32_t Loopback(std::uint32_t b, std::uint32_t c, std::uint32_t
 }
 constexpr const char* kRealPlayerAddress = "127.0.3.1";
 
-// The attacks, in the order they run.
+// The attacks, in the order they run: the non-readers last, since the memory they make
+// the server take is what its RSS a minute after shows.
 struct SiegeAttack {
   const char* tag;
   const char* what;
@@ -49,12 +53,14 @@ constexpr SiegeAttack kSiegeAttacks[] = {
     {"(b')", "GMCP over WebSocket text frames: the same from 64 connections from one address"},
     {"(c)", "pipelined HTTP: 16 addresses each pipeline GET /mudlet/pelthollow.mpackage, 1,260 requests a "
             "64 KiB send, reading the answers"},
-    {"(d)", "non-readers: 32 addresses x 8 players set up in a den, then never read (back when ended), "
-            "beside 4 talkers from 4 addresses saying 3,990-byte lines there"},
     {"(e)", "login storm: 8 addresses x 64 connections sending wrong passwords, and 63 connections from one "
             "address sending setup of the same new name at once, round after round"},
+    {"(d)", "non-readers: 32 addresses x 8 players set up in a den, then never read (back when ended), "
+            "beside 4 talkers from 4 addresses saying 3,990-byte lines there"},
 };
 constexpr std::size_t kAttacks = std::size(kSiegeAttacks);
+constexpr std::size_t kLoginStorm = 4;
+constexpr std::size_t kNonReaders = 5;
 
 std::vector<AttackGroup> GroupsOf(std::size_t attack, const GameProcess& game) {
   auto group = [](Hostility kind, int port, std::uint32_t first, std::size_t sources, std::size_t perSource) {
@@ -71,14 +77,14 @@ std::vector<AttackGroup> GroupsOf(std::size_t attack, const GameProcess& game) {
     case 1: return {group(Hostility::WebSocketGmcp, game.webPort, Loopback(2, 0, 1), 8, 1)};
     case 2: return {group(Hostility::WebSocketGmcp, game.webPort, Loopback(2, 1, 1), 1, 64)};
     case 3: return {group(Hostility::PipelinedHttp, game.webPort, Loopback(3, 0, 1), 16, 1)};
-    case 4: {
+    case kNonReaders: {
       AttackGroup silent = group(Hostility::NonReader, game.Port(), Loopback(4, 0, 1), 32, 8);
       silent.name = "Quiet";
       AttackGroup talkers = group(Hostility::Talker, game.Port(), Loopback(4, 1, 1), 4, 1);
       talkers.name = "Loud";
       return {silent, talkers};  // both in the den of Origins()[0]
     }
-    default: {
+    default: {  // kLoginStorm
       AttackGroup guesses = group(Hostility::WrongPassword, game.Port(), Loopback(5, 0, 1), 8, 64);
       guesses.name = "Target";
       AttackGroup rush = group(Hostility::SameSetup, game.Port(), Loopback(5, 1, 1), 1, 63);
@@ -214,6 +220,15 @@ void EndStretch(const Stretch& s, pid_t pid, Samples& victim, Samples& logins, S
   f.login = Summarise(answered);
 }
 
+// True when attack `a` is to run: --attacks names its tag without the brackets, or
+// names none.
+bool Chosen(const Options& o, std::size_t a) {
+  if (o.siegeAttacks.empty()) return true;
+  const std::string_view tag = kSiegeAttacks[a].tag;
+  return std::find(o.siegeAttacks.begin(), o.siegeAttacks.end(), tag.substr(1, tag.size() - 2)) !=
+         o.siegeAttacks.end();
+}
+
 // Makes a character from `from` and leaves; false (with `problem` set) when it was not made.
 bool MakeCharacter(int port, const std::string& from, const std::string& name, std::size_t origin,
                    std::string& problem) {
@@ -260,6 +275,10 @@ SiegeRun RunSiege(const Options& o) {
     run.ok = run.rest.ok;
 
     for (std::size_t a = 0; a < kAttacks; ++a) {
+      if (!Chosen(o, a)) {
+        run.attacks.emplace_back();
+        continue;
+      }
       // The attack's stretch runs from its first connection (its setups and logins are
       // part of it) until `stretchNs` after all its connections began.
       SiegeFigures f;
@@ -286,14 +305,28 @@ SiegeRun RunSiege(const Options& o) {
       f.settledRssKiB = settled.leastRssKiB;
       f.settledFds = settled.leastFds;
       const bool alive = settled.rssKiB >= 0;
+      f.ran = true;
       f.ok = ready && alive;
       if (!ready && run.problem.empty()) {
         run.problem = std::string(kSiegeAttacks[a].tag) + " did not get going within 180 s";
       }
-      if (!alive && run.problem.empty()) run.problem = std::string("the server ended during ") + kSiegeAttacks[a].tag;
+      if (!alive && run.problem.empty()) {
+        const std::optional<int> status = game.server->Proc().Wait(std::chrono::milliseconds(1000));
+        run.problem = std::string("the server ended during ") + kSiegeAttacks[a].tag +
+                      (!status                ? ""
+                       : WIFSIGNALED(*status) ? ", killed by signal " + std::to_string(WTERMSIG(*status))
+                                              : ", exit code " + std::to_string(harness::Process::ExitCode(status))) +
+                      "; its log:\n" + harness::Tail(game.LogPath(), 3000);
+        if (game.folder) {
+          game.folder->Keep();  // for its log and any core file
+          run.problem += "\n(its folder is kept: " + game.folder->Path() + ")";
+        }
+      }
       run.ok = run.ok && f.ok;
-      std::printf("   siege %s: victim median %.3f ms, p99 %.3f ms; peak RSS %.1f MiB, %.0f descriptors\n",
-                  kSiegeAttacks[a].tag, f.victim.median / 1e6, f.victim.p99 / 1e6, f.peakRssKiB / 1024, f.peakFds);
+      std::printf("   siege %s: victim median %.3f ms, p99 %.3f ms; RSS %.1f MiB at the peak, %.1f MiB after; "
+                  "%.0f descriptors at the peak, %.0f after\n",
+                  kSiegeAttacks[a].tag, f.victim.median / 1e6, f.victim.p99 / 1e6, f.peakRssKiB / 1024,
+                  f.settledRssKiB / 1024, f.peakFds, f.settledFds);
       std::fflush(stdout);
       run.attacks.push_back(f);
       if (!alive) break;
@@ -386,8 +419,9 @@ std::vector<Report> SiegeReports(const std::vector<SiegeRun>& runs, const Option
   for (std::size_t a = 0; a < kAttacks; ++a) {
     std::vector<const SiegeFigures*> these;
     for (const SiegeRun& r : runs) {
-      if (a < r.attacks.size()) these.push_back(&r.attacks[a]);
+      if (a < r.attacks.size() && r.attacks[a].ran) these.push_back(&r.attacks[a]);
     }
+    if (these.empty() && !runs.empty() && runs.front().ok) continue;  // left out
     const SiegeFigures f = MedianFigures(these);
     Report r = NewReport(Scenario::Siege, std::string("siege ") + kSiegeAttacks[a].tag + ": " + kSiegeAttacks[a].what,
                          Door::Tcp);
@@ -428,18 +462,18 @@ std::vector<Report> SiegeReports(const std::vector<SiegeRun>& runs, const Option
         Fixed(static_cast<double>(f.counts.bytesSent) / 1048576, 1) + " / " +
             Fixed(static_cast<double>(f.counts.bytesRead) / 1048576, 1),
         "-", -1, -1);
-    if (a >= 4) {
+    if (a == kLoginStorm || a == kNonReaders) {
       row("attackers' characters made / logins / busy answers",
           Count(f.counts.created) + " / " + Count(f.counts.loggedIn) + " / " + Count(f.counts.busy), "-", -1, -1);
     }
-    if (a == 5) row("same-name setup rounds answered", Count(f.counts.rounds), "-", -1, -1);
+    if (a == kLoginStorm) row("same-name setup rounds answered", Count(f.counts.rounds), "-", -1, -1);
 
     const std::string tag = std::string("siege ") + kSiegeAttacks[a].tag;
     auto target = [&](const std::string& what, bool met, const std::string& measured) {
       r.targets.push_back({what, met && f.ok, measured});
     };
     target(tag + ": victim's p99 under 5 ms", f.victim.p99 < 5e6, Ms(f.victim.p99));
-    if (a == 4) {
+    if (a == kNonReaders) {
       target(tag + ": peak RSS within the memory cap over the RSS at rest",
              f.peakRssKiB >= 0 && f.peakRssKiB - rest.peakRssKiB <= kMemoryCapKiB,
              MiBMore(f.peakRssKiB - rest.peakRssKiB));
@@ -447,7 +481,7 @@ std::vector<Report> SiegeReports(const std::vector<SiegeRun>& runs, const Option
              f.settledRssKiB >= 0 && f.settledRssKiB - rest.peakRssKiB <= kSettledWithinKiB,
              MiBMore(f.settledRssKiB - rest.peakRssKiB));
     }
-    if (a == 5) {
+    if (a == kLoginStorm) {
       target(tag + ": the real player never told the server is busy", f.loginBusy == 0,
              Count(f.loginBusy) + " of " + Count(f.loginTries));
     }

@@ -35,6 +35,7 @@ struct SiegeFigures {
   std::uint64_t loginBusy = 0;     // answered "The server is busy. Try again in a moment."
   std::uint64_t loginRefused = 0;  // answered anything else but a login, or not at all
   AttackCounts counts;
+  bool ran = false;  // false for an attack left out (--attacks)
   bool ok = false;
 };
 
