@@ -153,6 +153,7 @@ struct Attack::Engine {
   void Established(std::uint32_t i);
   void Drop(std::uint32_t i, bool byServer, std::int64_t comeBackNs = kComeBackNs);
   void Began(std::uint32_t i);
+  void CountBegun(Hostile& h);
   void Flush(std::uint32_t i);
   void OnReadable(std::uint32_t i);
   void OnReadableTls(std::uint32_t i);
@@ -265,6 +266,10 @@ void Attack::Engine::Began(std::uint32_t i) {
            : kind == Hostility::WrongPassword           ? Step::Asking
                                                         : Step::Flooding;
   if (kind == Hostility::NonReader) h.dueNs = NowNs() + kProbeNs;
+  CountBegun(h);
+}
+
+void Attack::Engine::CountBegun(Hostile& h) {
   if (h.began) return;
   h.began = true;
   if (--notBegun == 0 && !ready) {
@@ -285,6 +290,14 @@ void Attack::Engine::Drop(std::uint32_t i, bool byServer, std::int64_t comeBackN
     h.fd = -1;
   }
   if (byServer) ++counts.endedByServer;
+  // A flooder the server ended before its flood began has had its go: its address's
+  // budget went to the others, which is the server's defence at work, not an attack
+  // that failed to start.
+  const Hostility kind = g.plan.kind;
+  if (byServer && (kind == Hostility::TelnetGmcp || kind == Hostility::WebSocketGmcp ||
+                   kind == Hostility::PipelinedHttp)) {
+    CountBegun(h);
+  }
   h.step = Step::Down;
   h.watched = false;
   if (g.plan.kind == Hostility::Welcome) {

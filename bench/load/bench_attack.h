@@ -79,8 +79,9 @@ class Attack {
   void Start(std::vector<AttackGroup> groups);
 
   // Waits until every connection of the groups has begun its attack once (the
-  // non-readers in play and silent, the talkers set up, the floods started); talkers
-  // begin to talk then. False when that did not happen within `timeoutNs`.
+  // non-readers in play and silent, the talkers set up, the floods started, or ended by
+  // the server first); talkers begin to talk then. False when that did not happen
+  // within `timeoutNs`.
   bool WaitReady(std::int64_t timeoutNs);
 
   // Resets every connection, ends the thread and returns the counts. Harmless when not
