@@ -137,8 +137,8 @@ void BM_SaveSnapshot(benchmark::State& state) {
   }
   std::size_t bytes = 0;
   for (auto _ : state) {
-    const std::optional<std::string> snapshot = persist::SnapshotWorld();
-    bytes = snapshot ? snapshot->size() : 0;
+    std::string snapshot;
+    bytes = persist::SnapshotWorld(snapshot).ok() ? snapshot.size() : 0;
     benchmark::DoNotOptimize(bytes);
   }
   state.counters["bytes"] = static_cast<double>(bytes);

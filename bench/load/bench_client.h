@@ -66,6 +66,7 @@ struct Player {
 // Counters and samples of one measured stretch.
 struct Tally {
   std::vector<std::int64_t> all;  // round trips in nanoseconds
+  std::vector<std::int64_t> sentNs;  // when each of `all` was sent (monotonic)
   std::array<std::vector<std::int64_t>, kCommandKinds> byKind;
   std::uint64_t answered = 0;
   std::uint64_t unanswered = 0;  // not answered within the answer timeout

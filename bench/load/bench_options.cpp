@@ -32,13 +32,14 @@ std::string_view ScenarioName(Scenario s) {
     case Scenario::IdleDoors: return "idle-doors";
     case Scenario::Siege: return "siege";
     case Scenario::Tls: return "tls";
+    case Scenario::Upgrade: return "upgrade";
   }
   return "?";
 }
 
 void Usage() {
   std::puts(
-      "usage: pelthollow-bench [idle|chat|flood|crowd|web|telnet|idle-doors|siege|tls|all ...] [options]\n"
+      "usage: pelthollow-bench [idle|chat|flood|crowd|web|telnet|idle-doors|siege|tls|upgrade|all ...] [options]\n"
       "  --server PATH       pelthollow binary (default: pelthollow beside this program)\n"
       "  --port N            use a server already running on 127.0.0.1:N\n"
       "  --pid N             that server's process id, for its CPU and memory figures\n"
@@ -56,6 +57,8 @@ void Usage() {
       "  --telnet-players N  (100)    --telnet-seconds S (20)  telnet: as web, on the telnet port\n"
       "  --connections N     idle-doors: idle connections through each door, greeted and set up,\n"
       "                      each door on a server of its own (2000; not run by all)\n"
+      "  upgrade             the chat's players (--chat-players) through the console's upgrade,\n"
+      "                      on a server of its own (not run by all, ignores --port)\n"
       "  --siege-seconds S   siege: each attack measured S s beside a victim asking `time`, and\n"
       "                      as long with no attack first (10); every attack on one server\n"
       "                      with 127.0.0.1 alone trusted (not run by all, ignores --port)\n"
@@ -105,6 +108,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.scenarios.push_back(Scenario::Siege);
     } else if (a == "tls") {
       o.scenarios.push_back(Scenario::Tls);
+    } else if (a == "upgrade") {
+      o.scenarios.push_back(Scenario::Upgrade);
     } else if (a == "--server" && i + 1 < argc) {
       o.server = argv[++i];
     } else if (a == "--port") {

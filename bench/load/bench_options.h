@@ -17,9 +17,10 @@ namespace bench {
 // players on the telnet port. Idle-doors: what idle connections cost the server through
 // each door (memory, descriptors, threads), each door on a server of its own. Siege: a
 // victim's round trip beside each attack in turn (bench_siege.h); tls: the game port's
-// TLS twin against plain TCP, and a storm of handshakes beside players (bench_tls.h).
-// These five run by name only: "all" is the other four.
-enum class Scenario { Idle, Chat, Flood, Crowd, Web, Telnet, IdleDoors, Siege, Tls };
+// TLS twin against plain TCP, and a storm of handshakes beside players (bench_tls.h);
+// upgrade: the chat's players through the console's upgrade (bench_upgrade.h). These
+// run by name only: "all" is the other four.
+enum class Scenario { Idle, Chat, Flood, Crowd, Web, Telnet, IdleDoors, Siege, Tls, Upgrade };
 inline constexpr std::array<Scenario, 4> kScenarios{Scenario::Idle, Scenario::Chat, Scenario::Flood, Scenario::Crowd};
 
 std::string_view ScenarioName(Scenario s);

@@ -173,6 +173,7 @@ void Record(Fleet& fleet, const Player& p, std::int64_t now) {
   if (!fleet.counting || !p.measured) return;
   const std::int64_t took = now - p.sentNs;
   fleet.tally.all.push_back(took);
+  fleet.tally.sentNs.push_back(p.sentNs);
   fleet.tally.byKind[static_cast<std::size_t>(p.expected.kind)].push_back(took);
   ++fleet.tally.answered;
 }

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <fstream>
 
+#include "bench_upgrade.h"
+
 namespace bench {
 
 std::string Fixed(double v, int decimals) {
@@ -15,7 +17,7 @@ std::string Fixed(double v, int decimals) {
   return text;
 }
 
-std::string Ms(double ns) { return Fixed(ns / 1e6, 3) + " ms"; }
+std::string Ms(double ns) { return ns < 0 ? std::string("n/a") : Fixed(ns / 1e6, 3) + " ms"; }
 
 std::string Ratio(double game, double echo) {
   if (game < 0 || echo <= 0) return "-";
@@ -45,6 +47,7 @@ Report NewReport(Scenario s, std::string setting, Door door, Figures game, Figur
 
 std::string GameSide(const Report& r) {
   if (!r.gameSide.empty()) return r.gameSide;
+  if (r.scenario == Scenario::Upgrade) return "upgrade";
   switch (r.door) {
     case Door::Web: return "WebSocket";
     case Door::Telnet: return "telnet";
@@ -56,6 +59,7 @@ std::string GameSide(const Report& r) {
 
 std::string BaseSide(const Report& r) {
   if (!r.baseSide.empty()) return r.baseSide;
+  if (r.scenario == Scenario::Upgrade) return "before it";
   return r.door == Door::Tcp ? "echo" : "TCP";
 }
 
@@ -87,6 +91,8 @@ std::string Describe(Scenario s, const Options& o) {
       return std::to_string(o.doorConnections) +
              " idle connections through the door, greeted, then set up; each door on a fresh server with "
              "every door open; baseline: as many over TCP";
+    case Scenario::Upgrade:
+      return DescribeUpgrade(o);
     case Scenario::Siege:
     case Scenario::Tls:
       break;  // each of their reports says what it measured
@@ -176,6 +182,7 @@ void AddTargets(Report& r, const Options& o) {
     case Scenario::IdleDoors:
     case Scenario::Siege:
     case Scenario::Tls:
+    case Scenario::Upgrade:  // its figures are its own (bench_upgrade.cpp)
       break;
   }
 }
@@ -190,7 +197,9 @@ void PrintReport(const Report& r, const Options& o) {
   const char* base = baseText.c_str();
   if (!r.game.placement.empty()) {
     std::printf("   players %s (%s)\n", r.game.placement.c_str(),
-                doors ? "the TCP players typed the same mix" : "the echo gets the same lines");
+                r.scenario == Scenario::Upgrade ? "the same players, the same mix"
+                : doors                         ? "the TCP players typed the same mix"
+                                                : "the echo gets the same lines");
   }
   if (!r.game.openPlacement.empty()) {
     std::printf("   speakers then walk out: %s\n", r.game.openPlacement.c_str());
@@ -229,9 +238,10 @@ void PrintReport(const Report& r, const Options& o) {
 
 void PrintMarkdown(const std::vector<Report>& reports) {
   // Each pair of columns (a door against its baseline, an attack against none) has a
-  // table of its own, in the order they first come.
+  // table of its own, in the order they first come; the upgrade's come after.
   std::vector<std::pair<std::string, std::string>> tables;
   for (const Report& r : reports) {
+    if (r.scenario == Scenario::Upgrade) continue;
     const std::pair<std::string, std::string> sides{GameSide(r), BaseSide(r)};
     if (std::find(tables.begin(), tables.end(), sides) == tables.end()) tables.push_back(sides);
   }
@@ -240,13 +250,20 @@ void PrintMarkdown(const std::vector<Report>& reports) {
     std::printf("\n| Scenario | Figure | %s | %s | ratio |\n|---|---|---:|---:|---:|\n", gameSide.c_str(),
                 base.c_str());
     for (const Report& r : reports) {
-      if (GameSide(r) != gameSide || BaseSide(r) != baseSide) continue;
+      if (r.scenario == Scenario::Upgrade || GameSide(r) != gameSide || BaseSide(r) != baseSide) continue;
       const std::string scenario = r.scenario == Scenario::Siege ? r.setting.substr(0, r.setting.find(':'))
                                                                   : std::string(ScenarioName(r.scenario));
       for (const Row& row : r.rows) {
         std::printf("| %s | %s | %s | %s | %s |\n", scenario.c_str(), row.figure.c_str(), row.game.c_str(),
                     row.echo.c_str(), row.ratio.c_str());
       }
+    }
+  }
+  for (const Report& r : reports) {
+    if (r.scenario != Scenario::Upgrade) continue;
+    std::printf("\n| Figure | %s | %s | ratio |\n|---|---:|---:|---:|\n", GameSide(r).c_str(), BaseSide(r).c_str());
+    for (const Row& row : r.rows) {
+      std::printf("| %s | %s | %s | %s |\n", row.figure.c_str(), row.game.c_str(), row.echo.c_str(), row.ratio.c_str());
     }
   }
   std::printf("\n| Target | Measured | Met |\n|---|---:|:---:|\n");

@@ -138,7 +138,8 @@ Figures RunOnce(Scenario scenario, const Peer& peer, const Options& o, const std
       break;
     case Scenario::Siege:
     case Scenario::Tls:
-      break;  // run by bench_siege and bench_tls
+    case Scenario::Upgrade:
+      break;  // each runs on its own (bench_siege, bench_tls, bench_upgrade)
   }
   Fleet fleet;
   MakeFleet(fleet, peer.echo, peer.port, count, prefix, o.seed);

@@ -3,9 +3,10 @@
 // the same players against a NUL-framed echo server of its own as the baseline; every
 // figure of the game server is printed with its ratio to the echo's. The web and
 // telnet scenarios compare the game's WebSocket or telnet players with its TCP players
-// instead, and idle-doors what idle connections through each door cost the server. The
-// siege measures a victim beside each attack against none, and tls the game port's TLS
-// twin against plain TCP.
+// instead, idle-doors what idle connections through each door cost the server, and
+// upgrade the pause the players see while the server upgrades in place. The siege
+// measures a victim beside each attack against none, and tls the game port's TLS twin
+// against plain TCP.
 #include <signal.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@
 #include "bench_server.h"
 #include "bench_siege.h"
 #include "bench_tls.h"
+#include "bench_upgrade.h"
 #include "server/doors.h"
 
 namespace {
@@ -126,6 +128,13 @@ int main(int argc, char** argv) {
     std::vector<Figures> echoes;
     std::array<std::vector<Figures>, 3> byDoor;  // idle-doors, indexed by Door
     const Door door = scenario == Scenario::Web ? Door::Web : scenario == Scenario::Telnet ? Door::Telnet : Door::Tcp;
+    if (scenario == Scenario::Upgrade) {
+      Report r = RunUpgrade(o);
+      allRan = allRan && r.game.ok;
+      PrintReport(r, o);
+      reports.push_back(std::move(r));
+      continue;
+    }
     for (int run = 0; run < o.runs; ++run) {
       // Names are unique per run, also against a server that keeps its characters.
       const std::string prefix =

@@ -40,7 +40,8 @@ bool SendCommand(const std::string& path, std::string_view command, std::string&
   }
   std::string line(command);
   line += '\n';
-  const bool sent = net::SendAll(s, line, error);
+  const base::Status sent = net::SendAll(s, line);
+  if (!sent.ok()) error = sent.error();
   ::shutdown(s, SHUT_WR);
   char buffer[4096];
   for (;;) {
@@ -50,7 +51,7 @@ bool SendCommand(const std::string& path, std::string_view command, std::string&
     answer.append(buffer, static_cast<std::size_t>(n));
   }
   ::close(s);
-  return sent || !answer.empty();
+  return sent.ok() || !answer.empty();
 }
 
 // The name of the user who owns the file at `path`; empty when unknown.

@@ -30,9 +30,8 @@ int main(int argc, char** argv) {
   }
 
   std::uint16_t port = net::kDefaultPort;
-  std::string badPort;
-  if (!net::PortFromEnvironment("PELTHOLLOW_PORT", port, badPort)) {
-    std::cout << "Invalid PELTHOLLOW_PORT: " << badPort << "\n" << std::flush;
+  if (const base::Status read = net::PortFromEnvironment("PELTHOLLOW_PORT", port); !read.ok()) {
+    std::cout << read.Text() << "\n" << std::flush;
     return 1;
   }
 
@@ -40,9 +39,8 @@ int main(int argc, char** argv) {
     case app::Mode::Server: {
       server::ServerSettings settings;
       settings.port = port;
-      std::string message;
-      if (!app::ReadServerSettings(settings, message)) {
-        std::cout << message << std::flush;
+      if (const base::Status read = app::ReadServerSettings(settings); !read.ok()) {
+        std::cout << read.Text() << "\n" << std::flush;
         return 1;
       }
       // An upgrade's probe only reads what the old server hands over, and answers.

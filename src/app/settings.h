@@ -4,14 +4,15 @@
 
 #include <string>
 
+#include "base/status.h"
 #include "server/settings.h"
 
 namespace app {
 
 // Fills `settings` from the environment (the game port is read by the caller, since the
 // client shares it). Variables that are unset keep their defaults. On the first value
-// that does not parse, returns false and sets `message` to the complete line to print,
-// "Invalid NAME: value" and a line feed.
-bool ReadServerSettings(server::ServerSettings& settings, std::string& message);
+// that does not parse, fails with the line to print, "Invalid NAME: value", without its
+// line feed.
+base::Status ReadServerSettings(server::ServerSettings& settings);
 
 }  // namespace app

@@ -74,8 +74,7 @@ void HandleSignal(int signal, void (*handler)(int)) {
 // Writes all of `bytes` to standard output; gives up only on a real failure (a
 // terminal that hung up).
 void WriteOut(std::string_view bytes) {
-  int ignored = 0;
-  net::WriteAll(STDOUT_FILENO, bytes, ignored);
+  net::WriteAll(STDOUT_FILENO, bytes);
 }
 
 // The line after the end of receiving, with its line feed: a failed read, a failed
@@ -321,10 +320,8 @@ int StartClient(std::uint16_t port) {
   if (server == nullptr) return 1;
 
   WakePipe wake;
-  int error = 0;
-  if (!OpenWakePipe(wake, error)) {
-    ReportFailure(base::Status::SystemError("Error starting client: ", error),
-                  std::strerror(error));
+  if (const base::Status opened = OpenWakePipe(wake); !opened.ok()) {
+    ReportFailure(opened, std::strerror(opened.error()));
     return 1;
   }
   ResetIncoming();

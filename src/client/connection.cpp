@@ -13,15 +13,12 @@ std::mutex IncomingLock;
 std::deque<std::string> IncomingTexts;
 ReceiveEnd IncomingEnd;
 
-bool OpenWakePipe(WakePipe& pipe, int& error) {
+base::Status OpenWakePipe(WakePipe& pipe) {
   int ends[2];
-  if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
-    error = errno;
-    return false;
-  }
+  if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return base::Status::SystemError("Error starting client: ", errno);
   pipe.readFd = ends[0];
   pipe.writeFd = ends[1];
-  return true;
+  return {};
 }
 
 void CloseWakePipe(WakePipe& pipe) {

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "base/status.h"
 #include "client/link.h"
 
 namespace client {
@@ -32,8 +33,8 @@ struct WakePipe {
   int writeFd = -1;
 };
 
-// Opens the pipe. Returns false with `error` set to errno when it cannot.
-bool OpenWakePipe(WakePipe& pipe, int& error);
+// Opens the pipe; fails with the errno of pipe2 when it cannot.
+base::Status OpenWakePipe(WakePipe& pipe);
 void CloseWakePipe(WakePipe& pipe);
 
 // Writes one byte to a wake pipe's write end. Async-signal-safe; keeps errno. A full

@@ -92,9 +92,8 @@ base::Status Link::StartTls(net::Socket socket, std::unique_ptr<tls::ClientSessi
     // The session's records go first: an alert tells the server why we give up.
     std::string records;
     session->TakeOutput(records);
-    int error = 0;
-    if (!records.empty() && !net::SendAll(socket, records, error)) {
-      return fail(base::Status::SystemError("Error sending data: ", error), std::strerror(error));
+    if (const base::Status sent = records.empty() ? base::Status() : net::SendAll(socket, records); !sent.ok()) {
+      return fail(sent.WithWhat("Error sending data: "), std::strerror(sent.error()));
     }
     if (session->state() == State::kOpen) break;
     if (session->state() != State::kHandshake) {
@@ -179,8 +178,7 @@ ReceiveEnd Link::Receive(std::string& plain) {
 void Link::Send(std::string_view bytes) {
   std::lock_guard<std::mutex> sending(sendMutex_);
   if (session_ == nullptr) {
-    int error = 0;
-    net::SendAll(socket_, bytes, error);
+    net::SendAll(socket_, bytes);  // a failed write shows as the end of receiving
     return;
   }
   {
@@ -228,9 +226,8 @@ void Link::WritePending(bool wait) {
     records.swap(pending_);
   }
   if (records.empty()) return;
-  int error = 0;  // a failed write shows as the end of receiving
   if (wait) {
-    net::SendAll(socket_, records, error);
+    net::SendAll(socket_, records);  // a failed write shows as the end of receiving
   } else {
     [[maybe_unused]] const ssize_t sent =
         ::send(socket_, records.data(), records.size(), MSG_NOSIGNAL | MSG_DONTWAIT);

@@ -25,13 +25,15 @@ std::unordered_map<Socket, Session> Sessions;
 void HandleLine(Socket connection, const std::string& line) {
   ASSERT_CONNECTION_LOCK_HELD();
   // The line is cut into words and into characters once: the command reads the words,
-  // the log the characters too.
+  // the log the characters too. Whether a setup line is whole decides how much of it
+  // the log hides.
   const CommandLine split = SplitWords(line);
+  const bool setupParses = split.command == "setup" && SetupLineParses(split);
   const std::vector<base::utf8::Character> characters = base::utf8::Characters(line);
   bool& secretNext = SessionOf(connection).secretNext;
-  const LoggedLine logged = LogLine(line, split, characters, secretNext);
+  const LoggedLine logged = LogLine(line, split, characters, setupParses, secretNext);
   secretNext = logged.maskNext;
-  core::Log(std::to_string(static_cast<unsigned>(connection)) + " : " + logged.text + "\n");
+  core::LogTyped(std::to_string(static_cast<unsigned>(connection)) + " : ", line, characters, logged.shown);
   Dispatch(connection, split);
   core::FlushOutbox();
 }

@@ -4,15 +4,15 @@
 
 #include <algorithm>
 
-#include "commands/handlers.h"
-#include "core/log.h"
 #include "base/utf8.h"
+#include "core/log.h"
 
 namespace commands {
 
 namespace {
 
 constexpr std::string_view kMask = "***";
+constexpr std::string_view kSpacedMask = " ***";
 
 // True for a character that a player may have typed, or a keyboard slipped in, between
 // words: a control (C0, C1, DEL), a space of any kind, a line or paragraph separator, or
@@ -56,10 +56,7 @@ bool FoldsTo(const std::vector<base::utf8::Character>& characters, std::pair<std
 // The line with bytes [begin, end) written as "***".
 LoggedLine Masked(std::string_view line, std::size_t begin, std::size_t end) {
   const std::string_view masked = line.substr(begin, end - begin);
-  std::string text(line.substr(0, begin));
-  text += kMask;
-  text += line.substr(end);
-  return {core::EscapeForLog(text), masked.find_first_not_of(' ') == std::string_view::npos};
+  return {{0, begin, end, kMask}, masked.find_first_not_of(' ') == std::string_view::npos};
 }
 
 std::size_t OffsetIn(std::string_view line, std::string_view word) {
@@ -69,17 +66,16 @@ std::size_t OffsetIn(std::string_view line, std::string_view word) {
 }  // namespace
 
 LoggedLine LogLine(std::string_view line, const CommandLine& split,
-                   const std::vector<base::utf8::Character>& characters, bool secret) {
+                   const std::vector<base::utf8::Character>& characters, bool setupParses, bool secret) {
   const std::pair<std::size_t, std::size_t> word = FirstWord(characters);
   const std::size_t begin = word.first < characters.size() ? characters[word.first].at : 0;
   const std::size_t end = word.second > 0 ? characters[word.second - 1].at + characters[word.second - 1].length : 0;
-  const std::string_view first = line.substr(begin, end - begin);
   const bool login = FoldsTo(characters, word, "login");
   if (!login && !FoldsTo(characters, word, "setup")) {
-    return {secret ? std::string(kMask) : core::EscapeForLog(line), false};
+    return {secret ? core::Shown{0, 0, line.size(), kMask} : core::Shown{}, false};
   }
   const bool parses = login ? split.command == "login" && split.ArgCount() >= 2
-                            : split.command == "setup" && SetupLineParses(split);
+                            : setupParses;
   if (parses) {
     // The parser's password is the second argument word; the player's is the second
     // word that is not empty. When blanks ran together they differ, and both go.
@@ -92,10 +88,7 @@ LoggedLine LogLine(std::string_view line, const CommandLine& split,
     }
     return Masked(line, OffsetIn(line, password), last);
   }
-  std::string text = core::EscapeForLog(first);
-  text += ' ';
-  text += kMask;
-  return {std::move(text), true};
+  return {{begin, end, line.size(), kSpacedMask}, true};
 }
 
 }  // namespace commands

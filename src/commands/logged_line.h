@@ -1,18 +1,20 @@
 // What the log shows of a typed line: no password of a setup or login line, however it
-// was typed, and no control character unescaped. Pure functions over the line; the
-// interpreter calls them for every line it handles, with ConnectionLock held.
+// was typed. Pure functions over the line; the interpreter calls them for every line it
+// handles, with ConnectionLock held, and logs what they keep through core::LogTyped,
+// which escapes every control character.
 #pragma once
 
 #include <string>
 #include <string_view>
 
 #include "base/utf8.h"
+#include "core/log.h"
 #include "commands/words.h"
 
 namespace commands {
 
 struct LoggedLine {
-  std::string text;       // the line as logged, escaped (core::EscapeForLog), no line feed
+  core::Shown shown;      // what the log shows of the line (core::LogTyped)
   bool maskNext = false;  // the line held no password: the next line may be it
 };
 
@@ -29,8 +31,9 @@ struct LoggedLine {
 //    that does not parse is logged as that word and " ***" ("Login ***"), and maskNext
 //    is set: people type the password on a line of its own after the format answer.
 //  - Any other line is logged whole, or as "***" when `secret`.
-// `characters` is base::utf8::Characters(line).
+// `characters` is base::utf8::Characters(line); `setupParses`, SetupLineParses(split)
+// for a setup line.
 LoggedLine LogLine(std::string_view line, const CommandLine& split,
-                   const std::vector<base::utf8::Character>& characters, bool secret);
+                   const std::vector<base::utf8::Character>& characters, bool setupParses, bool secret);
 
 }  // namespace commands

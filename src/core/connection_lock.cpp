@@ -4,6 +4,8 @@
 
 namespace core {
 
+// One per process: the one lock over the game's state, which every thread that touches
+// it takes.
 FairLock ConnectionLock;
 
 void FairLock::lock() {

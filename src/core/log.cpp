@@ -237,29 +237,53 @@ LogSource::~LogSource() {
 
 std::uint64_t LogLinesLeftOut() { return Writer.LeftOut(); }
 
-std::string EscapeForLog(std::string_view line) {
+namespace {
+
+// Appends the characters of `line` that begin in [from, to) to `out`, escaped.
+void AppendEscaped(std::string& out, std::string_view line, const std::vector<base::utf8::Character>& characters,
+                   std::size_t from, std::size_t to) {
   static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(line.size());
-  auto escape = [&out](std::string_view bytes) {
-    for (const char ch : bytes) {
-      const auto byte = static_cast<unsigned char>(ch);
-      out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0xF];
+  for (const base::utf8::Character& ch : characters) {
+    if (ch.at < from || ch.at >= to) continue;
+    const auto byte = static_cast<unsigned char>(line[ch.at]);
+    if (byte >= 0x20 && byte != 0x7F && ch.c1 == 0) {
+      out.append(line, ch.at, ch.length);
+      continue;
     }
-  };
-  for (std::size_t at = 0; at < line.size();) {
-    const auto byte = static_cast<unsigned char>(line[at]);
-    const std::string_view ch = line.substr(at, base::utf8::CharLength(line, at));
-    at += ch.size();
-    if (byte < 0x20 || byte == 0x7F || base::utf8::C1Control(ch) != 0) {
-      escape(ch);
-    } else {
-      out += ch;
+    for (std::size_t i = ch.at; i < ch.at + ch.length; ++i) {
+      const auto b = static_cast<unsigned char>(line[i]);
+      out += "\\x";
+      out += kHex[b >> 4];
+      out += kHex[b & 0xF];
     }
   }
+}
+
+}  // namespace
+
+std::string EscapeForLog(std::string_view line) {
+  std::string out;
+  out.reserve(line.size());
+  AppendEscaped(out, line, base::utf8::Characters(line), 0, line.size());
   return out;
+}
+
+std::string ShownText(std::string_view line, const std::vector<base::utf8::Character>& characters,
+                      const Shown& shown) {
+  std::string out;
+  out.reserve(line.size());
+  AppendEscaped(out, line, characters, shown.from, shown.hideFrom);
+  out += shown.instead;
+  if (shown.hideTo != std::string_view::npos) AppendEscaped(out, line, characters, shown.hideTo, line.size());
+  return out;
+}
+
+void LogTyped(std::string_view before, std::string_view line, const std::vector<base::utf8::Character>& characters,
+              const Shown& shown) {
+  std::string text(before);
+  text += ShownText(line, characters, shown);
+  text += '\n';
+  Log(text);
 }
 
 std::string GroupedNumber(std::uint64_t count) {

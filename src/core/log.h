@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "base/utf8.h"
 #include "base/address.h"
 
 namespace core {
@@ -66,6 +68,25 @@ std::uint64_t LogLinesLeftOut();
 // ("\xc2\x9b", "\x9b"), so a player cannot drive the operator's terminal, 8-bit ones
 // included. Every other byte is left as it is.
 std::string EscapeForLog(std::string_view line);
+
+// How much of a line a client typed the log shows: its bytes [from, hideFrom) and
+// [hideTo, end), with `instead` between them (a password's "***"). Each bound falls
+// between characters.
+struct Shown {
+  std::size_t from = 0;
+  std::size_t hideFrom = std::string_view::npos;
+  std::size_t hideTo = std::string_view::npos;
+  std::string_view instead;
+};
+
+// What `shown` keeps of `line`, escaped as EscapeForLog escapes it; `characters` is
+// base::utf8::Characters(line).
+std::string ShownText(std::string_view line, const std::vector<base::utf8::Character>& characters,
+                      const Shown& shown);
+
+// Logs `before`, ShownText and a line feed.
+void LogTyped(std::string_view before, std::string_view line, const std::vector<base::utf8::Character>& characters,
+              const Shown& shown);
 
 // `count` in decimal with a comma between groups of three digits ("1,234").
 std::string GroupedNumber(std::uint64_t count);

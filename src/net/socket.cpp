@@ -55,16 +55,15 @@ bool FillUnixAddress(const std::string& path, sockaddr_un& address) {
 
 }  // namespace
 
-bool PortFromEnvironment(const char* name, std::uint16_t& port, std::string& bad) {
+base::Status PortFromEnvironment(const char* name, std::uint16_t& port) {
   const char* value = std::getenv(name);
-  if (value == nullptr) return true;
+  if (value == nullptr) return {};
   std::uint16_t number = 0;
   if (base::ReadDigits(std::string_view(value), std::uint16_t{65535}, number) && number >= 1) {
     port = number;
-    return true;
+    return {};
   }
-  bad = value;
-  return false;
+  return base::Status::Failure(std::string("Invalid ") + name + ": " + value);
 }
 
 base::Status ListenTcp(const base::Address* address, std::uint16_t port, Socket& out) {
@@ -171,19 +170,10 @@ void TuneAccepted(Socket s, int sendBuffer) {
   ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
 }
 
-bool CreateTcpSocket(Socket& out, int& error) {
-  out = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (out < 0) {
-    error = errno;
-    return false;
-  }
-  return true;
-}
-
 namespace {
 
 // The one loop behind SendAll and WriteAll.
-bool PutAll(int fd, std::string_view bytes, int& error, bool socket) {
+base::Status PutAll(int fd, std::string_view bytes, bool socket) {
   while (!bytes.empty()) {
     const ssize_t n = socket ? ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL)
                              : ::write(fd, bytes.data(), bytes.size());
@@ -193,18 +183,17 @@ bool PutAll(int fd, std::string_view bytes, int& error, bool socket) {
       pollfd ready{fd, POLLOUT, 0};
       ::poll(&ready, 1, -1);
     } else if (errno != EINTR) {
-      error = errno;
-      return false;
+      return base::Status::SystemError(socket ? "Error sending: " : "Error writing: ", errno);
     }
   }
-  return true;
+  return {};
 }
 
 }  // namespace
 
-bool SendAll(Socket s, std::string_view bytes, int& error) { return PutAll(s, bytes, error, true); }
+base::Status SendAll(Socket s, std::string_view bytes) { return PutAll(s, bytes, true); }
 
-bool WriteAll(int fd, std::string_view bytes, int& error) { return PutAll(fd, bytes, error, false); }
+base::Status WriteAll(int fd, std::string_view bytes) { return PutAll(fd, bytes, false); }
 
 void CloseSocket(Socket s) {
   if (s >= 0) ::close(s);

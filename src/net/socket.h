@@ -23,9 +23,10 @@ inline constexpr std::uint16_t kDefaultPort = 61234;
 
 // A port from the environment variable `name` (PELTHOLLOW_PORT, the game port both
 // roles use, or the port of a door). When it is set to decimal digits for a value from
-// 1 to 65535, sets `port` and returns true; unset, returns true and leaves `port` as it
-// is; set to anything else, returns false and sets `bad` to the value.
-bool PortFromEnvironment(const char* name, std::uint16_t& port, std::string& bad);
+// 1 to 65535, sets `port` and returns ok; unset, returns ok and leaves `port` as it is;
+// set to anything else, leaves `port` and fails with the line the operator is shown,
+// without its line feed: "Invalid PELTHOLLOW_PORT: 80a".
+base::Status PortFromEnvironment(const char* name, std::uint16_t& port);
 
 // Opens a non-blocking, close-on-exec listening TCP socket on `port`, with
 // SO_REUSEADDR: on every address of both families when `address` is null (one
@@ -58,12 +59,11 @@ base::Status AcceptOne(Socket listening, Accepted& out);
 // an accepted TCP connection. Best effort.
 void TuneAccepted(Socket s, int sendBuffer);
 
-// The old calls of the client, each true on success, false with `error` set to errno.
-bool CreateTcpSocket(Socket& out, int& error);
-bool SendAll(Socket s, std::string_view bytes, int& error);
-// Writes all of `bytes` to any descriptor (a file, a pipe, a terminal), going on
-// after a signal and waiting while a non-blocking descriptor is full.
-bool WriteAll(int fd, std::string_view bytes, int& error);
+// Sends all of `bytes` on a socket (no SIGPIPE), or writes them to any descriptor (a
+// file, a pipe, a terminal), going on after a signal and waiting while a non-blocking
+// descriptor is full; fails with the errno of the call that failed.
+base::Status SendAll(Socket s, std::string_view bytes);
+base::Status WriteAll(int fd, std::string_view bytes);
 
 void CloseSocket(Socket s);
 

@@ -29,10 +29,8 @@ base::Status SyncFolder(const std::string& folder) {
 base::Status WriteNewFile(const std::string& path, std::string_view bytes) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return base::Status::SystemError("", errno);
-  int error = 0;
-  if (!net::WriteAll(fd, bytes, error)) {
-    // error set
-  } else if (::fsync(fd) != 0) {
+  int error = net::WriteAll(fd, bytes).error();
+  if (error == 0 && ::fsync(fd) != 0) {
     error = errno;
   }
   if (::close(fd) != 0 && error == 0) error = errno;

@@ -96,29 +96,23 @@ bool LoadWorld(std::string_view pathText) {
   return false;
 }
 
-std::optional<std::string> SnapshotWorld() {
+base::Status SnapshotWorld(std::string& bytes) {
   ASSERT_CONNECTION_LOCK_HELD();
   const int error = Pending.pending ? KeepPendingAndReport() : 0;
-  if (error != 0) {
-    core::Log("Error saving world: " + std::to_string(error) + "\n", core::LogPriority::Error);
-    return std::nullopt;
-  }
-  return FormatSave(world::GameClock, world::CharactersToSave());
+  if (error != 0) return base::Status::SystemError(kSaveError, error);
+  bytes = FormatSave(world::GameClock, world::CharactersToSave());
+  return {};
 }
 
-bool WriteSaveBytes(std::string_view path, std::string_view bytes) {
-  const int error = ReplaceFile(std::string(path), bytes).error();
-  if (error != 0) {
-    core::Log("Error saving world: " + std::to_string(error) + "\n", core::LogPriority::Error);
-    return false;
-  }
-  return true;
+base::Status WriteSaveBytes(std::string_view path, std::string_view bytes) {
+  return ReplaceFile(std::string(path), bytes).WithWhat(kSaveError);
 }
 
-bool SaveWorld(std::string_view path) {
+base::Status SaveWorld(std::string_view path) {
   ASSERT_CONNECTION_LOCK_HELD();
-  const std::optional<std::string> bytes = SnapshotWorld();
-  return bytes && WriteSaveBytes(path, *bytes);
+  std::string bytes;
+  if (base::Status taken = SnapshotWorld(bytes); !taken.ok()) return taken;
+  return WriteSaveBytes(path, bytes);
 }
 
 }  // namespace persist

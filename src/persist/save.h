@@ -4,10 +4,10 @@
 // working directory; tests pass a path of their own.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 
+#include "base/status.h"
 #include "persist/save_format.h"
 
 namespace persist {
@@ -36,18 +36,21 @@ bool LoadWorld(std::string_view path = kSaveFilePath);
 // written, flushed to disk, renamed over `path`, then the folder is flushed, so a crash
 // at any moment leaves the old or the new complete file. Moves and releases nothing;
 // the server goes on (autosave) or ends (final save) as the caller decides.
-// On failure prints "Error saving world: <errno>\n" and returns false; the old file is
-// left as it was (unless only the final flush of the folder failed: the new file is
-// then in place, but may not survive a power cut).
+// On failure returns what the log is to say, "Error saving world: <errno>"; the old
+// file is left as it was (unless only the final flush of the folder failed: the new
+// file is then in place, but may not survive a power cut).
 // REQUIRES: ConnectionLock held.
-bool SaveWorld(std::string_view path = kSaveFilePath);
+base::Status SaveWorld(std::string_view path = kSaveFilePath);
+
+// What a failed save says before its errno.
+inline constexpr const char* kSaveError = "Error saving world: ";
 
 // The two halves of SaveWorld, for the background saver (persist/saver.h):
-// SnapshotWorld gives the file's bytes (nullopt, after printing why, while a damaged
-// file still waits to be kept; REQUIRES: ConnectionLock held), and WriteSaveBytes puts
-// them in place as SaveWorld does, printing "Error saving world: <errno>" on failure.
-// WriteSaveBytes needs no lock; only one thread may write the file at a time.
-std::optional<std::string> SnapshotWorld();
-bool WriteSaveBytes(std::string_view path, std::string_view bytes);
+// SnapshotWorld sets `bytes` to the file's bytes (and fails, setting nothing, while a
+// damaged file still waits to be kept; REQUIRES: ConnectionLock held), and
+// WriteSaveBytes puts them in place as SaveWorld does. WriteSaveBytes needs no lock;
+// only one thread may write the file at a time.
+base::Status SnapshotWorld(std::string& bytes);
+base::Status WriteSaveBytes(std::string_view path, std::string_view bytes);
 
 }  // namespace persist

@@ -87,26 +87,22 @@ void Saver::Loop() {
       std::swap(bans, bans_);
       writing_ = true;
     }
-    bool worldSaved = true;
-    if (world.bytes) worldSaved = WriteSaveBytes(path_, *world.bytes);  // reports its own failure
-    if (!worldSaved) world::SetNewCharactersKept(false);  // at once: no setup waits for the tick
-    bool bansSaved = true;
-    if (bans.bytes) {
-      const base::Status status = ReplaceFile(bansPath_, *bans.bytes);
-      bansSaved = status.ok();
-      if (!bansSaved) {
-        core::Log("Error saving bans: " + std::to_string(status.error()) + "\n",
-                  core::LogPriority::Error);
-      }
+    const base::Status worldSaved = world.bytes ? WriteSaveBytes(path_, *world.bytes) : base::Status();
+    if (!worldSaved.ok()) {
+      world::SetNewCharactersKept(false);  // at once: no setup waits for the tick
+      core::Log(worldSaved.Text() + "\n", core::LogPriority::Error);
     }
+    const base::Status bansSaved =
+        bans.bytes ? ReplaceFile(bansPath_, *bans.bytes).WithWhat("Error saving bans: ") : base::Status();
+    if (!bansSaved.ok()) core::Log(bansSaved.Text() + "\n", core::LogPriority::Error);
     {
       std::lock_guard<std::mutex> guard(mutex_);
       writing_ = false;
-      if (world.bytes) NoteOutcome(worldSaved);
+      if (world.bytes) NoteOutcome(worldSaved.ok());
     }
     changed_.notify_all();
-    for (const SaveDone& done : world.waiting) done(worldSaved);
-    for (const SaveDone& done : bans.waiting) done(bansSaved);
+    for (const SaveDone& done : world.waiting) done(worldSaved.ok());
+    for (const SaveDone& done : bans.waiting) done(bansSaved.ok());
   }
 }
 
@@ -117,16 +113,18 @@ void Saver::Start(std::string_view path, std::string_view bansPath) {
 }
 
 void Saver::SaveWorld(SaveDone done) {
-  std::optional<std::string> bytes = SnapshotWorld();
+  std::string bytes;
+  const base::Status taken = SnapshotWorld(bytes);
+  if (!taken.ok()) core::Log(taken.Text() + "\n", core::LogPriority::Error);
   std::unique_lock<std::mutex> guard(mutex_);
-  if (!bytes) {
+  if (!taken.ok()) {
     // A damaged file still waits to be kept, and nothing may replace it: a failed try.
     NoteOutcome(false);
     guard.unlock();
     if (done) done(false);
     return;
   }
-  lastBytes_ = bytes->size();
+  lastBytes_ = bytes.size();
   world_.bytes = std::move(bytes);
   if (done) world_.waiting.push_back(std::move(done));
   changed_.notify_all();
@@ -153,7 +151,9 @@ bool Saver::BeforeExit(std::string_view path) {
     // The bans' newest text is written too: a ban made just before the end is kept.
     changed_.wait(guard, [&] { return !writing_ && !bans_.bytes; });
   }
-  const bool saved = persist::SaveWorld(path);
+  const base::Status status = persist::SaveWorld(path);
+  if (!status.ok()) core::Log(status.Text() + "\n", core::LogPriority::Error);
+  const bool saved = status.ok();
   {
     std::lock_guard<std::mutex> guard(mutex_);
     NoteOutcome(saved);
@@ -192,21 +192,15 @@ bool CanKeepNewCharacters() {
   return free >= 2ull * TheSaver.LastBytes() + 64 * 1024;
 }
 
-bool CanSaveIn(std::string_view path, int& error) {
+base::Status CanSaveIn(std::string_view path) {
   const std::string temporary = std::string(path) + ".tmp";
   // A leftover temporary file (or a link planted there) is ours to remove, as a save would.
-  if (::unlink(temporary.c_str()) != 0 && errno != ENOENT) {
-    error = errno;
-    return false;
-  }
+  if (::unlink(temporary.c_str()) != 0 && errno != ENOENT) return base::Status::SystemError(kSaveError, errno);
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    error = errno;
-    return false;
-  }
+  if (fd < 0) return base::Status::SystemError(kSaveError, errno);
   ::close(fd);
   ::unlink(temporary.c_str());
-  return true;
+  return {};
 }
 
 }  // namespace persist

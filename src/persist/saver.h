@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/status.h"
 #include "persist/save_format.h"
 
 namespace persist {
@@ -50,8 +51,8 @@ bool CanKeepNewCharacters();
 // ConnectionLock so nothing changes afterwards. REQUIRES: ConnectionLock held.
 bool SaveBeforeExit(std::string_view path = kSaveFilePath);
 
-// True when the folder of `path` lets the server make its temporary save file; false
-// with `error` set (errno) otherwise. Leaves no file behind.
-bool CanSaveIn(std::string_view path, int& error);
+// Ok when the folder of `path` lets the server make its temporary save file; otherwise
+// fails as a save would ("Error saving world: 13"). Leaves no file behind.
+base::Status CanSaveIn(std::string_view path);
 
 }  // namespace persist

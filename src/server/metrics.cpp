@@ -84,6 +84,7 @@ struct Measures {
   std::mutex mutex;                // guards lastSnapshotSeconds
   double lastSnapshotSeconds = 0;  // the last snapshot taken for the saver
 };
+// One per process: every thread counts into the one set of figures a scrape reads.
 Measures Measured;
 
 double SecondsSince(Clock::time_point began) {

@@ -104,9 +104,8 @@ int RunServer(const ServerSettings& asked) {
   }
   // A server that could never save would lose everything at its first save: say so
   // before taking a single player.
-  int error = 0;
-  if (!persist::CanSaveIn(persist::kSaveFilePath, error)) {
-    core::Log("Error saving world: " + std::to_string(error) + "\n", core::LogPriority::Error);
+  if (const base::Status writable = persist::CanSaveIn(persist::kSaveFilePath); !writable.ok()) {
+    core::Log(writable.Text() + "\n", core::LogPriority::Error);
     return 1;
   }
   if (base::CheapPasswordHashes()) {

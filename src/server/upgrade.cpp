@@ -194,6 +194,7 @@ struct Upgrade {
   bool settled = false;
   std::function<void(ConsoleAnswer)> answer;
 };
+// One per process: a process hands itself over once at a time.
 Upgrade Current;
 
 void Fail(Running& running, const std::string& why) {

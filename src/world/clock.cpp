@@ -4,6 +4,7 @@
 
 namespace world {
 
+// One per process, guarded by ConnectionLock: the world has one clock.
 GameClockState GameClock;
 
 void AdvanceGameClock() {

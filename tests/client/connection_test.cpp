@@ -28,8 +28,7 @@ class ReceiveTest : public ::testing::Test {
  protected:
   void SetUp() override {
     client::ResetIncoming();
-    int error = 0;
-    ASSERT_TRUE(client::OpenWakePipe(wake_, error));
+    ASSERT_TRUE(client::OpenWakePipe(wake_).ok());
   }
   void TearDown() override {
     if (server_ >= 0) ::close(server_);

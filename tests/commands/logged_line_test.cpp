@@ -4,6 +4,9 @@
 
 #include <string>
 
+#include "commands/handlers.h"
+#include "core/log.h"
+
 namespace {
 
 struct Case {
@@ -12,8 +15,18 @@ struct Case {
   bool maskNext;
 };
 
-commands::LoggedLine Log(const std::string& line, bool secret = false) {
-  return commands::LogLine(line, commands::SplitWords(line), base::utf8::Characters(line), secret);
+struct Logged {
+  std::string text;
+  bool maskNext;
+};
+
+// As the interpreter logs it.
+Logged Log(const std::string& line, bool secret = false) {
+  const commands::CommandLine split = commands::SplitWords(line);
+  const bool setupParses = split.command == "setup" && commands::SetupLineParses(split);
+  const std::vector<base::utf8::Character> characters = base::utf8::Characters(line);
+  const commands::LoggedLine logged = commands::LogLine(line, split, characters, setupParses, secret);
+  return {core::ShownText(line, characters, logged.shown), logged.maskNext};
 }
 
 TEST(LoggedLineTest, NoPasswordReachesTheLogHoweverItIsTyped) {
@@ -39,7 +52,7 @@ TEST(LoggedLineTest, NoPasswordReachesTheLogHoweverItIsTyped) {
       {"say login\x1b[2J", "say login\\x1b[2J", false},
   };
   for (const Case& c : cases) {
-    const commands::LoggedLine logged = Log(c.line);
+    const Logged logged = Log(c.line);
     EXPECT_EQ(logged.text, c.logged) << c.line;
     EXPECT_EQ(logged.maskNext, c.maskNext) << c.line;
   }

@@ -77,7 +77,11 @@ class SaveFileTest : public WorldTest {
     return Logged([&] { loaded_ = persist::LoadWorld(path_); });
   }
   std::string Save() {
-    return Logged([&] { saved_ = persist::SaveWorld(path_); });
+    return Logged([&] {
+      const base::Status saved = persist::SaveWorld(path_);
+      if (!saved.ok()) core::Log(saved.Text() + "\n");
+      saved_ = saved.ok();
+    });
   }
 
   void Store(const std::string& name) {
