@@ -10,6 +10,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <string_view>
 
 #include "folder.h"
 
@@ -190,6 +193,40 @@ bool Process::Reaped() {
     status_ = -1;  // reaped by someone else: the status is lost
   }
   return status_.has_value();
+}
+
+double NicedThreadsCpuSeconds(pid_t pid, int nice) {
+  std::error_code error;
+  std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/task", error);
+  if (error) return -1;
+  long long ticks = 0;
+  double seconds = 0;  // from schedstat where the kernel keeps it: nanoseconds, not ticks
+  for (; it != std::filesystem::directory_iterator(); it.increment(error)) {
+    if (error) return -1;
+    const std::string stat = ReadFile(it->path().string() + "/stat");
+    // The command name (field 2) may hold blanks: fields are counted from the last ')'.
+    // Field 3 follows it; utime and stime are fields 14 and 15, nice is field 19.
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream fields(stat.substr(close + 1));
+    std::string field;
+    long long utime = 0;
+    long long stime = 0;
+    long long niceness = 0;
+    for (int n = 3; n <= 19 && fields >> field; ++n) {
+      if (n == 14) utime = std::atoll(field.c_str());
+      if (n == 15) stime = std::atoll(field.c_str());
+      if (n == 19) niceness = std::atoll(field.c_str());
+    }
+    if (niceness != nice) continue;
+    const std::string schedstat = ReadFile(it->path().string() + "/schedstat");
+    if (!schedstat.empty()) {
+      seconds += static_cast<double>(std::atoll(schedstat.c_str())) / 1e9;
+    } else {
+      ticks += utime + stime;
+    }
+  }
+  return seconds + static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 }  // namespace harness

@@ -234,10 +234,36 @@ void RunDrive(Fleet& fleet, const DrivePlan& plan) {
   fleet.finished.clear();
 }
 
+void AskInTurn(const std::vector<Fleet*>& fleets, std::int64_t durationNs, std::int64_t answerTimeoutNs) {
+  for (Fleet* fleet : fleets) {
+    fleet->tally = Tally{};
+    fleet->counting = true;
+    fleet->finished.clear();
+  }
+  std::vector<std::uint32_t> next(fleets.size(), 0);
+  const std::int64_t end = NowNs() + durationNs;
+  while (NowNs() < end) {
+    for (std::size_t f = 0; f < fleets.size(); ++f) {
+      Fleet& fleet = *fleets[f];
+      if (fleet.players.empty()) continue;
+      const std::uint32_t i = next[f];
+      next[f] = static_cast<std::uint32_t>((i + 1) % fleet.players.size());
+      if (fleet.players[i].phase != Phase::Ready) continue;
+      Send(fleet, i, NextCommand(fleet, i, false));
+      const std::int64_t deadline = NowNs() + answerTimeoutNs;
+      while (fleet.players[i].phase == Phase::Waiting && NowNs() < deadline) PumpOnce(fleet, deadline);
+      ExpireAnswers(fleet, answerTimeoutNs, NowNs());
+      fleet.finished.clear();
+    }
+  }
+  for (Fleet* fleet : fleets) fleet->counting = false;
+}
+
 void CloseFleet(Fleet& fleet) {
   const linger reset{1, 0};
   for (Player& p : fleet.players) {
     if (p.fd < 0) continue;
+    p.tls.reset();
     ::setsockopt(p.fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     ::close(p.fd);
     p.fd = -1;

@@ -2,7 +2,8 @@
 // every connection (thousands of them, no thread per connection). The same code talks
 // to the game server and to the echo baseline; only the expected answers differ. Web
 // players wrap the same lines in WebSocket frames; telnet players send them as telnet
-// lines and take every line they get as a frame.
+// lines and take every line they get as a frame; TLS players send the game port's frames
+// through a TLS session.
 #pragma once
 
 #include <array>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "bench_telnet.h"
+#include "bench_tls_client.h"
 #include "bench_websocket.h"
 #include "bench_world.h"
 #include "net/frame.h"
@@ -26,6 +28,7 @@ enum class Door : std::uint8_t {
   Tcp,     // the game port: NUL-framed lines
   Web,     // the web client's port: WebSocket text messages
   Telnet,  // the telnet port: lines ending in CR LF; one game frame may give several
+  Tls,     // the game port's TLS twin: NUL-framed lines inside TLS records
 };
 
 // Where a player's connection stands.
@@ -53,6 +56,7 @@ struct Player {
   std::string wsBytes;    // web players: incoming bytes not taken as frames yet
   WsFragments wsFragments;  // web players: a message that came in fragments so far
   TelnetLines telnet;     // telnet players: incoming bytes into lines
+  SslPtr tls;             // TLS players: the session, made once the connection stands
   Expectation expected;     // the outstanding command, while Waiting
   std::int64_t sentNs = 0;  // when it was sent (monotonic nanoseconds)
   bool measured = false;    // sent inside the measuring window
@@ -90,6 +94,7 @@ struct Fleet {
   bool echo = false;  // the peer is the echo baseline
   Door door = Door::Tcp;  // the port's protocol; the echo speaks Tcp
   bool gmcp = false;      // web: the players ask for the GMCP subprotocol
+  const TlsContext* tls = nullptr;  // Tls: what every session trusts
   int port = 0;
   int waitSet = -1;
   std::vector<Player> players;
@@ -131,6 +136,12 @@ bool Spread(Fleet& fleet, const std::vector<Placement>& plan, std::int64_t timeo
 // Runs one measured stretch as planned and leaves its figures in fleet.tally.
 // Commands still outstanding at the end get `answerTimeoutNs` to be answered.
 void RunDrive(Fleet& fleet, const DrivePlan& plan);
+
+// Asks one command of the chat mix at a time, of the next player of each fleet in turn,
+// and waits for its answer (at most `answerTimeoutNs`), for `durationNs`: the fleets'
+// players meet the server in the same state, whatever else the machine does meanwhile.
+// Each fleet's round trips are left in its tally.
+void AskInTurn(const std::vector<Fleet*>& fleets, std::int64_t durationNs, std::int64_t answerTimeoutNs);
 
 // Closes every connection at once, with a reset so no port lingers in TIME_WAIT.
 void CloseFleet(Fleet& fleet);

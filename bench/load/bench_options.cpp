@@ -30,6 +30,8 @@ std::string_view ScenarioName(Scenario s) {
     case Scenario::Web: return "web";
     case Scenario::Telnet: return "telnet";
     case Scenario::IdleDoors: return "idle-doors";
+    case Scenario::Siege: return "siege";
+    case Scenario::Tls: return "tls";
     case Scenario::Upgrade: return "upgrade";
   }
   return "?";
@@ -37,7 +39,7 @@ std::string_view ScenarioName(Scenario s) {
 
 void Usage() {
   std::puts(
-      "usage: pelthollow-bench [idle|chat|flood|crowd|web|telnet|idle-doors|upgrade|all ...] [options]\n"
+      "usage: pelthollow-bench [idle|chat|flood|crowd|web|telnet|idle-doors|siege|tls|upgrade|all ...] [options]\n"
       "  --server PATH       pelthollow binary (default: pelthollow beside this program)\n"
       "  --port N            use a server already running on 127.0.0.1:N\n"
       "  --pid N             that server's process id, for its CPU and memory figures\n"
@@ -57,6 +59,18 @@ void Usage() {
       "                      each door on a server of its own (2000; not run by all)\n"
       "  upgrade             the chat's players (--chat-players) through the console's upgrade,\n"
       "                      on a server of its own (not run by all, ignores --port)\n"
+      "  --siege-seconds S   siege: each attack measured S s beside a victim asking `time`, and\n"
+      "                      as long with no attack first (10); every attack on one server\n"
+      "                      with 127.0.0.1 alone trusted (not run by all, ignores --port)\n"
+      "  --settle-seconds S  siege: the figures after an attack are read S s after it ends (60)\n"
+      "  --attacks LIST      siege: only these attacks, by letter: a,b,b',c,d,e (all)\n"
+      "  --tls-players N     tls: players over TLS and as many over TCP, asked in turn (100)\n"
+      "  --tls-seconds S     tls: each measured stretch (10)\n"
+      "  --tls-idle N        tls: idle TLS connections for the memory figure, and as many TCP (2000)\n"
+      "  --storm-players N   tls: players chatting beside the handshake storm (100)\n"
+      "  --storm-rate N      tls: new TLS connections a second in the storm (100)\n"
+      "  --storm-addresses N tls: the untrusted addresses the storm comes from (20)\n"
+      "                      (tls is not run by all and ignores --port)\n"
       "  --inflight N        connections or setups outstanding at once (512)\n"
       "  --seed N            random seed (1)\n"
       "  --keep              keep the servers' temporary folders and logs\n"
@@ -90,6 +104,10 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.scenarios.push_back(Scenario::Telnet);
     } else if (a == "idle-doors") {
       o.scenarios.push_back(Scenario::IdleDoors);
+    } else if (a == "siege") {
+      o.scenarios.push_back(Scenario::Siege);
+    } else if (a == "tls") {
+      o.scenarios.push_back(Scenario::Tls);
     } else if (a == "upgrade") {
       o.scenarios.push_back(Scenario::Upgrade);
     } else if (a == "--server" && i + 1 < argc) {
@@ -140,6 +158,29 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       if (!value(o.telnetSeconds)) return false;
     } else if (a == "--connections") {
       if (!value(o.doorConnections) || o.doorConnections == 0) return false;
+    } else if (a == "--siege-seconds") {
+      if (!value(o.siegeSeconds) || o.siegeSeconds <= 0) return false;
+    } else if (a == "--attacks" && i + 1 < argc) {
+      std::string_view list = argv[++i];
+      while (!list.empty()) {
+        const std::size_t comma = list.find(',');
+        o.siegeAttacks.emplace_back(list.substr(0, comma));
+        list.remove_prefix(comma == std::string_view::npos ? list.size() : comma + 1);
+      }
+    } else if (a == "--settle-seconds") {
+      if (!value(o.settleSeconds) || o.settleSeconds < 5) return false;
+    } else if (a == "--tls-players") {
+      if (!value(o.tlsPlayers) || o.tlsPlayers == 0) return false;
+    } else if (a == "--tls-seconds") {
+      if (!value(o.tlsSeconds) || o.tlsSeconds <= 0) return false;
+    } else if (a == "--tls-idle") {
+      if (!value(o.tlsIdle) || o.tlsIdle == 0) return false;
+    } else if (a == "--storm-players") {
+      if (!value(o.stormPlayers) || o.stormPlayers == 0) return false;
+    } else if (a == "--storm-rate") {
+      if (!value(o.stormPerSecond) || o.stormPerSecond <= 0) return false;
+    } else if (a == "--storm-addresses") {
+      if (!value(o.stormAddresses) || o.stormAddresses == 0 || o.stormAddresses > 250) return false;
     } else if (a == "--quick") {
       o.idleSeconds = 5;
       o.chatPlayers = 200;
@@ -155,6 +196,12 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.telnetPlayers = 50;
       o.telnetSeconds = 5;
       o.doorConnections = 500;
+      o.siegeSeconds = 3;
+      o.settleSeconds = 5;
+      o.tlsPlayers = 20;
+      o.tlsSeconds = 3;
+      o.tlsIdle = 300;
+      o.stormPlayers = 20;
     } else if (a == "--keep") {
       o.keep = true;
     } else if (a == "--markdown") {

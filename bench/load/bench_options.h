@@ -15,10 +15,12 @@ namespace bench {
 // Web: the chat mix from players on the game's web client (WebSocket), against the same
 // players over TCP to the same server instead of the echo; telnet likewise from
 // players on the telnet port. Idle-doors: what idle connections cost the server through
-// each door (memory, descriptors, threads), each door on a server of its own. These
-// three run by name only: "all" is the other four. Upgrade (by name only too): the
-// chat's players through the console's upgrade.
-enum class Scenario { Idle, Chat, Flood, Crowd, Web, Telnet, IdleDoors, Upgrade };
+// each door (memory, descriptors, threads), each door on a server of its own. Siege: a
+// victim's round trip beside each attack in turn (bench_siege.h); tls: the game port's
+// TLS twin against plain TCP, and a storm of handshakes beside players (bench_tls.h);
+// upgrade: the chat's players through the console's upgrade (bench_upgrade.h). These
+// run by name only: "all" is the other four.
+enum class Scenario { Idle, Chat, Flood, Crowd, Web, Telnet, IdleDoors, Siege, Tls, Upgrade };
 inline constexpr std::array<Scenario, 4> kScenarios{Scenario::Idle, Scenario::Chat, Scenario::Flood, Scenario::Crowd};
 
 std::string_view ScenarioName(Scenario s);
@@ -51,6 +53,15 @@ struct Options {
   std::size_t telnetPlayers = 100;
   double telnetSeconds = 20;
   std::size_t doorConnections = 2000;  // idle-doors: connections through each door
+  double siegeSeconds = 10;   // siege: the measured stretch of each attack, and of no attack
+  double settleSeconds = 60;  // siege: from the end of an attack to the figures after it
+  std::vector<std::string> siegeAttacks;  // siege: the tags of the attacks to run ("a", "b'"); empty: all
+  std::size_t tlsPlayers = 100;      // tls: players on each side of the round trip
+  double tlsSeconds = 10;            // tls: each measured stretch
+  std::size_t tlsIdle = 2000;        // tls: idle connections for the memory figure
+  std::size_t stormPlayers = 100;    // tls: players chatting beside the handshake storm
+  double stormPerSecond = 100;       // tls: new TLS connections a second in the storm
+  std::size_t stormAddresses = 20;   // tls: the addresses they come from
 };
 
 // Prints the usage text to standard output.

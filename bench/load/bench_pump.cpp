@@ -36,6 +36,7 @@ void Fail(Fleet& fleet, std::uint32_t index, const std::string& why) {
   Player& p = fleet.players[index];
   if (p.phase == Phase::Failed) return;
   Note(fleet, p.name + ": " + why);
+  p.tls.reset();
   if (p.fd >= 0) ::close(p.fd);
   p.fd = -1;
   p.phase = Phase::Failed;
@@ -44,12 +45,24 @@ void Fail(Fleet& fleet, std::uint32_t index, const std::string& why) {
 }
 
 void SendRest(Fleet& fleet, std::uint32_t index);
+void OnReadable(Fleet& fleet, std::uint32_t index);
 
 // A web player asks for the WebSocket as soon as its connection stands; the welcome
-// comes as the first text message.
+// comes as the first text message. A TLS player sends its ClientHello; the welcome
+// comes once the handshake is done.
 void Established(Fleet& fleet, std::uint32_t index) {
+  Player& p = fleet.players[index];
+  if (fleet.door == Door::Tls) {
+    p.tls = fleet.tls != nullptr ? fleet.tls->Open(p.fd) : nullptr;
+    if (p.tls == nullptr) {
+      Fail(fleet, index, "no TLS session could be made");
+      return;
+    }
+    OnReadable(fleet, index);  // the handshake's first flight
+    return;
+  }
   if (fleet.door != Door::Web) return;
-  fleet.players[index].unsent = WebSocketUpgrade(fleet.port, fleet.gmcp);
+  p.unsent = WebSocketUpgrade(fleet.port, fleet.gmcp);
   SendRest(fleet, index);
 }
 
@@ -86,6 +99,24 @@ namespace {
 void SendRest(Fleet& fleet, std::uint32_t index) {
   Player& p = fleet.players[index];
   const bool wasBlocked = !p.unsent.empty();
+  if (p.tls != nullptr) {
+    while (!p.unsent.empty()) {
+      std::size_t n = 0;
+      const TlsIo io = TlsWrite(p.tls.get(), p.unsent, n);
+      if (io == TlsIo::WantRead) return;  // the handshake goes on; the next read writes again
+      if (io == TlsIo::WantWrite) {
+        Watch(fleet, index, EPOLLIN | EPOLLOUT, EPOLL_CTL_MOD);
+        return;
+      }
+      if (io != TlsIo::Done) {
+        Fail(fleet, index, "the TLS session ended while sending");
+        return;
+      }
+      p.unsent.erase(0, n);
+    }
+    if (wasBlocked) Watch(fleet, index, EPOLLIN, EPOLL_CTL_MOD);
+    return;
+  }
   while (!p.unsent.empty()) {
     const ssize_t n = ::send(p.fd, p.unsent.data(), p.unsent.size(), MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
@@ -236,8 +267,33 @@ bool TakeWebSocket(Fleet& fleet, std::uint32_t index, std::string_view bytes, st
   return false;
 }
 
+// A TLS player reads every record the socket holds (a record left inside the session
+// would never wake epoll again), and sends what waited for the handshake.
+void OnReadableTls(Fleet& fleet, std::uint32_t index, char* buffer, std::size_t size) {
+  for (;;) {
+    Player& p = fleet.players[index];
+    if (p.phase == Phase::Failed) return;
+    std::size_t n = 0;
+    const TlsIo io = TlsRead(p.tls.get(), buffer, size, n);
+    if (io == TlsIo::WantRead || io == TlsIo::WantWrite) break;
+    if (io != TlsIo::Done) {
+      Fail(fleet, index, io == TlsIo::Closed ? "the server closed the connection" : "the TLS session failed");
+      return;
+    }
+    const std::int64_t now = NowNs();
+    p.frames.Feed(
+        std::string_view(buffer, n), [&](std::string_view frame) { OnFrame(fleet, index, frame, now); },
+        [&] { Note(fleet, p.name + ": a frame over " + std::to_string(kMaxFrameBytes) + " bytes"); });
+  }
+  if (fleet.players[index].phase != Phase::Failed && !fleet.players[index].unsent.empty()) SendRest(fleet, index);
+}
+
 void OnReadable(Fleet& fleet, std::uint32_t index) {
   static char buffer[64 * 1024];  // the load generator has one thread
+  if (fleet.players[index].tls != nullptr) {
+    OnReadableTls(fleet, index, buffer, sizeof buffer);
+    return;
+  }
   for (int reads = 0; reads < 16; ++reads) {
     Player& p = fleet.players[index];
     if (p.phase == Phase::Failed) return;

@@ -11,20 +11,20 @@
 
 namespace bench {
 
-namespace {
-
 std::string Fixed(double v, int decimals) {
   char text[64];
   std::snprintf(text, sizeof text, "%.*f", decimals, v);
   return text;
 }
 
-std::string Ms(double ns) { return Fixed(ns / 1e6, 3) + " ms"; }
+std::string Ms(double ns) { return ns < 0 ? std::string("n/a") : Fixed(ns / 1e6, 3) + " ms"; }
 
 std::string Ratio(double game, double echo) {
   if (game < 0 || echo <= 0) return "-";
   return Fixed(game / echo, 2) + "x";
 }
+
+namespace {
 
 Row Latency(const std::string& name, double game, double echo) { return {name, Ms(game), Ms(echo), Ratio(game, echo)}; }
 
@@ -35,17 +35,30 @@ Row Value(const std::string& name, double game, double echo, int decimals, const
 
 }  // namespace
 
-const char* GameSide(const Report& r) {
+Report NewReport(Scenario s, std::string setting, Door door, Figures game, Figures echo) {
+  Report r;
+  r.scenario = s;
+  r.setting = std::move(setting);
+  r.door = door;
+  r.game = std::move(game);
+  r.echo = std::move(echo);
+  return r;
+}
+
+std::string GameSide(const Report& r) {
+  if (!r.gameSide.empty()) return r.gameSide;
   if (r.scenario == Scenario::Upgrade) return "upgrade";
   switch (r.door) {
     case Door::Web: return "WebSocket";
     case Door::Telnet: return "telnet";
+    case Door::Tls: return "TLS";
     case Door::Tcp: break;
   }
   return "pelthollow";
 }
 
-const char* BaseSide(const Report& r) {
+std::string BaseSide(const Report& r) {
+  if (!r.baseSide.empty()) return r.baseSide;
   if (r.scenario == Scenario::Upgrade) return "before it";
   return r.door == Door::Tcp ? "echo" : "TCP";
 }
@@ -80,6 +93,9 @@ std::string Describe(Scenario s, const Options& o) {
              "every door open; baseline: as many over TCP";
     case Scenario::Upgrade:
       return DescribeUpgrade(o);
+    case Scenario::Siege:
+    case Scenario::Tls:
+      break;  // each of their reports says what it measured
   }
   return {};
 }
@@ -164,6 +180,8 @@ void AddTargets(Report& r, const Options& o) {
       break;
     case Scenario::Telnet:
     case Scenario::IdleDoors:
+    case Scenario::Siege:
+    case Scenario::Tls:
     case Scenario::Upgrade:  // its figures are its own (bench_upgrade.cpp)
       break;
   }
@@ -173,9 +191,11 @@ void PrintReport(const Report& r, const Options& o) {
   std::printf("\n== %s: %s%s\n", std::string(ScenarioName(r.scenario)).c_str(), r.setting.c_str(),
               o.runs > 1 ? (" (median of " + std::to_string(o.runs) + " runs)").c_str() : "");
   const bool doors = r.door != Door::Tcp;
-  const char* game = GameSide(r);
-  const char* base = BaseSide(r);
-  if (r.scenario != Scenario::IdleDoors) {
+  const std::string gameText = GameSide(r);
+  const std::string baseText = BaseSide(r);
+  const char* game = gameText.c_str();
+  const char* base = baseText.c_str();
+  if (!r.game.placement.empty()) {
     std::printf("   players %s (%s)\n", r.game.placement.c_str(),
                 r.scenario == Scenario::Upgrade ? "the same players, the same mix"
                 : doors                         ? "the TCP players typed the same mix"
@@ -217,25 +237,31 @@ void PrintReport(const Report& r, const Options& o) {
 }
 
 void PrintMarkdown(const std::vector<Report>& reports) {
-  // Each door has a baseline and columns of its own, so a table of its own; so has the
-  // upgrade, whose baseline is its own players before it.
-  for (const Door door : {Door::Tcp, Door::Web, Door::Telnet}) {
-    const auto in = [door](const Report& r) { return r.door == door && r.scenario != Scenario::Upgrade; };
-    const auto first = std::find_if(reports.begin(), reports.end(), in);
-    if (first == reports.end()) continue;
-    std::printf("\n| Scenario | Figure | %s | %s | ratio |\n|---|---|---:|---:|---:|\n", GameSide(*first),
-                door == Door::Tcp ? "echo baseline" : "TCP, same server");
+  // Each pair of columns (a door against its baseline, an attack against none) has a
+  // table of its own, in the order they first come; the upgrade's come after.
+  std::vector<std::pair<std::string, std::string>> tables;
+  for (const Report& r : reports) {
+    if (r.scenario == Scenario::Upgrade) continue;
+    const std::pair<std::string, std::string> sides{GameSide(r), BaseSide(r)};
+    if (std::find(tables.begin(), tables.end(), sides) == tables.end()) tables.push_back(sides);
+  }
+  for (const auto& [gameSide, baseSide] : tables) {
+    const std::string base = baseSide == "echo" ? "echo baseline" : baseSide == "TCP" ? "TCP, same server" : baseSide;
+    std::printf("\n| Scenario | Figure | %s | %s | ratio |\n|---|---|---:|---:|---:|\n", gameSide.c_str(),
+                base.c_str());
     for (const Report& r : reports) {
-      if (!in(r)) continue;
+      if (r.scenario == Scenario::Upgrade || GameSide(r) != gameSide || BaseSide(r) != baseSide) continue;
+      const std::string scenario = r.scenario == Scenario::Siege ? r.setting.substr(0, r.setting.find(':'))
+                                                                  : std::string(ScenarioName(r.scenario));
       for (const Row& row : r.rows) {
-        std::printf("| %s | %s | %s | %s | %s |\n", std::string(ScenarioName(r.scenario)).c_str(),
-                    row.figure.c_str(), row.game.c_str(), row.echo.c_str(), row.ratio.c_str());
+        std::printf("| %s | %s | %s | %s | %s |\n", scenario.c_str(), row.figure.c_str(), row.game.c_str(),
+                    row.echo.c_str(), row.ratio.c_str());
       }
     }
   }
   for (const Report& r : reports) {
     if (r.scenario != Scenario::Upgrade) continue;
-    std::printf("\n| Figure | %s | %s | ratio |\n|---|---:|---:|---:|\n", GameSide(r), BaseSide(r));
+    std::printf("\n| Figure | %s | %s | ratio |\n|---|---:|---:|---:|\n", GameSide(r).c_str(), BaseSide(r).c_str());
     for (const Row& row : r.rows) {
       std::printf("| %s | %s | %s | %s |\n", row.figure.c_str(), row.game.c_str(), row.echo.c_str(), row.ratio.c_str());
     }

@@ -26,7 +26,7 @@ struct Target {
 };
 
 struct Report {
-  Scenario scenario;
+  Scenario scenario = Scenario::Idle;
   std::string setting;
   Door door = Door::Tcp;  // the door of the game side; any other than Tcp has TCP as baseline
   Figures game;
@@ -37,11 +37,23 @@ struct Report {
   // baseline's, in run order. The two sides of one run share the machine's mood; runs
   // differ widely.
   std::vector<double> medianRatios;
+  // The columns' headings when they are not the door's (siege: "under attack" and "no
+  // attack"); empty: the door's.
+  std::string gameSide;
+  std::string baseSide;
 };
 
+// A report of `s` with its setting, door and figures, no rows or targets yet.
+Report NewReport(Scenario s, std::string setting, Door door, Figures game = {}, Figures echo = {});
+
 // The names of the report's two sides, as its columns are headed.
-const char* GameSide(const Report& r);
-const char* BaseSide(const Report& r);
+std::string GameSide(const Report& r);
+std::string BaseSide(const Report& r);
+
+// Figures as the rows show them: "0.123 ms", "12.3 MiB", "1.23x" ("-" without a baseline).
+std::string Fixed(double v, int decimals);
+std::string Ms(double ns);
+std::string Ratio(double game, double echo);
 
 
 // What the scenario ran, in words.

@@ -136,8 +136,10 @@ Figures RunOnce(Scenario scenario, const Peer& peer, const Options& o, const std
     case Scenario::IdleDoors:
       count = o.doorConnections;
       break;
-    case Scenario::Upgrade:  // runs on its own (bench_upgrade.cpp)
-      break;
+    case Scenario::Siege:
+    case Scenario::Tls:
+    case Scenario::Upgrade:
+      break;  // each runs on its own (bench_siege, bench_tls, bench_upgrade)
   }
   Fleet fleet;
   MakeFleet(fleet, peer.echo, peer.port, count, prefix, o.seed);

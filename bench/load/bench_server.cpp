@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace bench {
@@ -22,7 +23,7 @@ long RaiseFileLimit(long wanted) {
 }
 
 bool StartGame(const std::string& binary, GameProcess& out, std::string& error, bool web, bool telnet,
-               bool realHashes) {
+               bool realHashes, const std::map<std::string, std::string>& env) {
   if (::access(binary.c_str(), X_OK) != 0) {
     error = "cannot run " + binary + ": " + std::strerror(errno) + " (build it, or name it with --server)";
     return false;
@@ -36,7 +37,9 @@ bool StartGame(const std::string& binary, GameProcess& out, std::string& error, 
   harness::ProcessOptions options;
   options.fileLimit = harness::kHardFileLimit;
   options.outputFile = GameProcess::kLogName;
+  options.env = env;
   if (!realHashes) options.env["PELTHOLLOW_CHEAP_PASSWORD_HASHES"] = "1";
+  if (const auto tls = env.find("PELTHOLLOW_TLS_PORT"); tls != env.end()) game.tlsPort = std::atoi(tls->second.c_str());
   if (web) {
     game.webPort = harness::FreePort();
     options.env["PELTHOLLOW_WEB_PORT"] = std::to_string(game.webPort);
@@ -47,7 +50,8 @@ bool StartGame(const std::string& binary, GameProcess& out, std::string& error, 
   }
   game.server = std::make_unique<harness::Server>(binary, game.folder.get(), std::move(options));
   if (!game.server->Ready() || (web && !game.server->WaitForLog("Web client on port ")) ||
-      (telnet && !game.server->WaitForLog("Telnet port "))) {
+      (telnet && !game.server->WaitForLog("Telnet port ")) ||
+      (game.tlsPort != 0 && !game.server->WaitForLog("Game port over TLS on port "))) {
     error = "the server did not start; its output:\n" + harness::Tail(game.LogPath(), 2000);
     StopGame(game, false);
     return false;

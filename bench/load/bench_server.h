@@ -3,6 +3,7 @@
 // log in that folder. Called from the load generator's one thread.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 
@@ -16,6 +17,7 @@ struct GameProcess {
   std::unique_ptr<harness::Server> server;   // null when not running
   int webPort = 0;                           // the web client's port; 0: none
   int telnetPort = 0;                        // the telnet port; 0: none
+  int tlsPort = 0;                           // the game port's TLS twin; 0: none
   int Port() const { return server ? server->Port() : 0; }
   pid_t Pid() const { return server ? server->Proc().Pid() : 0; }
   std::string LogPath() const { return folder ? folder->File(kLogName) : std::string(); }
@@ -31,9 +33,11 @@ long RaiseFileLimit(long wanted);
 // `telnet`) and its descriptor limit raised to the hard limit, and waits (at most 10 s
 // each) for it to listen (and for those doors). False with `error` set (and nothing
 // left running) when it does not come up. Its password hashes are the cheapest unless
-// `realHashes`: thousands of setups would otherwise take minutes.
+// `realHashes`: thousands of setups would otherwise take minutes. `env` is added to its
+// environment; when it opens the TLS twin (PELTHOLLOW_TLS_PORT), that door is waited for
+// too.
 bool StartGame(const std::string& binary, GameProcess& out, std::string& error, bool web = false,
-               bool telnet = false, bool realHashes = false);
+               bool telnet = false, bool realHashes = false, const std::map<std::string, std::string>& env = {});
 
 // Ends the server with SIGTERM (it saves and leaves), SIGKILL after 5 s, and removes
 // its folder unless `keep`. Returns the stretch of its log around a sanitizer report

@@ -283,14 +283,6 @@ double Median(std::vector<double> v) {
   return v.size() % 2 == 1 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
-std::string Fixed(double v, int decimals) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.*f", decimals, v);
-  return text;
-}
-
-std::string Ms(double ns) { return ns < 0 ? std::string("n/a") : Fixed(ns / 1e6, 3) + " ms"; }
-
 }  // namespace
 
 WindowFigures MeasureWindow(std::span<const std::int64_t> sentNs, std::span<const std::int64_t> tookNs,
@@ -327,7 +319,7 @@ Report RunUpgrade(const Options& o) {
     for (const RunFigures& f : runs) v.push_back(field(f));
     return Median(v);
   };
-  Report r{Scenario::Upgrade, DescribeUpgrade(o), Door::Tcp, {}, {}, {}, {}, {}};
+  Report r = NewReport(Scenario::Upgrade, DescribeUpgrade(o), Door::Tcp);
   r.game.ok = std::all_of(runs.begin(), runs.end(), [](const RunFigures& f) { return f.ok; });
   r.echo.ok = true;
   for (const RunFigures& f : runs) {

@@ -4,7 +4,10 @@
 // figure of the game server is printed with its ratio to the echo's. The web and
 // telnet scenarios compare the game's WebSocket or telnet players with its TCP players
 // instead, idle-doors what idle connections through each door cost the server, and
-// upgrade the pause the players see while the server upgrades in place.
+// upgrade the pause the players see while the server upgrades in place. The siege
+// measures a victim beside each attack against none, and tls the game port's TLS twin
+// against plain TCP.
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +22,8 @@
 #include "bench_report.h"
 #include "bench_scenario.h"
 #include "bench_server.h"
+#include "bench_siege.h"
+#include "bench_tls.h"
 #include "bench_upgrade.h"
 #include "server/doors.h"
 
@@ -72,9 +77,17 @@ int main(int argc, char** argv) {
     Usage();
     return 2;
   }
-  // One descriptor per connection, for this process and for the server it starts.
-  const std::size_t most = std::max({o.idlePlayers, o.chatPlayers, o.floodClients, o.crowdConnections, o.webPlayers,
-                                     o.telnetPlayers, o.doorConnections});
+  // A TLS session writes to its socket itself: a server that has gone must not end the
+  // load generator.
+  ::signal(SIGPIPE, SIG_IGN);
+  // One descriptor per connection, for this process and for the server it starts (the
+  // siege's login storm holds 575, a handshake storm up to 1,000 at once).
+  std::size_t most = std::max({o.idlePlayers, o.chatPlayers, o.floodClients, o.crowdConnections, o.webPlayers,
+                               o.telnetPlayers, o.doorConnections});
+  for (const Scenario scenario : o.scenarios) {
+    if (scenario == Scenario::Siege) most = std::max<std::size_t>(most, 1024);
+    if (scenario == Scenario::Tls) most = std::max({most, o.tlsIdle, 2 * o.tlsPlayers, o.stormPlayers + 1024});
+  }
   const long limit = RaiseFileLimit(static_cast<long>(most) + 256);
   if (limit < static_cast<long>(most) + 64) {
     std::fprintf(stderr, "the descriptor limit (%ld) is too small for %zu connections; use smaller counts\n", limit,
@@ -88,6 +101,29 @@ int main(int argc, char** argv) {
   std::vector<Report> reports;
   bool allRan = true;
   for (const Scenario scenario : o.scenarios) {
+    if (scenario == Scenario::Siege || scenario == Scenario::Tls) {
+      std::vector<Report> these;
+      if (scenario == Scenario::Siege) {
+        std::vector<SiegeRun> runs;
+        for (int run = 0; run < o.runs; ++run) {
+          std::printf("\n== siege, run %d of %d\n", run + 1, o.runs);
+          std::fflush(stdout);
+          runs.push_back(RunSiege(o));
+          if (!runs.back().ok) {
+            allRan = false;
+            std::printf("   siege run %d: %s\n", run + 1, runs.back().problem.c_str());
+          }
+        }
+        these = SiegeReports(runs, o);
+      } else {
+        these = RunTls(o, allRan);
+      }
+      for (Report& r : these) {
+        PrintReport(r, o);
+        reports.push_back(std::move(r));
+      }
+      continue;
+    }
     std::vector<Figures> games;
     std::vector<Figures> echoes;
     std::array<std::vector<Figures>, 3> byDoor;  // idle-doors, indexed by Door
@@ -158,8 +194,8 @@ int main(int argc, char** argv) {
     if (scenario == Scenario::IdleDoors) {
       // One report per door, each against the same TCP runs.
       for (const Door d : {Door::Web, Door::Telnet}) {
-        Report r{scenario, Describe(scenario, o), d, MedianOf(byDoor[static_cast<std::size_t>(d)]),
-                 MedianOf(byDoor[static_cast<std::size_t>(Door::Tcp)]), {}, {}, {}};
+        Report r = NewReport(scenario, Describe(scenario, o), d, MedianOf(byDoor[static_cast<std::size_t>(d)]),
+                             MedianOf(byDoor[static_cast<std::size_t>(Door::Tcp)]));
         allRan = allRan && r.game.ok && r.echo.ok;
         BuildRows(r, o);
         PrintReport(r, o);
@@ -167,7 +203,7 @@ int main(int argc, char** argv) {
       }
       continue;
     }
-    Report r{scenario, Describe(scenario, o), door, MedianOf(games), MedianOf(echoes), {}, {}, {}};
+    Report r = NewReport(scenario, Describe(scenario, o), door, MedianOf(games), MedianOf(echoes));
     if (o.runs > 1 && (scenario == Scenario::Chat || door != Door::Tcp)) {
       for (std::size_t i = 0; i < games.size() && i < echoes.size(); ++i) {
         r.medianRatios.push_back(echoes[i].latency.median > 0 ? games[i].latency.median / echoes[i].latency.median : 0);

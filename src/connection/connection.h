@@ -140,7 +140,8 @@ struct Connection {
   LimitClock::time_point deadline{};
   LimitClock::time_point connected{};  // when it was taken in
   LimitClock::time_point lastLine{};   // when it connected or its last line was handled
-  std::size_t countedBuffered = 0;     // its part of the layer's count of all buffered bytes
+  std::size_t countedBuffered = 0;     // its part of the layer's count of all buffered memory
+  std::size_t sendingHeld = 0;         // the memory `sending` held when the last turn left it
   std::string goodbye;                // the codec's last bytes, sent as it closes
 
   // --- The input thread's own: its I/O runs without ConnectionLock. -------------------

@@ -158,7 +158,7 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   std::uint64_t BannedRefusals() const { return bannedRefusals_.load(std::memory_order_relaxed); }
   // Forgets what the limits no longer need (each world tick). REQUIRES: ConnectionLock held.
   void Prune(LimitClock::time_point now) { book_.Prune(now); }
-  // All unsent output and waiting input, in bytes. REQUIRES: ConnectionLock held.
+  // The memory all unsent output and waiting input hold, in bytes. REQUIRES: ConnectionLock held.
   std::size_t Buffered() const { return buffered_; }
   const Caps& CapsInForce() const { return caps_; }
 
@@ -285,7 +285,7 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   std::uint64_t linesHandled_ = 0;
   AddressBook book_;
   std::atomic<std::uint64_t> bannedRefusals_{0};
-  std::size_t buffered_ = 0;  // all unsent output and waiting input (Caps::maxBufferedBytes)
+  std::size_t buffered_ = 0;  // the memory of all unsent output and waiting input (Caps::maxBufferedBytes)
   // Connections whose codec holds input it has not worked through (Codec::Pending).
   std::set<std::pair<std::uint64_t, Socket>> pendingCodecs_;
   // Connections with complete lines waiting, in accept order.

@@ -210,6 +210,7 @@ bool ConnectionLayer::AdoptOne(const CarriedConnection& in) {
   c.lastLine = FromCarriedTime(in.lastLine);
   c.budget.SetFull(FromCarriedTime(in.budget));
   c.unsent = c.backlog.Size() + c.sending.Size();
+  c.sendingHeld = c.sending.Held();
   NoteUnsent(c);
   if (in.overSince != 0 && c.overSince != LimitClock::time_point{}) {
     overSoft_.erase({c.overSince, c.socket});  // it has been over the soft cap since then

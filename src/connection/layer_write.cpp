@@ -24,14 +24,16 @@ bool OutputWanted(const Connection& c) {
 
 }  // namespace
 
-// Keeps the count of all buffered bytes in step with the connection's.
+// Keeps the count of all buffered memory in step with the connection's: what its
+// queues hold, room to grow included, which can be twice their bytes. Output that is
+// dropped counts for nothing, as it goes when the connection does.
 void ConnectionLayer::NoteBuffered(Connection& c) {
-  const std::size_t size = c.unsent + c.waiting.Size();
+  const std::size_t size = c.waiting.Held() + (c.unsent == 0 ? 0 : c.backlog.Held() + c.sendingHeld);
   buffered_ = buffered_ - c.countedBuffered + size;
   c.countedBuffered = size;
 }
 
-// Above the cap on all buffered bytes, the connections that hold the most are ended
+// Above the cap on all buffered memory, the connections that hold the most are ended
 // first (their output dropped), until the rest are well below it.
 void ConnectionLayer::EnforceMemoryCap() {
   if (caps_.maxBufferedBytes == 0 || buffered_ <= caps_.maxBufferedBytes) return;
@@ -134,6 +136,8 @@ void ConnectionLayer::HandOverBacklogs() {
       c->sending.Append(c->backlog.View());
       c->backlog.Clear();
     }
+    c->sendingHeld = c->sending.Held();
+    NoteBuffered(*c);
     readyToWrite_.push_back(c->socket);
     if (c->state != ConnectionState::Open || !c->admitted) awaitedWrite_ = true;
   }
@@ -180,6 +184,7 @@ void ConnectionLayer::NoteWrites(Connection& c) {
     return;
   }
   c.unsent = c.backlog.Size() + c.sending.Size();
+  c.sendingHeld = c.sending.Held();
   NoteUnsent(c);
   if (!c.admitted) MarkDirty(c);  // an answer that has left lets its next request in
 }

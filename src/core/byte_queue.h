@@ -19,6 +19,9 @@ class ByteQueue {
   bool Empty() const { return head_ == bytes_.size(); }
   std::size_t Size() const { return bytes_.size() - head_; }
   std::string_view View() const { return std::string_view(bytes_).substr(head_); }
+  // The memory it holds: its bytes, those taken and not yet compacted away, and room
+  // for more.
+  std::size_t Held() const { return bytes_.capacity(); }
 
   void Append(std::string_view more) { bytes_.append(more); }
   void Append(char byte) { bytes_.push_back(byte); }

@@ -1,9 +1,11 @@
 #include "server/server.h"
 
+#include <malloc.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
@@ -38,9 +40,16 @@ using Clock = std::chrono::steady_clock;
   std::_Exit(code);
 }
 
+// Once the connections' buffers have drained from a peak (an attack of non-readers
+// ended), the free memory inside the allocator's heaps goes back to the system: it
+// would otherwise stay resident, scattered between what is still in use.
+constexpr std::size_t kTrimAfterBytes = std::size_t{32} << 20;
+
 [[noreturn]] void TickLoop(Running& running) {
+  std::size_t peakBuffered = 0;  // the most the buffers held since the last trim
   for (;;) {
     Clock::time_point due;
+    std::size_t buffered = 0;
     {
       std::lock_guard<core::FairLock> guard(core::ConnectionLock);
       due = running.nextTick;
@@ -53,6 +62,12 @@ using Clock = std::chrono::steady_clock;
       running.certificates.ReloadIfChanged();
       NoteTick(Clock::now() - began);
       running.nextTick = Clock::now() + kTickPeriod;  // measured from the end of the tick
+      buffered = running.layer.Buffered();
+    }
+    peakBuffered = std::max(peakBuffered, buffered);
+    if (peakBuffered - buffered > kTrimAfterBytes && buffered < peakBuffered / 2) {
+      ::malloc_trim(0);
+      peakBuffered = buffered;
     }
     // The service manager's watchdog is fed by ticks that ran: a server whose tick
     // cannot get the lock or never ends is killed and started again. A ping that
@@ -71,6 +86,11 @@ std::string OwnExecutable() {
 }  // namespace
 
 int RunServer(const ServerSettings& asked) {
+  // Buffers of 256 KiB and more (a backlog that grows towards its cap) get mappings of
+  // their own, given back to the system as they are freed. Left to itself, the
+  // allocator raises this threshold the first time such a buffer is freed and carves
+  // later ones from its heaps, which then keep the memory of connections long gone.
+  ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
   ServerSettings settings = asked;
   // Started by an upgrade: the old process's state, its descriptors and its world.
   std::optional<UpgradeState> carried = TakeUpgradeState();

@@ -52,7 +52,7 @@ class Echo final : public connection::LineHandler {
 // A layer over socket pairs, driven by the test thread alone.
 class ConnectionLayerTest : public ::testing::Test {
  protected:
-  ConnectionLayerTest() : echo_(layer_) {
+  explicit ConnectionLayerTest(connection::Caps caps = {}) : layer_({}, caps), echo_(layer_) {
     EXPECT_TRUE(layer_.Init().ok());
     connection::Door door;
     door.name = "game";
@@ -199,6 +199,31 @@ TEST_F(ConnectionLayerTest, AClientThatStopsReadingMeetsTheCapOfItsConnectionAnd
   EXPECT_TRUE(RunUntil([&] { return Count() == 3; }));
   EXPECT_TRUE(Consistent());
   EXPECT_EQ(echo_.ended.size(), 2u);
+}
+
+// A cap of 1.5 MiB on all buffered memory.
+class MemoryCapTest : public ConnectionLayerTest {
+ protected:
+  static connection::Caps SmallCap() {
+    connection::Caps caps;
+    caps.maxBufferedBytes = std::size_t{3} << 19;
+    return caps;
+  }
+  MemoryCapTest() : ConnectionLayerTest(SmallCap()) {}
+};
+
+TEST_F(MemoryCapTest, CountsTheRoomTheBuffersHoldNotJustTheirBytes) {
+  Connect(kLocal);
+  Connect(kLocal);
+  // 1,040 KiB queued in pieces: under the cap in bytes, but the queue that grew to hold
+  // them holds 2 MiB. Neither client reads.
+  const std::string piece(16 * 1024, 'x');
+  for (int n = 0; n < 65; ++n) Send(servers_[0], piece);
+  for (int n = 0; n < 4; ++n) Send(servers_[1], piece);
+  EXPECT_TRUE(RunUntil([&] { return Count() == 1; }));
+  ASSERT_EQ(echo_.ended.size(), 1u);
+  EXPECT_EQ(echo_.ended[0], servers_[0]);
+  EXPECT_TRUE(Consistent());
 }
 
 }  // namespace
