@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <cstdlib>
 #include <mutex>
 #include <optional>
@@ -131,7 +132,10 @@ int RunServer(const ServerSettings& asked) {
   }
   core::Log("Starting server...\n");
   if (const base::Status notify = OpenNotify(); !notify.ok()) core::Log(notify.Text() + "\n");
-  auto* running = new Running(settings);
+  // Held here until the threads start; from then on it lives as long as the process,
+  // which ends without running destructors.
+  auto owned = std::make_unique<Running>(settings);
+  Running* running = owned.get();
   running->executable = OwnExecutable();
   CarriedListeners carriedListeners;
   if (carried) {
@@ -194,6 +198,7 @@ int RunServer(const ServerSettings& asked) {
   // Every door listens and the console is open: the service manager may count the
   // server as started.
   if (const base::Status ready = Notify("READY=1"); !ready.ok()) core::Log(ready.Text() + "\n");
+  owned.release();
   std::thread([running] { running->countdown.Run(running->standstill); }).detach();
   std::thread([running, spare] { AcceptLoop(running->layer, running->listeners, spare, running->standstill); })
       .detach();
