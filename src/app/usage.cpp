@@ -30,6 +30,7 @@ std::string UsageText() {
          "  PELTHOLLOW_WEB_TLS_PORT           the web client over HTTPS (unset: none)\n"
          "  PELTHOLLOW_TLS_CERT               the TLS ports' certificate chain, a PEM file\n"
          "  PELTHOLLOW_TLS_KEY                the TLS ports' private key, a PEM file\n"
+         "  PELTHOLLOW_TLS_CA                 the client's CA file for tls:// (the system's store)\n"
          "  PELTHOLLOW_METRICS_PORT           a port serving GET /metrics (unset: none)\n"
          "  PELTHOLLOW_METRICS_ADDRESS        the address the metrics port listens on (127.0.0.1)\n"
          "  PELTHOLLOW_ADMIN_SOCKET           the console's socket (./pelthollow.sock)\n"
