@@ -160,6 +160,7 @@ struct Attack::Engine {
   void OnFrame(std::uint32_t i, std::string_view frame);
   void Ask(std::uint32_t i);
   void SetInterest(std::uint32_t i);
+  void Watch(std::uint32_t i, std::uint32_t wanted);
   void OpenWelcome(std::size_t group);
   void CloseAll();
   GroupState& GroupOf(std::uint32_t i) { return groups[hostiles[i].group]; }
@@ -175,6 +176,12 @@ void Attack::Engine::SetInterest(std::uint32_t i) {
     case Step::Flooding: wanted = EPOLLIN | (h.tls == nullptr ? EPOLLOUT : 0u); break;
     default: wanted = EPOLLIN | (h.out.empty() ? 0u : EPOLLOUT); break;
   }
+  Watch(i, wanted);
+}
+
+// Asks epoll for `wanted` of hostile `i`, unless that is what it watches already.
+void Attack::Engine::Watch(std::uint32_t i, std::uint32_t wanted) {
+  Hostile& h = hostiles[i];
   if (h.watched && wanted == h.interest) return;
   epoll_event event{};
   event.events = wanted;
@@ -414,15 +421,7 @@ void Attack::Engine::OnReadableTls(std::uint32_t i) {
     std::size_t n = 0;
     const TlsIo io = TlsRead(h.tls.get(), buffer, sizeof buffer, n);
     if (io == TlsIo::WantRead || io == TlsIo::WantWrite) {
-      const std::uint32_t wanted = io == TlsIo::WantWrite ? EPOLLOUT : EPOLLIN;
-      if (h.interest != wanted) {
-        epoll_event event{};
-        event.events = wanted;
-        event.data.u32 = i;
-        ::epoll_ctl(waitSet, h.watched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, h.fd, &event);
-        h.watched = true;
-        h.interest = wanted;
-      }
+      Watch(i, io == TlsIo::WantWrite ? EPOLLOUT : EPOLLIN);
       return;
     }
     if (io != TlsIo::Done) {

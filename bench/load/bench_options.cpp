@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
@@ -35,6 +36,16 @@ std::string_view ScenarioName(Scenario s) {
     case Scenario::Upgrade: return "upgrade";
   }
   return "?";
+}
+
+std::string NamePrefix(Scenario s, int run) {
+  std::uint64_t v = (static_cast<std::uint64_t>(::getpid()) << 8) + static_cast<std::uint64_t>(run);
+  std::string digits;
+  do {
+    digits.insert(digits.begin(), "0123456789abcdefghijklmnopqrstuvwxyz"[v % 36]);
+    v /= 36;
+  } while (v != 0);
+  return std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(ScenarioName(s)[0])))) + digits + "-";
 }
 
 void Usage() {

@@ -25,6 +25,11 @@ inline constexpr std::array<Scenario, 4> kScenarios{Scenario::Idle, Scenario::Ch
 
 std::string_view ScenarioName(Scenario s);
 
+// The start of every character name a run of `s` makes ("C1a2b3-"): its scenario's
+// letter, then this process and the run in base 36, unique per run, also against a
+// server that keeps its characters.
+std::string NamePrefix(Scenario s, int run);
+
 struct Options {
   std::vector<Scenario> scenarios;
   std::string server;  // the pelthollow binary

@@ -188,15 +188,6 @@ double Between(std::int64_t from, std::int64_t to) {
   return from >= 0 && to >= from ? static_cast<double>(to - from) : -1;
 }
 
-std::string Base36(std::uint64_t v) {
-  std::string s;
-  do {
-    s.insert(s.begin(), "0123456789abcdefghijklmnopqrstuvwxyz"[v % 36]);
-    v /= 36;
-  } while (v != 0);
-  return s;
-}
-
 void DriveThroughUpgrade(Fleet& fleet, GameProcess& game, RunFigures& r) {
   Watch w;
   w.socketPath = game.folder->File("pelthollow.sock");
@@ -249,8 +240,7 @@ RunFigures RunOne(const Options& o, int run) {
     StopGame(game, o.keep);
     return r;
   }
-  const std::string prefix =
-      "U" + Base36((static_cast<std::uint64_t>(::getpid()) << 8) + static_cast<std::uint64_t>(run)) + "-";
+  const std::string prefix = NamePrefix(Scenario::Upgrade, run);
   Fleet fleet;
   MakeFleet(fleet, false, game.Port(), o.chatPlayers, prefix, o.seed);
   bool ok = ConnectAll(fleet, o.inflight, 60 * kSecond) >= 0 && SetUpAll(fleet, o.inflight, 120 * kSecond);

@@ -31,15 +31,6 @@ namespace {
 
 using namespace bench;
 
-std::string Base36(std::uint64_t v) {
-  std::string s;
-  do {
-    s.insert(s.begin(), "0123456789abcdefghijklmnopqrstuvwxyz"[v % 36]);
-    v /= 36;
-  } while (v != 0);
-  return s;
-}
-
 // Stops a server the bench started. False when its log holds a sanitizer report (a
 // server built with sanitizers reports there): such a run is not clean.
 bool Finish(GameProcess& game, bool keep) {
@@ -136,11 +127,7 @@ int main(int argc, char** argv) {
       continue;
     }
     for (int run = 0; run < o.runs; ++run) {
-      // Names are unique per run, also against a server that keeps its characters.
-      const std::string prefix =
-          std::string(1, static_cast<char>(std::toupper(ScenarioName(scenario)[0])))
-              .append(Base36((static_cast<std::uint64_t>(::getpid()) << 8) + static_cast<std::uint64_t>(run)))
-              .append("-");
+      const std::string prefix = NamePrefix(scenario, run);
       std::string error;
       if (scenario == Scenario::IdleDoors) {
         if (!RunDoors(o, prefix, byDoor)) return 1;

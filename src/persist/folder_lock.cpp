@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <string>
 
+#include "persist/save.h"
+
 namespace persist {
 
 namespace {
@@ -38,7 +40,7 @@ base::Status LockSaveFolder(std::string_view savePath) {
   // old one would guard nothing.
   const std::string path = std::string(savePath) + ".lock";
   const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return base::Status::SystemError("Error saving world: ", errno);
+  if (fd < 0) return base::Status::SystemError(kSaveError, errno);
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int error = errno;
     ::close(fd);

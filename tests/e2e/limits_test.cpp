@@ -13,6 +13,7 @@
 namespace {
 
 using e2e::Client;
+using e2e::Count;
 using e2e::Process;
 using e2e::Server;
 using namespace std::chrono_literals;
@@ -27,12 +28,6 @@ Process::Options Untrusted(std::map<std::string, std::string> more = {}) {
 
 std::string SetupWarrior(const std::string& name) {
   return "setup " + name + " pw he 12 warrior ember \" a cat \" - -";
-}
-
-std::size_t Count(const std::string& text, const std::string& part) {
-  std::size_t n = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
 }
 
 // The handle the server gave the latest connection from `address` (the log line may

@@ -16,6 +16,7 @@
 namespace {
 
 using e2e::Client;
+using e2e::Count;
 using e2e::Process;
 using e2e::Server;
 using namespace std::chrono_literals;
@@ -32,12 +33,6 @@ Process::Options Siege(std::map<std::string, std::string> more = {}) {
 
 std::string SetupLine(const std::string& name) {
   return "setup " + name + " pw she 12 warrior moss \" a cat \" - -";
-}
-
-std::size_t Count(const std::string& text, const std::string& part) {
-  std::size_t n = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
 }
 
 std::string PaceReached(const std::string& address) {
