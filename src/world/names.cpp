@@ -50,6 +50,10 @@ const USpoofChecker* IdentifierChecker() {
       return static_cast<USpoofChecker*>(nullptr);
     }
     USet* allowed = uset_cloneAsThawed(recommended);
+    if (allowed == nullptr) {
+      uspoof_close(made);
+      return static_cast<USpoofChecker*>(nullptr);
+    }
     uset_addAll(allowed, inclusion);
     uspoof_setAllowedChars(made, allowed, &status);  // copies the set
     uset_close(allowed);
