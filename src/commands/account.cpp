@@ -1,4 +1,5 @@
-// setup and login, the two ways a connection enters play, and quit, the way out.
+// setup and login, the two ways a connection enters play, and quit, the way out; and
+// what every command that hands a password to the worker shares.
 
 #include <array>
 #include <atomic>
@@ -34,9 +35,8 @@ constexpr const char* kLoginFormat = "format: login name password";
 constexpr int kMaxFailedLogins = 3;  // the connection ends after this many wrong passwords
 constexpr const char* kNameTooClose = "That name is too close to another cat's name.";
 constexpr const char* kNameNeedsLetter = "A name must hold a letter.";
+constexpr const char* kNameUnusual = "A name must use the ordinary letters of one alphabet.";
 constexpr const char* kTooManyCharacters = "Too many new characters. Try again later.";
-// The worker's queue is full, or the memory for a hash could not be had.
-constexpr const char* kBusy = "The server is busy. Try again in a moment.";
 constexpr const char* kCharacterBanned = "This character is not allowed to play.";
 
 // How logins ended, by LoginResult; only this file counts them.
@@ -65,22 +65,6 @@ world::Clan ClanFromWord(std::string_view word) {
   if (word.starts_with("moss")) return world::Clan::Mossfold;
   if (word.starts_with("lark")) return world::Clan::Larkfold;
   return world::Clan::Fernfold;
-}
-
-// While the world cannot be saved, no new character is made.
-constexpr const char* kCannotBeSaved = "The world cannot be saved right now. Try again later.";
-
-// The worker's queue had no room for this connection's job: told so, and counted
-// against its address as a failed login is, so that a flood of them cannot go on free.
-void Busy(Socket connection) {
-  core::QueueMessage(connection, kBusy);
-  NoteFailedLogin(connection);
-}
-
-// Whose the worker's job for `connection` is.
-core::JobOwner OwnerOf(Socket connection) {
-  const Session* session = FindSession(connection);
-  return session != nullptr ? core::JobOwner{session->key, session->limited} : core::JobOwner{};
 }
 
 // A login's result in a line of its own: "11 logged in as Ashpaw." when `refusal` is
@@ -251,16 +235,10 @@ bool FinishLogin(Socket connection, const std::string& name, const LoginCheck& c
     return false;
   }
   if (!check.matches) {
-    core::QueueMessage(connection, "Incorrect password.");
-    NoteFailedLogin(connection);
+    core::QueueMessage(connection, kIncorrectPassword);
     CountLogin(LoginResult::WrongPassword);
-    Session& session = SessionOf(connection);
-    ++session.failedLogins;
-    LogLogin(connection, name,
-             "wrong password (" + std::to_string(session.failedLogins) + " of " +
-                 std::to_string(kMaxFailedLogins) + ")");
-    if (session.failedLogins >= kMaxFailedLogins) session.endRequested = true;
-    return session.endRequested;
+    LogLogin(connection, name, CountWrongPassword(connection));
+    return EndRequested(connection);
   }
   if (connection::Bans().NameBanned(stored->name)) {
     core::QueueMessage(connection, kCharacterBanned);
@@ -286,6 +264,25 @@ bool FinishLogin(Socket connection, const std::string& name, const LoginCheck& c
 
 }  // namespace
 
+void Busy(Socket connection) {
+  core::QueueMessage(connection, kBusy);
+  NoteFailedLogin(connection);
+}
+
+core::JobOwner OwnerOf(Socket connection) {
+  const Session* session = FindSession(connection);
+  return session != nullptr ? core::JobOwner{session->key, session->limited} : core::JobOwner{};
+}
+
+std::string CountWrongPassword(Socket connection) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  NoteFailedLogin(connection);
+  Session& session = SessionOf(connection);
+  ++session.failedLogins;
+  if (session.failedLogins >= kMaxFailedLogins) session.endRequested = true;
+  return "wrong password (" + std::to_string(session.failedLogins) + " of " + std::to_string(kMaxFailedLogins) + ")";
+}
+
 void Setup(Socket connection, const CommandLine& line) {
   ASSERT_CONNECTION_LOCK_HELD();
   // An empty name (two blanks after the command word) is a missing name word: it would
@@ -307,11 +304,17 @@ void Setup(Socket connection, const CommandLine& line) {
     core::QueueMessage(connection, kNoControlBytes);
     return;
   }
-  if (world::FaultOfName(words->name) == world::NameFault::NoLetter) {
+  const world::NameFault fault = world::FaultOfName(words->name);
+  if (fault == world::NameFault::NoLetter) {
     core::QueueMessage(connection, kNameNeedsLetter);
     return;
   }
+  // A name that reads like another cat's is told so first: that is the likelier mistake.
   if (RefusedNewCharacter(connection, words->name)) return;
+  if (fault == world::NameFault::Unusual) {
+    core::QueueMessage(connection, kNameUnusual);
+    return;
+  }
   // A character made now could be lost to a crash: no promise is made that cannot be kept.
   if (!world::NewCharactersKept()) {
     core::QueueMessage(connection, kCannotBeSaved);
@@ -364,7 +367,7 @@ void Setup(Socket connection, const CommandLine& line) {
 void Login(Socket connection, const CommandLine& line) {
   ASSERT_CONNECTION_LOCK_HELD();
   if (LoginRefused(connection)) {
-    core::QueueMessage(connection, "Too many failed logins. Try again later.");
+    core::QueueMessage(connection, kTooManyFailedLogins);
     CountLogin(LoginResult::Refused);
     LogLogin(connection, line.Arg(0), "too many failed logins from its address");
     return;

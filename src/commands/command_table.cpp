@@ -23,6 +23,7 @@ constexpr Command kCommands[] = {
     {"follow", Needs::InPlay, Follow},    {"status", Needs::InPlay, Status},
     {"navigate", Needs::InPlay, Navigate}, {"login", Needs::NotInPlay, Login},
     {"time", Needs::InPlay, Time},        {"stop", Needs::InPlay, Stop},
+    {"password", Needs::InPlay, Password},
     // quit, and what players of other MUDs type to leave.
     {"quit", Needs::Anything, Quit},      {"logout", Needs::Anything, Quit},
     {"exit", Needs::Anything, Quit},
@@ -48,6 +49,7 @@ constexpr HelpLine kGeneral[] = {
     {"time", "displays the time"},
     {"look", "shows what's around you, or the description of someone"},
     {"quit", "leaves the game"},
+    {"password", "changes your password"},
 };
 
 constexpr HelpLine kMovement[] = {

@@ -3,7 +3,10 @@
 // answers: the dispatcher flushes after it.
 #pragma once
 
+#include <string>
+
 #include "commands/words.h"
+#include "core/worker.h"
 #include "net/socket.h"
 #include "world/character.h"
 
@@ -31,6 +34,20 @@ void Quit(Socket connection, const CommandLine& line);
 // True when a setup line holds every word Setup reads, in their shapes (the log masks
 // its password only then).
 bool SetupLineParses(const CommandLine& line);
+// What every handler that hands a password to the worker shares. Whose the worker's job
+// for `connection` is. Busy: the worker's queue had no room for the job, told so and
+// counted against the address as a failed login is, so that a flood of them cannot go
+// on free. CountWrongPassword: a wrong password typed on `connection` counts as a failed
+// login, against its address and on the connection, whose end is asked for at the
+// third (EndRequested); returns what the log says of it ("wrong password (2 of 3)").
+// REQUIRES: ConnectionLock held.
+core::JobOwner OwnerOf(Socket connection);
+void Busy(Socket connection);
+std::string CountWrongPassword(Socket connection);
+// password.cpp
+void Password(Socket connection, const CommandLine& line);
+// True when a password line holds both words Password reads.
+bool PasswordLineParses(const CommandLine& line);
 // info.cpp
 void Look(Socket connection, const CommandLine& line);
 void Status(Socket connection, const CommandLine& line);
@@ -60,6 +77,12 @@ inline constexpr const char* kSetupFormat =
     "format: setup name password pronouns age(moons) role clan \" description \" genitalia nipples";
 inline constexpr const char* kNameTaken = "Name already taken. Log in, or choose a different name.";
 inline constexpr const char* kCharacterCreated = "Character created. Entering game...";
+inline constexpr const char* kIncorrectPassword = "Incorrect password.";
+inline constexpr const char* kTooManyFailedLogins = "Too many failed logins. Try again later.";
+// The worker's queue is full, or the memory for a hash could not be had.
+inline constexpr const char* kBusy = "The server is busy. Try again in a moment.";
+// While the world cannot be saved, nothing is promised that a crash would lose.
+inline constexpr const char* kCannotBeSaved = "The world cannot be saved right now. Try again later.";
 inline constexpr const char* kMovementQueued = "Movement queued.";
 inline constexpr const char* kTooManyMovements = "Too many movements queued.";
 inline constexpr const char* kTooFarAway = "Too far away.";

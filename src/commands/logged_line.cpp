@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "base/utf8.h"
+#include "commands/handlers.h"
 #include "core/log.h"
 
 namespace commands {
@@ -13,6 +14,7 @@ namespace {
 
 constexpr std::string_view kMask = "***";
 constexpr std::string_view kSpacedMask = " ***";
+constexpr std::string_view kBothMasked = "*** ***";  // a password line's old and new
 
 // True for a character that a player may have typed, or a keyboard slipped in, between
 // words: a control (C0, C1, DEL), a space of any kind, a line or paragraph separator, or
@@ -71,8 +73,16 @@ LoggedLine LogLine(std::string_view line, const CommandLine& split,
   const std::size_t begin = word.first < characters.size() ? characters[word.first].at : 0;
   const std::size_t end = word.second > 0 ? characters[word.second - 1].at + characters[word.second - 1].length : 0;
   const bool login = FoldsTo(characters, word, "login");
-  if (!login && !FoldsTo(characters, word, "setup")) {
+  const bool password = !login && FoldsTo(characters, word, "password");
+  if (!login && !password && !FoldsTo(characters, word, "setup")) {
     return {secret ? core::Shown{0, 0, line.size(), kMask} : core::Shown{}, false};
+  }
+  if (password) {
+    // Both words go, and whatever follows them: a new password typed twice, say.
+    if (split.command == "password" && PasswordLineParses(split)) {
+      return {{0, OffsetIn(line, split.args[0]), line.size(), kBothMasked}, false};
+    }
+    return {{begin, end, line.size(), kSpacedMask}, true};
   }
   const bool parses = login ? split.command == "login" && split.ArgCount() >= 2
                             : setupParses;

@@ -1,5 +1,5 @@
-// What the log shows of a typed line: no password of a setup or login line, however it
-// was typed. Pure functions over the line; the interpreter calls them for every line it
+// What the log shows of a typed line: no password of a setup, login or password line,
+// however it was typed. Pure functions over the line; the interpreter calls them for every line it
 // handles, with ConnectionLock held, and logs what they keep through core::LogTyped,
 // which escapes every control character.
 #pragma once
@@ -30,6 +30,10 @@ struct LoggedLine {
 //    other controls and format characters) and case-folded, is "setup" or "login" but
 //    that does not parse is logged as that word and " ***" ("Login ***"), and maskNext
 //    is set: people type the password on a line of its own after the format answer.
+//  - A password line that parses (PasswordLineParses) is logged as "password *** ***":
+//    its old and new passwords and anything after them. One whose first word folds to
+//    "password" but that does not parse is logged as that word and " ***", and
+//    maskNext is set, as for setup and login.
 //  - Any other line is logged whole, or as "***" when `secret`.
 // `characters` is base::utf8::Characters(line); `setupParses`, SetupLineParses(split)
 // for a setup line.

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "base/whole_file.h"
 #include "connection/bans.h"
 #include "core/connection_lock.h"
 #include "core/log.h"
-#include "persist/file_replace.h"
 
 namespace persist {
 
@@ -38,7 +38,7 @@ void LoadBans(std::string_view path) {
   ASSERT_CONNECTION_LOCK_HELD();
   const std::string name(path);
   std::string text;
-  const base::Status read = ReadWholeFile(name, kMaxBansFileBytes, text);
+  const base::Status read = base::ReadRegularFile(name, kMaxBansFileBytes, text);
   if (!read.ok()) {
     if (read.error() == ENOENT) return;
     core::Log("Error reading bans: " + std::to_string(read.error()) + "\n",

@@ -1,7 +1,6 @@
 #include "persist/file_replace.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -54,36 +53,6 @@ base::Status ReplaceFile(const std::string& path, std::string_view bytes) {
     return base::Status::SystemError("", error);
   }
   return SyncFolder(FolderOf(path));
-}
-
-base::Status ReadWholeFile(const std::string& path, std::size_t maxBytes, std::string& bytes) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return base::Status::SystemError("", errno);
-  struct stat info {};
-  int error = 0;
-  if (::fstat(fd, &info) != 0) {
-    error = errno;
-  } else if (!S_ISREG(info.st_mode)) {
-    error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
-  } else if (static_cast<std::size_t>(info.st_size) > maxBytes) {
-    error = EFBIG;
-  } else {
-    bytes.reserve(static_cast<std::size_t>(info.st_size));
-    char buffer[1 << 16];
-    for (;;) {
-      const ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) error = errno;
-      if (n <= 0) break;
-      bytes.append(buffer, static_cast<std::size_t>(n));
-      if (bytes.size() > maxBytes) {
-        error = EFBIG;  // it grew while it was read
-        break;
-      }
-    }
-  }
-  ::close(fd);
-  return error == 0 ? base::Status() : base::Status::SystemError("", error);
 }
 
 }  // namespace persist

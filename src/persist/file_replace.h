@@ -31,10 +31,4 @@ base::Status SyncFolder(const std::string& folder);
 // The folder of `path`: "." for a bare name.
 std::string FolderOf(const std::string& path);
 
-// Reads the whole of the regular file at `path`, at most `maxBytes` of it, without
-// blocking on a special file (a FIFO, a device): anything but a regular file is
-// refused (EINVAL, or EISDIR), as is a file larger than `maxBytes` (EFBIG). ENOENT when
-// there is no file.
-base::Status ReadWholeFile(const std::string& path, std::size_t maxBytes, std::string& bytes);
-
 }  // namespace persist

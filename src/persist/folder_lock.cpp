@@ -39,7 +39,8 @@ base::Status LockSaveFolder(std::string_view savePath) {
   // Not the save file itself: every save renames a new file over it, and a lock on the
   // old one would guard nothing.
   const std::string path = std::string(savePath) + ".lock";
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  // Without blocking: a FIFO planted under the name must not hold up the start.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
   if (fd < 0) return base::Status::SystemError(kSaveError, errno);
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int error = errno;

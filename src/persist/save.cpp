@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <string>
 
+#include "base/whole_file.h"
 #include "persist/file_replace.h"
 #include "persist/save_reader.h"
 #include "persist/save_writer.h"
@@ -75,7 +76,7 @@ bool LoadWorld(std::string_view pathText) {
   ASSERT_CONNECTION_LOCK_HELD();
   const std::string path(pathText);
   std::string bytes;
-  const int readError = ReadWholeFile(path, kMaxSaveFileBytes, bytes).error();
+  const int readError = base::ReadRegularFile(path, kMaxSaveFileBytes, bytes).error();
   if (readError == ENOENT) return true;
   if (readError != 0) {
     core::Log("Error reading save file: " + std::to_string(readError) + "\n",

@@ -164,7 +164,12 @@ bool Saver::BeforeExit(std::string_view path) {
 
 }  // namespace
 
-void StartSaver(std::string_view path, std::string_view bansPath) { TheSaver.Start(path, bansPath); }
+void StartSaver(std::string_view path, std::string_view bansPath) {
+  TheSaver.Start(path, bansPath);
+  // Every setup asks at the moment it is typed, not only at the tick: the disk may have
+  // filled, or a save failed, since.
+  world::SetNewCharactersCheck(CanKeepNewCharacters);
+}
 
 void SaveInBackground(SaveDone done) {
   ASSERT_CONNECTION_LOCK_HELD();

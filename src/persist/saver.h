@@ -17,7 +17,8 @@ namespace persist {
 using SaveDone = std::function<void(bool saved)>;
 
 // Starts the writer thread for the save file at `path` and the bans file at
-// `bansPath`. Call once, before any SaveInBackground.
+// `bansPath`, and has world::NewCharactersKept ask CanKeepNewCharacters from then on.
+// Call once, before any SaveInBackground.
 void StartSaver(std::string_view path = kSaveFilePath, std::string_view bansPath = "bans.txt");
 
 // Takes the world's bytes now and hands them to the writer thread. A write already in

@@ -1,5 +1,7 @@
 #include "server/certificates.h"
 
+#include <mutex>
+
 #include "core/connection_lock.h"
 #include "core/log.h"
 
@@ -9,7 +11,10 @@ base::Status Certificates::Load(const std::string& certificateFile, const std::s
   const tls::ServerOptions plain{certificateFile, keyFile, {}};
   if (base::Status status = tls::ServerContext::Load(plain, plain_); !status.ok()) return status;
   const tls::ServerOptions web{certificateFile, keyFile, {"http/1.1"}};
-  return tls::ServerContext::Load(web, web_);
+  if (base::Status status = tls::ServerContext::Load(web, web_); !status.ok()) return status;
+  options_ = plain;
+  loadedStamps_ = plain_->LoadedStamps();
+  return base::Status();
 }
 
 std::shared_ptr<const tls::ServerContext> Certificates::Plain() const {
@@ -23,24 +28,30 @@ std::shared_ptr<const tls::ServerContext> Certificates::Web() const {
 }
 
 void Certificates::ReloadIfChanged() {
-  ASSERT_CONNECTION_LOCK_HELD();
-  if (!plain_ || !plain_->Changed()) return;
-  const auto stamps = tls::ServerContext::Stamps(plain_->Options());
-  if (stamps == failedStamps_) return;  // said already
+  if (options_.certificateFile.empty()) return;  // no TLS door
+  const auto stamps = tls::ServerContext::Stamps(options_);
+  if (stamps == loadedStamps_ || stamps == failedStamps_) return;  // unchanged, or said already
   std::shared_ptr<const tls::ServerContext> plain;
   std::shared_ptr<const tls::ServerContext> web;
-  base::Status status = plain_->Reload(plain);
-  if (status.ok()) status = web_->Reload(web);
+  base::Status status = tls::ServerContext::Load(options_, plain);
+  if (status.ok()) status = tls::ServerContext::Load({options_.certificateFile, options_.keyFile, {"http/1.1"}}, web);
   if (!status.ok()) {
     failedStamps_ = stamps;
     core::Log("The new TLS certificate did not load, the old one stays: " + status.Text() + "\n",
               core::LogPriority::Error);
     return;
   }
-  plain_ = std::move(plain);
-  web_ = std::move(web);
+  // The stamps of the files as read: a file that changed again since the stat above is
+  // read again at the next tick.
+  loadedStamps_ = plain->LoadedStamps();
   failedStamps_ = {};
-  core::Log("Loaded the new TLS certificate from " + plain_->Options().certificateFile + ".\n");
+  {
+    std::lock_guard<core::FairLock> guard(core::ConnectionLock);
+    plain_.swap(plain);
+    web_.swap(web);
+  }
+  // The old contexts go here, outside the lock, unless sessions still hold them.
+  core::Log("Loaded the new TLS certificate from " + options_.certificateFile + ".\n");
 }
 
 }  // namespace server

@@ -47,6 +47,11 @@ struct Call {
   std::string_view usage;  // the command's usage line, for its format answer
 };
 
+// A name or word the operator typed, or a player chose, as the console shows it back:
+// its control bytes written as the log writes them ("\x1b"), so that no echo can drive
+// the operator's terminal.
+std::string Shown(std::string_view text) { return core::EscapeForLog(text); }
+
 ConsoleAnswer Did(std::string text) { return {std::move(text), 0}; }
 ConsoleAnswer Refused(std::string text) { return {std::move(text), 1}; }
 ConsoleAnswer Format(std::string_view usage, std::string more = {}) {
@@ -121,7 +126,7 @@ Answer Who(Call& call) {
     const std::string where =
         character ? std::to_string(character->x) + "," + std::to_string(character->y) : "-";
     std::snprintf(row, sizeof row, "%-7d %-16s %-7s %-17s %-8s %s\n", c.socket,
-                  base::AddressText(c.address).c_str(), c.door, core::EscapeForLog(name).c_str(),
+                  base::AddressText(c.address).c_str(), c.door, Shown(name).c_str(),
                   where.c_str(), Seconds(now - c.lastLine).c_str());
     table += row;
   }
@@ -132,11 +137,11 @@ Answer Kick(Call& call) {
   connection::Socket socket = connection::kNoSocket;
   const std::string name(call.words.Arg(0));
   if (world::FindInPlayByName(name, &socket) == nullptr) {
-    return Refused("No character called " + name + " is in play.\n");
+    return Refused("No character called " + Shown(name) + " is in play.\n");
   }
   RemoveConnection(call.console.Layer(), socket, kRemoved, RestFrom(call, 1));
   NoteKick();
-  return Did("Kicked " + name + ".\n");
+  return Did("Kicked " + Shown(name) + ".\n");
 }
 
 // The minutes word of ban and mute, the argument after the name; `next` is the first
@@ -182,7 +187,7 @@ Answer Ban(Call& call) {
   std::string text = "Banned " + base::BlockText(ban.block) + " " + ForMinutes(minutes);
   if (replaced) {
     text += ", replacing its ban " + UntilText(replaced->until);
-    if (!replaced->reason.empty()) text += " (" + core::EscapeForLog(replaced->reason) + ")";
+    if (!replaced->reason.empty()) text += " (" + Shown(replaced->reason) + ")";
   }
   if (ended > 0) text += "; " + std::to_string(ended) + " connection(s) ended";
   return AfterBansSaved(call, text + ".\n");
@@ -193,14 +198,14 @@ Answer Unban(Call& call) {
   base::AddressBlock block;
   const bool found = base::ParseBlock(what, block) ? connection::Bans().UnbanAddress(block)
                                                    : connection::Bans().UnbanName(what);
-  if (!found) return Refused("No ban of " + what + ".\n");
-  return AfterBansSaved(call, "Lifted the ban of " + what + ".\n");
+  if (!found) return Refused("No ban of " + Shown(what) + ".\n");
+  return AfterBansSaved(call, "Lifted the ban of " + Shown(what) + ".\n");
 }
 
 Answer BanName(Call& call) {
   const std::string name(call.words.Arg(0));
   if (!connection::Bans().BanName(name)) {
-    return Refused("The name " + name + " is banned already.\n");
+    return Refused("The name " + Shown(name) + " is banned already.\n");
   }
   connection::Socket socket = connection::kNoSocket;
   if (world::FindInPlayByName(name, &socket) != nullptr) {
@@ -208,9 +213,9 @@ Answer BanName(Call& call) {
   }
   if (FindCharacter(name) == nullptr) {
     return AfterBansSaved(
-        call, "No character is called " + name + " yet; banned the name for new characters too.\n");
+        call, "No character is called " + Shown(name) + " yet; banned the name for new characters too.\n");
   }
-  return AfterBansSaved(call, "Banned the character " + name + ".\n");
+  return AfterBansSaved(call, "Banned the character " + Shown(name) + ".\n");
 }
 
 Answer ListBans(Call&) {
@@ -218,10 +223,10 @@ Answer ListBans(Call&) {
   std::string table;
   for (const connection::AddressBan& ban : connection::Bans().Addresses()) {
     table += "address " + base::BlockText(ban.block) + "  " + UntilText(ban.until);
-    if (!ban.reason.empty()) table += "  " + core::EscapeForLog(ban.reason);
+    if (!ban.reason.empty()) table += "  " + Shown(ban.reason);
     table += "\n";
   }
-  for (const std::string& name : connection::Bans().Names()) table += "name " + name + "\n";
+  for (const std::string& name : connection::Bans().Names()) table += "name " + Shown(name) + "\n";
   return Did(table.empty() ? "No bans.\n" : table);
 }
 
@@ -230,17 +235,17 @@ Answer Mute(Call& call) {
   std::size_t next = 1;
   if (!OptionalMinutes(call.words, false, minutes, next)) return Format(call.usage, MinutesRange());
   const std::string name(call.words.Arg(0));
-  if (FindCharacter(name) == nullptr) return Refused("No character called " + name + ".\n");
+  if (FindCharacter(name) == nullptr) return Refused("No character called " + Shown(name) + ".\n");
   const auto until = minutes == 0 ? commands::MuteClock::time_point::max()
                                   : commands::MuteClock::now() + std::chrono::minutes(minutes);
   commands::Mute(name, until);
-  return Did("Muted " + name + " " + ForMinutes(minutes) + ".\n");
+  return Did("Muted " + Shown(name) + " " + ForMinutes(minutes) + ".\n");
 }
 
 Answer Unmute(Call& call) {
   const std::string name(call.words.Arg(0));
-  if (!commands::Unmute(name)) return Refused(name + " is not muted.\n");
-  return Did("Unmuted " + name + ".\n");
+  if (!commands::Unmute(name)) return Refused(Shown(name) + " is not muted.\n");
+  return Did("Unmuted " + Shown(name) + ".\n");
 }
 
 Answer Announce(Call& call) {
@@ -264,7 +269,7 @@ std::string NewPassword() {
 // for), and set once the hash is made if the character still exists.
 Answer Password(Call& call) {
   const std::string name(call.words.Arg(0));
-  if (FindCharacter(name) == nullptr) return Refused("No character called " + name + ".\n");
+  if (FindCharacter(name) == nullptr) return Refused("No character called " + Shown(name) + ".\n");
   const connection::Socket socket = call.socket;
   Console& console = call.console;
   const bool queued = core::RunAside(socket, core::JobOwner{}, [&console, socket, name]() -> core::Finish {
@@ -273,12 +278,12 @@ Answer Password(Call& call) {
     return [&console, socket, name, password, hash = std::move(hash)] {
       world::Character* c = FindCharacter(name);
       if (c == nullptr) {
-        console.Reply(socket, Refused("No character called " + name + ".\n"));
+        console.Reply(socket, Refused("No character called " + Shown(name) + ".\n"));
       } else if (!hash) {
         console.Reply(socket, Refused("The password could not be hashed; it is unchanged.\n"));
       } else {
         world::SetStoredPassword(*c, *hash);
-        const std::string said = "The new password of " + c->name + " is: ";
+        const std::string said = "The new password of " + Shown(c->name) + " is: ";
         console.Reply(socket, {said + password + "\n", 0, said + "***"});  // never in the log
       }
       return false;

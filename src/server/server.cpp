@@ -60,11 +60,12 @@ constexpr std::size_t kTrimAfterBytes = std::size_t{32} << 20;
       std::lock_guard<core::FairLock> guard(core::ConnectionLock);
       const Clock::time_point began = Clock::now();
       running.game.Tick(running.layer, ++running.ticks);
-      running.certificates.ReloadIfChanged();
       NoteTick(Clock::now() - began);
       running.nextTick = Clock::now() + kTickPeriod;  // measured from the end of the tick
       buffered = running.layer.Buffered();
     }
+    // Without the lock: the files are read while everyone plays.
+    running.certificates.ReloadIfChanged();
     peakBuffered = std::max(peakBuffered, buffered);
     if (peakBuffered - buffered > kTrimAfterBytes && buffered < peakBuffered / 2) {
       ::malloc_trim(0);

@@ -1,13 +1,13 @@
 #include "tls/tls_openssl.h"
 
-#include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+
+#include "base/whole_file.h"
 
 namespace tls::detail {
 
@@ -53,35 +53,22 @@ FileStamp StampOf(const std::string& path) {
 
 base::Status ReadPemFile(const std::string& path, std::string_view what, std::string& bytes,
                          FileStamp& stamp) {
-  const std::string reading = "Error reading " + std::string(what) + " " + path + ": ";
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return FileError(reading, errno);
-  struct stat info;
-  if (::fstat(fd, &info) != 0) {
-    const int error = errno;
-    ::close(fd);
-    return FileError(reading, error);
-  }
-  if (!S_ISREG(info.st_mode) || info.st_size > static_cast<off_t>(kMaxPemFileBytes)) {
-    ::close(fd);
-    return base::Status::Failure(std::string(what) + " " + path +
-                                 " is not a regular file of at most 1 MiB");
-  }
+  const std::string file = std::string(what) + " " + path;
   std::string read;
-  char buffer[16 * 1024];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int error = errno;
-      ::close(fd);
-      return FileError(reading, error);
-    }
-    if (n == 0) break;
-    read.append(buffer, static_cast<std::size_t>(n));
-    if (read.size() > kMaxPemFileBytes) break;  // it grew while we read; parse what came
+  struct stat info {};
+  const base::Status status = base::ReadRegularFile(path, kMaxPemFileBytes, read, &info);
+  switch (status.error()) {
+    case 0:
+      break;
+    case EISDIR:
+    case EINVAL:
+      return base::Status::Failure(file + " is " + std::string(base::FileKind(info.st_mode)) +
+                                   ", not a regular file");
+    case EFBIG:
+      return base::Status::Failure(file + " is larger than 1 MiB");
+    default:
+      return FileError("Error reading " + file + ": ", status.error());
   }
-  ::close(fd);
   bytes = std::move(read);
   stamp = StampFrom(info);
   return base::Status();

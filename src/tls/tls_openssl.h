@@ -55,8 +55,10 @@ bool ApplyCommonSettings(SSL_CTX* ctx);
 FileStamp StampOf(const std::string& path);
 
 // Reads the whole file at `path` (`what` names it in messages: "TLS certificate file")
-// into `bytes` and its stamp, taken from the open file, into `stamp`. On failure
-// returns the Status and leaves both untouched.
+// into `bytes` and its stamp, taken from the open file, into `stamp`: without blocking,
+// and only a regular file of at most kMaxPemFileBytes (base/whole_file.h), so that a
+// FIFO put in its place stops nobody. On failure returns the Status and leaves both
+// untouched.
 base::Status ReadPemFile(const std::string& path, std::string_view what, std::string& bytes,
                          FileStamp& stamp);
 

@@ -38,6 +38,7 @@ struct CharacterTable {
 CharacterTable Table;
 // Set by the saver's thread, read by the commands: outside the table, with no lock.
 std::atomic<bool> Kept{true};
+std::atomic<bool (*)()> KeptNow{nullptr};
 
 std::vector<Socket>& Cell(std::int32_t x, std::int32_t y) {
   assert(OnMap(x, y));
@@ -182,7 +183,12 @@ NameReservation::~NameReservation() {
 }
 
 void SetNewCharactersKept(bool kept) { Kept.store(kept, std::memory_order_relaxed); }
-bool NewCharactersKept() { return Kept.load(std::memory_order_relaxed); }
+void SetNewCharactersCheck(bool (*keptNow)()) { KeptNow.store(keptNow, std::memory_order_relaxed); }
+bool NewCharactersKept() {
+  if (!Kept.load(std::memory_order_relaxed)) return false;
+  bool (*const keptNow)() = KeptNow.load(std::memory_order_relaxed);
+  return keptNow == nullptr || keptNow();
+}
 
 bool NameTaken(std::string_view name) {
   ASSERT_CONNECTION_LOCK_HELD();

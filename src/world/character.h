@@ -147,10 +147,13 @@ class NameReservation {
   std::string name_;
 };
 
-// Whether a new character could be kept now: false while the world's saves fail or its
-// disk is nearly full, so that setup makes no promise a crash would break. Set by the
-// saver; any thread.
+// Whether a new character (or a new password) could be kept now: false while the
+// world's saves fail or its disk is nearly full, so that no promise is made that a
+// crash would break. Each call asks `keptNow`, given once by the saver (the room left
+// on the disk this moment, and whether the newest save failed), besides the flag the
+// tick and the saver set; without one, the flag alone. Any thread.
 void SetNewCharactersKept(bool kept);
+void SetNewCharactersCheck(bool (*keptNow)());
 bool NewCharactersKept();
 
 // True when a character in play, a waiting kit or a stored character has a name that
@@ -180,8 +183,8 @@ void DropKit(Socket connection);
 // characters with every field kept and drops its movement queue.
 void LeavePlay(Socket connection);
 
-// Gives a stored or playing character a new stored password (a hash of the same one),
-// and counts that as a change for the save.
+// Gives a stored or playing character a new stored password (a hash), and counts that
+// as a change for the save.
 void SetStoredPassword(Character& c, std::string password);
 
 // Moves a character in play to another cell. REQUIRES: the cell is on the map.

@@ -4,6 +4,7 @@
 #include <unicode/unorm2.h>
 #include <unicode/ustring.h>
 #include <unicode/utf16.h>
+#include <unicode/uset.h>
 #include <unicode/uspoof.h>
 
 #include <algorithm>
@@ -31,6 +32,50 @@ const USpoofChecker* Checker() {
     return made;
   }();
   return checker;
+}
+
+// ICU's checker of identifiers as UTS #39 restricts them: only the characters it allows
+// in identifiers (its recommended and inclusion sets), from a single script besides
+// Common and Inherited (Han with kana, or Han with Hangul, count as one, as Japanese and
+// Korean write them), and digits of one system. Made and kept as Checker() is. Null
+// when ICU could not make it: names are then checked for unknown characters only.
+const USpoofChecker* IdentifierChecker() {
+  static const USpoofChecker* const checker = [] {
+    UErrorCode status = U_ZERO_ERROR;
+    const USet* recommended = uspoof_getRecommendedSet(&status);
+    const USet* inclusion = uspoof_getInclusionSet(&status);
+    USpoofChecker* made = uspoof_open(&status);
+    if (U_FAILURE(status)) {
+      uspoof_close(made);
+      return static_cast<USpoofChecker*>(nullptr);
+    }
+    USet* allowed = uset_cloneAsThawed(recommended);
+    if (allowed == nullptr) {
+      uspoof_close(made);
+      return static_cast<USpoofChecker*>(nullptr);
+    }
+    uset_addAll(allowed, inclusion);
+    uspoof_setAllowedChars(made, allowed, &status);  // copies the set
+    uset_close(allowed);
+    uspoof_setRestrictionLevel(made, USPOOF_SINGLE_SCRIPT_RESTRICTIVE);
+    uspoof_setChecks(made, USPOOF_RESTRICTION_LEVEL | USPOOF_CHAR_LIMIT | USPOOF_MIXED_NUMBERS, &status);
+    if (U_FAILURE(status)) {
+      uspoof_close(made);
+      return static_cast<USpoofChecker*>(nullptr);
+    }
+    return made;
+  }();
+  return checker;
+}
+
+// True when `name`, well-formed UTF-8, passes the identifier checker.
+bool IdentifierAllowed(std::string_view name) {
+  const USpoofChecker* checker = IdentifierChecker();
+  if (checker == nullptr) return true;
+  UErrorCode status = U_ZERO_ERROR;
+  const std::int32_t failed = uspoof_check2UTF8(checker, name.data(), static_cast<std::int32_t>(name.size()),
+                                                nullptr, &status);
+  return U_SUCCESS(status) && failed == 0;
 }
 
 // The fillers of the Hangul script: letters by their category that show as nothing.
@@ -180,6 +225,7 @@ bool HoldsOtherThan(const Map& names, const std::u16string& reading, std::string
 
 NameFault FaultOfName(std::string_view name) {
   bool letter = false;
+  bool unknown = false;
   for (std::size_t at = 0; at < name.size();) {
     const std::size_t length = base::utf8::WellFormedLength(name, at);
     if (length == 0) return NameFault::Hidden;
@@ -187,8 +233,11 @@ NameFault FaultOfName(std::string_view name) {
     at += length;
     if (HiddenInName(code)) return NameFault::Hidden;
     letter = letter || u_isalpha(static_cast<UChar32>(code));
+    // Unassigned here, whatever a newer Unicode makes of it: it cannot be read.
+    unknown = unknown || u_charType(static_cast<UChar32>(code)) == U_UNASSIGNED;
   }
-  return letter ? NameFault::None : NameFault::NoLetter;
+  if (!letter) return NameFault::NoLetter;
+  return unknown || !IdentifierAllowed(name) ? NameFault::Unusual : NameFault::None;
 }
 
 void NameIndex::Add(std::string_view name) {

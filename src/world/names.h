@@ -20,9 +20,15 @@ enum class NameFault {
   // the blank Braille pattern U+2800, or bytes that are no well-formed UTF-8.
   Hidden,
   NoLetter,  // not one letter of any script: punctuation, digits or symbols alone
+  // A character that names should not hold (UTS #39): one this server's Unicode data
+  // does not know, one not allowed in identifiers (a small capital, a ligature, a
+  // symbol, a letter of a script no longer in use), letters of two scripts besides the
+  // Common and Inherited ones ("Аsh" with a Cyrillic А), or digits of two systems.
+  Unusual,
 };
 
-// The first fault of `name`, Hidden before NoLetter; None when it may be had.
+// The first fault of `name`, Hidden before NoLetter before Unusual; None when it may be
+// had. Names already held are never checked again: only a new name must pass.
 NameFault FaultOfName(std::string_view name);
 
 // Names by how they read, each name held as often as it was added (a save file may

@@ -243,7 +243,7 @@ TEST_F(AccountTest, ANameThatReadsLikeAnotherCatsIsRefused) {
   EXPECT_EQ(Held(), 5u);
   // A kit's name is free once it is gone; names that only share letters are others.
   world::DropKit(1);
-  EXPECT_NE(Make(7, "T\xD1\x96ny pw she 1 warrior moss \" \" a b"), nullptr);
+  EXPECT_NE(Make(7, "TINY pw she 1 warrior moss \" \" a b"), nullptr);
   EXPECT_NE(Make(8, "Ashpelt pw she 1 warrior moss \" \" a b"), nullptr);
   EXPECT_NE(Make(9, "Aschenbr\xC3\xB6" "del pw sie 2 warrior ember \" \" x y"), nullptr);
   EXPECT_TRUE(world::TablesAreConsistent());
@@ -384,6 +384,43 @@ TEST_F(AccountTest, ANameWithoutALetterCreatesNothing) {
   EXPECT_EQ(Held(), 0u);
   EXPECT_NE(Make(4, "R2 pw she 1 warrior ember \" \" x y"), nullptr);
   EXPECT_NE(Make(5, "\xE7\x81\xB0 pw she 1 warrior ember \" \" x y"), nullptr);  // a CJK letter
+}
+
+TEST_F(AccountTest, ANameOfUnusualLettersOrOfTwoScriptsCreatesNothing) {
+  Store("Ashpaw", 3, 3);
+  const char* unusual[] = {
+      "\xE1\xB4\x80shpaw",     // a small capital A
+      "\xF0\x9C\xB3\x96shpaw",  // U+1CCD6, unknown to this server's Unicode
+      "Ashpaw\xF0\x90\xB5\x90",  // U+10D50, the same
+      "Birch\xD0\xB0",           // a Cyrillic a after Latin letters
+      "Ash\xE7\x81\xB0",          // Latin and Han
+  };
+  for (const char* name : unusual) {
+    Type(5, std::string("setup ") + name + " pw she 1 warrior moss \" \" a b");
+    EXPECT_EQ(Lines(5), Texts{"A name must use the ordinary letters of one alphabet."}) << name;
+  }
+  EXPECT_EQ(Held(), 1u);
+  // One script besides digits and the few marks names hold, accents included; Japanese
+  // writes Han and kana together.
+  net::Socket socket = 10;
+  for (const char* name : {"\xD0\x9F\xD0\xB5\xD0\xBF\xD0\xB5\xD0\xBB", "\xCE\xA3\xCE\xBA\xCE\xB9\xCE\xAC",
+                           "\xE7\x81\xB0\xE8\x89\xB2\xE3\x81\xAE\xE3\x81\xAD\xE3\x81\x93", "Zo\xC3\xAB",
+                           "O'Malley-2"}) {
+    EXPECT_NE(Make(socket++, std::string(name) + " pw she 1 warrior moss \" \" a b"), nullptr) << name;
+  }
+  // A name from before the rule still logs in.
+  Store("\xE1\xB4\x80shfur", 3, 3);
+  Type(4, "login \xE1\xB4\x80shfur pw");
+  EXPECT_EQ(Lines(4).front(), "Login successful. Entering game...");
+}
+
+TEST_F(AccountTest, EachSetupAsksWhetherTheWorldCanBeSavedThen) {
+  // The disk filled, or a save failed, since the last tick: the saver's check says so.
+  world::SetNewCharactersCheck([] { return false; });
+  Type(4, "setup Ash pw she 1 warrior moss \" \" a b");
+  world::SetNewCharactersCheck(nullptr);
+  EXPECT_EQ(Lines(4), Texts{"The world cannot be saved right now. Try again later."});
+  EXPECT_EQ(Held(), 0u);
 }
 
 TEST_F(AccountTest, NameTakenIsAnsweredBeforeTheShapeOfTheLine) {

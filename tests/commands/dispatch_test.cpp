@@ -19,7 +19,7 @@ TEST_F(DispatchTest, UnknownWordsAndEmptyLines) {
 }
 
 TEST_F(DispatchTest, CommandsOfTheOtherStateAreRefusedBeforeTheirWords) {
-  for (const std::string line : {"look", "say hi", "n", "status", "time", "follow", "navigate", "stop"}) {
+  for (const std::string line : {"look", "say hi", "n", "status", "time", "follow", "navigate", "stop", "password a b"}) {
     Type(5, line);
     EXPECT_EQ(Lines(5), Texts{"This command is not valid for you right now."}) << line;
   }
@@ -45,10 +45,11 @@ TEST_F(DispatchTest, HelpBeforeAndAfterEnteringPlay) {
 TEST_F(DispatchTest, HelpCategoriesInEitherState) {
   Type(5, "help general extra words");
   const Texts general = Lines(5);
-  ASSERT_EQ(general.size(), 8u);
+  ASSERT_EQ(general.size(), 9u);
   EXPECT_EQ(general.front(), "help\tdisplays this message");
   EXPECT_EQ(general[6], "look\tshows what's around you, or the description of someone");
-  EXPECT_EQ(general.back(), "quit\tleaves the game");
+  EXPECT_EQ(general[7], "quit\tleaves the game");
+  EXPECT_EQ(general.back(), "password\tchanges your password");
   Type(5, "help movement");
   const Texts movement = Lines(5);
   ASSERT_EQ(movement.size(), 7u);

@@ -47,6 +47,12 @@ TEST(LoggedLineTest, NoPasswordReachesTheLogHoweverItIsTyped) {
       {"\u3000LOGIN Ashpaw SECRET", "LOGIN ***", true},
       {"\ufeffSetup Ash SECRET" + setupRest, "Setup ***", true},
       {"setup", "setup ***", true},
+      // Both words of a password change, and whatever follows them.
+      {"password OLD NEW", "password *** ***", false},
+      {"password OLD NEW NEW", "password *** ***", false},
+      {"password  OLD NEW", "password ***", true},
+      {"Password OLD NEW", "Password ***", true},
+      {"password OLD", "password ***", true},
       // Not the command at all.
       {"loginAshpaw SECRET", "loginAshpaw SECRET", false},
       {"say login\x1b[2J", "say login\\x1b[2J", false},

@@ -122,6 +122,10 @@ TEST_F(ConsoleTest, ExitCodesSayWhatHappened) {
   EXPECT_EQ(Admin(server, {"kick", "Nobody"}), "exit 1: No character called Nobody is in play.\n");
   EXPECT_EQ(Admin(server, {"mute", "Nobody"}), "exit 1: No character called Nobody.\n");
   EXPECT_EQ(Admin(server, {"password", "Nobody"}), "exit 1: No character called Nobody.\n");
+  // What the operator typed comes back with its control bytes written as the log writes
+  // them: an echo cannot drive the terminal.
+  EXPECT_EQ(Admin(server, {"kick", "No\x1b[2Jbody"}), "exit 1: No character called No\\x1b[2Jbody is in play.\n");
+  EXPECT_EQ(Admin(server, {"unban", "\x07\x7f"}), "exit 1: No ban of \\x07\\x7f.\n");
   const std::string muteFormat = "format: mute NAME [minutes]\nThe minutes must be 0 to 5256000.\n";
   EXPECT_EQ(Admin(server, {"mute", "Ash", "abc"}), "exit 2: " + muteFormat);
   EXPECT_EQ(ash.Ask("say still here"), "Ash: still here ");  // not muted for ever

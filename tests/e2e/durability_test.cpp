@@ -62,6 +62,23 @@ TEST(Durability, AFailedSaveIsTriedAgainEveryTickUntilItWorks) {
   EXPECT_NE(e2e::ReadFile(dir.File("savedata.phl")).find("\nAsh\n"), std::string::npos);
 }
 
+// A setup asks whether the world can be saved when it is typed, not at the next tick:
+// here right after the upgrade's own save failed, which no background save has seen.
+TEST(Durability, NoCharacterIsPromisedRightAfterASaveFailed) {
+  TempDir dir;
+  Server server(&dir);
+  ASSERT_TRUE(server.Ready() && server.WaitForLog("Console at ")) << server.Log();
+  Client ash(server.Port());
+  ASSERT_TRUE(ash.ReadWelcome());
+  std::filesystem::create_directory(dir.File("savedata.phl.tmp"));  // every save fails now
+  Process::Options upgrade;
+  upgrade.args = {"admin", "upgrade"};
+  Process admin(dir.Path(), server.Port(), upgrade);
+  ASSERT_EQ(Process::ExitCode(admin.Wait(30s)), 1) << server.Log();
+  EXPECT_EQ(ash.Ask("setup Ash pw she 12 warrior ember \" a grey cat \" - -"),
+            "The world cannot be saved right now. Try again later.");
+}
+
 TEST(Durability, AServerThatCannotSaveEndsWithOne) {
   // A folder this user cannot write: the server refuses to start.
   // As root, the server runs as nobody, from a copy of the binary that nobody may run

@@ -1,0 +1,119 @@
+// password OLD NEW: a player in play changes its character's password. The old one is
+// checked and the new one hashed on the worker, as login and setup do, so the game does
+// not wait for either; a wrong old one counts as a failed login.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "base/password.h"
+#include "commands/allowances.h"
+#include "commands/handlers.h"
+#include "commands/interpreter.h"
+#include "core/connection_lock.h"
+#include "core/log.h"
+#include "core/outbox.h"
+#include "core/worker.h"
+#include "world/character.h"
+
+namespace commands {
+
+namespace {
+
+constexpr const char* kPasswordFormat = "format: password old new";
+
+// What the worker found, for the input thread.
+struct PasswordCheck {
+  std::string name;     // the character's, when the line came
+  std::string checked;  // the stored password the old one was checked against
+  bool matches = false;
+  std::optional<std::string> hash;  // of the new one, when the old one matched
+};
+
+// "11 changed the password of Ashpaw." or "11 password change of Ashpaw refused: <why>.",
+// a warning.
+void LogChange(Socket connection, std::string_view name, std::string_view refusal) {
+  const std::string who = std::to_string(static_cast<unsigned>(connection));
+  const std::string of = core::EscapeForLog(name);
+  if (refusal.empty()) {
+    core::Log(who + " changed the password of " + of + ".\n");
+  } else {
+    core::Log(who + " password change of " + of + " refused: " + std::string(refusal) + ".\n",
+              core::LogPriority::Warning);
+  }
+}
+
+// The rest of the change, on the input thread. The connection's lines waited for this
+// answer, so its character is still the one checked: a character leaves play only with
+// its connection, and the answer to a connection that ended is never run (nothing was
+// promised to it, and the old password stays). Returns true when the connection should
+// end (its third wrong password).
+bool FinishChange(Socket connection, const PasswordCheck& check) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  world::Character* c = world::CharacterOf(connection);
+  if (c == nullptr || c->name != check.name) {
+    core::QueueMessage(connection, kNotValidNow);
+    return false;
+  }
+  if (!check.matches) {
+    core::QueueMessage(connection, kIncorrectPassword);
+    LogChange(connection, check.name, CountWrongPassword(connection));
+    return EndRequested(connection);
+  }
+  // The operator set another password meanwhile, or the one from an older file was
+  // hashed: the old word was checked against what is no longer there. Asked again, it
+  // is checked against what is.
+  if (!check.hash || c->password != check.checked) {
+    core::QueueMessage(connection, kBusy);
+    return false;
+  }
+  // "Password changed." is a promise that the next crash must not break.
+  if (!world::NewCharactersKept()) {
+    core::QueueMessage(connection, kCannotBeSaved);
+    LogChange(connection, check.name, "the world cannot be saved");
+    return false;
+  }
+  world::SetStoredPassword(*c, *check.hash);  // a change: on disk within a tick
+  core::QueueMessage(connection, "Password changed.");
+  LogChange(connection, check.name, {});
+  return false;
+}
+
+}  // namespace
+
+bool PasswordLineParses(const CommandLine& line) {
+  return line.ArgCount() >= 2 && !line.Arg(0).empty() && !line.Arg(1).empty();
+}
+
+void Password(Socket connection, const CommandLine& line) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  // The old password must not be a way round the address's limit on guesses.
+  if (LoginRefused(connection)) {
+    core::QueueMessage(connection, kTooManyFailedLogins);
+    return;
+  }
+  // An empty word (blanks run together) is a missing one: an empty password set by a
+  // slip of the thumb could hardly be typed again.
+  if (!PasswordLineParses(line)) {
+    core::QueueMessage(connection, kPasswordFormat);
+    return;
+  }
+  if (HasControlCharacter(line.Arg(1))) {
+    core::QueueMessage(connection, kNoControlBytes);
+    return;
+  }
+  const world::Character& c = Actor(connection);
+  PasswordCheck check{c.name, c.password, false, std::nullopt};
+  const bool queued = core::RunAside(
+      connection, OwnerOf(connection),
+      [connection, check = std::move(check), typed = std::string(line.Arg(0)),
+       fresh = std::string(line.Arg(1))]() mutable -> core::Finish {
+        check.matches = base::PasswordMatches(check.checked, typed);
+        if (check.matches) check.hash = base::HashPassword(fresh);
+        return [connection, check = std::move(check)] { return FinishChange(connection, check); };
+      });
+  if (!queued) Busy(connection);
+}
+
+}  // namespace commands
