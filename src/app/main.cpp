@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
       return server::RunServer(settings);
     }
     case app::Mode::Client:
-      return client::StartClient(port);
+      return client::StartClient(port, app::PlainAsked(argc, argv));
     case app::Mode::EndOfInput:
       return 0;
   }

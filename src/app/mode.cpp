@@ -22,4 +22,12 @@ Mode ChooseMode(int argc, const char* const* argv, std::istream& in, std::ostrea
   }
 }
 
+bool PlainAsked(int argc, const char* const* argv) {
+  if (argc < 2 || std::string_view(argv[1]) != "client") return false;
+  for (int i = 2; i < argc; ++i) {
+    if (std::string_view(argv[i]) == "--plain") return true;
+  }
+  return false;
+}
+
 }  // namespace app

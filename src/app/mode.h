@@ -18,4 +18,9 @@ enum class Mode {
 // other word prints the prompt again. Words left on a line are read without waiting.
 Mode ChooseMode(int argc, const char* const* argv, std::istream& in, std::ostream& out);
 
+// True when the first argument is "client" and one of the words after it is exactly
+// "--plain": the client then shows plain lines even on a terminal that could show the
+// full screen. Any other word after "client" has no effect.
+bool PlainAsked(int argc, const char* const* argv);
+
 }  // namespace app

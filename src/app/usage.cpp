@@ -11,10 +11,13 @@ std::string VersionText() {
 // Every variable here is described in full in the manual page, pelthollow(6); CI fails
 // when a PELTHOLLOW_ name in the sources is missing from this text or from that page.
 std::string UsageText() {
-  return "Usage: pelthollow server | client | admin WORDS... | --version | --help\n"
+  return "Usage: pelthollow server | client [--plain] | admin WORDS... | --version | --help\n"
          "\n"
          "  server          run the game server in this folder (the world in ./savedata.phl)\n"
          "  client          play: asks for the server's host (HOST or HOST:PORT)\n"
+         "  client --plain  play in plain mode: one message a line, no cursor movement,\n"
+         "                  for screen readers (Fenrir, Speakup) and simple terminals;\n"
+         "                  also when TERM is dumb, and through pipes for scripts\n"
          "  admin WORDS...  give the running server a console command (admin help lists them)\n"
          "  --version       print the version\n"
          "  --help          print this text\n"

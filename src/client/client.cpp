@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -24,6 +25,7 @@
 #include "client/screen.h"
 #include "client/target.h"
 #include "client/terminal.h"
+#include "client/view.h"
 #include "net/frame.h"
 #include "net/socket.h"
 
@@ -85,6 +87,12 @@ std::string EndMessage(const ReceiveEnd& end) {
   return "Connection closed by server.\n";
 }
 
+// True when receiving ended with the close that the end of the input asked for, which
+// is not reported.
+bool ExpectedEnd(bool inputEnded, const ReceiveEnd& end) {
+  return inputEnded && end.error == 0 && end.failure.empty();
+}
+
 // Sends one finished line as one frame; an empty line is not sent.
 void SendTypedLine(Link& server, const std::string& line) {
   if (line.empty()) return;
@@ -138,8 +146,7 @@ int RunLineLoop(const WakePipe& wake, Link& server) {
     WriteOut(out);
   }
   StopReceiving(server, receiver);
-  const bool expected = inputEnded && end.error == 0 && end.failure.empty();
-  if (!expected) WriteOut(EndMessage(end));
+  if (!ExpectedEnd(inputEnded, end)) WriteOut(EndMessage(end));
   if (inputEnded) {
     reader.join();
     return 0;
@@ -150,25 +157,28 @@ int RunLineLoop(const WakePipe& wake, Link& server) {
   ::_exit(0);
 }
 
-// Screen mode: the output area above, the line editor on the last row. Everything
-// that reaches the terminal is written from this thread, one batch per wake-up.
-int RunClientLoop(const WakePipe& wake, Link& server) {
-  Screen screen;
-  int rows = screen.rows;
-  int columns = screen.columns;
+// The keys and the received texts on a terminal in raw mode, drawn by `view`: the full
+// screen, or plain mode. Everything that reaches the terminal is written from this
+// thread, one batch per wake-up.
+int RunClientLoop(const WakePipe& wake, Link& server, View& view) {
+  int rows = 24;
+  int columns = 80;
   WindowSize(rows, columns);
+  rows = std::max(rows, 1);
+  columns = std::max(columns, kMinColumns);
   std::string out;
   LineEditor editor;
   KeyDecoder decoder;
-  StartScreen(screen, rows, columns, out);
-  DrawInputRow(screen, editor, out);
+  view.Start(rows, columns, out);
+  view.Draw(editor, out);
   WriteOut(out);
 
   std::thread receiver(ReceiveLoop, std::ref(server), wake.writeFd);
   ReceiveEnd end;
   bool terminalGone = false;
+  bool inputEnded = false;  // no more keys are read
   while (!end.ended && EndSignal == 0 && !terminalGone) {
-    pollfd waits[2] = {{STDIN_FILENO, POLLIN, 0}, {wake.readFd, POLLIN, 0}};
+    pollfd waits[2] = {{inputEnded ? -1 : STDIN_FILENO, POLLIN, 0}, {wake.readFd, POLLIN, 0}};
     const int ready = ::poll(waits, 2, DecoderWaiting(decoder) ? kEscapeWaitMs : -1);
     if (ready < 0 && errno != EINTR) break;
     out.clear();
@@ -179,7 +189,7 @@ int RunClientLoop(const WakePipe& wake, Link& server) {
 
     if (SuspendPending != 0) {
       SuspendPending = 0;
-      EndScreen(screen, out);
+      view.End(out);
       WriteOut(out);
       out.clear();
       LeaveRawMode();
@@ -195,17 +205,17 @@ int RunClientLoop(const WakePipe& wake, Link& server) {
       LeaveRawMode();
       EnterRawMode();
       WindowSize(rows, columns);
-      RedrawScreen(screen, rows, columns, out);
+      view.Redraw(rows, columns, true, out);
     }
     if (ResizePending != 0) {
       ResizePending = 0;
-      if (WindowSize(rows, columns)) RedrawScreen(screen, rows, columns, out);
+      if (WindowSize(rows, columns)) view.Redraw(rows, columns, false, out);
     }
 
     // Texts that came before the keys were read are shown before the lines they send.
     std::deque<std::string> texts;
     TakeIncoming(texts, end);
-    for (const std::string& text : texts) ShowText(screen, text, out);
+    for (const std::string& text : texts) view.Show(text, out);
 
     if (waits[0].revents != 0) {
       char bytes[4096];
@@ -218,19 +228,25 @@ int RunClientLoop(const WakePipe& wake, Link& server) {
         terminalGone = true;
       }
     }
-    if (!keys.empty()) screen.newestOnInputRow = false;
+    if (!keys.empty()) view.KeysCame();
     std::string finished;
     for (const Key& key : keys) {
-      if (!ApplyKey(editor, key, finished) || finished.empty()) continue;
+      if (view.EndsInput(key, editor)) {
+        inputEnded = true;  // before the shutdown, so the close it leads to is expected
+        server.EndSending();
+        decoder = KeyDecoder{};
+        break;
+      }
+      if (!view.Takes(key) || !ApplyKey(editor, key, finished)) continue;
       SendTypedLine(server, finished);
-      ShowSentLine(screen, finished, out);
+      view.Finished(finished, out);
     }
-    DrawInputRow(screen, editor, out);
+    view.Draw(editor, out);
     WriteOut(out);
   }
 
   out.clear();
-  EndScreen(screen, out);
+  view.End(out);
   WriteOut(out);
   LeaveRawMode();
   StopReceiving(server, receiver);
@@ -242,7 +258,7 @@ int RunClientLoop(const WakePipe& wake, Link& server) {
     ::raise(signal);
     return 0;
   }
-  if (end.ended) WriteOut(EndMessage(end));
+  if (end.ended && !ExpectedEnd(inputEnded, end)) WriteOut(EndMessage(end));
   for (const int signal : kHandledSignals) HandleSignal(signal, SIG_DFL);
   return 0;
 }
@@ -307,7 +323,7 @@ std::unique_ptr<Link> Connect(const Target& target) {
 
 }  // namespace
 
-int StartClient(std::uint16_t port) {
+int StartClient(std::uint16_t port, bool plain) {
   std::cout << "Enter a server to connect to: " << std::flush;
   std::string answer;
   if (!(std::cin >> answer)) return 0;  // the rest of the line stays unread
@@ -326,12 +342,14 @@ int StartClient(std::uint16_t port) {
   }
   ResetIncoming();
   int code = 0;
-  if (UseScreen()) {
+  const TerminalUse use = ChooseTerminalUse(plain);
+  if (use != TerminalUse::Lines) {
     EndSignal = 0;
     SignalWakeFd = wake.writeFd;
     for (const int signal : kHandledSignals) HandleSignal(signal, NoteSignal);
     if (EnterRawMode()) {
-      code = RunClientLoop(wake, *server);
+      View view(use == TerminalUse::Plain);
+      code = RunClientLoop(wake, *server, view);
     } else {
       for (const int signal : kHandledSignals) HandleSignal(signal, SIG_DFL);
       code = RunLineLoop(wake, *server);

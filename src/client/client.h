@@ -1,6 +1,7 @@
 // The terminal client: asks for a host, connects, and then either drives the screen
-// (an output area above a line editor on the last row) or, when standard input or
-// output is not a terminal or TERM is dumb, reads and prints plain lines. Runs on the
+// (an output area above a line editor on the last row) or prints plain lines: in plain
+// mode on a terminal (asked for, or TERM is dumb) it reads the keys itself and echoes
+// the line being typed after the texts; through pipes it reads lines. Runs on the
 // program's main thread; it starts the client's other threads itself.
 #pragma once
 
@@ -17,9 +18,11 @@ namespace client {
 // that does not resolve, no address that takes a connection, a server that does not
 // verify or speaks no TLS: each said with its code or reason and in words); 0 after the
 // end of standard input at the host prompt, and after the end of the connection
-// (reported on a line of its own unless line mode expected it).
-// SIGINT, SIGTERM and SIGHUP in screen mode give the terminal back and then end the
-// process as the signal does.
-int StartClient(std::uint16_t port);
+// (reported on a line of its own unless the end of the input asked for it: the end of
+// standard input through pipes, Ctrl-D on an empty line in plain mode). `plain` asks for plain
+// mode on a terminal that could show the full screen (client::ChooseTerminalUse).
+// SIGINT, SIGTERM and SIGHUP, when the client reads the keys itself, give the terminal
+// back and then end the process as the signal does.
+int StartClient(std::uint16_t port, bool plain);
 
 }  // namespace client

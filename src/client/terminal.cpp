@@ -16,10 +16,17 @@ bool RawModeOn = false;
 
 }  // namespace
 
-bool UseScreen() {
+TerminalUse ChooseTerminalUse(bool plainAsked) {
+  if (::isatty(STDIN_FILENO) != 1 || ::isatty(STDOUT_FILENO) != 1) return TerminalUse::Lines;
   const char* term = std::getenv("TERM");
-  if (term != nullptr && std::strcmp(term, "dumb") == 0) return false;
-  return ::isatty(STDIN_FILENO) == 1 && ::isatty(STDOUT_FILENO) == 1;
+  if (!plainAsked && (term == nullptr || std::strcmp(term, "dumb") != 0)) {
+    return TerminalUse::Screen;
+  }
+  termios settings{};
+  if (::tcgetattr(STDIN_FILENO, &settings) != 0 || (settings.c_lflag & ECHO) == 0) {
+    return TerminalUse::Lines;
+  }
+  return TerminalUse::Plain;
 }
 
 bool EnterRawMode() {

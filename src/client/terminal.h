@@ -4,9 +4,18 @@
 
 namespace client {
 
-// True when the client should drive a screen: standard input and output are both
-// terminals and TERM is not "dumb". Otherwise the client runs in line mode.
-bool UseScreen();
+// How the client uses its terminal once connected.
+enum class TerminalUse {
+  Screen,  // the full screen: output area and line editor (client/screen.h)
+  Plain,   // plain lines on a terminal, keys read by the client (client/plain.h)
+  Lines,   // lines read from standard input as it gives them; no raw mode
+};
+
+// Screen when standard input and output are both terminals, TERM is not "dumb" and
+// plain mode was not asked for. Plain instead when either of those two holds and the
+// terminal echoes what is typed: one that does not (an editor's shell buffer, which
+// edits and shows the line itself) gets Lines, as do pipes and files.
+TerminalUse ChooseTerminalUse(bool plainAsked);
 
 // Saves the terminal settings of standard input and switches it to raw mode: no echo,
 // no line buffering, no flow control, no carriage-return or line-feed translation in

@@ -1,7 +1,7 @@
 // A terminal as small as the client's screen needs, for tests to read what a user
 // would see: cursor positioning, erasing, a scrolling region, line feeds that scroll
-// it, tabs and the pending wrap at the right edge; other sequences are skipped. One
-// byte takes one cell.
+// it, tabs, backspace and the pending wrap at the right edge; other sequences are
+// skipped. One byte takes one cell.
 #pragma once
 
 #include <algorithm>
@@ -50,6 +50,9 @@ class TerminalModel {
       wrapPending_ = false;
     } else if (byte == '\n') {
       LineFeed();
+    } else if (byte == '\b') {  // never back over the left edge
+      if (column_ > 0) --column_;
+      wrapPending_ = false;
     } else if (byte == '\t') {
       column_ = std::min((column_ / 8 + 1) * 8, columns_ - 1);
     } else if (static_cast<unsigned char>(byte) >= 0x20) {

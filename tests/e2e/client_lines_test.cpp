@@ -1,5 +1,5 @@
-// The terminal client in line mode (for scripts and screen readers) and at start-up,
-// through pipes against the real server.
+// The terminal client in line mode (for scripts) and plain mode (for screen readers and
+// simple terminals), and at start-up, through pipes and a pseudo-terminal.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -75,6 +75,33 @@ TEST(ClientLines, ADumbTerminalGetsHarmlessLinesAndHearsOfTheServersClose) {
   EXPECT_EQ(e2e::Process::ExitCode(p.client.Wait()), 0);
   EXPECT_EQ(p.client.Output().find('\x1b'), std::string::npos);
   EXPECT_TRUE(SameSettings(p.client.Settings(), p.before));
+}
+
+TEST(ClientLines, PlainModeShowsTheHalfTypedLineAfterATextAndHidesThePassword) {
+  StandInServer server;
+  Prompted p(server.Port(), "xterm", {}, {"--plain"});
+  ASSERT_TRUE(p.ready);
+  p.client.Type("localhost\n");
+  ASSERT_TRUE(server.Accept());
+  ASSERT_TRUE(server.Send(kWelcome));
+  ASSERT_TRUE(p.client.WaitForOutput(kWelcome + "\r\n"s));
+  p.client.Type("login Ash moo\x7fon\r");
+  EXPECT_EQ(server.NextFrame(), "login Ash moon");
+  p.client.Type("say half");
+  ASSERT_TRUE(p.client.WaitForOutput("****\r\nsay half")) << p.client.Output();
+  ASSERT_TRUE(server.Send("Birchpaw: hi"));
+  ASSERT_TRUE(p.client.WaitForOutput("say half\r        \rBirchpaw: hi\r\nsay half"))
+      << p.client.Output();
+  p.client.Type("\x15\x04");  // Ctrl-U, then Ctrl-D on the empty line ends the input
+  EXPECT_FALSE(server.NextFrame().has_value());
+  EXPECT_TRUE(server.PeerClosed());
+  server.Close();
+  EXPECT_EQ(e2e::Process::ExitCode(p.client.Wait()), 0);
+  EXPECT_TRUE(SameSettings(p.client.Settings(), p.before));
+  const std::string played = p.client.Output().substr(p.client.Output().find(kWelcome));
+  EXPECT_EQ(played.find('\x1b'), std::string::npos) << played;
+  EXPECT_EQ(played.find("moo"), std::string::npos) << played;
+  EXPECT_EQ(played.find("Connection closed"), std::string::npos) << played;
 }
 
 // ---- Failures before the connection ---------------------------------------------------

@@ -112,11 +112,12 @@ class StandInServer {
 };
 
 // The client run on a pseudo-terminal of 24 rows by 80 columns; `extraEnv` holds more
-// NAME=value entries for its environment.
+// NAME=value entries for its environment, `extraArgs` words after "client".
 class PtyClient {
  public:
   explicit PtyClient(int port, const std::string& term = "xterm",
-                     const std::vector<std::string>& extraEnv = {}) {
+                     const std::vector<std::string>& extraEnv = {},
+                     const std::vector<std::string>& extraArgs = {}) {
     std::vector<std::string> env;
     for (char** entry = environ; *entry != nullptr; ++entry) {
       const std::string_view variable(*entry);
@@ -129,16 +130,18 @@ class PtyClient {
     std::vector<char*> envp;
     for (std::string& variable : env) envp.push_back(variable.data());
     envp.push_back(nullptr);
-    std::string binary = PELTHOLLOW_BINARY;
-    std::string mode = "client";
-    char* argv[] = {binary.data(), mode.data(), nullptr};
+    std::vector<std::string> args{PELTHOLLOW_BINARY, "client"};
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
 
     winsize size{};
     size.ws_row = 24;
     size.ws_col = 80;
     pid_ = ::forkpty(&master_, nullptr, nullptr, &size);
     if (pid_ == 0) {
-      ::execve(binary.c_str(), argv, envp.data());
+      ::execve(argv[0], argv.data(), envp.data());
       ::_exit(127);
     }
     reader_.Start(master_);
@@ -212,8 +215,9 @@ inline bool SameSettings(const termios& a, const termios& b) {
 // before the client touched them.
 struct Prompted {
   explicit Prompted(int port, const std::string& term = "xterm",
-                    const std::vector<std::string>& extraEnv = {})
-      : client(port, term, extraEnv) {
+                    const std::vector<std::string>& extraEnv = {},
+                    const std::vector<std::string>& extraArgs = {})
+      : client(port, term, extraEnv, extraArgs) {
     ready = client.WaitForOutput("Enter a server to connect to: ");
     before = client.Settings();
   }

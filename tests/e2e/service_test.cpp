@@ -40,7 +40,8 @@ TEST(Service, VersionAndHelpEndWithZeroAndAnythingElseAsks) {
   const auto [helpCode, help] = RunProgram({"--help"});
   EXPECT_EQ(helpCode, 0);
   EXPECT_EQ(
-      help.rfind("Usage: pelthollow server | client | admin WORDS... | --version | --help\n", 0),
+      help.rfind(
+          "Usage: pelthollow server | client [--plain] | admin WORDS... | --version | --help\n", 0),
       0u)
       << help;
   EXPECT_NE(help.find("PELTHOLLOW_PORT "), std::string::npos) << help;
