@@ -138,6 +138,13 @@ bool FindPassword(std::string_view line, std::size_t& begin, std::size_t& end) {
   const std::size_t first = line.find(' ');
   if (first == std::string_view::npos) return false;
   const std::string_view command = line.substr(0, first);
+  if (command == "password") {
+    // Both the old password and the new one: everything up to the end of the third word.
+    const std::size_t second = line.find(' ', first + 1);
+    begin = first + 1;
+    end = second == std::string_view::npos ? line.size() : std::min(line.find(' ', second + 1), line.size());
+    return true;
+  }
   if (command != "setup" && command != "login") return false;
   const std::size_t second = line.find(' ', first + 1);
   if (second == std::string_view::npos) return false;

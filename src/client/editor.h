@@ -75,7 +75,9 @@ inline constexpr std::size_t kHistoryLines = 100;
 // " login Ash pw" is no login line). On success sets [begin, end) to its bytes (empty
 // while nothing of it is typed yet: "login Ash ") and returns true; for any other line,
 // and for a setup or login line of fewer than three words, returns false and leaves
-// `begin` and `end` untouched.
+// `begin` and `end` untouched. For a line whose first word is exactly "password", the
+// secret is both of its next words, from the start of the second word to the end of the
+// third, as soon as the first blank is typed.
 bool FindPassword(std::string_view line, std::size_t& begin, std::size_t& end);
 
 // The line being typed and the lines sent before it. Invariant: `cursor` <=

@@ -190,6 +190,7 @@ TEST_F(ScreenTest, TheInputRowHidesThePasswordOfSetupAndLogin) {
   EXPECT_EQ(Shown(Draw("setup Ash pw she 8", 18)), "setup Ash ** she 8");
   EXPECT_EQ(CursorAt(Draw("setup Ash pw she 8", 18)), "\x1b[6;19H");
   EXPECT_EQ(Shown(Draw("say login Ash pw", 16)), "say login Ash pw");
+  EXPECT_EQ(Shown(Draw("password old new", 16)), "password *******");
 }
 
 TEST_F(ScreenTest, ALineWiderThanTheScreenScrollsSideways) {
