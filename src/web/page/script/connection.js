@@ -1,5 +1,11 @@
 // --- Sending ---------------------------------------------------------------------
 
+// The page opens its socket when there is a line to send, never before: the server
+// gives a connection a limited time to enter play, and a player may take longer than
+// that to fill in a form. Lines sent while it opens wait for it.
+const kWaitingLines = 20;
+const waitingLines = [];
+
 // Echoes a sent line with the password of setup and login hidden, and notes the name
 // such a line tries.
 function Echo(line) {
@@ -11,15 +17,26 @@ function Echo(line) {
   Show(words.join(' '), 'sent');
 }
 
+// Sends `line`, connecting first if need be. False when it cannot be sent.
 function Send(line) {
-  if (!socket || socket.readyState !== WebSocket.OPEN) {
-    Show('Not connected.', 'note');
+  if (socket && socket.readyState === WebSocket.OPEN) {
+    Echo(line);
+    Transmit(line);
+    return true;
+  }
+  if (waitingLines.length >= kWaitingLines) {
+    Show('Still connecting; wait a moment.', 'note');
     return false;
   }
   Echo(line);
-  // With GMCP the game's lines travel in binary messages, GMCP in text ones.
-  socket.send(gmcp ? encoder.encode(line) : line);
+  waitingLines.push(line);
+  Connect();
   return true;
+}
+
+// With GMCP the game's lines travel in binary messages, GMCP in text ones.
+function Transmit(line) {
+  socket.send(gmcp ? encoder.encode(line) : line);
 }
 
 function SendGmcp(name, data) {
@@ -35,12 +52,10 @@ function SetStatus(text) {
   Field('closed-text').textContent = text;
 }
 
-// Opens the page's one socket, unless one is connecting, open or closing: a click on
-// Reconnect that meets the timer's try, or a second click, makes no second one.
+// Opens the page's one socket, unless one is connecting, open or closing: a second
+// click on Reconnect, or a line sent meanwhile, makes no second one.
 function Connect() {
   if (socket) return;
-  clearTimeout(retry);
-  retry = null;
   const scheme = location.protocol === 'https:' ? 'wss://' : 'ws://';
   // A server without GMCP fails a handshake that asks for it: then the next try asks
   // for no subprotocol, at once, and the one after asks again.
@@ -54,10 +69,11 @@ function Connect() {
     if (socket !== ws) return;
     opened = true;
     gmcp = ws.protocol === kGmcp;
-    pause = kFirstPause;
     closedPanel.hidden = true;
     SetStatus('Log in or make a new cat');
     SendGmcp('Core.Supports.Set', ['Char 1', 'Room 1', 'Comm 1']);
+    if (ReaderModeWanted()) Transmit('screenreader');
+    for (const line of waitingLines.splice(0)) Transmit(line);
   });
   ws.addEventListener('message', (event) => {
     if (socket !== ws) return;
@@ -74,26 +90,27 @@ function Connect() {
   });
 }
 
-// The end of the socket, whatever ended it: the page stops playing at once and tries
-// again after a pause. Nothing of the old socket is heard afterwards.
+// The end of the socket, whatever ended it: the page stops playing at once. Nothing of
+// the old socket is heard afterwards, and a new one opens only when a line is sent.
 function Lost(reason, why = 'Connection closed by server.') {
   socket = null;
+  EndFrame();
   SetPlaying('');
   askGmcp = !asked || opened;
   if (asked && !opened) {
     Connect();
     return;
   }
-  if (opened) {
+  if (!opened) {
+    waitingLines.length = 0;
+    Show('Could not connect to the server. Send again to try once more.', 'note');
+  } else {
     Show(why, 'note');
     if (reason) Show(reason, 'note');
     OfferLogin();
   }
-  const seconds = Math.round(pause / 1000);
-  SetStatus(`Not connected. Trying again in ${seconds} second${seconds === 1 ? '' : 's'}.`);
+  SetStatus('Not connected. Sending a form or a command connects again.');
   closedPanel.hidden = false;
-  retry = setTimeout(Connect, pause);
-  pause = Math.min(pause * 2, kLongestPause);
 }
 
 // With the network gone, a closing handshake can take a minute: the page does not wait.
@@ -112,9 +129,35 @@ function OfferLogin() {
 }
 
 Field('reconnect').addEventListener('click', () => {
-  pause = kFirstPause;
   Connect();
   command.focus();
+});
+
+// --- Screen reader mode ----------------------------------------------------------
+
+// The server words its text for screen readers on a connection that sends the line
+// `screenreader`, which turns the mode on or off. The page keeps the player's choice
+// and sends the line after connecting when it is on, and whenever it changes.
+const kReaderModeKey = 'pelthollow.screenReaderMode';
+const readerBox = Field('screen-reader');
+
+function ReaderModeWanted() {
+  return readerBox.checked;
+}
+
+try {
+  readerBox.checked = localStorage.getItem(kReaderModeKey) === 'on';
+} catch (error) {
+  // Storage refused (a private window): the box starts unchecked.
+}
+
+readerBox.addEventListener('change', () => {
+  try {
+    localStorage.setItem(kReaderModeKey, readerBox.checked ? 'on' : 'off');
+  } catch (error) {
+    // Not kept past this page; it still works on this connection.
+  }
+  if (socket && socket.readyState === WebSocket.OPEN) Transmit('screenreader');
 });
 
 // --- Playing or not --------------------------------------------------------------
@@ -140,6 +183,8 @@ function SetPlaying(name) {
     you.setAttribute('visibility', 'hidden');
     delete you.dataset.cell;
     Field('queue').textContent = 'No steps queued';
+    here = null;
+    vitals = [];
     FillList(Field('cat-vitals'), []);
   }
   // Without GMCP these stay as they are set here.
@@ -160,6 +205,13 @@ function WatchText(line) {
     SetError(Field('login-name'), 'No cat of that name');
   } else if (line === 'Incorrect password.') {
     SetError(Field('login-password'), 'Wrong password');
+  } else if (line === 'Screen reader mode on.' || line === 'Screen reader mode off.') {
+    // Typed by hand, the command changes the mode too: the box follows.
+    readerBox.checked = line.endsWith('on.');
+    try {
+      localStorage.setItem(kReaderModeKey, readerBox.checked ? 'on' : 'off');
+    } catch (error) {
+      // As above.
+    }
   }
 }
-

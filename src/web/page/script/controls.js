@@ -145,7 +145,3 @@ Field('login-form').addEventListener('submit', (event) => {
     command.focus();
   }
 });
-
-DrawMap();
-SetPlaying('');
-Connect();
