@@ -61,6 +61,7 @@ function Connect() {
   // for no subprotocol, at once, and the one after asks again.
   asked = askGmcp;
   opened = false;
+  played = false;
   const ws = new WebSocket(scheme + location.host + '/ws', asked ? [kGmcp] : []);
   ws.binaryType = 'arraybuffer';
   socket = ws;
@@ -105,7 +106,8 @@ function Lost(reason, why = 'Connection closed by server.') {
     waitingLines.length = 0;
     Show('Could not connect to the server. Send again to try once more.', 'note');
   } else {
-    Show(why, 'note');
+    // Out of play, nothing is lost: the next line sent opens a socket again.
+    Show(played ? why : `${why} Sending a form or a command connects again.`, 'note');
     if (reason) Show(reason, 'note');
     OfferLogin();
   }
@@ -173,6 +175,7 @@ function SetPlaying(name) {
   for (const button of document.querySelectorAll('#exits button')) button.disabled = !name;
   if (name) {
     lastName = name;
+    played = true;
     if (socket && socket.readyState === WebSocket.OPEN) SetStatus('Connected');
     Field('setup-password').value = '';
     Field('login-password').value = '';

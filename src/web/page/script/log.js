@@ -33,6 +33,7 @@ const command = Field('command');
 let socket = null;          // the page's one WebSocket, from Connect until it is lost
 let asked = false;          // whether it asked for GMCP
 let opened = false;         // whether it opened
+let played = false;         // whether a cat entered play on it
 let gmcp = false;           // the server took the GMCP subprotocol
 let askGmcp = true;         // whether the next connection asks for it
 let playerName = '';        // the cat in play on this connection, or ''
