@@ -5,7 +5,7 @@
 set(delimiter "PELTHOLLOW_PAGE")
 set(text "// Generated from ${SOURCE} at build time; do not edit.\n#pragma once\n\n#include <string_view>\n\nnamespace web {\n")
 foreach(entry "kPageHtml:page/index.html"
-      "kPageScript:page/script/log.js+page/script/connection.js+page/script/panels.js+page/script/controls.js"
+      "kPageScript:page/script/log.js+page/script/speaker.js+page/script/connection.js+page/script/panels.js+page/script/controls.js+page/script/keys.js"
       "kPageStyle:page/pelthollow.css" "kMudletScript:mudlet/pelthollow.lua")
   string(REPLACE ":" ";" parts "${entry}")
   list(GET parts 0 name)

@@ -128,9 +128,10 @@ async function Main() {
         errors.push(message.text());
       }
     });
+    const sockets = [];
+    page.on('websocket', (ws) => sockets.push(ws.url()));
     await page.goto(`http://127.0.0.1:${webPort}/`);
     const output = page.locator('#output');
-    await output.getByText('Welcome to Pelthollow! Type "help" for a list of commands.').waitFor();
     if (!(await page.locator('#command').evaluate((e) => e === document.activeElement))) {
       throw new Error('the command line does not have the focus');
     }
@@ -144,8 +145,9 @@ async function Main() {
     await page.setViewportSize({ width: 1280, height: 720 });
 
     // A cat made with the form; a lone " would end the description early, and is refused.
-    await page.locator('#setup-name').fill('Willowpaw');
-    await page.locator('#setup-password').fill('silverbark');
+    // The page connects only then: the server's time to log in runs from the connection.
+    await page.getByLabel("New cat's name").fill('Willowpaw');
+    await page.getByLabel("New cat's password").fill('silverbark');
     await page.getByLabel('Pronouns').fill('she/her');
     await page.getByLabel('Age in moons').fill('9');
     await page.getByLabel('Role').selectOption('warrior');
@@ -156,7 +158,9 @@ async function Main() {
     await page.locator('#setup-description-error').waitFor();
     if (await output.locator('.sent').count() !== 0) throw new Error('a description with a lone " was sent');
     await description.fill('lean tabby   with "green" eyes');
+    if (sockets.length || log.includes('came in by web')) throw new Error('the page connected before anything was sent');
     await page.getByRole('button', { name: 'Create the cat' }).click();
+    await output.getByText('Welcome to Pelthollow! Type "help" for a list of commands.').waitFor();
     await output.getByText('Character created. Entering game...').waitFor();
     await WaitFor('the setup line in the log', () => log,
                   (l) => l.includes(': setup Willowpaw *** she/her 9 warrior moss " lean tabby with "green" eyes " - -'));
@@ -174,7 +178,7 @@ async function Main() {
     tcp.Send('setup Bramble oakroot he/him 30 warrior moss " broad brown tom " - -');
     await tcp.WaitFor('Character created. Entering game...');
     tcp.Send('say Good morning, Willowpaw.');
-    await output.getByText('Bramble: Good morning, Willowpaw.').waitFor();
+    await output.getByText('Bramble says: Good morning, Willowpaw.').waitFor();
     await page.locator('#command').fill('say Morning, Bramble!');
     await page.keyboard.press('Enter');
     await tcp.WaitFor('Willowpaw: Morning, Bramble!');
@@ -196,9 +200,14 @@ async function Main() {
     // GMCP marks the whisper as one, in words.
     const whisper = output.locator('.speech-whisper', { hasText: 'not bold' });
     await whisper.waitFor();
-    if (await whisper.locator('.speech-kind').textContent() !== 'whisper') {
-      throw new Error('the whisper is not labelled "whisper"');
+    if (await whisper.textContent() !== 'Bramble whispers: <b>not bold</b>') {
+      throw new Error(`the whisper reads "${await whisper.textContent()}"`);
     }
+
+    // Screen reader mode: the box sends the line that turns it on or off on the server.
+    const readerLines = () => log.split('\n').filter((line) => line.endsWith(': screenreader')).length;
+    await page.getByLabel('Screen reader mode').check();
+    await WaitFor('the screenreader line', () => log, () => readerLines() === 1);
 
     // One step north by the exit button: the world tick (every 5 s) moves the mark.
     const here = page.locator('#you-are-here');
@@ -211,24 +220,30 @@ async function Main() {
     if (await here.getAttribute('data-cell') !== `${x},${y - 1}`) {
       throw new Error(`one step north from ${before} led to ${await here.getAttribute('data-cell')}`);
     }
+    // The drawing in words: Bramble stayed in the den.
+    await page.waitForFunction((text) => document.getElementById('map-drawing').getAttribute('aria-label').includes(text),
+                               `You are at ${x}, ${y - 1}. No other cat on your cell.`);
 
     await CheckAxe(page, 'in play');
     await page.locator('#command').fill('');
     await page.locator('aside').evaluate((e) => { e.scrollTop = 0; });
     if (screenshot) await page.screenshot({ path: screenshot });
 
-    // Speech padded with blanks to wrap onto a line of its own stays beside its label.
+    // Speech padded with blanks to wrap onto a line of its own is indented under its start.
     tcp.Send(`yowl Listen.${' '.repeat(200)}[Announcement] The server is going down now.`);
     const padded = output.locator('.speech-yowl', { hasText: '[Announcement]' });
     await padded.waitFor();
-    const [labelEnd, wrapStart] = await padded.evaluate((row) => {
-      const text = row.lastChild.firstChild;
-      const range = document.createRange();
-      range.setStart(text, text.data.indexOf('['));
-      range.setEnd(text, text.data.indexOf('[') + 1);
-      return [row.firstChild.getBoundingClientRect().right, range.getBoundingClientRect().left];
+    const [lineStart, wrapStart] = await padded.evaluate((line) => {
+      const text = line.firstChild;
+      const At = (i) => {
+        const range = document.createRange();
+        range.setStart(text, i);
+        range.setEnd(text, i + 1);
+        return range.getBoundingClientRect().left;
+      };
+      return [At(0), At(text.data.indexOf('['))];
     });
-    if (wrapStart < labelEnd) throw new Error('a wrapped line of speech starts left of its label');
+    if (wrapStart <= lineStart) throw new Error('a wrapped line of speech starts as far left as a line');
 
     // Kicked: nothing says the page still plays. Two quick clicks on Reconnect make one
     // connection.
@@ -243,15 +258,25 @@ async function Main() {
     await page.locator('#status', { hasText: 'Log in or make a new cat' }).waitFor();
     // A WebSocket not in play shows "-" for its character; the page's HTTP connection
     // "(not playing)".
-    const sockets = (await Admin(binary, folder, 'who')).split('\n')
+    const open = (await Admin(binary, folder, 'who')).split('\n')
       .filter((line) => / web +- /.test(line));
-    if (sockets.length !== 1) throw new Error(`after two clicks on Reconnect: ${sockets.join(' | ')}`);
+    if (open.length !== 1) throw new Error(`after two clicks on Reconnect: ${open.join(' | ')}`);
+    // The new connection is in screen reader mode too.
+    await WaitFor('the screenreader line again', () => log, () => readerLines() === 2);
+
+    // The box is kept by the browser.
+    await page.reload();
+    if (!(await page.getByLabel('Screen reader mode').isChecked())) throw new Error('the screen reader box was not kept');
 
     // A refused name keeps the password typed for it.
-    await page.locator('#setup-name').fill('Bramble');
-    await page.locator('#setup-password').fill('hazelnut');
+    await page.getByLabel("New cat's name").fill('Bramble');
+    await page.getByLabel("New cat's password").fill('hazelnut');
+    await page.getByLabel('Pronouns').fill('he/him');
+    await page.getByLabel('Age in moons').fill('30');
+    await page.getByLabel('Description').fill('broad brown tom');
     await page.getByRole('button', { name: 'Create the cat' }).click();
     await page.locator('#setup-name-error', { hasText: 'Name already taken.' }).waitFor();
+    if (readerLines() !== 3) throw new Error('the page connected without the screenreader line');
     if (await page.locator('#setup-password').inputValue() !== 'hazelnut') {
       throw new Error('a refused setup emptied the password');
     }
@@ -259,7 +284,7 @@ async function Main() {
 
     // The game ends the connection: the page says so and offers to reconnect.
     server.kill('SIGTERM');
-    await output.getByText('Connection closed by server.').nth(1).waitFor();
+    await output.getByText('Connection closed by server.').waitFor();
     await page.getByRole('button', { name: 'Reconnect' }).waitFor();
     if (errors.length) throw new Error(`errors in the page: ${errors.join('; ')}`);
     console.log('PASS: the web client in chromium');

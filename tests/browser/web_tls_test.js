@@ -113,9 +113,9 @@ async function Main() {
     const answer = await page.goto(`${origin}/`);
     if (answer.status() !== 200) throw new Error(`the page answered ${answer.status()}`);
     const output = page.locator('#output');
-    await output.getByText('Welcome to Pelthollow! Type "help" for a list of commands.').waitFor();
     await page.locator('#command').fill('help');
     await page.keyboard.press('Enter');
+    await output.getByText('Welcome to Pelthollow! Type "help" for a list of commands.').waitFor();
     await output.getByText('displays this message', { exact: false }).waitFor();
     if (!sockets.includes(`wss://127.0.0.1:${tlsPort}/ws`)) {
       throw new Error(`the page's WebSockets: ${sockets.join(' ')}`);

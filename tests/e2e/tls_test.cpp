@@ -206,7 +206,7 @@ TEST(Tls, PythonsVerifyingClientPlaysThroughEveryTlsDoor) {
   // The page over HTTPS, its protocol agreed by ALPN.
   const auto page = Get(web.Port(), "/", "127.0.0.1:" + std::to_string(t.webTlsPort));
   EXPECT_EQ(page.result(), http::status::ok);
-  EXPECT_NE(page.body().find("role=\"log\""), std::string::npos);
+  EXPECT_NE(page.body().find("id=\"output\""), std::string::npos);
   EXPECT_NE(web.NextHandshake().find(" alpn=http/1.1 "), std::string::npos);
 
   // WSS from the page's own https origin: text frames without GMCP, and with it the

@@ -184,7 +184,7 @@ TEST(WebClient, ServesThePageAndOnlyThePage) {
   const auto page = Request(web.webPort, http::verb::get, "/");
   EXPECT_EQ(page.result(), http::status::ok);
   EXPECT_EQ(page["Content-Security-Policy"], "default-src 'self'");
-  EXPECT_NE(page.body().find("role=\"log\""), std::string::npos);
+  EXPECT_NE(page.body().find("id=\"output\""), std::string::npos);
   EXPECT_EQ(Request(web.webPort, http::verb::get, "/pelthollow.js").result(), http::status::ok);
   EXPECT_EQ(Request(web.webPort, http::verb::get, "/secret").result(), http::status::not_found);
   EXPECT_EQ(Request(web.webPort, http::verb::post, "/").result(), http::status::method_not_allowed);

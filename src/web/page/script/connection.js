@@ -1,25 +1,44 @@
 // --- Sending ---------------------------------------------------------------------
 
-// Echoes a sent line with the password of setup and login hidden, and notes the name
-// such a line tries.
+// The page opens its socket when there is a line to send, never before: the server
+// gives a connection a limited time to enter play, and a player may take longer than
+// that to fill in a form. Lines sent while it opens wait for it.
+const kWaitingLines = 20;
+const waitingLines = [];
+
+// Echoes a sent line with the password of setup and login hidden (both passwords of
+// a password line), and notes the name such a line tries.
 function Echo(line) {
   const words = line.split(' ');
   if (words[0] === 'setup' || words[0] === 'login') {
     triedName = words[1] || '';
     if (words.length > 2) words[2] = '***';
+  } else if (words[0] === 'password' && words.length > 1) {
+    words.splice(1, 2, '***');
   }
   Show(words.join(' '), 'sent');
 }
 
+// Sends `line`, connecting first if need be. False when it cannot be sent.
 function Send(line) {
-  if (!socket || socket.readyState !== WebSocket.OPEN) {
-    Show('Not connected.', 'note');
+  if (socket && socket.readyState === WebSocket.OPEN) {
+    Echo(line);
+    Transmit(line);
+    return true;
+  }
+  if (waitingLines.length >= kWaitingLines) {
+    Show('Still connecting; wait a moment.', 'note');
     return false;
   }
   Echo(line);
-  // With GMCP the game's lines travel in binary messages, GMCP in text ones.
-  socket.send(gmcp ? encoder.encode(line) : line);
+  waitingLines.push(line);
+  Connect();
   return true;
+}
+
+// With GMCP the game's lines travel in binary messages, GMCP in text ones.
+function Transmit(line) {
+  socket.send(gmcp ? encoder.encode(line) : line);
 }
 
 function SendGmcp(name, data) {
@@ -35,17 +54,16 @@ function SetStatus(text) {
   Field('closed-text').textContent = text;
 }
 
-// Opens the page's one socket, unless one is connecting, open or closing: a click on
-// Reconnect that meets the timer's try, or a second click, makes no second one.
+// Opens the page's one socket, unless one is connecting, open or closing: a second
+// click on Reconnect, or a line sent meanwhile, makes no second one.
 function Connect() {
   if (socket) return;
-  clearTimeout(retry);
-  retry = null;
   const scheme = location.protocol === 'https:' ? 'wss://' : 'ws://';
   // A server without GMCP fails a handshake that asks for it: then the next try asks
   // for no subprotocol, at once, and the one after asks again.
   asked = askGmcp;
   opened = false;
+  played = false;
   const ws = new WebSocket(scheme + location.host + '/ws', asked ? [kGmcp] : []);
   ws.binaryType = 'arraybuffer';
   socket = ws;
@@ -54,10 +72,11 @@ function Connect() {
     if (socket !== ws) return;
     opened = true;
     gmcp = ws.protocol === kGmcp;
-    pause = kFirstPause;
     closedPanel.hidden = true;
     SetStatus('Log in or make a new cat');
     SendGmcp('Core.Supports.Set', ['Char 1', 'Room 1', 'Comm 1']);
+    if (ReaderModeWanted()) Transmit('screenreader');
+    for (const line of waitingLines.splice(0)) Transmit(line);
   });
   ws.addEventListener('message', (event) => {
     if (socket !== ws) return;
@@ -74,26 +93,28 @@ function Connect() {
   });
 }
 
-// The end of the socket, whatever ended it: the page stops playing at once and tries
-// again after a pause. Nothing of the old socket is heard afterwards.
+// The end of the socket, whatever ended it: the page stops playing at once. Nothing of
+// the old socket is heard afterwards, and a new one opens only when a line is sent.
 function Lost(reason, why = 'Connection closed by server.') {
   socket = null;
+  EndFrame();
   SetPlaying('');
   askGmcp = !asked || opened;
   if (asked && !opened) {
     Connect();
     return;
   }
-  if (opened) {
-    Show(why, 'note');
+  if (!opened) {
+    waitingLines.length = 0;
+    Show('Could not connect to the server. Send again to try once more.', 'note');
+  } else {
+    // Out of play, nothing is lost: the next line sent opens a socket again.
+    Show(played ? why : `${why} Sending a form or a command connects again.`, 'note');
     if (reason) Show(reason, 'note');
     OfferLogin();
   }
-  const seconds = Math.round(pause / 1000);
-  SetStatus(`Not connected. Trying again in ${seconds} second${seconds === 1 ? '' : 's'}.`);
+  SetStatus('Not connected. Sending a form or a command connects again.');
   closedPanel.hidden = false;
-  retry = setTimeout(Connect, pause);
-  pause = Math.min(pause * 2, kLongestPause);
 }
 
 // With the network gone, a closing handshake can take a minute: the page does not wait.
@@ -112,9 +133,35 @@ function OfferLogin() {
 }
 
 Field('reconnect').addEventListener('click', () => {
-  pause = kFirstPause;
   Connect();
   command.focus();
+});
+
+// --- Screen reader mode ----------------------------------------------------------
+
+// The server words its text for screen readers on a connection that sends the line
+// `screenreader`, which turns the mode on or off. The page keeps the player's choice
+// and sends the line after connecting when it is on, and whenever it changes.
+const kReaderModeKey = 'pelthollow.screenReaderMode';
+const readerBox = Field('screen-reader');
+
+function ReaderModeWanted() {
+  return readerBox.checked;
+}
+
+try {
+  readerBox.checked = localStorage.getItem(kReaderModeKey) === 'on';
+} catch (error) {
+  // Storage refused (a private window): the box starts unchecked.
+}
+
+readerBox.addEventListener('change', () => {
+  try {
+    localStorage.setItem(kReaderModeKey, readerBox.checked ? 'on' : 'off');
+  } catch (error) {
+    // Not kept past this page; it still works on this connection.
+  }
+  if (socket && socket.readyState === WebSocket.OPEN) Transmit('screenreader');
 });
 
 // --- Playing or not --------------------------------------------------------------
@@ -130,6 +177,7 @@ function SetPlaying(name) {
   for (const button of document.querySelectorAll('#exits button')) button.disabled = !name;
   if (name) {
     lastName = name;
+    played = true;
     if (socket && socket.readyState === WebSocket.OPEN) SetStatus('Connected');
     Field('setup-password').value = '';
     Field('login-password').value = '';
@@ -140,6 +188,8 @@ function SetPlaying(name) {
     you.setAttribute('visibility', 'hidden');
     delete you.dataset.cell;
     Field('queue').textContent = 'No steps queued';
+    here = null;
+    vitals = [];
     FillList(Field('cat-vitals'), []);
   }
   // Without GMCP these stay as they are set here.
@@ -160,6 +210,13 @@ function WatchText(line) {
     SetError(Field('login-name'), 'No cat of that name');
   } else if (line === 'Incorrect password.') {
     SetError(Field('login-password'), 'Wrong password');
+  } else if (line === 'Screen reader mode on.' || line === 'Screen reader mode off.') {
+    // Typed by hand, the command changes the mode too: the box follows.
+    readerBox.checked = line.endsWith('on.');
+    try {
+      localStorage.setItem(kReaderModeKey, readerBox.checked ? 'on' : 'off');
+    } catch (error) {
+      // As above.
+    }
   }
 }
-

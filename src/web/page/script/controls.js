@@ -19,7 +19,10 @@ commandForm.addEventListener('submit', (event) => {
   const line = command.value;
   if (line === '') return;
   if (!Send(line)) return;
-  if (history[history.length - 1] !== line) history.push(line);
+  // A line with a password is never kept, so that Up cannot show it to the next person
+  // at the keyboard.
+  const secret = /^(setup|login|password) /.test(line);
+  if (!secret && history[history.length - 1] !== line) history.push(line);
   if (history.length > kHistoryLines) history.shift();
   historyAt = history.length;
   draft = '';
@@ -145,7 +148,3 @@ Field('login-form').addEventListener('submit', (event) => {
     command.focus();
   }
 });
-
-DrawMap();
-SetPlaying('');
-Connect();

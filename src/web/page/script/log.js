@@ -1,19 +1,27 @@
-// The Pelthollow web client: one WebSocket to the game, the game's text in a log,
-// a command line with history, forms that build the setup and login lines, and, when
-// the server speaks GMCP, a map, the exits, the cat's status and marked speech.
-// Kept in four files that the build joins, in this order, into the one /pelthollow.js
-// the page loads: log.js (the shared state and the log), connection.js (sending, the
-// socket, playing or not), panels.js (GMCP, the panels and the map) and controls.js
-// (the command line and the forms, and the start).
+// The Pelthollow web client: one WebSocket to the game, opened when there is something
+// to send, the game's text in a log, a command line with history, forms that build the
+// setup and login lines, and, when the server speaks GMCP, a map, the exits, the cat's
+// status and speech marked by its kind.
+// Kept in six files that the build joins, in this order, into the one /pelthollow.js
+// the page loads: log.js (the shared state and the log), speaker.js (what a screen
+// reader is given to read), connection.js (sending, the socket, playing or not),
+// panels.js (GMCP, the panels and the map), controls.js (the command line and the
+// forms) and keys.js (the keyboard shortcuts, and the start).
 'use strict';
 
-const kKeptLines = 2000;     // lines of output kept on the page
+const kKeptLines = 2000;     // rows of output kept on the page
 const kHistoryLines = 100;   // sent lines that Up and Down recall
 const kGmcp = 'gmcp.mudstandards.org';
 const kSize = 30;            // the territory is kSize by kSize cells
-const kFirstPause = 1000;    // before the first try to reconnect; doubled each time
-const kLongestPause = 30000;
-const kSpeechKinds = ['say', 'yowl', 'whisper'];
+const kSpeechVerbs = { say: 'says', yowl: 'yowls', whisper: 'whispers' };
+// How long a frame that may hold speech waits for the Comm.Channel.Text messages that
+// name its kinds. They leave the server right after it, so they come at once; the wait
+// only bounds a frame that merely looks like speech ("format: say message").
+const kSpeechWait = 300;
+// Lines from the operator, which a screen reader reads at once.
+const kUrgentLines = [/^\[Announcement\] /, /^The server is (going down|restarting) /,
+  /^The (restart|shutdown) is called off\.$/, /^You have been removed from the game\.$/,
+  /^Your address is not allowed here\.$/];
 
 const Field = (id) => document.getElementById(id);
 const output = Field('output');
@@ -25,10 +33,9 @@ const command = Field('command');
 let socket = null;          // the page's one WebSocket, from Connect until it is lost
 let asked = false;          // whether it asked for GMCP
 let opened = false;         // whether it opened
+let played = false;         // whether a cat entered play on it
 let gmcp = false;           // the server took the GMCP subprotocol
 let askGmcp = true;         // whether the next connection asks for it
-let pause = kFirstPause;
-let retry = null;           // the timer of the next try to connect
 let playerName = '';        // the cat in play on this connection, or ''
 let lastName = '';          // the last cat in play, offered at the next login
 let triedName = '';         // the name of the last setup or login line sent
@@ -51,78 +58,92 @@ function Caret(text) {
       (c) => c === '\x7f' ? '^?' : '^' + String.fromCharCode(c.charCodeAt(0) + 64));
 }
 
-// Speech is marked by Comm.Channel.Text, which may come before or after its text. A
-// frame joins its messages with line feeds, so the game's text is shown a row per line;
-// the lines of one speech are then joined into one labelled row, so that no part of a
-// player's words can stand as a row of its own.
-const recentBlocks = [];    // {rows, lines} of the last messages of game text
-const pendingSpeech = [];   // speech messages whose text has not come yet
-
-function AddRow(kind, text) {
+// One row of the log for each frame, note or sent line, added whole. The log is no
+// live region of any kind, not even one marked "off": speaker.js gives screen readers
+// what to read, and Orca takes a row added to an "off" region for the last message it
+// was given, and skips the same words handed over right after. A reader who goes back
+// over the log meets each frame as one block, a line a row inside it.
+function AddRow(kind, lines) {
   const row = document.createElement('div');
   row.className = kind;
-  row.textContent = Caret(text);
+  for (const line of lines) {
+    const div = document.createElement('div');
+    div.className = 'line';
+    div.textContent = Caret(line);
+    row.append(div);
+  }
   output.appendChild(row);
+  while (output.childElementCount > kKeptLines) output.firstElementChild.remove();
+  FollowEnd();
   return row;
 }
 
-function TrimLog() {
-  while (output.childElementCount > kKeptLines) output.firstElementChild.remove();
-  FollowEnd();
+// Adds a note of the page's own, read as a message, or a line the player sent, which
+// is hidden from screen readers: it was just typed.
+function Show(text, kind) {
+  const row = AddRow(kind, [text]);
+  if (kind === 'sent') row.setAttribute('aria-hidden', 'true');
+  else Speak(text, { urgent: false, review: true });
 }
 
-// Adds a note or a line the player sent as one row, as text, never as markup. Sent
-// lines are hidden from screen readers: they were just typed.
-function Show(text, kind) {
-  const row = AddRow(kind, text);
-  if (kind === 'sent') row.setAttribute('aria-hidden', 'true');
-  TrimLog();
-}
+// --- Frames and speech -----------------------------------------------------------
+
+// A frame joins its messages with line feeds. A line of speech arrives as
+// "Birchpaw: words " and, with GMCP, a Comm.Channel.Text naming its kind follows the
+// frame: the frame waits for it, so that it is shown and read once, whole, with its
+// kind in words ("Birchpaw says: words"). A server that words speech itself sends
+// "Birchpaw says: words", which is taken as it is.
+let waiting = null;         // {lines, talks, timer}: the frame waiting for its speech
+
+const MayBeSpeech = (line) => /^[^\s:]+(?: (?:says|yowls|whispers))?: /.test(line);
 
 function ShowGame(text) {
+  EndFrame();
   const lines = text.replace(/\r?\n$/, '').split('\n');
-  const block = { rows: lines.map((line) => AddRow('game', line)), lines: lines.map((l) => l.trimEnd()) };
-  recentBlocks.push(block);
-  if (recentBlocks.length > 20) recentBlocks.shift();
-  for (let i = 0; i < pendingSpeech.length;) {
-    if (MarkSpeech(block, pendingSpeech[i])) pendingSpeech.splice(i, 1); else i++;
+  waiting = { lines, talks: lines.map(() => null), timer: null };
+  if (gmcp && lines.some(MayBeSpeech)) {
+    waiting.timer = setTimeout(EndFrame, kSpeechWait);
+  } else {
+    EndFrame();
   }
-  TrimLog();
-  for (const line of lines) WatchText(line);
 }
 
-// Where the lines `wanted` run one after another in `lines`, or -1.
-function FindRun(lines, wanted) {
-  for (let at = 0; at + wanted.length <= lines.length; at++) {
-    if (wanted.every((line, i) => lines[at + i] === line)) return at;
+// The line `line` as words of `talk` said, or '' when it is not them.
+function Worded(line, talk) {
+  const verb = kSpeechVerbs[talk.channel];
+  const said = line.trimEnd();
+  const words = talk.text.trimEnd();
+  if (said === `${talk.talker}: ${words}` || said === `${talk.talker} ${verb}: ${words}`) {
+    return `${talk.talker} ${verb}: ${words}`;
   }
-  return -1;
-}
-
-// Joins the rows of `block` that hold `talk` into one row under its label. Returns
-// false, changing nothing, when the block does not hold it.
-function MarkSpeech(block, talk) {
-  const wanted = `${talk.talker}: ${talk.text}`.split('\n').map((l) => l.trimEnd());
-  const at = FindRun(block.lines, wanted);
-  if (at < 0) return false;
-  const rows = block.rows.slice(at, at + wanted.length);
-  const label = document.createElement('span');
-  label.className = 'speech-kind';
-  label.textContent = talk.channel;
-  const words = document.createElement('span');
-  words.textContent = rows.map((r) => r.textContent).join('\n');
-  rows[0].classList.add('speech', 'speech-' + talk.channel);
-  rows[0].replaceChildren(label, words);
-  for (const row of rows.slice(1)) row.remove();
-  block.lines.fill(null, at, at + wanted.length);
-  return true;
+  return '';
 }
 
 function OnSpeech(talk) {
-  if (!kSpeechKinds.includes(talk.channel)) return;
+  if (!kSpeechVerbs[talk.channel]) return;
   if (typeof talk.talker !== 'string' || typeof talk.text !== 'string') return;
-  if (recentBlocks.some((block) => MarkSpeech(block, talk))) return;
-  pendingSpeech.push(talk);
-  if (pendingSpeech.length > 20) pendingSpeech.shift();
+  if (!waiting) return;
+  const at = waiting.lines.findIndex((line, i) => !waiting.talks[i] && Worded(line, talk));
+  if (at < 0) return;
+  waiting.talks[at] = talk;
+  if (waiting.lines.every((line, i) => waiting.talks[i] || !MayBeSpeech(line))) EndFrame();
 }
 
+// Shows and reads the waiting frame, if any.
+function EndFrame() {
+  const frame = waiting;
+  if (!frame) return;
+  waiting = null;
+  clearTimeout(frame.timer);
+  const words = frame.lines.map((line, i) => (frame.talks[i] ? Worded(line, frame.talks[i]) : line.trimEnd()));
+  const row = AddRow('game', words);
+  let urgent = false;
+  frame.talks.forEach((talk, i) => {
+    if (!talk) return;
+    row.children[i].classList.add('speech', 'speech-' + talk.channel);
+    urgent = urgent || (talk.channel === 'whisper' && talk.talker !== playerName);
+  });
+  urgent = urgent || words.some((line) => kUrgentLines.some((rule) => rule.test(line)));
+  Speak(words.map(Caret).join('\n'), { urgent, review: true });
+  for (const line of frame.lines) WatchText(line);
+}

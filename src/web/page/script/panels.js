@@ -1,5 +1,11 @@
 // --- GMCP ------------------------------------------------------------------------
 
+// The panels change without a word: a screen reader hears the game's text, and the
+// panels are one key away (keys.js).
+let here = null;            // Room.Info of the cat's cell, or null
+let catsHere = [];          // Room.Players: the cats on it
+let vitals = [];            // [label, value, most] of Char.Vitals, in body order
+
 function OnGmcp(message) {
   const space = message.indexOf(' ');
   const name = space < 0 ? message : message.slice(0, space);
@@ -62,6 +68,7 @@ const BodyRank = (key) => (kBodyOrder.includes(key) ? kBodyOrder.indexOf(key) : 
 // Every numeric pair "x" and "xMax", labelled from the key.
 function ShowVitals(d) {
   const pairs = [];
+  vitals = [];
   const keys = Object.keys(d).sort((a, b) => BodyRank(a) - BodyRank(b));
   for (const key of keys) {
     const value = d[key];
@@ -77,6 +84,7 @@ function ShowVitals(d) {
     bar.append(fill);
     shown.append(`${value} of ${most}`, bar);
     pairs.push([Label(key), shown]);
+    vitals.push([Label(key), value, most]);
   }
   FillList(Field('cat-vitals'), pairs);
 }
@@ -84,17 +92,18 @@ function ShowVitals(d) {
 function ShowCatsHere(list, none = 'No one') {
   const ul = Field('cats-here');
   ul.replaceChildren();
-  const cats = Array.isArray(list) ? list : [];
-  for (const cat of cats) {
+  catsHere = Array.isArray(list) ? list.filter((cat) => cat && typeof cat.name === 'string') : [];
+  for (const cat of catsHere) {
     const li = document.createElement('li');
-    li.textContent = cat.clan ? `${cat.name} (${cat.clan})` : String(cat.name);
+    li.textContent = cat.clan ? `${cat.name} (${cat.clan})` : cat.name;
     ul.append(li);
   }
-  if (cats.length === 0) {
+  if (catsHere.length === 0) {
     const li = document.createElement('li');
     li.textContent = none;
     ul.append(li);
   }
+  DescribeMap();
 }
 
 const kDirections = { n: 'north', s: 'south', e: 'east', w: 'west' };
@@ -111,24 +120,77 @@ function ShowRoom(d) {
       .filter((part) => part).join(', ');
   Field('map-text').textContent =
       `You are at ${where}. Exits: ${open.length ? open.join(', ') : 'none'}.`;
-  if (Number.isFinite(x) && Number.isFinite(y)) {
+  here = Number.isFinite(x) && Number.isFinite(y) ? { x, y } : null;
+  if (here) {
     const you = Field('you-are-here');
     you.setAttribute('cx', x + 0.5);
     you.setAttribute('cy', y + 0.5);
     you.dataset.cell = `${x},${y}`;
     you.removeAttribute('visibility');
   }
+  DescribeMap();
+}
+
+// --- The panels in words, for the shortcuts --------------------------------------
+
+// "3 north and 2 east" of (x, y) to (toX, toY); '' when it is the same cell.
+function Offset(x, y, toX, toY) {
+  const parts = [];
+  if (toY !== y) parts.push(`${Math.abs(toY - y)} ${toY < y ? 'north' : 'south'}`);
+  if (toX !== x) parts.push(`${Math.abs(toX - x)} ${toX < x ? 'west' : 'east'}`);
+  return parts.join(' and ');
+}
+
+function OwnCamp() {
+  const key = clan.toLowerCase();
+  return kCamps.find((camp) => key.startsWith(camp.key)) || null;
+}
+
+// Where the cat is, its exits, and the way to its camp and to Oldmeadow.
+function WhereText() {
+  if (!playerName) return 'Not playing.';
+  const parts = [Field('map-text').textContent];
+  if (here) {
+    const camp = OwnCamp();
+    if (camp) {
+      const way = Offset(here.x, here.y, camp.x, camp.y);
+      parts.push(way ? `Your camp's centre is ${way}.` : 'You are at the centre of your camp.');
+    }
+    const way = Offset(here.x, here.y, kMeadow.x, kMeadow.y);
+    parts.push(way ? `Oldmeadow is ${way}.` : 'You are in Oldmeadow.');
+  }
+  return parts.join(' ');
+}
+
+function OthersHere() {
+  return catsHere.filter((cat) => cat.name !== playerName)
+      .map((cat) => (cat.clan ? `${cat.name} of ${cat.clan}` : cat.name));
+}
+
+function CatsText() {
+  if (!playerName) return 'Not playing.';
+  if (!here) return 'Type look to see who is here.';
+  const others = OthersHere();
+  return others.length ? `Here with you: ${others.join(', ')}.` : 'No other cat is here.';
+}
+
+function VitalsText() {
+  if (!playerName) return 'Not playing.';
+  if (vitals.length === 0) return 'Type status to see your health.';
+  return 'Health: ' + vitals.map(([label, value, most]) => `${label.toLowerCase()} ${value} of ${most}`)
+      .join(', ') + '.';
 }
 
 // --- The drawn map ---------------------------------------------------------------
 
 const kSvg = 'http://www.w3.org/2000/svg';
 const kCamps = [
-  { key: 'lark', name: 'Lark', x: 7, y: 7 },
-  { key: 'fern', name: 'Fern', x: 23, y: 7 },
-  { key: 'moss', name: 'Moss', x: 7, y: 23 },
-  { key: 'ember', name: 'Ember', x: 23, y: 23 },
+  { key: 'lark', name: 'Lark', clan: 'Larkfold', side: 'north-west', x: 7, y: 7 },
+  { key: 'fern', name: 'Fern', clan: 'Fernfold', side: 'north-east', x: 23, y: 7 },
+  { key: 'moss', name: 'Moss', clan: 'Mossfold', side: 'south-west', x: 7, y: 23 },
+  { key: 'ember', name: 'Ember', clan: 'Emberfold', side: 'south-east', x: 23, y: 23 },
 ];
+const kMeadow = { x: 14, y: 14 };
 
 function Shape(kind, attributes, text) {
   const element = document.createElementNS(kSvg, kind);
@@ -161,5 +223,20 @@ function DrawCamp() {
   for (const camp of kCamps) {
     Field('camp-' + camp.key).classList.toggle('yours', key.startsWith(camp.key));
   }
+  DescribeMap();
 }
 
+// The drawing's text alternative: all that it shows, in words.
+function DescribeMap() {
+  const own = OwnCamp();
+  const camps = kCamps.map((camp) => `${camp.clan} ${camp.side} at ${camp.x}, ${camp.y}` +
+      (camp === own ? ' (your camp)' : '')).join('; ');
+  const parts = [`Map of the territory, ${kSize} by ${kSize} cells. Camps: ${camps}. ` +
+      `Oldmeadow in the middle at ${kMeadow.x}, ${kMeadow.y}.`];
+  if (playerName && here) {
+    parts.push(`You are at ${here.x}, ${here.y}.`);
+    const others = OthersHere();
+    parts.push(others.length ? `On your cell: ${others.join(', ')}.` : 'No other cat on your cell.');
+  }
+  Field('map-drawing').setAttribute('aria-label', parts.join(' '));
+}
