@@ -114,6 +114,18 @@ TEST(Limits, FailedLoginsPerAddressAndTheirPace) {
   EXPECT_EQ(Count(log, "Limit reached by 127.0.0.2: PELTHOLLOW_MAX_LINES_PER_SECOND=5\n"), 1u) << log;
 }
 
+// The game holds to the limits the server was started with, not to their defaults.
+TEST(Limits, TheGameKeepsTheLimitsItIsGiven) {
+  Server server(Untrusted({{"PELTHOLLOW_MAX_FAILED_LOGINS", "2"}}));
+  ASSERT_TRUE(server.Ready());
+  Client guesser(server.Port(), "127.0.0.2");
+  ASSERT_TRUE(guesser.ReadWelcome());
+  EXPECT_EQ(guesser.Ask("login Nobody1 pw"), "Invalid username.");
+  EXPECT_EQ(guesser.Ask("login Nobody2 pw"), "Invalid username.");
+  EXPECT_EQ(guesser.Ask("login Nobody3 pw"), "Too many failed logins. Try again later.");
+  EXPECT_TRUE(server.WaitForLog("Limit reached by 127.0.0.2: PELTHOLLOW_MAX_FAILED_LOGINS=2\n"));
+}
+
 TEST(Limits, ConnectionsPerAddress) {
   Server server(Untrusted());
   ASSERT_TRUE(server.Ready());
@@ -211,6 +223,54 @@ TEST(Limits, ACrowdsBurstReachesReadersAndEndsOnlyThoseWhoFallBehind) {
   stop = true;
   slowReading.join();
   EXPECT_EQ(reader.Ask("say done"), "Reader: done ");
+}
+
+// The crowd of the siege at small scale: 16 talkers from 8 addresses say 100 long lines
+// each into one den as fast as their limits let them, and a player there reads 32 KiB a
+// second. The crowd is slowed where it speaks: the player is never ended for what others
+// say, however little it reads beyond that.
+TEST(Limits, ACrowdIsSlowedAtItsSourceAndAReaderWhoKeepsUpStays) {
+  Server server(Untrusted());
+  ASSERT_TRUE(server.Ready());
+  Client reader(server.Port(), "127.0.0.9", 16 * 1024);
+  ASSERT_TRUE(reader.ReadWelcome());
+  ASSERT_TRUE(reader.Ask(SetupWarrior("Reader")));
+  const std::string readerHandle = HandleOf(server, "127.0.0.9");
+  std::vector<std::unique_ptr<Client>> talkers;
+  for (int i = 0; i < 16; ++i) {
+    talkers.push_back(
+        std::make_unique<Client>(server.Port(), "127.0.1." + std::to_string(i / 2 + 1)));
+    ASSERT_TRUE(talkers.back()->ReadWelcome());
+    ASSERT_EQ(talkers.back()->Ask(SetupWarrior("Talker" + std::to_string(i)))->substr(0, 17),
+              "Character created");
+  }
+  std::atomic<bool> stop{false};
+  std::thread reading([&] { ReadSteadily(reader.Fd(), 32 * 1024, stop); });
+  constexpr int kLines = 100;  // 6 MiB said in all: well past the cap on one reader's output
+  std::string lines;
+  for (int n = 0; n < kLines; ++n) lines += "say " + std::string(3990, 'w') + "\0"s;
+  std::vector<std::thread> saying;
+  for (auto& talker : talkers) saying.emplace_back([&lines, &talker] { talker->SendRaw(lines); });
+  // Each line is answered on its own: the talker's own line, or the refusal.
+  std::size_t refused = 0;
+  for (std::size_t i = 0; i < talkers.size(); ++i) {
+    const std::string own = "Talker" + std::to_string(i) + ": ";
+    for (int answered = 0; answered < kLines;) {
+      const auto frame = talkers[i]->NextFrame(30s);
+      ASSERT_TRUE(frame) << i << " " << answered << "\n" << server.Log();
+      if (*frame == "You cannot speak right now.") ++refused;
+      if (*frame == "You cannot speak right now." || frame->starts_with(own)) ++answered;
+    }
+  }
+  for (std::thread& t : saying) t.join();
+  stop = true;
+  reading.join();
+  EXPECT_GT(refused, 0u);
+  ASSERT_TRUE(reader.Send("time"));
+  EXPECT_TRUE(reader.WaitForFrame("It is ", 30s)) << server.Log();
+  const std::string log = server.Log();
+  EXPECT_EQ(log.find("\n" + readerHandle + " ended: "), std::string::npos) << log;
+  EXPECT_EQ(Count(log, ": PELTHOLLOW_MAX_CELL_SPEECH=8\n"), 1u) << log;
 }
 
 TEST(Limits, SettingsThatDoNotParseStopTheServer) {
