@@ -74,7 +74,7 @@ void Usage() {
       "                      as long with no attack first (10); every attack on one server\n"
       "                      with 127.0.0.1 alone trusted (not run by all, ignores --port)\n"
       "  --settle-seconds S  siege: the figures after an attack are read S s after it ends (60)\n"
-      "  --attacks LIST      siege: only these attacks, by letter: a,b,b',c,d,e (all)\n"
+      "  --attacks LIST      siege: only these attacks, by letter: a,b,b',c,d,e,g (all)\n"
       "  --tls-players N     tls: players over TLS and as many over TCP, asked in turn (100)\n"
       "  --tls-seconds S     tls: each measured stretch (10)\n"
       "  --tls-idle N        tls: idle TLS connections for the memory figure, and as many TCP (2000)\n"

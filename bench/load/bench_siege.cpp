@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "bench_server.h"
+#include "bench_siege_reader.h"
 #include "bench_world.h"
 #include "commands/handlers.h"
 #include "connection/caps.h"
@@ -55,12 +56,15 @@ constexpr SiegeAttack kSiegeAttacks[] = {
             "64 KiB send, reading the answers"},
     {"(e)", "login storm: 8 addresses x 64 connections sending wrong passwords, and 63 connections from one "
             "address sending setup of the same new name at once, round after round"},
+    {"(g)", "a crowd: 16 talkers from 8 addresses say 3,990-byte lines without end in a den where a player "
+            "reads 32 KiB a second"},
     {"(d)", "non-readers: 32 addresses x 8 players set up in a den, then never read (back when ended), "
             "beside 4 talkers from 4 addresses saying 3,990-byte lines there"},
 };
 constexpr std::size_t kAttacks = std::size(kSiegeAttacks);
 constexpr std::size_t kLoginStorm = 4;
-constexpr std::size_t kNonReaders = 5;
+constexpr std::size_t kCrowd = 5;
+constexpr std::size_t kNonReaders = 6;
 
 std::vector<AttackGroup> GroupsOf(std::size_t attack, const GameProcess& game) {
   auto group = [](Hostility kind, int port, std::uint32_t first, std::size_t sources, std::size_t perSource) {
@@ -77,6 +81,11 @@ std::vector<AttackGroup> GroupsOf(std::size_t attack, const GameProcess& game) {
     case 1: return {group(Hostility::WebSocketGmcp, game.webPort, Loopback(2, 0, 1), 8, 1)};
     case 2: return {group(Hostility::WebSocketGmcp, game.webPort, Loopback(2, 1, 1), 1, 64)};
     case 3: return {group(Hostility::PipelinedHttp, game.webPort, Loopback(3, 0, 1), 16, 1)};
+    case kCrowd: {
+      AttackGroup talkers = group(Hostility::Talker, game.Port(), Loopback(6, 0, 1), 8, 2);
+      talkers.name = "Crowd";
+      return {talkers};  // in the den of Origins()[0], beside the SteadyReader
+    }
     case kNonReaders: {
       AttackGroup silent = group(Hostility::NonReader, game.Port(), Loopback(4, 0, 1), 32, 8);
       silent.name = "Quiet";
@@ -284,14 +293,18 @@ SiegeRun RunSiege(const Options& o) {
       SiegeFigures f;
       Peak peak;
       Attack attack;
+      SteadyReader reader;
+      const bool readerReady = a != kCrowd || reader.Start(port, Origins()[0], run.problem);
       const Stretch s = BeginStretch(pid);
       attack.Start(GroupsOf(a, game));
       bool ready = false;
       while (!(ready = attack.WaitReady(100'000'000)) && NowNs() < s.fromNs + kReadyWithinNs) {
         peak.Note(ReadProcess(pid));
       }
+      reader.Mark();
       WatchUntil(pid, NowNs() + stretchNs, peak);
       EndStretch(s, pid, victimSamples, loginSamples, f);
+      f.reader = reader.Stop();
       f.counts = attack.Stop();
       const std::int64_t ended = NowNs();
       peak.Note(ReadProcess(pid));
@@ -306,7 +319,7 @@ SiegeRun RunSiege(const Options& o) {
       f.settledFds = settled.leastFds;
       const bool alive = settled.rssKiB >= 0;
       f.ran = true;
-      f.ok = ready && alive;
+      f.ok = ready && alive && readerReady;
       if (!ready && run.problem.empty()) {
         run.problem = std::string(kSiegeAttacks[a].tag) + " did not get going within 180 s";
       }
@@ -327,6 +340,13 @@ SiegeRun RunSiege(const Options& o) {
                   "%.0f descriptors at the peak, %.0f after\n",
                   kSiegeAttacks[a].tag, f.victim.median / 1e6, f.victim.p99 / 1e6, f.peakRssKiB / 1024,
                   f.settledRssKiB / 1024, f.peakFds, f.settledFds);
+      if (f.reader.ran) {
+        std::printf("   siege %s: the steady reader %s; its `time` median %.1f ms, p99 %.1f ms; it read %.1f KiB/s\n",
+                    kSiegeAttacks[a].tag,
+                    f.reader.ended ? ("was ended after " + Fixed(f.reader.endedAfterSeconds, 1) + " s").c_str()
+                                   : "stayed",
+                    f.reader.trips.median / 1e6, f.reader.trips.p99 / 1e6, f.reader.readKiBps);
+      }
       std::fflush(stdout);
       run.attacks.push_back(f);
       if (!alive) break;
@@ -376,6 +396,9 @@ SiegeFigures MedianFigures(const std::vector<const SiegeFigures*>& runs) {
   m.login.median = of([](const SiegeFigures& f) { return f.login.median; });
   m.login.p99 = of([](const SiegeFigures& f) { return f.login.p99; });
   m.login.max = of([](const SiegeFigures& f) { return f.login.max; });
+  m.reader.trips.median = of([](const SiegeFigures& f) { return f.reader.trips.median; });
+  m.reader.trips.p99 = of([](const SiegeFigures& f) { return f.reader.trips.p99; });
+  m.reader.readKiBps = of([](const SiegeFigures& f) { return f.reader.readKiBps; });
   auto count = [&](const std::function<double(const AttackCounts&)>& field) {
     return static_cast<std::uint64_t>(of([&](const SiegeFigures& f) { return field(f.counts); }));
   };
@@ -467,6 +490,22 @@ std::vector<Report> SiegeReports(const std::vector<SiegeRun>& runs, const Option
           Count(f.counts.created) + " / " + Count(f.counts.loggedIn) + " / " + Count(f.counts.busy), "-", -1, -1);
     }
     if (a == kLoginStorm) row("same-name setup rounds answered", Count(f.counts.rounds), "-", -1, -1);
+    std::size_t readersEnded = 0;
+    std::vector<double> endedAfter;
+    for (const SiegeFigures* run : these) {
+      if (!run->reader.ended) continue;
+      ++readersEnded;
+      endedAfter.push_back(run->reader.endedAfterSeconds);
+    }
+    if (a == kCrowd) {
+      row("steady reader (32 KiB/s) in the den, ended by the server",
+          Count(readersEnded) + " of " + Count(these.size()) +
+              (readersEnded == 0 ? "" : ", after " + Fixed(Median(endedAfter), 1) + " s"),
+          "-", -1, -1);
+      row("steady reader's `time` round trip, median / p99",
+          Ms(f.reader.trips.median) + " / " + Ms(f.reader.trips.p99), "-", -1, -1);
+      row("steady reader read, KiB/s", Fixed(f.reader.readKiBps, 1), "-", -1, -1);
+    }
 
     const std::string tag = std::string("siege ") + kSiegeAttacks[a].tag;
     auto target = [&](const std::string& what, bool met, const std::string& measured) {
@@ -480,6 +519,10 @@ std::vector<Report> SiegeReports(const std::vector<SiegeRun>& runs, const Option
       target(tag + ": RSS back within 32 MiB of its start " + settle,
              f.settledRssKiB >= 0 && f.settledRssKiB - rest.peakRssKiB <= kSettledWithinKiB,
              MiBMore(f.settledRssKiB - rest.peakRssKiB));
+    }
+    if (a == kCrowd) {
+      target(tag + ": a player who reads 32 KiB/s is never ended", readersEnded == 0,
+             Count(readersEnded) + " of " + Count(these.size()) + " ended");
     }
     if (a == kLoginStorm) {
       target(tag + ": the real player never told the server is busy", f.loginBusy == 0,

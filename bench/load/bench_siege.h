@@ -13,6 +13,7 @@
 #include "bench_attack.h"
 #include "bench_options.h"
 #include "bench_report.h"
+#include "bench_siege_reader.h"
 #include "bench_stats.h"
 
 namespace bench {
@@ -35,6 +36,7 @@ struct SiegeFigures {
   std::uint64_t loginBusy = 0;     // answered "The server is busy. Try again in a moment."
   std::uint64_t loginRefused = 0;  // answered anything else but a login, or not at all
   AttackCounts counts;
+  SteadyReading reader;  // the crowd attack's: a player in the den who reads at a steady rate
   bool ran = false;  // false for an attack left out (--attacks)
   bool ok = false;
 };

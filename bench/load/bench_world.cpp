@@ -6,6 +6,7 @@
 
 #include "commands/handlers.h"
 #include "commands/info.h"
+#include "commands/mutes.h"
 #include "world/looking.h"
 #include "world/tick.h"
 
@@ -199,12 +200,13 @@ bool IsAnswer(const Expectation& expected, std::string_view frame) {
       return frame == commands::kMovementQueued || frame == commands::kTooManyMovements ||
              frame == commands::kNotValidNow;
     case Command::Say:
-      return frame == expected.speech;
+      return frame == expected.speech || frame == commands::kMuted;  // a cell told its share
     case Command::Whisper:
       // Said to oneself the line comes twice, in one frame.
       return frame == expected.speech || frame == commands::kTooFarAway ||
-             (frame.size() == 2 * expected.speech.size() + 1 && StartsWith(frame, expected.speech) &&
-              frame[expected.speech.size()] == '\n' &&
+             frame == commands::kMuted ||
+             (frame.size() == 2 * expected.speech.size() + 1 &&
+              StartsWith(frame, expected.speech) && frame[expected.speech.size()] == '\n' &&
               frame.substr(expected.speech.size() + 1) == expected.speech);
     case Command::Setup:
       return StartsWith(frame, commands::kCharacterCreated) || StartsWith(frame, commands::kNameTaken) ||

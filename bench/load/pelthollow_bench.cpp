@@ -167,8 +167,12 @@ int main(int argc, char** argv) {
       GameProcess game;
       Peer peer{false, o.port, o.pid};
       if (o.port == 0) {
-        // Logins beside the chat cost what they cost a real server.
-        if (!StartGame(o.server, game, error, false, false, o.logins > 0)) {
+        // Logins beside the chat cost what they cost a real server. The flood talks flat
+        // out in a dozen dens: without the bound on a cell's speech it measures the speech
+        // the server delivers, not its refusals.
+        std::map<std::string, std::string> env;
+        if (scenario == Scenario::Flood) env["PELTHOLLOW_MAX_CELL_SPEECH"] = "0";
+        if (!StartGame(o.server, game, error, false, false, o.logins > 0, env)) {
           std::fprintf(stderr, "pelthollow: %s\n", error.c_str());
           return 1;
         }

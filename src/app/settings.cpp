@@ -63,6 +63,19 @@ base::Status ReadCaps(connection::Caps& caps) {
   return {};
 }
 
+// PELTHOLLOW_MAX_SPEECH_HEARD (KiB of speech heard a second that one address's lines
+// may cost) and PELTHOLLOW_MAX_CELL_SPEECH (KiB one cell may be told a second); 0: no
+// limit.
+base::Status ReadSpeechLimits(server::ServerSettings& settings) {
+  if (base::Status read = ReadLimit("PELTHOLLOW_MAX_SPEECH_HEARD", settings.limits.maxSpeechHeard);
+      !read.ok())
+    return read;
+  auto cell = static_cast<unsigned>(settings.caps.cellSpeechBytesPerSecond / 1024);
+  if (base::Status read = ReadLimit("PELTHOLLOW_MAX_CELL_SPEECH", cell); !read.ok()) return read;
+  settings.caps.cellSpeechBytesPerSecond = std::size_t{cell} * 1024;
+  return {};
+}
+
 // PELTHOLLOW_METRICS_ADDRESS: one address (127.0.0.1 unless set).
 base::Status ReadMetricsAddress(base::Address& address) {
   const char* value = Setting("PELTHOLLOW_METRICS_ADDRESS");
@@ -95,6 +108,7 @@ base::Status ReadServerSettings(server::ServerSettings& settings) {
   settings.consolePath = AdminSocketPath();
   if (base::Status read = ReadLimits(settings.limits); !read.ok()) return read;
   if (base::Status read = ReadCaps(settings.caps); !read.ok()) return read;
+  if (base::Status read = ReadSpeechLimits(settings); !read.ok()) return read;
   for (const auto& [name, port] : {std::pair{"PELTHOLLOW_WEB_PORT", &settings.webPort},
                                    std::pair{"PELTHOLLOW_TELNET_PORT", &settings.telnetPort},
                                    std::pair{"PELTHOLLOW_TLS_PORT", &settings.tlsPort},

@@ -1,18 +1,25 @@
 // The game's limits per client address: failed logins and new characters for each
-// address outside the trusted blocks, counted under its limit key. The connection
-// layer tells the game each admitted connection's address (BeginSession); these ask
-// by connection. Guarded by ConnectionLock.
+// address outside the trusted blocks, counted under its limit key, and what speech may
+// cost its listeners. The connection layer tells the game each admitted connection's
+// address (BeginSession); these ask by connection. Guarded by ConnectionLock.
 #pragma once
 
+#include <cstddef>
+#include <span>
+
 #include "connection/address_limits.h"
+#include "connection/caps.h"
 #include "core/socket_handle.h"
+#include "world/territory.h"
 
 namespace commands {
 
 using core::Socket;
 
-// Sets what the limits are, once at start before any connection (and in tests).
-void SetAllowanceLimits(const connection::AddressLimits& limits);
+// Sets what the limits are, once at start before any connection (and in tests, where
+// it also forgets what speech has cost): the address limits, and the caps' bound on
+// what one cell is told.
+void SetAllowanceLimits(const connection::AddressLimits& limits, const connection::Caps& caps = {});
 
 // True (after logging the first refusal of its address) when `connection`'s address
 // has had its failed logins. A connection with no session (a test's world) or a
@@ -24,7 +31,31 @@ void NoteFailedLogin(Socket connection);
 bool NewCharacterRefused(Socket connection);
 void NoteNewCharacter(Socket connection);
 
-// Forgets what has left its window (each world tick). REQUIRES: ConnectionLock held.
+// Speech is slowed where it comes from, so that everyone who hears it can keep up.
+// A line of `bytes` told to `cells` and heard by `hearers` characters (the speaker's own
+// echo included) may be said when none of what it is charged to is in debt:
+//   - each of the cells, its bytes: what one cell is told a second is bounded
+//     (Caps::cellSpeechBytesPerSecond), whoever speaks, trusted or not;
+//   - for a speaker held to the limits, its connection and its address, its bytes
+//     times its hearers (AddressLimits::maxSpeechHeard; a connection a quarter of it).
+// Returns false and charges it all; or true, charging nothing, after answering
+// kMuted and logging the first refusal of the address ("Limit reached by ...") or of
+// the cell while it stays busy. A line may go into debt: each budget holds two
+// seconds of its rate, and a long line heard by many pays for itself with silence.
+// REQUIRES: ConnectionLock held; every cell on the map.
+bool SpeechRefused(Socket connection, std::size_t bytes, std::span<const world::Cell> cells,
+                   std::size_t hearers);
+
+// Forgets what `connection`'s speech cost, as it ends. REQUIRES: ConnectionLock held.
+void ForgetSpeech(Socket connection);
+
+// Speech refused since start: for the speaker's or its address's budget, and for a
+// cell's. Any thread.
+std::uint64_t SpeechHeardRefusals();
+std::uint64_t CellSpeechRefusals();
+
+// Forgets what has left its window, and the speech budgets that are full again (each
+// world tick). REQUIRES: ConnectionLock held.
 void PruneAllowances();
 
 // The refusals of `kind` (FailedLogins, NewCharacters) since start. Any thread.

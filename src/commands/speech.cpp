@@ -1,8 +1,11 @@
 // say, yowl and whisper: one speech line, heard by the speaker's cell, by the cells
-// around it, or by one character on the same cell.
+// around it, or by one character on the same cell, once what it costs its listeners is
+// allowed (commands/allowances.h).
+#include <span>
 #include <string>
 #include <string_view>
 
+#include "commands/allowances.h"
 #include "commands/handlers.h"
 #include "commands/mutes.h"
 #include "core/connection_lock.h"
@@ -64,6 +67,13 @@ void TellSpeechAt(std::int32_t x, std::int32_t y, std::string_view channel,
   }
 }
 
+// The characters in play on `cells`, who hear a line told to them.
+std::size_t HearersOf(std::span<const world::Cell> cells) {
+  std::size_t hearers = 0;
+  for (const world::Cell& cell : cells) hearers += world::OccupantsOf(cell.x, cell.y).size();
+  return hearers;
+}
+
 }  // namespace
 
 void Say(Socket connection, const CommandLine& line) {
@@ -73,6 +83,8 @@ void Say(Socket connection, const CommandLine& line) {
   if (RefusedForMute(connection, *speaker)) return;
   if (RefusedForControlBytes(connection, line)) return;
   const std::string text = SpeechLine(*speaker, line, 0);
+  const world::Cell here[] = {{speaker->x, speaker->y}};
+  if (SpeechRefused(connection, text.size(), here, HearersOf(here))) return;
   world::TellArea(text, speaker->x, speaker->y);
   TellSpeechAt(speaker->x, speaker->y, "say", *speaker, text);
 }
@@ -84,7 +96,10 @@ void Yowl(Socket connection, const CommandLine& line) {
   if (RefusedForMute(connection, *speaker)) return;
   if (RefusedForControlBytes(connection, line)) return;
   const std::string text = SpeechLine(*speaker, line, 0);
-  for (const world::Cell& cell : world::NearbyCellsOf(speaker->x, speaker->y)) {
+  const world::NearbyCells nearby = world::NearbyCellsOf(speaker->x, speaker->y);
+  const std::span<const world::Cell> cells(nearby.begin(), nearby.end());
+  if (SpeechRefused(connection, text.size(), cells, HearersOf(cells))) return;
+  for (const world::Cell& cell : nearby) {
     world::TellArea(text, cell.x, cell.y);
     TellSpeechAt(cell.x, cell.y, "yowl", *speaker, text);
   }
@@ -106,6 +121,8 @@ void Whisper(Socket connection, const CommandLine& line) {
   if (found == nullptr) return core::QueueMessage(connection, kInvalidCharacter);
   if (!world::SameArea(*found, *speaker)) return core::QueueMessage(connection, kTooFarAway);
   const std::string text = SpeechLine(*speaker, line, 1);
+  const world::Cell here[] = {{speaker->x, speaker->y}};
+  if (SpeechRefused(connection, text.size(), here, 2)) return;  // the echo, and the listener
   core::QueueMessage(connection, text);
   core::QueueMessage(listener, text);
   world::TellSpeech(connection, "whisper", *speaker, Words(text, *speaker));

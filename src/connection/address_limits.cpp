@@ -52,8 +52,12 @@ bool AddressLimits::Proxy(const base::Address& address) const {
 }
 
 std::string LimitReachedText(const base::Address& key, LimitKind kind, const AddressLimits& limits) {
-  return "Limit reached by " + base::LimitKeyText(key) + ": " + LimitName(kind) + "=" +
-         std::to_string(LimitValue(limits, kind)) + "\n";
+  return LimitReachedText(key, LimitName(kind), LimitValue(limits, kind));
+}
+
+std::string LimitReachedText(const base::Address& key, std::string_view variable, unsigned value) {
+  return "Limit reached by " + base::LimitKeyText(key) + ": " + std::string(variable) + "=" +
+         std::to_string(value) + "\n";
 }
 
 bool AddressBook::Connect(const base::Address& key) {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -41,6 +42,9 @@ struct AddressLimits {
   // Trusted proxies (PELTHOLLOW_PROXIES): their connections name the client they
   // carry (a PROXY header, a forwarded header). Empty by default.
   std::vector<base::AddressBlock> proxies;
+  // KiB a second of speech heard that one address's lines may cost (PELTHOLLOW_MAX_SPEECH_HEARD):
+  // each line's bytes times the characters that hear it; each connection a quarter of it.
+  unsigned maxSpeechHeard = 256;
 
   static std::vector<base::AddressBlock> DefaultTrusted();
   bool Trusted(const base::Address& address) const;
@@ -53,6 +57,8 @@ inline constexpr std::size_t kLimitKinds = 4;
 
 // "Limit reached by 203.0.113.9: PELTHOLLOW_MAX_CONNECTIONS=64" and a line feed.
 std::string LimitReachedText(const base::Address& key, LimitKind kind, const AddressLimits& limits);
+// The same line for a limit that is not a LimitKind, by its variable's name and value.
+std::string LimitReachedText(const base::Address& key, std::string_view variable, unsigned value);
 
 // An AddressBook as an upgrade carries it: every record, and the refusals counted.
 struct CarriedBook {

@@ -24,6 +24,10 @@ struct Caps {
   // reading until the budget refills, and the kernel's window slows the sender.
   std::size_t connectionBytesPerSecond = 64 * 1024;
   std::size_t addressBytesPerSecond = 256 * 1024;
+  // Bytes of speech one cell of the map may be told a second, whoever speaks, bursts of
+  // twice that (PELTHOLLOW_MAX_CELL_SPEECH, in KiB); zero: no limit. Below what a player
+  // who reads 32 KiB a second takes in, even with speech told twice, as text and as GMCP.
+  std::size_t cellSpeechBytesPerSecond = 8 * 1024;
 };
 
 // Descriptors kept free for what is not a connection: the save's temporary file, the

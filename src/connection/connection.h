@@ -136,6 +136,12 @@ struct Connection {
   LimitClock::time_point pausedUntil{};
   // When `unsent` last went above the soft cap; the epoch while it is below.
   LimitClock::time_point overSince{};
+  // Every byte queued for it so far, and at overSince that count and `unsent`: what it
+  // was sent and what it took since, for the log when its output ends it.
+  std::uint64_t queued = 0;
+  std::uint64_t queuedAtOver = 0;
+  std::size_t unsentAtOver = 0;
+  std::size_t unackedAtOver = 0;  // and what its kernel held unacknowledged then
   // When the connection must be admitted or gone; the epoch when nothing is due.
   LimitClock::time_point deadline{};
   LimitClock::time_point connected{};  // when it was taken in

@@ -257,6 +257,8 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   // layer_write.cpp
   void Queue(Connection& c, std::string_view bytes);
   void NoteUnsent(Connection& c);
+  std::string WhyOverflowed(const Connection& c, std::string_view cap,
+                            LimitClock::time_point now) const;
   void HandOverBacklogs();
   void WriteSending(Connection& c);
   void WriteHandedOver();

@@ -279,8 +279,12 @@ void ConnectionLayer::EndStalledReaders(LimitClock::time_point now) {
     Connection* c = Find(overSoft_.begin()->second);
     overSoft_.erase(overSoft_.begin());
     if (c == nullptr) continue;
+    BeginEnding(*c, ConnectionState::Overflowed,
+                WhyOverflowed(*c,
+                              "its output stayed over " + std::to_string(kSoftBacklogBytes / 1024) +
+                                  " KiB for " + std::to_string(kSoftBacklogGrace.count()) + " s",
+                              now));
     c->overSince = {};
-    BeginEnding(*c, ConnectionState::Overflowed, "it stopped reading: its output stayed over the soft cap");
   }
 }
 

@@ -1,9 +1,12 @@
 // The writing half of the connection layer: frames through their codecs into the
 // backlogs (any holder of ConnectionLock), the bounds on unsent output, and the
 // writes through the transports (the input thread, without the lock).
+#include <linux/sockios.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 
 #include "connection/connection_layer.h"
@@ -16,6 +19,13 @@ namespace {
 // Backlogs handed to the writes per turn, so writing to a crowd never holds up
 // answering.
 constexpr std::size_t kWritesPerTurn = 128;
+
+// What the kernel holds for `socket` that its peer has not acknowledged yet; 0 when it
+// cannot say.
+std::size_t Unacknowledged(Socket socket) {
+  int bytes = 0;
+  return ::ioctl(socket, SIOCOUTQ, &bytes) == 0 && bytes > 0 ? static_cast<std::size_t>(bytes) : 0;
+}
 
 bool OutputWanted(const Connection& c) {
   return c.state != ConnectionState::SendFailed && c.state != ConnectionState::Overflowed &&
@@ -46,7 +56,9 @@ void ConnectionLayer::EnforceMemoryCap() {
   for (const auto& [bytes, socket] : largest) {
     if (buffered_ <= target) break;
     Connection& c = *Find(socket);
-    BeginEnding(c, ConnectionState::Overflowed, "the server's buffers were full: it held the most");
+    BeginEnding(
+        c, ConnectionState::Overflowed,
+        WhyOverflowed(c, "the server's buffers were full and it held the most", LimitClock::now()));
     c.waiting.Clear();
     withLines_.erase({c.order, c.socket});
     NoteBuffered(c);
@@ -68,6 +80,9 @@ void ConnectionLayer::NoteUnsent(Connection& c) {
   if (over == was) return;
   if (over) {
     c.overSince = LimitClock::now();
+    c.queuedAtOver = c.queued;
+    c.unsentAtOver = size;
+    c.unackedAtOver = Unacknowledged(c.socket);
     overSoft_.emplace(c.overSince, c.socket);
   } else {
     overSoft_.erase({c.overSince, c.socket});
@@ -75,20 +90,56 @@ void ConnectionLayer::NoteUnsent(Connection& c) {
   }
 }
 
+// Why `c` is ended for its output, for the log: the cap it met, and, since its output
+// went over the soft cap, what it was sent and what its peer took a second (what its
+// kernel acknowledged: read, or held in the peer's receive buffer). A peer that took
+// less than 1 KiB a second has stopped reading; one that took more could not keep up.
+std::string ConnectionLayer::WhyOverflowed(const Connection& c, std::string_view cap,
+                                           LimitClock::time_point now) const {
+  if (c.overSince == LimitClock::time_point{} || now <= c.overSince) {
+    // It was under the soft cap until now: no while to judge its reading by.
+    return std::string(cap) + " (" + std::to_string(c.unsent / 1024) + " KiB unsent)";
+  }
+  const double seconds = std::chrono::duration<double>(now - c.overSince).count();
+  const auto perSecond = [&](std::int64_t bytes) {
+    return static_cast<double>(std::max<std::int64_t>(bytes, 0)) / 1024 / seconds;
+  };
+  // What left the server's buffers, less what the kernel still holds of it.
+  const auto taken = [](std::uint64_t queued, std::size_t unsent, std::size_t unacked) {
+    return static_cast<std::int64_t>(queued) - static_cast<std::int64_t>(unsent) -
+           static_cast<std::int64_t>(unacked);
+  };
+  const double sent = perSecond(static_cast<std::int64_t>(c.queued - c.queuedAtOver));
+  const double read = perSecond(taken(c.queued, c.unsent, Unacknowledged(c.socket)) -
+                                taken(c.queuedAtOver, c.unsentAtOver, c.unackedAtOver));
+  char figures[160];
+  std::snprintf(
+      figures, sizeof figures,
+      "; in the %.1f s since it went over %zu KiB it was sent %.1f KiB/s and read %.1f KiB/s",
+      seconds, kSoftBacklogBytes / 1024, sent, read);
+  std::string why =
+      read < 1 ? "it stopped reading: " : "it could not keep up with what it was sent: ";
+  return why.append(cap).append(figures);
+}
+
 // Adds `bytes` to the backlog, or ends the connection when that would pass a cap of
-// the connection or of its address: a client that stopped reading.
+// the connection or of its address.
 void ConnectionLayer::Queue(Connection& c, std::string_view bytes) {
   if (!OutputWanted(c) || bytes.empty()) return;
-  bool over = c.unsent + bytes.size() > kHardBacklogBytes;
-  if (c.peer.limited && !over) {
+  std::string cap;
+  if (c.unsent + bytes.size() > kHardBacklogBytes) {
+    cap = "its output passed " + std::to_string(kHardBacklogBytes >> 20) + " MiB";
+  } else if (c.peer.limited) {
     const auto it = keyBacklog_.find(c.peer.key);
-    over = (it == keyBacklog_.end() ? 0 : it->second) + bytes.size() > kAddressBacklogBytes;
+    if ((it == keyBacklog_.end() ? 0 : it->second) + bytes.size() > kAddressBacklogBytes)
+      cap = "its address's output passed " + std::to_string(kAddressBacklogBytes >> 20) + " MiB";
   }
-  if (over) {
-    BeginEnding(c, ConnectionState::Overflowed, "it stopped reading: its output passed the cap");
+  if (!cap.empty()) {
+    BeginEnding(c, ConnectionState::Overflowed, WhyOverflowed(c, cap, LimitClock::now()));
     return;
   }
   c.backlog.Append(bytes);
+  c.queued += bytes.size();
   c.unsent += bytes.size();
   NoteUnsent(c);
   if (!c.queuedForWrite) {

@@ -40,6 +40,7 @@ void Game::Ended(connection::Socket connection) {
   world::LeavePlay(connection);
   world::DropKit(connection);
   commands::ForgetSession(connection);
+  commands::ForgetSpeech(connection);
 }
 
 std::string Game::Holder(connection::Socket connection) const {
@@ -50,6 +51,7 @@ std::string Game::Holder(connection::Socket connection) const {
 
 void LoadGame(connection::ConnectionLayer& layer, bool worldTaken) {
   ASSERT_CONNECTION_LOCK_HELD();
+  commands::SetAllowanceLimits(layer.Book().Limits(), layer.CapsInForce());
   world::InitTerritoryMap();
   if (!worldTaken) {
     persist::LoadWorld();

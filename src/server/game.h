@@ -28,10 +28,11 @@ class Game final : public connection::LineHandler {
   bool keptLast_ = true;  // whether new characters could be kept at the last tick
 };
 
-// Builds the map, loads the save file and the bans, says what it loaded ("Loaded 12
-// characters and 3 bans."), and starts the saver and the worker (whose answers `layer`
-// runs). With `worldTaken`, the world came from an upgrade's state and the save file
-// is not read. REQUIRES: ConnectionLock held; once, before any connection is taken.
+// Gives the game the limits `layer` holds to, builds the map, loads the save file and
+// the bans, says what it loaded ("Loaded 12 characters and 3 bans."), and starts the
+// saver and the worker (whose answers `layer` runs). With `worldTaken`, the world came
+// from an upgrade's state and the save file is not read. REQUIRES: ConnectionLock
+// held; once, before any connection is taken.
 void LoadGame(connection::ConnectionLayer& layer, bool worldTaken = false);
 
 // The save at the end of the process. REQUIRES: ConnectionLock held, and kept.

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "commands/allowances.h"
 #include "world_fixture.h"
 
 namespace {
@@ -152,6 +153,69 @@ TEST_F(SpeechTest, ControlBytesAreRefusedSoNoLineCanBeForged) {
   const std::string coder = "\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB";
   Type(1, "whisper Birch " + coder);
   EXPECT_EQ(Frames(), (Heard{{1, "Ash: " + coder + " "}, {2, "Ash: " + coder + " "}}));
+}
+
+// Speech charged to what it costs its listeners, with allowances so small that one line
+// leaves its debt for many seconds: the test never races the clock.
+class SpeechCostTest : public SpeechTest {
+ protected:
+  ~SpeechCostTest() override { commands::SetAllowanceLimits({}, {}); }
+
+  // The cell's bound in bytes a second, and an address's speech heard in KiB a second
+  // (0: none).
+  static void Limit(std::size_t cellBytes, unsigned heardKiB) {
+    connection::AddressLimits limits;
+    limits.maxSpeechHeard = heardKiB;
+    connection::Caps caps;
+    caps.cellSpeechBytesPerSecond = cellBytes;
+    commands::SetAllowanceLimits(limits, caps);
+  }
+};
+
+TEST_F(SpeechCostTest, ACellIsToldItsShareWhoeverSpeaksAndALongLineStillGoes) {
+  Limit(64, 0);
+  Place(1, "Ash", 5, 5);
+  Place(2, "Birch", 5, 5);
+  Place(3, "Cedar", 6, 5);
+  Place(4, "Dusk", 8, 8);
+  Type(1, "say " + std::string(2000, 'w'));  // half a minute of the cell's share
+  EXPECT_EQ(Frames().size(), 2u);
+  // Nothing more reaches (5, 5) for now: no say there, no whisper, no yowl from next door.
+  for (const auto& [who, line] : {std::pair{2, "say hi"}, {2, "whisper Ash hi"}, {3, "yowl hi"}}) {
+    Type(who, line);
+    EXPECT_EQ(Frames(), (Heard{{who, "You cannot speak right now."}})) << line;
+  }
+  Type(4, "say hi");
+  EXPECT_EQ(Frames(), (Heard{{4, "Dusk: hi "}}));
+}
+
+TEST_F(SpeechCostTest, ALimitedSpeakerAndItsAddressPayForEveryoneWhoHearsIt) {
+  Limit(0, 1);  // 1 KiB a second an address, a quarter of it a connection
+  const base::Address crowded = base::Address::V4(0xCB007109u);
+  commands::BeginSession(1, crowded, true);
+  Place(1, "Ash", 5, 5);
+  for (net::Socket listener = 100; listener < 300; ++listener)
+    Place(listener, "L" + std::to_string(listener), 5, 5);
+  const std::string words(100, 'w');
+  Type(1, "say " + words);  // 106 bytes for 201 hearers: a minute and more of Ash's allowance
+  EXPECT_EQ(Frames().size(), 201u);
+  Type(1, "say " + words);
+  EXPECT_EQ(Frames(), (Heard{{1, "You cannot speak right now."}}));
+  commands::BeginSession(2, crowded, true);  // the same address, far away
+  Place(2, "Birch", 20, 20);
+  Type(2, "say hi");
+  EXPECT_EQ(Frames(), (Heard{{2, "You cannot speak right now."}}));
+  // Alone, the same line costs a two-hundredth of that; one not held to the limits pays
+  // only its cell's share, and here the cells have none.
+  commands::BeginSession(3, base::Address::V4(0xCB00710Au), true);
+  Place(3, "Cedar", 25, 25);
+  Place(4, "Dusk", 5, 5);
+  for (int i = 0; i < 4; ++i) {
+    Type(3, "say " + words);
+    EXPECT_EQ(Frames(), (Heard{{3, "Cedar: " + words + " "}}));
+    Type(4, "say " + words);
+    EXPECT_EQ(Frames().size(), 202u);
+  }
 }
 
 }  // namespace

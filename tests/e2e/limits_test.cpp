@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
@@ -113,6 +114,18 @@ TEST(Limits, FailedLoginsPerAddressAndTheirPace) {
   EXPECT_EQ(Count(log, "Limit reached by 127.0.0.2: PELTHOLLOW_MAX_LINES_PER_SECOND=5\n"), 1u) << log;
 }
 
+// The game holds to the limits the server was started with, not to their defaults.
+TEST(Limits, TheGameKeepsTheLimitsItIsGiven) {
+  Server server(Untrusted({{"PELTHOLLOW_MAX_FAILED_LOGINS", "2"}}));
+  ASSERT_TRUE(server.Ready());
+  Client guesser(server.Port(), "127.0.0.2");
+  ASSERT_TRUE(guesser.ReadWelcome());
+  EXPECT_EQ(guesser.Ask("login Nobody1 pw"), "Invalid username.");
+  EXPECT_EQ(guesser.Ask("login Nobody2 pw"), "Invalid username.");
+  EXPECT_EQ(guesser.Ask("login Nobody3 pw"), "Too many failed logins. Try again later.");
+  EXPECT_TRUE(server.WaitForLog("Limit reached by 127.0.0.2: PELTHOLLOW_MAX_FAILED_LOGINS=2\n"));
+}
+
 TEST(Limits, ConnectionsPerAddress) {
   Server server(Untrusted());
   ASSERT_TRUE(server.Ready());
@@ -133,12 +146,28 @@ TEST(Limits, ConnectionsPerAddress) {
   EXPECT_EQ(Count(server.Log(), "Limit reached by 127.0.0.2: PELTHOLLOW_MAX_CONNECTIONS=64\n"), 1u);
 }
 
+// Reads what `fd` is sent at `bytesPerSecond` at most, as a player's slow link would, and
+// drops it, until `stop` or the connection's end.
+void ReadSteadily(int fd, std::size_t bytesPerSecond, const std::atomic<bool>& stop) {
+  char buffer[4096];
+  const std::size_t chunk = std::min(sizeof buffer, bytesPerSecond / 20);
+  while (!stop) {
+    const ssize_t n = ::recv(fd, buffer, chunk, MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return;
+    std::this_thread::sleep_for(50ms);
+  }
+}
+
 // 150 speakers from five addresses fill the limit on new characters, then each says a
 // long line at once: a player who reads hears every line and stays; one who stopped
-// reading is ended within the grace time.
-TEST(Limits, ACrowdsBurstReachesReadersAndEndsOnlyThoseWhoStoppedReading) {
+// reading is ended within the grace time, and one who reads too slowly for what it is
+// sent is ended too, the log telling the two apart. (The bounds on speech, which would
+// slow the crowd, are lifted: this is about the output caps.)
+TEST(Limits, ACrowdsBurstReachesReadersAndEndsOnlyThoseWhoFallBehind) {
   Process::Options options;
   options.env["PELTHOLLOW_TRUSTED"] = "127.0.0.1";
+  options.env["PELTHOLLOW_MAX_CELL_SPEECH"] = "0";
+  options.env["PELTHOLLOW_MAX_SPEECH_HEARD"] = "0";
   Server server(options);
   ASSERT_TRUE(server.Ready());
   Client reader(server.Port(), "127.0.0.7");
@@ -148,6 +177,12 @@ TEST(Limits, ACrowdsBurstReachesReadersAndEndsOnlyThoseWhoStoppedReading) {
   ASSERT_TRUE(stalled.ReadWelcome());
   ASSERT_TRUE(stalled.Ask(SetupWarrior("Stalled")));
   const std::string stalledHandle = HandleOf(server, "127.0.0.8");
+  Client slow(server.Port(), "127.0.0.9", 4096);
+  ASSERT_TRUE(slow.ReadWelcome());
+  ASSERT_TRUE(slow.Ask(SetupWarrior("Slow")));
+  const std::string slowHandle = HandleOf(server, "127.0.0.9");
+  std::atomic<bool> stop{false};
+  std::thread slowReading([&] { ReadSteadily(slow.Fd(), 4096, stop); });
 
   std::vector<std::unique_ptr<Client>> speakers;
   for (int a = 0; a < 5; ++a) {
@@ -175,20 +210,67 @@ TEST(Limits, ACrowdsBurstReachesReadersAndEndsOnlyThoseWhoStoppedReading) {
       ++heard;
     }
   }
-  // The kernel holds a few megabytes for the stalled player before the server's own
-  // limits come into play: one trusted speaker goes on until they have.
+  // The two who fall behind hold more than the soft cap beyond what their kernels take,
+  // and stay over it until they are ended; the log tells them apart.
   speakers.clear();
-  Client loud(server.Port());
-  ASSERT_TRUE(loud.ReadWelcome());
-  ASSERT_TRUE(loud.Ask(SetupWarrior("Loud")));
-  const std::string ended = "\n" + stalledHandle + " disconnected\n";
-  for (int i = 0; i < 2500 && !server.WaitForLog(ended, 0ms); ++i) {
-    ASSERT_TRUE(loud.Send("say " + words));
-    loud.Discard();
-    ASSERT_TRUE(reader.WaitForFrame("Loud: " + words)) << i;
-  }
-  EXPECT_TRUE(server.WaitForLog(ended, 30s));
+  const std::string over = " its output stayed over 256 KiB for 10 s; in the ";
+  EXPECT_TRUE(server.WaitForLog("\n" + stalledHandle + " ended: it stopped reading:" + over, 30s))
+      << server.Log();
+  EXPECT_TRUE(server.WaitForLog(
+      "\n" + slowHandle + " ended: it could not keep up with what it was sent:" + over, 30s))
+      << server.Log();
+  EXPECT_TRUE(server.WaitForLog("\n" + stalledHandle + " disconnected\n"));
+  stop = true;
+  slowReading.join();
   EXPECT_EQ(reader.Ask("say done"), "Reader: done ");
+}
+
+// The crowd of the siege at small scale: 16 talkers from 8 addresses say 100 long lines
+// each into one den as fast as their limits let them, and a player there reads 32 KiB a
+// second. The crowd is slowed where it speaks: the player is never ended for what others
+// say, however little it reads beyond that.
+TEST(Limits, ACrowdIsSlowedAtItsSourceAndAReaderWhoKeepsUpStays) {
+  Server server(Untrusted());
+  ASSERT_TRUE(server.Ready());
+  Client reader(server.Port(), "127.0.0.9", 16 * 1024);
+  ASSERT_TRUE(reader.ReadWelcome());
+  ASSERT_TRUE(reader.Ask(SetupWarrior("Reader")));
+  const std::string readerHandle = HandleOf(server, "127.0.0.9");
+  std::vector<std::unique_ptr<Client>> talkers;
+  for (int i = 0; i < 16; ++i) {
+    talkers.push_back(
+        std::make_unique<Client>(server.Port(), "127.0.1." + std::to_string(i / 2 + 1)));
+    ASSERT_TRUE(talkers.back()->ReadWelcome());
+    ASSERT_EQ(talkers.back()->Ask(SetupWarrior("Talker" + std::to_string(i)))->substr(0, 17),
+              "Character created");
+  }
+  std::atomic<bool> stop{false};
+  std::thread reading([&] { ReadSteadily(reader.Fd(), 32 * 1024, stop); });
+  constexpr int kLines = 100;  // 6 MiB said in all: well past the cap on one reader's output
+  std::string lines;
+  for (int n = 0; n < kLines; ++n) lines += "say " + std::string(3990, 'w') + "\0"s;
+  std::vector<std::thread> saying;
+  for (auto& talker : talkers) saying.emplace_back([&lines, &talker] { talker->SendRaw(lines); });
+  // Each line is answered on its own: the talker's own line, or the refusal.
+  std::size_t refused = 0;
+  for (std::size_t i = 0; i < talkers.size(); ++i) {
+    const std::string own = "Talker" + std::to_string(i) + ": ";
+    for (int answered = 0; answered < kLines;) {
+      const auto frame = talkers[i]->NextFrame(30s);
+      ASSERT_TRUE(frame) << i << " " << answered << "\n" << server.Log();
+      if (*frame == "You cannot speak right now.") ++refused;
+      if (*frame == "You cannot speak right now." || frame->starts_with(own)) ++answered;
+    }
+  }
+  for (std::thread& t : saying) t.join();
+  stop = true;
+  reading.join();
+  EXPECT_GT(refused, 0u);
+  ASSERT_TRUE(reader.Send("time"));
+  EXPECT_TRUE(reader.WaitForFrame("It is ", 30s)) << server.Log();
+  const std::string log = server.Log();
+  EXPECT_EQ(log.find("\n" + readerHandle + " ended: "), std::string::npos) << log;
+  EXPECT_EQ(Count(log, ": PELTHOLLOW_MAX_CELL_SPEECH=8\n"), 1u) << log;
 }
 
 TEST(Limits, SettingsThatDoNotParseStopTheServer) {
