@@ -59,8 +59,10 @@ TEST(TelnetE2E, AnswersInCrLfLinesRefusesOptionsAndLimitsLines) {
   ASSERT_TRUE(t.ready) << t.server.Log();
   EXPECT_LT(t.server.Log().find("Listening on port "), t.server.Log().find("Telnet port "));
   TelnetClient c(t.telnetPort);
-  // WILL MSSP and WILL GMCP first
-  ASSERT_TRUE(c.WaitFor(Command(251, 70) + Command(251, 201) + kWelcome)) << c.Received();
+  // WILL MSSP, WILL GMCP, DO TTYPE, WILL CHARSET and DO NEW-ENVIRON first
+  ASSERT_TRUE(c.WaitFor(Command(251, 70) + Command(251, 201) + Command(253, 24) + Command(251, 42) +
+                        Command(253, 39) + kWelcome))
+      << c.Received();
   EXPECT_TRUE(t.server.WaitForLog("New connection from 127.0.0.1 ("));
 
   // DO ECHO and WILL NAWS are refused; the line around an IAC IAC and an IAC NOP is one.
