@@ -40,6 +40,8 @@ void Time(Socket connection, const CommandLine& line);
 void Say(Socket connection, const CommandLine& line);
 void Yowl(Socket connection, const CommandLine& line);
 void Whisper(Socket connection, const CommandLine& line);
+// screen_reader.cpp
+void ScreenReader(Socket connection, const CommandLine& line);
 // movement.cpp
 void North(Socket connection, const CommandLine& line);
 void South(Socket connection, const CommandLine& line);

@@ -17,6 +17,10 @@ using core::Socket;
 // whatever the outcome. REQUIRES: ConnectionLock held.
 void HandleLine(Socket connection, const std::string& line);
 
+// The client of `connection` asked for screen-reader mode: it is turned on and the
+// player told so, unless it is on already. REQUIRES: ConnectionLock held.
+void ScreenReaderAsked(Socket connection);
+
 // What the interpreter keeps of a connection between lines: its address for the
 // limits, and what the sound handling of failed logins needs. The game itself keeps
 // nothing per connection.

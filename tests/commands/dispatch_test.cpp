@@ -45,10 +45,11 @@ TEST_F(DispatchTest, HelpBeforeAndAfterEnteringPlay) {
 TEST_F(DispatchTest, HelpCategoriesInEitherState) {
   Type(5, "help general extra words");
   const Texts general = Lines(5);
-  ASSERT_EQ(general.size(), 8u);
+  ASSERT_EQ(general.size(), 9u);
   EXPECT_EQ(general.front(), "help\tdisplays this message");
   EXPECT_EQ(general[6], "look\tshows what's around you, or the description of someone");
-  EXPECT_EQ(general.back(), "quit\tleaves the game");
+  EXPECT_EQ(general[7], "quit\tleaves the game");
+  EXPECT_EQ(general.back(), "screenreader\tturns screen reader mode on or off");
   Type(5, "help movement");
   const Texts movement = Lines(5);
   ASSERT_EQ(movement.size(), 7u);

@@ -187,4 +187,31 @@ TEST(TelnetE2E, TinTinPlaysAndTurnsGmcpOnAsTheReadmeSays) {
   EXPECT_TRUE(tintin.WaitForScreen("Now in the Emberfold warriors' den (22,23)")) << tintin.Screen();
 }
 
+// TinTin++'s screen reader option reaches the server through MTTS: the mode turns on
+// by itself, and speech comes with its kind, while a player beside it hears it as ever.
+TEST(TelnetE2E, TinTinWithItsScreenReaderOptionHearsSpeechWithItsKind) {
+  const std::string program = FindTinTin();
+  if (program.empty()) {
+    const char* require = std::getenv("PELTHOLLOW_REQUIRE_TINTIN");
+    if (require != nullptr && std::string(require) == "1") FAIL() << "tt++ is not installed";
+    GTEST_SKIP() << "tt++ is not installed";
+  }
+  TelnetServer t;
+  ASSERT_TRUE(t.ready) << t.server.Log();
+  TinTin tintin(program);
+  tintin.Type("#config {SCREEN READER} on\r");
+  tintin.Type("#session pelthollow 127.0.0.1 " + std::to_string(t.telnetPort) + "\r");
+  ASSERT_TRUE(tintin.WaitForScreen("Screen reader mode on.")) << tintin.Screen();
+  EXPECT_TRUE(t.server.WaitForLog(" uses the client TINTIN++\n")) << t.server.Log();
+  tintin.Type("setup Ash pw she 12 warrior ember \" a cat \" - -\r");
+  ASSERT_TRUE(tintin.WaitForScreen("Character created.")) << tintin.Screen();
+  Client game(t.server.Port());
+  ASSERT_TRUE(game.ReadWelcome());
+  ASSERT_TRUE(game.Ask("setup Birch pw he 12 warrior ember \" a cat \" - -"));
+  EXPECT_TRUE(tintin.WaitForScreen("Birch has logged in here.")) << tintin.Screen();
+  game.Send("yowl the moon is high");
+  EXPECT_TRUE(tintin.WaitForScreen("Birch yowls: the moon is high\r\n")) << tintin.Screen();
+  EXPECT_TRUE(game.WaitForFrame("Birch: the moon is high "));
+}
+
 }  // namespace
