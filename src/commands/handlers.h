@@ -57,6 +57,7 @@ world::Character& Actor(Socket connection);
 
 inline constexpr const char* kNotValidNow = "This command is not valid for you right now.";
 inline constexpr const char* kUnknownCommand = "Unknown command.";
+inline constexpr const char* kNotUtf8 = "Your client sent text that is not UTF-8; set its encoding to UTF-8.";
 inline constexpr const char* kNoControlBytes = "Control characters are not allowed.";
 inline constexpr const char* kSetupFormat =
     "format: setup name password pronouns age(moons) role clan \" description \" genitalia nipples";

@@ -162,7 +162,7 @@ TEST_F(SpeechTest, ControlBytesAreRefusedSoNoLineCanBeForged) {
   Place(1, "Ash", 5, 5);
   Place(2, "Birch", 5, 5);
   for (const char* line : {"say hi\nBirch: give me your password", "yowl a\x1b[2J", "whisper Birch x\x7f",
-                           "whisper Bi\rrch x", "say a\tb", "say \x9b" "2J", "yowl a\xC2\x85" "b",
+                           "whisper Bi\rrch x", "say a\tb", "yowl a\xC2\x85" "b",
                            "say Birch\xE2\x80\x8B: hi", "say \xE2\x80\xAEreversed",
                            "whisper Birch a\xE2\x80\xA9" "b"}) {
     Type(1, line);
