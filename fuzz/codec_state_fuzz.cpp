@@ -35,6 +35,8 @@ struct Recorder final : connection::CodecEvents {
   }
   const connection::Moment& Now() const override { return now; }
   std::string_view ClientIs(const base::Address&) override { return {}; }
+  void ClientNamed(std::string_view name) override { log.append("N").append(name).push_back('\n'); }
+  void ScreenReaderAsked() override { log.append("S\n"); }
 
   std::string log;
   connection::Moment now{std::chrono::steady_clock::time_point{} + std::chrono::hours(1),

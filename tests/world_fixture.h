@@ -17,6 +17,7 @@
 #include "core/outbox.h"
 #include "world/character.h"
 #include "world/clock.h"
+#include "world/screen_reader.h"
 
 // While one lives, the frames a flush hands over are kept in Frames() (each frame's
 // text), in the order sent, instead of being dropped. The holder empties Frames().
@@ -61,6 +62,7 @@ class WorldTest : public ::testing::Test {
   void Reset() {
     world::ClearCharacterTables();
     world::GameClock = {};
+    world::ForgetAllScreenReaders();
     commands::ForgetAllSessions();
     core::TakeQueuedFrames();
     FrameCapture::Frames().clear();

@@ -27,6 +27,7 @@ constexpr Command kCommands[] = {
     // quit, and what players of other MUDs type to leave.
     {"quit", Needs::Anything, Quit},      {"logout", Needs::Anything, Quit},
     {"exit", Needs::Anything, Quit},
+    {"screenreader", Needs::Anything, ScreenReader},
 };
 
 
@@ -49,6 +50,7 @@ constexpr HelpLine kGeneral[] = {
     {"time", "displays the time"},
     {"look", "shows what's around you, or the description of someone"},
     {"quit", "leaves the game"},
+    {"screenreader", "turns screen reader mode on or off"},
     {"password", "changes your password"},
 };
 

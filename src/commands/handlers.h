@@ -57,6 +57,8 @@ void Time(Socket connection, const CommandLine& line);
 void Say(Socket connection, const CommandLine& line);
 void Yowl(Socket connection, const CommandLine& line);
 void Whisper(Socket connection, const CommandLine& line);
+// screen_reader.cpp
+void ScreenReader(Socket connection, const CommandLine& line);
 // movement.cpp
 void North(Socket connection, const CommandLine& line);
 void South(Socket connection, const CommandLine& line);
@@ -72,6 +74,7 @@ world::Character& Actor(Socket connection);
 
 inline constexpr const char* kNotValidNow = "This command is not valid for you right now.";
 inline constexpr const char* kUnknownCommand = "Unknown command.";
+inline constexpr const char* kNotUtf8 = "Your client sent text that is not UTF-8; set its encoding to UTF-8.";
 inline constexpr const char* kNoControlBytes = "Control characters are not allowed.";
 inline constexpr const char* kSetupFormat =
     "format: setup name password pronouns age(moons) role clan \" description \" genitalia nipples";

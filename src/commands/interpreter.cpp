@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "commands/handlers.h"
+#include "base/utf8.h"
 #include "commands/logged_line.h"
 #include "net/frame.h"
 #include "core/connection_lock.h"
@@ -34,7 +35,13 @@ void HandleLine(Socket connection, const std::string& line) {
   const LoggedLine logged = LogLine(line, split, characters, setupParses, secretNext);
   secretNext = logged.maskNext;
   core::LogTyped(std::to_string(static_cast<unsigned>(connection)) + " : ", line, characters, logged.shown);
-  Dispatch(connection, split);
+  // Every door and every command alike: text in another encoding would reach the
+  // other players garbled, and a name in it could never be typed again.
+  if (base::utf8::IsValid(line)) {
+    Dispatch(connection, split);
+  } else {
+    core::QueueMessage(connection, kNotUtf8);
+  }
   core::FlushOutbox();
 }
 

@@ -14,8 +14,13 @@ namespace commands {
 using core::Socket;
 
 // Logs the line, runs the command it names for `connection`, and flushes the Outbox,
-// whatever the outcome. REQUIRES: ConnectionLock held.
+// whatever the outcome. A line that is not UTF-8 runs nothing: it is answered that it
+// is not. REQUIRES: ConnectionLock held.
 void HandleLine(Socket connection, const std::string& line);
+
+// The client of `connection` asked for screen-reader mode: it is turned on and the
+// player told so, unless it is on already. REQUIRES: ConnectionLock held.
+void ScreenReaderAsked(Socket connection);
 
 // What the interpreter keeps of a connection between lines: its address for the
 // limits, and what the sound handling of failed logins needs. The game itself keeps

@@ -13,6 +13,7 @@
 #include "world/character.h"
 #include "world/client_data.h"
 #include "world/proximity.h"
+#include "world/screen_reader.h"
 
 namespace commands {
 
@@ -59,6 +60,16 @@ std::string_view Words(const std::string& text, const world::Character& speaker)
   return words;
 }
 
+// The speech line as listeners in screen-reader mode hear it: the kind in words
+// ("Ash says: hi"), without the trailing blank.
+std::string SpokenLine(const std::string& text, const world::Character& speaker, std::string_view verb) {
+  const std::string_view words = Words(text, speaker);
+  std::string spoken = speaker.name;
+  spoken.append(" ").append(verb).append(":");
+  if (!words.empty()) spoken.append(" ").append(words);
+  return spoken;
+}
+
 // Comm.Channel.Text to every listener on (x, y).
 void TellSpeechAt(std::int32_t x, std::int32_t y, std::string_view channel,
                   const world::Character& speaker, const std::string& text) {
@@ -85,7 +96,7 @@ void Say(Socket connection, const CommandLine& line) {
   const std::string text = SpeechLine(*speaker, line, 0);
   const world::Cell here[] = {{speaker->x, speaker->y}};
   if (SpeechRefused(connection, text.size(), here, HearersOf(here))) return;
-  world::TellArea(text, speaker->x, speaker->y);
+  world::TellArea(text, SpokenLine(text, *speaker, "says"), speaker->x, speaker->y);
   TellSpeechAt(speaker->x, speaker->y, "say", *speaker, text);
 }
 
@@ -99,8 +110,9 @@ void Yowl(Socket connection, const CommandLine& line) {
   const world::NearbyCells nearby = world::NearbyCellsOf(speaker->x, speaker->y);
   const std::span<const world::Cell> cells(nearby.begin(), nearby.end());
   if (SpeechRefused(connection, text.size(), cells, HearersOf(cells))) return;
+  const std::string spoken = SpokenLine(text, *speaker, "yowls");
   for (const world::Cell& cell : nearby) {
-    world::TellArea(text, cell.x, cell.y);
+    world::TellArea(text, spoken, cell.x, cell.y);
     TellSpeechAt(cell.x, cell.y, "yowl", *speaker, text);
   }
 }
@@ -123,8 +135,9 @@ void Whisper(Socket connection, const CommandLine& line) {
   const std::string text = SpeechLine(*speaker, line, 1);
   const world::Cell here[] = {{speaker->x, speaker->y}};
   if (SpeechRefused(connection, text.size(), here, 2)) return;  // the echo, and the listener
-  core::QueueMessage(connection, text);
-  core::QueueMessage(listener, text);
+  const std::string spoken = SpokenLine(text, *speaker, "whispers");
+  core::QueueMessage(connection, world::ScreenReaderOn(connection) ? spoken : text);
+  core::QueueMessage(listener, world::ScreenReaderOn(listener) ? spoken : text);
   world::TellSpeech(connection, "whisper", *speaker, Words(text, *speaker));
   world::TellSpeech(listener, "whisper", *speaker, Words(text, *speaker));
 }

@@ -52,6 +52,12 @@ class CodecEvents {
   // the client is refused with ("Your address is not allowed here."), or nothing when
   // it may go on.
   virtual std::string_view ClientIs(const base::Address& client) = 0;
+  // What the codec learned of the program at the other end (telnet's TTYPE): the name
+  // it gave itself, as it came (any bytes, at most 64). Reported once a connection.
+  virtual void ClientNamed(std::string_view name) { (void)name; }
+  // The client asked for screen-reader mode (telnet: MTTS bit 64, or Mudlet's
+  // SCREEN_READER variable). Reported once a connection.
+  virtual void ScreenReaderAsked() {}
 
  protected:
   ~CodecEvents() = default;
@@ -106,6 +112,10 @@ class Codec {
     (void)message;
     (void)out;
   }
+
+  // The name the client program gave itself (CodecEvents::ClientNamed); empty when it
+  // gave none.
+  virtual std::string_view ClientName() const { return {}; }
 
   // Appends the bytes that close the connection politely when the server ends it
   // (a WebSocket close frame); nothing for protocols that simply close.

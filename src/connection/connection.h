@@ -50,6 +50,8 @@ class LineHandler {
   virtual bool Line(Socket connection, const std::string& line) = 0;
   // `connection` has ended: the handler lets go of everything it kept for it.
   virtual void Ended(Socket connection) = 0;
+  // The client of `connection` asked for screen-reader mode (its codec learned it).
+  virtual void ScreenReaderAsked(Socket connection) { (void)connection; }
   // Whether `connection` has entered play: a door that asks for it ends a connection
   // that has not within the login time.
   virtual bool InPlay(Socket connection) const {

@@ -70,6 +70,7 @@ struct ConnectionSummary {
   bool player = false;  // admitted to a door of the game (not the console)
   LimitClock::time_point lastLine{};
   std::size_t backlog = 0;  // unsent bytes
+  std::string client;       // the name its client program gave itself; empty: none
 };
 
 class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
@@ -235,6 +236,7 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   std::size_t ReadSocket(Connection& c);
   std::size_t ReadProxyHeader(Connection& c);
   void FeedCodec(Connection& c, const Moment& now);
+  void TellLearned(Connection& c, std::string_view client, bool screenReader);
   void AddFrame(Connection& c, FrameKind kind, std::string_view text);
   std::pair<FrameKind, std::string> TakeFrame(Connection& c);
   bool WithinPace(Connection& c, LimitClock::time_point now);

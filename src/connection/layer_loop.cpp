@@ -280,7 +280,7 @@ std::vector<ConnectionSummary> ConnectionLayer::Summaries() const {
     if (!record) continue;
     const Connection& c = *record;
     all.push_back({c.socket, c.peer.address, c.door->name.c_str(), c.admitted, c.admitted && c.door->players,
-                   c.lastLine, c.unsent});
+                   c.lastLine, c.unsent, std::string(c.codec->ClientName())});
   }
   return all;
 }

@@ -30,9 +30,19 @@ class ConnectionLayer::Reader final : public CodecEvents {
   void Unit(std::size_t count) override { units_ += count; }
   const Moment& Now() const override { return now_; }
   std::string_view ClientIs(const base::Address& client) override { return layer_.ForwardedClient(c_, client); }
+  void ClientNamed(std::string_view name) override { client_.assign(name); }
+  void ScreenReaderAsked() override { screenReader_ = true; }
+  // After the codec's read: what it reported beside the lines.
+  void Apply() {
+    if (admitted_ && !c_.admitted) layer_.Admit(c_);
+    if (finished_) layer_.BeginEnding(c_, ConnectionState::Finished);
+    if (c_.admitted) layer_.TellLearned(c_, client_, screenReader_);
+  }
   bool admitted_ = false;
   bool finished_ = false;
   std::size_t units_ = 0;
+  std::string client_;         // the name the client gave itself, when it came
+  bool screenReader_ = false;  // the client asked for screen-reader mode
 
  private:
   ConnectionLayer& layer_;
@@ -135,8 +145,7 @@ void ConnectionLayer::FeedCodec(Connection& c, const Moment& now) {
       std::string toPeer;
       c.codec->Read(c.received, events, toPeer);
       Queue(c, toPeer);
-      if (events.admitted_ && !c.admitted) Admit(c);
-      if (events.finished_) BeginEnding(c, ConnectionState::Finished);
+      events.Apply();
       ChargeUnits(c, events.units_, now.monotonic);
       if (c.codec->Pending()) pendingCodecs_.emplace(c.order, c.socket);
     }
@@ -165,6 +174,16 @@ void ConnectionLayer::FeedCodec(Connection& c, const Moment& now) {
     }
   }
   MarkDirty(c);
+}
+
+// What a codec learned of its client: the client's name in the log, and a wish for
+// screen-reader mode to the line handler. A line of its own, so that the connection's
+// first lines stay as they are.
+void ConnectionLayer::TellLearned(Connection& c, std::string_view client, bool screenReader) {
+  if (!client.empty() && c.door->logged) {
+    core::Log(std::to_string(static_cast<unsigned>(c.socket)) + " uses the client " + core::EscapeForLog(client) + "\n");
+  }
+  if (screenReader && c.door->handler != nullptr) c.door->handler->ScreenReaderAsked(c.socket);
 }
 
 void ConnectionLayer::AddFrame(Connection& c, FrameKind kind, std::string_view text) {
@@ -369,8 +388,7 @@ void ConnectionLayer::FeedPending(const Moment& now) {
     std::string toPeer;
     c->codec->Read({}, events, toPeer);
     Queue(*c, toPeer);
-    if (events.admitted_ && !c->admitted) Admit(*c);
-    if (events.finished_) BeginEnding(*c, ConnectionState::Finished);
+    events.Apply();
     ChargeUnits(*c, events.units_, now.monotonic);
     if (c->codec->Pending()) pendingCodecs_.insert(entry);
     MarkDirty(*c);

@@ -14,6 +14,7 @@
 #include "persist/saver.h"
 #include "server/metrics.h"
 #include "world/character.h"
+#include "world/screen_reader.h"
 #include "world/territory.h"
 #include "world/tick.h"
 
@@ -39,9 +40,12 @@ bool Game::Line(connection::Socket connection, const std::string& line) {
 void Game::Ended(connection::Socket connection) {
   world::LeavePlay(connection);
   world::DropKit(connection);
+  world::ForgetScreenReader(connection);
   commands::ForgetSession(connection);
   commands::ForgetSpeech(connection);
 }
+
+void Game::ScreenReaderAsked(connection::Socket connection) { commands::ScreenReaderAsked(connection); }
 
 std::string Game::Holder(connection::Socket connection) const {
   if (const world::Character* c = world::CharacterOf(connection)) return c->name;

@@ -15,6 +15,7 @@ class Game final : public connection::LineHandler {
   void Admitted(connection::Socket connection, const connection::Peer& peer) override;
   bool Line(connection::Socket connection, const std::string& line) override;
   void Ended(connection::Socket connection) override;
+  void ScreenReaderAsked(connection::Socket connection) override;
   std::string Holder(connection::Socket connection) const override;
   bool InPlay(connection::Socket connection) const override;
 

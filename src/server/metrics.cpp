@@ -17,6 +17,7 @@
 #include "core/worker.h"
 #include "server/exposition.h"
 #include "server/process_figures.h"
+#include "telnet/client_query.h"
 #include "world/character.h"
 
 // The build's version; the build sets it from its one version value.
@@ -95,9 +96,13 @@ void RenderConnections(Exposition& out, const connection::ConnectionLayer& layer
                        const std::vector<std::string>& doors) {
   std::map<std::string, double> connections;
   for (const std::string& door : doors) connections[door] = 0;
+  std::map<std::string_view, double> clients;
+  for (const std::string_view client : telnet::kKnownClients) clients[client] = 0;
+  clients[telnet::kOtherClient] = 0;
   double backlog = 0;
   for (const connection::ConnectionSummary& c : layer.Summaries()) {
     ++connections[c.door];
+    if (!c.client.empty()) ++clients[telnet::ClientLabel(c.client)];
     backlog += static_cast<double>(c.backlog);
   }
   // The scrape being answered is a connection of the metrics door: it is left out.
@@ -109,6 +114,10 @@ void RenderConnections(Exposition& out, const connection::ConnectionLayer& layer
              "Live connections by door, this scrape left out.");
   for (const auto& [door, count] : connections)
     out.Sample("", "{door=\"" + LabelValue(door) + "\"}", count);
+  out.Family("pelthollow_clients", MetricKind::Gauge,
+             "Live connections by the client program they named (telnet's TTYPE).");
+  for (const auto& [client, count] : clients)
+    out.Sample("", "{client=\"" + LabelValue(client) + "\"}", count);
   out.Gauge("pelthollow_output_backlog_bytes", "Output waiting to be sent, all connections.",
             backlog);
   out.Counter("pelthollow_lines", "Lines handled.", static_cast<double>(layer.LinesHandled()));

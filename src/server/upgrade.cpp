@@ -24,6 +24,7 @@
 #include "persist/folder_lock.h"
 #include "persist/saver.h"
 #include "server/notify.h"
+#include "world/screen_reader.h"
 
 extern char** environ;
 
@@ -54,6 +55,7 @@ UpgradeState Collect(Running& running, connection::Socket console, const std::st
   state.layer = running.layer.Carry(uncarried);
   state.world = world::CarryWorld();
   state.sessions = commands::CarrySessions();
+  state.screenReaders = world::ScreenReaders();
   for (const auto& [name, until] : commands::CarryMutes()) state.mutes.emplace_back(name, connection::CarriedTime(until));
   state.allowances = commands::CarryAllowances();
   for (std::size_t i = 0; i < commands::kLoginResults; ++i) {

@@ -15,6 +15,7 @@
 #include "core/connection_lock.h"
 #include "core/log.h"
 #include "server/upgrade.h"
+#include "world/screen_reader.h"
 
 namespace server {
 
@@ -124,6 +125,9 @@ void AdoptUpgradeState(Running& running, const UpgradeState& state) {
     if (live.count(session.first) != 0) sessions.push_back(session);
   }
   commands::AdoptSessions(sessions);
+  for (const connection::Socket socket : state.screenReaders) {
+    if (live.count(socket) != 0) world::SetScreenReader(socket, true);
+  }
   std::vector<std::pair<std::string, commands::MuteClock::time_point>> mutes;
   for (const auto& [name, until] : state.mutes) mutes.emplace_back(name, connection::FromCarriedTime(until));
   commands::AdoptMutes(mutes);

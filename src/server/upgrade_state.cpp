@@ -35,7 +35,7 @@ enum CountdownTag : std::uint32_t { kRunning = 1, kRestart, kDue, kNextStep };
 enum ListenerTag : std::uint32_t { kListenerDoor = 1, kListenerSocket };
 enum StateTag : std::uint32_t {
   kWriter = 1, kFolderLock, kListener, kLayer, kWorld, kSession, kMute, kAllowances, kLogins,
-  kMeasures, kTickCount, kNextTick, kCountdown, kConsole, kAnnouncement,
+  kMeasures, kTickCount, kNextTick, kCountdown, kConsole, kAnnouncement, kScreenReader,
 };
 
 FieldWriter HistogramRecord(const CarriedMeasures::Histogram& h) {
@@ -105,6 +105,7 @@ FieldWriter StateRecord(const UpgradeState& state) {
     session.Bool(kSecretNext, s.secretNext);
     out.Record(kSession, session);
   }
+  for (const core::Socket socket : state.screenReaders) out.Unsigned(kScreenReader, static_cast<std::uint64_t>(socket));
   for (const auto& [name, until] : state.mutes) {
     FieldWriter mute;
     mute.Bytes(kMuteName, name);
@@ -157,6 +158,10 @@ base::Status ReadState(FieldReader in, UpgradeState& state) {
     s.endRequested = record.Bool(kEndRequested);
     s.secretNext = record.Bool(kSecretNext);
     if (!record.Good()) return Senseless("a session");
+  }
+  for (const std::uint64_t socket : in.AllUnsigned(kScreenReader)) {
+    if (socket > kMaxDescriptor) return Senseless("a connection in screen-reader mode");
+    state.screenReaders.push_back(static_cast<core::Socket>(socket));
   }
   for (FieldReader& record : in.AllRecords(kMute)) {
     state.mutes.emplace_back(std::string(record.Bytes(kMuteName)), record.Signed(kMuteUntil));

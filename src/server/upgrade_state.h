@@ -49,6 +49,7 @@ struct UpgradeState {
   connection::CarriedLayer layer;
   world::CarriedWorld world;
   std::vector<std::pair<core::Socket, commands::Session>> sessions;
+  std::vector<core::Socket> screenReaders;  // the connections in screen-reader mode
   std::vector<std::pair<std::string, std::int64_t>> mutes;  // name, until (monotonic ns)
   connection::CarriedBook allowances;
   std::array<std::uint64_t, commands::kLoginResults> logins{};

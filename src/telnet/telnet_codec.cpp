@@ -15,6 +15,7 @@ enum Tag : std::uint32_t {
   kReader = 1,
   kGmcpClient = 2,
   kLastStatus = 3,  // nanoseconds on the monotonic clock, the same in the next process
+  kClientQuery = 4,
 };
 
 }  // namespace
@@ -32,8 +33,17 @@ void TelnetCodec::Read(std::string_view bytes, connection::CodecEvents& events, 
           events.Line(line);
         }
       },
-      [&] { AppendStatus(toPeer, events.Now().monotonic); }, [&](std::string_view message) { TakeGmcp(message, toPeer); });
+      [&] { AppendStatus(toPeer, events.Now().monotonic); }, [&](std::string_view message) { TakeGmcp(message, toPeer); },
+      [&](const OptionNews& news) { TakeOption(news, events, toPeer); });
   events.Unit(reader_.TakeCommands());
+}
+
+void TelnetCodec::TakeOption(const OptionNews& news, connection::CodecEvents& events, std::string& toPeer) {
+  const bool named = !query_.Name().empty();
+  const bool screenReader = query_.WantsScreenReader();
+  query_.Take(news, toPeer);
+  if (!named && !query_.Name().empty()) events.ClientNamed(query_.Name());
+  if (!screenReader && query_.WantsScreenReader()) events.ScreenReaderAsked();
 }
 
 void TelnetCodec::TakeGmcp(std::string_view message, std::string& toPeer) {
@@ -87,6 +97,9 @@ void TelnetCodec::SaveState(base::FieldWriter& out) const {
   base::FieldWriter gmcp;
   gmcp_.SaveState(gmcp);
   out.Record(kGmcpClient, gmcp);
+  base::FieldWriter query;
+  query_.SaveState(query);
+  out.Record(kClientQuery, query);
   out.Signed(
       kLastStatus,
       std::chrono::duration_cast<std::chrono::nanoseconds>(lastStatus_.time_since_epoch()).count());
@@ -95,10 +108,12 @@ void TelnetCodec::SaveState(base::FieldWriter& out) const {
 bool TelnetCodec::RestoreState(base::FieldReader& in) {
   base::FieldReader reader = in.Record(kReader);
   base::FieldReader gmcp = in.Record(kGmcpClient);
+  base::FieldReader query = in.Record(kClientQuery);
   const std::int64_t lastStatus = in.Signed(kLastStatus);
   // Before the clock's epoch is no time this boot has seen, and would overflow the
   // interval's check.
-  if (!in.Good() || lastStatus < 0 || !reader_.RestoreState(reader) || !gmcp_.RestoreState(gmcp))
+  if (!in.Good() || lastStatus < 0 || !reader_.RestoreState(reader) || !gmcp_.RestoreState(gmcp) ||
+      !query_.RestoreState(query))
     return false;
   lastStatus_ = std::chrono::steady_clock::time_point(
       std::chrono::duration_cast<std::chrono::steady_clock::duration>(

@@ -1,6 +1,7 @@
 // The telnet port's codec: MUD clients (Mudlet, TinTin++, plain telnet) play through
 // it as one more connection of the game. Lines come from the telnet reader, game text
-// goes out through the telnet writer, and status crawlers get MSSP.
+// goes out through the telnet writer, status crawlers get MSSP, and what the client
+// says of itself (its name, a wish for screen-reader mode) is reported.
 #pragma once
 
 #include <chrono>
@@ -11,6 +12,7 @@
 
 #include "net/frame.h"
 #include "connection/codec.h"
+#include "telnet/client_query.h"
 #include "telnet/gmcp.h"
 #include "telnet/telnet_reader.h"
 
@@ -44,20 +46,23 @@ class TelnetCodec final : public connection::Codec {
   void Refuse(std::string_view text, std::string& out) override;
   bool WantsData(std::string_view message) const override;
   void WriteData(std::string_view message, std::string& out) override;
+  std::string_view ClientName() const override { return query_.Name(); }
   // The reader's place in the stream and the options agreed, the GMCP packages asked
-  // for, and when the last status went out.
+  // for, what the client said of itself, and when the last status went out.
   void SaveState(base::FieldWriter& out) const override;
   bool RestoreState(base::FieldReader& in) override;
 
  private:
   void AppendStatus(std::string& toPeer, std::chrono::steady_clock::time_point now);
   void TakeGmcp(std::string_view message, std::string& toPeer);
+  void TakeOption(const OptionNews& news, connection::CodecEvents& events, std::string& toPeer);
   std::string WebAddress() const;  // "http://<address we were reached on>:<web port>"
 
   const TelnetOptions& options_;
   base::Address local_;
   TelnetReader reader_{net::kMaxLineBytes};
   GmcpClient gmcp_;
+  ClientQuery query_;
   std::chrono::steady_clock::time_point lastStatus_{};  // of the last MSSP status; {}: none yet
 };
 

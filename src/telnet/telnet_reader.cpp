@@ -14,21 +14,35 @@ enum Tag : std::uint32_t {
   kVerb = 3,
   kMssp = 4,
   kGmcp = 5,
-  kSubGmcp = 6,
+  kSubGmcp = 6,  // the subnegotiation kept is a GMCP message
   kSub = 7,
+  kCharset = 8,
+  kTheirCharset = 9,
+  kTtype = 10,
+  kEnviron = 11,
+  kSubOption = 12,  // the option of the subnegotiation kept, when it is not GMCP
 };
+
+// Sends IAC `verb` `option`.
+void Append(std::string& toClient, unsigned char verb, unsigned char option) {
+  toClient += static_cast<char>(kIac);
+  toClient += static_cast<char>(verb);
+  toClient += static_cast<char>(option);
+}
 
 }  // namespace
 
 void TelnetReader::Start(std::string& toClient) {
-  toClient += static_cast<char>(kIac);
-  toClient += static_cast<char>(kWill);
-  toClient += static_cast<char>(kOptionMssp);
-  toClient += static_cast<char>(kIac);
-  toClient += static_cast<char>(kWill);
-  toClient += static_cast<char>(kOptionGmcp);
-  mssp_ = Mssp::WantYes;
-  gmcp_ = Mssp::WantYes;
+  Append(toClient, kWill, kOptionMssp);
+  Append(toClient, kWill, kOptionGmcp);
+  Append(toClient, kDo, kOptionTtype);
+  Append(toClient, kWill, kOptionCharset);
+  Append(toClient, kDo, kOptionNewEnviron);
+  mssp_ = Agreement::WantYes;
+  gmcp_ = Agreement::WantYes;
+  ttype_ = Agreement::WantYes;
+  charset_ = Agreement::WantYes;
+  environ_ = Agreement::WantYes;
 }
 
 std::size_t TelnetReader::Consume(std::string_view bytes, std::string& toClient, Event& event) {
@@ -81,8 +95,9 @@ TelnetReader::Event TelnetReader::Step(unsigned char byte, std::string& toClient
       state_ = State::Data;
       return Negotiate(verb_, byte, toClient);
     case State::SubOption:
-      state_ = State::SubData;  // only GMCP of our options takes data from the client
-      subGmcp_ = byte == kOptionGmcp && gmcp_ == Mssp::Yes;
+      state_ = State::SubData;
+      subKept_ = KeptBytes(byte) != 0;
+      subOption_ = subKept_ ? byte : 0;
       sub_.clear();
       return Event::None;
     case State::SubData:
@@ -101,14 +116,9 @@ TelnetReader::Event TelnetReader::Step(unsigned char byte, std::string& toClient
       // IAC SE ends the subnegotiation. Any other command means the client never ended
       // it: end it here and take the command, so no input is swallowed for good.
       state_ = State::Data;
-      if (byte == kSe) {
-        const bool message = subGmcp_ && sub_.size() <= kMaxGmcpBytes;
-        subGmcp_ = false;
-        if (message) return Event::GmcpMessage;
-        std::string().swap(sub_);
-        return Event::None;
-      }
-      subGmcp_ = false;
+      if (byte == kSe) return EndSubnegotiation();
+      subKept_ = false;
+      subOption_ = 0;
       std::string().swap(sub_);
       state_ = State::Command;
       return Step(byte, toClient);
@@ -116,43 +126,90 @@ TelnetReader::Event TelnetReader::Step(unsigned char byte, std::string& toClient
   return Event::None;
 }
 
+TelnetReader::Event TelnetReader::EndSubnegotiation() {
+  const bool whole = subKept_ && sub_.size() <= KeptBytes(subOption_);
+  const unsigned char option = subOption_;
+  subKept_ = false;
+  subOption_ = 0;
+  if (!whole) {
+    std::string().swap(sub_);
+    return Event::None;
+  }
+  if (option == kOptionGmcp) return Event::GmcpMessage;
+  news_ = {option, OptionNews::Kind::Subnegotiation, false, sub_};
+  return Event::Option;
+}
+
+TelnetReader::Agreement* TelnetReader::Ours(unsigned char option) {
+  switch (option) {
+    case kOptionMssp:
+      return &mssp_;
+    case kOptionGmcp:
+      return &gmcp_;
+    case kOptionCharset:
+      return &charset_;
+    default:
+      return nullptr;
+  }
+}
+
+TelnetReader::Agreement* TelnetReader::Theirs(unsigned char option) {
+  switch (option) {
+    case kOptionTtype:
+      return &ttype_;
+    case kOptionNewEnviron:
+      return &environ_;
+    case kOptionCharset:
+      return &theirCharset_;
+    default:
+      return nullptr;
+  }
+}
+
+std::size_t TelnetReader::KeptBytes(unsigned char option) const {
+  switch (option) {
+    case kOptionGmcp:
+      return gmcp_ == Agreement::Yes ? kMaxGmcpBytes : 0;
+    case kOptionTtype:
+      return ttype_ == Agreement::Yes ? kMaxOptionBytes : 0;
+    case kOptionNewEnviron:
+      return environ_ == Agreement::Yes ? kMaxOptionBytes : 0;
+    case kOptionCharset:
+      return charset_ == Agreement::Yes || theirCharset_ == Agreement::Yes ? kMaxOptionBytes : 0;
+    default:
+      return 0;
+  }
+}
+
 TelnetReader::Event TelnetReader::Negotiate(unsigned char verb, unsigned char option,
                                             std::string& toClient) {
-  const auto answer = [&](unsigned char reply) {
-    toClient += static_cast<char>(kIac);
-    toClient += static_cast<char>(reply);
-    toClient += static_cast<char>(option);
-  };
-  if (option == kOptionMssp && verb == kDo) {
-    if (mssp_ == Mssp::Yes) return Event::None;
-    if (mssp_ == Mssp::No) answer(kWill);  // asked again after a DONT: agree again
-    mssp_ = Mssp::Yes;
-    return Event::MsspOn;
-  }
-  if (option == kOptionGmcp && verb == kDo) {
-    if (gmcp_ == Mssp::No) answer(kWill);
-    gmcp_ = Mssp::Yes;
+  // DO and DONT are about our side of the option, WILL and WONT about the client's.
+  const bool aboutOurs = verb == kDo || verb == kDont;
+  const bool on = verb == kDo || verb == kWill;
+  Agreement* side = aboutOurs ? Ours(option) : Theirs(option);
+  if (side == nullptr) {
+    // Every other option stays off on both sides, so only a request to turn one on is
+    // answered; WONT and DONT agree with the state and get nothing back.
+    if (on) Append(toClient, aboutOurs ? kWont : kDont, option);
     return Event::None;
   }
-  if (option == kOptionGmcp && verb == kDont) {
-    if (gmcp_ == Mssp::Yes) answer(kWont);
-    gmcp_ = Mssp::No;
+  if (!on) {
+    // A refusal of our offer or request needs no answer; turning off what was on does.
+    if (*side == Agreement::Yes) Append(toClient, aboutOurs ? kWont : kDont, option);
+    *side = Agreement::No;
     return Event::None;
   }
-  if (option == kOptionMssp && verb == kDont) {
-    if (mssp_ == Mssp::Yes) answer(kWont);  // a refusal of our offer needs no answer
-    mssp_ = Mssp::No;
-    return Event::None;
-  }
-  // Every other option stays off on both sides, so only a request to turn one on is
-  // answered; WONT and DONT agree with the state and get nothing back.
-  if (verb == kDo) answer(kWont);
-  if (verb == kWill) answer(kDont);
-  return Event::None;
+  if (*side == Agreement::Yes) return Event::None;
+  if (*side == Agreement::No) Append(toClient, aboutOurs ? kWill : kDo, option);  // asked first: agree
+  *side = Agreement::Yes;
+  if (option == kOptionMssp) return Event::MsspOn;
+  if (option == kOptionGmcp) return Event::None;
+  news_ = {option, OptionNews::Kind::Agreed, aboutOurs, {}};
+  return Event::Option;
 }
 
 void TelnetReader::KeepSubByte(unsigned char byte) {
-  if (subGmcp_ && sub_.size() <= kMaxGmcpBytes) sub_ += static_cast<char>(byte);
+  if (subKept_ && sub_.size() <= KeptBytes(subOption_)) sub_ += static_cast<char>(byte);
 }
 
 void TelnetReader::TakeLine() {
@@ -169,41 +226,55 @@ void TelnetReader::SaveState(base::FieldWriter& out) const {
   if (state_ == State::Option) out.Unsigned(kVerb, verb_);
   out.Unsigned(kMssp, static_cast<std::uint8_t>(mssp_));
   out.Unsigned(kGmcp, static_cast<std::uint8_t>(gmcp_));
-  out.Bool(kSubGmcp, subGmcp_);
+  out.Unsigned(kCharset, static_cast<std::uint8_t>(charset_));
+  out.Unsigned(kTheirCharset, static_cast<std::uint8_t>(theirCharset_));
+  out.Unsigned(kTtype, static_cast<std::uint8_t>(ttype_));
+  out.Unsigned(kEnviron, static_cast<std::uint8_t>(environ_));
+  out.Bool(kSubGmcp, subKept_ && subOption_ == kOptionGmcp);
+  if (subKept_ && subOption_ != kOptionGmcp) out.Unsigned(kSubOption, subOption_);
   out.Bytes(kSub, sub_);
 }
 
 bool TelnetReader::RestoreState(base::FieldReader& in) {
+  constexpr std::uint64_t kNone = 256;  // no option's byte
   const std::string_view line = in.Bytes(kLine);
   const std::uint64_t state = in.Unsigned(kState);
   const std::uint64_t verb = in.Unsigned(kVerb);
-  const std::uint64_t mssp = in.Unsigned(kMssp);
-  const std::uint64_t gmcp = in.Unsigned(kGmcp);
+  std::uint64_t agreed[6] = {in.Unsigned(kMssp),    in.Unsigned(kGmcp),  in.Unsigned(kCharset),
+                             in.Unsigned(kTheirCharset), in.Unsigned(kTtype), in.Unsigned(kEnviron)};
   const bool subGmcp = in.Bool(kSubGmcp);
+  const std::uint64_t subOption = subGmcp ? kOptionGmcp : in.Unsigned(kSubOption, kNone);
   const std::string_view sub = in.Bytes(kSub);
-  if (!in.Good() || state > static_cast<std::uint8_t>(State::SubCommand) ||
-      mssp > static_cast<std::uint8_t>(Mssp::Yes) || gmcp > static_cast<std::uint8_t>(Mssp::Yes)) {
-    return false;
+  if (!in.Good() || state > static_cast<std::uint8_t>(State::SubCommand)) return false;
+  for (const std::uint64_t a : agreed) {
+    if (a > static_cast<std::uint8_t>(Agreement::Yes)) return false;
   }
   const auto restored = static_cast<State>(state);
-  // A line holds no line end and no NUL; only a GMCP message is kept of a
-  // subnegotiation, and only while one is read.
+  // A line holds no line end and no NUL; only a subnegotiation of an option that is on
+  // is kept, only while one is read, and within its bound.
   const bool inSub = restored == State::SubData || restored == State::SubCommand;
   if (line.size() > maxLineBytes_ + 1 ||
       line.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos ||
       (restored == State::Option && verb != kWill && verb != kWont && verb != kDo &&
        verb != kDont) ||
-      (subGmcp && (!inSub || static_cast<Mssp>(gmcp) != Mssp::Yes)) ||
-      sub.size() > kMaxGmcpBytes + 1 || (!subGmcp && !sub.empty())) {
+      (subOption == kNone && !sub.empty()) || (subOption != kNone && !inSub)) {
     return false;
   }
-  line_.assign(line);
-  state_ = restored;
-  verb_ = restored == State::Option ? static_cast<unsigned char>(verb) : 0;
-  mssp_ = static_cast<Mssp>(mssp);
-  gmcp_ = static_cast<Mssp>(gmcp);
-  subGmcp_ = subGmcp;
-  sub_.assign(sub);
+  TelnetReader restoredReader(maxLineBytes_);
+  Agreement* sides[6] = {&restoredReader.mssp_, &restoredReader.gmcp_, &restoredReader.charset_,
+                         &restoredReader.theirCharset_, &restoredReader.ttype_, &restoredReader.environ_};
+  for (std::size_t i = 0; i < 6; ++i) *sides[i] = static_cast<Agreement>(agreed[i]);
+  if (subOption != kNone) {
+    const std::size_t kept = subOption < kNone ? restoredReader.KeptBytes(static_cast<unsigned char>(subOption)) : 0;
+    if (kept == 0 || sub.size() > kept + 1) return false;
+    restoredReader.subKept_ = true;
+    restoredReader.subOption_ = static_cast<unsigned char>(subOption);
+  }
+  restoredReader.line_.assign(line);
+  restoredReader.state_ = restored;
+  restoredReader.verb_ = restored == State::Option ? static_cast<unsigned char>(verb) : 0;
+  restoredReader.sub_.assign(sub);
+  *this = std::move(restoredReader);
   return true;
 }
 

@@ -8,6 +8,7 @@
 #include "core/connection_lock.h"
 #include "world/client_data.h"
 #include "world/names.h"
+#include "world/screen_reader.h"
 
 namespace world {
 
@@ -76,6 +77,7 @@ Character& PutInPlay(Socket connection, std::unique_ptr<Character> c) {
   Table.Changed = true;
   TellClientEverything(connection);
   TellRoomPlayers(entered.x, entered.y);
+  TellLoggedIn(connection);
   return entered;
 }
 
@@ -254,8 +256,10 @@ void LeavePlay(Socket connection) {
   Table.MoveQueues.erase(it->second.get());
   std::unique_ptr<Character> leaving = std::move(it->second);
   Table.OnlineCharacters.erase(it);
+  const Character& stored = *leaving;
   KeepStored(std::move(leaving));
   TellRoomPlayers(x, y);
+  TellLoggedOut(stored.name, x, y);
 }
 
 void MoveCharacter(Socket connection, std::int32_t x, std::int32_t y) {

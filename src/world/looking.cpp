@@ -17,13 +17,15 @@ std::string CharacterTitle(const Character& c) {
   return title;
 }
 
+std::string PlaceLine(std::int32_t x, std::int32_t y) { return std::string(kYouAreIn) + LocationName(x, y); }
+
 void DescribeArea(Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
   const Character* viewer = CharacterOf(connection);
   assert(viewer != nullptr);
   const std::int32_t x = viewer->x;
   const std::int32_t y = viewer->y;
-  core::QueueMessage(connection, std::string(kYouAreIn) + LocationName(x, y));
+  core::QueueMessage(connection, PlaceLine(x, y));
   if (y > 0) core::QueueMessage(connection, "North of you is " + LocationName(x, y - 1));
   if (y < kMapSize - 1)
     core::QueueMessage(connection, "South of you is " + LocationName(x, y + 1));

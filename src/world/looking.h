@@ -17,7 +17,11 @@ inline constexpr std::string_view kYouAreIn = "You are in ";
 // outside the table reads "warrior ", a clan outside it "Fernfold ".
 std::string CharacterTitle(const Character& c);
 
-// Queues for `connection` the line naming its cell, one line for each neighbouring cell
+// The line naming a cell, as look begins: "You are in " and LocationName.
+// REQUIRES: OnMap(x, y).
+std::string PlaceLine(std::int32_t x, std::int32_t y);
+
+// Queues for `connection` the line naming its cell (PlaceLine), one line for each neighbouring cell
 // that is on the map (north, south, east, west), then "<title> is here." for every other
 // character in play on the cell, in ascending handle order.
 // REQUIRES: `connection` is in play; ConnectionLock held.

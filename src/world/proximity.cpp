@@ -4,6 +4,7 @@
 
 #include "core/connection_lock.h"
 #include "core/outbox.h"
+#include "world/screen_reader.h"
 
 namespace world {
 
@@ -24,6 +25,13 @@ NearbyCells NearbyCellsOf(std::int32_t x, std::int32_t y) {
 void TellArea(std::string_view text, std::int32_t x, std::int32_t y) {
   ASSERT_CONNECTION_LOCK_HELD();
   for (const Socket listener : OccupantsOf(x, y)) core::QueueMessage(listener, text);
+}
+
+void TellArea(std::string_view text, std::string_view spoken, std::int32_t x, std::int32_t y) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  for (const Socket listener : OccupantsOf(x, y)) {
+    core::QueueMessage(listener, ScreenReaderOn(listener) ? spoken : text);
+  }
 }
 
 }  // namespace world

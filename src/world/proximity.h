@@ -37,5 +37,8 @@ NearbyCells NearbyCellsOf(std::int32_t x, std::int32_t y);
 // on the cell, whatever the number in play. Stored characters and kits hear nothing.
 // REQUIRES: OnMap(x, y); ConnectionLock held.
 void TellArea(std::string_view text, std::int32_t x, std::int32_t y);
+// As above, but a listener in screen-reader mode (world/screen_reader.h) is told
+// `spoken` instead.
+void TellArea(std::string_view text, std::string_view spoken, std::int32_t x, std::int32_t y);
 
 }  // namespace world

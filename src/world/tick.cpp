@@ -11,7 +11,9 @@
 #include "world/character.h"
 #include "world/client_data.h"
 #include "world/clock.h"
+#include "world/looking.h"
 #include "world/proximity.h"
+#include "world/screen_reader.h"
 
 namespace world {
 
@@ -123,6 +125,7 @@ void WorldTick() {
     TellArea(notice, oldX, oldY);
     notice.assign(c->name).append(kEnteredArea);
     TellArea(notice, newX, newY);
+    if (ScreenReaderOn(connection)) core::QueueMessage(connection, PlaceLine(newX, newY));
   }
 
   // Removal pass: a word is used up by the character whose own queue held it, moved or

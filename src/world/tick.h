@@ -9,7 +9,8 @@ namespace world {
 inline constexpr std::string_view kEnteredArea = " has entered the area.";
 
 // Advances the GameClock, carries out at most one queued movement for every character
-// in play (telling the cells left and entered), and flushes the Outbox.
+// in play (telling the cells left and entered, and a mover in screen-reader mode where
+// it now is, the first line of look, right after its arrival), and flushes the Outbox.
 // REQUIRES: ConnectionLock held.
 void WorldTick();
 

@@ -30,6 +30,24 @@ TEST_F(DispatchTest, CommandsOfTheOtherStateAreRefusedBeforeTheirWords) {
   }
 }
 
+// Whatever the command, and in either state: a name or speech in another encoding
+// would reach the others garbled.
+TEST_F(DispatchTest, ALineThatIsNotUtf8IsAnsweredSoAndDoesNothing) {
+  const Texts notUtf8{"Your client sent text that is not UTF-8; set its encoding to UTF-8."};
+  for (const std::string line : {"setup Ren\xe9 pw she 1 warrior ember \" \" x y", "setup A\x9b" "2Jsh pw she 1 warrior ember \" \" x y",
+                                 "login Ash\xff pw", "help \xc3"}) {
+    Type(5, line);
+    EXPECT_EQ(Lines(5), notUtf8) << line;
+  }
+  EXPECT_TRUE(world::Kits().empty() && world::InPlay().empty());
+  Place(5, "Ash", 3, 3);
+  Place(6, "Birch", 3, 3);
+  Type(5, "say caf\xe9");
+  EXPECT_EQ(Frames(), (std::map<core::Socket, std::string>{{5, notUtf8.front()}}));
+  Type(5, "say caf\xc3\xa9");
+  EXPECT_EQ(Lines(6), Texts{"Ash: caf\xc3\xa9 "});
+}
+
 TEST_F(DispatchTest, HelpBeforeAndAfterEnteringPlay) {
   Type(5, "help");
   EXPECT_EQ(Lines(5), (Texts{"help\tdisplays this message", "setup\tcreates a character",
@@ -45,10 +63,11 @@ TEST_F(DispatchTest, HelpBeforeAndAfterEnteringPlay) {
 TEST_F(DispatchTest, HelpCategoriesInEitherState) {
   Type(5, "help general extra words");
   const Texts general = Lines(5);
-  ASSERT_EQ(general.size(), 9u);
+  ASSERT_EQ(general.size(), 10u);
   EXPECT_EQ(general.front(), "help\tdisplays this message");
   EXPECT_EQ(general[6], "look\tshows what's around you, or the description of someone");
   EXPECT_EQ(general[7], "quit\tleaves the game");
+  EXPECT_EQ(general[8], "screenreader\tturns screen reader mode on or off");
   EXPECT_EQ(general.back(), "password\tchanges your password");
   Type(5, "help movement");
   const Texts movement = Lines(5);

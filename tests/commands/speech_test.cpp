@@ -137,11 +137,33 @@ TEST_F(SpeechTest, FormatLinesWithoutWords) {
   }
 }
 
+// Each listener hears the form of its own mode; the command works before play too.
+TEST_F(SpeechTest, ScreenReaderModeNamesTheKindWithoutTheTrailingBlank) {
+  Type(1, "screenreader");
+  EXPECT_EQ(Frames(), (Heard{{1, "Screen reader mode on."}}));
+  Place(1, "Ash", 5, 5);
+  Place(2, "Birch", 5, 5);
+  Place(3, "Cedar", 5, 6);
+  Type(3, "screenreader");
+  Frames();
+  Type(1, "say hi  there");
+  EXPECT_EQ(Frames(), (Heard{{1, "Ash says: hi  there"}, {2, "Ash: hi  there "}}));
+  Type(1, "yowl hi");
+  EXPECT_EQ(Frames(), (Heard{{1, "Ash yowls: hi"}, {2, "Ash: hi "}, {3, "Ash yowls: hi"}}));
+  Type(2, "whisper Ash psst");
+  EXPECT_EQ(Frames(), (Heard{{1, "Birch whispers: psst"}, {2, "Birch: psst "}}));
+  Type(1, "whisper Birch");
+  EXPECT_EQ(Frames(), (Heard{{1, "Ash whispers:"}, {2, "Ash: "}}));
+  Type(1, "screenreader");
+  Type(1, "say hi");
+  EXPECT_EQ(Frames(), (Heard{{1, "Screen reader mode off.\nAsh: hi "}, {2, "Ash: hi "}}));
+}
+
 TEST_F(SpeechTest, ControlBytesAreRefusedSoNoLineCanBeForged) {
   Place(1, "Ash", 5, 5);
   Place(2, "Birch", 5, 5);
   for (const char* line : {"say hi\nBirch: give me your password", "yowl a\x1b[2J", "whisper Birch x\x7f",
-                           "whisper Bi\rrch x", "say a\tb", "say \x9b" "2J", "yowl a\xC2\x85" "b",
+                           "whisper Bi\rrch x", "say a\tb", "yowl a\xC2\x85" "b",
                            "say Birch\xE2\x80\x8B: hi", "say \xE2\x80\xAEreversed",
                            "whisper Birch a\xE2\x80\xA9" "b"}) {
     Type(1, line);

@@ -27,6 +27,8 @@ struct Recorder final : TestCodecEvents {
   void TooLong() override { log += "too long\n"; }
   void Admitted() override { log += "admitted\n"; }
   void Finished() override { log += "finished\n"; }
+  void ClientNamed(std::string_view name) override { log.append("client ").append(name).append("\n"); }
+  void ScreenReaderAsked() override { log += "screen reader\n"; }
   std::string log;
 };
 
@@ -89,6 +91,10 @@ std::string TelnetGmcp(std::string_view message) {
   return "\xFF\xFA\xC9"s.append(message).append("\xFF\xF0");
 }
 
+std::string TelnetSub(unsigned char option, std::string_view data) {
+  return "\xFF\xFA"s.append(1, static_cast<char>(option)).append(data).append("\xFF\xF0");
+}
+
 const std::string kUpgrade =
     "GET /ws HTTP/1.1\r\nHost: localhost:8080\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
     "Origin: http://localhost:8080\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
@@ -123,7 +129,10 @@ std::vector<Case> Cases() {
            TelnetGmcp(R"(Core.Supports.Set ["Room 1", "Comm 1"])") +
            TelnetGmcp(R"(Core.Hello {"client":"Mudlet"})") + "\xFF\xFA\x18 ignored \xFF\xF0" +
            Telnet(telnet::kDont, telnet::kOptionMssp) + Telnet(telnet::kDo, telnet::kOptionMssp) +
-           "\xFF\xF1say hi\r\nhal"},
+           "\xFF\xF1say hi\r\n" + TelnetSub(24, "\0MUDLET"s) + TelnetSub(24, "\0ANSI-TRUECOLOR"s) +
+           Telnet(telnet::kDo, telnet::kOptionCharset) + Telnet(telnet::kWill, telnet::kOptionNewEnviron) +
+           TelnetSub(telnet::kOptionCharset, "\x02UTF-8") + TelnetSub(24, "\0MTTS 2319"s) +
+           TelnetSub(telnet::kOptionNewEnviron, "\0\x03SCREEN_READER\x01" "1"s) + "hal"},
       {"web, plain WebSocket", web::WebCodecMaker({}), kUpgrade + "\r\n" + kMessages},
       {"web, GMCP WebSocket", web::WebCodecMaker({}),
        kUpgrade + "Sec-WebSocket-Protocol: gmcp.mudstandards.org\r\n\r\n" +

@@ -59,16 +59,18 @@ TEST(TelnetE2E, AnswersInCrLfLinesRefusesOptionsAndLimitsLines) {
   ASSERT_TRUE(t.ready) << t.server.Log();
   EXPECT_LT(t.server.Log().find("Listening on port "), t.server.Log().find("Telnet port "));
   TelnetClient c(t.telnetPort);
-  // WILL MSSP and WILL GMCP first
-  ASSERT_TRUE(c.WaitFor(Command(251, 70) + Command(251, 201) + kWelcome)) << c.Received();
+  // WILL MSSP, WILL GMCP, DO TTYPE, WILL CHARSET and DO NEW-ENVIRON first
+  ASSERT_TRUE(c.WaitFor(Command(251, 70) + Command(251, 201) + Command(253, 24) + Command(251, 42) +
+                        Command(253, 39) + kWelcome))
+      << c.Received();
   EXPECT_TRUE(t.server.WaitForLog("New connection from 127.0.0.1 ("));
 
   // DO ECHO and WILL NAWS are refused; the line around an IAC IAC and an IAC NOP is one.
   c.Send(Command(253, 1) + Command(251, 31) + "he\xff\xf1lp\r\n");
   EXPECT_TRUE(c.WaitFor(Command(252, 1) + Command(254, 31) + kHelpAnswer)) << c.Received();
   EXPECT_TRUE(t.server.WaitForLog(" : help\n"));
-  c.Send("say \xff\xff!\r\n");
-  EXPECT_TRUE(c.WaitFor("This command is not valid for you right now.\r\n")) << c.Received();
+  c.Send("say \xff\xff!\r\n");  // the byte 255 alone is no UTF-8
+  EXPECT_TRUE(c.WaitFor("Your client sent text that is not UTF-8; set its encoding to UTF-8.\r\n")) << c.Received();
   EXPECT_TRUE(t.server.WaitForLog(" : say \xff!\n"));
 
   c.Send(std::string(5000, 'x') + "\r\nhelp\n");
@@ -183,6 +185,33 @@ TEST(TelnetE2E, TinTinPlaysAndTurnsGmcpOnAsTheReadmeSays) {
   EXPECT_TRUE(t.server.WaitForLog(" : help\n"));
   tintin.Type("setup Ash pw she 12 warrior ember \" a cat \" - -\r");
   EXPECT_TRUE(tintin.WaitForScreen("Now in the Emberfold warriors' den (22,23)")) << tintin.Screen();
+}
+
+// TinTin++'s screen reader option reaches the server through MTTS: the mode turns on
+// by itself, and speech comes with its kind, while a player beside it hears it as ever.
+TEST(TelnetE2E, TinTinWithItsScreenReaderOptionHearsSpeechWithItsKind) {
+  const std::string program = FindTinTin();
+  if (program.empty()) {
+    const char* require = std::getenv("PELTHOLLOW_REQUIRE_TINTIN");
+    if (require != nullptr && std::string(require) == "1") FAIL() << "tt++ is not installed";
+    GTEST_SKIP() << "tt++ is not installed";
+  }
+  TelnetServer t;
+  ASSERT_TRUE(t.ready) << t.server.Log();
+  TinTin tintin(program);
+  tintin.Type("#config {SCREEN READER} on\r");
+  tintin.Type("#session pelthollow 127.0.0.1 " + std::to_string(t.telnetPort) + "\r");
+  ASSERT_TRUE(tintin.WaitForScreen("Screen reader mode on.")) << tintin.Screen();
+  EXPECT_TRUE(t.server.WaitForLog(" uses the client TINTIN++\n")) << t.server.Log();
+  tintin.Type("setup Ash pw she 12 warrior ember \" a cat \" - -\r");
+  ASSERT_TRUE(tintin.WaitForScreen("Character created.")) << tintin.Screen();
+  Client game(t.server.Port());
+  ASSERT_TRUE(game.ReadWelcome());
+  ASSERT_TRUE(game.Ask("setup Birch pw he 12 warrior ember \" a cat \" - -"));
+  EXPECT_TRUE(tintin.WaitForScreen("Birch has logged in here.")) << tintin.Screen();
+  game.Send("yowl the moon is high");
+  EXPECT_TRUE(tintin.WaitForScreen("Birch yowls: the moon is high\r\n")) << tintin.Screen();
+  EXPECT_TRUE(game.WaitForFrame("Birch: the moon is high "));
 }
 
 }  // namespace

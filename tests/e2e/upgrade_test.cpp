@@ -211,6 +211,8 @@ TEST(Upgrade, EveryDoorPlaysOnThroughItWithNothingLostOrRepeated) {
   ASSERT_TRUE(browser.OpenWebSocket(s.webPort, true)) << browser.Got();
   browser.Send(Raw::Frame(0x2, SetupLine("Cedar", "lark")));
   ASSERT_TRUE(browser.Until("Character created.")) << browser.Got();
+  browser.Send(Raw::Frame(0x2, "screenreader"));
+  ASSERT_TRUE(browser.Until("Screen reader mode on.")) << browser.Got();
   Raw plain(s.webPort);
   ASSERT_TRUE(plain.OpenWebSocket(s.webPort, false)) << plain.Got();
   plain.Send(Raw::Frame(0x1, SetupLine("Dusk", "fern")));
@@ -257,7 +259,7 @@ TEST(Upgrade, EveryDoorPlaysOnThroughItWithNothingLostOrRepeated) {
   mud.Send("north\r\n");
   EXPECT_TRUE(mud.Until(Gmcp(R"(Char.Queue {"steps":3})"))) << mud.Got();
   browser.Send(Raw::Frame(0x2, "say still here"));
-  EXPECT_TRUE(browser.Until("Cedar: still here ")) << browser.Got();
+  EXPECT_TRUE(browser.Until("Cedar says: still here")) << browser.Got();  // its mode came along
   for (std::size_t i = 0; i < asked; ++i) ASSERT_EQ(slow.NextFrame(), help) << i;
   EXPECT_EQ(slow.NextFrame(), "[Announcement] New paths!");
   EXPECT_EQ(slow.Ask("help general"), help);

@@ -215,8 +215,10 @@ TEST(WebClient, ABrowserAndATerminalPlayerHearEachOther) {
   ASSERT_TRUE(terminal.ReadWelcome());
   terminal.Send("setup Bramble pw he/him 30 warrior moss \" brown tom \" - -");
   ASSERT_TRUE(terminal.WaitForFrame("Character created."));
-  terminal.Send("say hello \xF0\x9F\x90\x88 and \xFF bytes");  // not UTF-8: repaired
-  EXPECT_EQ(browser.WaitFor("Bramble: "), "Bramble: hello \xF0\x9F\x90\x88 and \xEF\xBF\xBD bytes ");
+  terminal.Send("say hello and \xFF bytes");  // not UTF-8: refused, heard by nobody
+  EXPECT_TRUE(terminal.WaitForFrame("Your client sent text that is not UTF-8; set its encoding to UTF-8."));
+  terminal.Send("say hello \xF0\x9F\x90\x88");
+  EXPECT_EQ(browser.WaitFor("Bramble: "), "Bramble: hello \xF0\x9F\x90\x88 ");
   browser.Send("say hi Bramble");
   EXPECT_TRUE(terminal.WaitForFrame("Willow: hi Bramble"));
 }

@@ -92,6 +92,7 @@ UpgradeState Everything() {
   s.world.changed = true;
   commands::Session session{Address(0), true, 2, true, true};
   s.sessions.emplace_back(17, session);
+  s.screenReaders = {17, 18};
   s.mutes.emplace_back("Ashpaw", 123456789);
   s.allowances.records.push_back({Address(9), 1, {20}, {21, 22}, 1});
   s.allowances.refusals = {5, 6, 7, 8};

@@ -84,7 +84,10 @@ TEST_F(ReaderTest, ALoneCrEndsTheLineAtOnceAndItsLfLater) {
 TEST_F(ReaderTest, OffersMsspAndSendsItsStatusOncePerAgreement) {
   reader_.Start(toClient_);
   EXPECT_EQ(TakeToClient(), Command(telnet::kWill, telnet::kOptionMssp) +
-                                Command(telnet::kWill, telnet::kOptionGmcp));
+                                Command(telnet::kWill, telnet::kOptionGmcp) +
+                                Command(telnet::kDo, telnet::kOptionTtype) +
+                                Command(telnet::kWill, telnet::kOptionCharset) +
+                                Command(telnet::kDo, telnet::kOptionNewEnviron));
   const std::string doMssp = Command(telnet::kDo, telnet::kOptionMssp);
   const std::string dontMssp = Command(telnet::kDont, telnet::kOptionMssp);
   Feed(doMssp + doMssp);

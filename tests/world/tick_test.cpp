@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "world/territory.h"
 #include "world_fixture.h"
 
 namespace {
@@ -93,6 +94,23 @@ TEST_F(TickTest, TheCellLeftHearsTheDepartureAndTheCellEnteredTheArrival) {
   EXPECT_EQ(TakeHeard(), (Heard{{1, {"Birch has left the area."}},
                                 {2, {"Birch has entered the area."}},
                                 {3, {"Birch has entered the area."}}}));
+}
+
+TEST_F(TickTest, AMoverInScreenReaderModeHearsWhereItsStepLedRightAfterItsArrival) {
+  const world::Cell den = world::StartCell(world::Clan::Fernfold, world::Role::Apprentice);
+  Character& ash = Place(1, "Ash", den.x, den.y - 1);
+  Character& birch = Place(2, "Birch", den.x, den.y - 1);
+  Place(3, "Cedar", den.x, den.y);
+  world::SetScreenReader(1, true);
+  world::SetScreenReader(3, true);
+  Queue(ash, "s");
+  Queue(birch, "s");
+  Tick();
+  EXPECT_EQ(TakeHeard(),
+            (Heard{{1, {"Ash has entered the area.", "You are in the Fernfold apprentices' den.",
+                        "Birch has entered the area."}},
+                   {2, {"Ash has left the area.", "Birch has entered the area."}},
+                   {3, {"Ash has entered the area.", "Birch has entered the area."}}}));
 }
 
 TEST_F(TickTest, MovesAreToldAtOnceInAscendingHandleOrder) {
