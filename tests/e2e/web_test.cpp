@@ -135,7 +135,19 @@ class Browser {
   std::optional<std::string> Next() {
     beast::flat_buffer buffer;
     beast::error_code error;
-    ws_.read(buffer, error);
+    bool done = false;
+    ws_.async_read(buffer, [&](beast::error_code e, std::size_t) {
+      error = e;
+      done = true;
+    });
+    io_.restart();
+    io_.run_for(std::chrono::seconds(10));
+    if (!done) {  // nothing came in time: the read is called off, and the test fails
+      ws_.next_layer().cancel();
+      io_.restart();
+      io_.run();
+      return std::nullopt;
+    }
     if (error) return std::nullopt;
     return beast::buffers_to_string(buffer.data());
   }
