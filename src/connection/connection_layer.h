@@ -175,7 +175,8 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   bool Quieting() const { return quiet_.has_value(); }
   // Every connection the next process can take in, as values; the ones it cannot (TLS,
   // whose sessions live in this process's OpenSSL) are listed in `left`.
-  // REQUIRES: ConnectionLock held, inside a quiet's work.
+  // REQUIRES: ConnectionLock held, and the input thread's I/O at rest: inside a quiet's
+  // work, or in a line handler on the input thread (a probe's copy).
   CarriedLayer Carry(std::vector<Socket>& left) const;
   // Tells each of `sockets` `text` (when it is a player) and ends it at once: its output,
   // its codec's goodbye and its transport's close (a close_notify) get one try, and its
