@@ -42,9 +42,10 @@ constexpr std::int64_t kMarginNs = kSecond;
 constexpr std::int64_t kConsoleWaitNs = 30 * kSecond;
 
 // The steps of an upgrade as the server's log tells them, in the order they come.
-enum Stage : std::size_t { kExec, kStarting, kAdopted, kFailed, kStages };
-constexpr std::array<std::string_view, kStages> kStageLines = {"Upgrading: ", "Starting server...",
-                                                               "Upgraded from version ", "Upgrade failed: "};
+enum Stage : std::size_t { kProbed, kExec, kStarting, kAdopted, kFailed, kStages };
+constexpr std::array<std::string_view, kStages> kStageLines = {"The new build can take over", "Upgrading: ",
+                                                               "Starting server...", "Upgraded from version ",
+                                                               "Upgrade failed: "};
 
 // The console's side of one upgrade and the moments the log told its steps, as the
 // watching thread saw them. The thread owns it until joined.
@@ -56,7 +57,7 @@ struct Watch {
   std::int64_t answeredNs = -1;  // the console's whole answer had come
   std::string answer;
   int code = -1;
-  std::array<std::int64_t, kStages> seenNs{-1, -1, -1, -1};
+  std::array<std::int64_t, kStages> seenNs{-1, -1, -1, -1, -1};
   std::string problem;
 };
 
@@ -174,7 +175,9 @@ struct RunFigures {
   std::string placement;
   WindowFigures around;
   WindowFigures before;
-  double untilExec = -1;       // the command until the exec: the quiet, the save, the probe
+  double untilProbed = -1;     // the command until the probe passed (play goes on meanwhile)
+  double probedToExec = -1;    // then until the exec: the last quiet, the save, the state
+  double untilExec = -1;       // the command until the exec
   double execToStart = -1;     // the exec until the new process has read the state
   double startToAdopted = -1;  // then until every connection is taken up
   double untilConsole = -1;    // the command until the console's answer
@@ -206,6 +209,8 @@ void DriveThroughUpgrade(Fleet& fleet, GameProcess& game, RunFigures& r) {
   r.answered = static_cast<double>(t.answered);
   r.lost = t.unanswered;
   r.disconnected = fleet.failedConnections - failedBefore;
+  r.untilProbed = Between(w.sentNs, w.seenNs[kProbed]);
+  r.probedToExec = Between(w.seenNs[kProbed], w.seenNs[kExec]);
   r.untilExec = Between(w.sentNs, w.seenNs[kExec]);
   r.execToStart = Between(w.seenNs[kExec], w.seenNs[kStarting]);
   r.startToAdopted = Between(w.seenNs[kStarting], w.seenNs[kAdopted]);
@@ -329,7 +334,9 @@ Report RunUpgrade(const Options& o) {
   auto step = [&](const std::string& name, double RunFigures::*field) {
     r.rows.push_back({name, Ms(of([&](const RunFigures& f) { return f.*field; })), "", ""});
   };
-  step("command until the exec", &RunFigures::untilExec);  // the quiet, the save, the probe
+  step("command until the probe has passed", &RunFigures::untilProbed);  // play goes on meanwhile
+  step("then until the exec: quiet and save", &RunFigures::probedToExec);
+  step("command until the exec", &RunFigures::untilExec);
   step("exec until the state is read", &RunFigures::execToStart);
   step("then until all are taken up", &RunFigures::startToAdopted);
   step("command until the console answers", &RunFigures::untilConsole);

@@ -114,6 +114,11 @@ int RunAdminClient(int argc, const char* const* argv) {
     code = 1;  // cut short: the server ended before its answer was whole
   }
   std::cout << answer << std::flush;
+  if (end == std::string::npos) {
+    std::cerr << (answer.empty() || answer.back() == '\n' ? "" : "\n")
+              << "The server closed the console before its answer was whole (it may have ended or "
+                 "restarted); see its log.\n";
+  }
   return code;
 }
 

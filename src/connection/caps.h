@@ -31,8 +31,14 @@ struct Caps {
 };
 
 // Descriptors kept free for what is not a connection: the save's temporary file, the
-// log, the console, the listeners, the worker's and the saver's files.
+// log, the listeners, the worker's and the saver's files, an upgrade's, and the
+// console's connections, which are taken out of them even when every other connection
+// the caps allow is open: the operator can always come in to ban an attack.
 inline constexpr std::size_t kReservedDescriptors = 64;
+// The console's connections at once, of those kept back: a local user who opens more
+// cannot eat the rest.
+inline constexpr std::size_t kConsoleConnections = 16;
+static_assert(kConsoleConnections <= kReservedDescriptors / 2);
 
 using ByteClock = std::chrono::steady_clock;
 

@@ -86,6 +86,9 @@ struct Door {
   bool counted = true;             // held to the bans and the per-address limits
   bool login = false;              // its connections must enter play (LineHandler::InPlay) in time
   bool players = true;             // its admitted connections are players of the game
+  // Not 0: its connections are held to this cap of their own instead of
+  // Caps::maxConnections, out of the descriptors kept back (the console's).
+  std::size_t ownCap = 0;
   std::chrono::seconds admitWithin = kAdmitTime;
 };
 

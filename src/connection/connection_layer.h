@@ -88,9 +88,10 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
 
   // The accept thread hands over a connected, non-blocking socket accepted on door
   // `door` from `peer`: it is taken in on the input thread's next turn. The layer owns
-  // the socket from now on. When the layer holds as many sockets as the caps allow, the
-  // socket is closed at once instead (and the refusal logged), and false is returned.
-  // Any thread, no lock needed.
+  // the socket from now on. When the layer holds as many sockets as the caps allow (a
+  // door with a cap of its own: as many of that door's), the socket is closed at once
+  // instead (and the refusal logged; a door of its own cap's tells it why first), and
+  // false is returned. Any thread, no lock needed.
   bool Accepted(Socket socket, std::size_t door, const base::Address& peer, const Endpoints& local,
                 int uid = -1);
 
@@ -175,7 +176,8 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   bool Quieting() const { return quiet_.has_value(); }
   // Every connection the next process can take in, as values; the ones it cannot (TLS,
   // whose sessions live in this process's OpenSSL) are listed in `left`.
-  // REQUIRES: ConnectionLock held, inside a quiet's work.
+  // REQUIRES: ConnectionLock held, and the input thread's I/O at rest: inside a quiet's
+  // work, or in a line handler on the input thread (a probe's copy).
   CarriedLayer Carry(std::vector<Socket>& left) const;
   // Tells each of `sockets` `text` (when it is a player) and ends it at once: its output,
   // its codec's goodbye and its transport's close (a close_notify) get one try, and its
@@ -343,6 +345,12 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   std::atomic<std::size_t> sockets_{0};
   std::atomic<std::size_t> handingOver_{0};  // accepted, not yet taken in
   void CloseSocket(Socket socket);
+  // The sockets of doors with a cap of their own (Door::ownCap), with their door, from
+  // their accept to their close; they count towards that cap and not the others'.
+  bool TakeOwnCapped(Socket socket, std::size_t door);
+  std::mutex ownCappedLock_;  // guards ownCapped_ only
+  std::unordered_map<Socket, std::size_t> ownCapped_;
+  std::atomic<std::size_t> ownCappedCount_{0};
 
   std::mutex handoverLock_;  // guards posted_ and handedOver_ only
   std::vector<std::function<void()>> posted_;

@@ -174,6 +174,11 @@ bool ConnectionLayer::AdoptOne(const CarriedConnection& in) {
     return false;
   }
   if (index >= byHandle_.size()) byHandle_.resize(std::max(index + 1, byHandle_.size() * 2));
+  if (door->ownCap != 0) {  // counted against its door's cap, even past it
+    std::lock_guard<std::mutex> guard(ownCappedLock_);
+    ownCapped_.emplace(in.socket, static_cast<std::size_t>(door - doors_.data()));
+    ownCappedCount_.fetch_add(1, std::memory_order_relaxed);
+  }
   byHandle_[index] = std::make_unique<Connection>();
   Connection& c = *byHandle_[index];
   ++live_;

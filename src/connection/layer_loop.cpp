@@ -77,6 +77,11 @@ void ConnectionLayer::Release(Socket socket) {
   Connection* c = Find(socket);
   if (c == nullptr || !c->held) return;
   c->held = false;
+  // A closing connection whose answer was long in coming (an upgrade's probe) has its
+  // linger time from now: the answer must not be dropped for the wait before it.
+  if (c->state != ConnectionState::Open && c->deadline != LimitClock::time_point{}) {
+    SetDeadline(*c, LimitClock::now() + kLingerTime);
+  }
   if (!c->waiting.Empty() && c->pausedUntil == LimitClock::time_point{}) withLines_.emplace(c->order, socket);
   if (!inRunOnce_) Wake();
 }

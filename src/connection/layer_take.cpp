@@ -1,7 +1,7 @@
 // Taking connections in: the hand-over from the accept thread, the bans and the limits,
 // the start of the codec once the transport is ready, and admission.
 #include <sys/epoll.h>
-
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <ctime>
@@ -27,11 +27,35 @@ std::size_t ConnectionLayer::AddDoor(Door door) {
   return doors_.size() - 1;
 }
 
+// Counts `socket` against the cap of its door, when that cap has room.
+bool ConnectionLayer::TakeOwnCapped(Socket socket, std::size_t door) {
+  std::lock_guard<std::mutex> guard(ownCappedLock_);
+  std::size_t open = 0;
+  for (const auto& [s, d] : ownCapped_) open += d == door ? 1 : 0;
+  if (open >= doors_.at(door).ownCap) return false;
+  ownCapped_.emplace(socket, door);
+  ownCappedCount_.fetch_add(1, std::memory_order_relaxed);
+  return true;
+}
+
 bool ConnectionLayer::Accepted(Socket socket, std::size_t door, const base::Address& peer,
                                const Endpoints& local, int uid) {
-  if (caps_.maxConnections != 0 && sockets_.load(std::memory_order_relaxed) +
-                                        handingOver_.load(std::memory_order_relaxed) >=
-                                    caps_.maxConnections) {
+  const Door& d = doors_.at(door);
+  if (d.ownCap != 0 && !TakeOwnCapped(socket, door)) {
+    // Told why in its codec's words: the socket has room for them, being new.
+    const std::string open = std::to_string(d.ownCap);
+    std::string words;
+    d.makeCodec(local)->Refuse("Too many " + d.name + " connections are open (" + open + "); try again in a moment.",
+                               words);
+    [[maybe_unused]] const ssize_t n = ::send(socket, words.data(), words.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ::close(socket);
+    core::Log("Refused a connection on " + d.name + ": " + open + " are open.\n", core::LogPriority::Warning);
+    return false;
+  }
+  // The others are held to the cap; those of a door of its own cap's do not count.
+  const std::size_t held = sockets_.load(std::memory_order_relaxed) + handingOver_.load(std::memory_order_relaxed);
+  const std::size_t own = ownCappedCount_.load(std::memory_order_relaxed);
+  if (d.ownCap == 0 && caps_.maxConnections != 0 && held - std::min(held, own) >= caps_.maxConnections) {
     ::close(socket);
     const base::Address key = base::LimitKey(peer);
     core::LogSource source(key, !limits_.Trusted(peer));
@@ -50,6 +74,11 @@ bool ConnectionLayer::Accepted(Socket socket, std::size_t door, const base::Addr
 }
 
 void ConnectionLayer::CloseSocket(Socket socket) {
+  // Let go before the close: the accept thread may be given the same number at once.
+  if (ownCappedCount_.load(std::memory_order_relaxed) != 0) {
+    std::lock_guard<std::mutex> guard(ownCappedLock_);
+    if (ownCapped_.erase(socket) != 0) ownCappedCount_.fetch_sub(1, std::memory_order_relaxed);
+  }
   ::close(socket);
   sockets_.fetch_sub(1, std::memory_order_relaxed);
 }

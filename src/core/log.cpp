@@ -221,6 +221,10 @@ void Log(std::string_view text, LogPriority priority) {
   if (!ConnectionLock.HeldByCaller()) FlushLog();
 }
 
+std::string LogLine(std::string_view text, LogPriority priority) {
+  return ToJournal() ? WithPriority(text, priority) : std::string(text);
+}
+
 void FlushLog() {
   if (Writer.WorkWaiting()) Writer.Flush(false);
 }

@@ -32,6 +32,10 @@ enum class LogPriority : int {
 // calling thread holds ConnectionLock.
 void Log(std::string_view text, LogPriority priority = LogPriority::Info);
 
+// The bytes Log writes for `text` (whole lines), for a process that must write its
+// own (an upgrade's guard, which may not allocate once it runs).
+std::string LogLine(std::string_view text, LogPriority priority);
+
 // Writes what the log holds, as far as standard output takes it now.
 void FlushLog();
 

@@ -190,6 +190,7 @@ void OpenConsole(const ServerSettings& settings, connection::ConnectionLayer& la
   door.logged = false;
   door.counted = false;
   door.players = false;
+  door.ownCap = connection::kConsoleConnections;  // the operator is let in whoever else is
   listeners.push_back({socket, layer.AddDoor(std::move(door)), "console", "console", false});
   core::Log("Console at " + settings.consolePath + ".\n");
 }

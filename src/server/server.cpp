@@ -199,6 +199,7 @@ int RunServer(const ServerSettings& asked) {
   // Every door listens and the console is open: the service manager may count the
   // server as started.
   if (const base::Status ready = Notify("READY=1"); !ready.ok()) core::Log(ready.Text() + "\n");
+  ReportUpgradeReady();
   owned.release();
   std::thread([running] { running->countdown.Run(running->standstill); }).detach();
   std::thread([running, spare] { AcceptLoop(running->layer, running->listeners, spare, running->standstill); })

@@ -9,6 +9,7 @@
 //   signals  waits for SIGINT, SIGTERM, SIGHUP and the console's countdown; ends the process
 //   saver    writes the save file and the bans file (persist/saver.h)
 //   worker   hashes passwords (core/worker.h)
+//   upgrade  during an upgrade, tries the new build while play goes on (server/upgrade.h)
 #pragma once
 
 #include <chrono>

@@ -1,6 +1,7 @@
 // The new process's half of the upgrade: the probe, the state taken from the memfd, and
 // everything taken up from it.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +25,10 @@ namespace {
 // The state may be as large as what the server held; a descriptor that says more is
 // no state of ours.
 constexpr std::size_t kMaxStateBytes = std::size_t{4} << 30;
+
+// The pipe to the guard the old process left, until this process serves; -1: none.
+// Set before the threads start, used once on the main thread.
+int ReadyReport = -1;
 
 // The descriptor an environment variable names; -1 when it names none.
 int DescriptorIn(const char* variable) {
@@ -90,7 +95,10 @@ int RunUpgradeProbe() {
   if (report < 0) return 1;
   UpgradeState state;
   const base::Status read = fd < 0 ? base::Status::Failure("No upgrade state was given.") : ReadState(fd, state);
-  const std::string answer = read.ok() ? "ok\n" : read.Text() + "\n";
+  // A build of ours reports to the guard once it serves; an old process that can use
+  // that asks (an older one would take nothing but "ok").
+  const bool asked = std::getenv(kUpgradeReadyVariable) != nullptr;
+  const std::string answer = read.ok() ? (asked ? "ok ready\n" : "ok\n") : read.Text() + "\n";
   [[maybe_unused]] const ssize_t n = ::write(report, answer.data(), answer.size());
   return read.ok() ? 0 : 1;
 }
@@ -99,12 +107,19 @@ std::optional<UpgradeState> TakeUpgradeState() {
   if (std::getenv(kUpgradeStateVariable) == nullptr) return std::nullopt;
   const int fd = DescriptorIn(kUpgradeStateVariable);
   ::unsetenv(kUpgradeStateVariable);
+  // Kept whether or not the state can be read: started from the save, this process
+  // still tells the guard when it serves.
+  const int report = DescriptorIn(kUpgradeReadyVariable);
+  ::unsetenv(kUpgradeReadyVariable);
+  if (report >= 0 && report != fd && ::fcntl(report, F_SETFD, FD_CLOEXEC) == 0) ReadyReport = report;
   UpgradeState state;
   const base::Status read = fd < 0 ? base::Status::Failure("No upgrade state was given.") : ReadState(fd, state);
   if (fd >= 0) ::close(fd);
   // Before anything of this process's own is opened (the log's first line opens the
   // log's own descriptors).
-  CloseInherited(read.ok() ? Carried(state) : std::set<int>());
+  std::set<int> keep = read.ok() ? Carried(state) : std::set<int>();
+  if (ReadyReport >= 0) keep.insert(ReadyReport);
+  CloseInherited(keep);
   if (!read.ok()) {
     core::Log(read.Text() + " The server starts from the save file.\n", core::LogPriority::Error);
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
@@ -156,6 +171,14 @@ void AdoptUpgradeState(Running& running, const UpgradeState& state) {
     running.console.Reply(state.console, {"Upgraded to version " + std::string(base::Version()) + ".\n", 0});
   }
   if (!state.announcement.empty()) TellEveryone(running.layer, "[Announcement] " + state.announcement);
+}
+
+void ReportUpgradeReady() {
+  if (ReadyReport < 0) return;
+  const std::string_view ready = "ready\n";
+  [[maybe_unused]] const ssize_t n = ::write(ReadyReport, ready.data(), ready.size());
+  ::close(ReadyReport);
+  ReadyReport = -1;
 }
 
 }  // namespace server

@@ -2,6 +2,10 @@
 // Every loop here is bounded in count and time, and talks to loopback only.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <random>
@@ -9,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "connection/caps.h"
 #include "e2e_support.h"
 
 namespace {
@@ -92,10 +97,12 @@ TEST(Faults, ClientsSendingRandomBytesCannotStopTheServer) {
   EXPECT_EQ(polite.Ask("help"), kHelpNotInPlay);
 }
 
+// At the cap the console still comes in, to the few connections of its own it is kept.
 TEST(Faults, ConnectionsStopShortOfTheDescriptorLimitAndNoneHangs) {
   e2e::Process::Options options;
   options.fileLimit = 64;  // connections are held to half of it
-  Server server(options);
+  e2e::TempDir dir;
+  Server server(&dir, options);
   ASSERT_TRUE(server.Ready()) << server.Log();
   std::vector<std::unique_ptr<Client>> clients;
   for (int i = 0; i < 60; ++i) clients.push_back(std::make_unique<Client>(server.Port()));
@@ -111,6 +118,27 @@ TEST(Faults, ConnectionsStopShortOfTheDescriptorLimitAndNoneHangs) {
   EXPECT_GT(greeted, 20);
   EXPECT_LE(greeted, 32);
   EXPECT_TRUE(server.WaitForLog("the server holds as many connections as it can")) << server.Log();
+  auto admin = [&](const std::vector<std::string>& words) {
+    e2e::Process::Options command;
+    command.args = {"admin"};
+    command.args.insert(command.args.end(), words.begin(), words.end());
+    e2e::Process p(dir.Path(), server.Port(), command);
+    const int code = e2e::Process::ExitCode(p.Wait());
+    p.WaitForEndOfOutput();
+    return std::to_string(code) + " " + p.Output();
+  };
+  EXPECT_EQ(admin({"ban", "203.0.113.9"}), "0 Banned 203.0.113.9 until lifted.\n") << server.Log();
+  std::vector<int> silent;  // console connections that say nothing, past the console's own cap
+  const std::string path = dir.File("pelthollow.sock");
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, std::min(path.size(), sizeof address.sun_path - 1));
+  for (std::size_t i = 0; i < connection::kConsoleConnections; ++i) {
+    silent.push_back(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(::connect(silent.back(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  }
+  EXPECT_EQ(admin({"who"}), "1 Too many console connections are open (16); try again in a moment.\n");
+  for (const int fd : silent) ::close(fd);
   EXPECT_EQ(server.Log().find("Error accepting"), std::string::npos) << server.Log();
   clients.clear();  // every connection closes; once they have ended the server takes new ones again
   std::size_t from = 0;
