@@ -60,6 +60,9 @@ inline constexpr std::size_t kDrainBytes = 64 * 1024;
 
 inline constexpr std::string_view kLineTooLong = "Line too long.";
 inline constexpr std::string_view kTooManyConnections = "Too many connections from your address.";
+// Never sent (a connection over its address's handshake rate is closed before TLS
+// begins, when nothing can be told it), but what Admission refuses it with.
+inline constexpr std::string_view kTooManyHandshakes = "Too many TLS handshakes from your address.";
 
 // One live connection as the operator's console and the metrics see it.
 struct ConnectionSummary {
@@ -224,7 +227,8 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   // layer_take.cpp
   Connection* Find(Socket s) const;
   void TakeHandedOver();
-  std::string_view Admission(const Door& door, const Peer& peer);
+  std::string_view Admission(const Door& door, const Peer& peer, bool handshakeToCome);
+  bool WithinHandshakeRate(const Door& door, const Peer& peer);
   void Refuse(Socket socket, const Door& door, Codec& codec, std::string_view text);
   void ApplyProxySource(Connection& c);
   std::string_view ForwardedClient(Connection& c, const base::Address& client);

@@ -119,6 +119,7 @@ void RenderConnections(Exposition& out, const connection::ConnectionLayer& layer
       {"failed_logins", commands::AllowanceRefusals(LimitKind::FailedLogins)},
       {"new_characters", commands::AllowanceRefusals(LimitKind::NewCharacters)},
       {"lines_per_second", book.RefusalCount(LimitKind::LinesPerSecond)},
+      {"handshakes_per_second", book.RefusalCount(LimitKind::Handshakes)},
       {"banned", layer.BannedRefusals()},
   };
   out.Family("pelthollow_refusals", MetricKind::Counter, "Refusals by limit.");
