@@ -216,6 +216,19 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
     int uid = -1;
   };
 
+  // Transports whose work elsewhere is done (a TLS handshake step), by handle and
+  // order, for the input thread's next turn. Shared with that work, which may end after
+  // the layer: its wake-up is a descriptor of its own, and once the layer is gone
+  // nothing is added.
+  struct Resumes {
+    ~Resumes();
+    void Add(Socket socket, std::uint64_t order);
+    int wakeUp = -1;  // a duplicate of the layer's eventfd; set by Init, before any Add
+    std::mutex mutex;
+    bool open = true;  // guarded by mutex, as is `due`
+    std::vector<std::pair<Socket, std::uint64_t>> due;
+  };
+
   struct QuietWork {
     Socket except = kNoSocket;
     std::function<bool(bool settled)> ready;
@@ -237,6 +250,8 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   void SetDeadline(Connection& c, LimitClock::time_point when);
   // layer_read.cpp
   std::size_t ReadSocket(Connection& c);
+  void NoteRead(Connection& c, const IoResult& result);
+  void ResumeTransports();
   std::size_t ReadProxyHeader(Connection& c);
   void FeedCodec(Connection& c, const Moment& now);
   void AddFrame(Connection& c, FrameKind kind, std::string_view text);
@@ -330,6 +345,9 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   std::set<std::pair<LimitClock::time_point, Socket>> readPaused_;
   LimitClock::time_point lastBudgetPrune_{};
   std::array<char, 64 * 1024> readBuffer_{};       // a socket's bytes before the transport
+  // Connections whose transport took up its work from elsewhere this turn: fed to their
+  // codecs under the lock.
+  std::vector<Socket> resumed_;
   // The wait until the next deadline, as the last turn left it (-1: none). Read by the
   // next turn before it takes the lock.
   std::atomic<int> nextDue_{-1};
@@ -344,6 +362,7 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   std::atomic<std::size_t> handingOver_{0};  // accepted, not yet taken in
   void CloseSocket(Socket socket);
 
+  const std::shared_ptr<Resumes> resumes_ = std::make_shared<Resumes>();
   std::mutex handoverLock_;  // guards posted_ and handedOver_ only
   std::vector<std::function<void()>> posted_;
   std::vector<Handover> handedOver_;

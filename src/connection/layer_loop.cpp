@@ -1,5 +1,6 @@
 // The input thread's turn (RunOnce) and what other threads hand it: wake-ups, posted
 // tasks, the worker's answers; and the checks and listings the console and tests use.
+#include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -28,6 +29,10 @@ ConnectionLayer::~ConnectionLayer() {
   for (const Closing& closing : closing_) ::close(closing.socket);
   for (const auto& [socket, drain] : draining_) ::close(socket);
   for (const Handover& h : handedOver_) ::close(h.socket);
+  {
+    std::lock_guard<std::mutex> guard(resumes_->mutex);
+    resumes_->open = false;  // a handshake step still out adds nothing now
+  }
   if (waitSet_ >= 0) ::close(waitSet_);
   if (wakeUp_ >= 0) ::close(wakeUp_);
 }
@@ -38,11 +43,14 @@ base::Status ConnectionLayer::Init() {
   epoll_event event{};
   event.events = EPOLLIN;
   event.data.fd = wakeUp_;
-  if (waitSet_ < 0 || wakeUp_ < 0 || ::epoll_ctl(waitSet_, EPOLL_CTL_ADD, wakeUp_, &event) != 0) {
+  if (wakeUp_ >= 0) resumes_->wakeUp = ::fcntl(wakeUp_, F_DUPFD_CLOEXEC, 0);
+  if (waitSet_ < 0 || wakeUp_ < 0 || resumes_->wakeUp < 0 ||
+      ::epoll_ctl(waitSet_, EPOLL_CTL_ADD, wakeUp_, &event) != 0) {
     const int error = errno;
     if (waitSet_ >= 0) ::close(waitSet_);
     if (wakeUp_ >= 0) ::close(wakeUp_);
-    waitSet_ = wakeUp_ = -1;
+    if (resumes_->wakeUp >= 0) ::close(resumes_->wakeUp);
+    waitSet_ = wakeUp_ = resumes_->wakeUp = -1;
     return base::Status::SystemError("Error listening: ", error);
   }
   return {};
@@ -111,6 +119,7 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
     std::lock_guard<std::mutex> io(ioMutex_);
     const LimitClock::time_point start = LimitClock::now();
     ResumeReading(start);
+    ResumeTransports();
     for (int i = 0; i < count; ++i) {
       const int fd = events[i].data.fd;
       if (fd == wakeUp_) {
@@ -129,8 +138,10 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
       if ((events[i].events & EPOLLOUT) != 0) WriteSending(*c);
       const bool hungUp = (events[i].events & (EPOLLHUP | EPOLLERR)) != 0;
       if (hungUp) c->hungUp = true;
-      if (!c->readEnded && c->wantRead && c->readPausedUntil == LimitClock::time_point{} &&
-          ((events[i].events & EPOLLIN) != 0 || hungUp) && WithinBudget(*c, start)) {
+      // While its transport's work is out, a connection is read only to learn it hung up.
+      const bool readable = ((events[i].events & EPOLLIN) != 0 && !c->transport->Busy()) || hungUp;
+      if (!c->readEnded && c->wantRead && c->readPausedUntil == LimitClock::time_point{} && readable &&
+          WithinBudget(*c, start)) {
         SpendBudget(*c, ReadSocket(*c), start);
       }
     }
@@ -165,6 +176,10 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
         c->watched = false;
       }
     }
+    for (const Socket socket : resumed_) {
+      if (Connection* c = Find(socket); c != nullptr && c->readThisTurn) FeedCodec(*c, now);
+    }
+    resumed_.clear();
     for (const Socket socket : written_) {
       if (Connection* c = Find(socket); c != nullptr && c->wrote) NoteWrites(*c);
     }
@@ -201,7 +216,9 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
 // lines; writability while it has output the socket did not take.
 void ConnectionLayer::UpdateInterest(Connection& c) {
   std::uint32_t wanted = 0;
-  if (c.wantRead && !c.readEnded && c.readPausedUntil == LimitClock::time_point{}) wanted |= EPOLLIN;
+  if (c.wantRead && !c.readEnded && c.readPausedUntil == LimitClock::time_point{} && !c.transport->Busy()) {
+    wanted |= EPOLLIN;
+  }
   if (!c.sending.Empty() || c.transport->WantsWrite()) wanted |= EPOLLOUT;
   if (!c.watched || wanted == c.interest) return;
   epoll_event event{};

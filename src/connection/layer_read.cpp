@@ -1,6 +1,7 @@
 // The reading half of the connection layer: sockets read through their transports,
 // the bytes fed to the codecs, the sweeps, the pace of lines and the deadlines.
 #include <sys/epoll.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -45,6 +46,12 @@ class ConnectionLayer::Reader final : public CodecEvents {
 std::size_t ConnectionLayer::ReadSocket(Connection& c) {
   if (c.proxyStep != Connection::ProxyStep::None) return ReadProxyHeader(c);
   const IoResult result = c.transport->Receive(c.socket, readBuffer_, c.received);
+  NoteRead(c, result);
+  return result.bytes;
+}
+
+// Without the lock: what a transport's read came to, for FeedCodec.
+void ConnectionLayer::NoteRead(Connection& c, const IoResult& result) {
   switch (result.state) {
     case IoState::Done:
       c.readThisTurn = true;  // plaintext, or a handshake that moved on
@@ -59,7 +66,44 @@ std::size_t ConnectionLayer::ReadSocket(Connection& c) {
       c.readThisTurn = true;
       break;
   }
-  return result.bytes;
+}
+
+// Without the lock: the transports whose work elsewhere (a TLS handshake step) is done
+// take it up, as if they had read; their connections are fed under the lock.
+void ConnectionLayer::ResumeTransports() {
+  std::vector<std::pair<Socket, std::uint64_t>> due;
+  {
+    std::lock_guard<std::mutex> guard(resumes_->mutex);
+    due.swap(resumes_->due);
+  }
+  for (const auto& [socket, order] : due) {
+    Connection* c = Find(socket);
+    if (c == nullptr || c->order != order || c->readEnded) continue;  // gone, or another's handle now
+    NoteRead(*c, c->transport->Resume(socket, c->received));
+    c->readThisTurn = true;  // its reading goes on: the interest is set again
+    resumed_.push_back(socket);
+  }
+}
+
+void ConnectionLayer::Resumes::Add(Socket socket, std::uint64_t order) {
+  bool first = false;
+  {
+    std::lock_guard<std::mutex> guard(mutex);
+    if (!open) return;
+    first = due.empty();
+    due.emplace_back(socket, order);
+  }
+  // Woken outside the lock: the input thread, woken, would otherwise often find the
+  // lock still held by a thread it has just taken the core from. Only the first of a
+  // batch wakes it; it takes the whole batch.
+  if (first && wakeUp >= 0) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(wakeUp, &one, sizeof one);
+  }
+}
+
+ConnectionLayer::Resumes::~Resumes() {
+  if (wakeUp >= 0) ::close(wakeUp);
 }
 
 // Without the lock: the first bytes of a connection of a proxied door. From a trusted

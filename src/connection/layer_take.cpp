@@ -157,6 +157,9 @@ void ConnectionLayer::Take(Socket socket, std::size_t doorIndex, const base::Add
   c.door = &door;
   c.codec = std::move(codec);
   c.transport = door.makeTransport ? door.makeTransport() : MakePlainTransport();
+  if (door.makeTransport) {
+    c.transport->SetWake([resumes = resumes_, socket, order = c.order] { resumes->Add(socket, order); });
+  }
   if (door.proxied) {
     c.proxyStep = throughProxy ? Connection::ProxyStep::Header : Connection::ProxyStep::Check;
     c.proxyReader = std::make_unique<net::ProxyHeaderReader>();
