@@ -10,15 +10,14 @@ namespace {
 // no more is taken from the layer, whose caps then see the output that waits.
 constexpr std::size_t kPlaintextPerSend = 16 * 1024;
 
-// The session and what one handshake step on a handshake thread takes and leaves.
-// While a step is out, the thread alone touches it; the queue's lock hands it over
-// and the wake's hands it back.
+// The session and what one handshake step on a handshake thread takes and leaves (the
+// records it makes wait in the session). While a step is out, the thread alone touches
+// it; the queue's lock hands it over and the wake's hands it back.
 struct TlsState {
   explicit TlsState(std::shared_ptr<const tls::ServerContext> context) : session(std::move(context)) {}
   tls::ServerSession session;
   std::string input;      // the peer's ciphertext for the step
   std::string plaintext;  // what came after the handshake's end in that ciphertext
-  std::string output;     // the records the step made for the peer
 };
 
 class TlsTransport final : public Transport {
@@ -42,7 +41,6 @@ class TlsTransport final : public Transport {
       state_->input.assign(bytes);
       const bool queued = threads_->Submit([state = state_, wake = wake_] {
         state->session.Receive(state->input, state->plaintext);
-        state->session.TakeOutput(state->output);
         std::string().swap(state->input);
         wake();
       });
@@ -62,9 +60,7 @@ class TlsTransport final : public Transport {
     busy_ = false;
     out.append(state_->plaintext);
     std::string().swap(state_->plaintext);
-    pending_.append(state_->output);
-    std::string().swap(state_->output);
-    IoResult result = AfterSession(s, 0);
+    IoResult result = AfterSession(s, 0);  // sends the step's records
     if (!held_.empty() && result.state == IoState::Done) {
       const std::string held = std::move(held_);
       held_.clear();
