@@ -138,10 +138,8 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
       if ((events[i].events & EPOLLOUT) != 0) WriteSending(*c);
       const bool hungUp = (events[i].events & (EPOLLHUP | EPOLLERR)) != 0;
       if (hungUp) c->hungUp = true;
-      // While its transport's work is out, a connection is read only to learn it hung up.
-      const bool readable = ((events[i].events & EPOLLIN) != 0 && !c->transport->Busy()) || hungUp;
-      if (!c->readEnded && c->wantRead && c->readPausedUntil == LimitClock::time_point{} && readable &&
-          WithinBudget(*c, start)) {
+      if (!c->readEnded && c->wantRead && c->readPausedUntil == LimitClock::time_point{} &&
+          ((events[i].events & EPOLLIN) != 0 || hungUp) && WithinBudget(*c, start)) {
         SpendBudget(*c, ReadSocket(*c), start);
       }
     }
@@ -216,9 +214,7 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
 // lines; writability while it has output the socket did not take.
 void ConnectionLayer::UpdateInterest(Connection& c) {
   std::uint32_t wanted = 0;
-  if (c.wantRead && !c.readEnded && c.readPausedUntil == LimitClock::time_point{} && !c.transport->Busy()) {
-    wanted |= EPOLLIN;
-  }
+  if (c.wantRead && !c.readEnded && c.readPausedUntil == LimitClock::time_point{}) wanted |= EPOLLIN;
   if (!c.sending.Empty() || c.transport->WantsWrite()) wanted |= EPOLLOUT;
   if (!c.watched || wanted == c.interest) return;
   epoll_event event{};

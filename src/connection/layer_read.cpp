@@ -80,7 +80,7 @@ void ConnectionLayer::ResumeTransports() {
     Connection* c = Find(socket);
     if (c == nullptr || c->order != order || c->readEnded) continue;  // gone, or another's handle now
     NoteRead(*c, c->transport->Resume(socket, c->received));
-    c->readThisTurn = true;  // its reading goes on: the interest is set again
+    c->readThisTurn = true;  // the codec may start now
     resumed_.push_back(socket);
   }
 }

@@ -29,7 +29,8 @@ class TlsTransport final : public Transport {
 
   IoResult Take(Socket s, std::string_view bytes, std::string& out) override {
     if (busy_) {
-      // Read only when the socket hung up while a step was out: kept for its return.
+      // A client waits for the server's flight; what it sends meanwhile waits for the
+      // step's return, within the handshake's own limit.
       if (held_.size() + bytes.size() > tls::kMaxServerHandshakeBytes) {
         return {IoState::Failed, 0, 0, "TLS: the handshake went past its byte limit"};
       }
@@ -37,7 +38,9 @@ class TlsTransport final : public Transport {
       return {IoState::Done, 0, bytes.size(), {}};
     }
     tls::ServerSession& session = state_->session;
-    if (threads_ != nullptr && wake_ && session.state() == tls::Session::State::kHandshake) {
+    // The steps up to the signature go to a handshake thread; the rest (a Finished, a
+    // TLS 1.2 key exchange) costs less than the hand-over would.
+    if (threads_ != nullptr && wake_ && session.state() == tls::Session::State::kHandshake && !session.Signed()) {
       state_->input.assign(bytes);
       const bool queued = threads_->Submit([state = state_, wake = wake_] {
         state->session.Receive(state->input, state->plaintext);
@@ -68,8 +71,6 @@ class TlsTransport final : public Transport {
     }
     return result;
   }
-
-  bool Busy() const override { return busy_; }
 
   IoResult TakeEnd(Socket s) override {
     (void)s;

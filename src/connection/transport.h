@@ -72,13 +72,10 @@ class Transport {
 
   // For a transport whose work may go on elsewhere: `wake` (callable from any thread)
   // tells the owner that the work is done, and the owner then calls Resume on its own
-  // thread. Given once, before the first byte; a transport without it does all its work
-  // in its own calls.
+  // thread. Meanwhile the owner reads, writes and closes as ever; the transport holds
+  // what it cannot yet use. Given once, before the first byte; a transport without it
+  // does all its work in its own calls.
   virtual void SetWake(std::function<void()> wake) { (void)wake; }
-
-  // True while work of the transport's own is out (a handshake step on a handshake
-  // thread): the owner reads nothing from the socket meanwhile, unless it hung up.
-  virtual bool Busy() const { return false; }
 
   // Takes up what the work elsewhere left, as Take would have: the plaintext after it
   // appended to `out`, its records sent, and its end (Closed, Failed). WouldBlock when
