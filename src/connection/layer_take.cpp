@@ -115,10 +115,11 @@ bool ConnectionLayer::WithinHandshakeRate(const Door& door, const Peer& peer) {
   return false;
 }
 
-// Turned away before it is a connection: its codec's words (none over TLS, whose
-// handshake has not begun), then the close.
+// Turned away before it is a connection: its codec's words, then the close. Over TLS,
+// whose handshake has not begun, no word can be said, nor lost: the socket is closed at
+// once rather than drained (a storm of refused handshakes costs one close each).
 void ConnectionLayer::Refuse(Socket socket, const Door& door, Codec& codec, std::string_view text) {
-  Closing closing{socket, MakePlainTransport(), {}, true};
+  Closing closing{socket, MakePlainTransport(), {}, !door.makeTransport};
   if (!door.makeTransport) codec.Refuse(text, closing.last);
   closing_.push_back(std::move(closing));
 }
