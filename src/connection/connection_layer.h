@@ -252,6 +252,7 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   std::size_t ReadSocket(Connection& c);
   void NoteRead(Connection& c, const IoResult& result);
   void ResumeTransports();
+  void TakeAdmittedThroughProxy();
   std::size_t ReadProxyHeader(Connection& c);
   void FeedCodec(Connection& c, const Moment& now);
   void AddFrame(Connection& c, FrameKind kind, std::string_view text);
@@ -348,6 +349,9 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   // Connections whose transport took up its work from elsewhere this turn: fed to their
   // codecs under the lock.
   std::vector<Socket> resumed_;
+  // Connections of a TLS door admitted this turn once their proxy named the client:
+  // what came after the header goes to the transport at the end of the turn.
+  std::vector<Socket> admittedThroughProxy_;
   // The wait until the next deadline, as the last turn left it (-1: none). Read by the
   // next turn before it takes the lock.
   std::atomic<int> nextDue_{-1};

@@ -199,6 +199,7 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
 
   {
     std::lock_guard<std::mutex> io(ioMutex_);
+    TakeAdmittedThroughProxy();
     WriteHandedOver();
     CloseSockets();
     // What the writes did is noted under the lock at the start of the next turn. A

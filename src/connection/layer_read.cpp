@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "connection/connection_layer.h"
 #include "core/connection_lock.h"
@@ -85,6 +86,21 @@ void ConnectionLayer::ResumeTransports() {
   }
 }
 
+// Without the lock, at the end of the turn: the bytes that came after the PROXY header
+// of the connections admitted this turn go to their transports (a TLS handshake
+// begins), before anything read later; their connections are fed next turn.
+void ConnectionLayer::TakeAdmittedThroughProxy() {
+  for (const Socket socket : admittedThroughProxy_) {
+    Connection* c = Find(socket);
+    if (c == nullptr || c->proxyHeld.empty()) continue;
+    const std::string held = std::exchange(c->proxyHeld, std::string());
+    NoteRead(*c, c->transport->Take(socket, held, c->received));
+    resumed_.push_back(socket);
+    busy_ = true;
+  }
+  admittedThroughProxy_.clear();
+}
+
 void ConnectionLayer::Resumes::Add(Socket socket, std::uint64_t order) {
   bool first = false;
   {
@@ -156,6 +172,12 @@ std::size_t ConnectionLayer::ReadProxyHeader(Connection& c) {
   }
   c.proxyStep = Connection::ProxyStep::None;
   c.proxyReader.reset();
+  if (c.proxyRead && c.door->makeTransport) {
+    // The client's TLS handshake waits until the bans and the limits have taken in the
+    // client the header names (ApplyProxySource): a refused one costs no handshake.
+    c.proxyHeld.assign(rest);
+    return bytes.size();
+  }
   IoResult result;
   if (!c.proxyHeld.empty()) result = c.transport->Take(c.socket, c.proxyHeld, c.received);
   std::string().swap(c.proxyHeld);
@@ -170,7 +192,10 @@ std::size_t ConnectionLayer::ReadProxyHeader(Connection& c) {
 // With the lock: the bytes read this turn through the codec, and the end of reading.
 void ConnectionLayer::FeedCodec(Connection& c, const Moment& now) {
   c.readThisTurn = false;
-  if (c.proxyRead) ApplyProxySource(c);
+  if (c.proxyRead) {
+    ApplyProxySource(c);
+    if (!c.proxyHeld.empty() && c.state == ConnectionState::Open) admittedThroughProxy_.push_back(c.socket);
+  }
   StartIfReady(c);
   if (!c.received.empty()) {
     if (c.state == ConnectionState::Open && c.started) {
