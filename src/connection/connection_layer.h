@@ -251,8 +251,6 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   // layer_read.cpp
   std::size_t ReadSocket(Connection& c);
   void NoteRead(Connection& c, const IoResult& result);
-  void ResumeTransports();
-  void TakeAdmittedThroughProxy();
   std::size_t ReadProxyHeader(Connection& c);
   void FeedCodec(Connection& c, const Moment& now);
   void AddFrame(Connection& c, FrameKind kind, std::string_view text);
@@ -274,6 +272,9 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   void FeedPending(const Moment& now);
   void NoteBuffered(Connection& c);
   void EnforceMemoryCap();
+  // layer_resume.cpp
+  void ResumeTransports();
+  void TakeAdmittedThroughProxy();
   // layer_write.cpp
   void Queue(Connection& c, std::string_view bytes);
   void NoteUnsent(Connection& c);
