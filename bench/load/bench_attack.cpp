@@ -85,6 +85,7 @@ std::string ChunkOf(const AttackGroup& g) {
     case Hostility::NonReader:
     case Hostility::SameSetup:
     case Hostility::Welcome:
+    case Hostility::HalfHandshake:
       break;
   }
   return {};
@@ -103,7 +104,8 @@ enum class Step : std::uint8_t {
   Asking,      // NonReader, Talker, SameSetup, WrongPassword: its setup or login sent, its answer not come
   Idle,        // Talker: in play until the attack is ready; SameSetup: waiting for the next round
   Flooding,    // sending the group's chunk without end, reading and dropping what comes
-  Silent,      // NonReader: in play, reading nothing more; an empty line at dueNs
+  Silent,      // NonReader: in play, reading nothing more, an empty line at dueNs; HalfHandshake:
+               // answered, waiting for the server to end it
 };
 
 struct Hostile {
@@ -257,6 +259,19 @@ void Attack::Engine::Established(std::uint32_t i) {
       SetInterest(i);
       OnReadableTls(i);  // the ClientHello
       return;
+    case Hostility::HalfHandshake: {
+      // The ClientHello leaves with the first read, straight into the socket; the
+      // session is then dropped unfinished, and the connection reads raw bytes.
+      SslPtr session = g.plan.tls->Open(h.fd);
+      char byte;
+      std::size_t n = 0;
+      if (session == nullptr || TlsRead(session.get(), &byte, 1, n) != TlsIo::WantRead) {
+        ++counts.tlsFailed;
+        Drop(i, false);
+        return;
+      }
+      break;
+    }
     default:
       break;  // the game port: its welcome comes first
   }
@@ -271,6 +286,7 @@ void Attack::Engine::Began(std::uint32_t i) {
            : kind == Hostility::Talker && !ready        ? Step::Idle
            : kind == Hostility::SameSetup               ? h.step
            : kind == Hostility::WrongPassword           ? Step::Asking
+           : kind == Hostility::HalfHandshake           ? Step::Silent
                                                         : Step::Flooding;
   if (kind == Hostility::NonReader) h.dueNs = NowNs() + kProbeNs;
   CountBegun(h);
@@ -459,6 +475,12 @@ void Attack::Engine::OnReadable(std::uint32_t i) {
     }
     const std::string_view bytes(buffer, static_cast<std::size_t>(n));
     counts.bytesRead += bytes.size();
+    if (kind == Hostility::HalfHandshake) {  // the server's answer: it now waits for the rest
+      ++counts.halfDone;
+      Began(i);
+      SetInterest(i);
+      return;
+    }
     if (kind == Hostility::WebSocketGmcp && h.step == Step::Opening) {
       h.in.append(bytes);
       const std::size_t end = h.in.find("\r\n\r\n");
@@ -503,7 +525,7 @@ void Attack::Engine::Scan(std::int64_t now) {
     } else if (h.step == Step::Idle && g.plan.kind == Hostility::Talker && ready) {
       h.step = Step::Flooding;
       Flush(i);
-    } else if (h.step == Step::Silent && now >= h.dueNs) {
+    } else if (h.step == Step::Silent && g.plan.kind == Hostility::NonReader && now >= h.dueNs) {
       h.dueNs = now + kProbeNs;
       const char probe = '\0';
       if (::send(h.fd, &probe, 1, MSG_NOSIGNAL | MSG_DONTWAIT) == 1) ++counts.bytesSent;

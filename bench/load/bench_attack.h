@@ -34,6 +34,8 @@ enum class Hostility : std::uint8_t {
   WrongPassword,  // game port: logins with a wrong password, the next as soon as one is answered
   SameSetup,      // game port: the group's connections all send setup of one new name at once, round after round
   Welcome,        // new connections at a rate, each closed once its welcome came (through TLS when `tls` is set)
+  HalfHandshake,  // a TLS port: sends its ClientHello, then nothing: the server, having answered, waits
+                  // on it until it ends it (and it comes back)
 };
 
 struct AttackGroup {
@@ -50,7 +52,7 @@ struct AttackGroup {
   // ends, `inFlight` at a time.
   double perSecond = 0;
   std::size_t inFlight = 1000;     // Welcome: connections whose welcome has not come, at most
-  const TlsContext* tls = nullptr;  // Welcome: what the handshakes trust; null: plain TCP
+  const TlsContext* tls = nullptr;  // Welcome, HalfHandshake: the client's TLS; null for Welcome: plain TCP
 };
 
 // What the attackers did, summed over every group.
@@ -65,6 +67,7 @@ struct AttackCounts {
   std::uint64_t rounds = 0;      // SameSetup: rounds every connection of the group had answered
   std::uint64_t welcomes = 0;    // Welcome: welcomes read (through a finished handshake over TLS)
   std::uint64_t tlsFailed = 0;   // Welcome: sessions that failed or ended before the welcome
+  std::uint64_t halfDone = 0;    // HalfHandshake: handshakes the server answered and was left waiting on
 };
 
 class Attack {

@@ -65,8 +65,8 @@ struct Options {
   double tlsSeconds = 10;            // tls: each measured stretch
   std::size_t tlsIdle = 2000;        // tls: idle connections for the memory figure
   std::size_t stormPlayers = 100;    // tls: players chatting beside the handshake storm
-  double stormPerSecond = 100;       // tls: new TLS connections a second in the storm
-  std::size_t stormAddresses = 20;   // tls: the addresses they come from
+  double stormPerSecond = 710;       // tls: new TLS connections a second in the storm
+  std::size_t stormAddresses = 32;   // tls: the addresses they come from
 };
 
 // Prints the usage text to standard output.

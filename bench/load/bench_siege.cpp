@@ -13,6 +13,7 @@
 
 #include "bench_server.h"
 #include "bench_siege_reader.h"
+#include "bench_tls.h"
 #include "bench_world.h"
 #include "commands/handlers.h"
 #include "connection/caps.h"
@@ -58,15 +59,40 @@ constexpr SiegeAttack kSiegeAttacks[] = {
             "address sending setup of the same new name at once, round after round"},
     {"(g)", "a crowd: 16 talkers from 8 addresses say 3,990-byte lines without end in a den where a player "
             "reads 32 KiB a second"},
+    {"(h)", "TLS handshake storm: 710 new connections a second from 32 addresses to the game port's TLS twin, "
+            "each closed once greeted, beside 16 addresses x 32 connections that send a ClientHello and nothing "
+            "more (back when ended)"},
     {"(d)", "non-readers: 32 addresses x 8 players set up in a den, then never read (back when ended), "
             "beside 4 talkers from 4 addresses saying 3,990-byte lines there"},
 };
 constexpr std::size_t kAttacks = std::size(kSiegeAttacks);
 constexpr std::size_t kLoginStorm = 4;
 constexpr std::size_t kCrowd = 5;
-constexpr std::size_t kNonReaders = 6;
+constexpr std::size_t kHandshakeStorm = 6;
+constexpr std::size_t kNonReaders = 7;
 
-std::vector<AttackGroup> GroupsOf(std::size_t attack, const GameProcess& game) {
+// (h): full handshakes at the rate of the storm that once held up every player, and
+// handshakes left half done, which the server must hold until their time is up.
+std::vector<AttackGroup> HandshakeStorm(const GameProcess& game, const TlsContext& tls) {
+  AttackGroup storm;
+  storm.kind = Hostility::Welcome;
+  storm.port = game.tlsPort;
+  storm.firstSource = Loopback(7, 0, 1);
+  storm.sources = 32;
+  storm.perSource = 0;
+  storm.perSecond = 710;
+  storm.tls = &tls;
+  AttackGroup half;
+  half.kind = Hostility::HalfHandshake;
+  half.port = game.tlsPort;
+  half.firstSource = Loopback(7, 1, 1);
+  half.sources = 16;
+  half.perSource = 32;
+  half.tls = &tls;
+  return {storm, half};
+}
+
+std::vector<AttackGroup> GroupsOf(std::size_t attack, const GameProcess& game, const TlsContext& tls) {
   auto group = [](Hostility kind, int port, std::uint32_t first, std::size_t sources, std::size_t perSource) {
     AttackGroup g;
     g.kind = kind;
@@ -86,6 +112,7 @@ std::vector<AttackGroup> GroupsOf(std::size_t attack, const GameProcess& game) {
       talkers.name = "Crowd";
       return {talkers};  // in the den of Origins()[0], beside the SteadyReader
     }
+    case kHandshakeStorm: return HandshakeStorm(game, tls);
     case kNonReaders: {
       AttackGroup silent = group(Hostility::NonReader, game.Port(), Loopback(4, 0, 1), 32, 8);
       silent.name = "Quiet";
@@ -252,8 +279,15 @@ bool MakeCharacter(int port, const std::string& from, const std::string& name, s
 
 SiegeRun RunSiege(const Options& o) {
   SiegeRun run;
+  const TlsCertificates certificates;
+  if (!certificates.Ok()) {
+    run.problem = "the test authority or the client's TLS context could not be made";
+    return run;
+  }
   GameProcess game;
-  if (!StartGame(o.server, game, run.problem, true, true, true, {{"PELTHOLLOW_TRUSTED", "127.0.0.1"}})) return run;
+  auto env = TlsDoor(certificates);
+  env["PELTHOLLOW_TRUSTED"] = "127.0.0.1";
+  if (!StartGame(o.server, game, run.problem, true, true, true, env)) return run;
   const pid_t pid = game.Pid();
   const int port = game.Port();
   harness::FrameClient victim(port, "127.0.0.1");
@@ -296,7 +330,7 @@ SiegeRun RunSiege(const Options& o) {
       SteadyReader reader;
       const bool readerReady = a != kCrowd || reader.Start(port, Origins()[0], run.problem);
       const Stretch s = BeginStretch(pid);
-      attack.Start(GroupsOf(a, game));
+      attack.Start(GroupsOf(a, game, certificates.client));
       bool ready = false;
       while (!(ready = attack.WaitReady(100'000'000)) && NowNs() < s.fromNs + kReadyWithinNs) {
         peak.Note(ReadProcess(pid));
@@ -410,6 +444,9 @@ SiegeFigures MedianFigures(const std::vector<const SiegeFigures*>& runs) {
   m.counts.loggedIn = count([](const AttackCounts& c) { return static_cast<double>(c.loggedIn); });
   m.counts.busy = count([](const AttackCounts& c) { return static_cast<double>(c.busy); });
   m.counts.rounds = count([](const AttackCounts& c) { return static_cast<double>(c.rounds); });
+  m.counts.welcomes = count([](const AttackCounts& c) { return static_cast<double>(c.welcomes); });
+  m.counts.tlsFailed = count([](const AttackCounts& c) { return static_cast<double>(c.tlsFailed); });
+  m.counts.halfDone = count([](const AttackCounts& c) { return static_cast<double>(c.halfDone); });
   for (const SiegeFigures* f : runs) {
     m.victimLost += f->victimLost;
     m.loginTries += f->loginTries;
@@ -506,12 +543,22 @@ std::vector<Report> SiegeReports(const std::vector<SiegeRun>& runs, const Option
           Ms(f.reader.trips.median) + " / " + Ms(f.reader.trips.p99), "-", -1, -1);
       row("steady reader read, KiB/s", Fixed(f.reader.readKiBps, 1), "-", -1, -1);
     }
+    if (a == kHandshakeStorm) {
+      row("TLS connections greeted / closed before their welcome / answered and left half done",
+          Count(f.counts.welcomes) + " / " + Count(f.counts.tlsFailed) + " / " + Count(f.counts.halfDone), "-", -1,
+          -1);
+    }
 
     const std::string tag = std::string("siege ") + kSiegeAttacks[a].tag;
     auto target = [&](const std::string& what, bool met, const std::string& measured) {
       r.targets.push_back({what, met && f.ok, measured});
     };
     target(tag + ": victim's p99 under 5 ms", f.victim.p99 < 5e6, Ms(f.victim.p99));
+    if (a == kHandshakeStorm) {
+      target(tag + ": RSS back within 4 MiB of its start " + settle,
+             f.settledRssKiB >= 0 && f.settledRssKiB - rest.peakRssKiB <= 4096,
+             MiBMore(f.settledRssKiB - rest.peakRssKiB));
+    }
     if (a == kNonReaders) {
       target(tag + ": peak RSS within the memory cap over the RSS at rest",
              f.peakRssKiB >= 0 && f.peakRssKiB - rest.peakRssKiB <= kMemoryCapKiB,

@@ -14,34 +14,21 @@
 #include "bench_client.h"
 #include "bench_server.h"
 #include "bench_stats.h"
-#include "bench_tls_client.h"
-#include "harness/folder.h"
 #include "harness/server.h"
-#include "harness/tls_certs.h"
 
 namespace bench {
+
+std::map<std::string, std::string> TlsDoor(const TlsCertificates& c) {
+  return {{"PELTHOLLOW_TLS_PORT", std::to_string(harness::FreePort())},
+          {"PELTHOLLOW_TLS_CERT", c.server.certificateFile},
+          {"PELTHOLLOW_TLS_KEY", c.server.keyFile}};
+}
 
 namespace {
 
 constexpr std::int64_t kSecond = 1'000'000'000;
 constexpr std::size_t kHandshakesAtOnce = 32;  // the handshake rate: connections under way at once
 constexpr std::uint32_t kStormFirstSource = 0x7f060001;  // 127.6.0.1
-
-// The certificate the servers show, from an authority made for the run, which the
-// load generator's sessions trust.
-struct Certificates {
-  harness::TempDir folder{"pelthollow-bench-tls"};
-  harness::TestAuthority authority{folder.Path()};
-  harness::IssuedCertificate server = authority.Issue("server");
-  TlsContext client{authority.CaFile()};
-  bool Ok() const { return authority.Ok() && !server.certificateFile.empty() && client.Ok(); }
-};
-
-std::map<std::string, std::string> TlsDoor(const Certificates& c) {
-  return {{"PELTHOLLOW_TLS_PORT", std::to_string(harness::FreePort())},
-          {"PELTHOLLOW_TLS_CERT", c.server.certificateFile},
-          {"PELTHOLLOW_TLS_KEY", c.server.keyFile}};
-}
 
 // The figures of one run.
 struct TlsRun {
@@ -118,7 +105,7 @@ void GreetRate(pid_t pid, int port, const TlsContext* tls, double seconds, doubl
 
 // TLS and TCP players of one server asked in turn; then the rate of greetings through
 // each door, on the same server once the players have gone.
-void RoundTrips(const Options& o, const Certificates& c, const std::string& prefix, TlsRun& run) {
+void RoundTrips(const Options& o, const TlsCertificates& c, const std::string& prefix, TlsRun& run) {
   GameProcess game;
   std::string problem;
   if (!StartGame(o.server, game, problem, false, false, false, TlsDoor(c))) {
@@ -150,7 +137,7 @@ void RoundTrips(const Options& o, const Certificates& c, const std::string& pref
 }
 
 // `o.tlsIdle` connections greeted through `door` of a fresh server (both doors open).
-void IdleConnections(const Options& o, const Certificates& c, Door door, const std::string& prefix, TlsRun& run) {
+void IdleConnections(const Options& o, const TlsCertificates& c, Door door, const std::string& prefix, TlsRun& run) {
   GameProcess game;
   std::string problem;
   if (!StartGame(o.server, game, problem, false, false, false, TlsDoor(c))) {
@@ -178,12 +165,15 @@ void IdleConnections(const Options& o, const Certificates& c, Door door, const s
 }
 
 // Players chatting over TCP, without a storm of TLS handshakes from untrusted addresses
-// and with it, in an order that changes from run to run.
-void Storm(const Options& o, const Certificates& c, const std::string& prefix, int runIndex, TlsRun& run) {
+// and with it, in an order that changes from run to run. The addresses' handshake rate
+// is lifted: every handshake is made, as when a storm comes from more addresses than
+// the rate holds back, so what is measured is what the handshakes cost the players.
+void Storm(const Options& o, const TlsCertificates& c, const std::string& prefix, int runIndex, TlsRun& run) {
   GameProcess game;
   std::string problem;
   auto env = TlsDoor(c);
   env["PELTHOLLOW_TRUSTED"] = "127.0.0.1";
+  env["PELTHOLLOW_MAX_HANDSHAKES_PER_SECOND"] = "0";
   if (!StartGame(o.server, game, problem, false, false, false, env)) {
     Keep(run, false, problem);
     return;
@@ -243,7 +233,7 @@ double Median(std::vector<double> v) {
 }  // namespace
 
 std::vector<Report> RunTls(const Options& o, bool& allRan) {
-  const Certificates certificates;
+  const TlsCertificates certificates;
   if (!certificates.Ok()) {
     std::fprintf(stderr, "tls: the test authority or the client's context could not be made\n");
     allRan = false;
@@ -347,7 +337,8 @@ std::vector<Report> RunTls(const Options& o, bool& allRan) {
                             " players over TCP each typing one command of the chat mix a second, " +
                             Fixed(o.tlsSeconds, 0) + " s, beside " + Fixed(o.stormPerSecond, 0) +
                             " TLS handshakes a second from " + std::to_string(o.stormAddresses) +
-                            " untrusted addresses (each closed once greeted), and without them, in turn",
+                            " untrusted addresses whose handshake rate is lifted (each closed once greeted), and "
+                            "without them, in turn",
                         "handshake storm", "no storm");
   row(storm, "chat round trip, median", of([](const TlsRun& r) { return r.stormChat.median; }),
       of([](const TlsRun& r) { return r.quietChat.median; }), ms);
@@ -362,6 +353,8 @@ std::vector<Report> RunTls(const Options& o, bool& allRan) {
       fixed(0, ""));
   const double rise = Median(rises);
   storm.targets.push_back({"tls storm: chat p99 rises by at most 2 ms", ok && rise <= 2e6, Ms(rise) + runsText});
+  const double stormP99 = of([](const TlsRun& r) { return r.stormChat.p99; });
+  storm.targets.push_back({"tls storm: chat p99 under 5 ms", ok && stormP99 >= 0 && stormP99 < 5e6, Ms(stormP99) + runsText});
   reports.push_back(std::move(storm));
   return reports;
 }

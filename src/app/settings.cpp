@@ -39,7 +39,8 @@ base::Status ReadLimits(connection::AddressLimits& limits) {
   for (const auto& [name, limit] : {std::pair{"PELTHOLLOW_MAX_CONNECTIONS", &limits.maxConnections},
                                     std::pair{"PELTHOLLOW_MAX_FAILED_LOGINS", &limits.maxFailedLogins},
                                     std::pair{"PELTHOLLOW_MAX_NEW_CHARACTERS", &limits.maxNewCharacters},
-                                    std::pair{"PELTHOLLOW_MAX_LINES_PER_SECOND", &limits.maxLinesPerSecond}}) {
+                                    std::pair{"PELTHOLLOW_MAX_LINES_PER_SECOND", &limits.maxLinesPerSecond},
+                                    std::pair{"PELTHOLLOW_MAX_HANDSHAKES_PER_SECOND", &limits.maxHandshakesPerSecond}}) {
     if (base::Status read = ReadLimit(name, *limit); !read.ok()) return read;
   }
   return {};

@@ -45,6 +45,7 @@ std::string UsageText() {
          "  PELTHOLLOW_MAX_LINES_PER_SECOND   lines per connection per second (20)\n"
          "  PELTHOLLOW_MAX_SPEECH_HEARD       KiB/s of speech times its hearers, per address (256)\n"
          "  PELTHOLLOW_MAX_CELL_SPEECH        KiB/s of speech one cell is told, by anyone (8)\n"
+         "  PELTHOLLOW_MAX_HANDSHAKES_PER_SECOND  TLS handshakes per address per second (5)\n"
          "  PELTHOLLOW_MAX_MEMORY             MiB of unsent output and waiting input in all (256)\n"
          "  PELTHOLLOW_LOGIN_SECONDS          seconds a connection has to enter play (60; 0: any)\n"
          "  PELTHOLLOW_CHEAP_PASSWORD_HASHES  1: the cheapest password hashes, for tests only\n"

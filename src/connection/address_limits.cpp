@@ -15,6 +15,7 @@ const char* LimitName(LimitKind kind) {
     case LimitKind::FailedLogins: return "PELTHOLLOW_MAX_FAILED_LOGINS";
     case LimitKind::NewCharacters: return "PELTHOLLOW_MAX_NEW_CHARACTERS";
     case LimitKind::LinesPerSecond: return "PELTHOLLOW_MAX_LINES_PER_SECOND";
+    case LimitKind::Handshakes: return "PELTHOLLOW_MAX_HANDSHAKES_PER_SECOND";
   }
   return "";
 }
@@ -25,6 +26,7 @@ unsigned LimitValue(const AddressLimits& limits, LimitKind kind) {
     case LimitKind::FailedLogins: return limits.maxFailedLogins;
     case LimitKind::NewCharacters: return limits.maxNewCharacters;
     case LimitKind::LinesPerSecond: return limits.maxLinesPerSecond;
+    case LimitKind::Handshakes: return limits.maxHandshakesPerSecond;
   }
   return 0;
 }
@@ -113,13 +115,42 @@ void AddressBook::NoteNewCharacter(const base::Address& key, LimitClock::time_po
   Note(key, &Record::created, limits_.maxNewCharacters, kNewCharacterWindow, now);
 }
 
+bool AddressBook::HandshakeAllowed(const base::Address& key, LimitClock::time_point now) {
+  if (limits_.maxHandshakesPerSecond == 0) return true;
+  Record& r = records_[key];
+  LinePace pace;
+  pace.SetDue(r.handshakesDue);
+  LimitClock::time_point readyAt;
+  const bool allowed = pace.Take(limits_.maxHandshakesPerSecond, now, readyAt);
+  r.handshakesDue = pace.Due();
+  return allowed;
+}
+
+bool AddressBook::LogHandshakeRefusal(const base::Address& key, LimitClock::time_point now,
+                                      std::uint64_t& unlogged) {
+  Record& r = records_[key];
+  if (r.handshakeLogged != LimitClock::time_point{} && now - r.handshakeLogged < kHandshakeLogPeriod) {
+    ++r.handshakesUnlogged;
+    return false;
+  }
+  unlogged = r.handshakesUnlogged;
+  r.handshakesUnlogged = 0;
+  r.handshakeLogged = now;
+  return true;
+}
+
 void AddressBook::Prune(LimitClock::time_point now) {
   for (auto it = records_.begin(); it != records_.end();) {
     Record& r = it->second;
     while (!r.failedLogins.empty() && now - r.failedLogins.front() >= kFailedLoginWindow)
       r.failedLogins.pop_front();
     while (!r.created.empty() && now - r.created.front() >= kNewCharacterWindow) r.created.pop_front();
-    if (r.live == 0 && r.failedLogins.empty() && r.created.empty()) {
+    if (r.handshakesDue <= now) r.handshakesDue = {};  // its whole burst is back
+    if (r.handshakeLogged != LimitClock::time_point{} && now - r.handshakeLogged >= kHandshakeLogPeriod) {
+      r.handshakeLogged = {};
+      r.handshakesUnlogged = 0;
+    }
+    if (Idle(r)) {
       it = records_.erase(it);
     } else {
       ++it;
@@ -139,10 +170,16 @@ std::string AddressBook::NoteRefusal(const base::Address& key, LimitKind kind) {
 void AddressBook::ForgetIfIdle(const base::Address& key) {
   const auto it = records_.find(key);
   if (it == records_.end()) return;
-  const Record& r = it->second;
   // A record that has logged a refusal stays while anything else keeps it, so the
   // log line is not repeated at every burst.
-  if (r.live == 0 && r.failedLogins.empty() && r.created.empty()) records_.erase(it);
+  if (Idle(it->second)) records_.erase(it);
+}
+
+// Nothing left to count: no live connection, nothing in a window, and no handshake
+// state that Prune has not yet found spent.
+bool AddressBook::Idle(const Record& r) {
+  return r.live == 0 && r.failedLogins.empty() && r.created.empty() &&
+         r.handshakesDue == LimitClock::time_point{} && r.handshakeLogged == LimitClock::time_point{};
 }
 
 bool LinePace::Take(unsigned linesPerSecond, LimitClock::time_point now,

@@ -1,6 +1,7 @@
-// Limits per client address: live connections, failed logins and new characters for
-// each address outside the trusted blocks, and the pace of lines per connection. An
-// address is counted under its limit key (base::LimitKey: an IPv6 client by its /64).
+// Limits per client address: live connections, failed logins, new characters and TLS
+// handshakes for each address outside the trusted blocks, and the pace of lines per
+// connection. An address is counted under its limit key (base::LimitKey: an IPv6
+// client by its /64).
 // Plain records; their owner guards them (the connection layer's and the game's books
 // are both guarded by ConnectionLock).
 #pragma once
@@ -39,6 +40,9 @@ struct AddressLimits {
   unsigned maxFailedLogins = 20;    // failed logins per address in any 10 minutes
   unsigned maxNewCharacters = 30;   // characters created per address in any hour
   unsigned maxLinesPerSecond = 20;  // lines handled per connection, bursts of twice that
+  // TLS handshakes begun per address a second, bursts of twice that: each costs the
+  // server a key exchange and a signature before it knows anything of the client.
+  unsigned maxHandshakesPerSecond = 5;
   // Trusted proxies (PELTHOLLOW_PROXIES): their connections name the client they
   // carry (a PROXY header, a forwarded header). Empty by default.
   std::vector<base::AddressBlock> proxies;
@@ -52,8 +56,13 @@ struct AddressLimits {
 };
 
 // The limit kinds, for the one log line written at the first refusal of each.
-enum class LimitKind : std::uint8_t { Connections, FailedLogins, NewCharacters, LinesPerSecond };
-inline constexpr std::size_t kLimitKinds = 4;
+enum class LimitKind : std::uint8_t { Connections, FailedLogins, NewCharacters, LinesPerSecond, Handshakes };
+inline constexpr std::size_t kLimitKinds = 5;
+
+// A connection refused for its address's handshake rate is logged at most once per
+// address in this time; the refusals between are counted, and the next line says how
+// many there were.
+inline constexpr auto kHandshakeLogPeriod = std::chrono::minutes(1);
 
 // "Limit reached by 203.0.113.9: PELTHOLLOW_MAX_CONNECTIONS=64" and a line feed.
 std::string LimitReachedText(const base::Address& key, LimitKind kind, const AddressLimits& limits);
@@ -96,6 +105,14 @@ class AddressBook {
   // False once the key has made its characters in the last hour.
   bool NewCharacterAllowed(const base::Address& key, LimitClock::time_point now);
   void NoteNewCharacter(const base::Address& key, LimitClock::time_point now);
+  // Counts a TLS handshake about to begin; false (counting nothing) when the key has
+  // begun its rate of them (LinePace: bursts of twice the rate).
+  bool HandshakeAllowed(const base::Address& key, LimitClock::time_point now);
+  // A connection of the key was refused for its handshake rate: true when its refusal
+  // is to be logged (the first in kHandshakeLogPeriod), with `unlogged` set to the
+  // refusals left out of the log since the last logged one; false when it is only
+  // counted.
+  bool LogHandshakeRefusal(const base::Address& key, LimitClock::time_point now, std::uint64_t& unlogged);
 
   // Counts a refusal of `kind` and returns the log line for the first one of the key
   // and kind while its record lives ("Limit reached by ..."); empty for later ones.
@@ -122,12 +139,18 @@ class AddressBook {
     std::deque<LimitClock::time_point> failedLogins;  // inside the window, oldest first
     std::deque<LimitClock::time_point> created;       // inside the window, oldest first
     std::uint8_t refused = 0;                         // bit per LimitKind already logged
+    // TLS handshakes: their pace, when a refusal was last logged and the refusals since
+    // (the epoch and 0 once nothing needs them: Prune clears them).
+    LimitClock::time_point handshakesDue{};  // LinePace's state
+    LimitClock::time_point handshakeLogged{};
+    std::uint64_t handshakesUnlogged = 0;
   };
   bool Allowed(const base::Address& key, std::deque<LimitClock::time_point> Record::*times,
                unsigned limit, LimitClock::duration window, LimitClock::time_point now);
   void Note(const base::Address& key, std::deque<LimitClock::time_point> Record::*times,
             unsigned limit, LimitClock::duration window, LimitClock::time_point now);
   void ForgetIfIdle(const base::Address& key);
+  static bool Idle(const Record& r);
 
   AddressLimits limits_;
   std::unordered_map<base::Address, Record, base::AddressHash> records_;

@@ -162,7 +162,9 @@ struct Connection {
   enum class ProxyStep : std::uint8_t { None, Header, Check };
   ProxyStep proxyStep = ProxyStep::None;
   std::unique_ptr<net::ProxyHeaderReader> proxyReader;
-  std::string proxyHeld;  // Check: the first bytes, until they are known to be no header
+  // Check: the first bytes, until they are known to be no header. After the header of a
+  // TLS door's connection: the bytes that came with it, until its client is admitted.
+  std::string proxyHeld;
   std::string proxyFed;   // Header: the bytes fed to the reader so far (for an upgrade)
   bool proxyRead = false;  // the header came this turn: its source is applied under the lock
   bool forwarded = false;  // a forwarded header has named its client (ForwardedClient)

@@ -60,6 +60,9 @@ inline constexpr std::size_t kDrainBytes = 64 * 1024;
 
 inline constexpr std::string_view kLineTooLong = "Line too long.";
 inline constexpr std::string_view kTooManyConnections = "Too many connections from your address.";
+// Never sent (a connection over its address's handshake rate is closed before TLS
+// begins, when nothing can be told it), but what Admission refuses it with.
+inline constexpr std::string_view kTooManyHandshakes = "Too many TLS handshakes from your address.";
 
 // One live connection as the operator's console and the metrics see it.
 struct ConnectionSummary {
@@ -216,6 +219,25 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
     int uid = -1;
   };
 
+  // Transports whose work elsewhere is done (a TLS handshake step), by handle and
+  // order, for the input thread's next turn. Shared with that work, which may end after
+  // the layer: its wake-up is a descriptor of its own, and once the layer is gone
+  // nothing is added.
+  struct Resumes {
+    ~Resumes();
+    void Add(Socket socket, std::uint64_t order);
+    // A duplicate of the layer's eventfd, made with the first connection of a TLS door
+    // (ReadyForWorkElsewhere) before any Add: a server without TLS spends no descriptor on it.
+    int wakeUp = -1;
+    std::mutex mutex;
+    bool open = true;  // guarded by mutex, as is `due`
+    std::vector<std::pair<Socket, std::uint64_t>> due;
+  };
+
+  // Makes Resumes' wake-up descriptor if it is not made yet. False when it cannot be
+  // made (no descriptor left): the connection that needs it is refused.
+  bool ReadyForWorkElsewhere();
+
   struct QuietWork {
     Socket except = kNoSocket;
     std::function<bool(bool settled)> ready;
@@ -227,7 +249,8 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   // layer_take.cpp
   Connection* Find(Socket s) const;
   void TakeHandedOver();
-  std::string_view Admission(const Door& door, const Peer& peer);
+  std::string_view Admission(const Door& door, const Peer& peer, bool handshakeToCome);
+  bool WithinHandshakeRate(const Door& door, const Peer& peer);
   void Refuse(Socket socket, const Door& door, Codec& codec, std::string_view text);
   void ApplyProxySource(Connection& c);
   std::string_view ForwardedClient(Connection& c, const base::Address& client);
@@ -236,6 +259,7 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   void SetDeadline(Connection& c, LimitClock::time_point when);
   // layer_read.cpp
   std::size_t ReadSocket(Connection& c);
+  void NoteRead(Connection& c, const IoResult& result);
   std::size_t ReadProxyHeader(Connection& c);
   void FeedCodec(Connection& c, const Moment& now);
   void TellLearned(Connection& c, std::string_view client, bool screenReader);
@@ -258,6 +282,9 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   void FeedPending(const Moment& now);
   void NoteBuffered(Connection& c);
   void EnforceMemoryCap();
+  // layer_resume.cpp
+  void ResumeTransports();
+  void TakeAdmittedThroughProxy();
   // layer_write.cpp
   void Queue(Connection& c, std::string_view bytes);
   void NoteUnsent(Connection& c);
@@ -332,6 +359,12 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   std::set<std::pair<LimitClock::time_point, Socket>> readPaused_;
   LimitClock::time_point lastBudgetPrune_{};
   std::array<char, 64 * 1024> readBuffer_{};       // a socket's bytes before the transport
+  // Connections whose transport took up its work from elsewhere this turn: fed to their
+  // codecs under the lock.
+  std::vector<Socket> resumed_;
+  // Connections of a TLS door admitted this turn once their proxy named the client:
+  // what came after the header goes to the transport at the end of the turn.
+  std::vector<Socket> admittedThroughProxy_;
   // The wait until the next deadline, as the last turn left it (-1: none). Read by the
   // next turn before it takes the lock.
   std::atomic<int> nextDue_{-1};
@@ -352,6 +385,7 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   std::unordered_map<Socket, std::size_t> ownCapped_;
   std::atomic<std::size_t> ownCappedCount_{0};
 
+  const std::shared_ptr<Resumes> resumes_ = std::make_shared<Resumes>();
   std::mutex handoverLock_;  // guards posted_ and handedOver_ only
   std::vector<std::function<void()>> posted_;
   std::vector<Handover> handedOver_;

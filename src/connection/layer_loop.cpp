@@ -1,5 +1,6 @@
 // The input thread's turn (RunOnce) and what other threads hand it: wake-ups, posted
 // tasks, the worker's answers; and the checks and listings the console and tests use.
+#include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -28,6 +29,10 @@ ConnectionLayer::~ConnectionLayer() {
   for (const Closing& closing : closing_) ::close(closing.socket);
   for (const auto& [socket, drain] : draining_) ::close(socket);
   for (const Handover& h : handedOver_) ::close(h.socket);
+  {
+    std::lock_guard<std::mutex> guard(resumes_->mutex);
+    resumes_->open = false;  // a handshake step still out adds nothing now
+  }
   if (waitSet_ >= 0) ::close(waitSet_);
   if (wakeUp_ >= 0) ::close(wakeUp_);
 }
@@ -116,6 +121,7 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
     std::lock_guard<std::mutex> io(ioMutex_);
     const LimitClock::time_point start = LimitClock::now();
     ResumeReading(start);
+    ResumeTransports();
     for (int i = 0; i < count; ++i) {
       const int fd = events[i].data.fd;
       if (fd == wakeUp_) {
@@ -170,6 +176,10 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
         c->watched = false;
       }
     }
+    for (const Socket socket : resumed_) {
+      if (Connection* c = Find(socket); c != nullptr && c->readThisTurn) FeedCodec(*c, now);
+    }
+    resumed_.clear();
     for (const Socket socket : written_) {
       if (Connection* c = Find(socket); c != nullptr && c->wrote) NoteWrites(*c);
     }
@@ -191,6 +201,7 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
 
   {
     std::lock_guard<std::mutex> io(ioMutex_);
+    TakeAdmittedThroughProxy();
     WriteHandedOver();
     CloseSockets();
     // What the writes did is noted under the lock at the start of the next turn. A

@@ -55,6 +55,12 @@ class ConnectionLayer::Reader final : public CodecEvents {
 std::size_t ConnectionLayer::ReadSocket(Connection& c) {
   if (c.proxyStep != Connection::ProxyStep::None) return ReadProxyHeader(c);
   const IoResult result = c.transport->Receive(c.socket, readBuffer_, c.received);
+  NoteRead(c, result);
+  return result.bytes;
+}
+
+// Without the lock: what a transport's read came to, for FeedCodec.
+void ConnectionLayer::NoteRead(Connection& c, const IoResult& result) {
   switch (result.state) {
     case IoState::Done:
       c.readThisTurn = true;  // plaintext, or a handshake that moved on
@@ -69,7 +75,6 @@ std::size_t ConnectionLayer::ReadSocket(Connection& c) {
       c.readThisTurn = true;
       break;
   }
-  return result.bytes;
 }
 
 // Without the lock: the first bytes of a connection of a proxied door. From a trusted
@@ -122,6 +127,12 @@ std::size_t ConnectionLayer::ReadProxyHeader(Connection& c) {
   }
   c.proxyStep = Connection::ProxyStep::None;
   c.proxyReader.reset();
+  if (c.proxyRead && c.door->makeTransport) {
+    // The client's TLS handshake waits until the bans and the limits have taken in the
+    // client the header names (ApplyProxySource): a refused one costs no handshake.
+    c.proxyHeld.assign(rest);
+    return bytes.size();
+  }
   IoResult result;
   if (!c.proxyHeld.empty()) result = c.transport->Take(c.socket, c.proxyHeld, c.received);
   std::string().swap(c.proxyHeld);
@@ -136,7 +147,10 @@ std::size_t ConnectionLayer::ReadProxyHeader(Connection& c) {
 // With the lock: the bytes read this turn through the codec, and the end of reading.
 void ConnectionLayer::FeedCodec(Connection& c, const Moment& now) {
   c.readThisTurn = false;
-  if (c.proxyRead) ApplyProxySource(c);
+  if (c.proxyRead) {
+    ApplyProxySource(c);
+    if (!c.proxyHeld.empty() && c.state == ConnectionState::Open) admittedThroughProxy_.push_back(c.socket);
+  }
   StartIfReady(c);
   if (!c.received.empty()) {
     if (c.state == ConnectionState::Open && c.started) {

@@ -1,5 +1,6 @@
 // Taking connections in: the hand-over from the accept thread, the bans and the limits,
 // the start of the codec once the transport is ready, and admission.
+#include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -95,9 +96,10 @@ void ConnectionLayer::TakeHandedOver() {
   }
 }
 
-// The bans and the limits for a connection from `peer` on `door`: empty when it may go
-// on (its live connection then counted), otherwise the words it is refused with.
-std::string_view ConnectionLayer::Admission(const Door& door, const Peer& peer) {
+// The bans and the limits for a connection from `peer` on `door`, and the rate of TLS
+// handshakes when its handshake is to come: empty when it may go on (its live connection then counted),
+// otherwise the words it is refused with.
+std::string_view ConnectionLayer::Admission(const Door& door, const Peer& peer, bool handshakeToCome) {
   if (!door.counted) return {};
   const std::string who = base::AddressText(peer.address);
   if (Bans().AddressBanned(peer.address, static_cast<std::int64_t>(std::time(nullptr)))) {
@@ -115,13 +117,44 @@ std::string_view ConnectionLayer::Admission(const Door& door, const Peer& peer) 
               core::LogPriority::Warning);
     return kTooManyConnections;
   }
+  if (handshakeToCome && door.makeTransport && peer.limited && !WithinHandshakeRate(door, peer)) {
+    book_.Disconnect(peer.key);
+    return kTooManyHandshakes;
+  }
   return {};
 }
 
-// Turned away before it is a connection: its codec's words (none over TLS, whose
-// handshake has not begun), then the close.
+// A TLS handshake costs the server a key exchange and a signature before it knows
+// anything of the client: each limited address has a rate of them, and a connection
+// over it is closed before its handshake. A storm of them is logged once a period,
+// not once a connection.
+bool ConnectionLayer::WithinHandshakeRate(const Door& door, const Peer& peer) {
+  const LimitClock::time_point now = LimitClock::now();
+  if (book_.HandshakeAllowed(peer.key, now)) return true;
+  const std::string line = book_.NoteRefusal(peer.key, LimitKind::Handshakes);
+  if (!line.empty()) core::Log(line, core::LogPriority::Warning);
+  std::uint64_t unlogged = 0;
+  if (book_.LogHandshakeRefusal(peer.key, now, unlogged)) {
+    core::Log("Refused a connection from " + base::AddressText(peer.address) + " on " + door.name +
+                  ": too many TLS handshakes" +
+                  (unlogged == 0 ? std::string()
+                                 : " (" + core::GroupedNumber(unlogged) + " more since the last such line)") +
+                  ".\n",
+              core::LogPriority::Warning);
+  }
+  return false;
+}
+
+// Turned away before it is a connection: its codec's words, then the close. Over TLS,
+// whose handshake has not begun, no word can be said, nor lost: the socket is closed at
+// once rather than drained (a storm of refused handshakes costs one close each).
+bool ConnectionLayer::ReadyForWorkElsewhere() {
+  if (resumes_->wakeUp < 0 && wakeUp_ >= 0) resumes_->wakeUp = ::fcntl(wakeUp_, F_DUPFD_CLOEXEC, 0);
+  return resumes_->wakeUp >= 0;
+}
+
 void ConnectionLayer::Refuse(Socket socket, const Door& door, Codec& codec, std::string_view text) {
-  Closing closing{socket, MakePlainTransport(), {}, true};
+  Closing closing{socket, MakePlainTransport(), {}, !door.makeTransport};
   if (!door.makeTransport) codec.Refuse(text, closing.last);
   closing_.push_back(std::move(closing));
 }
@@ -142,11 +175,18 @@ void ConnectionLayer::Take(Socket socket, std::size_t doorIndex, const base::Add
   std::unique_ptr<Codec> codec = door.makeCodec(endpoints);
   core::LogSource source(peer.key, peer.limited);
   if (!throughProxy) {
-    const std::string_view refusal = Admission(door, peer);
+    const std::string_view refusal = Admission(door, peer, true);
     if (!refusal.empty()) {
       Refuse(socket, door, *codec, refusal);
       return;
     }
+  }
+  if (door.makeTransport && !ReadyForWorkElsewhere()) {
+    core::Log("Refused a connection from " + base::AddressText(peer.address) + " on " + door.name +
+                  ": no descriptor is left for its handshake's wake-up.\n",
+              core::LogPriority::Error);
+    Refuse(socket, door, *codec, {});
+    return;
   }
   const auto index = static_cast<std::size_t>(socket);
   if (index >= byHandle_.size()) byHandle_.resize(std::max(index + 1, byHandle_.size() * 2));
@@ -160,6 +200,9 @@ void ConnectionLayer::Take(Socket socket, std::size_t doorIndex, const base::Add
   c.door = &door;
   c.codec = std::move(codec);
   c.transport = door.makeTransport ? door.makeTransport() : MakePlainTransport();
+  if (door.makeTransport) {
+    c.transport->SetWake([resumes = resumes_, socket, order = c.order] { resumes->Add(socket, order); });
+  }
   if (door.proxied) {
     c.proxyStep = throughProxy ? Connection::ProxyStep::Header : Connection::ProxyStep::Check;
     c.proxyReader = std::make_unique<net::ProxyHeaderReader>();
@@ -186,7 +229,7 @@ void ConnectionLayer::ApplyProxySource(Connection& c) {
   }
   c.peer.limited = c.door->counted && !limits_.Trusted(c.peer.address);
   core::LogSource source(c.peer.key, c.peer.limited);
-  const std::string_view refusal = Admission(*c.door, c.peer);
+  const std::string_view refusal = Admission(*c.door, c.peer, true);
   if (refusal.empty()) return;
   c.peer.limited = false;  // not counted: nothing to give back at its end
   if (!c.door->makeTransport) {
@@ -194,7 +237,10 @@ void ConnectionLayer::ApplyProxySource(Connection& c) {
     c.codec->Refuse(refusal, words);
     Queue(c, words);
   }
-  BeginEnding(c, ConnectionState::Dismissed, refusal == kAddressBanned ? "banned" : "too many connections");
+  BeginEnding(c, ConnectionState::Dismissed,
+              refusal == kAddressBanned       ? "banned"
+              : refusal == kTooManyHandshakes ? "too many TLS handshakes"
+                                              : "too many connections");
 }
 
 // A forwarded header of a request through a trusted proxy named `client`. The first
@@ -220,7 +266,7 @@ std::string_view ConnectionLayer::ForwardedClient(Connection& c, const base::Add
   c.peer.key = base::LimitKey(client);
   c.peer.limited = c.door->counted && !limits_.Trusted(client);
   core::LogSource source(c.peer.key, c.peer.limited);
-  const std::string_view refusal = Admission(*c.door, c.peer);
+  const std::string_view refusal = Admission(*c.door, c.peer, false);
   if (!refusal.empty()) c.peer.limited = false;  // not counted: nothing to give back at its end
   c.unsent = unsent;
   NoteUnsent(c);

@@ -3,10 +3,12 @@
 // Unix sockets) is one; TLS on memory BIOs sits here too, under any codec, without the
 // connection layer's rules knowing which it has. A transport is used by the input
 // thread alone, outside ConnectionLock: a TLS handshake or its record crypto never
-// holds up the game.
+// holds up the game. Work of a transport's own may run on another thread (a TLS
+// handshake's steps on a handshake thread): it wakes the input thread when it is done.
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -67,6 +69,22 @@ class Transport {
   // False until the transport can carry the codec's bytes (a TLS handshake in
   // progress); the codec starts when it turns true.
   virtual bool Ready() const { return true; }
+
+  // For a transport whose work may go on elsewhere: `wake` (callable from any thread)
+  // tells the owner that the work is done, and the owner then calls Resume on its own
+  // thread. Meanwhile the owner reads, writes and closes as ever; the transport holds
+  // what it cannot yet use. Given once, before the first byte; a transport without it
+  // does all its work in its own calls.
+  virtual void SetWake(std::function<void()> wake) { (void)wake; }
+
+  // Takes up what the work elsewhere left, as Take would have: the plaintext after it
+  // appended to `out`, its records sent, and its end (Closed, Failed). WouldBlock when
+  // no work was out.
+  virtual IoResult Resume(Socket s, std::string& out) {
+    (void)s;
+    (void)out;
+    return {IoState::WouldBlock, 0, 0, {}};
+  }
 
   // Begins the polite end of the connection from our side: a TLS close_notify, sent
   // as far as the socket takes it now. Nothing for plain TCP.

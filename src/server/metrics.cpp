@@ -130,6 +130,7 @@ void RenderConnections(Exposition& out, const connection::ConnectionLayer& layer
       {"lines_per_second", book.RefusalCount(LimitKind::LinesPerSecond)},
       {"speech_heard", commands::SpeechHeardRefusals()},
       {"cell_speech", commands::CellSpeechRefusals()},
+      {"handshakes_per_second", book.RefusalCount(LimitKind::Handshakes)},
       {"banned", layer.BannedRefusals()},
   };
   out.Family("pelthollow_refusals", MetricKind::Counter, "Refusals by limit.");

@@ -45,12 +45,17 @@ using Clock = std::chrono::steady_clock;
 // ended), the free memory inside the allocator's heaps goes back to the system: it
 // would otherwise stay resident, scattered between what is still in use.
 constexpr std::size_t kTrimAfterBytes = std::size_t{32} << 20;
+// Likewise once a crowd of connections has gone, whose memory the buffers do not count
+// (a TLS session's state, most of all a storm of handshakes left half done).
+constexpr std::size_t kTrimAfterConnections = 256;
 
 [[noreturn]] void TickLoop(Running& running) {
-  std::size_t peakBuffered = 0;  // the most the buffers held since the last trim
+  std::size_t peakBuffered = 0;     // the most the buffers held since the last trim
+  std::size_t peakConnections = 0;  // the most connections since the last trim
   for (;;) {
     Clock::time_point due;
     std::size_t buffered = 0;
+    std::size_t connections = 0;
     {
       std::lock_guard<core::FairLock> guard(core::ConnectionLock);
       due = running.nextTick;
@@ -63,13 +68,17 @@ constexpr std::size_t kTrimAfterBytes = std::size_t{32} << 20;
       NoteTick(Clock::now() - began);
       running.nextTick = Clock::now() + kTickPeriod;  // measured from the end of the tick
       buffered = running.layer.Buffered();
+      connections = running.layer.Count();
     }
     // Without the lock: the files are read while everyone plays.
     running.certificates.ReloadIfChanged();
     peakBuffered = std::max(peakBuffered, buffered);
-    if (peakBuffered - buffered > kTrimAfterBytes && buffered < peakBuffered / 2) {
+    peakConnections = std::max(peakConnections, connections);
+    if ((peakBuffered - buffered > kTrimAfterBytes && buffered < peakBuffered / 2) ||
+        (peakConnections - connections > kTrimAfterConnections && connections < peakConnections / 2)) {
       ::malloc_trim(0);
       peakBuffered = buffered;
+      peakConnections = connections;
     }
     // The service manager's watchdog is fed by ticks that ran: a server whose tick
     // cannot get the lock or never ends is killed and started again. A ping that

@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "base/status.h"
-#include "tls/tls_server.h"
+#include "tls/file_stamp.h"
 
 namespace tls::detail {
 

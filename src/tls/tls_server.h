@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/status.h"
+#include "tls/file_stamp.h"
 #include "tls/tls_session.h"
 
 struct ssl_ctx_st;
@@ -31,17 +32,6 @@ struct ServerOptions {
   std::string certificateFile;    // PEM: the server's certificate, then its chain
   std::string keyFile;            // PEM: its private key, not encrypted
   std::vector<std::string> alpn;  // ALPN protocols offered ("http/1.1"); empty: none
-};
-
-// The identity of one file (device, inode, size, modification time), all zero for a
-// file that is not there. Two stamps that differ mean the file changed.
-struct FileStamp {
-  unsigned long long device = 0;
-  unsigned long long inode = 0;
-  long long size = 0;
-  long long mtimeSeconds = 0;
-  long long mtimeNanoseconds = 0;
-  bool operator==(const FileStamp&) const = default;
 };
 
 class ServerContext {

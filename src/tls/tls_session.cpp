@@ -238,6 +238,11 @@ void Session::OnInfo(const ssl_st* ssl, int where, int value) {
   if ((where & SSL_CB_READ_ALERT) == SSL_CB_READ_ALERT && (value >> 8) == SSL3_AL_FATAL) {
     session->peerAlert_ = SSL_alert_desc_string_long(value);
   }
+  // Called at each step of a server's handshake, with the message just written.
+  if ((where & SSL_CB_ACCEPT_LOOP) != 0) {
+    const OSSL_HANDSHAKE_STATE state = SSL_get_state(ssl);
+    if (state == TLS_ST_SW_CERT_VRFY || state == TLS_ST_SW_KEY_EXCH) session->signed_ = true;
+  }
   // The only way a renegotiation shows once SSL_OP_NO_RENEGOTIATION refuses it.
   if ((where & SSL_CB_WRITE_ALERT) == SSL_CB_WRITE_ALERT &&
       (value & 0xff) == SSL_AD_NO_RENEGOTIATION) {

@@ -74,6 +74,9 @@ class Session {
   bool HandshakeDone() const { return handshakeDone_; }
   // True once the peer's close_notify came: a clean end rather than a cut.
   bool PeerClosed() const { return peerClosed_; }
+  // A server's: true once it has signed its key exchange (TLS 1.3's CertificateVerify,
+  // TLS 1.2's ServerKeyExchange). What is left of its handshake costs little.
+  bool Signed() const { return signed_; }
   // Why the session failed ("wrong version number", "alert from the peer: unknown CA",
   // "certificate verify failed: hostname mismatch"); empty unless kFailed.
   const std::string& Failure() const { return failure_; }
@@ -119,6 +122,7 @@ class Session {
   bool peerClosed_ = false;
   bool localClose_ = false;     // Close was called
   bool renegotiation_ = false;  // the peer asked to renegotiate (seen by OnInfo)
+  bool signed_ = false;         // seen by OnInfo
   std::string peerAlert_;       // the fatal alert the peer sent (seen by OnInfo)
   std::string failure_;
 };

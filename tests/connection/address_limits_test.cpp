@@ -56,6 +56,37 @@ TEST(AddressBook, ConnectionsFailedLoginsAndNewCharactersPerAddress) {
   EXPECT_EQ(book.Records(), 0u);
 }
 
+// The handshake rate outlives the address's connections (an attacker whose every
+// connection is refused must not get a fresh burst), and a storm of refusals is logged
+// once a period with the count of those left out.
+TEST(AddressBook, HandshakesKeepTheirRateAcrossConnectionsAndLogOnceAPeriod) {
+  connection::AddressLimits limits;
+  limits.maxHandshakesPerSecond = 2;
+  AddressBook book(limits);
+  const LimitClock::time_point t0 = LimitClock::time_point{} + 1h;
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(book.Connect(kHost));
+    EXPECT_TRUE(book.HandshakeAllowed(kHost, t0));
+    book.Disconnect(kHost);
+  }
+  EXPECT_FALSE(book.HandshakeAllowed(kHost, t0));
+  book.Prune(t0 + 100ms);
+  EXPECT_FALSE(book.HandshakeAllowed(kHost, t0 + 100ms));
+  EXPECT_TRUE(book.HandshakeAllowed(kOther, t0 + 100ms));
+  EXPECT_TRUE(book.HandshakeAllowed(kHost, t0 + 500ms));
+
+  std::uint64_t unlogged = 99;
+  EXPECT_TRUE(book.LogHandshakeRefusal(kHost, t0, unlogged));
+  EXPECT_EQ(unlogged, 0u);
+  EXPECT_FALSE(book.LogHandshakeRefusal(kHost, t0 + 30s, unlogged));
+  EXPECT_FALSE(book.LogHandshakeRefusal(kHost, t0 + 59s, unlogged));
+  EXPECT_TRUE(book.LogHandshakeRefusal(kHost, t0 + 60s, unlogged));
+  EXPECT_EQ(unlogged, 2u);
+
+  book.Prune(t0 + 3min);
+  EXPECT_EQ(book.Records(), 0u);
+}
+
 TEST(LinePace, BurstsOfTwiceTheRateThenTheRate) {
   connection::LinePace pace;
   const LimitClock::time_point t0 = LimitClock::time_point{} + 1h;
