@@ -86,10 +86,17 @@ void Usage() {
       "  --inflight N        connections or setups outstanding at once (512)\n"
       "  --seed N            random seed (1)\n"
       "  --keep              keep the servers' temporary folders and logs\n"
-      "  --markdown          end with the figures as a Markdown table");
+      "  --markdown          end with the figures as a Markdown table\n"
+      "  --recorded FILE     the recorded figures to print beside the run's, marking any more than a\n"
+      "                      quarter worse (default: bench/recorded_figures.txt of the source tree)\n"
+      "  --record FILE       write the run's figures (medians with --runs N) to FILE as recorded\n"
+      "                      figures, keeping FILE's lines of the figures the run did not measure");
 }
 
 bool ParseOptions(int argc, char** argv, Options& o) {
+#ifdef PELTHOLLOW_RECORDED_FIGURES
+  o.recorded = PELTHOLLOW_RECORDED_FIGURES;
+#endif
   for (int i = 1; i < argc; ++i) {
     const std::string_view a = argv[i];
     auto value = [&](auto& out) {
@@ -193,7 +200,12 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       if (!value(o.stormPerSecond) || o.stormPerSecond <= 0) return false;
     } else if (a == "--storm-addresses") {
       if (!value(o.stormAddresses) || o.stormAddresses == 0 || o.stormAddresses > 250) return false;
+    } else if (a == "--recorded" && i + 1 < argc) {
+      o.recorded = argv[++i];
+    } else if (a == "--record" && i + 1 < argc) {
+      o.record = argv[++i];
     } else if (a == "--quick") {
+      o.quick = true;
       o.idleSeconds = 5;
       o.chatPlayers = 200;
       o.chatSeconds = 5;

@@ -38,6 +38,9 @@ struct Options {
   int runs = 1;
   bool keep = false;      // keep the server folders (logs)
   bool markdown = false;  // print the summary as a Markdown table
+  bool quick = false;     // short durations and small counts
+  std::string recorded;   // the recorded figures to print beside the run's (bench_recorded.h)
+  std::string record;     // where to write the run's figures; empty: nowhere
   std::uint64_t seed = 1;
   std::size_t inflight = 512;
   std::size_t idlePlayers = 100;

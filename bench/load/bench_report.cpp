@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "bench_recorded.h"
 #include "bench_upgrade.h"
 
 namespace bench {
@@ -22,6 +23,21 @@ std::string Ms(double ns) { return ns < 0 ? std::string("n/a") : Fixed(ns / 1e6,
 std::string Ratio(double game, double echo) {
   if (game < 0 || echo <= 0) return "-";
   return Fixed(game / echo, 2) + "x";
+}
+
+Row Kept(Row row, std::string key, double game, double base, Better better) {
+  const std::string_view unit = std::string_view(key).substr(key.rfind('.') + 1);
+  row.value = -1;
+  if (unit == "ratio") {
+    if (game >= 0 && base > 0) row.value = game / base;
+  } else if (unit == "ms") {
+    if (game > 0) row.value = game / 1e6;
+  } else if (game >= 0) {
+    row.value = game;
+  }
+  row.key = std::move(key);
+  row.better = better;
+  return row;
 }
 
 namespace {
@@ -115,33 +131,56 @@ void BuildRows(Report& r, const Options& o) {
                            e.rssKiB < 0 ? -1 : e.rssKiB / 1024, 1, " MiB"));
     return;
   }
+  // The rows whose figures are recorded, under the scenario's name ("chat.") and the
+  // row's.
+  const std::string scenario(ScenarioName(r.scenario));
+  auto ratio = [&](Row row, const std::string& name, double game, double base, Better better = Better::Lower) {
+    r.rows.push_back(Kept(std::move(row), scenario + "." + name + ".ratio", game, base, better));
+  };
   const bool typing = r.scenario != Scenario::Idle;
   if (r.scenario == Scenario::Crowd) {
-    r.rows.push_back(Value("time until all are greeted", g.greetSeconds, e.greetSeconds, 3, " s"));
-    r.rows.push_back(Value("time to set all up", g.setupSeconds, e.setupSeconds, 3, " s"));
-    r.rows.push_back(Value("RSS per greeted connection", g.rssPerGreetedKiB, e.rssPerGreetedKiB, 2, " KiB"));
-    r.rows.push_back(Value("RSS per connection in play", g.rssPerPlayerKiB, e.rssPerPlayerKiB, 2, " KiB"));
+    ratio(Value("time until all are greeted", g.greetSeconds, e.greetSeconds, 3, " s"), "greet_time", g.greetSeconds,
+          e.greetSeconds);
+    ratio(Value("time to set all up", g.setupSeconds, e.setupSeconds, 3, " s"), "setup_time", g.setupSeconds,
+          e.setupSeconds);
+    r.rows.push_back(Kept(Value("RSS per greeted connection", g.rssPerGreetedKiB, e.rssPerGreetedKiB, 2, " KiB"),
+                          "crowd.rss_per_greeted.kib", g.rssPerGreetedKiB, e.rssPerGreetedKiB));
+    r.rows.push_back(Kept(Value("RSS per connection in play", g.rssPerPlayerKiB, e.rssPerPlayerKiB, 2, " KiB"),
+                          "crowd.rss_per_player.kib", g.rssPerPlayerKiB, e.rssPerPlayerKiB));
   }
   if (typing) {
-    const std::string what = r.scenario == Scenario::Crowd ? "say in a den, " : "round trip ";
-    r.rows.push_back(Latency(what + "median", g.latency.median, e.latency.median));
-    r.rows.push_back(Latency(what + "p99", g.latency.p99, e.latency.p99));
-    r.rows.push_back(Latency(what + "max", g.latency.max, e.latency.max));
-    if (r.scenario == Scenario::Crowd && o.walkTicks > 0) {
-      r.rows.push_back(Latency("say in the open, median", g.openLatency.median, e.openLatency.median));
-      r.rows.push_back(Latency("say in the open, p99", g.openLatency.p99, e.openLatency.p99));
+    const bool crowd = r.scenario == Scenario::Crowd;
+    const std::string what = crowd ? "say in a den, " : "round trip ";
+    const std::string name = crowd ? "den_say_" : "round_trip_";
+    ratio(Latency(what + "median", g.latency.median, e.latency.median), name + "median", g.latency.median,
+          e.latency.median);
+    ratio(Latency(what + "p99", g.latency.p99, e.latency.p99), name + "p99", g.latency.p99, e.latency.p99);
+    ratio(Latency(what + "max", g.latency.max, e.latency.max), name + "max", g.latency.max, e.latency.max);
+    if (crowd && o.walkTicks > 0) {
+      ratio(Latency("say in the open, median", g.openLatency.median, e.openLatency.median), "open_say_median",
+            g.openLatency.median, e.openLatency.median);
+      ratio(Latency("say in the open, p99", g.openLatency.p99, e.openLatency.p99), "open_say_p99",
+            g.openLatency.p99, e.openLatency.p99);
       r.rows.push_back(Latency("say in the open, max", g.openLatency.max, e.openLatency.max));
     }
     if (g.loginLatency.count > 0) {
       r.rows.push_back(Latency("login answer, median", g.loginLatency.median, e.loginLatency.median));
       r.rows.push_back(Latency("login answer, p99", g.loginLatency.p99, e.loginLatency.p99));
     }
-    r.rows.push_back(Value("commands per second", g.commandsPerSecond, e.commandsPerSecond, 0, ""));
+    // Elsewhere the players keep a pace, which the figure only repeats.
+    Row rate = Value("commands per second", g.commandsPerSecond, e.commandsPerSecond, 0, "");
+    if (r.scenario == Scenario::Flood) {
+      ratio(std::move(rate), "commands_per_second", g.commandsPerSecond, e.commandsPerSecond, Better::Higher);
+    } else {
+      r.rows.push_back(std::move(rate));
+    }
   }
   r.rows.push_back(Value("server CPU time (utime+stime)", g.cpuSeconds, e.cpuSeconds, 2, " s"));
-  r.rows.push_back(Value("server CPU, % of one core", g.cpuPercent, e.cpuPercent, 2, " %"));
+  ratio(Value("server CPU, % of one core", g.cpuPercent, e.cpuPercent, 2, " %"), "server_cpu", g.cpuPercent,
+        e.cpuPercent);
   r.rows.push_back(Value("load generator CPU, % of one core", g.clientCpuPercent, e.clientCpuPercent, 2, " %"));
-  r.rows.push_back(Value("server RSS", g.rssKiB < 0 ? -1 : g.rssKiB / 1024, e.rssKiB < 0 ? -1 : e.rssKiB / 1024, 1, " MiB"));
+  ratio(Value("server RSS", g.rssKiB < 0 ? -1 : g.rssKiB / 1024, e.rssKiB < 0 ? -1 : e.rssKiB / 1024, 1, " MiB"),
+        "server_rss", g.rssKiB, e.rssKiB);
   AddTargets(r, o);
 }
 
@@ -204,9 +243,18 @@ void PrintReport(const Report& r, const Options& o) {
   if (!r.game.openPlacement.empty()) {
     std::printf("   speakers then walk out: %s\n", r.game.openPlacement.c_str());
   }
-  std::printf("   %-34s %14s %14s %8s\n", "", game, base, "ratio");
+  // Beside each figure that is recorded: the recorded one, marked when this run's is
+  // more than a quarter worse.
+  const bool recorded = std::any_of(r.rows.begin(), r.rows.end(), [](const Row& row) { return row.recorded > 0; });
+  std::printf("   %-34s %14s %14s %8s%s\n", "", game, base, "ratio", recorded ? "   recorded" : "");
   for (const Row& row : r.rows) {
-    std::printf("   %-34s %14s %14s %8s\n", row.figure.c_str(), row.game.c_str(), row.echo.c_str(), row.ratio.c_str());
+    std::printf("   %-34s %14s %14s %8s", row.figure.c_str(), row.game.c_str(), row.echo.c_str(), row.ratio.c_str());
+    if (row.recorded > 0) {
+      std::printf(" %10s", ShowFigure(row.key, row.recorded).c_str());
+      const double worse = row.value < 0 ? 0 : Worse(row.value, row.recorded, row.better);
+      if (worse > kMarkedWorse) std::printf("  << %.0f%% worse", 100 * worse);
+    }
+    std::printf("\n");
   }
   if (!r.medianRatios.empty()) {
     std::printf("   %-34s", "median ratio, run by run");

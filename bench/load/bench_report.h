@@ -12,11 +12,20 @@
 
 namespace bench {
 
+// Which way a figure is better, for its comparison with the recorded one.
+enum class Better { Lower, Higher };
+
 struct Row {
   std::string figure;
   std::string game;
   std::string echo;
   std::string ratio;
+  // The name the figure is recorded under (bench_recorded.h), empty when it is not
+  // kept: "chat.round_trip_median.ratio". The name's last part is the unit of `value`.
+  std::string key = {};
+  double value = -1;  // the figure compared with the recorded one; -1 when this run has none
+  Better better = Better::Lower;
+  double recorded = -1;  // the recorded figure; -1 when none is recorded
 };
 
 struct Target {
@@ -54,6 +63,12 @@ std::string BaseSide(const Report& r);
 std::string Fixed(double v, int decimals);
 std::string Ms(double ns);
 std::string Ratio(double game, double echo);
+
+// `row` kept under `key`, its figure taken as the key's last part says: "ratio" game /
+// base, "ms" the game side's nanoseconds in milliseconds, "kib" the game side's KiB. A
+// figure this run could not measure (a side below 0, a ratio over 0, no round trips)
+// stays -1.
+Row Kept(Row row, std::string key, double game, double base, Better better = Better::Lower);
 
 
 // What the scenario ran, in words.

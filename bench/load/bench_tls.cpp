@@ -279,8 +279,12 @@ std::vector<Report> RunTls(const Options& o, bool& allRan) {
     r.game.problem = problem;
     return r;
   };
-  auto row = [](Report& r, const std::string& figure, double game, double base, const std::function<std::string(double)>& show) {
-    r.rows.push_back({figure, game < 0 ? "n/a" : show(game), base < 0 ? "n/a" : show(base), Ratio(game, base)});
+  // `key`: the name the figure is recorded under (Kept), none when empty.
+  auto row = [](Report& r, const std::string& figure, double game, double base,
+                const std::function<std::string(double)>& show, const std::string& key = {},
+                Better better = Better::Lower) {
+    Row made{figure, game < 0 ? "n/a" : show(game), base < 0 ? "n/a" : show(base), Ratio(game, base)};
+    r.rows.push_back(key.empty() ? made : Kept(made, key, game, base, better));
   };
   auto ms = [](double ns) { return Ms(ns); };
   auto fixed = [](int decimals, const std::string& unit) {
@@ -294,9 +298,9 @@ std::vector<Report> RunTls(const Options& o, bool& allRan) {
                            "TCP player's in turn, " + Fixed(o.tlsSeconds, 0) + " s",
                        "TLS", "TCP");
   row(trip, "round trip, median", of([](const TlsRun& r) { return r.tlsTrip.median; }),
-      of([](const TlsRun& r) { return r.tcpTrip.median; }), ms);
+      of([](const TlsRun& r) { return r.tcpTrip.median; }), ms, "tls.round_trip_median.ratio");
   row(trip, "round trip, p99", of([](const TlsRun& r) { return r.tlsTrip.p99; }),
-      of([](const TlsRun& r) { return r.tcpTrip.p99; }), ms);
+      of([](const TlsRun& r) { return r.tcpTrip.p99; }), ms, "tls.round_trip_p99.ratio");
   row(trip, "round trip, max", of([](const TlsRun& r) { return r.tlsTrip.max; }),
       of([](const TlsRun& r) { return r.tcpTrip.max; }), ms);
   trip.medianRatios = ratios;
@@ -311,7 +315,7 @@ std::vector<Report> RunTls(const Options& o, bool& allRan) {
   row(idle, "time until all are greeted", of([](const TlsRun& r) { return r.tlsGreet; }),
       of([](const TlsRun& r) { return r.tcpGreet; }), fixed(3, " s"));
   row(idle, "RSS per greeted connection", of([](const TlsRun& r) { return r.tlsKiB; }),
-      of([](const TlsRun& r) { return r.tcpKiB; }), fixed(2, " KiB"));
+      of([](const TlsRun& r) { return r.tcpKiB; }), fixed(2, " KiB"), "tls.rss_per_idle.kib");
   row(idle, "server descriptors per connection", of([](const TlsRun& r) { return r.tlsFds; }),
       of([](const TlsRun& r) { return r.tcpFds; }), fixed(2, ""));
   const double kib = of([](const TlsRun& r) { return r.tlsKiB; });
@@ -324,7 +328,8 @@ std::vector<Report> RunTls(const Options& o, bool& allRan) {
                            Fixed(o.tlsSeconds, 0) + " s through each door of one server",
                        "TLS", "TCP");
   row(rate, "greeted per second of server CPU (one core)", of([](const TlsRun& r) { return r.tlsPerCpuSecond; }),
-      of([](const TlsRun& r) { return r.tcpPerCpuSecond; }), fixed(0, ""));
+      of([](const TlsRun& r) { return r.tcpPerCpuSecond; }), fixed(0, ""), "tls.greeted_per_cpu_second.ratio",
+      Better::Higher);
   row(rate, "greeted per second", of([](const TlsRun& r) { return r.tlsPerSecond; }),
       of([](const TlsRun& r) { return r.tcpPerSecond; }), fixed(0, ""));
   row(rate, "server CPU, % of one core", of([](const TlsRun& r) { return r.tlsServerCpu; }),
@@ -343,7 +348,7 @@ std::vector<Report> RunTls(const Options& o, bool& allRan) {
   row(storm, "chat round trip, median", of([](const TlsRun& r) { return r.stormChat.median; }),
       of([](const TlsRun& r) { return r.quietChat.median; }), ms);
   row(storm, "chat round trip, p99", of([](const TlsRun& r) { return r.stormChat.p99; }),
-      of([](const TlsRun& r) { return r.quietChat.p99; }), ms);
+      of([](const TlsRun& r) { return r.quietChat.p99; }), ms, "tls.storm_chat_p99.ms");
   row(storm, "chat round trip, max", of([](const TlsRun& r) { return r.stormChat.max; }),
       of([](const TlsRun& r) { return r.quietChat.max; }), ms);
   row(storm, "server CPU, % of one core", of([](const TlsRun& r) { return r.stormCpu; }),

@@ -6,7 +6,8 @@
 // instead, idle-doors what idle connections through each door cost the server, and
 // upgrade the pause the players see while the server upgrades in place. The siege
 // measures a victim beside each attack against none, and tls the game port's TLS twin
-// against plain TCP.
+// against plain TCP. Every figure that is recorded (bench/recorded_figures.txt) is
+// printed beside the recorded one.
 #include <signal.h>
 #include <unistd.h>
 
@@ -14,11 +15,14 @@
 #include <array>
 #include <cctype>
 #include <cstdio>
+#include <ctime>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "bench_echo.h"
 #include "bench_options.h"
+#include "bench_recorded.h"
 #include "bench_report.h"
 #include "bench_scenario.h"
 #include "bench_server.h"
@@ -60,6 +64,63 @@ bool RunDoors(const Options& o, const std::string& prefix, std::array<std::vecto
   return true;
 }
 
+// The recorded figures at `o.recorded`, their problems printed; none when there are none.
+RecordedFigures LoadRecorded(const Options& o) {
+  RecordedFigures figures;
+  if (o.recorded.empty()) return figures;
+  std::vector<std::string> problems;
+  if (!ReadRecorded(o.recorded, figures, problems)) {
+    std::printf("recorded figures: %s cannot be read; none are compared\n", o.recorded.c_str());
+    return figures;
+  }
+  std::printf("recorded figures: %s, %zu kept%s\n", o.recorded.c_str(), figures.size(),
+              o.quick ? " (from full-length runs: --quick has fewer players for less time, so read its marks "
+                        "loosely)"
+                      : "");
+  for (const std::string& problem : problems) std::printf("   recorded figures, left out: %s\n", problem.c_str());
+  return figures;
+}
+
+// Writes the figures of `reports` to `o.record`, keeping the file's figures that they
+// did not measure. False after saying why.
+bool Record(const std::vector<Report>& reports, const Options& o, int argc, char** argv) {
+  RecordedFigures old;
+  std::vector<std::string> problems;
+  if (ReadRecorded(o.record, old, problems)) {
+    for (const std::string& problem : problems) std::printf("   %s, left out: %s\n", o.record.c_str(), problem.c_str());
+  }
+  std::string how = "`";
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if ((a == "--record" || a == "--recorded" || a == "--server") && i + 1 < argc) {
+      ++i;
+      continue;
+    }
+    how += (how.size() > 1 ? " " : "") + a;
+  }
+  how += o.runs > 1 ? "`, medians of " + std::to_string(o.runs) + " runs" : "`, one run";
+  char date[16] = "";
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  if (::gmtime_r(&now, &utc) != nullptr) std::strftime(date, sizeof date, "%Y-%m-%d", &utc);
+  const std::string temporary = o.record + ".new";
+  {
+    std::ofstream out(temporary, std::ios::trunc);
+    out << RecordedText(reports, old, how, date);
+    out.close();
+    if (!out) {
+      std::fprintf(stderr, "cannot write %s\n", temporary.c_str());
+      return false;
+    }
+  }
+  if (std::rename(temporary.c_str(), o.record.c_str()) != 0) {
+    std::fprintf(stderr, "cannot replace %s\n", o.record.c_str());
+    return false;
+  }
+  std::printf("figures recorded in %s\n", o.record.c_str());
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -87,9 +148,15 @@ int main(int argc, char** argv) {
   }
   PrintMachine();
   std::printf("server: %s\n", o.port > 0 ? ("running on port " + std::to_string(o.port)).c_str() : o.server.c_str());
+  const RecordedFigures recorded = LoadRecorded(o);
   std::fflush(stdout);
 
   std::vector<Report> reports;
+  auto show = [&](Report r) {
+    Compare(r, recorded);
+    PrintReport(r, o);
+    reports.push_back(std::move(r));
+  };
   bool allRan = true;
   for (const Scenario scenario : o.scenarios) {
     if (scenario == Scenario::Siege || scenario == Scenario::Tls) {
@@ -109,10 +176,7 @@ int main(int argc, char** argv) {
       } else {
         these = RunTls(o, allRan);
       }
-      for (Report& r : these) {
-        PrintReport(r, o);
-        reports.push_back(std::move(r));
-      }
+      for (Report& r : these) show(std::move(r));
       continue;
     }
     std::vector<Figures> games;
@@ -122,8 +186,7 @@ int main(int argc, char** argv) {
     if (scenario == Scenario::Upgrade) {
       Report r = RunUpgrade(o);
       allRan = allRan && r.game.ok;
-      PrintReport(r, o);
-      reports.push_back(std::move(r));
+      show(std::move(r));
       continue;
     }
     for (int run = 0; run < o.runs; ++run) {
@@ -189,8 +252,7 @@ int main(int argc, char** argv) {
                              MedianOf(byDoor[static_cast<std::size_t>(Door::Tcp)]));
         allRan = allRan && r.game.ok && r.echo.ok;
         BuildRows(r, o);
-        PrintReport(r, o);
-        reports.push_back(std::move(r));
+        show(std::move(r));
       }
       continue;
     }
@@ -202,17 +264,25 @@ int main(int argc, char** argv) {
     }
     allRan = allRan && r.game.ok && r.echo.ok;
     BuildRows(r, o);
-    PrintReport(r, o);
-    reports.push_back(std::move(r));
+    show(std::move(r));
   }
   if (o.markdown) PrintMarkdown(reports);
   std::printf("\nload average at the end: %s\n", LoadAverage().c_str());
+  if (!recorded.empty()) PrintComparison(reports, o.recorded, recorded.size());
   std::printf("\nsummary:");
   int missed = 0;
   for (const Report& r : reports) {
     for (const Target& t : r.targets) missed += t.met ? 0 : 1;
   }
   std::printf(" %d target%s missed%s\n", missed, missed == 1 ? "" : "s", allRan ? "" : "; some runs did not complete");
+  if (!o.record.empty()) {
+    // Figures of runs that did not complete would stand for the code's until the next record.
+    if (!allRan) {
+      std::printf("figures not recorded: some runs did not complete\n");
+    } else if (!Record(reports, o, argc, argv)) {
+      return 1;
+    }
+  }
   return allRan ? 0 : 1;
 }
 
