@@ -50,7 +50,8 @@ std::string UsageText() {
          "  PELTHOLLOW_LOGIN_SECONDS          seconds a connection has to enter play (60; 0: any)\n"
          "  PELTHOLLOW_CHEAP_PASSWORD_HASHES  1: the cheapest password hashes, for tests only\n"
          "  PELTHOLLOW_UPGRADE_STATE          set by admin upgrade for the new process; never by hand\n"
-         "  PELTHOLLOW_UPGRADE_PROBE          set by admin upgrade for its probe; never by hand\n";
+         "  PELTHOLLOW_UPGRADE_PROBE          set by admin upgrade for its probe; never by hand\n"
+         "  PELTHOLLOW_UPGRADE_READY          set by admin upgrade for the new process's guard; never by hand\n";
 }
 
 }  // namespace app
