@@ -9,6 +9,7 @@ const fs = require('fs');
 const net = require('net');
 const os = require('os');
 const path = require('path');
+const { FreePorts } = require('./free_ports');
 const { execFile, spawn } = require('child_process');
 
 const kChromium = process.env.PELTHOLLOW_CHROMIUM || '/usr/bin/chromium';
@@ -30,17 +31,6 @@ try {
 if (!fs.existsSync(kChromium)) {
   console.log(`${kSkip === 1 ? 'FAIL' : 'SKIP'}: no browser at ${kChromium} (apt-get install chromium)`);
   process.exit(kSkip);
-}
-
-function FreePort() {
-  return new Promise((resolve, reject) => {
-    const server = net.createServer();
-    server.once('error', reject);
-    server.listen(0, '127.0.0.1', () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
-  });
 }
 
 // Resolves once `test()` holds for the text collected so far, or rejects after kTimeout.
@@ -93,8 +83,7 @@ async function Main() {
   const binary = path.resolve(process.argv[2]);
   const screenshot = process.argv[3];
   const folder = fs.mkdtempSync(path.join(os.tmpdir(), 'pelthollow-browser-'));
-  const gamePort = await FreePort();
-  const webPort = await FreePort();
+  const [gamePort, webPort] = await FreePorts(2);
   const server = spawn(binary, ['server'], {
     cwd: folder,
     env: { ...process.env, PELTHOLLOW_PORT: String(gamePort), PELTHOLLOW_WEB_PORT: String(webPort) },
@@ -289,6 +278,9 @@ async function Main() {
     if (errors.length) throw new Error(`errors in the page: ${errors.join('; ')}`);
     console.log('PASS: the web client in chromium');
     return 0;
+  } catch (error) {
+    console.log(log);
+    throw error;
   } finally {
     if (tcp) tcp.Close();
     if (browser) await browser.close();

@@ -10,9 +10,9 @@
 
 const crypto = require('crypto');
 const fs = require('fs');
-const net = require('net');
 const os = require('os');
 const path = require('path');
+const { FreePorts } = require('./free_ports');
 const { execFileSync, spawn } = require('child_process');
 
 const kChromium = process.env.PELTHOLLOW_CHROMIUM || '/usr/bin/chromium';
@@ -32,17 +32,6 @@ try {
   Missing('playwright-core is not installed (npm ci in tests/browser)');
 }
 if (!fs.existsSync(kChromium)) Missing(`no browser at ${kChromium} (apt-get install chromium)`);
-
-function FreePort() {
-  return new Promise((resolve, reject) => {
-    const server = net.createServer();
-    server.once('error', reject);
-    server.listen(0, '127.0.0.1', () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
-  });
-}
 
 function WaitFor(what, read, test) {
   return new Promise((resolve, reject) => {
@@ -79,10 +68,10 @@ async function Main() {
   const folder = fs.mkdtempSync(path.join(os.tmpdir(), 'pelthollow-browser-tls-'));
   const userData = fs.mkdtempSync(path.join(os.tmpdir(), 'pelthollow-chromium-'));
   const tls = MakeCertificate(folder);
-  const tlsPort = await FreePort();
+  const [gamePort, tlsPort] = await FreePorts(2);
   const server = spawn(binary, ['server'], {
     cwd: folder,
-    env: { ...process.env, PELTHOLLOW_PORT: String(await FreePort()),
+    env: { ...process.env, PELTHOLLOW_PORT: String(gamePort),
       PELTHOLLOW_WEB_TLS_PORT: String(tlsPort), PELTHOLLOW_TLS_CERT: tls.certificate,
       PELTHOLLOW_TLS_KEY: tls.key },
     stdio: ['ignore', 'pipe', 'pipe'],

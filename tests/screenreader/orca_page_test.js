@@ -12,6 +12,7 @@ const fs = require('fs');
 const net = require('net');
 const os = require('os');
 const path = require('path');
+const { FreePorts } = require('../browser/free_ports');
 const { execFile, spawn } = require('child_process');
 
 const kChromium = process.env.PELTHOLLOW_CHROMIUM || '/usr/bin/chromium';
@@ -36,17 +37,6 @@ if (!fs.existsSync(kChromium)) Missing(`no browser at ${kChromium} (apt-get inst
 if (!process.env.ORCA_SPOKEN) Missing('run me through orca_session.sh');
 
 const Sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-
-function FreePort() {
-  return new Promise((resolve, reject) => {
-    const server = net.createServer();
-    server.once('error', reject);
-    server.listen(0, '127.0.0.1', () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
-  });
-}
 
 async function WaitFor(what, test, timeout = kTimeout) {
   const deadline = Date.now() + timeout;
@@ -96,8 +86,7 @@ const Key = (key) => Run('xdotool', ['key', key]);
 async function Main() {
   const binary = path.resolve(process.argv[2]);
   const folder = fs.mkdtempSync(path.join(os.tmpdir(), 'pelthollow-orca-server-'));
-  const gamePort = await FreePort();
-  const webPort = await FreePort();
+  const [gamePort, webPort] = await FreePorts(2);
   const server = spawn(binary, ['server'], {
     cwd: folder,
     env: { ...process.env, PELTHOLLOW_PORT: String(gamePort), PELTHOLLOW_WEB_PORT: String(webPort),
