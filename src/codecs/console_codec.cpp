@@ -22,7 +22,7 @@ void ConsoleCodec::Read(std::string_view bytes, connection::CodecEvents& events,
     toPeer += "Command too long.\n";
     toPeer += '\0';
     toPeer += '2';
-    events.Finished();
+    events.Done();
     return;
   }
   if (feed == std::string_view::npos) return;
@@ -30,7 +30,7 @@ void ConsoleCodec::Read(std::string_view bytes, connection::CodecEvents& events,
   if (!line_.empty() && line_.back() == '\r') line_.pop_back();
   events.Admitted();
   events.Line(line_);
-  events.Finished();
+  events.Done();
   std::string().swap(line_);
 }
 

@@ -93,18 +93,20 @@ struct Door {
 };
 
 // Why a connection is being ended. Until its record goes, a connection is in one state.
+// The server ends a connection in one of two ways: after its output (what it was sent
+// still leaves, for as long as the linger time) or now (what was queued gets one try
+// at the close, nothing more); either way its waiting lines are dropped.
 enum class ConnectionState {
   Open,         // reading and answering
   PeerClosed,   // a read gave 0 bytes: its waiting lines are answered, then it ends
-  Finished,     // its codec is done (a close, an HTTP answer): as PeerClosed
-  Removed,      // the server ends it after what it was sent (a kick, a ban): its
-                // waiting lines are dropped, its output still leaves
+  CodecDone,    // its codec is done with the peer (a close, an HTTP answer): as PeerClosed
+  ServerEndsAfterOutput,  // a kick, a ban: it ends once what it was sent has left
   Reset,        // reset by the peer: its waiting lines are handled, then it ends
   RecvFailed,   // a read failed otherwise: as Reset, logged as "Error recv: "
   SendFailed,   // the peer cannot take output any more: as Reset, output is dropped
   Overflowed,   // it stopped reading and its backlog passed a cap: as SendFailed
-  Dismissed,    // the server ends it now (failed logins, too late): its waiting lines
-                // are dropped, nothing more is queued, what was queued gets one last try
+  ServerEndsNow,  // failed logins, too late, refused: it ends at this turn's end, and
+                  // nothing more is queued for it
 };
 
 // What a waiting input frame is.

@@ -127,15 +127,16 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   // Lets a held connection's lines go on. REQUIRES: ConnectionLock held.
   void Release(Socket socket);
 
-  // Ends `socket` as when a line handler asks to: its waiting lines are dropped, what
-  // was queued gets one last try. Nothing happens for a handle that is no live
-  // connection. REQUIRES: ConnectionLock held.
-  void Dismiss(Socket socket, std::string_view why = "ended by the server");
+  // Ends `socket` now (ConnectionState::ServerEndsNow), as when a line handler asks to:
+  // its waiting lines are dropped, what was queued gets one last try. Nothing happens
+  // for a handle that is no live connection. REQUIRES: ConnectionLock held.
+  void EndNow(Socket socket, std::string_view why = "ended by the server");
 
-  // The server ends the admitted connection `socket`: what was sent to it so far still
-  // leaves, its waiting lines are dropped and nothing more is read. False when there
-  // is no such live connection. REQUIRES: ConnectionLock held.
-  bool Remove(Socket socket);
+  // Ends the admitted connection `socket` once its output has left
+  // (ConnectionState::ServerEndsAfterOutput): what was sent to it so far still leaves,
+  // its waiting lines are dropped and nothing more is read. False when there is no such
+  // live connection. REQUIRES: ConnectionLock held.
+  bool EndAfterOutput(Socket socket);
 
   // One turn of the input thread: waits up to `timeoutMs` (-1: no limit) for input or
   // for the next deadline; reads what arrived; then, with ConnectionLock taken, takes
@@ -298,7 +299,7 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   void BeginEnding(Connection& c, ConnectionState state, std::string_view why = {});
   bool ReadyToEnd(const Connection& c) const;
   void End(Connection& c);
-  void EndFinishedConnections();
+  void EndConnectionsReadyToEnd();
   void CloseSockets();
   void StartDraining(Socket socket);
   void Drain(Socket socket);

@@ -117,7 +117,7 @@ void ConnectionLayer::EndUncarried(const std::vector<Socket>& sockets, std::stri
     Connection* c = Find(socket);
     if (c == nullptr) continue;
     if (c->admitted && c->state == ConnectionState::Open) SendText(socket, text);
-    BeginEnding(*c, ConnectionState::Removed, "the server was upgraded, and TLS cannot be carried");
+    BeginEnding(*c, ConnectionState::ServerEndsAfterOutput, "the server was upgraded, and TLS cannot be carried");
     End(*c);  // its output, its codec's goodbye and a close_notify get one try now
   }
   std::erase_if(ending_, [this](Socket s) { return Find(s) == nullptr; });

@@ -26,7 +26,7 @@ class ConnectionLayer::Reader final : public CodecEvents {
   void Line(std::string_view text) override { layer_.AddFrame(c_, FrameKind::Line, text); }
   void TooLong() override { layer_.AddFrame(c_, FrameKind::TooLong, {}); }
   void Admitted() override { admitted_ = true; }
-  void Finished() override { finished_ = true; }
+  void Done() override { done_ = true; }
   void Unit(std::size_t count) override { units_ += count; }
   const Moment& Now() const override { return now_; }
   std::string_view ClientIs(const base::Address& client) override { return layer_.ForwardedClient(c_, client); }
@@ -35,11 +35,11 @@ class ConnectionLayer::Reader final : public CodecEvents {
   // After the codec's read: what it reported beside the lines.
   void Apply() {
     if (admitted_ && !c_.admitted) layer_.Admit(c_);
-    if (finished_) layer_.BeginEnding(c_, ConnectionState::Finished);
+    if (done_) layer_.BeginEnding(c_, ConnectionState::CodecDone);
     if (c_.admitted) layer_.TellLearned(c_, client_, screenReader_);
   }
   bool admitted_ = false;
-  bool finished_ = false;
+  bool done_ = false;
   std::size_t units_ = 0;
   std::string client_;         // the name the client gave itself, when it came
   bool screenReader_ = false;  // the client asked for screen-reader mode
@@ -179,7 +179,7 @@ void ConnectionLayer::FeedCodec(Connection& c, const Moment& now) {
         break;
       default:
         if (!c.readEnd.why.empty()) {
-          BeginEnding(c, ConnectionState::Dismissed, c.readEnd.why);  // the protocol below the codec
+          BeginEnding(c, ConnectionState::ServerEndsNow, c.readEnd.why);  // the protocol below the codec
         } else {
           c.recvError = c.readEnd.error;
           BeginEnding(c, ConnectionState::RecvFailed, "a read failed");
@@ -330,7 +330,7 @@ void ConnectionLayer::EndOverdue(LimitClock::time_point now) {
     if (c == nullptr) continue;
     c->deadline = {};
     if (!c->admitted) {
-      BeginEnding(*c, ConnectionState::Dismissed, "not admitted in time");
+      BeginEnding(*c, ConnectionState::ServerEndsNow, "not admitted in time");
     } else if (c->state == ConnectionState::Open) {
       // The login time of a player is up: in play by now, or held by a login whose
       // password is being checked (a little longer), or let go.
@@ -338,7 +338,7 @@ void ConnectionLayer::EndOverdue(LimitClock::time_point now) {
       if (c->held) {
         SetDeadline(*c, now + std::chrono::seconds(5));
       } else {
-        BeginEnding(*c, ConnectionState::Dismissed,
+        BeginEnding(*c, ConnectionState::ServerEndsNow,
                     "did not enter play within " + std::to_string(caps_.loginWithin.count()) + " s");
       }
     } else if (HasLines(*c) || c->held) {
@@ -378,7 +378,7 @@ void ConnectionLayer::Sweep(LimitClock::time_point now) {
     if (kind == FrameKind::TooLong) {
       SendText(socket, kLineTooLong);
     } else if (c->door->handler != nullptr && c->door->handler->Line(socket, text)) {
-      BeginEnding(*c, ConnectionState::Dismissed, "ended by the game");
+      BeginEnding(*c, ConnectionState::ServerEndsNow, "ended by the game");
     }
     MarkDirty(*c);  // room for more input
   }

@@ -237,7 +237,7 @@ void ConnectionLayer::ApplyProxySource(Connection& c) {
     c.codec->Refuse(refusal, words);
     Queue(c, words);
   }
-  BeginEnding(c, ConnectionState::Dismissed,
+  BeginEnding(c, ConnectionState::ServerEndsNow,
               refusal == kAddressBanned       ? "banned"
               : refusal == kTooManyHandshakes ? "too many TLS handshakes"
                                               : "too many connections");

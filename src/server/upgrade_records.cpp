@@ -148,7 +148,7 @@ bool ReadConnection(FieldReader in, connection::CarriedConnection& c) {
   c.started = in.Bool(kStarted);
   c.admitted = in.Bool(kAdmitted);
   const std::uint64_t state = in.Unsigned(kState);
-  good = good && state <= static_cast<std::uint64_t>(connection::ConnectionState::Dismissed);
+  good = good && state <= static_cast<std::uint64_t>(connection::ConnectionState::ServerEndsNow);
   c.state = static_cast<connection::ConnectionState>(state);
   c.recvError = static_cast<int>(in.Signed(kRecvError));
   c.why = in.Bytes(kWhy);

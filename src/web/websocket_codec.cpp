@@ -244,7 +244,7 @@ void WebSocketCodec::AnswerClose(std::string_view payload, connection::CodecEven
 void WebSocketCodec::Close(std::uint16_t code, std::string_view reason, connection::CodecEvents& events,
                            std::string& toPeer) {
   SendClose(code, reason, toPeer);
-  events.Finished();
+  events.Done();
 }
 
 void WebSocketCodec::SendClose(std::uint16_t code, std::string_view reason, std::string& out) {
@@ -269,7 +269,7 @@ void WebSocketCodec::Write(std::string_view text, std::string& out) {
   }
 }
 
-void WebSocketCodec::Finish(std::string& out) {
+void WebSocketCodec::Goodbye(std::string& out) {
   if (!closed_) SendClose(kNormal, {}, out);
 }
 
