@@ -218,6 +218,9 @@ CarriedBook AddressBook::Carry() const {
     for (const LimitClock::time_point t : r.failedLogins) out.failedLogins.push_back(CarriedTime(t));
     for (const LimitClock::time_point t : r.created) out.created.push_back(CarriedTime(t));
     out.refused = r.refused;
+    out.handshakesDue = CarriedTime(r.handshakesDue);
+    out.handshakeLogged = CarriedTime(r.handshakeLogged);
+    out.handshakesUnlogged = r.handshakesUnlogged;
   }
   for (std::size_t kind = 0; kind < kLimitKinds; ++kind) {
     carried.refusals[kind] = refusals_[kind].load(std::memory_order_relaxed);
@@ -233,6 +236,9 @@ void AddressBook::Adopt(const CarriedBook& carried) {
     for (const std::int64_t t : in.failedLogins) r.failedLogins.push_back(FromCarriedTime(t));
     for (const std::int64_t t : in.created) r.created.push_back(FromCarriedTime(t));
     r.refused = in.refused;
+    r.handshakesDue = FromCarriedTime(in.handshakesDue);
+    r.handshakeLogged = FromCarriedTime(in.handshakeLogged);
+    r.handshakesUnlogged = in.handshakesUnlogged;
   }
   for (std::size_t kind = 0; kind < kLimitKinds; ++kind) {
     refusals_[kind].store(carried.refusals[kind], std::memory_order_relaxed);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/address.h"
+#include "base/field_list.h"
 
 namespace connection {
 
@@ -24,12 +25,9 @@ using LimitClock = std::chrono::steady_clock;
 
 // A time on the monotonic clock as an upgrade carries it to the next process (the clock
 // goes on across an exec): nanoseconds since its epoch; the epoch itself is "none".
-inline std::int64_t CarriedTime(LimitClock::time_point t) {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
-}
+inline std::int64_t CarriedTime(LimitClock::time_point t) { return base::TimeField(t); }
 inline LimitClock::time_point FromCarriedTime(std::int64_t nanoseconds) {
-  return LimitClock::time_point(
-      std::chrono::duration_cast<LimitClock::duration>(std::chrono::nanoseconds(nanoseconds)));
+  return base::FromTimeField<LimitClock::time_point>(nanoseconds);
 }
 
 // What untrusted addresses are held to. A limit of 0 means no limit.
@@ -69,6 +67,9 @@ std::string LimitReachedText(const base::Address& key, LimitKind kind, const Add
 // The same line for a limit that is not a LimitKind, by its variable's name and value.
 std::string LimitReachedText(const base::Address& key, std::string_view variable, unsigned value);
 
+// Descriptors above this are no descriptors a process of ours held.
+inline constexpr std::uint64_t kMaxDescriptor = 1u << 24;
+
 // An AddressBook as an upgrade carries it: every record, and the refusals counted.
 struct CarriedBook {
   struct Record {
@@ -77,9 +78,31 @@ struct CarriedBook {
     std::vector<std::int64_t> failedLogins;  // CarriedTime, oldest first
     std::vector<std::int64_t> created;
     std::uint8_t refused = 0;
+    std::int64_t handshakesDue = 0;  // CarriedTime
+    std::int64_t handshakeLogged = 0;
+    std::uint64_t handshakesUnlogged = 0;
+
+    template <class Io, class Self>
+    static void Fields(Io& io, Self& r) {
+      io.Address(1, r.key);
+      io.Unsigned(2, r.live, kMaxDescriptor);
+      io.Each(3, r.failedLogins);
+      io.Each(4, r.created);
+      io.Unsigned(5, r.refused);
+      io.Signed(6, r.handshakesDue);
+      io.Signed(7, r.handshakeLogged);
+      io.Unsigned(8, r.handshakesUnlogged);
+    }
   };
   std::vector<Record> records;
   std::array<std::uint64_t, kLimitKinds> refusals{};
+
+  // Its record (base/field_list.h).
+  template <class Io, class Self>
+  static void Fields(Io& io, Self& b) {
+    io.Each(1, b.records);
+    io.Each(2, b.refusals);
+  }
 };
 
 // The counts kept per limit key; `now` comes from the caller so tests can move time. A

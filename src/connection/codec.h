@@ -141,6 +141,15 @@ struct Endpoints {
   std::uint16_t localPort = 0;
   base::Address peer;            // the address it came from (a proxy's, behind one)
   bool fromProxy = false;        // that address is a trusted proxy's (PELTHOLLOW_PROXIES)
+
+  // Its record at an upgrade (base/field_list.h).
+  template <class Io, class Self>
+  static void Fields(Io& io, Self& e) {
+    io.Address(1, e.local);
+    io.Unsigned(2, e.localPort);
+    io.Address(3, e.peer);
+    io.Bool(4, e.fromProxy);
+  }
 };
 
 // Makes the codec of a connection just accepted on a door.

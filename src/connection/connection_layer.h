@@ -178,8 +178,9 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   void BeginQuiet(Socket except, std::function<bool(bool settled)> ready, std::function<void()> then);
   void EndQuiet();
   bool Quieting() const { return quiet_.has_value(); }
-  // Every connection the next process can take in, as values; the ones it cannot (TLS,
-  // whose sessions live in this process's OpenSSL) are listed in `left`.
+  // The layer's record for the next process: every connection it can take in and what
+  // outlives connections; the ones it cannot (TLS, whose sessions live in this process's
+  // OpenSSL) are listed in `left`.
   // REQUIRES: ConnectionLock held, and the input thread's I/O at rest: inside a quiet's
   // work, or in a line handler on the input thread (a probe's copy).
   CarriedLayer Carry(std::vector<Socket>& left) const;
@@ -191,7 +192,8 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   // in the carried connections as they were, each on the door of its name; one whose
   // door is gone or whose codec cannot read its record is closed and logged. Their line
   // handlers hear Admitted again for those admitted, and nothing is logged or sent.
-  // Returns the sockets taken in. REQUIRES: ConnectionLock held.
+  // Returns the sockets taken in (none from a record ReadCarriedLayer refuses).
+  // REQUIRES: ConnectionLock held.
   std::vector<Socket> Adopt(const CarriedLayer& carried);
 
   // For the last moments of the process: sends every backlog, waiting for slow sockets
@@ -246,9 +248,13 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   };
   // layer_carry.cpp
   void CheckQuiet();
-  bool AdoptOne(const CarriedConnection& in);
+  Socket AdoptOne(std::string_view record);
   // layer_take.cpp
   Connection* Find(Socket s) const;
+  // The one place a record becomes part of the layer, for a connection taken in and for
+  // one carried over an upgrade alike: filed by its handle and put in every set its
+  // fields call for (its deadline, its pause, its waiting lines and output, its end).
+  Connection& Enter(std::unique_ptr<Connection> made);
   void TakeHandedOver();
   std::string_view Admission(const Door& door, const Peer& peer, bool handshakeToCome);
   bool WithinHandshakeRate(const Door& door, const Peer& peer);

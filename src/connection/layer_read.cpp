@@ -102,10 +102,10 @@ std::size_t ConnectionLayer::ReadProxyHeader(Connection& c) {
   std::string_view rest = bytes.substr(taken);
   if (c.proxyStep == Connection::ProxyStep::Header) {
     if (reader.state() == net::ProxyHeaderReader::State::kReading) {
-      c.proxyFed.append(bytes);
+      c.proxyBytes.append(bytes);
       return bytes.size();
     }
-    std::string().swap(c.proxyFed);
+    std::string().swap(c.proxyBytes);
     if (reader.state() == net::ProxyHeaderReader::State::kRefused) {
       end("PROXY header refused: " + std::string(reader.reason()));
       return bytes.size();
@@ -113,29 +113,29 @@ std::size_t ConnectionLayer::ReadProxyHeader(Connection& c) {
     c.proxySource = reader.source();
     c.proxyRead = true;
   } else {
-    c.proxyHeld.append(bytes.substr(0, taken));
+    c.proxyBytes.append(bytes.substr(0, taken));
     const bool notHeader = reader.state() == net::ProxyHeaderReader::State::kRefused &&
                            reader.reason() == std::string_view("not a PROXY header");
     if (!notHeader) {
-      if (reader.state() != net::ProxyHeaderReader::State::kReading || c.proxyHeld.size() >= kSignatureBytes) {
+      if (reader.state() != net::ProxyHeaderReader::State::kReading || c.proxyBytes.size() >= kSignatureBytes) {
         end("a PROXY header from an address that is not a trusted proxy");
       }
       return bytes.size();
     }
     rest = bytes;  // all of them: the reader only looked
-    c.proxyHeld.erase(c.proxyHeld.size() - taken);
+    c.proxyBytes.erase(c.proxyBytes.size() - taken);
   }
   c.proxyStep = Connection::ProxyStep::None;
   c.proxyReader.reset();
   if (c.proxyRead && c.door->makeTransport) {
     // The client's TLS handshake waits until the bans and the limits have taken in the
     // client the header names (ApplyProxySource): a refused one costs no handshake.
-    c.proxyHeld.assign(rest);
+    c.proxyBytes.assign(rest);
     return bytes.size();
   }
   IoResult result;
-  if (!c.proxyHeld.empty()) result = c.transport->Take(c.socket, c.proxyHeld, c.received);
-  std::string().swap(c.proxyHeld);
+  if (!c.proxyBytes.empty()) result = c.transport->Take(c.socket, c.proxyBytes, c.received);
+  std::string().swap(c.proxyBytes);
   if (!rest.empty() && result.state == IoState::Done) result = c.transport->Take(c.socket, rest, c.received);
   if (result.state != IoState::Done && result.state != IoState::WouldBlock) {
     c.readEnded = true;
@@ -149,7 +149,7 @@ void ConnectionLayer::FeedCodec(Connection& c, const Moment& now) {
   c.readThisTurn = false;
   if (c.proxyRead) {
     ApplyProxySource(c);
-    if (!c.proxyHeld.empty() && c.state == ConnectionState::Open) admittedThroughProxy_.push_back(c.socket);
+    if (!c.proxyBytes.empty() && c.state == ConnectionState::Open) admittedThroughProxy_.push_back(c.socket);
   }
   StartIfReady(c);
   if (!c.received.empty()) {
