@@ -22,6 +22,7 @@
 #include <concepts>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,6 +40,13 @@ template <class T>
 concept ByteQueueLike = requires(T& q, const T& c, std::string_view bytes) {
   { c.View() } -> std::convertible_to<std::string_view>;
   q.Append(bytes);
+};
+
+// A time on a clock.
+template <class T>
+concept TimePoint = requires(const T& t) {
+  typename T::clock;
+  t.time_since_epoch();
 };
 
 // A nested record that writes and reads itself (a codec's part), rather than by a list.
@@ -86,6 +94,15 @@ class FieldSaving {
   void Bytes(std::uint32_t tag, const Q& queue) {
     out_.Bytes(tag, queue.View());
   }
+  // A byte array: whole, or its first `count` bytes.
+  template <std::size_t N>
+  void Bytes(std::uint32_t tag, const std::array<std::uint8_t, N>& bytes) {
+    Bytes(tag, bytes, static_cast<std::uint8_t>(N));
+  }
+  template <std::size_t N>
+  void Bytes(std::uint32_t tag, const std::array<std::uint8_t, N>& bytes, const std::uint8_t& count) {
+    out_.Bytes(tag, std::string_view(reinterpret_cast<const char*>(bytes.data()), count));
+  }
   template <class Clock, class Duration>
   void Time(std::uint32_t tag, const std::chrono::time_point<Clock, Duration>& t) {
     out_.Signed(tag, TimeField(t));
@@ -109,7 +126,12 @@ class FieldSaving {
     }
     out_.Record(tag, nested);
   }
-  // Every element, each a field of `tag`: numbers, byte strings or nested records.
+  // A nested record held by a pointer, which is made when it is read.
+  template <class T>
+  void Record(std::uint32_t tag, const std::unique_ptr<T>& record) {
+    Record(tag, *record);
+  }
+  // Every element, each a field of `tag`: numbers, times, byte strings or nested records.
   template <class Container>
   void Each(std::uint32_t tag, const Container& items) {
     for (const auto& item : items) {
@@ -118,6 +140,8 @@ class FieldSaving {
         Unsigned(tag, item);
       } else if constexpr (std::signed_integral<T>) {
         Signed(tag, item);
+      } else if constexpr (TimePoint<T>) {
+        Time(tag, item);
       } else if constexpr (std::same_as<T, std::string>) {
         Bytes(tag, item);
       } else {
@@ -178,6 +202,27 @@ class FieldLoading {
   void Bytes(std::uint32_t tag, Q& queue) {
     queue.Append(in_.Bytes(tag));
   }
+  // A whole byte array, or (with `count`) as many bytes as it holds at most.
+  template <std::size_t N>
+  void Bytes(std::uint32_t tag, std::array<std::uint8_t, N>& bytes) {
+    const std::string_view read = in_.Bytes(tag);
+    if (read.empty()) return;
+    if (read.size() != N) {
+      in_.Fail();
+      return;
+    }
+    std::memcpy(bytes.data(), read.data(), N);
+  }
+  template <std::size_t N>
+  void Bytes(std::uint32_t tag, std::array<std::uint8_t, N>& bytes, std::uint8_t& count) {
+    const std::string_view read = in_.Bytes(tag);
+    if (read.size() > N) {
+      in_.Fail();
+      return;
+    }
+    if (!read.empty()) std::memcpy(bytes.data(), read.data(), read.size());
+    count = static_cast<std::uint8_t>(read.size());
+  }
   template <class Clock, class Duration>
   void Time(std::uint32_t tag, std::chrono::time_point<Clock, Duration>& t) {
     t = FromTimeField<std::chrono::time_point<Clock, Duration>>(in_.Signed(tag, TimeField(t)));
@@ -208,15 +253,24 @@ class FieldLoading {
     }
     in_.Absorb(nested);
   }
-  // Appends every field of `tag` to a vector; fills an array from its front, passing
-  // over what does not fit (elements a newer build added).
   template <class T>
-  void Each(std::uint32_t tag, std::vector<T>& items) {
+  void Record(std::uint32_t tag, std::unique_ptr<T>& record) {
+    if (record == nullptr) record = std::make_unique<T>();
+    Record(tag, *record);
+  }
+  // Appends every field of `tag` to a sequence (a vector, a deque); fills an array from
+  // its front, passing over what does not fit (elements a newer build added).
+  template <class Sequence>
+    requires requires(Sequence& items) { items.emplace_back(); }
+  void Each(std::uint32_t tag, Sequence& items) {
+    using T = typename Sequence::value_type;
     if constexpr (std::integral<T>) {
       for (const auto value : All<T>(tag)) {
         if (!std::in_range<T>(value)) in_.Fail();
         items.push_back(static_cast<T>(value));
       }
+    } else if constexpr (TimePoint<T>) {
+      for (const std::int64_t value : in_.AllSigned(tag)) items.push_back(FromTimeField<T>(value));
     } else if constexpr (std::same_as<T, std::string>) {
       for (const std::string_view bytes : in_.AllBytes(tag)) items.emplace_back(bytes);
     } else {
@@ -249,12 +303,7 @@ class FieldLoading {
   FieldReader& in_;
 };
 
-// The saver and the loader of the lists that use the common kinds alone:
-//
-//   FieldWriter out;
-//   FieldSaver(out).Record(1, splitter);         // or: FieldSaver io(out); T::Fields(io, t);
-//   FieldReader in(out.Data());
-//   FieldLoader(in).Record(1, restored);          // in.Good() says whether it was whole
+// The saver and the loader of the lists that use the common kinds alone.
 class FieldSaver final : public FieldSaving<FieldSaver> {
  public:
   using FieldSaving::FieldSaving;
@@ -263,5 +312,21 @@ class FieldLoader final : public FieldLoading<FieldLoader> {
  public:
   using FieldLoading::FieldLoading;
 };
+
+// Writes `record` by its list.
+template <class T>
+void SaveFields(FieldWriter& out, const T& record) {
+  FieldSaver io(out);
+  T::Fields(io, record);
+}
+
+// Reads `record`, a fresh one, by its list: false when the record is damaged or a value
+// did not fit (`record` then holds part of it).
+template <class T>
+bool LoadFields(FieldReader& in, T& record) {
+  FieldLoader io(in);
+  T::Fields(io, record);
+  return in.Good();
+}
 
 }  // namespace base

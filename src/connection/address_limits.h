@@ -70,30 +70,48 @@ std::string LimitReachedText(const base::Address& key, std::string_view variable
 // Descriptors above this are no descriptors a process of ours held.
 inline constexpr std::uint64_t kMaxDescriptor = 1u << 24;
 
-// An AddressBook as an upgrade carries it: every record, and the refusals counted.
-struct CarriedBook {
-  struct Record {
-    base::Address key;
-    unsigned live = 0;
-    std::vector<std::int64_t> failedLogins;  // CarriedTime, oldest first
-    std::vector<std::int64_t> created;
-    std::uint8_t refused = 0;
-    std::int64_t handshakesDue = 0;  // CarriedTime
-    std::int64_t handshakeLogged = 0;
-    std::uint64_t handshakesUnlogged = 0;
+// What an AddressBook counts for one limit key.
+struct AddressCounts {
+  unsigned live = 0;
+  std::deque<LimitClock::time_point> failedLogins;  // inside the window, oldest first
+  std::deque<LimitClock::time_point> created;       // inside the window, oldest first
+  std::uint8_t refused = 0;                         // bit per LimitKind already logged
+  // TLS handshakes: their pace, when a refusal was last logged and the refusals since
+  // (the epoch and 0 once nothing needs them: Prune clears them).
+  LimitClock::time_point handshakesDue{};  // LinePace's state
+  LimitClock::time_point handshakeLogged{};
+  std::uint64_t handshakesUnlogged = 0;
 
-    template <class Io, class Self>
-    static void Fields(Io& io, Self& r) {
-      io.Address(1, r.key);
-      io.Unsigned(2, r.live, kMaxDescriptor);
-      io.Each(3, r.failedLogins);
-      io.Each(4, r.created);
-      io.Unsigned(5, r.refused);
-      io.Signed(6, r.handshakesDue);
-      io.Signed(7, r.handshakeLogged);
-      io.Unsigned(8, r.handshakesUnlogged);
-    }
-  };
+  // Its fields in the record of its key (base/field_list.h), whose tag 1 is the key.
+  template <class Io, class Self>
+  static void Fields(Io& io, Self& r) {
+    io.Unsigned(2, r.live, kMaxDescriptor);
+    io.Each(3, r.failedLogins);
+    io.Each(4, r.created);
+    io.Unsigned(5, r.refused);
+    io.Time(6, r.handshakesDue);
+    io.Time(7, r.handshakeLogged);
+    io.Unsigned(8, r.handshakesUnlogged);
+  }
+};
+
+// What is kept for one limit key, as an upgrade carries it: the key, then the fields of
+// what is kept (from tag 2 on).
+template <class Value>
+struct KeyedRecord {
+  base::Address key;
+  Value value;
+
+  template <class Io, class Self>
+  static void Fields(Io& io, Self& r) {
+    io.Address(1, r.key);
+    Value::Fields(io, r.value);
+  }
+};
+
+// An AddressBook as an upgrade carries it: every key's counts, and the refusals counted.
+struct CarriedBook {
+  using Record = KeyedRecord<AddressCounts>;
   std::vector<Record> records;
   std::array<std::uint64_t, kLimitKinds> refusals{};
 
@@ -157,17 +175,7 @@ class AddressBook {
   void Adopt(const CarriedBook& carried);
 
  private:
-  struct Record {
-    unsigned live = 0;
-    std::deque<LimitClock::time_point> failedLogins;  // inside the window, oldest first
-    std::deque<LimitClock::time_point> created;       // inside the window, oldest first
-    std::uint8_t refused = 0;                         // bit per LimitKind already logged
-    // TLS handshakes: their pace, when a refusal was last logged and the refusals since
-    // (the epoch and 0 once nothing needs them: Prune clears them).
-    LimitClock::time_point handshakesDue{};  // LinePace's state
-    LimitClock::time_point handshakeLogged{};
-    std::uint64_t handshakesUnlogged = 0;
-  };
+  using Record = AddressCounts;
   bool Allowed(const base::Address& key, std::deque<LimitClock::time_point> Record::*times,
                unsigned limit, LimitClock::duration window, LimitClock::time_point now);
   void Note(const base::Address& key, std::deque<LimitClock::time_point> Record::*times,

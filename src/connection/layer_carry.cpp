@@ -109,7 +109,7 @@ std::vector<Socket> ConnectionLayer::Adopt(const CarriedLayer& carried) {
   linesHandled_ = record.linesHandled;
   bannedRefusals_.store(record.bannedRefusals, std::memory_order_relaxed);
   book_.Adopt(record.book);
-  for (const CarriedBudget& b : record.keyBudgets) keyBudgets_[b.key] = b.budget;
+  for (const CarriedBudget& b : record.keyBudgets) keyBudgets_[b.key] = b.value;
   for (const CarriedDrain& drain : record.drains) {
     epoll_event event{};
     event.events = EPOLLIN;

@@ -30,16 +30,7 @@ struct CarriedDrain {
 };
 
 // The byte budget of one limited key.
-struct CarriedBudget {
-  base::Address key;
-  ByteBudget budget;
-
-  template <class Io, class Self>
-  static void Fields(Io& io, Self& b) {
-    io.Address(1, b.key);
-    io.Time(2, b.budget);
-  }
-};
+using CarriedBudget = KeyedRecord<ByteBudget>;
 
 struct LayerRecord {
   std::vector<std::string> connections;  // each a connection's record, in handle order

@@ -43,7 +43,9 @@ class WebSocketCodec {
   void Goodbye(std::string& out);
 
   // The subprotocol and what its client asked for, the frame and the message being
-  // read, or that a close was sent, as the fields of one record.
+  // read, or that a close was sent, as the fields of one record (base/field_list.h).
+  template <class Io, class Self>
+  static void Fields(Io& io, Self& s);
   void SaveState(base::FieldWriter& out) const;
   // False when `in` holds no WebSocket side's state: parts past their limits, or a
   // frame being read that its message could not hold.

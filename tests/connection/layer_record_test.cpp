@@ -85,7 +85,7 @@ TEST(ConnectionRecord, EveryMemberIsCarriedOrSaidNotToBe) {
   ExpectEveryMemberListed<CarriedDrain>("CarriedDrain");
   ExpectEveryMemberListed<CarriedBudget>("CarriedBudget");
   ExpectEveryMemberListed<CarriedBook>("CarriedBook");
-  ExpectEveryMemberListed<CarriedBook::Record>("CarriedBook::Record");
+  ExpectEveryMemberListed<AddressCounts>("AddressCounts");
 }
 
 // A connection's record as the build before this one wrote it, field by field: the

@@ -74,7 +74,8 @@ UpgradeState Everything() {
   s.sessions.emplace_back(17, session);
   s.screenReaders = {17, 18};
   s.mutes.emplace_back("Ashpaw", 123456789);
-  s.allowances.records.push_back({Address(9), 1, {20}, {21, 22}, 1});
+  const auto at = [](std::int64_t nanoseconds) { return connection::FromCarriedTime(nanoseconds); };
+  s.allowances.records.push_back({Address(9), {1, {at(20)}, {at(21), at(22)}, 1}});
   s.allowances.refusals = {5, 6, 7, 8};
   s.logins = {1, 2, 3, 4, 5, 6};
   s.measures = {11, 12, {{1, 2, 3}, 0.5, 4}, {{5}, 1.25, 6}, 7, 8, 9, 10, 11, 2.5};
