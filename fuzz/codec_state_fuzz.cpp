@@ -29,7 +29,7 @@ struct Recorder final : connection::CodecEvents {
   void Line(std::string_view text) override { log.append("L").append(text).push_back('\n'); }
   void TooLong() override { log.append("T\n"); }
   void Admitted() override { log.append("A\n"); }
-  void Finished() override { log.append("F\n"); }
+  void Done() override { log.append("F\n"); }
   void Unit(std::size_t count) override {
     log.append("U").append(std::to_string(count)).push_back('\n');
   }
@@ -85,7 +85,7 @@ void Finish(connection::Codec& codec, std::string_view bytes, Recorder& events, 
   Read(codec, bytes, events, out.toPeer);
   codec.Write("the game says", out.toPeer);
   if (codec.WantsData("Room.Info {}")) codec.WriteData("Room.Info {}", out.toPeer);
-  codec.Finish(out.toPeer);
+  codec.Goodbye(out.toPeer);
   out.log += events.log;
 }
 

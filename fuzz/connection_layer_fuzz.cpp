@@ -1,7 +1,8 @@
 // Drives the connection layer over socket pairs with a script read from the input:
 // clients connect, send bytes, stop reading, close; the game sends frames, answers
-// and ends connections; turns run. After every step the layer's records and sets
-// must agree.
+// and ends connections; turns run; the layer is handed to a fresh one as an upgrade
+// hands it over, and must be carried whole. After every step the layer's records and
+// sets must agree.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include "connection/connection_layer.h"
 #include "core/connection_lock.h"
 #include "core/outbox.h"
+#include "../tests/layer_handover.h"
 
 namespace {
 
@@ -38,20 +40,28 @@ struct Client {
   connection::Socket server = connection::kNoSocket;
 };
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  connection::ConnectionLayer layer;
-  if (!layer.Init().ok()) return 0;
-  Game game;
+// A layer with the one door of the script.
+std::unique_ptr<connection::ConnectionLayer> MakeLayer(Game& game) {
+  auto layer = std::make_unique<connection::ConnectionLayer>();
+  if (!layer->Init().ok()) std::abort();
   connection::Door door;
+  door.name = "game";
   door.makeCodec = [](const connection::Endpoints&) { return std::make_unique<codecs::FrameCodec>(); };
   door.handler = &game;
   door.welcome = "Welcome";
-  const std::size_t doorIndex = layer.AddDoor(std::move(door));
+  layer->AddDoor(std::move(door));
+  return layer;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  Game game;
+  std::unique_ptr<connection::ConnectionLayer> layer = MakeLayer(game);
+  const std::size_t doorIndex = 0;
   {
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-    core::DeliverOutboxTo(&layer);
+    core::DeliverOutboxTo(layer.get());
   }
   std::vector<Client> clients;
   std::size_t at = 0;
@@ -60,13 +70,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t op = next();
     const std::uint8_t arg = next();
     Client* c = clients.empty() ? nullptr : &clients[arg % clients.size()];
-    switch (op % 6) {
+    switch (op % 7) {
       case 0: {  // a client connects, from a trusted or a limited address
         if (clients.size() >= 8) break;
         int ends[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, ends) != 0) break;
         std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-        layer.Take(ends[0], doorIndex, base::Address::V4((arg & 1) ? 0xCB007109u : 0x7F000001u));
+        layer->Take(ends[0], doorIndex, base::Address::V4((arg & 1) ? 0xCB007109u : 0x7F000001u));
         clients.push_back({ends[1], ends[0]});
         break;
       }
@@ -83,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case 3: {  // the game sends a frame outside any answer (a tick)
         if (c == nullptr) break;
         std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-        layer.SendText(c->server, std::string(static_cast<std::size_t>(arg) * 1024, 'z'));
+        layer->SendText(c->server, std::string(static_cast<std::size_t>(arg) * 1024, 'z'));
         break;
       }
       case 4: {  // a client reads what it was sent
@@ -92,18 +102,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         [[maybe_unused]] const ssize_t got = ::recv(c->fd, buffer, sizeof buffer, MSG_DONTWAIT);
         break;
       }
+      case 6: {  // an upgrade: carried again, the fresh layer's record is the same
+        std::vector<connection::Socket> adopted;
+        const connection::CarriedLayer carried = HandOver(layer, MakeLayer(game), adopted);
+        if (adopted != carried.connections) std::abort();
+        std::lock_guard<core::FairLock> guard(core::ConnectionLock);
+        std::vector<connection::Socket> left;
+        if (layer->Carry(left).record != carried.record) std::abort();
+        break;
+      }
       default:
-        layer.RunOnce(0);
+        layer->RunOnce(0);
         break;
     }
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-    if (!layer.ConnectionsAreConsistent()) std::abort();
+    if (!layer->ConnectionsAreConsistent()) std::abort();
   }
   for (const Client& c : clients) ::close(c.fd);
-  for (int i = 0; i < 4; ++i) layer.RunOnce(0);
+  for (int i = 0; i < 4; ++i) layer->RunOnce(0);
   {
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-    if (!layer.ConnectionsAreConsistent()) std::abort();
+    if (!layer->ConnectionsAreConsistent()) std::abort();
   }
   {
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);

@@ -51,7 +51,7 @@ struct Recorder final : connection::CodecEvents {
   void Line(std::string_view text) override { log.append("L").append(text).push_back('\n'); }
   void TooLong() override { log.append("T\n"); }
   void Admitted() override { std::abort(); }  // telnet players play from the start
-  void Finished() override { std::abort(); }
+  void Done() override { std::abort(); }
   void Unit(std::size_t count) override { units += count; }
   const connection::Moment& Now() const override { return now; }
   std::string_view ClientIs(const base::Address&) override { return {}; }

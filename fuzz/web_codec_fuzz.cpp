@@ -1,5 +1,5 @@
 // Feeds arbitrary bytes, cut at arbitrary places, to web codecs and checks that no line
-// passes net::kMaxLineBytes, that nothing is reported or written after Finished, that a
+// passes net::kMaxLineBytes, that nothing is reported or written after Done, that a
 // connection is admitted at most once and before its first line, and that the codec
 // reads and answers the same however the stream is cut. Two codecs read the pieces in
 // turns, as connections do, so neither may lean on anything the other leaves behind.
@@ -32,7 +32,7 @@ struct Recorder final : connection::CodecEvents {
     admitted = true;
     log.append("A\n");
   }
-  void Finished() override {
+  void Done() override {
     if (finished) std::abort();
     finished = true;
     log.append("F\n");

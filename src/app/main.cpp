@@ -9,7 +9,7 @@
 
 #include "app/admin_client.h"
 #include "app/mode.h"
-#include "app/settings.h"
+#include "app/environment.h"
 #include "app/usage.h"
 #include "client/client.h"
 #include "net/socket.h"

@@ -1,17 +1,8 @@
 #include "codecs/console_codec.h"
 
-#include <cstdint>
+#include "base/field_list.h"
 
 namespace codecs {
-
-namespace {
-
-enum Tag : std::uint32_t {
-  kLine = 1,
-  kDone = 2,
-};
-
-}  // namespace
 
 void ConsoleCodec::Read(std::string_view bytes, connection::CodecEvents& events, std::string& toPeer) {
   if (done_) return;
@@ -22,7 +13,7 @@ void ConsoleCodec::Read(std::string_view bytes, connection::CodecEvents& events,
     toPeer += "Command too long.\n";
     toPeer += '\0';
     toPeer += '2';
-    events.Finished();
+    events.Done();
     return;
   }
   if (feed == std::string_view::npos) return;
@@ -30,7 +21,7 @@ void ConsoleCodec::Read(std::string_view bytes, connection::CodecEvents& events,
   if (!line_.empty() && line_.back() == '\r') line_.pop_back();
   events.Admitted();
   events.Line(line_);
-  events.Finished();
+  events.Done();
   std::string().swap(line_);
 }
 
@@ -52,20 +43,17 @@ void ConsoleCodec::WriteData(std::string_view message, std::string& out) {
   out += message.substr(std::min(message.size(), kConsoleExit.size() + 1));
 }
 
-// Once done, what is left of the line matters no more (a refused one is still held).
-void ConsoleCodec::SaveState(base::FieldWriter& out) const {
-  if (!done_) out.Bytes(kLine, line_);
-  out.Bool(kDone, done_);
+template <class Io, class Self>
+void ConsoleCodec::Fields(Io& io, Self& s) {
+  io.Bool(2, s.done_);
+  if (!s.done_) io.Bytes(1, s.line_);  // once done, what is left of it matters no more
 }
 
+void ConsoleCodec::SaveState(base::FieldWriter& out) const { base::SaveFields(out, *this); }
+
 bool ConsoleCodec::RestoreState(base::FieldReader& in) {
-  const std::string_view line = in.Bytes(kLine);
-  done_ = in.Bool(kDone);
-  if (!in.Good() || line.size() > kMaxConsoleCommandBytes ||
-      line.find('\n') != std::string_view::npos || (done_ && !line.empty()))
-    return false;
-  line_.assign(line);
-  return true;
+  return base::LoadFields(in, *this) && line_.size() <= kMaxConsoleCommandBytes &&
+         line_.find('\n') == std::string::npos;
 }
 
 }  // namespace codecs

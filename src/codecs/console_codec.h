@@ -30,7 +30,9 @@ class ConsoleCodec final : public connection::Codec {
   // The exit code, after the answer's text: a NUL and its digits.
   bool WantsData(std::string_view message) const override;
   void WriteData(std::string_view message, std::string& out) override;
-  // The command line so far, or that it was taken.
+  // The command line so far, or that it was taken (base/field_list.h).
+  template <class Io, class Self>
+  static void Fields(Io& io, Self& s);
   void SaveState(base::FieldWriter& out) const override;
   bool RestoreState(base::FieldReader& in) override;
 

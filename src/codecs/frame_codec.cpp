@@ -1,16 +1,8 @@
 #include "codecs/frame_codec.h"
 
-#include <cstdint>
+#include "base/field_list.h"
 
 namespace codecs {
-
-namespace {
-
-enum Tag : std::uint32_t {
-  kSplitter = 1,
-};
-
-}  // namespace
 
 void FrameCodec::Read(std::string_view bytes, connection::CodecEvents& events, std::string& /*toPeer*/) {
   splitter_.Feed(
@@ -21,15 +13,13 @@ void FrameCodec::Write(std::string_view text, std::string& out) { net::AppendFra
 
 void FrameCodec::Refuse(std::string_view text, std::string& out) { net::AppendFrame(out, text); }
 
-void FrameCodec::SaveState(base::FieldWriter& out) const {
-  base::FieldWriter splitter;
-  splitter_.SaveState(splitter);
-  out.Record(kSplitter, splitter);
+template <class Io, class Self>
+void FrameCodec::Fields(Io& io, Self& s) {
+  io.Record(1, s.splitter_);
 }
 
-bool FrameCodec::RestoreState(base::FieldReader& in) {
-  base::FieldReader splitter = in.Record(kSplitter);
-  return splitter_.RestoreState(splitter) && in.Good();
-}
+void FrameCodec::SaveState(base::FieldWriter& out) const { base::SaveFields(out, *this); }
+
+bool FrameCodec::RestoreState(base::FieldReader& in) { return base::LoadFields(in, *this); }
 
 }  // namespace codecs

@@ -12,7 +12,9 @@ class FrameCodec final : public connection::Codec {
   void Read(std::string_view bytes, connection::CodecEvents& events, std::string& toPeer) override;
   void Write(std::string_view text, std::string& out) override;
   void Refuse(std::string_view text, std::string& out) override;
-  // The splitter's unfinished frame.
+  // The splitter's unfinished frame (base/field_list.h).
+  template <class Io, class Self>
+  static void Fields(Io& io, Self& s);
   void SaveState(base::FieldWriter& out) const override;
   bool RestoreState(base::FieldReader& in) override;
 

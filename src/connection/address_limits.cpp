@@ -211,14 +211,7 @@ bool LinePace::Charge(unsigned linesPerSecond, std::size_t units, LimitClock::ti
 CarriedBook AddressBook::Carry() const {
   CarriedBook carried;
   carried.records.reserve(records_.size());
-  for (const auto& [key, r] : records_) {
-    CarriedBook::Record& out = carried.records.emplace_back();
-    out.key = key;
-    out.live = r.live;
-    for (const LimitClock::time_point t : r.failedLogins) out.failedLogins.push_back(CarriedTime(t));
-    for (const LimitClock::time_point t : r.created) out.created.push_back(CarriedTime(t));
-    out.refused = r.refused;
-  }
+  for (const auto& [key, counts] : records_) carried.records.push_back({key, counts});
   for (std::size_t kind = 0; kind < kLimitKinds; ++kind) {
     carried.refusals[kind] = refusals_[kind].load(std::memory_order_relaxed);
   }
@@ -227,13 +220,7 @@ CarriedBook AddressBook::Carry() const {
 
 void AddressBook::Adopt(const CarriedBook& carried) {
   records_.clear();
-  for (const CarriedBook::Record& in : carried.records) {
-    Record& r = records_[in.key];
-    r.live = in.live;
-    for (const std::int64_t t : in.failedLogins) r.failedLogins.push_back(FromCarriedTime(t));
-    for (const std::int64_t t : in.created) r.created.push_back(FromCarriedTime(t));
-    r.refused = in.refused;
-  }
+  for (const CarriedBook::Record& in : carried.records) records_[in.key] = in.value;
   for (std::size_t kind = 0; kind < kLimitKinds; ++kind) {
     refusals_[kind].store(carried.refusals[kind], std::memory_order_relaxed);
   }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/address.h"
+#include "base/field_list.h"
 
 namespace connection {
 
@@ -24,12 +25,9 @@ using LimitClock = std::chrono::steady_clock;
 
 // A time on the monotonic clock as an upgrade carries it to the next process (the clock
 // goes on across an exec): nanoseconds since its epoch; the epoch itself is "none".
-inline std::int64_t CarriedTime(LimitClock::time_point t) {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
-}
+inline std::int64_t CarriedTime(LimitClock::time_point t) { return base::TimeField(t); }
 inline LimitClock::time_point FromCarriedTime(std::int64_t nanoseconds) {
-  return LimitClock::time_point(
-      std::chrono::duration_cast<LimitClock::duration>(std::chrono::nanoseconds(nanoseconds)));
+  return base::FromTimeField<LimitClock::time_point>(nanoseconds);
 }
 
 // What untrusted addresses are held to. A limit of 0 means no limit.
@@ -69,17 +67,60 @@ std::string LimitReachedText(const base::Address& key, LimitKind kind, const Add
 // The same line for a limit that is not a LimitKind, by its variable's name and value.
 std::string LimitReachedText(const base::Address& key, std::string_view variable, unsigned value);
 
-// An AddressBook as an upgrade carries it: every record, and the refusals counted.
+// Descriptors above this are no descriptors a process of ours held.
+inline constexpr std::uint64_t kMaxDescriptor = 1u << 24;
+
+// What an AddressBook counts for one limit key.
+struct AddressCounts {
+  unsigned live = 0;
+  std::deque<LimitClock::time_point> failedLogins;  // inside the window, oldest first
+  std::deque<LimitClock::time_point> created;       // inside the window, oldest first
+  std::uint8_t refused = 0;                         // bit per LimitKind already logged
+  // TLS handshakes: their pace, when a refusal was last logged and the refusals since
+  // (the epoch and 0 once nothing needs them: Prune clears them).
+  LimitClock::time_point handshakesDue{};  // LinePace's state
+  LimitClock::time_point handshakeLogged{};
+  std::uint64_t handshakesUnlogged = 0;
+
+  // Its fields in the record of its key (base/field_list.h), whose tag 1 is the key.
+  template <class Io, class Self>
+  static void Fields(Io& io, Self& r) {
+    io.Unsigned(2, r.live, kMaxDescriptor);
+    io.Each(3, r.failedLogins);
+    io.Each(4, r.created);
+    io.Unsigned(5, r.refused);
+    io.Time(6, r.handshakesDue);
+    io.Time(7, r.handshakeLogged);
+    io.Unsigned(8, r.handshakesUnlogged);
+  }
+};
+
+// What is kept for one limit key, as an upgrade carries it: the key, then the fields of
+// what is kept (from tag 2 on).
+template <class Value>
+struct KeyedRecord {
+  base::Address key;
+  Value value;
+
+  template <class Io, class Self>
+  static void Fields(Io& io, Self& r) {
+    io.Address(1, r.key);
+    Value::Fields(io, r.value);
+  }
+};
+
+// An AddressBook as an upgrade carries it: every key's counts, and the refusals counted.
 struct CarriedBook {
-  struct Record {
-    base::Address key;
-    unsigned live = 0;
-    std::vector<std::int64_t> failedLogins;  // CarriedTime, oldest first
-    std::vector<std::int64_t> created;
-    std::uint8_t refused = 0;
-  };
+  using Record = KeyedRecord<AddressCounts>;
   std::vector<Record> records;
   std::array<std::uint64_t, kLimitKinds> refusals{};
+
+  // Its record (base/field_list.h).
+  template <class Io, class Self>
+  static void Fields(Io& io, Self& b) {
+    io.Each(1, b.records);
+    io.Each(2, b.refusals);
+  }
 };
 
 // The counts kept per limit key; `now` comes from the caller so tests can move time. A
@@ -134,17 +175,7 @@ class AddressBook {
   void Adopt(const CarriedBook& carried);
 
  private:
-  struct Record {
-    unsigned live = 0;
-    std::deque<LimitClock::time_point> failedLogins;  // inside the window, oldest first
-    std::deque<LimitClock::time_point> created;       // inside the window, oldest first
-    std::uint8_t refused = 0;                         // bit per LimitKind already logged
-    // TLS handshakes: their pace, when a refusal was last logged and the refusals since
-    // (the epoch and 0 once nothing needs them: Prune clears them).
-    LimitClock::time_point handshakesDue{};  // LinePace's state
-    LimitClock::time_point handshakeLogged{};
-    std::uint64_t handshakesUnlogged = 0;
-  };
+  using Record = AddressCounts;
   bool Allowed(const base::Address& key, std::deque<LimitClock::time_point> Record::*times,
                unsigned limit, LimitClock::duration window, LimitClock::time_point now);
   void Note(const base::Address& key, std::deque<LimitClock::time_point> Record::*times,

@@ -61,9 +61,14 @@ class ByteBudget {
     return full_;
   }
 
-  // Its whole state, for an upgrade.
+  // Its whole state, for an upgrade; in the record of its key, the field after the
+  // key's (base/field_list.h).
   ByteClock::time_point Full() const { return full_; }
   void SetFull(ByteClock::time_point full) { full_ = full; }
+  template <class Io, class Self>
+  static void Fields(Io& io, Self& b) {
+    io.Time(2, b.full_);
+  }
 
  private:
   ByteClock::time_point full_{};  // when the bucket is empty of debt; earlier: room

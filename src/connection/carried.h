@@ -1,73 +1,27 @@
-// What the connection layer hands to the next build of the server at an upgrade: every
-// connection it can carry, as plain values, and the counts that outlive connections.
-// Made by ConnectionLayer::Carry in the old process, written and read by the upgrade's
-// state format (server/upgrade_state.h), taken in by ConnectionLayer::Adopt in the new
-// one. The socket of each connection is the same descriptor in both processes.
+// What the connection layer hands to the next build of the server at an upgrade: its
+// record (connection/connection_record.h), written by ConnectionLayer::Carry in the old
+// process and taken in by ConnectionLayer::Adopt in the new one, and the descriptors it
+// names, which stay open across the exec (each the same descriptor in both processes).
+// The upgrade's state (server/upgrade_state.h) frames the record and looks no further.
 #pragma once
 
-#include <array>
-#include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "base/address.h"
-#include "connection/address_limits.h"
-#include "connection/connection.h"
-#include "connection/transport.h"
+#include "core/socket_handle.h"
 
 namespace connection {
 
-struct CarriedConnection {
-  Socket socket = kNoSocket;
-  std::uint64_t order = 0;
-  std::string door;  // the door's name: the new process's door of that name takes it
-  Peer peer;
-  Endpoints endpoints;  // what its codec was made from
-  bool started = false;
-  bool admitted = false;
-  ConnectionState state = ConnectionState::Open;
-  int recvError = 0;
-  std::string why;
-  std::string codec;    // the codec's own record (Codec::SaveState)
-  std::string waiting;  // complete input frames, as Connection::waiting holds them
-  std::string backlog;  // output not yet handed to the socket, in order after `sending`
-  std::string sending;  // output handed to the socket and not yet taken by it
-  std::string goodbye;
-  std::string received;  // plaintext read and not yet given to the codec
-  // Before its transport: a connection of a proxied door still reading its PROXY
-  // header keeps the bytes it has fed the header reader, read again by the new one.
-  Connection::ProxyStep proxyStep = Connection::ProxyStep::None;
-  std::string proxyBytes;
-  bool forwarded = false;
-  bool readEnded = false;
-  IoResult readEnd;
-  int writeError = 0;
-  // Times on the monotonic clock (CarriedTime).
-  std::int64_t pace = 0;
-  std::int64_t pausedUntil = 0;
-  std::int64_t overSince = 0;
-  std::int64_t deadline = 0;
-  std::int64_t connected = 0;
-  std::int64_t lastLine = 0;
-  std::int64_t budget = 0;
-  std::int64_t readPausedUntil = 0;
-};
-
-// A socket closed for writing whose peer's last bytes are being read and dropped.
-struct CarriedDrain {
-  Socket socket = kNoSocket;
-  std::int64_t until = 0;
-  std::uint64_t dropped = 0;
-};
-
 struct CarriedLayer {
-  std::vector<CarriedConnection> connections;  // in handle order
-  std::vector<CarriedDrain> drains;
-  std::uint64_t nextOrder = 1;
-  std::uint64_t linesHandled = 0;
-  std::uint64_t bannedRefusals = 0;
-  CarriedBook book;
-  std::vector<std::pair<base::Address, std::int64_t>> keyBudgets;  // each limited key's byte budget
+  std::string record;
+  std::vector<core::Socket> connections;  // the carried connections' sockets, in handle order
+  std::vector<core::Socket> drains;       // sockets closed for writing, still read and dropped
 };
+
+// Takes in the layer's record of an upgrade's state, of this build or another: `layer`
+// gets the record and the descriptors it names. False when the record makes no sense
+// (a damaged record, a connection's that does not add up); `layer` is then unspecified.
+bool ReadCarriedLayer(std::string_view record, CarriedLayer& layer);
 
 }  // namespace connection

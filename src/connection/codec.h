@@ -39,7 +39,7 @@ class CodecEvents {
   virtual void Admitted() = 0;
   // The codec is done with the peer: nothing more is read, the lines already reported
   // are handled, and the connection ends once the bytes for the peer have left.
-  virtual void Finished() = 0;
+  virtual void Done() = 0;
   // Units of work besides lines (GMCP messages, HTTP requests, WebSocket control
   // frames, telnet negotiations): counted against the connection's pace as lines are,
   // so that no kind of input is free.
@@ -119,7 +119,7 @@ class Codec {
 
   // Appends the bytes that close the connection politely when the server ends it
   // (a WebSocket close frame); nothing for protocols that simply close.
-  virtual void Finish(std::string& out) { (void)out; }
+  virtual void Goodbye(std::string& out) { (void)out; }
 
   // An upgrade hands the connection to a new build of the server, in a new process.
   // SaveState writes the codec's whole state (what was agreed with the peer, what it
@@ -141,6 +141,15 @@ struct Endpoints {
   std::uint16_t localPort = 0;
   base::Address peer;            // the address it came from (a proxy's, behind one)
   bool fromProxy = false;        // that address is a trusted proxy's (PELTHOLLOW_PROXIES)
+
+  // Its record at an upgrade (base/field_list.h).
+  template <class Io, class Self>
+  static void Fields(Io& io, Self& e) {
+    io.Address(1, e.local);
+    io.Unsigned(2, e.localPort);
+    io.Address(3, e.peer);
+    io.Bool(4, e.fromProxy);
+  }
 };
 
 // Makes the codec of a connection just accepted on a door.

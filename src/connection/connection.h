@@ -1,6 +1,7 @@
 // One connection of the connection layer: its record, the rules of the door it came in
-// by, who is at the other end, and what its lines are given to. The only place a
-// record is made is ConnectionLayer::Take (connection_layer.h).
+// by, who is at the other end, and what its lines are given to. A record is filled in
+// for a connection taken in (ConnectionLayer::Take) or carried over an upgrade
+// (Connection::Restore), and made part of the layer in one place, ConnectionLayer::Enter.
 #pragma once
 
 #include <chrono>
@@ -8,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -37,6 +39,16 @@ struct Peer {
   bool limited = false;   // outside the trusted blocks: held to the address limits
   int uid = -1;           // on a Unix socket (the console), the peer's user; -1 otherwise
   std::optional<base::Address> proxy;  // the trusted proxy it came through, if any
+
+  // Its record at an upgrade (base/field_list.h).
+  template <class Io, class Self>
+  static void Fields(Io& io, Self& p) {
+    io.Address(1, p.address);
+    io.Address(2, p.key);
+    io.Bool(3, p.limited);
+    io.Signed(4, p.uid);
+    io.Address(5, p.proxy);
+  }
 };
 
 // What the lines of a door's admitted connections are given to: the game, or the
@@ -93,18 +105,20 @@ struct Door {
 };
 
 // Why a connection is being ended. Until its record goes, a connection is in one state.
+// The server ends a connection in one of two ways: after its output (what it was sent
+// still leaves, for as long as the linger time) or now (what was queued gets one try
+// at the close, nothing more); either way its waiting lines are dropped.
 enum class ConnectionState {
   Open,         // reading and answering
   PeerClosed,   // a read gave 0 bytes: its waiting lines are answered, then it ends
-  Finished,     // its codec is done (a close, an HTTP answer): as PeerClosed
-  Removed,      // the server ends it after what it was sent (a kick, a ban): its
-                // waiting lines are dropped, its output still leaves
+  CodecDone,    // its codec is done with the peer (a close, an HTTP answer): as PeerClosed
+  ServerEndsAfterOutput,  // a kick, a ban: it ends once what it was sent has left
   Reset,        // reset by the peer: its waiting lines are handled, then it ends
   RecvFailed,   // a read failed otherwise: as Reset, logged as "Error recv: "
   SendFailed,   // the peer cannot take output any more: as Reset, output is dropped
   Overflowed,   // it stopped reading and its backlog passed a cap: as SendFailed
-  Dismissed,    // the server ends it now (failed logins, too late): its waiting lines
-                // are dropped, nothing more is queued, what was queued gets one last try
+  ServerEndsNow,  // failed logins, too late, refused: it ends at this turn's end, and
+                  // nothing more is queued for it
 };
 
 // What a waiting input frame is.
@@ -153,7 +167,6 @@ struct Connection {
   LimitClock::time_point lastLine{};   // when it connected or its last line was handled
   std::size_t countedBuffered = 0;     // its part of the layer's count of all buffered memory
   std::size_t sendingHeld = 0;         // the memory `sending` held when the last turn left it
-  std::string goodbye;                // the codec's last bytes, sent as it closes
 
   // --- The input thread's own: its I/O runs without ConnectionLock. -------------------
   std::unique_ptr<Transport> transport;
@@ -164,8 +177,8 @@ struct Connection {
   std::unique_ptr<net::ProxyHeaderReader> proxyReader;
   // Check: the first bytes, until they are known to be no header. After the header of a
   // TLS door's connection: the bytes that came with it, until its client is admitted.
-  std::string proxyHeld;
-  std::string proxyFed;   // Header: the bytes fed to the reader so far (for an upgrade)
+  // Header: the bytes fed to the reader so far (what an upgrade carries it by).
+  std::string proxyBytes;
   bool proxyRead = false;  // the header came this turn: its source is applied under the lock
   bool forwarded = false;  // a forwarded header has named its client (ForwardedClient)
   std::optional<net::ProxySource> proxySource;
@@ -183,6 +196,87 @@ struct Connection {
   LimitClock::time_point readPausedUntil{};
   std::uint32_t interest = 0;  // the epoll events asked for now
   bool watched = true;         // in the epoll set (a hung-up socket leaves it early)
+
+  // --- Its record at an upgrade (base/field_list.h): every member above, once, with the
+  // tag it is carried under or as not carried, and why. A member added above and left out
+  // here fails a test (layer_record_test.cpp); a new field takes the next tag, and a tag
+  // keeps its meaning for good, since the builds on either side of an upgrade read each
+  // other's records. -------------------------------------------------------------------
+  template <class Io, class Self>
+  static void Fields(Io& io, Self& c) {
+    io.Unsigned(1, c.socket, static_cast<Socket>(kMaxDescriptor));
+    io.Unsigned(2, c.order);
+    io.Door(3, c.door);  // by its name
+    io.Record(4, c.peer);
+    io.Record(5, c.endpoints);
+    io.Bool(6, c.started);
+    io.Bool(7, c.admitted);
+    io.Unsigned(8, c.state, ConnectionState::ServerEndsNow);
+    io.Signed(9, c.recvError);
+    io.Bytes(10, c.why);
+    io.Codec(11, c.codec);  // its own record (Codec::SaveState)
+    io.Bytes(12, c.waiting);
+    io.Bytes(13, c.backlog);
+    io.Bytes(14, c.sending);
+    // 15 was a goodbye of the codec's that was never set; older builds still write it.
+    io.Bytes(16, c.received);
+    io.Unsigned(17, c.proxyStep, Connection::ProxyStep::Check);
+    io.Bytes(18, c.proxyBytes);
+    io.Bool(19, c.forwarded);
+    io.Bool(20, c.readEnded);
+    io.Record(21, c.readEnd);
+    io.Signed(22, c.writeError);
+    io.Time(23, c.pace);
+    io.Time(24, c.pausedUntil);
+    io.Time(25, c.overSince);
+    io.Time(26, c.deadline);
+    io.Time(27, c.connected);
+    io.Time(28, c.lastLine);
+    io.Time(29, c.budget);
+    io.Time(30, c.readPausedUntil);
+    io.Unsigned(31, c.queued);
+    io.Unsigned(32, c.queuedAtOver);
+    io.Unsigned(33, c.unsentAtOver);
+    io.Unsigned(34, c.unackedAtOver);
+    // Not carried. Made again when the layer takes the record in (ConnectionLayer::Enter,
+    // Connection::Restore):
+    io.NotCarried(c.unsent);          // its backlog and sending
+    io.NotCarried(c.countedBacklog);  // counted again under its key
+    io.NotCarried(c.queuedForWrite);  // queued again with its backlog
+    io.NotCarried(c.countedBuffered);
+    io.NotCarried(c.sendingHeld);
+    io.NotCarried(c.transport);    // plain: a TLS connection is never carried
+    io.NotCarried(c.proxyReader);  // fed its proxyBytes again
+    io.NotCarried(c.wantRead);
+    io.NotCarried(c.interest);
+    io.NotCarried(c.watched);
+    // Held only within one turn of the input thread, which an upgrade waits out:
+    io.NotCarried(c.proxyRead);
+    io.NotCarried(c.proxySource);
+    io.NotCarried(c.readThisTurn);
+    io.NotCarried(c.wrote);
+    io.NotCarried(c.hungUp);
+    // An upgrade waits until no connection is held but the console's that asked for it,
+    // which the new process answers itself:
+    io.NotCarried(c.held);
+  }
+
+  // What Restore made of a record.
+  enum class Restored : std::uint8_t {
+    Whole,      // every field, its door and its codec: ready to be taken in
+    Foreign,    // sensible, but its door is not among those given, or its codec cannot
+                // read its own record (another build's): it is to be closed
+    Senseless,  // damaged, or a value that makes no sense
+  };
+  // Writes the record of everything the next build needs, its codec's own record among
+  // them. REQUIRES: not over TLS (its session lives in this process's OpenSSL).
+  void Save(base::FieldWriter& out) const;
+  // Reads a record Save wrote, of this build or another, into this fresh connection: its
+  // fields, and what they make again (a plain transport, the PROXY header's reader). Its
+  // door is the plain door of its name among `doors`, whose codec reads its own record.
+  // Given no doors (a check of the record alone), a sensible record is Foreign. The name
+  // the record gives its door goes to `doorName` when one is given (for the log).
+  Restored Restore(base::FieldReader in, std::span<const Door> doors, std::string* doorName = nullptr);
 };
 
 }  // namespace connection

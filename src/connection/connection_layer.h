@@ -127,15 +127,16 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   // Lets a held connection's lines go on. REQUIRES: ConnectionLock held.
   void Release(Socket socket);
 
-  // Ends `socket` as when a line handler asks to: its waiting lines are dropped, what
-  // was queued gets one last try. Nothing happens for a handle that is no live
-  // connection. REQUIRES: ConnectionLock held.
-  void Dismiss(Socket socket, std::string_view why = "ended by the server");
+  // Ends `socket` now (ConnectionState::ServerEndsNow), as when a line handler asks to:
+  // its waiting lines are dropped, what was queued gets one last try. Nothing happens
+  // for a handle that is no live connection. REQUIRES: ConnectionLock held.
+  void EndNow(Socket socket, std::string_view why = "ended by the server");
 
-  // The server ends the admitted connection `socket`: what was sent to it so far still
-  // leaves, its waiting lines are dropped and nothing more is read. False when there
-  // is no such live connection. REQUIRES: ConnectionLock held.
-  bool Remove(Socket socket);
+  // Ends the admitted connection `socket` once its output has left
+  // (ConnectionState::ServerEndsAfterOutput): what was sent to it so far still leaves,
+  // its waiting lines are dropped and nothing more is read. False when there is no such
+  // live connection. REQUIRES: ConnectionLock held.
+  bool EndAfterOutput(Socket socket);
 
   // One turn of the input thread: waits up to `timeoutMs` (-1: no limit) for input or
   // for the next deadline; reads what arrived; then, with ConnectionLock taken, takes
@@ -177,8 +178,9 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   void BeginQuiet(Socket except, std::function<bool(bool settled)> ready, std::function<void()> then);
   void EndQuiet();
   bool Quieting() const { return quiet_.has_value(); }
-  // Every connection the next process can take in, as values; the ones it cannot (TLS,
-  // whose sessions live in this process's OpenSSL) are listed in `left`.
+  // The layer's record for the next process: every connection it can take in and what
+  // outlives connections; the ones it cannot (TLS, whose sessions live in this process's
+  // OpenSSL) are listed in `left`.
   // REQUIRES: ConnectionLock held, and the input thread's I/O at rest: inside a quiet's
   // work, or in a line handler on the input thread (a probe's copy).
   CarriedLayer Carry(std::vector<Socket>& left) const;
@@ -190,7 +192,8 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   // in the carried connections as they were, each on the door of its name; one whose
   // door is gone or whose codec cannot read its record is closed and logged. Their line
   // handlers hear Admitted again for those admitted, and nothing is logged or sent.
-  // Returns the sockets taken in. REQUIRES: ConnectionLock held.
+  // Returns the sockets taken in (none from a record ReadCarriedLayer refuses).
+  // REQUIRES: ConnectionLock held.
   std::vector<Socket> Adopt(const CarriedLayer& carried);
 
   // For the last moments of the process: sends every backlog, waiting for slow sockets
@@ -245,9 +248,13 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   };
   // layer_carry.cpp
   void CheckQuiet();
-  bool AdoptOne(const CarriedConnection& in);
+  Socket AdoptOne(std::string_view record);
   // layer_take.cpp
   Connection* Find(Socket s) const;
+  // The one place a record becomes part of the layer, for a connection taken in and for
+  // one carried over an upgrade alike: filed by its handle and put in every set its
+  // fields call for (its deadline, its pause, its waiting lines and output, its end).
+  Connection& Enter(std::unique_ptr<Connection> made);
   void TakeHandedOver();
   std::string_view Admission(const Door& door, const Peer& peer, bool handshakeToCome);
   bool WithinHandshakeRate(const Door& door, const Peer& peer);
@@ -298,7 +305,7 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   void BeginEnding(Connection& c, ConnectionState state, std::string_view why = {});
   bool ReadyToEnd(const Connection& c) const;
   void End(Connection& c);
-  void EndFinishedConnections();
+  void EndConnectionsReadyToEnd();
   void CloseSockets();
   void StartDraining(Socket socket);
   void Drain(Socket socket);

@@ -20,8 +20,8 @@ bool DropsOutput(ConnectionState state) {
 
 // The server itself ends the connection, whatever its peer may still be sending.
 bool ServerEnds(ConnectionState state) {
-  return state == ConnectionState::Removed || state == ConnectionState::Dismissed ||
-         state == ConnectionState::Finished;
+  return state == ConnectionState::ServerEndsAfterOutput || state == ConnectionState::ServerEndsNow ||
+         state == ConnectionState::CodecDone;
 }
 
 }  // namespace
@@ -34,17 +34,17 @@ void ConnectionLayer::BeginEnding(Connection& c, ConnectionState state, std::str
     c.state = state;
     c.why = why;
     ending_.push_back(c.socket);
-    if (state == ConnectionState::PeerClosed || state == ConnectionState::Finished ||
-        state == ConnectionState::Removed) {
+    if (state == ConnectionState::PeerClosed || state == ConnectionState::CodecDone ||
+        state == ConnectionState::ServerEndsAfterOutput) {
       SetDeadline(c, LimitClock::now() + kLingerTime);  // its last output must leave by then
     }
-  } else if (state == ConnectionState::Dismissed || (DropsOutput(state) && !DropsOutput(c.state))) {
+  } else if (state == ConnectionState::ServerEndsNow || (DropsOutput(state) && !DropsOutput(c.state))) {
     // A connection already ending may still lose its output, and the server's own
     // decision to end it now outranks every other reason: no further line of it runs.
     c.state = state;
     c.why = why;
   }
-  if (c.state == ConnectionState::Dismissed || c.state == ConnectionState::Removed) {
+  if (c.state == ConnectionState::ServerEndsNow || c.state == ConnectionState::ServerEndsAfterOutput) {
     c.waiting.Clear();
     withLines_.erase({c.order, c.socket});
     NoteBuffered(c);
@@ -57,26 +57,26 @@ void ConnectionLayer::BeginEnding(Connection& c, ConnectionState state, std::str
   MarkDirty(c);
 }
 
-void ConnectionLayer::Dismiss(Socket socket, std::string_view why) {
+void ConnectionLayer::EndNow(Socket socket, std::string_view why) {
   ASSERT_CONNECTION_LOCK_HELD();
-  if (Connection* c = Find(socket)) BeginEnding(*c, ConnectionState::Dismissed, why);
+  if (Connection* c = Find(socket)) BeginEnding(*c, ConnectionState::ServerEndsNow, why);
 }
 
-bool ConnectionLayer::Remove(Socket socket) {
+bool ConnectionLayer::EndAfterOutput(Socket socket) {
   ASSERT_CONNECTION_LOCK_HELD();
   Connection* c = Find(socket);
   if (c == nullptr || !c->admitted || c->state != ConnectionState::Open) return false;
-  BeginEnding(*c, ConnectionState::Removed, "removed by the console");
+  BeginEnding(*c, ConnectionState::ServerEndsAfterOutput, "removed by the console");
   return true;
 }
 
 // A connection is done when it is ending and nothing of it is left to do.
 bool ConnectionLayer::ReadyToEnd(const Connection& c) const {
-  if (c.state == ConnectionState::Dismissed) return true;
-  if (c.state != ConnectionState::Removed && (!c.waiting.Empty() || c.held)) return false;
+  if (c.state == ConnectionState::ServerEndsNow) return true;
+  if (c.state != ConnectionState::ServerEndsAfterOutput && (!c.waiting.Empty() || c.held)) return false;
   // A peer that only closed its sending side still gets the answers to its lines.
   const bool closing = c.state == ConnectionState::PeerClosed ||
-                       c.state == ConnectionState::Finished || c.state == ConnectionState::Removed;
+                       c.state == ConnectionState::CodecDone || c.state == ConnectionState::ServerEndsAfterOutput;
   return !closing || (c.backlog.Empty() && c.sending.Empty());
 }
 
@@ -113,19 +113,19 @@ void ConnectionLayer::End(Connection& c) {
   if (c.peer.limited) book_.Disconnect(c.peer.key);
   if (c.watched) ::epoll_ctl(waitSet_, EPOLL_CTL_DEL, socket, nullptr);
   Closing closing{socket, std::move(c.transport), {}, ServerEnds(c.state)};
-  if (c.state == ConnectionState::Dismissed || c.state == ConnectionState::Removed) {
+  if (c.state == ConnectionState::ServerEndsNow || c.state == ConnectionState::ServerEndsAfterOutput) {
     // The server's own close: what it queued gets one last try, then the codec's
     // goodbye, if it has one.
     closing.last = c.sending.View();
     closing.last += c.backlog.View();
-    if (c.admitted) c.codec->Finish(closing.last);
+    if (c.admitted) c.codec->Goodbye(closing.last);
   }
   closing_.push_back(std::move(closing));
   byHandle_[static_cast<std::size_t>(socket)].reset();
   --live_;
 }
 
-void ConnectionLayer::EndFinishedConnections() {
+void ConnectionLayer::EndConnectionsReadyToEnd() {
   std::vector<Socket> still;
   for (const Socket socket : ending_) {
     Connection* c = Find(socket);

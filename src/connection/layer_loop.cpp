@@ -98,7 +98,7 @@ void ConnectionLayer::Answer(Socket socket, std::uint64_t ticket, const core::Fi
   const bool end = finish();
   core::FlushOutbox();
   Release(socket);
-  if (end) Dismiss(socket, "ended by the game");
+  if (end) EndNow(socket, "ended by the game");
 }
 
 void ConnectionLayer::Finished(const core::Finish& finish) {
@@ -165,8 +165,8 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
       if (c->readThisTurn) FeedCodec(*c, now);
       if (!c->hungUp) continue;
       c->hungUp = false;
-      if (c->state == ConnectionState::PeerClosed || c->state == ConnectionState::Finished ||
-          c->state == ConnectionState::Removed) {
+      if (c->state == ConnectionState::PeerClosed || c->state == ConnectionState::CodecDone ||
+          c->state == ConnectionState::ServerEndsAfterOutput) {
         BeginEnding(*c, ConnectionState::SendFailed, "hung up");  // nobody is left to read the answers
       }
       if (c->state != ConnectionState::Open && c->watched) {
@@ -190,7 +190,7 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
     Sweep(now.monotonic);
     FeedPending(now);
     EnforceMemoryCap();
-    EndFinishedConnections();
+    EndConnectionsReadyToEnd();
     core::FlushOutbox();  // what the handlers queued as connections ended: a cat left its cell
     HandOverBacklogs();
     SetInterests();

@@ -26,7 +26,7 @@ class ConnectionLayer::Reader final : public CodecEvents {
   void Line(std::string_view text) override { layer_.AddFrame(c_, FrameKind::Line, text); }
   void TooLong() override { layer_.AddFrame(c_, FrameKind::TooLong, {}); }
   void Admitted() override { admitted_ = true; }
-  void Finished() override { finished_ = true; }
+  void Done() override { done_ = true; }
   void Unit(std::size_t count) override { units_ += count; }
   const Moment& Now() const override { return now_; }
   std::string_view ClientIs(const base::Address& client) override { return layer_.ForwardedClient(c_, client); }
@@ -35,11 +35,11 @@ class ConnectionLayer::Reader final : public CodecEvents {
   // After the codec's read: what it reported beside the lines.
   void Apply() {
     if (admitted_ && !c_.admitted) layer_.Admit(c_);
-    if (finished_) layer_.BeginEnding(c_, ConnectionState::Finished);
+    if (done_) layer_.BeginEnding(c_, ConnectionState::CodecDone);
     if (c_.admitted) layer_.TellLearned(c_, client_, screenReader_);
   }
   bool admitted_ = false;
-  bool finished_ = false;
+  bool done_ = false;
   std::size_t units_ = 0;
   std::string client_;         // the name the client gave itself, when it came
   bool screenReader_ = false;  // the client asked for screen-reader mode
@@ -102,10 +102,10 @@ std::size_t ConnectionLayer::ReadProxyHeader(Connection& c) {
   std::string_view rest = bytes.substr(taken);
   if (c.proxyStep == Connection::ProxyStep::Header) {
     if (reader.state() == net::ProxyHeaderReader::State::kReading) {
-      c.proxyFed.append(bytes);
+      c.proxyBytes.append(bytes);
       return bytes.size();
     }
-    std::string().swap(c.proxyFed);
+    std::string().swap(c.proxyBytes);
     if (reader.state() == net::ProxyHeaderReader::State::kRefused) {
       end("PROXY header refused: " + std::string(reader.reason()));
       return bytes.size();
@@ -113,29 +113,29 @@ std::size_t ConnectionLayer::ReadProxyHeader(Connection& c) {
     c.proxySource = reader.source();
     c.proxyRead = true;
   } else {
-    c.proxyHeld.append(bytes.substr(0, taken));
+    c.proxyBytes.append(bytes.substr(0, taken));
     const bool notHeader = reader.state() == net::ProxyHeaderReader::State::kRefused &&
                            reader.reason() == std::string_view("not a PROXY header");
     if (!notHeader) {
-      if (reader.state() != net::ProxyHeaderReader::State::kReading || c.proxyHeld.size() >= kSignatureBytes) {
+      if (reader.state() != net::ProxyHeaderReader::State::kReading || c.proxyBytes.size() >= kSignatureBytes) {
         end("a PROXY header from an address that is not a trusted proxy");
       }
       return bytes.size();
     }
     rest = bytes;  // all of them: the reader only looked
-    c.proxyHeld.erase(c.proxyHeld.size() - taken);
+    c.proxyBytes.erase(c.proxyBytes.size() - taken);
   }
   c.proxyStep = Connection::ProxyStep::None;
   c.proxyReader.reset();
   if (c.proxyRead && c.door->makeTransport) {
     // The client's TLS handshake waits until the bans and the limits have taken in the
     // client the header names (ApplyProxySource): a refused one costs no handshake.
-    c.proxyHeld.assign(rest);
+    c.proxyBytes.assign(rest);
     return bytes.size();
   }
   IoResult result;
-  if (!c.proxyHeld.empty()) result = c.transport->Take(c.socket, c.proxyHeld, c.received);
-  std::string().swap(c.proxyHeld);
+  if (!c.proxyBytes.empty()) result = c.transport->Take(c.socket, c.proxyBytes, c.received);
+  std::string().swap(c.proxyBytes);
   if (!rest.empty() && result.state == IoState::Done) result = c.transport->Take(c.socket, rest, c.received);
   if (result.state != IoState::Done && result.state != IoState::WouldBlock) {
     c.readEnded = true;
@@ -149,7 +149,7 @@ void ConnectionLayer::FeedCodec(Connection& c, const Moment& now) {
   c.readThisTurn = false;
   if (c.proxyRead) {
     ApplyProxySource(c);
-    if (!c.proxyHeld.empty() && c.state == ConnectionState::Open) admittedThroughProxy_.push_back(c.socket);
+    if (!c.proxyBytes.empty() && c.state == ConnectionState::Open) admittedThroughProxy_.push_back(c.socket);
   }
   StartIfReady(c);
   if (!c.received.empty()) {
@@ -179,7 +179,7 @@ void ConnectionLayer::FeedCodec(Connection& c, const Moment& now) {
         break;
       default:
         if (!c.readEnd.why.empty()) {
-          BeginEnding(c, ConnectionState::Dismissed, c.readEnd.why);  // the protocol below the codec
+          BeginEnding(c, ConnectionState::ServerEndsNow, c.readEnd.why);  // the protocol below the codec
         } else {
           c.recvError = c.readEnd.error;
           BeginEnding(c, ConnectionState::RecvFailed, "a read failed");
@@ -330,7 +330,7 @@ void ConnectionLayer::EndOverdue(LimitClock::time_point now) {
     if (c == nullptr) continue;
     c->deadline = {};
     if (!c->admitted) {
-      BeginEnding(*c, ConnectionState::Dismissed, "not admitted in time");
+      BeginEnding(*c, ConnectionState::ServerEndsNow, "not admitted in time");
     } else if (c->state == ConnectionState::Open) {
       // The login time of a player is up: in play by now, or held by a login whose
       // password is being checked (a little longer), or let go.
@@ -338,7 +338,7 @@ void ConnectionLayer::EndOverdue(LimitClock::time_point now) {
       if (c->held) {
         SetDeadline(*c, now + std::chrono::seconds(5));
       } else {
-        BeginEnding(*c, ConnectionState::Dismissed,
+        BeginEnding(*c, ConnectionState::ServerEndsNow,
                     "did not enter play within " + std::to_string(caps_.loginWithin.count()) + " s");
       }
     } else if (HasLines(*c) || c->held) {
@@ -378,7 +378,7 @@ void ConnectionLayer::Sweep(LimitClock::time_point now) {
     if (kind == FrameKind::TooLong) {
       SendText(socket, kLineTooLong);
     } else if (c->door->handler != nullptr && c->door->handler->Line(socket, text)) {
-      BeginEnding(*c, ConnectionState::Dismissed, "ended by the game");
+      BeginEnding(*c, ConnectionState::ServerEndsNow, "ended by the game");
     }
     MarkDirty(*c);  // room for more input
   }

@@ -35,8 +35,8 @@ void ConnectionLayer::ResumeTransports() {
 void ConnectionLayer::TakeAdmittedThroughProxy() {
   for (const Socket socket : admittedThroughProxy_) {
     Connection* c = Find(socket);
-    if (c == nullptr || c->proxyHeld.empty()) continue;
-    const std::string held = std::exchange(c->proxyHeld, std::string());
+    if (c == nullptr || c->proxyBytes.empty()) continue;
+    const std::string held = std::exchange(c->proxyBytes, std::string());
     NoteRead(*c, c->transport->Take(socket, held, c->received));
     resumed_.push_back(socket);
     busy_ = true;

@@ -7,6 +7,8 @@
 
 #include <ctime>
 #include <mutex>
+#include <tuple>
+#include <utility>
 
 #include "connection/bans.h"
 #include "connection/connection_layer.h"
@@ -188,11 +190,8 @@ void ConnectionLayer::Take(Socket socket, std::size_t doorIndex, const base::Add
     Refuse(socket, door, *codec, {});
     return;
   }
-  const auto index = static_cast<std::size_t>(socket);
-  if (index >= byHandle_.size()) byHandle_.resize(std::max(index + 1, byHandle_.size() * 2));
-  byHandle_[index] = std::make_unique<Connection>();
-  Connection& c = *byHandle_[index];
-  ++live_;
+  auto made = std::make_unique<Connection>();
+  Connection& c = *made;
   c.socket = socket;
   c.order = nextOrder_++;
   c.peer = peer;
@@ -209,14 +208,51 @@ void ConnectionLayer::Take(Socket socket, std::size_t doorIndex, const base::Add
     if (throughProxy) c.peer.proxy = address;
   }
   c.connected = c.lastLine = LimitClock::now();
+  c.deadline = c.lastLine + door.admitWithin;
   c.interest = EPOLLIN;
-  epoll_event event{};
-  event.events = c.interest;
-  event.data.fd = socket;
-  ::epoll_ctl(waitSet_, EPOLL_CTL_ADD, socket, &event);
-  SetDeadline(c, c.lastLine + door.admitWithin);
+  Enter(std::move(made));
   StartIfReady(c);
   if (!inRunOnce_) Wake();  // RunOnce's wait must end by the deadline, and write the opening
+}
+
+Connection& ConnectionLayer::Enter(std::unique_ptr<Connection> made) {
+  Connection& c = *made;
+  const auto index = static_cast<std::size_t>(c.socket);
+  if (index >= byHandle_.size()) byHandle_.resize(std::max(index + 1, byHandle_.size() * 2));
+  byHandle_[index] = std::move(made);
+  ++live_;
+  // Its output, counted again; one that has been over the soft cap keeps the time it
+  // went over, and the figures of then.
+  const auto over = std::tuple(c.overSince, c.queuedAtOver, c.unsentAtOver, c.unackedAtOver);
+  c.overSince = {};
+  c.unsent = c.backlog.Size() + c.sending.Size();
+  c.sendingHeld = c.sending.Held();
+  NoteUnsent(c);
+  if (std::get<0>(over) != LimitClock::time_point{} && c.overSince != LimitClock::time_point{}) {
+    overSoft_.erase({c.overSince, c.socket});
+    std::tie(c.overSince, c.queuedAtOver, c.unsentAtOver, c.unackedAtOver) = over;
+    overSoft_.emplace(c.overSince, c.socket);
+  }
+  SetDeadline(c, std::exchange(c.deadline, {}));
+  if (c.pausedUntil != LimitClock::time_point{}) {
+    paused_.emplace(c.pausedUntil, c.socket);
+  } else if (!c.waiting.Empty()) {
+    withLines_.emplace(c.order, c.socket);
+  }
+  if (c.readPausedUntil != LimitClock::time_point{}) readPaused_.emplace(c.readPausedUntil, c.socket);
+  if (c.state != ConnectionState::Open) ending_.push_back(c.socket);
+  if (c.codec->Pending()) pendingCodecs_.emplace(c.order, c.socket);
+  epoll_event event{};
+  event.events = c.interest;
+  event.data.fd = c.socket;
+  ::epoll_ctl(waitSet_, EPOLL_CTL_ADD, c.socket, &event);
+  if (!c.sending.Empty()) readyToWrite_.push_back(c.socket);
+  if (!c.backlog.Empty()) {
+    c.queuedForWrite = true;
+    toWrite_.push_back(c.socket);
+  }
+  MarkDirty(c);
+  return c;
 }
 
 // The PROXY header of a connection from a trusted proxy has come: the client it names
@@ -237,7 +273,7 @@ void ConnectionLayer::ApplyProxySource(Connection& c) {
     c.codec->Refuse(refusal, words);
     Queue(c, words);
   }
-  BeginEnding(c, ConnectionState::Dismissed,
+  BeginEnding(c, ConnectionState::ServerEndsNow,
               refusal == kAddressBanned       ? "banned"
               : refusal == kTooManyHandshakes ? "too many TLS handshakes"
                                               : "too many connections");

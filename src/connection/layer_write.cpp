@@ -29,7 +29,7 @@ std::size_t Unacknowledged(Socket socket) {
 
 bool OutputWanted(const Connection& c) {
   return c.state != ConnectionState::SendFailed && c.state != ConnectionState::Overflowed &&
-         c.state != ConnectionState::Dismissed;
+         c.state != ConnectionState::ServerEndsNow;
 }
 
 }  // namespace

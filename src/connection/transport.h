@@ -34,6 +34,15 @@ struct IoResult {
   int error = 0;          // errno for Failed on a socket; 0 for a protocol failure
   std::size_t bytes = 0;  // plaintext bytes taken (Send) or appended (Receive)
   std::string why;        // a protocol failure in words ("TLS handshake: ..."), for the log
+
+  // Its record at an upgrade (base/field_list.h).
+  template <class Io, class Self>
+  static void Fields(Io& io, Self& r) {
+    io.Unsigned(1, r.state, IoState::Failed);
+    io.Signed(2, r.error);
+    io.Unsigned(3, r.bytes);
+    io.Bytes(4, r.why);
+  }
 };
 
 class Transport {

@@ -1,37 +1,31 @@
 #include "net/frame.h"
 
-#include <cstdint>
+#include <utility>
+
+#include "base/field_list.h"
 
 namespace net {
-
-namespace {
-
-enum Tag : std::uint32_t {
-  kPartial = 1,
-  kDiscarding = 2,
-};
-
-}  // namespace
 
 void AppendFrame(std::string& out, std::string_view text) {
   out.append(text);
   out.push_back(kFrameEnd);
 }
 
-void FrameSplitter::SaveState(base::FieldWriter& out) const {
-  out.Bytes(kPartial, partial_);
-  out.Bool(kDiscarding, discarding_);
+template <class Io, class Self>
+void FrameSplitter::Fields(Io& io, Self& s) {
+  io.Bytes(1, s.partial_);
+  io.Bool(2, s.discarding_);
 }
 
+void FrameSplitter::SaveState(base::FieldWriter& out) const { base::SaveFields(out, *this); }
+
 bool FrameSplitter::RestoreState(base::FieldReader& in) {
-  const std::string_view partial = in.Bytes(kPartial);
-  const bool discarding = in.Bool(kDiscarding);
+  FrameSplitter restored(maxFrameBytes_);
   // A frame being dropped keeps none of its bytes.
-  if (!in.Good() || partial.size() > maxFrameBytes_ ||
-      partial.find(kFrameEnd) != std::string_view::npos || (discarding && !partial.empty()))
+  if (!base::LoadFields(in, restored) || restored.partial_.size() > maxFrameBytes_ ||
+      restored.partial_.find(kFrameEnd) != std::string::npos || (restored.discarding_ && !restored.partial_.empty()))
     return false;
-  partial_.assign(partial);
-  discarding_ = discarding;
+  *this = std::move(restored);
   return true;
 }
 

@@ -36,7 +36,10 @@ class FrameSplitter {
   // Bytes of the unfinished frame held now; never more than the limit.
   std::size_t Buffered() const { return partial_.size(); }
 
-  // The unfinished frame, or that one is being dropped, as the fields of one record.
+  // The unfinished frame, or that one is being dropped, as the fields of one record
+  // (base/field_list.h).
+  template <class Io, class Self>
+  static void Fields(Io& io, Self& s);
   void SaveState(base::FieldWriter& out) const;
   // False, leaving the splitter as it was made, when `in` holds no splitter's state
   // within this splitter's limit.

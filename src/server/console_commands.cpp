@@ -97,7 +97,7 @@ void RemoveConnection(connection::ConnectionLayer& layer, connection::Socket soc
   core::QueueMessage(socket, why);
   if (!reason.empty()) core::QueueMessage(socket, reason);
   core::FlushOutbox();
-  layer.Remove(socket);
+  layer.EndAfterOutput(socket);
 }
 
 // Once the bans file is on disk (or not), `text` and whether it is.

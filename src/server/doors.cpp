@@ -29,32 +29,161 @@ constexpr auto kAcceptErrorPause = std::chrono::milliseconds(100);
 // Connections taken from one listener before the others get their turn.
 constexpr int kAcceptsPerTurn = 64;
 
-// A door of the game: its admitted connections are players, welcomed and logged.
-connection::Door GameDoor(std::string name, connection::CodecMaker makeCodec, Game& game) {
+// What a door's connections speak.
+enum class Speaks { Frames, Web, WebOverHttps, Telnet, Metrics, Console };
+
+// Whose a door's connections are.
+enum class Whose {
+  Players,    // the game's: logged, held to the limits, welcomed, and to log in in time
+  Scrapers,   // the metrics': not logged, not players
+  Operators,  // the console's: not logged, not counted, within a cap of their own
+};
+
+// What the server does when a door cannot open.
+enum class IfShut {
+  Fail,              // it does not start: the door's words and the errno
+  FailAsTheSocket,   // likewise, in the socket's own words (the game port's, without a line end)
+  GoOnWithout,       // it goes on without the door
+};
+
+struct DoorRow {
+  const char* name;  // the layer's name of the door, and an upgrade's of its listener
+  // Its TCP port, on every address or on one; no port: the console's Unix socket.
+  std::uint16_t ServerSettings::*port;
+  const base::Address ServerSettings::*address;
+  Speaks speaks;
+  bool tls;      // over TLS, with the certificates' pair
+  Whose whose;
+  bool proxied;  // a trusted proxy's connections begin with a PROXY header
+  const char* opened;  // logged once it listens, before its place: "Telnet port 4000."
+  const char* failed;  // what could not be done, before the errno
+  IfShut ifShut;
+  const char* acceptName;  // in "Error accepting <name> connection: "; empty for the game port
+};
+
+// Every door, in the order they open and are logged in; a door whose port (or path) is
+// not set stays shut.
+using S = ServerSettings;
+constexpr DoorRow kDoors[] = {
+    {"game", &S::port, nullptr, Speaks::Frames, false, Whose::Players, true,  //
+     "Listening on port ", "", IfShut::FailAsTheSocket, ""},
+    {"web", &S::webPort, nullptr, Speaks::Web, false, Whose::Players, false,  //
+     "Web client on port ", "Error binding web client port: ", IfShut::Fail, "web client"},
+    {"telnet", &S::telnetPort, nullptr, Speaks::Telnet, false, Whose::Players, true,  //
+     "Telnet port ", "Error binding telnet port: ", IfShut::Fail, "telnet"},
+    {"metrics", &S::metricsPort, &S::metricsAddress, Speaks::Metrics, false, Whose::Scrapers, false,  //
+     "Metrics on ", "Error binding metrics port: ", IfShut::Fail, "metrics"},
+    {"game-tls", &S::tlsPort, nullptr, Speaks::Frames, true, Whose::Players, true,  //
+     "Game port over TLS on port ", "Error binding TLS port: ", IfShut::Fail, "TLS"},
+    {"telnet-tls", &S::telnetTlsPort, nullptr, Speaks::Telnet, true, Whose::Players, true,  //
+     "Telnet over TLS on port ", "Error binding telnet TLS port: ", IfShut::Fail, "telnet TLS"},
+    {"web-tls", &S::webTlsPort, nullptr, Speaks::WebOverHttps, true, Whose::Players, false,  //
+     "Web client over HTTPS on port ", "Error binding web TLS port: ", IfShut::Fail, "web TLS"},
+    {"console", nullptr, nullptr, Speaks::Console, false, Whose::Operators, false,  //
+     "Console at ", "Error opening console socket ", IfShut::GoOnWithout, "console"},
+};
+
+// What the doors' codecs are made with, made once for all of them.
+class Codecs {
+ public:
+  Codecs(const ServerSettings& settings, connection::ConnectionLayer& layer, const std::vector<Listener>& listeners)
+      : settings_(settings), layer_(layer), listeners_(listeners) {
+    web_.origins = settings.webOrigins;
+    web_.proxies = settings.limits.proxies;
+  }
+
+  connection::CodecMaker For(Speaks speaks) {
+    switch (speaks) {
+      case Speaks::Frames:
+        return [](const connection::Endpoints&) { return std::make_unique<codecs::FrameCodec>(); };
+      case Speaks::Web: {
+        // Beside an HTTPS twin the plain door only sends its visitors there.
+        web::WebCodecOptions plain = web_;
+        plain.redirectToPort = settings_.webTlsPort;
+        return web::WebCodecMaker(plain);
+      }
+      case Speaks::WebOverHttps: {
+        web::WebCodecOptions secure = web_;
+        secure.hsts = true;  // the twin tells its visitors to keep to it
+        return web::WebCodecMaker(secure);
+      }
+      case Speaks::Telnet:
+        return [telnet = Telnet()](const connection::Endpoints& endpoints) {
+          return std::make_unique<telnet::TelnetCodec>(*telnet, endpoints);
+        };
+      case Speaks::Metrics:
+        // The listeners are the server's own, complete before the first scrape: every
+        // door is open before the input thread starts, and none opens afterwards.
+        return web::MetricsCodecMaker([&layer = layer_, &listeners = listeners_](web::MetricsFormat format) {
+          std::vector<std::string> doors;
+          for (const Listener& listener : listeners) doors.push_back(listener.doorName);
+          return RenderMetrics(layer, doors, format);
+        });
+      case Speaks::Console:
+        return [](const connection::Endpoints&) { return std::make_unique<codecs::ConsoleCodec>(); };
+    }
+    return {};
+  }
+
+ private:
+  // Read by every telnet connection's codec for as long as the process runs.
+  const telnet::TelnetOptions* Telnet() {
+    if (telnet_ != nullptr) return telnet_;
+    auto* telnet = new telnet::TelnetOptions();
+    telnet->port = settings_.telnetPort;
+    telnet->tlsPort = settings_.telnetTlsPort;
+    telnet->webPort = settings_.webTlsPort != 0 ? settings_.webTlsPort : settings_.webPort;
+    telnet->webTls = settings_.webTlsPort != 0;
+    // Since the process began, across upgrades.
+    telnet->startTime = static_cast<std::int64_t>(std::time(nullptr)) -
+                        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() -
+                                                                         ServerStartTime())
+                            .count();
+    telnet->playersInPlay = [] { return world::InPlay().size(); };
+    return telnet_ = telnet;
+  }
+
+  const ServerSettings& settings_;
+  connection::ConnectionLayer& layer_;
+  const std::vector<Listener>& listeners_;
+  web::WebCodecOptions web_;
+  const telnet::TelnetOptions* telnet_ = nullptr;
+};
+
+// The layer's door for `row`.
+connection::Door MakeDoor(const DoorRow& row, Codecs& codecs, const Certificates& certificates, Game& game,
+                          Console& console) {
   connection::Door door;
-  door.name = std::move(name);
-  door.makeCodec = std::move(makeCodec);
-  door.handler = &game;
-  door.welcome = kWelcome;
-  door.login = true;
+  door.name = row.name;
+  door.makeCodec = codecs.For(row.speaks);
+  if (row.tls) {
+    const bool web = row.speaks == Speaks::WebOverHttps;
+    door.makeTransport = [&certificates, web] {
+      return connection::MakeTlsTransport(web ? certificates.Web() : certificates.Plain());
+    };
+  }
+  door.proxied = row.proxied;
+  switch (row.whose) {
+    case Whose::Players:
+      door.handler = &game;
+      door.welcome = kWelcome;
+      door.login = true;
+      break;
+    case Whose::Scrapers:
+      door.logged = false;
+      door.players = false;
+      break;
+    case Whose::Operators:
+      door.handler = &console;
+      door.logged = false;
+      door.counted = false;
+      door.players = false;
+      door.ownCap = connection::kConsoleConnections;  // the operator is let in whoever else is
+      break;
+  }
   return door;
 }
 
-// The same door over TLS, with the context `certificates` give at each connection.
-connection::Door OverTls(connection::Door door, const Certificates& certificates, bool web) {
-  door.name += "-tls";
-  door.makeTransport = [&certificates, web] {
-    return connection::MakeTlsTransport(web ? certificates.Web() : certificates.Plain());
-  };
-  return door;
-}
-
-connection::CodecMaker FrameCodecMaker() {
-  return [](const connection::Endpoints&) { return std::make_unique<codecs::FrameCodec>(); };
-}
-
-// Opens one door's listener; `opened` is logged once it listens, `bindFailed` names a
-// failure with its errno.
 // A listener an upgrade carried for the door `name`, taken out of `carried`; kNoSocket
 // when there is none.
 connection::Socket TakeCarried(CarriedListeners& carried, std::string_view name) {
@@ -65,134 +194,45 @@ connection::Socket TakeCarried(CarriedListeners& carried, std::string_view name)
   return socket;
 }
 
-base::Status OpenDoor(connection::ConnectionLayer& layer, connection::Door door, const base::Address* address,
-                      std::uint16_t port, const std::string& opened, const char* bindFailed,
-                      std::string acceptName, std::vector<Listener>& listeners, CarriedListeners& carried) {
-  connection::Socket socket = TakeCarried(carried, door.name);
-  if (socket == connection::kNoSocket) {
-    const base::Status status = net::ListenTcp(address, port, socket);
-    if (!status.ok()) return status.WithWhat(bindFailed);
-  }
-  core::Log(opened + "\n");
-  std::string name = door.name;
-  listeners.push_back({socket, layer.AddDoor(std::move(door)), std::move(name), std::move(acceptName), true});
-  return {};
-}
-
 }  // namespace
 
-Listener GameListener(connection::ConnectionLayer& layer, Game& game, connection::Socket listening) {
-  connection::Door door = GameDoor("game", FrameCodecMaker(), game);
-  door.proxied = true;
-  return {listening, layer.AddDoor(std::move(door)), "game", "", true};
-}
-
-base::Status OpenDoors(const ServerSettings& settings, connection::ConnectionLayer& layer, Game& game,
-                       const Certificates& certificates, std::vector<Listener>& listeners,
-                       CarriedListeners& carried) {
-  web::WebCodecOptions webOptions;
-  webOptions.origins = settings.webOrigins;
-  webOptions.proxies = settings.limits.proxies;
-  // Beside an HTTPS twin the plain door only sends its visitors there; the twin tells
-  // them to keep to it.
-  web::WebCodecOptions plainWeb = webOptions;
-  plainWeb.redirectToPort = settings.webTlsPort;
-  web::WebCodecOptions tlsWeb = webOptions;
-  tlsWeb.hsts = true;
-  if (settings.webPort != 0) {
-    const std::string port = std::to_string(settings.webPort);
-    base::Status opened = OpenDoor(layer, GameDoor("web", web::WebCodecMaker(plainWeb), game), nullptr,
-                                   settings.webPort, "Web client on port " + port + ".",
-                                   "Error binding web client port: ", "web client", listeners, carried);
-    if (!opened.ok()) return opened;
+bool OpenDoors(const ServerSettings& settings, connection::ConnectionLayer& layer, Game& game, Console& console,
+               const Certificates& certificates, std::vector<Listener>& listeners, CarriedListeners& carried) {
+  Codecs codecs(settings, layer, listeners);
+  for (const DoorRow& row : kDoors) {
+    const bool tcp = row.port != nullptr;
+    if (tcp ? settings.*row.port == 0 : settings.consolePath.empty()) continue;
+    std::string where = settings.consolePath;
+    if (tcp) {
+      where = std::to_string(settings.*row.port);
+      if (row.address != nullptr) where = base::AddressText(settings.*row.address) + " port " + where;
+    }
+    connection::Socket socket = TakeCarried(carried, row.name);
+    base::Status status;
+    if (socket == connection::kNoSocket) {
+      status = tcp ? net::ListenTcp(row.address != nullptr ? &(settings.*row.address) : nullptr, settings.*row.port,
+                                    socket)
+                   : net::ListenUnix(settings.consolePath, socket);
+    }
+    if (!status.ok()) {
+      switch (row.ifShut) {
+        case IfShut::FailAsTheSocket:
+          core::Log(status.Text());
+          return false;
+        case IfShut::Fail:
+          core::Log(status.WithWhat(row.failed).Text() + "\n");
+          return false;
+        case IfShut::GoOnWithout:
+          core::Log(row.failed + where + ": " + std::to_string(status.error()) + "; the server runs without a " +
+                    row.name + ".\n");
+          continue;
+      }
+    }
+    const std::size_t door = layer.AddDoor(MakeDoor(row, codecs, certificates, game, console));
+    listeners.push_back({socket, door, row.name, row.acceptName, tcp});
+    core::Log(row.opened + where + ".\n");
   }
-  // Read by every telnet connection's codec for as long as the process runs.
-  auto* telnet = new telnet::TelnetOptions();
-  telnet->port = settings.telnetPort;
-  telnet->tlsPort = settings.telnetTlsPort;
-  telnet->webPort = settings.webTlsPort != 0 ? settings.webTlsPort : settings.webPort;
-  telnet->webTls = settings.webTlsPort != 0;
-  // Since the process began, across upgrades.
-  telnet->startTime = static_cast<std::int64_t>(std::time(nullptr)) -
-                      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() -
-                                                                       ServerStartTime())
-                          .count();
-  telnet->playersInPlay = [] { return world::InPlay().size(); };
-  auto telnetMaker = [telnet](const connection::Endpoints& endpoints) {
-    return std::make_unique<telnet::TelnetCodec>(*telnet, endpoints);
-  };
-  connection::Door telnetDoor = GameDoor("telnet", telnetMaker, game);
-  telnetDoor.proxied = true;
-  if (settings.telnetPort != 0) {
-    base::Status opened = OpenDoor(layer, telnetDoor, nullptr, settings.telnetPort,
-                                   "Telnet port " + std::to_string(settings.telnetPort) + ".",
-                                   "Error binding telnet port: ", "telnet", listeners, carried);
-    if (!opened.ok()) return opened;
-  }
-  if (settings.metricsPort != 0) {
-    connection::Door door;
-    door.name = "metrics";
-    // `listeners` is the server's own, complete before the first scrape: every door
-    // is open before the input thread starts, and none opens afterwards.
-    door.makeCodec = web::MetricsCodecMaker([&layer, &listeners](web::MetricsFormat format) {
-      std::vector<std::string> doors;
-      for (const Listener& listener : listeners) doors.push_back(listener.doorName);
-      return RenderMetrics(layer, doors, format);
-    });
-    door.logged = false;
-    door.players = false;
-    base::Status opened =
-        OpenDoor(layer, std::move(door), &settings.metricsAddress, settings.metricsPort,
-                 "Metrics on " + base::AddressText(settings.metricsAddress) + " port " +
-                     std::to_string(settings.metricsPort) + ".",
-                 "Error binding metrics port: ", "metrics", listeners, carried);
-    if (!opened.ok()) return opened;
-  }
-  if (settings.tlsPort != 0) {
-    connection::Door door = GameDoor("game", FrameCodecMaker(), game);
-    door.proxied = true;
-    base::Status opened = OpenDoor(layer, OverTls(std::move(door), certificates, false), nullptr,
-                                   settings.tlsPort, "Game port over TLS on port " + std::to_string(settings.tlsPort) + ".",
-                                   "Error binding TLS port: ", "TLS", listeners, carried);
-    if (!opened.ok()) return opened;
-  }
-  if (settings.telnetTlsPort != 0) {
-    base::Status opened = OpenDoor(layer, OverTls(telnetDoor, certificates, false), nullptr, settings.telnetTlsPort,
-                                   "Telnet over TLS on port " + std::to_string(settings.telnetTlsPort) + ".",
-                                   "Error binding telnet TLS port: ", "telnet TLS", listeners, carried);
-    if (!opened.ok()) return opened;
-  }
-  if (settings.webTlsPort != 0) {
-    base::Status opened =
-        OpenDoor(layer, OverTls(GameDoor("web", web::WebCodecMaker(tlsWeb), game), certificates, true),
-                 nullptr, settings.webTlsPort, "Web client over HTTPS on port " + std::to_string(settings.webTlsPort) + ".",
-                 "Error binding web TLS port: ", "web TLS", listeners, carried);
-    if (!opened.ok()) return opened;
-  }
-  return {};
-}
-
-void OpenConsole(const ServerSettings& settings, connection::ConnectionLayer& layer, Console& console,
-                 std::vector<Listener>& listeners, CarriedListeners& carried) {
-  if (settings.consolePath.empty()) return;
-  connection::Socket socket = TakeCarried(carried, "console");
-  const base::Status status =
-      socket != connection::kNoSocket ? base::Status() : net::ListenUnix(settings.consolePath, socket);
-  if (!status.ok()) {
-    core::Log("Error opening console socket " + settings.consolePath + ": " + std::to_string(status.error()) +
-              "; the server runs without a console.\n");
-    return;
-  }
-  connection::Door door;
-  door.name = "console";
-  door.makeCodec = [](const connection::Endpoints&) { return std::make_unique<codecs::ConsoleCodec>(); };
-  door.handler = &console;
-  door.logged = false;
-  door.counted = false;
-  door.players = false;
-  door.ownCap = connection::kConsoleConnections;  // the operator is let in whoever else is
-  listeners.push_back({socket, layer.AddDoor(std::move(door)), "console", "console", false});
-  core::Log("Console at " + settings.consolePath + ".\n");
+  return true;
 }
 
 int OpenSpare() { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }

@@ -1,7 +1,8 @@
-// The server's listeners: the game port and the doors the settings open (web client,
-// telnet, metrics, the operator's console), each a door of the connection layer, and
-// the accept thread that takes their connections in. Opened on the main thread before
-// the other threads start.
+// The server's listeners: the doors the settings open (the game port, web client,
+// telnet, metrics, their TLS twins, the operator's console), each a door of the
+// connection layer, opened from one table at start and after an upgrade alike; and the
+// accept thread that takes their connections in. Opened on the main thread before the
+// other threads start.
 #pragma once
 
 #include <map>
@@ -35,22 +36,16 @@ struct Listener {
 // door: a door that finds its own takes it rather than binding its port again.
 using CarriedListeners = std::map<std::string, connection::Socket, std::less<>>;
 
-// Adds the game port's door to `layer` for `listening`, already open.
-Listener GameListener(connection::ConnectionLayer& layer, Game& game, connection::Socket listening);
-
-// Opens the doors `settings` asks for besides the game port, in this order: web client,
-// telnet, metrics, then the TLS twins of the game port, telnet and the web client (with
-// the pair `certificates` hold); each logged as it opens ("Web client on port 8080.").
-// The first that cannot open is a failed start: its status names it ("Error binding
-// telnet port: 98").
-base::Status OpenDoors(const ServerSettings& settings, connection::ConnectionLayer& layer, Game& game,
-                       const Certificates& certificates, std::vector<Listener>& listeners,
-                       CarriedListeners& carried);
-
-// Opens the console's socket at `settings.consolePath`, logged "Console at <path>.". A
-// console that cannot open is logged and the server goes on without one.
-void OpenConsole(const ServerSettings& settings, connection::ConnectionLayer& layer, Console& console,
-                 std::vector<Listener>& listeners, CarriedListeners& carried);
+// Opens every door `settings` asks for, in this order: the game port, web client,
+// telnet, metrics, the TLS twins of the game port, telnet and the web client (with the
+// pair `certificates` hold), and the console's socket at `settings.consolePath`. Each
+// takes its listener out of `carried` when an upgrade brought one, or opens its own; is
+// added to `layer` and `listeners`; and is logged as it opens ("Listening on port
+// 61234.", "Web client on port 8080.", "Console at pelthollow.sock."). A door that cannot
+// open is logged ("Error binding telnet port: 98"), and the start fails with false; but
+// a console that cannot open leaves the server without one.
+bool OpenDoors(const ServerSettings& settings, connection::ConnectionLayer& layer, Game& game, Console& console,
+               const Certificates& certificates, std::vector<Listener>& listeners, CarriedListeners& carried);
 
 // A descriptor kept for the moment the process has no other: closed, it lets one
 // waiting connection be accepted and turned away at once, so that a full table of

@@ -18,7 +18,6 @@
 #include "core/connection_lock.h"
 #include "core/log.h"
 #include "core/outbox.h"
-#include "net/socket.h"
 #include "persist/folder_lock.h"
 #include "persist/saver.h"
 #include "server/console.h"
@@ -35,11 +34,6 @@ namespace server {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-[[noreturn]] void Exit(int code) {
-  core::FlushLogBeforeExit();
-  std::_Exit(code);
-}
 
 // Once the connections' buffers have drained from a peak (an attack of non-readers
 // ended), the free memory inside the allocator's heaps goes back to the system: it
@@ -162,40 +156,25 @@ int RunServer(const ServerSettings& asked) {
       return 1;
     }
   }
-  connection::Socket listening = connection::kNoSocket;
-  if (const auto game = carriedListeners.find("game"); game != carriedListeners.end()) {
-    listening = game->second;
-    carriedListeners.erase(game);
+  connection::ConnectionLayer& layer = running->layer;
+  for (const base::Status& status : {layer.Init(), running->countdown.Init(), running->standstill.Init()}) {
+    if (!status.ok()) {
+      core::Log("Error listening: " + std::to_string(status.error()) + "\n");
+      return 1;
+    }
   }
-  const base::Status listened =
-      listening != connection::kNoSocket ? base::Status() : net::ListenTcp(nullptr, settings.port, listening);
-  if (!listened.ok()) {
-    core::Log(listened.Text());
+  const int spare = OpenSpare();
+  // The doors open last of what the server holds: their lines end what the start logs
+  // of it ("Console at pelthollow.sock.").
+  if (!OpenDoors(settings, layer, running->game, running->console, running->certificates, running->listeners,
+                 carriedListeners)) {
     return 1;
   }
-  core::Log("Listening on port " + std::to_string(settings.port) + ".\n");
-
-  connection::ConnectionLayer& layer = running->layer;
+  for (const auto& [door, socket] : carriedListeners) ::close(socket);  // a door no longer opened
   {
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
     LoadGame(layer, carried.has_value());
   }
-  running->listeners.push_back(GameListener(layer, running->game, listening));
-  for (const base::Status& status : {layer.Init(), running->countdown.Init(), running->standstill.Init()}) {
-    if (!status.ok()) {
-      core::Log("Error listening: " + std::to_string(status.error()) + "\n");
-      Exit(1);
-    }
-  }
-  if (const base::Status doors =
-          OpenDoors(settings, layer, running->game, running->certificates, running->listeners, carriedListeners);
-      !doors.ok()) {
-    core::Log(doors.Text() + "\n");
-    Exit(1);
-  }
-  const int spare = OpenSpare();
-  OpenConsole(settings, layer, running->console, running->listeners, carriedListeners);
-  for (const auto& [door, socket] : carriedListeners) ::close(socket);  // a door no longer opened
   running->console.SetUpgrade([running](connection::Socket console, std::string announcement) {
     return BeginUpgrade(*running, console, std::move(announcement));
   });

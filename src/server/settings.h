@@ -1,5 +1,5 @@
 // What the operator chose for a run of the server: the ports of its doors, the limits
-// and the other settings from the environment (app/settings.h reads them). A plain
+// and the other settings from the environment (app/environment.h reads them). A plain
 // record, filled once on the main thread before any other thread exists.
 #pragma once
 

@@ -73,8 +73,8 @@ UpgradeState Collect(Running& running, connection::Socket console, const std::st
 void KeepAcrossExec(const UpgradeState& state, std::vector<int> all, bool keep) {
   all.push_back(state.folderLock);
   for (const CarriedListener& l : state.listeners) all.push_back(l.socket);
-  for (const connection::CarriedConnection& c : state.layer.connections) all.push_back(c.socket);
-  for (const connection::CarriedDrain& d : state.layer.drains) all.push_back(d.socket);
+  all.insert(all.end(), state.layer.connections.begin(), state.layer.connections.end());
+  all.insert(all.end(), state.layer.drains.begin(), state.layer.drains.end());
   for (const int fd : all) {
     if (fd >= 0) ::fcntl(fd, F_SETFD, keep ? 0 : FD_CLOEXEC);
   }

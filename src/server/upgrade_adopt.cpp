@@ -80,8 +80,8 @@ void CloseInherited(const std::set<int>& keep) {
 std::set<int> Carried(const UpgradeState& state) {
   std::set<int> keep = {state.folderLock};
   for (const CarriedListener& l : state.listeners) keep.insert(l.socket);
-  for (const connection::CarriedConnection& c : state.layer.connections) keep.insert(c.socket);
-  for (const connection::CarriedDrain& d : state.layer.drains) keep.insert(d.socket);
+  keep.insert(state.layer.connections.begin(), state.layer.connections.end());
+  keep.insert(state.layer.drains.begin(), state.layer.drains.end());
   return keep;
 }
 

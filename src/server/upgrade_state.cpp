@@ -6,7 +6,7 @@
 #include <climits>
 #include <cstring>
 
-#include "base/fields.h"
+#include "base/field_list.h"
 #include "server/upgrade_records.h"
 
 namespace server {
@@ -93,7 +93,7 @@ FieldWriter StateRecord(const UpgradeState& state) {
     listener.Unsigned(kListenerSocket, static_cast<std::uint64_t>(l.socket));
     out.Record(kListener, listener);
   }
-  out.Record(kLayer, LayerRecord(state.layer));
+  out.Bytes(kLayer, state.layer.record);
   out.Record(kWorld, WorldRecord(state.world));
   for (const auto& [socket, s] : state.sessions) {
     FieldWriter session;
@@ -112,7 +112,8 @@ FieldWriter StateRecord(const UpgradeState& state) {
     mute.Signed(kMuteUntil, until);
     out.Record(kMute, mute);
   }
-  out.Record(kAllowances, BookRecord(state.allowances));
+  base::FieldSaver io(out);
+  io.Record(kAllowances, state.allowances);
   for (const std::uint64_t count : state.logins) out.Unsigned(kLogins, count);
   out.Record(kMeasures, MeasuresRecord(state.measures));
   out.Unsigned(kTickCount, state.tick);
@@ -135,7 +136,7 @@ base::Status Senseless(std::string_view what) {
 base::Status ReadState(FieldReader in, UpgradeState& state) {
   state.writer = in.Bytes(kWriter);
   const std::int64_t lock = in.Signed(kFolderLock, -1);
-  if (lock < -1 || lock > static_cast<std::int64_t>(kMaxDescriptor)) return Senseless("the folder's lock");
+  if (lock < -1 || lock > static_cast<std::int64_t>(connection::kMaxDescriptor)) return Senseless("the folder's lock");
   state.folderLock = static_cast<int>(lock);
   for (FieldReader& record : in.AllRecords(kListener)) {
     CarriedListener& l = state.listeners.emplace_back();
@@ -144,7 +145,7 @@ base::Status ReadState(FieldReader in, UpgradeState& state) {
       return Senseless("a listener");
     }
   }
-  if (!ReadLayer(in.Record(kLayer), state.layer)) return Senseless("a connection");
+  if (!connection::ReadCarriedLayer(in.Bytes(kLayer), state.layer)) return Senseless("a connection");
   if (!ReadWorld(in.Record(kWorld), state.world)) return Senseless("the world");
   for (FieldReader& record : in.AllRecords(kSession)) {
     auto& [socket, s] = state.sessions.emplace_back();
@@ -160,14 +161,17 @@ base::Status ReadState(FieldReader in, UpgradeState& state) {
     if (!record.Good()) return Senseless("a session");
   }
   for (const std::uint64_t socket : in.AllUnsigned(kScreenReader)) {
-    if (socket > kMaxDescriptor) return Senseless("a connection in screen-reader mode");
+    if (socket > connection::kMaxDescriptor) return Senseless("a connection in screen-reader mode");
     state.screenReaders.push_back(static_cast<core::Socket>(socket));
   }
   for (FieldReader& record : in.AllRecords(kMute)) {
     state.mutes.emplace_back(std::string(record.Bytes(kMuteName)), record.Signed(kMuteUntil));
     if (!record.Good()) return Senseless("a mute");
   }
-  if (!ReadBook(in.Record(kAllowances), state.allowances)) return Senseless("the game's limits");
+  FieldReader allowances = in.Record(kAllowances);
+  base::FieldLoader book(allowances);
+  connection::CarriedBook::Fields(book, state.allowances);
+  if (!book.Good()) return Senseless("the game's limits");
   const std::vector<std::uint64_t> logins = in.AllUnsigned(kLogins);
   for (std::size_t i = 0; i < logins.size() && i < state.logins.size(); ++i) state.logins[i] = logins[i];
   if (!ReadMeasures(in.Record(kMeasures), state.measures)) return Senseless("the measures");
@@ -180,7 +184,7 @@ base::Status ReadState(FieldReader in, UpgradeState& state) {
   state.countdown.nextStep = countdown.Unsigned(kNextStep);
   in.Absorb(countdown);
   const std::int64_t console = in.Signed(kConsole, -1);
-  if (console < -1 || console > static_cast<std::int64_t>(kMaxDescriptor)) return Senseless("the console");
+  if (console < -1 || console > static_cast<std::int64_t>(connection::kMaxDescriptor)) return Senseless("the console");
   state.console = static_cast<core::Socket>(console);
   state.announcement = in.Bytes(kAnnouncement);
   if (!in.Good()) return Senseless("a field");

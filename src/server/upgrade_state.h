@@ -17,6 +17,7 @@
 #include "base/status.h"
 #include "commands/interpreter.h"
 #include "commands/logins.h"
+#include "connection/address_limits.h"
 #include "connection/carried.h"
 #include "server/metrics.h"
 #include "world/character.h"

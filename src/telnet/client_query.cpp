@@ -3,6 +3,7 @@
 #include <charconv>
 #include <optional>
 
+#include "base/field_list.h"
 #include "telnet/telnet_protocol.h"
 
 namespace telnet {
@@ -14,18 +15,6 @@ constexpr std::uint8_t kMaxTtypeQuestions = 3;
 // is far shorter, so a longer one can never be it.
 constexpr std::size_t kMaxEnvironBytes = 32;
 constexpr std::string_view kScreenReaderVariable = "SCREEN_READER";
-
-enum Tag : std::uint32_t {
-  kTtypeAsked = 1,
-  kTtypeAnswered = 2,
-  kTtypeLast = 3,
-  kName = 4,
-  kEnvironAsked = 5,
-  kCharsetAsked = 6,
-  kCharsetWaiting = 7,
-  kScreenReader = 8,
-  kUtf8 = 9,
-};
 
 // Appends IAC SB `option` `payload` IAC SE, the byte 255 doubled.
 void AppendSub(std::string& out, unsigned char option, std::string_view payload) {
@@ -196,41 +185,29 @@ void ClientQuery::TakeEnviron(std::string_view data) {
   finish();
 }
 
-void ClientQuery::SaveState(base::FieldWriter& out) const {
-  out.Unsigned(kTtypeAsked, ttypeAsked_);
-  out.Unsigned(kTtypeAnswered, ttypeAnswered_);
-  out.Bytes(kTtypeLast, ttypeLast_);
-  out.Bytes(kName, name_);
-  out.Bool(kEnvironAsked, environAsked_);
-  out.Bool(kCharsetAsked, charsetAsked_);
-  out.Bool(kCharsetWaiting, charsetWaiting_);
-  out.Bool(kScreenReader, screenReader_);
-  out.Bool(kUtf8, utf8_);
+template <class Io, class Self>
+void ClientQuery::Fields(Io& io, Self& s) {
+  io.Unsigned(1, s.ttypeAsked_);
+  io.Unsigned(2, s.ttypeAnswered_);
+  io.Bytes(3, s.ttypeLast_);
+  io.Bytes(4, s.name_);
+  io.Bool(5, s.environAsked_);
+  io.Bool(6, s.charsetAsked_);
+  io.Bool(7, s.charsetWaiting_);
+  io.Bool(8, s.screenReader_);
+  io.Bool(9, s.utf8_);
 }
 
+void ClientQuery::SaveState(base::FieldWriter& out) const { base::SaveFields(out, *this); }
+
 bool ClientQuery::RestoreState(base::FieldReader& in) {
-  const std::uint64_t asked = in.Unsigned(kTtypeAsked);
-  const std::uint64_t answered = in.Unsigned(kTtypeAnswered);
-  const std::string_view last = in.Bytes(kTtypeLast);
-  const std::string_view name = in.Bytes(kName);
-  const bool environAsked = in.Bool(kEnvironAsked);
-  const bool charsetAsked = in.Bool(kCharsetAsked);
-  const bool charsetWaiting = in.Bool(kCharsetWaiting);
-  const bool screenReader = in.Bool(kScreenReader);
-  const bool utf8 = in.Bool(kUtf8);
-  if (!in.Good() || asked > kMaxTtypeQuestions || answered > asked || last.size() > kMaxClientNameBytes ||
-      name.size() > kMaxClientNameBytes || (charsetWaiting && !charsetAsked)) {
+  ClientQuery restored;
+  if (!base::LoadFields(in, restored) || restored.ttypeAsked_ > kMaxTtypeQuestions ||
+      restored.ttypeAnswered_ > restored.ttypeAsked_ || restored.ttypeLast_.size() > kMaxClientNameBytes ||
+      restored.name_.size() > kMaxClientNameBytes || (restored.charsetWaiting_ && !restored.charsetAsked_)) {
     return false;
   }
-  ttypeAsked_ = static_cast<std::uint8_t>(asked);
-  ttypeAnswered_ = static_cast<std::uint8_t>(answered);
-  ttypeLast_.assign(last);
-  name_.assign(name);
-  environAsked_ = environAsked;
-  charsetAsked_ = charsetAsked;
-  charsetWaiting_ = charsetWaiting;
-  screenReader_ = screenReader;
-  utf8_ = utf8;
+  *this = std::move(restored);
   return true;
 }
 

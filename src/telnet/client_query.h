@@ -52,7 +52,10 @@ class ClientQuery {
   // True once the client agreed to UTF-8 by CHARSET or said it by MTTS bit 4.
   bool Utf8() const { return utf8_; }
 
-  // Everything above and how far each question went, as the fields of one record.
+  // Everything above and how far each question went, as the fields of one record
+  // (base/field_list.h).
+  template <class Io, class Self>
+  static void Fields(Io& io, Self& s);
   void SaveState(base::FieldWriter& out) const;
   // False, leaving the query as it was, when `in` holds no query's state within the
   // bounds Take keeps.

@@ -55,7 +55,7 @@ class MetricsCodec final : public connection::Codec {
     if (answerer_.Read(bytes, events.Now().unixSeconds, toPeer) == HttpAnswerer::Result::Reading)
       return;
     done_ = true;  // the site keeps no connection after its answer
-    events.Finished();
+    events.Done();
   }
 
   void Write(std::string_view, std::string&) override {}

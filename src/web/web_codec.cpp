@@ -206,7 +206,7 @@ class WebCodec final : public connection::Codec {
           return;
         case HttpAnswerer::Result::Finished:
           Leave(State::Done);
-          events.Finished();
+          events.Done();
           return;
         case HttpAnswerer::Result::Upgraded:
           break;
@@ -234,8 +234,8 @@ class WebCodec final : public connection::Codec {
     if (state_ == State::WebSocket) websocket_.WriteData(message, out);
   }
 
-  void Finish(std::string& out) override {
-    if (state_ == State::WebSocket) websocket_.Finish(out);
+  void Goodbye(std::string& out) override {
+    if (state_ == State::WebSocket) websocket_.Goodbye(out);
   }
 
   // The phase, and the state of the side that reads in it: the requests being read,

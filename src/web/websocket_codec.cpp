@@ -4,8 +4,10 @@
 
 #include <cassert>
 #include <cstdlib>
+#include <type_traits>
 #include <utility>
 
+#include "base/field_list.h"
 #include "base/utf8.h"
 #include "net/frame.h"
 
@@ -28,18 +30,6 @@ constexpr std::size_t kKeptCapacity = 256;
 
 // A control frame's payload is at most this long (RFC 6455 section 5.5).
 constexpr std::size_t kMaxControlBytes = 125;
-
-enum Tag : std::uint32_t {
-  kClosed = 1,
-  kGmcp = 2,
-  kGmcpClient = 3,
-  kFrames = 4,
-  kInMessage = 5,
-  kBinaryMessage = 6,
-  kMessage = 7,
-  kUtf8Held = 8,
-  kControl = 9,
-};
 
 // The codes a peer may close with: those RFC 6455 defines for use, those IANA has
 // registered since (1012 to 1014), and the ranges for libraries and applications.
@@ -244,7 +234,7 @@ void WebSocketCodec::AnswerClose(std::string_view payload, connection::CodecEven
 void WebSocketCodec::Close(std::uint16_t code, std::string_view reason, connection::CodecEvents& events,
                            std::string& toPeer) {
   SendClose(code, reason, toPeer);
-  events.Finished();
+  events.Done();
 }
 
 void WebSocketCodec::SendClose(std::uint16_t code, std::string_view reason, std::string& out) {
@@ -269,69 +259,50 @@ void WebSocketCodec::Write(std::string_view text, std::string& out) {
   }
 }
 
-void WebSocketCodec::Finish(std::string& out) {
+void WebSocketCodec::Goodbye(std::string& out) {
   if (!closed_) SendClose(kNormal, {}, out);
 }
 
-void WebSocketCodec::SaveState(base::FieldWriter& out) const {
-  out.Bool(kClosed, closed_);
-  if (closed_) return;  // nothing more is read or written
-  out.Bool(kGmcp, gmcp_);
-  if (gmcp_) {
-    base::FieldWriter client;
-    client_->SaveState(client);
-    out.Record(kGmcpClient, client);
+template <class Io, class Self>
+void WebSocketCodec::Fields(Io& io, Self& s) {
+  io.Bool(1, s.closed_);
+  if (s.closed_) return;  // nothing more is read or written
+  io.Bool(2, s.gmcp_);
+  if (s.gmcp_) io.Record(3, s.client_);
+  io.Record(4, s.frames_);
+  io.Bool(5, s.inMessage_);
+  io.Bool(6, s.binaryMessage_);
+  io.Bytes(7, s.message_);
+  // The start of a character cut at the end of the last frame: a new check fed it
+  // stands where the old one did.
+  std::string held(s.utf8_.Held());
+  io.Bytes(8, held);
+  if constexpr (!std::is_const_v<Self>) {  // reading
+    if (held.size() > 3 || !s.utf8_.Feed(held) || s.utf8_.Held() != held) io.Fail();
   }
-  base::FieldWriter frames;
-  frames_.SaveState(frames);
-  out.Record(kFrames, frames);
-  out.Bool(kInMessage, inMessage_);
-  out.Bool(kBinaryMessage, binaryMessage_);
-  out.Bytes(kMessage, message_);
-  out.Bytes(kUtf8Held, utf8_.Held());
-  out.Bytes(kControl, control_);
+  io.Bytes(9, s.control_);
 }
 
+void WebSocketCodec::SaveState(base::FieldWriter& out) const { base::SaveFields(out, *this); }
+
 bool WebSocketCodec::RestoreState(base::FieldReader& in) {
-  closed_ = in.Bool(kClosed);
-  if (closed_) return in.Good();
-  if (in.Bool(kGmcp)) {
-    UseGmcp();
-    base::FieldReader client = in.Record(kGmcpClient);
-    if (!client_->RestoreState(client)) return false;
-  }
-  base::FieldReader frames = in.Record(kFrames);
-  inMessage_ = in.Bool(kInMessage);
-  binaryMessage_ = in.Bool(kBinaryMessage);
-  const std::string_view message = in.Bytes(kMessage);
-  const std::string_view held = in.Bytes(kUtf8Held);
-  const std::string_view control = in.Bytes(kControl);
-  if (!in.Good() || !frames_.RestoreState(frames) || message.size() > kMaxKeptBytes ||
-      control.size() > kMaxControlBytes || held.size() > 3 || !utf8_.Feed(held) ||
-      utf8_.Held() != held) {
-    return false;
-  }
+  if (!base::LoadFields(in, *this)) return false;
+  if (closed_) return true;
+  if (message_.size() > kMaxKeptBytes || control_.size() > kMaxControlBytes) return false;
   // What is held of a message belongs to one that began. A frame whose payload has
   // begun to come passed StartFrame's checks and belongs to that message, or is a
   // control frame whose payload so far is in control_.
-  if ((!message.empty() || !held.empty()) && !inMessage_) return false;
+  if ((!message_.empty() || !utf8_.Held().empty()) && !inMessage_) return false;
   if (binaryMessage_ && !gmcp_) return false;
   const FrameChunk* frame = frames_.InPayload();
-  bool fits = control.empty();
-  if (frame != nullptr && frame->offset > 0) {
-    const std::uint8_t op = frame->opcode;
-    fits = frame->masked && frame->rsv == 0 &&
-           (IsControlFrame(op)
-                ? (op == kCloseFrame || op == kPingFrame || op == kPongFrame) &&
-                      control.size() == frame->offset
-                : control.empty() && inMessage_ &&
-                      (op == kContinuationFrame || (op == kTextFrame && !binaryMessage_) ||
-                       (op == kBinaryFrame && binaryMessage_)));
-  }
-  if (!fits) return false;
-  message_.assign(message);
-  control_.assign(control);
-  return true;
+  if (frame == nullptr || frame->offset == 0) return control_.empty();
+  const std::uint8_t op = frame->opcode;
+  return frame->masked && frame->rsv == 0 &&
+         (IsControlFrame(op) ? (op == kCloseFrame || op == kPingFrame || op == kPongFrame) &&
+                                   control_.size() == frame->offset
+                             : control_.empty() && inMessage_ &&
+                                   (op == kContinuationFrame || (op == kTextFrame && !binaryMessage_) ||
+                                    (op == kBinaryFrame && binaryMessage_)));
 }
 
 }  // namespace web

@@ -25,7 +25,7 @@ class WebSocketCodec {
   // reported TooLong, and only its first kMaxLineBytes + 1 bytes are ever held. Pings
   // are answered into `toPeer`. A close from the client is answered, and a binary
   // message (1003), text that is not UTF-8 (1007) or a frame that breaks the protocol
-  // (1002) is closed; either way Finished is reported and no more bytes are read.
+  // (1002) is closed; either way Done is reported and no more bytes are read.
   void Read(std::string_view bytes, connection::CodecEvents& events, std::string& toPeer);
 
   // Appends `text`, repaired into UTF-8 where it is not, as one text frame. Nothing
@@ -40,10 +40,12 @@ class WebSocketCodec {
 
   // Appends a close frame with code 1000 unless a close was sent already; nothing is
   // read or written after it.
-  void Finish(std::string& out);
+  void Goodbye(std::string& out);
 
   // The subprotocol and what its client asked for, the frame and the message being
-  // read, or that a close was sent, as the fields of one record.
+  // read, or that a close was sent, as the fields of one record (base/field_list.h).
+  template <class Io, class Self>
+  static void Fields(Io& io, Self& s);
   void SaveState(base::FieldWriter& out) const;
   // False when `in` holds no WebSocket side's state: parts past their limits, or a
   // frame being read that its message could not hold.
@@ -59,7 +61,7 @@ class WebSocketCodec {
   void TakeControl(std::uint8_t opcode, std::string_view data, bool whole, bool last,
                    connection::CodecEvents& events, std::string& toPeer);
   void AnswerClose(std::string_view payload, connection::CodecEvents& events, std::string& toPeer);
-  // Sends a close with `code` (none when 0) and reports Finished.
+  // Sends a close with `code` (none when 0) and reports Done.
   void Close(std::uint16_t code, std::string_view reason, connection::CodecEvents& events,
              std::string& toPeer);
   void SendClose(std::uint16_t code, std::string_view reason, std::string& out);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "base/field_list.h"
+
 namespace web {
 
 namespace {
@@ -12,18 +14,6 @@ std::size_t HeaderBytes(const std::array<std::uint8_t, 14>& header) {
   const std::size_t extended = length == 126 ? 2 : length == 127 ? 8 : 0;
   return 2 + extended + ((header[1] & 0x80) != 0 ? 4 : 0);
 }
-
-enum Tag : std::uint32_t {
-  kHeader = 1,
-  kInPayload = 2,
-  kFin = 3,
-  kRsv = 4,
-  kOpcode = 5,
-  kMasked = 6,
-  kLength = 7,
-  kMask = 8,
-  kSeen = 9,
-};
 
 }  // namespace
 
@@ -79,56 +69,33 @@ FrameReader::Result FrameReader::Next(std::string_view& bytes, FrameChunk& chunk
   return Result::Chunk;
 }
 
-void FrameReader::SaveState(base::FieldWriter& out) const {
-  out.Bytes(kHeader, std::string_view(reinterpret_cast<const char*>(header_.data()), have_));
-  out.Bool(kInPayload, inPayload_);
-  if (!inPayload_) return;
-  out.Bool(kFin, frame_.fin);
-  out.Unsigned(kRsv, frame_.rsv);
-  out.Unsigned(kOpcode, frame_.opcode);
-  out.Bool(kMasked, frame_.masked);
-  out.Unsigned(kLength, frame_.payloadLength);
-  out.Bytes(kMask, std::string_view(reinterpret_cast<const char*>(mask_.data()), mask_.size()));
-  out.Unsigned(kSeen, frame_.offset);
+template <class Io, class Self>
+void FrameReader::Fields(Io& io, Self& s) {
+  io.Bytes(1, s.header_, s.have_);
+  io.Bool(2, s.inPayload_);
+  if (!s.inPayload_) return;
+  io.Bool(3, s.frame_.fin);
+  io.Unsigned(4, s.frame_.rsv, std::uint8_t{7});
+  io.Unsigned(5, s.frame_.opcode, std::uint8_t{0xF});
+  io.Bool(6, s.frame_.masked);
+  io.Unsigned(7, s.frame_.payloadLength);
+  io.Bytes(8, s.mask_);
+  io.Unsigned(9, s.frame_.offset);
 }
 
+void FrameReader::SaveState(base::FieldWriter& out) const { base::SaveFields(out, *this); }
+
 bool FrameReader::RestoreState(base::FieldReader& in) {
-  *this = FrameReader();
-  const std::string_view header = in.Bytes(kHeader);
-  const bool inPayload = in.Bool(kInPayload);
-  FrameChunk frame;
-  frame.fin = in.Bool(kFin);
-  const std::uint64_t rsv = in.Unsigned(kRsv);
-  const std::uint64_t opcode = in.Unsigned(kOpcode);
-  frame.masked = in.Bool(kMasked);
-  frame.payloadLength = in.Unsigned(kLength);
-  frame.offset = in.Unsigned(kSeen);
-  const std::string_view mask = in.Bytes(kMask);
-  if (!in.Good() || header.size() > header_.size()) return false;
-  std::copy(header.begin(), header.end(), header_.begin());
-  have_ = static_cast<std::uint8_t>(header.size());
+  FrameReader restored;
+  const FrameChunk& frame = restored.frame_;
   // A header still coming is shorter than it says it will be; a payload still coming
   // has some left, and a control frame's is short and whole.
-  bool good = true;
-  if (!inPayload) {
-    good = have_ < 2 || have_ < HeaderBytes(header_);
-  } else {
-    frame.rsv = static_cast<std::uint8_t>(rsv);
-    frame.opcode = static_cast<std::uint8_t>(opcode);
-    good = rsv <= 7 && opcode <= 0xF && (!frame.masked || mask.size() == mask_.size()) &&
-           frame.offset < frame.payloadLength && (frame.payloadLength >> 63) == 0 &&
-           (!IsControlFrame(frame.opcode) || (frame.fin && frame.payloadLength <= 125));
-  }
-  if (!good) {
-    *this = FrameReader();
-    return false;
-  }
-  if (inPayload) {
-    inPayload_ = true;
-    frame_ = frame;
-    if (frame.masked) std::copy(mask.begin(), mask.end(), mask_.begin());
-  }
-  return true;
+  const bool good = base::LoadFields(in, restored) &&
+                    (restored.inPayload_ ? frame.offset < frame.payloadLength && (frame.payloadLength >> 63) == 0 &&
+                                               (!IsControlFrame(frame.opcode) || (frame.fin && frame.payloadLength <= 125))
+                                         : restored.have_ < 2 || restored.have_ < HeaderBytes(restored.header_));
+  *this = good ? restored : FrameReader();
+  return good;
 }
 
 }  // namespace web

@@ -54,6 +54,9 @@ class FrameReader {
   // and its `data` empty; nullptr between frames and within a header.
   const FrameChunk* InPayload() const { return inPayload_ ? &frame_ : nullptr; }
 
+  // Its record (base/field_list.h).
+  template <class Io, class Self>
+  static void Fields(Io& io, Self& s);
   void SaveState(base::FieldWriter& out) const;
   // False, leaving the reader at rest, when `in` does not hold a reader's state.
   bool RestoreState(base::FieldReader& in);

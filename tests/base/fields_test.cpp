@@ -1,5 +1,7 @@
 #include "base/fields.h"
 
+#include "base/field_list.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -32,6 +34,56 @@ TEST(Fields, EveryKindReadsBackAndOldOrNewReadersKeepTheirDefaults) {
   EXPECT_EQ(records[0].Bytes(1), std::string_view("a\0b", 3));
   EXPECT_EQ(records[1].Bytes(1, "none"), "none");
   EXPECT_TRUE(in.Good());
+}
+
+// A record described by one list, with a nested one and the kinds that check their
+// values.
+struct Inner {
+  std::string name;
+  template <class Io, class Self>
+  static void Fields(Io& io, Self& s) {
+    io.Bytes(1, s.name);
+  }
+};
+struct Listed {
+  std::uint8_t small = 0;
+  int descriptor = -1;
+  std::vector<std::int64_t> times;
+  std::array<std::uint8_t, 4> mask{};
+  Inner inner;
+  template <class Io, class Self>
+  static void Fields(Io& io, Self& s) {
+    io.Unsigned(1, s.small);
+    io.Unsigned(2, s.descriptor, 1000);
+    io.Each(3, s.times);
+    io.Bytes(4, s.mask);
+    io.Record(5, s.inner);
+  }
+};
+
+TEST(Fields, AListWritesItsRecordAndReadsItBackOrRefusesWhatItsMembersCannotHold) {
+  const Listed listed{200, 7, {-1, 5}, {1, 2, 3, 4}, {"ash"}};
+  FieldWriter out;
+  SaveFields(out, listed);
+  Listed read;
+  FieldReader in(out.Data());
+  ASSERT_TRUE(LoadFields(in, read));
+  EXPECT_EQ(read.small, 200);
+  EXPECT_EQ(read.descriptor, 7);
+  EXPECT_EQ(read.times, listed.times);
+  EXPECT_EQ(read.mask, listed.mask);
+  EXPECT_EQ(read.inner.name, "ash");
+
+  for (const auto& [tag, value] : {std::pair{1u, 256u}, {2u, 1001u}}) {
+    FieldWriter bad;
+    bad.Unsigned(tag, value);
+    FieldReader damaged(bad.Data());
+    Listed refused;
+    EXPECT_FALSE(LoadFields(damaged, refused)) << tag;
+  }
+  FieldReader empty("");
+  Listed none;
+  EXPECT_FALSE(LoadFields(empty, none));  // a descriptor must be there
 }
 
 TEST(Fields, ADamagedRecordIsNeverGood) {

@@ -26,7 +26,7 @@ struct Recorder final : TestCodecEvents {
   void Line(std::string_view text) override { log.append("line ").append(text).append("\n"); }
   void TooLong() override { log += "too long\n"; }
   void Admitted() override { log += "admitted\n"; }
-  void Finished() override { log += "finished\n"; }
+  void Done() override { log += "finished\n"; }
   void ClientNamed(std::string_view name) override { log.append("client ").append(name).append("\n"); }
   void ScreenReaderAsked() override { log += "screen reader\n"; }
   std::string log;
@@ -77,7 +77,7 @@ Outcome ReadThrough(const Case& c, std::size_t cut, bool carry) {
   for (const char* message : {"Room.Info {}", "Char.Vitals {}"}) {
     if (codec->WantsData(message)) codec->WriteData(message, out.toPeer);
   }
-  codec->Finish(out.toPeer);
+  codec->Goodbye(out.toPeer);
   out.log = std::move(events.log);
   out.units = events.units;
   return out;

@@ -15,6 +15,7 @@
 #include "codecs/frame_codec.h"
 #include "core/connection_lock.h"
 #include "core/outbox.h"
+#include "layer_handover.h"
 
 namespace {
 
@@ -22,17 +23,17 @@ using namespace std::string_literals;
 
 const base::Address kLocal = base::Address::V4(0x7F000001u);     // 127.0.0.1, trusted
 const base::Address kStranger = base::Address::V4(0xCB007109u);  // 203.0.113.9, held to the limits
+const base::Address kProxy = base::Address::V4(0x7F000002u);     // 127.0.0.2, a trusted proxy
 
 // Echoes every line; "slow" is answered later, as a password is after its hash, and
 // "bye" ends the connection after its answer.
 class Echo final : public connection::LineHandler {
  public:
-  explicit Echo(connection::ConnectionLayer& layer) : layer_(layer) {}
   void Admitted(connection::Socket, const connection::Peer&) override {}
   bool Line(connection::Socket connection, const std::string& line) override {
     if (line == "slow") {
       held = connection;
-      ticket = layer_.Hold(connection);
+      ticket = layer->Hold(connection);
       return false;
     }
     core::QueueMessage(connection, "echo: " + line);
@@ -41,27 +42,21 @@ class Echo final : public connection::LineHandler {
   }
   void Ended(connection::Socket connection) override { ended.push_back(connection); }
 
+  connection::ConnectionLayer* layer = nullptr;  // the layer whose lines it answers
   std::vector<connection::Socket> ended;
   connection::Socket held = connection::kNoSocket;
   std::uint64_t ticket = 0;
-
- private:
-  connection::ConnectionLayer& layer_;
 };
 
-// A layer over socket pairs, driven by the test thread alone.
+// A layer over socket pairs, driven by the test thread alone, with two doors: the game,
+// and one whose connections from a trusted proxy begin with a PROXY header.
 class ConnectionLayerTest : public ::testing::Test {
  protected:
-  explicit ConnectionLayerTest(connection::Caps caps = {}) : layer_({}, caps), echo_(layer_) {
-    EXPECT_TRUE(layer_.Init().ok());
-    connection::Door door;
-    door.name = "game";
-    door.makeCodec = [](const connection::Endpoints&) { return std::make_unique<codecs::FrameCodec>(); };
-    door.handler = &echo_;
-    door.welcome = "Welcome to Pelthollow! Type \"help\" for a list of commands.";
-    door_ = layer_.AddDoor(std::move(door));
+  explicit ConnectionLayerTest(connection::Caps caps = {}) : caps_(caps) {
+    limits_.proxies = {base::SingleAddress(kProxy)};
+    layer_ = MakeLayer();
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-    core::DeliverOutboxTo(&layer_);
+    core::DeliverOutboxTo(layer_.get());
   }
   ~ConnectionLayerTest() override {
     {
@@ -71,17 +66,42 @@ class ConnectionLayerTest : public ::testing::Test {
     for (const int fd : clients_) ::close(fd);
   }
 
+  std::unique_ptr<connection::ConnectionLayer> MakeLayer() {
+    auto layer = std::make_unique<connection::ConnectionLayer>(limits_, caps_);
+    EXPECT_TRUE(layer->Init().ok());
+    connection::Door door;
+    door.name = "game";
+    door.makeCodec = [](const connection::Endpoints&) { return std::make_unique<codecs::FrameCodec>(); };
+    door.handler = &echo_;
+    door.welcome = "Welcome to Pelthollow! Type \"help\" for a list of commands.";
+    door_ = layer->AddDoor(door);
+    door.name = "proxied";
+    door.proxied = true;
+    proxied_ = layer->AddDoor(std::move(door));
+    echo_.layer = layer.get();
+    return layer;
+  }
+
   // Connects a client from `address`; returns the client's end.
-  int Connect(const base::Address& address) {
+  int Connect(const base::Address& address, std::size_t door = 0) {
     int ends[2];
     EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, ends), 0);
     const int buffer = connection::kSocketSendBufferBytes;
     ::setsockopt(ends[0], SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-    layer_.Take(ends[0], door_, address);
+    layer_->Take(ends[0], door, address);
     clients_.push_back(ends[1]);
     servers_.push_back(ends[0]);
     return ends[1];
+  }
+
+  // The layer, handed to a fresh one as an upgrade does (layer_handover.h).
+  connection::CarriedLayer HandOver() {
+    std::vector<connection::Socket> adopted;
+    const connection::CarriedLayer carried = ::HandOver(layer_, MakeLayer(), adopted);
+    echo_.layer = layer_.get();
+    EXPECT_EQ(adopted, carried.connections);
+    return carried;
   }
 
   // Runs turns until `done` or a few seconds have passed.
@@ -90,7 +110,7 @@ class ConnectionLayerTest : public ::testing::Test {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (!done()) {
       if (std::chrono::steady_clock::now() > until) return false;
-      layer_.RunOnce(50);
+      layer_->RunOnce(50);
     }
     return true;
   }
@@ -109,20 +129,23 @@ class ConnectionLayerTest : public ::testing::Test {
 
   bool Consistent() {
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-    return layer_.ConnectionsAreConsistent();
+    return layer_->ConnectionsAreConsistent();
   }
   std::size_t Count() {
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-    return layer_.Count();
+    return layer_->Count();
   }
   void Send(connection::Socket to, const std::string& text) {
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-    layer_.SendText(to, text);
+    layer_->SendText(to, text);
   }
 
-  connection::ConnectionLayer layer_;
+  connection::Caps caps_;
+  connection::AddressLimits limits_;
   Echo echo_;
+  std::unique_ptr<connection::ConnectionLayer> layer_;
   std::size_t door_ = 0;
+  std::size_t proxied_ = 0;
   std::vector<int> clients_;
   std::vector<int> servers_;
 };
@@ -158,8 +181,8 @@ TEST_F(ConnectionLayerTest, AHeldConnectionsLinesWaitForItsAnswerWhileOthersAreS
   EXPECT_EQ(ReadUntil(b, "echo: other\0"s), "echo: other\0"s);
   const connection::Socket held = echo_.held;
   const std::uint64_t ticket = echo_.ticket;
-  layer_.Post([this, held, ticket] {
-    layer_.Answer(held, ticket, [held] {
+  layer_->Post([this, held, ticket] {
+    layer_->Answer(held, ticket, [held] {
       core::QueueMessage(held, "slow done");
       return false;
     });
@@ -171,14 +194,14 @@ TEST_F(ConnectionLayerTest, AHeldConnectionsLinesWaitForItsAnswerWhileOthersAreS
 TEST_F(ConnectionLayerTest, ATaskPostedWhileTasksRunWakesTheNextWait) {
   bool second = false;
   bool first = false;
-  layer_.Post([&] {
+  layer_->Post([&] {
     first = true;
-    layer_.Post([&] { second = true; });
+    layer_->Post([&] { second = true; });
   });
   ASSERT_TRUE(RunUntil([&] { return first; }));
   // Nothing else will happen: only the second task's own wake ends this wait early.
   const auto start = std::chrono::steady_clock::now();
-  layer_.RunOnce(60'000);
+  layer_->RunOnce(60'000);
   EXPECT_TRUE(second);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
 }
@@ -223,6 +246,55 @@ TEST_F(MemoryCapTest, CountsTheRoomTheBuffersHoldNotJustTheirBytes) {
   EXPECT_TRUE(RunUntil([&] { return Count() == 1; }));
   ASSERT_EQ(echo_.ended.size(), 1u);
   EXPECT_EQ(echo_.ended[0], servers_[0]);
+  EXPECT_TRUE(Consistent());
+}
+
+TEST_F(ConnectionLayerTest, ALiveLayerIsTakenInByAFreshOneAsItWas) {
+  const int idle = Connect(kLocal);
+  const int held = Connect(kLocal);
+  const int midLine = Connect(kLocal);
+  const int full = Connect(kLocal);
+  const int fast = Connect(kStranger);
+  const int leaving = Connect(kLocal);
+  const int proxied = Connect(kProxy, proxied_);
+  for (const int client : {idle, held, midLine, full, fast, leaving}) ReadUntil(client, "commands.\0"s);
+  // Held for its answer, a line behind it; half a line read; output its client does not
+  // read, over the soft cap; over its pace; ended, its socket draining; half a PROXY header.
+  ASSERT_EQ(::send(held, "slow\0after\0", 11, 0), 11);
+  ASSERT_TRUE(RunUntil([&] { return echo_.held != connection::kNoSocket; }));
+  ASSERT_EQ(::send(midLine, "hal", 3, 0), 3);
+  Send(servers_[3], std::string(300 * 1024, 'x'));
+  std::string lines;
+  for (int i = 0; i < 45; ++i) lines += "l" + std::to_string(i) + '\0';
+  ASSERT_EQ(::send(fast, lines.data(), lines.size(), 0), static_cast<ssize_t>(lines.size()));
+  ReadUntil(fast, "echo: l39\0"s);
+  ASSERT_EQ(::send(leaving, "bye\0", 4, 0), 4);
+  ReadUntil(leaving, "echo: bye\0"s);
+  ASSERT_EQ(::send(proxied, "PROXY TCP4 203.0.113.7 ", 23, 0), 23);
+  for (int i = 0; i < 3; ++i) layer_->RunOnce(0);
+  ASSERT_TRUE(Consistent());
+
+  const connection::CarriedLayer carried = HandOver();
+  EXPECT_EQ(carried.connections.size(), 6u);
+  EXPECT_EQ(carried.drains.size(), 1u);
+  EXPECT_TRUE(Consistent());
+  {
+    // Everything carried was taken in: carried again, it is the same record.
+    std::lock_guard<core::FairLock> guard(core::ConnectionLock);
+    std::vector<connection::Socket> left;
+    EXPECT_EQ(layer_->Carry(left).record, carried.record);
+  }
+
+  // And each goes on where it was.
+  EXPECT_EQ(ReadUntil(held, "echo: after\0"s), "echo: after\0"s);
+  ASSERT_EQ(::send(midLine, "f\0", 2, 0), 2);
+  EXPECT_EQ(ReadUntil(midLine, "echo: half\0"s), "echo: half\0"s);
+  EXPECT_EQ(ReadUntil(full, "xxx\0"s).size(), 300u * 1024 + 1);
+  EXPECT_NE(ReadUntil(fast, "echo: l44\0"s).find("echo: l40\0"), std::string::npos);
+  ASSERT_EQ(::send(proxied, "127.0.0.1 5000 6000\r\none\0", 26, 0), 26);
+  EXPECT_NE(ReadUntil(proxied, "echo: one\0"s).find("Welcome"), std::string::npos);
+  ASSERT_EQ(::send(idle, "hi\0", 3, 0), 3);
+  EXPECT_EQ(ReadUntil(idle, "echo: hi\0"s), "echo: hi\0"s);
   EXPECT_TRUE(Consistent());
 }
 

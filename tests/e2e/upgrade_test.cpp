@@ -2,7 +2,7 @@
 // through their lines and frames, with their output still unsent; a new executable
 // that cannot take over, or hangs as it tries, changes nothing and stops nobody; one
 // that dies or hangs after the exec starts again from the save; and a build of the
-// previous commit hands over to this one.
+// previous commit hands over to this one, and this one back to it.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -171,10 +171,10 @@ std::map<std::string, std::string> Places(const std::string& who) {
   return places;
 }
 
-std::string Version() {
+std::string Version(const std::string& binary = PELTHOLLOW_BINARY) {
   Process::Options options;
   options.args = {"--version"};
-  Process version(".", 0, options);
+  harness::Process version(binary, ".", 0, options);
   version.Wait();
   version.WaitForEndOfOutput();
   const std::string text = version.Output();  // "pelthollow 0.2.0\n"
@@ -386,15 +386,19 @@ TEST(Upgrade, ANewProcessThatFailsAfterTheExecStartsAgainFromTheSave) {
   }
 }
 
-// The build of the previous commit (PELTHOLLOW_PREVIOUS_BINARY, which CI makes) hands
-// its players over to this one.
-TEST(Upgrade, TheBuildOfThePreviousCommitHandsOverToThisOne) {
+// The build of the previous commit (PELTHOLLOW_PREVIOUS_BINARY, which CI makes); empty,
+// with the test skipped, where there is none.
+std::string PreviousBinary() {
   const char* previous = std::getenv("PELTHOLLOW_PREVIOUS_BINARY");
-  if (previous == nullptr || *previous == '\0') {
-    if (std::getenv("PELTHOLLOW_REQUIRE_PREVIOUS") != nullptr) FAIL() << "PELTHOLLOW_PREVIOUS_BINARY is not set";
-    GTEST_SKIP() << "PELTHOLLOW_PREVIOUS_BINARY is not set";
-  }
-  UpgradeServer s({}, previous);
+  if (previous != nullptr && *previous != '\0') return previous;
+  if (std::getenv("PELTHOLLOW_REQUIRE_PREVIOUS") != nullptr) ADD_FAILURE() << "PELTHOLLOW_PREVIOUS_BINARY is not set";
+  return {};
+}
+
+// Players of three doors, half-way through a line, are handed from a server of `from` to
+// `to`, and play on.
+void PlayOnFromOneBuildToTheOther(const std::string& from, const std::string& to) {
+  UpgradeServer s({}, from);
   ASSERT_TRUE(s.Ready()) << s.Log();
   Client ash(s.Port());
   ASSERT_TRUE(ash.ReadWelcome());
@@ -409,8 +413,8 @@ TEST(Upgrade, TheBuildOfThePreviousCommitHandsOverToThisOne) {
   ASSERT_TRUE(browser.Until("Character created.")) << browser.Got();
   const std::map<std::string, std::string> before = Places(s.Admin({"who"}));
   ash.SendRaw("say hal");
-  s.InstallBinary(PELTHOLLOW_BINARY);
-  EXPECT_EQ(s.Admin({"upgrade"}), "Upgraded to version " + Version() + ".\n") << s.Log();
+  s.InstallBinary(to);
+  EXPECT_EQ(s.Admin({"upgrade"}), "Upgraded to version " + Version(to) + ".\n") << s.Log();
   ash.SendRaw("f way\0"s);
   EXPECT_EQ(ash.NextFrame(), "Ash: half way ");
   mud.Send("north\r\n");
@@ -418,6 +422,19 @@ TEST(Upgrade, TheBuildOfThePreviousCommitHandsOverToThisOne) {
   browser.Send(Raw::Frame(0x1, "say here"));
   EXPECT_TRUE(browser.Until("Cedar: here ")) << browser.Got();
   EXPECT_EQ(Places(s.Admin({"who"})), before);
+}
+
+TEST(Upgrade, TheBuildOfThePreviousCommitHandsOverToThisOne) {
+  const std::string previous = PreviousBinary();
+  if (previous.empty()) GTEST_SKIP() << "PELTHOLLOW_PREVIOUS_BINARY is not set";
+  PlayOnFromOneBuildToTheOther(previous, PELTHOLLOW_BINARY);
+}
+
+// And back: an operator may go back to the build before.
+TEST(Upgrade, ThisBuildHandsBackToThePreviousOne) {
+  const std::string previous = PreviousBinary();
+  if (previous.empty()) GTEST_SKIP() << "PELTHOLLOW_PREVIOUS_BINARY is not set";
+  PlayOnFromOneBuildToTheOther(PELTHOLLOW_BINARY, previous);
 }
 
 // A TLS session cannot leave its process: its players are asked to come back and are

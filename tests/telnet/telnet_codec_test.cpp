@@ -17,7 +17,7 @@ struct Events final : TestCodecEvents {
   void Line(std::string_view text) override { lines.emplace_back(text); }
   void TooLong() override { lines.emplace_back("<too long>"); }
   void Admitted() override {}
-  void Finished() override {}
+  void Done() override {}
   void ClientNamed(std::string_view name) override { lines.push_back("<client " + std::string(name) + ">"); }
   void ScreenReaderAsked() override { lines.emplace_back("<screen reader>"); }
   std::vector<std::string> lines;

@@ -12,7 +12,7 @@ struct Events final : TestCodecEvents {
   void Line(std::string_view) override { ++lines; }
   void TooLong() override { ++lines; }
   void Admitted() override { admitted = true; }
-  void Finished() override { ++finished; }
+  void Done() override { ++finished; }
   int lines = 0;
   bool admitted = false;
   int finished = 0;

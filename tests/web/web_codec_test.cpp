@@ -23,7 +23,7 @@ struct Events final : TestCodecEvents {
   void Line(std::string_view text) override { log.push_back(std::string("line ").append(text)); }
   void TooLong() override { log.push_back("too long"); }
   void Admitted() override { log.push_back("admitted"); }
-  void Finished() override { log.push_back("finished"); }
+  void Done() override { log.push_back("finished"); }
   Log log;
 };
 
@@ -366,7 +366,7 @@ TEST_F(WebCodecTest, ClosesWithTheCodeOfWhatBrokeTheProtocol) {
     EXPECT_EQ(ServerFrames(TakeToPeer()), Log{c.close});
     Read(Text("later"));
     codec_->Write("later", toPeer_);
-    codec_->Finish(toPeer_);
+    codec_->Goodbye(toPeer_);
     EXPECT_TRUE(TakeEvents().empty());
     EXPECT_TRUE(TakeToPeer().empty());
   }
@@ -374,11 +374,11 @@ TEST_F(WebCodecTest, ClosesWithTheCodeOfWhatBrokeTheProtocol) {
 
 TEST_F(WebCodecTest, WritesTextFramesOnlyAfterTheUpgradeAndClosesWithNormal) {
   codec_->Write("early", toPeer_);
-  codec_->Finish(toPeer_);
+  codec_->Goodbye(toPeer_);
   EXPECT_TRUE(TakeToPeer().empty());
   Upgrade();
   codec_->Write("caf\xC3 " + std::string(70000, 'x'), toPeer_);
-  codec_->Finish(toPeer_);
+  codec_->Goodbye(toPeer_);
   codec_->Write("late", toPeer_);
   EXPECT_EQ(ServerFrames(TakeToPeer()),
             (Log{"1 caf\xEF\xBF\xBD " + std::string(70000, 'x'), "8 \x03\xE8"}));

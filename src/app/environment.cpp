@@ -1,4 +1,4 @@
-#include "app/settings.h"
+#include "app/environment.h"
 
 #include <cstdint>
 #include <cstdlib>
