@@ -17,6 +17,7 @@
 #include "world/character.h"
 #include "world/clock.h"
 #include "world/territory.h"
+#include "world/telling.h"
 #include "world/tick.h"
 
 namespace {
@@ -52,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (line.find('\0') != std::string_view::npos) continue;  // a frame never holds a NUL
     commands::HandleLine(connection, std::string(line));
     if (commands::EndRequested(connection)) {
-      world::LeavePlay(connection);
+      world::TellChange(world::LeavePlay(connection));
       commands::ForgetSession(connection);
     }
     if (++lines % 3 == 0) world::WorldTick();

@@ -18,6 +18,7 @@
 #include "world/character.h"
 #include "world/clock.h"
 #include "world/screen_reader.h"
+#include "world/telling.h"
 
 // While one lives, the frames a flush hands over are kept in Frames() (each frame's
 // text), in the order sent, instead of being dropped. The holder empties Frames().
@@ -89,15 +90,22 @@ class WorldTest : public ::testing::Test {
     FrameCapture::Frames().clear();
   }
 
-  // Puts a character in play for `socket` at (x, y) and returns it.
+  // Puts a character in play for `socket` at (x, y), telling the clients as a login
+  // does, and returns it.
   world::Character& Place(core::Socket socket, const std::string& name, int x, int y) {
     auto c = std::make_unique<world::Character>();
     c->name = name;
     c->role = world::Role::Warrior;
     c->x = x;
     c->y = y;
-    return world::EnterPlay(socket, std::move(c));
+    const world::CellChange entered = world::EnterPlay(socket, std::move(c));
+    world::TellChange(entered);
+    return *entered.who;
   }
+
+  // The character of `socket` leaves play, the clients told as at the end of its
+  // connection.
+  void Leave(core::Socket socket) { world::TellChange(world::LeavePlay(socket)); }
 
  private:
   std::lock_guard<core::FairLock> guard_;

@@ -25,6 +25,7 @@
 #include "world/looking.h"
 #include "world/names.h"
 #include "world/role.h"
+#include "world/telling.h"
 #include "world/territory.h"
 
 namespace commands {
@@ -184,7 +185,7 @@ void FinishSetup(Socket connection, std::unique_ptr<world::Character> c) {
                          "(THIS IS UNIMPLEMENTED PLEASE CLOSE THE GAME)");
     return;
   }
-  world::EnterPlay(connection, std::move(c));
+  world::TellChange(world::EnterPlay(connection, std::move(c)));
   core::QueueMessage(connection, kCharacterCreated);
   world::DescribeArea(connection);
 }
@@ -254,7 +255,7 @@ bool FinishLogin(Socket connection, const std::string& name, const LoginCheck& c
   // Stored characters stand on the map (the loader sees to it); this keeps it so
   // whatever else may have stored one.
   world::MoveOntoMap(*stored);
-  world::EnterPlayFromStore(connection, stored);
+  world::TellChange(world::EnterPlayFromStore(connection, stored));
   LogLogin(connection, name, {});
   core::QueueMessage(connection, "Login successful. Entering game...");
   CountLogin(LoginResult::Success);

@@ -15,6 +15,7 @@
 #include "server/metrics.h"
 #include "world/character.h"
 #include "world/screen_reader.h"
+#include "world/telling.h"
 #include "world/territory.h"
 #include "world/tick.h"
 
@@ -38,7 +39,7 @@ bool Game::Line(connection::Socket connection, const std::string& line) {
 }
 
 void Game::Ended(connection::Socket connection) {
-  world::LeavePlay(connection);
+  world::TellChange(world::LeavePlay(connection));
   world::DropKit(connection);
   world::ForgetScreenReader(connection);
   commands::ForgetSession(connection);

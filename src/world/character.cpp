@@ -6,9 +6,7 @@
 #include <utility>
 
 #include "core/connection_lock.h"
-#include "world/client_data.h"
 #include "world/names.h"
-#include "world/screen_reader.h"
 
 namespace world {
 
@@ -41,18 +39,18 @@ CharacterTable Table;
 std::atomic<bool> Kept{true};
 std::atomic<bool (*)()> KeptNow{nullptr};
 
-std::vector<Socket>& Cell(std::int32_t x, std::int32_t y) {
+std::vector<Socket>& Occupants(std::int32_t x, std::int32_t y) {
   assert(OnMap(x, y));
   return Table.CellOccupants[static_cast<std::size_t>(y * kMapSize + x)];
 }
 
 void AddToCell(Socket connection, std::int32_t x, std::int32_t y) {
-  std::vector<Socket>& cell = Cell(x, y);
+  std::vector<Socket>& cell = Occupants(x, y);
   cell.insert(std::lower_bound(cell.begin(), cell.end(), connection), connection);
 }
 
 void RemoveFromCell(Socket connection, std::int32_t x, std::int32_t y) {
-  std::vector<Socket>& cell = Cell(x, y);
+  std::vector<Socket>& cell = Occupants(x, y);
   const auto it = std::lower_bound(cell.begin(), cell.end(), connection);
   if (it != cell.end() && *it == connection) cell.erase(it);
 }
@@ -67,7 +65,7 @@ void KeepStored(std::unique_ptr<Character> c) {
 
 // Makes `c` the character in play of `connection`; as for KeepStored, Table.HeldNames is the
 // caller's concern.
-Character& PutInPlay(Socket connection, std::unique_ptr<Character> c) {
+CellChange PutInPlay(Socket connection, std::unique_ptr<Character> c) {
   assert(Table.OnlineCharacters.count(connection) == 0);
   assert(c != nullptr && OnMap(c->x, c->y) && Table.MoveQueues.count(c.get()) == 0);
   Character& entered = *c;
@@ -75,10 +73,7 @@ Character& PutInPlay(Socket connection, std::unique_ptr<Character> c) {
   Table.MoveQueues[&entered] = MoveQueue();
   Table.OnlineCharacters.emplace(connection, std::move(c));
   Table.Changed = true;
-  TellClientEverything(connection);
-  TellRoomPlayers(entered.x, entered.y);
-  TellLoggedIn(connection);
-  return entered;
+  return {connection, &entered, std::nullopt, Cell{entered.x, entered.y}};
 }
 
 }  // namespace
@@ -140,7 +135,7 @@ bool TablesAreConsistent() {
   if (indexed != Table.OnlineCharacters.size()) return false;
   for (const auto& [connection, c] : Table.OnlineCharacters) {
     if (Table.MoveQueues.count(c.get()) != 1 || !OnMap(c->x, c->y)) return false;
-    const std::vector<Socket>& cell = Cell(c->x, c->y);
+    const std::vector<Socket>& cell = Occupants(c->x, c->y);
     if (!std::binary_search(cell.begin(), cell.end(), connection)) return false;
   }
   return true;
@@ -207,14 +202,14 @@ bool NameTooClose(std::string_view name) {
   return Table.HeldNames.HoldsLookalikeOf(name) || Table.ReservedIndex.HoldsLookalikeOf(name);
 }
 
-Character& EnterPlay(Socket connection, std::unique_ptr<Character> c) {
+CellChange EnterPlay(Socket connection, std::unique_ptr<Character> c) {
   ASSERT_CONNECTION_LOCK_HELD();
   assert(c != nullptr);
   Table.HeldNames.Add(c->name);
   return PutInPlay(connection, std::move(c));
 }
 
-Character& EnterPlayFromStore(Socket connection, const Character* c) {
+CellChange EnterPlayFromStore(Socket connection, const Character* c) {
   ASSERT_CONNECTION_LOCK_HELD();
   const auto it = std::find_if(Table.OfflineCharacters.begin(), Table.OfflineCharacters.end(),
                                [&](const std::unique_ptr<Character>& s) { return s.get() == c; });
@@ -246,41 +241,36 @@ void DropKit(Socket connection) {
   Table.KitQueue.erase(it);
 }
 
-void LeavePlay(Socket connection) {
+CellChange LeavePlay(Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
   const auto it = Table.OnlineCharacters.find(connection);
-  if (it == Table.OnlineCharacters.end()) return;
-  const std::int32_t x = it->second->x;
-  const std::int32_t y = it->second->y;
-  RemoveFromCell(connection, x, y);
+  if (it == Table.OnlineCharacters.end()) return {};
+  const Cell left{it->second->x, it->second->y};
+  RemoveFromCell(connection, left.x, left.y);
   Table.MoveQueues.erase(it->second.get());
   std::unique_ptr<Character> leaving = std::move(it->second);
   Table.OnlineCharacters.erase(it);
-  const Character& stored = *leaving;
+  Character& stored = *leaving;
   KeepStored(std::move(leaving));
-  TellRoomPlayers(x, y);
-  TellLoggedOut(stored.name, x, y);
+  return {connection, &stored, left, std::nullopt};
 }
 
-void MoveCharacter(Socket connection, std::int32_t x, std::int32_t y) {
+CellChange MoveCharacter(Socket connection, std::int32_t x, std::int32_t y) {
   ASSERT_CONNECTION_LOCK_HELD();
   Character* c = CharacterOf(connection);
   assert(c != nullptr && OnMap(x, y));
-  const std::int32_t fromX = c->x;
-  const std::int32_t fromY = c->y;
-  RemoveFromCell(connection, fromX, fromY);
+  const Cell left{c->x, c->y};
+  RemoveFromCell(connection, left.x, left.y);
   c->x = x;
   c->y = y;
   AddToCell(connection, x, y);
   Table.Changed = true;
-  TellRoomPlayers(fromX, fromY);
-  TellRoomInfo(connection);
-  TellRoomPlayers(x, y);
+  return {connection, c, left, Cell{x, y}};
 }
 
 const std::vector<Socket>& OccupantsOf(std::int32_t x, std::int32_t y) {
   ASSERT_CONNECTION_LOCK_HELD();
-  return Cell(x, y);
+  return Occupants(x, y);
 }
 
 std::vector<const Character*> CharactersToSave() {

@@ -7,12 +7,14 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "net/socket.h"
+#include "world/cell.h"
 #include "world/clock.h"
 
 namespace world {
@@ -39,7 +41,6 @@ enum class Clan : std::int32_t {
   Fernfold = 4,
 };
 
-inline constexpr std::int32_t kMapSize = 30;  // cells along each side of the territory
 inline constexpr std::int32_t kDefaultHealth = 4;
 
 struct Character {
@@ -93,12 +94,24 @@ class MoveQueue {
   std::uint8_t count_ = 0;
 };
 
+// What a change of the tables did to where a character stands, for the caller to tell
+// the clients (world/telling.h): `connection`'s character `who` left the cell `left` and
+// entered `entered`. One that entered play left no cell, one that left play entered
+// none; nothing changed when `who` is nullptr.
+struct CellChange {
+  Socket connection = net::kNoSocket;
+  Character* who = nullptr;
+  std::optional<Cell> left;
+  std::optional<Cell> entered;
+};
+
 // --- The CharacterTable. Guarded by ConnectionLock. -----------------------
 // A Character lives in exactly one of three tables (in play, stored, waiting kits) and
 // is moved between them by the verbs below, never copied; records are released only
 // when the tables are cleared, and a waiting kit (which nothing points to) when its
 // connection ends, so pointers to them (following) stay valid while the server runs.
-// The tables are this module's own: others read them through the views.
+// The tables are this module's own: others read them through the views. The verbs
+// tell no client anything: those that move a character report what they did.
 
 // Connection to its character in play, ascending by handle.
 const std::map<Socket, std::unique_ptr<Character>>& InPlay();
@@ -163,13 +176,13 @@ bool NewCharactersKept();
 bool NameTooClose(std::string_view name);
 
 // Makes the new record `c` the character in play of `connection`, with a new empty
-// movement queue. REQUIRES: the connection has no character in play; c stands on the
-// map.
-Character& EnterPlay(Socket connection, std::unique_ptr<Character> c);
+// movement queue, and reports the cell it entered (`who` is the record).
+// REQUIRES: the connection has no character in play; c stands on the map.
+CellChange EnterPlay(Socket connection, std::unique_ptr<Character> c);
 
-// Takes the stored character `c` out of the stored characters and into play.
-// REQUIRES: c is stored and stands on the map.
-Character& EnterPlayFromStore(Socket connection, const Character* c);
+// Takes the stored character `c` out of the stored characters and into play, and
+// reports the cell it entered. REQUIRES: c is stored and stands on the map.
+CellChange EnterPlayFromStore(Socket connection, const Character* c);
 
 // Parks a new kit for `connection`. Returns false, keeping nothing, when the
 // connection already has one waiting.
@@ -180,15 +193,17 @@ bool ParkKit(Socket connection, std::unique_ptr<Character> c);
 void DropKit(Socket connection);
 
 // If the connection has a character in play, stores it at the end of the stored
-// characters with every field kept and drops its movement queue.
-void LeavePlay(Socket connection);
+// characters with every field kept, drops its movement queue and reports the cell it
+// left; otherwise changes nothing and reports no change.
+CellChange LeavePlay(Socket connection);
 
 // Gives a stored or playing character a new stored password (a hash), and counts that
 // as a change for the save.
 void SetStoredPassword(Character& c, std::string password);
 
-// Moves a character in play to another cell. REQUIRES: the cell is on the map.
-void MoveCharacter(Socket connection, std::int32_t x, std::int32_t y);
+// Moves a character in play to another cell and reports the cells it left and
+// entered. REQUIRES: the connection is in play; the cell is on the map.
+CellChange MoveCharacter(Socket connection, std::int32_t x, std::int32_t y);
 
 // The connections whose characters in play stand on (x, y), ascending.
 // REQUIRES: (x, y) is on the map.
@@ -235,9 +250,5 @@ CarriedWorld CarryWorld();
 // character in play off the map, a connection in play twice), the tables left empty.
 // REQUIRES: ConnectionLock held; the tables empty.
 std::string AdoptWorld(const CarriedWorld& carried);
-
-inline bool OnMap(std::int32_t x, std::int32_t y) {
-  return x >= 0 && x < kMapSize && y >= 0 && y < kMapSize;
-}
 
 }  // namespace world

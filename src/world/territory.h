@@ -8,26 +8,10 @@
 #include <string>
 #include <string_view>
 
+#include "world/cell.h"
 #include "world/character.h"
 
 namespace world {
-
-enum class CellKind : std::int32_t {
-  Territory = 0,
-  Landmark = 2,
-  Camp = 4,
-  WarriorsDen = 8,
-  MedicineCatDen = 16,
-  ApprenticesDen = 32,
-  Nursery = 64,
-  LeadersDen = 128,
-};
-
-struct Cell {
-  std::int32_t x = 0;
-  std::int32_t y = 0;
-  friend bool operator==(const Cell&, const Cell&) = default;
-};
 
 inline constexpr Cell kOldmeadow{14, 14};
 

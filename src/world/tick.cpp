@@ -14,6 +14,7 @@
 #include "world/looking.h"
 #include "world/proximity.h"
 #include "world/screen_reader.h"
+#include "world/telling.h"
 
 namespace world {
 
@@ -120,7 +121,7 @@ void WorldTick() {
     std::int32_t newX = oldX;
     std::int32_t newY = oldY;
     if (!Step(source->Front(), newX, newY)) continue;
-    MoveCharacter(connection, newX, newY);
+    TellChange(MoveCharacter(connection, newX, newY));
     notice.assign(c->name).append(" has left the area.");
     TellArea(notice, oldX, oldY);
     notice.assign(c->name).append(kEnteredArea);

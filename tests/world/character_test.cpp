@@ -32,7 +32,7 @@ TEST_F(TablesTest, ANewRecordHoldsTheDefaults) {
 }
 
 TEST_F(TablesTest, EnterAndLeavePlayKeepsTheRecordAndDropsTheQueue) {
-  Character& ash = world::EnterPlay(7, Make("Ash", 4, 5));
+  Character& ash = *world::EnterPlay(7, Make("Ash", 4, 5)).who;
   world::MoveQueueOf(ash)->Push('n');
   EXPECT_EQ(world::CharacterOf(7), &ash);
   EXPECT_EQ(world::OccupantsOf(4, 5), std::vector<net::Socket>{7});
@@ -44,8 +44,8 @@ TEST_F(TablesTest, EnterAndLeavePlayKeepsTheRecordAndDropsTheQueue) {
   EXPECT_EQ(world::Stored()[0].get(), &ash);
   EXPECT_EQ(ash.x, 4);
 
-  Character& again = world::EnterPlayFromStore(9, &ash);
-  EXPECT_EQ(&again, &ash);
+  const world::CellChange again = world::EnterPlayFromStore(9, &ash);
+  EXPECT_EQ(again.who, &ash);
   EXPECT_TRUE(world::Stored().empty());
   EXPECT_TRUE(world::MoveQueueOf(ash)->Empty());
 }

@@ -21,10 +21,10 @@ TEST_F(ScreenReaderTest, OnlyThoseInTheModeOnTheCellHearACatEnterOrLeavePlay) {
   Frames();
   Place(2, "Birch", 5, 5);
   EXPECT_EQ(Frames(), (std::map<core::Socket, std::string>{{1, "Birch has logged in here."}}));
-  world::LeavePlay(1);
+  Leave(1);
   EXPECT_EQ(Frames(), (std::map<core::Socket, std::string>{{2, "Ash has logged out."}}));
   world::SetScreenReader(2, false);
-  world::LeavePlay(3);
+  Leave(3);
   EXPECT_TRUE(Frames().empty());
   EXPECT_EQ(world::ScreenReaders(), (std::vector<core::Socket>{1, 4}));
 }
