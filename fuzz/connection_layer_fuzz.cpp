@@ -24,13 +24,17 @@ namespace {
 // its connection.
 class Game final : public connection::LineHandler {
  public:
+  explicit Game(core::Outbox& outbox) : outbox_(outbox) {}
   void Admitted(connection::Socket, const connection::Peer&) override {}
   bool Line(connection::Socket connection, const std::string& line) override {
-    core::QueueMessage(connection, line.empty() ? std::string(70'000, 'y') : line);
-    core::FlushOutbox();
+    outbox_.Queue(connection, line.empty() ? std::string(70'000, 'y') : line);
+    outbox_.Flush();
     return !line.empty() && line[0] == 'q';
   }
   void Ended(connection::Socket) override {}
+
+ private:
+  core::Outbox& outbox_;
 };
 
 struct Client {
@@ -43,16 +47,12 @@ struct Client {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   connection::ConnectionLayer layer;
   if (!layer.Init().ok()) return 0;
-  Game game;
+  Game game(layer.Outbox());
   connection::Door door;
   door.makeCodec = [](const connection::Endpoints&) { return std::make_unique<codecs::FrameCodec>(); };
   door.handler = &game;
   door.welcome = "Welcome";
   const std::size_t doorIndex = layer.AddDoor(std::move(door));
-  {
-    std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-    core::DeliverOutboxTo(&layer);
-  }
   std::vector<Client> clients;
   std::size_t at = 0;
   auto next = [&]() -> std::uint8_t { return at < size ? data[at++] : 0; };
@@ -104,10 +104,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   {
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
     if (!layer.ConnectionsAreConsistent()) std::abort();
-  }
-  {
-    std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-    core::DeliverOutboxTo(nullptr);
   }
   return 0;
 }

@@ -14,19 +14,10 @@
 #include "commands/interpreter.h"
 #include "core/connection_lock.h"
 #include "core/outbox.h"
-#include "world/character.h"
-#include "world/clock.h"
-#include "world/territory.h"
 #include "world/telling.h"
+#include "world/territory.h"
 #include "world/tick.h"
-
-namespace {
-
-void CheckInvariants() {
-  if (!world::TablesAreConsistent()) std::abort();
-}
-
-}  // namespace
+#include "world/world.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // The interpreter logs every line; the fuzzer's output should stay readable.
@@ -38,9 +29,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-  world::ClearCharacterTables();
-  world::GameClock = {};
   commands::ForgetAllSessions();
+  world::World world;
+  core::Outbox outbox;
+  commands::Interpreter interpreter(world, outbox);
   std::string_view input(reinterpret_cast<const char*>(data), size);
   int lines = 0;
   while (!input.empty()) {
@@ -51,15 +43,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const net::Socket connection = 4 + static_cast<unsigned char>(line[0]) % 4;
     line.remove_prefix(1);
     if (line.find('\0') != std::string_view::npos) continue;  // a frame never holds a NUL
-    commands::HandleLine(connection, std::string(line));
+    interpreter.HandleLine(connection, std::string(line));
     if (commands::EndRequested(connection)) {
-      world::TellChange(world::LeavePlay(connection));
+      world::TellChange(world, outbox, world.characters.LeavePlay(connection));
       commands::ForgetSession(connection);
     }
-    if (++lines % 3 == 0) world::WorldTick();
-    CheckInvariants();
+    if (++lines % 3 == 0) world::WorldTick(world, outbox);
+    if (!world.characters.Consistent()) std::abort();
   }
-  core::TakeQueuedFrames();
-  world::ClearCharacterTables();
+  outbox.TakeQueued();
   return 0;
 }

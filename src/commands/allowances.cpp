@@ -9,7 +9,6 @@
 #include "commands/mutes.h"
 #include "core/connection_lock.h"
 #include "core/log.h"
-#include "core/outbox.h"
 
 namespace commands {
 
@@ -52,8 +51,8 @@ SpeechBudget& CellBudget(const world::Cell& cell) {
 }
 
 // Answers a speaker whose line is not said, and logs the first refusal of `budget`.
-bool RefuseSpeech(Socket connection, SpeechBudget& budget, const std::string& logLine) {
-  core::QueueMessage(connection, kMuted);
+bool RefuseSpeech(core::Outbox& outbox, Socket connection, SpeechBudget& budget, const std::string& logLine) {
+  outbox.Queue(connection, kMuted);
   if (!budget.logged) {
     budget.logged = true;
     core::Log(logLine, core::LogPriority::Warning);
@@ -115,7 +114,7 @@ void NoteNewCharacter(Socket connection) {
   }
 }
 
-bool SpeechRefused(Socket connection, std::size_t bytes, std::span<const world::Cell> cells,
+bool SpeechRefused(core::Outbox& outbox, Socket connection, std::size_t bytes, std::span<const world::Cell> cells,
                    std::size_t hearers) {
   ASSERT_CONNECTION_LOCK_HELD();
   const connection::ByteClock::time_point now = connection::ByteClock::now();
@@ -124,7 +123,7 @@ bool SpeechRefused(Socket connection, std::size_t bytes, std::span<const world::
     if (!InDebt(budget.budget, CellSpeechRate, now)) continue;
     CellRefused.fetch_add(1, std::memory_order_relaxed);
     return RefuseSpeech(
-        connection, budget,
+        outbox, connection, budget,
         "Limit reached on the cell at " + std::to_string(cell.x) + "," + std::to_string(cell.y) +
             ": PELTHOLLOW_MAX_CELL_SPEECH=" + std::to_string(CellSpeechRate / 1024) + "\n");
   }
@@ -138,7 +137,7 @@ bool SpeechRefused(Socket connection, std::size_t bytes, std::span<const world::
       (InDebt(*own, connectionRate, now) || InDebt(address->budget, addressRate, now))) {
     HeardRefused.fetch_add(1, std::memory_order_relaxed);
     return RefuseSpeech(
-        connection, *address,
+        outbox, connection, *address,
         connection::LimitReachedText(speaker->key, "PELTHOLLOW_MAX_SPEECH_HEARD", heardKiB));
   }
   for (const world::Cell& cell : cells) CellBudget(cell).budget.Spend(CellSpeechRate, bytes, now);

@@ -9,8 +9,9 @@
 
 #include "connection/address_limits.h"
 #include "connection/caps.h"
+#include "core/outbox.h"
 #include "core/socket_handle.h"
-#include "world/territory.h"
+#include "world/cell.h"
 
 namespace commands {
 
@@ -43,7 +44,7 @@ void NoteNewCharacter(Socket connection);
 // the cell while it stays busy. A line may go into debt: each budget holds two
 // seconds of its rate, and a long line heard by many pays for itself with silence.
 // REQUIRES: ConnectionLock held; every cell on the map.
-bool SpeechRefused(Socket connection, std::size_t bytes, std::span<const world::Cell> cells,
+bool SpeechRefused(core::Outbox& outbox, Socket connection, std::size_t bytes, std::span<const world::Cell> cells,
                    std::size_t hearers);
 
 // Forgets what `connection`'s speech cost, as it ends. REQUIRES: ConnectionLock held.

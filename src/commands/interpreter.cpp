@@ -11,8 +11,6 @@
 #include "net/frame.h"
 #include "core/connection_lock.h"
 #include "core/log.h"
-#include "core/outbox.h"
-#include "world/character.h"
 
 namespace commands {
 
@@ -23,7 +21,9 @@ std::unordered_map<Socket, Session> Sessions;
 
 }  // namespace
 
-void HandleLine(Socket connection, const std::string& line) {
+Context Interpreter::ContextOf(Socket connection) { return Context{*this, world_, outbox_, connection}; }
+
+void Interpreter::HandleLine(Socket connection, const std::string& line) {
   ASSERT_CONNECTION_LOCK_HELD();
   // The line is cut into words and into characters once: the command reads the words,
   // the log the characters too. Whether a setup line is whole decides how much of it
@@ -38,16 +38,16 @@ void HandleLine(Socket connection, const std::string& line) {
   // Every door and every command alike: text in another encoding would reach the
   // other players garbled, and a name in it could never be typed again.
   if (base::utf8::IsValid(line)) {
-    Dispatch(connection, split);
+    Dispatch(ContextOf(connection), split);
   } else {
-    core::QueueMessage(connection, kNotUtf8);
+    outbox_.Queue(connection, kNotUtf8);
   }
-  core::FlushOutbox();
+  outbox_.Flush();
 }
 
-world::Character& Actor(Socket connection) {
+world::Character& Actor(const Context& context) {
   ASSERT_CONNECTION_LOCK_HELD();
-  world::Character* c = world::CharacterOf(connection);
+  world::Character* c = context.world.characters.CharacterOf(context.connection);
   assert(c != nullptr);
   return *c;
 }

@@ -1,5 +1,6 @@
-// The command interpreter's one entry. It runs on the input thread with ConnectionLock
-// held.
+// The command interpreter: its one entry, for the lines of every player. The server
+// makes one at start over its world and its Outbox and hands it every line; a test
+// makes a fresh one. It runs on the input thread with ConnectionLock held.
 #pragma once
 
 #include <string>
@@ -7,20 +8,40 @@
 #include <vector>
 
 #include "base/address.h"
+#include "core/outbox.h"
 #include "core/socket_handle.h"
+#include "world/world.h"
 
 namespace commands {
 
 using core::Socket;
 
-// Logs the line, runs the command it names for `connection`, and flushes the Outbox,
-// whatever the outcome. A line that is not UTF-8 runs nothing: it is answered that it
-// is not. REQUIRES: ConnectionLock held.
-void HandleLine(Socket connection, const std::string& line);
+struct Context;
 
-// The client of `connection` asked for screen-reader mode: it is turned on and the
-// player told so, unless it is on already. REQUIRES: ConnectionLock held.
-void ScreenReaderAsked(Socket connection);
+class Interpreter {
+ public:
+  // `world` and `outbox` must outlive the interpreter.
+  Interpreter(world::World& world, core::Outbox& outbox) : world_(world), outbox_(outbox) {}
+  Interpreter(const Interpreter&) = delete;
+  Interpreter& operator=(const Interpreter&) = delete;
+
+  // Logs the line, runs the command it names for `connection`, and flushes the Outbox,
+  // whatever the outcome. A line that is not UTF-8 runs nothing: it is answered that it
+  // is not. REQUIRES: ConnectionLock held.
+  void HandleLine(Socket connection, const std::string& line);
+
+  // The client of `connection` asked for screen-reader mode: it is turned on and the
+  // player told so, unless it is on already. REQUIRES: ConnectionLock held.
+  void ScreenReaderAsked(Socket connection);
+
+  // What a handler of `connection`'s line works on (commands/handlers.h).
+  Context ContextOf(Socket connection);
+
+ private:
+
+  world::World& world_;
+  core::Outbox& outbox_;
+};
 
 // What the interpreter keeps of a connection between lines: its address for the
 // limits, and what the sound handling of failed logins needs. The game itself keeps

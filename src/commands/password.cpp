@@ -13,9 +13,7 @@
 #include "commands/interpreter.h"
 #include "core/connection_lock.h"
 #include "core/log.h"
-#include "core/outbox.h"
 #include "core/worker.h"
-#include "world/character.h"
 
 namespace commands {
 
@@ -49,34 +47,34 @@ void LogChange(Socket connection, std::string_view name, std::string_view refusa
 // its connection, and the answer to a connection that ended is never run (nothing was
 // promised to it, and the old password stays). Returns true when the connection should
 // end (its third wrong password).
-bool FinishChange(Socket connection, const PasswordCheck& check) {
+bool FinishChange(const Context& context, const PasswordCheck& check) {
   ASSERT_CONNECTION_LOCK_HELD();
-  world::Character* c = world::CharacterOf(connection);
+  world::Character* c = context.world.characters.CharacterOf(context.connection);
   if (c == nullptr || c->name != check.name) {
-    core::QueueMessage(connection, kNotValidNow);
+    context.Answer(kNotValidNow);
     return false;
   }
   if (!check.matches) {
-    core::QueueMessage(connection, kIncorrectPassword);
-    LogChange(connection, check.name, CountWrongPassword(connection));
-    return EndRequested(connection);
+    context.Answer(kIncorrectPassword);
+    LogChange(context.connection, check.name, CountWrongPassword(context));
+    return EndRequested(context.connection);
   }
   // The operator set another password meanwhile, or the one from an older file was
   // hashed: the old word was checked against what is no longer there. Asked again, it
   // is checked against what is.
   if (!check.hash || c->password != check.checked) {
-    core::QueueMessage(connection, kBusy);
+    context.Answer(kBusy);
     return false;
   }
   // "Password changed." is a promise that the next crash must not break.
-  if (!world::NewCharactersKept()) {
-    core::QueueMessage(connection, kCannotBeSaved);
-    LogChange(connection, check.name, "the world cannot be saved");
+  if (!context.world.keeping.Now()) {
+    context.Answer(kCannotBeSaved);
+    LogChange(context.connection, check.name, "the world cannot be saved");
     return false;
   }
-  world::SetStoredPassword(*c, *check.hash);  // a change: on disk within a tick
-  core::QueueMessage(connection, "Password changed.");
-  LogChange(connection, check.name, {});
+  context.world.characters.SetStoredPassword(*c, *check.hash);  // a change: on disk within a tick
+  context.Answer("Password changed.");
+  LogChange(context.connection, check.name, {});
   return false;
 }
 
@@ -86,34 +84,25 @@ bool PasswordLineParses(const CommandLine& line) {
   return line.ArgCount() >= 2 && !line.Arg(0).empty() && !line.Arg(1).empty();
 }
 
-void Password(Socket connection, const CommandLine& line) {
+void Password(const Context& context, const CommandLine& line) {
   ASSERT_CONNECTION_LOCK_HELD();
   // The old password must not be a way round the address's limit on guesses.
-  if (LoginRefused(connection)) {
-    core::QueueMessage(connection, kTooManyFailedLogins);
-    return;
-  }
+  if (LoginRefused(context.connection)) return context.Answer(kTooManyFailedLogins);
   // An empty word (blanks run together) is a missing one: an empty password set by a
   // slip of the thumb could hardly be typed again.
-  if (!PasswordLineParses(line)) {
-    core::QueueMessage(connection, kPasswordFormat);
-    return;
-  }
-  if (HasControlCharacter(line.Arg(1))) {
-    core::QueueMessage(connection, kNoControlBytes);
-    return;
-  }
-  const world::Character& c = Actor(connection);
+  if (!PasswordLineParses(line)) return context.Answer(kPasswordFormat);
+  if (HasControlCharacter(line.Arg(1))) return context.Answer(kNoControlBytes);
+  const world::Character& c = Actor(context);
   PasswordCheck check{c.name, c.password, false, std::nullopt};
   const bool queued = core::RunAside(
-      connection, OwnerOf(connection),
-      [connection, check = std::move(check), typed = std::string(line.Arg(0)),
+      context.connection, OwnerOf(context),
+      [context, check = std::move(check), typed = std::string(line.Arg(0)),
        fresh = std::string(line.Arg(1))]() mutable -> core::Finish {
         check.matches = base::PasswordMatches(check.checked, typed);
         if (check.matches) check.hash = base::HashPassword(fresh);
-        return [connection, check = std::move(check)] { return FinishChange(connection, check); };
+        return [context, check = std::move(check)] { return FinishChange(context, check); };
       });
-  if (!queued) Busy(connection);
+  if (!queued) Busy(context);
 }
 
 }  // namespace commands

@@ -163,6 +163,10 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   // The memory all unsent output and waiting input hold, in bytes. REQUIRES: ConnectionLock held.
   std::size_t Buffered() const { return buffered_; }
   const Caps& CapsInForce() const { return caps_; }
+  // What the game queues for its connections: the layer is its sink, and flushes it
+  // after the handlers of a sweep, of ended connections and of the worker's answers.
+  // REQUIRES: ConnectionLock held to use it.
+  core::Outbox& Outbox() { return outbox_; }
 
   // --- An upgrade to a new build (layer_carry.cpp). ---------------------------------------
   // A quiet: no line goes to its handler (they wait, in order); reading, writing, the
@@ -284,6 +288,7 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   int wakeUp_ = -1;          // eventfd: another thread has work for RunOnce
 
   // --- Guarded by ConnectionLock. -------------------------------------------------------
+  core::Outbox outbox_{this};
   std::vector<std::unique_ptr<Connection>> byHandle_;  // indexed by handle; changed by
                                                        // the input thread alone
   std::size_t live_ = 0;

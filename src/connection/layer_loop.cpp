@@ -91,7 +91,7 @@ void ConnectionLayer::Answer(Socket socket, std::uint64_t ticket, const core::Fi
   const Connection* c = Find(socket);
   if (c == nullptr || c->order != ticket) return;  // ended; the handle may be another's now
   const bool end = finish();
-  core::FlushOutbox();
+  outbox_.Flush();
   Release(socket);
   if (end) Dismiss(socket, "ended by the game");
 }
@@ -99,7 +99,7 @@ void ConnectionLayer::Answer(Socket socket, std::uint64_t ticket, const core::Fi
 void ConnectionLayer::Finished(const core::Finish& finish) {
   ASSERT_CONNECTION_LOCK_HELD();
   finish();
-  core::FlushOutbox();
+  outbox_.Flush();
 }
 
 void ConnectionLayer::RunOnce(int timeoutMs) {
@@ -181,7 +181,7 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
     FeedPending(now);
     EnforceMemoryCap();
     EndFinishedConnections();
-    core::FlushOutbox();  // what the handlers queued as connections ended: a cat left its cell
+    outbox_.Flush();  // what the handlers queued as connections ended: a cat left its cell
     HandOverBacklogs();
     SetInterests();
     busy_ = (!withLines_.empty() && !quiet_) || toWriteHead_ < toWrite_.size() || !pendingCodecs_.empty();

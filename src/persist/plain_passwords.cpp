@@ -9,7 +9,6 @@
 #include "core/connection_lock.h"
 #include "core/log.h"
 #include "core/worker.h"
-#include "world/character.h"
 
 namespace persist {
 
@@ -26,38 +25,38 @@ std::string Passwords(std::size_t n) {
   return std::to_string(n) + (n == 1 ? " plain password." : " plain passwords.");
 }
 
-world::Character* FindByName(const std::string& name) {
-  if (world::Character* c = world::FindStoredByName(name)) return c;
-  return world::FindInPlayByName(name);
+world::Character* FindByName(const world::CharacterTable& characters, const std::string& name) {
+  if (world::Character* c = characters.FindStoredByName(name)) return c;
+  return characters.FindInPlayByName(name);
 }
 
 }  // namespace
 
-void StartPasswordConversion() {
+void StartPasswordConversion(const world::CharacterTable& characters) {
   ASSERT_CONNECTION_LOCK_HELD();
   Converting = 0;
-  for (const world::Character* c : world::CharactersToSave()) {
+  for (const world::Character* c : characters.CharactersToSave()) {
     if (!base::IsPasswordHash(c->password)) ++Converting;
   }
   if (Converting > 0) core::Log("Converting " + Passwords(Converting) + "\n");
 }
 
-void HashPlainPasswords() {
+void HashPlainPasswords(world::CharacterTable& characters) {
   ASSERT_CONNECTION_LOCK_HELD();
   if (Hashing > 0) return;
-  for (const world::Character* c : world::CharactersToSave()) {
+  for (const world::Character* c : characters.CharactersToSave()) {
     if (Hashing == kBatch) return;
     if (base::IsPasswordHash(c->password)) continue;
     ++Hashing;
     const bool queued = core::RunAside(
-        net::kNoSocket, core::JobOwner{}, [name = c->name, plain = c->password]() -> core::Finish {
+        net::kNoSocket, core::JobOwner{}, [&characters, name = c->name, plain = c->password]() -> core::Finish {
           std::optional<std::string> hash = base::HashPassword(plain);
-          return [name, plain, hash = std::move(hash)] {
+          return [&characters, name, plain, hash = std::move(hash)] {
             --Hashing;
-            world::Character* c = FindByName(name);
-            if (hash && c != nullptr && c->password == plain) world::SetStoredPassword(*c, *hash);
+            world::Character* c = FindByName(characters, name);
+            if (hash && c != nullptr && c->password == plain) characters.SetStoredPassword(*c, *hash);
             // After a failed hash (no memory), the next tick tries again.
-            if (Hashing == 0 && hash) HashPlainPasswords();
+            if (Hashing == 0 && hash) HashPlainPasswords(characters);
             return false;
           };
         });

@@ -4,19 +4,21 @@
 // ConnectionLock held.
 #pragma once
 
+#include "world/character.h"
+
 namespace persist {
 
 // Counts the plain passwords of the world just loaded and, when there are any, logs
 // "Converting N plain passwords."; once HashPlainPasswords finds none left, it logs
 // "Converted N plain passwords." with the same N. REQUIRES: ConnectionLock held; once,
 // after the load.
-void StartPasswordConversion();
+void StartPasswordConversion(const world::CharacterTable& characters);
 
 // Queues the next few plain passwords of stored and playing characters for hashing,
 // unless some are being hashed already; as each batch is done, the next is queued,
 // until none is left. A hash replaces the plain password only if that character still
 // holds it. Does nothing while the worker's queue is full: the next call tries again.
 // REQUIRES: ConnectionLock held; the worker started.
-void HashPlainPasswords();
+void HashPlainPasswords(world::CharacterTable& characters);
 
 }  // namespace persist

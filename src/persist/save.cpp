@@ -14,8 +14,6 @@
 #include "persist/save_writer.h"
 #include "core/connection_lock.h"
 #include "core/log.h"
-#include "world/character.h"
-#include "world/clock.h"
 
 namespace persist {
 
@@ -72,7 +70,7 @@ int KeepPendingAndReport() {
 
 }  // namespace
 
-bool LoadWorld(std::string_view pathText) {
+bool LoadWorld(world::World& world, std::string_view pathText) {
   ASSERT_CONNECTION_LOCK_HELD();
   const std::string path(pathText);
   std::string bytes;
@@ -88,8 +86,8 @@ bool LoadWorld(std::string_view pathText) {
 
   SaveContents contents = ParseSave(bytes);
   if (!contents.messages.empty()) core::Log(contents.messages, core::LogPriority::Warning);
-  world::GameClock = contents.clock;
-  for (auto& c : contents.characters) world::Store(std::move(c));
+  world.clock = contents.clock;
+  for (auto& c : contents.characters) world.characters.Store(std::move(c));
   if (!contents.leftOut) return true;
 
   Pending = {true, false, path, std::move(bytes)};
@@ -97,11 +95,11 @@ bool LoadWorld(std::string_view pathText) {
   return false;
 }
 
-base::Status SnapshotWorld(std::string& bytes) {
+base::Status SnapshotWorld(const world::World& world, std::string& bytes) {
   ASSERT_CONNECTION_LOCK_HELD();
   const int error = Pending.pending ? KeepPendingAndReport() : 0;
   if (error != 0) return base::Status::SystemError(kSaveError, error);
-  bytes = FormatSave(world::GameClock, world::CharactersToSave());
+  bytes = FormatSave(world.clock, world.characters.CharactersToSave());
   return {};
 }
 
@@ -109,10 +107,10 @@ base::Status WriteSaveBytes(std::string_view path, std::string_view bytes) {
   return ReplaceFile(std::string(path), bytes).WithWhat(kSaveError);
 }
 
-base::Status SaveWorld(std::string_view path) {
+base::Status SaveWorld(const world::World& world, std::string_view path) {
   ASSERT_CONNECTION_LOCK_HELD();
   std::string bytes;
-  if (base::Status taken = SnapshotWorld(bytes); !taken.ok()) return taken;
+  if (base::Status taken = SnapshotWorld(world, bytes); !taken.ok()) return taken;
   return WriteSaveBytes(path, bytes);
 }
 

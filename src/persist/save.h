@@ -9,11 +9,12 @@
 
 #include "base/status.h"
 #include "persist/save_format.h"
+#include "world/world.h"
 
 namespace persist {
 
-// Reads the save file at `path` and stores its characters (world::Store) in
-// file order; sets the GameClock from it. Messages about a damaged file go to the log
+// Reads the save file at `path` and stores its characters in `world`'s tables
+// (CharacterTable::Store) in file order; sets the world's clock from it. Messages about a damaged file go to the log
 // (the cases are listed at persist::ParseSave).
 //  - No file: nothing is loaded, nothing is printed; returns true.
 //  - A good file: everything loaded, nothing printed; returns true.
@@ -28,9 +29,9 @@ namespace persist {
 // printed and every later SaveWorld tries again first, saving nothing until it works,
 // so the damaged bytes are never replaced before they are kept.
 // REQUIRES: ConnectionLock held; called once, at start, before the tables are used.
-bool LoadWorld(std::string_view path = kSaveFilePath);
+bool LoadWorld(world::World& world, std::string_view path = kSaveFilePath);
 
-// Writes the GameClock and every character (the stored ones in order, then those in
+// Writes the world's clock and every character (the stored ones in order, then those in
 // play in ascending handle order; waiting kits never) to `path`. The file is replaced
 // atomically: a temporary file "<path>.tmp" in the same folder, made with mode 0600,
 // written, flushed to disk, renamed over `path`, then the folder is flushed, so a crash
@@ -40,7 +41,7 @@ bool LoadWorld(std::string_view path = kSaveFilePath);
 // file is left as it was (unless only the final flush of the folder failed: the new
 // file is then in place, but may not survive a power cut).
 // REQUIRES: ConnectionLock held.
-base::Status SaveWorld(std::string_view path = kSaveFilePath);
+base::Status SaveWorld(const world::World& world, std::string_view path = kSaveFilePath);
 
 // What a failed save says before its errno.
 inline constexpr const char* kSaveError = "Error saving world: ";
@@ -50,7 +51,7 @@ inline constexpr const char* kSaveError = "Error saving world: ";
 // damaged file still waits to be kept; REQUIRES: ConnectionLock held), and
 // WriteSaveBytes puts them in place as SaveWorld does. WriteSaveBytes needs no lock;
 // only one thread may write the file at a time.
-base::Status SnapshotWorld(std::string& bytes);
+base::Status SnapshotWorld(const world::World& world, std::string& bytes);
 base::Status WriteSaveBytes(std::string_view path, std::string_view bytes);
 
 }  // namespace persist

@@ -16,7 +16,6 @@
 #include "core/log.h"
 #include "persist/file_replace.h"
 #include "persist/save.h"
-#include "world/character.h"
 
 namespace persist {
 
@@ -30,7 +29,7 @@ struct Slot {
 
 class Saver {
  public:
-  void Start(std::string_view path, std::string_view bansPath);
+  void Start(world::World& world, std::string_view path, std::string_view bansPath);
   void SaveWorld(SaveDone done);
   void SaveBans(std::string text, SaveDone done);
   bool FailedLast();
@@ -40,7 +39,8 @@ class Saver {
   [[noreturn]] void Loop();
   void NoteOutcome(bool saved);
 
-  std::string path_;      // set by Start, before the thread runs
+  world::World* source_ = nullptr;  // the world saved; set by Start, before the thread runs
+  std::string path_;
   std::string bansPath_;
   // State below is guarded by mutex_ (never by ConnectionLock).
   std::mutex mutex_;
@@ -89,7 +89,7 @@ void Saver::Loop() {
     }
     const base::Status worldSaved = world.bytes ? WriteSaveBytes(path_, *world.bytes) : base::Status();
     if (!worldSaved.ok()) {
-      world::SetNewCharactersKept(false);  // at once: no setup waits for the tick
+      source_->keeping.Set(false);  // at once: no setup waits for the tick
       core::Log(worldSaved.Text() + "\n", core::LogPriority::Error);
     }
     const base::Status bansSaved =
@@ -106,7 +106,8 @@ void Saver::Loop() {
   }
 }
 
-void Saver::Start(std::string_view path, std::string_view bansPath) {
+void Saver::Start(world::World& world, std::string_view path, std::string_view bansPath) {
+  source_ = &world;
   path_ = std::string(path);
   bansPath_ = std::string(bansPath);
   std::thread([this] { Loop(); }).detach();
@@ -114,7 +115,7 @@ void Saver::Start(std::string_view path, std::string_view bansPath) {
 
 void Saver::SaveWorld(SaveDone done) {
   std::string bytes;
-  const base::Status taken = SnapshotWorld(bytes);
+  const base::Status taken = SnapshotWorld(*source_, bytes);
   if (!taken.ok()) core::Log(taken.Text() + "\n", core::LogPriority::Error);
   std::unique_lock<std::mutex> guard(mutex_);
   if (!taken.ok()) {
@@ -151,7 +152,7 @@ bool Saver::BeforeExit(std::string_view path) {
     // The bans' newest text is written too: a ban made just before the end is kept.
     changed_.wait(guard, [&] { return !writing_ && !bans_.bytes; });
   }
-  const base::Status status = persist::SaveWorld(path);
+  const base::Status status = persist::SaveWorld(*source_, path);
   if (!status.ok()) core::Log(status.Text() + "\n", core::LogPriority::Error);
   const bool saved = status.ok();
   {
@@ -164,11 +165,11 @@ bool Saver::BeforeExit(std::string_view path) {
 
 }  // namespace
 
-void StartSaver(std::string_view path, std::string_view bansPath) {
-  TheSaver.Start(path, bansPath);
+void StartSaver(world::World& world, std::string_view path, std::string_view bansPath) {
+  TheSaver.Start(world, path, bansPath);
   // Every setup asks at the moment it is typed, not only at the tick: the disk may have
   // filled, or a save failed, since.
-  world::SetNewCharactersCheck(CanKeepNewCharacters);
+  world.keeping.SetCheck(CanKeepNewCharacters);
 }
 
 void SaveInBackground(SaveDone done) {

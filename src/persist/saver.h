@@ -10,16 +10,17 @@
 
 #include "base/status.h"
 #include "persist/save_format.h"
+#include "world/world.h"
 
 namespace persist {
 
 // Told, on the writer thread, whether the write that holds a snapshot worked.
 using SaveDone = std::function<void(bool saved)>;
 
-// Starts the writer thread for the save file at `path` and the bans file at
-// `bansPath`, and has world::NewCharactersKept ask CanKeepNewCharacters from then on.
-// Call once, before any SaveInBackground.
-void StartSaver(std::string_view path = kSaveFilePath, std::string_view bansPath = "bans.txt");
+// Starts the writer thread for `world`'s save file at `path` and the bans file at
+// `bansPath`, and has the world's Keeping ask CanKeepNewCharacters from then on.
+// Call once, before any SaveInBackground and before the server's other threads start.
+void StartSaver(world::World& world, std::string_view path = kSaveFilePath, std::string_view bansPath = "bans.txt");
 
 // Takes the world's bytes now and hands them to the writer thread. A write already in
 // progress is followed by one more with the newest bytes, never by a pile: a snapshot

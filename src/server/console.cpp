@@ -6,7 +6,6 @@
 #include "codecs/console_codec.h"
 #include "core/connection_lock.h"
 #include "core/log.h"
-#include "core/outbox.h"
 
 namespace server {
 
@@ -37,14 +36,13 @@ void LogAnswer(const std::string& user, const ConsoleAnswer& answer) {
 }
 
 // Sends the answer's text and its exit code. REQUIRES: ConnectionLock held.
-void Send(connection::Socket connection, const ConsoleAnswer& answer) {
+void Send(core::Outbox& outbox, connection::Socket connection, const ConsoleAnswer& answer) {
   ASSERT_CONNECTION_LOCK_HELD();
   std::string_view text = answer.text;
   if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
-  core::QueueMessage(connection, text);
-  core::QueueData(connection,
-                  std::string(codecs::kConsoleExit) + " " + std::to_string(answer.code));
-  core::FlushOutbox();
+  outbox.Queue(connection, text);
+  outbox.QueueData(connection, std::string(codecs::kConsoleExit) + " " + std::to_string(answer.code));
+  outbox.Flush();
 }
 
 }  // namespace
@@ -63,7 +61,7 @@ std::string Console::UserOf(connection::Socket connection) const {
 void Console::Reply(connection::Socket connection, const ConsoleAnswer& answer) {
   ASSERT_CONNECTION_LOCK_HELD();
   LogAnswer(UserOf(connection), answer);
-  Send(connection, answer);
+  Send(layer_.Outbox(), connection, answer);
 }
 
 std::function<void(ConsoleAnswer)> Console::Later(connection::Socket connection) {
@@ -73,7 +71,7 @@ std::function<void(ConsoleAnswer)> Console::Later(connection::Socket connection)
     LogAnswer(user, answer);
     layer.Post([&layer, connection, ticket, answer = std::move(answer)] {
       layer.Answer(connection, ticket, [&] {
-        Send(connection, answer);
+        Send(layer.Outbox(), connection, answer);
         return false;
       });
     });

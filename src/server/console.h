@@ -13,6 +13,7 @@
 
 #include "connection/connection_layer.h"
 #include "server/countdown.h"
+#include "server/game.h"
 
 namespace server {
 
@@ -27,7 +28,9 @@ struct ConsoleAnswer {
 
 class Console final : public connection::LineHandler {
  public:
-  Console(connection::ConnectionLayer& layer, Countdown& countdown) : layer_(layer), countdown_(countdown) {}
+  // Each must outlive the console.
+  Console(connection::ConnectionLayer& layer, Countdown& countdown, Game& game)
+      : layer_(layer), countdown_(countdown), game_(game) {}
 
   void Admitted(connection::Socket connection, const connection::Peer& peer) override;
   bool Line(connection::Socket connection, const std::string& line) override;
@@ -46,6 +49,7 @@ class Console final : public connection::LineHandler {
 
   connection::ConnectionLayer& Layer() { return layer_; }
   Countdown& Shutdown() { return countdown_; }
+  Game& Served() { return game_; }  // the game the console's commands act on
 
   // What "upgrade [announcement]" does: the server's upgrade (server/upgrade.h). Set
   // once before the threads start; none in a console without a server to upgrade.
@@ -57,6 +61,7 @@ class Console final : public connection::LineHandler {
  private:
   connection::ConnectionLayer& layer_;
   Countdown& countdown_;
+  Game& game_;
   // The operator's user of `connection`, by name ("uid 1000" when it has none).
   std::string UserOf(connection::Socket connection) const;
 

@@ -15,7 +15,6 @@
 #include "connection/bans.h"
 #include "core/connection_lock.h"
 #include "core/log.h"
-#include "core/outbox.h"
 #include "core/worker.h"
 #include "persist/bans_file.h"
 #include "persist/save_format.h"
@@ -45,6 +44,8 @@ struct Call {
   std::string_view line;
   const CommandLine& words;
   std::string_view usage;  // the command's usage line, for its format answer
+
+  world::CharacterTable& Characters() const { return console.Served().World().characters; }
 };
 
 // A name or word the operator typed, or a player chose, as the console shows it back:
@@ -86,17 +87,17 @@ std::string UntilText(std::int64_t until) {
   return text;
 }
 
-world::Character* FindCharacter(std::string_view name) {
-  world::Character* c = world::FindInPlayByName(name);
-  return c != nullptr ? c : world::FindStoredByName(name);
+world::Character* FindCharacter(const world::CharacterTable& characters, std::string_view name) {
+  world::Character* c = characters.FindInPlayByName(name);
+  return c != nullptr ? c : characters.FindStoredByName(name);
 }
 
 // Tells the connection why and ends it.
 void RemoveConnection(connection::ConnectionLayer& layer, connection::Socket socket, std::string_view why,
                       std::string_view reason) {
-  core::QueueMessage(socket, why);
-  if (!reason.empty()) core::QueueMessage(socket, reason);
-  core::FlushOutbox();
+  layer.Outbox().Queue(socket, why);
+  if (!reason.empty()) layer.Outbox().Queue(socket, reason);
+  layer.Outbox().Flush();
   layer.Remove(socket);
 }
 
@@ -121,7 +122,7 @@ Answer Who(Call& call) {
   std::string table = "handle  address          door    character         where    idle\n";
   char row[200];
   for (const connection::ConnectionSummary& c : Listed(call.console)) {
-    const world::Character* character = world::CharacterOf(c.socket);
+    const world::Character* character = call.Characters().CharacterOf(c.socket);
     const std::string name = character ? character->name : c.admitted ? "-" : "(not playing)";
     const std::string where =
         character ? std::to_string(character->x) + "," + std::to_string(character->y) : "-";
@@ -136,7 +137,7 @@ Answer Who(Call& call) {
 Answer Kick(Call& call) {
   connection::Socket socket = connection::kNoSocket;
   const std::string name(call.words.Arg(0));
-  if (world::FindInPlayByName(name, &socket) == nullptr) {
+  if (call.Characters().FindInPlayByName(name, &socket) == nullptr) {
     return Refused("No character called " + Shown(name) + " is in play.\n");
   }
   RemoveConnection(call.console.Layer(), socket, kRemoved, RestFrom(call, 1));
@@ -208,10 +209,10 @@ Answer BanName(Call& call) {
     return Refused("The name " + Shown(name) + " is banned already.\n");
   }
   connection::Socket socket = connection::kNoSocket;
-  if (world::FindInPlayByName(name, &socket) != nullptr) {
+  if (call.Characters().FindInPlayByName(name, &socket) != nullptr) {
     RemoveConnection(call.console.Layer(), socket, kNameBanned, {});
   }
-  if (FindCharacter(name) == nullptr) {
+  if (FindCharacter(call.Characters(), name) == nullptr) {
     return AfterBansSaved(
         call, "No character is called " + Shown(name) + " yet; banned the name for new characters too.\n");
   }
@@ -235,7 +236,7 @@ Answer Mute(Call& call) {
   std::size_t next = 1;
   if (!OptionalMinutes(call.words, false, minutes, next)) return Format(call.usage, MinutesRange());
   const std::string name(call.words.Arg(0));
-  if (FindCharacter(name) == nullptr) return Refused("No character called " + Shown(name) + ".\n");
+  if (FindCharacter(call.Characters(), name) == nullptr) return Refused("No character called " + Shown(name) + ".\n");
   const auto until = minutes == 0 ? commands::MuteClock::time_point::max()
                                   : commands::MuteClock::now() + std::chrono::minutes(minutes);
   commands::Mute(name, until);
@@ -269,20 +270,21 @@ std::string NewPassword() {
 // for), and set once the hash is made if the character still exists.
 Answer Password(Call& call) {
   const std::string name(call.words.Arg(0));
-  if (FindCharacter(name) == nullptr) return Refused("No character called " + Shown(name) + ".\n");
+  if (FindCharacter(call.Characters(), name) == nullptr) return Refused("No character called " + Shown(name) + ".\n");
   const connection::Socket socket = call.socket;
   Console& console = call.console;
-  const bool queued = core::RunAside(socket, core::JobOwner{}, [&console, socket, name]() -> core::Finish {
+  world::CharacterTable& characters = call.Characters();
+  const bool queued = core::RunAside(socket, core::JobOwner{}, [&console, &characters, socket, name]() -> core::Finish {
     const std::string password = NewPassword();
     std::optional<std::string> hash = base::HashPassword(password);
-    return [&console, socket, name, password, hash = std::move(hash)] {
-      world::Character* c = FindCharacter(name);
+    return [&console, &characters, socket, name, password, hash = std::move(hash)] {
+      world::Character* c = FindCharacter(characters, name);
       if (c == nullptr) {
         console.Reply(socket, Refused("No character called " + Shown(name) + ".\n"));
       } else if (!hash) {
         console.Reply(socket, Refused("The password could not be hashed; it is unchanged.\n"));
       } else {
-        world::SetStoredPassword(*c, *hash);
+        characters.SetStoredPassword(*c, *hash);
         const std::string said = "The new password of " + Shown(c->name) + " is: ";
         console.Reply(socket, {said + password + "\n", 0, said + "***"});  // never in the log
       }
@@ -332,7 +334,7 @@ Answer Status(Call& call) {
   std::map<std::string, int> doors;
   for (const connection::ConnectionSummary& c : Listed(call.console)) ++doors[c.door];
   std::string text = "uptime " + Seconds(now - ServerStartTime()) + "\n";
-  text += "players in play " + std::to_string(world::InPlay().size()) + "\n";
+  text += "players in play " + std::to_string(call.Characters().InPlay().size()) + "\n";
   text += "connections";
   if (doors.empty()) text += " 0";
   for (const auto& [door, count] : doors) text += " " + door + "=" + std::to_string(count);

@@ -117,7 +117,7 @@ base::Status OpenDoors(const ServerSettings& settings, connection::ConnectionLay
                       std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() -
                                                                        ServerStartTime())
                           .count();
-  telnet->playersInPlay = [] { return world::InPlay().size(); };
+  telnet->playersInPlay = [&game] { return game.World().characters.InPlay().size(); };
   auto telnetMaker = [telnet](const connection::Endpoints& endpoints) {
     return std::make_unique<telnet::TelnetCodec>(*telnet, endpoints);
   };
@@ -134,10 +134,10 @@ base::Status OpenDoors(const ServerSettings& settings, connection::ConnectionLay
     door.name = "metrics";
     // `listeners` is the server's own, complete before the first scrape: every door
     // is open before the input thread starts, and none opens afterwards.
-    door.makeCodec = web::MetricsCodecMaker([&layer, &listeners](web::MetricsFormat format) {
+    door.makeCodec = web::MetricsCodecMaker([&layer, &game, &listeners](web::MetricsFormat format) {
       std::vector<std::string> doors;
       for (const Listener& listener : listeners) doors.push_back(listener.doorName);
-      return RenderMetrics(layer, doors, format);
+      return RenderMetrics(layer, game.World(), doors, format);
     });
     door.logged = false;
     door.players = false;

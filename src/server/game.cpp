@@ -13,8 +13,6 @@
 #include "persist/save.h"
 #include "persist/saver.h"
 #include "server/metrics.h"
-#include "world/character.h"
-#include "world/screen_reader.h"
 #include "world/telling.h"
 #include "world/territory.h"
 #include "world/tick.h"
@@ -31,57 +29,60 @@ void Game::Admitted(connection::Socket connection, const connection::Peer& peer)
   commands::BeginSession(connection, peer.key, peer.limited);
 }
 
-bool Game::InPlay(connection::Socket connection) const { return world::CharacterOf(connection) != nullptr; }
+bool Game::InPlay(connection::Socket connection) const {
+  return world_.characters.CharacterOf(connection) != nullptr;
+}
 
 bool Game::Line(connection::Socket connection, const std::string& line) {
-  commands::HandleLine(connection, line);
+  interpreter_.HandleLine(connection, line);
   return commands::EndRequested(connection);
 }
 
 void Game::Ended(connection::Socket connection) {
-  world::TellChange(world::LeavePlay(connection));
-  world::DropKit(connection);
-  world::ForgetScreenReader(connection);
+  world::TellChange(world_, outbox_, world_.characters.LeavePlay(connection));
+  world_.characters.DropKit(connection);
+  world_.screenReaders.Forget(connection);
   commands::ForgetSession(connection);
   commands::ForgetSpeech(connection);
 }
 
-void Game::ScreenReaderAsked(connection::Socket connection) { commands::ScreenReaderAsked(connection); }
+void Game::ScreenReaderAsked(connection::Socket connection) { interpreter_.ScreenReaderAsked(connection); }
 
 std::string Game::Holder(connection::Socket connection) const {
-  if (const world::Character* c = world::CharacterOf(connection)) return c->name;
-  const auto kit = world::Kits().find(connection);
-  return kit != world::Kits().end() ? kit->second->name + " (a kit)" : std::string();
+  if (const world::Character* c = world_.characters.CharacterOf(connection)) return c->name;
+  const auto& kits = world_.characters.Kits();
+  const auto kit = kits.find(connection);
+  return kit != kits.end() ? kit->second->name + " (a kit)" : std::string();
 }
 
-void LoadGame(connection::ConnectionLayer& layer, bool worldTaken) {
+void Game::Load(connection::ConnectionLayer& layer, bool worldTaken) {
   ASSERT_CONNECTION_LOCK_HELD();
   commands::SetAllowanceLimits(layer.Book().Limits(), layer.CapsInForce());
   world::InitTerritoryMap();
   if (!worldTaken) {
-    persist::LoadWorld();
-    world::TakeChanges();  // what was loaded is what the file holds
+    persist::LoadWorld(world_);
+    world_.characters.TakeChanges();  // what was loaded is what the file holds
   }
   persist::LoadBans();
-  const std::size_t characters = world::CharactersToSave().size();
+  const std::size_t characters = world_.characters.CharactersToSave().size();
   const std::size_t bans =
       connection::Bans().Addresses().size() + connection::Bans().Names().size();
   core::Log(std::string(worldTaken ? "Took over " : "Loaded ") + std::to_string(characters) +
             (characters == 1 ? " character" : " characters") + " and " + std::to_string(bans) +
             (bans == 1 ? " ban.\n" : " bans.\n"));
-  persist::StartPasswordConversion();
-  persist::StartSaver();
+  persist::StartPasswordConversion(world_.characters);
+  persist::StartSaver(world_);
   core::StartWorker(layer);
 }
 
 void Game::Tick(connection::ConnectionLayer& layer, std::uint64_t tick) {
   ASSERT_CONNECTION_LOCK_HELD();
-  world::WorldTick();
-  persist::HashPlainPasswords();
+  world::WorldTick(world_, outbox_);
+  persist::HashPlainPasswords(world_.characters);
   // Any change to a character is on disk within one tick; the clock alone waits for the
   // autosave. A save that failed is tried again every tick until one works.
   const bool autosave = tick % kTicksPerAutosave == 0;
-  if (world::TakeChanges() || autosave || persist::SaveFailedLast()) SaveInBackgroundTimed();
+  if (world_.characters.TakeChanges() || autosave || persist::SaveFailedLast()) SaveInBackgroundTimed();
   if (connection::Bans().Expire(static_cast<std::int64_t>(std::time(nullptr)))) persist::SaveBans();
   layer.Prune(connection::LimitClock::now());
   commands::PruneAllowances();
@@ -94,7 +95,7 @@ void Game::Tick(connection::ConnectionLayer& layer, std::uint64_t tick) {
                    : "New characters are refused until the world can be saved.\n",
               kept ? core::LogPriority::Info : core::LogPriority::Error);
   }
-  world::SetNewCharactersKept(kept);
+  world_.keeping.Set(kept);
 }
 
 bool SaveGameBeforeExit() {

@@ -6,12 +6,17 @@
 #include <cstdint>
 #include <string>
 
+#include "commands/interpreter.h"
 #include "connection/connection_layer.h"
+#include "world/world.h"
 
 namespace server {
 
 class Game final : public connection::LineHandler {
  public:
+  // `world` and `outbox` must outlive the game.
+  Game(world::World& world, core::Outbox& outbox) : world_(world), outbox_(outbox), interpreter_(world, outbox) {}
+
   void Admitted(connection::Socket connection, const connection::Peer& peer) override;
   bool Line(connection::Socket connection, const std::string& line) override;
   void Ended(connection::Socket connection) override;
@@ -25,16 +30,23 @@ class Game final : public connection::LineHandler {
   // REQUIRES: ConnectionLock held.
   void Tick(connection::ConnectionLayer& layer, std::uint64_t tick);
 
+  // Gives the game the limits `layer` holds to, builds the map, loads the save file and
+  // the bans, says what it loaded ("Loaded 12 characters and 3 bans."), and starts the
+  // saver and the worker (whose answers `layer` runs). With `worldTaken`, the world
+  // came from an upgrade's state and the save file is not read. REQUIRES:
+  // ConnectionLock held; once, before any connection is taken.
+  void Load(connection::ConnectionLayer& layer, bool worldTaken = false);
+
+  world::World& World() { return world_; }
+  const world::World& World() const { return world_; }
+  commands::Interpreter& Interpreter() { return interpreter_; }
+
  private:
+  world::World& world_;
+  core::Outbox& outbox_;
+  commands::Interpreter interpreter_;
   bool keptLast_ = true;  // whether new characters could be kept at the last tick
 };
-
-// Gives the game the limits `layer` holds to, builds the map, loads the save file and
-// the bans, says what it loaded ("Loaded 12 characters and 3 bans."), and starts the
-// saver and the worker (whose answers `layer` runs). With `worldTaken`, the world came
-// from an upgrade's state and the save file is not read. REQUIRES: ConnectionLock
-// held; once, before any connection is taken.
-void LoadGame(connection::ConnectionLayer& layer, bool worldTaken = false);
 
 // The save at the end of the process. REQUIRES: ConnectionLock held, and kept.
 bool SaveGameBeforeExit();

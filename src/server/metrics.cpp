@@ -18,7 +18,6 @@
 #include "server/exposition.h"
 #include "server/process_figures.h"
 #include "telnet/client_query.h"
-#include "world/character.h"
 
 // The build's version; the build sets it from its one version value.
 #ifndef PELTHOLLOW_VERSION
@@ -140,9 +139,9 @@ void RenderConnections(Exposition& out, const connection::ConnectionLayer& layer
               static_cast<double>(Measured.acceptErrors.load(std::memory_order_relaxed)));
 }
 
-void RenderGame(Exposition& out) {
+void RenderGame(Exposition& out, const world::World& world) {
   out.Gauge("pelthollow_players", "Characters in play.",
-            static_cast<double>(world::InPlay().size()));
+            static_cast<double>(world.characters.InPlay().size()));
   using commands::LoginResult;
   const std::pair<const char*, LoginResult> logins[] = {
       {"success", LoginResult::Success},
@@ -253,12 +252,12 @@ Clock::time_point ServerStartTime() {
   return Measured.started;
 }
 
-std::string RenderMetrics(const connection::ConnectionLayer& layer,
+std::string RenderMetrics(const connection::ConnectionLayer& layer, const world::World& world,
                           const std::vector<std::string>& doors, web::MetricsFormat format) {
   ASSERT_CONNECTION_LOCK_HELD();
   Exposition out(format);
   RenderConnections(out, layer, doors);
-  RenderGame(out);
+  RenderGame(out, world);
   RenderSaves(out);
   RenderProcess(out);
   return out.Finish();

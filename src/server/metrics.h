@@ -11,6 +11,7 @@
 #include "connection/connection_layer.h"
 #include "persist/saver.h"
 #include "web/web_rules.h"
+#include "world/world.h"
 
 namespace server {
 
@@ -58,7 +59,7 @@ void AdoptMeasures(const CarriedMeasures& carried);
 // connection of the metrics door: that connection is not counted among the metrics
 // door's. `doors` names the doors that are open; each has its connections' series,
 // 0 when it has none. REQUIRES: ConnectionLock held.
-std::string RenderMetrics(const connection::ConnectionLayer& layer,
+std::string RenderMetrics(const connection::ConnectionLayer& layer, const world::World& world,
                           const std::vector<std::string>& doors, web::MetricsFormat format);
 
 }  // namespace server

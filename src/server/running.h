@@ -16,6 +16,7 @@
 #include "server/game.h"
 #include "server/settings.h"
 #include "server/standstill.h"
+#include "world/world.h"
 
 namespace server {
 
@@ -23,12 +24,14 @@ struct Running {
   explicit Running(const ServerSettings& settings)
       : settings(settings),
         layer(settings.limits, settings.caps),
+        game(world, layer.Outbox()),
         countdown(layer, {[] { return SaveGameBeforeExit(); }, settings.consolePath}),
-        console(layer, countdown) {}
+        console(layer, countdown, game) {}
 
   const ServerSettings settings;
   std::string executable;  // this process's executable, as it was when the process began
-  connection::ConnectionLayer layer;
+  connection::ConnectionLayer layer;  // the connections, and the Outbox the game fills
+  world::World world;
   Game game;
   Countdown countdown;
   Console console;

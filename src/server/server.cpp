@@ -17,7 +17,6 @@
 #include "connection/connection_layer.h"
 #include "core/connection_lock.h"
 #include "core/log.h"
-#include "core/outbox.h"
 #include "net/socket.h"
 #include "persist/folder_lock.h"
 #include "persist/saver.h"
@@ -94,8 +93,26 @@ int RunServer(const ServerSettings& asked) {
   // later ones from its heaps, which then keep the memory of connections long gone.
   ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
   ServerSettings settings = asked;
+  // Every connection is a descriptor: allow as many as the system lets this process have.
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
+  }
+  // Connections stop short of the descriptor limit: the save, the log, the console and
+  // the listeners always find one.
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
+    const auto limit = static_cast<std::size_t>(files.rlim_cur);
+    settings.caps.maxConnections = limit > 2 * connection::kReservedDescriptors
+                                      ? limit - connection::kReservedDescriptors
+                                      : limit / 2;
+  }
+  // Held here until the threads start; from then on it lives as long as the process,
+  // which ends without running destructors. Making it opens no descriptor.
+  auto owned = std::make_unique<Running>(settings);
+  Running* running = owned.get();
   // Started by an upgrade: the old process's state, its descriptors and its world.
-  std::optional<UpgradeState> carried = TakeUpgradeState();
+  std::optional<UpgradeState> carried = TakeUpgradeState(running->world);
   // Two servers in one folder would each save over the other's characters. Taken first:
   // a second server touches nothing, not even the temporary save file.
   const base::Status locked = carried && carried->folderLock >= 0 ? persist::AdoptSaveFolderLock(carried->folderLock)
@@ -117,26 +134,8 @@ int RunServer(const ServerSettings& asked) {
   ::signal(SIGPIPE, SIG_IGN);
   const sigset_t shutdown = ShutdownSignals();
   ::pthread_sigmask(SIG_BLOCK, &shutdown, nullptr);  // before any thread exists
-  // Every connection is a descriptor: allow as many as the system lets this process have.
-  rlimit files{};
-  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
-    files.rlim_cur = files.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &files);
-  }
-  // Connections stop short of the descriptor limit: the save, the log, the console and
-  // the listeners always find one.
-  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
-    const auto limit = static_cast<std::size_t>(files.rlim_cur);
-    settings.caps.maxConnections = limit > 2 * connection::kReservedDescriptors
-                                      ? limit - connection::kReservedDescriptors
-                                      : limit / 2;
-  }
   core::Log("Starting server...\n");
   if (const base::Status notify = OpenNotify(); !notify.ok()) core::Log(notify.Text() + "\n");
-  // Held here until the threads start; from then on it lives as long as the process,
-  // which ends without running destructors.
-  auto owned = std::make_unique<Running>(settings);
-  Running* running = owned.get();
   running->executable = OwnExecutable();
   CarriedListeners carriedListeners;
   if (carried) {
@@ -169,7 +168,7 @@ int RunServer(const ServerSettings& asked) {
   connection::ConnectionLayer& layer = running->layer;
   {
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-    LoadGame(layer, carried.has_value());
+    running->game.Load(layer, carried.has_value());
   }
   running->listeners.push_back(GameListener(layer, running->game, listening));
   for (const base::Status& status : {layer.Init(), running->countdown.Init(), running->standstill.Init()}) {
@@ -192,7 +191,6 @@ int RunServer(const ServerSettings& asked) {
   });
   {
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-    core::DeliverOutboxTo(&layer);
     running->nextTick = Clock::now();
     if (carried) AdoptUpgradeState(*running, *carried);
   }

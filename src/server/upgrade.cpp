@@ -25,7 +25,6 @@
 #include "server/notify.h"
 #include "server/upgrade_guard.h"
 #include "server/upgrade_process.h"
-#include "world/screen_reader.h"
 
 namespace server {
 
@@ -49,9 +48,9 @@ UpgradeState Collect(Running& running, connection::Socket console, const std::st
   state.folderLock = persist::SaveFolderLockDescriptor();
   for (const Listener& listener : running.listeners) state.listeners.push_back({listener.doorName, listener.socket});
   state.layer = running.layer.Carry(uncarried);
-  state.world = world::CarryWorld();
+  state.world = running.world.Carry();
   state.sessions = commands::CarrySessions();
-  state.screenReaders = world::ScreenReaders();
+  state.screenReaders = running.world.screenReaders.All();
   for (const auto& [name, until] : commands::CarryMutes()) state.mutes.emplace_back(name, connection::CarriedTime(until));
   state.allowances = commands::CarryAllowances();
   for (std::size_t i = 0; i < commands::kLoginResults; ++i) {

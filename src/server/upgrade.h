@@ -56,13 +56,14 @@ bool IsUpgradeProbe();
 int RunUpgradeProbe();
 
 // In a process an upgrade started: its state, read from the memfd whose descriptor the
-// environment names (the variable is then unset). Every inherited descriptor the state
+// environment names (the variable is then unset), its world taken up into `world`,
+// which must be empty. Every inherited descriptor the state
 // does not name is closed, but the one to report on (kUpgradeReadyVariable). Nothing when no upgrade started this process, or when its
 // state cannot be read: that is logged, every inherited descriptor is closed, and the
 // server starts as after a restart, from the save file.
-std::optional<UpgradeState> TakeUpgradeState();
+std::optional<UpgradeState> TakeUpgradeState(world::World& world);
 
-// Takes up the carried world, game, connections, countdown and measures, before the
+// Takes up the carried game, connections, countdown and measures, before the
 // threads start, and answers the console that asked and tells the players the
 // announcement. REQUIRES: ConnectionLock held; the doors added.
 void AdoptUpgradeState(Running& running, const UpgradeState& state);

@@ -16,7 +16,6 @@
 #include "core/connection_lock.h"
 #include "core/log.h"
 #include "server/upgrade.h"
-#include "world/screen_reader.h"
 
 namespace server {
 
@@ -38,7 +37,8 @@ int DescriptorIn(const char* variable) {
   return static_cast<int>(fd);
 }
 
-base::Status ReadState(int fd, UpgradeState& state) {
+// Reads the state in `fd` and takes its world up into `world`, which must be empty.
+base::Status ReadState(int fd, UpgradeState& state, world::World& world) {
   struct stat info {};
   if (::fstat(fd, &info) != 0) return base::Status::Failure("The upgrade's state cannot be read.");
   if (info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) > kMaxStateBytes) {
@@ -55,7 +55,7 @@ base::Status ReadState(int fd, UpgradeState& state) {
   if (!read.ok()) return read;
   // The world must be one the tables can hold; it is taken up here and kept.
   std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-  const std::string fault = world::AdoptWorld(state.world);
+  const std::string fault = world.Adopt(state.world);
   if (!fault.empty()) return base::Status::Failure("The upgrade's world cannot be taken up: " + fault + ".");
   return {};
 }
@@ -94,7 +94,9 @@ int RunUpgradeProbe() {
   const int fd = DescriptorIn(kUpgradeStateVariable);
   if (report < 0) return 1;
   UpgradeState state;
-  const base::Status read = fd < 0 ? base::Status::Failure("No upgrade state was given.") : ReadState(fd, state);
+  world::World world;  // taken up only to see that it can be
+  const base::Status read =
+      fd < 0 ? base::Status::Failure("No upgrade state was given.") : ReadState(fd, state, world);
   // A build of ours reports to the guard once it serves; an old process that can use
   // that asks (an older one would take nothing but "ok").
   const bool asked = std::getenv(kUpgradeReadyVariable) != nullptr;
@@ -103,7 +105,7 @@ int RunUpgradeProbe() {
   return read.ok() ? 0 : 1;
 }
 
-std::optional<UpgradeState> TakeUpgradeState() {
+std::optional<UpgradeState> TakeUpgradeState(world::World& world) {
   if (std::getenv(kUpgradeStateVariable) == nullptr) return std::nullopt;
   const int fd = DescriptorIn(kUpgradeStateVariable);
   ::unsetenv(kUpgradeStateVariable);
@@ -113,7 +115,8 @@ std::optional<UpgradeState> TakeUpgradeState() {
   ::unsetenv(kUpgradeReadyVariable);
   if (report >= 0 && report != fd && ::fcntl(report, F_SETFD, FD_CLOEXEC) == 0) ReadyReport = report;
   UpgradeState state;
-  const base::Status read = fd < 0 ? base::Status::Failure("No upgrade state was given.") : ReadState(fd, state);
+  const base::Status read =
+      fd < 0 ? base::Status::Failure("No upgrade state was given.") : ReadState(fd, state, world);
   if (fd >= 0) ::close(fd);
   // Before anything of this process's own is opened (the log's first line opens the
   // log's own descriptors).
@@ -122,8 +125,6 @@ std::optional<UpgradeState> TakeUpgradeState() {
   CloseInherited(keep);
   if (!read.ok()) {
     core::Log(read.Text() + " The server starts from the save file.\n", core::LogPriority::Error);
-    std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-    world::ClearCharacterTables();
     return std::nullopt;
   }
   return state;
@@ -141,7 +142,7 @@ void AdoptUpgradeState(Running& running, const UpgradeState& state) {
   }
   commands::AdoptSessions(sessions);
   for (const connection::Socket socket : state.screenReaders) {
-    if (live.count(socket) != 0) world::SetScreenReader(socket, true);
+    if (live.count(socket) != 0) running.world.screenReaders.Set(socket, true);
   }
   std::vector<std::pair<std::string, commands::MuteClock::time_point>> mutes;
   for (const auto& [name, until] : state.mutes) mutes.emplace_back(name, connection::FromCarriedTime(until));
@@ -152,10 +153,10 @@ void AdoptUpgradeState(Running& running, const UpgradeState& state) {
   }
   // Characters whose connection did not come over leave play, as at any end.
   std::vector<connection::Socket> gone;
-  for (const auto& [socket, c] : world::InPlay()) {
+  for (const auto& [socket, c] : running.world.characters.InPlay()) {
     if (live.count(socket) == 0) gone.push_back(socket);
   }
-  for (const auto& [socket, c] : world::Kits()) {
+  for (const auto& [socket, c] : running.world.characters.Kits()) {
     if (live.count(socket) == 0) gone.push_back(socket);
   }
   for (const connection::Socket socket : gone) running.game.Ended(socket);

@@ -4,7 +4,8 @@
 // queues, and the caller flushes.
 #pragma once
 
-#include "world/character.h"
+#include "core/outbox.h"
+#include "world/world.h"
 
 namespace world {
 
@@ -14,6 +15,6 @@ namespace world {
 // cell left, Room.Info to its client, Room.Players to the cell entered. For one that
 // left play: Room.Players to the cell left, then "<name> has logged out." to those in
 // screen-reader mode on it. Nothing for no change.
-void TellChange(const CellChange& change);
+void TellChange(const World& world, core::Outbox& outbox, const CellChange& change);
 
 }  // namespace world

@@ -39,7 +39,7 @@ TEST_F(DispatchTest, ALineThatIsNotUtf8IsAnsweredSoAndDoesNothing) {
     Type(5, line);
     EXPECT_EQ(Lines(5), notUtf8) << line;
   }
-  EXPECT_TRUE(world::Kits().empty() && world::InPlay().empty());
+  EXPECT_TRUE(Characters().Kits().empty() && Characters().InPlay().empty());
   Place(5, "Ash", 3, 3);
   Place(6, "Birch", 3, 3);
   Type(5, "say caf\xe9");

@@ -16,9 +16,9 @@ class PasswordCommandTest : public WorldTest {
   PasswordCommandTest() {
     ash_ = &Place(4, "Ash", 3, 3);
     ash_->password = *base::HashPassword("old");
-    world::TakeChanges();
+    Characters().TakeChanges();
   }
-  ~PasswordCommandTest() override { world::SetNewCharactersKept(true); }
+  ~PasswordCommandTest() override { World().keeping.Set(true); }
 
   world::Character* ash_;
 };
@@ -27,7 +27,7 @@ TEST_F(PasswordCommandTest, TheRightOldPasswordSetsTheNewOneForTheNextSave) {
   Type(4, "password old n3w extra");
   EXPECT_EQ(Lines(4), Texts{"Password changed."});
   EXPECT_TRUE(base::PasswordMatches(ash_->password, "n3w"));
-  EXPECT_TRUE(world::TakeChanges());
+  EXPECT_TRUE(Characters().TakeChanges());
 }
 
 TEST_F(PasswordCommandTest, AWrongOldPasswordIsAFailedLoginAndTheThirdEndsTheConnection) {
@@ -38,7 +38,7 @@ TEST_F(PasswordCommandTest, AWrongOldPasswordIsAFailedLoginAndTheThirdEndsTheCon
   }
   EXPECT_TRUE(commands::EndRequested(4));
   EXPECT_TRUE(base::PasswordMatches(ash_->password, "old"));
-  EXPECT_FALSE(world::TakeChanges());
+  EXPECT_FALSE(Characters().TakeChanges());
 }
 
 TEST_F(PasswordCommandTest, MissingWordsControlBytesAndAnUnsavableWorldChangeNothing) {
@@ -48,7 +48,7 @@ TEST_F(PasswordCommandTest, MissingWordsControlBytesAndAnUnsavableWorldChangeNot
   }
   Type(4, "password old n\x1b[2Jw");
   EXPECT_EQ(Lines(4), Texts{"Control characters are not allowed."});
-  world::SetNewCharactersKept(false);
+  World().keeping.Set(false);
   Type(4, "password old new");
   EXPECT_EQ(Lines(4), Texts{"The world cannot be saved right now. Try again later."});
   EXPECT_TRUE(base::PasswordMatches(ash_->password, "old"));

@@ -54,7 +54,7 @@ class SpeechTest : public WorldTest {
     c->name = name;
     c->x = x;
     c->y = y;
-    world::Store(std::move(c));
+    Characters().Store(std::move(c));
   }
 };
 
@@ -110,7 +110,7 @@ TEST_F(SpeechTest, WhisperToSomeoneElsewhereOrNotInPlay) {
   kit->name = "Dusk";
   kit->x = -1;
   kit->y = -1;
-  world::ParkKit(3, std::move(kit));
+  Characters().ParkKit(3, std::move(kit));
   Type(1, "whisper Birch psst");
   EXPECT_EQ(Frames(), (Heard{{1, "Too far away."}}));
   // Stored, a kit, another letter case: nobody in play hears it, and no echo says

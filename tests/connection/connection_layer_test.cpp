@@ -35,8 +35,8 @@ class Echo final : public connection::LineHandler {
       ticket = layer_.Hold(connection);
       return false;
     }
-    core::QueueMessage(connection, "echo: " + line);
-    core::FlushOutbox();
+    layer_.Outbox().Queue(connection, "echo: " + line);
+    layer_.Outbox().Flush();
     return line == "bye";
   }
   void Ended(connection::Socket connection) override { ended.push_back(connection); }
@@ -60,14 +60,8 @@ class ConnectionLayerTest : public ::testing::Test {
     door.handler = &echo_;
     door.welcome = "Welcome to Pelthollow! Type \"help\" for a list of commands.";
     door_ = layer_.AddDoor(std::move(door));
-    std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-    core::DeliverOutboxTo(&layer_);
   }
   ~ConnectionLayerTest() override {
-    {
-      std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-      core::DeliverOutboxTo(nullptr);
-    }
     for (const int fd : clients_) ::close(fd);
   }
 
@@ -159,8 +153,8 @@ TEST_F(ConnectionLayerTest, AHeldConnectionsLinesWaitForItsAnswerWhileOthersAreS
   const connection::Socket held = echo_.held;
   const std::uint64_t ticket = echo_.ticket;
   layer_.Post([this, held, ticket] {
-    layer_.Answer(held, ticket, [held] {
-      core::QueueMessage(held, "slow done");
+    layer_.Answer(held, ticket, [this, held] {
+      layer_.Outbox().Queue(held, "slow done");
       return false;
     });
   });
