@@ -29,7 +29,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-  commands::ForgetAllSessions();
   world::World world;
   core::Outbox outbox;
   commands::Interpreter interpreter(world, outbox);
@@ -44,9 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     line.remove_prefix(1);
     if (line.find('\0') != std::string_view::npos) continue;  // a frame never holds a NUL
     interpreter.HandleLine(connection, std::string(line));
-    if (commands::EndRequested(connection)) {
+    if (interpreter.sessions.EndRequested(connection)) {
       world::TellChange(world, outbox, world.characters.LeavePlay(connection));
-      commands::ForgetSession(connection);
+      interpreter.Forget(connection);
     }
     if (++lines % 3 == 0) world::WorldTick(world, outbox);
     if (!world.characters.Consistent()) std::abort();

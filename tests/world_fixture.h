@@ -47,7 +47,7 @@ inline std::vector<std::string> SplitMessages(std::string_view text) {
 
 class WorldTest : public ::testing::Test {
  protected:
-  WorldTest() : guard_(core::ConnectionLock), state_(std::make_unique<State>()) { commands::ForgetAllSessions(); }
+  WorldTest() : guard_(core::ConnectionLock), state_(std::make_unique<State>()) {}
 
   // Starts again from an empty world, Outbox and interpreter.
   void Reset() {

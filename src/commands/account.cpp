@@ -1,8 +1,6 @@
 // setup and login, the two ways a connection enters play, and quit, the way out; and
 // what every command that hands a password to the worker shares.
 
-#include <array>
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -37,13 +35,6 @@ constexpr const char* kNameNeedsLetter = "A name must hold a letter.";
 constexpr const char* kNameUnusual = "A name must use the ordinary letters of one alphabet.";
 constexpr const char* kTooManyCharacters = "Too many new characters. Try again later.";
 constexpr const char* kCharacterBanned = "This character is not allowed to play.";
-
-// How logins ended, by LoginResult; only this file counts them.
-std::array<std::atomic<std::uint64_t>, kLoginResults> LoginsEnded{};
-
-void CountLogin(LoginResult result) {
-  LoginsEnded[static_cast<std::size_t>(result)].fetch_add(1, std::memory_order_relaxed);
-}
 
 // The words of a setup line, all of them checked, before anything is made.
 struct SetupWords {
@@ -145,7 +136,7 @@ bool RefusedNewCharacter(const Context& context, std::string_view name) {
     context.Answer(kCharacterBanned);
     return true;
   }
-  if (NewCharacterRefused(context.connection)) {
+  if (context.interpreter.allowances.NewCharacterRefused(context.connection)) {
     context.Answer(kTooManyCharacters);
     return true;
   }
@@ -223,21 +214,21 @@ bool FinishLogin(const Context& context, const std::string& name, const LoginChe
   world::Character* stored = check.known ? characters.FindStoredByName(name) : nullptr;
   if (stored == nullptr) {
     context.Answer("Invalid username.");
-    NoteFailedLogin(connection);
-    CountLogin(LoginResult::UnknownName);
+    context.interpreter.allowances.NoteFailedLogin(connection);
+    context.interpreter.logins.Count(LoginResult::UnknownName);
     LogLogin(connection, name,
              characters.FindInPlayByName(name) != nullptr ? "in play on another connection" : "unknown name");
     return false;
   }
   if (!check.matches) {
     context.Answer(kIncorrectPassword);
-    CountLogin(LoginResult::WrongPassword);
+    context.interpreter.logins.Count(LoginResult::WrongPassword);
     LogLogin(connection, name, CountWrongPassword(context));
-    return EndRequested(connection);
+    return context.interpreter.sessions.EndRequested(connection);
   }
   if (connection::Bans().NameBanned(stored->name)) {
     context.Answer(kCharacterBanned);
-    CountLogin(LoginResult::Banned);
+    context.interpreter.logins.Count(LoginResult::Banned);
     LogLogin(connection, name, "the character is banned");
     return false;
   }
@@ -252,7 +243,7 @@ bool FinishLogin(const Context& context, const std::string& name, const LoginChe
   world::TellChange(context.world, context.outbox, characters.EnterPlayFromStore(connection, stored));
   LogLogin(connection, name, {});
   context.Answer("Login successful. Entering game...");
-  CountLogin(LoginResult::Success);
+  context.interpreter.logins.Count(LoginResult::Success);
   world::DescribeArea(characters, context.outbox, connection);
   return false;
 }
@@ -261,18 +252,18 @@ bool FinishLogin(const Context& context, const std::string& name, const LoginChe
 
 void Busy(const Context& context) {
   context.Answer(kBusy);
-  NoteFailedLogin(context.connection);
+  context.interpreter.allowances.NoteFailedLogin(context.connection);
 }
 
 core::JobOwner OwnerOf(const Context& context) {
-  const Session* session = FindSession(context.connection);
+  const Session* session = context.interpreter.sessions.Find(context.connection);
   return session != nullptr ? core::JobOwner{session->key, session->limited} : core::JobOwner{};
 }
 
 std::string CountWrongPassword(const Context& context) {
   ASSERT_CONNECTION_LOCK_HELD();
-  NoteFailedLogin(context.connection);
-  Session& session = SessionOf(context.connection);
+  context.interpreter.allowances.NoteFailedLogin(context.connection);
+  Session& session = context.interpreter.sessions.Of(context.connection);
   ++session.failedLogins;
   if (session.failedLogins >= kMaxFailedLogins) session.endRequested = true;
   return "wrong password (" + std::to_string(session.failedLogins) + " of " + std::to_string(kMaxFailedLogins) + ")";
@@ -332,14 +323,14 @@ void Setup(const Context& context, const CommandLine& line) {
         };
       });
   if (!queued) return Busy(context);
-  NoteNewCharacter(context.connection);
+  context.interpreter.allowances.NoteNewCharacter(context.connection);
 }
 
 void Login(const Context& context, const CommandLine& line) {
   ASSERT_CONNECTION_LOCK_HELD();
-  if (LoginRefused(context.connection)) {
+  if (context.interpreter.allowances.LoginRefused(context.connection)) {
     context.Answer(kTooManyFailedLogins);
-    CountLogin(LoginResult::Refused);
+    context.interpreter.logins.Count(LoginResult::Refused);
     LogLogin(context.connection, line.Arg(0), "too many failed logins from its address");
     return;
   }
@@ -358,17 +349,9 @@ void Login(const Context& context, const CommandLine& line) {
       });
   if (!queued) {
     Busy(context);
-    CountLogin(LoginResult::Busy);
+    context.interpreter.logins.Count(LoginResult::Busy);
     LogLogin(context.connection, line.Arg(0), "the server is busy");
   }
-}
-
-std::uint64_t LoginCount(LoginResult result) {
-  return LoginsEnded[static_cast<std::size_t>(result)].load(std::memory_order_relaxed);
-}
-
-void SetLoginCount(LoginResult result, std::uint64_t count) {
-  LoginsEnded[static_cast<std::size_t>(result)].store(count, std::memory_order_relaxed);
 }
 
 // Asks for the end of the connection once this answer has left (EndRequested); its
@@ -376,7 +359,7 @@ void SetLoginCount(LoginResult result, std::uint64_t count) {
 void Quit(const Context& context, const CommandLine&) {
   ASSERT_CONNECTION_LOCK_HELD();
   context.Answer("Goodbye.");
-  SessionOf(context.connection).endRequested = true;
+  context.interpreter.sessions.Of(context.connection).endRequested = true;
 }
 
 bool SetupLineParses(const CommandLine& line) {

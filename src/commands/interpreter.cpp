@@ -1,9 +1,7 @@
 #include "commands/interpreter.h"
 
-#include <algorithm>
 #include <cassert>
 #include <string_view>
-#include <unordered_map>
 
 #include "commands/handlers.h"
 #include "base/utf8.h"
@@ -13,13 +11,6 @@
 #include "core/log.h"
 
 namespace commands {
-
-namespace {
-
-// One per process, guarded by ConnectionLock: the sessions of every connection.
-std::unordered_map<Socket, Session> Sessions;
-
-}  // namespace
 
 Context Interpreter::ContextOf(Socket connection) { return Context{*this, world_, outbox_, connection}; }
 
@@ -31,7 +22,7 @@ void Interpreter::HandleLine(Socket connection, const std::string& line) {
   const CommandLine split = SplitWords(line);
   const bool setupParses = split.command == "setup" && SetupLineParses(split);
   const std::vector<base::utf8::Character> characters = base::utf8::Characters(line);
-  bool& secretNext = SessionOf(connection).secretNext;
+  bool& secretNext = sessions.Of(connection).secretNext;
   const LoggedLine logged = LogLine(line, split, characters, setupParses, secretNext);
   secretNext = logged.maskNext;
   core::LogTyped(std::to_string(static_cast<unsigned>(connection)) + " : ", line, characters, logged.shown);
@@ -52,48 +43,9 @@ world::Character& Actor(const Context& context) {
   return *c;
 }
 
-void BeginSession(Socket connection, const base::Address& key, bool limited) {
-  ASSERT_CONNECTION_LOCK_HELD();
-  Sessions[connection] = Session{key, limited};
-}
-
-Session& SessionOf(Socket connection) {
-  ASSERT_CONNECTION_LOCK_HELD();
-  return Sessions[connection];
-}
-
-const Session* FindSession(Socket connection) {
-  ASSERT_CONNECTION_LOCK_HELD();
-  const auto it = Sessions.find(connection);
-  return it == Sessions.end() ? nullptr : &it->second;
-}
-
-bool EndRequested(Socket connection) {
-  ASSERT_CONNECTION_LOCK_HELD();
-  const auto it = Sessions.find(connection);
-  return it != Sessions.end() && it->second.endRequested;
-}
-
-void ForgetSession(Socket connection) {
-  ASSERT_CONNECTION_LOCK_HELD();
-  Sessions.erase(connection);
-}
-
-void ForgetAllSessions() {
-  ASSERT_CONNECTION_LOCK_HELD();
-  Sessions.clear();
-}
-
-std::vector<std::pair<Socket, Session>> CarrySessions() {
-  ASSERT_CONNECTION_LOCK_HELD();
-  std::vector<std::pair<Socket, Session>> all(Sessions.begin(), Sessions.end());
-  std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  return all;
-}
-
-void AdoptSessions(const std::vector<std::pair<Socket, Session>>& sessions) {
-  ASSERT_CONNECTION_LOCK_HELD();
-  for (const auto& [connection, session] : sessions) Sessions[connection] = session;
+void Interpreter::Forget(Socket connection) {
+  sessions.Forget(connection);
+  allowances.ForgetSpeech(connection);
 }
 
 }  // namespace commands

@@ -57,7 +57,7 @@ bool FinishChange(const Context& context, const PasswordCheck& check) {
   if (!check.matches) {
     context.Answer(kIncorrectPassword);
     LogChange(context.connection, check.name, CountWrongPassword(context));
-    return EndRequested(context.connection);
+    return context.interpreter.sessions.EndRequested(context.connection);
   }
   // The operator set another password meanwhile, or the one from an older file was
   // hashed: the old word was checked against what is no longer there. Asked again, it
@@ -87,7 +87,7 @@ bool PasswordLineParses(const CommandLine& line) {
 void Password(const Context& context, const CommandLine& line) {
   ASSERT_CONNECTION_LOCK_HELD();
   // The old password must not be a way round the address's limit on guesses.
-  if (LoginRefused(context.connection)) return context.Answer(kTooManyFailedLogins);
+  if (context.interpreter.allowances.LoginRefused(context.connection)) return context.Answer(kTooManyFailedLogins);
   // An empty word (blanks run together) is a missing one: an empty password set by a
   // slip of the thumb could hardly be typed again.
   if (!PasswordLineParses(line)) return context.Answer(kPasswordFormat);

@@ -7,6 +7,7 @@
 
 #include "commands/allowances.h"
 #include "commands/handlers.h"
+#include "commands/interpreter.h"
 #include "commands/mutes.h"
 #include "core/connection_lock.h"
 #include "world/client_data.h"
@@ -31,7 +32,7 @@ std::string SpeechLine(const world::Character& speaker, const CommandLine& line,
 
 // True (after answering) when the speaker is muted.
 bool RefusedForMute(const Context& context, const world::Character& speaker) {
-  if (!Muted(speaker.name)) return false;
+  if (!context.interpreter.mutes.Muted(speaker.name)) return false;
   context.Answer(kMuted);
   return true;
 }
@@ -90,7 +91,10 @@ void SpeakTo(const Context& context, const CommandLine& line, std::span<const wo
   if (RefusedForMute(context, *speaker)) return;
   if (RefusedForControlBytes(context, line)) return;
   const std::string text = SpeechLine(*speaker, line, 0);
-  if (SpeechRefused(context.outbox, context.connection, text.size(), cells, HearersOf(context, cells))) return;
+  if (context.interpreter.allowances.SpeechRefused(context.outbox, context.connection, text.size(), cells,
+                                                   HearersOf(context, cells))) {
+    return;
+  }
   const std::string spoken = SpokenLine(text, *speaker, verb);
   for (const world::Cell& cell : cells) {
     world::TellArea(context.world, context.outbox, text, spoken, cell.x, cell.y);
@@ -129,7 +133,8 @@ void Whisper(const Context& context, const CommandLine& line) {
   if (!world::SameArea(*found, *speaker)) return context.Answer(kTooFarAway);
   const std::string text = SpeechLine(*speaker, line, 1);
   const world::Cell here[] = {{speaker->x, speaker->y}};
-  if (SpeechRefused(context.outbox, context.connection, text.size(), here, 2)) return;  // the echo, and the listener
+  // The echo, and the listener.
+  if (context.interpreter.allowances.SpeechRefused(context.outbox, context.connection, text.size(), here, 2)) return;
   const std::string spoken = SpokenLine(text, *speaker, "whispers");
   const world::ScreenReaders& modes = context.world.screenReaders;
   context.Answer(modes.On(context.connection) ? spoken : text);

@@ -10,7 +10,6 @@
 
 #include "base/number.h"
 #include "base/password.h"
-#include "commands/mutes.h"
 #include "commands/words.h"
 #include "connection/bans.h"
 #include "core/connection_lock.h"
@@ -239,13 +238,13 @@ Answer Mute(Call& call) {
   if (FindCharacter(call.Characters(), name) == nullptr) return Refused("No character called " + Shown(name) + ".\n");
   const auto until = minutes == 0 ? commands::MuteClock::time_point::max()
                                   : commands::MuteClock::now() + std::chrono::minutes(minutes);
-  commands::Mute(name, until);
+  call.console.Served().Interpreter().mutes.Mute(name, until);
   return Did("Muted " + Shown(name) + " " + ForMinutes(minutes) + ".\n");
 }
 
 Answer Unmute(Call& call) {
   const std::string name(call.words.Arg(0));
-  if (!commands::Unmute(name)) return Refused(Shown(name) + " is not muted.\n");
+  if (!call.console.Served().Interpreter().mutes.Unmute(name)) return Refused(Shown(name) + " is not muted.\n");
   return Did("Unmuted " + Shown(name) + ".\n");
 }
 

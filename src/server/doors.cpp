@@ -137,7 +137,7 @@ base::Status OpenDoors(const ServerSettings& settings, connection::ConnectionLay
     door.makeCodec = web::MetricsCodecMaker([&layer, &game, &listeners](web::MetricsFormat format) {
       std::vector<std::string> doors;
       for (const Listener& listener : listeners) doors.push_back(listener.doorName);
-      return RenderMetrics(layer, game.World(), doors, format);
+      return RenderMetrics(layer, game.World(), game.Interpreter(), doors, format);
     });
     door.logged = false;
     door.players = false;

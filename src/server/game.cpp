@@ -26,7 +26,7 @@ constexpr int kTicksPerAutosave = 60;  // about 5 minutes
 }  // namespace
 
 void Game::Admitted(connection::Socket connection, const connection::Peer& peer) {
-  commands::BeginSession(connection, peer.key, peer.limited);
+  interpreter_.sessions.Begin(connection, peer.key, peer.limited);
 }
 
 bool Game::InPlay(connection::Socket connection) const {
@@ -35,15 +35,14 @@ bool Game::InPlay(connection::Socket connection) const {
 
 bool Game::Line(connection::Socket connection, const std::string& line) {
   interpreter_.HandleLine(connection, line);
-  return commands::EndRequested(connection);
+  return interpreter_.sessions.EndRequested(connection);
 }
 
 void Game::Ended(connection::Socket connection) {
   world::TellChange(world_, outbox_, world_.characters.LeavePlay(connection));
   world_.characters.DropKit(connection);
   world_.screenReaders.Forget(connection);
-  commands::ForgetSession(connection);
-  commands::ForgetSpeech(connection);
+  interpreter_.Forget(connection);
 }
 
 void Game::ScreenReaderAsked(connection::Socket connection) { interpreter_.ScreenReaderAsked(connection); }
@@ -57,7 +56,7 @@ std::string Game::Holder(connection::Socket connection) const {
 
 void Game::Load(connection::ConnectionLayer& layer, bool worldTaken) {
   ASSERT_CONNECTION_LOCK_HELD();
-  commands::SetAllowanceLimits(layer.Book().Limits(), layer.CapsInForce());
+  interpreter_.allowances.SetLimits(layer.Book().Limits(), layer.CapsInForce());
   world::InitTerritoryMap();
   if (!worldTaken) {
     persist::LoadWorld(world_);
@@ -85,7 +84,7 @@ void Game::Tick(connection::ConnectionLayer& layer, std::uint64_t tick) {
   if (world_.characters.TakeChanges() || autosave || persist::SaveFailedLast()) SaveInBackgroundTimed();
   if (connection::Bans().Expire(static_cast<std::int64_t>(std::time(nullptr)))) persist::SaveBans();
   layer.Prune(connection::LimitClock::now());
-  commands::PruneAllowances();
+  interpreter_.allowances.Prune();
   // No character is made that a crash would lose: while saves fail or the disk is
   // nearly full, setup refuses, and the first good save lifts it.
   const bool kept = persist::CanKeepNewCharacters();
@@ -96,6 +95,50 @@ void Game::Tick(connection::ConnectionLayer& layer, std::uint64_t tick) {
               kept ? core::LogPriority::Info : core::LogPriority::Error);
   }
   world_.keeping.Set(kept);
+}
+
+void Game::Carry(UpgradeState& state) const {
+  ASSERT_CONNECTION_LOCK_HELD();
+  state.world = world_.Carry();
+  state.screenReaders = world_.screenReaders.All();
+  state.sessions = interpreter_.sessions.Carry();
+  for (const auto& [name, until] : interpreter_.mutes.Carry()) {
+    state.mutes.emplace_back(name, connection::CarriedTime(until));
+  }
+  state.allowances = interpreter_.allowances.Carry();
+  for (std::size_t i = 0; i < commands::kLoginResults; ++i) {
+    state.logins[i] = interpreter_.logins.Of(static_cast<commands::LoginResult>(i));
+  }
+}
+
+void Game::Adopt(const UpgradeState& state, const std::set<connection::Socket>& live) {
+  ASSERT_CONNECTION_LOCK_HELD();
+  // The layer's Admitted began a fresh session for each player: the carried ones hold
+  // what they had (failed logins, a password to come).
+  std::vector<std::pair<connection::Socket, commands::Session>> sessions;
+  for (const auto& session : state.sessions) {
+    if (live.count(session.first) != 0) sessions.push_back(session);
+  }
+  interpreter_.sessions.Adopt(sessions);
+  for (const connection::Socket socket : state.screenReaders) {
+    if (live.count(socket) != 0) world_.screenReaders.Set(socket, true);
+  }
+  std::vector<std::pair<std::string, commands::MuteClock::time_point>> mutes;
+  for (const auto& [name, until] : state.mutes) mutes.emplace_back(name, connection::FromCarriedTime(until));
+  interpreter_.mutes.Adopt(mutes);
+  interpreter_.allowances.Adopt(state.allowances);
+  for (std::size_t i = 0; i < commands::kLoginResults; ++i) {
+    interpreter_.logins.Set(static_cast<commands::LoginResult>(i), state.logins[i]);
+  }
+  // Characters whose connection did not come over leave play, as at any end.
+  std::vector<connection::Socket> gone;
+  for (const auto& [socket, c] : world_.characters.InPlay()) {
+    if (live.count(socket) == 0) gone.push_back(socket);
+  }
+  for (const auto& [socket, c] : world_.characters.Kits()) {
+    if (live.count(socket) == 0) gone.push_back(socket);
+  }
+  for (const connection::Socket socket : gone) Ended(socket);
 }
 
 bool SaveGameBeforeExit() {

@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 
 #include "commands/interpreter.h"
 #include "connection/connection_layer.h"
+#include "server/upgrade_state.h"
 #include "world/world.h"
 
 namespace server {
@@ -36,6 +38,15 @@ class Game final : public connection::LineHandler {
   // came from an upgrade's state and the save file is not read. REQUIRES:
   // ConnectionLock held; once, before any connection is taken.
   void Load(connection::ConnectionLayer& layer, bool worldTaken = false);
+
+  // The game's part of an upgrade's state: the world, the screen-reader modes and what
+  // the interpreter keeps. REQUIRES: ConnectionLock held.
+  void Carry(UpgradeState& state) const;
+  // Takes the game's part up again in the new process, for the connections in `live`
+  // (the world itself was taken up as the state was read, TakeUpgradeState); a
+  // character whose connection did not come over leaves play, as at any end.
+  // REQUIRES: ConnectionLock held.
+  void Adopt(const UpgradeState& state, const std::set<connection::Socket>& live);
 
   world::World& World() { return world_; }
   const world::World& World() const { return world_; }

@@ -8,9 +8,6 @@
 #include <optional>
 #include <string_view>
 
-#include "commands/allowances.h"
-#include "commands/logins.h"
-#include "commands/mutes.h"
 #include "connection/bans.h"
 #include "core/connection_lock.h"
 #include "core/log.h"
@@ -92,7 +89,7 @@ double SecondsSince(Clock::time_point began) {
 }
 
 void RenderConnections(Exposition& out, const connection::ConnectionLayer& layer,
-                       const std::vector<std::string>& doors) {
+                       const commands::Interpreter& game, const std::vector<std::string>& doors) {
   std::map<std::string, double> connections;
   for (const std::string& door : doors) connections[door] = 0;
   std::map<std::string_view, double> clients;
@@ -124,11 +121,11 @@ void RenderConnections(Exposition& out, const connection::ConnectionLayer& layer
   const auto& book = layer.Book();
   const std::pair<const char*, std::uint64_t> refusals[] = {
       {"connections", book.RefusalCount(LimitKind::Connections)},
-      {"failed_logins", commands::AllowanceRefusals(LimitKind::FailedLogins)},
-      {"new_characters", commands::AllowanceRefusals(LimitKind::NewCharacters)},
+      {"failed_logins", game.allowances.Refusals(LimitKind::FailedLogins)},
+      {"new_characters", game.allowances.Refusals(LimitKind::NewCharacters)},
       {"lines_per_second", book.RefusalCount(LimitKind::LinesPerSecond)},
-      {"speech_heard", commands::SpeechHeardRefusals()},
-      {"cell_speech", commands::CellSpeechRefusals()},
+      {"speech_heard", game.allowances.SpeechHeardRefusals()},
+      {"cell_speech", game.allowances.CellSpeechRefusals()},
       {"banned", layer.BannedRefusals()},
   };
   out.Family("pelthollow_refusals", MetricKind::Counter, "Refusals by limit.");
@@ -139,7 +136,7 @@ void RenderConnections(Exposition& out, const connection::ConnectionLayer& layer
               static_cast<double>(Measured.acceptErrors.load(std::memory_order_relaxed)));
 }
 
-void RenderGame(Exposition& out, const world::World& world) {
+void RenderGame(Exposition& out, const world::World& world, const commands::Interpreter& game) {
   out.Gauge("pelthollow_players", "Characters in play.",
             static_cast<double>(world.characters.InPlay().size()));
   using commands::LoginResult;
@@ -154,7 +151,7 @@ void RenderGame(Exposition& out, const world::World& world) {
   out.Family("pelthollow_logins", MetricKind::Counter, "Logins by how they ended.");
   for (const auto& [name, result] : logins) {
     out.Sample("_total", std::string("{result=\"") + name + "\"}",
-               static_cast<double>(commands::LoginCount(result)));
+               static_cast<double>(game.logins.Of(result)));
   }
   const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
   double addressBans = 0;
@@ -164,7 +161,7 @@ void RenderGame(Exposition& out, const world::World& world) {
   out.Family("pelthollow_bans", MetricKind::Gauge, "Bans in force by kind.");
   out.Sample("", "{kind=\"address\"}", addressBans);
   out.Sample("", "{kind=\"name\"}", static_cast<double>(connection::Bans().Names().size()));
-  out.Gauge("pelthollow_mutes", "Mutes in force.", static_cast<double>(commands::MutesInForce()));
+  out.Gauge("pelthollow_mutes", "Mutes in force.", static_cast<double>(game.mutes.InForce()));
   out.Counter("pelthollow_kicks", "Connections the console kicked.",
               static_cast<double>(Measured.kicks.load(std::memory_order_relaxed)));
   out.Histogram("pelthollow_tick_seconds", "Durations of the world ticks.", Measured.ticks.Read());
@@ -253,11 +250,12 @@ Clock::time_point ServerStartTime() {
 }
 
 std::string RenderMetrics(const connection::ConnectionLayer& layer, const world::World& world,
-                          const std::vector<std::string>& doors, web::MetricsFormat format) {
+                          const commands::Interpreter& game, const std::vector<std::string>& doors,
+                          web::MetricsFormat format) {
   ASSERT_CONNECTION_LOCK_HELD();
   Exposition out(format);
-  RenderConnections(out, layer, doors);
-  RenderGame(out, world);
+  RenderConnections(out, layer, game, doors);
+  RenderGame(out, world, game);
   RenderSaves(out);
   RenderProcess(out);
   return out.Finish();

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "commands/interpreter.h"
 #include "connection/connection_layer.h"
 #include "persist/saver.h"
 #include "web/web_rules.h"
@@ -60,6 +61,7 @@ void AdoptMeasures(const CarriedMeasures& carried);
 // door's. `doors` names the doors that are open; each has its connections' series,
 // 0 when it has none. REQUIRES: ConnectionLock held.
 std::string RenderMetrics(const connection::ConnectionLayer& layer, const world::World& world,
-                          const std::vector<std::string>& doors, web::MetricsFormat format);
+                          const commands::Interpreter& game, const std::vector<std::string>& doors,
+                          web::MetricsFormat format);
 
 }  // namespace server

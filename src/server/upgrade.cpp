@@ -15,8 +15,6 @@
 #include <vector>
 
 #include "base/version.h"
-#include "commands/allowances.h"
-#include "commands/mutes.h"
 #include "core/connection_lock.h"
 #include "core/log.h"
 #include "core/worker.h"
@@ -48,14 +46,7 @@ UpgradeState Collect(Running& running, connection::Socket console, const std::st
   state.folderLock = persist::SaveFolderLockDescriptor();
   for (const Listener& listener : running.listeners) state.listeners.push_back({listener.doorName, listener.socket});
   state.layer = running.layer.Carry(uncarried);
-  state.world = running.world.Carry();
-  state.sessions = commands::CarrySessions();
-  state.screenReaders = running.world.screenReaders.All();
-  for (const auto& [name, until] : commands::CarryMutes()) state.mutes.emplace_back(name, connection::CarriedTime(until));
-  state.allowances = commands::CarryAllowances();
-  for (std::size_t i = 0; i < commands::kLoginResults; ++i) {
-    state.logins[i] = commands::LoginCount(static_cast<commands::LoginResult>(i));
-  }
+  running.game.Carry(state);
   state.measures = CarryMeasures();
   state.tick = running.ticks;
   state.nextTick = connection::CarriedTime(running.nextTick);

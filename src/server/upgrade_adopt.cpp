@@ -11,8 +11,6 @@
 
 #include "base/number.h"
 #include "base/version.h"
-#include "commands/allowances.h"
-#include "commands/mutes.h"
 #include "core/connection_lock.h"
 #include "core/log.h"
 #include "server/upgrade.h"
@@ -134,32 +132,7 @@ void AdoptUpgradeState(Running& running, const UpgradeState& state) {
   ASSERT_CONNECTION_LOCK_HELD();
   const std::vector<connection::Socket> adopted = running.layer.Adopt(state.layer);
   const std::set<connection::Socket> live(adopted.begin(), adopted.end());
-  // The layer's Admitted began a fresh session for each player: the carried ones hold
-  // what they had (failed logins, a password to come).
-  std::vector<std::pair<connection::Socket, commands::Session>> sessions;
-  for (const auto& session : state.sessions) {
-    if (live.count(session.first) != 0) sessions.push_back(session);
-  }
-  commands::AdoptSessions(sessions);
-  for (const connection::Socket socket : state.screenReaders) {
-    if (live.count(socket) != 0) running.world.screenReaders.Set(socket, true);
-  }
-  std::vector<std::pair<std::string, commands::MuteClock::time_point>> mutes;
-  for (const auto& [name, until] : state.mutes) mutes.emplace_back(name, connection::FromCarriedTime(until));
-  commands::AdoptMutes(mutes);
-  commands::AdoptAllowances(state.allowances);
-  for (std::size_t i = 0; i < commands::kLoginResults; ++i) {
-    commands::SetLoginCount(static_cast<commands::LoginResult>(i), state.logins[i]);
-  }
-  // Characters whose connection did not come over leave play, as at any end.
-  std::vector<connection::Socket> gone;
-  for (const auto& [socket, c] : running.world.characters.InPlay()) {
-    if (live.count(socket) == 0) gone.push_back(socket);
-  }
-  for (const auto& [socket, c] : running.world.characters.Kits()) {
-    if (live.count(socket) == 0) gone.push_back(socket);
-  }
-  for (const connection::Socket socket : gone) running.game.Ended(socket);
+  running.game.Adopt(state, live);
   running.ticks = state.tick;
   running.nextTick = connection::FromCarriedTime(state.nextTick);
   running.countdown.Adopt({state.countdown.running,

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "base/status.h"
-#include "commands/interpreter.h"
 #include "commands/logins.h"
+#include "commands/sessions.h"
 #include "connection/carried.h"
 #include "server/metrics.h"
 #include "world/character.h"

@@ -441,7 +441,7 @@ TEST_F(AccountTest, LoginRefusals) {
     EXPECT_EQ(Lines(4), Texts{"Invalid username."}) << line;
   }
   EXPECT_EQ(Characters().CharacterOf(4), nullptr);
-  EXPECT_EQ(commands::SessionOf(4).failedLogins, 0);
+  EXPECT_EQ(Interpreter().sessions.Of(4).failedLogins, 0);
 }
 
 TEST_F(AccountTest, TheThirdWrongPasswordOnAConnectionEndsIt) {
@@ -451,14 +451,14 @@ TEST_F(AccountTest, TheThirdWrongPasswordOnAConnectionEndsIt) {
   EXPECT_EQ(Lines(4), Texts{"Incorrect password."});
   Type(4, "login Birch wrong");
   EXPECT_EQ(Lines(4), Texts{"Incorrect password."});
-  EXPECT_FALSE(commands::EndRequested(4));
+  EXPECT_FALSE(Interpreter().sessions.EndRequested(4));
   // Another connection keeps its own count.
   Type(5, "login Ash nope");
   EXPECT_EQ(Lines(5), Texts{"Incorrect password."});
   Type(4, "login Ash  pw");
   EXPECT_EQ(Lines(4), Texts{"Incorrect password."});
-  EXPECT_TRUE(commands::EndRequested(4));
-  EXPECT_FALSE(commands::EndRequested(5));
+  EXPECT_TRUE(Interpreter().sessions.EndRequested(4));
+  EXPECT_FALSE(Interpreter().sessions.EndRequested(5));
   EXPECT_EQ(Characters().Stored().size(), 2u);
 }
 

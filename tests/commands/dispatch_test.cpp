@@ -87,10 +87,10 @@ TEST_F(DispatchTest, HelpCategoriesInEitherState) {
 TEST_F(DispatchTest, QuitAndItsOtherWordsEndTheConnectionInEitherState) {
   Place(6, "Ash", 3, 3);
   for (const auto& [socket, line] : {std::pair{5, "quit"}, {6, "logout now"}, {7, "exit"}}) {
-    EXPECT_FALSE(commands::EndRequested(socket)) << line;
+    EXPECT_FALSE(Interpreter().sessions.EndRequested(socket)) << line;
     Type(socket, line);
     EXPECT_EQ(Lines(socket), Texts{"Goodbye."}) << line;
-    EXPECT_TRUE(commands::EndRequested(socket)) << line;
+    EXPECT_TRUE(Interpreter().sessions.EndRequested(socket)) << line;
   }
 }
 

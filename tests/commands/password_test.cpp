@@ -32,11 +32,11 @@ TEST_F(PasswordCommandTest, TheRightOldPasswordSetsTheNewOneForTheNextSave) {
 
 TEST_F(PasswordCommandTest, AWrongOldPasswordIsAFailedLoginAndTheThirdEndsTheConnection) {
   for (int i = 1; i <= 3; ++i) {
-    EXPECT_FALSE(commands::EndRequested(4)) << i;
+    EXPECT_FALSE(Interpreter().sessions.EndRequested(4)) << i;
     Type(4, "password guess" + std::to_string(i) + " new");
     EXPECT_EQ(Lines(4), Texts{"Incorrect password."});
   }
-  EXPECT_TRUE(commands::EndRequested(4));
+  EXPECT_TRUE(Interpreter().sessions.EndRequested(4));
   EXPECT_TRUE(base::PasswordMatches(ash_->password, "old"));
   EXPECT_FALSE(Characters().TakeChanges());
 }
@@ -52,7 +52,7 @@ TEST_F(PasswordCommandTest, MissingWordsControlBytesAndAnUnsavableWorldChangeNot
   Type(4, "password old new");
   EXPECT_EQ(Lines(4), Texts{"The world cannot be saved right now. Try again later."});
   EXPECT_TRUE(base::PasswordMatches(ash_->password, "old"));
-  EXPECT_EQ(commands::SessionOf(4).failedLogins, 0);
+  EXPECT_EQ(Interpreter().sessions.Of(4).failedLogins, 0);
 }
 
 }  // namespace

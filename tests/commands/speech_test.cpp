@@ -181,16 +181,14 @@ TEST_F(SpeechTest, ControlBytesAreRefusedSoNoLineCanBeForged) {
 // leaves its debt for many seconds: the test never races the clock.
 class SpeechCostTest : public SpeechTest {
  protected:
-  ~SpeechCostTest() override { commands::SetAllowanceLimits({}, {}); }
-
   // The cell's bound in bytes a second, and an address's speech heard in KiB a second
   // (0: none).
-  static void Limit(std::size_t cellBytes, unsigned heardKiB) {
+  void Limit(std::size_t cellBytes, unsigned heardKiB) {
     connection::AddressLimits limits;
     limits.maxSpeechHeard = heardKiB;
     connection::Caps caps;
     caps.cellSpeechBytesPerSecond = cellBytes;
-    commands::SetAllowanceLimits(limits, caps);
+    Interpreter().allowances.SetLimits(limits, caps);
   }
 };
 
@@ -214,7 +212,7 @@ TEST_F(SpeechCostTest, ACellIsToldItsShareWhoeverSpeaksAndALongLineStillGoes) {
 TEST_F(SpeechCostTest, ALimitedSpeakerAndItsAddressPayForEveryoneWhoHearsIt) {
   Limit(0, 1);  // 1 KiB a second an address, a quarter of it a connection
   const base::Address crowded = base::Address::V4(0xCB007109u);
-  commands::BeginSession(1, crowded, true);
+  Interpreter().sessions.Begin(1, crowded, true);
   Place(1, "Ash", 5, 5);
   for (net::Socket listener = 100; listener < 300; ++listener)
     Place(listener, "L" + std::to_string(listener), 5, 5);
@@ -223,13 +221,13 @@ TEST_F(SpeechCostTest, ALimitedSpeakerAndItsAddressPayForEveryoneWhoHearsIt) {
   EXPECT_EQ(Frames().size(), 201u);
   Type(1, "say " + words);
   EXPECT_EQ(Frames(), (Heard{{1, "You cannot speak right now."}}));
-  commands::BeginSession(2, crowded, true);  // the same address, far away
+  Interpreter().sessions.Begin(2, crowded, true);  // the same address, far away
   Place(2, "Birch", 20, 20);
   Type(2, "say hi");
   EXPECT_EQ(Frames(), (Heard{{2, "You cannot speak right now."}}));
   // Alone, the same line costs a two-hundredth of that; one not held to the limits pays
   // only its cell's share, and here the cells have none.
-  commands::BeginSession(3, base::Address::V4(0xCB00710Au), true);
+  Interpreter().sessions.Begin(3, base::Address::V4(0xCB00710Au), true);
   Place(3, "Cedar", 25, 25);
   Place(4, "Dusk", 5, 5);
   for (int i = 0; i < 4; ++i) {
