@@ -15,7 +15,6 @@
 #include "core/connection_lock.h"
 #include "core/outbox.h"
 #include "world/telling.h"
-#include "world/territory.h"
 #include "world/tick.h"
 #include "world/world.h"
 
@@ -23,7 +22,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // The interpreter logs every line; the fuzzer's output should stay readable.
   const int null = ::open("/dev/null", O_WRONLY);
   ::dup2(null, STDOUT_FILENO);
-  world::InitTerritoryMap();
   return 0;
 }
 
@@ -31,7 +29,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::lock_guard<core::FairLock> guard(core::ConnectionLock);
   world::World world;
   core::Outbox outbox;
-  commands::Interpreter interpreter(world, outbox);
+  core::Worker worker;  // never started: a password is hashed at once
+  connection::BanList bans;
+  commands::Interpreter interpreter(world, outbox, worker, bans);
   std::string_view input(reinterpret_cast<const char*>(data), size);
   int lines = 0;
   while (!input.empty()) {

@@ -14,7 +14,9 @@
 
 #include "commands/interpreter.h"
 #include "core/connection_lock.h"
+#include "connection/bans.h"
 #include "core/outbox.h"
+#include "core/worker.h"
 #include "world/telling.h"
 #include "world/world.h"
 
@@ -102,7 +104,9 @@ class WorldTest : public ::testing::Test {
   struct State {
     world::World world;
     core::Outbox outbox;
-    commands::Interpreter interpreter{world, outbox};
+    core::Worker worker;  // never started: a job is done at once
+    connection::BanList bans;
+    commands::Interpreter interpreter{world, outbox, worker, bans};
   };
 
   std::lock_guard<core::FairLock> guard_;  // held while the state is made and destroyed

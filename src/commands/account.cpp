@@ -132,7 +132,7 @@ bool RefusedNewCharacter(const Context& context, std::string_view name) {
     return true;
   }
   // The console may ban a name before any character has it.
-  if (connection::Bans().NameBanned(name)) {
+  if (context.bans.NameBanned(name)) {
     context.Answer(kCharacterBanned);
     return true;
   }
@@ -226,7 +226,7 @@ bool FinishLogin(const Context& context, const std::string& name, const LoginChe
     LogLogin(connection, name, CountWrongPassword(context));
     return context.interpreter.sessions.EndRequested(connection);
   }
-  if (connection::Bans().NameBanned(stored->name)) {
+  if (context.bans.NameBanned(stored->name)) {
     context.Answer(kCharacterBanned);
     context.interpreter.logins.Count(LoginResult::Banned);
     LogLogin(connection, name, "the character is banned");
@@ -306,7 +306,7 @@ void Setup(const Context& context, const CommandLine& line) {
   c->anatomyFlag2 = !words->nipples.starts_with("ma");
   // Let go on the input thread, where the Finish that holds it last is destroyed.
   auto reservation = std::make_shared<world::NameReservation>(context.world.characters, c->name);
-  const bool queued = core::RunAside(
+  const bool queued = context.worker.RunAside(
       context.connection, OwnerOf(context),
       [context, c, reservation, password = std::string(words->password)]() mutable -> core::Finish {
         std::optional<std::string> hash = base::HashPassword(password);
@@ -341,7 +341,7 @@ void Login(const Context& context, const CommandLine& line) {
     check.known = true;
     check.checked = stored->password;
   }
-  const bool queued = core::RunAside(
+  const bool queued = context.worker.RunAside(
       context.connection, OwnerOf(context),
       [context, check = std::move(check), name = std::string(line.Arg(0)),
        typed = std::string(line.Arg(1))]() -> core::Finish {

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "commands/words.h"
+#include "connection/bans.h"
 #include "core/outbox.h"
 #include "core/worker.h"
 #include "net/socket.h"
@@ -19,12 +20,15 @@ using net::Socket;
 class Interpreter;
 
 // What a handler works on: what the interpreter keeps between lines, the world, where
-// answers go, and whose line it runs. Refers to objects that live as long as the
-// server, so an answer that comes later (core/worker.h) may keep a copy.
+// answers go, the worker for slow work, the bans, and whose line it runs. Refers to
+// objects that live as long as the server, so an answer that comes later
+// (core/worker.h) may keep a copy.
 struct Context {
   Interpreter& interpreter;
   world::World& world;
   core::Outbox& outbox;
+  core::Worker& worker;
+  const connection::BanList& bans;
   Socket connection;
 
   // Queues `text` for the connection whose line this is.

@@ -12,7 +12,9 @@
 
 namespace commands {
 
-Context Interpreter::ContextOf(Socket connection) { return Context{*this, world_, outbox_, connection}; }
+Context Interpreter::ContextOf(Socket connection) {
+  return Context{*this, world_, outbox_, worker_, bans_, connection};
+}
 
 void Interpreter::HandleLine(Socket connection, const std::string& line) {
   ASSERT_CONNECTION_LOCK_HELD();

@@ -12,8 +12,10 @@
 #include "commands/logins.h"
 #include "commands/mutes.h"
 #include "commands/sessions.h"
+#include "connection/bans.h"
 #include "core/outbox.h"
 #include "core/socket_handle.h"
+#include "core/worker.h"
 #include "world/world.h"
 
 namespace commands {
@@ -24,8 +26,9 @@ struct Context;
 
 class Interpreter {
  public:
-  // `world` and `outbox` must outlive the interpreter.
-  Interpreter(world::World& world, core::Outbox& outbox) : world_(world), outbox_(outbox) {}
+  // Each must outlive the interpreter.
+  Interpreter(world::World& world, core::Outbox& outbox, core::Worker& worker, const connection::BanList& bans)
+      : world_(world), outbox_(outbox), worker_(worker), bans_(bans) {}
   Interpreter(const Interpreter&) = delete;
   Interpreter& operator=(const Interpreter&) = delete;
 
@@ -53,6 +56,8 @@ class Interpreter {
  private:
   world::World& world_;
   core::Outbox& outbox_;
+  core::Worker& worker_;
+  const connection::BanList& bans_;
 };
 
 }  // namespace commands

@@ -94,7 +94,7 @@ void Password(const Context& context, const CommandLine& line) {
   if (HasControlCharacter(line.Arg(1))) return context.Answer(kNoControlBytes);
   const world::Character& c = Actor(context);
   PasswordCheck check{c.name, c.password, false, std::nullopt};
-  const bool queued = core::RunAside(
+  const bool queued = context.worker.RunAside(
       context.connection, OwnerOf(context),
       [context, check = std::move(check), typed = std::string(line.Arg(0)),
        fresh = std::string(line.Arg(1))]() mutable -> core::Finish {

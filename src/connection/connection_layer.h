@@ -29,6 +29,7 @@
 #include "base/address.h"
 #include "base/status.h"
 #include "connection/address_limits.h"
+#include "connection/bans.h"
 #include "connection/carried.h"
 #include "connection/connection.h"
 #include "core/outbox.h"
@@ -167,6 +168,10 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   // after the handlers of a sweep, of ended connections and of the worker's answers.
   // REQUIRES: ConnectionLock held to use it.
   core::Outbox& Outbox() { return outbox_; }
+  // The bans: the doors check every address against them, the game its logins' names,
+  // and the console changes them. REQUIRES: ConnectionLock held to use them.
+  BanList& Bans() { return bans_; }
+  const BanList& Bans() const { return bans_; }
 
   // --- An upgrade to a new build (layer_carry.cpp). ---------------------------------------
   // A quiet: no line goes to its handler (they wait, in order); reading, writing, the
@@ -289,6 +294,7 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
 
   // --- Guarded by ConnectionLock. -------------------------------------------------------
   core::Outbox outbox_{this};
+  BanList bans_;
   std::vector<std::unique_ptr<Connection>> byHandle_;  // indexed by handle; changed by
                                                        // the input thread alone
   std::size_t live_ = 0;

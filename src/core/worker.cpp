@@ -102,25 +102,9 @@ bool Worker::RunAside(Socket connection, const JobOwner& owner, Work work) {
   return true;
 }
 
-std::size_t Worker::QueueLength() {
+std::size_t Worker::QueueLength() const {
   std::lock_guard<std::mutex> guard(mutex_);
   return waiting_ + (working_ ? 1 : 0);
 }
-
-namespace {
-
-// One per process: its jobs are queued from every command and the tick. It is never
-// started in the tests, and the server ends without running destructors.
-Worker TheWorker;
-
-}  // namespace
-
-void StartWorker(WorkerHost& host) { TheWorker.Start(host); }
-
-bool RunAside(Socket connection, const JobOwner& owner, Work work) {
-  return TheWorker.RunAside(connection, owner, std::move(work));
-}
-
-std::size_t WorkerQueueLength() { return TheWorker.QueueLength(); }
 
 }  // namespace core

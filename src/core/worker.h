@@ -1,8 +1,10 @@
 // The worker: one thread for slow work that the game's thread must not wait for
 // (password hashes). A job's work runs on the worker with no lock held; what it leaves
 // to do then runs on the input thread with ConnectionLock held, as the answer to its
-// connection, whose later lines wait meanwhile while everyone else is answered.
-// RunAside is called with ConnectionLock held; the worker thread never takes it.
+// connection, whose later lines wait meanwhile while everyone else is answered. The
+// server owns one (server/running.h) and hands it to whoever queues jobs; a test makes
+// its own, or none. RunAside is called with ConnectionLock held; the worker thread
+// never takes it.
 #pragma once
 
 #include <condition_variable>
@@ -41,7 +43,7 @@ using Finish = std::function<bool()>;
 using Work = std::function<Finish()>;
 
 // What the worker needs of the connections it works for: the connection layer, given
-// once to StartWorker.
+// once to Worker::Start.
 class WorkerHost {
  public:
   // Holds the live connection `connection`: its later lines wait until its answer has
@@ -62,8 +64,7 @@ class WorkerHost {
   ~WorkerHost() = default;
 };
 
-// One worker thread and its queue. The process has one, which the functions below
-// use; a test may make its own.
+// One worker thread and its queue.
 class Worker {
  public:
   Worker() = default;
@@ -73,10 +74,22 @@ class Worker {
   Worker(const Worker&) = delete;
   Worker& operator=(const Worker&) = delete;
 
-  // As StartWorker, RunAside and WorkerQueueLength below, for this worker.
+  // Starts the worker thread for `host` (once, before any RunAside). Until it runs, as
+  // in unit tests, RunAside does each job at once on its caller's thread.
   void Start(WorkerHost& host);
+
+  // Queues `work` for `connection` (kNoSocket for work of no connection) on behalf of
+  // `owner`. Once it is done, its Finish runs on the input thread (WorkerHost::Answer).
+  // Jobs of one owner are done in the order they were queued; owners take turns.
+  // Returns false, queueing nothing, when kWorkerQueueJobs jobs wait already, or
+  // kWorkerJobsPerAddress of a limited owner's.
+  // Without the worker thread: runs the work and its Finish now, leaves the Finish's
+  // result to the caller (whose line handler reports it) and returns true.
+  // REQUIRES: ConnectionLock held.
   bool RunAside(Socket connection, const JobOwner& owner, Work work);
-  std::size_t QueueLength();
+
+  // Jobs queued and not yet done, the one being worked on included. Any thread.
+  std::size_t QueueLength() const;
 
  private:
   struct Job {
@@ -91,7 +104,7 @@ class Worker {
   WorkerHost* host_ = nullptr;  // set once by Start, before the thread runs
   std::thread thread_;
   // State below is guarded by mutex_ (never by ConnectionLock).
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::condition_variable queued_;
   // The jobs waiting, by owner, each owner's oldest first; the owners with jobs in the
   // order they are served. At most kWorkerQueueJobs jobs in all.
@@ -101,22 +114,5 @@ class Worker {
   bool working_ = false;   // the thread is doing a job it took
   bool stopping_ = false;  // the destructor waits for the thread to end
 };
-
-// Starts the worker thread for `host` (once, before any RunAside). Until it runs, as in
-// unit tests, RunAside does each job at once on its caller's thread.
-void StartWorker(WorkerHost& host);
-
-// Queues `work` for `connection` (kNoSocket for work of no connection) on behalf of
-// `owner`. Once it is done, its Finish runs on the input thread (WorkerHost::Answer).
-// Jobs of one owner are done in the order they were queued; owners take turns.
-// Returns false, queueing nothing, when kWorkerQueueJobs jobs wait already, or
-// kWorkerJobsPerAddress of a limited owner's.
-// Without the worker thread: runs the work and its Finish now, leaves the Finish's
-// result to the caller (whose line handler reports it) and returns true.
-// REQUIRES: ConnectionLock held.
-bool RunAside(Socket connection, const JobOwner& owner, Work work);
-
-// Jobs queued and not yet done, the one being worked on included. Any thread.
-std::size_t WorkerQueueLength();
 
 }  // namespace core

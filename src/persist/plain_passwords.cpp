@@ -17,10 +17,6 @@ namespace {
 // Hashes queued at a time: few, so that a login behind them waits little.
 constexpr std::size_t kBatch = 4;
 
-// Guarded by ConnectionLock.
-std::size_t Hashing = 0;     // queued and not finished
-std::size_t Converting = 0;  // plain passwords found at start, until all are hashed
-
 std::string Passwords(std::size_t n) {
   return std::to_string(n) + (n == 1 ? " plain password." : " plain passwords.");
 }
@@ -32,42 +28,42 @@ world::Character* FindByName(const world::CharacterTable& characters, const std:
 
 }  // namespace
 
-void StartPasswordConversion(const world::CharacterTable& characters) {
+void PasswordConversion::Start() {
   ASSERT_CONNECTION_LOCK_HELD();
-  Converting = 0;
-  for (const world::Character* c : characters.CharactersToSave()) {
-    if (!base::IsPasswordHash(c->password)) ++Converting;
+  converting_ = 0;
+  for (const world::Character* c : characters_.CharactersToSave()) {
+    if (!base::IsPasswordHash(c->password)) ++converting_;
   }
-  if (Converting > 0) core::Log("Converting " + Passwords(Converting) + "\n");
+  if (converting_ > 0) core::Log("Converting " + Passwords(converting_) + "\n");
 }
 
-void HashPlainPasswords(world::CharacterTable& characters) {
+void PasswordConversion::HashSome() {
   ASSERT_CONNECTION_LOCK_HELD();
-  if (Hashing > 0) return;
-  for (const world::Character* c : characters.CharactersToSave()) {
-    if (Hashing == kBatch) return;
+  if (hashing_ > 0) return;
+  for (const world::Character* c : characters_.CharactersToSave()) {
+    if (hashing_ == kBatch) return;
     if (base::IsPasswordHash(c->password)) continue;
-    ++Hashing;
-    const bool queued = core::RunAside(
-        net::kNoSocket, core::JobOwner{}, [&characters, name = c->name, plain = c->password]() -> core::Finish {
+    ++hashing_;
+    const bool queued = worker_.RunAside(
+        net::kNoSocket, core::JobOwner{}, [this, name = c->name, plain = c->password]() -> core::Finish {
           std::optional<std::string> hash = base::HashPassword(plain);
-          return [&characters, name, plain, hash = std::move(hash)] {
-            --Hashing;
-            world::Character* c = FindByName(characters, name);
-            if (hash && c != nullptr && c->password == plain) characters.SetStoredPassword(*c, *hash);
+          return [this, name, plain, hash = std::move(hash)] {
+            --hashing_;
+            world::Character* c = FindByName(characters_, name);
+            if (hash && c != nullptr && c->password == plain) characters_.SetStoredPassword(*c, *hash);
             // After a failed hash (no memory), the next tick tries again.
-            if (Hashing == 0 && hash) HashPlainPasswords(characters);
+            if (hashing_ == 0 && hash) HashSome();
             return false;
           };
         });
     if (!queued) {
-      --Hashing;
+      --hashing_;
       return;
     }
   }
-  if (Hashing == 0 && Converting > 0) {
-    core::Log("Converted " + Passwords(Converting) + "\n");
-    Converting = 0;
+  if (hashing_ == 0 && converting_ > 0) {
+    core::Log("Converted " + Passwords(converting_) + "\n");
+    converting_ = 0;
   }
 }
 

@@ -44,6 +44,7 @@ struct Call {
   const CommandLine& words;
   std::string_view usage;  // the command's usage line, for its format answer
 
+  Game& Served() const { return console.Served(); }
   world::CharacterTable& Characters() const { return console.Served().World().characters; }
 };
 
@@ -103,7 +104,7 @@ void RemoveConnection(connection::ConnectionLayer& layer, connection::Socket soc
 // Once the bans file is on disk (or not), `text` and whether it is.
 Answer AfterBansSaved(Call& call, std::string text) {
   auto later = call.console.Later(call.socket);
-  persist::SaveBans([later, text = std::move(text)](bool saved) {
+  persist::SaveBans(call.Served().Saver(), call.console.Layer().Bans(), [later, text = std::move(text)](bool saved) {
     later(saved ? Did(text) : ConsoleAnswer{text + kBansNotWritten, 1});
   });
   return std::nullopt;
@@ -140,7 +141,7 @@ Answer Kick(Call& call) {
     return Refused("No character called " + Shown(name) + " is in play.\n");
   }
   RemoveConnection(call.console.Layer(), socket, kRemoved, RestFrom(call, 1));
-  NoteKick();
+  call.Served().Measured().NoteKick();
   return Did("Kicked " + Shown(name) + ".\n");
 }
 
@@ -176,7 +177,7 @@ Answer Ban(Call& call) {
   if (!OptionalMinutes(call.words, true, minutes, next)) return Format(call.usage, MinutesRange());
   if (minutes != 0) ban.until = static_cast<std::int64_t>(std::time(nullptr)) + minutes * 60LL;
   ban.reason = std::string(RestFrom(call, next));
-  const std::optional<connection::AddressBan> replaced = connection::Bans().BanAddress(ban);
+  const std::optional<connection::AddressBan> replaced = call.console.Layer().Bans().BanAddress(ban);
   int ended = 0;
   for (const connection::ConnectionSummary& c : call.console.Layer().Summaries()) {
     if (c.player && ban.block.Contains(c.address)) {
@@ -196,15 +197,15 @@ Answer Ban(Call& call) {
 Answer Unban(Call& call) {
   const std::string what(call.words.Arg(0));
   base::AddressBlock block;
-  const bool found = base::ParseBlock(what, block) ? connection::Bans().UnbanAddress(block)
-                                                   : connection::Bans().UnbanName(what);
+  connection::BanList& bans = call.console.Layer().Bans();
+  const bool found = base::ParseBlock(what, block) ? bans.UnbanAddress(block) : bans.UnbanName(what);
   if (!found) return Refused("No ban of " + Shown(what) + ".\n");
   return AfterBansSaved(call, "Lifted the ban of " + Shown(what) + ".\n");
 }
 
 Answer BanName(Call& call) {
   const std::string name(call.words.Arg(0));
-  if (!connection::Bans().BanName(name)) {
+  if (!call.console.Layer().Bans().BanName(name)) {
     return Refused("The name " + Shown(name) + " is banned already.\n");
   }
   connection::Socket socket = connection::kNoSocket;
@@ -218,15 +219,16 @@ Answer BanName(Call& call) {
   return AfterBansSaved(call, "Banned the character " + Shown(name) + ".\n");
 }
 
-Answer ListBans(Call&) {
-  connection::Bans().Expire(static_cast<std::int64_t>(std::time(nullptr)));
+Answer ListBans(Call& call) {
+  connection::BanList& bans = call.console.Layer().Bans();
+  bans.Expire(static_cast<std::int64_t>(std::time(nullptr)));
   std::string table;
-  for (const connection::AddressBan& ban : connection::Bans().Addresses()) {
+  for (const connection::AddressBan& ban : bans.Addresses()) {
     table += "address " + base::BlockText(ban.block) + "  " + UntilText(ban.until);
     if (!ban.reason.empty()) table += "  " + Shown(ban.reason);
     table += "\n";
   }
-  for (const std::string& name : connection::Bans().Names()) table += "name " + Shown(name) + "\n";
+  for (const std::string& name : bans.Names()) table += "name " + Shown(name) + "\n";
   return Did(table.empty() ? "No bans.\n" : table);
 }
 
@@ -238,13 +240,13 @@ Answer Mute(Call& call) {
   if (FindCharacter(call.Characters(), name) == nullptr) return Refused("No character called " + Shown(name) + ".\n");
   const auto until = minutes == 0 ? commands::MuteClock::time_point::max()
                                   : commands::MuteClock::now() + std::chrono::minutes(minutes);
-  call.console.Served().Interpreter().mutes.Mute(name, until);
+  call.Served().Interpreter().mutes.Mute(name, until);
   return Did("Muted " + Shown(name) + " " + ForMinutes(minutes) + ".\n");
 }
 
 Answer Unmute(Call& call) {
   const std::string name(call.words.Arg(0));
-  if (!call.console.Served().Interpreter().mutes.Unmute(name)) return Refused(Shown(name) + " is not muted.\n");
+  if (!call.Served().Interpreter().mutes.Unmute(name)) return Refused(Shown(name) + " is not muted.\n");
   return Did("Unmuted " + Shown(name) + ".\n");
 }
 
@@ -273,7 +275,7 @@ Answer Password(Call& call) {
   const connection::Socket socket = call.socket;
   Console& console = call.console;
   world::CharacterTable& characters = call.Characters();
-  const bool queued = core::RunAside(socket, core::JobOwner{}, [&console, &characters, socket, name]() -> core::Finish {
+  const bool queued = call.Served().Worker().RunAside(socket, core::JobOwner{}, [&console, &characters, socket, name]() -> core::Finish {
     const std::string password = NewPassword();
     std::optional<std::string> hash = base::HashPassword(password);
     return [&console, &characters, socket, name, password, hash = std::move(hash)] {
@@ -322,7 +324,7 @@ Answer Shutdown(Call& call) {
 // Answered once the file is on disk.
 Answer Save(Call& call) {
   auto later = call.console.Later(call.socket);
-  SaveInBackgroundTimed([later](bool saved) {
+  call.Served().Save([later](bool saved) {
     later(saved ? Did("World saved.\n") : Refused("The save failed; see the server's log.\n"));
   });
   return std::nullopt;
@@ -332,7 +334,7 @@ Answer Status(Call& call) {
   const auto now = std::chrono::steady_clock::now();
   std::map<std::string, int> doors;
   for (const connection::ConnectionSummary& c : Listed(call.console)) ++doors[c.door];
-  std::string text = "uptime " + Seconds(now - ServerStartTime()) + "\n";
+  std::string text = "uptime " + Seconds(now - call.Served().Measured().StartTime()) + "\n";
   text += "players in play " + std::to_string(call.Characters().InPlay().size()) + "\n";
   text += "connections";
   if (doors.empty()) text += " 0";
@@ -345,8 +347,8 @@ Answer Status(Call& call) {
   } else {
     text += "save age never saved\n";
   }
-  if (persist::SaveFailedLast()) text += "last save FAILED\n";
-  const auto tick = std::chrono::duration<double, std::milli>(LastTickDuration()).count();
+  if (call.Served().Saver().FailedLast()) text += "last save FAILED\n";
+  const auto tick = std::chrono::duration<double, std::milli>(call.Served().Measured().LastTickDuration()).count();
   char line[64];
   std::snprintf(line, sizeof line, "last tick %.3f ms\n", tick);
   text += line;

@@ -115,7 +115,7 @@ base::Status OpenDoors(const ServerSettings& settings, connection::ConnectionLay
   // Since the process began, across upgrades.
   telnet->startTime = static_cast<std::int64_t>(std::time(nullptr)) -
                       std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() -
-                                                                       ServerStartTime())
+                                                                       game.Measured().StartTime())
                           .count();
   telnet->playersInPlay = [&game] { return game.World().characters.InPlay().size(); };
   auto telnetMaker = [telnet](const connection::Endpoints& endpoints) {
@@ -134,10 +134,10 @@ base::Status OpenDoors(const ServerSettings& settings, connection::ConnectionLay
     door.name = "metrics";
     // `listeners` is the server's own, complete before the first scrape: every door
     // is open before the input thread starts, and none opens afterwards.
-    door.makeCodec = web::MetricsCodecMaker([&layer, &game, &listeners](web::MetricsFormat format) {
+    door.makeCodec = web::MetricsCodecMaker([&game, &listeners](web::MetricsFormat format) {
       std::vector<std::string> doors;
       for (const Listener& listener : listeners) doors.push_back(listener.doorName);
-      return RenderMetrics(layer, game.World(), game.Interpreter(), doors, format);
+      return game.RenderMetrics(doors, format);
     });
     door.logged = false;
     door.players = false;
@@ -198,7 +198,7 @@ void OpenConsole(const ServerSettings& settings, connection::ConnectionLayer& la
 int OpenSpare() { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }
 
 void AcceptLoop(connection::ConnectionLayer& layer, const std::vector<Listener>& listeners, int spare,
-                Standstill& standstill) {
+                Standstill& standstill, Metrics& metrics) {
   std::vector<pollfd> waits;
   for (const Listener& listener : listeners) waits.push_back({listener.socket, POLLIN, 0});
   waits.push_back({standstill.Descriptor(), POLLIN, 0});
@@ -211,7 +211,7 @@ void AcceptLoop(connection::ConnectionLayer& layer, const std::vector<Listener>&
     if (ready < 0) {
       if (errno == EINTR) continue;
       core::Log("Error accepting connection: " + std::to_string(errno) + "\n");
-      NoteAcceptError();
+      metrics.NoteAcceptError();
       std::this_thread::sleep_for(kAcceptErrorPause);
       continue;
     }
@@ -226,7 +226,7 @@ void AcceptLoop(connection::ConnectionLayer& layer, const std::vector<Listener>&
           const std::string what = listener.acceptName.empty() ? "" : listener.acceptName + " ";
           core::Log("Error accepting " + what + "connection: " + std::to_string(status.error()) + "\n",
                     core::LogPriority::Error);
-          NoteAcceptError();
+          metrics.NoteAcceptError();
           if ((status.error() == EMFILE || status.error() == ENFILE) && spare >= 0) {
             ::close(spare);
             if (net::AcceptOne(listener.socket, accepted).ok() && accepted.socket >= 0) ::close(accepted.socket);

@@ -13,6 +13,7 @@
 #include "server/certificates.h"
 #include "server/console.h"
 #include "server/game.h"
+#include "server/metrics.h"
 #include "server/settings.h"
 #include "server/standstill.h"
 
@@ -61,8 +62,9 @@ int OpenSpare();
 // The accept thread: accepts on every listener for as long as the server runs, and
 // hands each connection to `layer`; errors pause it, never end it. `spare` is
 // OpenSpare's, the thread's from now on. Stands still while `standstill` asks (an
-// upgrade): connections wait in the listeners' queues meanwhile.
+// upgrade): connections wait in the listeners' queues meanwhile. Counts the accepts
+// that fail in `metrics`.
 [[noreturn]] void AcceptLoop(connection::ConnectionLayer& layer, const std::vector<Listener>& listeners, int spare,
-                             Standstill& standstill);
+                             Standstill& standstill, Metrics& metrics);
 
 }  // namespace server

@@ -1,20 +1,12 @@
 #include "server/game.h"
 
 #include <ctime>
+#include <utility>
 
-#include "commands/allowances.h"
-#include "commands/interpreter.h"
-#include "connection/bans.h"
 #include "core/connection_lock.h"
 #include "core/log.h"
-#include "core/worker.h"
 #include "persist/bans_file.h"
-#include "persist/plain_passwords.h"
-#include "persist/save.h"
-#include "persist/saver.h"
-#include "server/metrics.h"
 #include "world/telling.h"
-#include "world/territory.h"
 #include "world/tick.h"
 
 namespace server {
@@ -39,7 +31,7 @@ bool Game::Line(connection::Socket connection, const std::string& line) {
 }
 
 void Game::Ended(connection::Socket connection) {
-  world::TellChange(world_, outbox_, world_.characters.LeavePlay(connection));
+  world::TellChange(world_, layer_.Outbox(), world_.characters.LeavePlay(connection));
   world_.characters.DropKit(connection);
   world_.screenReaders.Forget(connection);
   interpreter_.Forget(connection);
@@ -54,40 +46,39 @@ std::string Game::Holder(connection::Socket connection) const {
   return kit != kits.end() ? kit->second->name + " (a kit)" : std::string();
 }
 
-void Game::Load(connection::ConnectionLayer& layer, bool worldTaken) {
+void Game::Load(bool worldTaken) {
   ASSERT_CONNECTION_LOCK_HELD();
-  interpreter_.allowances.SetLimits(layer.Book().Limits(), layer.CapsInForce());
-  world::InitTerritoryMap();
+  interpreter_.allowances.SetLimits(layer_.Book().Limits(), layer_.CapsInForce());
   if (!worldTaken) {
-    persist::LoadWorld(world_);
+    saver_.File().Load(world_);
     world_.characters.TakeChanges();  // what was loaded is what the file holds
   }
-  persist::LoadBans();
+  connection::BanList& bans = layer_.Bans();
+  persist::LoadBans(bans);
   const std::size_t characters = world_.characters.CharactersToSave().size();
-  const std::size_t bans =
-      connection::Bans().Addresses().size() + connection::Bans().Names().size();
+  const std::size_t banned = bans.Addresses().size() + bans.Names().size();
   core::Log(std::string(worldTaken ? "Took over " : "Loaded ") + std::to_string(characters) +
-            (characters == 1 ? " character" : " characters") + " and " + std::to_string(bans) +
-            (bans == 1 ? " ban.\n" : " bans.\n"));
-  persist::StartPasswordConversion(world_.characters);
-  persist::StartSaver(world_);
-  core::StartWorker(layer);
+            (characters == 1 ? " character" : " characters") + " and " + std::to_string(banned) +
+            (banned == 1 ? " ban.\n" : " bans.\n"));
+  passwords_.Start();
+  saver_.Start();
+  worker_.Start(layer_);
 }
 
-void Game::Tick(connection::ConnectionLayer& layer, std::uint64_t tick) {
+void Game::Tick(std::uint64_t tick) {
   ASSERT_CONNECTION_LOCK_HELD();
-  world::WorldTick(world_, outbox_);
-  persist::HashPlainPasswords(world_.characters);
+  world::WorldTick(world_, layer_.Outbox());
+  passwords_.HashSome();
   // Any change to a character is on disk within one tick; the clock alone waits for the
   // autosave. A save that failed is tried again every tick until one works.
   const bool autosave = tick % kTicksPerAutosave == 0;
-  if (world_.characters.TakeChanges() || autosave || persist::SaveFailedLast()) SaveInBackgroundTimed();
-  if (connection::Bans().Expire(static_cast<std::int64_t>(std::time(nullptr)))) persist::SaveBans();
-  layer.Prune(connection::LimitClock::now());
+  if (world_.characters.TakeChanges() || autosave || saver_.FailedLast()) Save();
+  if (layer_.Bans().Expire(static_cast<std::int64_t>(std::time(nullptr)))) persist::SaveBans(saver_, layer_.Bans());
+  layer_.Prune(connection::LimitClock::now());
   interpreter_.allowances.Prune();
   // No character is made that a crash would lose: while saves fail or the disk is
   // nearly full, setup refuses, and the first good save lifts it.
-  const bool kept = persist::CanKeepNewCharacters();
+  const bool kept = saver_.CanKeepNewCharacters();
   if (kept != keptLast_) {
     keptLast_ = kept;
     core::Log(kept ? "New characters are made again: the world saves.\n"
@@ -141,9 +132,13 @@ void Game::Adopt(const UpgradeState& state, const std::set<connection::Socket>& 
   for (const connection::Socket socket : gone) Ended(socket);
 }
 
-bool SaveGameBeforeExit() {
+void Game::Save(persist::SaveDone done) {
   ASSERT_CONNECTION_LOCK_HELD();
-  return persist::SaveBeforeExit();
+  metrics_.SaveTimed(saver_, std::move(done));
+}
+
+std::string Game::RenderMetrics(const std::vector<std::string>& doors, web::MetricsFormat format) const {
+  return metrics_.Render({layer_, world_, interpreter_, saver_, worker_}, doors, format);
 }
 
 }  // namespace server

@@ -58,8 +58,8 @@ constexpr std::size_t kTrimAfterBytes = std::size_t{32} << 20;
     {
       std::lock_guard<core::FairLock> guard(core::ConnectionLock);
       const Clock::time_point began = Clock::now();
-      running.game.Tick(running.layer, ++running.ticks);
-      NoteTick(Clock::now() - began);
+      running.game.Tick(++running.ticks);
+      running.metrics.NoteTick(Clock::now() - began);
       running.nextTick = Clock::now() + kTickPeriod;  // measured from the end of the tick
       buffered = running.layer.Buffered();
     }
@@ -112,11 +112,12 @@ int RunServer(const ServerSettings& asked) {
   auto owned = std::make_unique<Running>(settings);
   Running* running = owned.get();
   // Started by an upgrade: the old process's state, its descriptors and its world.
-  std::optional<UpgradeState> carried = TakeUpgradeState(running->world);
+  std::optional<UpgradeState> carried = TakeUpgradeState(*running);
   // Two servers in one folder would each save over the other's characters. Taken first:
   // a second server touches nothing, not even the temporary save file.
-  const base::Status locked = carried && carried->folderLock >= 0 ? persist::AdoptSaveFolderLock(carried->folderLock)
-                                                                   : persist::LockSaveFolder();
+  const base::Status locked = carried && carried->folderLock >= 0
+                                  ? persist::AdoptSaveFolderLock(carried->folderLock, running->folderLock)
+                                  : persist::LockSaveFolder(running->folderLock);
   if (!locked.ok()) {
     core::Log(locked.Text() + "\n", core::LogPriority::Error);
     return 1;
@@ -139,7 +140,7 @@ int RunServer(const ServerSettings& asked) {
   running->executable = OwnExecutable();
   CarriedListeners carriedListeners;
   if (carried) {
-    AdoptMeasures(carried->measures);
+    running->metrics.Adopt(carried->measures);
     for (const CarriedListener& l : carried->listeners) carriedListeners[l.door] = l.socket;
   }
   if (settings.AnyTls()) {
@@ -168,7 +169,7 @@ int RunServer(const ServerSettings& asked) {
   connection::ConnectionLayer& layer = running->layer;
   {
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-    running->game.Load(layer, carried.has_value());
+    running->game.Load(carried.has_value());
   }
   running->listeners.push_back(GameListener(layer, running->game, listening));
   for (const base::Status& status : {layer.Init(), running->countdown.Init(), running->standstill.Init()}) {
@@ -197,10 +198,12 @@ int RunServer(const ServerSettings& asked) {
   // Every door listens and the console is open: the service manager may count the
   // server as started.
   if (const base::Status ready = Notify("READY=1"); !ready.ok()) core::Log(ready.Text() + "\n");
-  ReportUpgradeReady();
+  ReportUpgradeReady(*running);
   owned.release();
   std::thread([running] { running->countdown.Run(running->standstill); }).detach();
-  std::thread([running, spare] { AcceptLoop(running->layer, running->listeners, spare, running->standstill); })
+  std::thread([running, spare] {
+    AcceptLoop(running->layer, running->listeners, spare, running->standstill, running->metrics);
+  })
       .detach();
   std::thread([running] {
     for (;;) running->layer.RunOnce(-1);

@@ -56,12 +56,12 @@ bool IsUpgradeProbe();
 int RunUpgradeProbe();
 
 // In a process an upgrade started: its state, read from the memfd whose descriptor the
-// environment names (the variable is then unset), its world taken up into `world`,
-// which must be empty. Every inherited descriptor the state
+// environment names (the variable is then unset), its world taken up into the running
+// server's, which must be empty. Every inherited descriptor the state
 // does not name is closed, but the one to report on (kUpgradeReadyVariable). Nothing when no upgrade started this process, or when its
 // state cannot be read: that is logged, every inherited descriptor is closed, and the
 // server starts as after a restart, from the save file.
-std::optional<UpgradeState> TakeUpgradeState(world::World& world);
+std::optional<UpgradeState> TakeUpgradeState(Running& running);
 
 // Takes up the carried game, connections, countdown and measures, before the
 // threads start, and answers the console that asked and tells the players the
@@ -70,6 +70,6 @@ void AdoptUpgradeState(Running& running, const UpgradeState& state);
 
 // Tells the guard an upgrade left that this process serves: every door listens and the
 // console is open. Nothing when no guard waits. Once, on the main thread.
-void ReportUpgradeReady();
+void ReportUpgradeReady(Running& running);
 
 }  // namespace server

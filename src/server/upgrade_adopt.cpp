@@ -23,10 +23,6 @@ namespace {
 // no state of ours.
 constexpr std::size_t kMaxStateBytes = std::size_t{4} << 30;
 
-// The pipe to the guard the old process left, until this process serves; -1: none.
-// Set before the threads start, used once on the main thread.
-int ReadyReport = -1;
-
 // The descriptor an environment variable names; -1 when it names none.
 int DescriptorIn(const char* variable) {
   const char* text = std::getenv(variable);
@@ -103,7 +99,7 @@ int RunUpgradeProbe() {
   return read.ok() ? 0 : 1;
 }
 
-std::optional<UpgradeState> TakeUpgradeState(world::World& world) {
+std::optional<UpgradeState> TakeUpgradeState(Running& running) {
   if (std::getenv(kUpgradeStateVariable) == nullptr) return std::nullopt;
   const int fd = DescriptorIn(kUpgradeStateVariable);
   ::unsetenv(kUpgradeStateVariable);
@@ -111,15 +107,16 @@ std::optional<UpgradeState> TakeUpgradeState(world::World& world) {
   // still tells the guard when it serves.
   const int report = DescriptorIn(kUpgradeReadyVariable);
   ::unsetenv(kUpgradeReadyVariable);
-  if (report >= 0 && report != fd && ::fcntl(report, F_SETFD, FD_CLOEXEC) == 0) ReadyReport = report;
+  int& ready = running.upgrade.readyReport;
+  if (report >= 0 && report != fd && ::fcntl(report, F_SETFD, FD_CLOEXEC) == 0) ready = report;
   UpgradeState state;
   const base::Status read =
-      fd < 0 ? base::Status::Failure("No upgrade state was given.") : ReadState(fd, state, world);
+      fd < 0 ? base::Status::Failure("No upgrade state was given.") : ReadState(fd, state, running.world);
   if (fd >= 0) ::close(fd);
   // Before anything of this process's own is opened (the log's first line opens the
   // log's own descriptors).
   std::set<int> keep = read.ok() ? Carried(state) : std::set<int>();
-  if (ReadyReport >= 0) keep.insert(ReadyReport);
+  if (ready >= 0) keep.insert(ready);
   CloseInherited(keep);
   if (!read.ok()) {
     core::Log(read.Text() + " The server starts from the save file.\n", core::LogPriority::Error);
@@ -147,12 +144,13 @@ void AdoptUpgradeState(Running& running, const UpgradeState& state) {
   if (!state.announcement.empty()) TellEveryone(running.layer, "[Announcement] " + state.announcement);
 }
 
-void ReportUpgradeReady() {
-  if (ReadyReport < 0) return;
+void ReportUpgradeReady(Running& running) {
+  int& report = running.upgrade.readyReport;
+  if (report < 0) return;
   const std::string_view ready = "ready\n";
-  [[maybe_unused]] const ssize_t n = ::write(ReadyReport, ready.data(), ready.size());
-  ::close(ReadyReport);
-  ReadyReport = -1;
+  [[maybe_unused]] const ssize_t n = ::write(report, ready.data(), ready.size());
+  ::close(report);
+  report = -1;
 }
 
 }  // namespace server

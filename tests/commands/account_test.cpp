@@ -21,7 +21,6 @@ const std::string kCreated = "Character created. Entering game...";
 
 class AccountTest : public WorldTest {
  protected:
-  AccountTest() { world::InitTerritoryMap(); }
 
   // Sets up a character on `socket` from the words after "setup", dropping the replies.
   const world::Character* Make(net::Socket socket, const std::string& words) {

@@ -18,7 +18,6 @@ using world::Role;
 
 class InfoTest : public WorldTest {
  protected:
-  InfoTest() { world::InitTerritoryMap(); }
 };
 
 TEST(ConditionWordTest, EachRolesMaximum) {

@@ -73,12 +73,18 @@ class SaveFileTest : public WorldTest {
     return text;
   }
 
+  // The save file at path_: made again when the test points path_ elsewhere.
+  persist::SaveFile& File() {
+    if (file_ == nullptr || file_->Path() != path_) file_ = std::make_unique<persist::SaveFile>(path_);
+    return *file_;
+  }
+
   std::string Load() {
-    return Logged([&] { loaded_ = persist::LoadWorld(World(), path_); });
+    return Logged([&] { loaded_ = File().Load(World()); });
   }
   std::string Save() {
     return Logged([&] {
-      const base::Status saved = persist::SaveWorld(World(), path_);
+      const base::Status saved = File().Save(World());
       if (!saved.ok()) core::Log(saved.Text() + "\n");
       saved_ = saved.ok();
     });
@@ -96,6 +102,7 @@ class SaveFileTest : public WorldTest {
 
   fs::path folder_;
   std::string path_;
+  std::unique_ptr<persist::SaveFile> file_;
   bool loaded_ = false;
   bool saved_ = false;
 };

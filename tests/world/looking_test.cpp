@@ -15,10 +15,7 @@ using Texts = std::vector<std::string>;
 using world::Clan;
 using world::Role;
 
-class LookingTest : public WorldTest {
- protected:
-  LookingTest() { world::InitTerritoryMap(); }
-};
+class LookingTest : public WorldTest {};
 
 TEST_F(LookingTest, TitlesJoinClanRoleAndName) {
   world::Character c;
