@@ -41,7 +41,7 @@ class Counter final : public core::OutboxSink {
 Counter CountFrame;
 
 // Handles from 10 up, as a real server's descriptors would be.
-constexpr net::Socket kFirstHandle = 10;
+constexpr core::Socket kFirstHandle = 10;
 
 // A world of its own for each benchmark, whose flushes the counter takes.
 struct Game {
@@ -52,7 +52,7 @@ struct Game {
   commands::Interpreter interpreter{world, outbox, worker, bans};
 };
 
-void PutInPlay(Game& game, net::Socket connection, int x, int y) {
+void PutInPlay(Game& game, core::Socket connection, int x, int y) {
   auto c = std::make_unique<world::Character>();
   c->name = "Cat" + std::to_string(connection);
   c->role = world::Role::Warrior;
@@ -103,7 +103,7 @@ void BM_Say(benchmark::State& state) {
   std::lock_guard<core::FairLock> lock(core::ConnectionLock);
   Game game;
   constexpr int kListeners = 10;
-  const net::Socket speaker = kFirstHandle;
+  const core::Socket speaker = kFirstHandle;
   for (int i = 0; i < kListeners; ++i) PutInPlay(game, speaker + i, 0, 0);
   const int others = static_cast<int>(state.range(0));
   constexpr int kOtherCells = world::kMapSize * world::kMapSize - 1;  // all but (0, 0)

@@ -25,13 +25,13 @@ namespace {
 class Game final : public connection::LineHandler {
  public:
   explicit Game(core::Outbox& outbox) : outbox_(outbox) {}
-  void Admitted(connection::Socket, const connection::Peer&) override {}
-  bool Line(connection::Socket connection, const std::string& line) override {
+  void Admitted(core::Socket, const connection::Peer&) override {}
+  bool Line(core::Socket connection, const std::string& line) override {
     outbox_.Queue(connection, line.empty() ? std::string(70'000, 'y') : line);
     outbox_.Flush();
     return !line.empty() && line[0] == 'q';
   }
-  void Ended(connection::Socket) override {}
+  void Ended(core::Socket) override {}
 
  private:
   core::Outbox& outbox_;
@@ -39,7 +39,7 @@ class Game final : public connection::LineHandler {
 
 struct Client {
   int fd = -1;
-  connection::Socket server = connection::kNoSocket;
+  core::Socket server = core::kNoSocket;
 };
 
 }  // namespace

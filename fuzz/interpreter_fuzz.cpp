@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string_view line = input.substr(0, end);
     input.remove_prefix(end == std::string_view::npos ? input.size() : end + 1);
     if (line.empty()) continue;
-    const net::Socket connection = 4 + static_cast<unsigned char>(line[0]) % 4;
+    const core::Socket connection = 4 + static_cast<unsigned char>(line[0]) % 4;
     line.remove_prefix(1);
     if (line.find('\0') != std::string_view::npos) continue;  // a frame never holds a NUL
     interpreter.HandleLine(connection, std::string(line));

@@ -59,7 +59,7 @@ world::Clan ClanFromWord(std::string_view word) {
 
 // A login's result in a line of its own: "11 logged in as Ashpaw." when `refusal` is
 // empty, else "11 login as Ashpaw refused: <refusal>.", a warning.
-void LogLogin(Socket connection, std::string_view name, std::string_view refusal) {
+void LogLogin(core::Socket connection, std::string_view name, std::string_view refusal) {
   const std::string who = std::to_string(static_cast<unsigned>(connection));
   const std::string as = core::EscapeForLog(name);
   if (refusal.empty()) {
@@ -118,15 +118,12 @@ bool AnyControlBytes(const CommandLine& line, const SetupWords& words) {
   return false;
 }
 
-// Answers why `connection` may not make a character called `name` now, if it may not:
-// checked when the line comes and again once its password is hashed, since another
-// player may have taken the name or the address its allowance meanwhile. A name that
-// reads like another cat's would let one player pass for another.
+// Answers why the connection may not make a character called `name`, whose exact name
+// is free, if it may not. Checked once, as the line comes: the name is reserved and the
+// address's allowance counted then, so nothing another player does while the password
+// is hashed can change the answer. A name that reads like another cat's would let one
+// player pass for another.
 bool RefusedNewCharacter(const Context& context, std::string_view name) {
-  if (context.world.characters.NameTaken(name)) {
-    context.Answer(kNameTaken);
-    return true;
-  }
   if (context.world.characters.NameTooClose(name)) {
     context.Answer(kNameTooClose);
     return true;
@@ -203,7 +200,7 @@ LoginCheck CheckLogin(LoginCheck check, std::string_view typed) {
 // connection should end (its third wrong password).
 bool FinishLogin(const Context& context, const std::string& name, const LoginCheck& check) {
   ASSERT_CONNECTION_LOCK_HELD();
-  const Socket connection = context.connection;
+  const core::Socket connection = context.connection;
   world::CharacterTable& characters = context.world.characters;
   if (characters.CharacterOf(connection) != nullptr) {
     context.Answer(kNotValidNow);
@@ -304,13 +301,13 @@ void Setup(const Context& context, const CommandLine& line) {
   }
   c->anatomyFlag1 = words->genitalia != "penis";
   c->anatomyFlag2 = !words->nipples.starts_with("ma");
-  // Let go on the input thread, where the Finish that holds it last is destroyed.
+  // Let go on the input thread, where the Completion that holds it last is destroyed.
   auto reservation = std::make_shared<world::NameReservation>(context.world.characters, c->name);
   const bool queued = context.worker.RunAside(
       context.connection, OwnerOf(context),
-      [context, c, reservation, password = std::string(words->password)]() mutable -> core::Finish {
+      [context, c, reservation, password = std::string(words->password)]() mutable -> core::Completion {
         std::optional<std::string> hash = base::HashPassword(password);
-        // The reservation goes with the Finish: the work's own copy is destroyed on the
+        // The reservation goes with the Completion: the work's own copy is destroyed on the
         // worker, which must not be where the name is let go.
         return [context, c, reservation = std::move(reservation), hash = std::move(hash)] {
           if (!hash) {
@@ -344,7 +341,7 @@ void Login(const Context& context, const CommandLine& line) {
   const bool queued = context.worker.RunAside(
       context.connection, OwnerOf(context),
       [context, check = std::move(check), name = std::string(line.Arg(0)),
-       typed = std::string(line.Arg(1))]() -> core::Finish {
+       typed = std::string(line.Arg(1))]() -> core::Completion {
         return [context, name, result = CheckLogin(check, typed)] { return FinishLogin(context, name, result); };
       });
   if (!queued) {

@@ -26,7 +26,7 @@ bool Full(const connection::ByteBudget& budget, connection::ByteClock::time_poin
 }
 
 // Answers a speaker whose line is not said, and logs the first refusal of `logged`.
-bool RefuseSpeech(core::Outbox& outbox, Socket connection, bool& logged, const std::string& logLine) {
+bool RefuseSpeech(core::Outbox& outbox, core::Socket connection, bool& logged, const std::string& logLine) {
   outbox.Queue(connection, kMuted);
   if (!logged) {
     logged = true;
@@ -42,7 +42,7 @@ Allowances::SpeechBudget& Allowances::CellBudget(const world::Cell& cell) {
 }
 
 // The session of a connection held to the limits, or nullptr.
-const Session* Allowances::Limited(Socket connection) const {
+const Session* Allowances::Limited(core::Socket connection) const {
   const Session* session = sessions_.Find(connection);
   return session != nullptr && session->limited ? session : nullptr;
 }
@@ -62,7 +62,7 @@ void Allowances::SetLimits(const connection::AddressLimits& limits, const connec
   cellSpeech_.fill({});
 }
 
-bool Allowances::LoginRefused(Socket connection) {
+bool Allowances::LoginRefused(core::Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
   const Session* session = Limited(connection);
   if (session == nullptr || book_.LoginAllowed(session->key, connection::LimitClock::now())) return false;
@@ -70,14 +70,14 @@ bool Allowances::LoginRefused(Socket connection) {
   return true;
 }
 
-void Allowances::NoteFailedLogin(Socket connection) {
+void Allowances::NoteFailedLogin(core::Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
   if (const Session* session = Limited(connection)) {
     book_.NoteFailedLogin(session->key, connection::LimitClock::now());
   }
 }
 
-bool Allowances::NewCharacterRefused(Socket connection) {
+bool Allowances::NewCharacterRefused(core::Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
   const Session* session = Limited(connection);
   if (session == nullptr || book_.NewCharacterAllowed(session->key, connection::LimitClock::now()))
@@ -86,14 +86,14 @@ bool Allowances::NewCharacterRefused(Socket connection) {
   return true;
 }
 
-void Allowances::NoteNewCharacter(Socket connection) {
+void Allowances::NoteNewCharacter(core::Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
   if (const Session* session = Limited(connection)) {
     book_.NoteNewCharacter(session->key, connection::LimitClock::now());
   }
 }
 
-bool Allowances::SpeechRefused(core::Outbox& outbox, Socket connection, std::size_t bytes,
+bool Allowances::SpeechRefused(core::Outbox& outbox, core::Socket connection, std::size_t bytes,
                                std::span<const world::Cell> cells, std::size_t hearers) {
   ASSERT_CONNECTION_LOCK_HELD();
   const connection::ByteClock::time_point now = connection::ByteClock::now();
@@ -127,7 +127,7 @@ bool Allowances::SpeechRefused(core::Outbox& outbox, Socket connection, std::siz
   return false;
 }
 
-void Allowances::ForgetSpeech(Socket connection) {
+void Allowances::ForgetSpeech(core::Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
   connectionSpeech_.erase(connection);
 }

@@ -21,7 +21,6 @@
 
 namespace commands {
 
-using core::Socket;
 
 class Allowances {
  public:
@@ -38,12 +37,12 @@ class Allowances {
   // True (after logging the first refusal of its address) when `connection`'s address
   // has had its failed logins. A connection with no session (a test's world) or a
   // trusted address is never refused. REQUIRES: ConnectionLock held.
-  bool LoginRefused(Socket connection);
-  void NoteFailedLogin(Socket connection);
+  bool LoginRefused(core::Socket connection);
+  void NoteFailedLogin(core::Socket connection);
   // True (after logging the first refusal) when `connection`'s address has made its
   // characters for the hour. REQUIRES: ConnectionLock held.
-  bool NewCharacterRefused(Socket connection);
-  void NoteNewCharacter(Socket connection);
+  bool NewCharacterRefused(core::Socket connection);
+  void NoteNewCharacter(core::Socket connection);
 
   // Speech is slowed where it comes from, so that everyone who hears it can keep up.
   // A line of `bytes` told to `cells` and heard by `hearers` characters (the speaker's
@@ -57,11 +56,11 @@ class Allowances {
   // reached by ...") or of the cell while it stays busy. A line may go into debt: each
   // budget holds two seconds of its rate, and a long line heard by many pays for itself
   // with silence. REQUIRES: ConnectionLock held; every cell on the map.
-  bool SpeechRefused(core::Outbox& outbox, Socket connection, std::size_t bytes,
+  bool SpeechRefused(core::Outbox& outbox, core::Socket connection, std::size_t bytes,
                      std::span<const world::Cell> cells, std::size_t hearers);
 
   // Forgets what `connection`'s speech cost, as it ends. REQUIRES: ConnectionLock held.
-  void ForgetSpeech(Socket connection);
+  void ForgetSpeech(core::Socket connection);
 
   // Speech refused since start: for the speaker's or its address's budget, and for a
   // cell's. Any thread.
@@ -88,7 +87,7 @@ class Allowances {
     bool logged = false;
   };
 
-  const Session* Limited(Socket connection) const;
+  const Session* Limited(core::Socket connection) const;
   void LogRefusal(const Session& session, connection::LimitKind kind);
   SpeechBudget& CellBudget(const world::Cell& cell);
 
@@ -98,7 +97,7 @@ class Allowances {
   connection::AddressBook book_;  // every connection's logins and setups count in it
   std::size_t cellSpeechRate_ = connection::Caps{}.cellSpeechBytesPerSecond;  // bytes a second
   std::unordered_map<base::Address, SpeechBudget, base::AddressHash> addressSpeech_;
-  std::unordered_map<Socket, connection::ByteBudget> connectionSpeech_;  // those held to the limits
+  std::unordered_map<core::Socket, connection::ByteBudget> connectionSpeech_;  // those held to the limits
   std::array<SpeechBudget, world::kMapSize * world::kMapSize> cellSpeech_;
   std::atomic<std::uint64_t> heardRefused_{0};
   std::atomic<std::uint64_t> cellRefused_{0};

@@ -15,7 +15,6 @@
 
 namespace commands {
 
-using net::Socket;
 
 class Interpreter;
 
@@ -29,7 +28,7 @@ struct Context {
   core::Outbox& outbox;
   core::Worker& worker;
   const connection::BanList& bans;
-  Socket connection;
+  core::Socket connection;
 
   // Queues `text` for the connection whose line this is.
   void Answer(std::string_view text) const { outbox.Queue(connection, text); }

@@ -12,11 +12,11 @@
 
 namespace commands {
 
-Context Interpreter::ContextOf(Socket connection) {
+Context Interpreter::ContextOf(core::Socket connection) {
   return Context{*this, world_, outbox_, worker_, bans_, connection};
 }
 
-void Interpreter::HandleLine(Socket connection, const std::string& line) {
+void Interpreter::HandleLine(core::Socket connection, const std::string& line) {
   ASSERT_CONNECTION_LOCK_HELD();
   // The line is cut into words and into characters once: the command reads the words,
   // the log the characters too. Whether a setup line is whole decides how much of it
@@ -45,7 +45,7 @@ world::Character& Actor(const Context& context) {
   return *c;
 }
 
-void Interpreter::Forget(Socket connection) {
+void Interpreter::Forget(core::Socket connection) {
   sessions.Forget(connection);
   allowances.ForgetSpeech(connection);
 }

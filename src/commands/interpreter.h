@@ -20,7 +20,6 @@
 
 namespace commands {
 
-using core::Socket;
 
 struct Context;
 
@@ -35,18 +34,18 @@ class Interpreter {
   // Logs the line, runs the command it names for `connection`, and flushes the Outbox,
   // whatever the outcome. A line that is not UTF-8 runs nothing: it is answered that it
   // is not. REQUIRES: ConnectionLock held.
-  void HandleLine(Socket connection, const std::string& line);
+  void HandleLine(core::Socket connection, const std::string& line);
 
   // The client of `connection` asked for screen-reader mode: it is turned on and the
   // player told so, unless it is on already. REQUIRES: ConnectionLock held.
-  void ScreenReaderAsked(Socket connection);
+  void ScreenReaderAsked(core::Socket connection);
 
   // Forgets everything kept of an ended connection: its session and what its speech
   // cost. REQUIRES: ConnectionLock held.
-  void Forget(Socket connection);
+  void Forget(core::Socket connection);
 
   // What a handler of `connection`'s line works on (commands/handlers.h).
-  Context ContextOf(Socket connection);
+  Context ContextOf(core::Socket connection);
 
   Sessions sessions;
   Mutes mutes;

@@ -61,7 +61,7 @@ void Follow(const Context& context, const CommandLine& line) {
   // The first character on this cell with the name, in ascending handle order, the
   // player itself among them.
   const world::CharacterTable& characters = context.world.characters;
-  for (const Socket here : characters.OccupantsOf(c->x, c->y)) {
+  for (const core::Socket here : characters.OccupantsOf(c->x, c->y)) {
     const world::Character* candidate = characters.CharacterOf(here);
     if (candidate->name != name) continue;
     c->following = candidate;

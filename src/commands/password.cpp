@@ -31,7 +31,7 @@ struct PasswordCheck {
 
 // "11 changed the password of Ashpaw." or "11 password change of Ashpaw refused: <why>.",
 // a warning.
-void LogChange(Socket connection, std::string_view name, std::string_view refusal) {
+void LogChange(core::Socket connection, std::string_view name, std::string_view refusal) {
   const std::string who = std::to_string(static_cast<unsigned>(connection));
   const std::string of = core::EscapeForLog(name);
   if (refusal.empty()) {
@@ -97,7 +97,7 @@ void Password(const Context& context, const CommandLine& line) {
   const bool queued = context.worker.RunAside(
       context.connection, OwnerOf(context),
       [context, check = std::move(check), typed = std::string(line.Arg(0)),
-       fresh = std::string(line.Arg(1))]() mutable -> core::Finish {
+       fresh = std::string(line.Arg(1))]() mutable -> core::Completion {
         check.matches = base::PasswordMatches(check.checked, typed);
         if (check.matches) check.hash = base::HashPassword(fresh);
         return [context, check = std::move(check)] { return FinishChange(context, check); };

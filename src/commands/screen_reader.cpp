@@ -21,7 +21,7 @@ void ScreenReader(const Context& context, const CommandLine&) {
   context.Answer(on ? kScreenReaderOn : kScreenReaderOff);
 }
 
-void Interpreter::ScreenReaderAsked(Socket connection) {
+void Interpreter::ScreenReaderAsked(core::Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
   if (world_.screenReaders.On(connection)) return;
   world_.screenReaders.Set(connection, true);

@@ -13,7 +13,6 @@
 
 namespace commands {
 
-using core::Socket;
 
 struct Session {
   base::Address key;          // the limit key of the connection's address
@@ -27,23 +26,23 @@ struct Session {
 class Sessions {
  public:
   // A connection was admitted from an address counted under `key`.
-  void Begin(Socket connection, const base::Address& key, bool limited);
+  void Begin(core::Socket connection, const base::Address& key, bool limited);
   // The session of `connection`, made on first use.
-  Session& Of(Socket connection);
+  Session& Of(core::Socket connection);
   // The session of `connection`, or nullptr when it has none.
-  const Session* Find(Socket connection) const;
+  const Session* Find(core::Socket connection) const;
   // True when the interpreter asked for `connection` to be ended.
-  bool EndRequested(Socket connection) const;
+  bool EndRequested(core::Socket connection) const;
   // Forgets the session of an ended connection.
-  void Forget(Socket connection);
+  void Forget(core::Socket connection);
 
   // Every session, ascending by connection, for an upgrade; and the sessions made again
   // from them in the new process, each replacing any the connection has.
-  std::vector<std::pair<Socket, Session>> Carry() const;
-  void Adopt(const std::vector<std::pair<Socket, Session>>& sessions);
+  std::vector<std::pair<core::Socket, Session>> Carry() const;
+  void Adopt(const std::vector<std::pair<core::Socket, Session>>& sessions);
 
  private:
-  std::unordered_map<Socket, Session> sessions_;
+  std::unordered_map<core::Socket, Session> sessions_;
 };
 
 }  // namespace commands

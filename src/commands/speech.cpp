@@ -71,7 +71,7 @@ std::string SpokenLine(const std::string& text, const world::Character& speaker,
 // Comm.Channel.Text to every listener on `cell`.
 void TellSpeechAt(const Context& context, const world::Cell& cell, std::string_view channel,
                   const world::Character& speaker, const std::string& text) {
-  for (const Socket listener : context.world.characters.OccupantsOf(cell.x, cell.y)) {
+  for (const core::Socket listener : context.world.characters.OccupantsOf(cell.x, cell.y)) {
     world::TellSpeech(context.outbox, listener, channel, speaker, Words(text, speaker));
   }
 }
@@ -127,7 +127,7 @@ void Whisper(const Context& context, const CommandLine& line) {
   // The first character in play of that name is the listener, wherever it stands: a
   // save file may hold two characters of one name. An echo without a listener would
   // look as if it had been heard.
-  Socket listener = net::kNoSocket;
+  core::Socket listener = core::kNoSocket;
   const world::Character* found = context.world.characters.FindInPlayByName(line.Arg(0), &listener);
   if (found == nullptr) return context.Answer(kInvalidCharacter);
   if (!world::SameArea(*found, *speaker)) return context.Answer(kTooFarAway);

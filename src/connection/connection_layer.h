@@ -120,8 +120,8 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   // server ended it.
   std::uint64_t Hold(Socket socket) override;
   void Post(std::function<void()> task) override;
-  void Answer(Socket socket, std::uint64_t ticket, const core::Finish& finish) override;
-  void Finished(const core::Finish& finish) override;
+  void Answer(Socket socket, std::uint64_t ticket, const core::Completion& completion) override;
+  void CompleteUnowned(const core::Completion& completion) override;
   // Lets a held connection's lines go on. REQUIRES: ConnectionLock held.
   void Release(Socket socket);
 

@@ -86,19 +86,19 @@ void ConnectionLayer::Release(Socket socket) {
   if (!inRunOnce_) Wake();
 }
 
-void ConnectionLayer::Answer(Socket socket, std::uint64_t ticket, const core::Finish& finish) {
+void ConnectionLayer::Answer(Socket socket, std::uint64_t ticket, const core::Completion& completion) {
   ASSERT_CONNECTION_LOCK_HELD();
   const Connection* c = Find(socket);
   if (c == nullptr || c->order != ticket) return;  // ended; the handle may be another's now
-  const bool end = finish();
+  const bool end = completion();
   outbox_.Flush();
   Release(socket);
   if (end) Dismiss(socket, "ended by the game");
 }
 
-void ConnectionLayer::Finished(const core::Finish& finish) {
+void ConnectionLayer::CompleteUnowned(const core::Completion& completion) {
   ASSERT_CONNECTION_LOCK_HELD();
-  finish();
+  completion();
   outbox_.Flush();
 }
 

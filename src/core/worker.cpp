@@ -38,15 +38,15 @@ void Worker::Loop() {
       job = Next();
       working_ = true;
     }
-    Finish finish = job.work();
+    Completion completion = job.work();
     // Posted before the job stops counting: whoever sees an empty queue and no posted
     // task knows every answer has run.
     host_->Post([host = host_, connection = job.connection, ticket = job.ticket,
-                 finish = std::move(finish)] {
+                 completion = std::move(completion)] {
       if (connection == kNoSocket) {
-        host->Finished(finish);
+        host->CompleteUnowned(completion);
       } else {
-        host->Answer(connection, ticket, finish);
+        host->Answer(connection, ticket, completion);
       }
     });
     {

@@ -35,12 +35,13 @@ struct JobOwner {
   bool limited = false;
 };
 
-// What a job leaves for the input thread, run with ConnectionLock held. Returns true
-// when the job's connection should be ended now, as a game line handler does.
-using Finish = std::function<bool()>;
+// What a job leaves for the input thread once its work is done, run there with
+// ConnectionLock held. Returns true when the job's connection should be ended now, as
+// a game line handler does.
+using Completion = std::function<bool()>;
 // The slow part of a job, run on the worker: it may touch nothing the lock guards, so
-// it works on copies and hands its results to the Finish it returns.
-using Work = std::function<Finish()>;
+// it works on copies and hands its results to the Completion it returns.
+using Work = std::function<Completion()>;
 
 // What the worker needs of the connections it works for: the connection layer, given
 // once to Worker::Start.
@@ -52,13 +53,14 @@ class WorkerHost {
   virtual std::uint64_t Hold(Socket connection) = 0;
   // Runs `task` on the input thread with ConnectionLock held, soon. Any thread.
   virtual void Post(std::function<void()> task) = 0;
-  // Runs `finish` as the answer to `connection` (what it queues for it leaves at once),
-  // then lets its later lines go on, and ends it if `finish` asks; nothing at all when
-  // the connection is no longer the one `ticket` names. REQUIRES: ConnectionLock held.
-  virtual void Answer(Socket connection, std::uint64_t ticket, const Finish& finish) = 0;
-  // Runs `finish` of work that belongs to no connection, then flushes the Outbox.
+  // Runs `completion` as the answer to `connection` (what it queues for it leaves at
+  // once), then lets its later lines go on, and ends it if `completion` asks; nothing
+  // at all when the connection is no longer the one `ticket` names.
   // REQUIRES: ConnectionLock held.
-  virtual void Finished(const Finish& finish) = 0;
+  virtual void Answer(Socket connection, std::uint64_t ticket, const Completion& completion) = 0;
+  // Runs `completion` of work that belongs to no connection (the server's own), then
+  // flushes the Outbox. REQUIRES: ConnectionLock held.
+  virtual void CompleteUnowned(const Completion& completion) = 0;
 
  protected:
   ~WorkerHost() = default;
@@ -79,12 +81,13 @@ class Worker {
   void Start(WorkerHost& host);
 
   // Queues `work` for `connection` (kNoSocket for work of no connection) on behalf of
-  // `owner`. Once it is done, its Finish runs on the input thread (WorkerHost::Answer).
+  // `owner`. Once it is done, its Completion runs on the input thread
+  // (WorkerHost::Answer, or CompleteUnowned for work of no connection).
   // Jobs of one owner are done in the order they were queued; owners take turns.
   // Returns false, queueing nothing, when kWorkerQueueJobs jobs wait already, or
   // kWorkerJobsPerAddress of a limited owner's.
-  // Without the worker thread: runs the work and its Finish now, leaves the Finish's
-  // result to the caller (whose line handler reports it) and returns true.
+  // Without the worker thread: runs the work and its Completion now, leaves the
+  // Completion's result to the caller (whose line handler reports it) and returns true.
   // REQUIRES: ConnectionLock held.
   bool RunAside(Socket connection, const JobOwner& owner, Work work);
 

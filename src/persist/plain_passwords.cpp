@@ -45,7 +45,7 @@ void PasswordConversion::HashSome() {
     if (base::IsPasswordHash(c->password)) continue;
     ++hashing_;
     const bool queued = worker_.RunAside(
-        net::kNoSocket, core::JobOwner{}, [this, name = c->name, plain = c->password]() -> core::Finish {
+        core::kNoSocket, core::JobOwner{}, [this, name = c->name, plain = c->password]() -> core::Completion {
           std::optional<std::string> hash = base::HashPassword(plain);
           return [this, name, plain, hash = std::move(hash)] {
             --hashing_;

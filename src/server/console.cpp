@@ -36,7 +36,7 @@ void LogAnswer(const std::string& user, const ConsoleAnswer& answer) {
 }
 
 // Sends the answer's text and its exit code. REQUIRES: ConnectionLock held.
-void Send(core::Outbox& outbox, connection::Socket connection, const ConsoleAnswer& answer) {
+void Send(core::Outbox& outbox, core::Socket connection, const ConsoleAnswer& answer) {
   ASSERT_CONNECTION_LOCK_HELD();
   std::string_view text = answer.text;
   if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
@@ -47,24 +47,24 @@ void Send(core::Outbox& outbox, connection::Socket connection, const ConsoleAnsw
 
 }  // namespace
 
-void Console::Admitted(connection::Socket connection, const connection::Peer& peer) {
+void Console::Admitted(core::Socket connection, const connection::Peer& peer) {
   users_[connection] = peer.uid;
 }
 
-void Console::Ended(connection::Socket connection) { users_.erase(connection); }
+void Console::Ended(core::Socket connection) { users_.erase(connection); }
 
-std::string Console::UserOf(connection::Socket connection) const {
+std::string Console::UserOf(core::Socket connection) const {
   const auto user = users_.find(connection);
   return UserName(user == users_.end() ? -1 : user->second);
 }
 
-void Console::Reply(connection::Socket connection, const ConsoleAnswer& answer) {
+void Console::Reply(core::Socket connection, const ConsoleAnswer& answer) {
   ASSERT_CONNECTION_LOCK_HELD();
   LogAnswer(UserOf(connection), answer);
   Send(layer_.Outbox(), connection, answer);
 }
 
-std::function<void(ConsoleAnswer)> Console::Later(connection::Socket connection) {
+std::function<void(ConsoleAnswer)> Console::Later(core::Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
   const std::uint64_t ticket = layer_.Hold(connection);
   return [&layer = layer_, connection, ticket, user = UserOf(connection)](ConsoleAnswer answer) {
@@ -78,7 +78,7 @@ std::function<void(ConsoleAnswer)> Console::Later(connection::Socket connection)
   };
 }
 
-bool Console::Line(connection::Socket connection, const std::string& line) {
+bool Console::Line(core::Socket connection, const std::string& line) {
   ASSERT_CONNECTION_LOCK_HELD();
   const auto user = users_.find(connection);
   if (user == users_.end() || user->second != static_cast<int>(::geteuid())) {

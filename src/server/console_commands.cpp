@@ -39,7 +39,7 @@ constexpr unsigned kMaxShutdownSeconds = 24 * 60 * 60;
 // One command's call: who asked, the line as typed and its words.
 struct Call {
   Console& console;
-  connection::Socket socket;
+  core::Socket socket;
   std::string_view line;
   const CommandLine& words;
   std::string_view usage;  // the command's usage line, for its format answer
@@ -93,7 +93,7 @@ world::Character* FindCharacter(const world::CharacterTable& characters, std::st
 }
 
 // Tells the connection why and ends it.
-void RemoveConnection(connection::ConnectionLayer& layer, connection::Socket socket, std::string_view why,
+void RemoveConnection(connection::ConnectionLayer& layer, core::Socket socket, std::string_view why,
                       std::string_view reason) {
   layer.Outbox().Queue(socket, why);
   if (!reason.empty()) layer.Outbox().Queue(socket, reason);
@@ -135,7 +135,7 @@ Answer Who(Call& call) {
 }
 
 Answer Kick(Call& call) {
-  connection::Socket socket = connection::kNoSocket;
+  core::Socket socket = core::kNoSocket;
   const std::string name(call.words.Arg(0));
   if (call.Characters().FindInPlayByName(name, &socket) == nullptr) {
     return Refused("No character called " + Shown(name) + " is in play.\n");
@@ -208,7 +208,7 @@ Answer BanName(Call& call) {
   if (!call.console.Layer().Bans().BanName(name)) {
     return Refused("The name " + Shown(name) + " is banned already.\n");
   }
-  connection::Socket socket = connection::kNoSocket;
+  core::Socket socket = core::kNoSocket;
   if (call.Characters().FindInPlayByName(name, &socket) != nullptr) {
     RemoveConnection(call.console.Layer(), socket, kNameBanned, {});
   }
@@ -272,10 +272,10 @@ std::string NewPassword() {
 Answer Password(Call& call) {
   const std::string name(call.words.Arg(0));
   if (FindCharacter(call.Characters(), name) == nullptr) return Refused("No character called " + Shown(name) + ".\n");
-  const connection::Socket socket = call.socket;
+  const core::Socket socket = call.socket;
   Console& console = call.console;
   world::CharacterTable& characters = call.Characters();
-  const bool queued = call.Served().Worker().RunAside(socket, core::JobOwner{}, [&console, &characters, socket, name]() -> core::Finish {
+  const bool queued = call.Served().Worker().RunAside(socket, core::JobOwner{}, [&console, &characters, socket, name]() -> core::Completion {
     const std::string password = NewPassword();
     std::optional<std::string> hash = base::HashPassword(password);
     return [&console, &characters, socket, name, password, hash = std::move(hash)] {
@@ -399,7 +399,7 @@ std::string Usage() {
 
 }  // namespace
 
-std::optional<ConsoleAnswer> RunConsoleCommand(Console& console, connection::Socket socket,
+std::optional<ConsoleAnswer> RunConsoleCommand(Console& console, core::Socket socket,
                                                std::string_view line) {
   ASSERT_CONNECTION_LOCK_HELD();
   const CommandLine words = commands::SplitWords(line);

@@ -55,12 +55,12 @@ connection::CodecMaker FrameCodecMaker() {
 
 // Opens one door's listener; `opened` is logged once it listens, `bindFailed` names a
 // failure with its errno.
-// A listener an upgrade carried for the door `name`, taken out of `carried`; kNoSocket
+// A listener an upgrade carried for the door `name`, taken out of `carried`; core::kNoSocket
 // when there is none.
-connection::Socket TakeCarried(CarriedListeners& carried, std::string_view name) {
+core::Socket TakeCarried(CarriedListeners& carried, std::string_view name) {
   const auto it = carried.find(name);
-  if (it == carried.end()) return connection::kNoSocket;
-  const connection::Socket socket = it->second;
+  if (it == carried.end()) return core::kNoSocket;
+  const core::Socket socket = it->second;
   carried.erase(it);
   return socket;
 }
@@ -68,8 +68,8 @@ connection::Socket TakeCarried(CarriedListeners& carried, std::string_view name)
 base::Status OpenDoor(connection::ConnectionLayer& layer, connection::Door door, const base::Address* address,
                       std::uint16_t port, const std::string& opened, const char* bindFailed,
                       std::string acceptName, std::vector<Listener>& listeners, CarriedListeners& carried) {
-  connection::Socket socket = TakeCarried(carried, door.name);
-  if (socket == connection::kNoSocket) {
+  core::Socket socket = TakeCarried(carried, door.name);
+  if (socket == core::kNoSocket) {
     const base::Status status = net::ListenTcp(address, port, socket);
     if (!status.ok()) return status.WithWhat(bindFailed);
   }
@@ -81,7 +81,7 @@ base::Status OpenDoor(connection::ConnectionLayer& layer, connection::Door door,
 
 }  // namespace
 
-Listener GameListener(connection::ConnectionLayer& layer, Game& game, connection::Socket listening) {
+Listener GameListener(connection::ConnectionLayer& layer, Game& game, core::Socket listening) {
   connection::Door door = GameDoor("game", FrameCodecMaker(), game);
   door.proxied = true;
   return {listening, layer.AddDoor(std::move(door)), "game", "", true};
@@ -175,9 +175,9 @@ base::Status OpenDoors(const ServerSettings& settings, connection::ConnectionLay
 void OpenConsole(const ServerSettings& settings, connection::ConnectionLayer& layer, Console& console,
                  std::vector<Listener>& listeners, CarriedListeners& carried) {
   if (settings.consolePath.empty()) return;
-  connection::Socket socket = TakeCarried(carried, "console");
+  core::Socket socket = TakeCarried(carried, "console");
   const base::Status status =
-      socket != connection::kNoSocket ? base::Status() : net::ListenUnix(settings.consolePath, socket);
+      socket != core::kNoSocket ? base::Status() : net::ListenUnix(settings.consolePath, socket);
   if (!status.ok()) {
     core::Log("Error opening console socket " + settings.consolePath + ": " + std::to_string(status.error()) +
               "; the server runs without a console.\n");
@@ -235,7 +235,7 @@ void AcceptLoop(connection::ConnectionLayer& layer, const std::vector<Listener>&
           failed = true;
           break;
         }
-        if (accepted.socket == connection::kNoSocket) break;
+        if (accepted.socket == core::kNoSocket) break;
         // What the kernel holds unsent is kept small, so a client that stops reading
         // shows in the layer's own count of its output and meets its limits.
         if (listener.tcp) net::TuneAccepted(accepted.socket, connection::kSocketSendBufferBytes);

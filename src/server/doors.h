@@ -25,7 +25,7 @@ inline constexpr std::string_view kWelcome =
 
 // One open listening socket, and the door of the layer its connections come in by.
 struct Listener {
-  connection::Socket socket = connection::kNoSocket;
+  core::Socket socket = core::kNoSocket;
   std::size_t door = 0;
   std::string doorName;    // "game", "web", "telnet", "metrics", "console"
   std::string acceptName;  // in "Error accepting <name> connection: "; empty for the game port
@@ -34,10 +34,10 @@ struct Listener {
 
 // Listening sockets an upgrade carried over from the old process, by the name of their
 // door: a door that finds its own takes it rather than binding its port again.
-using CarriedListeners = std::map<std::string, connection::Socket, std::less<>>;
+using CarriedListeners = std::map<std::string, core::Socket, std::less<>>;
 
 // Adds the game port's door to `layer` for `listening`, already open.
-Listener GameListener(connection::ConnectionLayer& layer, Game& game, connection::Socket listening);
+Listener GameListener(connection::ConnectionLayer& layer, Game& game, core::Socket listening);
 
 // Opens the doors `settings` asks for besides the game port, in this order: web client,
 // telnet, metrics, then the TLS twins of the game port, telnet and the web client (with

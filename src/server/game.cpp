@@ -17,29 +17,29 @@ constexpr int kTicksPerAutosave = 60;  // about 5 minutes
 
 }  // namespace
 
-void Game::Admitted(connection::Socket connection, const connection::Peer& peer) {
+void Game::Admitted(core::Socket connection, const connection::Peer& peer) {
   interpreter_.sessions.Begin(connection, peer.key, peer.limited);
 }
 
-bool Game::InPlay(connection::Socket connection) const {
+bool Game::InPlay(core::Socket connection) const {
   return world_.characters.CharacterOf(connection) != nullptr;
 }
 
-bool Game::Line(connection::Socket connection, const std::string& line) {
+bool Game::Line(core::Socket connection, const std::string& line) {
   interpreter_.HandleLine(connection, line);
   return interpreter_.sessions.EndRequested(connection);
 }
 
-void Game::Ended(connection::Socket connection) {
+void Game::Ended(core::Socket connection) {
   world::TellChange(world_, layer_.Outbox(), world_.characters.LeavePlay(connection));
   world_.characters.DropKit(connection);
   world_.screenReaders.Forget(connection);
   interpreter_.Forget(connection);
 }
 
-void Game::ScreenReaderAsked(connection::Socket connection) { interpreter_.ScreenReaderAsked(connection); }
+void Game::ScreenReaderAsked(core::Socket connection) { interpreter_.ScreenReaderAsked(connection); }
 
-std::string Game::Holder(connection::Socket connection) const {
+std::string Game::Holder(core::Socket connection) const {
   if (const world::Character* c = world_.characters.CharacterOf(connection)) return c->name;
   const auto& kits = world_.characters.Kits();
   const auto kit = kits.find(connection);
@@ -102,16 +102,16 @@ void Game::Carry(UpgradeState& state) const {
   }
 }
 
-void Game::Adopt(const UpgradeState& state, const std::set<connection::Socket>& live) {
+void Game::Adopt(const UpgradeState& state, const std::set<core::Socket>& live) {
   ASSERT_CONNECTION_LOCK_HELD();
   // The layer's Admitted began a fresh session for each player: the carried ones hold
   // what they had (failed logins, a password to come).
-  std::vector<std::pair<connection::Socket, commands::Session>> sessions;
+  std::vector<std::pair<core::Socket, commands::Session>> sessions;
   for (const auto& session : state.sessions) {
     if (live.count(session.first) != 0) sessions.push_back(session);
   }
   interpreter_.sessions.Adopt(sessions);
-  for (const connection::Socket socket : state.screenReaders) {
+  for (const core::Socket socket : state.screenReaders) {
     if (live.count(socket) != 0) world_.screenReaders.Set(socket, true);
   }
   std::vector<std::pair<std::string, commands::MuteClock::time_point>> mutes;
@@ -122,14 +122,14 @@ void Game::Adopt(const UpgradeState& state, const std::set<connection::Socket>& 
     interpreter_.logins.Set(static_cast<commands::LoginResult>(i), state.logins[i]);
   }
   // Characters whose connection did not come over leave play, as at any end.
-  std::vector<connection::Socket> gone;
+  std::vector<core::Socket> gone;
   for (const auto& [socket, c] : world_.characters.InPlay()) {
     if (live.count(socket) == 0) gone.push_back(socket);
   }
   for (const auto& [socket, c] : world_.characters.Kits()) {
     if (live.count(socket) == 0) gone.push_back(socket);
   }
-  for (const connection::Socket socket : gone) Ended(socket);
+  for (const core::Socket socket : gone) Ended(socket);
 }
 
 void Game::Save(persist::SaveDone done) {

@@ -37,12 +37,12 @@ class Game final : public connection::LineHandler {
   Game(const Game&) = delete;
   Game& operator=(const Game&) = delete;
 
-  void Admitted(connection::Socket connection, const connection::Peer& peer) override;
-  bool Line(connection::Socket connection, const std::string& line) override;
-  void Ended(connection::Socket connection) override;
-  void ScreenReaderAsked(connection::Socket connection) override;
-  std::string Holder(connection::Socket connection) const override;
-  bool InPlay(connection::Socket connection) const override;
+  void Admitted(core::Socket connection, const connection::Peer& peer) override;
+  bool Line(core::Socket connection, const std::string& line) override;
+  void Ended(core::Socket connection) override;
+  void ScreenReaderAsked(core::Socket connection) override;
+  std::string Holder(core::Socket connection) const override;
+  bool InPlay(core::Socket connection) const override;
 
   // Gives the game the limits the layer holds to, loads the save file and the bans,
   // says what it loaded ("Loaded 12 characters and 3 bans."), and starts the saver and
@@ -72,7 +72,7 @@ class Game final : public connection::LineHandler {
   // (the world itself was taken up as the state was read, TakeUpgradeState); a
   // character whose connection did not come over leaves play, as at any end.
   // REQUIRES: ConnectionLock held.
-  void Adopt(const UpgradeState& state, const std::set<connection::Socket>& live);
+  void Adopt(const UpgradeState& state, const std::set<core::Socket>& live);
 
   world::World& World() { return world_; }
   const world::World& World() const { return world_; }

@@ -153,13 +153,13 @@ int RunServer(const ServerSettings& asked) {
       return 1;
     }
   }
-  connection::Socket listening = connection::kNoSocket;
+  core::Socket listening = core::kNoSocket;
   if (const auto game = carriedListeners.find("game"); game != carriedListeners.end()) {
     listening = game->second;
     carriedListeners.erase(game);
   }
   const base::Status listened =
-      listening != connection::kNoSocket ? base::Status() : net::ListenTcp(nullptr, settings.port, listening);
+      listening != core::kNoSocket ? base::Status() : net::ListenTcp(nullptr, settings.port, listening);
   if (!listened.ok()) {
     core::Log(listened.Text());
     return 1;
@@ -187,7 +187,7 @@ int RunServer(const ServerSettings& asked) {
   const int spare = OpenSpare();
   OpenConsole(settings, layer, running->console, running->listeners, carriedListeners);
   for (const auto& [door, socket] : carriedListeners) ::close(socket);  // a door no longer opened
-  running->console.SetUpgrade([running](connection::Socket console, std::string announcement) {
+  running->console.SetUpgrade([running](core::Socket console, std::string announcement) {
     return BeginUpgrade(*running, console, std::move(announcement));
   });
   {

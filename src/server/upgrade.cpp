@@ -39,8 +39,8 @@ constexpr std::size_t kStandingThreads = 2;
 
 // The state of this process as the next one takes it up. REQUIRES: ConnectionLock held,
 // and the layer's I/O at rest (a quiet's work, or a line handler).
-UpgradeState Collect(Running& running, connection::Socket console, const std::string& announcement,
-                     std::vector<connection::Socket>& uncarried) {
+UpgradeState Collect(Running& running, core::Socket console, const std::string& announcement,
+                     std::vector<core::Socket>& uncarried) {
   UpgradeState state;
   state.writer = std::string(base::Version());
   state.folderLock = running.folderLock;
@@ -107,8 +107,8 @@ void HandOver(Running& running) {
   for (const connection::ConnectionSummary& c : running.layer.Summaries()) {
     console = console || (c.socket == upgrade.console && std::string_view(c.door) == "console");
   }
-  if (!console) upgrade.console = connection::kNoSocket;
-  std::vector<connection::Socket> uncarried;
+  if (!console) upgrade.console = core::kNoSocket;
+  std::vector<core::Socket> uncarried;
   UpgradeState state = Collect(running, upgrade.console, upgrade.announcement, uncarried);
   if (!uncarried.empty()) {
     // The TLS players are let go, and the state taken again without them.
@@ -185,14 +185,14 @@ void RunUpgrade(Running& running, int probeFile) {
 
 }  // namespace
 
-std::optional<ConsoleAnswer> BeginUpgrade(Running& running, connection::Socket console, std::string announcement) {
+std::optional<ConsoleAnswer> BeginUpgrade(Running& running, core::Socket console, std::string announcement) {
   ASSERT_CONNECTION_LOCK_HELD();
   UpgradeProgress& upgrade = running.upgrade;
   if (upgrade.active) return ConsoleAnswer{"An upgrade is under way.\n", 1};
   if (running.executable.empty()) return ConsoleAnswer{"The server cannot tell where its executable is.\n", 1};
   // The state as it is now, for the probe alone: what it proves is that the new build
   // reads this build's state.
-  std::vector<connection::Socket> uncarried;
+  std::vector<core::Socket> uncarried;
   int error = 0;
   const int probeFile = StateFile(WriteUpgradeState(Collect(running, console, announcement, uncarried)), error);
   if (probeFile < 0) return ConsoleAnswer{"Error writing the upgrade's state: " + Words(error) + "\n", 1};

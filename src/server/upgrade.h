@@ -44,7 +44,7 @@ inline constexpr auto kQuietLimit = std::chrono::seconds(1);
 // The console's "upgrade [announcement]" from `console`: starts the upgrade, which
 // answers later, or answers at once why it cannot start. REQUIRES: ConnectionLock held,
 // on the input thread (a line handler: the layer's I/O is at rest).
-std::optional<ConsoleAnswer> BeginUpgrade(Running& running, connection::Socket console,
+std::optional<ConsoleAnswer> BeginUpgrade(Running& running, core::Socket console,
                                           std::string announcement);
 
 // --- The new process (upgrade_adopt.cpp). ------------------------------------------------

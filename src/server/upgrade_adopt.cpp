@@ -127,8 +127,8 @@ std::optional<UpgradeState> TakeUpgradeState(Running& running) {
 
 void AdoptUpgradeState(Running& running, const UpgradeState& state) {
   ASSERT_CONNECTION_LOCK_HELD();
-  const std::vector<connection::Socket> adopted = running.layer.Adopt(state.layer);
-  const std::set<connection::Socket> live(adopted.begin(), adopted.end());
+  const std::vector<core::Socket> adopted = running.layer.Adopt(state.layer);
+  const std::set<core::Socket> live(adopted.begin(), adopted.end());
   running.game.Adopt(state, live);
   running.ticks = state.tick;
   running.nextTick = connection::FromCarriedTime(state.nextTick);
@@ -138,7 +138,7 @@ void AdoptUpgradeState(Running& running, const UpgradeState& state) {
                            static_cast<std::size_t>(state.countdown.nextStep)});
   core::Log("Upgraded from version " + core::EscapeForLog(state.writer) + " to " + std::string(base::Version()) +
             ": " + std::to_string(adopted.size()) + " connections carried over.\n");
-  if (state.console != connection::kNoSocket && live.count(state.console) != 0) {
+  if (state.console != core::kNoSocket && live.count(state.console) != 0) {
     running.console.Reply(state.console, {"Upgraded to version " + std::string(base::Version()) + ".\n", 0});
   }
   if (!state.announcement.empty()) TellEveryone(running.layer, "[Announcement] " + state.announcement);

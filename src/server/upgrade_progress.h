@@ -23,7 +23,7 @@ enum class UpgradeStep {
 struct UpgradeProgress {
   bool active = false;
   UpgradeStep step = UpgradeStep::Over;
-  connection::Socket console = connection::kNoSocket;
+  core::Socket console = core::kNoSocket;
   std::string announcement;
   bool reportsReady = false;                          // the new build tells a guard when it serves
   std::chrono::steady_clock::time_point quietEnds{};  // when this quiet gives up

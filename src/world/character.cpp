@@ -21,18 +21,18 @@ void MoveQueue::Pop() {
   --count_;
 }
 
-std::vector<Socket>& CharacterTable::Occupants(std::int32_t x, std::int32_t y) {
+std::vector<core::Socket>& CharacterTable::Occupants(std::int32_t x, std::int32_t y) {
   assert(OnMap(x, y));
   return cellOccupants_[static_cast<std::size_t>(y * kMapSize + x)];
 }
 
-void CharacterTable::AddToCell(Socket connection, std::int32_t x, std::int32_t y) {
-  std::vector<Socket>& cell = Occupants(x, y);
+void CharacterTable::AddToCell(core::Socket connection, std::int32_t x, std::int32_t y) {
+  std::vector<core::Socket>& cell = Occupants(x, y);
   cell.insert(std::lower_bound(cell.begin(), cell.end(), connection), connection);
 }
 
-void CharacterTable::RemoveFromCell(Socket connection, std::int32_t x, std::int32_t y) {
-  std::vector<Socket>& cell = Occupants(x, y);
+void CharacterTable::RemoveFromCell(core::Socket connection, std::int32_t x, std::int32_t y) {
+  std::vector<core::Socket>& cell = Occupants(x, y);
   const auto it = std::lower_bound(cell.begin(), cell.end(), connection);
   if (it != cell.end() && *it == connection) cell.erase(it);
 }
@@ -47,7 +47,7 @@ void CharacterTable::KeepStored(std::unique_ptr<Character> c) {
 
 // Makes `c` the character in play of `connection`; as for KeepStored, heldNames_ is the
 // caller's concern.
-CellChange CharacterTable::PutInPlay(Socket connection, std::unique_ptr<Character> c) {
+CellChange CharacterTable::PutInPlay(core::Socket connection, std::unique_ptr<Character> c) {
   assert(inPlay_.count(connection) == 0);
   assert(c != nullptr && OnMap(c->x, c->y) && moveQueues_.count(c.get()) == 0);
   Character& entered = *c;
@@ -58,7 +58,7 @@ CellChange CharacterTable::PutInPlay(Socket connection, std::unique_ptr<Characte
   return {connection, &entered, std::nullopt, Cell{entered.x, entered.y}};
 }
 
-const std::map<Socket, std::unique_ptr<Character>>& CharacterTable::InPlay() const {
+const std::map<core::Socket, std::unique_ptr<Character>>& CharacterTable::InPlay() const {
   ASSERT_CONNECTION_LOCK_HELD();
   return inPlay_;
 }
@@ -68,7 +68,7 @@ const std::vector<std::unique_ptr<Character>>& CharacterTable::Stored() const {
   return stored_;
 }
 
-const std::map<Socket, std::unique_ptr<Character>>& CharacterTable::Kits() const {
+const std::map<core::Socket, std::unique_ptr<Character>>& CharacterTable::Kits() const {
   ASSERT_CONNECTION_LOCK_HELD();
   return kits_;
 }
@@ -108,19 +108,19 @@ bool CharacterTable::Consistent() const {
   if (indexed != inPlay_.size()) return false;
   for (const auto& [connection, c] : inPlay_) {
     if (moveQueues_.count(c.get()) != 1 || !OnMap(c->x, c->y)) return false;
-    const std::vector<Socket>& cell = OccupantsOf(c->x, c->y);
+    const std::vector<core::Socket>& cell = OccupantsOf(c->x, c->y);
     if (!std::binary_search(cell.begin(), cell.end(), connection)) return false;
   }
   return true;
 }
 
-Character* CharacterTable::CharacterOf(Socket connection) const {
+Character* CharacterTable::CharacterOf(core::Socket connection) const {
   ASSERT_CONNECTION_LOCK_HELD();
   const auto it = inPlay_.find(connection);
   return it == inPlay_.end() ? nullptr : it->second.get();
 }
 
-Character* CharacterTable::FindInPlayByName(std::string_view name, Socket* socket) const {
+Character* CharacterTable::FindInPlayByName(std::string_view name, core::Socket* socket) const {
   ASSERT_CONNECTION_LOCK_HELD();
   for (const auto& [connection, c] : inPlay_) {
     if (c->name == name) {
@@ -168,14 +168,14 @@ bool CharacterTable::NameTooClose(std::string_view name) const {
   return heldNames_.HoldsLookalikeOf(name) || reservedIndex_.HoldsLookalikeOf(name);
 }
 
-CellChange CharacterTable::EnterPlay(Socket connection, std::unique_ptr<Character> c) {
+CellChange CharacterTable::EnterPlay(core::Socket connection, std::unique_ptr<Character> c) {
   ASSERT_CONNECTION_LOCK_HELD();
   assert(c != nullptr);
   heldNames_.Add(c->name);
   return PutInPlay(connection, std::move(c));
 }
 
-CellChange CharacterTable::EnterPlayFromStore(Socket connection, const Character* c) {
+CellChange CharacterTable::EnterPlayFromStore(core::Socket connection, const Character* c) {
   ASSERT_CONNECTION_LOCK_HELD();
   const auto it = std::find_if(stored_.begin(), stored_.end(),
                                [&](const std::unique_ptr<Character>& s) { return s.get() == c; });
@@ -191,7 +191,7 @@ void CharacterTable::SetStoredPassword(Character& c, std::string password) {
   changed_ = true;
 }
 
-bool CharacterTable::ParkKit(Socket connection, std::unique_ptr<Character> c) {
+bool CharacterTable::ParkKit(core::Socket connection, std::unique_ptr<Character> c) {
   ASSERT_CONNECTION_LOCK_HELD();
   if (kits_.count(connection) != 0) return false;
   heldNames_.Add(c->name);
@@ -199,7 +199,7 @@ bool CharacterTable::ParkKit(Socket connection, std::unique_ptr<Character> c) {
   return true;
 }
 
-void CharacterTable::DropKit(Socket connection) {
+void CharacterTable::DropKit(core::Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
   const auto it = kits_.find(connection);
   if (it == kits_.end()) return;
@@ -207,7 +207,7 @@ void CharacterTable::DropKit(Socket connection) {
   kits_.erase(it);
 }
 
-CellChange CharacterTable::LeavePlay(Socket connection) {
+CellChange CharacterTable::LeavePlay(core::Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
   const auto it = inPlay_.find(connection);
   if (it == inPlay_.end()) return {};
@@ -221,7 +221,7 @@ CellChange CharacterTable::LeavePlay(Socket connection) {
   return {connection, &stored, left, std::nullopt};
 }
 
-CellChange CharacterTable::MoveCharacter(Socket connection, std::int32_t x, std::int32_t y) {
+CellChange CharacterTable::MoveCharacter(core::Socket connection, std::int32_t x, std::int32_t y) {
   ASSERT_CONNECTION_LOCK_HELD();
   Character* c = CharacterOf(connection);
   assert(c != nullptr && OnMap(x, y));
@@ -234,7 +234,7 @@ CellChange CharacterTable::MoveCharacter(Socket connection, std::int32_t x, std:
   return {connection, c, left, Cell{x, y}};
 }
 
-const std::vector<Socket>& CharacterTable::OccupantsOf(std::int32_t x, std::int32_t y) const {
+const std::vector<core::Socket>& CharacterTable::OccupantsOf(std::int32_t x, std::int32_t y) const {
   ASSERT_CONNECTION_LOCK_HELD();
   assert(OnMap(x, y));
   return cellOccupants_[static_cast<std::size_t>(y * kMapSize + x)];

@@ -21,7 +21,6 @@
 
 namespace world {
 
-using net::Socket;
 
 // A character's rank. Any other number (only an edited save file can hold one) is
 // stored unchanged and reads as Warrior wherever it becomes words or a start cell.
@@ -101,7 +100,7 @@ class MoveQueue {
 // entered `entered`. One that entered play left no cell, one that left play entered
 // none; nothing changed when `who` is nullptr.
 struct CellChange {
-  Socket connection = net::kNoSocket;
+  core::Socket connection = core::kNoSocket;
   Character* who = nullptr;
   std::optional<Cell> left;
   std::optional<Cell> entered;
@@ -116,12 +115,12 @@ struct CarriedCharacter {
 };
 struct CarriedWorld {
   struct InPlay {
-    Socket connection = -1;
+    core::Socket connection = -1;
     CarriedCharacter character;
     std::string queue;  // its movement words, first first
   };
   struct Kit {
-    Socket connection = -1;
+    core::Socket connection = -1;
     CarriedCharacter character;
   };
   std::vector<CarriedCharacter> stored;  // in their order
@@ -147,11 +146,11 @@ class CharacterTable {
   CharacterTable& operator=(const CharacterTable&) = delete;
 
   // Connection to its character in play, ascending by handle.
-  const std::map<Socket, std::unique_ptr<Character>>& InPlay() const;
+  const std::map<core::Socket, std::unique_ptr<Character>>& InPlay() const;
   // Characters no connection controls, in the order they were stored.
   const std::vector<std::unique_ptr<Character>>& Stored() const;
   // Connection to its newly made kit, which waits to be born (never saved).
-  const std::map<Socket, std::unique_ptr<Character>>& Kits() const;
+  const std::map<core::Socket, std::unique_ptr<Character>>& Kits() const;
 
   // The movement queue of a character in play; nullptr for any other character.
   MoveQueue* MoveQueueOf(const Character& c);
@@ -167,11 +166,11 @@ class CharacterTable {
   bool Consistent() const;
 
   // The character in play of a connection, or nullptr.
-  Character* CharacterOf(Socket connection) const;
+  Character* CharacterOf(core::Socket connection) const;
 
   // The first character in play, in ascending handle order, whose name is `name`;
   // nullptr when there is none. `socket` (if given) receives its connection.
-  Character* FindInPlayByName(std::string_view name, Socket* socket = nullptr) const;
+  Character* FindInPlayByName(std::string_view name, core::Socket* socket = nullptr) const;
 
   // The first stored character whose name is `name`, or nullptr.
   Character* FindStoredByName(std::string_view name) const;
@@ -189,25 +188,25 @@ class CharacterTable {
   // Makes the new record `c` the character in play of `connection`, with a new empty
   // movement queue, and reports the cell it entered (`who` is the record).
   // REQUIRES: the connection has no character in play; c stands on the map.
-  CellChange EnterPlay(Socket connection, std::unique_ptr<Character> c);
+  CellChange EnterPlay(core::Socket connection, std::unique_ptr<Character> c);
 
   // Takes the stored character `c` out of the stored characters and into play, and
   // reports the cell it entered. REQUIRES: c is stored and stands on the map.
-  CellChange EnterPlayFromStore(Socket connection, const Character* c);
+  CellChange EnterPlayFromStore(core::Socket connection, const Character* c);
 
   // Parks a new kit for `connection`. Returns false, keeping nothing, when the
   // connection already has one waiting.
-  bool ParkKit(Socket connection, std::unique_ptr<Character> c);
+  bool ParkKit(core::Socket connection, std::unique_ptr<Character> c);
 
   // Releases the kit waiting for `connection`, if there is one, so that its name is
   // free again: a kit can never be logged into, and the connection that made it has
   // ended.
-  void DropKit(Socket connection);
+  void DropKit(core::Socket connection);
 
   // If the connection has a character in play, stores it at the end of the stored
   // characters with every field kept, drops its movement queue and reports the cell it
   // left; otherwise changes nothing and reports no change.
-  CellChange LeavePlay(Socket connection);
+  CellChange LeavePlay(core::Socket connection);
 
   // Gives a stored or playing character a new stored password (a hash), and counts
   // that as a change for the save.
@@ -215,11 +214,11 @@ class CharacterTable {
 
   // Moves a character in play to another cell and reports the cells it left and
   // entered. REQUIRES: the connection is in play; the cell is on the map.
-  CellChange MoveCharacter(Socket connection, std::int32_t x, std::int32_t y);
+  CellChange MoveCharacter(core::Socket connection, std::int32_t x, std::int32_t y);
 
   // The connections whose characters in play stand on (x, y), ascending.
   // REQUIRES: (x, y) is on the map.
-  const std::vector<Socket>& OccupantsOf(std::int32_t x, std::int32_t y) const;
+  const std::vector<core::Socket>& OccupantsOf(std::int32_t x, std::int32_t y) const;
 
   // Every character a save writes, in its order: the stored ones, then those in play
   // in ascending handle order. Nothing is moved.
@@ -240,16 +239,16 @@ class CharacterTable {
  private:
   friend class NameReservation;
 
-  std::vector<Socket>& Occupants(std::int32_t x, std::int32_t y);
-  void AddToCell(Socket connection, std::int32_t x, std::int32_t y);
-  void RemoveFromCell(Socket connection, std::int32_t x, std::int32_t y);
+  std::vector<core::Socket>& Occupants(std::int32_t x, std::int32_t y);
+  void AddToCell(core::Socket connection, std::int32_t x, std::int32_t y);
+  void RemoveFromCell(core::Socket connection, std::int32_t x, std::int32_t y);
   void KeepStored(std::unique_ptr<Character> c);
-  CellChange PutInPlay(Socket connection, std::unique_ptr<Character> c);
+  CellChange PutInPlay(core::Socket connection, std::unique_ptr<Character> c);
   void Clear();
 
-  std::map<Socket, std::unique_ptr<Character>> inPlay_;
+  std::map<core::Socket, std::unique_ptr<Character>> inPlay_;
   std::vector<std::unique_ptr<Character>> stored_;
-  std::map<Socket, std::unique_ptr<Character>> kits_;
+  std::map<core::Socket, std::unique_ptr<Character>> kits_;
   // The movement queue of every character in play, and of nothing else.
   std::unordered_map<const Character*, MoveQueue> moveQueues_;
   bool changed_ = false;  // since the last TakeChanges
@@ -262,7 +261,7 @@ class CharacterTable {
   // Connections in play on each cell, ascending, so that telling an area costs the
   // number of listeners rather than the number of players. Kept in step with the x and
   // y of every character in inPlay_.
-  std::array<std::vector<Socket>, kMapSize * kMapSize> cellOccupants_;
+  std::array<std::vector<core::Socket>, kMapSize * kMapSize> cellOccupants_;
 };
 
 // A name a setup holds in `table` while its password is hashed, so that no other setup

@@ -15,7 +15,7 @@ namespace {
 
 using nlohmann::json;
 
-void Send(core::Outbox& outbox, Socket connection, std::string_view name, const json& data) {
+void Send(core::Outbox& outbox, core::Socket connection, std::string_view name, const json& data) {
   std::string message(name);
   message += ' ';
   message += data.dump(-1, ' ', false, json::error_handler_t::replace);
@@ -66,7 +66,7 @@ json RoomInfo(const Character& c) {
 
 json RoomPlayers(const CharacterTable& characters, const Cell& cell) {
   json players = json::array();
-  for (const Socket other : characters.OccupantsOf(cell.x, cell.y)) {
+  for (const core::Socket other : characters.OccupantsOf(cell.x, cell.y)) {
     const Character* c = characters.CharacterOf(other);
     if (c != nullptr) players.push_back({{"name", c->name}, {"clan", ClanName(c->clan)}});
   }
@@ -75,7 +75,7 @@ json RoomPlayers(const CharacterTable& characters, const Cell& cell) {
 
 }  // namespace
 
-void TellClientEverything(const CharacterTable& characters, core::Outbox& outbox, Socket connection) {
+void TellClientEverything(const CharacterTable& characters, core::Outbox& outbox, core::Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
   const Character* c = characters.CharacterOf(connection);
   if (c == nullptr) return;
@@ -110,7 +110,7 @@ void TellClientEverything(const CharacterTable& characters, core::Outbox& outbox
   TellQueue(characters, outbox, connection);
 }
 
-void TellRoomInfo(const CharacterTable& characters, core::Outbox& outbox, Socket connection) {
+void TellRoomInfo(const CharacterTable& characters, core::Outbox& outbox, core::Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
   const Character* c = characters.CharacterOf(connection);
   if (c == nullptr || !outbox.DataWanted(connection, "Room.Info")) return;
@@ -121,7 +121,7 @@ void TellRoomPlayers(const CharacterTable& characters, core::Outbox& outbox, con
   ASSERT_CONNECTION_LOCK_HELD();
   json players;  // made once, for the first who wants it
   bool made = false;
-  for (const Socket listener : characters.OccupantsOf(cell.x, cell.y)) {
+  for (const core::Socket listener : characters.OccupantsOf(cell.x, cell.y)) {
     if (!outbox.DataWanted(listener, "Room.Players")) continue;
     if (!made) {
       players = RoomPlayers(characters, cell);
@@ -131,7 +131,7 @@ void TellRoomPlayers(const CharacterTable& characters, core::Outbox& outbox, con
   }
 }
 
-void TellQueue(const CharacterTable& characters, core::Outbox& outbox, Socket connection) {
+void TellQueue(const CharacterTable& characters, core::Outbox& outbox, core::Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
   const Character* c = characters.CharacterOf(connection);
   if (c == nullptr || !outbox.DataWanted(connection, "Char.Queue")) return;
@@ -139,7 +139,7 @@ void TellQueue(const CharacterTable& characters, core::Outbox& outbox, Socket co
   Send(outbox, connection, "Char.Queue", {{"steps", queue == nullptr ? 0 : queue->Size()}});
 }
 
-void TellSpeech(core::Outbox& outbox, Socket listener, std::string_view channel, const Character& talker,
+void TellSpeech(core::Outbox& outbox, core::Socket listener, std::string_view channel, const Character& talker,
                 std::string_view text) {
   ASSERT_CONNECTION_LOCK_HELD();
   if (!outbox.DataWanted(listener, "Comm.Channel.Text")) return;

@@ -18,7 +18,7 @@ std::string CharacterTitle(const Character& c) {
 
 std::string PlaceLine(std::int32_t x, std::int32_t y) { return std::string(kYouAreIn) + LocationName(x, y); }
 
-void DescribeArea(const CharacterTable& characters, core::Outbox& outbox, Socket connection) {
+void DescribeArea(const CharacterTable& characters, core::Outbox& outbox, core::Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
   const Character* viewer = characters.CharacterOf(connection);
   assert(viewer != nullptr);
@@ -29,7 +29,7 @@ void DescribeArea(const CharacterTable& characters, core::Outbox& outbox, Socket
   if (y < kMapSize - 1) outbox.Queue(connection, "South of you is " + LocationName(x, y + 1));
   if (x < kMapSize - 1) outbox.Queue(connection, "East of you is " + LocationName(x + 1, y));
   if (x > 0) outbox.Queue(connection, "West of you is " + LocationName(x - 1, y));
-  for (const Socket other : characters.OccupantsOf(x, y)) {
+  for (const core::Socket other : characters.OccupantsOf(x, y)) {
     if (other == connection) continue;
     const Character* here = characters.CharacterOf(other);
     assert(here != nullptr);
@@ -37,7 +37,7 @@ void DescribeArea(const CharacterTable& characters, core::Outbox& outbox, Socket
   }
 }
 
-void DescribeCharacter(const CharacterTable& characters, core::Outbox& outbox, Socket connection,
+void DescribeCharacter(const CharacterTable& characters, core::Outbox& outbox, core::Socket connection,
                        std::string_view name) {
   ASSERT_CONNECTION_LOCK_HELD();
   const Character* viewer = characters.CharacterOf(connection);

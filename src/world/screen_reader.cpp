@@ -6,7 +6,7 @@
 
 namespace world {
 
-void ScreenReaders::Set(net::Socket connection, bool on) {
+void ScreenReaders::Set(core::Socket connection, bool on) {
   ASSERT_CONNECTION_LOCK_HELD();
   const auto at = std::lower_bound(inMode_.begin(), inMode_.end(), connection);
   const bool found = at != inMode_.end() && *at == connection;
@@ -14,7 +14,7 @@ void ScreenReaders::Set(net::Socket connection, bool on) {
   if (!on && found) inMode_.erase(at);
 }
 
-bool ScreenReaders::On(net::Socket connection) const {
+bool ScreenReaders::On(core::Socket connection) const {
   ASSERT_CONNECTION_LOCK_HELD();
   return std::binary_search(inMode_.begin(), inMode_.end(), connection);
 }

@@ -19,18 +19,18 @@ inline constexpr std::string_view kLoggedOut = " has logged out.";
 class ScreenReaders {
  public:
   // Turns the mode on or off for `connection`, whether it is in play or not.
-  void Set(net::Socket connection, bool on);
-  bool On(net::Socket connection) const;
+  void Set(core::Socket connection, bool on);
+  bool On(core::Socket connection) const;
   // True when no connection is in the mode.
   bool None() const { return inMode_.empty(); }
   // The connections in the mode, ascending (an upgrade carries them).
-  const std::vector<net::Socket>& All() const { return inMode_; }
+  const std::vector<core::Socket>& All() const { return inMode_; }
   // Forgets the mode of an ended connection.
-  void Forget(net::Socket connection) { Set(connection, false); }
+  void Forget(core::Socket connection) { Set(connection, false); }
 
  private:
   // Ascending. Few players turn the mode on, so a sorted vector beats a node per entry.
-  std::vector<net::Socket> inMode_;
+  std::vector<core::Socket> inMode_;
 };
 
 }  // namespace world

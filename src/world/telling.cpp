@@ -10,9 +10,9 @@ namespace world {
 namespace {
 
 // `notice` to every connection in screen-reader mode on `cell` but `except`.
-void TellScreenReaders(const World& world, core::Outbox& outbox, const Cell& cell, Socket except,
+void TellScreenReaders(const World& world, core::Outbox& outbox, const Cell& cell, core::Socket except,
                        const std::string& notice) {
-  for (const Socket listener : world.characters.OccupantsOf(cell.x, cell.y)) {
+  for (const core::Socket listener : world.characters.OccupantsOf(cell.x, cell.y)) {
     if (listener != except && world.screenReaders.On(listener)) outbox.Queue(listener, notice);
   }
 }
@@ -32,7 +32,7 @@ void TellChange(const World& world, core::Outbox& outbox, const CellChange& chan
     TellScreenReaders(world, outbox, *change.entered, change.connection, change.who->name + std::string(kLoggedInHere));
   }
   if (!change.entered) {
-    TellScreenReaders(world, outbox, *change.left, net::kNoSocket, change.who->name + std::string(kLoggedOut));
+    TellScreenReaders(world, outbox, *change.left, core::kNoSocket, change.who->name + std::string(kLoggedOut));
   }
 }
 

@@ -23,7 +23,7 @@ class AccountTest : public WorldTest {
  protected:
 
   // Sets up a character on `socket` from the words after "setup", dropping the replies.
-  const world::Character* Make(net::Socket socket, const std::string& words) {
+  const world::Character* Make(core::Socket socket, const std::string& words) {
     Type(socket, "setup " + words);
     Lines(socket);
     return Characters().CharacterOf(socket);
@@ -111,7 +111,7 @@ TEST_F(AccountTest, RoleWordsAndTheHealthOfEachRole) {
                         {"queen", Role::Queen, 4},           {"leader", Role::Leader, 4},
                         {"medicine", Role::MedicineCat, 4},  {"warrior", Role::Warrior, 4},
                         {"Leader", Role::Warrior, 4},        {"kitten", Role::Warrior, 4}};
-  net::Socket socket = 10;
+  core::Socket socket = 10;
   for (const Case& test : cases) {
     const world::Character* c =
         Make(socket, "N" + std::to_string(socket) + " pw x 3 " + test.word + " lark \" \" a b");
@@ -140,7 +140,7 @@ TEST_F(AccountTest, ClanWordsCountByTheirBeginningAndCase) {
       {"lark", Clan::Larkfold},    {"larkfold", Clan::Larkfold}, {"Lark", Clan::Fernfold},
       {"embers", Clan::Emberfold}, {"ember", Clan::Emberfold},   {"emb", Clan::Fernfold},
       {"mossy", Clan::Mossfold},   {"fern", Clan::Fernfold},     {"", Clan::Fernfold}};
-  net::Socket socket = 10;
+  core::Socket socket = 10;
   for (const auto& [word, clan] : cases) {
     const world::Character* c =
         Make(socket, "N" + std::to_string(socket) + " pw x 3 queen " + word + " \" \" a b");
@@ -399,7 +399,7 @@ TEST_F(AccountTest, ANameOfUnusualLettersOrOfTwoScriptsCreatesNothing) {
   EXPECT_EQ(Held(), 1u);
   // One script besides digits and the few marks names hold, accents included; Japanese
   // writes Han and kana together.
-  net::Socket socket = 10;
+  core::Socket socket = 10;
   for (const char* name : {"\xD0\x9F\xD0\xB5\xD0\xBF\xD0\xB5\xD0\xBB", "\xCE\xA3\xCE\xBA\xCE\xB9\xCE\xAC",
                            "\xE7\x81\xB0\xE8\x89\xB2\xE3\x81\xAE\xE3\x81\xAD\xE3\x81\x93", "Zo\xC3\xAB",
                            "O'Malley-2"}) {

@@ -10,16 +10,16 @@
 
 namespace {
 
-using Heard = std::map<net::Socket, std::string>;
+using Heard = std::map<core::Socket, std::string>;
 
 class SpeechTest : public WorldTest {
  protected:
   // Puts a listener in play on every cell around (x, y) that is on the map, the
   // diagonals and the cells two steps away included, on handles from 100 up; returns
   // the handle of each by cell.
-  std::map<std::pair<int, int>, net::Socket> Surround(int x, int y) {
-    std::map<std::pair<int, int>, net::Socket> at;
-    net::Socket next = 100;
+  std::map<std::pair<int, int>, core::Socket> Surround(int x, int y) {
+    std::map<std::pair<int, int>, core::Socket> at;
+    core::Socket next = 100;
     for (int dy = -2; dy <= 2; ++dy) {
       for (int dx = -2; dx <= 2; ++dx) {
         if ((dx == 0 && dy == 0) || !world::OnMap(x + dx, y + dy)) continue;
@@ -214,7 +214,7 @@ TEST_F(SpeechCostTest, ALimitedSpeakerAndItsAddressPayForEveryoneWhoHearsIt) {
   const base::Address crowded = base::Address::V4(0xCB007109u);
   Interpreter().sessions.Begin(1, crowded, true);
   Place(1, "Ash", 5, 5);
-  for (net::Socket listener = 100; listener < 300; ++listener)
+  for (core::Socket listener = 100; listener < 300; ++listener)
     Place(listener, "L" + std::to_string(listener), 5, 5);
   const std::string words(100, 'w');
   Type(1, "say " + words);  // 106 bytes for 201 hearers: a minute and more of Ash's allowance

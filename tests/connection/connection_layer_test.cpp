@@ -28,8 +28,8 @@ const base::Address kStranger = base::Address::V4(0xCB007109u);  // 203.0.113.9,
 class Echo final : public connection::LineHandler {
  public:
   explicit Echo(connection::ConnectionLayer& layer) : layer_(layer) {}
-  void Admitted(connection::Socket, const connection::Peer&) override {}
-  bool Line(connection::Socket connection, const std::string& line) override {
+  void Admitted(core::Socket, const connection::Peer&) override {}
+  bool Line(core::Socket connection, const std::string& line) override {
     if (line == "slow") {
       held = connection;
       ticket = layer_.Hold(connection);
@@ -39,10 +39,10 @@ class Echo final : public connection::LineHandler {
     layer_.Outbox().Flush();
     return line == "bye";
   }
-  void Ended(connection::Socket connection) override { ended.push_back(connection); }
+  void Ended(core::Socket connection) override { ended.push_back(connection); }
 
-  std::vector<connection::Socket> ended;
-  connection::Socket held = connection::kNoSocket;
+  std::vector<core::Socket> ended;
+  core::Socket held = core::kNoSocket;
   std::uint64_t ticket = 0;
 
  private:
@@ -109,7 +109,7 @@ class ConnectionLayerTest : public ::testing::Test {
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
     return layer_.Count();
   }
-  void Send(connection::Socket to, const std::string& text) {
+  void Send(core::Socket to, const std::string& text) {
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
     layer_.SendText(to, text);
   }
@@ -147,10 +147,10 @@ TEST_F(ConnectionLayerTest, AHeldConnectionsLinesWaitForItsAnswerWhileOthersAreS
   ReadUntil(a, "commands.\0"s);
   ReadUntil(b, "commands.\0"s);
   ASSERT_EQ(::send(a, "slow\0next\0", 10, 0), 10);
-  ASSERT_TRUE(RunUntil([&] { return echo_.held != connection::kNoSocket; }));
+  ASSERT_TRUE(RunUntil([&] { return echo_.held != core::kNoSocket; }));
   ASSERT_EQ(::send(b, "other\0", 6, 0), 6);
   EXPECT_EQ(ReadUntil(b, "echo: other\0"s), "echo: other\0"s);
-  const connection::Socket held = echo_.held;
+  const core::Socket held = echo_.held;
   const std::uint64_t ticket = echo_.ticket;
   layer_.Post([this, held, ticket] {
     layer_.Answer(held, ticket, [this, held] {

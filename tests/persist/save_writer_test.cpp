@@ -136,7 +136,7 @@ TEST_F(SaveWriterTest, ManyCharactersSurviveARoundTrip) {
     c->extra1 = next();
     c->extra2 = i % 2 == 0 ? INT32_MIN : INT32_MAX;
     if (i % 10 == 0) {
-      Place(static_cast<net::Socket>(10000 - i), "", c->x, c->y) = *c;
+      Place(static_cast<core::Socket>(10000 - i), "", c->x, c->y) = *c;
     } else {
       Characters().Store(std::move(c));
     }

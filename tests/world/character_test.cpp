@@ -35,7 +35,7 @@ TEST_F(TablesTest, EnterAndLeavePlayKeepsTheRecordAndDropsTheQueue) {
   Character& ash = *Characters().EnterPlay(7, Make("Ash", 4, 5)).who;
   Characters().MoveQueueOf(ash)->Push('n');
   EXPECT_EQ(Characters().CharacterOf(7), &ash);
-  EXPECT_EQ(Characters().OccupantsOf(4, 5), std::vector<net::Socket>{7});
+  EXPECT_EQ(Characters().OccupantsOf(4, 5), std::vector<core::Socket>{7});
   Characters().LeavePlay(7);
   EXPECT_EQ(Characters().CharacterOf(7), nullptr);
   EXPECT_EQ(Characters().MoveQueueOf(ash), nullptr);
@@ -75,7 +75,7 @@ TEST_F(TablesTest, CellsListTheirOccupantsInAscendingHandleOrder) {
   Characters().EnterPlay(10, Make("A", 2, 2));
   Characters().EnterPlay(20, Make("B", 3, 2));
   Characters().MoveCharacter(20, 2, 2);
-  EXPECT_EQ(Characters().OccupantsOf(2, 2), (std::vector<net::Socket>{10, 20, 30}));
+  EXPECT_EQ(Characters().OccupantsOf(2, 2), (std::vector<core::Socket>{10, 20, 30}));
   EXPECT_TRUE(Characters().OccupantsOf(3, 2).empty());
   EXPECT_EQ(Characters().CharacterOf(20)->x, 2);
 }

@@ -43,7 +43,7 @@ TEST_F(ProximityTest, TellAreaReachesEveryoneInPlayOnTheCellAndNobodyElse) {
 
   world::TellArea(World(), Outbox(), "hello", 5, 5);
   EXPECT_EQ(Frames(),
-            (std::map<net::Socket, std::string>{{2, "hello"}, {6, "hello"}, {9, "hello"}}));
+            (std::map<core::Socket, std::string>{{2, "hello"}, {6, "hello"}, {9, "hello"}}));
   world::TellArea(World(), Outbox(), "nobody", 20, 20);
   EXPECT_TRUE(Frames().empty());
 }
@@ -55,7 +55,7 @@ TEST_F(ProximityTest, TellAreaForgetsThoseWhoLeftPlayOrWalkedAway) {
   Characters().LeavePlay(2);
   Characters().MoveCharacter(3, 5, 6);
   world::TellArea(World(), Outbox(), "hi", 5, 5);
-  EXPECT_EQ(Frames(), (std::map<net::Socket, std::string>{{1, "hi"}}));
+  EXPECT_EQ(Frames(), (std::map<core::Socket, std::string>{{1, "hi"}}));
 }
 
 }  // namespace

@@ -14,7 +14,7 @@ namespace {
 
 using world::Character;
 using Texts = std::vector<std::string>;
-using Heard = std::map<net::Socket, Texts>;
+using Heard = std::map<core::Socket, Texts>;
 
 class TickTest : public WorldTest {
  protected:
@@ -75,7 +75,7 @@ TEST_F(TickTest, OneWordPerTickInQueueOrder) {
   Tick();
   EXPECT_EQ(At(ash), std::make_pair(11, 8));
   EXPECT_TRUE(QueueOf(ash).Empty());
-  EXPECT_EQ(Characters().OccupantsOf(11, 8), std::vector<net::Socket>{3});
+  EXPECT_EQ(Characters().OccupantsOf(11, 8), std::vector<core::Socket>{3});
   EXPECT_TRUE(Characters().OccupantsOf(10, 10).empty());
   TakeHeard();
   Tick();  // an idle character sends nothing
