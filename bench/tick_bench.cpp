@@ -17,9 +17,9 @@
 #include "commands/handlers.h"
 #include "commands/interpreter.h"
 #include "commands/words.h"
-#include "persist/save.h"
 #include "core/connection_lock.h"
 #include "core/outbox.h"
+#include "persist/save.h"
 #include "world/tick.h"
 #include "world/world.h"
 

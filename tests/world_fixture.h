@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "commands/interpreter.h"
-#include "core/connection_lock.h"
 #include "connection/bans.h"
+#include "core/connection_lock.h"
 #include "core/outbox.h"
 #include "core/worker.h"
 #include "world/telling.h"
@@ -97,7 +97,9 @@ class WorldTest : public ::testing::Test {
 
   // The character of `socket` leaves play, the clients told as at the end of its
   // connection.
-  void Leave(core::Socket socket) { world::TellChange(World(), Outbox(), Characters().LeavePlay(socket)); }
+  void Leave(core::Socket socket) {
+    world::TellChange(World(), Outbox(), Characters().LeavePlay(socket));
+  }
 
  private:
   // What a test plays in, made fresh for each test.

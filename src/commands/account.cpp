@@ -10,11 +10,11 @@
 
 #include "base/number.h"
 #include "base/password.h"
-#include "connection/bans.h"
 #include "commands/allowances.h"
 #include "commands/handlers.h"
 #include "commands/interpreter.h"
 #include "commands/logins.h"
+#include "connection/bans.h"
 #include "core/connection_lock.h"
 #include "core/log.h"
 #include "core/worker.h"
@@ -166,7 +166,8 @@ void FinishSetup(const Context& context, std::unique_ptr<world::Character> c) {
         "(THIS IS UNIMPLEMENTED PLEASE CLOSE THE GAME)");
     return;
   }
-  world::TellChange(context.world, context.outbox, characters.EnterPlay(context.connection, std::move(c)));
+  world::TellChange(context.world, context.outbox,
+                    characters.EnterPlay(context.connection, std::move(c)));
   context.Answer(kCharacterCreated);
   world::DescribeArea(characters, context.outbox, context.connection);
 }
@@ -214,7 +215,8 @@ bool FinishLogin(const Context& context, const std::string& name, const LoginChe
     context.interpreter.allowances.NoteFailedLogin(connection);
     context.interpreter.logins.Count(LoginResult::UnknownName);
     LogLogin(connection, name,
-             characters.FindInPlayByName(name) != nullptr ? "in play on another connection" : "unknown name");
+             characters.FindInPlayByName(name) != nullptr ? "in play on another connection"
+                                                          : "unknown name");
     return false;
   }
   if (!check.matches) {
@@ -237,7 +239,8 @@ bool FinishLogin(const Context& context, const std::string& name, const LoginChe
   // Stored characters stand on the map (the loader sees to it); this keeps it so
   // whatever else may have stored one.
   world::MoveOntoMap(*stored);
-  world::TellChange(context.world, context.outbox, characters.EnterPlayFromStore(connection, stored));
+  world::TellChange(context.world, context.outbox,
+                    characters.EnterPlayFromStore(connection, stored));
   LogLogin(connection, name, {});
   context.Answer("Login successful. Entering game...");
   context.interpreter.logins.Count(LoginResult::Success);
@@ -305,7 +308,8 @@ void Setup(const Context& context, const CommandLine& line) {
   auto reservation = std::make_shared<world::NameReservation>(context.world.characters, c->name);
   const bool queued = context.worker.RunAside(
       context.connection, OwnerOf(context),
-      [context, c, reservation, password = std::string(words->password)]() mutable -> core::Completion {
+      [context, c, reservation,
+       password = std::string(words->password)]() mutable -> core::Completion {
         std::optional<std::string> hash = base::HashPassword(password);
         // The reservation goes with the Completion: the work's own copy is destroyed on the
         // worker, which must not be where the name is let go.
@@ -338,12 +342,14 @@ void Login(const Context& context, const CommandLine& line) {
     check.known = true;
     check.checked = stored->password;
   }
-  const bool queued = context.worker.RunAside(
-      context.connection, OwnerOf(context),
-      [context, check = std::move(check), name = std::string(line.Arg(0)),
-       typed = std::string(line.Arg(1))]() -> core::Completion {
-        return [context, name, result = CheckLogin(check, typed)] { return FinishLogin(context, name, result); };
-      });
+  const bool queued =
+      context.worker.RunAside(context.connection, OwnerOf(context),
+                              [context, check = std::move(check), name = std::string(line.Arg(0)),
+                               typed = std::string(line.Arg(1))]() -> core::Completion {
+                                return [context, name, result = CheckLogin(check, typed)] {
+                                  return FinishLogin(context, name, result);
+                                };
+                              });
   if (!queued) {
     Busy(context);
     context.interpreter.logins.Count(LoginResult::Busy);

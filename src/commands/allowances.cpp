@@ -26,7 +26,8 @@ bool Full(const connection::ByteBudget& budget, connection::ByteClock::time_poin
 }
 
 // Answers a speaker whose line is not said, and logs the first refusal of `logged`.
-bool RefuseSpeech(core::Outbox& outbox, core::Socket connection, bool& logged, const std::string& logLine) {
+bool RefuseSpeech(core::Outbox& outbox, core::Socket connection, bool& logged,
+                  const std::string& logLine) {
   outbox.Queue(connection, kMuted);
   if (!logged) {
     logged = true;
@@ -38,7 +39,8 @@ bool RefuseSpeech(core::Outbox& outbox, core::Socket connection, bool& logged, c
 }  // namespace
 
 Allowances::SpeechBudget& Allowances::CellBudget(const world::Cell& cell) {
-  return cellSpeech_[static_cast<std::size_t>(cell.y) * world::kMapSize + static_cast<std::size_t>(cell.x)];
+  return cellSpeech_[static_cast<std::size_t>(cell.y) * world::kMapSize +
+                     static_cast<std::size_t>(cell.x)];
 }
 
 // The session of a connection held to the limits, or nullptr.
@@ -65,7 +67,8 @@ void Allowances::SetLimits(const connection::AddressLimits& limits, const connec
 bool Allowances::LoginRefused(core::Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
   const Session* session = Limited(connection);
-  if (session == nullptr || book_.LoginAllowed(session->key, connection::LimitClock::now())) return false;
+  if (session == nullptr || book_.LoginAllowed(session->key, connection::LimitClock::now()))
+    return false;
   LogRefusal(*session, connection::LimitKind::FailedLogins);
   return true;
 }

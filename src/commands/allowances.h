@@ -21,7 +21,6 @@
 
 namespace commands {
 
-
 class Allowances {
  public:
   // The sessions tell each connection's address; they must outlive the allowances.
@@ -64,7 +63,9 @@ class Allowances {
 
   // Speech refused since start: for the speaker's or its address's budget, and for a
   // cell's. Any thread.
-  std::uint64_t SpeechHeardRefusals() const { return heardRefused_.load(std::memory_order_relaxed); }
+  std::uint64_t SpeechHeardRefusals() const {
+    return heardRefused_.load(std::memory_order_relaxed);
+  }
   std::uint64_t CellSpeechRefusals() const { return cellRefused_.load(std::memory_order_relaxed); }
 
   // Forgets what has left its window, and the speech budgets that are full again (each
@@ -97,7 +98,8 @@ class Allowances {
   connection::AddressBook book_;  // every connection's logins and setups count in it
   std::size_t cellSpeechRate_ = connection::Caps{}.cellSpeechBytesPerSecond;  // bytes a second
   std::unordered_map<base::Address, SpeechBudget, base::AddressHash> addressSpeech_;
-  std::unordered_map<core::Socket, connection::ByteBudget> connectionSpeech_;  // those held to the limits
+  std::unordered_map<core::Socket, connection::ByteBudget>
+      connectionSpeech_;  // those held to the limits
   std::array<SpeechBudget, world::kMapSize * world::kMapSize> cellSpeech_;
   std::atomic<std::uint64_t> heardRefused_{0};
   std::atomic<std::uint64_t> cellRefused_{0};

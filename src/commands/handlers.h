@@ -15,7 +15,6 @@
 
 namespace commands {
 
-
 class Interpreter;
 
 // What a handler works on: what the interpreter keeps between lines, the world, where

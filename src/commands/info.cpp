@@ -80,7 +80,8 @@ void Look(const Context& context, const CommandLine& line) {
   if (line.ArgCount() == 0) {
     world::DescribeArea(context.world.characters, context.outbox, context.connection);
   } else {
-    world::DescribeCharacter(context.world.characters, context.outbox, context.connection, line.Arg(0));
+    world::DescribeCharacter(context.world.characters, context.outbox, context.connection,
+                             line.Arg(0));
   }
 }
 
@@ -96,7 +97,8 @@ void Status(const Context& context, const CommandLine&) {
     text += " condition.";
     context.Answer(text);
   };
-  context.Answer(std::string(kOverallHealth) + std::string(ConditionWord(c.healthOverall, max)) + ".");
+  context.Answer(std::string(kOverallHealth) + std::string(ConditionWord(c.healthOverall, max)) +
+                 ".");
   part("head", c.healthHead);
   part("body", c.healthBody);
   part("tail", c.healthTail);
@@ -115,8 +117,8 @@ void Navigate(const Context& context, const CommandLine&) {
   line += " camp is";
   line += RelativeDirection(c.x, c.y, camp.x, camp.y);
   context.Answer(line);
-  context.Answer("Oldmeadow is" +
-                 std::string(RelativeDirection(c.x, c.y, world::kOldmeadow.x, world::kOldmeadow.y)));
+  context.Answer("Oldmeadow is" + std::string(RelativeDirection(c.x, c.y, world::kOldmeadow.x,
+                                                                world::kOldmeadow.y)));
 }
 
 void Time(const Context& context, const CommandLine&) {

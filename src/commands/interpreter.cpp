@@ -3,12 +3,12 @@
 #include <cassert>
 #include <string_view>
 
-#include "commands/handlers.h"
 #include "base/utf8.h"
+#include "commands/handlers.h"
 #include "commands/logged_line.h"
-#include "net/frame.h"
 #include "core/connection_lock.h"
 #include "core/log.h"
+#include "net/frame.h"
 
 namespace commands {
 

@@ -20,13 +20,13 @@
 
 namespace commands {
 
-
 struct Context;
 
 class Interpreter {
  public:
   // Each must outlive the interpreter.
-  Interpreter(world::World& world, core::Outbox& outbox, core::Worker& worker, const connection::BanList& bans)
+  Interpreter(world::World& world, core::Outbox& outbox, core::Worker& worker,
+              const connection::BanList& bans)
       : world_(world), outbox_(outbox), worker_(worker), bans_(bans) {}
   Interpreter(const Interpreter&) = delete;
   Interpreter& operator=(const Interpreter&) = delete;

@@ -27,11 +27,17 @@ class LoginCounts {
   // Logins that ended with `result` since start.
   std::uint64_t Of(LoginResult result) const { return At(result).load(std::memory_order_relaxed); }
   // Sets the count of `result`: an upgraded process goes on from the old one's counts.
-  void Set(LoginResult result, std::uint64_t count) { At(result).store(count, std::memory_order_relaxed); }
+  void Set(LoginResult result, std::uint64_t count) {
+    At(result).store(count, std::memory_order_relaxed);
+  }
 
  private:
-  std::atomic<std::uint64_t>& At(LoginResult result) { return counts_[static_cast<std::size_t>(result)]; }
-  const std::atomic<std::uint64_t>& At(LoginResult result) const { return counts_[static_cast<std::size_t>(result)]; }
+  std::atomic<std::uint64_t>& At(LoginResult result) {
+    return counts_[static_cast<std::size_t>(result)];
+  }
+  const std::atomic<std::uint64_t>& At(LoginResult result) const {
+    return counts_[static_cast<std::size_t>(result)];
+  }
 
   std::array<std::atomic<std::uint64_t>, kLoginResults> counts_{};
 };

@@ -21,7 +21,8 @@ void QueueMovement(const Context& context, char word) {
   const bool atEdge = (word == 'n' && c->y <= 0) || (word == 's' && c->y >= kLast) ||
                       (word == 'e' && c->x >= kLast) || (word == 'w' && c->x <= 0);
   if (atEdge) return context.Answer(kNotValidNow);
-  world::MoveQueue* queue = context.world.characters.MoveQueueOf(*c);  // every character in play has one
+  world::MoveQueue* queue =
+      context.world.characters.MoveQueueOf(*c);  // every character in play has one
   if (!queue->Push(word)) return context.Answer(kTooManyMovements);
   context.Answer(kMovementQueued);
   world::TellQueue(context.world.characters, context.outbox, context.connection);

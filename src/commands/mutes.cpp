@@ -30,8 +30,8 @@ bool Mutes::Muted(std::string_view name, MuteClock::time_point now) {
 
 std::size_t Mutes::InForce(MuteClock::time_point now) const {
   ASSERT_CONNECTION_LOCK_HELD();
-  return static_cast<std::size_t>(
-      std::count_if(mutes_.begin(), mutes_.end(), [now](const auto& mute) { return now < mute.second; }));
+  return static_cast<std::size_t>(std::count_if(
+      mutes_.begin(), mutes_.end(), [now](const auto& mute) { return now < mute.second; }));
 }
 
 std::vector<std::pair<std::string, MuteClock::time_point>> Mutes::Carry() const {

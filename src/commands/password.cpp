@@ -2,12 +2,13 @@
 // checked and the new one hashed on the worker, as login and setup do, so the game does
 // not wait for either; a wrong old one counts as a failed login.
 
+#include "base/password.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
-#include "base/password.h"
 #include "commands/allowances.h"
 #include "commands/handlers.h"
 #include "commands/interpreter.h"
@@ -87,7 +88,8 @@ bool PasswordLineParses(const CommandLine& line) {
 void Password(const Context& context, const CommandLine& line) {
   ASSERT_CONNECTION_LOCK_HELD();
   // The old password must not be a way round the address's limit on guesses.
-  if (context.interpreter.allowances.LoginRefused(context.connection)) return context.Answer(kTooManyFailedLogins);
+  if (context.interpreter.allowances.LoginRefused(context.connection))
+    return context.Answer(kTooManyFailedLogins);
   // An empty word (blanks run together) is a missing one: an empty password set by a
   // slip of the thumb could hardly be typed again.
   if (!PasswordLineParses(line)) return context.Answer(kPasswordFormat);

@@ -13,10 +13,9 @@
 
 namespace commands {
 
-
 struct Session {
-  base::Address key;          // the limit key of the connection's address
-  bool limited = false;       // held to the address limits
+  base::Address key;     // the limit key of the connection's address
+  bool limited = false;  // held to the address limits
   int failedLogins = 0;
   bool endRequested = false;  // the server should end this connection now
   bool secretNext = false;    // its last line was a setup or login without a password:

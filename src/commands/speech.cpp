@@ -79,7 +79,8 @@ void TellSpeechAt(const Context& context, const world::Cell& cell, std::string_v
 // The characters in play on `cells`, who hear a line told to them.
 std::size_t HearersOf(const Context& context, std::span<const world::Cell> cells) {
   std::size_t hearers = 0;
-  for (const world::Cell& cell : cells) hearers += context.world.characters.OccupantsOf(cell.x, cell.y).size();
+  for (const world::Cell& cell : cells)
+    hearers += context.world.characters.OccupantsOf(cell.x, cell.y).size();
   return hearers;
 }
 
@@ -91,8 +92,8 @@ void SpeakTo(const Context& context, const CommandLine& line, std::span<const wo
   if (RefusedForMute(context, *speaker)) return;
   if (RefusedForControlBytes(context, line)) return;
   const std::string text = SpeechLine(*speaker, line, 0);
-  if (context.interpreter.allowances.SpeechRefused(context.outbox, context.connection, text.size(), cells,
-                                                   HearersOf(context, cells))) {
+  if (context.interpreter.allowances.SpeechRefused(context.outbox, context.connection, text.size(),
+                                                   cells, HearersOf(context, cells))) {
     return;
   }
   const std::string spoken = SpokenLine(text, *speaker, verb);
@@ -115,7 +116,8 @@ void Yowl(const Context& context, const CommandLine& line) {
   ASSERT_CONNECTION_LOCK_HELD();
   const world::Character& speaker = Actor(context);
   const world::NearbyCells nearby = world::NearbyCellsOf(speaker.x, speaker.y);
-  SpeakTo(context, line, std::span<const world::Cell>(nearby.begin(), nearby.end()), "yowl", "yowls");
+  SpeakTo(context, line, std::span<const world::Cell>(nearby.begin(), nearby.end()), "yowl",
+          "yowls");
 }
 
 void Whisper(const Context& context, const CommandLine& line) {
@@ -134,7 +136,9 @@ void Whisper(const Context& context, const CommandLine& line) {
   const std::string text = SpeechLine(*speaker, line, 1);
   const world::Cell here[] = {{speaker->x, speaker->y}};
   // The echo, and the listener.
-  if (context.interpreter.allowances.SpeechRefused(context.outbox, context.connection, text.size(), here, 2)) return;
+  if (context.interpreter.allowances.SpeechRefused(context.outbox, context.connection, text.size(),
+                                                   here, 2))
+    return;
   const std::string spoken = SpokenLine(text, *speaker, "whispers");
   const world::ScreenReaders& modes = context.world.screenReaders;
   context.Answer(modes.On(context.connection) ? spoken : text);

@@ -137,7 +137,7 @@ base::Status AcceptOne(core::Socket listening, Accepted& out) {
   out = {};
   for (;;) {
     const core::Socket s = ::accept4(listening, reinterpret_cast<sockaddr*>(&peer), &length,
-                               SOCK_NONBLOCK | SOCK_CLOEXEC);
+                                     SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (s >= 0) {
       out.socket = s;
       break;
@@ -191,7 +191,9 @@ base::Status PutAll(int fd, std::string_view bytes, bool socket) {
 
 }  // namespace
 
-base::Status SendAll(core::Socket s, std::string_view bytes) { return PutAll(s, bytes, true); }
+base::Status SendAll(core::Socket s, std::string_view bytes) {
+  return PutAll(s, bytes, true);
+}
 
 base::Status WriteAll(int fd, std::string_view bytes) { return PutAll(fd, bytes, false); }
 

@@ -17,8 +17,9 @@ base::Status AdoptSaveFolderLock(int fd, int& held, std::string_view savePath) {
   struct stat inherited {};
   struct stat named {};
   // A lock already held by this open file is taken again at once.
-  if (::fstat(fd, &inherited) != 0 || ::stat(path.c_str(), &named) != 0 || inherited.st_dev != named.st_dev ||
-      inherited.st_ino != named.st_ino || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (::fstat(fd, &inherited) != 0 || ::stat(path.c_str(), &named) != 0 ||
+      inherited.st_dev != named.st_dev || inherited.st_ino != named.st_ino ||
+      ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     ::close(fd);
     return LockSaveFolder(held, savePath);
   }

@@ -44,18 +44,20 @@ void PasswordConversion::HashSome() {
     if (hashing_ == kBatch) return;
     if (base::IsPasswordHash(c->password)) continue;
     ++hashing_;
-    const bool queued = worker_.RunAside(
-        core::kNoSocket, core::JobOwner{}, [this, name = c->name, plain = c->password]() -> core::Completion {
-          std::optional<std::string> hash = base::HashPassword(plain);
-          return [this, name, plain, hash = std::move(hash)] {
-            --hashing_;
-            world::Character* c = FindByName(characters_, name);
-            if (hash && c != nullptr && c->password == plain) characters_.SetStoredPassword(*c, *hash);
-            // After a failed hash (no memory), the next tick tries again.
-            if (hashing_ == 0 && hash) HashSome();
-            return false;
-          };
-        });
+    const bool queued =
+        worker_.RunAside(core::kNoSocket, core::JobOwner{},
+                         [this, name = c->name, plain = c->password]() -> core::Completion {
+                           std::optional<std::string> hash = base::HashPassword(plain);
+                           return [this, name, plain, hash = std::move(hash)] {
+                             --hashing_;
+                             world::Character* c = FindByName(characters_, name);
+                             if (hash && c != nullptr && c->password == plain)
+                               characters_.SetStoredPassword(*c, *hash);
+                             // After a failed hash (no memory), the next tick tries again.
+                             if (hashing_ == 0 && hash) HashSome();
+                             return false;
+                           };
+                         });
     if (!queued) {
       --hashing_;
       return;

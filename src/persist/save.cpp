@@ -9,11 +9,11 @@
 #include <string>
 
 #include "base/whole_file.h"
+#include "core/connection_lock.h"
+#include "core/log.h"
 #include "persist/file_replace.h"
 #include "persist/save_reader.h"
 #include "persist/save_writer.h"
-#include "core/connection_lock.h"
-#include "core/log.h"
 
 namespace persist {
 
@@ -34,7 +34,9 @@ int SaveFile::KeepPending(std::string& kept) {
   for (int n = 1; n <= kMaxCopyNames && error == EEXIST; ++n) {
     kept = CopyName(path_, n);
     if (pending_.moveAside) {
-      error = ::renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, kept.c_str(), RENAME_NOREPLACE) == 0 ? 0 : errno;
+      error = ::renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, kept.c_str(), RENAME_NOREPLACE) == 0
+                  ? 0
+                  : errno;
     } else {
       error = WriteNewFile(kept, pending_.bytes).error();
     }

@@ -41,12 +41,14 @@ void Saver::Loop() {
     Slot bans;
     {
       std::unique_lock<std::mutex> guard(mutex_);
-      changed_.wait(guard, [&] { return worldBytes_.bytes.has_value() || bansBytes_.bytes.has_value(); });
+      changed_.wait(guard,
+                    [&] { return worldBytes_.bytes.has_value() || bansBytes_.bytes.has_value(); });
       std::swap(world, worldBytes_);
       std::swap(bans, bansBytes_);
       writing_ = true;
     }
-    const base::Status worldSaved = world.bytes ? WriteSaveBytes(file_.Path(), *world.bytes) : base::Status();
+    const base::Status worldSaved =
+        world.bytes ? WriteSaveBytes(file_.Path(), *world.bytes) : base::Status();
     if (!worldSaved.ok()) {
       world_.keeping.Set(false);  // at once: no setup waits for the tick
       core::Log(worldSaved.Text() + "\n", core::LogPriority::Error);

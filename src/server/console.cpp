@@ -41,7 +41,8 @@ void Send(core::Outbox& outbox, core::Socket connection, const ConsoleAnswer& an
   std::string_view text = answer.text;
   if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
   outbox.Queue(connection, text);
-  outbox.QueueData(connection, std::string(codecs::kConsoleExit) + " " + std::to_string(answer.code));
+  outbox.QueueData(connection,
+                   std::string(codecs::kConsoleExit) + " " + std::to_string(answer.code));
   outbox.Flush();
 }
 
@@ -51,7 +52,9 @@ void Console::Admitted(core::Socket connection, const connection::Peer& peer) {
   users_[connection] = peer.uid;
 }
 
-void Console::Ended(core::Socket connection) { users_.erase(connection); }
+void Console::Ended(core::Socket connection) {
+  users_.erase(connection);
+}
 
 std::string Console::UserOf(core::Socket connection) const {
   const auto user = users_.find(connection);

@@ -53,8 +53,8 @@ class Console final : public connection::LineHandler {
 
   // What "upgrade [announcement]" does: the server's upgrade (server/upgrade.h). Set
   // once before the threads start; none in a console without a server to upgrade.
-  using UpgradeCommand =
-      std::function<std::optional<ConsoleAnswer>(core::Socket connection, std::string announcement)>;
+  using UpgradeCommand = std::function<std::optional<ConsoleAnswer>(core::Socket connection,
+                                                                    std::string announcement)>;
   void SetUpgrade(UpgradeCommand upgrade) { upgrade_ = std::move(upgrade); }
   const UpgradeCommand& Upgrade() const { return upgrade_; }
 

@@ -104,9 +104,10 @@ void RemoveConnection(connection::ConnectionLayer& layer, core::Socket socket, s
 // Once the bans file is on disk (or not), `text` and whether it is.
 Answer AfterBansSaved(Call& call, std::string text) {
   auto later = call.console.Later(call.socket);
-  persist::SaveBans(call.Served().Saver(), call.console.Layer().Bans(), [later, text = std::move(text)](bool saved) {
-    later(saved ? Did(text) : ConsoleAnswer{text + kBansNotWritten, 1});
-  });
+  persist::SaveBans(call.Served().Saver(), call.console.Layer().Bans(),
+                    [later, text = std::move(text)](bool saved) {
+                      later(saved ? Did(text) : ConsoleAnswer{text + kBansNotWritten, 1});
+                    });
   return std::nullopt;
 }
 
@@ -177,7 +178,8 @@ Answer Ban(Call& call) {
   if (!OptionalMinutes(call.words, true, minutes, next)) return Format(call.usage, MinutesRange());
   if (minutes != 0) ban.until = static_cast<std::int64_t>(std::time(nullptr)) + minutes * 60LL;
   ban.reason = std::string(RestFrom(call, next));
-  const std::optional<connection::AddressBan> replaced = call.console.Layer().Bans().BanAddress(ban);
+  const std::optional<connection::AddressBan> replaced =
+      call.console.Layer().Bans().BanAddress(ban);
   int ended = 0;
   for (const connection::ConnectionSummary& c : call.console.Layer().Summaries()) {
     if (c.player && ban.block.Contains(c.address)) {
@@ -198,7 +200,8 @@ Answer Unban(Call& call) {
   const std::string what(call.words.Arg(0));
   base::AddressBlock block;
   connection::BanList& bans = call.console.Layer().Bans();
-  const bool found = base::ParseBlock(what, block) ? bans.UnbanAddress(block) : bans.UnbanName(what);
+  const bool found =
+      base::ParseBlock(what, block) ? bans.UnbanAddress(block) : bans.UnbanName(what);
   if (!found) return Refused("No ban of " + Shown(what) + ".\n");
   return AfterBansSaved(call, "Lifted the ban of " + Shown(what) + ".\n");
 }
@@ -237,7 +240,8 @@ Answer Mute(Call& call) {
   std::size_t next = 1;
   if (!OptionalMinutes(call.words, false, minutes, next)) return Format(call.usage, MinutesRange());
   const std::string name(call.words.Arg(0));
-  if (FindCharacter(call.Characters(), name) == nullptr) return Refused("No character called " + Shown(name) + ".\n");
+  if (FindCharacter(call.Characters(), name) == nullptr)
+    return Refused("No character called " + Shown(name) + ".\n");
   const auto until = minutes == 0 ? commands::MuteClock::time_point::max()
                                   : commands::MuteClock::now() + std::chrono::minutes(minutes);
   call.Served().Interpreter().mutes.Mute(name, until);
@@ -246,7 +250,8 @@ Answer Mute(Call& call) {
 
 Answer Unmute(Call& call) {
   const std::string name(call.words.Arg(0));
-  if (!call.Served().Interpreter().mutes.Unmute(name)) return Refused(Shown(name) + " is not muted.\n");
+  if (!call.Served().Interpreter().mutes.Unmute(name))
+    return Refused(Shown(name) + " is not muted.\n");
   return Did("Unmuted " + Shown(name) + ".\n");
 }
 
@@ -271,27 +276,29 @@ std::string NewPassword() {
 // for), and set once the hash is made if the character still exists.
 Answer Password(Call& call) {
   const std::string name(call.words.Arg(0));
-  if (FindCharacter(call.Characters(), name) == nullptr) return Refused("No character called " + Shown(name) + ".\n");
+  if (FindCharacter(call.Characters(), name) == nullptr)
+    return Refused("No character called " + Shown(name) + ".\n");
   const core::Socket socket = call.socket;
   Console& console = call.console;
   world::CharacterTable& characters = call.Characters();
-  const bool queued = call.Served().Worker().RunAside(socket, core::JobOwner{}, [&console, &characters, socket, name]() -> core::Completion {
-    const std::string password = NewPassword();
-    std::optional<std::string> hash = base::HashPassword(password);
-    return [&console, &characters, socket, name, password, hash = std::move(hash)] {
-      world::Character* c = FindCharacter(characters, name);
-      if (c == nullptr) {
-        console.Reply(socket, Refused("No character called " + Shown(name) + ".\n"));
-      } else if (!hash) {
-        console.Reply(socket, Refused("The password could not be hashed; it is unchanged.\n"));
-      } else {
-        characters.SetStoredPassword(*c, *hash);
-        const std::string said = "The new password of " + Shown(c->name) + " is: ";
-        console.Reply(socket, {said + password + "\n", 0, said + "***"});  // never in the log
-      }
-      return false;
-    };
-  });
+  const bool queued = call.Served().Worker().RunAside(
+      socket, core::JobOwner{}, [&console, &characters, socket, name]() -> core::Completion {
+        const std::string password = NewPassword();
+        std::optional<std::string> hash = base::HashPassword(password);
+        return [&console, &characters, socket, name, password, hash = std::move(hash)] {
+          world::Character* c = FindCharacter(characters, name);
+          if (c == nullptr) {
+            console.Reply(socket, Refused("No character called " + Shown(name) + ".\n"));
+          } else if (!hash) {
+            console.Reply(socket, Refused("The password could not be hashed; it is unchanged.\n"));
+          } else {
+            characters.SetStoredPassword(*c, *hash);
+            const std::string said = "The new password of " + Shown(c->name) + " is: ";
+            console.Reply(socket, {said + password + "\n", 0, said + "***"});  // never in the log
+          }
+          return false;
+        };
+      });
   if (!queued) return Refused("The server is busy. Try again in a moment.\n");
   return std::nullopt;
 }
@@ -348,7 +355,9 @@ Answer Status(Call& call) {
     text += "save age never saved\n";
   }
   if (call.Served().Saver().FailedLast()) text += "last save FAILED\n";
-  const auto tick = std::chrono::duration<double, std::milli>(call.Served().Measured().LastTickDuration()).count();
+  const auto tick =
+      std::chrono::duration<double, std::milli>(call.Served().Measured().LastTickDuration())
+          .count();
   char line[64];
   std::snprintf(line, sizeof line, "last tick %.3f ms\n", tick);
   text += line;

@@ -64,7 +64,8 @@ int OpenSpare();
 // OpenSpare's, the thread's from now on. Stands still while `standstill` asks (an
 // upgrade): connections wait in the listeners' queues meanwhile. Counts the accepts
 // that fail in `metrics`.
-[[noreturn]] void AcceptLoop(connection::ConnectionLayer& layer, const std::vector<Listener>& listeners, int spare,
+[[noreturn]] void AcceptLoop(connection::ConnectionLayer& layer,
+                             const std::vector<Listener>& listeners, int spare,
                              Standstill& standstill, Metrics& metrics);
 
 }  // namespace server

@@ -37,7 +37,9 @@ void Game::Ended(core::Socket connection) {
   interpreter_.Forget(connection);
 }
 
-void Game::ScreenReaderAsked(core::Socket connection) { interpreter_.ScreenReaderAsked(connection); }
+void Game::ScreenReaderAsked(core::Socket connection) {
+  interpreter_.ScreenReaderAsked(connection);
+}
 
 std::string Game::Holder(core::Socket connection) const {
   if (const world::Character* c = world_.characters.CharacterOf(connection)) return c->name;
@@ -73,7 +75,8 @@ void Game::Tick(std::uint64_t tick) {
   // autosave. A save that failed is tried again every tick until one works.
   const bool autosave = tick % kTicksPerAutosave == 0;
   if (world_.characters.TakeChanges() || autosave || saver_.FailedLast()) Save();
-  if (layer_.Bans().Expire(static_cast<std::int64_t>(std::time(nullptr)))) persist::SaveBans(saver_, layer_.Bans());
+  if (layer_.Bans().Expire(static_cast<std::int64_t>(std::time(nullptr))))
+    persist::SaveBans(saver_, layer_.Bans());
   layer_.Prune(connection::LimitClock::now());
   interpreter_.allowances.Prune();
   // No character is made that a crash would lose: while saves fail or the disk is
@@ -115,7 +118,8 @@ void Game::Adopt(const UpgradeState& state, const std::set<core::Socket>& live) 
     if (live.count(socket) != 0) world_.screenReaders.Set(socket, true);
   }
   std::vector<std::pair<std::string, commands::MuteClock::time_point>> mutes;
-  for (const auto& [name, until] : state.mutes) mutes.emplace_back(name, connection::FromCarriedTime(until));
+  for (const auto& [name, until] : state.mutes)
+    mutes.emplace_back(name, connection::FromCarriedTime(until));
   interpreter_.mutes.Adopt(mutes);
   interpreter_.allowances.Adopt(state.allowances);
   for (std::size_t i = 0; i < commands::kLoginResults; ++i) {
@@ -137,7 +141,8 @@ void Game::Save(persist::SaveDone done) {
   metrics_.SaveTimed(saver_, std::move(done));
 }
 
-std::string Game::RenderMetrics(const std::vector<std::string>& doors, web::MetricsFormat format) const {
+std::string Game::RenderMetrics(const std::vector<std::string>& doors,
+                                web::MetricsFormat format) const {
   return metrics_.Render({layer_, world_, interpreter_, saver_, worker_}, doors, format);
 }
 

@@ -25,8 +25,8 @@ namespace server {
 class Game final : public connection::LineHandler {
  public:
   // Each must outlive the game.
-  Game(world::World& world, connection::ConnectionLayer& layer, core::Worker& worker, persist::Saver& saver,
-       Metrics& metrics)
+  Game(world::World& world, connection::ConnectionLayer& layer, core::Worker& worker,
+       persist::Saver& saver, Metrics& metrics)
       : world_(world),
         layer_(layer),
         worker_(worker),

@@ -1,6 +1,5 @@
 #include "server/metrics.h"
 
-
 #include <atomic>
 #include <ctime>
 #include <map>
@@ -259,7 +258,9 @@ void Metrics::NoteAcceptError() {
   measured.acceptErrors.fetch_add(1, std::memory_order_relaxed);
 }
 
-Clock::time_point Metrics::StartTime() const { return measured_->started; }
+Clock::time_point Metrics::StartTime() const {
+  return measured_->started;
+}
 
 std::string Metrics::Render(const MetricsSources& from, const std::vector<std::string>& doors,
                             web::MetricsFormat format) const {

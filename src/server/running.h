@@ -36,7 +36,7 @@ struct Running {
 
   const ServerSettings settings;
   std::string executable;  // this process's executable, as it was when the process began
-  int folderLock = -1;     // the descriptor that holds the save folder's lock (persist/folder_lock.h)
+  int folderLock = -1;  // the descriptor that holds the save folder's lock (persist/folder_lock.h)
   connection::ConnectionLayer layer;  // the connections, their bans, and the Outbox the game fills
   core::Worker worker;
   Metrics metrics;

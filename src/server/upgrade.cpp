@@ -122,7 +122,8 @@ void HandOver(Running& running) {
   int report = -1;
   if (std::getenv("NOTIFY_SOCKET") == nullptr) {  // under systemd its watchdog covers the exec
     std::string failure = "the new build does not say when it serves.";
-    if (upgrade.reportsReady) report = StartUpgradeGuard(running.executable, upgrade.console, failure);
+    if (upgrade.reportsReady)
+      report = StartUpgradeGuard(running.executable, upgrade.console, failure);
     if (report < 0) core::Log("Nothing starts the server again should the new build hang: " + failure + "\n",
                               core::LogPriority::Warning);
   }
@@ -175,7 +176,8 @@ void RunUpgrade(Running& running, int probeFile) {
     upgrade.stepChanged.wait(lock, [&upgrade] { return upgrade.step != UpgradeStep::Quiet; });
     if (upgrade.step == UpgradeStep::Over) return;
     if (Clock::now() >= giveUpAt) {
-      return Refuse(upgrade, "What was in flight did not finish within 10 seconds; nothing was upgraded.");
+      return Refuse(upgrade,
+                    "What was in flight did not finish within 10 seconds; nothing was upgraded.");
     }
     lock.unlock();
     std::this_thread::sleep_for(kQuietLimit);
@@ -185,7 +187,8 @@ void RunUpgrade(Running& running, int probeFile) {
 
 }  // namespace
 
-std::optional<ConsoleAnswer> BeginUpgrade(Running& running, core::Socket console, std::string announcement) {
+std::optional<ConsoleAnswer> BeginUpgrade(Running& running, core::Socket console,
+                                          std::string announcement) {
   ASSERT_CONNECTION_LOCK_HELD();
   UpgradeProgress& upgrade = running.upgrade;
   if (upgrade.active) return ConsoleAnswer{"An upgrade is under way.\n", 1};

@@ -58,9 +58,9 @@ int RunUpgradeProbe();
 // In a process an upgrade started: its state, read from the memfd whose descriptor the
 // environment names (the variable is then unset), its world taken up into the running
 // server's, which must be empty. Every inherited descriptor the state
-// does not name is closed, but the one to report on (kUpgradeReadyVariable). Nothing when no upgrade started this process, or when its
-// state cannot be read: that is logged, every inherited descriptor is closed, and the
-// server starts as after a restart, from the save file.
+// does not name is closed, but the one to report on (kUpgradeReadyVariable). Nothing when no
+// upgrade started this process, or when its state cannot be read: that is logged, every inherited
+// descriptor is closed, and the server starts as after a restart, from the save file.
 std::optional<UpgradeState> TakeUpgradeState(Running& running);
 
 // Takes up the carried game, connections, countdown and measures, before the

@@ -110,8 +110,8 @@ std::optional<UpgradeState> TakeUpgradeState(Running& running) {
   int& ready = running.upgrade.readyReport;
   if (report >= 0 && report != fd && ::fcntl(report, F_SETFD, FD_CLOEXEC) == 0) ready = report;
   UpgradeState state;
-  const base::Status read =
-      fd < 0 ? base::Status::Failure("No upgrade state was given.") : ReadState(fd, state, running.world);
+  const base::Status read = fd < 0 ? base::Status::Failure("No upgrade state was given.")
+                                   : ReadState(fd, state, running.world);
   if (fd >= 0) ::close(fd);
   // Before anything of this process's own is opened (the log's first line opens the
   // log's own descriptors).

@@ -139,7 +139,8 @@ Character* CharacterTable::FindStoredByName(std::string_view name) const {
   return nullptr;
 }
 
-NameReservation::NameReservation(CharacterTable& table, std::string name) : table_(table), name_(std::move(name)) {
+NameReservation::NameReservation(CharacterTable& table, std::string name)
+    : table_(table), name_(std::move(name)) {
   ASSERT_CONNECTION_LOCK_HELD();
   table_.reservedNames_.push_back(name_);
   table_.reservedIndex_.Add(name_);
@@ -156,7 +157,8 @@ NameReservation::~NameReservation() {
 bool CharacterTable::NameTaken(std::string_view name) const {
   ASSERT_CONNECTION_LOCK_HELD();
   if (FindInPlayByName(name) != nullptr) return true;
-  if (std::find(reservedNames_.begin(), reservedNames_.end(), name) != reservedNames_.end()) return true;
+  if (std::find(reservedNames_.begin(), reservedNames_.end(), name) != reservedNames_.end())
+    return true;
   for (const auto& [connection, c] : kits_) {
     if (c->name == name) return true;
   }

@@ -21,7 +21,6 @@
 
 namespace world {
 
-
 // A character's rank. Any other number (only an edited save file can hold one) is
 // stored unchanged and reads as Warrior wherever it becomes words or a start cell.
 enum class Role : std::int32_t {

@@ -1,7 +1,6 @@
 #include "world/client_data.h"
 
 #include <nlohmann/json.hpp>
-
 #include <string>
 
 #include "core/connection_lock.h"
@@ -75,11 +74,13 @@ json RoomPlayers(const CharacterTable& characters, const Cell& cell) {
 
 }  // namespace
 
-void TellClientEverything(const CharacterTable& characters, core::Outbox& outbox, core::Socket connection) {
+void TellClientEverything(const CharacterTable& characters, core::Outbox& outbox,
+                          core::Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
   const Character* c = characters.CharacterOf(connection);
   if (c == nullptr) return;
-  if (outbox.DataWanted(connection, "Char.Name")) Send(outbox, connection, "Char.Name", {{"name", c->name}});
+  if (outbox.DataWanted(connection, "Char.Name"))
+    Send(outbox, connection, "Char.Name", {{"name", c->name}});
   if (outbox.DataWanted(connection, "Char.Status")) {
     const RoleTraits& traits = TraitsOf(c->role);
     Send(outbox, connection, "Char.Status",
@@ -139,8 +140,8 @@ void TellQueue(const CharacterTable& characters, core::Outbox& outbox, core::Soc
   Send(outbox, connection, "Char.Queue", {{"steps", queue == nullptr ? 0 : queue->Size()}});
 }
 
-void TellSpeech(core::Outbox& outbox, core::Socket listener, std::string_view channel, const Character& talker,
-                std::string_view text) {
+void TellSpeech(core::Outbox& outbox, core::Socket listener, std::string_view channel,
+                const Character& talker, std::string_view text) {
   ASSERT_CONNECTION_LOCK_HELD();
   if (!outbox.DataWanted(listener, "Comm.Channel.Text")) return;
   Send(outbox, listener, "Comm.Channel.Text",

@@ -15,7 +15,8 @@ namespace world {
 // What a client is told of its own character once, as it enters play: Char.Name,
 // Char.Status, Char.Vitals, Room.Info and Char.Queue (Room.Players goes to the whole
 // cell, this client among them).
-void TellClientEverything(const CharacterTable& characters, core::Outbox& outbox, core::Socket connection);
+void TellClientEverything(const CharacterTable& characters, core::Outbox& outbox,
+                          core::Socket connection);
 
 // Room.Info of the connection's cell, after a step.
 void TellRoomInfo(const CharacterTable& characters, core::Outbox& outbox, core::Socket connection);
@@ -28,7 +29,7 @@ void TellQueue(const CharacterTable& characters, core::Outbox& outbox, core::Soc
 
 // Comm.Channel.Text: `listener` heard `talker` on `channel` ("say", "yowl",
 // "whisper") say `text`.
-void TellSpeech(core::Outbox& outbox, core::Socket listener, std::string_view channel, const Character& talker,
-                std::string_view text);
+void TellSpeech(core::Outbox& outbox, core::Socket listener, std::string_view channel,
+                const Character& talker, std::string_view text);
 
 }  // namespace world

@@ -37,8 +37,8 @@ void DescribeArea(const CharacterTable& characters, core::Outbox& outbox, core::
   }
 }
 
-void DescribeCharacter(const CharacterTable& characters, core::Outbox& outbox, core::Socket connection,
-                       std::string_view name) {
+void DescribeCharacter(const CharacterTable& characters, core::Outbox& outbox,
+                       core::Socket connection, std::string_view name) {
   ASSERT_CONNECTION_LOCK_HELD();
   const Character* viewer = characters.CharacterOf(connection);
   assert(viewer != nullptr);

@@ -31,7 +31,7 @@ void DescribeArea(const CharacterTable& characters, core::Outbox& outbox, core::
 // Queues "You see a <description>." when the first character in play named `name`
 // (exactly) stands on the looker's cell, the looker itself included; otherwise
 // "Invalid character.". REQUIRES: `connection` is in play; ConnectionLock held.
-void DescribeCharacter(const CharacterTable& characters, core::Outbox& outbox, core::Socket connection,
-                       std::string_view name);
+void DescribeCharacter(const CharacterTable& characters, core::Outbox& outbox,
+                       core::Socket connection, std::string_view name);
 
 }  // namespace world

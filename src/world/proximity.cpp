@@ -20,13 +20,15 @@ NearbyCells NearbyCellsOf(std::int32_t x, std::int32_t y) {
   return nearby;
 }
 
-void TellArea(const World& world, core::Outbox& outbox, std::string_view text, std::int32_t x, std::int32_t y) {
+void TellArea(const World& world, core::Outbox& outbox, std::string_view text, std::int32_t x,
+              std::int32_t y) {
   ASSERT_CONNECTION_LOCK_HELD();
-  for (const core::Socket listener : world.characters.OccupantsOf(x, y)) outbox.Queue(listener, text);
+  for (const core::Socket listener : world.characters.OccupantsOf(x, y))
+    outbox.Queue(listener, text);
 }
 
-void TellArea(const World& world, core::Outbox& outbox, std::string_view text, std::string_view spoken,
-              std::int32_t x, std::int32_t y) {
+void TellArea(const World& world, core::Outbox& outbox, std::string_view text,
+              std::string_view spoken, std::int32_t x, std::int32_t y) {
   ASSERT_CONNECTION_LOCK_HELD();
   for (const core::Socket listener : world.characters.OccupantsOf(x, y)) {
     outbox.Queue(listener, world.screenReaders.On(listener) ? spoken : text);

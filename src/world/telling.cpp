@@ -10,8 +10,8 @@ namespace world {
 namespace {
 
 // `notice` to every connection in screen-reader mode on `cell` but `except`.
-void TellScreenReaders(const World& world, core::Outbox& outbox, const Cell& cell, core::Socket except,
-                       const std::string& notice) {
+void TellScreenReaders(const World& world, core::Outbox& outbox, const Cell& cell,
+                       core::Socket except, const std::string& notice) {
   for (const core::Socket listener : world.characters.OccupantsOf(cell.x, cell.y)) {
     if (listener != except && world.screenReaders.On(listener)) outbox.Queue(listener, notice);
   }
@@ -29,10 +29,12 @@ void TellChange(const World& world, core::Outbox& outbox, const CellChange& chan
   if (change.entered) TellRoomPlayers(characters, outbox, *change.entered);
   if (world.screenReaders.None()) return;
   if (!change.left) {
-    TellScreenReaders(world, outbox, *change.entered, change.connection, change.who->name + std::string(kLoggedInHere));
+    TellScreenReaders(world, outbox, *change.entered, change.connection,
+                      change.who->name + std::string(kLoggedInHere));
   }
   if (!change.entered) {
-    TellScreenReaders(world, outbox, *change.left, core::kNoSocket, change.who->name + std::string(kLoggedOut));
+    TellScreenReaders(world, outbox, *change.left, core::kNoSocket,
+                      change.who->name + std::string(kLoggedOut));
   }
 }
 

@@ -21,7 +21,6 @@ const std::string kCreated = "Character created. Entering game...";
 
 class AccountTest : public WorldTest {
  protected:
-
   // Sets up a character on `socket` from the words after "setup", dropping the replies.
   const world::Character* Make(core::Socket socket, const std::string& words) {
     Type(socket, "setup " + words);
@@ -41,8 +40,7 @@ class AccountTest : public WorldTest {
   }
 
   std::size_t Held() {
-    return Characters().InPlay().size() + Characters().Stored().size() +
-           Characters().Kits().size();
+    return Characters().InPlay().size() + Characters().Stored().size() + Characters().Kits().size();
   }
 };
 

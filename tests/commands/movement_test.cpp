@@ -70,7 +70,8 @@ TEST_F(MovementTest, AFullQueueTakesNoMore) {
 TEST_F(MovementTest, StopForgetsTheQueuedMovements) {
   world::Character& ash = Place(1, "Ash", 5, 5);
   for (const std::string line : {"e", "e", "s"}) Type(1, line);
-  world::WorldTick(World(), Outbox());  // one step taken: the ring no longer starts at its first slot
+  world::WorldTick(World(),
+                   Outbox());  // one step taken: the ring no longer starts at its first slot
   Lines(1);
   Type(1, "stop");
   EXPECT_EQ(Lines(1), Texts{"Movement queue cleared."});

@@ -45,10 +45,11 @@ TEST(Worker, QueueLengthCountsTheJobsWaitingAndTheOneAtWork) {
   {
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
     for (int i = 0; i < 3; ++i) {
-      ASSERT_TRUE(worker.RunAside(core::kNoSocket, core::JobOwner{}, [released]() -> core::Completion {
-        released.wait();
-        return [] { return false; };
-      }));
+      ASSERT_TRUE(
+          worker.RunAside(core::kNoSocket, core::JobOwner{}, [released]() -> core::Completion {
+            released.wait();
+            return [] { return false; };
+          }));
     }
     EXPECT_EQ(worker.QueueLength(), 3u);
   }

@@ -75,7 +75,8 @@ class SaveFileTest : public WorldTest {
 
   // The save file at path_: made again when the test points path_ elsewhere.
   persist::SaveFile& File() {
-    if (file_ == nullptr || file_->Path() != path_) file_ = std::make_unique<persist::SaveFile>(path_);
+    if (file_ == nullptr || file_->Path() != path_)
+      file_ = std::make_unique<persist::SaveFile>(path_);
     return *file_;
   }
 
