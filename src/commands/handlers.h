@@ -10,7 +10,7 @@
 #include "connection/bans.h"
 #include "core/outbox.h"
 #include "core/worker.h"
-#include "net/socket.h"
+#include "core/socket_handle.h"
 #include "world/world.h"
 
 namespace commands {

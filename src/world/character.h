@@ -14,7 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "net/socket.h"
+#include "core/socket_handle.h"
 #include "world/cell.h"
 #include "world/clock.h"
 #include "world/names.h"

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "net/socket.h"
+#include "core/socket_handle.h"
 
 namespace world {
 
