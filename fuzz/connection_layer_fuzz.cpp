@@ -26,18 +26,20 @@ namespace {
 // its connection.
 class Game final : public connection::LineHandler {
  public:
-  void Admitted(connection::Socket, const connection::Peer&) override {}
-  bool Line(connection::Socket connection, const std::string& line) override {
-    core::QueueMessage(connection, line.empty() ? std::string(70'000, 'y') : line);
-    core::FlushOutbox();
+  void Admitted(core::Socket, const connection::Peer&) override {}
+  bool Line(core::Socket connection, const std::string& line) override {
+    layer->Outbox().Queue(connection, line.empty() ? std::string(70'000, 'y') : line);
+    layer->Outbox().Flush();
     return !line.empty() && line[0] == 'q';
   }
-  void Ended(connection::Socket) override {}
+  void Ended(core::Socket) override {}
+
+  connection::ConnectionLayer* layer = nullptr;  // the layer whose lines it answers
 };
 
 struct Client {
   int fd = -1;
-  connection::Socket server = connection::kNoSocket;
+  core::Socket server = core::kNoSocket;
 };
 
 // A layer with the one door of the script.
@@ -50,6 +52,7 @@ std::unique_ptr<connection::ConnectionLayer> MakeLayer(Game& game) {
   door.handler = &game;
   door.welcome = "Welcome";
   layer->AddDoor(std::move(door));
+  game.layer = layer.get();
   return layer;
 }
 
@@ -59,10 +62,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Game game;
   std::unique_ptr<connection::ConnectionLayer> layer = MakeLayer(game);
   const std::size_t doorIndex = 0;
-  {
-    std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-    core::DeliverOutboxTo(layer.get());
-  }
   std::vector<Client> clients;
   std::size_t at = 0;
   auto next = [&]() -> std::uint8_t { return at < size ? data[at++] : 0; };
@@ -103,11 +102,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       }
       case 6: {  // an upgrade: carried again, the fresh layer's record is the same
-        std::vector<connection::Socket> adopted;
+        std::vector<core::Socket> adopted;
         const connection::CarriedLayer carried = HandOver(layer, MakeLayer(game), adopted);
         if (adopted != carried.connections) std::abort();
         std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-        std::vector<connection::Socket> left;
+        std::vector<core::Socket> left;
         if (layer->Carry(left).record != carried.record) std::abort();
         break;
       }
@@ -123,10 +122,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   {
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
     if (!layer->ConnectionsAreConsistent()) std::abort();
-  }
-  {
-    std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-    core::DeliverOutboxTo(nullptr);
   }
   return 0;
 }

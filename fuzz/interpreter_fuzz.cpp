@@ -14,32 +14,24 @@
 #include "commands/interpreter.h"
 #include "core/connection_lock.h"
 #include "core/outbox.h"
-#include "world/character.h"
-#include "world/clock.h"
-#include "world/territory.h"
+#include "world/telling.h"
 #include "world/tick.h"
-
-namespace {
-
-void CheckInvariants() {
-  if (!world::TablesAreConsistent()) std::abort();
-}
-
-}  // namespace
+#include "world/world.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // The interpreter logs every line; the fuzzer's output should stay readable.
   const int null = ::open("/dev/null", O_WRONLY);
   ::dup2(null, STDOUT_FILENO);
-  world::InitTerritoryMap();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-  world::ClearCharacterTables();
-  world::GameClock = {};
-  commands::ForgetAllSessions();
+  world::World world;
+  core::Outbox outbox;
+  core::Worker worker;  // never started: a password is hashed at once
+  connection::BanList bans;
+  commands::Interpreter interpreter(world, outbox, worker, bans);
   std::string_view input(reinterpret_cast<const char*>(data), size);
   int lines = 0;
   while (!input.empty()) {
@@ -47,18 +39,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string_view line = input.substr(0, end);
     input.remove_prefix(end == std::string_view::npos ? input.size() : end + 1);
     if (line.empty()) continue;
-    const net::Socket connection = 4 + static_cast<unsigned char>(line[0]) % 4;
+    const core::Socket connection = 4 + static_cast<unsigned char>(line[0]) % 4;
     line.remove_prefix(1);
     if (line.find('\0') != std::string_view::npos) continue;  // a frame never holds a NUL
-    commands::HandleLine(connection, std::string(line));
-    if (commands::EndRequested(connection)) {
-      world::LeavePlay(connection);
-      commands::ForgetSession(connection);
+    interpreter.HandleLine(connection, std::string(line));
+    if (interpreter.sessions.EndRequested(connection)) {
+      world::TellChange(world, outbox, world.characters.LeavePlay(connection));
+      interpreter.Forget(connection);
     }
-    if (++lines % 3 == 0) world::WorldTick();
-    CheckInvariants();
+    if (++lines % 3 == 0) world::WorldTick(world, outbox);
+    if (!world.characters.Consistent()) std::abort();
   }
-  core::TakeQueuedFrames();
-  world::ClearCharacterTables();
+  outbox.TakeQueued();
   return 0;
 }

@@ -21,18 +21,17 @@
 // REQUIRES: ConnectionLock not held, and no turn of `layer` running.
 inline connection::CarriedLayer HandOver(std::unique_ptr<connection::ConnectionLayer>& layer,
                                          std::unique_ptr<connection::ConnectionLayer> next,
-                                         std::vector<connection::Socket>& adopted) {
+                                         std::vector<core::Socket>& adopted) {
   connection::CarriedLayer carried;
   {
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-    std::vector<connection::Socket> left;
+    std::vector<core::Socket> left;
     carried = layer->Carry(left);
     if (!left.empty()) {  // as an upgrade does: those told and let go, the rest carried
       layer->EndUncarried(left, "The server was upgraded.");
       left.clear();
       carried = layer->Carry(left);
     }
-    core::DeliverOutboxTo(nullptr);
   }
   std::vector<std::pair<int, int>> copies;
   for (const auto* sockets : {&carried.connections, &carried.drains}) {
@@ -44,7 +43,6 @@ inline connection::CarriedLayer HandOver(std::unique_ptr<connection::ConnectionL
     ::close(copy);
   }
   std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-  core::DeliverOutboxTo(layer.get());
   adopted = layer->Adopt(carried);
   return carried;
 }

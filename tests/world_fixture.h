@@ -1,5 +1,5 @@
 // A fixture for tests of the game logic without sockets: it holds ConnectionLock for
-// the whole test, starts from empty tables and a fresh clock, and reads what was queued
+// the whole test, makes a fresh world, Outbox and interpreter, and reads what was queued
 // for each connection.
 #pragma once
 
@@ -13,32 +13,25 @@
 #include <vector>
 
 #include "commands/interpreter.h"
+#include "connection/bans.h"
 #include "core/connection_lock.h"
 #include "core/outbox.h"
-#include "world/character.h"
-#include "world/clock.h"
-#include "world/screen_reader.h"
+#include "core/worker.h"
+#include "world/telling.h"
+#include "world/world.h"
 
-// While one lives, the frames a flush hands over are kept in Frames() (each frame's
-// text), in the order sent, instead of being dropped. The holder empties Frames().
+// Keeps the frames a flush hands over, in the order sent: (destination, frame text).
 class FrameCapture final : public core::OutboxSink {
  public:
   using Sent = std::vector<std::pair<core::Socket, std::string>>;
-  FrameCapture() { core::DeliverOutboxTo(this); }
-  ~FrameCapture() { core::DeliverOutboxTo(nullptr); }
-  FrameCapture(const FrameCapture&) = delete;
-  FrameCapture& operator=(const FrameCapture&) = delete;
-
-  static Sent& Frames() {
-    static Sent frames;
-    return frames;
-  }
 
   void SendText(core::Socket destination, std::string_view text) override {
-    Frames().emplace_back(destination, std::string(text));
+    frames.emplace_back(destination, std::string(text));
   }
   void SendData(core::Socket, std::string_view) override {}
   bool WantsData(core::Socket, std::string_view) const override { return false; }
+
+  Sent frames;
 };
 
 // The messages of a frame's text, one per line; none for an empty text.
@@ -56,22 +49,23 @@ inline std::vector<std::string> SplitMessages(std::string_view text) {
 
 class WorldTest : public ::testing::Test {
  protected:
-  WorldTest() : guard_(core::ConnectionLock) { Reset(); }
-  ~WorldTest() override { Reset(); }
+  WorldTest() : guard_(core::ConnectionLock), state_(std::make_unique<State>()) {}
 
+  // Starts again from an empty world, Outbox and interpreter.
   void Reset() {
-    world::ClearCharacterTables();
-    world::GameClock = {};
-    world::ForgetAllScreenReaders();
-    commands::ForgetAllSessions();
-    core::TakeQueuedFrames();
-    FrameCapture::Frames().clear();
+    state_.reset();
+    state_ = std::make_unique<State>();
   }
+
+  world::World& World() { return state_->world; }
+  world::CharacterTable& Characters() { return state_->world.characters; }
+  core::Outbox& Outbox() { return state_->outbox; }
+  commands::Interpreter& Interpreter() { return state_->interpreter; }
 
   // The frame each connection would get from a flush now, by handle. Empties the Outbox.
   std::map<core::Socket, std::string> Frames() {
     std::map<core::Socket, std::string> frames;
-    for (auto& [socket, text] : core::TakeQueuedFrames()) frames[socket] = std::move(text);
+    for (auto& [socket, text] : Outbox().TakeQueued()) frames[socket] = std::move(text);
     return frames;
   }
 
@@ -81,24 +75,42 @@ class WorldTest : public ::testing::Test {
   // Runs one line from `socket` through the interpreter, with the replies kept queued
   // for Lines() / Frames() instead of being sent.
   void Type(core::Socket socket, const std::string& line) {
-    {
-      FrameCapture capture;
-      commands::HandleLine(socket, line);
-    }
-    for (auto& [destination, frame] : FrameCapture::Frames()) core::QueueMessage(destination, frame);
-    FrameCapture::Frames().clear();
+    FrameCapture capture;
+    Outbox().DeliverTo(&capture);
+    Interpreter().HandleLine(socket, line);
+    Outbox().DeliverTo(nullptr);
+    for (auto& [destination, frame] : capture.frames) Outbox().Queue(destination, frame);
   }
 
-  // Puts a character in play for `socket` at (x, y) and returns it.
+  // Puts a character in play for `socket` at (x, y), telling the clients as a login
+  // does, and returns it.
   world::Character& Place(core::Socket socket, const std::string& name, int x, int y) {
     auto c = std::make_unique<world::Character>();
     c->name = name;
     c->role = world::Role::Warrior;
     c->x = x;
     c->y = y;
-    return world::EnterPlay(socket, std::move(c));
+    const world::CellChange entered = Characters().EnterPlay(socket, std::move(c));
+    world::TellChange(World(), Outbox(), entered);
+    return *entered.who;
+  }
+
+  // The character of `socket` leaves play, the clients told as at the end of its
+  // connection.
+  void Leave(core::Socket socket) {
+    world::TellChange(World(), Outbox(), Characters().LeavePlay(socket));
   }
 
  private:
-  std::lock_guard<core::FairLock> guard_;
+  // What a test plays in, made fresh for each test.
+  struct State {
+    world::World world;
+    core::Outbox outbox;
+    core::Worker worker;  // never started: a job is done at once
+    connection::BanList bans;
+    commands::Interpreter interpreter{world, outbox, worker, bans};
+  };
+
+  std::lock_guard<core::FairLock> guard_;  // held while the state is made and destroyed
+  std::unique_ptr<State> state_;
 };

@@ -10,7 +10,8 @@ namespace {
 
 constexpr std::string_view kHashPrefix = "$argon2id$";
 
-// Set once before other threads start (UseCheapPasswordHashes), then only read.
+// One per process, like the environment that chooses them: set once before other
+// threads start (UseCheapPasswordHashes), then only read.
 unsigned long long Passes = kPasswordPasses;
 std::size_t MemoryBytes = kPasswordMemoryBytes;
 

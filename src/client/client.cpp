@@ -297,7 +297,7 @@ std::unique_ptr<Link> Connect(const Target& target) {
     }
   }
   std::cout << "Starting client...\n" << std::flush;
-  net::Socket socket = net::kNoSocket;
+  core::Socket socket = core::kNoSocket;
   if (const base::Status connected = ConnectPlain(endpoints, socket, words); !connected.ok()) {
     ReportFailure(connected, words);
     return nullptr;

@@ -9,6 +9,7 @@
 
 namespace client {
 
+// One per process: the client is one connection to one server.
 std::mutex IncomingLock;
 std::deque<std::string> IncomingTexts;
 ReceiveEnd IncomingEnd;

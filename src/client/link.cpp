@@ -61,9 +61,9 @@ std::string SetupWords(const base::Status& status, const tls::ClientOptions& opt
 
 }  // namespace
 
-Link::Link(net::Socket socket) : socket_(socket) {}
+Link::Link(core::Socket socket) : socket_(socket) {}
 
-Link::Link(net::Socket socket, std::unique_ptr<tls::ClientSession> session, std::string early)
+Link::Link(core::Socket socket, std::unique_ptr<tls::ClientSession> session, std::string early)
     : socket_(socket), session_(std::move(session)), early_(std::move(early)) {}
 
 Link::~Link() {
@@ -77,7 +77,7 @@ base::Status MakeTlsSession(const tls::ClientOptions& options,
   return made;
 }
 
-base::Status Link::StartTls(net::Socket socket, std::unique_ptr<tls::ClientSession> session,
+base::Status Link::StartTls(core::Socket socket, std::unique_ptr<tls::ClientSession> session,
                             const tls::ClientOptions& options, std::unique_ptr<Link>& link,
                             std::string& words) {
   const auto fail = [&](base::Status status, std::string said) {

@@ -37,7 +37,7 @@ base::Status MakeTlsSession(const tls::ClientOptions& options,
 class Link {
  public:
   // A plain TCP connection over `socket` (connected and blocking), which the link owns.
-  explicit Link(net::Socket socket);
+  explicit Link(core::Socket socket);
   ~Link();  // closes the socket
   Link(const Link&) = delete;
   Link& operator=(const Link&) = delete;
@@ -51,7 +51,7 @@ class Link {
   // verify failed: hostname mismatch"), "Error connecting over TLS: " and the reason
   // when the handshake fails otherwise (a server that speaks no TLS: "wrong version
   // number"), or "Error sending data: " or "Error getting data: " with errno.
-  static base::Status StartTls(net::Socket socket, std::unique_ptr<tls::ClientSession> session,
+  static base::Status StartTls(core::Socket socket, std::unique_ptr<tls::ClientSession> session,
                                const tls::ClientOptions& options, std::unique_ptr<Link>& link,
                                std::string& words);
 
@@ -77,13 +77,13 @@ class Link {
   void Stop();
 
  private:
-  Link(net::Socket socket, std::unique_ptr<tls::ClientSession> session, std::string early);
+  Link(core::Socket socket, std::unique_ptr<tls::ClientSession> session, std::string early);
 
   // Writes every record waiting in pending_ to the socket; with `wait` false, only what
   // the socket takes at once. REQUIRES: sendMutex_ held, sessionMutex_ not held.
   void WritePending(bool wait);
 
-  const net::Socket socket_;
+  const core::Socket socket_;
   // Null for plain TCP; set once, before any thread but the maker's sees the link.
   const std::unique_ptr<tls::ClientSession> session_;
   // Held while records are written to the socket (and while plain TCP bytes are), from

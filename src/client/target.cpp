@@ -129,12 +129,12 @@ base::Status Resolve(const Target& target, std::vector<Endpoint>& endpoints, std
   return {};
 }
 
-base::Status ConnectPlain(const std::vector<Endpoint>& endpoints, net::Socket& socket,
+base::Status ConnectPlain(const std::vector<Endpoint>& endpoints, core::Socket& socket,
                           std::string& words) {
   base::Status failure;
   bool connectFailed = false;  // a connect failure is told rather than a socket one
   for (const Endpoint& endpoint : endpoints) {
-    const net::Socket attempt = ::socket(endpoint.family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const core::Socket attempt = ::socket(endpoint.family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (attempt < 0) {
       // A family this host cannot use (IPv6 turned off): the next address may work.
       if (!connectFailed) {

@@ -65,7 +65,7 @@ base::Status Resolve(const Target& target, std::vector<Endpoint>& endpoints, std
 // socket: " with errno when no socket could be made at all; `words` then says the errno
 // value's meaning ("Connection refused").
 // REQUIRES: !endpoints.empty().
-base::Status ConnectPlain(const std::vector<Endpoint>& endpoints, net::Socket& socket,
+base::Status ConnectPlain(const std::vector<Endpoint>& endpoints, core::Socket& socket,
                           std::string& words);
 
 }  // namespace client

@@ -11,6 +11,7 @@ namespace client {
 
 namespace {
 
+// One per process: the process has one terminal, given back as it was on the way out.
 termios SavedSettings{};  // what the terminal had before raw mode
 bool RawModeOn = false;
 

@@ -1,8 +1,6 @@
 // setup and login, the two ways a connection enters play, and quit, the way out; and
 // what every command that hands a password to the worker shares.
 
-#include <array>
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -12,19 +10,18 @@
 
 #include "base/number.h"
 #include "base/password.h"
-#include "connection/bans.h"
 #include "commands/allowances.h"
 #include "commands/handlers.h"
 #include "commands/interpreter.h"
 #include "commands/logins.h"
+#include "connection/bans.h"
 #include "core/connection_lock.h"
 #include "core/log.h"
-#include "core/outbox.h"
 #include "core/worker.h"
-#include "world/character.h"
 #include "world/looking.h"
 #include "world/names.h"
 #include "world/role.h"
+#include "world/telling.h"
 #include "world/territory.h"
 
 namespace commands {
@@ -38,13 +35,6 @@ constexpr const char* kNameNeedsLetter = "A name must hold a letter.";
 constexpr const char* kNameUnusual = "A name must use the ordinary letters of one alphabet.";
 constexpr const char* kTooManyCharacters = "Too many new characters. Try again later.";
 constexpr const char* kCharacterBanned = "This character is not allowed to play.";
-
-// How logins ended, by LoginResult; only this file counts them.
-std::array<std::atomic<std::uint64_t>, kLoginResults> LoginsEnded{};
-
-void CountLogin(LoginResult result) {
-  LoginsEnded[static_cast<std::size_t>(result)].fetch_add(1, std::memory_order_relaxed);
-}
 
 // The words of a setup line, all of them checked, before anything is made.
 struct SetupWords {
@@ -69,7 +59,7 @@ world::Clan ClanFromWord(std::string_view word) {
 
 // A login's result in a line of its own: "11 logged in as Ashpaw." when `refusal` is
 // empty, else "11 login as Ashpaw refused: <refusal>.", a warning.
-void LogLogin(Socket connection, std::string_view name, std::string_view refusal) {
+void LogLogin(core::Socket connection, std::string_view name, std::string_view refusal) {
   const std::string who = std::to_string(static_cast<unsigned>(connection));
   const std::string as = core::EscapeForLog(name);
   if (refusal.empty()) {
@@ -80,8 +70,8 @@ void LogLogin(Socket connection, std::string_view name, std::string_view refusal
   }
 }
 
-bool RoleHeldInPlay(world::Clan clan, world::Role role) {
-  for (const auto& [connection, c] : world::InPlay()) {
+bool RoleHeldInPlay(const world::CharacterTable& characters, world::Clan clan, world::Role role) {
+  for (const auto& [connection, c] : characters.InPlay()) {
     if (c->clan == clan && c->role == role) return true;
   }
   return false;
@@ -128,26 +118,23 @@ bool AnyControlBytes(const CommandLine& line, const SetupWords& words) {
   return false;
 }
 
-// Answers why `connection` may not make a character called `name` now, if it may not:
-// checked when the line comes and again once its password is hashed, since another
-// player may have taken the name or the address its allowance meanwhile. A name that
-// reads like another cat's would let one player pass for another.
-bool RefusedNewCharacter(Socket connection, std::string_view name) {
-  if (world::NameTaken(name)) {
-    core::QueueMessage(connection, kNameTaken);
-    return true;
-  }
-  if (world::NameTooClose(name)) {
-    core::QueueMessage(connection, kNameTooClose);
+// Answers why the connection may not make a character called `name`, whose exact name
+// is free, if it may not. Checked once, as the line comes: the name is reserved and the
+// address's allowance counted then, so nothing another player does while the password
+// is hashed can change the answer. A name that reads like another cat's would let one
+// player pass for another.
+bool RefusedNewCharacter(const Context& context, std::string_view name) {
+  if (context.world.characters.NameTooClose(name)) {
+    context.Answer(kNameTooClose);
     return true;
   }
   // The console may ban a name before any character has it.
-  if (connection::Bans().NameBanned(name)) {
-    core::QueueMessage(connection, kCharacterBanned);
+  if (context.bans.NameBanned(name)) {
+    context.Answer(kCharacterBanned);
     return true;
   }
-  if (NewCharacterRefused(connection)) {
-    core::QueueMessage(connection, kTooManyCharacters);
+  if (context.interpreter.allowances.NewCharacterRefused(context.connection)) {
+    context.Answer(kTooManyCharacters);
     return true;
   }
   return false;
@@ -157,18 +144,13 @@ bool RefusedNewCharacter(Socket connection, std::string_view name) {
 // name was reserved and its address's allowance counted when the line came, so no
 // other setup can have taken either meanwhile. `c` holds every word of the line and the
 // hash; its role may still become Warrior, and its start cell is chosen here.
-void FinishSetup(Socket connection, std::unique_ptr<world::Character> c) {
+void FinishSetup(const Context& context, std::unique_ptr<world::Character> c) {
   ASSERT_CONNECTION_LOCK_HELD();
-  if (world::CharacterOf(connection) != nullptr) {
-    core::QueueMessage(connection, kNotValidNow);
-    return;
-  }
-  if (!world::NewCharactersKept()) {
-    core::QueueMessage(connection, kCannotBeSaved);
-    return;
-  }
-  if (world::TraitsOf(c->role).onePerClan && RoleHeldInPlay(c->clan, c->role)) {
-    core::QueueMessage(connection, "Role already taken, character set to Warrior.");
+  world::CharacterTable& characters = context.world.characters;
+  if (characters.CharacterOf(context.connection) != nullptr) return context.Answer(kNotValidNow);
+  if (!context.world.keeping.Now()) return context.Answer(kCannotBeSaved);
+  if (world::TraitsOf(c->role).onePerClan && RoleHeldInPlay(characters, c->clan, c->role)) {
+    context.Answer("Role already taken, character set to Warrior.");
     c->role = world::Role::Warrior;
   }
   const world::Cell start = world::StartCell(c->clan, c->role);
@@ -178,15 +160,16 @@ void FinishSetup(Socket connection, std::unique_ptr<world::Character> c) {
   if (c->role == world::Role::Kit) {
     // A connection keeps its first kit; a second one is not kept, though the reply is
     // the same.
-    world::ParkKit(connection, std::move(c));
-    core::QueueMessage(connection,
-                         "Entering into kit queue. You need to be born before you can play. "
-                         "(THIS IS UNIMPLEMENTED PLEASE CLOSE THE GAME)");
+    characters.ParkKit(context.connection, std::move(c));
+    context.Answer(
+        "Entering into kit queue. You need to be born before you can play. "
+        "(THIS IS UNIMPLEMENTED PLEASE CLOSE THE GAME)");
     return;
   }
-  world::EnterPlay(connection, std::move(c));
-  core::QueueMessage(connection, kCharacterCreated);
-  world::DescribeArea(connection);
+  world::TellChange(context.world, context.outbox,
+                    characters.EnterPlay(context.connection, std::move(c)));
+  context.Answer(kCharacterCreated);
+  world::DescribeArea(characters, context.outbox, context.connection);
 }
 
 // What a login's check found, for the input thread.
@@ -216,110 +199,92 @@ LoginCheck CheckLogin(LoginCheck check, std::string_view typed) {
 
 // What is left of a login once its password is checked. Returns true when the
 // connection should end (its third wrong password).
-bool FinishLogin(Socket connection, const std::string& name, const LoginCheck& check) {
+bool FinishLogin(const Context& context, const std::string& name, const LoginCheck& check) {
   ASSERT_CONNECTION_LOCK_HELD();
-  if (world::CharacterOf(connection) != nullptr) {
-    core::QueueMessage(connection, kNotValidNow);
+  const core::Socket connection = context.connection;
+  world::CharacterTable& characters = context.world.characters;
+  if (characters.CharacterOf(connection) != nullptr) {
+    context.Answer(kNotValidNow);
     LogLogin(connection, name, "already in play");
     return false;
   }
   // Another connection may have taken the character while the check ran.
-  world::Character* stored = check.known ? world::FindStoredByName(name) : nullptr;
+  world::Character* stored = check.known ? characters.FindStoredByName(name) : nullptr;
   if (stored == nullptr) {
-    core::QueueMessage(connection, "Invalid username.");
-    NoteFailedLogin(connection);
-    CountLogin(LoginResult::UnknownName);
+    context.Answer("Invalid username.");
+    context.interpreter.allowances.NoteFailedLogin(connection);
+    context.interpreter.logins.Count(LoginResult::UnknownName);
     LogLogin(connection, name,
-             world::FindInPlayByName(name) != nullptr ? "in play on another connection"
-                                                      : "unknown name");
+             characters.FindInPlayByName(name) != nullptr ? "in play on another connection"
+                                                          : "unknown name");
     return false;
   }
   if (!check.matches) {
-    core::QueueMessage(connection, kIncorrectPassword);
-    CountLogin(LoginResult::WrongPassword);
-    LogLogin(connection, name, CountWrongPassword(connection));
-    return EndRequested(connection);
+    context.Answer(kIncorrectPassword);
+    context.interpreter.logins.Count(LoginResult::WrongPassword);
+    LogLogin(connection, name, CountWrongPassword(context));
+    return context.interpreter.sessions.EndRequested(connection);
   }
-  if (connection::Bans().NameBanned(stored->name)) {
-    core::QueueMessage(connection, kCharacterBanned);
-    CountLogin(LoginResult::Banned);
+  if (context.bans.NameBanned(stored->name)) {
+    context.Answer(kCharacterBanned);
+    context.interpreter.logins.Count(LoginResult::Banned);
     LogLogin(connection, name, "the character is banned");
     return false;
   }
   // Hashed at today's costs, unless the stored password changed meanwhile (the
   // background hashing of plain ones: the same password).
   if (check.rehashed && stored->password == check.checked) {
-    world::SetStoredPassword(*stored, *check.rehashed);
+    characters.SetStoredPassword(*stored, *check.rehashed);
   }
   // Stored characters stand on the map (the loader sees to it); this keeps it so
   // whatever else may have stored one.
   world::MoveOntoMap(*stored);
-  world::EnterPlayFromStore(connection, stored);
+  world::TellChange(context.world, context.outbox,
+                    characters.EnterPlayFromStore(connection, stored));
   LogLogin(connection, name, {});
-  core::QueueMessage(connection, "Login successful. Entering game...");
-  CountLogin(LoginResult::Success);
-  world::DescribeArea(connection);
+  context.Answer("Login successful. Entering game...");
+  context.interpreter.logins.Count(LoginResult::Success);
+  world::DescribeArea(characters, context.outbox, connection);
   return false;
 }
 
 }  // namespace
 
-void Busy(Socket connection) {
-  core::QueueMessage(connection, kBusy);
-  NoteFailedLogin(connection);
+void Busy(const Context& context) {
+  context.Answer(kBusy);
+  context.interpreter.allowances.NoteFailedLogin(context.connection);
 }
 
-core::JobOwner OwnerOf(Socket connection) {
-  const Session* session = FindSession(connection);
+core::JobOwner OwnerOf(const Context& context) {
+  const Session* session = context.interpreter.sessions.Find(context.connection);
   return session != nullptr ? core::JobOwner{session->key, session->limited} : core::JobOwner{};
 }
 
-std::string CountWrongPassword(Socket connection) {
+std::string CountWrongPassword(const Context& context) {
   ASSERT_CONNECTION_LOCK_HELD();
-  NoteFailedLogin(connection);
-  Session& session = SessionOf(connection);
+  context.interpreter.allowances.NoteFailedLogin(context.connection);
+  Session& session = context.interpreter.sessions.Of(context.connection);
   ++session.failedLogins;
   if (session.failedLogins >= kMaxFailedLogins) session.endRequested = true;
   return "wrong password (" + std::to_string(session.failedLogins) + " of " + std::to_string(kMaxFailedLogins) + ")";
 }
 
-void Setup(Socket connection, const CommandLine& line) {
+void Setup(const Context& context, const CommandLine& line) {
   ASSERT_CONNECTION_LOCK_HELD();
   // An empty name (two blanks after the command word) is a missing name word: it would
   // make a cat that others see as nobody and cannot address.
-  if (line.ArgCount() < 8 || line.Arg(0).empty()) {
-    core::QueueMessage(connection, kSetupFormat);
-    return;
-  }
-  if (world::NameTaken(line.Arg(0))) {
-    core::QueueMessage(connection, kNameTaken);
-    return;
-  }
+  if (line.ArgCount() < 8 || line.Arg(0).empty()) return context.Answer(kSetupFormat);
+  if (context.world.characters.NameTaken(line.Arg(0))) return context.Answer(kNameTaken);
   const std::optional<SetupWords> words = ParseSetup(line);
-  if (!words) {
-    core::QueueMessage(connection, kSetupFormat);
-    return;
-  }
-  if (AnyControlBytes(line, *words)) {
-    core::QueueMessage(connection, kNoControlBytes);
-    return;
-  }
+  if (!words) return context.Answer(kSetupFormat);
+  if (AnyControlBytes(line, *words)) return context.Answer(kNoControlBytes);
   const world::NameFault fault = world::FaultOfName(words->name);
-  if (fault == world::NameFault::NoLetter) {
-    core::QueueMessage(connection, kNameNeedsLetter);
-    return;
-  }
+  if (fault == world::NameFault::NoLetter) return context.Answer(kNameNeedsLetter);
   // A name that reads like another cat's is told so first: that is the likelier mistake.
-  if (RefusedNewCharacter(connection, words->name)) return;
-  if (fault == world::NameFault::Unusual) {
-    core::QueueMessage(connection, kNameUnusual);
-    return;
-  }
+  if (RefusedNewCharacter(context, words->name)) return;
+  if (fault == world::NameFault::Unusual) return context.Answer(kNameUnusual);
   // A character made now could be lost to a crash: no promise is made that cannot be kept.
-  if (!world::NewCharactersKept()) {
-    core::QueueMessage(connection, kCannotBeSaved);
-    return;
-  }
+  if (!context.world.keeping.Now()) return context.Answer(kCannotBeSaved);
 
   // Every word has been checked: the record is filled now, and finished once its
   // password is hashed. Meanwhile its name is the setup's and its creation counted.
@@ -339,78 +304,65 @@ void Setup(Socket connection, const CommandLine& line) {
   }
   c->anatomyFlag1 = words->genitalia != "penis";
   c->anatomyFlag2 = !words->nipples.starts_with("ma");
-  // Let go on the input thread, where the Finish that holds it last is destroyed.
-  auto reservation = std::make_shared<world::NameReservation>(c->name);
-  const bool queued = core::RunAside(
-      connection, OwnerOf(connection),
-      [connection, c, reservation, password = std::string(words->password)]() mutable -> core::Finish {
+  // Let go on the input thread, where the Completion that holds it last is destroyed.
+  auto reservation = std::make_shared<world::NameReservation>(context.world.characters, c->name);
+  const bool queued = context.worker.RunAside(
+      context.connection, OwnerOf(context),
+      [context, c, reservation,
+       password = std::string(words->password)]() mutable -> core::Completion {
         std::optional<std::string> hash = base::HashPassword(password);
-        // The reservation goes with the Finish: the work's own copy is destroyed on the
+        // The reservation goes with the Completion: the work's own copy is destroyed on the
         // worker, which must not be where the name is let go.
-        return [connection, c, reservation = std::move(reservation), hash = std::move(hash)] {
+        return [context, c, reservation = std::move(reservation), hash = std::move(hash)] {
           if (!hash) {
-            core::QueueMessage(connection, kBusy);
+            context.Answer(kBusy);
             return false;
           }
           c->password = *hash;
-          FinishSetup(connection, std::make_unique<world::Character>(std::move(*c)));
+          FinishSetup(context, std::make_unique<world::Character>(std::move(*c)));
           return false;
         };
       });
-  if (!queued) {
-    Busy(connection);
-    return;
-  }
-  NoteNewCharacter(connection);
+  if (!queued) return Busy(context);
+  context.interpreter.allowances.NoteNewCharacter(context.connection);
 }
 
-void Login(Socket connection, const CommandLine& line) {
+void Login(const Context& context, const CommandLine& line) {
   ASSERT_CONNECTION_LOCK_HELD();
-  if (LoginRefused(connection)) {
-    core::QueueMessage(connection, kTooManyFailedLogins);
-    CountLogin(LoginResult::Refused);
-    LogLogin(connection, line.Arg(0), "too many failed logins from its address");
+  if (context.interpreter.allowances.LoginRefused(context.connection)) {
+    context.Answer(kTooManyFailedLogins);
+    context.interpreter.logins.Count(LoginResult::Refused);
+    LogLogin(context.connection, line.Arg(0), "too many failed logins from its address");
     return;
   }
-  if (line.ArgCount() < 2) {
-    core::QueueMessage(connection, kLoginFormat);
-    return;
-  }
+  if (line.ArgCount() < 2) return context.Answer(kLoginFormat);
   // Known or not, the name costs one check on the worker, and its answer comes then.
   LoginCheck check;
-  if (const world::Character* stored = world::FindStoredByName(line.Arg(0))) {
+  if (const world::Character* stored = context.world.characters.FindStoredByName(line.Arg(0))) {
     check.known = true;
     check.checked = stored->password;
   }
-  const bool queued = core::RunAside(
-      connection, OwnerOf(connection),
-      [connection, check = std::move(check), name = std::string(line.Arg(0)),
-       typed = std::string(line.Arg(1))]() -> core::Finish {
-        return [connection, name, result = CheckLogin(check, typed)] {
-          return FinishLogin(connection, name, result);
-        };
-      });
+  const bool queued =
+      context.worker.RunAside(context.connection, OwnerOf(context),
+                              [context, check = std::move(check), name = std::string(line.Arg(0)),
+                               typed = std::string(line.Arg(1))]() -> core::Completion {
+                                return [context, name, result = CheckLogin(check, typed)] {
+                                  return FinishLogin(context, name, result);
+                                };
+                              });
   if (!queued) {
-    Busy(connection);
-    CountLogin(LoginResult::Busy);
-    LogLogin(connection, line.Arg(0), "the server is busy");
+    Busy(context);
+    context.interpreter.logins.Count(LoginResult::Busy);
+    LogLogin(context.connection, line.Arg(0), "the server is busy");
   }
-}
-
-std::uint64_t LoginCount(LoginResult result) {
-  return LoginsEnded[static_cast<std::size_t>(result)].load(std::memory_order_relaxed);
-}
-
-void SetLoginCount(LoginResult result, std::uint64_t count) {
-  LoginsEnded[static_cast<std::size_t>(result)].store(count, std::memory_order_relaxed);
 }
 
 // Asks for the end of the connection once this answer has left (EndRequested); its
 // character, if any, then leaves play and is stored, as at any end of a connection.
-void Quit(Socket connection, const CommandLine&) {
+void Quit(const Context& context, const CommandLine&) {
   ASSERT_CONNECTION_LOCK_HELD();
-  core::QueueMessage(connection, "Goodbye.");
-  SessionOf(connection).endRequested = true;
+  context.Answer("Goodbye.");
+  context.interpreter.sessions.Of(context.connection).endRequested = true;
 }
 
 bool SetupLineParses(const CommandLine& line) {

@@ -4,8 +4,6 @@
 
 #include "commands/handlers.h"
 #include "core/connection_lock.h"
-#include "core/outbox.h"
-#include "world/character.h"
 
 namespace commands {
 
@@ -80,56 +78,56 @@ constexpr HelpLine kMating[] = {
 };
 
 template <std::size_t N>
-void Send(Socket connection, const HelpLine (&lines)[N]) {
+void Send(const Context& context, const HelpLine (&lines)[N]) {
   for (const HelpLine& line : lines) {
     std::string text(line.command);
     text += '\t';
     text += line.text;
-    core::QueueMessage(connection, text);
+    context.Answer(text);
   }
 }
 
 }  // namespace
 
-void Help(Socket connection, const CommandLine& line) {
+void Help(const Context& context, const CommandLine& line) {
   if (line.ArgCount() == 0) {
-    core::QueueMessage(connection, "help\tdisplays this message");
-    if (world::CharacterOf(connection) == nullptr) {
-      Send(connection, kNotInPlay);
+    context.Answer("help\tdisplays this message");
+    if (context.world.characters.CharacterOf(context.connection) == nullptr) {
+      Send(context, kNotInPlay);
     } else {
       for (const char* text : {"categories:", "general", "movement", "hunting (NOT IMPLEMENTED)",
                                "combat (NOT IMPLEMENTED)", "mating (NOT IMPLEMENTED)"}) {
-        core::QueueMessage(connection, text);
+        context.Answer(text);
       }
     }
     return;
   }
   const std::string_view category = line.Arg(0);
   if (category == "general") {
-    Send(connection, kGeneral);
+    Send(context, kGeneral);
   } else if (category == "movement") {
-    Send(connection, kMovement);
+    Send(context, kMovement);
   } else if (category == "combat") {
-    Send(connection, kCombat);
+    Send(context, kCombat);
   } else if (category == "mating") {
-    Send(connection, kMating);
+    Send(context, kMating);
   }  // any other word gets no answer
 }
 
-void Dispatch(Socket connection, const CommandLine& split) {
+void Dispatch(const Context& context, const CommandLine& split) {
   ASSERT_CONNECTION_LOCK_HELD();
   for (const Command& command : kCommands) {
     if (split.command != command.word) continue;
-    const bool inPlay = world::CharacterOf(connection) != nullptr;
+    const bool inPlay = context.world.characters.CharacterOf(context.connection) != nullptr;
     if ((command.needs == Needs::InPlay && !inPlay) ||
         (command.needs == Needs::NotInPlay && inPlay)) {
-      core::QueueMessage(connection, kNotValidNow);
+      context.Answer(kNotValidNow);
     } else {
-      command.handler(connection, split);
+      command.handler(context, split);
     }
     return;
   }
-  core::QueueMessage(connection, kUnknownCommand);
+  context.Answer(kUnknownCommand);
 }
 
 }  // namespace commands

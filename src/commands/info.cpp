@@ -4,7 +4,6 @@
 
 #include "commands/handlers.h"
 #include "core/connection_lock.h"
-#include "core/outbox.h"
 #include "world/looking.h"
 #include "world/role.h"
 #include "world/territory.h"
@@ -76,18 +75,19 @@ std::string TimeLine(const world::GameClockState& clock) {
   return line;
 }
 
-void Look(Socket connection, const CommandLine& line) {
+void Look(const Context& context, const CommandLine& line) {
   ASSERT_CONNECTION_LOCK_HELD();
   if (line.ArgCount() == 0) {
-    world::DescribeArea(connection);
+    world::DescribeArea(context.world.characters, context.outbox, context.connection);
   } else {
-    world::DescribeCharacter(connection, line.Arg(0));
+    world::DescribeCharacter(context.world.characters, context.outbox, context.connection,
+                             line.Arg(0));
   }
 }
 
-void Status(Socket connection, const CommandLine&) {
+void Status(const Context& context, const CommandLine&) {
   ASSERT_CONNECTION_LOCK_HELD();
-  const world::Character& c = Actor(connection);
+  const world::Character& c = Actor(context);
   const std::int32_t max = world::TraitsOf(c.role).health;
   const auto part = [&](std::string_view name, std::int32_t value) {
     std::string text = "Your ";
@@ -95,10 +95,10 @@ void Status(Socket connection, const CommandLine&) {
     text += " is in ";
     text += ConditionWord(value, max);
     text += " condition.";
-    core::QueueMessage(connection, text);
+    context.Answer(text);
   };
-  core::QueueMessage(connection, std::string(kOverallHealth) +
-                                       std::string(ConditionWord(c.healthOverall, max)) + ".");
+  context.Answer(std::string(kOverallHealth) + std::string(ConditionWord(c.healthOverall, max)) +
+                 ".");
   part("head", c.healthHead);
   part("body", c.healthBody);
   part("tail", c.healthTail);
@@ -108,23 +108,22 @@ void Status(Socket connection, const CommandLine&) {
   part("right back leg", c.healthRightBackLeg);
 }
 
-void Navigate(Socket connection, const CommandLine&) {
+void Navigate(const Context& context, const CommandLine&) {
   ASSERT_CONNECTION_LOCK_HELD();
-  const world::Character& c = Actor(connection);
+  const world::Character& c = Actor(context);
   const world::Cell camp = world::CampCentre(c.clan);
   std::string line = "The ";
   line += world::ClanName(c.clan);
   line += " camp is";
   line += RelativeDirection(c.x, c.y, camp.x, camp.y);
-  core::QueueMessage(connection, line);
-  core::QueueMessage(connection,
-                       "Oldmeadow is" + std::string(RelativeDirection(c.x, c.y, world::kOldmeadow.x,
-                                                                      world::kOldmeadow.y)));
+  context.Answer(line);
+  context.Answer("Oldmeadow is" + std::string(RelativeDirection(c.x, c.y, world::kOldmeadow.x,
+                                                                world::kOldmeadow.y)));
 }
 
-void Time(Socket connection, const CommandLine&) {
+void Time(const Context& context, const CommandLine&) {
   ASSERT_CONNECTION_LOCK_HELD();
-  core::QueueMessage(connection, TimeLine(world::GameClock));
+  context.Answer(TimeLine(context.world.clock));
 }
 
 }  // namespace commands

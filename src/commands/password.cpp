@@ -2,20 +2,19 @@
 // checked and the new one hashed on the worker, as login and setup do, so the game does
 // not wait for either; a wrong old one counts as a failed login.
 
+#include "base/password.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
-#include "base/password.h"
 #include "commands/allowances.h"
 #include "commands/handlers.h"
 #include "commands/interpreter.h"
 #include "core/connection_lock.h"
 #include "core/log.h"
-#include "core/outbox.h"
 #include "core/worker.h"
-#include "world/character.h"
 
 namespace commands {
 
@@ -33,7 +32,7 @@ struct PasswordCheck {
 
 // "11 changed the password of Ashpaw." or "11 password change of Ashpaw refused: <why>.",
 // a warning.
-void LogChange(Socket connection, std::string_view name, std::string_view refusal) {
+void LogChange(core::Socket connection, std::string_view name, std::string_view refusal) {
   const std::string who = std::to_string(static_cast<unsigned>(connection));
   const std::string of = core::EscapeForLog(name);
   if (refusal.empty()) {
@@ -49,34 +48,34 @@ void LogChange(Socket connection, std::string_view name, std::string_view refusa
 // its connection, and the answer to a connection that ended is never run (nothing was
 // promised to it, and the old password stays). Returns true when the connection should
 // end (its third wrong password).
-bool FinishChange(Socket connection, const PasswordCheck& check) {
+bool FinishChange(const Context& context, const PasswordCheck& check) {
   ASSERT_CONNECTION_LOCK_HELD();
-  world::Character* c = world::CharacterOf(connection);
+  world::Character* c = context.world.characters.CharacterOf(context.connection);
   if (c == nullptr || c->name != check.name) {
-    core::QueueMessage(connection, kNotValidNow);
+    context.Answer(kNotValidNow);
     return false;
   }
   if (!check.matches) {
-    core::QueueMessage(connection, kIncorrectPassword);
-    LogChange(connection, check.name, CountWrongPassword(connection));
-    return EndRequested(connection);
+    context.Answer(kIncorrectPassword);
+    LogChange(context.connection, check.name, CountWrongPassword(context));
+    return context.interpreter.sessions.EndRequested(context.connection);
   }
   // The operator set another password meanwhile, or the one from an older file was
   // hashed: the old word was checked against what is no longer there. Asked again, it
   // is checked against what is.
   if (!check.hash || c->password != check.checked) {
-    core::QueueMessage(connection, kBusy);
+    context.Answer(kBusy);
     return false;
   }
   // "Password changed." is a promise that the next crash must not break.
-  if (!world::NewCharactersKept()) {
-    core::QueueMessage(connection, kCannotBeSaved);
-    LogChange(connection, check.name, "the world cannot be saved");
+  if (!context.world.keeping.Now()) {
+    context.Answer(kCannotBeSaved);
+    LogChange(context.connection, check.name, "the world cannot be saved");
     return false;
   }
-  world::SetStoredPassword(*c, *check.hash);  // a change: on disk within a tick
-  core::QueueMessage(connection, "Password changed.");
-  LogChange(connection, check.name, {});
+  context.world.characters.SetStoredPassword(*c, *check.hash);  // a change: on disk within a tick
+  context.Answer("Password changed.");
+  LogChange(context.connection, check.name, {});
   return false;
 }
 
@@ -86,34 +85,26 @@ bool PasswordLineParses(const CommandLine& line) {
   return line.ArgCount() >= 2 && !line.Arg(0).empty() && !line.Arg(1).empty();
 }
 
-void Password(Socket connection, const CommandLine& line) {
+void Password(const Context& context, const CommandLine& line) {
   ASSERT_CONNECTION_LOCK_HELD();
   // The old password must not be a way round the address's limit on guesses.
-  if (LoginRefused(connection)) {
-    core::QueueMessage(connection, kTooManyFailedLogins);
-    return;
-  }
+  if (context.interpreter.allowances.LoginRefused(context.connection))
+    return context.Answer(kTooManyFailedLogins);
   // An empty word (blanks run together) is a missing one: an empty password set by a
   // slip of the thumb could hardly be typed again.
-  if (!PasswordLineParses(line)) {
-    core::QueueMessage(connection, kPasswordFormat);
-    return;
-  }
-  if (HasControlCharacter(line.Arg(1))) {
-    core::QueueMessage(connection, kNoControlBytes);
-    return;
-  }
-  const world::Character& c = Actor(connection);
+  if (!PasswordLineParses(line)) return context.Answer(kPasswordFormat);
+  if (HasControlCharacter(line.Arg(1))) return context.Answer(kNoControlBytes);
+  const world::Character& c = Actor(context);
   PasswordCheck check{c.name, c.password, false, std::nullopt};
-  const bool queued = core::RunAside(
-      connection, OwnerOf(connection),
-      [connection, check = std::move(check), typed = std::string(line.Arg(0)),
-       fresh = std::string(line.Arg(1))]() mutable -> core::Finish {
+  const bool queued = context.worker.RunAside(
+      context.connection, OwnerOf(context),
+      [context, check = std::move(check), typed = std::string(line.Arg(0)),
+       fresh = std::string(line.Arg(1))]() mutable -> core::Completion {
         check.matches = base::PasswordMatches(check.checked, typed);
         if (check.matches) check.hash = base::HashPassword(fresh);
-        return [connection, check = std::move(check)] { return FinishChange(connection, check); };
+        return [context, check = std::move(check)] { return FinishChange(context, check); };
       });
-  if (!queued) Busy(connection);
+  if (!queued) Busy(context);
 }
 
 }  // namespace commands

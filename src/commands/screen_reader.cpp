@@ -3,8 +3,6 @@
 #include "commands/handlers.h"
 #include "commands/interpreter.h"
 #include "core/connection_lock.h"
-#include "core/outbox.h"
-#include "world/screen_reader.h"
 
 namespace commands {
 
@@ -15,19 +13,20 @@ constexpr const char* kScreenReaderOff = "Screen reader mode off.";
 
 }  // namespace
 
-void ScreenReader(Socket connection, const CommandLine&) {
+void ScreenReader(const Context& context, const CommandLine&) {
   ASSERT_CONNECTION_LOCK_HELD();
-  const bool on = !world::ScreenReaderOn(connection);
-  world::SetScreenReader(connection, on);
-  core::QueueMessage(connection, on ? kScreenReaderOn : kScreenReaderOff);
+  world::ScreenReaders& modes = context.world.screenReaders;
+  const bool on = !modes.On(context.connection);
+  modes.Set(context.connection, on);
+  context.Answer(on ? kScreenReaderOn : kScreenReaderOff);
 }
 
-void ScreenReaderAsked(Socket connection) {
+void Interpreter::ScreenReaderAsked(core::Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
-  if (world::ScreenReaderOn(connection)) return;
-  world::SetScreenReader(connection, true);
-  core::QueueMessage(connection, kScreenReaderOn);
-  core::FlushOutbox();
+  if (world_.screenReaders.On(connection)) return;
+  world_.screenReaders.Set(connection, true);
+  outbox_.Queue(connection, kScreenReaderOn);
+  outbox_.Flush();
 }
 
 }  // namespace commands

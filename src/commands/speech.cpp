@@ -7,13 +7,11 @@
 
 #include "commands/allowances.h"
 #include "commands/handlers.h"
+#include "commands/interpreter.h"
 #include "commands/mutes.h"
 #include "core/connection_lock.h"
-#include "core/outbox.h"
-#include "world/character.h"
 #include "world/client_data.h"
 #include "world/proximity.h"
-#include "world/screen_reader.h"
 
 namespace commands {
 
@@ -33,18 +31,18 @@ std::string SpeechLine(const world::Character& speaker, const CommandLine& line,
 }
 
 // True (after answering) when the speaker is muted.
-bool RefusedForMute(Socket connection, const world::Character& speaker) {
-  if (!Muted(speaker.name)) return false;
-  core::QueueMessage(connection, kMuted);
+bool RefusedForMute(const Context& context, const world::Character& speaker) {
+  if (!context.interpreter.mutes.Muted(speaker.name)) return false;
+  context.Answer(kMuted);
   return true;
 }
 
 // True (after answering) when a word of the line holds a control character: such
 // speech could show listeners a line that seems to come from someone else.
-bool RefusedForControlBytes(Socket connection, const CommandLine& line) {
+bool RefusedForControlBytes(const Context& context, const CommandLine& line) {
   for (const std::string_view word : line.args) {
     if (HasControlCharacter(word)) {
-      core::QueueMessage(connection, kNoControlBytes);
+      context.Answer(kNoControlBytes);
       return true;
     }
   }
@@ -70,76 +68,83 @@ std::string SpokenLine(const std::string& text, const world::Character& speaker,
   return spoken;
 }
 
-// Comm.Channel.Text to every listener on (x, y).
-void TellSpeechAt(std::int32_t x, std::int32_t y, std::string_view channel,
+// Comm.Channel.Text to every listener on `cell`.
+void TellSpeechAt(const Context& context, const world::Cell& cell, std::string_view channel,
                   const world::Character& speaker, const std::string& text) {
-  for (const Socket listener : world::OccupantsOf(x, y)) {
-    world::TellSpeech(listener, channel, speaker, Words(text, speaker));
+  for (const core::Socket listener : context.world.characters.OccupantsOf(cell.x, cell.y)) {
+    world::TellSpeech(context.outbox, listener, channel, speaker, Words(text, speaker));
   }
 }
 
 // The characters in play on `cells`, who hear a line told to them.
-std::size_t HearersOf(std::span<const world::Cell> cells) {
+std::size_t HearersOf(const Context& context, std::span<const world::Cell> cells) {
   std::size_t hearers = 0;
-  for (const world::Cell& cell : cells) hearers += world::OccupantsOf(cell.x, cell.y).size();
+  for (const world::Cell& cell : cells)
+    hearers += context.world.characters.OccupantsOf(cell.x, cell.y).size();
   return hearers;
+}
+
+// What say and yowl share: the line told to `cells`, once what it costs is allowed.
+void SpeakTo(const Context& context, const CommandLine& line, std::span<const world::Cell> cells,
+             std::string_view channel, std::string_view verb) {
+  const world::Character* speaker = &Actor(context);
+  if (line.ArgCount() == 0) return context.Answer("format: " + std::string(channel) + " message");
+  if (RefusedForMute(context, *speaker)) return;
+  if (RefusedForControlBytes(context, line)) return;
+  const std::string text = SpeechLine(*speaker, line, 0);
+  if (context.interpreter.allowances.SpeechRefused(context.outbox, context.connection, text.size(),
+                                                   cells, HearersOf(context, cells))) {
+    return;
+  }
+  const std::string spoken = SpokenLine(text, *speaker, verb);
+  for (const world::Cell& cell : cells) {
+    world::TellArea(context.world, context.outbox, text, spoken, cell.x, cell.y);
+    TellSpeechAt(context, cell, channel, *speaker, text);
+  }
 }
 
 }  // namespace
 
-void Say(Socket connection, const CommandLine& line) {
+void Say(const Context& context, const CommandLine& line) {
   ASSERT_CONNECTION_LOCK_HELD();
-  const world::Character* speaker = &Actor(connection);
-  if (line.ArgCount() == 0) return core::QueueMessage(connection, "format: say message");
-  if (RefusedForMute(connection, *speaker)) return;
-  if (RefusedForControlBytes(connection, line)) return;
-  const std::string text = SpeechLine(*speaker, line, 0);
-  const world::Cell here[] = {{speaker->x, speaker->y}};
-  if (SpeechRefused(connection, text.size(), here, HearersOf(here))) return;
-  world::TellArea(text, SpokenLine(text, *speaker, "says"), speaker->x, speaker->y);
-  TellSpeechAt(speaker->x, speaker->y, "say", *speaker, text);
+  const world::Character& speaker = Actor(context);
+  const world::Cell here[] = {{speaker.x, speaker.y}};
+  SpeakTo(context, line, here, "say", "says");
 }
 
-void Yowl(Socket connection, const CommandLine& line) {
+void Yowl(const Context& context, const CommandLine& line) {
   ASSERT_CONNECTION_LOCK_HELD();
-  const world::Character* speaker = &Actor(connection);
-  if (line.ArgCount() == 0) return core::QueueMessage(connection, "format: yowl message");
-  if (RefusedForMute(connection, *speaker)) return;
-  if (RefusedForControlBytes(connection, line)) return;
-  const std::string text = SpeechLine(*speaker, line, 0);
-  const world::NearbyCells nearby = world::NearbyCellsOf(speaker->x, speaker->y);
-  const std::span<const world::Cell> cells(nearby.begin(), nearby.end());
-  if (SpeechRefused(connection, text.size(), cells, HearersOf(cells))) return;
-  const std::string spoken = SpokenLine(text, *speaker, "yowls");
-  for (const world::Cell& cell : nearby) {
-    world::TellArea(text, spoken, cell.x, cell.y);
-    TellSpeechAt(cell.x, cell.y, "yowl", *speaker, text);
-  }
+  const world::Character& speaker = Actor(context);
+  const world::NearbyCells nearby = world::NearbyCellsOf(speaker.x, speaker.y);
+  SpeakTo(context, line, std::span<const world::Cell>(nearby.begin(), nearby.end()), "yowl",
+          "yowls");
 }
 
-void Whisper(Socket connection, const CommandLine& line) {
+void Whisper(const Context& context, const CommandLine& line) {
   ASSERT_CONNECTION_LOCK_HELD();
-  const world::Character* speaker = &Actor(connection);
-  if (line.ArgCount() == 0) {
-    return core::QueueMessage(connection, "format: whisper character message");
-  }
-  if (RefusedForMute(connection, *speaker)) return;
-  if (RefusedForControlBytes(connection, line)) return;
+  const world::Character* speaker = &Actor(context);
+  if (line.ArgCount() == 0) return context.Answer("format: whisper character message");
+  if (RefusedForMute(context, *speaker)) return;
+  if (RefusedForControlBytes(context, line)) return;
   // The first character in play of that name is the listener, wherever it stands: a
   // save file may hold two characters of one name. An echo without a listener would
   // look as if it had been heard.
-  Socket listener = net::kNoSocket;
-  const world::Character* found = world::FindInPlayByName(line.Arg(0), &listener);
-  if (found == nullptr) return core::QueueMessage(connection, kInvalidCharacter);
-  if (!world::SameArea(*found, *speaker)) return core::QueueMessage(connection, kTooFarAway);
+  core::Socket listener = core::kNoSocket;
+  const world::Character* found = context.world.characters.FindInPlayByName(line.Arg(0), &listener);
+  if (found == nullptr) return context.Answer(kInvalidCharacter);
+  if (!world::SameArea(*found, *speaker)) return context.Answer(kTooFarAway);
   const std::string text = SpeechLine(*speaker, line, 1);
   const world::Cell here[] = {{speaker->x, speaker->y}};
-  if (SpeechRefused(connection, text.size(), here, 2)) return;  // the echo, and the listener
+  // The echo, and the listener.
+  if (context.interpreter.allowances.SpeechRefused(context.outbox, context.connection, text.size(),
+                                                   here, 2))
+    return;
   const std::string spoken = SpokenLine(text, *speaker, "whispers");
-  core::QueueMessage(connection, world::ScreenReaderOn(connection) ? spoken : text);
-  core::QueueMessage(listener, world::ScreenReaderOn(listener) ? spoken : text);
-  world::TellSpeech(connection, "whisper", *speaker, Words(text, *speaker));
-  world::TellSpeech(listener, "whisper", *speaker, Words(text, *speaker));
+  const world::ScreenReaders& modes = context.world.screenReaders;
+  context.Answer(modes.On(context.connection) ? spoken : text);
+  context.outbox.Queue(listener, modes.On(listener) ? spoken : text);
+  world::TellSpeech(context.outbox, context.connection, "whisper", *speaker, Words(text, *speaker));
+  world::TellSpeech(context.outbox, listener, "whisper", *speaker, Words(text, *speaker));
 }
 
 }  // namespace commands

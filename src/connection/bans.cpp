@@ -3,14 +3,10 @@
 #include <algorithm>
 
 #include "base/number.h"
-#include "core/connection_lock.h"
 
 namespace connection {
 
 namespace {
-
-// One per process, guarded by ConnectionLock: every door and the login read it.
-BanList ProcessBans;
 
 constexpr std::string_view kHeader =
     "# Pelthollow bans: address <block> <until, seconds since 1970; 0: for ever> <reason>";
@@ -141,11 +137,6 @@ void BanList::Parse(std::string_view text, std::vector<std::string>& damaged) {
     }
     entries_.push_back(std::move(entry));
   }
-}
-
-BanList& Bans() {
-  ASSERT_CONNECTION_LOCK_HELD();
-  return ProcessBans;
 }
 
 }  // namespace connection

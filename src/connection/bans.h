@@ -1,7 +1,8 @@
 // Bans: address blocks turned away at connect, and character names refused at login.
 // The operator's console changes them; they are kept in a text file beside the save
-// file (persist/bans_file.h) and read back at start. A plain record; the process's list
-// is guarded by ConnectionLock.
+// file (persist/bans_file.h) and read back at start. A plain record; the server's list
+// belongs to its connection layer (connection/connection_layer.h) and is guarded by
+// ConnectionLock.
 #pragma once
 
 #include <cstdint>
@@ -64,9 +65,5 @@ class BanList {
   };
   std::vector<Entry> entries_;
 };
-
-// The process's bans: the doors check addresses against them, logins names, and the
-// console changes them. REQUIRES: ConnectionLock held.
-BanList& Bans();
 
 }  // namespace connection

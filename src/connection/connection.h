@@ -24,8 +24,6 @@
 
 namespace connection {
 
-using core::kNoSocket;
-using core::Socket;
 
 // A connection that is not admitted yet (HTTP before its WebSocket, TLS before its
 // handshake, a console before its command) must be admitted this soon after it
@@ -56,23 +54,23 @@ struct Peer {
 class LineHandler {
  public:
   // `connection` was admitted: its peer, for the handler's own limits and logs.
-  virtual void Admitted(Socket connection, const Peer& peer) = 0;
+  virtual void Admitted(core::Socket connection, const Peer& peer) = 0;
   // One complete line of `connection`. Returns true when the connection should end
   // now: its later lines are dropped unread, and what was queued for it still leaves.
-  virtual bool Line(Socket connection, const std::string& line) = 0;
+  virtual bool Line(core::Socket connection, const std::string& line) = 0;
   // `connection` has ended: the handler lets go of everything it kept for it.
-  virtual void Ended(Socket connection) = 0;
+  virtual void Ended(core::Socket connection) = 0;
   // The client of `connection` asked for screen-reader mode (its codec learned it).
-  virtual void ScreenReaderAsked(Socket connection) { (void)connection; }
+  virtual void ScreenReaderAsked(core::Socket connection) { (void)connection; }
   // Whether `connection` has entered play: a door that asks for it ends a connection
   // that has not within the login time.
-  virtual bool InPlay(Socket connection) const {
+  virtual bool InPlay(core::Socket connection) const {
     (void)connection;
     return true;
   }
   // Who `connection` is to the handler, for the log line of its end ("Ashpaw"); empty
   // when it is nobody yet.
-  virtual std::string Holder(Socket connection) const {
+  virtual std::string Holder(core::Socket connection) const {
     (void)connection;
     return {};
   }
@@ -129,7 +127,7 @@ enum class FrameKind : char {
 
 struct Connection {
   // --- Guarded by ConnectionLock. -------------------------------------------------------
-  Socket socket = kNoSocket;
+  core::Socket socket = core::kNoSocket;
   std::uint64_t order = 0;  // accept sequence number: the order of sweeps
   Peer peer;
   Endpoints endpoints;  // where it came in: what its codec was made from
@@ -204,7 +202,7 @@ struct Connection {
   // other's records. -------------------------------------------------------------------
   template <class Io, class Self>
   static void Fields(Io& io, Self& c) {
-    io.Unsigned(1, c.socket, static_cast<Socket>(kMaxDescriptor));
+    io.Unsigned(1, c.socket, static_cast<core::Socket>(kMaxDescriptor));
     io.Unsigned(2, c.order);
     io.Door(3, c.door);  // by its name
     io.Record(4, c.peer);

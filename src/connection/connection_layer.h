@@ -29,6 +29,7 @@
 #include "base/address.h"
 #include "base/status.h"
 #include "connection/address_limits.h"
+#include "connection/bans.h"
 #include "connection/carried.h"
 #include "connection/connection.h"
 #include "core/outbox.h"
@@ -66,7 +67,7 @@ inline constexpr std::string_view kTooManyHandshakes = "Too many TLS handshakes 
 
 // One live connection as the operator's console and the metrics see it.
 struct ConnectionSummary {
-  Socket socket = kNoSocket;
+  core::Socket socket = core::kNoSocket;
   base::Address address;
   const char* door = "";  // its codec's DoorName
   bool admitted = false;
@@ -95,7 +96,7 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   // door with a cap of its own: as many of that door's), the socket is closed at once
   // instead (and the refusal logged; a door of its own cap's tells it why first), and
   // false is returned. Any thread, no lock needed.
-  bool Accepted(Socket socket, std::size_t door, const base::Address& peer, const Endpoints& local,
+  bool Accepted(core::Socket socket, std::size_t door, const base::Address& peer, const Endpoints& local,
                 int uid = -1);
 
   // Takes in a connected, non-blocking socket now, through the bans and the
@@ -104,39 +105,39 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   // ready (at once for plain TCP: logged, welcomed); the others must be admitted within
   // their door's time. REQUIRES: ConnectionLock held; on the input thread, or in a
   // test that drives RunOnce itself.
-  void Take(Socket socket, std::size_t door, const base::Address& peer, const Endpoints& local = {},
+  void Take(core::Socket socket, std::size_t door, const base::Address& peer, const Endpoints& local = {},
             int uid = -1);
 
   // The Outbox's sink: one frame's text, or one structured message, through the codec
   // of `destination`, queued behind what it has queued already and written on the
   // input thread's next turn. Frames for handles that are no admitted connection, or
   // whose output is no longer wanted, are dropped. REQUIRES: ConnectionLock held.
-  void SendText(Socket destination, std::string_view text) override;
-  void SendData(Socket destination, std::string_view message) override;
-  bool WantsData(Socket destination, std::string_view package) const override;
+  void SendText(core::Socket destination, std::string_view text) override;
+  void SendData(core::Socket destination, std::string_view message) override;
+  bool WantsData(core::Socket destination, std::string_view package) const override;
 
   // The worker's host (core/worker.h): while the game works on a line elsewhere (a
   // password on the hashing worker), the connection's later lines wait; its answer
   // runs on the input thread, then its lines go on, in order. Other connections are
   // answered meanwhile. A held connection that ends waits for its answer unless the
   // server ended it.
-  std::uint64_t Hold(Socket socket) override;
+  std::uint64_t Hold(core::Socket socket) override;
   void Post(std::function<void()> task) override;
-  void Answer(Socket socket, std::uint64_t ticket, const core::Finish& finish) override;
-  void Finished(const core::Finish& finish) override;
+  void Answer(core::Socket socket, std::uint64_t ticket, const core::Completion& completion) override;
+  void CompleteUnowned(const core::Completion& completion) override;
   // Lets a held connection's lines go on. REQUIRES: ConnectionLock held.
-  void Release(Socket socket);
+  void Release(core::Socket socket);
 
   // Ends `socket` now (ConnectionState::ServerEndsNow), as when a line handler asks to:
   // its waiting lines are dropped, what was queued gets one last try. Nothing happens
   // for a handle that is no live connection. REQUIRES: ConnectionLock held.
-  void EndNow(Socket socket, std::string_view why = "ended by the server");
+  void EndNow(core::Socket socket, std::string_view why = "ended by the server");
 
   // Ends the admitted connection `socket` once its output has left
   // (ConnectionState::ServerEndsAfterOutput): what was sent to it so far still leaves,
   // its waiting lines are dropped and nothing more is read. False when there is no such
   // live connection. REQUIRES: ConnectionLock held.
-  bool EndAfterOutput(Socket socket);
+  bool EndAfterOutput(core::Socket socket);
 
   // One turn of the input thread: waits up to `timeoutMs` (-1: no limit) for input or
   // for the next deadline; reads what arrived; then, with ConnectionLock taken, takes
@@ -167,6 +168,14 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   // The memory all unsent output and waiting input hold, in bytes. REQUIRES: ConnectionLock held.
   std::size_t Buffered() const { return buffered_; }
   const Caps& CapsInForce() const { return caps_; }
+  // What the game queues for its connections: the layer is its sink, and flushes it
+  // after the handlers of a sweep, of ended connections and of the worker's answers.
+  // REQUIRES: ConnectionLock held to use it.
+  core::Outbox& Outbox() { return outbox_; }
+  // The bans: the doors check every address against them, the game its logins' names,
+  // and the console changes them. REQUIRES: ConnectionLock held to use them.
+  BanList& Bans() { return bans_; }
+  const BanList& Bans() const { return bans_; }
 
   // --- An upgrade to a new build (layer_carry.cpp). ---------------------------------------
   // A quiet: no line goes to its handler (they wait, in order); reading, writing, the
@@ -175,7 +184,7 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   // over, no connection held but `except`); when it says yes, `then` runs once on the
   // input thread, with ConnectionLock held and the input thread's I/O at rest. `then`
   // may Carry, EndUncarried and exec, or EndQuiet. REQUIRES: ConnectionLock held.
-  void BeginQuiet(Socket except, std::function<bool(bool settled)> ready, std::function<void()> then);
+  void BeginQuiet(core::Socket except, std::function<bool(bool settled)> ready, std::function<void()> then);
   void EndQuiet();
   bool Quieting() const { return quiet_.has_value(); }
   // The layer's record for the next process: every connection it can take in and what
@@ -183,18 +192,18 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   // OpenSSL) are listed in `left`.
   // REQUIRES: ConnectionLock held, and the input thread's I/O at rest: inside a quiet's
   // work, or in a line handler on the input thread (a probe's copy).
-  CarriedLayer Carry(std::vector<Socket>& left) const;
+  CarriedLayer Carry(std::vector<core::Socket>& left) const;
   // Tells each of `sockets` `text` (when it is a player) and ends it at once: its output,
   // its codec's goodbye and its transport's close (a close_notify) get one try, and its
   // socket drains. REQUIRES: ConnectionLock held, inside a quiet's work.
-  void EndUncarried(const std::vector<Socket>& sockets, std::string_view text);
+  void EndUncarried(const std::vector<core::Socket>& sockets, std::string_view text);
   // In the new process, after its doors are added and before its threads start: takes
   // in the carried connections as they were, each on the door of its name; one whose
   // door is gone or whose codec cannot read its record is closed and logged. Their line
   // handlers hear Admitted again for those admitted, and nothing is logged or sent.
   // Returns the sockets taken in (none from a record ReadCarriedLayer refuses).
   // REQUIRES: ConnectionLock held.
-  std::vector<Socket> Adopt(const CarriedLayer& carried);
+  std::vector<core::Socket> Adopt(const CarriedLayer& carried);
 
   // For the last moments of the process: sends every backlog, waiting for slow sockets
   // until `limit` has passed, then closes every transport (a TLS close_notify).
@@ -205,7 +214,7 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   class Reader;
   // A socket the server is done with, on its way out (layer_end.cpp).
   struct Closing {
-    Socket socket = kNoSocket;
+    core::Socket socket = core::kNoSocket;
     std::unique_ptr<Transport> transport;
     std::string last;     // bytes to try once before the close
     bool drain = false;   // read and drop the peer's bytes a while before the close
@@ -215,7 +224,7 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
     std::size_t dropped = 0;
   };
   struct Handover {
-    Socket socket = kNoSocket;
+    core::Socket socket = core::kNoSocket;
     std::size_t door = 0;
     base::Address peer;
     Endpoints local;
@@ -228,13 +237,13 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   // nothing is added.
   struct Resumes {
     ~Resumes();
-    void Add(Socket socket, std::uint64_t order);
+    void Add(core::Socket socket, std::uint64_t order);
     // A duplicate of the layer's eventfd, made with the first connection of a TLS door
     // (ReadyForWorkElsewhere) before any Add: a server without TLS spends no descriptor on it.
     int wakeUp = -1;
     std::mutex mutex;
     bool open = true;  // guarded by mutex, as is `due`
-    std::vector<std::pair<Socket, std::uint64_t>> due;
+    std::vector<std::pair<core::Socket, std::uint64_t>> due;
   };
 
   // Makes Resumes' wake-up descriptor if it is not made yet. False when it cannot be
@@ -242,15 +251,15 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   bool ReadyForWorkElsewhere();
 
   struct QuietWork {
-    Socket except = kNoSocket;
+    core::Socket except = core::kNoSocket;
     std::function<bool(bool settled)> ready;
     std::function<void()> then;
   };
   // layer_carry.cpp
   void CheckQuiet();
-  Socket AdoptOne(std::string_view record);
+  core::Socket AdoptOne(std::string_view record);
   // layer_take.cpp
-  Connection* Find(Socket s) const;
+  Connection* Find(core::Socket s) const;
   // The one place a record becomes part of the layer, for a connection taken in and for
   // one carried over an upgrade alike: filed by its handle and put in every set its
   // fields call for (its deadline, its pause, its waiting lines and output, its end).
@@ -258,7 +267,7 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   void TakeHandedOver();
   std::string_view Admission(const Door& door, const Peer& peer, bool handshakeToCome);
   bool WithinHandshakeRate(const Door& door, const Peer& peer);
-  void Refuse(Socket socket, const Door& door, Codec& codec, std::string_view text);
+  void Refuse(core::Socket socket, const Door& door, Codec& codec, std::string_view text);
   void ApplyProxySource(Connection& c);
   std::string_view ForwardedClient(Connection& c, const base::Address& client);
   void StartIfReady(Connection& c);
@@ -307,8 +316,8 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   void End(Connection& c);
   void EndConnectionsReadyToEnd();
   void CloseSockets();
-  void StartDraining(Socket socket);
-  void Drain(Socket socket);
+  void StartDraining(core::Socket socket);
+  void Drain(core::Socket socket);
   void EndDrains(LimitClock::time_point now, bool all);
 
   AddressLimits limits_;
@@ -318,6 +327,8 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   int wakeUp_ = -1;          // eventfd: another thread has work for RunOnce
 
   // --- Guarded by ConnectionLock. -------------------------------------------------------
+  core::Outbox outbox_{this};
+  BanList bans_;
   std::vector<std::unique_ptr<Connection>> byHandle_;  // indexed by handle; changed by
                                                        // the input thread alone
   std::size_t live_ = 0;
@@ -327,25 +338,25 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   std::atomic<std::uint64_t> bannedRefusals_{0};
   std::size_t buffered_ = 0;  // the memory of all unsent output and waiting input (Caps::maxBufferedBytes)
   // Connections whose codec holds input it has not worked through (Codec::Pending).
-  std::set<std::pair<std::uint64_t, Socket>> pendingCodecs_;
+  std::set<std::pair<std::uint64_t, core::Socket>> pendingCodecs_;
   // Connections with complete lines waiting, in accept order.
-  std::set<std::pair<std::uint64_t, Socket>> withLines_;
+  std::set<std::pair<std::uint64_t, core::Socket>> withLines_;
   // Connections that left the Open state and must be ended once their lines are done.
-  std::vector<Socket> ending_;
+  std::vector<core::Socket> ending_;
   // Connections over their pace of lines, by the time they may go on. They are not in
   // withLines_ meanwhile, so the input thread does not spin on them.
-  std::set<std::pair<LimitClock::time_point, Socket>> paused_;
+  std::set<std::pair<LimitClock::time_point, core::Socket>> paused_;
   // Connections whose unsent output is above the soft cap, by when it went above.
-  std::set<std::pair<LimitClock::time_point, Socket>> overSoft_;
+  std::set<std::pair<LimitClock::time_point, core::Socket>> overSoft_;
   // Connections with a deadline: to be admitted, or to be gone after closing.
-  std::set<std::pair<LimitClock::time_point, Socket>> deadlines_;
+  std::set<std::pair<LimitClock::time_point, core::Socket>> deadlines_;
   // Connections with output for this turn's writes, first come first served. Frames
   // for anyone but the lock holder's own connection wait here, so a line heard by a
   // crowd, or a world tick, costs its sender and the lock holder no system calls.
-  std::vector<Socket> toWrite_;
+  std::vector<core::Socket> toWrite_;
   std::size_t toWriteHead_ = 0;
   // Connections whose wish for input changed: their epoll interest is set this turn.
-  std::vector<Socket> dirty_;
+  std::vector<core::Socket> dirty_;
   // Unsent output per limited key, over all its connections.
   std::unordered_map<base::Address, std::size_t, base::AddressHash> keyBacklog_;
   std::optional<QuietWork> quiet_;
@@ -354,24 +365,24 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   std::string encoded_;     // a frame through its codec, reused
 
   // --- The input thread's own, without the lock. ----------------------------------------
-  std::vector<Socket> readyToWrite_;   // connections whose sending is written this turn
+  std::vector<core::Socket> readyToWrite_;   // connections whose sending is written this turn
   bool awaitedWrite_ = false;          // one of them waits for its output to leave (ending, or HTTP)
-  std::vector<Socket> written_;        // connections whose sending shrank or failed
+  std::vector<core::Socket> written_;        // connections whose sending shrank or failed
   std::vector<Closing> closing_;       // ended this turn: written, closed after the lock
-  std::unordered_map<Socket, Draining> draining_;  // closed for writing, read and dropped
-  std::set<std::pair<LimitClock::time_point, Socket>> drainDeadlines_;
+  std::unordered_map<core::Socket, Draining> draining_;  // closed for writing, read and dropped
+  std::set<std::pair<LimitClock::time_point, core::Socket>> drainDeadlines_;
   // The byte budgets of the limited addresses, and the connections whose reading waits
   // for theirs, by when it may go on.
   std::unordered_map<base::Address, ByteBudget, base::AddressHash> keyBudgets_;
-  std::set<std::pair<LimitClock::time_point, Socket>> readPaused_;
+  std::set<std::pair<LimitClock::time_point, core::Socket>> readPaused_;
   LimitClock::time_point lastBudgetPrune_{};
   std::array<char, 64 * 1024> readBuffer_{};       // a socket's bytes before the transport
   // Connections whose transport took up its work from elsewhere this turn: fed to their
   // codecs under the lock.
-  std::vector<Socket> resumed_;
+  std::vector<core::Socket> resumed_;
   // Connections of a TLS door admitted this turn once their proxy named the client:
   // what came after the header goes to the transport at the end of the turn.
-  std::vector<Socket> admittedThroughProxy_;
+  std::vector<core::Socket> admittedThroughProxy_;
   // The wait until the next deadline, as the last turn left it (-1: none). Read by the
   // next turn before it takes the lock.
   std::atomic<int> nextDue_{-1};
@@ -384,12 +395,12 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   // the accept thread against Caps::maxConnections.
   std::atomic<std::size_t> sockets_{0};
   std::atomic<std::size_t> handingOver_{0};  // accepted, not yet taken in
-  void CloseSocket(Socket socket);
+  void CloseSocket(core::Socket socket);
   // The sockets of doors with a cap of their own (Door::ownCap), with their door, from
   // their accept to their close; they count towards that cap and not the others'.
-  bool TakeOwnCapped(Socket socket, std::size_t door);
+  bool TakeOwnCapped(core::Socket socket, std::size_t door);
   std::mutex ownCappedLock_;  // guards ownCapped_ only
-  std::unordered_map<Socket, std::size_t> ownCapped_;
+  std::unordered_map<core::Socket, std::size_t> ownCapped_;
   std::atomic<std::size_t> ownCappedCount_{0};
 
   const std::shared_ptr<Resumes> resumes_ = std::make_shared<Resumes>();

@@ -15,7 +15,7 @@
 
 namespace connection {
 
-void ConnectionLayer::BeginQuiet(Socket except, std::function<bool(bool settled)> ready,
+void ConnectionLayer::BeginQuiet(core::Socket except, std::function<bool(bool settled)> ready,
                                  std::function<void()> then) {
   ASSERT_CONNECTION_LOCK_HELD();
   quiet_ = QuietWork{except, std::move(ready), std::move(then)};
@@ -38,7 +38,7 @@ void ConnectionLayer::CheckQuiet() {
   std::lock_guard<core::FairLock> guard(core::ConnectionLock);
   std::lock_guard<std::mutex> io(ioMutex_);
   if (!quiet_) return;
-  for (const Socket socket : written_) {
+  for (const core::Socket socket : written_) {
     if (Connection* c = Find(socket); c != nullptr && c->wrote) NoteWrites(*c);
   }
   written_.clear();
@@ -58,7 +58,7 @@ void ConnectionLayer::CheckQuiet() {
   inRunOnce_ = false;
 }
 
-CarriedLayer ConnectionLayer::Carry(std::vector<Socket>& left) const {
+CarriedLayer ConnectionLayer::Carry(std::vector<core::Socket>& left) const {
   ASSERT_CONNECTION_LOCK_HELD();
   CarriedLayer carried;
   LayerRecord record;
@@ -86,24 +86,24 @@ CarriedLayer ConnectionLayer::Carry(std::vector<Socket>& left) const {
   return carried;
 }
 
-void ConnectionLayer::EndUncarried(const std::vector<Socket>& sockets, std::string_view text) {
+void ConnectionLayer::EndUncarried(const std::vector<core::Socket>& sockets, std::string_view text) {
   ASSERT_CONNECTION_LOCK_HELD();  // and, inside the quiet's work, the input thread's I/O stopped
-  for (const Socket socket : sockets) {
+  for (const core::Socket socket : sockets) {
     Connection* c = Find(socket);
     if (c == nullptr) continue;
     if (c->admitted && c->state == ConnectionState::Open) SendText(socket, text);
     BeginEnding(*c, ConnectionState::ServerEndsAfterOutput, "the server was upgraded, and TLS cannot be carried");
     End(*c);  // its output, its codec's goodbye and a close_notify get one try now
   }
-  std::erase_if(ending_, [this](Socket s) { return Find(s) == nullptr; });
+  std::erase_if(ending_, [this](core::Socket s) { return Find(s) == nullptr; });
   CloseSockets();
 }
 
-std::vector<Socket> ConnectionLayer::Adopt(const CarriedLayer& carried) {
+std::vector<core::Socket> ConnectionLayer::Adopt(const CarriedLayer& carried) {
   ASSERT_CONNECTION_LOCK_HELD();
-  std::vector<Socket> adopted;
+  std::vector<core::Socket> adopted;
   LayerRecord record;
-  std::vector<Socket> sockets;
+  std::vector<core::Socket> sockets;
   if (!ReadLayerRecord(carried.record, record, sockets)) return adopted;  // ReadCarriedLayer refused it first
   nextOrder_ = std::max(nextOrder_, record.nextOrder);
   linesHandled_ = record.linesHandled;
@@ -123,8 +123,8 @@ std::vector<Socket> ConnectionLayer::Adopt(const CarriedLayer& carried) {
     drainDeadlines_.emplace(drain.until, drain.socket);
   }
   for (const std::string& one : record.connections) {
-    const Socket socket = AdoptOne(one);
-    if (socket != kNoSocket) adopted.push_back(socket);
+    const core::Socket socket = AdoptOne(one);
+    if (socket != core::kNoSocket) adopted.push_back(socket);
   }
   busy_ = true;
   Wake();
@@ -133,12 +133,12 @@ std::vector<Socket> ConnectionLayer::Adopt(const CarriedLayer& carried) {
 
 // One carried connection, as it was; a connection whose door is gone, or whose codec
 // cannot read its record, is closed (and its count given back).
-Socket ConnectionLayer::AdoptOne(std::string_view record) {
+core::Socket ConnectionLayer::AdoptOne(std::string_view record) {
   sockets_.fetch_add(1, std::memory_order_relaxed);
   auto made = std::make_unique<Connection>();
   std::string door;
   const Connection::Restored restored = made->Restore(base::FieldReader(record), doors_, &door);
-  const Socket socket = made->socket;
+  const core::Socket socket = made->socket;
   const auto index = static_cast<std::size_t>(socket);
   const bool fits = socket >= 0 && (index >= byHandle_.size() || !byHandle_[index]);
   if (restored != Connection::Restored::Whole || !fits) {
@@ -147,7 +147,7 @@ Socket ConnectionLayer::AdoptOne(std::string_view record) {
               core::LogPriority::Error);
     if (made->peer.limited) book_.Disconnect(made->peer.key);
     if (fits) CloseSocket(socket);
-    return kNoSocket;
+    return core::kNoSocket;
   }
   if (made->door->ownCap != 0) {  // counted against its door's cap, even past it
     std::lock_guard<std::mutex> guard(ownCappedLock_);

@@ -57,12 +57,12 @@ void ConnectionLayer::BeginEnding(Connection& c, ConnectionState state, std::str
   MarkDirty(c);
 }
 
-void ConnectionLayer::EndNow(Socket socket, std::string_view why) {
+void ConnectionLayer::EndNow(core::Socket socket, std::string_view why) {
   ASSERT_CONNECTION_LOCK_HELD();
   if (Connection* c = Find(socket)) BeginEnding(*c, ConnectionState::ServerEndsNow, why);
 }
 
-bool ConnectionLayer::EndAfterOutput(Socket socket) {
+bool ConnectionLayer::EndAfterOutput(core::Socket socket) {
   ASSERT_CONNECTION_LOCK_HELD();
   Connection* c = Find(socket);
   if (c == nullptr || !c->admitted || c->state != ConnectionState::Open) return false;
@@ -83,7 +83,7 @@ bool ConnectionLayer::ReadyToEnd(const Connection& c) const {
 // Lets the record go, with the lock held; its socket is written one last time and
 // closed after the lock (CloseSockets).
 void ConnectionLayer::End(Connection& c) {
-  const Socket socket = c.socket;
+  const core::Socket socket = c.socket;
   {
     core::LogSource source(c.peer.key, c.peer.limited);
     const std::string handle = std::to_string(static_cast<unsigned>(socket));
@@ -126,8 +126,8 @@ void ConnectionLayer::End(Connection& c) {
 }
 
 void ConnectionLayer::EndConnectionsReadyToEnd() {
-  std::vector<Socket> still;
-  for (const Socket socket : ending_) {
+  std::vector<core::Socket> still;
+  for (const core::Socket socket : ending_) {
     Connection* c = Find(socket);
     if (c == nullptr) continue;
     if (ReadyToEnd(*c)) {
@@ -155,7 +155,7 @@ void ConnectionLayer::CloseSockets() {
   closing_.clear();
 }
 
-void ConnectionLayer::StartDraining(Socket socket) {
+void ConnectionLayer::StartDraining(core::Socket socket) {
   epoll_event event{};
   event.events = EPOLLIN;
   event.data.fd = socket;
@@ -171,7 +171,7 @@ void ConnectionLayer::StartDraining(Socket socket) {
 
 // Reads and drops what the peer of a draining socket sent; closes it at the peer's
 // close, at an error, or once it has dropped enough.
-void ConnectionLayer::Drain(Socket socket) {
+void ConnectionLayer::Drain(core::Socket socket) {
   const auto it = draining_.find(socket);
   if (it == draining_.end()) return;
   for (;;) {
@@ -195,7 +195,7 @@ void ConnectionLayer::Drain(Socket socket) {
 // Closes the draining sockets whose time is up, or all of them.
 void ConnectionLayer::EndDrains(LimitClock::time_point now, bool all) {
   while (!drainDeadlines_.empty() && (all || drainDeadlines_.begin()->first <= now)) {
-    const Socket socket = drainDeadlines_.begin()->second;
+    const core::Socket socket = drainDeadlines_.begin()->second;
     drainDeadlines_.erase(drainDeadlines_.begin());
     draining_.erase(socket);
     ::epoll_ctl(waitSet_, EPOLL_CTL_DEL, socket, nullptr);

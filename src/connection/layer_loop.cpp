@@ -66,7 +66,7 @@ void ConnectionLayer::Post(std::function<void()> task) {
   Wake();
 }
 
-std::uint64_t ConnectionLayer::Hold(Socket socket) {
+std::uint64_t ConnectionLayer::Hold(core::Socket socket) {
   ASSERT_CONNECTION_LOCK_HELD();
   Connection* c = Find(socket);
   if (c == nullptr) return 0;
@@ -77,7 +77,7 @@ std::uint64_t ConnectionLayer::Hold(Socket socket) {
   return c->order;
 }
 
-void ConnectionLayer::Release(Socket socket) {
+void ConnectionLayer::Release(core::Socket socket) {
   ASSERT_CONNECTION_LOCK_HELD();
   Connection* c = Find(socket);
   if (c == nullptr || !c->held) return;
@@ -91,20 +91,20 @@ void ConnectionLayer::Release(Socket socket) {
   if (!inRunOnce_) Wake();
 }
 
-void ConnectionLayer::Answer(Socket socket, std::uint64_t ticket, const core::Finish& finish) {
+void ConnectionLayer::Answer(core::Socket socket, std::uint64_t ticket, const core::Completion& completion) {
   ASSERT_CONNECTION_LOCK_HELD();
   const Connection* c = Find(socket);
   if (c == nullptr || c->order != ticket) return;  // ended; the handle may be another's now
-  const bool end = finish();
-  core::FlushOutbox();
+  const bool end = completion();
+  outbox_.Flush();
   Release(socket);
   if (end) EndNow(socket, "ended by the game");
 }
 
-void ConnectionLayer::Finished(const core::Finish& finish) {
+void ConnectionLayer::CompleteUnowned(const core::Completion& completion) {
   ASSERT_CONNECTION_LOCK_HELD();
-  finish();
-  core::FlushOutbox();
+  completion();
+  outbox_.Flush();
 }
 
 void ConnectionLayer::RunOnce(int timeoutMs) {
@@ -176,11 +176,11 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
         c->watched = false;
       }
     }
-    for (const Socket socket : resumed_) {
+    for (const core::Socket socket : resumed_) {
       if (Connection* c = Find(socket); c != nullptr && c->readThisTurn) FeedCodec(*c, now);
     }
     resumed_.clear();
-    for (const Socket socket : written_) {
+    for (const core::Socket socket : written_) {
       if (Connection* c = Find(socket); c != nullptr && c->wrote) NoteWrites(*c);
     }
     written_.clear();
@@ -191,7 +191,7 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
     FeedPending(now);
     EnforceMemoryCap();
     EndConnectionsReadyToEnd();
-    core::FlushOutbox();  // what the handlers queued as connections ended: a cat left its cell
+    outbox_.Flush();  // what the handlers queued as connections ended: a cat left its cell
     HandOverBacklogs();
     SetInterests();
     busy_ = (!withLines_.empty() && !quiet_) || toWriteHead_ < toWrite_.size() || !pendingCodecs_.empty();
@@ -235,7 +235,7 @@ void ConnectionLayer::MarkDirty(Connection& c) {
 }
 
 void ConnectionLayer::SetInterests() {
-  for (const Socket socket : dirty_) {
+  for (const core::Socket socket : dirty_) {
     Connection* c = Find(socket);
     if (c == nullptr) continue;
     // Not yet admitted (HTTP before its upgrade), a connection is not read while an

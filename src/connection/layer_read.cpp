@@ -278,7 +278,7 @@ void ConnectionLayer::SpendBudget(Connection& c, std::size_t bytes, LimitClock::
 // now and then the budgets that are full again are forgotten.
 void ConnectionLayer::ResumeReading(LimitClock::time_point now) {
   while (!readPaused_.empty() && readPaused_.begin()->first <= now) {
-    const Socket socket = readPaused_.begin()->second;
+    const core::Socket socket = readPaused_.begin()->second;
     readPaused_.erase(readPaused_.begin());
     Connection* c = Find(socket);
     if (c == nullptr) continue;
@@ -295,7 +295,7 @@ void ConnectionLayer::ResumeReading(LimitClock::time_point now) {
 
 void ConnectionLayer::ResumePaused(LimitClock::time_point now) {
   while (!paused_.empty() && paused_.begin()->first <= now) {
-    const Socket socket = paused_.begin()->second;
+    const core::Socket socket = paused_.begin()->second;
     paused_.erase(paused_.begin());
     Connection* c = Find(socket);
     if (c == nullptr) continue;
@@ -367,7 +367,7 @@ int ConnectionLayer::MillisecondsToNextDeadline(LimitClock::time_point now) cons
 // One sweep: at most one waiting line of every connection, in accept order.
 void ConnectionLayer::Sweep(LimitClock::time_point now) {
   if (quiet_) return;  // an upgrade is waiting for what is in flight: lines wait
-  const std::vector<std::pair<std::uint64_t, Socket>> turn(withLines_.begin(), withLines_.end());
+  const std::vector<std::pair<std::uint64_t, core::Socket>> turn(withLines_.begin(), withLines_.end());
   for (const auto& [order, socket] : turn) {
     Connection* c = Find(socket);
     if (c == nullptr || c->held || !HasLines(*c) || !WithinPace(*c, now)) continue;
@@ -387,7 +387,7 @@ void ConnectionLayer::Sweep(LimitClock::time_point now) {
 // The codecs that hold input they have not worked through get it again, one request
 // each, once their connection's answers have left.
 void ConnectionLayer::FeedPending(const Moment& now) {
-  const std::vector<std::pair<std::uint64_t, Socket>> turn(pendingCodecs_.begin(), pendingCodecs_.end());
+  const std::vector<std::pair<std::uint64_t, core::Socket>> turn(pendingCodecs_.begin(), pendingCodecs_.end());
   for (const auto& entry : turn) {
     Connection* c = Find(entry.second);
     if (c == nullptr || c->state != ConnectionState::Open || !c->codec->Pending()) {

@@ -98,7 +98,7 @@ std::string WriteLayerRecord(const LayerRecord& layer) {
   return out.Take();
 }
 
-bool ReadLayerRecord(std::string_view bytes, LayerRecord& layer, std::vector<Socket>& sockets) {
+bool ReadLayerRecord(std::string_view bytes, LayerRecord& layer, std::vector<core::Socket>& sockets) {
   base::FieldReader in(bytes);
   Loader io(in);
   LayerRecord::Fields(io, layer);

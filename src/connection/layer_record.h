@@ -17,13 +17,13 @@ namespace connection {
 
 // A socket closed for writing whose peer's last bytes are read and dropped.
 struct CarriedDrain {
-  Socket socket = kNoSocket;
+  core::Socket socket = core::kNoSocket;
   LimitClock::time_point until{};
   std::uint64_t dropped = 0;
 
   template <class Io, class Self>
   static void Fields(Io& io, Self& d) {
-    io.Unsigned(1, d.socket, static_cast<Socket>(kMaxDescriptor));
+    io.Unsigned(1, d.socket, static_cast<core::Socket>(kMaxDescriptor));
     io.Time(2, d.until);
     io.Unsigned(3, d.dropped);
   }
@@ -57,6 +57,6 @@ struct LayerRecord {
 // in `sockets`: false when it is damaged or a connection's record in it makes no sense
 // (their doors and codecs are not looked at).
 std::string WriteLayerRecord(const LayerRecord& layer);
-bool ReadLayerRecord(std::string_view bytes, LayerRecord& layer, std::vector<Socket>& sockets);
+bool ReadLayerRecord(std::string_view bytes, LayerRecord& layer, std::vector<core::Socket>& sockets);
 
 }  // namespace connection

@@ -15,7 +15,7 @@ namespace connection {
 // Without the lock: the transports whose work elsewhere (a TLS handshake step) is done
 // take it up, as if they had read; their connections are fed under the lock.
 void ConnectionLayer::ResumeTransports() {
-  std::vector<std::pair<Socket, std::uint64_t>> due;
+  std::vector<std::pair<core::Socket, std::uint64_t>> due;
   {
     std::lock_guard<std::mutex> guard(resumes_->mutex);
     due.swap(resumes_->due);
@@ -33,7 +33,7 @@ void ConnectionLayer::ResumeTransports() {
 // of the connections admitted this turn go to their transports (a TLS handshake
 // begins), before anything read later; their connections are fed next turn.
 void ConnectionLayer::TakeAdmittedThroughProxy() {
-  for (const Socket socket : admittedThroughProxy_) {
+  for (const core::Socket socket : admittedThroughProxy_) {
     Connection* c = Find(socket);
     if (c == nullptr || c->proxyBytes.empty()) continue;
     const std::string held = std::exchange(c->proxyBytes, std::string());
@@ -44,7 +44,7 @@ void ConnectionLayer::TakeAdmittedThroughProxy() {
   admittedThroughProxy_.clear();
 }
 
-void ConnectionLayer::Resumes::Add(Socket socket, std::uint64_t order) {
+void ConnectionLayer::Resumes::Add(core::Socket socket, std::uint64_t order) {
   bool first = false;
   {
     std::lock_guard<std::mutex> guard(mutex);

@@ -20,7 +20,7 @@ namespace connection {
 ConnectionLayer::ConnectionLayer(AddressLimits limits, Caps caps)
     : limits_(limits), caps_(caps), book_(std::move(limits)) {}
 
-Connection* ConnectionLayer::Find(Socket s) const {
+Connection* ConnectionLayer::Find(core::Socket s) const {
   const auto index = static_cast<std::size_t>(s);
   return s >= 0 && index < byHandle_.size() ? byHandle_[index].get() : nullptr;
 }
@@ -31,7 +31,7 @@ std::size_t ConnectionLayer::AddDoor(Door door) {
 }
 
 // Counts `socket` against the cap of its door, when that cap has room.
-bool ConnectionLayer::TakeOwnCapped(Socket socket, std::size_t door) {
+bool ConnectionLayer::TakeOwnCapped(core::Socket socket, std::size_t door) {
   std::lock_guard<std::mutex> guard(ownCappedLock_);
   std::size_t open = 0;
   for (const auto& [s, d] : ownCapped_) open += d == door ? 1 : 0;
@@ -41,7 +41,7 @@ bool ConnectionLayer::TakeOwnCapped(Socket socket, std::size_t door) {
   return true;
 }
 
-bool ConnectionLayer::Accepted(Socket socket, std::size_t door, const base::Address& peer,
+bool ConnectionLayer::Accepted(core::Socket socket, std::size_t door, const base::Address& peer,
                                const Endpoints& local, int uid) {
   const Door& d = doors_.at(door);
   if (d.ownCap != 0 && !TakeOwnCapped(socket, door)) {
@@ -76,7 +76,7 @@ bool ConnectionLayer::Accepted(Socket socket, std::size_t door, const base::Addr
   return true;
 }
 
-void ConnectionLayer::CloseSocket(Socket socket) {
+void ConnectionLayer::CloseSocket(core::Socket socket) {
   // Let go before the close: the accept thread may be given the same number at once.
   if (ownCappedCount_.load(std::memory_order_relaxed) != 0) {
     std::lock_guard<std::mutex> guard(ownCappedLock_);
@@ -155,13 +155,13 @@ bool ConnectionLayer::ReadyForWorkElsewhere() {
   return resumes_->wakeUp >= 0;
 }
 
-void ConnectionLayer::Refuse(Socket socket, const Door& door, Codec& codec, std::string_view text) {
+void ConnectionLayer::Refuse(core::Socket socket, const Door& door, Codec& codec, std::string_view text) {
   Closing closing{socket, MakePlainTransport(), {}, !door.makeTransport};
   if (!door.makeTransport) codec.Refuse(text, closing.last);
   closing_.push_back(std::move(closing));
 }
 
-void ConnectionLayer::Take(Socket socket, std::size_t doorIndex, const base::Address& address,
+void ConnectionLayer::Take(core::Socket socket, std::size_t doorIndex, const base::Address& address,
                            const Endpoints& local, int uid) {
   ASSERT_CONNECTION_LOCK_HELD();
   const Door& door = doors_.at(doorIndex);

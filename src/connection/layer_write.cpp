@@ -22,7 +22,7 @@ constexpr std::size_t kWritesPerTurn = 128;
 
 // What the kernel holds for `socket` that its peer has not acknowledged yet; 0 when it
 // cannot say.
-std::size_t Unacknowledged(Socket socket) {
+std::size_t Unacknowledged(core::Socket socket) {
   int bytes = 0;
   return ::ioctl(socket, SIOCOUTQ, &bytes) == 0 && bytes > 0 ? static_cast<std::size_t>(bytes) : 0;
 }
@@ -47,7 +47,7 @@ void ConnectionLayer::NoteBuffered(Connection& c) {
 // first (their output dropped), until the rest are well below it.
 void ConnectionLayer::EnforceMemoryCap() {
   if (caps_.maxBufferedBytes == 0 || buffered_ <= caps_.maxBufferedBytes) return;
-  std::vector<std::pair<std::size_t, Socket>> largest;
+  std::vector<std::pair<std::size_t, core::Socket>> largest;
   for (const auto& record : byHandle_) {
     if (record && record->countedBuffered > 0) largest.emplace_back(record->countedBuffered, record->socket);
   }
@@ -149,7 +149,7 @@ void ConnectionLayer::Queue(Connection& c, std::string_view bytes) {
   }
 }
 
-void ConnectionLayer::SendText(Socket destination, std::string_view text) {
+void ConnectionLayer::SendText(core::Socket destination, std::string_view text) {
   ASSERT_CONNECTION_LOCK_HELD();
   Connection* c = Find(destination);
   if (c == nullptr || !OutputWanted(*c) || !c->admitted) return;
@@ -159,12 +159,12 @@ void ConnectionLayer::SendText(Socket destination, std::string_view text) {
   if (encoded_.capacity() > 64 * 1024) std::string().swap(encoded_);
 }
 
-bool ConnectionLayer::WantsData(Socket destination, std::string_view package) const {
+bool ConnectionLayer::WantsData(core::Socket destination, std::string_view package) const {
   const Connection* c = Find(destination);
   return c != nullptr && c->admitted && OutputWanted(*c) && c->codec->WantsData(package);
 }
 
-void ConnectionLayer::SendData(Socket destination, std::string_view message) {
+void ConnectionLayer::SendData(core::Socket destination, std::string_view message) {
   ASSERT_CONNECTION_LOCK_HELD();
   Connection* c = Find(destination);
   if (c == nullptr || !c->admitted || !OutputWanted(*c)) return;
@@ -221,7 +221,7 @@ void ConnectionLayer::WriteSending(Connection& c) {
 }
 
 void ConnectionLayer::WriteHandedOver() {
-  for (const Socket socket : readyToWrite_) {
+  for (const core::Socket socket : readyToWrite_) {
     if (Connection* c = Find(socket)) WriteSending(*c);
   }
   readyToWrite_.clear();

@@ -6,7 +6,7 @@
 
 namespace connection {
 
-IoResult ReadSocket(Socket s, std::span<char> scratch, std::string_view& bytes) {
+IoResult ReadSocket(core::Socket s, std::span<char> scratch, std::string_view& bytes) {
   ssize_t n;
   do {
     n = ::recv(s, scratch.data(), scratch.size(), 0);
@@ -21,7 +21,7 @@ IoResult ReadSocket(Socket s, std::span<char> scratch, std::string_view& bytes) 
   return {IoState::Failed, errno, 0, {}};
 }
 
-IoResult WriteSocket(Socket s, std::string_view bytes) {
+IoResult WriteSocket(core::Socket s, std::string_view bytes) {
   if (bytes.empty()) return {};
   for (;;) {
     const ssize_t sent = ::send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -32,7 +32,7 @@ IoResult WriteSocket(Socket s, std::string_view bytes) {
   }
 }
 
-IoResult Transport::Receive(Socket s, std::span<char> scratch, std::string& out) {
+IoResult Transport::Receive(core::Socket s, std::span<char> scratch, std::string& out) {
   std::string_view bytes;
   const IoResult read = ReadSocket(s, scratch, bytes);
   if (read.state == IoState::Closed) return TakeEnd(s);
@@ -44,12 +44,12 @@ namespace {
 
 class PlainTransport final : public Transport {
  public:
-  IoResult Take(Socket, std::string_view bytes, std::string& out) override {
+  IoResult Take(core::Socket, std::string_view bytes, std::string& out) override {
     out.append(bytes);
     return {IoState::Done, 0, bytes.size(), {}};
   }
 
-  IoResult Send(Socket s, std::string_view plain) override { return WriteSocket(s, plain); }
+  IoResult Send(core::Socket s, std::string_view plain) override { return WriteSocket(s, plain); }
 };
 
 }  // namespace

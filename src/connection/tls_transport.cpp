@@ -27,7 +27,7 @@ class TlsTransport final : public Transport {
 
   void SetWake(std::function<void()> wake) override { wake_ = std::move(wake); }
 
-  IoResult Take(Socket s, std::string_view bytes, std::string& out) override {
+  IoResult Take(core::Socket s, std::string_view bytes, std::string& out) override {
     if (busy_) {
       // A client waits for the server's flight; what it sends meanwhile waits for the
       // step's return, within the handshake's own limit.
@@ -58,7 +58,7 @@ class TlsTransport final : public Transport {
     return AfterSession(s, bytes.size());
   }
 
-  IoResult Resume(Socket s, std::string& out) override {
+  IoResult Resume(core::Socket s, std::string& out) override {
     if (!busy_) return {IoState::WouldBlock, 0, 0, {}};
     busy_ = false;
     out.append(state_->plaintext);
@@ -72,7 +72,7 @@ class TlsTransport final : public Transport {
     return result;
   }
 
-  IoResult TakeEnd(Socket s) override {
+  IoResult TakeEnd(core::Socket s) override {
     (void)s;
     // While a step is out the session cannot be asked; a peer that hangs up mid-step
     // has left its handshake either way.
@@ -82,7 +82,7 @@ class TlsTransport final : public Transport {
     return {IoState::Closed, 0, 0, {}};
   }
 
-  IoResult Send(Socket s, std::string_view plain) override {
+  IoResult Send(core::Socket s, std::string_view plain) override {
     const IoResult flushed = Flush(s);
     if (flushed.state != IoState::Done) return flushed;
     if (busy_ || !pending_.empty() || plain.empty()) return {IoState::WouldBlock, 0, 0, {}};
@@ -101,7 +101,7 @@ class TlsTransport final : public Transport {
     return !busy_ && state_->session.HandshakeDone() && state_->session.state() != tls::Session::State::kFailed;
   }
 
-  void Close(Socket s) override {
+  void Close(core::Socket s) override {
     if (!busy_) {  // a handshake still out has nothing to close politely
       state_->session.Close();
       state_->session.TakeOutput(pending_);
@@ -116,7 +116,7 @@ class TlsTransport final : public Transport {
 
  private:
   // After the session has run: its records out to the socket, and its end.
-  IoResult AfterSession(Socket s, std::size_t taken) {
+  IoResult AfterSession(core::Socket s, std::size_t taken) {
     state_->session.TakeOutput(pending_);
     const IoResult flushed = Flush(s);
     if (flushed.state == IoState::Failed || flushed.state == IoState::Reset) return flushed;
@@ -129,7 +129,7 @@ class TlsTransport final : public Transport {
 
   // Sends what the session made; Done when nothing is left, WouldBlock while the
   // socket is full.
-  IoResult Flush(Socket s) {
+  IoResult Flush(core::Socket s) {
     while (!pending_.empty()) {
       const IoResult sent = WriteSocket(s, pending_);
       if (sent.state != IoState::Done) return sent;

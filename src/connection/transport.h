@@ -18,7 +18,6 @@
 
 namespace connection {
 
-using core::Socket;
 
 // What one read or write of a transport came to.
 enum class IoState {
@@ -52,15 +51,15 @@ class Transport {
   // Reads what has arrived on `s` (at most scratch.size() bytes from the socket, read
   // into `scratch`, the caller's buffer) and appends the plaintext it carried to `out`.
   // WouldBlock when nothing came; Closed, Reset or Failed end the reading.
-  IoResult Receive(Socket s, std::span<char> scratch, std::string& out);
+  IoResult Receive(core::Socket s, std::span<char> scratch, std::string& out);
 
   // Takes bytes that were read from `s` by someone else (those after a PROXY header)
   // as if Receive had read them.
-  virtual IoResult Take(Socket s, std::string_view bytes, std::string& out) = 0;
+  virtual IoResult Take(core::Socket s, std::string_view bytes, std::string& out) = 0;
 
   // The peer closed its sending side: Closed, or a failure of the transport's own (a
   // TLS connection cut without its close_notify).
-  virtual IoResult TakeEnd(Socket s) {
+  virtual IoResult TakeEnd(core::Socket s) {
     (void)s;
     return {IoState::Closed, 0, 0, {}};
   }
@@ -68,7 +67,7 @@ class Transport {
   // Sends as much of `plain` as the socket takes now; `bytes` says how much of it
   // was taken (the rest is the caller's to offer again). Failed or Reset when the peer
   // can take no more.
-  virtual IoResult Send(Socket s, std::string_view plain) = 0;
+  virtual IoResult Send(core::Socket s, std::string_view plain) = 0;
 
   // True while the transport holds bytes of its own to send before the socket is idle
   // (handshake records, encrypted records the socket did not take): the caller asks
@@ -89,7 +88,7 @@ class Transport {
   // Takes up what the work elsewhere left, as Take would have: the plaintext after it
   // appended to `out`, its records sent, and its end (Closed, Failed). WouldBlock when
   // no work was out.
-  virtual IoResult Resume(Socket s, std::string& out) {
+  virtual IoResult Resume(core::Socket s, std::string& out) {
     (void)s;
     (void)out;
     return {IoState::WouldBlock, 0, 0, {}};
@@ -97,7 +96,7 @@ class Transport {
 
   // Begins the polite end of the connection from our side: a TLS close_notify, sent
   // as far as the socket takes it now. Nothing for plain TCP.
-  virtual void Close(Socket s) { (void)s; }
+  virtual void Close(core::Socket s) { (void)s; }
 
   // What the log says of the transport once it is ready ("TLSv1.3
   // TLS_AES_128_GCM_SHA256"); empty for plain TCP.
@@ -109,9 +108,9 @@ std::unique_ptr<Transport> MakePlainTransport();
 
 // Reads once from `s` into `scratch`: the bytes read (Done), WouldBlock, Closed (0
 // bytes), Reset or Failed.
-IoResult ReadSocket(Socket s, std::span<char> scratch, std::string_view& bytes);
+IoResult ReadSocket(core::Socket s, std::span<char> scratch, std::string_view& bytes);
 
 // Sends as much of `bytes` as the socket takes now, never raising SIGPIPE.
-IoResult WriteSocket(Socket s, std::string_view bytes);
+IoResult WriteSocket(core::Socket s, std::string_view bytes);
 
 }  // namespace connection

@@ -13,9 +13,11 @@ void FairLock::lock() {
   const std::uint64_t ticket = nextTicket_++;
   turn_.wait(guard, [&] { return serving_ == ticket; });
   owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+  HoldLogLines(true);
 }
 
 void FairLock::unlock() {
+  HoldLogLines(false);
   owner_.store(std::thread::id(), std::memory_order_relaxed);
   {
     std::lock_guard<std::mutex> guard(mutex_);

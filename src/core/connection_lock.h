@@ -14,7 +14,7 @@ namespace core {
 // A first-come, first-served mutex: a thread that asks for it gets it before any thread
 // that asks later, so a world tick or a new connection waits for at most the sweep in
 // progress, however busy the input thread is. Giving it back writes the log lines its
-// holder made (server/log.h).
+// holder made (core/log.h).
 class FairLock {
  public:
   void lock();

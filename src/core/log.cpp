@@ -16,7 +16,6 @@
 #include <unordered_map>
 
 #include "base/utf8.h"
-#include "core/connection_lock.h"
 
 namespace core {
 
@@ -78,6 +77,8 @@ LogWriter Writer;
 
 // The source of the lines the current thread makes, while a LogSource lives on it.
 thread_local const base::Address* Source = nullptr;
+// Whether the current thread's lines wait for FlushLog (HoldLogLines).
+thread_local bool Holding = false;
 
 // Writes some of `bytes` to standard output, without waiting unless `wait`: a pipe
 // through pipeFd_, a socket (the journal's) with MSG_DONTWAIT. Returns what was taken;
@@ -218,8 +219,10 @@ void Log(std::string_view text, LogPriority priority) {
   } else {
     Writer.Take(text, Source);
   }
-  if (!ConnectionLock.HeldByCaller()) FlushLog();
+  if (!Holding) FlushLog();
 }
+
+void HoldLogLines(bool hold) { Holding = hold; }
 
 std::string LogLine(std::string_view text, LogPriority priority) {
   return ToJournal() ? WithPriority(text, priority) : std::string(text);

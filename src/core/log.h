@@ -32,6 +32,11 @@ enum class LogPriority : int {
 // calling thread holds ConnectionLock.
 void Log(std::string_view text, LogPriority priority = LogPriority::Info);
 
+// Whether the calling thread's lines wait, from now on, for the next FlushLog rather
+// than being written as they are made: ConnectionLock says so as its holder takes it
+// and gives it back.
+void HoldLogLines(bool hold);
+
 // The bytes Log writes for `text` (whole lines), for a process that must write its
 // own (an upgrade's guard, which may not allocate once it runs).
 std::string LogLine(std::string_view text, LogPriority priority);

@@ -1,7 +1,7 @@
-// Outbox: messages waiting for their connections. Producers queue them with
-// QueueMessage and end their work with FlushOutbox, which hands one frame's text per
-// destination, in ascending handle order, to the Outbox's sink: the connection layer,
-// whose codecs then frame it as each door's protocol does. Callers hold ConnectionLock.
+// Outbox: messages waiting for their connections. Producers queue them with Queue and
+// end their work with Flush, which hands one frame's text per destination, in
+// ascending handle order, to the Outbox's sink: the connection layer, whose codecs then
+// frame it as each door's protocol does. Callers hold ConnectionLock.
 #pragma once
 
 #include <string>
@@ -29,30 +29,53 @@ class OutboxSink {
   ~OutboxSink() = default;
 };
 
-// Makes `sink` the one the Outbox delivers to: the server's connection layer, given
-// once before its threads start (tests give one of their own, or none). Without a
-// sink, flushed frames are dropped and no destination wants data.
-// REQUIRES: ConnectionLock held, or no other thread running.
-void DeliverOutboxTo(OutboxSink* sink);
+// The Outbox itself: the connection layer owns the server's (connection/connection_layer.h)
+// and a test makes its own. Kept grouped by destination as messages are queued, so a
+// flush costs its bytes, not a search per message. Every call but DeliverTo requires
+// ConnectionLock.
+class Outbox {
+ public:
+  // Without a sink, flushed frames are dropped and no destination wants data.
+  explicit Outbox(OutboxSink* sink = nullptr) : sink_(sink) {}
+  Outbox(const Outbox&) = delete;
+  Outbox& operator=(const Outbox&) = delete;
 
-// Queues one message (a text without a final line end) for `destination`. Sends
-// nothing and does not look at whether the destination is a live connection.
-void QueueMessage(Socket destination, std::string_view text);
+  // Makes `sink` the one the Outbox delivers to (nullptr: none).
+  // REQUIRES: ConnectionLock held, or no other thread running.
+  void DeliverTo(OutboxSink* sink) { sink_ = sink; }
 
-// Structured data for clients that asked for it (GMCP): `message` is "Package.Name"
-// followed by a blank and its JSON. Sent after the destination's frame of the same
-// flush, in queue order. Queue only what DataWanted accepted; building a message for a
-// client that drops it is wasted work.
-bool DataWanted(Socket destination, std::string_view package);
-void QueueData(Socket destination, std::string message);
+  // Queues one message (a text without a final line end) for `destination`. Sends
+  // nothing and does not look at whether the destination is a live connection.
+  void Queue(Socket destination, std::string_view text);
 
-// Sends everything queued: for every destination, in ascending handle order, one frame
-// with its messages in queue order joined by line feeds, then the structured data. A
-// flush with nothing queued sends nothing.
-void FlushOutbox();
+  // Structured data for clients that asked for it (GMCP): `message` is "Package.Name"
+  // followed by a blank and its JSON. Sent after the destination's frame of the same
+  // flush, in queue order. Queue only what DataWanted accepted; building a message
+  // for a client that drops it is wasted work.
+  bool DataWanted(Socket destination, std::string_view package) const;
+  void QueueData(Socket destination, std::string message);
 
-// Takes everything queued without sending it: (destination, frame text) in the order
-// FlushOutbox would send them. For tests and tools.
-std::vector<std::pair<Socket, std::string>> TakeQueuedFrames();
+  // Sends everything queued: for every destination, in ascending handle order, one
+  // frame with its messages in queue order joined by line feeds, then the structured
+  // data. A flush with nothing queued sends nothing.
+  void Flush();
+
+  // Takes everything queued without sending it: (destination, frame text) in the
+  // order Flush would send them. For tests and tools.
+  std::vector<std::pair<Socket, std::string>> TakeQueued();
+
+ private:
+  std::string& PendingFor(Socket destination);
+
+  // State below is guarded by ConnectionLock.
+  OutboxSink* sink_ = nullptr;
+  // The joined text of each destination so far (each message followed by a line
+  // feed), indexed by handle, and the destinations that have any, in the order they
+  // first got one.
+  std::vector<std::string> pendingText_;
+  std::vector<Socket> pendingDestinations_;
+  // Structured data in queue order, sent after the frames of the flush.
+  std::vector<std::pair<Socket, std::string>> pendingData_;
+};
 
 }  // namespace core

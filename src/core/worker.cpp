@@ -38,15 +38,15 @@ void Worker::Loop() {
       job = Next();
       working_ = true;
     }
-    Finish finish = job.work();
+    Completion completion = job.work();
     // Posted before the job stops counting: whoever sees an empty queue and no posted
     // task knows every answer has run.
     host_->Post([host = host_, connection = job.connection, ticket = job.ticket,
-                 finish = std::move(finish)] {
+                 completion = std::move(completion)] {
       if (connection == kNoSocket) {
-        host->Finished(finish);
+        host->CompleteUnowned(completion);
       } else {
-        host->Answer(connection, ticket, finish);
+        host->Answer(connection, ticket, completion);
       }
     });
     {
@@ -102,25 +102,9 @@ bool Worker::RunAside(Socket connection, const JobOwner& owner, Work work) {
   return true;
 }
 
-std::size_t Worker::QueueLength() {
+std::size_t Worker::QueueLength() const {
   std::lock_guard<std::mutex> guard(mutex_);
   return waiting_ + (working_ ? 1 : 0);
 }
-
-namespace {
-
-// One per process: its jobs are queued from every command and the tick. It is never
-// started in the tests, and the server ends without running destructors.
-Worker TheWorker;
-
-}  // namespace
-
-void StartWorker(WorkerHost& host) { TheWorker.Start(host); }
-
-bool RunAside(Socket connection, const JobOwner& owner, Work work) {
-  return TheWorker.RunAside(connection, owner, std::move(work));
-}
-
-std::size_t WorkerQueueLength() { return TheWorker.QueueLength(); }
 
 }  // namespace core

@@ -1,8 +1,10 @@
 // The worker: one thread for slow work that the game's thread must not wait for
 // (password hashes). A job's work runs on the worker with no lock held; what it leaves
 // to do then runs on the input thread with ConnectionLock held, as the answer to its
-// connection, whose later lines wait meanwhile while everyone else is answered.
-// RunAside is called with ConnectionLock held; the worker thread never takes it.
+// connection, whose later lines wait meanwhile while everyone else is answered. The
+// server owns one (server/running.h) and hands it to whoever queues jobs; a test makes
+// its own, or none. RunAside is called with ConnectionLock held; the worker thread
+// never takes it.
 #pragma once
 
 #include <condition_variable>
@@ -33,15 +35,16 @@ struct JobOwner {
   bool limited = false;
 };
 
-// What a job leaves for the input thread, run with ConnectionLock held. Returns true
-// when the job's connection should be ended now, as a game line handler does.
-using Finish = std::function<bool()>;
+// What a job leaves for the input thread once its work is done, run there with
+// ConnectionLock held. Returns true when the job's connection should be ended now, as
+// a game line handler does.
+using Completion = std::function<bool()>;
 // The slow part of a job, run on the worker: it may touch nothing the lock guards, so
-// it works on copies and hands its results to the Finish it returns.
-using Work = std::function<Finish()>;
+// it works on copies and hands its results to the Completion it returns.
+using Work = std::function<Completion()>;
 
 // What the worker needs of the connections it works for: the connection layer, given
-// once to StartWorker.
+// once to Worker::Start.
 class WorkerHost {
  public:
   // Holds the live connection `connection`: its later lines wait until its answer has
@@ -50,20 +53,20 @@ class WorkerHost {
   virtual std::uint64_t Hold(Socket connection) = 0;
   // Runs `task` on the input thread with ConnectionLock held, soon. Any thread.
   virtual void Post(std::function<void()> task) = 0;
-  // Runs `finish` as the answer to `connection` (what it queues for it leaves at once),
-  // then lets its later lines go on, and ends it if `finish` asks; nothing at all when
-  // the connection is no longer the one `ticket` names. REQUIRES: ConnectionLock held.
-  virtual void Answer(Socket connection, std::uint64_t ticket, const Finish& finish) = 0;
-  // Runs `finish` of work that belongs to no connection, then flushes the Outbox.
+  // Runs `completion` as the answer to `connection` (what it queues for it leaves at
+  // once), then lets its later lines go on, and ends it if `completion` asks; nothing
+  // at all when the connection is no longer the one `ticket` names.
   // REQUIRES: ConnectionLock held.
-  virtual void Finished(const Finish& finish) = 0;
+  virtual void Answer(Socket connection, std::uint64_t ticket, const Completion& completion) = 0;
+  // Runs `completion` of work that belongs to no connection (the server's own), then
+  // flushes the Outbox. REQUIRES: ConnectionLock held.
+  virtual void CompleteUnowned(const Completion& completion) = 0;
 
  protected:
   ~WorkerHost() = default;
 };
 
-// One worker thread and its queue. The process has one, which the functions below
-// use; a test may make its own.
+// One worker thread and its queue.
 class Worker {
  public:
   Worker() = default;
@@ -73,10 +76,23 @@ class Worker {
   Worker(const Worker&) = delete;
   Worker& operator=(const Worker&) = delete;
 
-  // As StartWorker, RunAside and WorkerQueueLength below, for this worker.
+  // Starts the worker thread for `host` (once, before any RunAside). Until it runs, as
+  // in unit tests, RunAside does each job at once on its caller's thread.
   void Start(WorkerHost& host);
+
+  // Queues `work` for `connection` (kNoSocket for work of no connection) on behalf of
+  // `owner`. Once it is done, its Completion runs on the input thread
+  // (WorkerHost::Answer, or CompleteUnowned for work of no connection).
+  // Jobs of one owner are done in the order they were queued; owners take turns.
+  // Returns false, queueing nothing, when kWorkerQueueJobs jobs wait already, or
+  // kWorkerJobsPerAddress of a limited owner's.
+  // Without the worker thread: runs the work and its Completion now, leaves the
+  // Completion's result to the caller (whose line handler reports it) and returns true.
+  // REQUIRES: ConnectionLock held.
   bool RunAside(Socket connection, const JobOwner& owner, Work work);
-  std::size_t QueueLength();
+
+  // Jobs queued and not yet done, the one being worked on included. Any thread.
+  std::size_t QueueLength() const;
 
  private:
   struct Job {
@@ -91,7 +107,7 @@ class Worker {
   WorkerHost* host_ = nullptr;  // set once by Start, before the thread runs
   std::thread thread_;
   // State below is guarded by mutex_ (never by ConnectionLock).
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::condition_variable queued_;
   // The jobs waiting, by owner, each owner's oldest first; the owners with jobs in the
   // order they are served. At most kWorkerQueueJobs jobs in all.
@@ -101,22 +117,5 @@ class Worker {
   bool working_ = false;   // the thread is doing a job it took
   bool stopping_ = false;  // the destructor waits for the thread to end
 };
-
-// Starts the worker thread for `host` (once, before any RunAside). Until it runs, as in
-// unit tests, RunAside does each job at once on its caller's thread.
-void StartWorker(WorkerHost& host);
-
-// Queues `work` for `connection` (kNoSocket for work of no connection) on behalf of
-// `owner`. Once it is done, its Finish runs on the input thread (WorkerHost::Answer).
-// Jobs of one owner are done in the order they were queued; owners take turns.
-// Returns false, queueing nothing, when kWorkerQueueJobs jobs wait already, or
-// kWorkerJobsPerAddress of a limited owner's.
-// Without the worker thread: runs the work and its Finish now, leaves the Finish's
-// result to the caller (whose line handler reports it) and returns true.
-// REQUIRES: ConnectionLock held.
-bool RunAside(Socket connection, const JobOwner& owner, Work work);
-
-// Jobs queued and not yet done, the one being worked on included. Any thread.
-std::size_t WorkerQueueLength();
 
 }  // namespace core

@@ -20,7 +20,7 @@ namespace net {
 
 namespace {
 
-base::Status Failed(const char* what, int error, Socket s) {
+base::Status Failed(const char* what, int error, core::Socket s) {
   if (s >= 0) ::close(s);
   return base::Status::SystemError(what, error);
 }
@@ -66,12 +66,12 @@ base::Status PortFromEnvironment(const char* name, std::uint16_t& port) {
   return base::Status::Failure(std::string("Invalid ") + name + ": " + value);
 }
 
-base::Status ListenTcp(const base::Address* address, std::uint16_t port, Socket& out) {
+base::Status ListenTcp(const base::Address* address, std::uint16_t port, core::Socket& out) {
   sockaddr_storage storage{};
   socklen_t length = 0;
   int family = AF_INET6;
   if (address != nullptr && address->IsV4()) family = AF_INET;
-  Socket s = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  core::Socket s = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (s < 0 && address == nullptr && (errno == EAFNOSUPPORT || errno == EPROTONOSUPPORT)) {
     family = AF_INET;  // a system without IPv6
     s = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -107,7 +107,7 @@ base::Status ListenTcp(const base::Address* address, std::uint16_t port, Socket&
   return {};
 }
 
-base::Status ListenUnix(const std::string& path, Socket& out) {
+base::Status ListenUnix(const std::string& path, core::Socket& out) {
   sockaddr_un address{};
   if (!FillUnixAddress(path, address)) return base::Status::SystemError("", ENAMETOOLONG);
   const auto* generic = reinterpret_cast<const sockaddr*>(&address);
@@ -131,13 +131,13 @@ base::Status ListenUnix(const std::string& path, Socket& out) {
   return {};
 }
 
-base::Status AcceptOne(Socket listening, Accepted& out) {
+base::Status AcceptOne(core::Socket listening, Accepted& out) {
   sockaddr_storage peer{};
   socklen_t length = sizeof peer;
   out = {};
   for (;;) {
-    const Socket s = ::accept4(listening, reinterpret_cast<sockaddr*>(&peer), &length,
-                               SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const core::Socket s = ::accept4(listening, reinterpret_cast<sockaddr*>(&peer), &length,
+                                     SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (s >= 0) {
       out.socket = s;
       break;
@@ -164,7 +164,7 @@ base::Status AcceptOne(Socket listening, Accepted& out) {
   return {};
 }
 
-void TuneAccepted(Socket s, int sendBuffer) {
+void TuneAccepted(core::Socket s, int sendBuffer) {
   const int on = 1;
   ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
@@ -191,11 +191,13 @@ base::Status PutAll(int fd, std::string_view bytes, bool socket) {
 
 }  // namespace
 
-base::Status SendAll(Socket s, std::string_view bytes) { return PutAll(s, bytes, true); }
+base::Status SendAll(core::Socket s, std::string_view bytes) {
+  return PutAll(s, bytes, true);
+}
 
 base::Status WriteAll(int fd, std::string_view bytes) { return PutAll(fd, bytes, false); }
 
-void CloseSocket(Socket s) {
+void CloseSocket(core::Socket s) {
   if (s >= 0) ::close(s);
 }
 

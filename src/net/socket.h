@@ -16,8 +16,6 @@ namespace net {
 
 // A connection's descriptor. The server keys its tables by it and prints it as an
 // unsigned decimal number.
-using core::kNoSocket;
-using core::Socket;
 
 inline constexpr std::uint16_t kDefaultPort = 61234;
 
@@ -34,17 +32,17 @@ base::Status PortFromEnvironment(const char* name, std::uint16_t& port);
 // alone. On failure nothing stays open and the status's text names the step:
 // "Error creating server socket: ", "Error binding server socket: ", "Error setting
 // async mode: " or "Error listening: ", with the errno value.
-base::Status ListenTcp(const base::Address* address, std::uint16_t port, Socket& out);
+base::Status ListenTcp(const base::Address* address, std::uint16_t port, core::Socket& out);
 
 // Opens a non-blocking, close-on-exec listening Unix stream socket at `path`, made
 // with mode 0600 from the start. A socket file that nobody answers on (left by a server
 // that died) is replaced; one that a live server answers on is left alone and fails
 // with EADDRINUSE. On failure nothing stays open.
-base::Status ListenUnix(const std::string& path, Socket& out);
+base::Status ListenUnix(const std::string& path, core::Socket& out);
 
 // A connection taken from a listener.
 struct Accepted {
-  Socket socket = kNoSocket;
+  core::Socket socket = core::kNoSocket;
   base::Address peer;    // the client's address (none for a Unix socket)
   base::Address local;   // the address the client reached
   std::uint16_t localPort = 0;
@@ -52,19 +50,19 @@ struct Accepted {
 };
 
 // Accepts one waiting connection, non-blocking and close-on-exec. Ok with `out.socket`
-// set; ok with kNoSocket when none is waiting; otherwise the errno of accept.
-base::Status AcceptOne(Socket listening, Accepted& out);
+// set; ok with core::kNoSocket when none is waiting; otherwise the errno of accept.
+base::Status AcceptOne(core::Socket listening, Accepted& out);
 
 // Sends small frames at once, and keeps at most `sendBuffer` bytes in the kernel for
 // an accepted TCP connection. Best effort.
-void TuneAccepted(Socket s, int sendBuffer);
+void TuneAccepted(core::Socket s, int sendBuffer);
 
 // Sends all of `bytes` on a socket (no SIGPIPE), or writes them to any descriptor (a
 // file, a pipe, a terminal), going on after a signal and waiting while a non-blocking
 // descriptor is full; fails with the errno of the call that failed.
-base::Status SendAll(Socket s, std::string_view bytes);
+base::Status SendAll(core::Socket s, std::string_view bytes);
 base::Status WriteAll(int fd, std::string_view bytes);
 
-void CloseSocket(Socket s);
+void CloseSocket(core::Socket s);
 
 }  // namespace net

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "base/whole_file.h"
-#include "connection/bans.h"
 #include "core/connection_lock.h"
 #include "core/log.h"
 
@@ -34,7 +33,7 @@ int MoveAside(const std::string& path, std::string& kept) {
 
 }  // namespace
 
-void LoadBans(std::string_view path) {
+void LoadBans(connection::BanList& bans, std::string_view path) {
   ASSERT_CONNECTION_LOCK_HELD();
   const std::string name(path);
   std::string text;
@@ -53,16 +52,16 @@ void LoadBans(std::string_view path) {
     return;
   }
   std::vector<std::string> damaged;
-  connection::Bans().Parse(text, damaged);
+  bans.Parse(text, damaged);
   for (const std::string& what : damaged) {
     core::Log("Bans file " + name + ", skipped " + core::EscapeForLog(what) + "\n",
               core::LogPriority::Warning);
   }
 }
 
-void SaveBans(SaveDone done) {
+void SaveBans(Saver& saver, const connection::BanList& bans, SaveDone done) {
   ASSERT_CONNECTION_LOCK_HELD();
-  SaveBansInBackground(connection::Bans().Format(), std::move(done));
+  saver.SaveBansInBackground(bans.Format(), std::move(done));
 }
 
 }  // namespace persist

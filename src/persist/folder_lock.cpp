@@ -12,30 +12,23 @@
 
 namespace persist {
 
-namespace {
-
-int Held = -1;  // the process's lock: taken once, at start
-
-}  // namespace
-
-int SaveFolderLockDescriptor() { return Held; }
-
-base::Status AdoptSaveFolderLock(int fd, std::string_view savePath) {
+base::Status AdoptSaveFolderLock(int fd, int& held, std::string_view savePath) {
   const std::string path = std::string(savePath) + ".lock";
-  struct stat held {};
+  struct stat inherited {};
   struct stat named {};
   // A lock already held by this open file is taken again at once.
-  if (::fstat(fd, &held) != 0 || ::stat(path.c_str(), &named) != 0 || held.st_dev != named.st_dev ||
-      held.st_ino != named.st_ino || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (::fstat(fd, &inherited) != 0 || ::stat(path.c_str(), &named) != 0 ||
+      inherited.st_dev != named.st_dev || inherited.st_ino != named.st_ino ||
+      ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     ::close(fd);
-    return LockSaveFolder(savePath);
+    return LockSaveFolder(held, savePath);
   }
   ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-  Held = fd;
+  held = fd;
   return {};
 }
 
-base::Status LockSaveFolder(std::string_view savePath) {
+base::Status LockSaveFolder(int& held, std::string_view savePath) {
   // Not the save file itself: every save renames a new file over it, and a lock on the
   // old one would guard nothing.
   const std::string path = std::string(savePath) + ".lock";
@@ -48,7 +41,7 @@ base::Status LockSaveFolder(std::string_view savePath) {
     if (error == EWOULDBLOCK) return base::Status::Failure("Another server is using this folder.");
     return base::Status::SystemError("Error locking " + path + ": ", error);
   }
-  Held = fd;
+  held = fd;
   return {};  // `fd` stays open, and the lock with it, until the process ends
 }
 

@@ -9,7 +9,6 @@
 #include "core/connection_lock.h"
 #include "core/log.h"
 #include "core/worker.h"
-#include "world/character.h"
 
 namespace persist {
 
@@ -18,57 +17,55 @@ namespace {
 // Hashes queued at a time: few, so that a login behind them waits little.
 constexpr std::size_t kBatch = 4;
 
-// Guarded by ConnectionLock.
-std::size_t Hashing = 0;     // queued and not finished
-std::size_t Converting = 0;  // plain passwords found at start, until all are hashed
-
 std::string Passwords(std::size_t n) {
   return std::to_string(n) + (n == 1 ? " plain password." : " plain passwords.");
 }
 
-world::Character* FindByName(const std::string& name) {
-  if (world::Character* c = world::FindStoredByName(name)) return c;
-  return world::FindInPlayByName(name);
+world::Character* FindByName(const world::CharacterTable& characters, const std::string& name) {
+  if (world::Character* c = characters.FindStoredByName(name)) return c;
+  return characters.FindInPlayByName(name);
 }
 
 }  // namespace
 
-void StartPasswordConversion() {
+void PasswordConversion::Start() {
   ASSERT_CONNECTION_LOCK_HELD();
-  Converting = 0;
-  for (const world::Character* c : world::CharactersToSave()) {
-    if (!base::IsPasswordHash(c->password)) ++Converting;
+  converting_ = 0;
+  for (const world::Character* c : characters_.CharactersToSave()) {
+    if (!base::IsPasswordHash(c->password)) ++converting_;
   }
-  if (Converting > 0) core::Log("Converting " + Passwords(Converting) + "\n");
+  if (converting_ > 0) core::Log("Converting " + Passwords(converting_) + "\n");
 }
 
-void HashPlainPasswords() {
+void PasswordConversion::HashSome() {
   ASSERT_CONNECTION_LOCK_HELD();
-  if (Hashing > 0) return;
-  for (const world::Character* c : world::CharactersToSave()) {
-    if (Hashing == kBatch) return;
+  if (hashing_ > 0) return;
+  for (const world::Character* c : characters_.CharactersToSave()) {
+    if (hashing_ == kBatch) return;
     if (base::IsPasswordHash(c->password)) continue;
-    ++Hashing;
-    const bool queued = core::RunAside(
-        net::kNoSocket, core::JobOwner{}, [name = c->name, plain = c->password]() -> core::Finish {
-          std::optional<std::string> hash = base::HashPassword(plain);
-          return [name, plain, hash = std::move(hash)] {
-            --Hashing;
-            world::Character* c = FindByName(name);
-            if (hash && c != nullptr && c->password == plain) world::SetStoredPassword(*c, *hash);
-            // After a failed hash (no memory), the next tick tries again.
-            if (Hashing == 0 && hash) HashPlainPasswords();
-            return false;
-          };
-        });
+    ++hashing_;
+    const bool queued =
+        worker_.RunAside(core::kNoSocket, core::JobOwner{},
+                         [this, name = c->name, plain = c->password]() -> core::Completion {
+                           std::optional<std::string> hash = base::HashPassword(plain);
+                           return [this, name, plain, hash = std::move(hash)] {
+                             --hashing_;
+                             world::Character* c = FindByName(characters_, name);
+                             if (hash && c != nullptr && c->password == plain)
+                               characters_.SetStoredPassword(*c, *hash);
+                             // After a failed hash (no memory), the next tick tries again.
+                             if (hashing_ == 0 && hash) HashSome();
+                             return false;
+                           };
+                         });
     if (!queued) {
-      --Hashing;
+      --hashing_;
       return;
     }
   }
-  if (Hashing == 0 && Converting > 0) {
-    core::Log("Converted " + Passwords(Converting) + "\n");
-    Converting = 0;
+  if (hashing_ == 0 && converting_ > 0) {
+    core::Log("Converted " + Passwords(converting_) + "\n");
+    converting_ = 0;
   }
 }
 

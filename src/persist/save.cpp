@@ -9,13 +9,11 @@
 #include <string>
 
 #include "base/whole_file.h"
+#include "core/connection_lock.h"
+#include "core/log.h"
 #include "persist/file_replace.h"
 #include "persist/save_reader.h"
 #include "persist/save_writer.h"
-#include "core/connection_lock.h"
-#include "core/log.h"
-#include "world/character.h"
-#include "world/clock.h"
 
 namespace persist {
 
@@ -25,39 +23,30 @@ constexpr int kMaxCopyNames = 100000;  // "<path>.damaged-1" to "-100000"
 // A save file larger than this is not read (a world of a million characters is smaller).
 constexpr std::size_t kMaxSaveFileBytes = std::size_t{1} << 30;
 
-// A damaged or unreadable save file that could not be kept at load yet. While one is
-// pending no save may replace it. Guarded by ConnectionLock.
-struct PendingKeep {
-  bool pending = false;
-  bool moveAside = false;  // unreadable: move the file itself rather than copy `bytes`
-  std::string path;        // the save file
-  std::string bytes;       // what it held, for the copy
-};
-// One per process: the save file is the process's.
-PendingKeep Pending;
-
 std::string CopyName(const std::string& path, int n) { return path + ".damaged-" + std::to_string(n); }
+
+}  // namespace
 
 // Keeps the pending file under the first free "<path>.damaged-N". 0 on success (its
 // name in `kept`), else errno.
-int KeepPending(std::string& kept) {
+int SaveFile::KeepPending(std::string& kept) {
   int error = EEXIST;
   for (int n = 1; n <= kMaxCopyNames && error == EEXIST; ++n) {
-    kept = CopyName(Pending.path, n);
-    if (Pending.moveAside) {
-      error = ::renameat2(AT_FDCWD, Pending.path.c_str(), AT_FDCWD, kept.c_str(), RENAME_NOREPLACE) == 0
+    kept = CopyName(path_, n);
+    if (pending_.moveAside) {
+      error = ::renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, kept.c_str(), RENAME_NOREPLACE) == 0
                   ? 0
                   : errno;
     } else {
-      error = WriteNewFile(kept, Pending.bytes).error();
+      error = WriteNewFile(kept, pending_.bytes).error();
     }
   }
-  if (error == 0) error = SyncFolder(FolderOf(Pending.path)).error();
+  if (error == 0) error = SyncFolder(FolderOf(path_)).error();
   return error;
 }
 
 // Keeps the pending file and says where, or says why not. 0 on success, else errno.
-int KeepPendingAndReport() {
+int SaveFile::KeepPendingAndReport() {
   std::string kept;
   const int error = KeepPending(kept);
   if (error != 0) {
@@ -66,42 +55,39 @@ int KeepPendingAndReport() {
     return error;
   }
   core::Log("Kept the damaged save file as " + kept + "\n", core::LogPriority::Warning);
-  Pending = {};
+  pending_ = {};
   return 0;
 }
 
-}  // namespace
-
-bool LoadWorld(std::string_view pathText) {
+bool SaveFile::Load(world::World& world) {
   ASSERT_CONNECTION_LOCK_HELD();
-  const std::string path(pathText);
   std::string bytes;
-  const int readError = base::ReadRegularFile(path, kMaxSaveFileBytes, bytes).error();
+  const int readError = base::ReadRegularFile(path_, kMaxSaveFileBytes, bytes).error();
   if (readError == ENOENT) return true;
   if (readError != 0) {
     core::Log("Error reading save file: " + std::to_string(readError) + "\n",
               core::LogPriority::Error);
-    Pending = {true, true, path, {}};
+    pending_ = {true, true, {}};
     KeepPendingAndReport();
     return false;
   }
 
   SaveContents contents = ParseSave(bytes);
   if (!contents.messages.empty()) core::Log(contents.messages, core::LogPriority::Warning);
-  world::GameClock = contents.clock;
-  for (auto& c : contents.characters) world::Store(std::move(c));
+  world.clock = contents.clock;
+  for (auto& c : contents.characters) world.characters.Store(std::move(c));
   if (!contents.leftOut) return true;
 
-  Pending = {true, false, path, std::move(bytes)};
+  pending_ = {true, false, std::move(bytes)};
   KeepPendingAndReport();
   return false;
 }
 
-base::Status SnapshotWorld(std::string& bytes) {
+base::Status SaveFile::Snapshot(const world::World& world, std::string& bytes) {
   ASSERT_CONNECTION_LOCK_HELD();
-  const int error = Pending.pending ? KeepPendingAndReport() : 0;
+  const int error = pending_.pending ? KeepPendingAndReport() : 0;
   if (error != 0) return base::Status::SystemError(kSaveError, error);
-  bytes = FormatSave(world::GameClock, world::CharactersToSave());
+  bytes = FormatSave(world.clock, world.characters.CharactersToSave());
   return {};
 }
 
@@ -109,11 +95,11 @@ base::Status WriteSaveBytes(std::string_view path, std::string_view bytes) {
   return ReplaceFile(std::string(path), bytes).WithWhat(kSaveError);
 }
 
-base::Status SaveWorld(std::string_view path) {
+base::Status SaveFile::Save(const world::World& world) {
   ASSERT_CONNECTION_LOCK_HELD();
   std::string bytes;
-  if (base::Status taken = SnapshotWorld(bytes); !taken.ok()) return taken;
-  return WriteSaveBytes(path, bytes);
+  if (base::Status taken = Snapshot(world, bytes); !taken.ok()) return taken;
+  return WriteSaveBytes(path_, bytes);
 }
 
 }  // namespace persist

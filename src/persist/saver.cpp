@@ -15,52 +15,11 @@
 #include "core/connection_lock.h"
 #include "core/log.h"
 #include "persist/file_replace.h"
-#include "persist/save.h"
-#include "world/character.h"
 
 namespace persist {
 
-namespace {
-
-// One file's newest bytes not yet being written, and who waits for them.
-struct Slot {
-  std::optional<std::string> bytes;
-  std::vector<SaveDone> waiting;
-};
-
-class Saver {
- public:
-  void Start(std::string_view path, std::string_view bansPath);
-  void SaveWorld(SaveDone done);
-  void SaveBans(std::string text, SaveDone done);
-  bool FailedLast();
-  bool BeforeExit(std::string_view path);
-
- private:
-  [[noreturn]] void Loop();
-  void NoteOutcome(bool saved);
-
-  std::string path_;      // set by Start, before the thread runs
-  std::string bansPath_;
-  // State below is guarded by mutex_ (never by ConnectionLock).
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  Slot world_;
-  Slot bans_;
-  bool writing_ = false;   // the writer thread is writing a snapshot
-  int failedTries_ = 0;    // world saves that failed since the last one that worked
-  std::size_t lastBytes_ = 0;  // the size of the newest snapshot
-
- public:
-  std::size_t LastBytes() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return lastBytes_;
-  }
-  const std::string& Path() const { return path_; }
-};
-
-// One per process: the files it writes are the process's.
-Saver TheSaver;
+Saver::Saver(world::World& world, std::string path, std::string bansPath)
+    : world_(world), file_(std::move(path)), bansPath_(std::move(bansPath)) {}
 
 // Counts one world save's outcome; after a good save that follows failed ones, says
 // so. REQUIRES: mutex_ held.
@@ -82,14 +41,16 @@ void Saver::Loop() {
     Slot bans;
     {
       std::unique_lock<std::mutex> guard(mutex_);
-      changed_.wait(guard, [&] { return world_.bytes.has_value() || bans_.bytes.has_value(); });
-      std::swap(world, world_);
-      std::swap(bans, bans_);
+      changed_.wait(guard,
+                    [&] { return worldBytes_.bytes.has_value() || bansBytes_.bytes.has_value(); });
+      std::swap(world, worldBytes_);
+      std::swap(bans, bansBytes_);
       writing_ = true;
     }
-    const base::Status worldSaved = world.bytes ? WriteSaveBytes(path_, *world.bytes) : base::Status();
+    const base::Status worldSaved =
+        world.bytes ? WriteSaveBytes(file_.Path(), *world.bytes) : base::Status();
     if (!worldSaved.ok()) {
-      world::SetNewCharactersKept(false);  // at once: no setup waits for the tick
+      world_.keeping.Set(false);  // at once: no setup waits for the tick
       core::Log(worldSaved.Text() + "\n", core::LogPriority::Error);
     }
     const base::Status bansSaved =
@@ -106,15 +67,17 @@ void Saver::Loop() {
   }
 }
 
-void Saver::Start(std::string_view path, std::string_view bansPath) {
-  path_ = std::string(path);
-  bansPath_ = std::string(bansPath);
+void Saver::Start() {
   std::thread([this] { Loop(); }).detach();
+  // Every setup asks at the moment it is typed, not only at the tick: the disk may have
+  // filled, or a save failed, since.
+  world_.keeping.SetCheck([this] { return CanKeepNewCharacters(); });
 }
 
-void Saver::SaveWorld(SaveDone done) {
+void Saver::SaveInBackground(SaveDone done) {
+  ASSERT_CONNECTION_LOCK_HELD();
   std::string bytes;
-  const base::Status taken = SnapshotWorld(bytes);
+  const base::Status taken = file_.Snapshot(world_, bytes);
   if (!taken.ok()) core::Log(taken.Text() + "\n", core::LogPriority::Error);
   std::unique_lock<std::mutex> guard(mutex_);
   if (!taken.ok()) {
@@ -125,33 +88,35 @@ void Saver::SaveWorld(SaveDone done) {
     return;
   }
   lastBytes_ = bytes.size();
-  world_.bytes = std::move(bytes);
-  if (done) world_.waiting.push_back(std::move(done));
+  worldBytes_.bytes = std::move(bytes);
+  if (done) worldBytes_.waiting.push_back(std::move(done));
   changed_.notify_all();
 }
 
-void Saver::SaveBans(std::string text, SaveDone done) {
+void Saver::SaveBansInBackground(std::string text, SaveDone done) {
+  ASSERT_CONNECTION_LOCK_HELD();
   std::lock_guard<std::mutex> guard(mutex_);
-  bans_.bytes = std::move(text);
-  if (done) bans_.waiting.push_back(std::move(done));
+  bansBytes_.bytes = std::move(text);
+  if (done) bansBytes_.waiting.push_back(std::move(done));
   changed_.notify_all();
 }
 
-bool Saver::FailedLast() {
+bool Saver::FailedLast() const {
   std::lock_guard<std::mutex> guard(mutex_);
-  return failedTries_ > 0 && !writing_ && !world_.bytes;
+  return failedTries_ > 0 && !writing_ && !worldBytes_.bytes;
 }
 
-bool Saver::BeforeExit(std::string_view path) {
+bool Saver::BeforeExit() {
+  ASSERT_CONNECTION_LOCK_HELD();
   std::vector<SaveDone> dropped;
   {
     std::unique_lock<std::mutex> guard(mutex_);
-    world_.bytes.reset();
-    dropped.swap(world_.waiting);
+    worldBytes_.bytes.reset();
+    dropped.swap(worldBytes_.waiting);
     // The bans' newest text is written too: a ban made just before the end is kept.
-    changed_.wait(guard, [&] { return !writing_ && !bans_.bytes; });
+    changed_.wait(guard, [&] { return !writing_ && !bansBytes_.bytes; });
   }
-  const base::Status status = persist::SaveWorld(path);
+  const base::Status status = file_.Save(world_);
   if (!status.ok()) core::Log(status.Text() + "\n", core::LogPriority::Error);
   const bool saved = status.ok();
   {
@@ -162,39 +127,19 @@ bool Saver::BeforeExit(std::string_view path) {
   return saved;
 }
 
-}  // namespace
-
-void StartSaver(std::string_view path, std::string_view bansPath) {
-  TheSaver.Start(path, bansPath);
-  // Every setup asks at the moment it is typed, not only at the tick: the disk may have
-  // filled, or a save failed, since.
-  world::SetNewCharactersCheck(CanKeepNewCharacters);
-}
-
-void SaveInBackground(SaveDone done) {
-  ASSERT_CONNECTION_LOCK_HELD();
-  TheSaver.SaveWorld(std::move(done));
-}
-
-void SaveBansInBackground(std::string text, SaveDone done) {
-  ASSERT_CONNECTION_LOCK_HELD();
-  TheSaver.SaveBans(std::move(text), std::move(done));
-}
-
-bool SaveFailedLast() { return TheSaver.FailedLast(); }
-
-bool SaveBeforeExit(std::string_view path) {
-  ASSERT_CONNECTION_LOCK_HELD();
-  return TheSaver.BeforeExit(path);
-}
-
-bool CanKeepNewCharacters() {
-  if (SaveFailedLast()) return false;
-  const std::string folder = FolderOf(TheSaver.Path().empty() ? std::string(kSaveFilePath) : TheSaver.Path());
+bool Saver::CanKeepNewCharacters() const {
+  if (FailedLast()) return false;
+  std::size_t lastBytes = 0;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    lastBytes = lastBytes_;
+  }
+  // The path is set before the threads start and never changes.
+  const std::string folder = FolderOf(file_.Path());
   struct statvfs room {};
   if (::statvfs(folder.c_str(), &room) != 0) return true;  // a file system that cannot say
   const auto free = static_cast<unsigned long long>(room.f_bavail) * room.f_frsize;
-  return free >= 2ull * TheSaver.LastBytes() + 64 * 1024;
+  return free >= 2ull * lastBytes + 64 * 1024;
 }
 
 base::Status CanSaveIn(std::string_view path) {

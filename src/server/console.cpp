@@ -6,7 +6,6 @@
 #include "codecs/console_codec.h"
 #include "core/connection_lock.h"
 #include "core/log.h"
-#include "core/outbox.h"
 
 namespace server {
 
@@ -37,50 +36,52 @@ void LogAnswer(const std::string& user, const ConsoleAnswer& answer) {
 }
 
 // Sends the answer's text and its exit code. REQUIRES: ConnectionLock held.
-void Send(connection::Socket connection, const ConsoleAnswer& answer) {
+void Send(core::Outbox& outbox, core::Socket connection, const ConsoleAnswer& answer) {
   ASSERT_CONNECTION_LOCK_HELD();
   std::string_view text = answer.text;
   if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
-  core::QueueMessage(connection, text);
-  core::QueueData(connection,
-                  std::string(codecs::kConsoleExit) + " " + std::to_string(answer.code));
-  core::FlushOutbox();
+  outbox.Queue(connection, text);
+  outbox.QueueData(connection,
+                   std::string(codecs::kConsoleExit) + " " + std::to_string(answer.code));
+  outbox.Flush();
 }
 
 }  // namespace
 
-void Console::Admitted(connection::Socket connection, const connection::Peer& peer) {
+void Console::Admitted(core::Socket connection, const connection::Peer& peer) {
   users_[connection] = peer.uid;
 }
 
-void Console::Ended(connection::Socket connection) { users_.erase(connection); }
+void Console::Ended(core::Socket connection) {
+  users_.erase(connection);
+}
 
-std::string Console::UserOf(connection::Socket connection) const {
+std::string Console::UserOf(core::Socket connection) const {
   const auto user = users_.find(connection);
   return UserName(user == users_.end() ? -1 : user->second);
 }
 
-void Console::Reply(connection::Socket connection, const ConsoleAnswer& answer) {
+void Console::Reply(core::Socket connection, const ConsoleAnswer& answer) {
   ASSERT_CONNECTION_LOCK_HELD();
   LogAnswer(UserOf(connection), answer);
-  Send(connection, answer);
+  Send(layer_.Outbox(), connection, answer);
 }
 
-std::function<void(ConsoleAnswer)> Console::Later(connection::Socket connection) {
+std::function<void(ConsoleAnswer)> Console::Later(core::Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
   const std::uint64_t ticket = layer_.Hold(connection);
   return [&layer = layer_, connection, ticket, user = UserOf(connection)](ConsoleAnswer answer) {
     LogAnswer(user, answer);
     layer.Post([&layer, connection, ticket, answer = std::move(answer)] {
       layer.Answer(connection, ticket, [&] {
-        Send(connection, answer);
+        Send(layer.Outbox(), connection, answer);
         return false;
       });
     });
   };
 }
 
-bool Console::Line(connection::Socket connection, const std::string& line) {
+bool Console::Line(core::Socket connection, const std::string& line) {
   ASSERT_CONNECTION_LOCK_HELD();
   const auto user = users_.find(connection);
   if (user == users_.end() || user->second != static_cast<int>(::geteuid())) {

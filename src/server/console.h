@@ -13,6 +13,7 @@
 
 #include "connection/connection_layer.h"
 #include "server/countdown.h"
+#include "server/game.h"
 
 namespace server {
 
@@ -27,47 +28,51 @@ struct ConsoleAnswer {
 
 class Console final : public connection::LineHandler {
  public:
-  Console(connection::ConnectionLayer& layer, Countdown& countdown) : layer_(layer), countdown_(countdown) {}
+  // Each must outlive the console.
+  Console(connection::ConnectionLayer& layer, Countdown& countdown, Game& game)
+      : layer_(layer), countdown_(countdown), game_(game) {}
 
-  void Admitted(connection::Socket connection, const connection::Peer& peer) override;
-  bool Line(connection::Socket connection, const std::string& line) override;
-  void Ended(connection::Socket connection) override;
+  void Admitted(core::Socket connection, const connection::Peer& peer) override;
+  bool Line(core::Socket connection, const std::string& line) override;
+  void Ended(core::Socket connection) override;
 
   // Sends `answer` to the console connection `connection`, and logs its exit code and
   // first line with the operator's user ("Admin by root, exit 0: Kicked Ash.").
   // REQUIRES: ConnectionLock held.
-  void Reply(connection::Socket connection, const ConsoleAnswer& answer);
+  void Reply(core::Socket connection, const ConsoleAnswer& answer);
 
   // For a command answered later: holds `connection` (the console's only line) and
   // returns what sends the answer; call it once, from any thread, no lock needed. The
   // answer is logged as Reply logs it even when the operator has gone meanwhile.
   // REQUIRES: ConnectionLock held (for the call of Later itself).
-  std::function<void(ConsoleAnswer)> Later(connection::Socket connection);
+  std::function<void(ConsoleAnswer)> Later(core::Socket connection);
 
   connection::ConnectionLayer& Layer() { return layer_; }
   Countdown& Shutdown() { return countdown_; }
+  Game& Served() { return game_; }  // the game the console's commands act on
 
   // What "upgrade [announcement]" does: the server's upgrade (server/upgrade.h). Set
   // once before the threads start; none in a console without a server to upgrade.
-  using UpgradeCommand =
-      std::function<std::optional<ConsoleAnswer>(connection::Socket connection, std::string announcement)>;
+  using UpgradeCommand = std::function<std::optional<ConsoleAnswer>(core::Socket connection,
+                                                                    std::string announcement)>;
   void SetUpgrade(UpgradeCommand upgrade) { upgrade_ = std::move(upgrade); }
   const UpgradeCommand& Upgrade() const { return upgrade_; }
 
  private:
   connection::ConnectionLayer& layer_;
   Countdown& countdown_;
+  Game& game_;
   // The operator's user of `connection`, by name ("uid 1000" when it has none).
-  std::string UserOf(connection::Socket connection) const;
+  std::string UserOf(core::Socket connection) const;
 
-  std::unordered_map<connection::Socket, int> users_;  // each connection's peer user
+  std::unordered_map<core::Socket, int> users_;  // each connection's peer user
   UpgradeCommand upgrade_;
 };
 
 // Runs one console command line for `connection` on `console`. Returns its answer, or
 // nothing when the command answers later (through Console::Later or the worker).
 // REQUIRES: ConnectionLock held.
-std::optional<ConsoleAnswer> RunConsoleCommand(Console& console, connection::Socket connection,
+std::optional<ConsoleAnswer> RunConsoleCommand(Console& console, core::Socket connection,
                                                std::string_view line);
 
 }  // namespace server

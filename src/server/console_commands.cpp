@@ -10,12 +10,10 @@
 
 #include "base/number.h"
 #include "base/password.h"
-#include "commands/mutes.h"
 #include "commands/words.h"
 #include "connection/bans.h"
 #include "core/connection_lock.h"
 #include "core/log.h"
-#include "core/outbox.h"
 #include "core/worker.h"
 #include "persist/bans_file.h"
 #include "persist/save_format.h"
@@ -41,10 +39,13 @@ constexpr unsigned kMaxShutdownSeconds = 24 * 60 * 60;
 // One command's call: who asked, the line as typed and its words.
 struct Call {
   Console& console;
-  connection::Socket socket;
+  core::Socket socket;
   std::string_view line;
   const CommandLine& words;
   std::string_view usage;  // the command's usage line, for its format answer
+
+  Game& Served() const { return console.Served(); }
+  world::CharacterTable& Characters() const { return console.Served().World().characters; }
 };
 
 // A name or word the operator typed, or a player chose, as the console shows it back:
@@ -86,26 +87,27 @@ std::string UntilText(std::int64_t until) {
   return text;
 }
 
-world::Character* FindCharacter(std::string_view name) {
-  world::Character* c = world::FindInPlayByName(name);
-  return c != nullptr ? c : world::FindStoredByName(name);
+world::Character* FindCharacter(const world::CharacterTable& characters, std::string_view name) {
+  world::Character* c = characters.FindInPlayByName(name);
+  return c != nullptr ? c : characters.FindStoredByName(name);
 }
 
 // Tells the connection why and ends it.
-void RemoveConnection(connection::ConnectionLayer& layer, connection::Socket socket, std::string_view why,
+void RemoveConnection(connection::ConnectionLayer& layer, core::Socket socket, std::string_view why,
                       std::string_view reason) {
-  core::QueueMessage(socket, why);
-  if (!reason.empty()) core::QueueMessage(socket, reason);
-  core::FlushOutbox();
+  layer.Outbox().Queue(socket, why);
+  if (!reason.empty()) layer.Outbox().Queue(socket, reason);
+  layer.Outbox().Flush();
   layer.EndAfterOutput(socket);
 }
 
 // Once the bans file is on disk (or not), `text` and whether it is.
 Answer AfterBansSaved(Call& call, std::string text) {
   auto later = call.console.Later(call.socket);
-  persist::SaveBans([later, text = std::move(text)](bool saved) {
-    later(saved ? Did(text) : ConsoleAnswer{text + kBansNotWritten, 1});
-  });
+  persist::SaveBans(call.Served().Saver(), call.console.Layer().Bans(),
+                    [later, text = std::move(text)](bool saved) {
+                      later(saved ? Did(text) : ConsoleAnswer{text + kBansNotWritten, 1});
+                    });
   return std::nullopt;
 }
 
@@ -121,7 +123,7 @@ Answer Who(Call& call) {
   std::string table = "handle  address          door    character         where    idle\n";
   char row[200];
   for (const connection::ConnectionSummary& c : Listed(call.console)) {
-    const world::Character* character = world::CharacterOf(c.socket);
+    const world::Character* character = call.Characters().CharacterOf(c.socket);
     const std::string name = character ? character->name : c.admitted ? "-" : "(not playing)";
     const std::string where =
         character ? std::to_string(character->x) + "," + std::to_string(character->y) : "-";
@@ -134,13 +136,13 @@ Answer Who(Call& call) {
 }
 
 Answer Kick(Call& call) {
-  connection::Socket socket = connection::kNoSocket;
+  core::Socket socket = core::kNoSocket;
   const std::string name(call.words.Arg(0));
-  if (world::FindInPlayByName(name, &socket) == nullptr) {
+  if (call.Characters().FindInPlayByName(name, &socket) == nullptr) {
     return Refused("No character called " + Shown(name) + " is in play.\n");
   }
   RemoveConnection(call.console.Layer(), socket, kRemoved, RestFrom(call, 1));
-  NoteKick();
+  call.Served().Measured().NoteKick();
   return Did("Kicked " + Shown(name) + ".\n");
 }
 
@@ -176,7 +178,8 @@ Answer Ban(Call& call) {
   if (!OptionalMinutes(call.words, true, minutes, next)) return Format(call.usage, MinutesRange());
   if (minutes != 0) ban.until = static_cast<std::int64_t>(std::time(nullptr)) + minutes * 60LL;
   ban.reason = std::string(RestFrom(call, next));
-  const std::optional<connection::AddressBan> replaced = connection::Bans().BanAddress(ban);
+  const std::optional<connection::AddressBan> replaced =
+      call.console.Layer().Bans().BanAddress(ban);
   int ended = 0;
   for (const connection::ConnectionSummary& c : call.console.Layer().Summaries()) {
     if (c.player && ban.block.Contains(c.address)) {
@@ -196,37 +199,39 @@ Answer Ban(Call& call) {
 Answer Unban(Call& call) {
   const std::string what(call.words.Arg(0));
   base::AddressBlock block;
-  const bool found = base::ParseBlock(what, block) ? connection::Bans().UnbanAddress(block)
-                                                   : connection::Bans().UnbanName(what);
+  connection::BanList& bans = call.console.Layer().Bans();
+  const bool found =
+      base::ParseBlock(what, block) ? bans.UnbanAddress(block) : bans.UnbanName(what);
   if (!found) return Refused("No ban of " + Shown(what) + ".\n");
   return AfterBansSaved(call, "Lifted the ban of " + Shown(what) + ".\n");
 }
 
 Answer BanName(Call& call) {
   const std::string name(call.words.Arg(0));
-  if (!connection::Bans().BanName(name)) {
+  if (!call.console.Layer().Bans().BanName(name)) {
     return Refused("The name " + Shown(name) + " is banned already.\n");
   }
-  connection::Socket socket = connection::kNoSocket;
-  if (world::FindInPlayByName(name, &socket) != nullptr) {
+  core::Socket socket = core::kNoSocket;
+  if (call.Characters().FindInPlayByName(name, &socket) != nullptr) {
     RemoveConnection(call.console.Layer(), socket, kNameBanned, {});
   }
-  if (FindCharacter(name) == nullptr) {
+  if (FindCharacter(call.Characters(), name) == nullptr) {
     return AfterBansSaved(
         call, "No character is called " + Shown(name) + " yet; banned the name for new characters too.\n");
   }
   return AfterBansSaved(call, "Banned the character " + Shown(name) + ".\n");
 }
 
-Answer ListBans(Call&) {
-  connection::Bans().Expire(static_cast<std::int64_t>(std::time(nullptr)));
+Answer ListBans(Call& call) {
+  connection::BanList& bans = call.console.Layer().Bans();
+  bans.Expire(static_cast<std::int64_t>(std::time(nullptr)));
   std::string table;
-  for (const connection::AddressBan& ban : connection::Bans().Addresses()) {
+  for (const connection::AddressBan& ban : bans.Addresses()) {
     table += "address " + base::BlockText(ban.block) + "  " + UntilText(ban.until);
     if (!ban.reason.empty()) table += "  " + Shown(ban.reason);
     table += "\n";
   }
-  for (const std::string& name : connection::Bans().Names()) table += "name " + Shown(name) + "\n";
+  for (const std::string& name : bans.Names()) table += "name " + Shown(name) + "\n";
   return Did(table.empty() ? "No bans.\n" : table);
 }
 
@@ -235,16 +240,18 @@ Answer Mute(Call& call) {
   std::size_t next = 1;
   if (!OptionalMinutes(call.words, false, minutes, next)) return Format(call.usage, MinutesRange());
   const std::string name(call.words.Arg(0));
-  if (FindCharacter(name) == nullptr) return Refused("No character called " + Shown(name) + ".\n");
+  if (FindCharacter(call.Characters(), name) == nullptr)
+    return Refused("No character called " + Shown(name) + ".\n");
   const auto until = minutes == 0 ? commands::MuteClock::time_point::max()
                                   : commands::MuteClock::now() + std::chrono::minutes(minutes);
-  commands::Mute(name, until);
+  call.Served().Interpreter().mutes.Mute(name, until);
   return Did("Muted " + Shown(name) + " " + ForMinutes(minutes) + ".\n");
 }
 
 Answer Unmute(Call& call) {
   const std::string name(call.words.Arg(0));
-  if (!commands::Unmute(name)) return Refused(Shown(name) + " is not muted.\n");
+  if (!call.Served().Interpreter().mutes.Unmute(name))
+    return Refused(Shown(name) + " is not muted.\n");
   return Did("Unmuted " + Shown(name) + ".\n");
 }
 
@@ -269,26 +276,29 @@ std::string NewPassword() {
 // for), and set once the hash is made if the character still exists.
 Answer Password(Call& call) {
   const std::string name(call.words.Arg(0));
-  if (FindCharacter(name) == nullptr) return Refused("No character called " + Shown(name) + ".\n");
-  const connection::Socket socket = call.socket;
+  if (FindCharacter(call.Characters(), name) == nullptr)
+    return Refused("No character called " + Shown(name) + ".\n");
+  const core::Socket socket = call.socket;
   Console& console = call.console;
-  const bool queued = core::RunAside(socket, core::JobOwner{}, [&console, socket, name]() -> core::Finish {
-    const std::string password = NewPassword();
-    std::optional<std::string> hash = base::HashPassword(password);
-    return [&console, socket, name, password, hash = std::move(hash)] {
-      world::Character* c = FindCharacter(name);
-      if (c == nullptr) {
-        console.Reply(socket, Refused("No character called " + Shown(name) + ".\n"));
-      } else if (!hash) {
-        console.Reply(socket, Refused("The password could not be hashed; it is unchanged.\n"));
-      } else {
-        world::SetStoredPassword(*c, *hash);
-        const std::string said = "The new password of " + Shown(c->name) + " is: ";
-        console.Reply(socket, {said + password + "\n", 0, said + "***"});  // never in the log
-      }
-      return false;
-    };
-  });
+  world::CharacterTable& characters = call.Characters();
+  const bool queued = call.Served().Worker().RunAside(
+      socket, core::JobOwner{}, [&console, &characters, socket, name]() -> core::Completion {
+        const std::string password = NewPassword();
+        std::optional<std::string> hash = base::HashPassword(password);
+        return [&console, &characters, socket, name, password, hash = std::move(hash)] {
+          world::Character* c = FindCharacter(characters, name);
+          if (c == nullptr) {
+            console.Reply(socket, Refused("No character called " + Shown(name) + ".\n"));
+          } else if (!hash) {
+            console.Reply(socket, Refused("The password could not be hashed; it is unchanged.\n"));
+          } else {
+            characters.SetStoredPassword(*c, *hash);
+            const std::string said = "The new password of " + Shown(c->name) + " is: ";
+            console.Reply(socket, {said + password + "\n", 0, said + "***"});  // never in the log
+          }
+          return false;
+        };
+      });
   if (!queued) return Refused("The server is busy. Try again in a moment.\n");
   return std::nullopt;
 }
@@ -321,7 +331,7 @@ Answer Shutdown(Call& call) {
 // Answered once the file is on disk.
 Answer Save(Call& call) {
   auto later = call.console.Later(call.socket);
-  SaveInBackgroundTimed([later](bool saved) {
+  call.Served().Save([later](bool saved) {
     later(saved ? Did("World saved.\n") : Refused("The save failed; see the server's log.\n"));
   });
   return std::nullopt;
@@ -331,8 +341,8 @@ Answer Status(Call& call) {
   const auto now = std::chrono::steady_clock::now();
   std::map<std::string, int> doors;
   for (const connection::ConnectionSummary& c : Listed(call.console)) ++doors[c.door];
-  std::string text = "uptime " + Seconds(now - ServerStartTime()) + "\n";
-  text += "players in play " + std::to_string(world::InPlay().size()) + "\n";
+  std::string text = "uptime " + Seconds(now - call.Served().Measured().StartTime()) + "\n";
+  text += "players in play " + std::to_string(call.Characters().InPlay().size()) + "\n";
   text += "connections";
   if (doors.empty()) text += " 0";
   for (const auto& [door, count] : doors) text += " " + door + "=" + std::to_string(count);
@@ -344,8 +354,10 @@ Answer Status(Call& call) {
   } else {
     text += "save age never saved\n";
   }
-  if (persist::SaveFailedLast()) text += "last save FAILED\n";
-  const auto tick = std::chrono::duration<double, std::milli>(LastTickDuration()).count();
+  if (call.Served().Saver().FailedLast()) text += "last save FAILED\n";
+  const auto tick =
+      std::chrono::duration<double, std::milli>(call.Served().Measured().LastTickDuration())
+          .count();
   char line[64];
   std::snprintf(line, sizeof line, "last tick %.3f ms\n", tick);
   text += line;
@@ -396,7 +408,7 @@ std::string Usage() {
 
 }  // namespace
 
-std::optional<ConsoleAnswer> RunConsoleCommand(Console& console, connection::Socket socket,
+std::optional<ConsoleAnswer> RunConsoleCommand(Console& console, core::Socket socket,
                                                std::string_view line) {
   ASSERT_CONNECTION_LOCK_HELD();
   const CommandLine words = commands::SplitWords(line);

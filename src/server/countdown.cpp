@@ -37,10 +37,10 @@ void TellEveryone(connection::ConnectionLayer& layer, std::string_view text) {
   ASSERT_CONNECTION_LOCK_HELD();
   for (const connection::ConnectionSummary& c : layer.Summaries()) {
     if (c.player) {
-      core::QueueMessage(c.socket, text);
+      layer.Outbox().Queue(c.socket, text);
     }
   }
-  core::FlushOutbox();
+  layer.Outbox().Flush();
 }
 
 std::string TimeLeftText(int seconds) {

@@ -86,8 +86,8 @@ constexpr DoorRow kDoors[] = {
 // What the doors' codecs are made with, made once for all of them.
 class Codecs {
  public:
-  Codecs(const ServerSettings& settings, connection::ConnectionLayer& layer, const std::vector<Listener>& listeners)
-      : settings_(settings), layer_(layer), listeners_(listeners) {
+  Codecs(const ServerSettings& settings, Game& game, const std::vector<Listener>& listeners)
+      : settings_(settings), game_(game), listeners_(listeners) {
     web_.origins = settings.webOrigins;
     web_.proxies = settings.limits.proxies;
   }
@@ -114,10 +114,10 @@ class Codecs {
       case Speaks::Metrics:
         // The listeners are the server's own, complete before the first scrape: every
         // door is open before the input thread starts, and none opens afterwards.
-        return web::MetricsCodecMaker([&layer = layer_, &listeners = listeners_](web::MetricsFormat format) {
+        return web::MetricsCodecMaker([&game = game_, &listeners = listeners_](web::MetricsFormat format) {
           std::vector<std::string> doors;
           for (const Listener& listener : listeners) doors.push_back(listener.doorName);
-          return RenderMetrics(layer, doors, format);
+          return game.RenderMetrics(doors, format);
         });
       case Speaks::Console:
         return [](const connection::Endpoints&) { return std::make_unique<codecs::ConsoleCodec>(); };
@@ -137,14 +137,14 @@ class Codecs {
     // Since the process began, across upgrades.
     telnet->startTime = static_cast<std::int64_t>(std::time(nullptr)) -
                         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() -
-                                                                         ServerStartTime())
+                                                                         game_.Measured().StartTime())
                             .count();
-    telnet->playersInPlay = [] { return world::InPlay().size(); };
+    telnet->playersInPlay = [&game = game_] { return game.World().characters.InPlay().size(); };
     return telnet_ = telnet;
   }
 
   const ServerSettings& settings_;
-  connection::ConnectionLayer& layer_;
+  Game& game_;
   const std::vector<Listener>& listeners_;
   web::WebCodecOptions web_;
   const telnet::TelnetOptions* telnet_ = nullptr;
@@ -186,10 +186,10 @@ connection::Door MakeDoor(const DoorRow& row, Codecs& codecs, const Certificates
 
 // A listener an upgrade carried for the door `name`, taken out of `carried`; kNoSocket
 // when there is none.
-connection::Socket TakeCarried(CarriedListeners& carried, std::string_view name) {
+core::Socket TakeCarried(CarriedListeners& carried, std::string_view name) {
   const auto it = carried.find(name);
-  if (it == carried.end()) return connection::kNoSocket;
-  const connection::Socket socket = it->second;
+  if (it == carried.end()) return core::kNoSocket;
+  const core::Socket socket = it->second;
   carried.erase(it);
   return socket;
 }
@@ -198,7 +198,7 @@ connection::Socket TakeCarried(CarriedListeners& carried, std::string_view name)
 
 bool OpenDoors(const ServerSettings& settings, connection::ConnectionLayer& layer, Game& game, Console& console,
                const Certificates& certificates, std::vector<Listener>& listeners, CarriedListeners& carried) {
-  Codecs codecs(settings, layer, listeners);
+  Codecs codecs(settings, game, listeners);
   for (const DoorRow& row : kDoors) {
     const bool tcp = row.port != nullptr;
     if (tcp ? settings.*row.port == 0 : settings.consolePath.empty()) continue;
@@ -207,9 +207,9 @@ bool OpenDoors(const ServerSettings& settings, connection::ConnectionLayer& laye
       where = std::to_string(settings.*row.port);
       if (row.address != nullptr) where = base::AddressText(settings.*row.address) + " port " + where;
     }
-    connection::Socket socket = TakeCarried(carried, row.name);
+    core::Socket socket = TakeCarried(carried, row.name);
     base::Status status;
-    if (socket == connection::kNoSocket) {
+    if (socket == core::kNoSocket) {
       status = tcp ? net::ListenTcp(row.address != nullptr ? &(settings.*row.address) : nullptr, settings.*row.port,
                                     socket)
                    : net::ListenUnix(settings.consolePath, socket);
@@ -238,7 +238,7 @@ bool OpenDoors(const ServerSettings& settings, connection::ConnectionLayer& laye
 int OpenSpare() { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }
 
 void AcceptLoop(connection::ConnectionLayer& layer, const std::vector<Listener>& listeners, int spare,
-                Standstill& standstill) {
+                Standstill& standstill, Metrics& metrics) {
   std::vector<pollfd> waits;
   for (const Listener& listener : listeners) waits.push_back({listener.socket, POLLIN, 0});
   waits.push_back({standstill.Descriptor(), POLLIN, 0});
@@ -251,7 +251,7 @@ void AcceptLoop(connection::ConnectionLayer& layer, const std::vector<Listener>&
     if (ready < 0) {
       if (errno == EINTR) continue;
       core::Log("Error accepting connection: " + std::to_string(errno) + "\n");
-      NoteAcceptError();
+      metrics.NoteAcceptError();
       std::this_thread::sleep_for(kAcceptErrorPause);
       continue;
     }
@@ -266,7 +266,7 @@ void AcceptLoop(connection::ConnectionLayer& layer, const std::vector<Listener>&
           const std::string what = listener.acceptName.empty() ? "" : listener.acceptName + " ";
           core::Log("Error accepting " + what + "connection: " + std::to_string(status.error()) + "\n",
                     core::LogPriority::Error);
-          NoteAcceptError();
+          metrics.NoteAcceptError();
           if ((status.error() == EMFILE || status.error() == ENFILE) && spare >= 0) {
             ::close(spare);
             if (net::AcceptOne(listener.socket, accepted).ok() && accepted.socket >= 0) ::close(accepted.socket);
@@ -275,7 +275,7 @@ void AcceptLoop(connection::ConnectionLayer& layer, const std::vector<Listener>&
           failed = true;
           break;
         }
-        if (accepted.socket == connection::kNoSocket) break;
+        if (accepted.socket == core::kNoSocket) break;
         // What the kernel holds unsent is kept small, so a client that stops reading
         // shows in the layer's own count of its output and meets its limits.
         if (listener.tcp) net::TuneAccepted(accepted.socket, connection::kSocketSendBufferBytes);

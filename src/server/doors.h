@@ -25,7 +25,7 @@ inline constexpr std::string_view kWelcome =
 
 // One open listening socket, and the door of the layer its connections come in by.
 struct Listener {
-  connection::Socket socket = connection::kNoSocket;
+  core::Socket socket = core::kNoSocket;
   std::size_t door = 0;
   std::string doorName;    // "game", "web", "telnet", "metrics", "console"
   std::string acceptName;  // in "Error accepting <name> connection: "; empty for the game port
@@ -34,7 +34,7 @@ struct Listener {
 
 // Listening sockets an upgrade carried over from the old process, by the name of their
 // door: a door that finds its own takes it rather than binding its port again.
-using CarriedListeners = std::map<std::string, connection::Socket, std::less<>>;
+using CarriedListeners = std::map<std::string, core::Socket, std::less<>>;
 
 // Opens every door `settings` asks for, in this order: the game port, web client,
 // telnet, metrics, the TLS twins of the game port, telnet and the web client (with the
@@ -56,8 +56,9 @@ int OpenSpare();
 // The accept thread: accepts on every listener for as long as the server runs, and
 // hands each connection to `layer`; errors pause it, never end it. `spare` is
 // OpenSpare's, the thread's from now on. Stands still while `standstill` asks (an
-// upgrade): connections wait in the listeners' queues meanwhile.
+// upgrade): connections wait in the listeners' queues meanwhile. Counts the accepts
+// that fail in `metrics`.
 [[noreturn]] void AcceptLoop(connection::ConnectionLayer& layer, const std::vector<Listener>& listeners, int spare,
-                             Standstill& standstill);
+                             Standstill& standstill, Metrics& metrics);
 
 }  // namespace server

@@ -1,6 +1,5 @@
 #include "server/metrics.h"
 
-
 #include <atomic>
 #include <ctime>
 #include <map>
@@ -8,17 +7,11 @@
 #include <optional>
 #include <string_view>
 
-#include "commands/allowances.h"
-#include "commands/logins.h"
-#include "commands/mutes.h"
-#include "connection/bans.h"
 #include "core/connection_lock.h"
 #include "core/log.h"
-#include "core/worker.h"
 #include "server/exposition.h"
 #include "server/process_figures.h"
 #include "telnet/client_query.h"
-#include "world/character.h"
 
 // The build's version; the build sets it from its one version value.
 #ifndef PELTHOLLOW_VERSION
@@ -70,8 +63,10 @@ class DurationHistogram {
   std::uint64_t count_ = 0;
 };
 
-// What the server has measured of itself. One per process: the server is the process.
-struct Measures {
+}  // namespace
+
+// What the server has measured of itself.
+struct Metrics::Measures {
   Clock::time_point started = Clock::now();  // changed only before the threads run
   std::atomic<std::int64_t> lastTickNanoseconds{0};
   DurationHistogram ticks{
@@ -82,18 +77,22 @@ struct Measures {
   std::atomic<std::int64_t> lastSaveDone{0};  // Unix seconds; 0: none yet
   std::atomic<std::uint64_t> kicks{0};
   std::atomic<std::uint64_t> acceptErrors{0};
-  std::mutex mutex;                // guards lastSnapshotSeconds
+  mutable std::mutex mutex;        // guards lastSnapshotSeconds
   double lastSnapshotSeconds = 0;  // the last snapshot taken for the saver
 };
-// One per process: every thread counts into the one set of figures a scrape reads.
-Measures Measured;
+
+namespace {
+
+using Measures = Metrics::Measures;
 
 double SecondsSince(Clock::time_point began) {
   return std::chrono::duration<double>(Clock::now() - began).count();
 }
 
-void RenderConnections(Exposition& out, const connection::ConnectionLayer& layer,
+void RenderConnections(Exposition& out, const Measures& measured, const MetricsSources& from,
                        const std::vector<std::string>& doors) {
+  const connection::ConnectionLayer& layer = from.layer;
+  const commands::Interpreter& game = from.game;
   std::map<std::string, double> connections;
   for (const std::string& door : doors) connections[door] = 0;
   std::map<std::string_view, double> clients;
@@ -125,11 +124,11 @@ void RenderConnections(Exposition& out, const connection::ConnectionLayer& layer
   const auto& book = layer.Book();
   const std::pair<const char*, std::uint64_t> refusals[] = {
       {"connections", book.RefusalCount(LimitKind::Connections)},
-      {"failed_logins", commands::AllowanceRefusals(LimitKind::FailedLogins)},
-      {"new_characters", commands::AllowanceRefusals(LimitKind::NewCharacters)},
+      {"failed_logins", game.allowances.Refusals(LimitKind::FailedLogins)},
+      {"new_characters", game.allowances.Refusals(LimitKind::NewCharacters)},
       {"lines_per_second", book.RefusalCount(LimitKind::LinesPerSecond)},
-      {"speech_heard", commands::SpeechHeardRefusals()},
-      {"cell_speech", commands::CellSpeechRefusals()},
+      {"speech_heard", game.allowances.SpeechHeardRefusals()},
+      {"cell_speech", game.allowances.CellSpeechRefusals()},
       {"handshakes_per_second", book.RefusalCount(LimitKind::Handshakes)},
       {"banned", layer.BannedRefusals()},
   };
@@ -138,12 +137,13 @@ void RenderConnections(Exposition& out, const connection::ConnectionLayer& layer
     out.Sample("_total", std::string("{limit=\"") + limit + "\"}", static_cast<double>(count));
   }
   out.Counter("pelthollow_accept_errors", "Accepts that failed.",
-              static_cast<double>(Measured.acceptErrors.load(std::memory_order_relaxed)));
+              static_cast<double>(measured.acceptErrors.load(std::memory_order_relaxed)));
 }
 
-void RenderGame(Exposition& out) {
+void RenderGame(Exposition& out, const Measures& measured, const MetricsSources& from) {
+  const commands::Interpreter& game = from.game;
   out.Gauge("pelthollow_players", "Characters in play.",
-            static_cast<double>(world::InPlay().size()));
+            static_cast<double>(from.world.characters.InPlay().size()));
   using commands::LoginResult;
   const std::pair<const char*, LoginResult> logins[] = {
       {"success", LoginResult::Success},
@@ -156,49 +156,49 @@ void RenderGame(Exposition& out) {
   out.Family("pelthollow_logins", MetricKind::Counter, "Logins by how they ended.");
   for (const auto& [name, result] : logins) {
     out.Sample("_total", std::string("{result=\"") + name + "\"}",
-               static_cast<double>(commands::LoginCount(result)));
+               static_cast<double>(game.logins.Of(result)));
   }
   const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
   double addressBans = 0;
-  for (const connection::AddressBan& ban : connection::Bans().Addresses()) {
+  for (const connection::AddressBan& ban : from.layer.Bans().Addresses()) {
     if (ban.until == 0 || ban.until > now) ++addressBans;
   }
   out.Family("pelthollow_bans", MetricKind::Gauge, "Bans in force by kind.");
   out.Sample("", "{kind=\"address\"}", addressBans);
-  out.Sample("", "{kind=\"name\"}", static_cast<double>(connection::Bans().Names().size()));
-  out.Gauge("pelthollow_mutes", "Mutes in force.", static_cast<double>(commands::MutesInForce()));
+  out.Sample("", "{kind=\"name\"}", static_cast<double>(from.layer.Bans().Names().size()));
+  out.Gauge("pelthollow_mutes", "Mutes in force.", static_cast<double>(game.mutes.InForce()));
   out.Counter("pelthollow_kicks", "Connections the console kicked.",
-              static_cast<double>(Measured.kicks.load(std::memory_order_relaxed)));
-  out.Histogram("pelthollow_tick_seconds", "Durations of the world ticks.", Measured.ticks.Read());
+              static_cast<double>(measured.kicks.load(std::memory_order_relaxed)));
+  out.Histogram("pelthollow_tick_seconds", "Durations of the world ticks.", measured.ticks.Read());
 }
 
-void RenderSaves(Exposition& out) {
+void RenderSaves(Exposition& out, const Measures& measured, const MetricsSources& from) {
   out.Family("pelthollow_saves", MetricKind::Counter, "Saves of the world by result.");
-  out.Sample("_total", "{result=\"success\"}", static_cast<double>(Measured.savesDone.load()));
-  out.Sample("_total", "{result=\"failure\"}", static_cast<double>(Measured.savesFailed.load()));
+  out.Sample("_total", "{result=\"success\"}", static_cast<double>(measured.savesDone.load()));
+  out.Sample("_total", "{result=\"failure\"}", static_cast<double>(measured.savesFailed.load()));
   out.Histogram("pelthollow_save_seconds", "Durations of the saves, from snapshot to disk.",
-                Measured.saves.Read());
+                measured.saves.Read());
   out.Gauge("pelthollow_last_save_success_timestamp_seconds",
             "When the last save that worked ended; 0: none yet.",
-            static_cast<double>(Measured.lastSaveDone.load()));
+            static_cast<double>(measured.lastSaveDone.load()));
   double snapshot = 0;
   {
-    std::lock_guard<std::mutex> guard(Measured.mutex);
-    snapshot = Measured.lastSnapshotSeconds;
+    std::lock_guard<std::mutex> guard(measured.mutex);
+    snapshot = measured.lastSnapshotSeconds;
   }
   out.Gauge("pelthollow_save_snapshot_seconds",
             "Duration of the last snapshot handed to the background saver.", snapshot);
   out.Gauge("pelthollow_save_failed", "1 while the newest save has failed.",
-            persist::SaveFailedLast() ? 1 : 0);
+            from.saver.FailedLast() ? 1 : 0);
 }
 
-void RenderProcess(Exposition& out) {
+void RenderProcess(Exposition& out, const Measures& measured, const MetricsSources& from) {
   out.Family("pelthollow_build", MetricKind::Info, "The build that runs.");
   out.Sample("_info", "{version=\"" + LabelValue(PELTHOLLOW_VERSION) + "\"}", 1);
   out.Gauge("pelthollow_uptime_seconds", "Time since the server started.",
-            SecondsSince(Measured.started));
+            SecondsSince(measured.started));
   out.Gauge("pelthollow_hash_queue_length", "Passwords waiting to be hashed.",
-            static_cast<double>(core::WorkerQueueLength()));
+            static_cast<double>(from.worker.QueueLength()));
   out.Counter("pelthollow_log_lines_left_out",
               "Log lines left out over a budget or while the output was full.",
               static_cast<double>(core::LogLinesLeftOut()));
@@ -216,85 +216,96 @@ void RenderProcess(Exposition& out) {
 
 }  // namespace
 
-void SaveInBackgroundTimed(persist::SaveDone done) {
+Metrics::Metrics() : measured_(std::make_unique<Measures>()) {}
+
+Metrics::~Metrics() = default;
+
+void Metrics::SaveTimed(persist::Saver& saver, persist::SaveDone done) {
   ASSERT_CONNECTION_LOCK_HELD();
   const Clock::time_point began = Clock::now();
-  persist::SaveInBackground([began, done = std::move(done)](bool saved) {
-    Measured.saves.Note(SecondsSince(began));
+  Measures& measured = *measured_;
+  saver.SaveInBackground([&measured, began, done = std::move(done)](bool saved) {
+    measured.saves.Note(SecondsSince(began));
     if (saved) {
-      Measured.savesDone.fetch_add(1);
-      Measured.lastSaveDone.store(static_cast<std::int64_t>(std::time(nullptr)));
+      measured.savesDone.fetch_add(1);
+      measured.lastSaveDone.store(static_cast<std::int64_t>(std::time(nullptr)));
     } else {
-      Measured.savesFailed.fetch_add(1);
+      measured.savesFailed.fetch_add(1);
     }
     if (done) done(saved);
   });
-  std::lock_guard<std::mutex> guard(Measured.mutex);
-  Measured.lastSnapshotSeconds = SecondsSince(began);
+  std::lock_guard<std::mutex> guard(measured.mutex);
+  measured.lastSnapshotSeconds = SecondsSince(began);
 }
 
-void NoteTick(std::chrono::nanoseconds took) {
-  Measured.lastTickNanoseconds.store(took.count(), std::memory_order_relaxed);
-  Measured.ticks.Note(std::chrono::duration<double>(took).count());
+void Metrics::NoteTick(std::chrono::nanoseconds took) {
+  Measures& measured = *measured_;
+  measured.lastTickNanoseconds.store(took.count(), std::memory_order_relaxed);
+  measured.ticks.Note(std::chrono::duration<double>(took).count());
 }
 
-std::chrono::nanoseconds LastTickDuration() {
-  return std::chrono::nanoseconds(Measured.lastTickNanoseconds.load(std::memory_order_relaxed));
+std::chrono::nanoseconds Metrics::LastTickDuration() const {
+  const Measures& measured = *measured_;
+  return std::chrono::nanoseconds(measured.lastTickNanoseconds.load(std::memory_order_relaxed));
 }
 
-void NoteKick() {
-  Measured.kicks.fetch_add(1, std::memory_order_relaxed);
+void Metrics::NoteKick() {
+  Measures& measured = *measured_;
+  measured.kicks.fetch_add(1, std::memory_order_relaxed);
 }
 
-void NoteAcceptError() {
-  Measured.acceptErrors.fetch_add(1, std::memory_order_relaxed);
+void Metrics::NoteAcceptError() {
+  Measures& measured = *measured_;
+  measured.acceptErrors.fetch_add(1, std::memory_order_relaxed);
 }
 
-Clock::time_point ServerStartTime() {
-  return Measured.started;
+Clock::time_point Metrics::StartTime() const {
+  return measured_->started;
 }
 
-std::string RenderMetrics(const connection::ConnectionLayer& layer,
-                          const std::vector<std::string>& doors, web::MetricsFormat format) {
+std::string Metrics::Render(const MetricsSources& from, const std::vector<std::string>& doors,
+                            web::MetricsFormat format) const {
   ASSERT_CONNECTION_LOCK_HELD();
   Exposition out(format);
-  RenderConnections(out, layer, doors);
-  RenderGame(out);
-  RenderSaves(out);
-  RenderProcess(out);
+  RenderConnections(out, *measured_, from, doors);
+  RenderGame(out, *measured_, from);
+  RenderSaves(out, *measured_, from);
+  RenderProcess(out, *measured_, from);
   return out.Finish();
 }
 
-CarriedMeasures CarryMeasures() {
+CarriedMeasures Metrics::Carry() const {
+  const Measures& measured = *measured_;
   CarriedMeasures carried;
-  carried.started = connection::CarriedTime(Measured.started);
-  carried.lastTickNanoseconds = Measured.lastTickNanoseconds.load();
-  const DurationHistogram::Reading ticks = Measured.ticks.Read();
+  carried.started = connection::CarriedTime(measured.started);
+  carried.lastTickNanoseconds = measured.lastTickNanoseconds.load();
+  const DurationHistogram::Reading ticks = measured.ticks.Read();
   carried.ticks = {ticks.counts, ticks.sum, ticks.count};
-  const DurationHistogram::Reading saves = Measured.saves.Read();
+  const DurationHistogram::Reading saves = measured.saves.Read();
   carried.saves = {saves.counts, saves.sum, saves.count};
-  carried.savesDone = Measured.savesDone.load();
-  carried.savesFailed = Measured.savesFailed.load();
-  carried.lastSaveDone = Measured.lastSaveDone.load();
-  carried.kicks = Measured.kicks.load();
-  carried.acceptErrors = Measured.acceptErrors.load();
-  std::lock_guard<std::mutex> guard(Measured.mutex);
-  carried.lastSnapshotSeconds = Measured.lastSnapshotSeconds;
+  carried.savesDone = measured.savesDone.load();
+  carried.savesFailed = measured.savesFailed.load();
+  carried.lastSaveDone = measured.lastSaveDone.load();
+  carried.kicks = measured.kicks.load();
+  carried.acceptErrors = measured.acceptErrors.load();
+  std::lock_guard<std::mutex> guard(measured.mutex);
+  carried.lastSnapshotSeconds = measured.lastSnapshotSeconds;
   return carried;
 }
 
-void AdoptMeasures(const CarriedMeasures& carried) {
-  Measured.started = connection::FromCarriedTime(carried.started);
-  Measured.lastTickNanoseconds = carried.lastTickNanoseconds;
-  Measured.ticks.Restore(carried.ticks.counts, carried.ticks.sum, carried.ticks.count);
-  Measured.saves.Restore(carried.saves.counts, carried.saves.sum, carried.saves.count);
-  Measured.savesDone = carried.savesDone;
-  Measured.savesFailed = carried.savesFailed;
-  Measured.lastSaveDone = carried.lastSaveDone;
-  Measured.kicks = carried.kicks;
-  Measured.acceptErrors = carried.acceptErrors;
-  std::lock_guard<std::mutex> guard(Measured.mutex);
-  Measured.lastSnapshotSeconds = carried.lastSnapshotSeconds;
+void Metrics::Adopt(const CarriedMeasures& carried) {
+  Measures& measured = *measured_;
+  measured.started = connection::FromCarriedTime(carried.started);
+  measured.lastTickNanoseconds = carried.lastTickNanoseconds;
+  measured.ticks.Restore(carried.ticks.counts, carried.ticks.sum, carried.ticks.count);
+  measured.saves.Restore(carried.saves.counts, carried.saves.sum, carried.saves.count);
+  measured.savesDone = carried.savesDone;
+  measured.savesFailed = carried.savesFailed;
+  measured.lastSaveDone = carried.lastSaveDone;
+  measured.kicks = carried.kicks;
+  measured.acceptErrors = carried.acceptErrors;
+  std::lock_guard<std::mutex> guard(measured.mutex);
+  measured.lastSnapshotSeconds = carried.lastSnapshotSeconds;
 }
 
 }  // namespace server

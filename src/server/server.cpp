@@ -58,8 +58,8 @@ constexpr std::size_t kTrimAfterConnections = 256;
     {
       std::lock_guard<core::FairLock> guard(core::ConnectionLock);
       const Clock::time_point began = Clock::now();
-      running.game.Tick(running.layer, ++running.ticks);
-      NoteTick(Clock::now() - began);
+      running.game.Tick(++running.ticks);
+      running.metrics.NoteTick(Clock::now() - began);
       running.nextTick = Clock::now() + kTickPeriod;  // measured from the end of the tick
       buffered = running.layer.Buffered();
       connections = running.layer.Count();
@@ -97,12 +97,31 @@ int RunServer(const ServerSettings& asked) {
   // later ones from its heaps, which then keep the memory of connections long gone.
   ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
   ServerSettings settings = asked;
+  // Every connection is a descriptor: allow as many as the system lets this process have.
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
+  }
+  // Connections stop short of the descriptor limit: the save, the log, the console and
+  // the listeners always find one.
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
+    const auto limit = static_cast<std::size_t>(files.rlim_cur);
+    settings.caps.maxConnections = limit > 2 * connection::kReservedDescriptors
+                                      ? limit - connection::kReservedDescriptors
+                                      : limit / 2;
+  }
+  // Held here until the threads start; from then on it lives as long as the process,
+  // which ends without running destructors. Making it opens no descriptor.
+  auto owned = std::make_unique<Running>(settings);
+  Running* running = owned.get();
   // Started by an upgrade: the old process's state, its descriptors and its world.
-  std::optional<UpgradeState> carried = TakeUpgradeState();
+  std::optional<UpgradeState> carried = TakeUpgradeState(*running);
   // Two servers in one folder would each save over the other's characters. Taken first:
   // a second server touches nothing, not even the temporary save file.
-  const base::Status locked = carried && carried->folderLock >= 0 ? persist::AdoptSaveFolderLock(carried->folderLock)
-                                                                   : persist::LockSaveFolder();
+  const base::Status locked = carried && carried->folderLock >= 0
+                                  ? persist::AdoptSaveFolderLock(carried->folderLock, running->folderLock)
+                                  : persist::LockSaveFolder(running->folderLock);
   if (!locked.ok()) {
     core::Log(locked.Text() + "\n", core::LogPriority::Error);
     return 1;
@@ -120,30 +139,12 @@ int RunServer(const ServerSettings& asked) {
   ::signal(SIGPIPE, SIG_IGN);
   const sigset_t shutdown = ShutdownSignals();
   ::pthread_sigmask(SIG_BLOCK, &shutdown, nullptr);  // before any thread exists
-  // Every connection is a descriptor: allow as many as the system lets this process have.
-  rlimit files{};
-  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
-    files.rlim_cur = files.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &files);
-  }
-  // Connections stop short of the descriptor limit: the save, the log, the console and
-  // the listeners always find one.
-  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
-    const auto limit = static_cast<std::size_t>(files.rlim_cur);
-    settings.caps.maxConnections = limit > 2 * connection::kReservedDescriptors
-                                      ? limit - connection::kReservedDescriptors
-                                      : limit / 2;
-  }
   core::Log("Starting server...\n");
   if (const base::Status notify = OpenNotify(); !notify.ok()) core::Log(notify.Text() + "\n");
-  // Held here until the threads start; from then on it lives as long as the process,
-  // which ends without running destructors.
-  auto owned = std::make_unique<Running>(settings);
-  Running* running = owned.get();
   running->executable = OwnExecutable();
   CarriedListeners carriedListeners;
   if (carried) {
-    AdoptMeasures(carried->measures);
+    running->metrics.Adopt(carried->measures);
     for (const CarriedListener& l : carried->listeners) carriedListeners[l.door] = l.socket;
   }
   if (settings.AnyTls()) {
@@ -173,24 +174,25 @@ int RunServer(const ServerSettings& asked) {
   for (const auto& [door, socket] : carriedListeners) ::close(socket);  // a door no longer opened
   {
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-    LoadGame(layer, carried.has_value());
+    running->game.Load(carried.has_value());
   }
-  running->console.SetUpgrade([running](connection::Socket console, std::string announcement) {
+  running->console.SetUpgrade([running](core::Socket console, std::string announcement) {
     return BeginUpgrade(*running, console, std::move(announcement));
   });
   {
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-    core::DeliverOutboxTo(&layer);
     running->nextTick = Clock::now();
     if (carried) AdoptUpgradeState(*running, *carried);
   }
   // Every door listens and the console is open: the service manager may count the
   // server as started.
   if (const base::Status ready = Notify("READY=1"); !ready.ok()) core::Log(ready.Text() + "\n");
-  ReportUpgradeReady();
+  ReportUpgradeReady(*running);
   owned.release();
   std::thread([running] { running->countdown.Run(running->standstill); }).detach();
-  std::thread([running, spare] { AcceptLoop(running->layer, running->listeners, spare, running->standstill); })
+  std::thread([running, spare] {
+    AcceptLoop(running->layer, running->listeners, spare, running->standstill, running->metrics);
+  })
       .detach();
   std::thread([running] {
     for (;;) running->layer.RunOnce(-1);

@@ -15,8 +15,6 @@
 #include <vector>
 
 #include "base/version.h"
-#include "commands/allowances.h"
-#include "commands/mutes.h"
 #include "core/connection_lock.h"
 #include "core/log.h"
 #include "core/worker.h"
@@ -25,7 +23,6 @@
 #include "server/notify.h"
 #include "server/upgrade_guard.h"
 #include "server/upgrade_process.h"
-#include "world/screen_reader.h"
 
 namespace server {
 
@@ -42,22 +39,15 @@ constexpr std::size_t kStandingThreads = 2;
 
 // The state of this process as the next one takes it up. REQUIRES: ConnectionLock held,
 // and the layer's I/O at rest (a quiet's work, or a line handler).
-UpgradeState Collect(Running& running, connection::Socket console, const std::string& announcement,
-                     std::vector<connection::Socket>& uncarried) {
+UpgradeState Collect(Running& running, core::Socket console, const std::string& announcement,
+                     std::vector<core::Socket>& uncarried) {
   UpgradeState state;
   state.writer = std::string(base::Version());
-  state.folderLock = persist::SaveFolderLockDescriptor();
+  state.folderLock = running.folderLock;
   for (const Listener& listener : running.listeners) state.listeners.push_back({listener.doorName, listener.socket});
   state.layer = running.layer.Carry(uncarried);
-  state.world = world::CarryWorld();
-  state.sessions = commands::CarrySessions();
-  state.screenReaders = world::ScreenReaders();
-  for (const auto& [name, until] : commands::CarryMutes()) state.mutes.emplace_back(name, connection::CarriedTime(until));
-  state.allowances = commands::CarryAllowances();
-  for (std::size_t i = 0; i < commands::kLoginResults; ++i) {
-    state.logins[i] = commands::LoginCount(static_cast<commands::LoginResult>(i));
-  }
-  state.measures = CarryMeasures();
+  running.game.Carry(state);
+  state.measures = running.metrics.Carry();
   state.tick = running.ticks;
   state.nextTick = connection::CarriedTime(running.nextTick);
   const Countdown::Carried countdown = running.countdown.Carry();
@@ -80,74 +70,51 @@ void KeepAcrossExec(const UpgradeState& state, std::vector<int> all, bool keep) 
   }
 }
 
-// Where the upgrade stands, as the thread that runs it waits for the last quiet.
-enum class Step {
-  Probing,    // the new build reads the state; play goes on
-  Quiet,      // the last quiet waits for what is in flight
-  Unsettled,  // it did not settle in time: play went on, and it is tried again
-  Over,       // answered (the exec failed, or something before it)
-};
-
-// One upgrade in progress, or none. Guarded by ConnectionLock.
-struct Upgrade {
-  bool active = false;
-  Step step = Step::Over;
-  connection::Socket console = connection::kNoSocket;
-  std::string announcement;
-  bool reportsReady = false;       // the new build tells a guard when it serves
-  Clock::time_point quietEnds{};   // when this quiet gives up
-  bool settled = false;
-  std::function<void(ConsoleAnswer)> answer;
-};
-// One per process: a process hands itself over once at a time.
-Upgrade Current;
-// Current.step left Quiet. Waited on with ConnectionLock.
-std::condition_variable_any StepChanged;
-
 // The upgrade is over, changing nothing: the console is told why. REQUIRES:
 // ConnectionLock held, no quiet.
-void Refuse(const std::string& why) {
+void Refuse(UpgradeProgress& upgrade, const std::string& why) {
   core::Log("Upgrade failed: " + why + "\n", core::LogPriority::Error);
-  Current.active = false;
-  Current.step = Step::Over;
-  StepChanged.notify_all();
-  Current.answer({why + "\n", 1});
+  upgrade.active = false;
+  upgrade.step = UpgradeStep::Over;
+  upgrade.stepChanged.notify_all();
+  upgrade.answer({why + "\n", 1});
 }
 
 // As Refuse, from inside the last quiet, which ends.
 void Fail(Running& running, const std::string& why) {
   running.layer.EndQuiet();
   running.standstill.Lift();
-  Refuse(why);
+  Refuse(running.upgrade, why);
 }
 
 // The last quiet's work: the save, the state, the guard and the exec, which does not
 // return when it works. REQUIRES: ConnectionLock held, inside the quiet.
 void HandOver(Running& running) {
-  if (!Current.settled) {  // play goes on a while, and the quiet is tried again
+  UpgradeProgress& upgrade = running.upgrade;
+  if (!upgrade.settled) {  // play goes on a while, and the quiet is tried again
     running.layer.EndQuiet();
     running.standstill.Lift();
-    Current.step = Step::Unsettled;
-    StepChanged.notify_all();
+    upgrade.step = UpgradeStep::Unsettled;
+    upgrade.stepChanged.notify_all();
     return;
   }
-  if (!persist::SaveBeforeExit()) {
+  if (!running.saver.BeforeExit()) {
     return Fail(running, "The world could not be saved (see the log); nothing was upgraded.");
   }
   // The operator's connection is held for its answer, but the server may have ended it
   // meanwhile (its memory's cap): its number may be another's by now.
   bool console = false;
   for (const connection::ConnectionSummary& c : running.layer.Summaries()) {
-    console = console || (c.socket == Current.console && std::string_view(c.door) == "console");
+    console = console || (c.socket == upgrade.console && std::string_view(c.door) == "console");
   }
-  if (!console) Current.console = connection::kNoSocket;
-  std::vector<connection::Socket> uncarried;
-  UpgradeState state = Collect(running, Current.console, Current.announcement, uncarried);
+  if (!console) upgrade.console = core::kNoSocket;
+  std::vector<core::Socket> uncarried;
+  UpgradeState state = Collect(running, upgrade.console, upgrade.announcement, uncarried);
   if (!uncarried.empty()) {
     // The TLS players are let go, and the state taken again without them.
     running.layer.EndUncarried(uncarried, kRestartingText);
     uncarried.clear();
-    state = Collect(running, Current.console, Current.announcement, uncarried);
+    state = Collect(running, upgrade.console, upgrade.announcement, uncarried);
   }
   int error = 0;
   const int stateFile = StateFile(WriteUpgradeState(state), error);
@@ -155,7 +122,8 @@ void HandOver(Running& running) {
   int report = -1;
   if (std::getenv("NOTIFY_SOCKET") == nullptr) {  // under systemd its watchdog covers the exec
     std::string failure = "the new build does not say when it serves.";
-    if (Current.reportsReady) report = StartUpgradeGuard(running.executable, Current.console, failure);
+    if (upgrade.reportsReady)
+      report = StartUpgradeGuard(running.executable, upgrade.console, failure);
     if (report < 0) core::Log("Nothing starts the server again should the new build hang: " + failure + "\n",
                               core::LogPriority::Warning);
   }
@@ -183,31 +151,33 @@ void HandOver(Running& running) {
 // The upgrade's own thread: the probe while play goes on, then the last quiet, tried
 // again while what is in flight does not settle.
 void RunUpgrade(Running& running, int probeFile) {
+  UpgradeProgress& upgrade = running.upgrade;
   bool reportsReady = false;
   const base::Status probed = upgrade_process::Probe(running.executable, probeFile, reportsReady);
   ::close(probeFile);
   std::unique_lock<core::FairLock> lock(core::ConnectionLock);
-  if (!probed.ok()) return Refuse(probed.Text());
-  Current.reportsReady = reportsReady;
+  if (!probed.ok()) return Refuse(upgrade, probed.Text());
+  upgrade.reportsReady = reportsReady;
   core::Log("The new build can take over: play stops while the world is saved and handed over.\n");
   const Clock::time_point giveUpAt = Clock::now() + kUpgradeWait;
   for (;;) {
-    Current.step = Step::Quiet;
-    Current.settled = false;
-    Current.quietEnds = std::min(giveUpAt, Clock::now() + kQuietLimit);
+    upgrade.step = UpgradeStep::Quiet;
+    upgrade.settled = false;
+    upgrade.quietEnds = std::min(giveUpAt, Clock::now() + kQuietLimit);
     running.standstill.Ask();
     running.layer.BeginQuiet(
-        Current.console,
-        [&running](bool settled) {
-          Current.settled = settled && core::WorkerQueueLength() == 0 &&
+        upgrade.console,
+        [&running, &upgrade](bool settled) {
+          upgrade.settled = settled && running.worker.QueueLength() == 0 &&
                             running.standstill.Still() == kStandingThreads;
-          return Current.settled || Clock::now() >= Current.quietEnds;
+          return upgrade.settled || Clock::now() >= upgrade.quietEnds;
         },
         [&running] { HandOver(running); });
-    StepChanged.wait(lock, [] { return Current.step != Step::Quiet; });
-    if (Current.step == Step::Over) return;
+    upgrade.stepChanged.wait(lock, [&upgrade] { return upgrade.step != UpgradeStep::Quiet; });
+    if (upgrade.step == UpgradeStep::Over) return;
     if (Clock::now() >= giveUpAt) {
-      return Refuse("What was in flight did not finish within 10 seconds; nothing was upgraded.");
+      return Refuse(upgrade,
+                    "What was in flight did not finish within 10 seconds; nothing was upgraded.");
     }
     lock.unlock();
     std::this_thread::sleep_for(kQuietLimit);
@@ -217,22 +187,24 @@ void RunUpgrade(Running& running, int probeFile) {
 
 }  // namespace
 
-std::optional<ConsoleAnswer> BeginUpgrade(Running& running, connection::Socket console, std::string announcement) {
+std::optional<ConsoleAnswer> BeginUpgrade(Running& running, core::Socket console,
+                                          std::string announcement) {
   ASSERT_CONNECTION_LOCK_HELD();
-  if (Current.active) return ConsoleAnswer{"An upgrade is under way.\n", 1};
+  UpgradeProgress& upgrade = running.upgrade;
+  if (upgrade.active) return ConsoleAnswer{"An upgrade is under way.\n", 1};
   if (running.executable.empty()) return ConsoleAnswer{"The server cannot tell where its executable is.\n", 1};
   // The state as it is now, for the probe alone: what it proves is that the new build
   // reads this build's state.
-  std::vector<connection::Socket> uncarried;
+  std::vector<core::Socket> uncarried;
   int error = 0;
   const int probeFile = StateFile(WriteUpgradeState(Collect(running, console, announcement, uncarried)), error);
   if (probeFile < 0) return ConsoleAnswer{"Error writing the upgrade's state: " + Words(error) + "\n", 1};
-  Current.active = true;
-  Current.step = Step::Probing;
-  Current.console = console;
-  Current.announcement = std::move(announcement);
-  Current.reportsReady = false;
-  Current.answer = running.console.Later(console);
+  upgrade.active = true;
+  upgrade.step = UpgradeStep::Probing;
+  upgrade.console = console;
+  upgrade.announcement = std::move(announcement);
+  upgrade.reportsReady = false;
+  upgrade.answer = running.console.Later(console);
   core::Log("Upgrade asked for: the new build at " + running.executable + " reads the state while play goes on.\n");
   std::thread([&running, probeFile] { RunUpgrade(running, probeFile); }).detach();
   return std::nullopt;

@@ -44,7 +44,7 @@ inline constexpr auto kQuietLimit = std::chrono::seconds(1);
 // The console's "upgrade [announcement]" from `console`: starts the upgrade, which
 // answers later, or answers at once why it cannot start. REQUIRES: ConnectionLock held,
 // on the input thread (a line handler: the layer's I/O is at rest).
-std::optional<ConsoleAnswer> BeginUpgrade(Running& running, connection::Socket console,
+std::optional<ConsoleAnswer> BeginUpgrade(Running& running, core::Socket console,
                                           std::string announcement);
 
 // --- The new process (upgrade_adopt.cpp). ------------------------------------------------
@@ -56,19 +56,20 @@ bool IsUpgradeProbe();
 int RunUpgradeProbe();
 
 // In a process an upgrade started: its state, read from the memfd whose descriptor the
-// environment names (the variable is then unset). Every inherited descriptor the state
-// does not name is closed, but the one to report on (kUpgradeReadyVariable). Nothing when no upgrade started this process, or when its
-// state cannot be read: that is logged, every inherited descriptor is closed, and the
-// server starts as after a restart, from the save file.
-std::optional<UpgradeState> TakeUpgradeState();
+// environment names (the variable is then unset), its world taken up into the running
+// server's, which must be empty. Every inherited descriptor the state
+// does not name is closed, but the one to report on (kUpgradeReadyVariable). Nothing when no
+// upgrade started this process, or when its state cannot be read: that is logged, every inherited
+// descriptor is closed, and the server starts as after a restart, from the save file.
+std::optional<UpgradeState> TakeUpgradeState(Running& running);
 
-// Takes up the carried world, game, connections, countdown and measures, before the
+// Takes up the carried game, connections, countdown and measures, before the
 // threads start, and answers the console that asked and tells the players the
 // announcement. REQUIRES: ConnectionLock held; the doors added.
 void AdoptUpgradeState(Running& running, const UpgradeState& state);
 
 // Tells the guard an upgrade left that this process serves: every door listens and the
 // console is open. Nothing when no guard waits. Once, on the main thread.
-void ReportUpgradeReady();
+void ReportUpgradeReady(Running& running);
 
 }  // namespace server

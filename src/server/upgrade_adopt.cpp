@@ -11,12 +11,9 @@
 
 #include "base/number.h"
 #include "base/version.h"
-#include "commands/allowances.h"
-#include "commands/mutes.h"
 #include "core/connection_lock.h"
 #include "core/log.h"
 #include "server/upgrade.h"
-#include "world/screen_reader.h"
 
 namespace server {
 
@@ -26,10 +23,6 @@ namespace {
 // no state of ours.
 constexpr std::size_t kMaxStateBytes = std::size_t{4} << 30;
 
-// The pipe to the guard the old process left, until this process serves; -1: none.
-// Set before the threads start, used once on the main thread.
-int ReadyReport = -1;
-
 // The descriptor an environment variable names; -1 when it names none.
 int DescriptorIn(const char* variable) {
   const char* text = std::getenv(variable);
@@ -38,7 +31,8 @@ int DescriptorIn(const char* variable) {
   return static_cast<int>(fd);
 }
 
-base::Status ReadState(int fd, UpgradeState& state) {
+// Reads the state in `fd` and takes its world up into `world`, which must be empty.
+base::Status ReadState(int fd, UpgradeState& state, world::World& world) {
   struct stat info {};
   if (::fstat(fd, &info) != 0) return base::Status::Failure("The upgrade's state cannot be read.");
   if (info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) > kMaxStateBytes) {
@@ -55,7 +49,7 @@ base::Status ReadState(int fd, UpgradeState& state) {
   if (!read.ok()) return read;
   // The world must be one the tables can hold; it is taken up here and kept.
   std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-  const std::string fault = world::AdoptWorld(state.world);
+  const std::string fault = world.Adopt(state.world);
   if (!fault.empty()) return base::Status::Failure("The upgrade's world cannot be taken up: " + fault + ".");
   return {};
 }
@@ -94,7 +88,9 @@ int RunUpgradeProbe() {
   const int fd = DescriptorIn(kUpgradeStateVariable);
   if (report < 0) return 1;
   UpgradeState state;
-  const base::Status read = fd < 0 ? base::Status::Failure("No upgrade state was given.") : ReadState(fd, state);
+  world::World world;  // taken up only to see that it can be
+  const base::Status read =
+      fd < 0 ? base::Status::Failure("No upgrade state was given.") : ReadState(fd, state, world);
   // A build of ours reports to the guard once it serves; an old process that can use
   // that asks (an older one would take nothing but "ok").
   const bool asked = std::getenv(kUpgradeReadyVariable) != nullptr;
@@ -103,7 +99,7 @@ int RunUpgradeProbe() {
   return read.ok() ? 0 : 1;
 }
 
-std::optional<UpgradeState> TakeUpgradeState() {
+std::optional<UpgradeState> TakeUpgradeState(Running& running) {
   if (std::getenv(kUpgradeStateVariable) == nullptr) return std::nullopt;
   const int fd = DescriptorIn(kUpgradeStateVariable);
   ::unsetenv(kUpgradeStateVariable);
@@ -111,19 +107,19 @@ std::optional<UpgradeState> TakeUpgradeState() {
   // still tells the guard when it serves.
   const int report = DescriptorIn(kUpgradeReadyVariable);
   ::unsetenv(kUpgradeReadyVariable);
-  if (report >= 0 && report != fd && ::fcntl(report, F_SETFD, FD_CLOEXEC) == 0) ReadyReport = report;
+  int& ready = running.upgrade.readyReport;
+  if (report >= 0 && report != fd && ::fcntl(report, F_SETFD, FD_CLOEXEC) == 0) ready = report;
   UpgradeState state;
-  const base::Status read = fd < 0 ? base::Status::Failure("No upgrade state was given.") : ReadState(fd, state);
+  const base::Status read = fd < 0 ? base::Status::Failure("No upgrade state was given.")
+                                   : ReadState(fd, state, running.world);
   if (fd >= 0) ::close(fd);
   // Before anything of this process's own is opened (the log's first line opens the
   // log's own descriptors).
   std::set<int> keep = read.ok() ? Carried(state) : std::set<int>();
-  if (ReadyReport >= 0) keep.insert(ReadyReport);
+  if (ready >= 0) keep.insert(ready);
   CloseInherited(keep);
   if (!read.ok()) {
     core::Log(read.Text() + " The server starts from the save file.\n", core::LogPriority::Error);
-    std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-    world::ClearCharacterTables();
     return std::nullopt;
   }
   return state;
@@ -131,34 +127,9 @@ std::optional<UpgradeState> TakeUpgradeState() {
 
 void AdoptUpgradeState(Running& running, const UpgradeState& state) {
   ASSERT_CONNECTION_LOCK_HELD();
-  const std::vector<connection::Socket> adopted = running.layer.Adopt(state.layer);
-  const std::set<connection::Socket> live(adopted.begin(), adopted.end());
-  // The layer's Admitted began a fresh session for each player: the carried ones hold
-  // what they had (failed logins, a password to come).
-  std::vector<std::pair<connection::Socket, commands::Session>> sessions;
-  for (const auto& session : state.sessions) {
-    if (live.count(session.first) != 0) sessions.push_back(session);
-  }
-  commands::AdoptSessions(sessions);
-  for (const connection::Socket socket : state.screenReaders) {
-    if (live.count(socket) != 0) world::SetScreenReader(socket, true);
-  }
-  std::vector<std::pair<std::string, commands::MuteClock::time_point>> mutes;
-  for (const auto& [name, until] : state.mutes) mutes.emplace_back(name, connection::FromCarriedTime(until));
-  commands::AdoptMutes(mutes);
-  commands::AdoptAllowances(state.allowances);
-  for (std::size_t i = 0; i < commands::kLoginResults; ++i) {
-    commands::SetLoginCount(static_cast<commands::LoginResult>(i), state.logins[i]);
-  }
-  // Characters whose connection did not come over leave play, as at any end.
-  std::vector<connection::Socket> gone;
-  for (const auto& [socket, c] : world::InPlay()) {
-    if (live.count(socket) == 0) gone.push_back(socket);
-  }
-  for (const auto& [socket, c] : world::Kits()) {
-    if (live.count(socket) == 0) gone.push_back(socket);
-  }
-  for (const connection::Socket socket : gone) running.game.Ended(socket);
+  const std::vector<core::Socket> adopted = running.layer.Adopt(state.layer);
+  const std::set<core::Socket> live(adopted.begin(), adopted.end());
+  running.game.Adopt(state, live);
   running.ticks = state.tick;
   running.nextTick = connection::FromCarriedTime(state.nextTick);
   running.countdown.Adopt({state.countdown.running,
@@ -167,18 +138,19 @@ void AdoptUpgradeState(Running& running, const UpgradeState& state) {
                            static_cast<std::size_t>(state.countdown.nextStep)});
   core::Log("Upgraded from version " + core::EscapeForLog(state.writer) + " to " + std::string(base::Version()) +
             ": " + std::to_string(adopted.size()) + " connections carried over.\n");
-  if (state.console != connection::kNoSocket && live.count(state.console) != 0) {
+  if (state.console != core::kNoSocket && live.count(state.console) != 0) {
     running.console.Reply(state.console, {"Upgraded to version " + std::string(base::Version()) + ".\n", 0});
   }
   if (!state.announcement.empty()) TellEveryone(running.layer, "[Announcement] " + state.announcement);
 }
 
-void ReportUpgradeReady() {
-  if (ReadyReport < 0) return;
+void ReportUpgradeReady(Running& running) {
+  int& report = running.upgrade.readyReport;
+  if (report < 0) return;
   const std::string_view ready = "ready\n";
-  [[maybe_unused]] const ssize_t n = ::write(ReadyReport, ready.data(), ready.size());
-  ::close(ReadyReport);
-  ReadyReport = -1;
+  [[maybe_unused]] const ssize_t n = ::write(report, ready.data(), ready.size());
+  ::close(report);
+  report = -1;
 }
 
 }  // namespace server

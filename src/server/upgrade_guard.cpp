@@ -144,7 +144,7 @@ std::string Answer(const std::string& text) {
 
 }  // namespace
 
-int StartUpgradeGuard(const std::string& executable, connection::Socket console, std::string& failure) {
+int StartUpgradeGuard(const std::string& executable, core::Socket console, std::string& failure) {
   int pipe[2];
   if (::pipe2(pipe, O_CLOEXEC) != 0) {
     failure = "Error making a pipe: " + Words(errno);

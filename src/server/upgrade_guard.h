@@ -19,12 +19,12 @@ namespace server {
 inline constexpr auto kReadyWait = std::chrono::seconds(10);
 
 // Leaves the guard for the exec of `executable` that follows at once; `console` is the
-// console connection to answer should the new build fail (kNoSocket: none). Returns
+// console connection to answer should the new build fail (core::kNoSocket: none). Returns
 // the descriptor the new process reports on (close-on-exec: the caller keeps it across
 // its exec), or -1 with `failure` set when no guard could be left. Every other
 // descriptor of this process is closed in the guard. REQUIRES: the input thread's I/O
 // at rest (the guard copies this process).
-int StartUpgradeGuard(const std::string& executable, connection::Socket console, std::string& failure);
+int StartUpgradeGuard(const std::string& executable, core::Socket console, std::string& failure);
 
 // The exec failed and this process serves on: the guard leaves without a word, and
 // `report` is closed.

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "base/status.h"
-#include "commands/interpreter.h"
 #include "commands/logins.h"
 #include "connection/address_limits.h"
+#include "commands/sessions.h"
 #include "connection/carried.h"
 #include "server/metrics.h"
 #include "world/character.h"

@@ -1,23 +1,25 @@
 // Characters and the CharacterTable: who is in play, stored away or waiting as a kit,
-// and the movement queue of every character in play. Every table here is guarded by
-// ConnectionLock; every function that reads or changes them requires it.
+// and the movement queue of every character in play. The world (world/world.h) owns the
+// one table of a running server; a table is guarded by ConnectionLock, and every member
+// that reads or changes it requires it.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
-#include "net/socket.h"
+#include "core/socket_handle.h"
+#include "world/cell.h"
 #include "world/clock.h"
+#include "world/names.h"
 
 namespace world {
-
-using net::Socket;
 
 // A character's rank. Any other number (only an edited save file can hold one) is
 // stored unchanged and reads as Warrior wherever it becomes words or a start cell.
@@ -39,7 +41,6 @@ enum class Clan : std::int32_t {
   Fernfold = 4,
 };
 
-inline constexpr std::int32_t kMapSize = 30;  // cells along each side of the territory
 inline constexpr std::int32_t kDefaultHealth = 4;
 
 struct Character {
@@ -93,117 +94,16 @@ class MoveQueue {
   std::uint8_t count_ = 0;
 };
 
-// --- The CharacterTable. Guarded by ConnectionLock. -----------------------
-// A Character lives in exactly one of three tables (in play, stored, waiting kits) and
-// is moved between them by the verbs below, never copied; records are released only
-// when the tables are cleared, and a waiting kit (which nothing points to) when its
-// connection ends, so pointers to them (following) stay valid while the server runs.
-// The tables are this module's own: others read them through the views.
-
-// Connection to its character in play, ascending by handle.
-const std::map<Socket, std::unique_ptr<Character>>& InPlay();
-// Characters no connection controls, in the order they were stored.
-const std::vector<std::unique_ptr<Character>>& Stored();
-// Connection to its newly made kit, which waits to be born (never saved).
-const std::map<Socket, std::unique_ptr<Character>>& Kits();
-
-// The movement queue of a character in play; nullptr for any other character.
-MoveQueue* MoveQueueOf(const Character& c);
-
-// Adds the new record `c` at the end of the stored characters (the loader).
-void Store(std::unique_ptr<Character> c);
-
-// True when every table keeps its promises: each character in one table, a movement
-// queue for each character in play and for nothing else, each character in play in the
-// index of its own cell and no other, as many entries in the index of names as there
-// are characters. For tests and the fuzzer; O(characters).
-bool TablesAreConsistent();
-
-// The character in play of a connection, or nullptr.
-Character* CharacterOf(Socket connection);
-
-// The first character in play, in ascending handle order, whose name is `name`;
-// nullptr when there is none. `socket` (if given) receives its connection.
-Character* FindInPlayByName(std::string_view name, Socket* socket = nullptr);
-
-// The first stored character whose name is `name`, or nullptr.
-Character* FindStoredByName(std::string_view name);
-
-// True when a character in play, a waiting kit or a stored character has this name, or
-// a setup on its way has reserved it.
-bool NameTaken(std::string_view name);
-
-// A name a setup holds while its password is hashed, so that no other setup can take
-// it (nor one that reads alike) meanwhile: NameTaken and NameTooClose count it. Let go
-// when the reservation is destroyed. Made, used and destroyed with ConnectionLock held.
-class NameReservation {
- public:
-  explicit NameReservation(std::string name);
-  ~NameReservation();
-  NameReservation(const NameReservation&) = delete;
-  NameReservation& operator=(const NameReservation&) = delete;
-
- private:
-  std::string name_;
+// What a change of the tables did to where a character stands, for the caller to tell
+// the clients (world/telling.h): `connection`'s character `who` left the cell `left` and
+// entered `entered`. One that entered play left no cell, one that left play entered
+// none; nothing changed when `who` is nullptr.
+struct CellChange {
+  core::Socket connection = core::kNoSocket;
+  Character* who = nullptr;
+  std::optional<Cell> left;
+  std::optional<Cell> entered;
 };
-
-// Whether a new character (or a new password) could be kept now: false while the
-// world's saves fail or its disk is nearly full, so that no promise is made that a
-// crash would break. Each call asks `keptNow`, given once by the saver (the room left
-// on the disk this moment, and whether the newest save failed), besides the flag the
-// tick and the saver set; without one, the flag alone. Any thread.
-void SetNewCharactersKept(bool kept);
-void SetNewCharactersCheck(bool (*keptNow)());
-bool NewCharactersKept();
-
-// True when a character in play, a waiting kit or a stored character has a name that
-// could be taken for `name` on the screen without being it byte for byte: one that
-// reads alike (world/names.h), `name` in other letter case among them. Costs the
-// readings of `name` and a lookup, however many characters there are.
-bool NameTooClose(std::string_view name);
-
-// Makes the new record `c` the character in play of `connection`, with a new empty
-// movement queue. REQUIRES: the connection has no character in play; c stands on the
-// map.
-Character& EnterPlay(Socket connection, std::unique_ptr<Character> c);
-
-// Takes the stored character `c` out of the stored characters and into play.
-// REQUIRES: c is stored and stands on the map.
-Character& EnterPlayFromStore(Socket connection, const Character* c);
-
-// Parks a new kit for `connection`. Returns false, keeping nothing, when the
-// connection already has one waiting.
-bool ParkKit(Socket connection, std::unique_ptr<Character> c);
-
-// Releases the kit waiting for `connection`, if there is one, so that its name is free
-// again: a kit can never be logged into, and the connection that made it has ended.
-void DropKit(Socket connection);
-
-// If the connection has a character in play, stores it at the end of the stored
-// characters with every field kept and drops its movement queue.
-void LeavePlay(Socket connection);
-
-// Gives a stored or playing character a new stored password (a hash), and counts that
-// as a change for the save.
-void SetStoredPassword(Character& c, std::string password);
-
-// Moves a character in play to another cell. REQUIRES: the cell is on the map.
-void MoveCharacter(Socket connection, std::int32_t x, std::int32_t y);
-
-// The connections whose characters in play stand on (x, y), ascending.
-// REQUIRES: (x, y) is on the map.
-const std::vector<Socket>& OccupantsOf(std::int32_t x, std::int32_t y);
-
-// Every character a save writes, in its order: the stored ones, then those in play in
-// ascending handle order. Nothing is moved.
-std::vector<const Character*> CharactersToSave();
-
-// True when a character that a save writes has changed since the last call: one was
-// made, entered or left play, was stored or moved. The save that follows clears it.
-bool TakeChanges();
-
-// Releases every character and empties every table (server end, and tests).
-void ClearCharacterTables();
 
 // The tables as an upgrade carries them to the next process: every character by value
 // (its `following` left empty: `leader` names whom it follows, as names are unique), the
@@ -214,12 +114,12 @@ struct CarriedCharacter {
 };
 struct CarriedWorld {
   struct InPlay {
-    Socket connection = -1;
+    core::Socket connection = -1;
     CarriedCharacter character;
     std::string queue;  // its movement words, first first
   };
   struct Kit {
-    Socket connection = -1;
+    core::Socket connection = -1;
     CarriedCharacter character;
   };
   std::vector<CarriedCharacter> stored;  // in their order
@@ -228,16 +128,155 @@ struct CarriedWorld {
   GameClockState clock;
   bool changed = false;  // a change not yet taken by a save
 };
-// REQUIRES: ConnectionLock held.
-CarriedWorld CarryWorld();
-// Fills the empty tables from `carried`, telling no client anything. Empty when it
-// worked; otherwise what makes it no world the tables can hold (a name held twice, a
-// character in play off the map, a connection in play twice), the tables left empty.
-// REQUIRES: ConnectionLock held; the tables empty.
-std::string AdoptWorld(const CarriedWorld& carried);
 
-inline bool OnMap(std::int32_t x, std::int32_t y) {
-  return x >= 0 && x < kMapSize && y >= 0 && y < kMapSize;
-}
+// The CharacterTable: every character of the world, where it is, and the indexes kept
+// in step with them. A Character lives in exactly one of three tables (in play, stored,
+// waiting kits) and is moved between them by the verbs below, never copied; records are
+// released only when the table is, or a fault empties it, and a waiting kit (which
+// nothing points to) when its connection ends, so pointers to them (following) stay
+// valid while the server runs. Others read the tables through the views; a const table
+// lends its records as they are, since what constness guards here is which character
+// stands where. The verbs tell no client anything: those that move a character report
+// what they did. Every member requires ConnectionLock.
+class CharacterTable {
+ public:
+  CharacterTable() = default;
+  CharacterTable(const CharacterTable&) = delete;
+  CharacterTable& operator=(const CharacterTable&) = delete;
+
+  // Connection to its character in play, ascending by handle.
+  const std::map<core::Socket, std::unique_ptr<Character>>& InPlay() const;
+  // Characters no connection controls, in the order they were stored.
+  const std::vector<std::unique_ptr<Character>>& Stored() const;
+  // Connection to its newly made kit, which waits to be born (never saved).
+  const std::map<core::Socket, std::unique_ptr<Character>>& Kits() const;
+
+  // The movement queue of a character in play; nullptr for any other character.
+  MoveQueue* MoveQueueOf(const Character& c);
+  const MoveQueue* MoveQueueOf(const Character& c) const;
+
+  // Adds the new record `c` at the end of the stored characters (the loader).
+  void Store(std::unique_ptr<Character> c);
+
+  // True when every table keeps its promises: each character in one table, a movement
+  // queue for each character in play and for nothing else, each character in play in
+  // the index of its own cell and no other, as many entries in the index of names as
+  // there are characters. For tests and the fuzzer; O(characters).
+  bool Consistent() const;
+
+  // The character in play of a connection, or nullptr.
+  Character* CharacterOf(core::Socket connection) const;
+
+  // The first character in play, in ascending handle order, whose name is `name`;
+  // nullptr when there is none. `socket` (if given) receives its connection.
+  Character* FindInPlayByName(std::string_view name, core::Socket* socket = nullptr) const;
+
+  // The first stored character whose name is `name`, or nullptr.
+  Character* FindStoredByName(std::string_view name) const;
+
+  // True when a character in play, a waiting kit or a stored character has this name,
+  // or a setup on its way has reserved it (NameReservation).
+  bool NameTaken(std::string_view name) const;
+
+  // True when a character in play, a waiting kit or a stored character has a name that
+  // could be taken for `name` on the screen without being it byte for byte: one that
+  // reads alike (world/names.h), `name` in other letter case among them. Costs the
+  // readings of `name` and a lookup, however many characters there are.
+  bool NameTooClose(std::string_view name) const;
+
+  // Makes the new record `c` the character in play of `connection`, with a new empty
+  // movement queue, and reports the cell it entered (`who` is the record).
+  // REQUIRES: the connection has no character in play; c stands on the map.
+  CellChange EnterPlay(core::Socket connection, std::unique_ptr<Character> c);
+
+  // Takes the stored character `c` out of the stored characters and into play, and
+  // reports the cell it entered. REQUIRES: c is stored and stands on the map.
+  CellChange EnterPlayFromStore(core::Socket connection, const Character* c);
+
+  // Parks a new kit for `connection`. Returns false, keeping nothing, when the
+  // connection already has one waiting.
+  bool ParkKit(core::Socket connection, std::unique_ptr<Character> c);
+
+  // Releases the kit waiting for `connection`, if there is one, so that its name is
+  // free again: a kit can never be logged into, and the connection that made it has
+  // ended.
+  void DropKit(core::Socket connection);
+
+  // If the connection has a character in play, stores it at the end of the stored
+  // characters with every field kept, drops its movement queue and reports the cell it
+  // left; otherwise changes nothing and reports no change.
+  CellChange LeavePlay(core::Socket connection);
+
+  // Gives a stored or playing character a new stored password (a hash), and counts
+  // that as a change for the save.
+  void SetStoredPassword(Character& c, std::string password);
+
+  // Moves a character in play to another cell and reports the cells it left and
+  // entered. REQUIRES: the connection is in play; the cell is on the map.
+  CellChange MoveCharacter(core::Socket connection, std::int32_t x, std::int32_t y);
+
+  // The connections whose characters in play stand on (x, y), ascending.
+  // REQUIRES: (x, y) is on the map.
+  const std::vector<core::Socket>& OccupantsOf(std::int32_t x, std::int32_t y) const;
+
+  // Every character a save writes, in its order: the stored ones, then those in play
+  // in ascending handle order. Nothing is moved.
+  std::vector<const Character*> CharactersToSave() const;
+
+  // True when a character that a save writes has changed since the last call: one was
+  // made, entered or left play, was stored or moved. The save that follows clears it.
+  bool TakeChanges();
+
+  // The tables as an upgrade carries them (CarriedWorld, but its clock).
+  void Carry(CarriedWorld& carried) const;
+  // Fills the empty tables from `carried` (but its clock), telling no client anything.
+  // Empty when it worked; otherwise what makes it no world the tables can hold (a name
+  // held twice, a character in play off the map, a connection in play twice), the
+  // tables left empty. REQUIRES: the tables empty.
+  std::string Adopt(const CarriedWorld& carried);
+
+ private:
+  friend class NameReservation;
+
+  std::vector<core::Socket>& Occupants(std::int32_t x, std::int32_t y);
+  void AddToCell(core::Socket connection, std::int32_t x, std::int32_t y);
+  void RemoveFromCell(core::Socket connection, std::int32_t x, std::int32_t y);
+  void KeepStored(std::unique_ptr<Character> c);
+  CellChange PutInPlay(core::Socket connection, std::unique_ptr<Character> c);
+  void Clear();
+
+  std::map<core::Socket, std::unique_ptr<Character>> inPlay_;
+  std::vector<std::unique_ptr<Character>> stored_;
+  std::map<core::Socket, std::unique_ptr<Character>> kits_;
+  // The movement queue of every character in play, and of nothing else.
+  std::unordered_map<const Character*, MoveQueue> moveQueues_;
+  bool changed_ = false;  // since the last TakeChanges
+  // The name of every character in the three tables above, once per character, so
+  // that a new name is checked against all of them in one lookup.
+  NameIndex heldNames_;
+  // The names that setups on their way hold (NameReservation), and their index.
+  std::vector<std::string> reservedNames_;
+  NameIndex reservedIndex_;
+  // Connections in play on each cell, ascending, so that telling an area costs the
+  // number of listeners rather than the number of players. Kept in step with the x and
+  // y of every character in inPlay_.
+  std::array<std::vector<core::Socket>, kMapSize * kMapSize> cellOccupants_;
+};
+
+// A name a setup holds in `table` while its password is hashed, so that no other setup
+// can take it (nor one that reads alike) meanwhile: NameTaken and NameTooClose count
+// it. Let go when the reservation is destroyed; the table must outlive it. Made, used
+// and destroyed with ConnectionLock held.
+class NameReservation {
+ public:
+  NameReservation(CharacterTable& table, std::string name);
+  ~NameReservation();
+  NameReservation(const NameReservation&) = delete;
+  NameReservation& operator=(const NameReservation&) = delete;
+
+ private:
+  CharacterTable& table_;
+  std::string name_;
+};
 
 }  // namespace world

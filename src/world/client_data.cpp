@@ -1,11 +1,9 @@
 #include "world/client_data.h"
 
 #include <nlohmann/json.hpp>
-
 #include <string>
 
 #include "core/connection_lock.h"
-#include "core/outbox.h"
 #include "world/looking.h"
 #include "world/role.h"
 #include "world/territory.h"
@@ -16,11 +14,11 @@ namespace {
 
 using nlohmann::json;
 
-void Send(Socket connection, std::string_view name, const json& data) {
+void Send(core::Outbox& outbox, core::Socket connection, std::string_view name, const json& data) {
   std::string message(name);
   message += ' ';
   message += data.dump(-1, ' ', false, json::error_handler_t::replace);
-  core::QueueData(connection, std::move(message));
+  outbox.QueueData(connection, std::move(message));
 }
 
 // The place as `look` names it, without the sentence around it.
@@ -65,10 +63,10 @@ json RoomInfo(const Character& c) {
           {"details", json::array()}};
 }
 
-json RoomPlayers(std::int32_t x, std::int32_t y) {
+json RoomPlayers(const CharacterTable& characters, const Cell& cell) {
   json players = json::array();
-  for (const Socket other : OccupantsOf(x, y)) {
-    const Character* c = CharacterOf(other);
+  for (const core::Socket other : characters.OccupantsOf(cell.x, cell.y)) {
+    const Character* c = characters.CharacterOf(other);
     if (c != nullptr) players.push_back({{"name", c->name}, {"clan", ClanName(c->clan)}});
   }
   return players;
@@ -76,21 +74,23 @@ json RoomPlayers(std::int32_t x, std::int32_t y) {
 
 }  // namespace
 
-void TellClientEverything(Socket connection) {
+void TellClientEverything(const CharacterTable& characters, core::Outbox& outbox,
+                          core::Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
-  const Character* c = CharacterOf(connection);
+  const Character* c = characters.CharacterOf(connection);
   if (c == nullptr) return;
-  if (core::DataWanted(connection, "Char.Name")) Send(connection, "Char.Name", {{"name", c->name}});
-  if (core::DataWanted(connection, "Char.Status")) {
+  if (outbox.DataWanted(connection, "Char.Name"))
+    Send(outbox, connection, "Char.Name", {{"name", c->name}});
+  if (outbox.DataWanted(connection, "Char.Status")) {
     const RoleTraits& traits = TraitsOf(c->role);
-    Send(connection, "Char.Status",
+    Send(outbox, connection, "Char.Status",
          {{"clan", ClanName(c->clan)},
           {"role", traits.word},
           {"title", CharacterTitle(*c)},
           {"age", c->age / 30},  // in moons, as setup takes it
           {"pronouns", c->pronouns}});
   }
-  if (core::DataWanted(connection, "Char.Vitals")) {
+  if (outbox.DataWanted(connection, "Char.Vitals")) {
     const std::int32_t max = TraitsOf(c->role).health;
     json vitals = json::object();
     const auto part = [&](const char* name, std::int32_t value) {
@@ -105,46 +105,46 @@ void TellClientEverything(Socket connection) {
     part("rightFrontLeg", c->healthRightFrontLeg);
     part("leftBackLeg", c->healthLeftBackLeg);
     part("rightBackLeg", c->healthRightBackLeg);
-    Send(connection, "Char.Vitals", vitals);
+    Send(outbox, connection, "Char.Vitals", vitals);
   }
-  TellRoomInfo(connection);
-  TellQueue(connection);
+  TellRoomInfo(characters, outbox, connection);
+  TellQueue(characters, outbox, connection);
 }
 
-void TellRoomInfo(Socket connection) {
+void TellRoomInfo(const CharacterTable& characters, core::Outbox& outbox, core::Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
-  const Character* c = CharacterOf(connection);
-  if (c == nullptr || !core::DataWanted(connection, "Room.Info")) return;
-  Send(connection, "Room.Info", RoomInfo(*c));
+  const Character* c = characters.CharacterOf(connection);
+  if (c == nullptr || !outbox.DataWanted(connection, "Room.Info")) return;
+  Send(outbox, connection, "Room.Info", RoomInfo(*c));
 }
 
-void TellRoomPlayers(std::int32_t x, std::int32_t y) {
+void TellRoomPlayers(const CharacterTable& characters, core::Outbox& outbox, const Cell& cell) {
   ASSERT_CONNECTION_LOCK_HELD();
   json players;  // made once, for the first who wants it
   bool made = false;
-  for (const Socket listener : OccupantsOf(x, y)) {
-    if (!core::DataWanted(listener, "Room.Players")) continue;
+  for (const core::Socket listener : characters.OccupantsOf(cell.x, cell.y)) {
+    if (!outbox.DataWanted(listener, "Room.Players")) continue;
     if (!made) {
-      players = RoomPlayers(x, y);
+      players = RoomPlayers(characters, cell);
       made = true;
     }
-    Send(listener, "Room.Players", players);
+    Send(outbox, listener, "Room.Players", players);
   }
 }
 
-void TellQueue(Socket connection) {
+void TellQueue(const CharacterTable& characters, core::Outbox& outbox, core::Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
-  const Character* c = CharacterOf(connection);
-  if (c == nullptr || !core::DataWanted(connection, "Char.Queue")) return;
-  const MoveQueue* queue = MoveQueueOf(*c);
-  Send(connection, "Char.Queue", {{"steps", queue == nullptr ? 0 : queue->Size()}});
+  const Character* c = characters.CharacterOf(connection);
+  if (c == nullptr || !outbox.DataWanted(connection, "Char.Queue")) return;
+  const MoveQueue* queue = characters.MoveQueueOf(*c);
+  Send(outbox, connection, "Char.Queue", {{"steps", queue == nullptr ? 0 : queue->Size()}});
 }
 
-void TellSpeech(Socket listener, std::string_view channel, const Character& talker,
-                std::string_view text) {
+void TellSpeech(core::Outbox& outbox, core::Socket listener, std::string_view channel,
+                const Character& talker, std::string_view text) {
   ASSERT_CONNECTION_LOCK_HELD();
-  if (!core::DataWanted(listener, "Comm.Channel.Text")) return;
-  Send(listener, "Comm.Channel.Text",
+  if (!outbox.DataWanted(listener, "Comm.Channel.Text")) return;
+  Send(outbox, listener, "Comm.Channel.Text",
        {{"channel", channel}, {"talker", talker.name}, {"text", text}});
 }
 

@@ -1,5 +1,6 @@
-// GameClock: the in-game day and time of day. Written by the world tick and the load,
-// read by the time command and the save. Guarded by ConnectionLock.
+// The game's clock: the in-game day and time of day. The world (world/world.h) holds
+// the one of a running server; it is written by the world tick and the load, read by
+// the time command and the save, and guarded by ConnectionLock as the world is.
 #pragma once
 
 #include <cstdint>
@@ -13,9 +14,7 @@ struct GameClockState {
   std::int32_t tickOfDay = 0;  // ticks since the start of the day, 0 to 2879
 };
 
-extern GameClockState GameClock;
-
 // One tick later: tickOfDay + 1, and at 2880 the next day begins.
-void AdvanceGameClock();
+void AdvanceGameClock(GameClockState& clock);
 
 }  // namespace world

@@ -3,7 +3,6 @@
 #include <cassert>
 
 #include "core/connection_lock.h"
-#include "core/outbox.h"
 #include "world/role.h"
 #include "world/territory.h"
 
@@ -19,37 +18,36 @@ std::string CharacterTitle(const Character& c) {
 
 std::string PlaceLine(std::int32_t x, std::int32_t y) { return std::string(kYouAreIn) + LocationName(x, y); }
 
-void DescribeArea(Socket connection) {
+void DescribeArea(const CharacterTable& characters, core::Outbox& outbox, core::Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
-  const Character* viewer = CharacterOf(connection);
+  const Character* viewer = characters.CharacterOf(connection);
   assert(viewer != nullptr);
   const std::int32_t x = viewer->x;
   const std::int32_t y = viewer->y;
-  core::QueueMessage(connection, PlaceLine(x, y));
-  if (y > 0) core::QueueMessage(connection, "North of you is " + LocationName(x, y - 1));
-  if (y < kMapSize - 1)
-    core::QueueMessage(connection, "South of you is " + LocationName(x, y + 1));
-  if (x < kMapSize - 1)
-    core::QueueMessage(connection, "East of you is " + LocationName(x + 1, y));
-  if (x > 0) core::QueueMessage(connection, "West of you is " + LocationName(x - 1, y));
-  for (const Socket other : OccupantsOf(x, y)) {
+  outbox.Queue(connection, PlaceLine(x, y));
+  if (y > 0) outbox.Queue(connection, "North of you is " + LocationName(x, y - 1));
+  if (y < kMapSize - 1) outbox.Queue(connection, "South of you is " + LocationName(x, y + 1));
+  if (x < kMapSize - 1) outbox.Queue(connection, "East of you is " + LocationName(x + 1, y));
+  if (x > 0) outbox.Queue(connection, "West of you is " + LocationName(x - 1, y));
+  for (const core::Socket other : characters.OccupantsOf(x, y)) {
     if (other == connection) continue;
-    const Character* here = CharacterOf(other);
+    const Character* here = characters.CharacterOf(other);
     assert(here != nullptr);
-    core::QueueMessage(connection, CharacterTitle(*here) + " is here.");
+    outbox.Queue(connection, CharacterTitle(*here) + " is here.");
   }
 }
 
-void DescribeCharacter(Socket connection, std::string_view name) {
+void DescribeCharacter(const CharacterTable& characters, core::Outbox& outbox,
+                       core::Socket connection, std::string_view name) {
   ASSERT_CONNECTION_LOCK_HELD();
-  const Character* viewer = CharacterOf(connection);
+  const Character* viewer = characters.CharacterOf(connection);
   assert(viewer != nullptr);
-  const Character* seen = FindInPlayByName(name);
+  const Character* seen = characters.FindInPlayByName(name);
   if (seen == nullptr || seen->x != viewer->x || seen->y != viewer->y) {
-    core::QueueMessage(connection, "Invalid character.");
+    outbox.Queue(connection, "Invalid character.");
     return;
   }
-  core::QueueMessage(connection, "You see a " + seen->description + ".");
+  outbox.Queue(connection, "You see a " + seen->description + ".");
 }
 
 }  // namespace world

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/outbox.h"
 #include "world/character.h"
 
 namespace world {
@@ -25,11 +26,12 @@ std::string PlaceLine(std::int32_t x, std::int32_t y);
 // that is on the map (north, south, east, west), then "<title> is here." for every other
 // character in play on the cell, in ascending handle order.
 // REQUIRES: `connection` is in play; ConnectionLock held.
-void DescribeArea(Socket connection);
+void DescribeArea(const CharacterTable& characters, core::Outbox& outbox, core::Socket connection);
 
 // Queues "You see a <description>." when the first character in play named `name`
 // (exactly) stands on the looker's cell, the looker itself included; otherwise
 // "Invalid character.". REQUIRES: `connection` is in play; ConnectionLock held.
-void DescribeCharacter(Socket connection, std::string_view name);
+void DescribeCharacter(const CharacterTable& characters, core::Outbox& outbox,
+                       core::Socket connection, std::string_view name);
 
 }  // namespace world

@@ -3,8 +3,6 @@
 #include <cassert>
 
 #include "core/connection_lock.h"
-#include "core/outbox.h"
-#include "world/screen_reader.h"
 
 namespace world {
 
@@ -22,15 +20,18 @@ NearbyCells NearbyCellsOf(std::int32_t x, std::int32_t y) {
   return nearby;
 }
 
-void TellArea(std::string_view text, std::int32_t x, std::int32_t y) {
+void TellArea(const World& world, core::Outbox& outbox, std::string_view text, std::int32_t x,
+              std::int32_t y) {
   ASSERT_CONNECTION_LOCK_HELD();
-  for (const Socket listener : OccupantsOf(x, y)) core::QueueMessage(listener, text);
+  for (const core::Socket listener : world.characters.OccupantsOf(x, y))
+    outbox.Queue(listener, text);
 }
 
-void TellArea(std::string_view text, std::string_view spoken, std::int32_t x, std::int32_t y) {
+void TellArea(const World& world, core::Outbox& outbox, std::string_view text,
+              std::string_view spoken, std::int32_t x, std::int32_t y) {
   ASSERT_CONNECTION_LOCK_HELD();
-  for (const Socket listener : OccupantsOf(x, y)) {
-    core::QueueMessage(listener, ScreenReaderOn(listener) ? spoken : text);
+  for (const core::Socket listener : world.characters.OccupantsOf(x, y)) {
+    outbox.Queue(listener, world.screenReaders.On(listener) ? spoken : text);
   }
 }
 

@@ -9,8 +9,9 @@
 #include <cstdint>
 #include <string_view>
 
+#include "core/outbox.h"
 #include "world/character.h"
-#include "world/territory.h"
+#include "world/world.h"
 
 namespace world {
 
@@ -36,9 +37,11 @@ NearbyCells NearbyCellsOf(std::int32_t x, std::int32_t y);
 // caller's own character included when it stands there. Costs the number of characters
 // on the cell, whatever the number in play. Stored characters and kits hear nothing.
 // REQUIRES: OnMap(x, y); ConnectionLock held.
-void TellArea(std::string_view text, std::int32_t x, std::int32_t y);
+void TellArea(const World& world, core::Outbox& outbox, std::string_view text, std::int32_t x,
+              std::int32_t y);
 // As above, but a listener in screen-reader mode (world/screen_reader.h) is told
 // `spoken` instead.
-void TellArea(std::string_view text, std::string_view spoken, std::int32_t x, std::int32_t y);
+void TellArea(const World& world, core::Outbox& outbox, std::string_view text,
+              std::string_view spoken, std::int32_t x, std::int32_t y);
 
 }  // namespace world

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "world/cell.h"
 #include "world/character.h"
-#include "world/territory.h"
 
 namespace world {
 

@@ -83,9 +83,8 @@ constexpr Grid BuildMap() {
   return grid;
 }
 
-// Written at program start and by InitTerritoryMap, with the same contents; read-only
-// while the server's threads run.
-constinit Grid TerritoryMap = BuildMap();
+// Made by the compiler: the map never changes.
+constexpr Grid kTerritoryMap = BuildMap();
 
 std::string_view PlaceWord(CellKind kind) {
   switch (kind) {
@@ -110,13 +109,9 @@ std::string_view PlaceWord(CellKind kind) {
 
 }  // namespace
 
-void InitTerritoryMap() {
-  TerritoryMap = BuildMap();
-}
-
 CellKind CellKindAt(std::int32_t x, std::int32_t y) {
   assert(OnMap(x, y));
-  return TerritoryMap[IndexOf(x, y)];
+  return kTerritoryMap[IndexOf(x, y)];
 }
 
 std::optional<Clan> OwnerOf(std::int32_t x, std::int32_t y) {

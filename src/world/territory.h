@@ -1,6 +1,6 @@
 // The TerritoryMap: the 30 by 30 grid of the world, its camps and the landmark, and the
-// naming of places. Written once by InitTerritoryMap at server start, before anything
-// else runs, and only read afterwards (no lock needed to read it).
+// naming of places. A constant, made when the program is built: any thread may read it
+// without a lock.
 #pragma once
 
 #include <cstdint>
@@ -8,34 +8,12 @@
 #include <string>
 #include <string_view>
 
+#include "world/cell.h"
 #include "world/character.h"
 
 namespace world {
 
-enum class CellKind : std::int32_t {
-  Territory = 0,
-  Landmark = 2,
-  Camp = 4,
-  WarriorsDen = 8,
-  MedicineCatDen = 16,
-  ApprenticesDen = 32,
-  Nursery = 64,
-  LeadersDen = 128,
-};
-
-struct Cell {
-  std::int32_t x = 0;
-  std::int32_t y = 0;
-  friend bool operator==(const Cell&, const Cell&) = default;
-};
-
 inline constexpr Cell kOldmeadow{14, 14};
-
-// Builds the map: all Territory, then the landmark and the four camps. The map holds
-// the same layout from program start (it is constant-initialised), so calling this
-// again, or reading the map before it, is harmless. REQUIRES: no other thread reads
-// the map while it runs.
-void InitTerritoryMap();
 
 // The kind of a cell. REQUIRES: OnMap(x, y).
 CellKind CellKindAt(std::int32_t x, std::int32_t y);

@@ -7,13 +7,10 @@
 #include <vector>
 
 #include "core/connection_lock.h"
-#include "core/outbox.h"
-#include "world/character.h"
 #include "world/client_data.h"
-#include "world/clock.h"
 #include "world/looking.h"
 #include "world/proximity.h"
-#include "world/screen_reader.h"
+#include "world/telling.h"
 
 namespace world {
 
@@ -56,6 +53,8 @@ bool Step(char word, std::int32_t& x, std::int32_t& y) {
 // once per tick, so long chains cost their length once rather than once per follower.
 class ChainResolver {
  public:
+  explicit ChainResolver(const CharacterTable& characters) : characters_(characters) {}
+
   // The queue `follower` copies, or nullptr when its chain reaches a character that is
   // not in play or comes round to a character already on it.
   // REQUIRES: `follower` is in play and LeaderOf(follower) is set.
@@ -71,7 +70,7 @@ class ChainResolver {
         break;
       }
       // Only characters in play are looked into: a stored record is never read.
-      const MoveQueue* queue = MoveQueueOf(*at);
+      const MoveQueue* queue = characters_.MoveQueueOf(*at);
       if (queue == nullptr) break;
       const Character* next = LeaderOf(*at);
       if (next == nullptr) {
@@ -91,24 +90,26 @@ class ChainResolver {
     bool done;                // false while the chain through it is being followed
     const MoveQueue* source;  // when done: the queue to copy, or nullptr
   };
+  const CharacterTable& characters_;
   std::unordered_map<const Character*, Answer> answers_;
   std::vector<const Character*> path_;  // characters of the chain being followed
 };
 
 }  // namespace
 
-void WorldTick() {
+void WorldTick(World& world, core::Outbox& outbox) {
   ASSERT_CONNECTION_LOCK_HELD();
-  AdvanceGameClock();
+  AdvanceGameClock(world.clock);
+  CharacterTable& characters = world.characters;
 
   // Movement pass: at most one word for each character, told at once.
-  ChainResolver chains;
+  ChainResolver chains(characters);
   std::string notice;
-  for (const auto& [connection, c] : InPlay()) {
+  for (const auto& [connection, c] : characters.InPlay()) {
     const Character* leader = LeaderOf(*c);
     const MoveQueue* source = nullptr;
     if (leader == nullptr) {
-      source = MoveQueueOf(*c);
+      source = characters.MoveQueueOf(*c);
       assert(source != nullptr);
     } else {
       source = chains.SourceFor(*c);
@@ -120,26 +121,26 @@ void WorldTick() {
     std::int32_t newX = oldX;
     std::int32_t newY = oldY;
     if (!Step(source->Front(), newX, newY)) continue;
-    MoveCharacter(connection, newX, newY);
+    TellChange(world, outbox, characters.MoveCharacter(connection, newX, newY));
     notice.assign(c->name).append(" has left the area.");
-    TellArea(notice, oldX, oldY);
+    TellArea(world, outbox, notice, oldX, oldY);
     notice.assign(c->name).append(kEnteredArea);
-    TellArea(notice, newX, newY);
-    if (ScreenReaderOn(connection)) core::QueueMessage(connection, PlaceLine(newX, newY));
+    TellArea(world, outbox, notice, newX, newY);
+    if (world.screenReaders.On(connection)) outbox.Queue(connection, PlaceLine(newX, newY));
   }
 
   // Removal pass: a word is used up by the character whose own queue held it, moved or
   // not; followers' own words wait.
-  for (const auto& [connection, c] : InPlay()) {
+  for (const auto& [connection, c] : characters.InPlay()) {
     if (LeaderOf(*c) != nullptr) continue;
-    MoveQueue* own = MoveQueueOf(*c);
+    MoveQueue* own = characters.MoveQueueOf(*c);
     if (own != nullptr && !own->Empty()) {
       own->Pop();
-      TellQueue(connection);
+      TellQueue(characters, outbox, connection);
     }
   }
 
-  core::FlushOutbox();
+  outbox.Flush();
 }
 
 }  // namespace world

@@ -21,13 +21,11 @@ const std::string kCreated = "Character created. Entering game...";
 
 class AccountTest : public WorldTest {
  protected:
-  AccountTest() { world::InitTerritoryMap(); }
-
   // Sets up a character on `socket` from the words after "setup", dropping the replies.
-  const world::Character* Make(net::Socket socket, const std::string& words) {
+  const world::Character* Make(core::Socket socket, const std::string& words) {
     Type(socket, "setup " + words);
     Lines(socket);
-    return world::CharacterOf(socket);
+    return Characters().CharacterOf(socket);
   }
 
   // Puts a stored character named `name` with password "pw" at (x, y).
@@ -38,12 +36,11 @@ class AccountTest : public WorldTest {
     c->role = Role::Warrior;
     c->x = x;
     c->y = y;
-    world::Store(std::move(c));
+    Characters().Store(std::move(c));
   }
 
-  std::size_t Held() const {
-    return world::InPlay().size() + world::Stored().size() +
-           world::Kits().size();
+  std::size_t Held() {
+    return Characters().InPlay().size() + Characters().Stored().size() + Characters().Kits().size();
   }
 };
 
@@ -54,7 +51,7 @@ TEST_F(AccountTest, MinimalSetupEntersPlayAndDescribesTheDen) {
                    "North of you is Emberfold territory.",
                    "South of you is the Emberfold medicine cat's den.",
                    "East of you is the Emberfold camp.", "West of you is Emberfold territory."}));
-  const world::Character* c = world::CharacterOf(4);
+  const world::Character* c = Characters().CharacterOf(4);
   ASSERT_NE(c, nullptr);
   EXPECT_EQ(c->name, "Ash");
   EXPECT_TRUE(base::PasswordMatches(c->password, "secret"));
@@ -71,8 +68,8 @@ TEST_F(AccountTest, MinimalSetupEntersPlayAndDescribesTheDen) {
   EXPECT_EQ(c->following, nullptr);
   EXPECT_EQ(c->healthOverall, 4);
   EXPECT_EQ(c->healthRightBackLeg, 4);
-  ASSERT_NE(world::MoveQueueOf(*c), nullptr);
-  EXPECT_TRUE(world::MoveQueueOf(*c)->Empty());
+  ASSERT_NE(Characters().MoveQueueOf(*c), nullptr);
+  EXPECT_TRUE(Characters().MoveQueueOf(*c)->Empty());
 }
 
 TEST_F(AccountTest, DescriptionAgeAndAnatomyWords) {
@@ -112,7 +109,7 @@ TEST_F(AccountTest, RoleWordsAndTheHealthOfEachRole) {
                         {"queen", Role::Queen, 4},           {"leader", Role::Leader, 4},
                         {"medicine", Role::MedicineCat, 4},  {"warrior", Role::Warrior, 4},
                         {"Leader", Role::Warrior, 4},        {"kitten", Role::Warrior, 4}};
-  net::Socket socket = 10;
+  core::Socket socket = 10;
   for (const Case& test : cases) {
     const world::Character* c =
         Make(socket, "N" + std::to_string(socket) + " pw x 3 " + test.word + " lark \" \" a b");
@@ -141,7 +138,7 @@ TEST_F(AccountTest, ClanWordsCountByTheirBeginningAndCase) {
       {"lark", Clan::Larkfold},    {"larkfold", Clan::Larkfold}, {"Lark", Clan::Fernfold},
       {"embers", Clan::Emberfold}, {"ember", Clan::Emberfold},   {"emb", Clan::Fernfold},
       {"mossy", Clan::Mossfold},   {"fern", Clan::Fernfold},     {"", Clan::Fernfold}};
-  net::Socket socket = 10;
+  core::Socket socket = 10;
   for (const auto& [word, clan] : cases) {
     const world::Character* c =
         Make(socket, "N" + std::to_string(socket) + " pw x 3 queen " + word + " \" \" a b");
@@ -162,8 +159,8 @@ TEST_F(AccountTest, UniqueRolesAreCheckedAgainstCharactersInPlayOnly) {
   EXPECT_EQ(lines[0], "Role already taken, character set to Warrior.");
   EXPECT_EQ(lines[1], kCreated);
   EXPECT_EQ(lines[2], "You are in the Emberfold warriors' den.");
-  EXPECT_EQ(world::CharacterOf(2)->role, Role::Warrior);
-  EXPECT_EQ(world::CharacterOf(2)->healthOverall, 4);
+  EXPECT_EQ(Characters().CharacterOf(2)->role, Role::Warrior);
+  EXPECT_EQ(Characters().CharacterOf(2)->healthOverall, 4);
 
   // Another clan, or another unique role, is free.
   EXPECT_EQ(Make(3, "Moss pw he 30 leader moss \" \" a b")->role, Role::Leader);
@@ -173,13 +170,13 @@ TEST_F(AccountTest, UniqueRolesAreCheckedAgainstCharactersInPlayOnly) {
   EXPECT_EQ(Make(7, "Med2 pw he 30 medicine ember \" \" a b")->role, Role::Warrior);
 
   // Once the first leader is stored away, the role is free again.
-  world::LeavePlay(1);
+  Characters().LeavePlay(1);
   Type(8, "setup Third pw he 30 leader ember \" \" a b");
   const Texts third = Lines(8);
   ASSERT_FALSE(third.empty());
   EXPECT_EQ(third[0], kCreated);
-  EXPECT_EQ(world::CharacterOf(8)->role, Role::Leader);
-  EXPECT_EQ(world::CharacterOf(8)->y, 22);
+  EXPECT_EQ(Characters().CharacterOf(8)->role, Role::Leader);
+  EXPECT_EQ(Characters().CharacterOf(8)->y, 22);
 }
 
 TEST_F(AccountTest, KitsWaitInTheKitQueue) {
@@ -188,23 +185,23 @@ TEST_F(AccountTest, KitsWaitInTheKitQueue) {
       "Entering into kit queue. You need to be born before you can play. "
       "(THIS IS UNIMPLEMENTED PLEASE CLOSE THE GAME)";
   EXPECT_EQ(Lines(4), Texts{kitReply});
-  EXPECT_EQ(world::CharacterOf(4), nullptr);
-  ASSERT_EQ(world::Kits().count(4), 1u);
-  const world::Character& kit = *world::Kits().at(4);
+  EXPECT_EQ(Characters().CharacterOf(4), nullptr);
+  ASSERT_EQ(Characters().Kits().count(4), 1u);
+  const world::Character& kit = *Characters().Kits().at(4);
   EXPECT_EQ(kit.x, -1);
   EXPECT_EQ(kit.y, -1);
   EXPECT_EQ(kit.healthTail, 1);
-  EXPECT_EQ(world::MoveQueueOf(kit), nullptr);
-  EXPECT_TRUE(world::TablesAreConsistent());
+  EXPECT_EQ(Characters().MoveQueueOf(kit), nullptr);
+  EXPECT_TRUE(Characters().Consistent());
   // Still not in play: help offers setup and login again.
   Type(4, "help");
   EXPECT_EQ(Lines(4).size(), 3u);
   // A second kit on the connection gets the same reply and is not kept.
   Type(4, "setup Tinier pw she 1 kit moss \" \" a b");
   EXPECT_EQ(Lines(4), Texts{kitReply});
-  EXPECT_EQ(world::Kits().size(), 1u);
-  EXPECT_EQ(world::Kits().at(4)->name, "Tiny");
-  EXPECT_FALSE(world::NameTaken("Tinier"));
+  EXPECT_EQ(Characters().Kits().size(), 1u);
+  EXPECT_EQ(Characters().Kits().at(4)->name, "Tiny");
+  EXPECT_FALSE(Characters().NameTaken("Tinier"));
 }
 
 TEST_F(AccountTest, NamesHeldAnywhereAreTakenAndTheirOtherCasesTooClose) {
@@ -215,7 +212,7 @@ TEST_F(AccountTest, NamesHeldAnywhereAreTakenAndTheirOtherCasesTooClose) {
     Type(5, std::string("setup ") + name + " pw she 1 warrior moss \" \" a b");
     EXPECT_EQ(Lines(5), Texts{"Name already taken. Log in, or choose a different name."}) << name;
   }
-  EXPECT_EQ(world::CharacterOf(5), nullptr);
+  EXPECT_EQ(Characters().CharacterOf(5), nullptr);
   Type(5, "setup ash pw she 1 warrior moss \" \" a b");
   EXPECT_EQ(Lines(5), Texts{"That name is too close to another cat's name."});
 }
@@ -242,18 +239,18 @@ TEST_F(AccountTest, ANameThatReadsLikeAnotherCatsIsRefused) {
   }
   EXPECT_EQ(Held(), 5u);
   // A kit's name is free once it is gone; names that only share letters are others.
-  world::DropKit(1);
+  Characters().DropKit(1);
   EXPECT_NE(Make(7, "TINY pw she 1 warrior moss \" \" a b"), nullptr);
   EXPECT_NE(Make(8, "Ashpelt pw she 1 warrior moss \" \" a b"), nullptr);
   EXPECT_NE(Make(9, "Aschenbr\xC3\xB6" "del pw sie 2 warrior ember \" \" x y"), nullptr);
-  EXPECT_TRUE(world::TablesAreConsistent());
+  EXPECT_TRUE(Characters().Consistent());
 }
 
 TEST_F(AccountTest, NamesThatAlreadyReadAlikeAreAllKept) {
   // A save file from before the rule: both load and can log in; a third is refused.
   Store("Ashpaw", 3, 3);
   Store("ASHPAW", 3, 3);
-  EXPECT_TRUE(world::TablesAreConsistent());
+  EXPECT_TRUE(Characters().Consistent());
   Type(4, "login ASHPAW pw");
   EXPECT_EQ(Lines(4).front(), "Login successful. Entering game...");
   Type(5, "setup AshPaw pw she 1 warrior moss \" \" a b");
@@ -267,7 +264,7 @@ TEST_F(AccountTest, LoginTakesAStoredCharacterWhereItStood) {
   Store("First", 1, 1);
   Store("Ash", 23, 23);
   Store("Last", 2, 2);
-  world::Character* ash = world::FindStoredByName("Ash");
+  world::Character* ash = Characters().FindStoredByName("Ash");
   ash->following = ash;  // login leaves following alone
   Type(4, "login Ash pw and more words");
   EXPECT_EQ(Lines(4),
@@ -275,27 +272,27 @@ TEST_F(AccountTest, LoginTakesAStoredCharacterWhereItStood) {
                    "North of you is the Emberfold leader's den.",
                    "South of you is the Emberfold camp.", "East of you is the Emberfold nursery.",
                    "West of you is the Emberfold warriors' den."}));
-  EXPECT_EQ(world::CharacterOf(4), ash);
+  EXPECT_EQ(Characters().CharacterOf(4), ash);
   EXPECT_EQ(ash->following, ash);
-  ASSERT_EQ(world::Stored().size(), 2u);
-  EXPECT_EQ(world::Stored()[0]->name, "First");
-  EXPECT_EQ(world::Stored()[1]->name, "Last");
-  EXPECT_TRUE(world::MoveQueueOf(*ash)->Empty());
+  ASSERT_EQ(Characters().Stored().size(), 2u);
+  EXPECT_EQ(Characters().Stored()[0]->name, "First");
+  EXPECT_EQ(Characters().Stored()[1]->name, "Last");
+  EXPECT_TRUE(Characters().MoveQueueOf(*ash)->Empty());
   // Around again: store it, log in from another connection.
-  world::LeavePlay(4);
+  Characters().LeavePlay(4);
   Type(9, "login Ash pw");
   EXPECT_EQ(Lines(9).size(), 6u);
-  EXPECT_EQ(world::CharacterOf(9), ash);
+  EXPECT_EQ(Characters().CharacterOf(9), ash);
   EXPECT_EQ(ash->x, 23);
 }
 
 TEST_F(AccountTest, LoginOfARecordOffTheMapPlacesItAtItsCamp) {
   Store("Lost", 40, -3);
-  world::FindStoredByName("Lost")->clan = Clan::Larkfold;
+  Characters().FindStoredByName("Lost")->clan = Clan::Larkfold;
   Type(4, "login Lost pw");
   EXPECT_EQ(Lines(4)[1], "You are in the Larkfold camp.");
-  EXPECT_EQ(world::CharacterOf(4)->x, 7);
-  EXPECT_EQ(world::CharacterOf(4)->y, 7);
+  EXPECT_EQ(Characters().CharacterOf(4)->x, 7);
+  EXPECT_EQ(Characters().CharacterOf(4)->y, 7);
 }
 
 // --- Refusals ---------------------------------------------------------------------
@@ -400,7 +397,7 @@ TEST_F(AccountTest, ANameOfUnusualLettersOrOfTwoScriptsCreatesNothing) {
   EXPECT_EQ(Held(), 1u);
   // One script besides digits and the few marks names hold, accents included; Japanese
   // writes Han and kana together.
-  net::Socket socket = 10;
+  core::Socket socket = 10;
   for (const char* name : {"\xD0\x9F\xD0\xB5\xD0\xBF\xD0\xB5\xD0\xBB", "\xCE\xA3\xCE\xBA\xCE\xB9\xCE\xAC",
                            "\xE7\x81\xB0\xE8\x89\xB2\xE3\x81\xAE\xE3\x81\xAD\xE3\x81\x93", "Zo\xC3\xAB",
                            "O'Malley-2"}) {
@@ -414,9 +411,9 @@ TEST_F(AccountTest, ANameOfUnusualLettersOrOfTwoScriptsCreatesNothing) {
 
 TEST_F(AccountTest, EachSetupAsksWhetherTheWorldCanBeSavedThen) {
   // The disk filled, or a save failed, since the last tick: the saver's check says so.
-  world::SetNewCharactersCheck([] { return false; });
+  World().keeping.SetCheck([] { return false; });
   Type(4, "setup Ash pw she 1 warrior moss \" \" a b");
-  world::SetNewCharactersCheck(nullptr);
+  World().keeping.SetCheck(nullptr);
   EXPECT_EQ(Lines(4), Texts{"The world cannot be saved right now. Try again later."});
   EXPECT_EQ(Held(), 0u);
 }
@@ -440,8 +437,8 @@ TEST_F(AccountTest, LoginRefusals) {
     Type(4, line);
     EXPECT_EQ(Lines(4), Texts{"Invalid username."}) << line;
   }
-  EXPECT_EQ(world::CharacterOf(4), nullptr);
-  EXPECT_EQ(commands::SessionOf(4).failedLogins, 0);
+  EXPECT_EQ(Characters().CharacterOf(4), nullptr);
+  EXPECT_EQ(Interpreter().sessions.Of(4).failedLogins, 0);
 }
 
 TEST_F(AccountTest, TheThirdWrongPasswordOnAConnectionEndsIt) {
@@ -451,15 +448,15 @@ TEST_F(AccountTest, TheThirdWrongPasswordOnAConnectionEndsIt) {
   EXPECT_EQ(Lines(4), Texts{"Incorrect password."});
   Type(4, "login Birch wrong");
   EXPECT_EQ(Lines(4), Texts{"Incorrect password."});
-  EXPECT_FALSE(commands::EndRequested(4));
+  EXPECT_FALSE(Interpreter().sessions.EndRequested(4));
   // Another connection keeps its own count.
   Type(5, "login Ash nope");
   EXPECT_EQ(Lines(5), Texts{"Incorrect password."});
   Type(4, "login Ash  pw");
   EXPECT_EQ(Lines(4), Texts{"Incorrect password."});
-  EXPECT_TRUE(commands::EndRequested(4));
-  EXPECT_FALSE(commands::EndRequested(5));
-  EXPECT_EQ(world::Stored().size(), 2u);
+  EXPECT_TRUE(Interpreter().sessions.EndRequested(4));
+  EXPECT_FALSE(Interpreter().sessions.EndRequested(5));
+  EXPECT_EQ(Characters().Stored().size(), 2u);
 }
 
 }  // namespace

@@ -39,7 +39,7 @@ TEST_F(DispatchTest, ALineThatIsNotUtf8IsAnsweredSoAndDoesNothing) {
     Type(5, line);
     EXPECT_EQ(Lines(5), notUtf8) << line;
   }
-  EXPECT_TRUE(world::Kits().empty() && world::InPlay().empty());
+  EXPECT_TRUE(Characters().Kits().empty() && Characters().InPlay().empty());
   Place(5, "Ash", 3, 3);
   Place(6, "Birch", 3, 3);
   Type(5, "say caf\xe9");
@@ -87,10 +87,10 @@ TEST_F(DispatchTest, HelpCategoriesInEitherState) {
 TEST_F(DispatchTest, QuitAndItsOtherWordsEndTheConnectionInEitherState) {
   Place(6, "Ash", 3, 3);
   for (const auto& [socket, line] : {std::pair{5, "quit"}, {6, "logout now"}, {7, "exit"}}) {
-    EXPECT_FALSE(commands::EndRequested(socket)) << line;
+    EXPECT_FALSE(Interpreter().sessions.EndRequested(socket)) << line;
     Type(socket, line);
     EXPECT_EQ(Lines(socket), Texts{"Goodbye."}) << line;
-    EXPECT_TRUE(commands::EndRequested(socket)) << line;
+    EXPECT_TRUE(Interpreter().sessions.EndRequested(socket)) << line;
   }
 }
 

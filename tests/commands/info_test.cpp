@@ -18,7 +18,6 @@ using world::Role;
 
 class InfoTest : public WorldTest {
  protected:
-  InfoTest() { world::InitTerritoryMap(); }
 };
 
 TEST(ConditionWordTest, EachRolesMaximum) {
@@ -70,12 +69,12 @@ TEST(TimeLineTest, DayMoonAndYearBoundaries) {
 }
 
 TEST_F(InfoTest, TheClockAdvancesOneTickAndRollsOverToTheNextDay) {
-  for (int i = 0; i < 2879; ++i) world::AdvanceGameClock();
-  EXPECT_EQ(world::GameClock.day, 0);
-  EXPECT_EQ(world::GameClock.tickOfDay, 2879);
-  world::AdvanceGameClock();
-  EXPECT_EQ(world::GameClock.day, 1);
-  EXPECT_EQ(world::GameClock.tickOfDay, 0);
+  for (int i = 0; i < 2879; ++i) world::AdvanceGameClock(World().clock);
+  EXPECT_EQ(World().clock.day, 0);
+  EXPECT_EQ(World().clock.tickOfDay, 2879);
+  world::AdvanceGameClock(World().clock);
+  EXPECT_EQ(World().clock.day, 1);
+  EXPECT_EQ(World().clock.tickOfDay, 0);
   Place(4, "Ash", 3, 3);
   Type(4, "time and words");
   EXPECT_EQ(Lines(4), Texts{"It is 00:00:00, on day 2 of moon 1 of year 1."});

@@ -13,8 +13,8 @@ using Texts = std::vector<std::string>;
 
 class MovementTest : public WorldTest {
  protected:
-  static std::string QueuedWords(const world::Character& c) {
-    world::MoveQueue copy = *world::MoveQueueOf(c);
+  std::string QueuedWords(const world::Character& c) {
+    world::MoveQueue copy = *Characters().MoveQueueOf(c);
     std::string words;
     while (!copy.Empty()) {
       words += copy.Front();
@@ -42,12 +42,12 @@ TEST_F(MovementTest, OnlyThePresentCellCountsAtTheEdge) {
     EXPECT_EQ(Lines(1), Texts{"This command is not valid for you right now."}) << line;
   }
   EXPECT_EQ(QueuedWords(ash), "");
-  world::MoveCharacter(1, 29, 29);
+  Characters().MoveCharacter(1, 29, 29);
   for (const std::string line : {"s", "east"}) {
     Type(1, line);
     EXPECT_EQ(Lines(1), Texts{"This command is not valid for you right now."}) << line;
   }
-  world::MoveCharacter(1, 4, 1);
+  Characters().MoveCharacter(1, 4, 1);
   Type(1, "n");
   Type(1, "n");
   EXPECT_EQ(Lines(1), (Texts{"Movement queued.", "Movement queued."}));
@@ -60,9 +60,9 @@ TEST_F(MovementTest, AFullQueueTakesNoMore) {
   Lines(1);
   Type(1, "n");
   EXPECT_EQ(Lines(1), Texts{"Too many movements queued."});
-  EXPECT_EQ(world::MoveQueueOf(ash)->Size(), world::MoveQueue::kCapacity);
+  EXPECT_EQ(Characters().MoveQueueOf(ash)->Size(), world::MoveQueue::kCapacity);
   // The edge is checked first.
-  world::MoveCharacter(1, 5, 0);
+  Characters().MoveCharacter(1, 5, 0);
   Type(1, "n");
   EXPECT_EQ(Lines(1), Texts{"This command is not valid for you right now."});
 }
@@ -70,7 +70,8 @@ TEST_F(MovementTest, AFullQueueTakesNoMore) {
 TEST_F(MovementTest, StopForgetsTheQueuedMovements) {
   world::Character& ash = Place(1, "Ash", 5, 5);
   for (const std::string line : {"e", "e", "s"}) Type(1, line);
-  world::WorldTick();  // one step taken: the ring no longer starts at its first slot
+  world::WorldTick(World(),
+                   Outbox());  // one step taken: the ring no longer starts at its first slot
   Lines(1);
   Type(1, "stop");
   EXPECT_EQ(Lines(1), Texts{"Movement queue cleared."});
@@ -80,7 +81,7 @@ TEST_F(MovementTest, StopForgetsTheQueuedMovements) {
   Type(1, "n");
   Lines(1);
   EXPECT_EQ(QueuedWords(ash), "n");
-  world::WorldTick();
+  world::WorldTick(World(), Outbox());
   EXPECT_EQ(ash.x, 6);
   EXPECT_EQ(ash.y, 4);
 }
@@ -110,7 +111,7 @@ TEST_F(MovementTest, FollowRefusesWhoIsNotHereAndKeepsTheOldLink) {
   stored->name = "Dusk";
   stored->x = 5;
   stored->y = 5;
-  world::Store(std::move(stored));
+  Characters().Store(std::move(stored));
   ash.following = &birch;
   for (const std::string line : {"follow Cedar", "follow Dusk", "follow birch", "follow  Birch"}) {
     Type(1, line);

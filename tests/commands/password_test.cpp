@@ -16,9 +16,9 @@ class PasswordCommandTest : public WorldTest {
   PasswordCommandTest() {
     ash_ = &Place(4, "Ash", 3, 3);
     ash_->password = *base::HashPassword("old");
-    world::TakeChanges();
+    Characters().TakeChanges();
   }
-  ~PasswordCommandTest() override { world::SetNewCharactersKept(true); }
+  ~PasswordCommandTest() override { World().keeping.Set(true); }
 
   world::Character* ash_;
 };
@@ -27,18 +27,18 @@ TEST_F(PasswordCommandTest, TheRightOldPasswordSetsTheNewOneForTheNextSave) {
   Type(4, "password old n3w extra");
   EXPECT_EQ(Lines(4), Texts{"Password changed."});
   EXPECT_TRUE(base::PasswordMatches(ash_->password, "n3w"));
-  EXPECT_TRUE(world::TakeChanges());
+  EXPECT_TRUE(Characters().TakeChanges());
 }
 
 TEST_F(PasswordCommandTest, AWrongOldPasswordIsAFailedLoginAndTheThirdEndsTheConnection) {
   for (int i = 1; i <= 3; ++i) {
-    EXPECT_FALSE(commands::EndRequested(4)) << i;
+    EXPECT_FALSE(Interpreter().sessions.EndRequested(4)) << i;
     Type(4, "password guess" + std::to_string(i) + " new");
     EXPECT_EQ(Lines(4), Texts{"Incorrect password."});
   }
-  EXPECT_TRUE(commands::EndRequested(4));
+  EXPECT_TRUE(Interpreter().sessions.EndRequested(4));
   EXPECT_TRUE(base::PasswordMatches(ash_->password, "old"));
-  EXPECT_FALSE(world::TakeChanges());
+  EXPECT_FALSE(Characters().TakeChanges());
 }
 
 TEST_F(PasswordCommandTest, MissingWordsControlBytesAndAnUnsavableWorldChangeNothing) {
@@ -48,11 +48,11 @@ TEST_F(PasswordCommandTest, MissingWordsControlBytesAndAnUnsavableWorldChangeNot
   }
   Type(4, "password old n\x1b[2Jw");
   EXPECT_EQ(Lines(4), Texts{"Control characters are not allowed."});
-  world::SetNewCharactersKept(false);
+  World().keeping.Set(false);
   Type(4, "password old new");
   EXPECT_EQ(Lines(4), Texts{"The world cannot be saved right now. Try again later."});
   EXPECT_TRUE(base::PasswordMatches(ash_->password, "old"));
-  EXPECT_EQ(commands::SessionOf(4).failedLogins, 0);
+  EXPECT_EQ(Interpreter().sessions.Of(4).failedLogins, 0);
 }
 
 }  // namespace

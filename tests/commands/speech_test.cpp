@@ -10,16 +10,16 @@
 
 namespace {
 
-using Heard = std::map<net::Socket, std::string>;
+using Heard = std::map<core::Socket, std::string>;
 
 class SpeechTest : public WorldTest {
  protected:
   // Puts a listener in play on every cell around (x, y) that is on the map, the
   // diagonals and the cells two steps away included, on handles from 100 up; returns
   // the handle of each by cell.
-  std::map<std::pair<int, int>, net::Socket> Surround(int x, int y) {
-    std::map<std::pair<int, int>, net::Socket> at;
-    net::Socket next = 100;
+  std::map<std::pair<int, int>, core::Socket> Surround(int x, int y) {
+    std::map<std::pair<int, int>, core::Socket> at;
+    core::Socket next = 100;
     for (int dy = -2; dy <= 2; ++dy) {
       for (int dx = -2; dx <= 2; ++dx) {
         if ((dx == 0 && dy == 0) || !world::OnMap(x + dx, y + dy)) continue;
@@ -54,7 +54,7 @@ class SpeechTest : public WorldTest {
     c->name = name;
     c->x = x;
     c->y = y;
-    world::Store(std::move(c));
+    Characters().Store(std::move(c));
   }
 };
 
@@ -110,7 +110,7 @@ TEST_F(SpeechTest, WhisperToSomeoneElsewhereOrNotInPlay) {
   kit->name = "Dusk";
   kit->x = -1;
   kit->y = -1;
-  world::ParkKit(3, std::move(kit));
+  Characters().ParkKit(3, std::move(kit));
   Type(1, "whisper Birch psst");
   EXPECT_EQ(Frames(), (Heard{{1, "Too far away."}}));
   // Stored, a kit, another letter case: nobody in play hears it, and no echo says
@@ -181,16 +181,14 @@ TEST_F(SpeechTest, ControlBytesAreRefusedSoNoLineCanBeForged) {
 // leaves its debt for many seconds: the test never races the clock.
 class SpeechCostTest : public SpeechTest {
  protected:
-  ~SpeechCostTest() override { commands::SetAllowanceLimits({}, {}); }
-
   // The cell's bound in bytes a second, and an address's speech heard in KiB a second
   // (0: none).
-  static void Limit(std::size_t cellBytes, unsigned heardKiB) {
+  void Limit(std::size_t cellBytes, unsigned heardKiB) {
     connection::AddressLimits limits;
     limits.maxSpeechHeard = heardKiB;
     connection::Caps caps;
     caps.cellSpeechBytesPerSecond = cellBytes;
-    commands::SetAllowanceLimits(limits, caps);
+    Interpreter().allowances.SetLimits(limits, caps);
   }
 };
 
@@ -214,22 +212,22 @@ TEST_F(SpeechCostTest, ACellIsToldItsShareWhoeverSpeaksAndALongLineStillGoes) {
 TEST_F(SpeechCostTest, ALimitedSpeakerAndItsAddressPayForEveryoneWhoHearsIt) {
   Limit(0, 1);  // 1 KiB a second an address, a quarter of it a connection
   const base::Address crowded = base::Address::V4(0xCB007109u);
-  commands::BeginSession(1, crowded, true);
+  Interpreter().sessions.Begin(1, crowded, true);
   Place(1, "Ash", 5, 5);
-  for (net::Socket listener = 100; listener < 300; ++listener)
+  for (core::Socket listener = 100; listener < 300; ++listener)
     Place(listener, "L" + std::to_string(listener), 5, 5);
   const std::string words(100, 'w');
   Type(1, "say " + words);  // 106 bytes for 201 hearers: a minute and more of Ash's allowance
   EXPECT_EQ(Frames().size(), 201u);
   Type(1, "say " + words);
   EXPECT_EQ(Frames(), (Heard{{1, "You cannot speak right now."}}));
-  commands::BeginSession(2, crowded, true);  // the same address, far away
+  Interpreter().sessions.Begin(2, crowded, true);  // the same address, far away
   Place(2, "Birch", 20, 20);
   Type(2, "say hi");
   EXPECT_EQ(Frames(), (Heard{{2, "You cannot speak right now."}}));
   // Alone, the same line costs a two-hundredth of that; one not held to the limits pays
   // only its cell's share, and here the cells have none.
-  commands::BeginSession(3, base::Address::V4(0xCB00710Au), true);
+  Interpreter().sessions.Begin(3, base::Address::V4(0xCB00710Au), true);
   Place(3, "Cedar", 25, 25);
   Place(4, "Dusk", 5, 5);
   for (int i = 0; i < 4; ++i) {

@@ -29,22 +29,22 @@ const base::Address kProxy = base::Address::V4(0x7F000002u);     // 127.0.0.2, a
 // "bye" ends the connection after its answer.
 class Echo final : public connection::LineHandler {
  public:
-  void Admitted(connection::Socket, const connection::Peer&) override {}
-  bool Line(connection::Socket connection, const std::string& line) override {
+  void Admitted(core::Socket, const connection::Peer&) override {}
+  bool Line(core::Socket connection, const std::string& line) override {
     if (line == "slow") {
       held = connection;
       ticket = layer->Hold(connection);
       return false;
     }
-    core::QueueMessage(connection, "echo: " + line);
-    core::FlushOutbox();
+    layer->Outbox().Queue(connection, "echo: " + line);
+    layer->Outbox().Flush();
     return line == "bye";
   }
-  void Ended(connection::Socket connection) override { ended.push_back(connection); }
+  void Ended(core::Socket connection) override { ended.push_back(connection); }
 
   connection::ConnectionLayer* layer = nullptr;  // the layer whose lines it answers
-  std::vector<connection::Socket> ended;
-  connection::Socket held = connection::kNoSocket;
+  std::vector<core::Socket> ended;
+  core::Socket held = core::kNoSocket;
   std::uint64_t ticket = 0;
 };
 
@@ -55,14 +55,8 @@ class ConnectionLayerTest : public ::testing::Test {
   explicit ConnectionLayerTest(connection::Caps caps = {}) : caps_(caps) {
     limits_.proxies = {base::SingleAddress(kProxy)};
     layer_ = MakeLayer();
-    std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-    core::DeliverOutboxTo(layer_.get());
   }
   ~ConnectionLayerTest() override {
-    {
-      std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-      core::DeliverOutboxTo(nullptr);
-    }
     for (const int fd : clients_) ::close(fd);
   }
 
@@ -97,7 +91,7 @@ class ConnectionLayerTest : public ::testing::Test {
 
   // The layer, handed to a fresh one as an upgrade does (layer_handover.h).
   connection::CarriedLayer HandOver() {
-    std::vector<connection::Socket> adopted;
+    std::vector<core::Socket> adopted;
     const connection::CarriedLayer carried = ::HandOver(layer_, MakeLayer(), adopted);
     echo_.layer = layer_.get();
     EXPECT_EQ(adopted, carried.connections);
@@ -135,7 +129,7 @@ class ConnectionLayerTest : public ::testing::Test {
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
     return layer_->Count();
   }
-  void Send(connection::Socket to, const std::string& text) {
+  void Send(core::Socket to, const std::string& text) {
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
     layer_->SendText(to, text);
   }
@@ -176,14 +170,14 @@ TEST_F(ConnectionLayerTest, AHeldConnectionsLinesWaitForItsAnswerWhileOthersAreS
   ReadUntil(a, "commands.\0"s);
   ReadUntil(b, "commands.\0"s);
   ASSERT_EQ(::send(a, "slow\0next\0", 10, 0), 10);
-  ASSERT_TRUE(RunUntil([&] { return echo_.held != connection::kNoSocket; }));
+  ASSERT_TRUE(RunUntil([&] { return echo_.held != core::kNoSocket; }));
   ASSERT_EQ(::send(b, "other\0", 6, 0), 6);
   EXPECT_EQ(ReadUntil(b, "echo: other\0"s), "echo: other\0"s);
-  const connection::Socket held = echo_.held;
+  const core::Socket held = echo_.held;
   const std::uint64_t ticket = echo_.ticket;
   layer_->Post([this, held, ticket] {
-    layer_->Answer(held, ticket, [held] {
-      core::QueueMessage(held, "slow done");
+    layer_->Answer(held, ticket, [this, held] {
+      layer_->Outbox().Queue(held, "slow done");
       return false;
     });
   });
@@ -261,7 +255,7 @@ TEST_F(ConnectionLayerTest, ALiveLayerIsTakenInByAFreshOneAsItWas) {
   // Held for its answer, a line behind it; half a line read; output its client does not
   // read, over the soft cap; over its pace; ended, its socket draining; half a PROXY header.
   ASSERT_EQ(::send(held, "slow\0after\0", 11, 0), 11);
-  ASSERT_TRUE(RunUntil([&] { return echo_.held != connection::kNoSocket; }));
+  ASSERT_TRUE(RunUntil([&] { return echo_.held != core::kNoSocket; }));
   ASSERT_EQ(::send(midLine, "hal", 3, 0), 3);
   Send(servers_[3], std::string(300 * 1024, 'x'));
   std::string lines;
@@ -281,7 +275,7 @@ TEST_F(ConnectionLayerTest, ALiveLayerIsTakenInByAFreshOneAsItWas) {
   {
     // Everything carried was taken in: carried again, it is the same record.
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
-    std::vector<connection::Socket> left;
+    std::vector<core::Socket> left;
     EXPECT_EQ(layer_->Carry(left).record, carried.record);
   }
 

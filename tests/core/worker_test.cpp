@@ -21,8 +21,8 @@ class Host final : public core::WorkerHost {
     ++posted_;
     changed_.notify_all();
   }
-  void Answer(core::Socket, std::uint64_t, const core::Finish&) override {}
-  void Finished(const core::Finish&) override {}
+  void Answer(core::Socket, std::uint64_t, const core::Completion&) override {}
+  void CompleteUnowned(const core::Completion&) override {}
 
   // Waits until `count` jobs are done; false when they are not within a few seconds.
   bool WaitForPosted(int count) {
@@ -45,10 +45,11 @@ TEST(Worker, QueueLengthCountsTheJobsWaitingAndTheOneAtWork) {
   {
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
     for (int i = 0; i < 3; ++i) {
-      ASSERT_TRUE(worker.RunAside(core::kNoSocket, core::JobOwner{}, [released]() -> core::Finish {
-        released.wait();
-        return [] { return false; };
-      }));
+      ASSERT_TRUE(
+          worker.RunAside(core::kNoSocket, core::JobOwner{}, [released]() -> core::Completion {
+            released.wait();
+            return [] { return false; };
+          }));
     }
     EXPECT_EQ(worker.QueueLength(), 3u);
   }

@@ -73,12 +73,19 @@ class SaveFileTest : public WorldTest {
     return text;
   }
 
+  // The save file at path_: made again when the test points path_ elsewhere.
+  persist::SaveFile& File() {
+    if (file_ == nullptr || file_->Path() != path_)
+      file_ = std::make_unique<persist::SaveFile>(path_);
+    return *file_;
+  }
+
   std::string Load() {
-    return Logged([&] { loaded_ = persist::LoadWorld(path_); });
+    return Logged([&] { loaded_ = File().Load(World()); });
   }
   std::string Save() {
     return Logged([&] {
-      const base::Status saved = persist::SaveWorld(path_);
+      const base::Status saved = File().Save(World());
       if (!saved.ok()) core::Log(saved.Text() + "\n");
       saved_ = saved.ok();
     });
@@ -89,13 +96,14 @@ class SaveFileTest : public WorldTest {
     c->name = name;
     c->x = 1;
     c->y = 2;
-    world::Store(std::move(c));
+    Characters().Store(std::move(c));
   }
 
   std::string Copy(int n) const { return path_ + ".damaged-" + std::to_string(n); }
 
   fs::path folder_;
   std::string path_;
+  std::unique_ptr<persist::SaveFile> file_;
   bool loaded_ = false;
   bool saved_ = false;
 };
@@ -109,8 +117,8 @@ const std::string kTwoCats =
 TEST_F(SaveFileTest, NoFileLoadsNothingAndSaysNothing) {
   EXPECT_EQ(Load(), "");
   EXPECT_TRUE(loaded_);
-  EXPECT_TRUE(world::Stored().empty());
-  EXPECT_EQ(world::GameClock.day, 0);
+  EXPECT_TRUE(Characters().Stored().empty());
+  EXPECT_EQ(World().clock.day, 0);
   EXPECT_TRUE(FolderEntries(folder_).empty());
 }
 
@@ -118,9 +126,9 @@ TEST_F(SaveFileTest, AGoodFileLoadsWholeAndSavesBackTheSameBytes) {
   Write(path_, kTwoCats);
   EXPECT_EQ(Load(), "");
   EXPECT_TRUE(loaded_);
-  ASSERT_EQ(world::Stored().size(), 2u);
-  EXPECT_EQ(world::Stored()[1]->name, "Birch");
-  EXPECT_EQ(world::GameClock.tickOfDay, 8);
+  ASSERT_EQ(Characters().Stored().size(), 2u);
+  EXPECT_EQ(Characters().Stored()[1]->name, "Birch");
+  EXPECT_EQ(World().clock.tickOfDay, 8);
   EXPECT_EQ(Save(), "");
   EXPECT_TRUE(saved_);
   EXPECT_EQ(Read(path_), kTwoCats);
@@ -130,19 +138,19 @@ TEST_F(SaveFileTest, AGoodFileLoadsWholeAndSavesBackTheSameBytes) {
 TEST_F(SaveFileTest, SaveWritesTheWorldAsItStandsAndMovesNothing) {
   Store("Stored");
   Place(4, "Playing", 10, 10);
-  world::GameClock = {3, 99};
+  World().clock = {3, 99};
   EXPECT_EQ(Save(), "");
   EXPECT_TRUE(saved_);
-  EXPECT_EQ(Read(path_), persist::FormatSave(world::GameClock, world::CharactersToSave()));
+  EXPECT_EQ(Read(path_), persist::FormatSave(World().clock, Characters().CharactersToSave()));
   EXPECT_EQ(Mode(path_), fs::perms::owner_read | fs::perms::owner_write);
-  EXPECT_NE(world::CharacterOf(4), nullptr);
-  EXPECT_EQ(world::Stored().size(), 1u);
+  EXPECT_NE(Characters().CharacterOf(4), nullptr);
+  EXPECT_EQ(Characters().Stored().size(), 1u);
 
   Reset();
   EXPECT_EQ(Load(), "");
-  ASSERT_EQ(world::Stored().size(), 2u);
-  EXPECT_EQ(world::Stored()[1]->name, "Playing");
-  EXPECT_EQ(world::GameClock.tickOfDay, 99);
+  ASSERT_EQ(Characters().Stored().size(), 2u);
+  EXPECT_EQ(Characters().Stored()[1]->name, "Playing");
+  EXPECT_EQ(World().clock.tickOfDay, 99);
 }
 
 TEST_F(SaveFileTest, SaveReplacesAnOldFileAndAKilledSavesTemporary) {
@@ -178,7 +186,7 @@ TEST_F(SaveFileTest, ADamagedFileIsKeptByteForByteUnderANameNotYetTaken) {
   EXPECT_EQ(Load(), "Save file truncated, loaded 1 characters.\n"
                     "Kept the damaged save file as " + Copy(2) + "\n");
   EXPECT_FALSE(loaded_);
-  EXPECT_EQ(world::Stored().size(), 1u);
+  EXPECT_EQ(Characters().Stored().size(), 1u);
   EXPECT_EQ(Read(Copy(2)), damaged);
   EXPECT_EQ(Mode(Copy(2)), fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_EQ(Read(Copy(1)), "an earlier copy");
@@ -198,8 +206,8 @@ TEST_F(SaveFileTest, ARecordWithoutItsEndIsLeftOutSilentlyButKept) {
   damaged.replace(damaged.find("CHARAEND"), 8, "CHARAEN");
   Write(path_, damaged);
   EXPECT_EQ(Load(), "Kept the damaged save file as " + Copy(1) + "\n");
-  ASSERT_EQ(world::Stored().size(), 1u);
-  EXPECT_EQ(world::Stored()[0]->name, "Birch");
+  ASSERT_EQ(Characters().Stored().size(), 1u);
+  EXPECT_EQ(Characters().Stored()[0]->name, "Birch");
   EXPECT_EQ(Read(Copy(1)), damaged);
 }
 

@@ -21,13 +21,13 @@ class SaveWriterTest : public WorldTest {
     c->y = 4;
     return c;
   }
-  void Store(const std::string& name) { world::Store(Stored(name)); }
+  void Store(const std::string& name) { Characters().Store(Stored(name)); }
 
-  std::string Save() { return persist::FormatSave(world::GameClock, world::CharactersToSave()); }
+  std::string Save() { return persist::FormatSave(World().clock, Characters().CharactersToSave()); }
 };
 
 TEST_F(SaveWriterTest, WritesEveryFieldOnItsOwnLine) {
-  world::GameClock = {-3, 2879};
+  World().clock = {-3, 2879};
   auto c = Stored("Ash Tail");
   c->password = " p w ";
   c->pronouns = "";
@@ -49,7 +49,7 @@ TEST_F(SaveWriterTest, WritesEveryFieldOnItsOwnLine) {
   c->healthRightBackLeg = INT32_MAX;
   c->extra1 = 10;
   c->extra2 = -20;
-  world::Store(std::move(c));
+  Characters().Store(std::move(c));
   EXPECT_EQ(Save(),
             "PLTHO\n-3\n2879\nCHARAS\n"
             "CHARA\nAsh Tail\n p w \n\n-360\n32\n4\na grey cat \n0\n1\n0\n29\n"
@@ -67,11 +67,11 @@ TEST_F(SaveWriterTest, StoredFirstThenInPlayByHandleAndNeverKits) {
   Store("Stored2");
   Place(9, "Nine", 5, 5);
   Place(2, "Two", 5, 5);
-  Place(5, "Five", 6, 6).following = world::CharacterOf(2);
-  world::LeavePlay(5);  // stored after the loaded ones
+  Place(5, "Five", 6, 6).following = Characters().CharacterOf(2);
+  Characters().LeavePlay(5);  // stored after the loaded ones
   auto kit = Stored("Kit");
   kit->x = kit->y = -1;
-  world::ParkKit(7, std::move(kit));
+  Characters().ParkKit(7, std::move(kit));
 
   const persist::SaveContents back = persist::ParseSave(Save());
   std::vector<std::string> names;
@@ -79,15 +79,15 @@ TEST_F(SaveWriterTest, StoredFirstThenInPlayByHandleAndNeverKits) {
   EXPECT_EQ(names, (std::vector<std::string>{"Stored1", "Stored2", "Five", "Two", "Nine"}));
   EXPECT_EQ(back.characters[2]->following, nullptr);
   // The save moved nothing: the characters in play are still in play.
-  EXPECT_EQ(world::InPlay().size(), 2u);
-  EXPECT_EQ(world::Stored().size(), 3u);
-  EXPECT_EQ(world::Kits().size(), 1u);
+  EXPECT_EQ(Characters().InPlay().size(), 2u);
+  EXPECT_EQ(Characters().Stored().size(), 3u);
+  EXPECT_EQ(Characters().Kits().size(), 1u);
 }
 
 TEST_F(SaveWriterTest, ALineEndInsideATextCannotBreakTheLayout) {
   auto c = Stored("Ash\nCHARASEND");
   c->description = "two\r\nlines\r";
-  world::Store(std::move(c));
+  Characters().Store(std::move(c));
   Store("Birch");
   const persist::SaveContents back = persist::ParseSave(Save());
   EXPECT_EQ(back.messages, "");
@@ -100,7 +100,7 @@ TEST_F(SaveWriterTest, ALineEndInsideATextCannotBreakTheLayout) {
 // A world of many characters, every field varied, comes back field for field, and
 // writing it again gives the same bytes.
 TEST_F(SaveWriterTest, ManyCharactersSurviveARoundTrip) {
-  world::GameClock = {400, 1591};
+  World().clock = {400, 1591};
   std::uint32_t seed = 12345;
   const auto next = [&] {
     seed = seed * 1103515245u + 12345u;
@@ -136,12 +136,12 @@ TEST_F(SaveWriterTest, ManyCharactersSurviveARoundTrip) {
     c->extra1 = next();
     c->extra2 = i % 2 == 0 ? INT32_MIN : INT32_MAX;
     if (i % 10 == 0) {
-      Place(static_cast<net::Socket>(10000 - i), "", c->x, c->y) = *c;
+      Place(static_cast<core::Socket>(10000 - i), "", c->x, c->y) = *c;
     } else {
-      world::Store(std::move(c));
+      Characters().Store(std::move(c));
     }
   }
-  const std::vector<const world::Character*> saved = world::CharactersToSave();
+  const std::vector<const world::Character*> saved = Characters().CharactersToSave();
   const std::string bytes = Save();
   const persist::SaveContents back = persist::ParseSave(bytes);
   EXPECT_EQ(back.messages, "");

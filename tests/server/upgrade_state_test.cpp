@@ -96,7 +96,7 @@ TEST(UpgradeState, EveryFieldReadsBack) {
   // A field the reader left out would come back as its default and write differently.
   EXPECT_EQ(WriteUpgradeState(read), written);
   EXPECT_EQ(read.layer.record, Everything().layer.record);
-  EXPECT_EQ(read.layer.connections, std::vector<connection::Socket>{17});
+  EXPECT_EQ(read.layer.connections, std::vector<core::Socket>{17});
   EXPECT_EQ(read.world.inPlay.at(0).character.leader, "Ashpaw");
   EXPECT_EQ(read.measures.saves.sum, 1.25);
 }

@@ -32,63 +32,63 @@ TEST_F(TablesTest, ANewRecordHoldsTheDefaults) {
 }
 
 TEST_F(TablesTest, EnterAndLeavePlayKeepsTheRecordAndDropsTheQueue) {
-  Character& ash = world::EnterPlay(7, Make("Ash", 4, 5));
-  world::MoveQueueOf(ash)->Push('n');
-  EXPECT_EQ(world::CharacterOf(7), &ash);
-  EXPECT_EQ(world::OccupantsOf(4, 5), std::vector<net::Socket>{7});
-  world::LeavePlay(7);
-  EXPECT_EQ(world::CharacterOf(7), nullptr);
-  EXPECT_EQ(world::MoveQueueOf(ash), nullptr);
-  EXPECT_TRUE(world::OccupantsOf(4, 5).empty());
-  ASSERT_EQ(world::Stored().size(), 1u);
-  EXPECT_EQ(world::Stored()[0].get(), &ash);
+  Character& ash = *Characters().EnterPlay(7, Make("Ash", 4, 5)).who;
+  Characters().MoveQueueOf(ash)->Push('n');
+  EXPECT_EQ(Characters().CharacterOf(7), &ash);
+  EXPECT_EQ(Characters().OccupantsOf(4, 5), std::vector<core::Socket>{7});
+  Characters().LeavePlay(7);
+  EXPECT_EQ(Characters().CharacterOf(7), nullptr);
+  EXPECT_EQ(Characters().MoveQueueOf(ash), nullptr);
+  EXPECT_TRUE(Characters().OccupantsOf(4, 5).empty());
+  ASSERT_EQ(Characters().Stored().size(), 1u);
+  EXPECT_EQ(Characters().Stored()[0].get(), &ash);
   EXPECT_EQ(ash.x, 4);
 
-  Character& again = world::EnterPlayFromStore(9, &ash);
-  EXPECT_EQ(&again, &ash);
-  EXPECT_TRUE(world::Stored().empty());
-  EXPECT_TRUE(world::MoveQueueOf(ash)->Empty());
+  const world::CellChange again = Characters().EnterPlayFromStore(9, &ash);
+  EXPECT_EQ(again.who, &ash);
+  EXPECT_TRUE(Characters().Stored().empty());
+  EXPECT_TRUE(Characters().MoveQueueOf(ash)->Empty());
 }
 
 TEST_F(TablesTest, NamesAreTakenByEveryTableAndComparedExactly) {
-  world::EnterPlay(3, Make("Ash"));
-  world::ParkKit(4, Make("Kit"));
-  world::Store(Make("Stored"));
-  EXPECT_TRUE(world::NameTaken("Ash"));
-  EXPECT_TRUE(world::NameTaken("Kit"));
-  EXPECT_TRUE(world::NameTaken("Stored"));
-  EXPECT_FALSE(world::NameTaken("ash"));
-  EXPECT_FALSE(world::NameTaken(""));
-  EXPECT_EQ(world::FindInPlayByName("Kit"), nullptr);
-  EXPECT_EQ(world::FindStoredByName("Ash"), nullptr);
-  EXPECT_NE(world::FindStoredByName("Stored"), nullptr);
+  Characters().EnterPlay(3, Make("Ash"));
+  Characters().ParkKit(4, Make("Kit"));
+  Characters().Store(Make("Stored"));
+  EXPECT_TRUE(Characters().NameTaken("Ash"));
+  EXPECT_TRUE(Characters().NameTaken("Kit"));
+  EXPECT_TRUE(Characters().NameTaken("Stored"));
+  EXPECT_FALSE(Characters().NameTaken("ash"));
+  EXPECT_FALSE(Characters().NameTaken(""));
+  EXPECT_EQ(Characters().FindInPlayByName("Kit"), nullptr);
+  EXPECT_EQ(Characters().FindStoredByName("Ash"), nullptr);
+  EXPECT_NE(Characters().FindStoredByName("Stored"), nullptr);
 }
 
 TEST_F(TablesTest, ASecondKitOfAConnectionIsNotKept) {
-  EXPECT_TRUE(world::ParkKit(4, Make("First")));
-  EXPECT_FALSE(world::ParkKit(4, Make("Second")));
-  EXPECT_EQ(world::Kits().at(4)->name, "First");
+  EXPECT_TRUE(Characters().ParkKit(4, Make("First")));
+  EXPECT_FALSE(Characters().ParkKit(4, Make("Second")));
+  EXPECT_EQ(Characters().Kits().at(4)->name, "First");
 }
 
 TEST_F(TablesTest, CellsListTheirOccupantsInAscendingHandleOrder) {
-  world::EnterPlay(30, Make("C", 2, 2));
-  world::EnterPlay(10, Make("A", 2, 2));
-  world::EnterPlay(20, Make("B", 3, 2));
-  world::MoveCharacter(20, 2, 2);
-  EXPECT_EQ(world::OccupantsOf(2, 2), (std::vector<net::Socket>{10, 20, 30}));
-  EXPECT_TRUE(world::OccupantsOf(3, 2).empty());
-  EXPECT_EQ(world::CharacterOf(20)->x, 2);
+  Characters().EnterPlay(30, Make("C", 2, 2));
+  Characters().EnterPlay(10, Make("A", 2, 2));
+  Characters().EnterPlay(20, Make("B", 3, 2));
+  Characters().MoveCharacter(20, 2, 2);
+  EXPECT_EQ(Characters().OccupantsOf(2, 2), (std::vector<core::Socket>{10, 20, 30}));
+  EXPECT_TRUE(Characters().OccupantsOf(3, 2).empty());
+  EXPECT_EQ(Characters().CharacterOf(20)->x, 2);
 }
 
 TEST_F(TablesTest, SaveOrderIsStoredThenInPlayByHandle) {
-  world::Store(Make("Old1"));
-  world::EnterPlay(9, Make("Nine"));
-  world::EnterPlay(2, Make("Two"));
-  world::Store(Make("Old2"));
+  Characters().Store(Make("Old1"));
+  Characters().EnterPlay(9, Make("Nine"));
+  Characters().EnterPlay(2, Make("Two"));
+  Characters().Store(Make("Old2"));
   std::vector<std::string> names;
-  for (const Character* c : world::CharactersToSave()) names.push_back(c->name);
+  for (const Character* c : Characters().CharactersToSave()) names.push_back(c->name);
   EXPECT_EQ(names, (std::vector<std::string>{"Old1", "Old2", "Two", "Nine"}));
-  EXPECT_EQ(world::InPlay().size(), 2u);
+  EXPECT_EQ(Characters().InPlay().size(), 2u);
 }
 
 TEST(MoveQueueTest, HoldsAtMostItsCapacityFirstInFirstOut) {

@@ -15,10 +15,7 @@ using Texts = std::vector<std::string>;
 using world::Clan;
 using world::Role;
 
-class LookingTest : public WorldTest {
- protected:
-  LookingTest() { world::InitTerritoryMap(); }
-};
+class LookingTest : public WorldTest {};
 
 TEST_F(LookingTest, TitlesJoinClanRoleAndName) {
   world::Character c;
@@ -40,7 +37,7 @@ TEST_F(LookingTest, TitlesJoinClanRoleAndName) {
 
 TEST_F(LookingTest, AreaAtACampCentre) {
   Place(4, "Ash", 23, 23);
-  world::DescribeArea(4);
+  world::DescribeArea(Characters(), Outbox(), 4);
   EXPECT_EQ(Lines(4),
             (Texts{"You are in the Emberfold camp.", "North of you is the Emberfold leader's den.",
                    "South of you is the Emberfold camp.", "East of you is the Emberfold nursery.",
@@ -49,12 +46,12 @@ TEST_F(LookingTest, AreaAtACampCentre) {
 
 TEST_F(LookingTest, DirectionLinesAreLeftOutAtTheEdges) {
   Place(4, "Ash", 0, 0);
-  world::DescribeArea(4);
+  world::DescribeArea(Characters(), Outbox(), 4);
   EXPECT_EQ(Lines(4),
             (Texts{"You are in Larkfold territory.", "South of you is Larkfold territory.",
                    "East of you is Larkfold territory."}));
   Place(5, "Birch", 29, 29);
-  world::DescribeArea(5);
+  world::DescribeArea(Characters(), Outbox(), 5);
   EXPECT_EQ(Lines(5),
             (Texts{"You are in Emberfold territory.", "North of you is Emberfold territory.",
                    "West of you is Emberfold territory."}));
@@ -62,7 +59,7 @@ TEST_F(LookingTest, DirectionLinesAreLeftOutAtTheEdges) {
 
 TEST_F(LookingTest, ColumnFourteenNamesKeepTheirLeadingBlank) {
   Place(4, "Ash", 14, 13);
-  world::DescribeArea(4);
+  world::DescribeArea(Characters(), Outbox(), 4);
   EXPECT_EQ(Lines(4), (Texts{"You are in  territory.", "North of you is  territory.",
                              "South of you is  Oldmeadow.", "East of you is Fernfold territory.",
                              "West of you is Larkfold territory."}));
@@ -77,18 +74,18 @@ TEST_F(LookingTest, OthersOnTheCellAreListedByConnectionNeverTheViewer) {
   auto stored = std::make_unique<world::Character>();
   stored->name = "Stored";
   stored->x = stored->y = 5;
-  world::Store(std::move(stored));
+  Characters().Store(std::move(stored));
   auto kit = std::make_unique<world::Character>();
   kit->name = "Kit";
   kit->x = kit->y = -1;
-  world::ParkKit(1, std::move(kit));
+  Characters().ParkKit(1, std::move(kit));
 
-  world::DescribeArea(7);
+  world::DescribeArea(Characters(), Outbox(), 7);
   const Texts lines = Lines(7);
   ASSERT_EQ(lines.size(), 7u);
   EXPECT_EQ(lines[5], "Emberfold queen Birch is here.");
   EXPECT_EQ(lines[6], "Larkfold warrior Cedar is here.");
-  world::DescribeArea(3);
+  world::DescribeArea(Characters(), Outbox(), 3);
   const Texts fromBirch = Lines(3);
   ASSERT_EQ(fromBirch.size(), 7u);
   EXPECT_EQ(fromBirch[5], "Emberfold warrior Ash is here.");
@@ -99,11 +96,11 @@ TEST_F(LookingTest, LookingAtCharacters) {
   Place(4, "Ash", 5, 5).description = "a small cat ";
   Place(6, "Birch", 5, 5).description = "";
   Place(8, "Far", 6, 5);
-  world::DescribeCharacter(4, "Birch");
+  world::DescribeCharacter(Characters(), Outbox(), 4, "Birch");
   EXPECT_EQ(Lines(4), Texts{"You see a ."});
-  world::DescribeCharacter(4, "Ash");
+  world::DescribeCharacter(Characters(), Outbox(), 4, "Ash");
   EXPECT_EQ(Lines(4), Texts{"You see a a small cat ."});
-  world::DescribeCharacter(6, "Ash");
+  world::DescribeCharacter(Characters(), Outbox(), 6, "Ash");
   EXPECT_EQ(Lines(6), Texts{"You see a a small cat ."});
 }
 
@@ -115,12 +112,12 @@ TEST_F(LookingTest, NamesNotInPlayOnTheCellAreInvalid) {
   auto stored = std::make_unique<world::Character>();
   stored->name = "Stored";
   stored->x = stored->y = 5;
-  world::Store(std::move(stored));
+  Characters().Store(std::move(stored));
   for (const char* name : {"Far", "Stored", "ash", "Nobody", ""}) {
-    world::DescribeCharacter(4, name);
+    world::DescribeCharacter(Characters(), Outbox(), 4, name);
     EXPECT_EQ(Lines(4), Texts{"Invalid character."}) << name;
   }
-  EXPECT_EQ(world::InPlay().size(), 2u);
+  EXPECT_EQ(Characters().InPlay().size(), 2u);
 }
 
 }  // namespace

@@ -33,18 +33,18 @@ TEST_F(ProximityTest, TellAreaReachesEveryoneInPlayOnTheCellAndNobodyElse) {
   Place(2, "Birch", 5, 5);
   Place(4, "Cedar", 6, 5);  // next door
   Place(6, "Dusk", 6, 6);
-  world::MoveCharacter(6, 5, 5);  // walked in
+  Characters().MoveCharacter(6, 5, 5);  // walked in
   // A stored character whose saved position is the cell hears nothing.
   auto stored = std::make_unique<world::Character>();
   stored->name = "Elm";
   stored->x = 5;
   stored->y = 5;
-  world::Store(std::move(stored));
+  Characters().Store(std::move(stored));
 
-  world::TellArea("hello", 5, 5);
+  world::TellArea(World(), Outbox(), "hello", 5, 5);
   EXPECT_EQ(Frames(),
-            (std::map<net::Socket, std::string>{{2, "hello"}, {6, "hello"}, {9, "hello"}}));
-  world::TellArea("nobody", 20, 20);
+            (std::map<core::Socket, std::string>{{2, "hello"}, {6, "hello"}, {9, "hello"}}));
+  world::TellArea(World(), Outbox(), "nobody", 20, 20);
   EXPECT_TRUE(Frames().empty());
 }
 
@@ -52,10 +52,10 @@ TEST_F(ProximityTest, TellAreaForgetsThoseWhoLeftPlayOrWalkedAway) {
   Place(1, "Ash", 5, 5);
   Place(2, "Birch", 5, 5);
   Place(3, "Cedar", 5, 5);
-  world::LeavePlay(2);
-  world::MoveCharacter(3, 5, 6);
-  world::TellArea("hi", 5, 5);
-  EXPECT_EQ(Frames(), (std::map<net::Socket, std::string>{{1, "hi"}}));
+  Characters().LeavePlay(2);
+  Characters().MoveCharacter(3, 5, 6);
+  world::TellArea(World(), Outbox(), "hi", 5, 5);
+  EXPECT_EQ(Frames(), (std::map<core::Socket, std::string>{{1, "hi"}}));
 }
 
 }  // namespace

@@ -11,25 +11,19 @@ using world::CellKind;
 using world::Clan;
 using world::Role;
 
-class TerritoryTest : public ::testing::Test {
- protected:
-  TerritoryTest() { world::InitTerritoryMap(); }
-};
+class TerritoryTest : public ::testing::Test {};
 
-TEST_F(TerritoryTest, TwentyNineCellsAreNotTerritoryAndBuildingTwiceChangesNothing) {
-  for (int pass = 0; pass < 2; ++pass) {
-    std::map<CellKind, int> counts;
-    for (int y = 0; y < world::kMapSize; ++y) {
-      for (int x = 0; x < world::kMapSize; ++x) ++counts[world::CellKindAt(x, y)];
-    }
-    EXPECT_EQ(counts[CellKind::Territory], 900 - 29);
-    EXPECT_EQ(counts[CellKind::Landmark], 1);
-    EXPECT_EQ(counts[CellKind::Camp], 8);
-    for (const CellKind den : {CellKind::WarriorsDen, CellKind::MedicineCatDen,
-                               CellKind::ApprenticesDen, CellKind::Nursery, CellKind::LeadersDen}) {
-      EXPECT_EQ(counts[den], 4);
-    }
-    world::InitTerritoryMap();
+TEST_F(TerritoryTest, TwentyNineCellsAreNotTerritory) {
+  std::map<CellKind, int> counts;
+  for (int y = 0; y < world::kMapSize; ++y) {
+    for (int x = 0; x < world::kMapSize; ++x) ++counts[world::CellKindAt(x, y)];
+  }
+  EXPECT_EQ(counts[CellKind::Territory], 900 - 29);
+  EXPECT_EQ(counts[CellKind::Landmark], 1);
+  EXPECT_EQ(counts[CellKind::Camp], 8);
+  for (const CellKind den : {CellKind::WarriorsDen, CellKind::MedicineCatDen,
+                             CellKind::ApprenticesDen, CellKind::Nursery, CellKind::LeadersDen}) {
+    EXPECT_EQ(counts[den], 4);
   }
   EXPECT_EQ(world::CellKindAt(14, 14), CellKind::Landmark);
 }

@@ -14,7 +14,7 @@ namespace {
 
 using world::Character;
 using Texts = std::vector<std::string>;
-using Heard = std::map<net::Socket, Texts>;
+using Heard = std::map<core::Socket, Texts>;
 
 class TickTest : public WorldTest {
  protected:
@@ -22,10 +22,9 @@ class TickTest : public WorldTest {
   // A tick flushes once: at most one frame per connection, in ascending handle order.
   void Tick() {
     const std::size_t before = Sent().size();
-    {
-      FrameCapture capture;
-      world::WorldTick();
-    }
+    Outbox().DeliverTo(&capture_);
+    world::WorldTick(World(), Outbox());
+    Outbox().DeliverTo(nullptr);
     for (std::size_t i = before + 1; i < Sent().size(); ++i) {
       EXPECT_LT(Sent()[i - 1].first, Sent()[i].first) << "more than one flush in a tick";
     }
@@ -41,28 +40,28 @@ class TickTest : public WorldTest {
     return heard;
   }
 
-  static world::MoveQueue& QueueOf(const Character& c) { return *world::MoveQueueOf(c); }
+  world::MoveQueue& QueueOf(const Character& c) { return *Characters().MoveQueueOf(c); }
 
-  static void Queue(const Character& c, const std::string& words) {
+  void Queue(const Character& c, const std::string& words) {
     for (const char word : words) ASSERT_TRUE(QueueOf(c).Push(word));
   }
 
   static std::pair<int, int> At(const Character& c) { return {c.x, c.y}; }
 
-  ~TickTest() override { Sent().clear(); }
-
  private:
-  static FrameCapture::Sent& Sent() { return FrameCapture::Frames(); }
+  FrameCapture::Sent& Sent() { return capture_.frames; }
+
+  FrameCapture capture_;
 };
 
 TEST_F(TickTest, WithNobodyInPlayTheClockAdvancesAndWaitingLinesLeave) {
-  core::QueueMessage(4, "still waiting");
+  Outbox().Queue(4, "still waiting");
   Tick();
-  EXPECT_EQ(world::GameClock.tickOfDay, 1);
+  EXPECT_EQ(World().clock.tickOfDay, 1);
   EXPECT_EQ(TakeHeard(), (Heard{{4, {"still waiting"}}}));
   for (int i = 1; i < world::kTicksPerDay; ++i) Tick();
-  EXPECT_EQ(world::GameClock.day, 1);
-  EXPECT_EQ(world::GameClock.tickOfDay, 0);
+  EXPECT_EQ(World().clock.day, 1);
+  EXPECT_EQ(World().clock.tickOfDay, 0);
   EXPECT_TRUE(TakeHeard().empty());
 }
 
@@ -76,8 +75,8 @@ TEST_F(TickTest, OneWordPerTickInQueueOrder) {
   Tick();
   EXPECT_EQ(At(ash), std::make_pair(11, 8));
   EXPECT_TRUE(QueueOf(ash).Empty());
-  EXPECT_EQ(world::OccupantsOf(11, 8), std::vector<net::Socket>{3});
-  EXPECT_TRUE(world::OccupantsOf(10, 10).empty());
+  EXPECT_EQ(Characters().OccupantsOf(11, 8), std::vector<core::Socket>{3});
+  EXPECT_TRUE(Characters().OccupantsOf(10, 10).empty());
   TakeHeard();
   Tick();  // an idle character sends nothing
   EXPECT_EQ(At(ash), std::make_pair(11, 8));
@@ -101,8 +100,8 @@ TEST_F(TickTest, AMoverInScreenReaderModeHearsWhereItsStepLedRightAfterItsArriva
   Character& ash = Place(1, "Ash", den.x, den.y - 1);
   Character& birch = Place(2, "Birch", den.x, den.y - 1);
   Place(3, "Cedar", den.x, den.y);
-  world::SetScreenReader(1, true);
-  world::SetScreenReader(3, true);
+  World().screenReaders.Set(1, true);
+  World().screenReaders.Set(3, true);
   Queue(ash, "s");
   Queue(birch, "s");
   Tick();
@@ -210,12 +209,12 @@ TEST_F(TickTest, AStepPastTheEdgeIsDroppedWithoutAMoveOrANotice) {
   Tick();
   EXPECT_EQ(At(ash), std::make_pair(6, 0));
   // The other edges.
-  world::MoveCharacter(2, 29, 29);
+  Characters().MoveCharacter(2, 29, 29);
   Queue(birch, "se");
   Tick();
   Tick();
   EXPECT_EQ(At(birch), std::make_pair(29, 29));
-  world::MoveCharacter(2, 0, 0);
+  Characters().MoveCharacter(2, 0, 0);
   Queue(birch, "w");
   Tick();
   EXPECT_EQ(At(birch), std::make_pair(0, 0));
@@ -241,12 +240,12 @@ TEST_F(TickTest, FollowingACharacterThatLeftPlayMovesNothing) {
   birch.following = &cedar;  // the chain runs through Birch, who leaves
   Queue(birch, "e");
   Queue(cedar, "e");
-  world::LeavePlay(2);
+  Characters().LeavePlay(2);
   Tick();
   EXPECT_EQ(At(ash), std::make_pair(5, 5));
   EXPECT_EQ(At(cedar), std::make_pair(6, 5));
   // Back in play, Birch leads again.
-  world::EnterPlayFromStore(2, &birch);
+  Characters().EnterPlayFromStore(2, &birch);
   cedar.following = nullptr;
   birch.following = nullptr;
   Queue(birch, "s");
