@@ -3,7 +3,7 @@
 // connection is admitted at most once and before its first line, and that the codec
 // reads and answers the same however the stream is cut. Two codecs read the pieces in
 // turns, as connections do, so neither may lean on anything the other leaves behind.
-// A last pass calls Write and Finish between the reads.
+// A last pass calls Write and Goodbye between the reads.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -123,7 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     written.Read(stream.substr(at, step));
     written.Write(stream.substr(at, step));
     if (pieces % 5 == 4) {
-      written.codec->Finish(written.toPeer);
+      written.codec->Goodbye(written.toPeer);
       const std::size_t closed = written.toPeer.size();
       written.Write("after the close");
       if (written.toPeer.size() != closed) std::abort();
