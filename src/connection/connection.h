@@ -119,6 +119,11 @@ enum class ConnectionState {
                   // nothing more is queued for it
 };
 
+// Whether a connection ending in `state` drops what it had still to send.
+inline bool DropsOutput(ConnectionState state) {
+  return state == ConnectionState::SendFailed || state == ConnectionState::Overflowed;
+}
+
 // What a waiting input frame is.
 enum class FrameKind : char {
   Line = 'L',     // a line to handle

@@ -189,10 +189,11 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   bool Quieting() const { return quiet_.has_value(); }
   // The layer's record for the next process: every connection it can take in and what
   // outlives connections; the ones it cannot (TLS, whose sessions live in this process's
-  // OpenSSL) are listed in `left`.
+  // OpenSSL) are listed in `left`. What the last writes sent is counted first, so that a
+  // connection's record says what it still has to send.
   // REQUIRES: ConnectionLock held, and the input thread's I/O at rest: inside a quiet's
   // work, or in a line handler on the input thread (a probe's copy).
-  CarriedLayer Carry(std::vector<core::Socket>& left) const;
+  CarriedLayer Carry(std::vector<core::Socket>& left);
   // Tells each of `sockets` `text` (when it is a player) and ends it at once: its output,
   // its codec's goodbye and its transport's close (a close_notify) get one try, and its
   // socket drains. REQUIRES: ConnectionLock held, inside a quiet's work.
@@ -310,6 +311,7 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   void WriteSending(Connection& c);
   void WriteHandedOver();
   void NoteWrites(Connection& c);
+  void NoteAllWrites();  // NoteWrites for every connection written since the last
   // layer_end.cpp
   void BeginEnding(Connection& c, ConnectionState state, std::string_view why = {});
   bool ReadyToEnd(const Connection& c) const;

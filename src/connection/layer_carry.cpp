@@ -38,10 +38,7 @@ void ConnectionLayer::CheckQuiet() {
   std::lock_guard<core::FairLock> guard(core::ConnectionLock);
   std::lock_guard<std::mutex> io(ioMutex_);
   if (!quiet_) return;
-  for (const core::Socket socket : written_) {
-    if (Connection* c = Find(socket); c != nullptr && c->wrote) NoteWrites(*c);
-  }
-  written_.clear();
+  NoteAllWrites();
   bool settled = true;
   {
     std::lock_guard<std::mutex> handover(handoverLock_);
@@ -58,8 +55,9 @@ void ConnectionLayer::CheckQuiet() {
   inRunOnce_ = false;
 }
 
-CarriedLayer ConnectionLayer::Carry(std::vector<core::Socket>& left) const {
+CarriedLayer ConnectionLayer::Carry(std::vector<core::Socket>& left) {
   ASSERT_CONNECTION_LOCK_HELD();
+  NoteAllWrites();
   CarriedLayer carried;
   LayerRecord record;
   record.nextOrder = nextOrder_;

@@ -14,10 +14,6 @@ namespace connection {
 
 namespace {
 
-bool DropsOutput(ConnectionState state) {
-  return state == ConnectionState::SendFailed || state == ConnectionState::Overflowed;
-}
-
 // The server itself ends the connection, whatever its peer may still be sending.
 bool ServerEnds(ConnectionState state) {
   return state == ConnectionState::ServerEndsAfterOutput || state == ConnectionState::ServerEndsNow ||

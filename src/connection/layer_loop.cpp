@@ -180,10 +180,7 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
       if (Connection* c = Find(socket); c != nullptr && c->readThisTurn) FeedCodec(*c, now);
     }
     resumed_.clear();
-    for (const core::Socket socket : written_) {
-      if (Connection* c = Find(socket); c != nullptr && c->wrote) NoteWrites(*c);
-    }
-    written_.clear();
+    NoteAllWrites();
     ResumePaused(now.monotonic);
     EndStalledReaders(now.monotonic);
     EndOverdue(now.monotonic);

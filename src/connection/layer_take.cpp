@@ -225,7 +225,7 @@ Connection& ConnectionLayer::Enter(std::unique_ptr<Connection> made) {
   // went over, and the figures of then.
   const auto over = std::tuple(c.overSince, c.queuedAtOver, c.unsentAtOver, c.unackedAtOver);
   c.overSince = {};
-  c.unsent = c.backlog.Size() + c.sending.Size();
+  c.unsent = DropsOutput(c.state) ? 0 : c.backlog.Size() + c.sending.Size();  // dropped: nothing
   c.sendingHeld = c.sending.Held();
   NoteUnsent(c);
   if (std::get<0>(over) != LimitClock::time_point{} && c.overSince != LimitClock::time_point{}) {

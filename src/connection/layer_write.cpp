@@ -227,6 +227,13 @@ void ConnectionLayer::WriteHandedOver() {
   readyToWrite_.clear();
 }
 
+void ConnectionLayer::NoteAllWrites() {
+  for (const core::Socket socket : written_) {
+    if (Connection* c = Find(socket); c != nullptr && c->wrote) NoteWrites(*c);
+  }
+  written_.clear();
+}
+
 // With the lock, at the start of a turn: what the writes without the lock did.
 void ConnectionLayer::NoteWrites(Connection& c) {
   c.wrote = false;
@@ -234,7 +241,7 @@ void ConnectionLayer::NoteWrites(Connection& c) {
     BeginEnding(c, ConnectionState::SendFailed, "a write failed");
     return;
   }
-  c.unsent = c.backlog.Size() + c.sending.Size();
+  c.unsent = DropsOutput(c.state) ? 0 : c.backlog.Size() + c.sending.Size();  // dropped: nothing
   c.sendingHeld = c.sending.Held();
   NoteUnsent(c);
   if (!c.admitted) MarkDirty(c);  // an answer that has left lets its next request in
