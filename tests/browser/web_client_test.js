@@ -9,8 +9,8 @@ const fs = require('fs');
 const net = require('net');
 const os = require('os');
 const path = require('path');
-const { FreePorts } = require('./free_ports');
-const { execFile, spawn } = require('child_process');
+const { StartServer } = require('./test_server');
+const { execFile } = require('child_process');
 
 const kChromium = process.env.PELTHOLLOW_CHROMIUM || '/usr/bin/chromium';
 const kTimeout = 15000;
@@ -83,20 +83,12 @@ async function Main() {
   const binary = path.resolve(process.argv[2]);
   const screenshot = process.argv[3];
   const folder = fs.mkdtempSync(path.join(os.tmpdir(), 'pelthollow-browser-'));
-  const [gamePort, webPort] = await FreePorts(2);
-  const server = spawn(binary, ['server'], {
-    cwd: folder,
-    env: { ...process.env, PELTHOLLOW_PORT: String(gamePort), PELTHOLLOW_WEB_PORT: String(webPort) },
-    stdio: ['ignore', 'pipe', 'pipe'],
-  });
-  let log = '';
-  server.stdout.on('data', (d) => { log += d; });
-  server.stderr.on('data', (d) => { log += d; });
+  const { server, ports: [gamePort, webPort], Log } = await StartServer(binary, folder, 2,
+    ([game, web]) => ({ PELTHOLLOW_PORT: String(game), PELTHOLLOW_WEB_PORT: String(web) }), 'Web client on port');
   const userData = fs.mkdtempSync(path.join(os.tmpdir(), 'pelthollow-chromium-'));
   let browser = null;
   let tcp = null;
   try {
-    await WaitFor('the web client to listen', () => log, (l) => l.includes('Web client on port'));
     // A fresh profile in its own folder; nothing is downloaded.
     browser = await chromium.launchPersistentContext(userData, {
       executablePath: kChromium,
@@ -147,11 +139,11 @@ async function Main() {
     await page.locator('#setup-description-error').waitFor();
     if (await output.locator('.sent').count() !== 0) throw new Error('a description with a lone " was sent');
     await description.fill('lean tabby   with "green" eyes');
-    if (sockets.length || log.includes('came in by web')) throw new Error('the page connected before anything was sent');
+    if (sockets.length || Log().includes('came in by web')) throw new Error('the page connected before anything was sent');
     await page.getByRole('button', { name: 'Create the cat' }).click();
     await output.getByText('Welcome to Pelthollow! Type "help" for a list of commands.').waitFor();
     await output.getByText('Character created. Entering game...').waitFor();
-    await WaitFor('the setup line in the log', () => log,
+    await WaitFor('the setup line in the log', Log,
                   (l) => l.includes(': setup Willowpaw *** she/her 9 warrior moss " lean tabby with "green" eyes " - -'));
 
     // Health in the order of the body, as `status` tells it.
@@ -194,9 +186,9 @@ async function Main() {
     }
 
     // Screen reader mode: the box sends the line that turns it on or off on the server.
-    const readerLines = () => log.split('\n').filter((line) => line.endsWith(': screenreader')).length;
+    const readerLines = () => Log().split('\n').filter((line) => line.endsWith(': screenreader')).length;
     await page.getByLabel('Screen reader mode').check();
-    await WaitFor('the screenreader line', () => log, () => readerLines() === 1);
+    await WaitFor('the screenreader line', Log, () => readerLines() === 1);
 
     // One step north by the exit button: the world tick (every 5 s) moves the mark.
     const here = page.locator('#you-are-here');
@@ -251,7 +243,7 @@ async function Main() {
       .filter((line) => / web +- /.test(line));
     if (open.length !== 1) throw new Error(`after two clicks on Reconnect: ${open.join(' | ')}`);
     // The new connection is in screen reader mode too.
-    await WaitFor('the screenreader line again', () => log, () => readerLines() === 2);
+    await WaitFor('the screenreader line again', Log, () => readerLines() === 2);
 
     // The box is kept by the browser.
     await page.reload();
@@ -279,7 +271,7 @@ async function Main() {
     console.log('PASS: the web client in chromium');
     return 0;
   } catch (error) {
-    console.log(log);
+    console.log(Log());
     throw error;
   } finally {
     if (tcp) tcp.Close();

@@ -12,8 +12,8 @@ const crypto = require('crypto');
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
-const { FreePorts } = require('./free_ports');
-const { execFileSync, spawn } = require('child_process');
+const { StartServer } = require('./test_server');
+const { execFileSync } = require('child_process');
 
 const kChromium = process.env.PELTHOLLOW_CHROMIUM || '/usr/bin/chromium';
 const kTimeout = 15000;
@@ -68,21 +68,11 @@ async function Main() {
   const folder = fs.mkdtempSync(path.join(os.tmpdir(), 'pelthollow-browser-tls-'));
   const userData = fs.mkdtempSync(path.join(os.tmpdir(), 'pelthollow-chromium-'));
   const tls = MakeCertificate(folder);
-  const [gamePort, tlsPort] = await FreePorts(2);
-  const server = spawn(binary, ['server'], {
-    cwd: folder,
-    env: { ...process.env, PELTHOLLOW_PORT: String(gamePort),
-      PELTHOLLOW_WEB_TLS_PORT: String(tlsPort), PELTHOLLOW_TLS_CERT: tls.certificate,
-      PELTHOLLOW_TLS_KEY: tls.key },
-    stdio: ['ignore', 'pipe', 'pipe'],
-  });
-  let log = '';
-  server.stdout.on('data', (d) => { log += d; });
-  server.stderr.on('data', (d) => { log += d; });
+  const { server, ports: [, tlsPort], Log } = await StartServer(binary, folder, 2, ([game, web]) => ({
+    PELTHOLLOW_PORT: String(game), PELTHOLLOW_WEB_TLS_PORT: String(web), PELTHOLLOW_TLS_CERT: tls.certificate,
+    PELTHOLLOW_TLS_KEY: tls.key }), 'Web client over HTTPS on port');
   let browser = null;
   try {
-    await WaitFor('the web client over HTTPS to listen', () => log,
-                  (l) => l.includes('Web client over HTTPS on port'));
     browser = await chromium.launchPersistentContext(userData, {
       executablePath: kChromium,
       headless: true,
@@ -109,13 +99,13 @@ async function Main() {
     if (!sockets.includes(`wss://127.0.0.1:${tlsPort}/ws`)) {
       throw new Error(`the page's WebSockets: ${sockets.join(' ')}`);
     }
-    await WaitFor('the TLS door in the log', () => log,
+    await WaitFor('the TLS door in the log', Log,
                   (l) => / came in by web-tls over TLSv1\.3 /.test(l));
     if (errors.length) throw new Error(`errors in the page: ${errors.join('; ')}`);
     console.log('PASS: the web client over HTTPS in chromium');
     return 0;
   } catch (error) {
-    console.log(log);
+    console.log(Log());
     throw error;
   } finally {
     if (browser) await browser.close();

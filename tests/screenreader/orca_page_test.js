@@ -12,8 +12,8 @@ const fs = require('fs');
 const net = require('net');
 const os = require('os');
 const path = require('path');
-const { FreePorts } = require('../browser/free_ports');
-const { execFile, spawn } = require('child_process');
+const { StartServer } = require('../browser/test_server');
+const { execFile } = require('child_process');
 
 const kChromium = process.env.PELTHOLLOW_CHROMIUM || '/usr/bin/chromium';
 const kTimeout = 15000;
@@ -86,16 +86,9 @@ const Key = (key) => Run('xdotool', ['key', key]);
 async function Main() {
   const binary = path.resolve(process.argv[2]);
   const folder = fs.mkdtempSync(path.join(os.tmpdir(), 'pelthollow-orca-server-'));
-  const [gamePort, webPort] = await FreePorts(2);
-  const server = spawn(binary, ['server'], {
-    cwd: folder,
-    env: { ...process.env, PELTHOLLOW_PORT: String(gamePort), PELTHOLLOW_WEB_PORT: String(webPort),
-      PELTHOLLOW_CHEAP_PASSWORD_HASHES: '1' },
-    stdio: ['ignore', 'pipe', 'pipe'],
-  });
-  let log = '';
-  server.stdout.on('data', (d) => { log += d; });
-  server.stderr.on('data', (d) => { log += d; });
+  const { server, ports: [gamePort, webPort], Log } = await StartServer(binary, folder, 2, ([game, web]) => ({
+    PELTHOLLOW_PORT: String(game), PELTHOLLOW_WEB_PORT: String(web), PELTHOLLOW_CHEAP_PASSWORD_HASHES: '1' }),
+  'Web client on port');
   const userData = fs.mkdtempSync(path.join(os.tmpdir(), 'pelthollow-orca-chromium-'));
   let browser = null;
   let birchpaw = null;
@@ -111,7 +104,6 @@ async function Main() {
     expected.push(text);
   };
   try {
-    await WaitFor('the web client to listen', () => log.includes('Web client on port'));
     // Willowpaw exists, out of play; Birchpaw stands in the den she will log into.
     const maker = TcpPlayer(gamePort);
     maker.Send('setup Willowpaw silverbark she/her 9 warrior moss " lean tabby " - -');
@@ -207,7 +199,7 @@ async function Main() {
     console.log(`PASS: Orca read the page:\n  ${game.join('\n  ')}`);
     return 0;
   } catch (error) {
-    console.log(log);
+    console.log(Log());
     throw error;
   } finally {
     if (birchpaw) birchpaw.Close();
