@@ -18,6 +18,7 @@
 #include "core/connection_lock.h"
 #include "core/log.h"
 #include "core/outbox.h"
+#include "core/password_service.h"
 #include "persist/folder_lock.h"
 #include "persist/saver.h"
 #include "server/console.h"
@@ -172,6 +173,10 @@ int RunServer(const ServerSettings& asked) {
     return 1;
   }
   for (const auto& [door, socket] : carriedListeners) ::close(socket);  // a door no longer opened
+  // Hashes run in a process of this very build, whatever lies at the executable's path
+  // by now; before the worker starts (Game::Load).
+  running->worker.Hasher().UseHelper({"/proc/self/exe", core::kPasswordHelperWord,
+                                      base::CheapPasswordHashes() ? "cheap" : "full", std::to_string(::getpid())});
   {
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
     running->game.Load(carried.has_value());

@@ -107,6 +107,17 @@ class UpgradeServer {
     return last;
   }
 
+  // The processes the server started and has not reaped, by their threads' lists.
+  std::size_t Children() {
+    std::size_t count = 0;
+    const std::string tasks = "/proc/" + std::to_string(server->Proc().Pid()) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+      std::istringstream children(harness::ReadFile(task.path().string() + "/children"));
+      for (std::string pid; children >> pid;) ++count;
+    }
+    return count;
+  }
+
   TempDir dir;
   std::string executable;
   int telnetPort;
@@ -272,6 +283,7 @@ TEST(Upgrade, EveryDoorPlaysOnThroughItWithNothingLostOrRepeated) {
 
   EXPECT_EQ(s.server->Proc().Pid(), pid);
   EXPECT_EQ(s.Sockets(), sockets - 1) << "the guesser's connection ended; nothing else changed";
+  EXPECT_EQ(s.Children(), 1u) << "the new build's password helper, and no other";
   EXPECT_NE(s.Log().find(" connections carried over.\n"), std::string::npos) << s.Log();
 }
 
