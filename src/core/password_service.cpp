@@ -64,14 +64,11 @@ bool WriteAll(int fd, std::string_view bytes) {
 }  // namespace
 
 int ServePasswords(int argc, const char* const* argv) {
-  if (argc != 4) return 1;
-  const std::string_view cost(argv[2]);
-  const std::string_view parentText(argv[3]);
+  if (argc != 3) return 1;
+  const std::string_view parentText(argv[2]);
   pid_t parent = 0;
   const auto [end, error] = std::from_chars(parentText.data(), parentText.data() + parentText.size(), parent);
-  if (error != std::errc() || end != parentText.data() + parentText.size() || (cost != "cheap" && cost != "full")) {
-    return 1;
-  }
+  if (error != std::errc() || end != parentText.data() + parentText.size()) return 1;
   // Dies with the server even should a copy of the server's end outlive it (in a
   // process the server forked); a server gone before this line shows in the parent.
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -79,7 +76,6 @@ int ServePasswords(int argc, const char* const* argv) {
   struct stat descriptor {};
   if (::fstat(kHelperDescriptor, &descriptor) != 0 || !S_ISSOCK(descriptor.st_mode)) return 1;
   [[maybe_unused]] const int niced = ::setpriority(PRIO_PROCESS, 0, kHelperNice);
-  if (cost == "cheap") base::UseCheapPasswordHashes();
 
   PasswordFrameReader reader;
   std::vector<PasswordMessage> requests;

@@ -5,8 +5,8 @@
 
 namespace core {
 
-// The first argument that makes the executable a password helper: "cheap" or "full"
-// follows (base::UseCheapPasswordHashes), then the server's pid.
+// The first argument that makes the executable a password helper; the server's pid
+// follows.
 inline constexpr const char* kPasswordHelperWord = "--password-helper";
 
 // The helper's life, from its arguments: returns its exit code, 0 when the server's

@@ -174,9 +174,11 @@ int RunServer(const ServerSettings& asked) {
   }
   for (const auto& [door, socket] : carriedListeners) ::close(socket);  // a door no longer opened
   // Hashes run in a process of this very build, whatever lies at the executable's path
-  // by now; before the worker starts (Game::Load).
-  running->worker.Hasher().UseHelper({"/proc/self/exe", core::kPasswordHelperWord,
-                                      base::CheapPasswordHashes() ? "cheap" : "full", std::to_string(::getpid())});
+  // by now; before the worker starts (Game::Load). Cheap ones hold 8 KiB: they stay on
+  // the worker, and a benchmark that makes thousands of characters pays no round trips.
+  if (!base::CheapPasswordHashes()) {
+    running->worker.Hasher().UseHelper({"/proc/self/exe", core::kPasswordHelperWord, std::to_string(::getpid())});
+  }
   {
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
     running->game.Load(carried.has_value());
