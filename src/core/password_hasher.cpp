@@ -140,9 +140,12 @@ bool PasswordHasher::Start() {
   ::fcntl(pair[0], F_SETFL, O_NONBLOCK);
   pid_ = pid;
   socket_ = pair[0];
-  if (started_) restarts_.fetch_add(1, std::memory_order_relaxed);
+  // The first is the server's own business; another follows a line about the last.
+  if (started_) {
+    restarts_.fetch_add(1, std::memory_order_relaxed);
+    Log("Password helper " + std::to_string(pid) + " started.\n");
+  }
   started_ = true;
-  Log("Password helper " + std::to_string(pid) + " started.\n");
   return true;
 }
 

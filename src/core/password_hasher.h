@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -24,6 +25,9 @@ namespace core {
 
 // The descriptor of the helper's end of the socket pair, in the helper.
 inline constexpr int kHelperDescriptor = 3;
+// The descriptors a hasher with a helper holds at most: its end of the socket pair, and
+// both ends of a new pair while a helper is started again.
+inline constexpr std::size_t kHasherDescriptors = 2;
 // How long a helper may take over one answer: a hash takes about 20 ms of a core, and
 // the helper runs below the server's threads (nice 10) on a machine that may be busy.
 inline constexpr std::chrono::milliseconds kHelperAnswerWait{5000};

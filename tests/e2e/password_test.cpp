@@ -4,8 +4,9 @@
 // flight.
 #include <gtest/gtest.h>
 
-#include <cctype>
+#include <filesystem>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -44,20 +45,14 @@ std::string PlainWorld(int count) {
   return persist::FormatSave({}, order);
 }
 
-// The pid of the `nth` (from 0) password helper the server's log says it started; -1
-// when the log does not say so within the usual wait.
-pid_t HelperPid(Server& server, std::size_t nth) {
-  const std::string line = "Password helper ";
-  std::size_t at = 0;
-  for (std::size_t i = 0;; at += line.size()) {
-    if (!server.Proc().WaitForOutput(line, e2e::kTimeout, at)) return -1;
-    at = server.Log().find(line, at);
-    const std::string log = server.Log();
-    std::size_t digits = at + line.size();
-    while (digits < log.size() && std::isdigit(static_cast<unsigned char>(log[digits]))) ++digits;
-    if (log.compare(digits, 10, " started.\n") != 0) continue;
-    if (i++ == nth) return static_cast<pid_t>(std::stol(log.substr(at + line.size())));
+// The processes `pid` started and has not reaped: a server's password helper.
+std::vector<pid_t> Children(pid_t pid) {
+  std::vector<pid_t> children;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+    std::istringstream list(e2e::ReadFile(task.path().string() + "/children"));
+    for (pid_t child = 0; list >> child;) children.push_back(child);
   }
+  return children;
 }
 
 // Waits until process `pid` has ended and left only its exit status; false when it is
@@ -145,24 +140,25 @@ TEST(PasswordE2E, AHelperThatHangsOrEndsFailsOnlyTheLoginInFlight) {
   maker.Close();
   ASSERT_TRUE(server.WaitForLog(" disconnected"));
 
-  const pid_t first = HelperPid(server, 0);
-  ASSERT_GT(first, 0) << server.Log();
+  const std::vector<pid_t> started = Children(server.Proc().Pid());
+  ASSERT_EQ(started.size(), 1u);
+  const pid_t first = started[0];
   ASSERT_EQ(::kill(first, SIGSTOP), 0);
   Client player(server.Port());
   ASSERT_TRUE(player.ReadWelcome());
   EXPECT_EQ(player.Ask("login Rowan pw", 30s), "The server is busy. Try again in a moment.");
   EXPECT_EQ(::kill(first, 0), -1);  // killed and reaped before the answer
-  EXPECT_NE(server.Log().find("Password helper " + std::to_string(first) + " did not answer within "),
-            std::string::npos)
+  EXPECT_TRUE(server.WaitForLog("Password helper " + std::to_string(first) + " did not answer within "))
       << server.Log();
 
-  const pid_t second = HelperPid(server, 1);
-  ASSERT_GT(second, 0) << server.Log();
+  const std::vector<pid_t> again = Children(server.Proc().Pid());
+  ASSERT_EQ(again.size(), 1u);
+  const pid_t second = again[0];
+  EXPECT_TRUE(server.WaitForLog("Password helper " + std::to_string(second) + " started.\n")) << server.Log();
   ASSERT_EQ(::kill(second, SIGKILL), 0);
   ASSERT_TRUE(Ended(second));
   EXPECT_EQ(player.Ask("login Rowan pw").value_or("").rfind("Login successful.", 0), 0u);
-  EXPECT_NE(server.Log().find("Password helper " + std::to_string(second) + " ended (signal 9)"), std::string::npos)
-      << server.Log();
+  EXPECT_TRUE(server.WaitForLog("Password helper " + std::to_string(second) + " ended (signal 9)")) << server.Log();
 }
 
 }  // namespace
