@@ -203,6 +203,8 @@ double NicedThreadsCpuSeconds(pid_t pid, int nice) {
   double seconds = 0;  // from schedstat where the kernel keeps it: nanoseconds, not ticks
   for (; it != std::filesystem::directory_iterator(); it.increment(error)) {
     if (error) return -1;
+    std::istringstream children(ReadFile(it->path().string() + "/children"));
+    for (pid_t child = 0; children >> child;) seconds += std::max(0.0, NicedThreadsCpuSeconds(child, nice));
     const std::string stat = ReadFile(it->path().string() + "/stat");
     // The command name (field 2) may hold blanks: fields are counted from the last ')'.
     // Field 3 follows it; utime and stime are fields 14 and 15, nice is field 19.

@@ -119,10 +119,10 @@ class Process {
   OutputReader reader_;
 };
 
-// The CPU time (in seconds) of the threads of process `pid` that run at nice `nice`, from
-// /proc/<pid>/task/*/schedstat (or stat's ticks without it): the server's password worker
-// is the one thread at nice 10, so this counts its hashes. -1 when the process cannot be
-// read.
+// The CPU time (in seconds) of the threads of process `pid` and of its living children
+// that run at nice `nice`, from /proc/<pid>/task/*/schedstat (or stat's ticks without
+// it): the server's password worker and its password helper are what runs at nice 10,
+// so this counts their hashes. -1 when the process cannot be read.
 double NicedThreadsCpuSeconds(pid_t pid, int nice);
 
 }  // namespace harness

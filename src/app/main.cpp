@@ -12,6 +12,7 @@
 #include "app/environment.h"
 #include "app/usage.h"
 #include "client/client.h"
+#include "core/password_service.h"
 #include "net/socket.h"
 #include "server/server.h"
 #include "server/upgrade.h"
@@ -22,6 +23,8 @@ int main(int argc, char** argv) {
 
   const std::string first = argc >= 2 ? argv[1] : "";
   if (first == "admin") return app::RunAdminClient(argc, argv);
+  // The server's password helper, which the server starts itself.
+  if (first == core::kPasswordHelperWord) return core::ServePasswords(argc, argv);
   // Before the port is read: an operator asking which build this is gets the answer
   // whatever the environment holds.
   if (first == "--version" || first == "--help") {

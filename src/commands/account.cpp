@@ -176,23 +176,29 @@ void FinishSetup(const Context& context, std::unique_ptr<world::Character> c) {
 struct LoginCheck {
   bool known = false;    // the name was a stored character's when the line came
   bool matches = false;  // the typed password is the one stored
+  bool failed = false;   // the check could not be made (the hasher's helper ended or hung)
   std::string checked;   // the stored password that was checked
   std::optional<std::string> rehashed;  // a hash at today's costs, after a good login
 };
 
 // The password check of a login, on the worker. A plain password from an older file is
 // compared, then hashed (when right) or the dummy checked (when wrong), so that it
-// costs about as much as a hash and is upgraded at once.
-LoginCheck CheckLogin(LoginCheck check, std::string_view typed) {
+// costs about as much as a hash and is upgraded at once. A check that could not be
+// made fails the login whether or not the name is known, so that the failure tells
+// nothing of the name; a rehash that could not be made waits for the next login.
+LoginCheck CheckLogin(LoginCheck check, std::string_view typed, core::PasswordHasher& hasher) {
+  using core::PasswordVerdict;
   if (!check.known) {
-    base::PasswordMatches(base::DummyPasswordHash(), typed);
+    check.failed = hasher.CheckDummy(typed) == PasswordVerdict::Unknown;
     return check;
   }
-  check.matches = base::PasswordMatches(check.checked, typed);
+  const PasswordVerdict verdict = hasher.Check(check.checked, typed);
+  check.matches = verdict == PasswordVerdict::Matches;
+  check.failed = verdict == PasswordVerdict::Unknown;
   if (!base::IsPasswordHash(check.checked) && !check.matches) {
-    base::PasswordMatches(base::DummyPasswordHash(), typed);
+    check.failed = hasher.CheckDummy(typed) == PasswordVerdict::Unknown;
   } else if (check.matches && base::PasswordNeedsRehash(check.checked)) {
-    check.rehashed = base::HashPassword(typed);
+    check.rehashed = hasher.Hash(typed);
   }
   return check;
 }
@@ -206,6 +212,13 @@ bool FinishLogin(const Context& context, const std::string& name, const LoginChe
   if (characters.CharacterOf(connection) != nullptr) {
     context.Answer(kNotValidNow);
     LogLogin(connection, name, "already in play");
+    return false;
+  }
+  // Nothing is counted against the player: the server failed, not the password.
+  if (check.failed) {
+    context.Answer(kBusy);
+    context.interpreter.logins.Count(LoginResult::Busy);
+    LogLogin(connection, name, "the password check failed");
     return false;
   }
   // Another connection may have taken the character while the check ran.
@@ -309,8 +322,8 @@ void Setup(const Context& context, const CommandLine& line) {
   const bool queued = context.worker.RunAside(
       context.connection, OwnerOf(context),
       [context, c, reservation,
-       password = std::string(words->password)]() mutable -> core::Completion {
-        std::optional<std::string> hash = base::HashPassword(password);
+       password = std::string(words->password)](core::PasswordHasher& hasher) mutable -> core::Completion {
+        std::optional<std::string> hash = hasher.Hash(password);
         // The reservation goes with the Completion: the work's own copy is destroyed on the
         // worker, which must not be where the name is let go.
         return [context, c, reservation = std::move(reservation), hash = std::move(hash)] {
@@ -345,8 +358,8 @@ void Login(const Context& context, const CommandLine& line) {
   const bool queued =
       context.worker.RunAside(context.connection, OwnerOf(context),
                               [context, check = std::move(check), name = std::string(line.Arg(0)),
-                               typed = std::string(line.Arg(1))]() -> core::Completion {
-                                return [context, name, result = CheckLogin(check, typed)] {
+                               typed = std::string(line.Arg(1))](core::PasswordHasher& hasher) -> core::Completion {
+                                return [context, name, result = CheckLogin(check, typed, hasher)] {
                                   return FinishLogin(context, name, result);
                                 };
                               });

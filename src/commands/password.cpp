@@ -2,8 +2,6 @@
 // checked and the new one hashed on the worker, as login and setup do, so the game does
 // not wait for either; a wrong old one counts as a failed login.
 
-#include "base/password.h"
-
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +25,7 @@ struct PasswordCheck {
   std::string name;     // the character's, when the line came
   std::string checked;  // the stored password the old one was checked against
   bool matches = false;
+  bool failed = false;  // the check could not be made (the hasher's helper ended or hung)
   std::optional<std::string> hash;  // of the new one, when the old one matched
 };
 
@@ -53,6 +52,10 @@ bool FinishChange(const Context& context, const PasswordCheck& check) {
   world::Character* c = context.world.characters.CharacterOf(context.connection);
   if (c == nullptr || c->name != check.name) {
     context.Answer(kNotValidNow);
+    return false;
+  }
+  if (check.failed) {  // nothing counted: the server failed, not the old password
+    context.Answer(kBusy);
     return false;
   }
   if (!check.matches) {
@@ -95,13 +98,15 @@ void Password(const Context& context, const CommandLine& line) {
   if (!PasswordLineParses(line)) return context.Answer(kPasswordFormat);
   if (HasControlCharacter(line.Arg(1))) return context.Answer(kNoControlBytes);
   const world::Character& c = Actor(context);
-  PasswordCheck check{c.name, c.password, false, std::nullopt};
+  PasswordCheck check{c.name, c.password, false, false, std::nullopt};
   const bool queued = context.worker.RunAside(
       context.connection, OwnerOf(context),
       [context, check = std::move(check), typed = std::string(line.Arg(0)),
-       fresh = std::string(line.Arg(1))]() mutable -> core::Completion {
-        check.matches = base::PasswordMatches(check.checked, typed);
-        if (check.matches) check.hash = base::HashPassword(fresh);
+       fresh = std::string(line.Arg(1))](core::PasswordHasher& hasher) mutable -> core::Completion {
+        const core::PasswordVerdict verdict = hasher.Check(check.checked, typed);
+        check.matches = verdict == core::PasswordVerdict::Matches;
+        check.failed = verdict == core::PasswordVerdict::Unknown;
+        if (check.matches) check.hash = hasher.Hash(fresh);
         return [context, check = std::move(check)] { return FinishChange(context, check); };
       });
   if (!queued) Busy(context);

@@ -38,7 +38,7 @@ void Worker::Loop() {
       job = Next();
       working_ = true;
     }
-    Completion completion = job.work();
+    Completion completion = job.work(hasher_);
     // Posted before the job stops counting: whoever sees an empty queue and no posted
     // task knows every answer has run.
     host_->Post([host = host_, connection = job.connection, ticket = job.ticket,
@@ -98,7 +98,7 @@ bool Worker::RunAside(Socket connection, const JobOwner& owner, Work work) {
       return true;
     }
   }
-  work()();
+  work(hasher_)();
   return true;
 }
 

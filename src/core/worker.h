@@ -1,5 +1,5 @@
 // The worker: one thread for slow work that the game's thread must not wait for
-// (password hashes). A job's work runs on the worker with no lock held; what it leaves
+// (password hashes, which it hands to its PasswordHasher). A job's work runs on the worker with no lock held; what it leaves
 // to do then runs on the input thread with ConnectionLock held, as the answer to its
 // connection, whose later lines wait meanwhile while everyone else is answered. The
 // server owns one (server/running.h) and hands it to whoever queues jobs; a test makes
@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "base/address.h"
+#include "core/password_hasher.h"
 #include "core/socket_handle.h"
 
 namespace core {
@@ -39,9 +40,10 @@ struct JobOwner {
 // ConnectionLock held. Returns true when the job's connection should be ended now, as
 // a game line handler does.
 using Completion = std::function<bool()>;
-// The slow part of a job, run on the worker: it may touch nothing the lock guards, so
-// it works on copies and hands its results to the Completion it returns.
-using Work = std::function<Completion()>;
+// The slow part of a job, run on the worker with the worker's hasher: it may touch
+// nothing the lock guards, so it works on copies and hands its results to the
+// Completion it returns.
+using Work = std::function<Completion(PasswordHasher&)>;
 
 // What the worker needs of the connections it works for: the connection layer, given
 // once to Worker::Start.
@@ -94,6 +96,11 @@ class Worker {
   // Jobs queued and not yet done, the one being worked on included. Any thread.
   std::size_t QueueLength() const;
 
+  // What the jobs hash with: on their caller's thread until the server gives it a
+  // helper process (PasswordHasher::UseHelper), before Start.
+  PasswordHasher& Hasher() { return hasher_; }
+  const PasswordHasher& Hasher() const { return hasher_; }
+
  private:
   struct Job {
     Socket connection = kNoSocket;
@@ -105,6 +112,7 @@ class Worker {
   Job Next();  // REQUIRES: mutex_ held, a job waiting
 
   WorkerHost* host_ = nullptr;  // set once by Start, before the thread runs
+  PasswordHasher hasher_;       // used by the jobs, one at a time
   std::thread thread_;
   // State below is guarded by mutex_ (never by ConnectionLock).
   mutable std::mutex mutex_;

@@ -46,14 +46,15 @@ void PasswordConversion::HashSome() {
     ++hashing_;
     const bool queued =
         worker_.RunAside(core::kNoSocket, core::JobOwner{},
-                         [this, name = c->name, plain = c->password]() -> core::Completion {
-                           std::optional<std::string> hash = base::HashPassword(plain);
+                         [this, name = c->name, plain = c->password](core::PasswordHasher& hasher) -> core::Completion {
+                           std::optional<std::string> hash = hasher.Hash(plain);
                            return [this, name, plain, hash = std::move(hash)] {
                              --hashing_;
                              world::Character* c = FindByName(characters_, name);
                              if (hash && c != nullptr && c->password == plain)
                                characters_.SetStoredPassword(*c, *hash);
-                             // After a failed hash (no memory), the next tick tries again.
+                             // After a failed hash (no memory, or the hasher's helper ended),
+                             // the next tick tries again.
                              if (hashing_ == 0 && hash) HashSome();
                              return false;
                            };

@@ -9,7 +9,6 @@
 #include <random>
 
 #include "base/number.h"
-#include "base/password.h"
 #include "commands/words.h"
 #include "connection/bans.h"
 #include "core/connection_lock.h"
@@ -282,9 +281,9 @@ Answer Password(Call& call) {
   Console& console = call.console;
   world::CharacterTable& characters = call.Characters();
   const bool queued = call.Served().Worker().RunAside(
-      socket, core::JobOwner{}, [&console, &characters, socket, name]() -> core::Completion {
+      socket, core::JobOwner{}, [&console, &characters, socket, name](core::PasswordHasher& hasher) -> core::Completion {
         const std::string password = NewPassword();
-        std::optional<std::string> hash = base::HashPassword(password);
+        std::optional<std::string> hash = hasher.Hash(password);
         return [&console, &characters, socket, name, password, hash = std::move(hash)] {
           world::Character* c = FindCharacter(characters, name);
           if (c == nullptr) {

@@ -199,6 +199,8 @@ void RenderProcess(Exposition& out, const Measures& measured, const MetricsSourc
             SecondsSince(measured.started));
   out.Gauge("pelthollow_hash_queue_length", "Passwords waiting to be hashed.",
             static_cast<double>(from.worker.QueueLength()));
+  out.Counter("pelthollow_password_helper_restarts", "Password helpers started again after one ended or hung.",
+              static_cast<double>(from.worker.Hasher().Restarts()));
   out.Counter("pelthollow_log_lines_left_out",
               "Log lines left out over a budget or while the output was full.",
               static_cast<double>(core::LogLinesLeftOut()));

@@ -18,6 +18,8 @@
 #include "core/connection_lock.h"
 #include "core/log.h"
 #include "core/outbox.h"
+#include "core/password_hasher.h"
+#include "core/password_service.h"
 #include "persist/folder_lock.h"
 #include "persist/saver.h"
 #include "server/console.h"
@@ -104,9 +106,10 @@ int RunServer(const ServerSettings& asked) {
     ::setrlimit(RLIMIT_NOFILE, &files);
   }
   // Connections stop short of the descriptor limit: the save, the log, the console and
-  // the listeners always find one.
-  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
-    const auto limit = static_cast<std::size_t>(files.rlim_cur);
+  // the listeners always find one, and the password helper's socket is taken first.
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY &&
+      files.rlim_cur > core::kHasherDescriptors) {
+    const auto limit = static_cast<std::size_t>(files.rlim_cur) - core::kHasherDescriptors;
     settings.caps.maxConnections = limit > 2 * connection::kReservedDescriptors
                                       ? limit - connection::kReservedDescriptors
                                       : limit / 2;
@@ -163,6 +166,13 @@ int RunServer(const ServerSettings& asked) {
       core::Log("Error listening: " + std::to_string(status.error()) + "\n");
       return 1;
     }
+  }
+  // Hashes run in a process of this very build, whatever lies at the executable's path
+  // by now; started before the worker (Game::Load) and the doors. Cheap ones hold 8 KiB:
+  // they stay on the worker, and a benchmark that makes thousands of characters pays no
+  // round trips.
+  if (!base::CheapPasswordHashes()) {
+    running->worker.Hasher().UseHelper({"/proc/self/exe", core::kPasswordHelperWord, std::to_string(::getpid())});
   }
   const int spare = OpenSpare();
   // The doors open last of what the server holds: their lines end what the start logs

@@ -138,6 +138,8 @@ void HandOver(Running& running) {
             running.executable + ".\n");
   const auto now = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch());
   Notify("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(now.count()));
+  // The new process starts a helper of its own; this one must not be left to it unreaped.
+  running.worker.Hasher().StopHelper();
   core::FlushLogBeforeExit();
   ::execve(running.executable.c_str(), argv.data(), envp.data());
   const int failed = errno;

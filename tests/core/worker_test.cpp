@@ -46,7 +46,7 @@ TEST(Worker, QueueLengthCountsTheJobsWaitingAndTheOneAtWork) {
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
     for (int i = 0; i < 3; ++i) {
       ASSERT_TRUE(
-          worker.RunAside(core::kNoSocket, core::JobOwner{}, [released]() -> core::Completion {
+          worker.RunAside(core::kNoSocket, core::JobOwner{}, [released](core::PasswordHasher&) -> core::Completion {
             released.wait();
             return [] { return false; };
           }));

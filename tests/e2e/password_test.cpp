@@ -1,9 +1,12 @@
 // Passwords through the real server: a file of plain passwords from before is hashed in
-// the background and keeps its logins, and a player whose password is being checked
-// holds up nobody else.
+// the background and keeps its logins, a player whose password is being checked holds
+// up nobody else, and a password helper that hangs or ends costs at most the login in
+// flight.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -40,6 +43,29 @@ std::string PlainWorld(int count) {
     order.push_back(&c);
   }
   return persist::FormatSave({}, order);
+}
+
+// The processes `pid` started and has not reaped: a server's password helper.
+std::vector<pid_t> Children(pid_t pid) {
+  std::vector<pid_t> children;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+    std::istringstream list(e2e::ReadFile(task.path().string() + "/children"));
+    for (pid_t child = 0; list >> child;) children.push_back(child);
+  }
+  return children;
+}
+
+// Waits until process `pid` has ended and left only its exit status; false when it is
+// still running after the usual wait.
+bool Ended(pid_t pid) {
+  const auto until = e2e::Clock::now() + e2e::kTimeout;
+  for (;;) {
+    const std::string stat = e2e::ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string::npos || stat.compare(close, 3, ") Z") == 0) return true;
+    if (e2e::Clock::now() > until) return false;
+    std::this_thread::sleep_for(1ms);
+  }
 }
 
 bool NoPlainPassword(const persist::SaveContents& saved) {
@@ -100,6 +126,39 @@ TEST(PasswordE2E, OthersAreAnsweredWhileLoginsWaitForTheirHashes) {
   for (int i = 0; i < 50; ++i) ASSERT_EQ(talker.Ask("time").value_or("").rfind("It is ", 0), 0u);
   EXPECT_EQ(logins.back()->Drain(), 0u);  // still being checked
   for (auto& login : logins) EXPECT_EQ(login->NextFrame(), "Invalid username.");
+}
+
+// The helper is stopped (as if it hung) while a login waits for it: that login alone is
+// told the server is busy, and logs in once another helper has started. One that ends
+// while idle costs nobody anything.
+TEST(PasswordE2E, AHelperThatHangsOrEndsFailsOnlyTheLoginInFlight) {
+  Server server;
+  ASSERT_TRUE(server.Ready()) << server.Log();
+  Client maker(server.Port());
+  ASSERT_TRUE(maker.ReadWelcome());
+  ASSERT_EQ(maker.Ask("setup Rowan pw he 20 warrior moss \" \" x y").value_or("").rfind("Character created.", 0), 0u);
+  maker.Close();
+  ASSERT_TRUE(server.WaitForLog(" disconnected"));
+
+  const std::vector<pid_t> started = Children(server.Proc().Pid());
+  ASSERT_EQ(started.size(), 1u);
+  const pid_t first = started[0];
+  ASSERT_EQ(::kill(first, SIGSTOP), 0);
+  Client player(server.Port());
+  ASSERT_TRUE(player.ReadWelcome());
+  EXPECT_EQ(player.Ask("login Rowan pw", 30s), "The server is busy. Try again in a moment.");
+  EXPECT_EQ(::kill(first, 0), -1);  // killed and reaped before the answer
+  EXPECT_TRUE(server.WaitForLog("Password helper " + std::to_string(first) + " did not answer within "))
+      << server.Log();
+
+  const std::vector<pid_t> again = Children(server.Proc().Pid());
+  ASSERT_EQ(again.size(), 1u);
+  const pid_t second = again[0];
+  EXPECT_TRUE(server.WaitForLog("Password helper " + std::to_string(second) + " started.\n")) << server.Log();
+  ASSERT_EQ(::kill(second, SIGKILL), 0);
+  ASSERT_TRUE(Ended(second));
+  EXPECT_EQ(player.Ask("login Rowan pw").value_or("").rfind("Login successful.", 0), 0u);
+  EXPECT_TRUE(server.WaitForLog("Password helper " + std::to_string(second) + " ended (signal 9)")) << server.Log();
 }
 
 }  // namespace

@@ -37,7 +37,8 @@ std::string SetupLine(const std::string& name, const std::string& clan) {
 // The server started from `binary`, a copy of its own in the folder unless given.
 class UpgradeServer {
  public:
-  explicit UpgradeServer(std::map<std::string, std::string> env = {}, const std::string& binary = PELTHOLLOW_BINARY)
+  explicit UpgradeServer(std::map<std::string, std::string> env = {}, const std::string& binary = PELTHOLLOW_BINARY,
+                         bool cheapHashes = true)
       : telnetPort(e2e::FreePort()), webPort(e2e::FreePort()), metricsPort(e2e::FreePort()) {
     executable = dir.File("pelthollow");
     std::filesystem::copy_file(binary, executable);
@@ -46,7 +47,7 @@ class UpgradeServer {
     options.env["PELTHOLLOW_TELNET_PORT"] = std::to_string(telnetPort);
     options.env["PELTHOLLOW_WEB_PORT"] = std::to_string(webPort);
     options.env["PELTHOLLOW_METRICS_PORT"] = std::to_string(metricsPort);
-    options.env["PELTHOLLOW_CHEAP_PASSWORD_HASHES"] = "1";
+    if (cheapHashes) options.env["PELTHOLLOW_CHEAP_PASSWORD_HASHES"] = "1";
     server = std::make_unique<harness::Server>(executable, &dir, options);
   }
   ~UpgradeServer() {
@@ -105,6 +106,17 @@ class UpgradeServer {
       std::this_thread::sleep_for(10ms);
     }
     return last;
+  }
+
+  // The processes the server started and has not reaped, by their threads' lists.
+  std::size_t Children() {
+    std::size_t count = 0;
+    const std::string tasks = "/proc/" + std::to_string(server->Proc().Pid()) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+      std::istringstream children(harness::ReadFile(task.path().string() + "/children"));
+      for (std::string pid; children >> pid;) ++count;
+    }
+    return count;
   }
 
   TempDir dir;
@@ -467,6 +479,19 @@ TEST(Upgrade, TlsPlayersAreAskedToComeBackAndThePlainOnesStay) {
   Client again(tunnel.Port());
   ASSERT_TRUE(again.ReadWelcome()) << tunnel.Output();
   EXPECT_TRUE(again.Ask("login Ash pw").value_or("").starts_with("Login successful.")) << s.Log();
+}
+
+// The old process's password helper is ended before the exec: the new process's own
+// is the only child it has, and checks and hashes passwords.
+TEST(Upgrade, LeavesNoPasswordHelperBehind) {
+  UpgradeServer s({}, PELTHOLLOW_BINARY, false);
+  ASSERT_TRUE(s.Ready()) << s.Log();
+  Client ash(s.Port());
+  ASSERT_TRUE(ash.ReadWelcome());
+  ASSERT_TRUE(ash.Ask(SetupLine("Ash", "ember")));
+  EXPECT_TRUE(s.Admin({"upgrade"}).starts_with("Upgraded to version ")) << s.Log();
+  EXPECT_EQ(s.Children(), 1u) << "the new process's password helper, and no other";
+  EXPECT_EQ(ash.Ask("password pw pw2"), "Password changed.");
 }
 
 // A state that the probe read but the new process itself cannot (cut on its way, here):
