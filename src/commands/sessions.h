@@ -4,7 +4,7 @@
 // them (commands/interpreter.h) is.
 #pragma once
 
-#include <unordered_map>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -26,7 +26,7 @@ class Sessions {
  public:
   // A connection was admitted from an address counted under `key`.
   void Begin(core::Socket connection, const base::Address& key, bool limited);
-  // The session of `connection`, made on first use.
+  // The session of `connection`, made on first use. REQUIRES: connection >= 0.
   Session& Of(core::Socket connection);
   // The session of `connection`, or nullptr when it has none.
   const Session* Find(core::Socket connection) const;
@@ -41,7 +41,8 @@ class Sessions {
   void Adopt(const std::vector<std::pair<core::Socket, Session>>& sessions);
 
  private:
-  std::unordered_map<core::Socket, Session> sessions_;
+  // Indexed by connection: a session costs its few bytes and no search.
+  std::vector<std::optional<Session>> sessions_;
 };
 
 }  // namespace commands

@@ -2,15 +2,32 @@
 
 #include <algorithm>
 #include <cassert>
+#include <iterator>
+#include <unordered_map>
 #include <utility>
 
 #include "core/connection_lock.h"
 
 namespace world {
 
+namespace {
+
+constexpr char kWords[] = {'n', 's', 'e', 'w'};
+
+}  // namespace
+
+char MoveQueue::Front() const {
+  assert(!Empty());
+  return kWords[(words_[head_ / 32] >> (head_ % 32 * 2)) & 3];
+}
+
 bool MoveQueue::Push(char word) {
-  if (Full()) return false;
-  words_[(head_ + count_) % kCapacity] = word;
+  const char* found = std::find(std::begin(kWords), std::end(kWords), word);
+  if (Full() || found == std::end(kWords)) return false;
+  const std::size_t at = (head_ + count_) % kCapacity;
+  const auto shift = static_cast<unsigned>(at % 32 * 2);
+  std::uint64_t& bits = words_[at / 32];
+  bits = (bits & ~(std::uint64_t{3} << shift)) | (static_cast<std::uint64_t>(found - kWords) << shift);
   ++count_;
   return true;
 }
@@ -37,30 +54,44 @@ void CharacterTable::RemoveFromCell(core::Socket connection, std::int32_t x, std
   if (it != cell.end() && *it == connection) cell.erase(it);
 }
 
+InPlaySlot* CharacterTable::SlotOf(const Character& c) {
+  return const_cast<InPlaySlot*>(std::as_const(*this).SlotOf(c));
+}
+
+const InPlaySlot* CharacterTable::SlotOf(const Character& c) const {
+  const auto at = static_cast<std::size_t>(c.playing);
+  if (c.playing < 0 || at >= inPlay_.size() || inPlay_[at].character.get() != &c) return nullptr;
+  return &inPlay_[at];
+}
+
 // Puts `c` at the end of the stored characters. The record may be new to the tables
-// or come from play: heldNames_ is the caller's concern.
+// or come from play: names_ is the caller's concern.
 void CharacterTable::KeepStored(std::unique_ptr<Character> c) {
-  assert(c != nullptr && moveQueues_.count(c.get()) == 0);
+  assert(c != nullptr);
+  c->playing = core::kNoSocket;
   stored_.push_back(std::move(c));
   changed_ = true;
 }
 
-// Makes `c` the character in play of `connection`; as for KeepStored, heldNames_ is the
-// caller's concern.
+// Makes `c` the character in play of `connection`, with an empty movement queue; as for
+// KeepStored, names_ is the caller's concern.
 CellChange CharacterTable::PutInPlay(core::Socket connection, std::unique_ptr<Character> c) {
-  assert(inPlay_.count(connection) == 0);
-  assert(c != nullptr && OnMap(c->x, c->y) && moveQueues_.count(c.get()) == 0);
+  assert(connection >= 0 && CharacterOf(connection) == nullptr);
+  assert(c != nullptr && OnMap(c->x, c->y));
+  const auto at = static_cast<std::size_t>(connection);
+  if (at >= inPlay_.size()) inPlay_.resize(at + 1);
   Character& entered = *c;
+  entered.playing = connection;
   AddToCell(connection, c->x, c->y);
-  moveQueues_[&entered] = MoveQueue();
-  inPlay_.emplace(connection, std::move(c));
+  inPlay_[at] = InPlaySlot{std::move(c), MoveQueue()};
+  ++inPlayCount_;
   changed_ = true;
   return {connection, &entered, std::nullopt, Cell{entered.x, entered.y}};
 }
 
-const std::map<core::Socket, std::unique_ptr<Character>>& CharacterTable::InPlay() const {
+InPlayView CharacterTable::InPlay() const {
   ASSERT_CONNECTION_LOCK_HELD();
-  return inPlay_;
+  return InPlayView(inPlay_, inPlayCount_);
 }
 
 const std::vector<std::unique_ptr<Character>>& CharacterTable::Stored() const {
@@ -75,57 +106,64 @@ const std::map<core::Socket, std::unique_ptr<Character>>& CharacterTable::Kits()
 
 MoveQueue* CharacterTable::MoveQueueOf(const Character& c) {
   ASSERT_CONNECTION_LOCK_HELD();
-  const auto it = moveQueues_.find(&c);
-  return it == moveQueues_.end() ? nullptr : &it->second;
+  InPlaySlot* slot = SlotOf(c);
+  return slot == nullptr ? nullptr : &slot->queue;
 }
 
 const MoveQueue* CharacterTable::MoveQueueOf(const Character& c) const {
   ASSERT_CONNECTION_LOCK_HELD();
-  const auto it = moveQueues_.find(&c);
-  return it == moveQueues_.end() ? nullptr : &it->second;
+  const InPlaySlot* slot = SlotOf(c);
+  return slot == nullptr ? nullptr : &slot->queue;
 }
 
 void CharacterTable::Store(std::unique_ptr<Character> c) {
   ASSERT_CONNECTION_LOCK_HELD();
   assert(c != nullptr);
-  heldNames_.Add(c->name);
+  names_.Add(c->name);
   KeepStored(std::move(c));
 }
 
 bool CharacterTable::Consistent() const {
   ASSERT_CONNECTION_LOCK_HELD();
   std::unordered_map<const Character*, int> seen;
-  for (const auto& [connection, c] : inPlay_) ++seen[c.get()];
-  for (const auto& c : stored_) ++seen[c.get()];
-  for (const auto& [connection, c] : kits_) ++seen[c.get()];
+  for (const auto& [connection, c] : InPlay()) ++seen[c];
+  for (const auto& c : stored_) {
+    ++seen[c.get()];
+    if (c != nullptr && c->playing != core::kNoSocket) return false;
+  }
+  for (const auto& [connection, c] : kits_) {
+    ++seen[c.get()];
+    if (c != nullptr && c->playing != core::kNoSocket) return false;
+  }
   for (const auto& [c, count] : seen) {
     if (c == nullptr || count != 1) return false;
   }
-  if (heldNames_.Size() != seen.size()) return false;
-  if (moveQueues_.size() != inPlay_.size()) return false;
+  if (names_.Size() != seen.size() + reservations_) return false;
   std::size_t indexed = 0;
   for (const auto& cell : cellOccupants_) indexed += cell.size();
-  if (indexed != inPlay_.size()) return false;
-  for (const auto& [connection, c] : inPlay_) {
-    if (moveQueues_.count(c.get()) != 1 || !OnMap(c->x, c->y)) return false;
+  if (indexed != inPlayCount_) return false;
+  std::size_t playing = 0;
+  for (const auto& [connection, c] : InPlay()) {
+    ++playing;
+    if (c->playing != connection || !OnMap(c->x, c->y)) return false;
     const std::vector<core::Socket>& cell = OccupantsOf(c->x, c->y);
     if (!std::binary_search(cell.begin(), cell.end(), connection)) return false;
   }
-  return true;
+  return playing == inPlayCount_;
 }
 
 Character* CharacterTable::CharacterOf(core::Socket connection) const {
   ASSERT_CONNECTION_LOCK_HELD();
-  const auto it = inPlay_.find(connection);
-  return it == inPlay_.end() ? nullptr : it->second.get();
+  const auto at = static_cast<std::size_t>(connection);
+  return connection < 0 || at >= inPlay_.size() ? nullptr : inPlay_[at].character.get();
 }
 
 Character* CharacterTable::FindInPlayByName(std::string_view name, core::Socket* socket) const {
   ASSERT_CONNECTION_LOCK_HELD();
-  for (const auto& [connection, c] : inPlay_) {
+  for (const auto& [connection, c] : InPlay()) {
     if (c->name == name) {
       if (socket != nullptr) *socket = connection;
-      return c.get();
+      return c;
     }
   }
   return nullptr;
@@ -142,38 +180,30 @@ Character* CharacterTable::FindStoredByName(std::string_view name) const {
 NameReservation::NameReservation(CharacterTable& table, std::string name)
     : table_(table), name_(std::move(name)) {
   ASSERT_CONNECTION_LOCK_HELD();
-  table_.reservedNames_.push_back(name_);
-  table_.reservedIndex_.Add(name_);
+  table_.names_.Add(name_);
+  ++table_.reservations_;
 }
 
 NameReservation::~NameReservation() {
   ASSERT_CONNECTION_LOCK_HELD();
-  std::vector<std::string>& reserved = table_.reservedNames_;
-  const auto it = std::find(reserved.begin(), reserved.end(), name_);
-  if (it != reserved.end()) reserved.erase(it);
-  table_.reservedIndex_.Remove(name_);
+  table_.names_.Remove(name_);
+  --table_.reservations_;
 }
 
 bool CharacterTable::NameTaken(std::string_view name) const {
   ASSERT_CONNECTION_LOCK_HELD();
-  if (FindInPlayByName(name) != nullptr) return true;
-  if (std::find(reservedNames_.begin(), reservedNames_.end(), name) != reservedNames_.end())
-    return true;
-  for (const auto& [connection, c] : kits_) {
-    if (c->name == name) return true;
-  }
-  return FindStoredByName(name) != nullptr;
+  return names_.Holds(name);
 }
 
 bool CharacterTable::NameTooClose(std::string_view name) const {
   ASSERT_CONNECTION_LOCK_HELD();
-  return heldNames_.HoldsLookalikeOf(name) || reservedIndex_.HoldsLookalikeOf(name);
+  return names_.HoldsLookalikeOf(name);
 }
 
 CellChange CharacterTable::EnterPlay(core::Socket connection, std::unique_ptr<Character> c) {
   ASSERT_CONNECTION_LOCK_HELD();
   assert(c != nullptr);
-  heldNames_.Add(c->name);
+  names_.Add(c->name);
   return PutInPlay(connection, std::move(c));
 }
 
@@ -196,7 +226,8 @@ void CharacterTable::SetStoredPassword(Character& c, std::string password) {
 bool CharacterTable::ParkKit(core::Socket connection, std::unique_ptr<Character> c) {
   ASSERT_CONNECTION_LOCK_HELD();
   if (kits_.count(connection) != 0) return false;
-  heldNames_.Add(c->name);
+  c->playing = core::kNoSocket;
+  names_.Add(c->name);
   kits_.emplace(connection, std::move(c));
   return true;
 }
@@ -205,19 +236,19 @@ void CharacterTable::DropKit(core::Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
   const auto it = kits_.find(connection);
   if (it == kits_.end()) return;
-  heldNames_.Remove(it->second->name);
+  names_.Remove(it->second->name);
   kits_.erase(it);
 }
 
 CellChange CharacterTable::LeavePlay(core::Socket connection) {
   ASSERT_CONNECTION_LOCK_HELD();
-  const auto it = inPlay_.find(connection);
-  if (it == inPlay_.end()) return {};
-  const Cell left{it->second->x, it->second->y};
+  if (CharacterOf(connection) == nullptr) return {};
+  InPlaySlot& slot = inPlay_[static_cast<std::size_t>(connection)];
+  const Cell left{slot.character->x, slot.character->y};
   RemoveFromCell(connection, left.x, left.y);
-  moveQueues_.erase(it->second.get());
-  std::unique_ptr<Character> leaving = std::move(it->second);
-  inPlay_.erase(it);
+  std::unique_ptr<Character> leaving = std::move(slot.character);
+  slot.queue.Clear();
+  --inPlayCount_;
   Character& stored = *leaving;
   KeepStored(std::move(leaving));
   return {connection, &stored, left, std::nullopt};
@@ -245,9 +276,9 @@ const std::vector<core::Socket>& CharacterTable::OccupantsOf(std::int32_t x, std
 std::vector<const Character*> CharacterTable::CharactersToSave() const {
   ASSERT_CONNECTION_LOCK_HELD();
   std::vector<const Character*> all;
-  all.reserve(stored_.size() + inPlay_.size());
+  all.reserve(stored_.size() + inPlayCount_);
   for (const auto& c : stored_) all.push_back(c.get());
-  for (const auto& [connection, c] : inPlay_) all.push_back(c.get());
+  for (const auto& [connection, c] : InPlay()) all.push_back(c);
   return all;
 }
 
@@ -259,11 +290,14 @@ bool CharacterTable::TakeChanges() {
 }
 
 void CharacterTable::Clear() {
-  moveQueues_.clear();
+  // The names that setups on their way have reserved stay reserved.
+  for (const auto& [connection, c] : InPlay()) names_.Remove(c->name);
+  for (const auto& c : stored_) names_.Remove(c->name);
+  for (const auto& [connection, c] : kits_) names_.Remove(c->name);
   inPlay_.clear();
+  inPlayCount_ = 0;
   stored_.clear();
   kits_.clear();
-  heldNames_.Clear();
   for (auto& cell : cellOccupants_) cell.clear();
 }
 
@@ -272,6 +306,7 @@ namespace {
 CarriedCharacter CarriedFrom(const Character& c) {
   CarriedCharacter carried{c, {}};
   carried.character.following = nullptr;
+  carried.character.playing = core::kNoSocket;
   if (c.following != nullptr) carried.leader = c.following->name;
   return carried;
 }
@@ -282,9 +317,9 @@ void CharacterTable::Carry(CarriedWorld& carried) const {
   ASSERT_CONNECTION_LOCK_HELD();
   carried.changed = changed_;
   for (const auto& c : stored_) carried.stored.push_back(CarriedFrom(*c));
-  for (const auto& [connection, c] : inPlay_) {
+  for (const auto& [connection, c] : InPlay()) {
     std::string queue;
-    MoveQueue copy = moveQueues_.at(c.get());
+    MoveQueue copy = inPlay_[static_cast<std::size_t>(connection)].queue;
     for (; !copy.Empty(); copy.Pop()) queue += copy.Front();
     carried.inPlay.push_back({connection, CarriedFrom(*c), std::move(queue)});
   }
@@ -298,6 +333,7 @@ std::string CharacterTable::Adopt(const CarriedWorld& carried) {
   const auto make = [&](const CarriedCharacter& from) -> std::unique_ptr<Character> {
     auto c = std::make_unique<Character>(from.character);
     c->following = nullptr;
+    c->playing = core::kNoSocket;
     if (!byName.emplace(c->name, c.get()).second) return nullptr;
     if (!from.leader.empty()) leaders.emplace_back(c.get(), &from.leader);
     return c;
@@ -309,13 +345,13 @@ std::string CharacterTable::Adopt(const CarriedWorld& carried) {
       fault = "the name " + from.character.name + " is held twice";
       break;
     }
-    heldNames_.Add(c->name);
+    names_.Add(c->name);
     stored_.push_back(std::move(c));
   }
   for (std::size_t i = 0; fault.empty() && i < carried.inPlay.size(); ++i) {
     const CarriedWorld::InPlay& from = carried.inPlay[i];
     const Character& values = from.character.character;
-    if (!OnMap(values.x, values.y) || inPlay_.count(from.connection) != 0 ||
+    if (!OnMap(values.x, values.y) || from.connection < 0 || CharacterOf(from.connection) != nullptr ||
         from.queue.size() > MoveQueue::kCapacity) {
       fault = "the character in play " + values.name + " is off the map or twice in play";
       break;
@@ -325,11 +361,9 @@ std::string CharacterTable::Adopt(const CarriedWorld& carried) {
       fault = "the name " + values.name + " is held twice";
       break;
     }
-    MoveQueue& queue = moveQueues_[c.get()];
+    names_.Add(c->name);
+    MoveQueue& queue = *MoveQueueOf(*PutInPlay(from.connection, std::move(c)).who);
     for (const char word : from.queue) queue.Push(word);
-    AddToCell(from.connection, c->x, c->y);
-    heldNames_.Add(c->name);
-    inPlay_.emplace(from.connection, std::move(c));
   }
   for (std::size_t i = 0; fault.empty() && i < carried.kits.size(); ++i) {
     const CarriedWorld::Kit& from = carried.kits[i];
@@ -338,7 +372,7 @@ std::string CharacterTable::Adopt(const CarriedWorld& carried) {
       fault = "the kit " + from.character.character.name + " is held twice";
       break;
     }
-    heldNames_.Add(c->name);
+    names_.Add(c->name);
     kits_.emplace(from.connection, std::move(c));
   }
   for (const auto& [c, leader] : leaders) {

@@ -5,13 +5,15 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "core/socket_handle.h"
@@ -56,6 +58,9 @@ struct Character {
   // Column and row. In play: 0 to 29, changed only through MoveCharacter. Kit: -1.
   std::int32_t x = 0;
   std::int32_t y = 0;
+  // The connection whose character in play this is; kNoSocket for any other. Kept by
+  // the CharacterTable alone; not saved.
+  core::Socket playing = core::kNoSocket;
   const Character* following = nullptr;  // whose movements this one copies; not saved
   std::int32_t healthOverall = kDefaultHealth;
   std::int32_t healthHead = kDefaultHealth;
@@ -70,8 +75,8 @@ struct Character {
 };
 
 // The movement words of one character in play, first in, first out: 'n', 's', 'e' or
-// 'w'. Holds at most kCapacity words; a fixed ring, so an idle character costs a few
-// bytes and no allocation.
+// 'w'. Holds at most kCapacity words; a fixed ring of two bits a word, so an idle
+// character costs a few bytes and no allocation.
 class MoveQueue {
  public:
   static constexpr std::size_t kCapacity = 64;
@@ -80,8 +85,9 @@ class MoveQueue {
   bool Full() const { return count_ == kCapacity; }
   std::size_t Size() const { return count_; }
   // REQUIRES: !Empty().
-  char Front() const { return words_[head_]; }
-  // Returns false, queueing nothing, when the queue is full.
+  char Front() const;
+  // Returns false, queueing nothing, when the queue is full or `word` is none of 'n',
+  // 's', 'e' and 'w'.
   bool Push(char word);
   // REQUIRES: !Empty().
   void Pop();
@@ -89,7 +95,7 @@ class MoveQueue {
   void Clear() { count_ = 0; }
 
  private:
-  std::array<char, kCapacity> words_{};
+  std::array<std::uint64_t, kCapacity * 2 / 64> words_{};
   std::uint8_t head_ = 0;
   std::uint8_t count_ = 0;
 };
@@ -129,6 +135,71 @@ struct CarriedWorld {
   bool changed = false;  // a change not yet taken by a save
 };
 
+// The place of one connection in the tables of characters in play: its character and
+// its movement queue, empty while the connection has none in play.
+struct InPlaySlot {
+  std::unique_ptr<Character> character;
+  MoveQueue queue;
+};
+
+// The characters in play, ascending by connection, read as pairs of a connection and
+// its character. Valid until the next change of the table.
+class InPlayView {
+ public:
+  class Iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = std::pair<core::Socket, Character*>;
+    using difference_type = std::ptrdiff_t;
+    using pointer = void;
+    using reference = value_type;
+
+    Iterator() = default;
+    Iterator(const InPlaySlot* first, const InPlaySlot* at, const InPlaySlot* end)
+        : first_(first), at_(at), end_(end) {
+      SkipEmpty();
+    }
+    value_type operator*() const {
+      return {static_cast<core::Socket>(at_ - first_), at_->character.get()};
+    }
+    Iterator& operator++() {
+      ++at_;
+      SkipEmpty();
+      return *this;
+    }
+    Iterator operator++(int) {
+      Iterator was = *this;
+      ++*this;
+      return was;
+    }
+    bool operator==(const Iterator& other) const { return at_ == other.at_; }
+
+   private:
+    void SkipEmpty() {
+      while (at_ != end_ && at_->character == nullptr) ++at_;
+    }
+    const InPlaySlot* first_ = nullptr;
+    const InPlaySlot* at_ = nullptr;
+    const InPlaySlot* end_ = nullptr;
+  };
+
+  InPlayView(const std::vector<InPlaySlot>& slots, std::size_t count) : slots_(slots), count_(count) {}
+  Iterator begin() const {
+    const InPlaySlot* first = slots_.data();
+    return Iterator(first, first, first + slots_.size());
+  }
+  Iterator end() const {
+    const InPlaySlot* first = slots_.data();
+    return Iterator(first, first + slots_.size(), first + slots_.size());
+  }
+  std::size_t size() const { return count_; }
+  bool empty() const { return count_ == 0; }
+
+ private:
+  const std::vector<InPlaySlot>& slots_;
+  std::size_t count_;
+};
+
 // The CharacterTable: every character of the world, where it is, and the indexes kept
 // in step with them. A Character lives in exactly one of three tables (in play, stored,
 // waiting kits) and is moved between them by the verbs below, never copied; records are
@@ -145,7 +216,7 @@ class CharacterTable {
   CharacterTable& operator=(const CharacterTable&) = delete;
 
   // Connection to its character in play, ascending by handle.
-  const std::map<core::Socket, std::unique_ptr<Character>>& InPlay() const;
+  InPlayView InPlay() const;
   // Characters no connection controls, in the order they were stored.
   const std::vector<std::unique_ptr<Character>>& Stored() const;
   // Connection to its newly made kit, which waits to be born (never saved).
@@ -158,10 +229,10 @@ class CharacterTable {
   // Adds the new record `c` at the end of the stored characters (the loader).
   void Store(std::unique_ptr<Character> c);
 
-  // True when every table keeps its promises: each character in one table, a movement
-  // queue for each character in play and for nothing else, each character in play in
-  // the index of its own cell and no other, as many entries in the index of names as
-  // there are characters. For tests and the fuzzer; O(characters).
+  // True when every table keeps its promises: each character in one table, each
+  // character in play knowing its connection and no other character claiming one, each
+  // character in play in the index of its own cell and no other, as many entries in the
+  // index of names as there are characters. For tests and the fuzzer; O(characters).
   bool Consistent() const;
 
   // The character in play of a connection, or nullptr.
@@ -175,7 +246,8 @@ class CharacterTable {
   Character* FindStoredByName(std::string_view name) const;
 
   // True when a character in play, a waiting kit or a stored character has this name,
-  // or a setup on its way has reserved it (NameReservation).
+  // or a setup on its way has reserved it (NameReservation). Costs a lookup, however
+  // many characters there are.
   bool NameTaken(std::string_view name) const;
 
   // True when a character in play, a waiting kit or a stored character has a name that
@@ -245,18 +317,21 @@ class CharacterTable {
   CellChange PutInPlay(core::Socket connection, std::unique_ptr<Character> c);
   void Clear();
 
-  std::map<core::Socket, std::unique_ptr<Character>> inPlay_;
+  InPlaySlot* SlotOf(const Character& c);
+  const InPlaySlot* SlotOf(const Character& c) const;
+
+  // Indexed by connection: a record costs a few bytes for each handle, and finding a
+  // character in play by its connection costs no search.
+  std::vector<InPlaySlot> inPlay_;
+  std::size_t inPlayCount_ = 0;
   std::vector<std::unique_ptr<Character>> stored_;
   std::map<core::Socket, std::unique_ptr<Character>> kits_;
-  // The movement queue of every character in play, and of nothing else.
-  std::unordered_map<const Character*, MoveQueue> moveQueues_;
   bool changed_ = false;  // since the last TakeChanges
-  // The name of every character in the three tables above, once per character, so
-  // that a new name is checked against all of them in one lookup.
-  NameIndex heldNames_;
-  // The names that setups on their way hold (NameReservation), and their index.
-  std::vector<std::string> reservedNames_;
-  NameIndex reservedIndex_;
+  // The name of every character in the three tables above, once per character, and of
+  // every reservation (NameReservation), so that a new name is checked against all of
+  // them in one lookup.
+  NameIndex names_;
+  std::size_t reservations_ = 0;
   // Connections in play on each cell, ascending, so that telling an area costs the
   // number of listeners rather than the number of players. Kept in step with the x and
   // y of every character in inPlay_.

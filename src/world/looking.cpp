@@ -8,11 +8,21 @@
 
 namespace world {
 
+namespace {
+
+// CharacterTitle, appended to `out`.
+void AppendTitle(std::string& out, const Character& c) {
+  out += ClanName(c.clan);
+  out += ' ';
+  out += TraitsOf(c.role).title;
+  out += c.name;
+}
+
+}  // namespace
+
 std::string CharacterTitle(const Character& c) {
-  std::string title(ClanName(c.clan));
-  title += ' ';
-  title += TraitsOf(c.role).title;
-  title += c.name;
+  std::string title;
+  AppendTitle(title, c);
   return title;
 }
 
@@ -29,11 +39,16 @@ void DescribeArea(const CharacterTable& characters, core::Outbox& outbox, core::
   if (y < kMapSize - 1) outbox.Queue(connection, "South of you is " + LocationName(x, y + 1));
   if (x < kMapSize - 1) outbox.Queue(connection, "East of you is " + LocationName(x + 1, y));
   if (x > 0) outbox.Queue(connection, "West of you is " + LocationName(x - 1, y));
+  // One line made again for each character: a den's answer runs to hundreds of them.
+  std::string line;
   for (const core::Socket other : characters.OccupantsOf(x, y)) {
     if (other == connection) continue;
     const Character* here = characters.CharacterOf(other);
     assert(here != nullptr);
-    outbox.Queue(connection, CharacterTitle(*here) + " is here.");
+    line.clear();
+    AppendTitle(line, *here);
+    line += " is here.";
+    outbox.Queue(connection, line);
   }
 }
 

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
+#include <string_view>
 #include <utility>
 
 #include "base/utf8.h"
@@ -179,47 +181,27 @@ std::u16string Reading(std::u16string text) {
   return text;
 }
 
-struct Readings {
-  std::u16string folded;
-  std::u16string written;
-};
-
-Readings ReadingsOf(std::string_view name) {
+const UNormalizer2* Normalizer(const UNormalizer2* (*instance)(UErrorCode*)) {
   UErrorCode status = U_ZERO_ERROR;
-  const UNormalizer2* nfkc = unorm2_getNFKCInstance(&status);
-  if (U_FAILURE(status)) nfkc = nullptr;
-  status = U_ZERO_ERROR;
-  const UNormalizer2* nfkcFolded = unorm2_getNFKCCasefoldInstance(&status);
-  if (U_FAILURE(status)) nfkcFolded = nullptr;
-
-  const std::u16string text = ToUtf16(name);
-  std::u16string folded = text;
-  Normalize(folded, nfkcFolded);
-  std::u16string written = text;
-  Normalize(written, nfkc);
-  return {Reading(std::move(folded)), Reading(std::move(written))};
+  const UNormalizer2* normalizer = instance(&status);
+  return U_FAILURE(status) ? nullptr : normalizer;
 }
 
-// Removes one entry of `name` under `reading`; false when there is none.
-template <typename Map>
-bool RemoveOne(Map& names, const std::u16string& reading, std::string_view name) {
-  const auto it = names.find(reading);
-  if (it == names.end()) return false;
-  std::vector<std::string>& held = it->second;
-  const auto found = std::find(held.begin(), held.end(), name);
-  if (found == held.end()) return false;
-  held.erase(found);
-  if (held.empty()) names.erase(it);
-  return true;
+// How `name` reads in any letter case, and as its letters are written.
+std::u16string FoldedReadingOf(std::string_view name) {
+  std::u16string folded = ToUtf16(name);
+  Normalize(folded, Normalizer(unorm2_getNFKCCasefoldInstance));
+  return Reading(std::move(folded));
 }
 
-template <typename Map>
-bool HoldsOtherThan(const Map& names, const std::u16string& reading, std::string_view name) {
-  const auto it = names.find(reading);
-  if (it == names.end()) return false;
-  return std::any_of(it->second.begin(), it->second.end(),
-                     [&](const std::string& held) { return held != name; });
+std::u16string WrittenReadingOf(std::string_view name) {
+  std::u16string written = ToUtf16(name);
+  Normalize(written, Normalizer(unorm2_getNFKCInstance));
+  return Reading(std::move(written));
 }
+
+std::size_t HashOf(std::string_view name) { return std::hash<std::string_view>{}(name); }
+std::size_t HashOf(const std::u16string& reading) { return std::hash<std::u16string>{}(reading); }
 
 }  // namespace
 
@@ -241,29 +223,78 @@ NameFault FaultOfName(std::string_view name) {
 }
 
 void NameIndex::Add(std::string_view name) {
-  Readings readings = ReadingsOf(name);
-  folded_[std::move(readings.folded)].emplace_back(name);
-  written_[std::move(readings.written)].emplace_back(name);
+  const std::u16string folded = FoldedReadingOf(name);
+  const std::u16string written = WrittenReadingOf(name);
+  std::uint32_t slot = 0;
+  if (free_.empty()) {
+    slot = static_cast<std::uint32_t>(held_.size());
+    held_.emplace_back();
+  } else {
+    slot = free_.back();
+    free_.pop_back();
+  }
+  held_[slot] = Held{std::string(name), HashOf(folded), HashOf(written)};
+  byName_.emplace(HashOf(name), slot);
+  byFolded_.emplace(held_[slot].folded, slot);
+  byWritten_.emplace(held_[slot].written, slot);
   ++size_;
 }
 
+namespace {
+
+// Erases the entry of `slot` under `hash`, if there is one.
+void EraseEntry(std::unordered_multimap<std::size_t, std::uint32_t>& entries, std::size_t hash, std::uint32_t slot) {
+  const auto [first, last] = entries.equal_range(hash);
+  for (auto it = first; it != last; ++it) {
+    if (it->second == slot) {
+      entries.erase(it);
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+std::optional<std::uint32_t> NameIndex::SlotOf(std::string_view name) const {
+  const auto [first, last] = byName_.equal_range(HashOf(name));
+  for (auto it = first; it != last; ++it) {
+    if (held_[it->second].name == name) return it->second;
+  }
+  return std::nullopt;
+}
+
 void NameIndex::Remove(std::string_view name) {
-  const Readings readings = ReadingsOf(name);
-  if (!RemoveOne(folded_, readings.folded, name)) return;
-  RemoveOne(written_, readings.written, name);
+  const std::optional<std::uint32_t> slot = SlotOf(name);
+  if (!slot) return;
+  Held& held = held_[*slot];
+  EraseEntry(byName_, HashOf(name), *slot);
+  EraseEntry(byFolded_, held.folded, *slot);
+  EraseEntry(byWritten_, held.written, *slot);
+  held = Held{};
+  free_.push_back(*slot);
   --size_;
 }
 
 void NameIndex::Clear() {
-  folded_.clear();
-  written_.clear();
-  size_ = 0;
+  *this = NameIndex();
 }
 
+bool NameIndex::Holds(std::string_view name) const { return SlotOf(name).has_value(); }
+
 bool NameIndex::HoldsLookalikeOf(std::string_view name) const {
-  const Readings readings = ReadingsOf(name);
-  return HoldsOtherThan(folded_, readings.folded, name) ||
-         HoldsOtherThan(written_, readings.written, name);
+  // Entries are found by the hashes of the readings; a name found is checked against
+  // the reading itself, so that two readings of one hash are never taken for one.
+  const auto other = [&](const std::unordered_multimap<std::size_t, std::uint32_t>& entries,
+                         const std::u16string& reading, std::u16string (*readingOf)(std::string_view)) {
+    const auto [first, last] = entries.equal_range(HashOf(reading));
+    for (auto it = first; it != last; ++it) {
+      const std::string& held = held_[it->second].name;
+      if (held != name && readingOf(held) == reading) return true;
+    }
+    return false;
+  };
+  return other(byFolded_, FoldedReadingOf(name), FoldedReadingOf) ||
+         other(byWritten_, WrittenReadingOf(name), WrittenReadingOf);
 }
 
 }  // namespace world

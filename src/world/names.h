@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -38,8 +40,9 @@ NameFault FaultOfName(std::string_view name);
 // "Ashpaw." and an Ashpaw with an accent on its w read alike, as do "Kestrel" spelt
 // with a Kelvin sign and "Griffin" with the ligature ffi); and as its skeleton without
 // the first folding, which keeps the capitals that pass for other letters ("Ian" and
-// "lan"). Adding, removing and looking up a name cost its two readings and a lookup of
-// each, however many names are held.
+// "lan"). Adding a name and looking up one that reads alike cost its two readings and a
+// lookup of each, however many names are held; removing a name and looking it up
+// exactly, a lookup.
 class NameIndex {
  public:
   void Add(std::string_view name);
@@ -48,14 +51,32 @@ class NameIndex {
   void Clear();
   // Entries held, counting every time a name was added.
   std::size_t Size() const { return size_; }
+  // True when `name` itself, byte for byte, is held.
+  bool Holds(std::string_view name) const;
   // True when a name held reads like `name` either way without being `name` itself
   // byte for byte.
   bool HoldsLookalikeOf(std::string_view name) const;
 
  private:
-  using ByReading = std::unordered_map<std::u16string, std::vector<std::string>>;
-  ByReading folded_;   // by the reading in any letter case
-  ByReading written_;  // by the reading of the letters as written
+  // A name held, and the hashes of its two readings.
+  struct Held {
+    std::string name;
+    std::size_t folded = 0;
+    std::size_t written = 0;
+  };
+  using Entries = std::unordered_multimap<std::size_t, std::uint32_t>;  // hash to slot
+
+  // The slot of one entry of `name`, if any.
+  std::optional<std::uint32_t> SlotOf(std::string_view name) const;
+
+  // Entries by slot (a name added twice has two), those free for reuse, and the slots
+  // by the hash of the name and of each reading. A node holds a hash and a slot, not a
+  // string, so each name is stored once.
+  std::vector<Held> held_;
+  std::vector<std::uint32_t> free_;
+  Entries byName_;
+  Entries byFolded_;   // by the reading in any letter case
+  Entries byWritten_;  // by the reading of the letters as written
   std::size_t size_ = 0;
 };
 

@@ -64,6 +64,25 @@ TEST_F(TablesTest, NamesAreTakenByEveryTableAndComparedExactly) {
   EXPECT_NE(Characters().FindStoredByName("Stored"), nullptr);
 }
 
+TEST_F(TablesTest, ANameHeldTwiceIsHeldUntilBothGo) {
+  Characters().Store(Make("Ash"));
+  Characters().ParkKit(4, Make("Ash"));
+  Characters().ParkKit(5, Make("Fern"));
+  Characters().DropKit(4);
+  EXPECT_TRUE(Characters().NameTaken("Ash"));
+  EXPECT_TRUE(Characters().NameTooClose("ASH"));
+  Characters().DropKit(5);
+  {
+    const world::NameReservation birch(Characters(), "Birch");
+    EXPECT_TRUE(Characters().NameTaken("Birch"));
+    EXPECT_TRUE(Characters().NameTooClose("birch"));
+    EXPECT_TRUE(Characters().Consistent());
+  }
+  EXPECT_FALSE(Characters().NameTaken("Birch"));
+  EXPECT_FALSE(Characters().NameTooClose("fern"));
+  EXPECT_TRUE(Characters().Consistent());
+}
+
 TEST_F(TablesTest, ASecondKitOfAConnectionIsNotKept) {
   EXPECT_TRUE(Characters().ParkKit(4, Make("First")));
   EXPECT_FALSE(Characters().ParkKit(4, Make("Second")));
@@ -84,11 +103,14 @@ TEST_F(TablesTest, SaveOrderIsStoredThenInPlayByHandle) {
   Characters().Store(Make("Old1"));
   Characters().EnterPlay(9, Make("Nine"));
   Characters().EnterPlay(2, Make("Two"));
+  Characters().EnterPlay(5, Make("Five"));
   Characters().Store(Make("Old2"));
+  Characters().LeavePlay(5);
   std::vector<std::string> names;
   for (const Character* c : Characters().CharactersToSave()) names.push_back(c->name);
-  EXPECT_EQ(names, (std::vector<std::string>{"Old1", "Old2", "Two", "Nine"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"Old1", "Old2", "Five", "Two", "Nine"}));
   EXPECT_EQ(Characters().InPlay().size(), 2u);
+  EXPECT_TRUE(Characters().Consistent());
 }
 
 TEST(MoveQueueTest, HoldsAtMostItsCapacityFirstInFirstOut) {
@@ -96,6 +118,7 @@ TEST(MoveQueueTest, HoldsAtMostItsCapacityFirstInFirstOut) {
   for (std::size_t i = 0; i < world::MoveQueue::kCapacity; ++i) EXPECT_TRUE(q.Push(i % 2 ? 'n' : 'e'));
   EXPECT_FALSE(q.Push('s'));
   EXPECT_EQ(q.Size(), world::MoveQueue::kCapacity);
+  EXPECT_FALSE(world::MoveQueue().Push('x'));
   EXPECT_EQ(q.Front(), 'e');
   q.Pop();
   EXPECT_EQ(q.Front(), 'n');
