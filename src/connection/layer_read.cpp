@@ -381,6 +381,7 @@ void ConnectionLayer::Sweep(LimitClock::time_point now) {
       BeginEnding(*c, ConnectionState::ServerEndsNow, "ended by the game");
     }
     MarkDirty(*c);  // room for more input
+    answered_.push_back(socket);
   }
 }
 
