@@ -145,8 +145,8 @@ struct Connection {
   std::string why;    // why it is being ended, for the log: "closed by the client"
   std::unique_ptr<Codec> codec;
   // Complete input frames waiting for a sweep, each stored as its FrameKind, its text
-  // and a NUL.
-  core::ByteQueue waiting{4096};
+  // and a NUL. Run dry, it keeps no memory: most connections are idle between lines.
+  core::ByteQueue waiting{0};
   core::ByteQueue backlog{0};  // output queued and not yet handed to `sending`, in order
   // What the caps count: backlog and sending together, as the last turn left sending.
   std::size_t unsent = 0;

@@ -357,6 +357,8 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   // crowd, or a world tick, costs its sender and the lock holder no system calls.
   std::vector<core::Socket> toWrite_;
   std::size_t toWriteHead_ = 0;
+  // Connections whose line ran this turn: their output is handed over first.
+  std::vector<core::Socket> answered_;
   // Connections whose wish for input changed: their epoll interest is set this turn.
   std::vector<core::Socket> dirty_;
   // Unsent output per limited key, over all its connections.

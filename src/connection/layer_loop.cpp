@@ -11,6 +11,7 @@
 
 #include "connection/connection_layer.h"
 #include "core/connection_lock.h"
+#include "core/log.h"
 #include "core/outbox.h"
 
 namespace connection {
@@ -148,8 +149,9 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
     EndDrains(LimitClock::now(), false);
   }
 
+  // The lock is given back without writing the log: the answers leave first.
+  core::ConnectionLock.lock();
   {
-    std::lock_guard<core::FairLock> guard(core::ConnectionLock);
     inRunOnce_ = true;
     TakeHandedOver();
     std::vector<std::function<void()>> tasks;
@@ -189,12 +191,15 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
     EnforceMemoryCap();
     EndConnectionsReadyToEnd();
     outbox_.Flush();  // what the handlers queued as connections ended: a cat left its cell
-    HandOverBacklogs();
+    // Before the hand-over: output about to be written asks for no writability, which
+    // the write would take back at once when the socket takes it all.
     SetInterests();
+    HandOverBacklogs();
     busy_ = (!withLines_.empty() && !quiet_) || toWriteHead_ < toWrite_.size() || !pendingCodecs_.empty();
     nextDue_.store(MillisecondsToNextDeadline(LimitClock::now()), std::memory_order_relaxed);
     inRunOnce_ = false;
   }
+  core::ConnectionLock.UnlockLeavingLog();
 
   {
     std::lock_guard<std::mutex> io(ioMutex_);
@@ -207,6 +212,7 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
     if (!written_.empty() && awaitedWrite_) busy_ = true;
     awaitedWrite_ = false;
   }
+  core::FlushLog();
   if (quietAsked_.load(std::memory_order_relaxed)) CheckQuiet();
 }
 

@@ -163,11 +163,7 @@ void ConnectionLayer::FeedCodec(Connection& c, const Moment& now) {
       ChargeUnits(c, events.units_, now.monotonic);
       if (c.codec->Pending()) pendingCodecs_.emplace(c.order, c.socket);
     }
-    if (c.received.capacity() > 4096) {
-      std::string().swap(c.received);  // an idle connection keeps no read's buffer
-    } else {
-      c.received.clear();
-    }
+    std::string().swap(c.received);  // an idle connection keeps no read's buffer
   }
   if (c.readEnded && c.state == ConnectionState::Open) {
     switch (c.readEnd.state) {
@@ -381,6 +377,7 @@ void ConnectionLayer::Sweep(LimitClock::time_point now) {
       BeginEnding(*c, ConnectionState::ServerEndsNow, "ended by the game");
     }
     MarkDirty(*c);  // room for more input
+    answered_.push_back(socket);
   }
 }
 

@@ -174,23 +174,34 @@ void ConnectionLayer::SendData(core::Socket destination, std::string_view messag
 }
 
 // With the lock: the backlogs of the first connections waiting move to their sending,
-// for the writes after the lock is given back.
+// for the writes after the lock is given back. The connections whose lines ran this
+// turn go first: their players are waiting for the answers, while the others' output
+// (what they heard) is no answer to anything they wait on.
 void ConnectionLayer::HandOverBacklogs() {
-  for (std::size_t n = 0; n < kWritesPerTurn && toWriteHead_ < toWrite_.size(); ++n) {
-    Connection* c = Find(toWrite_[toWriteHead_++]);
-    if (c == nullptr || !c->queuedForWrite) continue;
-    c->queuedForWrite = false;
-    if (c->backlog.Empty()) continue;
-    if (c->sending.Empty()) {
-      std::swap(c->sending, c->backlog);
+  std::size_t handed = 0;
+  const auto handOver = [&](Connection& c) {
+    c.queuedForWrite = false;
+    if (c.backlog.Empty()) return;
+    if (c.sending.Empty()) {
+      std::swap(c.sending, c.backlog);
     } else {
-      c->sending.Append(c->backlog.View());
-      c->backlog.Clear();
+      c.sending.Append(c.backlog.View());
+      c.backlog.Clear();
     }
-    c->sendingHeld = c->sending.Held();
-    NoteBuffered(*c);
-    readyToWrite_.push_back(c->socket);
-    if (c->state != ConnectionState::Open || !c->admitted) awaitedWrite_ = true;
+    c.sendingHeld = c.sending.Held();
+    NoteBuffered(c);
+    readyToWrite_.push_back(c.socket);
+    if (c.state != ConnectionState::Open || !c.admitted) awaitedWrite_ = true;
+    ++handed;
+  };
+  for (const core::Socket socket : answered_) {
+    if (handed == kWritesPerTurn) break;
+    if (Connection* c = Find(socket); c != nullptr && c->queuedForWrite) handOver(*c);
+  }
+  answered_.clear();
+  while (handed < kWritesPerTurn && toWriteHead_ < toWrite_.size()) {
+    Connection* c = Find(toWrite_[toWriteHead_++]);
+    if (c != nullptr && c->queuedForWrite) handOver(*c);
   }
   if (toWriteHead_ == toWrite_.size()) {
     toWrite_.clear();

@@ -17,6 +17,11 @@ void FairLock::lock() {
 }
 
 void FairLock::unlock() {
+  UnlockLeavingLog();
+  FlushLog();  // the lines the holder made, now that nobody waits on their writing
+}
+
+void FairLock::UnlockLeavingLog() {
   HoldLogLines(false);
   owner_.store(std::thread::id(), std::memory_order_relaxed);
   {
@@ -24,7 +29,6 @@ void FairLock::unlock() {
     ++serving_;
   }
   turn_.notify_all();
-  FlushLog();  // the lines the holder made, now that nobody waits on their writing
 }
 
 }  // namespace core

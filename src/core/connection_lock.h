@@ -19,6 +19,9 @@ class FairLock {
  public:
   void lock();
   void unlock();
+  // As unlock, but the holder's log lines stay queued until it calls FlushLog: the
+  // input thread writes its sockets first, so no answer waits for the log's write.
+  void UnlockLeavingLog();
   // True when the calling thread holds the lock.
   bool HeldByCaller() const { return owner_.load(std::memory_order_relaxed) == std::this_thread::get_id(); }
 

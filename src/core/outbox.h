@@ -4,6 +4,7 @@
 // frame it as each door's protocol does. Callers hold ConnectionLock.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -66,14 +67,19 @@ class Outbox {
 
  private:
   std::string& PendingFor(Socket destination);
+  void Order();
 
   // State below is guarded by ConnectionLock.
   OutboxSink* sink_ = nullptr;
   // The joined text of each destination so far (each message followed by a line
-  // feed), indexed by handle, and the destinations that have any, in the order they
-  // first got one.
+  // feed), and the destinations that have any, in the order they first got one: the
+  // text of pendingDestinations_[i] is pendingText_[i], and slots_, indexed by handle,
+  // holds i + 1 for each of them (0: none). An idle connection costs the Outbox the
+  // four bytes of its slot.
+  std::vector<std::uint32_t> slots_;
   std::vector<std::string> pendingText_;
   std::vector<Socket> pendingDestinations_;
+  std::vector<std::pair<Socket, std::uint32_t>> ordered_;  // Order's, reused
   // Structured data in queue order, sent after the frames of the flush.
   std::vector<std::pair<Socket, std::string>> pendingData_;
 };
