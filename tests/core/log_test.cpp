@@ -45,7 +45,8 @@ class CapturedOutput {
 };
 
 TEST(Log, AnAddressPastItsBudgetIsLeftOutAndCountedOnce) {
-  const std::string line = std::string(1023, 'x') + "\n";
+  std::string line(1023, 'x');
+  line += '\n';
   std::string text;
   {
     CapturedOutput out;  // gtest's own reports would go there too: they wait
@@ -74,7 +75,8 @@ TEST(Log, AFullStandardOutputHoldsTheLinesInsteadOfStoppingTheCaller) {
   std::fflush(stdout);
   const int saved = ::dup(STDOUT_FILENO);
   ::dup2(pipe[1], STDOUT_FILENO);
-  const std::string line = std::string(999, 'x') + "\n";
+  std::string line(999, 'x');
+  line += '\n';
   for (int i = 0; i < 200; ++i) core::Log(line);  // three times what the pipe takes
   std::string got;
   char buffer[65536];
