@@ -30,7 +30,10 @@ inline constexpr int kHelperDescriptor = 3;
 inline constexpr std::size_t kHasherDescriptors = 2;
 // How long a helper may take over one answer: a hash takes about 20 ms of a core, and
 // the helper runs below the server's threads (nice 10) on a machine that may be busy.
+// Time it spends waiting for a core does not count (it is starved, not hung), up to
+// kHelperLongestWait in all.
 inline constexpr std::chrono::milliseconds kHelperAnswerWait{5000};
+inline constexpr std::chrono::milliseconds kHelperLongestWait{60000};
 
 enum class PasswordVerdict {
   Matches,
