@@ -275,20 +275,33 @@ std::string EscapeForLog(std::string_view line) {
   return out;
 }
 
+namespace {
+
+// Appends what `shown` keeps of `line` to `out`, escaped.
+void AppendShown(std::string& out, std::string_view line, const std::vector<base::utf8::Character>& characters,
+                 const Shown& shown) {
+  AppendEscaped(out, line, characters, shown.from, shown.hideFrom);
+  out += shown.instead;
+  if (shown.hideTo != std::string_view::npos) AppendEscaped(out, line, characters, shown.hideTo, line.size());
+}
+
+}  // namespace
+
 std::string ShownText(std::string_view line, const std::vector<base::utf8::Character>& characters,
                       const Shown& shown) {
   std::string out;
   out.reserve(line.size());
-  AppendEscaped(out, line, characters, shown.from, shown.hideFrom);
-  out += shown.instead;
-  if (shown.hideTo != std::string_view::npos) AppendEscaped(out, line, characters, shown.hideTo, line.size());
+  AppendShown(out, line, characters, shown);
   return out;
 }
 
 void LogTyped(std::string_view before, std::string_view line, const std::vector<base::utf8::Character>& characters,
               const Shown& shown) {
-  std::string text(before);
-  text += ShownText(line, characters, shown);
+  // Every typed line is logged: it is made in one buffer.
+  std::string text;
+  text.reserve(before.size() + line.size() + shown.instead.size() + 1);
+  text += before;
+  AppendShown(text, line, characters, shown);
   text += '\n';
   Log(text);
 }

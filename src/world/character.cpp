@@ -83,6 +83,7 @@ CellChange CharacterTable::PutInPlay(core::Socket connection, std::unique_ptr<Ch
   Character& entered = *c;
   entered.playing = connection;
   AddToCell(connection, c->x, c->y);
+  playingNames_.Add(entered.name, connection);
   inPlay_[at] = InPlaySlot{std::move(c), MoveQueue()};
   ++inPlayCount_;
   changed_ = true;
@@ -138,7 +139,7 @@ bool CharacterTable::Consistent() const {
   for (const auto& [c, count] : seen) {
     if (c == nullptr || count != 1) return false;
   }
-  if (names_.Size() != seen.size() + reservations_) return false;
+  if (names_.Size() != seen.size() + reservations_ || playingNames_.Size() != inPlayCount_) return false;
   std::size_t indexed = 0;
   for (const auto& cell : cellOccupants_) indexed += cell.size();
   if (indexed != inPlayCount_) return false;
@@ -160,13 +161,13 @@ Character* CharacterTable::CharacterOf(core::Socket connection) const {
 
 Character* CharacterTable::FindInPlayByName(std::string_view name, core::Socket* socket) const {
   ASSERT_CONNECTION_LOCK_HELD();
-  for (const auto& [connection, c] : InPlay()) {
-    if (c->name == name) {
-      if (socket != nullptr) *socket = connection;
-      return c;
-    }
-  }
-  return nullptr;
+  core::Socket first = core::kNoSocket;
+  playingNames_.ForEachCandidate(name, [&](core::Socket connection) {
+    if ((first == core::kNoSocket || connection < first) && CharacterOf(connection)->name == name) first = connection;
+  });
+  if (first == core::kNoSocket) return nullptr;
+  if (socket != nullptr) *socket = first;
+  return CharacterOf(first);
 }
 
 Character* CharacterTable::FindStoredByName(std::string_view name) const {
@@ -246,6 +247,7 @@ CellChange CharacterTable::LeavePlay(core::Socket connection) {
   InPlaySlot& slot = inPlay_[static_cast<std::size_t>(connection)];
   const Cell left{slot.character->x, slot.character->y};
   RemoveFromCell(connection, left.x, left.y);
+  playingNames_.Remove(slot.character->name, connection);
   std::unique_ptr<Character> leaving = std::move(slot.character);
   slot.queue.Clear();
   --inPlayCount_;
@@ -296,6 +298,7 @@ void CharacterTable::Clear() {
   for (const auto& [connection, c] : kits_) names_.Remove(c->name);
   inPlay_.clear();
   inPlayCount_ = 0;
+  playingNames_.Clear();
   stored_.clear();
   kits_.clear();
   for (auto& cell : cellOccupants_) cell.clear();

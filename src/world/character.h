@@ -232,14 +232,15 @@ class CharacterTable {
   // True when every table keeps its promises: each character in one table, each
   // character in play knowing its connection and no other character claiming one, each
   // character in play in the index of its own cell and no other, as many entries in the
-  // index of names as there are characters. For tests and the fuzzer; O(characters).
+  // index of names as there are characters, and in that of names in play as are in play. For tests and the fuzzer; O(characters).
   bool Consistent() const;
 
   // The character in play of a connection, or nullptr.
   Character* CharacterOf(core::Socket connection) const;
 
   // The first character in play, in ascending handle order, whose name is `name`;
-  // nullptr when there is none. `socket` (if given) receives its connection.
+  // nullptr when there is none. `socket` (if given) receives its connection. Costs a
+  // lookup, however many characters are in play.
   Character* FindInPlayByName(std::string_view name, core::Socket* socket = nullptr) const;
 
   // The first stored character whose name is `name`, or nullptr.
@@ -332,6 +333,8 @@ class CharacterTable {
   // them in one lookup.
   NameIndex names_;
   std::size_t reservations_ = 0;
+  // The connection of every character in inPlay_ by its name, for FindInPlayByName.
+  PlayingNames playingNames_;
   // Connections in play on each cell, ascending, so that telling an area costs the
   // number of listeners rather than the number of players. Kept in step with the x and
   // y of every character in inPlay_.

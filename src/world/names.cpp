@@ -297,4 +297,18 @@ bool NameIndex::HoldsLookalikeOf(std::string_view name) const {
          other(byWritten_, WrittenReadingOf(name), WrittenReadingOf);
 }
 
+void PlayingNames::Add(std::string_view name, core::Socket connection) {
+  byHash_.emplace(HashOf(name), connection);
+}
+
+void PlayingNames::Remove(std::string_view name, core::Socket connection) {
+  const auto [first, last] = byHash_.equal_range(HashOf(name));
+  for (auto it = first; it != last; ++it) {
+    if (it->second == connection) {
+      byHash_.erase(it);
+      return;
+    }
+  }
+}
+
 }  // namespace world

@@ -1,16 +1,20 @@
 // Names that cannot pass for another: which characters a new name may hold, and an
 // index of the names of a set of characters by how they read on the screen (Unicode's
-// confusable skeletons, UTS #39, through ICU). Pure functions and a plain record; any
-// thread may call them, and the caller guards an index as it guards its characters.
+// confusable skeletons, UTS #39, through ICU); and an index of the characters in play
+// by their exact names. Pure functions and plain records; any thread may call them, and
+// the caller guards an index as it guards its characters.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
+
+#include "core/socket_handle.h"
 
 namespace world {
 
@@ -78,6 +82,28 @@ class NameIndex {
   Entries byFolded_;   // by the reading in any letter case
   Entries byWritten_;  // by the reading of the letters as written
   std::size_t size_ = 0;
+};
+
+// The connections of the characters in play by the hash of their exact names, so that
+// one is found by its name in a lookup rather than a walk over everyone in play. A node
+// holds a hash and a connection, not a string: the caller keeps the names and checks
+// each candidate's, as two names may share a hash.
+class PlayingNames {
+ public:
+  void Add(std::string_view name, core::Socket connection);
+  // Removes the entry of `connection` under `name`; removes nothing when there is none.
+  void Remove(std::string_view name, core::Socket connection);
+  void Clear() { byHash_.clear(); }
+  std::size_t Size() const { return byHash_.size(); }
+  // Calls `each` with every connection added under a name of `name`'s hash, in no order.
+  template <typename Each>
+  void ForEachCandidate(std::string_view name, Each each) const {
+    const auto [first, last] = byHash_.equal_range(std::hash<std::string_view>{}(name));
+    for (auto it = first; it != last; ++it) each(it->second);
+  }
+
+ private:
+  std::unordered_multimap<std::size_t, core::Socket> byHash_;
 };
 
 }  // namespace world

@@ -64,6 +64,24 @@ TEST_F(TablesTest, NamesAreTakenByEveryTableAndComparedExactly) {
   EXPECT_NE(Characters().FindStoredByName("Stored"), nullptr);
 }
 
+// A save file may hold two characters of one name: the lower handle is found while
+// both play, the other once it is alone, and neither once both have left.
+TEST_F(TablesTest, TheFirstInPlayOfANameIsFoundAsCharactersComeAndGo) {
+  Characters().EnterPlay(9, Make("Ash"));
+  Characters().EnterPlay(4, Make("Ash"));
+  Characters().EnterPlay(6, Make("Fern"));
+  core::Socket socket = core::kNoSocket;
+  EXPECT_EQ(Characters().FindInPlayByName("Ash", &socket), Characters().CharacterOf(4));
+  EXPECT_EQ(socket, 4);
+  Characters().LeavePlay(4);
+  EXPECT_EQ(Characters().FindInPlayByName("Ash", &socket), Characters().CharacterOf(9));
+  EXPECT_EQ(socket, 9);
+  Characters().LeavePlay(9);
+  EXPECT_EQ(Characters().FindInPlayByName("Ash"), nullptr);
+  EXPECT_NE(Characters().FindInPlayByName("Fern"), nullptr);
+  EXPECT_TRUE(Characters().Consistent());
+}
+
 TEST_F(TablesTest, ANameHeldTwiceIsHeldUntilBothGo) {
   Characters().Store(Make("Ash"));
   Characters().ParkKit(4, Make("Ash"));
