@@ -176,8 +176,8 @@ void Session::Handshake() {
 void Session::ReadRecords(std::string& plaintext) {
   // One record's plaintext at most per read.
   char buffer[16 * 1024];
+  ERR_clear_error();  // and a read that succeeds leaves the queue empty
   for (;;) {
-    ERR_clear_error();
     std::size_t got = 0;
     const int result = SSL_read_ex(ssl_, buffer, sizeof buffer, &got);
     // OpenSSL answers a renegotiation with a warning and reads on; we end it.
@@ -187,6 +187,8 @@ void Session::ReadRecords(std::string& plaintext) {
     }
     if (result == 1) {
       plaintext.append(buffer, got);
+      // With no ciphertext left, here or inside OpenSSL, another read would only say so.
+      if (input_.empty() && SSL_has_pending(ssl_) == 0) return;
       continue;
     }
     const int error = SSL_get_error(ssl_, result);
