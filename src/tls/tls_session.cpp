@@ -73,7 +73,6 @@ Session::Session(ssl_st* ssl, const bio_method_st* method, std::shared_ptr<const
   BIO_set_data(bio, this);
   BIO_set_init(bio, 1);
   SSL_set_bio(ssl_, bio, bio);
-  SSL_set_app_data(ssl_, this);
   SSL_set_info_callback(ssl_, &Session::OnInfo);
 }
 
@@ -234,7 +233,9 @@ void Session::FailAfter(int result) {
 }
 
 void Session::OnInfo(const ssl_st* ssl, int where, int value) {
-  auto* session = static_cast<Session*>(SSL_get_app_data(ssl));
+  // The session is the BIO's data (an SSL's application data would cost it a stack).
+  BIO* bio = SSL_get_rbio(ssl);
+  auto* session = bio != nullptr ? static_cast<Session*>(BIO_get_data(bio)) : nullptr;
   if (session == nullptr) return;
   // SSL_CB_READ_ALERT and SSL_CB_WRITE_ALERT share their SSL_CB_ALERT bit.
   if ((where & SSL_CB_READ_ALERT) == SSL_CB_READ_ALERT && (value >> 8) == SSL3_AL_FATAL) {
