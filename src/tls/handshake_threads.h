@@ -2,8 +2,8 @@
 // key exchange and a signature each) away from the thread that reads and writes the
 // connections, so that a storm of handshakes holds up no established connection. A step
 // is work on one session that its submitter leaves alone until the step tells it it is
-// done. They also give back the heap a burst of handshakes leaves (Began, Ended). Any
-// thread may submit; the threads hold no lock but the queue's own while they run a step.
+// done. Any thread may submit; the threads hold no lock but the queue's own while they
+// run a step. The count of handshakes under way (Began, Ended) is kept here too.
 #pragma once
 
 #include <condition_variable>
@@ -38,8 +38,8 @@ class HandshakeThreads {
   // has gone. Until the client's Finished, each holds some 30 KiB of OpenSSL's buffers
   // among the small objects of the sessions made meanwhile; a burst of handshakes
   // leaves those holes in the heap after it. So when the last handshake under way ends
-  // and kTrimAfterHandshakes or more have ended since the last time, a thread gives
-  // the heap's free pages back to the system (malloc_trim).
+  // and kTrimAfterHandshakes or more have ended since the last time, Ended gives the
+  // heap's free pages back to the system (malloc_trim), on the caller's thread.
   void Began();
   void Ended();
   static constexpr std::size_t kTrimAfterHandshakes = 256;
