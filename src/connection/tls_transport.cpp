@@ -23,7 +23,11 @@ struct TlsState {
 class TlsTransport final : public Transport {
  public:
   TlsTransport(std::shared_ptr<const tls::ServerContext> context, tls::HandshakeThreads* threads)
-      : state_(std::make_shared<TlsState>(std::move(context))), threads_(threads) {}
+      : state_(std::make_shared<TlsState>(std::move(context))), threads_(threads) {
+    if (threads_ != nullptr) threads_->Began();
+  }
+
+  ~TlsTransport() override { EndHandshake(); }
 
   void SetWake(std::function<void()> wake) override { wake_ = std::move(wake); }
 
@@ -117,12 +121,19 @@ class TlsTransport final : public Transport {
  private:
   // After the session has run: its records out to the socket, and its end.
   IoResult AfterSession(core::Socket s, std::size_t taken) {
+    if (state_->session.state() != tls::Session::State::kHandshake) EndHandshake();
     state_->session.TakeOutput(pending_);
     const IoResult flushed = Flush(s);
     if (flushed.state == IoState::Failed || flushed.state == IoState::Reset) return flushed;
     if (state_->session.state() == tls::Session::State::kFailed) return Failure();
     if (state_->session.PeerClosed()) return {IoState::Closed, 0, taken, {}};
     return {IoState::Done, 0, taken, {}};
+  }
+
+  void EndHandshake() {
+    if (threads_ == nullptr || handshakeEnded_) return;
+    handshakeEnded_ = true;
+    threads_->Ended();
   }
 
   IoResult Failure() const { return {IoState::Failed, 0, 0, "TLS: " + state_->session.Failure()}; }
@@ -143,6 +154,7 @@ class TlsTransport final : public Transport {
   tls::HandshakeThreads* threads_;     // null: every handshake step runs here
   std::function<void()> wake_;         // tells the owner a step is done; any thread
   bool busy_ = false;                  // a step is out: state_ is the thread's until Resume
+  bool handshakeEnded_ = false;        // threads_ was told the handshake ended
   std::string held_;                   // ciphertext read while a step was out
   std::string pending_;                // records for the peer the socket has not taken yet
 };

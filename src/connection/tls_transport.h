@@ -16,7 +16,7 @@ namespace connection {
 // A TLS transport for one accepted connection, over `context` (kept alive as long as
 // the connection lives, so a reloaded certificate leaves it be). Its costly handshake
 // steps run on `threads` once it has a wake; with null threads, or no wake, in its own
-// calls.
+// calls. It tells `threads` when its handshake begins and ends; they outlive it.
 std::unique_ptr<Transport> MakeTlsTransport(std::shared_ptr<const tls::ServerContext> context,
                                             tls::HandshakeThreads* threads = &tls::HandshakeThreads::Process());
 

@@ -1,5 +1,6 @@
 #include "tls/handshake_threads.h"
 
+#include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -41,6 +42,24 @@ bool HandshakeThreads::Submit(std::function<void()> step) {
   }
   wake_.notify_one();
   return true;
+}
+
+void HandshakeThreads::Began() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  ++underWay_;
+}
+
+void HandshakeThreads::Ended() {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    --underWay_;
+    if (++endedSinceTrim_ < kTrimAfterHandshakes || underWay_ > 0) return;
+    endedSinceTrim_ = 0;
+  }
+  // Here rather than on a handshake thread, which may be slow to come by: the pages go
+  // back before the last connection of the burst is greeted. It takes about a
+  // millisecond for tens of MiB of heap, once a burst.
+  ::malloc_trim(0);
 }
 
 void HandshakeThreads::Run() {

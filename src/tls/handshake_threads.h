@@ -3,7 +3,7 @@
 // connections, so that a storm of handshakes holds up no established connection. A step
 // is work on one session that its submitter leaves alone until the step tells it it is
 // done. Any thread may submit; the threads hold no lock but the queue's own while they
-// run a step.
+// run a step. The count of handshakes under way (Began, Ended) is kept here too.
 #pragma once
 
 #include <condition_variable>
@@ -34,6 +34,16 @@ class HandshakeThreads {
   // steps wait already.
   bool Submit(std::function<void()> step);
 
+  // A handshake began; it ends (Ended) once it is done, has failed or its connection
+  // has gone. Until the client's Finished, each holds some 30 KiB of OpenSSL's buffers
+  // among the small objects of the sessions made meanwhile; a burst of handshakes
+  // leaves those holes in the heap after it. So when the last handshake under way ends
+  // and kTrimAfterHandshakes or more have ended since the last time, Ended gives the
+  // heap's free pages back to the system (malloc_trim), on the caller's thread.
+  void Began();
+  void Ended();
+  static constexpr std::size_t kTrimAfterHandshakes = 256;
+
   // The process's: one thread fewer than the machine has cores (the input thread keeps
   // one), at least one and at most four. Made at its first use and never ended: the
   // process's end ends its threads.
@@ -51,6 +61,8 @@ class HandshakeThreads {
   std::condition_variable wake_;
   std::deque<std::function<void()>> waiting_;
   bool stopping_ = false;
+  std::size_t underWay_ = 0;       // handshakes begun and not ended
+  std::size_t endedSinceTrim_ = 0;
 };
 
 }  // namespace tls

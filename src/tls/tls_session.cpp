@@ -73,7 +73,6 @@ Session::Session(ssl_st* ssl, const bio_method_st* method, std::shared_ptr<const
   BIO_set_data(bio, this);
   BIO_set_init(bio, 1);
   SSL_set_bio(ssl_, bio, bio);
-  SSL_set_app_data(ssl_, this);
   SSL_set_info_callback(ssl_, &Session::OnInfo);
 }
 
@@ -176,8 +175,8 @@ void Session::Handshake() {
 void Session::ReadRecords(std::string& plaintext) {
   // One record's plaintext at most per read.
   char buffer[16 * 1024];
+  ERR_clear_error();  // and a read that succeeds leaves the queue empty
   for (;;) {
-    ERR_clear_error();
     std::size_t got = 0;
     const int result = SSL_read_ex(ssl_, buffer, sizeof buffer, &got);
     // OpenSSL answers a renegotiation with a warning and reads on; we end it.
@@ -187,6 +186,8 @@ void Session::ReadRecords(std::string& plaintext) {
     }
     if (result == 1) {
       plaintext.append(buffer, got);
+      // With no ciphertext left, here or inside OpenSSL, another read would only say so.
+      if (input_.empty() && SSL_has_pending(ssl_) == 0) return;
       continue;
     }
     const int error = SSL_get_error(ssl_, result);
@@ -232,7 +233,9 @@ void Session::FailAfter(int result) {
 }
 
 void Session::OnInfo(const ssl_st* ssl, int where, int value) {
-  auto* session = static_cast<Session*>(SSL_get_app_data(ssl));
+  // The session is the BIO's data (an SSL's application data would cost it a stack).
+  BIO* bio = SSL_get_rbio(ssl);
+  auto* session = bio != nullptr ? static_cast<Session*>(BIO_get_data(bio)) : nullptr;
   if (session == nullptr) return;
   // SSL_CB_READ_ALERT and SSL_CB_WRITE_ALERT share their SSL_CB_ALERT bit.
   if ((where & SSL_CB_READ_ALERT) == SSL_CB_READ_ALERT && (value >> 8) == SSL3_AL_FATAL) {
