@@ -137,7 +137,7 @@ struct Connection {
   std::uint64_t order = 0;  // accept sequence number: the order of sweeps
   const Door* door = nullptr;
   std::unique_ptr<Codec> codec;
-  std::string why;    // why it is being ended, for the log: "closed by the client"
+  std::string why;  // why it is being ended, for the log: "closed by the client"
   // Complete input frames waiting for a sweep, each stored as its FrameKind, its text
   // and a NUL. Run dry, it keeps no memory: most connections are idle between lines.
   core::ByteQueue waiting;
@@ -168,10 +168,10 @@ struct Connection {
   core::Socket socket = core::kNoSocket;
   int recvError = 0;  // errno of a failed read, for the log
   ConnectionState state = ConnectionState::Open;
-  bool started = false;   // its transport was ready and its codec started
-  bool admitted = false;  // admitted to its door: logged, welcomed, its lines handled
-  bool held = false;      // its next line waits until the game releases it (Hold)
-  bool queuedForWrite = false;     // in the queue of backlogs to write this turn
+  bool started = false;         // its transport was ready and its codec started
+  bool admitted = false;        // admitted to its door: logged, welcomed, its lines handled
+  bool held = false;            // its next line waits until the game releases it (Hold)
+  bool queuedForWrite = false;  // in the queue of backlogs to write this turn
 
   // --- The input thread's own: its I/O runs without ConnectionLock. -------------------
   std::unique_ptr<Transport> transport;

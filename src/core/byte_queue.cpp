@@ -41,7 +41,8 @@ void ByteQueue::Append(std::string_view more) {
     std::memmove(BytesOf(block_), BytesOf(block_) + block_->head, size);
     block_->head = 0;
     block_->end = size;
-    if (size + more.size() > block_->capacity) Resize(std::max(size + more.size(), 2 * block_->capacity));
+    if (size + more.size() > block_->capacity)
+      Resize(std::max(size + more.size(), 2 * block_->capacity));
   }
   std::memcpy(BytesOf(block_) + block_->end, more.data(), more.size());
   block_->end += more.size();
