@@ -106,7 +106,7 @@ struct Door {
 // The server ends a connection in one of two ways: after its output (what it was sent
 // still leaves, for as long as the linger time) or now (what was queued gets one try
 // at the close, nothing more); either way its waiting lines are dropped.
-enum class ConnectionState {
+enum class ConnectionState : std::uint8_t {
   Open,         // reading and answering
   PeerClosed,   // a read gave 0 bytes: its waiting lines are answered, then it ends
   CodecDone,    // its codec is done with the peer (a close, an HTTP answer): as PeerClosed
@@ -131,27 +131,20 @@ enum class FrameKind : char {
 };
 
 struct Connection {
+  // Within each part the members go from the widest to the narrowest, so that the
+  // record of each of thousands of idle connections wastes no padding.
   // --- Guarded by ConnectionLock. -------------------------------------------------------
-  core::Socket socket = core::kNoSocket;
   std::uint64_t order = 0;  // accept sequence number: the order of sweeps
-  Peer peer;
-  Endpoints endpoints;  // where it came in: what its codec was made from
   const Door* door = nullptr;
-  bool started = false;   // its transport was ready and its codec started
-  bool admitted = false;  // admitted to its door: logged, welcomed, its lines handled
-  bool held = false;      // its next line waits until the game releases it (Hold)
-  ConnectionState state = ConnectionState::Open;
-  int recvError = 0;  // errno of a failed read, for the log
-  std::string why;    // why it is being ended, for the log: "closed by the client"
   std::unique_ptr<Codec> codec;
+  std::string why;  // why it is being ended, for the log: "closed by the client"
   // Complete input frames waiting for a sweep, each stored as its FrameKind, its text
   // and a NUL. Run dry, it keeps no memory: most connections are idle between lines.
-  core::ByteQueue waiting{0};
-  core::ByteQueue backlog{0};  // output queued and not yet handed to `sending`, in order
+  core::ByteQueue waiting;
+  core::ByteQueue backlog;  // output queued and not yet handed to `sending`, in order
   // What the caps count: backlog and sending together, as the last turn left sending.
   std::size_t unsent = 0;
   std::size_t countedBacklog = 0;  // the part of its address's unsent output that is its
-  bool queuedForWrite = false;     // in the queue of backlogs to write this turn
   LinePace pace;                   // lines handled per second, when limited
   // Set while the connection is over its pace: its lines wait, nothing more is read,
   // until this time on the monotonic clock. Empty (the epoch) otherwise.
@@ -170,34 +163,43 @@ struct Connection {
   LimitClock::time_point lastLine{};   // when it connected or its last line was handled
   std::size_t countedBuffered = 0;     // its part of the layer's count of all buffered memory
   std::size_t sendingHeld = 0;         // the memory `sending` held when the last turn left it
+  Peer peer;
+  Endpoints endpoints;  // where it came in: what its codec was made from
+  core::Socket socket = core::kNoSocket;
+  int recvError = 0;  // errno of a failed read, for the log
+  ConnectionState state = ConnectionState::Open;
+  bool started = false;         // its transport was ready and its codec started
+  bool admitted = false;        // admitted to its door: logged, welcomed, its lines handled
+  bool held = false;            // its next line waits until the game releases it (Hold)
+  bool queuedForWrite = false;  // in the queue of backlogs to write this turn
 
   // --- The input thread's own: its I/O runs without ConnectionLock. -------------------
   std::unique_ptr<Transport> transport;
-  // Before its transport sees a byte, a connection of a proxied door reads a PROXY
-  // header (from a trusted proxy) or makes sure it sends none (from anyone else).
-  enum class ProxyStep : std::uint8_t { None, Header, Check };
-  ProxyStep proxyStep = ProxyStep::None;
   std::unique_ptr<net::ProxyHeaderReader> proxyReader;
   // Check: the first bytes, until they are known to be no header. After the header of a
   // TLS door's connection: the bytes that came with it, until its client is admitted.
   // Header: the bytes fed to the reader so far (what an upgrade carries it by).
   std::string proxyBytes;
+  std::string received;        // plaintext read and not yet given to the codec
+  core::ByteQueue sending;     // output handed to the transport and not yet taken by it
+  IoResult readEnd;            // how reading ended, once it has (readEnded)
+  ByteBudget budget;           // the bytes it may send, when it is held to the limits
+  // While its budget (or its address's) is spent: nothing is read until then.
+  LimitClock::time_point readPausedUntil{};
+  std::optional<net::ProxySource> proxySource;
+  int writeError = 0;          // set when a write failed: the connection cannot take more
+  std::uint32_t interest = 0;  // the epoll events asked for now
+  // Before its transport sees a byte, a connection of a proxied door reads a PROXY
+  // header (from a trusted proxy) or makes sure it sends none (from anyone else).
+  enum class ProxyStep : std::uint8_t { None, Header, Check };
+  ProxyStep proxyStep = ProxyStep::None;
   bool proxyRead = false;  // the header came this turn: its source is applied under the lock
   bool forwarded = false;  // a forwarded header has named its client (ForwardedClient)
-  std::optional<net::ProxySource> proxySource;
-  std::string received;        // plaintext read and not yet given to the codec
-  core::ByteQueue sending{0};  // output handed to the transport and not yet taken by it
-  IoResult readEnd;            // how reading ended, once it has (readEnded)
   bool readEnded = false;
   bool readThisTurn = false;   // received bytes or an end for the codec this turn
   bool wrote = false;          // its sending shrank this turn: `unsent` is refreshed
   bool hungUp = false;         // the socket reported a hang-up or an error this turn
-  int writeError = 0;          // set when a write failed: the connection cannot take more
   bool wantRead = true;        // set under the lock: input is wanted now
-  ByteBudget budget;           // the bytes it may send, when it is held to the limits
-  // While its budget (or its address's) is spent: nothing is read until then.
-  LimitClock::time_point readPausedUntil{};
-  std::uint32_t interest = 0;  // the epoll events asked for now
   bool watched = true;         // in the epoll set (a hung-up socket leaves it early)
 
   // --- Its record at an upgrade (base/field_list.h): every member above, once, with the
