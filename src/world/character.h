@@ -232,7 +232,8 @@ class CharacterTable {
   // True when every table keeps its promises: each character in one table, each
   // character in play knowing its connection and no other character claiming one, each
   // character in play in the index of its own cell and no other, as many entries in the
-  // index of names as there are characters, and in that of names in play as are in play. For tests and the fuzzer; O(characters).
+  // index of names as there are characters, and in that of names in play as are in
+  // play. For tests and the fuzzer; O(characters).
   bool Consistent() const;
 
   // The character in play of a connection, or nullptr.

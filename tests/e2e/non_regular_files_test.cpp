@@ -18,7 +18,7 @@ using namespace std::chrono_literals;
 
 // `rm cert.pem && mkfifo cert.pem` under a server with a TLS port: a blocking open would
 // wait, with the world's lock held, for a writer that never comes.
-TEST(SpecialFiles, AFifoAtTheCertificatePathStopsNobody) {
+TEST(NonRegularFiles, AFifoAtTheCertificatePathStopsNobody) {
   e2e::TempDir dir;
   harness::TestAuthority authority(dir.Path());
   const harness::IssuedCertificate certificate = authority.Issue("server");
