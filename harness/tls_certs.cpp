@@ -134,8 +134,9 @@ IssuedCertificate TestAuthority::Issue(const std::string& stem,
   X509* cert = key != nullptr ? NewCertificate(key, names.front()) : nullptr;
   std::string alternatives;
   for (const std::string& name : names) {
-    alternatives +=
-        (alternatives.empty() ? "" : ",") + std::string(IsAddress(name) ? "IP:" : "DNS:") + name;
+    if (!alternatives.empty()) alternatives += ',';
+    alternatives += IsAddress(name) ? "IP:" : "DNS:";
+    alternatives += name;
   }
   const bool ok = cert != nullptr &&
                   X509_set_issuer_name(cert, X509_get_subject_name(cert_)) == 1 &&

@@ -101,7 +101,10 @@ bool ParseBlock(std::string_view text, AddressBlock& block) {
 
 std::string BlockText(const AddressBlock& block) {
   std::string text = AddressText(block.network);
-  if (block.bits != 128) text += "/" + std::to_string(block.network.IsV4() && block.bits >= 96 ? block.bits - 96 : block.bits);
+  if (block.bits != 128) {
+    text += '/';
+    text += std::to_string(block.network.IsV4() && block.bits >= 96 ? block.bits - 96 : block.bits);
+  }
   return text;
 }
 

@@ -41,7 +41,10 @@ bool BanList::UnbanAddress(const base::AddressBlock& block) {
 
 bool BanList::BanName(std::string_view name) {
   if (NameBanned(name)) return false;
-  entries_.push_back({Kind::Name, {}, std::string(name)});
+  Entry entry;
+  entry.kind = Kind::Name;
+  entry.text = std::string(name);
+  entries_.push_back(std::move(entry));
   return true;
 }
 
@@ -118,13 +121,15 @@ void BanList::Parse(std::string_view text, std::vector<std::string>& damaged) {
     std::string_view line = text.substr(0, end);
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    Entry entry{Kind::Kept, {}, std::string(line)};
+    Entry entry;
+    entry.text = std::string(line);
     std::string_view rest = line;
     const std::string_view kind = TakeWord(rest);
     if (line.empty() || line.front() == '#') {
       // kept as it is
     } else if (kind == "name" && !rest.empty() && rest.find(' ') == std::string_view::npos) {
-      entry = {Kind::Name, {}, std::string(rest)};
+      entry.kind = Kind::Name;
+      entry.text = std::string(rest);
     } else if (std::uint64_t until = 0;
                kind == "address" && base::ParseBlock(TakeWord(rest), entry.ban.block) &&
                base::ReadDigits(TakeWord(rest), std::uint64_t{INT64_MAX}, until)) {

@@ -38,9 +38,11 @@ void ByteQueue::Append(std::string_view more) {
     // The bytes taken make room first; then it grows to twice its room, so that
     // appends cost their bytes.
     const std::size_t size = Size();
-    std::memmove(BytesOf(block_), BytesOf(block_) + block_->head, size);
-    block_->head = 0;
-    block_->end = size;
+    if (block_->head != 0) {
+      std::memmove(BytesOf(block_), BytesOf(block_) + block_->head, size);
+      block_->head = 0;
+      block_->end = size;
+    }
     if (size + more.size() > block_->capacity)
       Resize(std::max(size + more.size(), 2 * block_->capacity));
   }

@@ -198,7 +198,9 @@ bool ToJournal() {
 
 // `text` with each of its lines led by the priority, as journald reads it.
 std::string WithPriority(std::string_view text, LogPriority priority) {
-  const std::string lead = "<" + std::to_string(static_cast<int>(priority)) + ">";
+  std::string lead = "<";
+  lead += std::to_string(static_cast<int>(priority));
+  lead += '>';
   std::string out;
   out.reserve(text.size() + lead.size());
   while (!text.empty()) {
