@@ -92,7 +92,7 @@ TEST_F(ScreenTest, LongLinesWrapAtBlanksAndIndentEveryRowAfterTheFirst) {
   EXPECT_EQ(Screen()[1], "  dog and runs on");
   // Blanks cannot push a player's words to the start of a row, where they would pass
   // for a message of their own; nor can a redraw at another width.
-  Show("Ash: " + std::string(35, ' ') + "[Announcement] Log in at http://evil.example/");
+  Show(std::string("Ash: ").append(35, ' ') + "[Announcement] Log in at http://evil.example/");
   EXPECT_EQ(Screen(), (Rows{"The quick brown fox jumps over the lazy", "  dog and runs on",
                             "Ash:", "  [Announcement] Log in at", "  http://evil.example/", ""}));
   Resize(6, 30);

@@ -112,7 +112,7 @@ TEST_F(AccountTest, RoleWordsAndTheHealthOfEachRole) {
   core::Socket socket = 10;
   for (const Case& test : cases) {
     const world::Character* c =
-        Make(socket, "N" + std::to_string(socket) + " pw x 3 " + test.word + " lark \" \" a b");
+        Make(socket, std::string("N").append(std::to_string(socket)) + " pw x 3 " + test.word + " lark \" \" a b");
     ASSERT_NE(c, nullptr) << test.word;
     EXPECT_EQ(c->role, test.role) << test.word;
     EXPECT_EQ(c->healthHead, test.health) << test.word;
@@ -141,7 +141,7 @@ TEST_F(AccountTest, ClanWordsCountByTheirBeginningAndCase) {
   core::Socket socket = 10;
   for (const auto& [word, clan] : cases) {
     const world::Character* c =
-        Make(socket, "N" + std::to_string(socket) + " pw x 3 queen " + word + " \" \" a b");
+        Make(socket, std::string("N").append(std::to_string(socket)) + " pw x 3 queen " + word + " \" \" a b");
     ASSERT_NE(c, nullptr) << word;
     EXPECT_EQ(c->clan, clan) << word;
     const world::Cell nursery = world::StartCell(clan, Role::Queen);

@@ -215,7 +215,7 @@ TEST_F(SpeechCostTest, ALimitedSpeakerAndItsAddressPayForEveryoneWhoHearsIt) {
   Interpreter().sessions.Begin(1, crowded, true);
   Place(1, "Ash", 5, 5);
   for (core::Socket listener = 100; listener < 300; ++listener)
-    Place(listener, "L" + std::to_string(listener), 5, 5);
+    Place(listener, std::string("L").append(std::to_string(listener)), 5, 5);
   const std::string words(100, 'w');
   Type(1, "say " + words);  // 106 bytes for 201 hearers: a minute and more of Ash's allowance
   EXPECT_EQ(Frames().size(), 201u);

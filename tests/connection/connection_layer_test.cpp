@@ -259,7 +259,7 @@ TEST_F(ConnectionLayerTest, ALiveLayerIsTakenInByAFreshOneAsItWas) {
   ASSERT_EQ(::send(midLine, "hal", 3, 0), 3);
   Send(servers_[3], std::string(300 * 1024, 'x'));
   std::string lines;
-  for (int i = 0; i < 45; ++i) lines += "l" + std::to_string(i) + '\0';
+  for (int i = 0; i < 45; ++i) lines.append("l").append(std::to_string(i)).push_back('\0');
   ASSERT_EQ(::send(fast, lines.data(), lines.size(), 0), static_cast<ssize_t>(lines.size()));
   ReadUntil(fast, "echo: l39\0"s);
   ASSERT_EQ(::send(leaving, "bye\0", 4, 0), 4);

@@ -135,7 +135,7 @@ TEST_F(TlsSessionTest, HandshakesCarriesDataBothWaysAndClosesCleanly) {
   server->Send(std::string(40000, 'x'));  // more than one record
   Pump(*client, *server);
   EXPECT_EQ(serverRead_, "look\n");
-  EXPECT_EQ(clientRead_, "welcome\n" + std::string(40000, 'x'));
+  EXPECT_EQ(clientRead_, std::string("welcome\n").append(40000, 'x'));
 
   client->Close();
   Pump(*client, *server);
@@ -145,7 +145,7 @@ TEST_F(TlsSessionTest, HandshakesCarriesDataBothWaysAndClosesCleanly) {
   server->Close();         // then its own close_notify
   Pump(*client, *server);
   EXPECT_TRUE(client->PeerClosed());
-  EXPECT_EQ(clientRead_, "welcome\n" + std::string(40000, 'x') + "answer");
+  EXPECT_EQ(clientRead_, std::string("welcome\n").append(40000, 'x') + "answer");
   server->ReceiveEnd();
   client->ReceiveEnd();
   EXPECT_EQ(server->state(), State::kClosed);
