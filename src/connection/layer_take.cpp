@@ -261,6 +261,8 @@ void ConnectionLayer::ApplyProxySource(Connection& c) {
   if (c.aside != nullptr && c.aside->proxySource) {
     c.peer.address = c.aside->proxySource->address;
     c.peer.key = base::LimitKey(c.peer.address);
+    c.aside->proxySource.reset();  // the peer holds it from now on
+    c.TrimAside();
   }
   c.peer.limited = c.door->counted && !limits_.Trusted(c.peer.address);
   core::LogSource source(c.peer.key, c.peer.limited);
