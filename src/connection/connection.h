@@ -130,6 +130,35 @@ enum class FrameKind : char {
   TooLong = 'T',  // a line that passed the limit: answered "Line too long."
 };
 
+// The input thread's part of a connection that few connections need: the reading of a
+// PROXY header, and how reading ended. Apart from the record (Connection::Aside), made
+// when first needed, so that each of thousands of idle connections carries a pointer.
+struct InputAside {
+  std::unique_ptr<net::ProxyHeaderReader> proxyReader;
+  // Check: the first bytes, until they are known to be no header. After the header of a
+  // TLS door's connection: the bytes that came with it, until its client is admitted.
+  // Header: the bytes fed to the reader so far (what an upgrade carries it by).
+  std::string proxyBytes;
+  std::optional<net::ProxySource> proxySource;
+  IoResult readEnd;  // how reading ended, once it has (Connection::readEnded)
+
+  // Whether it holds anything: one that does not is not kept.
+  bool Holds() const {
+    return proxyReader != nullptr || !proxyBytes.empty() || proxySource.has_value() ||
+           readEnd.state != IoState::Done || readEnd.error != 0 || readEnd.bytes != 0 || !readEnd.why.empty();
+  }
+
+  // Carried within the connection's record, under the connection's own tags.
+  template <class Io, class Self>
+  static void Fields(Io& io, Self& a) {
+    io.Bytes(18, a.proxyBytes);
+    io.Record(21, a.readEnd);
+    io.NotCarried(a.proxyReader);  // fed its proxyBytes again
+    // Held only within one turn of the input thread, which an upgrade waits out:
+    io.NotCarried(a.proxySource);
+  }
+};
+
 struct Connection {
   // Within each part the members go from the widest to the narrowest, so that the
   // record of each of thousands of idle connections wastes no padding.
@@ -175,18 +204,12 @@ struct Connection {
 
   // --- The input thread's own: its I/O runs without ConnectionLock. -------------------
   std::unique_ptr<Transport> transport;
-  std::unique_ptr<net::ProxyHeaderReader> proxyReader;
-  // Check: the first bytes, until they are known to be no header. After the header of a
-  // TLS door's connection: the bytes that came with it, until its client is admitted.
-  // Header: the bytes fed to the reader so far (what an upgrade carries it by).
-  std::string proxyBytes;
+  std::unique_ptr<InputAside> aside;  // made by Aside() when first needed
   std::string received;        // plaintext read and not yet given to the codec
   core::ByteQueue sending;     // output handed to the transport and not yet taken by it
-  IoResult readEnd;            // how reading ended, once it has (readEnded)
   ByteBudget budget;           // the bytes it may send, when it is held to the limits
   // While its budget (or its address's) is spent: nothing is read until then.
   LimitClock::time_point readPausedUntil{};
-  std::optional<net::ProxySource> proxySource;
   int writeError = 0;          // set when a write failed: the connection cannot take more
   std::uint32_t interest = 0;  // the epoll events asked for now
   // Before its transport sees a byte, a connection of a proxied door reads a PROXY
@@ -226,10 +249,9 @@ struct Connection {
     // 15 was a goodbye of the codec's that was never set; older builds still write it.
     io.Bytes(16, c.received);
     io.Unsigned(17, c.proxyStep, Connection::ProxyStep::Check);
-    io.Bytes(18, c.proxyBytes);
+    io.Apart(c.aside);  // 18 and 21
     io.Bool(19, c.forwarded);
     io.Bool(20, c.readEnded);
-    io.Record(21, c.readEnd);
     io.Signed(22, c.writeError);
     io.Time(23, c.pace);
     io.Time(24, c.pausedUntil);
@@ -251,19 +273,27 @@ struct Connection {
     io.NotCarried(c.countedBuffered);
     io.NotCarried(c.sendingHeld);
     io.NotCarried(c.transport);    // plain: a TLS connection is never carried
-    io.NotCarried(c.proxyReader);  // fed its proxyBytes again
     io.NotCarried(c.wantRead);
     io.NotCarried(c.interest);
     io.NotCarried(c.watched);
     // Held only within one turn of the input thread, which an upgrade waits out:
     io.NotCarried(c.proxyRead);
-    io.NotCarried(c.proxySource);
     io.NotCarried(c.readThisTurn);
     io.NotCarried(c.wrote);
     io.NotCarried(c.hungUp);
     // An upgrade waits until no connection is held but the console's that asked for it,
     // which the new process answers itself:
     io.NotCarried(c.held);
+  }
+
+  // Its InputAside, made if it has none. Input thread only.
+  InputAside& Aside() {
+    if (aside == nullptr) aside = std::make_unique<InputAside>();
+    return *aside;
+  }
+  // Lets its InputAside go once it holds nothing. Input thread only.
+  void TrimAside() {
+    if (aside != nullptr && !aside->Holds()) aside.reset();
   }
 
   // What Restore made of a record.

@@ -274,6 +274,7 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   void StartIfReady(Connection& c);
   void Admit(Connection& c);
   void SetDeadline(Connection& c, LimitClock::time_point when);
+  void DropLoginDeadlineIfInPlay(Connection& c);
   // layer_read.cpp
   std::size_t ReadSocket(Connection& c);
   void NoteRead(Connection& c, const IoResult& result);

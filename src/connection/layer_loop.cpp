@@ -88,6 +88,7 @@ void ConnectionLayer::Release(core::Socket socket) {
   if (c->state != ConnectionState::Open && c->deadline != LimitClock::time_point{}) {
     SetDeadline(*c, LimitClock::now() + kLingerTime);
   }
+  DropLoginDeadlineIfInPlay(*c);
   if (!c->waiting.Empty() && c->pausedUntil == LimitClock::time_point{}) withLines_.emplace(c->order, socket);
   if (!inRunOnce_) Wake();
 }

@@ -53,7 +53,11 @@ class ConnectionLayer::Reader final : public CodecEvents {
 // Once, without the lock: what has arrived, through the transport, into `received`.
 // Returns the bytes read from the socket.
 std::size_t ConnectionLayer::ReadSocket(Connection& c) {
-  if (c.proxyStep != Connection::ProxyStep::None) return ReadProxyHeader(c);
+  if (c.proxyStep != Connection::ProxyStep::None) {
+    const std::size_t bytes = ReadProxyHeader(c);
+    c.TrimAside();  // the header read, most connections need it no more
+    return bytes;
+  }
   const IoResult result = c.transport->Receive(c.socket, readBuffer_, c.received);
   NoteRead(c, result);
   return result.bytes;
@@ -71,7 +75,7 @@ void ConnectionLayer::NoteRead(Connection& c, const IoResult& result) {
     case IoState::Reset:
     case IoState::Failed:
       c.readEnded = true;
-      c.readEnd = result;
+      c.Aside().readEnd = result;
       c.readThisTurn = true;
       break;
   }
@@ -90,56 +94,59 @@ std::size_t ConnectionLayer::ReadProxyHeader(Connection& c) {
   c.readThisTurn = true;
   if (read.state != IoState::Done) {
     c.readEnded = true;
-    c.readEnd = read;
+    c.Aside().readEnd = read;
     return 0;
   }
   const auto end = [&](std::string why) {
     c.readEnded = true;
-    c.readEnd = {IoState::Failed, 0, 0, std::move(why)};
+    c.Aside().readEnd = {IoState::Failed, 0, 0, std::move(why)};
   };
-  net::ProxyHeaderReader& reader = *c.proxyReader;
+  // Made with the first bytes: a connection that sends none costs no reader.
+  InputAside& aside = c.Aside();
+  if (aside.proxyReader == nullptr) aside.proxyReader = std::make_unique<net::ProxyHeaderReader>();
+  net::ProxyHeaderReader& reader = *aside.proxyReader;
   const std::size_t taken = reader.Feed(bytes);
   std::string_view rest = bytes.substr(taken);
   if (c.proxyStep == Connection::ProxyStep::Header) {
     if (reader.state() == net::ProxyHeaderReader::State::kReading) {
-      c.proxyBytes.append(bytes);
+      aside.proxyBytes.append(bytes);
       return bytes.size();
     }
-    std::string().swap(c.proxyBytes);
+    std::string().swap(aside.proxyBytes);
     if (reader.state() == net::ProxyHeaderReader::State::kRefused) {
       end("PROXY header refused: " + std::string(reader.reason()));
       return bytes.size();
     }
-    c.proxySource = reader.source();
+    aside.proxySource = reader.source();
     c.proxyRead = true;
   } else {
-    c.proxyBytes.append(bytes.substr(0, taken));
+    aside.proxyBytes.append(bytes.substr(0, taken));
     const bool notHeader = reader.state() == net::ProxyHeaderReader::State::kRefused &&
                            reader.reason() == std::string_view("not a PROXY header");
     if (!notHeader) {
-      if (reader.state() != net::ProxyHeaderReader::State::kReading || c.proxyBytes.size() >= kSignatureBytes) {
+      if (reader.state() != net::ProxyHeaderReader::State::kReading || aside.proxyBytes.size() >= kSignatureBytes) {
         end("a PROXY header from an address that is not a trusted proxy");
       }
       return bytes.size();
     }
     rest = bytes;  // all of them: the reader only looked
-    c.proxyBytes.erase(c.proxyBytes.size() - taken);
+    aside.proxyBytes.erase(aside.proxyBytes.size() - taken);
   }
   c.proxyStep = Connection::ProxyStep::None;
-  c.proxyReader.reset();
+  aside.proxyReader.reset();
   if (c.proxyRead && c.door->makeTransport) {
     // The client's TLS handshake waits until the bans and the limits have taken in the
     // client the header names (ApplyProxySource): a refused one costs no handshake.
-    c.proxyBytes.assign(rest);
+    aside.proxyBytes.assign(rest);
     return bytes.size();
   }
   IoResult result;
-  if (!c.proxyBytes.empty()) result = c.transport->Take(c.socket, c.proxyBytes, c.received);
-  std::string().swap(c.proxyBytes);
+  if (!aside.proxyBytes.empty()) result = c.transport->Take(c.socket, aside.proxyBytes, c.received);
+  std::string().swap(aside.proxyBytes);
   if (!rest.empty() && result.state == IoState::Done) result = c.transport->Take(c.socket, rest, c.received);
   if (result.state != IoState::Done && result.state != IoState::WouldBlock) {
     c.readEnded = true;
-    c.readEnd = result;
+    aside.readEnd = result;
   }
   return bytes.size();
 }
@@ -149,7 +156,7 @@ void ConnectionLayer::FeedCodec(Connection& c, const Moment& now) {
   c.readThisTurn = false;
   if (c.proxyRead) {
     ApplyProxySource(c);
-    if (!c.proxyBytes.empty() && c.state == ConnectionState::Open) admittedThroughProxy_.push_back(c.socket);
+    if (c.aside != nullptr && !c.aside->proxyBytes.empty() && c.state == ConnectionState::Open) admittedThroughProxy_.push_back(c.socket);
   }
   StartIfReady(c);
   if (!c.received.empty()) {
@@ -166,7 +173,8 @@ void ConnectionLayer::FeedCodec(Connection& c, const Moment& now) {
     std::string().swap(c.received);  // an idle connection keeps no read's buffer
   }
   if (c.readEnded && c.state == ConnectionState::Open) {
-    switch (c.readEnd.state) {
+    const IoResult& readEnd = c.Aside().readEnd;
+    switch (readEnd.state) {
       case IoState::Closed:
         BeginEnding(c, ConnectionState::PeerClosed, "closed by the client");
         break;
@@ -174,10 +182,10 @@ void ConnectionLayer::FeedCodec(Connection& c, const Moment& now) {
         BeginEnding(c, ConnectionState::Reset, "reset by the client");
         break;
       default:
-        if (!c.readEnd.why.empty()) {
-          BeginEnding(c, ConnectionState::ServerEndsNow, c.readEnd.why);  // the protocol below the codec
+        if (!readEnd.why.empty()) {
+          BeginEnding(c, ConnectionState::ServerEndsNow, readEnd.why);  // the protocol below the codec
         } else {
-          c.recvError = c.readEnd.error;
+          c.recvError = readEnd.error;
           BeginEnding(c, ConnectionState::RecvFailed, "a read failed");
         }
         break;
@@ -376,6 +384,7 @@ void ConnectionLayer::Sweep(LimitClock::time_point now) {
     } else if (c->door->handler != nullptr && c->door->handler->Line(socket, text)) {
       BeginEnding(*c, ConnectionState::ServerEndsNow, "ended by the game");
     }
+    DropLoginDeadlineIfInPlay(*c);
     MarkDirty(*c);  // room for more input
     answered_.push_back(socket);
   }

@@ -20,6 +20,13 @@ class Saver final : public base::FieldSaving<Saver> {
     codec->SaveState(own);
     out_.Record(tag, own);
   }
+  // A part kept apart from its record (InputAside): its fields under the record's own
+  // tags, as they were written before it was apart; when it is not made, as it is made.
+  template <class T>
+  void Apart(const std::unique_ptr<T>& part) {
+    static const T kNone{};
+    T::Fields(*this, part != nullptr ? *part : kNone);
+  }
   template <class T>
   void NotCarried(const T&) {}
 };
@@ -42,6 +49,13 @@ class Loader final : public base::FieldLoading<Loader> {
   }
   void Door(std::uint32_t tag, const connection::Door*&) { door = in_.Bytes(tag); }
   void Codec(std::uint32_t tag, std::unique_ptr<connection::Codec>&) { codec = in_.Bytes(tag); }
+  // A part apart is made only when the record gives it something to hold.
+  template <class T>
+  void Apart(std::unique_ptr<T>& part) {
+    if (part == nullptr) part = std::make_unique<T>();
+    T::Fields(*this, *part);
+    if (!part->Holds()) part.reset();
+  }
   template <class T>
   void NotCarried(T&) {}
 
@@ -78,8 +92,9 @@ Connection::Restored Connection::Restore(base::FieldReader in, std::span<const D
   transport = MakePlainTransport();
   if (proxyStep != ProxyStep::None) {
     // The header's reader reads again what it had read, to the same state.
-    proxyReader = std::make_unique<net::ProxyHeaderReader>();
-    proxyReader->Feed(proxyBytes);
+    InputAside& a = Aside();
+    a.proxyReader = std::make_unique<net::ProxyHeaderReader>();
+    a.proxyReader->Feed(a.proxyBytes);
   }
   for (const Door& d : doors) {
     if (d.name == io.door && !d.makeTransport) door = &d;

@@ -35,8 +35,9 @@ void ConnectionLayer::ResumeTransports() {
 void ConnectionLayer::TakeAdmittedThroughProxy() {
   for (const core::Socket socket : admittedThroughProxy_) {
     Connection* c = Find(socket);
-    if (c == nullptr || c->proxyBytes.empty()) continue;
-    const std::string held = std::exchange(c->proxyBytes, std::string());
+    if (c == nullptr || c->aside == nullptr || c->aside->proxyBytes.empty()) continue;
+    const std::string held = std::exchange(c->aside->proxyBytes, std::string());
+    c->TrimAside();
     NoteRead(*c, c->transport->Take(socket, held, c->received));
     resumed_.push_back(socket);
     busy_ = true;

@@ -204,7 +204,6 @@ void ConnectionLayer::Take(core::Socket socket, std::size_t doorIndex, const bas
   }
   if (door.proxied) {
     c.proxyStep = throughProxy ? Connection::ProxyStep::Header : Connection::ProxyStep::Check;
-    c.proxyReader = std::make_unique<net::ProxyHeaderReader>();
     if (throughProxy) c.peer.proxy = address;
   }
   c.connected = c.lastLine = LimitClock::now();
@@ -259,9 +258,11 @@ Connection& ConnectionLayer::Enter(std::unique_ptr<Connection> made) {
 // is the connection's address from now on, for the bans, the limits and the log.
 void ConnectionLayer::ApplyProxySource(Connection& c) {
   c.proxyRead = false;
-  if (c.proxySource) {
-    c.peer.address = c.proxySource->address;
+  if (c.aside != nullptr && c.aside->proxySource) {
+    c.peer.address = c.aside->proxySource->address;
     c.peer.key = base::LimitKey(c.peer.address);
+    c.aside->proxySource.reset();  // the peer holds it from now on
+    c.TrimAside();
   }
   c.peer.limited = c.door->counted && !limits_.Trusted(c.peer.address);
   core::LogSource source(c.peer.key, c.peer.limited);
@@ -343,6 +344,13 @@ void ConnectionLayer::Admit(Connection& c) {
   if (!c.door->welcome.empty()) SendText(c.socket, c.door->welcome);
   // A player must enter play in time, or the connection holds a place for nothing.
   if (c.door->login && caps_.loginWithin.count() > 0) SetDeadline(c, c.connected + caps_.loginWithin);
+}
+
+// Once its player is in play, an open connection's login time can end it no more: its
+// deadline goes now, not when that time is up, and with it the entry that files it.
+void ConnectionLayer::DropLoginDeadlineIfInPlay(Connection& c) {
+  if (c.deadline == LimitClock::time_point{} || !c.admitted || c.state != ConnectionState::Open || c.held) return;
+  if (c.door->handler != nullptr && c.door->handler->InPlay(c.socket)) SetDeadline(c, {});
 }
 
 void ConnectionLayer::SetDeadline(Connection& c, LimitClock::time_point when) {

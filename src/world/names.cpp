@@ -234,42 +234,23 @@ void NameIndex::Add(std::string_view name) {
     free_.pop_back();
   }
   held_[slot] = Held{std::string(name), HashOf(folded), HashOf(written)};
-  byName_.emplace(HashOf(name), slot);
-  byFolded_.emplace(held_[slot].folded, slot);
-  byWritten_.emplace(held_[slot].written, slot);
+  byName_.Add(HashOf(name), slot);
+  byFolded_.Add(held_[slot].folded, slot);
+  byWritten_.Add(held_[slot].written, slot);
   ++size_;
 }
 
-namespace {
-
-// Erases the entry of `slot` under `hash`, if there is one.
-void EraseEntry(std::unordered_multimap<std::size_t, std::uint32_t>& entries, std::size_t hash, std::uint32_t slot) {
-  const auto [first, last] = entries.equal_range(hash);
-  for (auto it = first; it != last; ++it) {
-    if (it->second == slot) {
-      entries.erase(it);
-      return;
-    }
-  }
-}
-
-}  // namespace
-
 std::optional<std::uint32_t> NameIndex::SlotOf(std::string_view name) const {
-  const auto [first, last] = byName_.equal_range(HashOf(name));
-  for (auto it = first; it != last; ++it) {
-    if (held_[it->second].name == name) return it->second;
-  }
-  return std::nullopt;
+  return byName_.FindIf(HashOf(name), [&](std::uint32_t slot) { return held_[slot].name == name; });
 }
 
 void NameIndex::Remove(std::string_view name) {
   const std::optional<std::uint32_t> slot = SlotOf(name);
   if (!slot) return;
   Held& held = held_[*slot];
-  EraseEntry(byName_, HashOf(name), *slot);
-  EraseEntry(byFolded_, held.folded, *slot);
-  EraseEntry(byWritten_, held.written, *slot);
+  byName_.Remove(HashOf(name), *slot);
+  byFolded_.Remove(held.folded, *slot);
+  byWritten_.Remove(held.written, *slot);
   held = Held{};
   free_.push_back(*slot);
   --size_;
@@ -284,31 +265,26 @@ bool NameIndex::Holds(std::string_view name) const { return SlotOf(name).has_val
 bool NameIndex::HoldsLookalikeOf(std::string_view name) const {
   // Entries are found by the hashes of the readings; a name found is checked against
   // the reading itself, so that two readings of one hash are never taken for one.
-  const auto other = [&](const std::unordered_multimap<std::size_t, std::uint32_t>& entries,
-                         const std::u16string& reading, std::u16string (*readingOf)(std::string_view)) {
-    const auto [first, last] = entries.equal_range(HashOf(reading));
-    for (auto it = first; it != last; ++it) {
-      const std::string& held = held_[it->second].name;
-      if (held != name && readingOf(held) == reading) return true;
-    }
-    return false;
+  const auto other = [&](const HashSlots& entries, const std::u16string& reading,
+                         std::u16string (*readingOf)(std::string_view)) {
+    return entries
+        .FindIf(HashOf(reading),
+                [&](std::uint32_t slot) {
+                  const std::string& held = held_[slot].name;
+                  return held != name && readingOf(held) == reading;
+                })
+        .has_value();
   };
   return other(byFolded_, FoldedReadingOf(name), FoldedReadingOf) ||
          other(byWritten_, WrittenReadingOf(name), WrittenReadingOf);
 }
 
 void PlayingNames::Add(std::string_view name, core::Socket connection) {
-  byHash_.emplace(HashOf(name), connection);
+  byHash_.Add(HashOf(name), static_cast<std::uint32_t>(connection));
 }
 
 void PlayingNames::Remove(std::string_view name, core::Socket connection) {
-  const auto [first, last] = byHash_.equal_range(HashOf(name));
-  for (auto it = first; it != last; ++it) {
-    if (it->second == connection) {
-      byHash_.erase(it);
-      return;
-    }
-  }
+  byHash_.Remove(HashOf(name), static_cast<std::uint32_t>(connection));
 }
 
 }  // namespace world

@@ -11,10 +11,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "core/socket_handle.h"
+#include "world/hash_slots.h"
 
 namespace world {
 
@@ -68,42 +68,43 @@ class NameIndex {
     std::size_t folded = 0;
     std::size_t written = 0;
   };
-  using Entries = std::unordered_multimap<std::size_t, std::uint32_t>;  // hash to slot
 
   // The slot of one entry of `name`, if any.
   std::optional<std::uint32_t> SlotOf(std::string_view name) const;
 
   // Entries by slot (a name added twice has two), those free for reuse, and the slots
-  // by the hash of the name and of each reading. A node holds a hash and a slot, not a
-  // string, so each name is stored once.
+  // by the hash of the name and of each reading. The hashes file slots, not strings, so
+  // each name is stored once.
   std::vector<Held> held_;
   std::vector<std::uint32_t> free_;
-  Entries byName_;
-  Entries byFolded_;   // by the reading in any letter case
-  Entries byWritten_;  // by the reading of the letters as written
+  HashSlots byName_;
+  HashSlots byFolded_;   // by the reading in any letter case
+  HashSlots byWritten_;  // by the reading of the letters as written
   std::size_t size_ = 0;
 };
 
 // The connections of the characters in play by the hash of their exact names, so that
-// one is found by its name in a lookup rather than a walk over everyone in play. A node
-// holds a hash and a connection, not a string: the caller keeps the names and checks
-// each candidate's, as two names may share a hash.
+// one is found by its name in a lookup rather than a walk over everyone in play. The
+// hashes file connections, not strings: the caller keeps the names and checks each
+// candidate's, as two names may share a hash.
 class PlayingNames {
  public:
   void Add(std::string_view name, core::Socket connection);
   // Removes the entry of `connection` under `name`; removes nothing when there is none.
   void Remove(std::string_view name, core::Socket connection);
-  void Clear() { byHash_.clear(); }
-  std::size_t Size() const { return byHash_.size(); }
+  void Clear() { byHash_.Clear(); }
+  std::size_t Size() const { return byHash_.Size(); }
   // Calls `each` with every connection added under a name of `name`'s hash, in no order.
   template <typename Each>
   void ForEachCandidate(std::string_view name, Each each) const {
-    const auto [first, last] = byHash_.equal_range(std::hash<std::string_view>{}(name));
-    for (auto it = first; it != last; ++it) each(it->second);
+    byHash_.FindIf(std::hash<std::string_view>{}(name), [&](std::uint32_t connection) {
+      each(static_cast<core::Socket>(connection));
+      return false;
+    });
   }
 
  private:
-  std::unordered_multimap<std::size_t, core::Socket> byHash_;
+  HashSlots byHash_;
 };
 
 }  // namespace world
