@@ -26,29 +26,26 @@ constexpr bool kAddressSanitizer = false;
 
 thread_local bool sessionRunning = false;
 
-BufferSlots& ProcessSlots() {
-  // Never destroyed: OpenSSL frees its last blocks at exit, after static destructors.
-  static BufferSlots* const slots = new BufferSlots(kProcessSlots);
-  return *slots;
-}
+// Made before OpenSSL's calls come here, and never destroyed: OpenSSL frees its last
+// blocks at exit, after static destructors.
+BufferSlots* processSlots = nullptr;
 
 void* Allocate(std::size_t size, const char*, int) {
   if (sessionRunning && size >= kMinSlotBytes) {
-    if (void* block = ProcessSlots().Allocate(size)) return block;
+    if (void* block = processSlots->Allocate(size)) return block;
   }
   return std::malloc(size);
 }
 
 void* Reallocate(void* block, std::size_t size, const char* file, int line) {
   if (block == nullptr) return Allocate(size, file, line);
-  BufferSlots& slots = ProcessSlots();
-  return slots.Owns(block) ? slots.Reallocate(block, size) : std::realloc(block, size);
+  return processSlots->Owns(block) ? processSlots->Reallocate(block, size)
+                                   : std::realloc(block, size);
 }
 
 void Free(void* block, const char*, int) {
-  BufferSlots& slots = ProcessSlots();
-  if (block != nullptr && slots.Owns(block)) {
-    slots.Free(block);
+  if (block != nullptr && processSlots->Owns(block)) {
+    processSlots->Free(block);
   } else {
     std::free(block);
   }
@@ -61,9 +58,16 @@ std::size_t& SizeOf(void* block) {
 }  // namespace
 
 bool UseSessionBufferSlots() {
-  if (kAddressSanitizer) return false;
-  (void)ProcessSlots();  // its vectors come from the heap, before OpenSSL's first block
-  return CRYPTO_set_mem_functions(Allocate, Reallocate, Free) == 1;
+  if (kAddressSanitizer || processSlots != nullptr) return false;
+  processSlots = new BufferSlots(kProcessSlots);
+  if (CRYPTO_set_mem_functions(Allocate, Reallocate, Free) == 1) return true;
+  delete processSlots;
+  processSlots = nullptr;
+  return false;
+}
+
+void TrimSessionBuffers() {
+  if (processSlots != nullptr) processSlots->Trim();
 }
 
 SessionRun::SessionRun() : outer_(sessionRunning) {
@@ -80,7 +84,7 @@ BufferSlots::BufferSlots(std::size_t slots) {
   if (range == MAP_FAILED) return;
   base_ = static_cast<char*>(range);
   slots_ = slots;
-  warm_.reserve(kWarmSlots);
+  warm_.reserve(slots);
   cold_.reserve(slots);
   for (std::size_t slot = slots; slot > 0; --slot) cold_.push_back(slot - 1);
 }
@@ -127,16 +131,26 @@ void* BufferSlots::Reallocate(void* block, std::size_t size) {
 
 void BufferSlots::Free(void* block) {
   const std::size_t slot = static_cast<std::size_t>(static_cast<char*>(block) - base_) / kSlotBytes;
+  std::lock_guard<std::mutex> guard(mutex_);
+  warm_.push_back(slot);
+}
+
+void BufferSlots::Trim() {
+  std::vector<std::size_t> trimmed;
   {
     std::lock_guard<std::mutex> guard(mutex_);
-    if (warm_.size() < kWarmSlots) {
-      warm_.push_back(slot);
-      return;
-    }
+    if (warm_.size() <= kWarmSlots) return;
+    const auto keep = warm_.end() - static_cast<std::ptrdiff_t>(kWarmSlots);
+    trimmed.assign(warm_.begin(), keep);
+    warm_.erase(warm_.begin(), keep);
   }
-  ::madvise(base_ + slot * kSlotBytes, kSlotBytes, MADV_DONTNEED);
+  // Out of the lock, the slots in neither list: the reads and writes of the
+  // connections meanwhile go on.
+  for (const std::size_t slot : trimmed) {
+    ::madvise(base_ + slot * kSlotBytes, kSlotBytes, MADV_DONTNEED);
+  }
   std::lock_guard<std::mutex> guard(mutex_);
-  cold_.push_back(slot);
+  cold_.insert(cold_.end(), trimmed.begin(), trimmed.end());
 }
 
 }  // namespace tls

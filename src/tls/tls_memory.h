@@ -4,7 +4,8 @@
 // range of their own; everything else, the sessions' long-lived objects among it, from
 // the heap. On the heap, a burst of handshakes would leave their buffers' holes between
 // the objects of the sessions made meanwhile, pages that stay resident once the
-// handshakes are done. Any thread; the slots have a lock of their own.
+// handshakes are done; slots give their pages back whole. Any thread; the slots have a
+// lock of their own.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +18,10 @@ namespace tls {
 // thing in main, before anything uses OpenSSL. False, changing nothing, when OpenSSL has
 // taken memory already, or under AddressSanitizer (whose heap checks OpenSSL's buffers).
 bool UseSessionBufferSlots();
+
+// Gives the pages of the free slots back to the system, but for kWarmSlots of them.
+// Nothing before UseSessionBufferSlots. HandshakeThreads calls it after a burst.
+void TrimSessionBuffers();
 
 // While one lives on a thread, OpenSSL's allocations there of kMinSlotBytes or more come
 // from the slots (while one is free). Session's calls into OpenSSL hold one; the
@@ -33,9 +38,8 @@ class SessionRun {
 };
 
 // Slots of kSlotBytes each in an address range reserved at construction. Pages are
-// resident only once written; a freed slot keeps its pages while fewer than kWarmSlots
-// others are warm (a read or a write takes and gives back a buffer every time) and gives
-// them back to the system beyond that. Any thread.
+// resident only once written; a freed slot keeps them (a read or a write takes and gives
+// back a buffer every time, a burst of handshakes many) until Trim. Any thread.
 class BufferSlots {
  public:
   static constexpr std::size_t kSlotBytes = 32 * 1024;
@@ -61,12 +65,14 @@ class BufferSlots {
   void* Reallocate(void* block, std::size_t size);
   // REQUIRES: Owns(block).
   void Free(void* block);
+  // Gives back the pages of every free slot but the kWarmSlots freed last.
+  void Trim();
 
  private:
   char* base_ = nullptr;
   std::size_t slots_ = 0;
 
-  // Guarded by mutex_. Reserved at construction: taking and giving back never
+  // Guarded by mutex_. Reserved at construction: taking and giving back a block never
   // allocates.
   std::mutex mutex_;
   std::vector<std::size_t> warm_;  // free slots whose pages are resident, last freed last

@@ -45,9 +45,9 @@ TEST(BufferSlotsTest, ReallocateKeepsTheBytesInTheSlotOrOnTheHeap) {
   EXPECT_NE(slots.Allocate(100), nullptr);  // the slot was given back
 }
 
-// A burst's buffers must not stay resident once given back: only the warm slots keep
-// their pages.
-TEST(BufferSlotsTest, PagesPastTheWarmSlotsGoBackToTheSystem) {
+// A burst's buffers must not stay resident once trimmed: only the warm slots keep their
+// pages.
+TEST(BufferSlotsTest, TrimGivesBackThePagesPastTheWarmSlots) {
   constexpr std::size_t kSlots = BufferSlots::kWarmSlots + 8;
   BufferSlots slots(kSlots);
   std::vector<void*> blocks;
@@ -57,6 +57,7 @@ TEST(BufferSlotsTest, PagesPastTheWarmSlotsGoBackToTheSystem) {
     std::memset(blocks.back(), 'x', BufferSlots::kMaxBlockBytes);
   }
   for (void* block : blocks) slots.Free(block);
+  slots.Trim();
   // The range starts one header before the lowest block.
   char* base = static_cast<char*>(blocks.front()) - BufferSlots::kHeaderBytes;
   const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
