@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "tls/tls_memory.h"
+
 namespace tls {
 
 namespace {
@@ -60,6 +62,7 @@ void HandshakeThreads::Ended() {
   // back before the last connection of the burst is greeted. It takes about a
   // millisecond for tens of MiB of heap, once a burst.
   ::malloc_trim(0);
+  TrimSessionBuffers();
 }
 
 void HandshakeThreads::Run() {

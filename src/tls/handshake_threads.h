@@ -36,10 +36,11 @@ class HandshakeThreads {
 
   // A handshake began; it ends (Ended) once it is done, has failed or its connection
   // has gone. Until the client's Finished, each holds some 30 KiB of OpenSSL's buffers
-  // among the small objects of the sessions made meanwhile; a burst of handshakes
-  // leaves those holes in the heap after it. So when the last handshake under way ends
+  // (in buffer slots, tls_memory.h, or on the heap); a burst of handshakes leaves
+  // those pages resident after it. So when the last handshake under way ends
   // and kTrimAfterHandshakes or more have ended since the last time, Ended gives the
-  // heap's free pages back to the system (malloc_trim), on the caller's thread.
+  // heap's free pages and the free buffer slots' back to the system (malloc_trim,
+  // TrimSessionBuffers), on the caller's thread.
   void Began();
   void Ended();
   static constexpr std::size_t kTrimAfterHandshakes = 256;

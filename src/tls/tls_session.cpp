@@ -7,6 +7,7 @@
 #include <cstring>
 #include <utility>
 
+#include "tls/tls_memory.h"
 #include "tls/tls_openssl.h"
 
 namespace tls {
@@ -83,6 +84,7 @@ Session::~Session() {
 void Session::Receive(std::string_view ciphertext, std::string& plaintext) {
   // After a Close during the handshake nothing is read either.
   if (state_ == State::kFailed || peerClosed_ || (localClose_ && !handshakeDone_)) return;
+  const SessionRun run;
   input_ = ciphertext;
   Handshake();
   if (handshakeDone_ && state_ != State::kFailed) ReadRecords(plaintext);
@@ -107,6 +109,7 @@ void Session::Send(std::string_view plaintext) {
     return;
   }
   if (state_ != State::kOpen && !(peerClosed_ && !localClose_)) return;
+  const SessionRun run;
   ERR_clear_error();
   std::size_t written = 0;
   const int result = SSL_write_ex(ssl_, plaintext.data(), plaintext.size(), &written);
@@ -127,6 +130,7 @@ void Session::Close() {
   localClose_ = true;
   std::string().swap(early_);
   if (handshakeDone_) {
+    const SessionRun run;
     ERR_clear_error();
     SSL_shutdown(ssl_);  // 0: ours went, theirs not yet come; either way we are done
     ERR_clear_error();
@@ -153,6 +157,7 @@ std::string_view Session::Alpn() const {
 
 void Session::Handshake() {
   if (state_ != State::kHandshake) return;
+  const SessionRun run;  // also the client's first call, which writes its ClientHello
   ERR_clear_error();
   const int result = SSL_do_handshake(ssl_);
   if (result == 1) {
