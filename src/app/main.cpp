@@ -19,8 +19,6 @@
 #include "tls/tls_memory.h"
 
 int main(int argc, char** argv) {
-  // Before anything uses OpenSSL: its buffers leave no holes in the heap.
-  (void)tls::UseSessionBufferSlots();
   // An unusable standard output ends the program before it writes anything.
   if (::fcntl(STDOUT_FILENO, F_GETFL) < 0) return 1;
 
@@ -43,6 +41,9 @@ int main(int argc, char** argv) {
 
   switch (app::ChooseMode(argc, argv, std::cin, std::cout)) {
     case app::Mode::Server: {
+      // Before anything uses OpenSSL: the buffers of its sessions leave no holes in the
+      // heap. The server's alone: its many sessions at once are what leave them.
+      (void)tls::UseSessionBufferSlots();
       server::ServerSettings settings;
       settings.port = port;
       if (const base::Status read = app::ReadServerSettings(settings); !read.ok()) {
