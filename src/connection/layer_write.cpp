@@ -16,9 +16,12 @@ namespace connection {
 
 namespace {
 
-// Backlogs handed to the writes per turn, so writing to a crowd never holds up
-// answering.
+// Backlogs handed to the writes per turn. The answers to this turn's lines go first,
+// up to kWritesPerTurn; what the others heard follows, at most kHeardWritesPerTurn: a
+// line heard by a crowd is written over several turns, and a line that comes in
+// meanwhile waits for a few dozen writes, not for the crowd's.
 constexpr std::size_t kWritesPerTurn = 128;
+constexpr std::size_t kHeardWritesPerTurn = 32;
 
 // What the kernel holds for `socket` that its peer has not acknowledged yet; 0 when it
 // cannot say.
@@ -199,7 +202,8 @@ void ConnectionLayer::HandOverBacklogs() {
     if (Connection* c = Find(socket); c != nullptr && c->queuedForWrite) handOver(*c);
   }
   answered_.clear();
-  while (handed < kWritesPerTurn && toWriteHead_ < toWrite_.size()) {
+  const std::size_t limit = std::min(handed + kHeardWritesPerTurn, kWritesPerTurn);
+  while (handed < limit && toWriteHead_ < toWrite_.size()) {
     Connection* c = Find(toWrite_[toWriteHead_++]);
     if (c != nullptr && c->queuedForWrite) handOver(*c);
   }

@@ -30,7 +30,8 @@ class PasswordConversion {
   // unless some are being hashed already; as each batch is done, the next is queued,
   // until none is left. A hash replaces the plain password only if that character
   // still holds it. Does nothing while the worker's queue is full: the next call tries
-  // again. REQUIRES: ConnectionLock held; the worker started.
+  // again. Once none is left it costs nothing: every password set after the load is a
+  // hash. REQUIRES: ConnectionLock held; the worker started.
   void HashSome();
 
  private:
@@ -39,6 +40,8 @@ class PasswordConversion {
   // Guarded by ConnectionLock.
   std::size_t hashing_ = 0;     // queued and not finished
   std::size_t converting_ = 0;  // plain passwords found at start, until all are hashed
+  // False once a look found none: the world tick then walks no characters for them.
+  bool plainLeft_ = true;
 };
 
 }  // namespace persist
