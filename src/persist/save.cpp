@@ -87,7 +87,8 @@ base::Status SaveFile::Snapshot(const world::World& world, std::string& bytes) {
   ASSERT_CONNECTION_LOCK_HELD();
   const int error = pending_.pending ? KeepPendingAndReport() : 0;
   if (error != 0) return base::Status::SystemError(kSaveError, error);
-  bytes = FormatSave(world.clock, world.characters.CharactersToSave());
+  bytes = FormatSave(world.clock, world.characters.CharactersToSave(), lastSnapshotBytes_);
+  lastSnapshotBytes_ = bytes.size();
   return {};
 }
 

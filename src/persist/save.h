@@ -72,6 +72,7 @@ class SaveFile {
     std::string bytes;       // what it held, for the copy
   };
   PendingKeep pending_;
+  std::size_t lastSnapshotBytes_ = 0;  // guarded by ConnectionLock
 };
 
 // Puts a snapshot's bytes in place as SaveFile::Save does. Needs no lock; only one

@@ -1,5 +1,6 @@
 #include "persist/save_writer.h"
 
+#include <algorithm>
 #include <charconv>
 #include <type_traits>
 
@@ -50,9 +51,10 @@ void AppendRecord(std::string& out, const world::Character& c) {
 }  // namespace
 
 std::string FormatSave(const world::GameClockState& clock,
-                       const std::vector<const world::Character*>& characters) {
+                       const std::vector<const world::Character*>& characters,
+                       std::size_t expectedBytes) {
   std::string out;
-  out.reserve(64 + characters.size() * 160);
+  out.reserve(std::max(64 + characters.size() * 160, expectedBytes + expectedBytes / 16));
   AppendLine(out, kMagic);
   for (const auto counter : kClockFields) AppendNumber(out, clock.*counter);
   AppendLine(out, kCharactersBegin);

@@ -14,8 +14,10 @@ namespace persist {
 // The whole save file for `clock` and `characters`, the records in the order given.
 // Every line ends with "\n". A line-end byte ('\n' or '\r') inside a text, which no
 // command lets in, is written as a blank so that it cannot break the layout; every
-// other byte is written as it is.
+// other byte is written as it is. `expectedBytes`, the size of the last such file if
+// known, is room made at once, so that a file of megabytes is not copied as it grows.
 std::string FormatSave(const world::GameClockState& clock,
-                       const std::vector<const world::Character*>& characters);
+                       const std::vector<const world::Character*>& characters,
+                       std::size_t expectedBytes = 0);
 
 }  // namespace persist
