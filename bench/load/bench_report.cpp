@@ -147,6 +147,8 @@ void BuildRows(Report& r, const Options& o) {
                           "crowd.rss_per_greeted.kib", g.rssPerGreetedKiB, e.rssPerGreetedKiB));
     r.rows.push_back(Kept(Value("RSS per connection in play", g.rssPerPlayerKiB, e.rssPerPlayerKiB, 2, " KiB"),
                           "crowd.rss_per_player.kib", g.rssPerPlayerKiB, e.rssPerPlayerKiB));
+    // Its heaps alone: RSS also counts the pages of libraries first read while they set up.
+    r.rows.push_back(Value("anonymous RSS per connection in play", g.anonPerPlayerKiB, e.anonPerPlayerKiB, 2, " KiB"));
   }
   if (typing) {
     const bool crowd = r.scenario == Scenario::Crowd;

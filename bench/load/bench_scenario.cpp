@@ -160,6 +160,9 @@ Figures RunOnce(Scenario scenario, const Peer& peer, const Options& o, const std
   if (before.ok && greeted.ok && playing.ok && count > 0) {
     f.rssPerGreetedKiB = static_cast<double>(greeted.rssKiB - before.rssKiB) / static_cast<double>(count);
     f.rssPerPlayerKiB = static_cast<double>(playing.rssKiB - before.rssKiB) / static_cast<double>(count);
+    if (before.anonKiB >= 0 && playing.anonKiB >= 0) {
+      f.anonPerPlayerKiB = static_cast<double>(playing.anonKiB - before.anonKiB) / static_cast<double>(count);
+    }
     if (before.fds >= 0 && greeted.fds >= 0) {
       f.fdsPerGreeted = static_cast<double>(greeted.fds - before.fds) / static_cast<double>(count);
     }
@@ -274,6 +277,7 @@ Figures MedianOf(const std::vector<Figures>& runs) {
   m.setupSeconds = of([](const Figures& f) { return f.setupSeconds; });
   m.rssPerGreetedKiB = of([](const Figures& f) { return f.rssPerGreetedKiB; });
   m.rssPerPlayerKiB = of([](const Figures& f) { return f.rssPerPlayerKiB; });
+  m.anonPerPlayerKiB = of([](const Figures& f) { return f.anonPerPlayerKiB; });
   m.fdsPerGreeted = of([](const Figures& f) { return f.fdsPerGreeted; });
   m.threadsBefore = of([](const Figures& f) { return f.threadsBefore; });
   m.threadsGreeted = of([](const Figures& f) { return f.threadsGreeted; });

@@ -32,6 +32,7 @@ struct Figures {
   double setupSeconds = -1;
   double rssPerGreetedKiB = -1;  // (after greeting - before) / connections
   double rssPerPlayerKiB = -1;   // (after setup - before) / connections
+  double anonPerPlayerKiB = -1;  // as rssPerPlayerKiB, of the anonymous part alone
   double fdsPerGreeted = -1;     // the server's descriptors (after greeting - before) / connections
   double threadsBefore = -1;     // the server's threads before the players connected
   double threadsGreeted = -1;    // and with all of them greeted

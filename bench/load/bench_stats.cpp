@@ -81,10 +81,12 @@ bool ParseStatTicks(const std::string& stat, long long& ticks) {
   return true;
 }
 
-bool ParseRssKiB(const std::string& status, long& kib) {
-  const std::size_t at = status.find("\nVmRSS:");
+bool ParseStatusKiB(const std::string& status, std::string_view field, long& kib) {
+  std::string line = "\n";
+  line.append(field).push_back(':');
+  const std::size_t at = status.find(line);
   if (at == std::string::npos) return false;
-  std::string_view rest = std::string_view(status).substr(at + 7);
+  std::string_view rest = std::string_view(status).substr(at + line.size());
   long value = 0;
   if (!ReadNumber(rest, value)) return false;
   kib = value;
@@ -97,9 +99,11 @@ ProcReading ReadProcess(pid_t pid) {
   const std::string base = "/proc/" + std::to_string(pid);
   long long ticks = 0;
   long kib = 0;
-  if (!ParseStatTicks(ReadFile(base + "/stat"), ticks) || !ParseRssKiB(ReadFile(base + "/status"), kib)) {
+  const std::string status = ReadFile(base + "/status");
+  if (!ParseStatTicks(ReadFile(base + "/stat"), ticks) || !ParseStatusKiB(status, "VmRSS", kib)) {
     return r;
   }
+  ParseStatusKiB(status, "RssAnon", r.anonKiB);
   r.ok = true;
   r.cpuSeconds = static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
   r.rssKiB = kib;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace bench {
@@ -27,6 +28,7 @@ struct ProcReading {
   bool ok = false;         // false when the process could not be read (gone, no pid)
   double cpuSeconds = 0;   // utime + stime of every thread, from /proc/<pid>/stat
   long rssKiB = 0;         // VmRSS from /proc/<pid>/status
+  long anonKiB = -1;       // its anonymous part (RssAnon): the heaps, not the libraries' pages
   long fds = -1;           // entries of /proc/<pid>/fd; -1 when it cannot be listed
   long threads = -1;       // entries of /proc/<pid>/task; -1 when it cannot be listed
 };
@@ -39,9 +41,9 @@ ProcReading ReadProcess(pid_t pid);
 // Returns false when the text has not that shape, leaving `ticks` untouched.
 bool ParseStatTicks(const std::string& stat, long long& ticks);
 
-// Parses the text of /proc/<pid>/status for "VmRSS:" in KiB. Returns false when the
-// line is missing, leaving `kib` untouched.
-bool ParseRssKiB(const std::string& status, long& kib);
+// Parses the text of /proc/<pid>/status for the line of `field` ("VmRSS", "RssAnon"),
+// in KiB. Returns false when the line is missing, leaving `kib` untouched.
+bool ParseStatusKiB(const std::string& status, std::string_view field, long& kib);
 
 // The monotonic clock in nanoseconds.
 std::int64_t NowNs();

@@ -48,10 +48,13 @@ TEST(BenchProc, StatTicksAreFieldsFourteenAndFifteenWhateverTheName) {
 
 TEST(BenchProc, RssFromStatus) {
   long kib = -1;
-  ASSERT_TRUE(ParseRssKiB("Name:\tx\nVmPeak:\t  100 kB\nVmRSS:\t    5320 kB\nRssAnon:\t 1 kB\n", kib));
+  const std::string status = "Name:\tx\nVmPeak:\t  100 kB\nVmRSS:\t    5320 kB\nRssAnon:\t 1 kB\n";
+  ASSERT_TRUE(ParseStatusKiB(status, "VmRSS", kib));
   EXPECT_EQ(kib, 5320);
+  ASSERT_TRUE(ParseStatusKiB(status, "RssAnon", kib));
+  EXPECT_EQ(kib, 1);
   kib = -1;
-  EXPECT_FALSE(ParseRssKiB("Name:\tx\n", kib));
+  EXPECT_FALSE(ParseStatusKiB("Name:\tx\n", "VmRSS", kib));
   EXPECT_EQ(kib, -1);
 }
 

@@ -30,6 +30,7 @@
 #include "server/notify.h"
 #include "server/running.h"
 #include "server/upgrade.h"
+#include "world/names.h"
 
 namespace server {
 
@@ -186,6 +187,7 @@ int RunServer(const ServerSettings& asked) {
     std::lock_guard<core::FairLock> guard(core::ConnectionLock);
     running->game.Load(carried.has_value());
   }
+  world::LoadNameData();
   running->console.SetUpgrade([running](core::Socket console, std::string announcement) {
     return BeginUpgrade(*running, console, std::move(announcement));
   });

@@ -222,6 +222,13 @@ NameFault FaultOfName(std::string_view name) {
   return unknown || !IdentifierAllowed(name) ? NameFault::Unusual : NameFault::None;
 }
 
+void LoadNameData() {
+  static constexpr std::string_view kAnyName = "Ashpaw";
+  [[maybe_unused]] const NameFault fault = FaultOfName(kAnyName);
+  [[maybe_unused]] const std::u16string folded = FoldedReadingOf(kAnyName);
+  [[maybe_unused]] const std::u16string written = WrittenReadingOf(kAnyName);
+}
+
 void NameIndex::Add(std::string_view name) {
   const std::u16string folded = FoldedReadingOf(name);
   const std::u16string written = WrittenReadingOf(name);

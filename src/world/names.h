@@ -37,6 +37,11 @@ enum class NameFault {
 // had. Names already held are never checked again: only a new name must pass.
 NameFault FaultOfName(std::string_view name);
 
+// Loads the Unicode data that checking a name and reading it alike need (ICU opens it
+// when first asked): at start-up, a server pays for it once, as a server whose save holds
+// names does, and not its first new player's login.
+void LoadNameData();
+
 // Names by how they read, each name held as often as it was added (a save file may
 // hold two characters of one name, or two names that read alike from before the rule).
 // A name reads as its skeleton taken after compatibility normalisation and full case
