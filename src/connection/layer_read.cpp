@@ -156,7 +156,9 @@ void ConnectionLayer::FeedCodec(Connection& c, const Moment& now) {
   c.readThisTurn = false;
   if (c.proxyRead) {
     ApplyProxySource(c);
-    if (c.aside != nullptr && !c.aside->proxyBytes.empty() && c.state == ConnectionState::Open) admittedThroughProxy_.push_back(c.socket);
+    if (c.aside != nullptr && !c.aside->proxyBytes.empty() && c.state == ConnectionState::Open) {
+      admittedThroughProxy_.push_back(c.socket);
+    }
   }
   StartIfReady(c);
   if (!c.received.empty()) {

@@ -34,13 +34,12 @@ void PasswordConversion::Start() {
   for (const world::Character* c : characters_.CharactersToSave()) {
     if (!base::IsPasswordHash(c->password)) ++converting_;
   }
-  plainLeft_ = converting_ > 0;
   if (converting_ > 0) core::Log("Converting " + Passwords(converting_) + "\n");
 }
 
 void PasswordConversion::HashSome() {
   ASSERT_CONNECTION_LOCK_HELD();
-  if (hashing_ > 0 || !plainLeft_) return;
+  if (hashing_ > 0 || converting_ == 0) return;
   for (const world::Character* c : characters_.CharactersToSave()) {
     if (hashing_ == kBatch) return;
     if (base::IsPasswordHash(c->password)) continue;
@@ -65,9 +64,7 @@ void PasswordConversion::HashSome() {
       return;
     }
   }
-  if (hashing_ > 0) return;
-  plainLeft_ = false;
-  if (converting_ > 0) {
+  if (hashing_ == 0) {
     core::Log("Converted " + Passwords(converting_) + "\n");
     converting_ = 0;
   }

@@ -39,9 +39,9 @@ class PasswordConversion {
   core::Worker& worker_;
   // Guarded by ConnectionLock.
   std::size_t hashing_ = 0;     // queued and not finished
-  std::size_t converting_ = 0;  // plain passwords found at start, until all are hashed
-  // False once a look found none: the world tick then walks no characters for them.
-  bool plainLeft_ = true;
+  // Plain passwords found at start, until all are hashed; from then on (every password
+  // set after the load is a hash) the world tick walks no characters for them.
+  std::size_t converting_ = 0;
 };
 
 }  // namespace persist
