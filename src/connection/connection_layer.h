@@ -370,6 +370,7 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   std::string encoded_;     // a frame through its codec, reused
 
   // --- The input thread's own, without the lock. ----------------------------------------
+  int logDue_ = -1;  // milliseconds until the log's held lines are due (core::FlushLogWhenDue)
   std::vector<core::Socket> readyToWrite_;   // connections whose sending is written this turn
   bool awaitedWrite_ = false;          // one of them waits for its output to leave (ending, or HTTP)
   std::vector<core::Socket> written_;        // connections whose sending shrank or failed

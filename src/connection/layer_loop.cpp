@@ -114,6 +114,7 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
   int wait = busy_ ? 0 : timeoutMs;
   const int due = nextDue_.load(std::memory_order_relaxed);
   if (due >= 0 && (wait < 0 || due < wait)) wait = due;
+  if (logDue_ >= 0 && (wait < 0 || logDue_ < wait)) wait = logDue_;
   if (quietAsked_.load(std::memory_order_relaxed) && (wait < 0 || wait > kQuietLookMs)) wait = kQuietLookMs;
   const int count = ::epoll_wait(waitSet_, events, 256, wait);
 
@@ -213,7 +214,7 @@ void ConnectionLayer::RunOnce(int timeoutMs) {
     if (!written_.empty() && awaitedWrite_) busy_ = true;
     awaitedWrite_ = false;
   }
-  core::FlushLog();
+  logDue_ = core::FlushLogWhenDue();
   if (quietAsked_.load(std::memory_order_relaxed)) CheckQuiet();
 }
 

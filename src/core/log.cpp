@@ -26,6 +26,10 @@ using Clock = std::chrono::steady_clock;
 // Lines held while standard output is full, at most; more are counted, not kept.
 constexpr std::size_t kMaxHeldBytes = 1024 * 1024;
 constexpr auto kBudgetWindow = std::chrono::seconds(1);
+// The input thread writes its lines once they have waited this long or fill a batch:
+// under load one write carries many lines.
+constexpr auto kBatchDelay = std::chrono::milliseconds(20);
+constexpr std::size_t kBatchBytes = 16 * 1024;
 
 std::uint64_t LinesIn(std::string_view text) {
   const auto lines = static_cast<std::uint64_t>(std::count(text.begin(), text.end(), '\n'));
@@ -38,6 +42,7 @@ class LogWriter {
  public:
   void Take(std::string_view text, const base::Address* source);
   void Flush(bool wait);
+  int FlushWhenDue();
   bool WorkWaiting() const { return workWaiting_.load(std::memory_order_relaxed); }
   std::uint64_t LeftOut() const { return leftOut_.load(std::memory_order_relaxed); }
 
@@ -59,6 +64,7 @@ class LogWriter {
   // State below is guarded by mutex_.
   std::mutex mutex_;
   std::string held_;                // lines not written yet, in order
+  Clock::time_point heldSince_{};   // when the oldest of held_ came, or the last try to write it
   std::uint64_t linesNotHeld_ = 0;  // lines that did not fit in held_
   std::unordered_map<base::Address, Budget, base::AddressHash> budgets_;
   Clock::time_point lastBudgetScan_{};
@@ -106,6 +112,7 @@ void LogWriter::Hold(std::string_view text) {
     leftOut_.fetch_add(LinesIn(text), std::memory_order_relaxed);
     return;
   }
+  if (held_.empty()) heldSince_ = Clock::now();
   held_.append(text);
 }
 
@@ -166,6 +173,7 @@ void LogWriter::WriteHeld(bool wait) {
             ".\n";
     linesNotHeld_ = 0;
   }
+  heldSince_ = Clock::now();  // what is left is tried again a batch's delay from now
 }
 
 void LogWriter::Take(std::string_view text, const base::Address* source) {
@@ -180,6 +188,17 @@ void LogWriter::Flush(bool wait) {
   WriteHeld(wait);
   if (wait && !held_.empty()) WriteHeld(wait);  // the count of what was left out
   workWaiting_.store(!held_.empty() || !budgets_.empty(), std::memory_order_relaxed);
+}
+
+int LogWriter::FlushWhenDue() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  const Clock::time_point now = Clock::now();
+  if (!budgets_.empty()) ScanBudgets(now);
+  if (!held_.empty() && (held_.size() >= kBatchBytes || now - heldSince_ >= kBatchDelay)) WriteHeld(false);
+  workWaiting_.store(!held_.empty() || !budgets_.empty(), std::memory_order_relaxed);
+  if (held_.empty()) return -1;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(heldSince_ + kBatchDelay - now);
+  return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
 }
 
 
@@ -233,6 +252,8 @@ std::string LogLine(std::string_view text, LogPriority priority) {
 void FlushLog() {
   if (Writer.WorkWaiting()) Writer.Flush(false);
 }
+
+int FlushLogWhenDue() { return Writer.WorkWaiting() ? Writer.FlushWhenDue() : -1; }
 
 void FlushLogBeforeExit() { Writer.Flush(true); }
 

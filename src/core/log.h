@@ -3,10 +3,11 @@
 //
 // A line is never written while its thread holds ConnectionLock: the lock holder's
 // lines wait, in order, and go out as the lock is given back (FairLock::unlock calls
-// FlushLog), so a slow standard output never holds up the game. Standard output is
-// written without blocking where it can be (a pipe, a socket such as the journal's):
-// while it is full the lines wait in a bounded buffer, and what did not fit is counted
-// and reported once there is room again.
+// FlushLog; the input thread's go out within 20 ms, FlushLogWhenDue), so a slow
+// standard output never holds up the game. Standard output is written without
+// blocking where it can be (a pipe, a socket such as the journal's): while it is full
+// the lines wait in a bounded buffer, and what did not fit is counted and reported
+// once there is room again.
 #pragma once
 
 #include <cstdint>
@@ -43,6 +44,12 @@ std::string LogLine(std::string_view text, LogPriority priority);
 
 // Writes what the log holds, as far as standard output takes it now.
 void FlushLog();
+
+// As FlushLog, but only once the oldest line held has waited a batch's delay (20 ms) or
+// the lines fill a batch (16 KiB); returns the milliseconds until they are due, -1 when
+// none wait. The input thread calls it after each turn and waits no longer than that:
+// under load, one write carries the lines of many turns.
+int FlushLogWhenDue();
 
 // Writes everything the log holds, waiting for standard output if it must. For the
 // last lines before the process ends.
