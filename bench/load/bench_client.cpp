@@ -57,6 +57,15 @@ std::size_t Outstanding(const Fleet& fleet) {
 
 }  // namespace
 
+void LeadFirst(Fleet& fleet, std::size_t count) {
+  fleet.leadSet = ::epoll_create1(EPOLL_CLOEXEC);
+  fleet.leaders = count;
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.u32 = kLeadSetEvent;
+  ::epoll_ctl(fleet.waitSet, EPOLL_CTL_ADD, fleet.leadSet, &event);
+}
+
 void MakeFleet(Fleet& fleet, bool echo, int port, std::size_t count, const std::string& prefix,
                std::uint64_t seed) {
   fleet = Fleet{};
@@ -269,7 +278,8 @@ void CloseFleet(Fleet& fleet) {
     p.fd = -1;
   }
   if (fleet.waitSet >= 0) ::close(fleet.waitSet);
-  fleet.waitSet = -1;
+  if (fleet.leadSet >= 0) ::close(fleet.leadSet);
+  fleet.waitSet = fleet.leadSet = -1;
   fleet.players.clear();
   fleet.occupants.clear();
 }

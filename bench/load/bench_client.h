@@ -22,6 +22,8 @@ namespace bench {
 
 // The longest frame a player takes in; a look in a crowded den runs to some KiB.
 inline constexpr std::size_t kMaxFrameBytes = 64u << 20;
+// The event that says the lead set (Fleet::leadSet) has a player to read.
+inline constexpr std::uint32_t kLeadSetEvent = 0xFFFFFFFFu;
 
 // The door of the game the players come through.
 enum class Door : std::uint8_t {
@@ -97,6 +99,11 @@ struct Fleet {
   const TlsContext* tls = nullptr;  // Tls: what every session trusts
   int port = 0;
   int waitSet = -1;
+  // The first `leaders` players (the crowd's speakers) wait in a set of their own, read
+  // before the others: an answer to a speaker is timed when it comes, not after the
+  // hundreds of lines its den heard and the load generator reads (LeadFirst).
+  int leadSet = -1;
+  std::size_t leaders = 0;
   std::vector<Player> players;
   // The bench's own view of who stands where: player indices per cell.
   std::vector<std::vector<std::uint32_t>> occupants;
@@ -117,6 +124,10 @@ struct Fleet {
 // origins in turn. Nothing is connected yet.
 void MakeFleet(Fleet& fleet, bool echo, int port, std::size_t count, const std::string& prefix,
                std::uint64_t seed);
+
+// Puts the first `count` players in a wait set read first (Fleet::leadSet). Before
+// ConnectAll.
+void LeadFirst(Fleet& fleet, std::size_t count);
 
 // Connects every player to 127.0.0.1:port, at most `inflight` not yet greeted at a
 // time, and waits for every welcome frame. Returns the nanoseconds from the first

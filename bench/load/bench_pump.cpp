@@ -29,7 +29,7 @@ void Watch(Fleet& fleet, std::uint32_t index, std::uint32_t events, int op) {
   epoll_event event{};
   event.events = events;
   event.data.u32 = index;
-  ::epoll_ctl(fleet.waitSet, op, fleet.players[index].fd, &event);
+  ::epoll_ctl(index < fleet.leaders ? fleet.leadSet : fleet.waitSet, op, fleet.players[index].fd, &event);
 }
 
 void Fail(Fleet& fleet, std::uint32_t index, const std::string& why) {
@@ -342,25 +342,41 @@ void OnWritable(Fleet& fleet, std::uint32_t index) {
   SendRest(fleet, index);
 }
 
+void OnEvent(Fleet& fleet, const epoll_event& event) {
+  const std::uint32_t index = event.data.u32;
+  if (fleet.players[index].phase == Phase::Failed) return;
+  if ((event.events & EPOLLOUT) != 0) OnWritable(fleet, index);
+  if ((event.events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
+    if (fleet.players[index].phase == Phase::Connecting) {
+      OnWritable(fleet, index);  // a refused connect shows as an error event
+    } else {
+      OnReadable(fleet, index);
+    }
+  }
+}
+
+// Takes what the lead set has ready, without waiting.
+void PumpLeaders(Fleet& fleet) {
+  epoll_event events[64];
+  const int count = ::epoll_wait(fleet.leadSet, events, 64, 0);
+  for (int i = 0; i < count; ++i) OnEvent(fleet, events[i]);
+}
+
 }  // namespace
 
 void PumpOnce(Fleet& fleet, std::int64_t untilNs) {
   static std::vector<epoll_event> events(4096);  // the load generator has one thread
+  // Between every few of the others' events the lead set is looked at again.
+  constexpr int kLeadersEvery = 32;
   const std::int64_t left = untilNs - NowNs();
   const int timeoutMs = left <= 0 ? 0 : static_cast<int>((left + 999'999) / 1'000'000);
   const int count = ::epoll_wait(fleet.waitSet, events.data(), static_cast<int>(events.size()), timeoutMs);
+  if (fleet.leadSet >= 0 && count > 0) PumpLeaders(fleet);
   for (int i = 0; i < count; ++i) {
     const epoll_event& event = events[static_cast<std::size_t>(i)];
-    const std::uint32_t index = event.data.u32;
-    if (fleet.players[index].phase == Phase::Failed) continue;
-    if ((event.events & EPOLLOUT) != 0) OnWritable(fleet, index);
-    if ((event.events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
-      if (fleet.players[index].phase == Phase::Connecting) {
-        OnWritable(fleet, index);  // a refused connect shows as an error event
-      } else {
-        OnReadable(fleet, index);
-      }
-    }
+    if (event.data.u32 == kLeadSetEvent) continue;
+    OnEvent(fleet, event);
+    if (fleet.leadSet >= 0 && i % kLeadersEvery == kLeadersEvery - 1) PumpLeaders(fleet);
   }
 }
 

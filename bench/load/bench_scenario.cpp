@@ -144,6 +144,7 @@ Figures RunOnce(Scenario scenario, const Peer& peer, const Options& o, const std
   Fleet fleet;
   MakeFleet(fleet, peer.echo, peer.port, count, prefix, o.seed);
   fleet.door = peer.door;
+  if (scenario == Scenario::Crowd) LeadFirst(fleet, drive.active);
   fleet.gmcp = peer.door == Door::Web && o.webGmcp;
   // The web client closes connections at once while 256 others have not become a
   // WebSocket yet: open fewer at a time there.
