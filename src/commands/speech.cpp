@@ -71,6 +71,7 @@ std::string SpokenLine(const std::string& text, const world::Character& speaker,
 // Comm.Channel.Text to every listener on `cell`.
 void TellSpeechAt(const Context& context, const world::Cell& cell, std::string_view channel,
                   const world::Character& speaker, const std::string& text) {
+  if (!context.outbox.AnyDataWanted()) return;
   for (const core::Socket listener : context.world.characters.OccupantsOf(cell.x, cell.y)) {
     world::TellSpeech(context.outbox, listener, channel, speaker, Words(text, speaker));
   }

@@ -98,6 +98,10 @@ class Codec {
   // connections from your address."), before it was ever a player.
   virtual void Refuse(std::string_view text, std::string& out) = 0;
 
+  // Whether the protocol can carry structured data at all (WantsData may say yes, now
+  // or later). Fixed for the codec's life.
+  virtual bool CarriesData() const { return false; }
+
   // Whether the peer asked for structured data of `message`'s package (GMCP: a
   // message "Room.Info" belongs to "Room"). The game makes no data for peers that
   // would drop it.

@@ -115,6 +115,7 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   void SendText(core::Socket destination, std::string_view text) override;
   void SendData(core::Socket destination, std::string_view message) override;
   bool WantsData(core::Socket destination, std::string_view package) const override;
+  bool MayWantData() const override { return dataCarriers_ > 0; }
 
   // The worker's host (core/worker.h): while the game works on a line elsewhere (a
   // password on the hashing worker), the connection's later lines wait; its answer
@@ -335,6 +336,7 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   std::vector<std::unique_ptr<Connection>> byHandle_;  // indexed by handle; changed by
                                                        // the input thread alone
   std::size_t live_ = 0;
+  std::size_t dataCarriers_ = 0;  // connections whose codec can carry data (MayWantData)
   std::uint64_t nextOrder_ = 1;
   std::uint64_t linesHandled_ = 0;
   AddressBook book_;

@@ -117,6 +117,7 @@ void ConnectionLayer::End(Connection& c) {
     if (c.admitted) c.codec->Goodbye(closing.last);
   }
   closing_.push_back(std::move(closing));
+  if (c.codec->CarriesData()) --dataCarriers_;
   byHandle_[static_cast<std::size_t>(socket)].reset();
   --live_;
 }

@@ -220,6 +220,7 @@ Connection& ConnectionLayer::Enter(std::unique_ptr<Connection> made) {
   if (index >= byHandle_.size()) byHandle_.resize(std::max(index + 1, byHandle_.size() * 2));
   byHandle_[index] = std::move(made);
   ++live_;
+  if (c.codec->CarriesData()) ++dataCarriers_;
   // Its output, counted again; one that has been over the soft cap keeps the time it
   // went over, and the figures of then.
   const auto over = std::tuple(c.overSince, c.queuedAtOver, c.unsentAtOver, c.unackedAtOver);

@@ -6,14 +6,22 @@
 
 namespace core {
 
+namespace {
+
+// The destinations' text buffers a flush keeps for the next, and the longest kept.
+constexpr std::size_t kKeptTexts = 1024;
+constexpr std::size_t kKeptTextBytes = 128;
+
+}  // namespace
+
 std::string& Outbox::PendingFor(Socket destination) {
   const auto index = static_cast<std::size_t>(destination);
   if (index >= slots_.size()) slots_.resize(std::max(index + 1, slots_.size() * 2));
   std::uint32_t& slot = slots_[index];
   if (slot == 0) {
     pendingDestinations_.push_back(destination);
-    pendingText_.emplace_back();
-    slot = static_cast<std::uint32_t>(pendingText_.size());
+    slot = static_cast<std::uint32_t>(pendingDestinations_.size());
+    if (pendingText_.size() < slot) pendingText_.emplace_back();
   }
   return pendingText_[slot - 1];
 }
@@ -28,7 +36,7 @@ void Outbox::Queue(Socket destination, std::string_view text) {
 
 bool Outbox::DataWanted(Socket destination, std::string_view package) const {
   ASSERT_CONNECTION_LOCK_HELD();
-  return sink_ != nullptr && destination >= 0 && sink_->WantsData(destination, package);
+  return destination >= 0 && AnyDataWanted() && sink_->WantsData(destination, package);
 }
 
 void Outbox::QueueData(Socket destination, std::string message) {
@@ -59,8 +67,8 @@ std::vector<std::pair<Socket, std::string>> Outbox::TakeQueued() {
     std::string& pending = pendingText_[index];
     pending.pop_back();  // the line feed after the last message
     frames.emplace_back(destination, std::move(pending));
+    pending.clear();
   }
-  pendingText_.clear();
   return frames;
 }
 
@@ -68,14 +76,21 @@ void Outbox::Flush() {
   ASSERT_CONNECTION_LOCK_HELD();
   if (pendingDestinations_.empty() && pendingData_.empty()) return;
   Order();
+  // The texts' buffers are kept for the next flush, which fills them again without
+  // asking for memory: a line told to a den costs no allocation per listener. A few
+  // hundred short ones at most; a flush to more, or a long text, gives its memory back.
   for (const auto& [destination, index] : ordered_) {
-    const std::string& pending = pendingText_[index];
+    std::string& pending = pendingText_[index];
     if (sink_ != nullptr) sink_->SendText(destination, std::string_view(pending).substr(0, pending.size() - 1));
+    if (pending.capacity() > kKeptTextBytes) {
+      std::string().swap(pending);
+    } else {
+      pending.clear();
+    }
   }
-  // Nothing is kept for the next flush: most connections are idle between flushes.
-  pendingText_.clear();
-  if (pendingText_.capacity() > 1024) {
-    std::vector<std::string>().swap(pendingText_);
+  if (pendingText_.size() > kKeptTexts) {
+    pendingText_.resize(kKeptTexts);
+    pendingText_.shrink_to_fit();
     std::vector<std::pair<Socket, std::uint32_t>>().swap(ordered_);
   }
   for (const auto& [destination, message] : pendingData_) {

@@ -25,6 +25,9 @@ class OutboxSink {
   virtual void SendData(Socket destination, std::string_view message) = 0;
   // Whether `destination`'s client takes structured data of `package` ("Room").
   virtual bool WantsData(Socket destination, std::string_view package) const = 0;
+  // False when no destination's protocol can carry structured data at all: then
+  // nobody is asked.
+  virtual bool MayWantData() const { return true; }
 
  protected:
   ~OutboxSink() = default;
@@ -54,6 +57,8 @@ class Outbox {
   // flush, in queue order. Queue only what DataWanted accepted; building a message
   // for a client that drops it is wasted work.
   bool DataWanted(Socket destination, std::string_view package) const;
+  // False when no destination can want data: a line told to a crowd asks none of them.
+  bool AnyDataWanted() const { return sink_ != nullptr && sink_->MayWantData(); }
   void QueueData(Socket destination, std::string message);
 
   // Sends everything queued: for every destination, in ascending handle order, one
@@ -75,7 +80,8 @@ class Outbox {
   // feed), and the destinations that have any, in the order they first got one: the
   // text of pendingDestinations_[i] is pendingText_[i], and slots_, indexed by handle,
   // holds i + 1 for each of them (0: none). An idle connection costs the Outbox the
-  // four bytes of its slot.
+  // four bytes of its slot. pendingText_ may be longer than pendingDestinations_:
+  // emptied buffers kept for the next flush.
   std::vector<std::uint32_t> slots_;
   std::vector<std::string> pendingText_;
   std::vector<Socket> pendingDestinations_;

@@ -44,6 +44,7 @@ class TelnetCodec final : public connection::Codec {
   void Read(std::string_view bytes, connection::CodecEvents& events, std::string& toPeer) override;
   void Write(std::string_view text, std::string& out) override;
   void Refuse(std::string_view text, std::string& out) override;
+  bool CarriesData() const override { return true; }
   bool WantsData(std::string_view message) const override;
   void WriteData(std::string_view message, std::string& out) override;
   std::string_view ClientName() const override { return query_.Name(); }

@@ -226,6 +226,7 @@ class WebCodec final : public connection::Codec {
 
   void Refuse(std::string_view text, std::string& out) override { AppendRefusal(text, out); }
 
+  bool CarriesData() const override { return true; }
   bool WantsData(std::string_view message) const override {
     return state_ == State::WebSocket && websocket_.WantsData(message);
   }

@@ -120,6 +120,7 @@ void TellRoomInfo(const CharacterTable& characters, core::Outbox& outbox, core::
 
 void TellRoomPlayers(const CharacterTable& characters, core::Outbox& outbox, const Cell& cell) {
   ASSERT_CONNECTION_LOCK_HELD();
+  if (!outbox.AnyDataWanted()) return;
   json players;  // made once, for the first who wants it
   bool made = false;
   for (const core::Socket listener : characters.OccupantsOf(cell.x, cell.y)) {
