@@ -217,7 +217,8 @@ void ConnectionLayer::Take(core::Socket socket, std::size_t doorIndex, const bas
 Connection& ConnectionLayer::Enter(std::unique_ptr<Connection> made) {
   Connection& c = *made;
   const auto index = static_cast<std::size_t>(c.socket);
-  if (index >= byHandle_.size()) byHandle_.resize(std::max(index + 1, byHandle_.size() * 2));
+  // Grown as a vector grows, by doubling, but only handles in use are made.
+  if (index >= byHandle_.size()) byHandle_.resize(index + 1);
   byHandle_[index] = std::move(made);
   ++live_;
   // Its output, counted again; one that has been over the soft cap keeps the time it
