@@ -353,7 +353,7 @@ void Login(const Context& context, const CommandLine& line) {
   LoginCheck check;
   if (const world::Character* stored = context.world.characters.FindStoredByName(line.Arg(0))) {
     check.known = true;
-    check.checked = stored->password;
+    check.checked = stored->password.Text();
   }
   const bool queued =
       context.worker.RunAside(context.connection, OwnerOf(context),

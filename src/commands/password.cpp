@@ -98,7 +98,7 @@ void Password(const Context& context, const CommandLine& line) {
   if (!PasswordLineParses(line)) return context.Answer(kPasswordFormat);
   if (HasControlCharacter(line.Arg(1))) return context.Answer(kNoControlBytes);
   const world::Character& c = Actor(context);
-  PasswordCheck check{c.name, c.password, false, false, std::nullopt};
+  PasswordCheck check{c.name, c.password.Text(), false, false, std::nullopt};
   const bool queued = context.worker.RunAside(
       context.connection, OwnerOf(context),
       [context, check = std::move(check), typed = std::string(line.Arg(0)),

@@ -159,6 +159,33 @@ struct InputAside {
   }
 };
 
+// What the log may say of a connection that few connections need: why it is being
+// ended, and the figures of its output from when it last went over the soft cap. Apart
+// from the record (Connection::ForLog), made when first needed and let go once it holds
+// nothing, so that each of thousands of quiet connections carries a pointer. Guarded by
+// ConnectionLock.
+struct LogAside {
+  std::string why;  // why it is being ended, for the log: "closed by the client"
+  // At Connection::overSince: every byte queued for it so far, its `unsent`, and what its
+  // kernel held unacknowledged: what it was sent and what it took since, for the log
+  // when its output ends it. Zero while it is under the soft cap.
+  std::uint64_t queuedAtOver = 0;
+  std::size_t unsentAtOver = 0;
+  std::size_t unackedAtOver = 0;
+
+  // Whether it holds anything: one that does not is not kept.
+  bool Holds() const { return !why.empty() || queuedAtOver != 0 || unsentAtOver != 0 || unackedAtOver != 0; }
+
+  // Carried within the connection's record, under the connection's own tags.
+  template <class Io, class Self>
+  static void Fields(Io& io, Self& a) {
+    io.Bytes(10, a.why);
+    io.Unsigned(32, a.queuedAtOver);
+    io.Unsigned(33, a.unsentAtOver);
+    io.Unsigned(34, a.unackedAtOver);
+  }
+};
+
 struct Connection {
   // Within each part the members go from the widest to the narrowest, so that the
   // record of each of thousands of idle connections wastes no padding.
@@ -166,7 +193,7 @@ struct Connection {
   std::uint64_t order = 0;  // accept sequence number: the order of sweeps
   const Door* door = nullptr;
   std::unique_ptr<Codec> codec;
-  std::string why;  // why it is being ended, for the log: "closed by the client"
+  std::unique_ptr<LogAside> forLog;  // made by ForLog() when first needed
   // Complete input frames waiting for a sweep, each stored as its FrameKind, its text
   // and a NUL. Run dry, it keeps no memory: most connections are idle between lines.
   core::ByteQueue waiting;
@@ -178,14 +205,10 @@ struct Connection {
   // Set while the connection is over its pace: its lines wait, nothing more is read,
   // until this time on the monotonic clock. Empty (the epoch) otherwise.
   LimitClock::time_point pausedUntil{};
-  // When `unsent` last went above the soft cap; the epoch while it is below.
+  // When `unsent` last went above the soft cap (its figures then: LogAside); the epoch
+  // while it is below.
   LimitClock::time_point overSince{};
-  // Every byte queued for it so far, and at overSince that count and `unsent`: what it
-  // was sent and what it took since, for the log when its output ends it.
-  std::uint64_t queued = 0;
-  std::uint64_t queuedAtOver = 0;
-  std::size_t unsentAtOver = 0;
-  std::size_t unackedAtOver = 0;  // and what its kernel held unacknowledged then
+  std::uint64_t queued = 0;  // every byte queued for it so far
   // When the connection must be admitted or gone; the epoch when nothing is due.
   LimitClock::time_point deadline{};
   LimitClock::time_point connected{};  // when it was taken in
@@ -241,7 +264,7 @@ struct Connection {
     io.Bool(7, c.admitted);
     io.Unsigned(8, c.state, ConnectionState::ServerEndsNow);
     io.Signed(9, c.recvError);
-    io.Bytes(10, c.why);
+    io.Apart(c.forLog);  // 10 and 32 to 34
     io.Codec(11, c.codec);  // its own record (Codec::SaveState)
     io.Bytes(12, c.waiting);
     io.Bytes(13, c.backlog);
@@ -262,9 +285,6 @@ struct Connection {
     io.Time(29, c.budget);
     io.Time(30, c.readPausedUntil);
     io.Unsigned(31, c.queued);
-    io.Unsigned(32, c.queuedAtOver);
-    io.Unsigned(33, c.unsentAtOver);
-    io.Unsigned(34, c.unackedAtOver);
     // Not carried. Made again when the layer takes the record in (ConnectionLayer::Enter,
     // Connection::Restore):
     io.NotCarried(c.unsent);          // its backlog and sending
@@ -284,6 +304,35 @@ struct Connection {
     // An upgrade waits until no connection is held but the console's that asked for it,
     // which the new process answers itself:
     io.NotCarried(c.held);
+  }
+
+  // Its LogAside, made if it has none; and let go once it holds nothing. ConnectionLock
+  // held.
+  LogAside& ForLog() {
+    if (forLog == nullptr) forLog = std::make_unique<LogAside>();
+    return *forLog;
+  }
+  void TrimForLog() {
+    if (forLog != nullptr && !forLog->Holds()) forLog.reset();
+  }
+  // Its LogAside, or an empty one when it has none.
+  const LogAside& Logged() const {
+    static const LogAside kNone;
+    return forLog != nullptr ? *forLog : kNone;
+  }
+  // Sets why it is being ended; empty: nobody said.
+  void SetWhy(std::string_view why) {
+    if (why.empty() && forLog == nullptr) return;
+    ForLog().why = why;
+    TrimForLog();
+  }
+  // Forgets the figures of when its output went over the soft cap: it is under it.
+  void ForgetOver() {
+    if (forLog == nullptr) return;
+    forLog->queuedAtOver = 0;
+    forLog->unsentAtOver = 0;
+    forLog->unackedAtOver = 0;
+    TrimForLog();
   }
 
   // Its InputAside, made if it has none. Input thread only.

@@ -32,6 +32,7 @@
 #include "connection/bans.h"
 #include "connection/carried.h"
 #include "connection/connection.h"
+#include "connection/node_pool.h"
 #include "core/outbox.h"
 #include "core/worker.h"
 
@@ -351,10 +352,15 @@ class ConnectionLayer final : public core::OutboxSink, public core::WorkerHost {
   // Connections over their pace of lines, by the time they may go on. They are not in
   // withLines_ meanwhile, so the input thread does not spin on them.
   std::set<std::pair<LimitClock::time_point, core::Socket>> paused_;
+  // The nodes of the two sets below, which every connection taken in or sent a burst
+  // fills at once: kept apart from the connections' records (connection/node_pool.h).
+  NodePool timedNodes_{48};  // a node of std::set, on 64-bit libstdc++
+  using TimedSocket = std::pair<LimitClock::time_point, core::Socket>;
+  using TimedSockets = std::set<TimedSocket, std::less<TimedSocket>, PoolAllocator<TimedSocket>>;
   // Connections whose unsent output is above the soft cap, by when it went above.
-  std::set<std::pair<LimitClock::time_point, core::Socket>> overSoft_;
+  TimedSockets overSoft_{TimedSockets::allocator_type(&timedNodes_)};
   // Connections with a deadline: to be admitted, or to be gone after closing.
-  std::set<std::pair<LimitClock::time_point, core::Socket>> deadlines_;
+  TimedSockets deadlines_{TimedSockets::allocator_type(&timedNodes_)};
   // Connections with output for this turn's writes, first come first served. Frames
   // for anyone but the lock holder's own connection wait here, so a line heard by a
   // crowd, or a world tick, costs its sender and the lock holder no system calls.

@@ -28,7 +28,7 @@ bool ServerEnds(ConnectionState state) {
 void ConnectionLayer::BeginEnding(Connection& c, ConnectionState state, std::string_view why) {
   if (c.state == ConnectionState::Open) {
     c.state = state;
-    c.why = why;
+    c.SetWhy(why);
     ending_.push_back(c.socket);
     if (state == ConnectionState::PeerClosed || state == ConnectionState::CodecDone ||
         state == ConnectionState::ServerEndsAfterOutput) {
@@ -38,7 +38,7 @@ void ConnectionLayer::BeginEnding(Connection& c, ConnectionState state, std::str
     // A connection already ending may still lose its output, and the server's own
     // decision to end it now outranks every other reason: no further line of it runs.
     c.state = state;
-    c.why = why;
+    c.SetWhy(why);
   }
   if (c.state == ConnectionState::ServerEndsNow || c.state == ConnectionState::ServerEndsAfterOutput) {
     c.waiting.Clear();
@@ -89,7 +89,7 @@ void ConnectionLayer::End(Connection& c) {
       core::Log(handle + " disconnected\n");
     }
     if (c.door->logged) {
-      std::string line = handle + " ended: " + (c.why.empty() ? "done" : c.why);
+      std::string line = handle + " ended: " + (c.Logged().why.empty() ? "done" : c.Logged().why);
       const std::string holder =
           c.admitted && c.door->handler != nullptr ? c.door->handler->Holder(socket) : std::string();
       if (!holder.empty()) line += "; it held " + holder;

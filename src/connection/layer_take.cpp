@@ -217,21 +217,26 @@ void ConnectionLayer::Take(core::Socket socket, std::size_t doorIndex, const bas
 Connection& ConnectionLayer::Enter(std::unique_ptr<Connection> made) {
   Connection& c = *made;
   const auto index = static_cast<std::size_t>(c.socket);
-  if (index >= byHandle_.size()) byHandle_.resize(std::max(index + 1, byHandle_.size() * 2));
+  // Grown as a vector grows, by doubling, but only handles in use are made.
+  if (index >= byHandle_.size()) byHandle_.resize(index + 1);
   byHandle_[index] = std::move(made);
   ++live_;
   if (c.codec->CarriesData()) ++dataCarriers_;
   // Its output, counted again; one that has been over the soft cap keeps the time it
-  // went over, and the figures of then.
-  const auto over = std::tuple(c.overSince, c.queuedAtOver, c.unsentAtOver, c.unackedAtOver);
+  // went over, and the figures of then; one under it keeps none.
+  const LogAside& figures = c.Logged();
+  const auto over = std::tuple(c.overSince, figures.queuedAtOver, figures.unsentAtOver, figures.unackedAtOver);
   c.overSince = {};
   c.unsent = DropsOutput(c.state) ? 0 : c.backlog.Size() + c.sending.Size();  // dropped: nothing
   c.sendingHeld = c.sending.Held();
   NoteUnsent(c);
   if (std::get<0>(over) != LimitClock::time_point{} && c.overSince != LimitClock::time_point{}) {
     overSoft_.erase({c.overSince, c.socket});
-    std::tie(c.overSince, c.queuedAtOver, c.unsentAtOver, c.unackedAtOver) = over;
+    LogAside& again = c.ForLog();
+    std::tie(c.overSince, again.queuedAtOver, again.unsentAtOver, again.unackedAtOver) = over;
     overSoft_.emplace(c.overSince, c.socket);
+  } else if (c.overSince == LimitClock::time_point{}) {
+    c.ForgetOver();
   }
   SetDeadline(c, std::exchange(c.deadline, {}));
   if (c.pausedUntil != LimitClock::time_point{}) {

@@ -83,13 +83,15 @@ void ConnectionLayer::NoteUnsent(Connection& c) {
   if (over == was) return;
   if (over) {
     c.overSince = LimitClock::now();
-    c.queuedAtOver = c.queued;
-    c.unsentAtOver = size;
-    c.unackedAtOver = Unacknowledged(c.socket);
+    LogAside& figures = c.ForLog();
+    figures.queuedAtOver = c.queued;
+    figures.unsentAtOver = size;
+    figures.unackedAtOver = Unacknowledged(c.socket);
     overSoft_.emplace(c.overSince, c.socket);
   } else {
     overSoft_.erase({c.overSince, c.socket});
     c.overSince = {};
+    c.ForgetOver();
   }
 }
 
@@ -112,9 +114,10 @@ std::string ConnectionLayer::WhyOverflowed(const Connection& c, std::string_view
     return static_cast<std::int64_t>(queued) - static_cast<std::int64_t>(unsent) -
            static_cast<std::int64_t>(unacked);
   };
-  const double sent = perSecond(static_cast<std::int64_t>(c.queued - c.queuedAtOver));
+  const LogAside& at = c.Logged();
+  const double sent = perSecond(static_cast<std::int64_t>(c.queued - at.queuedAtOver));
   const double read = perSecond(taken(c.queued, c.unsent, Unacknowledged(c.socket)) -
-                                taken(c.queuedAtOver, c.unsentAtOver, c.unackedAtOver));
+                                taken(at.queuedAtOver, at.unsentAtOver, at.unackedAtOver));
   char figures[160];
   std::snprintf(
       figures, sizeof figures,

@@ -1,7 +1,10 @@
 #include <sys/socket.h>
 
+#include <cassert>
 #include <cerrno>
+#include <mutex>
 
+#include "connection/node_pool.h"
 #include "connection/transport.h"
 
 namespace connection {
@@ -44,6 +47,11 @@ namespace {
 
 class PlainTransport final : public Transport {
  public:
+  // Every connection but a TLS one holds one: they come from a pool of their own size,
+  // 8 bytes, rather than the heap's least chunk of 32.
+  static void* operator new(std::size_t bytes);
+  static void operator delete(void* transport);
+
   IoResult Take(core::Socket, std::string_view bytes, std::string& out) override {
     out.append(bytes);
     return {IoState::Done, 0, bytes.size(), {}};
@@ -51,6 +59,29 @@ class PlainTransport final : public Transport {
 
   IoResult Send(core::Socket s, std::string_view plain) override { return WriteSocket(s, plain); }
 };
+
+// Made and let go on whichever thread makes or ends a connection's record, and never
+// destroyed, as a record may outlive the statics (a thread still running at the exit).
+struct PlainTransports {
+  std::mutex mutex;
+  NodePool pool{sizeof(PlainTransport)};
+};
+PlainTransports& Pool() {
+  static PlainTransports& transports = *new PlainTransports;
+  return transports;
+}
+
+void* PlainTransport::operator new(std::size_t bytes) {
+  assert(bytes == sizeof(PlainTransport));
+  (void)bytes;
+  std::lock_guard<std::mutex> guard(Pool().mutex);
+  return Pool().pool.Take();
+}
+
+void PlainTransport::operator delete(void* transport) {
+  std::lock_guard<std::mutex> guard(Pool().mutex);
+  Pool().pool.Give(transport);
+}
 
 }  // namespace
 

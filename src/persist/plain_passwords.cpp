@@ -32,7 +32,7 @@ void PasswordConversion::Start() {
   ASSERT_CONNECTION_LOCK_HELD();
   converting_ = 0;
   for (const world::Character* c : characters_.CharactersToSave()) {
-    if (!base::IsPasswordHash(c->password)) ++converting_;
+    if (!base::IsPasswordHash(c->password.Text())) ++converting_;
   }
   if (converting_ > 0) core::Log("Converting " + Passwords(converting_) + "\n");
 }
@@ -42,11 +42,11 @@ void PasswordConversion::HashSome() {
   if (hashing_ > 0 || converting_ == 0) return;
   for (const world::Character* c : characters_.CharactersToSave()) {
     if (hashing_ == kBatch) return;
-    if (base::IsPasswordHash(c->password)) continue;
+    if (base::IsPasswordHash(c->password.Text())) continue;
     ++hashing_;
     const bool queued =
         worker_.RunAside(core::kNoSocket, core::JobOwner{},
-                         [this, name = c->name, plain = c->password](core::PasswordHasher& hasher) -> core::Completion {
+                         [this, name = c->name, plain = c->password.Text()](core::PasswordHasher& hasher) -> core::Completion {
                            std::optional<std::string> hash = hasher.Hash(plain);
                            return [this, name, plain, hash = std::move(hash)] {
                              --hashing_;

@@ -22,6 +22,7 @@
 #include <string_view>
 #include <variant>
 
+#include "base/stored_password.h"
 #include "world/character.h"
 #include "world/clock.h"
 
@@ -44,10 +45,10 @@ inline constexpr std::array<std::int32_t world::GameClockState::*, 2> kClockFiel
 inline constexpr std::size_t kFirstClockLine = 2;
 
 // One line of a record. The member's type says how the line is encoded:
-// std::string is a text, bool a flag, and std::int32_t, Role and Clan a number.
+// std::string and base::StoredPassword are a text, bool a flag, and std::int32_t, Role and Clan a number.
 using RecordMember =
-    std::variant<std::string world::Character::*, std::int32_t world::Character::*,
-                 bool world::Character::*, world::Role world::Character::*,
+    std::variant<std::string world::Character::*, base::StoredPassword world::Character::*,
+                 std::int32_t world::Character::*, bool world::Character::*, world::Role world::Character::*,
                  world::Clan world::Character::*>;
 
 struct RecordField {

@@ -56,6 +56,9 @@ bool ReadField(const RecordMember& member, std::string_view line, world::Charact
         if constexpr (std::is_same_v<Value, std::string>) {
           c.*field = std::string(line);
           return true;
+        } else if constexpr (std::is_same_v<Value, base::StoredPassword>) {
+          c.*field = line;
+          return true;
         } else {
           const std::optional<std::int32_t> number = base::LeadingInt32(line);
           if (!number) return false;

@@ -37,6 +37,8 @@ void AppendRecord(std::string& out, const world::Character& c) {
           using Value = std::remove_cvref_t<decltype(c.*member)>;
           if constexpr (std::is_same_v<Value, std::string>) {
             AppendText(out, c.*member);
+          } else if constexpr (std::is_same_v<Value, base::StoredPassword>) {
+            AppendText(out, (c.*member).Text());
           } else if constexpr (std::is_same_v<Value, bool>) {
             AppendLine(out, c.*member ? "1" : "0");
           } else {

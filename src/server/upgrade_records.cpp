@@ -56,7 +56,7 @@ FieldWriter CharacterRecord(const world::CarriedCharacter& carried) {
   const world::Character& c = carried.character;
   FieldWriter out;
   out.Bytes(kName, c.name);
-  out.Bytes(kPassword, c.password);
+  out.Bytes(kPassword, c.password.Text());
   out.Bytes(kPronouns, c.pronouns);
   out.Signed(kAge, c.age);
   out.Signed(kRole, static_cast<std::int32_t>(c.role));

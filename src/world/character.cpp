@@ -220,7 +220,7 @@ CellChange CharacterTable::EnterPlayFromStore(core::Socket connection, const Cha
 
 void CharacterTable::SetStoredPassword(Character& c, std::string password) {
   ASSERT_CONNECTION_LOCK_HELD();
-  c.password = std::move(password);
+  c.password = password;
   changed_ = true;
 }
 

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/stored_password.h"
 #include "core/socket_handle.h"
 #include "world/cell.h"
 #include "world/clock.h"
@@ -47,7 +48,7 @@ inline constexpr std::int32_t kDefaultHealth = 4;
 
 struct Character {
   std::string name;         // unique among all characters held; compared exactly
-  std::string password;
+  base::StoredPassword password;  // a hash, or plain from an older file
   std::string pronouns;
   std::int32_t age = 0;     // days (setup takes moons and stores 30 times that)
   Role role = Role::Kit;

@@ -39,15 +39,18 @@ class HashSlots {
 
   static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 
+  // The bits of `hash` an entry keeps. They are a hash of their own that files and finds
+  // what `hash` does, so that a caller may keep them in 4 bytes instead.
+  static std::uint32_t Kept(std::size_t hash) {
+    return static_cast<std::uint32_t>(hash ^ (static_cast<std::uint64_t>(hash) >> 32));
+  }
+
  private:
   struct Entry {
     std::uint32_t kept = 0;       // the hash's bits kept
     std::uint32_t value = kNone;  // kNone: the entry is free
   };
 
-  static std::uint32_t Kept(std::size_t hash) {
-    return static_cast<std::uint32_t>(hash ^ (static_cast<std::uint64_t>(hash) >> 32));
-  }
   std::size_t Home(std::uint32_t kept) const { return kept & (entries_.size() - 1); }
   std::size_t Next(std::size_t at) const { return (at + 1) & (entries_.size() - 1); }
   void Grow();

@@ -240,7 +240,7 @@ void NameIndex::Add(std::string_view name) {
     slot = free_.back();
     free_.pop_back();
   }
-  held_[slot] = Held{std::string(name), HashOf(folded), HashOf(written)};
+  held_[slot] = Held{std::string(name), HashSlots::Kept(HashOf(folded)), HashSlots::Kept(HashOf(written))};
   byName_.Add(HashOf(name), slot);
   byFolded_.Add(held_[slot].folded, slot);
   byWritten_.Add(held_[slot].written, slot);

@@ -67,11 +67,12 @@ class NameIndex {
   bool HoldsLookalikeOf(std::string_view name) const;
 
  private:
-  // A name held, and the hashes of its two readings.
+  // A name held, and the hashes of its two readings (HashSlots::Kept: an entry of
+  // thousands).
   struct Held {
     std::string name;
-    std::size_t folded = 0;
-    std::size_t written = 0;
+    std::uint32_t folded = 0;
+    std::uint32_t written = 0;
   };
 
   // The slot of one entry of `name`, if any.

@@ -54,8 +54,8 @@ TEST_F(AccountTest, MinimalSetupEntersPlayAndDescribesTheDen) {
   const world::Character* c = Characters().CharacterOf(4);
   ASSERT_NE(c, nullptr);
   EXPECT_EQ(c->name, "Ash");
-  EXPECT_TRUE(base::PasswordMatches(c->password, "secret"));
-  EXPECT_TRUE(base::IsPasswordHash(c->password));
+  EXPECT_TRUE(base::PasswordMatches(c->password.Text(), "secret"));
+  EXPECT_TRUE(base::IsPasswordHash(c->password.Text()));
   EXPECT_EQ(c->pronouns, "she");
   EXPECT_EQ(c->age, 360);
   EXPECT_EQ(c->role, Role::Warrior);

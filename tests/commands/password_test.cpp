@@ -26,7 +26,7 @@ class PasswordCommandTest : public WorldTest {
 TEST_F(PasswordCommandTest, TheRightOldPasswordSetsTheNewOneForTheNextSave) {
   Type(4, "password old n3w extra");
   EXPECT_EQ(Lines(4), Texts{"Password changed."});
-  EXPECT_TRUE(base::PasswordMatches(ash_->password, "n3w"));
+  EXPECT_TRUE(base::PasswordMatches(ash_->password.Text(), "n3w"));
   EXPECT_TRUE(Characters().TakeChanges());
 }
 
@@ -37,7 +37,7 @@ TEST_F(PasswordCommandTest, AWrongOldPasswordIsAFailedLoginAndTheThirdEndsTheCon
     EXPECT_EQ(Lines(4), Texts{"Incorrect password."});
   }
   EXPECT_TRUE(Interpreter().sessions.EndRequested(4));
-  EXPECT_TRUE(base::PasswordMatches(ash_->password, "old"));
+  EXPECT_TRUE(base::PasswordMatches(ash_->password.Text(), "old"));
   EXPECT_FALSE(Characters().TakeChanges());
 }
 
@@ -51,7 +51,7 @@ TEST_F(PasswordCommandTest, MissingWordsControlBytesAndAnUnsavableWorldChangeNot
   World().keeping.Set(false);
   Type(4, "password old new");
   EXPECT_EQ(Lines(4), Texts{"The world cannot be saved right now. Try again later."});
-  EXPECT_TRUE(base::PasswordMatches(ash_->password, "old"));
+  EXPECT_TRUE(base::PasswordMatches(ash_->password.Text(), "old"));
   EXPECT_EQ(Interpreter().sessions.Of(4).failedLogins, 0);
 }
 

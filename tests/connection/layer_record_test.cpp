@@ -89,6 +89,7 @@ void ExpectEveryMemberListed(const char* name) {
 TEST(ConnectionRecord, EveryMemberIsCarriedOrSaidNotToBe) {
   ExpectEveryMemberListed<Connection>("Connection");
   ExpectEveryMemberListed<InputAside>("InputAside");
+  ExpectEveryMemberListed<LogAside>("LogAside");
   ExpectEveryMemberListed<Peer>("Peer");
   ExpectEveryMemberListed<Endpoints>("Endpoints");
   ExpectEveryMemberListed<IoResult>("IoResult");

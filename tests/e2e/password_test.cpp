@@ -70,7 +70,7 @@ bool Ended(pid_t pid) {
 
 bool NoPlainPassword(const persist::SaveContents& saved) {
   for (const auto& c : saved.characters) {
-    if (!base::IsPasswordHash(c->password)) return false;
+    if (!base::IsPasswordHash(c->password.Text())) return false;
   }
   return true;
 }
@@ -95,7 +95,7 @@ TEST(PasswordE2E, PlainPasswordsOfAnOlderFileAreHashedAndStillLogIn) {
   } while (!NoPlainPassword(saved) && e2e::Clock::now() < until);
   ASSERT_EQ(saved.characters.size(), 10u);
   for (const auto& c : saved.characters) {
-    EXPECT_TRUE(base::PasswordMatches(c->password, PlainPassword(std::stoi(c->name.substr(3)), 10)))
+    EXPECT_TRUE(base::PasswordMatches(c->password.Text(), PlainPassword(std::stoi(c->name.substr(3)), 10)))
         << c->name;
   }
   EXPECT_TRUE(server.WaitForLog("Converted 10 plain passwords.\n"));

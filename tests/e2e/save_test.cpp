@@ -114,7 +114,7 @@ TEST_P(SaveE2E, AShutdownSignalSavesEveryCharacterAndARestartGivesThemBack) {
   EXPECT_EQ(Find(saved, "Kitty"), nullptr);
   const world::Character* ash = Find(saved, "Ash");
   ASSERT_NE(ash, nullptr);
-  EXPECT_TRUE(base::PasswordMatches(ash->password, "pw"));
+  EXPECT_TRUE(base::PasswordMatches(ash->password.Text(), "pw"));
   EXPECT_EQ(ash->pronouns, "he");
   EXPECT_EQ(ash->age, 360);
   EXPECT_EQ(ash->role, world::Role::Warrior);
