@@ -1,6 +1,7 @@
 #include "process.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -93,6 +94,12 @@ Process::Process(const std::string& binary, const std::string& dir, int port, Pr
     } else if (options.fileLimit > 0) {
       files.rlim_cur = files.rlim_max = static_cast<rlim_t>(options.fileLimit);
       ::setrlimit(RLIMIT_NOFILE, &files);
+    }
+    if (!options.cpus.empty()) {
+      cpu_set_t set;
+      CPU_ZERO(&set);
+      for (const int cpu : options.cpus) CPU_SET(cpu, &set);
+      ::sched_setaffinity(0, sizeof set, &set);
     }
     // A child of a process that blocked signals would not hear SIGTERM.
     sigset_t none;

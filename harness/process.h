@@ -65,6 +65,8 @@ struct ProcessOptions {
   std::string outputFile;
   // When not 0, the child gives up root and runs as this user and group.
   unsigned runAsUser = 0;
+  // When not empty, the only CPUs the child runs on.
+  std::vector<int> cpus;
 };
 
 // fileLimit: the child's soft descriptor limit raised to its hard limit.

@@ -15,6 +15,7 @@
 #include <memory>
 #include <vector>
 
+#include "bench_server.h"
 #include "net/frame.h"
 
 namespace bench {
@@ -163,6 +164,7 @@ bool StartEcho(std::string_view welcome, EchoProcess& out, std::string& error) {
     return false;
   }
   if (pid == 0) {
+    RunOnServerCpus();
     ::close(stop[1]);
     std::string failure;
     const int code = ServeEcho(s, stop[0], welcome, failure);

@@ -86,6 +86,8 @@ void Usage() {
       "  --inflight N        connections or setups outstanding at once (512)\n"
       "  --seed N            random seed (1)\n"
       "  --keep              keep the servers' temporary folders and logs\n"
+      "  --shared-cpus       crowd: the load generator runs on the servers' CPUs too (by default,\n"
+      "                      with two CPUs or more, it keeps the last for itself)\n"
       "  --markdown          end with the figures as a Markdown table\n"
       "  --recorded FILE     the recorded figures to print beside the run's, marking any more than a\n"
       "                      quarter worse (default: bench/recorded_figures.txt of the source tree)\n"
@@ -226,6 +228,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.tlsSeconds = 3;
       o.tlsIdle = 300;
       o.stormPlayers = 20;
+    } else if (a == "--shared-cpus") {
+      o.sharedCpus = true;
     } else if (a == "--keep") {
       o.keep = true;
     } else if (a == "--markdown") {

@@ -37,6 +37,7 @@ struct Options {
   pid_t pid = 0;       // that server's process, for /proc figures
   int runs = 1;
   bool keep = false;      // keep the server folders (logs)
+  bool sharedCpus = false;  // crowd: the load generator and the servers share the CPUs (CpuSplit)
   bool markdown = false;  // print the summary as a Markdown table
   bool quick = false;     // short durations and small counts
   std::string recorded;   // the recorded figures to print beside the run's (bench_recorded.h)

@@ -1,5 +1,6 @@
 #include "bench_server.h"
 
+#include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -7,8 +8,53 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace bench {
+
+namespace {
+
+std::vector<int> ServerCpus;  // empty: the servers run anywhere
+
+void RunOn(const std::vector<int>& cpus) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  for (const int cpu : cpus) CPU_SET(cpu, &set);
+  ::sched_setaffinity(0, sizeof set, &set);
+}
+
+}  // namespace
+
+CpuSplit::CpuSplit(bool split) {
+  if (!split || ::sched_getaffinity(0, sizeof before_, &before_) != 0) return;
+  std::vector<int> cpus;
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (CPU_ISSET(cpu, &before_)) cpus.push_back(cpu);
+  }
+  if (cpus.size() < 2) return;
+  const int own = cpus.back();
+  cpus.pop_back();
+  ServerCpus = cpus;
+  RunOn({own});
+  split_ = true;
+  line_ = "cpus: the load generator on CPU ";
+  line_ += std::to_string(own);
+  line_ += ", the servers on CPU ";
+  for (std::size_t i = 0; i < cpus.size(); ++i) {
+    if (i > 0) line_ += ',';
+    line_ += std::to_string(cpus[i]);
+  }
+}
+
+CpuSplit::~CpuSplit() {
+  if (!split_) return;
+  ServerCpus.clear();
+  ::sched_setaffinity(0, sizeof before_, &before_);
+}
+
+void RunOnServerCpus() {
+  if (!ServerCpus.empty()) RunOn(ServerCpus);
+}
 
 long RaiseFileLimit(long wanted) {
   rlimit files{};
@@ -36,6 +82,7 @@ bool StartGame(const std::string& binary, GameProcess& out, std::string& error, 
   }
   harness::ProcessOptions options;
   options.fileLimit = harness::kHardFileLimit;
+  options.cpus = ServerCpus;
   options.outputFile = GameProcess::kLogName;
   options.env = env;
   if (!realHashes) options.env["PELTHOLLOW_CHEAP_PASSWORD_HASHES"] = "1";

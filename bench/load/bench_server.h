@@ -3,6 +3,8 @@
 // log in that folder. Called from the load generator's one thread.
 #pragma once
 
+#include <sched.h>
+
 #include <map>
 #include <memory>
 #include <string>
@@ -23,6 +25,31 @@ struct GameProcess {
   std::string LogPath() const { return folder ? folder->File(kLogName) : std::string(); }
   static constexpr const char* kLogName = "server.log";  // standard output and error
 };
+
+// While one lives and `split`, with two CPUs or more to run on: the load generator
+// (this process, and threads it starts meanwhile) keeps the last of them, and every
+// server it starts (the game through StartGame, the echo through RunOnServerCpus) the
+// others. The crowd's load generator reads the hundreds of lines a den hears for each
+// line said: sharing the server's CPU, it is woken onto it by every one of them and
+// each waits for the other, so that its own scheduling would count as the server's
+// latency. With one CPU, or not `split`, nothing changes.
+class CpuSplit {
+ public:
+  explicit CpuSplit(bool split);
+  ~CpuSplit();
+  CpuSplit(const CpuSplit&) = delete;
+  CpuSplit& operator=(const CpuSplit&) = delete;
+  // "cpus: the load generator on CPU 1, the servers on CPU 0"; empty when not split.
+  const std::string& Line() const { return line_; }
+
+ private:
+  cpu_set_t before_{};
+  bool split_ = false;
+  std::string line_;
+};
+
+// Keeps the calling process on the servers' CPUs while a CpuSplit splits them.
+void RunOnServerCpus();
 
 // Raises this process's descriptor limit to at least `wanted` (up to the hard limit).
 // Returns the soft limit in force afterwards.

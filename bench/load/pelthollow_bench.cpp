@@ -181,6 +181,7 @@ int main(int argc, char** argv) {
     }
     std::vector<Figures> games;
     std::vector<Figures> echoes;
+    const CpuSplit split(scenario == Scenario::Crowd && !o.sharedCpus);
     std::array<std::vector<Figures>, 3> byDoor;  // idle-doors, indexed by Door
     const Door door = scenario == Scenario::Web ? Door::Web : scenario == Scenario::Telnet ? Door::Telnet : Door::Tcp;
     if (scenario == Scenario::Upgrade) {
@@ -257,6 +258,10 @@ int main(int argc, char** argv) {
       continue;
     }
     Report r = NewReport(scenario, Describe(scenario, o), door, MedianOf(games), MedianOf(echoes));
+    if (!split.Line().empty()) {
+      r.setting += "\n   ";
+      r.setting += split.Line();
+    }
     if (o.runs > 1 && (scenario == Scenario::Chat || door != Door::Tcp)) {
       for (std::size_t i = 0; i < games.size() && i < echoes.size(); ++i) {
         r.medianRatios.push_back(echoes[i].latency.median > 0 ? games[i].latency.median / echoes[i].latency.median : 0);
