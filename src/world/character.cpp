@@ -218,7 +218,7 @@ CellChange CharacterTable::EnterPlayFromStore(core::Socket connection, const Cha
   return PutInPlay(connection, std::move(taken));
 }
 
-void CharacterTable::SetStoredPassword(Character& c, std::string password) {
+void CharacterTable::SetStoredPassword(Character& c, std::string_view password) {
   ASSERT_CONNECTION_LOCK_HELD();
   c.password = password;
   changed_ = true;

@@ -284,7 +284,7 @@ class CharacterTable {
 
   // Gives a stored or playing character a new stored password (a hash), and counts
   // that as a change for the save.
-  void SetStoredPassword(Character& c, std::string password);
+  void SetStoredPassword(Character& c, std::string_view password);
 
   // Moves a character in play to another cell and reports the cells it left and
   // entered. REQUIRES: the connection is in play; the cell is on the map.
